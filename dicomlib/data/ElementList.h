@@ -1,0 +1,106 @@
+// The in-memory data element and the ordered element list that every data set, command set,
+// query identifier and meta group is held in, with the small set of list operations the whole
+// library uses. Lookups scan from the front and the first match wins; duplicates are allowed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "zedavura.h"
+
+// Defined at global scope so that the C handle in zedavura.h needs no casts.
+struct ElementList {
+    ElementList() = default;
+    ~ElementList() { Clear(); }
+    ElementList(const ElementList&) = delete;
+    ElementList& operator=(const ElementList&) = delete;
+    ElementList(ElementList&& other) noexcept : items_(std::move(other.items_)) {}
+    ElementList& operator=(ElementList&& other) noexcept;
+
+    // Takes ownership of the element.
+    void Append(DicomElement* element) { items_.push_back(element); }
+    // Frees every element and its value; the list stays usable.
+    void Clear();
+
+    std::size_t Size() const { return items_.size(); }
+    bool Empty() const { return items_.empty(); }
+    DicomElement* operator[](std::size_t index) const { return items_[index]; }
+    auto begin() const { return items_.begin(); }
+    auto end() const { return items_.end(); }
+    void Reserve(std::size_t count) { items_.reserve(count); }
+
+  private:
+    std::vector<DicomElement*> items_;
+};
+
+namespace dicomlib {
+
+struct Tag {
+    uint16_t group;
+    uint16_t element;
+    friend constexpr bool operator==(Tag, Tag) = default;
+};
+
+inline constexpr Tag TagOf(const DicomElement& e) {
+    return {e.group, e.element};
+}
+
+namespace data {
+
+// True when the element carries a value block (length neither 0 nor undefined).
+inline bool HasValue(const DicomElement& e) {
+    return e.length != 0 && e.length != UNDEFINED_LENGTH;
+}
+
+inline bool VrIs(const DicomElement& e, const char* vr) {
+    return e.vr[0] == vr[0] && e.vr[1] == vr[1];
+}
+
+// A new value block of `length` bytes, uninitialised.
+uint8_t* AllocateValue(uint32_t length);
+void FreeValue(uint8_t* value);
+
+// A new element copying `length` bytes from value (GenerateTag rules: vr may be null).
+DicomElement* NewElement(uint16_t group, uint16_t element, uint32_t length, const void* value,
+                         const char* vr);
+// A new element that takes over a value block made by AllocateValue.
+DicomElement* NewElementOwning(uint16_t group, uint16_t element, const char vr[2], uint32_t length,
+                               uint8_t* value);
+// A new element with a text value, as given (no padding added).
+DicomElement* NewTextElement(Tag tag, const char* vr, std::string_view text);
+// A new US element holding one 16-bit value, little endian.
+DicomElement* NewUsElement(Tag tag, uint16_t value);
+// A new UL element holding one 32-bit value, little endian.
+DicomElement* NewUlElement(Tag tag, uint32_t value);
+void FreeElement(DicomElement* element);
+
+// Fills an already allocated record; vr is always copied (two characters).
+void FillTag(DicomElement* target, uint16_t group, uint16_t element, uint32_t length,
+             const void* value, const char vr[2]);
+
+DicomElement* FindTag(const ElementList& list, uint16_t group, uint16_t element);
+inline DicomElement* FindTag(const ElementList& list, Tag tag) {
+    return FindTag(list, tag.group, tag.element);
+}
+
+// The first two value bytes, little endian; 0 when absent or shorter than two bytes.
+uint16_t GetTagUS(const ElementList& list, uint16_t group, uint16_t element);
+inline uint16_t GetTagUS(const ElementList& list, Tag tag) {
+    return GetTagUS(list, tag.group, tag.element);
+}
+
+// The value as trimmed text (see ElementList.cpp for the rules of names, rows and columns).
+std::string GetTagString(const ElementList& list, uint16_t group, uint16_t element);
+inline std::string GetTagString(const ElementList& list, Tag tag) {
+    return GetTagString(list, tag.group, tag.element);
+}
+
+// Appends a deep copy of every element of source to target.
+void CopyTags(ElementList& target, const ElementList& source);
+void ClearTags(ElementList& list);
+
+}  // namespace data
+}  // namespace dicomlib

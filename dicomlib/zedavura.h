@@ -1,0 +1,72 @@
+/* ZEDAVURA: the DICOM library of TESSALY. This is the one header that other programs include.
+ * It is plain C; every declaration says who owns what and what failure looks like.
+ * Texts are NUL-terminated 8-bit strings; yes/no results are one byte (1 yes, 0 no). */
+#ifndef ZEDAVURA_H
+#define ZEDAVURA_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(_WIN32)
+#if defined(ZEDAVURA_BUILDING)
+#define ZEDAVURA_API __declspec(dllexport)
+#else
+#define ZEDAVURA_API __declspec(dllimport)
+#endif
+#else
+#define ZEDAVURA_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The value length that marks an undefined length. */
+static const uint32_t UNDEFINED_LENGTH = 0xFFFFFFFFu;
+
+/* One data element: tag, two VR letters (not NUL-terminated; empty when read in implicit VR),
+ * the length as encoded, and a heap block of exactly `length` bytes owned by the element
+ * (null when the length is 0 or UNDEFINED_LENGTH). Values hold the raw encoded bytes. */
+typedef struct DicomElement {
+    uint16_t group;
+    uint16_t element;
+    char vr[2];
+    uint32_t length;
+    uint8_t* value;
+} DicomElement;
+
+/* An ordered list of elements in insertion order, owning its elements. Opaque to C. */
+typedef struct ElementList ElementList;
+
+/* The library's version text, "2.48". Constant; never freed. */
+ZEDAVURA_API const char* Version(void);
+
+/* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
+ * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
+ * The caller appends it to a list, which then owns it. */
+ZEDAVURA_API DicomElement* GenerateTag(int32_t group, int32_t element, uint32_t length,
+                                       const void* value, const char* vr);
+
+/* Frees every element of the list and its value; the list stays alive and empty. */
+ZEDAVURA_API void ClearTags(ElementList* list);
+
+/* A new empty list, freed with DeleteElementList. */
+ZEDAVURA_API ElementList* NewElementList(void);
+
+/* Frees the list's elements and the list itself. Null does nothing. */
+ZEDAVURA_API void DeleteElementList(ElementList* list);
+
+/* Appends an element made by GenerateTag; the list owns it from then on. 0 when either is null. */
+ZEDAVURA_API uint8_t AppendTag(ElementList* list, DicomElement* element);
+
+/* The number of elements in the list (0 for null). */
+ZEDAVURA_API uint32_t TagCount(const ElementList* list);
+
+/* The element at index (0-based) in list order, still owned by the list; null when out of range. */
+ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Fails when a tracked C or C++ file differs from what clang-format makes of it.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mapfile -t files < <(git ls-files -co --exclude-standard -- '*.cpp' '*.h' '*.c' | grep -v '/generated/' || true)
+[[ ${#files[@]} -eq 0 ]] && exit 0
+clang-format --dry-run --Werror "${files[@]}"
+echo "formatting: ${#files[@]} files clean"

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Installs with apt-get whatever of the build tools, libraries and test peers is missing.
+# Used by ./run and ./test; does nothing when everything is present.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build pkg-config
+  libgtest-dev libgmock-dev libjpeg-dev
+  clang libclang-rt-14-dev clang-format
+  dcmtk dicom3tools python3-pydicom
+)
+if [[ "${1:-}" == "--with-app" || "${TESSALY_APP_DEPS:-0}" == "1" ]]; then
+  packages+=(qt6-base-dev libcairo2-dev)
+fi
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+[[ ${#missing[@]} -eq 0 ]] && exit 0
+
+echo "Installing: ${missing[*]}"
+sudo_cmd=()
+if [[ $(id -u) -ne 0 ]]; then sudo_cmd=(sudo); fi
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
