@@ -17,6 +17,11 @@ struct DictionaryEntry {
     const char* name;
 };
 
+// The rows as generated from the dictionary source (generated/DictionaryTable.cpp), the
+// terminating entry included. Everything else goes through DictionaryTable().
+extern const DictionaryEntry DICTIONARY_ROWS[];
+extern const std::size_t DICTIONARY_ROW_COUNT;
+
 // The table in its own order, the terminating entry (empty VR) included.
 std::span<const DictionaryEntry> DictionaryTable();
 
