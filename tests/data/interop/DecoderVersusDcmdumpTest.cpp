@@ -3,10 +3,10 @@
 // tags, the explicit VRs, the lengths (undefined ones included) and the value bytes.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <regex>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -37,25 +37,72 @@ std::string Describe(const Line& l) {
     return std::string(head) + " value " + l.value.substr(0, 200);
 }
 
+bool IsHex4(const std::string& s, std::size_t at) {
+    if (at + 4 > s.size()) return false;
+    for (std::size_t i = at; i < at + 4; ++i) {
+        if (!std::isxdigit(static_cast<unsigned char>(s[i]))) return false;
+    }
+    return true;
+}
+
+// "(gggg,eeee) VR " at the given indent: the start of an element line.
+bool StartsElement(const std::string& s, std::size_t indent) {
+    return s.size() > indent + 15 && s[indent] == '(' && IsHex4(s, indent + 1) &&
+           s[indent + 5] == ',' && IsHex4(s, indent + 6) && s[indent + 10] == ')' &&
+           s[indent + 11] == ' ' && s[indent + 14] == ' ';
+}
+
+// The trailer "#  len, vm Name": true when the text ends with one, giving the length text.
+bool SplitTrailer(const std::string& s, std::string& value, std::string& length) {
+    const std::size_t hash = s.rfind('#');
+    if (hash == std::string::npos) return false;
+    std::size_t p = hash + 1;
+    while (p < s.size() && s[p] == ' ')
+        ++p;
+    const std::size_t comma = s.find(',', p);
+    if (comma == std::string::npos) return false;
+    length = s.substr(p, comma - p);
+    if (length != "u/l" && length.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    if (length.empty()) return false;
+    std::size_t q = comma + 1;
+    while (q < s.size() && s[q] == ' ')
+        ++q;
+    const std::size_t vmEnd = s.find(' ', q);
+    if (vmEnd == std::string::npos || vmEnd == q) return false;
+    value = s.substr(0, hash);
+    return true;
+}
+
 std::vector<Line> ParseDcmdump(const std::string& text) {
     std::vector<Line> lines;
-    static const std::regex lineRe(
-        R"(^( *)\(([0-9a-f]{4}),([0-9a-f]{4})\) (\S\S) (.*)#\s*(u/l|\d+), \d+ \S+$)");
     std::istringstream in(text);
     std::string raw;
+    std::string pending;
+    std::size_t indent = 0;
     while (std::getline(in, raw)) {
-        std::smatch m;
-        if (!std::regex_match(raw, m, lineRe)) continue;
+        if (pending.empty()) {
+            indent = raw.find_first_not_of(' ');
+            if (indent == std::string::npos || !StartsElement(raw, indent)) continue;
+            pending = raw;
+        } else {
+            // Text values may hold line breaks: a line that does not close is continued.
+            pending += "\n" + raw;
+        }
+        std::string head, length;
+        if (!SplitTrailer(pending, head, length)) continue;
         Line l;
-        l.depth = static_cast<int>(m[1].length() / 2);
-        l.group = static_cast<uint16_t>(std::stoul(m[2], nullptr, 16));
-        l.element = static_cast<uint16_t>(std::stoul(m[3], nullptr, 16));
-        l.vr = m[4];
-        l.value = m[5];
+        l.depth = static_cast<int>(indent / 2);
+        l.group = static_cast<uint16_t>(std::stoul(pending.substr(indent + 1, 4), nullptr, 16));
+        l.element = static_cast<uint16_t>(std::stoul(pending.substr(indent + 6, 4), nullptr, 16));
+        l.vr = pending.substr(indent + 12, 2);
+        l.value = head.substr(indent + 15);
         while (!l.value.empty() && l.value.back() == ' ')
             l.value.pop_back();
-        l.undefinedLength = m[6] == "u/l";
-        if (!l.undefinedLength) l.length = static_cast<uint32_t>(std::stoul(m[6]));
+        l.undefinedLength = length == "u/l";
+        if (!l.undefinedLength) l.length = static_cast<uint32_t>(std::stoul(length));
+        pending.clear();
         // Delimiters that dcmdump invents for defined-length containers are not in the file.
         if (l.value.find("for re-encod") != std::string::npos) continue;
         lines.push_back(l);
@@ -91,9 +138,11 @@ std::string Render(const std::string& vr, const DicomElement& e, bool big) {
         out += piece;
     };
     if (IsTextVr(vr)) {
+        // dcmdump drops trailing spaces, and the NUL pad of a UID.
         std::string text(reinterpret_cast<const char*>(v), n);
-        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        while (!text.empty() && (text.back() == ' ' || (vr == "UI" && text.back() == '\0'))) {
             text.pop_back();
+        }
         return "[" + text + "]";
     }
     if (vr == "US" || vr == "xs" || vr == "SS" || vr == "UL" || vr == "SL" || vr == "OL") {
@@ -185,13 +234,19 @@ struct Ours {
 // sequences are indented by their items and delimiters.
 void Flatten(const ElementList& list, const DecoderState& state, int depth, std::vector<Ours>& out,
              std::vector<std::unique_ptr<ElementList>>& keep) {
+    std::vector<bool> pixelItems;  // per open undefined-length container: encapsulated pixels?
     for (DicomElement* e : list) {
         const bool delimiter = e->group == 0xFFFE && (e->element == 0xE00D || e->element == 0xE0DD);
-        if (delimiter) --depth;
+        if (delimiter) {
+            --depth;
+            if (!pixelItems.empty()) pixelItems.pop_back();
+        }
         out.push_back({e, depth});
+        const bool inPixels = !pixelItems.empty() && pixelItems.back();
         if (e->length == UNDEFINED_LENGTH && !delimiter) {
             ++depth;
-        } else if (HasValue(*e) && IsSequence(*e, state.explicitVr)) {
+            pixelItems.push_back(e->group == 0x7FE0);
+        } else if (!inPixels && HasValue(*e) && IsSequence(*e, state.explicitVr)) {
             auto inner = std::make_unique<ElementList>();
             ReadDataSetBytes(state, {e->value, e->length}, *inner);
             Flatten(*inner, state, depth + 1, out, keep);
@@ -201,7 +256,7 @@ void Flatten(const ElementList& list, const DecoderState& state, int depth, std:
 }
 
 void CompareWithDcmdump(const fs::path& file) {
-    auto dump = testsupport::RunCommand({"dcmdump", "+L", "-Un", "-q", file.string()});
+    auto dump = testsupport::RunCommand({"dcmdump", "+fo", "+L", "-Un", "-q", file.string()});
     if (dump.exitCode != 0) return;  // DCMTK refuses it too; nothing to compare with
     auto theirs = ParseDcmdump(dump.output);
     ASSERT_FALSE(theirs.empty());
@@ -215,26 +270,49 @@ void CompareWithDcmdump(const fs::path& file) {
     Flatten(meta, metaState, 0, ours, keep);
     Flatten(data, state, 0, ours, keep);
 
-    ASSERT_EQ(ours.size(), theirs.size());
-    for (std::size_t i = 0; i < ours.size(); ++i) {
+    EXPECT_EQ(ours.size(), theirs.size());
+    for (std::size_t i = 0; i < ours.size() && i < theirs.size(); ++i) {
         const DicomElement& e = *ours[i].element;
         const Line& t = theirs[i];
         const bool big = state.bigEndian && e.group != 0x0002;
         SCOPED_TRACE(Describe(t));
-        ASSERT_EQ(e.group, t.group);
-        ASSERT_EQ(e.element, t.element);
+        if (e.group != t.group || e.element != t.element) {
+            std::string context;
+            for (std::size_t k = i >= 4 ? i - 4 : 0; k <= i; ++k) {
+                char ours_[48];
+                std::snprintf(ours_, sizeof ours_, "ours (%04x,%04x) depth %d | theirs ",
+                              ours[k].element->group, ours[k].element->element, ours[k].depth);
+                context += ours_ + Describe(theirs[k]) + "\n";
+            }
+            FAIL() << "the lists part here:\n" << context;
+        }
         EXPECT_EQ(ours[i].depth, t.depth);
         EXPECT_EQ(e.length == UNDEFINED_LENGTH, t.undefinedLength);
-        if (!t.undefinedLength) EXPECT_EQ(e.length, t.length);
+        // DCMTK pads an odd-length value in memory and reports it one byte longer.
+        const bool paddedByDcmtk = e.length % 2 == 1 && t.length == e.length + 1;
+        if (!t.undefinedLength && !paddedByDcmtk) {
+            EXPECT_EQ(e.length, t.length);
+        }
+        if (paddedByDcmtk) continue;
         const bool readVr = e.group == 0x0002 || (state.explicitVr && e.group != 0xFFFE);
-        if (readVr && t.vr != "??") EXPECT_EQ(std::string(e.vr, 2), t.vr);
+        // dcmdump calls encapsulated pixel data OB whatever VR the file gives it.
+        const bool encapsulated = e.group == 0x7FE0 && e.length == UNDEFINED_LENGTH;
+        if (readVr && t.vr != "??" && !encapsulated) {
+            EXPECT_EQ(std::string(e.vr, 2), t.vr);
+        }
         if (t.vr == "SQ" || t.vr == "na" || (t.vr == "OB" && t.undefinedLength)) continue;
+        if (e.length == 0) {
+            EXPECT_EQ(t.value, "(no value available)");
+            continue;
+        }
         if (t.vr == "FL" || t.vr == "FD" || t.vr == "OF" || t.vr == "OD") {
             EXPECT_TRUE(SameNumbers(t.vr, e, big, t.value)) << t.value;
             continue;
         }
         const std::string rendered = Render(t.vr, e, big);
-        if (!rendered.empty()) EXPECT_EQ(rendered, t.value);
+        if (!rendered.empty()) {
+            EXPECT_EQ(rendered, t.value);
+        }
     }
 }
 
