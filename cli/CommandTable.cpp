@@ -2,8 +2,12 @@
 
 namespace cli {
 
+extern const Command DumpCommand;
+extern const Command ConvertCommand;
+extern const Command MetaCommand;
+
 const std::vector<Command>& AllCommands() {
-    static const std::vector<Command> commands = {};
+    static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand};
     return commands;
 }
 

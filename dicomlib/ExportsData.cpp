@@ -1,6 +1,9 @@
 // Exported operations on elements, lists and files: thin wrappers over the core.
 #include "Guarded.h"
+#include "data/Datadec.h"
+#include "data/Dump.h"
 #include "data/ElementList.h"
+#include "data/Part10File.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
@@ -45,4 +48,77 @@ extern "C" ZEDAVURA_API uint32_t TagCount(const ElementList* list) {
 extern "C" ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index) {
     if (list == nullptr || index >= list->Size()) return nullptr;
     return (*list)[index];
+}
+
+extern "C" ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList,
+                                          ElementList* dataList, uint8_t* explicitOut) {
+    if (fileName == nullptr || metaList == nullptr || dataList == nullptr) return 0;
+    return Guarded("DICOMFile", uint8_t{0}, [&] {
+        data::DecoderState state;
+        if (!data::ReadPart10File(state, fileName, *metaList, *dataList)) return uint8_t{0};
+        if (explicitOut != nullptr) *explicitOut = state.explicitVr;
+        return uint8_t{1};
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t DICOMHeader(const char* fileName, ElementList* list) {
+    if (fileName == nullptr || list == nullptr) return 0;
+    return Guarded("DICOMHeader", uint8_t{0}, [&] {
+        auto bytes = data::ReadWholeFile(fileName);
+        return static_cast<uint8_t>(bytes && data::ReadPart10Header(bytes->Span(), *list));
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t AppendMetaHeader(const char* fileName, const char* transferSyntax) {
+    if (fileName == nullptr || transferSyntax == nullptr) return 0;
+    return Guarded("AppendMetaHeader", uint8_t{0}, [&] {
+        return static_cast<uint8_t>(data::AppendMetaHeader(fileName, transferSyntax));
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t ConvertTS(ElementList* list, const char* targetSyntax,
+                                          const char* sourceSyntax) {
+    if (list == nullptr || targetSyntax == nullptr || sourceSyntax == nullptr) return 0;
+    return Guarded("ConvertTS", uint8_t{0}, [&] {
+        return static_cast<uint8_t>(data::ConvertList(*list, targetSyntax, sourceSyntax) ==
+                                    data::ConvertError::None);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t ConvertFileTSStatus(const char* newFileName,
+                                                    const char* existingFileName,
+                                                    const char* targetSyntax) {
+    if (newFileName == nullptr || existingFileName == nullptr || targetSyntax == nullptr) {
+        return static_cast<int32_t>(data::FileConvertStatus::NotPart10File);
+    }
+    return Guarded("ConvertFileTS", static_cast<int32_t>(data::FileConvertStatus::CannotWrite),
+                   [&] {
+                       return static_cast<int32_t>(
+                           data::ConvertFile(newFileName, existingFileName, targetSyntax));
+                   });
+}
+
+extern "C" ZEDAVURA_API uint8_t ConvertFileTS(const char* newFileName, const char* existingFileName,
+                                              const char* targetSyntax) {
+    return ConvertFileTSStatus(newFileName, existingFileName, targetSyntax) == 0 ? 1 : 0;
+}
+
+extern "C" ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* context,
+                                            uint8_t explicitVr, uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToMemo", [&] {
+        data::DumpTagsToMemo(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
+                                                  uint8_t explicitVr, int32_t indent,
+                                                  uint8_t bigEndian) {
+    if (fileName == nullptr || element == nullptr) return 0;
+    return Guarded("DumpElementToFile", uint8_t{0}, [&] {
+        return static_cast<uint8_t>(
+            data::DumpElementToFile(fileName, element, explicitVr != 0, indent, bigEndian != 0));
+    });
 }

@@ -65,6 +65,53 @@ ZEDAVURA_API uint32_t TagCount(const ElementList* list);
 /* The element at index (0-based) in list order, still owned by the list; null when out of range. */
 ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index);
 
+/* Reads a Part 10 file: group 0002 into metaList, the rest into dataList (both empty lists of
+ * the caller's, who clears them also after a failure). On success *explicitOut is 1 when the
+ * body was read in explicit VR, 0 for implicit VR; (0002,0010) tells big endian. 1 when the file
+ * was read to its end; 0 when it cannot be opened, lacks "DICM" at offset 128 or is damaged. */
+ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList, ElementList* dataList,
+                               uint8_t* explicitOut);
+
+/* Reads the elements in front of the pixel data (meta group and data set) into one list. 0 when
+ * the file cannot be opened or lacks "DICM" at offset 128. */
+ZEDAVURA_API uint8_t DICOMHeader(const char* fileName, ElementList* list);
+
+/* Gives a file holding a bare data set in transferSyntax a file meta group, in place. 1 when the
+ * file was rewritten; 0 (file untouched) when it cannot be read to its end, already is a Part 10
+ * file, or cannot be written. */
+ZEDAVURA_API uint8_t AppendMetaHeader(const char* fileName, const char* transferSyntax);
+
+/* Converts the list in place from sourceSyntax to targetSyntax. 1 when converted; after 0 the
+ * list holds what was converted before the failure. */
+ZEDAVURA_API uint8_t ConvertTS(ElementList* list, const char* targetSyntax,
+                               const char* sourceSyntax);
+
+/* Writes newFileName holding existingFileName's data set in targetSyntax (a byte-for-byte copy
+ * when it already is in that syntax). 1 when written. */
+ZEDAVURA_API uint8_t ConvertFileTS(const char* newFileName, const char* existingFileName,
+                                   const char* targetSyntax);
+
+/* ConvertFileTS with the reason of a failure: 0 converted; -1 not a Part 10 file (or
+ * unreadable); -2 no transfer syntax in its meta group; -3 unknown source syntax; -4 unknown
+ * target syntax; -5 colour image to lossless JPEG; -6 unsupported image layout; -7 malformed
+ * data; -8 the new file cannot be written. */
+ZEDAVURA_API int32_t ConvertFileTSStatus(const char* newFileName, const char* existingFileName,
+                                         const char* targetSyntax);
+
+/* Receives one line of a dump (Windows-1252 text, no line end). */
+typedef void (*DumpLineSink)(void* context, const char* line);
+
+/* Dumps every element of the list as text lines to sink, in list order; explicitVr and
+ * bigEndian give the data set's encoding (DICOMFile's result and (0002,0010)). Each element
+ * gets its dictionary VR. */
+ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* context,
+                                 uint8_t explicitVr, uint8_t bigEndian);
+
+/* Appends the trace lines of one element (CR LF ended, indent TABs deep, nested sequences
+ * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. */
+ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
+                                       uint8_t explicitVr, int32_t indent, uint8_t bigEndian);
+
 #ifdef __cplusplus
 }
 #endif

@@ -3,6 +3,8 @@
 // writer holds a mutex of its own while it writes.
 #include "net/TraceLog.h"
 
+#include "data/TextFile.h"
+
 #include <atomic>
 #include <cstdio>
 #include <ctime>
@@ -35,22 +37,10 @@ std::string LogFileName() {
     return gLogFileName;
 }
 
-bool AppendToFile(const std::string& path, std::string_view bytes) {
-    if (path.empty()) return false;
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) return false;
-    // Unbuffered, so the record reaches the file in one write and is not cut by another
-    // thread's record.
-    std::setvbuf(file, nullptr, _IONBF, 0);
-    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
-    std::fclose(file);
-    return written;
-}
-
 bool AppendLogLine(const std::string& path, std::string_view text) {
     std::string line(text);
     line += "\r\n";
-    return AppendToFile(path, line);
+    return data::AppendToFile(path, line);
 }
 
 std::string LocalTimeOfDay() {
@@ -68,7 +58,7 @@ void WriteLogLine(std::string_view text) {
     line += ": ";
     line += text;
     line += "\r\n";
-    AppendToFile(LogFileName(), line);
+    data::AppendToFile(LogFileName(), line);
 }
 
 std::string FormatSocketTraffic(const uint8_t* bytes, std::size_t count, bool sent) {
@@ -95,7 +85,7 @@ std::string FormatSocketTraffic(const uint8_t* bytes, std::size_t count, bool se
 }
 
 void DumpSocketTraffic(const uint8_t* bytes, std::size_t count, bool sent) {
-    AppendToFile(LogFileName(), FormatSocketTraffic(bytes, count, sent));
+    data::AppendToFile(LogFileName(), FormatSocketTraffic(bytes, count, sent));
 }
 
 }  // namespace dicomlib::net

@@ -25,8 +25,6 @@ std::string LogFileName();
 void WriteLogLine(std::string_view text);
 // The text and CR LF appended to path; false when path is empty or cannot be opened.
 bool AppendLogLine(const std::string& path, std::string_view text);
-// Appends bytes exactly as given to path in one write; false when it cannot be opened.
-bool AppendToFile(const std::string& path, std::string_view bytes);
 // One hex-dump record of a send (sent = true) or a receive.
 void DumpSocketTraffic(const uint8_t* bytes, std::size_t count, bool sent);
 // The record DumpSocketTraffic writes, as text.

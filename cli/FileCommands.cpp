@@ -1,0 +1,190 @@
+// dump, convert and meta: the file operations of the library on the command line.
+#include <unistd.h>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "Commands.h"
+#include "Text.h"
+#include "zedavura.h"
+
+namespace cli {
+
+extern const Command DumpCommand;
+extern const Command ConvertCommand;
+extern const Command MetaCommand;
+
+namespace {
+
+// Owns a list made through the C interface.
+struct List {
+    ElementList* list = NewElementList();
+    ~List() { DeleteElementList(list); }
+};
+
+std::string TransferSyntaxOf(ElementList* meta) {
+    for (uint32_t i = 0; i < TagCount(meta); ++i) {
+        const DicomElement* e = TagAt(meta, i);
+        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
+            std::string text(reinterpret_cast<const char*>(e->value), e->length);
+            return text.substr(0, text.find('\0'));
+        }
+    }
+    return {};
+}
+
+void PrintLine(void*, const char* line) {
+    std::printf("%s\n", ToTerminal(line).c_str());
+}
+
+int DumpTrace(ElementList* meta, ElementList* data, bool explicitVr, bool bigEndian) {
+    // The trace lines go through the library's own file writer, then to the terminal.
+    char name[] = "/tmp/tessaly-trace-XXXXXX";
+    const int fd = ::mkstemp(name);
+    if (fd < 0) {
+        std::fprintf(stderr, "tessaly-cli: dump: cannot make a temporary file\n");
+        return 1;
+    }
+    ::close(fd);
+    for (uint32_t i = 0; i < TagCount(meta); ++i)
+        DumpElementToFile(name, TagAt(meta, i), 1, 0, 0);
+    for (uint32_t i = 0; i < TagCount(data); ++i) {
+        DumpElementToFile(name, TagAt(data, i), explicitVr, 0, bigEndian);
+    }
+    std::FILE* in = std::fopen(name, "rb");
+    std::string line;
+    for (int c; in != nullptr && (c = std::fgetc(in)) != EOF;) {
+        if (c == '\n') {
+            std::printf("%s\n", ToTerminal(line).c_str());
+            line.clear();
+        } else if (c != '\r') {
+            line += static_cast<char>(c);
+        }
+    }
+    if (in != nullptr) std::fclose(in);
+    std::remove(name);
+    return 0;
+}
+
+int RunDump(const Args& args) {
+    const Command& self = DumpCommand;
+    bool trace = false;
+    std::string file;
+    for (const auto& a : args) {
+        if (a == "--trace") {
+            trace = true;
+        } else if (file.empty() && (a.empty() || a[0] != '-')) {
+            file = a;
+        } else {
+            return UsageError(self);
+        }
+    }
+    if (file.empty()) return UsageError(self);
+    List meta, data;
+    uint8_t explicitVr = 1;
+    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) {
+        std::printf("Dump Failed!\n");
+        return 1;
+    }
+    const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
+    if (trace) return DumpTrace(meta.list, data.list, explicitVr, bigEndian);
+    std::printf("Dump OK!\n");
+    DumpTagsToMemo(meta.list, PrintLine, nullptr, 1, 0);
+    DumpTagsToMemo(data.list, PrintLine, nullptr, explicitVr, bigEndian);
+    return 0;
+}
+
+// The options of convert and meta: positional arguments and --ts.
+bool ParseSyntaxArgs(const Args& args, std::size_t positional, std::vector<std::string>& names,
+                     std::string& syntax) {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--ts" && i + 1 < args.size()) {
+            syntax = SyntaxFromArgument(args[++i]);
+            if (syntax.empty()) {
+                std::fprintf(stderr, "tessaly-cli: unknown transfer syntax '%s'\n",
+                             args[i].c_str());
+                return false;
+            }
+        } else if (!args[i].empty() && args[i][0] != '-' && names.size() < positional) {
+            names.push_back(args[i]);
+        } else {
+            return false;
+        }
+    }
+    return names.size() == positional && !syntax.empty();
+}
+
+int RunConvert(const Args& args) {
+    const Command& self = ConvertCommand;
+    std::vector<std::string> names;
+    std::string syntax;
+    if (!ParseSyntaxArgs(args, 2, names, syntax)) return UsageError(self);
+    const int32_t status = ConvertFileTSStatus(names[1].c_str(), names[0].c_str(), syntax.c_str());
+    if (status == 0) return 0;
+    const std::string& in = names[0];
+    const std::string& out = names[1];
+    switch (status) {
+        case -1:
+            std::fprintf(stderr, "%s: not a Part 10 file\n", in.c_str());
+            break;
+        case -2:
+            std::fprintf(stderr, "%s: no transfer syntax in its meta group\n", in.c_str());
+            break;
+        case -3:
+            std::fprintf(stderr, "%s: unknown source transfer syntax\n", in.c_str());
+            break;
+        case -4:
+            std::fprintf(stderr, "%s: cannot convert to transfer syntax %s\n", in.c_str(),
+                         syntax.c_str());
+            break;
+        case -5:
+            std::fprintf(stderr, "%s: colour image cannot be compressed to lossless JPEG\n",
+                         in.c_str());
+            break;
+        case -6:
+            std::fprintf(stderr, "%s: unsupported image layout\n", in.c_str());
+            break;
+        case -7:
+            std::fprintf(stderr, "%s: malformed data, not converted\n", in.c_str());
+            break;
+        default:
+            std::fprintf(stderr, "%s: cannot write the file\n", out.c_str());
+            break;
+    }
+    return 1;
+}
+
+int RunMeta(const Args& args) {
+    const Command& self = MetaCommand;
+    std::vector<std::string> names;
+    std::string syntax;
+    if (!ParseSyntaxArgs(args, 1, names, syntax)) return UsageError(self);
+    const std::string& file = names[0];
+    if (!std::filesystem::is_regular_file(file)) {
+        std::fprintf(stderr, "%s: cannot read the file\n", file.c_str());
+        return 1;
+    }
+    List probe;
+    if (DICOMHeader(file.c_str(), probe.list)) {
+        std::fprintf(stderr, "%s: already a Part 10 file, left as it was\n", file.c_str());
+        return 1;
+    }
+    if (!AppendMetaHeader(file.c_str(), syntax.c_str())) {
+        std::fprintf(stderr,
+                     "%s: not changed: not a whole data set in %s, or the file cannot be "
+                     "written\n",
+                     file.c_str(), syntax.c_str());
+        return 1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+const Command DumpCommand{"dump", "dump [--trace] FILE", RunDump};
+const Command ConvertCommand{
+    "convert", "convert IN OUT --ts implicit|explicit|big|jpeg-lossless|UID", RunConvert};
+const Command MetaCommand{"meta", "meta FILE --ts implicit|explicit|big|UID", RunMeta};
+
+}  // namespace cli

@@ -1,0 +1,60 @@
+#include "Text.h"
+
+#include <cstdint>
+
+namespace cli {
+namespace {
+
+// Windows-1252 0x80..0x9F; 0 where the code page has no character.
+constexpr uint16_t kHighControls[32] = {
+    0x20AC, 0,      0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+    0x2039, 0x0152, 0,      0x017D, 0,      0,      0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+    0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0,      0x017E, 0x0178};
+
+void AppendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+}  // namespace
+
+std::string ToTerminal(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<uint8_t>(c);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += c == '\t' ? '\t' : '.';
+        } else if (byte < 0x80) {
+            out += c;
+        } else if (byte < 0xA0) {
+            const uint16_t code = kHighControls[byte - 0x80];
+            out += code == 0 ? std::string(".") : std::string();
+            if (code != 0) AppendUtf8(out, code);
+        } else {
+            AppendUtf8(out, byte);
+        }
+    }
+    return out;
+}
+
+std::string SyntaxFromArgument(const std::string& argument) {
+    if (argument == "implicit") return "1.2.840.10008.1.2";
+    if (argument == "explicit") return "1.2.840.10008.1.2.1";
+    if (argument == "big") return "1.2.840.10008.1.2.2";
+    if (argument == "jpeg-lossless") return "1.2.840.10008.1.2.4.70";
+    if (!argument.empty() && argument.find_first_not_of("0123456789.") == std::string::npos) {
+        return argument;
+    }
+    return {};
+}
+
+}  // namespace cli

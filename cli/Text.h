@@ -1,0 +1,17 @@
+// Text for the terminal: the library speaks Windows-1252, the terminal UTF-8.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace cli {
+
+// Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes
+// cannot move the cursor or change the terminal.
+std::string ToTerminal(std::string_view text);
+
+// A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
+// empty for an unknown name.
+std::string SyntaxFromArgument(const std::string& argument);
+
+}  // namespace cli

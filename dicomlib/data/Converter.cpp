@@ -1,0 +1,348 @@
+// Transfer syntax conversion. The flat list is walked once; a nesting depth is kept so that
+// only the top-level image attributes and pixel data are taken for the image (an icon inside a
+// sequence has pixel data of its own).
+#include "data/Converter.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "data/Dictionary.h"
+#include "data/Encoder.h"
+#include "data/Tags.h"
+#include "data/Uids.h"
+#include "imaging/BaselineJpeg.h"
+#include "imaging/LosslessJpeg.h"
+
+namespace dicomlib::data {
+namespace {
+
+struct Syntax {
+    bool explicitVr;
+    bool bigEndian;
+    bool lossless;
+    bool baseline;
+};
+
+Syntax SyntaxOf(std::string_view uid) {
+    return {uid != uid::ImplicitVRLittleEndian, uid == uid::ExplicitVRBigEndian,
+            uid == uid::JPEGLossless, uid == uid::JPEGBaseline};
+}
+
+bool IsItem(const DicomElement& e) {
+    return e.group == 0xFFFE && e.element == 0xE000;
+}
+bool IsDelimiter(const DicomElement& e) {
+    return e.group == 0xFFFE && (e.element == 0xE00D || e.element == 0xE0DD);
+}
+
+// What the converter needs to know of the image, from the top-level attributes.
+struct Image {
+    bool colour = false;
+    uint16_t rows = 0;
+    uint16_t columns = 0;
+    uint16_t bitsAllocated = 0;
+    uint32_t frames = 1;
+
+    std::size_t FrameSize() const { return std::size_t{rows} * columns * (bitsAllocated / 8u); }
+};
+
+uint16_t ReadUS(const DicomElement& e, bool bigEndian) {
+    if (!HasValue(e) || e.length < 2) return 0;
+    return bigEndian ? static_cast<uint16_t>(e.value[0] << 8 | e.value[1])
+                     : static_cast<uint16_t>(e.value[1] << 8 | e.value[0]);
+}
+
+void Remember(Image& image, const DicomElement& e, bool bigEndian) {
+    if (e.group != 0x0028) return;
+    if (TagOf(e) == tag::PhotometricInterpretation) {
+        image.colour = !(HasValue(e) && e.length >= 3 && std::memcmp(e.value, "MON", 3) == 0);
+    } else if (TagOf(e) == tag::Rows) {
+        image.rows = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::Columns) {
+        image.columns = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::BitsAllocated) {
+        image.bitsAllocated = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::NumberOfFrames && HasValue(e)) {
+        const std::string text(reinterpret_cast<const char*>(e.value), e.length);
+        const long frames = std::strtol(text.c_str(), nullptr, 10);
+        image.frames = frames > 1 ? static_cast<uint32_t>(frames) : 1;
+    }
+}
+
+DicomElement* NewDelimiterLike(Tag t, uint32_t length, const uint8_t* value) {
+    return NewElement(t.group, t.element, length, value, "DL");
+}
+
+// The fragments of encapsulated pixel data that starts at input[pixel]: the items after the
+// offset table up to the sequence delimiter. next is set to the element after the delimiter.
+bool CollectFragments(const ElementList& input, std::size_t pixel,
+                      std::vector<const DicomElement*>& fragments, std::size_t& next) {
+    std::size_t i = pixel + 1;
+    if (i >= input.Size() || !IsItem(*input[i])) return false;  // the offset table
+    for (++i; i < input.Size() && IsItem(*input[i]); ++i)
+        fragments.push_back(input[i]);
+    if (i < input.Size() && TagOf(*input[i]) == tag::SequenceDelimitationItem) ++i;
+    next = i;
+    return !fragments.empty();
+}
+
+// Decodes every frame of encapsulated pixel data into native samples, little endian.
+ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, const Image& image,
+                          bool lossless, std::vector<uint8_t>& native) {
+    const std::size_t samplesPerPixel = (!lossless && image.colour) ? 3 : 1;
+    const std::size_t frameSize = image.FrameSize() * samplesPerPixel;
+    if (frameSize == 0) return ConvertError::UnsupportedImage;
+    if (lossless && image.bitsAllocated != 8 && image.bitsAllocated != 16) {
+        return ConvertError::UnsupportedImage;
+    }
+    if (!lossless && image.bitsAllocated != 8) return ConvertError::UnsupportedImage;
+
+    // One frame may span several fragments; several frames need one fragment each.
+    std::vector<std::vector<uint8_t>> joined;
+    std::vector<std::span<const uint8_t>> streams;
+    if (image.frames == 1) {
+        if (fragments.size() == 1) {
+            streams.emplace_back(fragments[0]->value, fragments[0]->length);
+        } else {
+            auto& all = joined.emplace_back();
+            for (const DicomElement* f : fragments) {
+                if (HasValue(*f)) all.insert(all.end(), f->value, f->value + f->length);
+            }
+            streams.emplace_back(all.data(), all.size());
+        }
+    } else if (fragments.size() == image.frames) {
+        for (const DicomElement* f : fragments)
+            streams.emplace_back(f->value, f->length);
+    } else {
+        return ConvertError::UnsupportedImage;
+    }
+
+    native.resize(frameSize * streams.size());
+    for (std::size_t f = 0; f < streams.size(); ++f) {
+        std::span<uint8_t> out(native.data() + f * frameSize, frameSize);
+        if (streams[f].empty()) return ConvertError::MalformedPixelData;
+        if (lossless) {
+            auto result = imaging::DecodeLosslessJpeg(streams[f], out, image.bitsAllocated);
+            if (result.decoded != imaging::LosslessJpegDecoded::Image ||
+                result.frame.width != image.columns || result.frame.height != image.rows ||
+                result.scanComponents != 1) {
+                return ConvertError::MalformedPixelData;
+            }
+        } else if (imaging::DecodeBaselineJpeg(streams[f], out, image.rows, image.columns,
+                                               image.colour)
+                       .decoded != imaging::BaselineJpegDecoded::Image) {
+            return ConvertError::MalformedPixelData;
+        }
+    }
+    return ConvertError::None;
+}
+
+// Appends encapsulated lossless JPEG pixel data: the pixel data element, an empty offset table,
+// one fragment per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
+ConvertError AppendLossless(ElementList& output, std::span<const uint8_t> native,
+                            const Image& image) {
+    if (image.colour) return ConvertError::ColourToLossless;
+    if (image.bitsAllocated != 8 && image.bitsAllocated != 16) {
+        return ConvertError::UnsupportedImage;
+    }
+    const std::size_t frameSize = image.FrameSize();
+    if (frameSize == 0 || native.size() < frameSize * image.frames) {
+        return ConvertError::MalformedPixelData;
+    }
+    output.Append(
+        NewElement(tag::PixelData.group, tag::PixelData.element, UNDEFINED_LENGTH, nullptr, "OB"));
+    output.Append(NewDelimiterLike(tag::Item, 0, nullptr));
+    for (uint32_t f = 0; f < image.frames; ++f) {
+        std::vector<uint8_t> stream =
+            imaging::EncodeLosslessJpeg(native.subspan(f * frameSize, frameSize), image.columns,
+                                        image.rows, image.bitsAllocated);
+        if (stream.empty()) return ConvertError::UnsupportedImage;
+        if (stream.size() % 2 != 0) stream.push_back(0x00);
+        output.Append(
+            NewDelimiterLike(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
+    }
+    output.Append(NewDelimiterLike(tag::SequenceDelimitationItem, 0, nullptr));
+    return ConvertError::None;
+}
+
+// After a colour baseline image is decoded, its samples are RGB, interleaved.
+void MarkDecodedColour(ElementList& output) {
+    int depth = 0;
+    for (DicomElement* e : output) {
+        if (depth == 0 && TagOf(*e) == tag::PhotometricInterpretation) {
+            if (HasValue(*e)) FreeValue(e->value);
+            e->value = AllocateValue(4);
+            std::memcpy(e->value, "RGB ", 4);
+            e->length = 4;
+        } else if (depth == 0 && TagOf(*e) == tag::PlanarConfiguration && HasValue(*e) &&
+                   e->length >= 2) {
+            e->value[0] = 0;
+            e->value[1] = 0;
+        }
+        if (IsDelimiter(*e)) {
+            --depth;
+        } else if (e->length == UNDEFINED_LENGTH) {
+            ++depth;
+        }
+    }
+}
+
+// Every top-level group length gets the encoded size, in the target syntax, of the rest of
+// its group: the elements that follow it up to the next top-level element of another group,
+// with the items and delimiters of the group's sequences and pixel data.
+void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian) {
+    std::vector<uint16_t> owner(output.Size());
+    int depth = 0;
+    uint16_t current = 0;
+    for (std::size_t i = 0; i < output.Size(); ++i) {
+        const DicomElement& e = *output[i];
+        if (IsDelimiter(e)) --depth;
+        if (depth == 0 && e.group != 0xFFFE) current = e.group;
+        owner[i] = current;
+        if (!IsDelimiter(e) && e.length == UNDEFINED_LENGTH) ++depth;
+    }
+    for (std::size_t k = 0; k < output.Size(); ++k) {
+        DicomElement& length = *output[k];
+        if (length.element != 0x0000 || length.group == 0xFFFE || length.length != 4 ||
+            owner[k] != length.group) {
+            continue;
+        }
+        uint64_t total = 0;
+        for (std::size_t j = k + 1; j < output.Size() && owner[j] == length.group; ++j) {
+            const DicomElement& e = *output[j];
+            total += HeaderSize(e, explicitVr);
+            if (e.length != UNDEFINED_LENGTH) total += e.length;
+        }
+        PutU32Bytes(length.value, static_cast<uint32_t>(total), bigEndian);
+    }
+}
+
+}  // namespace
+
+const char* Describe(ConvertError error) {
+    switch (error) {
+        case ConvertError::None:
+            return "converted";
+        case ConvertError::UnknownSourceSyntax:
+            return "unknown source transfer syntax";
+        case ConvertError::UnknownTargetSyntax:
+            return "unknown target transfer syntax";
+        case ConvertError::ColourToLossless:
+            return "colour image cannot be compressed to lossless JPEG";
+        case ConvertError::UnsupportedImage:
+            return "unsupported image layout";
+        case ConvertError::MalformedPixelData:
+            return "malformed pixel data";
+        case ConvertError::MalformedSequence:
+            return "malformed sequence";
+    }
+    return "conversion failed";
+}
+
+bool IsKnownSyntax(std::string_view syntax) {
+    return syntax == uid::ImplicitVRLittleEndian || syntax == uid::ExplicitVRLittleEndian ||
+           syntax == uid::ExplicitVRBigEndian || syntax == uid::JPEGLossless ||
+           syntax == uid::JPEGBaseline;
+}
+
+ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
+                       std::string_view sourceSyntax) {
+    if (!IsKnownSyntax(sourceSyntax)) return ConvertError::UnknownSourceSyntax;
+    // Baseline JPEG is read, never written.
+    if (!IsKnownSyntax(targetSyntax) ||
+        (targetSyntax == uid::JPEGBaseline && sourceSyntax != targetSyntax)) {
+        return ConvertError::UnknownTargetSyntax;
+    }
+    const Syntax source = SyntaxOf(sourceSyntax);
+    const Syntax target = SyntaxOf(targetSyntax);
+    const bool sameSyntax = sourceSyntax == targetSyntax;
+    const bool reorder = source.bigEndian != target.bigEndian;
+    const bool reencode = reorder || source.explicitVr != target.explicitVr;
+
+    Image image;
+    int depth = 0;
+    bool decodedColour = false;
+    for (std::size_t i = 0; i < input.Size(); ++i) {
+        DicomElement& in = *input[i];
+        if (!source.explicitVr) {
+            LookupVR(in);
+            // Without a VR, an undefined length is what tells a sequence.
+            if (in.length == UNDEFINED_LENGTH && in.group != 0xFFFE && VrIs(in, "UN")) {
+                in.vr[0] = 'S';
+                in.vr[1] = 'Q';
+            }
+        }
+        if (IsDelimiter(in)) --depth;
+        const bool top = depth == 0;
+        if (top) Remember(image, in, source.bigEndian);
+
+        if (top && TagOf(in) == tag::PixelData && !sameSyntax &&
+            (source.lossless || source.baseline || target.lossless)) {
+            std::vector<uint8_t> decoded;
+            std::span<const uint8_t> native;
+            std::size_t next = i + 1;
+            if (source.lossless || source.baseline) {
+                std::vector<const DicomElement*> fragments;
+                if (in.length != UNDEFINED_LENGTH || !CollectFragments(input, i, fragments, next)) {
+                    return ConvertError::MalformedPixelData;
+                }
+                if (target.lossless && image.colour) return ConvertError::ColourToLossless;
+                const ConvertError e = DecodeFrames(fragments, image, source.lossless, decoded);
+                if (e != ConvertError::None) return e;
+                native = decoded;
+                decodedColour = source.baseline && image.colour;
+            } else {
+                if (!HasValue(in)) return ConvertError::MalformedPixelData;
+                if (source.bigEndian && ValueUnitSize(in.vr) == 2) {
+                    decoded.assign(in.value, in.value + in.length);
+                    for (std::size_t k = 0; k + 1 < decoded.size(); k += 2) {
+                        std::swap(decoded[k], decoded[k + 1]);
+                    }
+                    native = decoded;
+                } else {
+                    native = {in.value, in.length};
+                }
+            }
+            if (target.lossless) {
+                const ConvertError e = AppendLossless(output, native, image);
+                if (e != ConvertError::None) return e;
+            } else {
+                // Native samples decoded from JPEG: words are OW.
+                const char* vr = image.bitsAllocated > 8 ? "OW" : (in.vr[0] ? in.vr : "OB");
+                DicomElement* out = NewElement(
+                    in.group, in.element, static_cast<uint32_t>(native.size()), native.data(), vr);
+                if (target.bigEndian) SwapValueBytes(*out);
+                output.Append(out);
+            }
+            i = next - 1;
+            continue;
+        }
+
+        DicomElement* out = NewElement(in.group, in.element, 0, nullptr, in.vr);
+        out->length = in.length;
+        if (!sameSyntax && reencode && (IsItem(in) || VrIs(in, "SQ")) && HasValue(in)) {
+            ElementList nested;
+            const bool ok = DecodeSequenceValue(in, nested, source.explicitVr, target.explicitVr,
+                                                source.bigEndian, target.bigEndian);
+            EncodeSequenceValue(*out, nested, target.explicitVr, target.bigEndian);
+            output.Append(out);
+            if (!ok) return ConvertError::MalformedSequence;
+        } else {
+            if (HasValue(in)) {
+                out->value = AllocateValue(in.length);
+                std::memcpy(out->value, in.value, in.length);
+                if (reorder) SwapValueBytes(*out);
+            }
+            output.Append(out);
+        }
+        if (!IsDelimiter(in) && in.length == UNDEFINED_LENGTH) ++depth;
+    }
+    if (decodedColour) MarkDecodedColour(output);
+    RecomputeGroupLengths(output, target.explicitVr, target.bigEndian);
+    return ConvertError::None;
+}
+
+}  // namespace dicomlib::data

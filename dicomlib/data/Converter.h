@@ -1,0 +1,39 @@
+// The transfer syntax converter: re-encodes a data set from one of the five syntaxes the
+// library knows into another, opening and re-encoding defined-length sequences, turning binary
+// values to the target byte order, recomputing group lengths, and decoding or encoding the
+// pixel data when a JPEG syntax is involved.
+#pragma once
+
+#include <string_view>
+
+#include "data/ElementList.h"
+
+namespace dicomlib::data {
+
+enum class ConvertError {
+    None,
+    UnknownSourceSyntax,
+    UnknownTargetSyntax,
+    ColourToLossless,    // lossless JPEG here is for grayscale images only
+    UnsupportedImage,    // bits allocated other than 8 or 16, or frames that do not add up
+    MalformedPixelData,  // missing fragments, a value shorter than its frames, a bad stream
+    MalformedSequence,
+};
+
+// A short English reason, for messages.
+const char* Describe(ConvertError error);
+
+// True for the five syntaxes the converter reads and writes.
+bool IsKnownSyntax(std::string_view syntax);
+
+// Appends to output the input data set converted from sourceSyntax to targetSyntax. Input stays
+// the caller's; only its VRs may change (elements read in implicit VR get their dictionary VRs).
+ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
+                       std::string_view sourceSyntax);
+
+inline bool TranscodeTags(ElementList& output, ElementList& input, std::string_view targetSyntax,
+                          std::string_view sourceSyntax) {
+    return Transcode(output, input, targetSyntax, sourceSyntax) == ConvertError::None;
+}
+
+}  // namespace dicomlib::data

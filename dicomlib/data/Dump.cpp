@@ -1,0 +1,173 @@
+#include "data/Dump.h"
+
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "data/Dictionary.h"
+#include "data/Encoder.h"
+#include "data/TextFile.h"
+
+namespace dicomlib::data {
+namespace {
+
+constexpr int MAX_DUMP_DEPTH = 64;
+
+std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+std::string Format(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    char small[512];
+    va_list copy;
+    va_copy(copy, args);
+    const int needed = std::vsnprintf(small, sizeof small, format, copy);
+    va_end(copy);
+    std::string out;
+    if (needed < static_cast<int>(sizeof small)) {
+        out.assign(small, needed > 0 ? static_cast<std::size_t>(needed) : 0);
+    } else {
+        out.resize(static_cast<std::size_t>(needed) + 1);
+        std::vsnprintf(out.data(), out.size(), format, args);
+        out.resize(static_cast<std::size_t>(needed));
+    }
+    va_end(args);
+    return out;
+}
+
+std::string VrText(const DicomElement& e) {
+    if (e.vr[0] == 0) return {};
+    if (e.vr[1] == 0) return std::string(1, e.vr[0]);
+    return std::string(e.vr, 2);
+}
+
+bool IsItem(const DicomElement& e) {
+    return e.group == 0xFFFE && e.element == 0xE000;
+}
+
+bool IsContainer(const DicomElement& e) {
+    return IsItem(e) || VrIs(e, "SQ");
+}
+
+// The first count bytes of the value in host order, the missing ones zero.
+void ValueBytes(const DicomElement& e, void* out, std::size_t count, bool bigEndian) {
+    uint8_t bytes[8] = {};
+    const std::size_t available = e.length < count ? e.length : count;
+    std::memcpy(bytes, e.value, available);
+    if (bigEndian) {
+        for (std::size_t i = 0; i < count / 2; ++i)
+            std::swap(bytes[i], bytes[count - 1 - i]);
+    }
+    std::memcpy(out, bytes, count);
+}
+
+void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian,
+              int depth, int nesting) {
+    for (DicomElement* e : list) {
+        const char* name = LookupTagName(*e);
+        const std::string vr = VrText(*e);
+        const std::string prefix = [&] {
+            std::string p;
+            for (int i = 0; i < depth; ++i)
+                p += ".....";
+            return p;
+        }();
+        if (HasValue(*e) && IsContainer(*e) && nesting < MAX_DUMP_DEPTH) {
+            // A defined-length container is opened, its own line without a value.
+            addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s - %s", e->group, e->element,
+                                    e->length, vr.c_str(), name));
+            ElementList nested;
+            SplitSequenceValue(*e, nested, explicitVr, bigEndian);
+            DumpList(nested, addLine, explicitVr, bigEndian, depth + 1, nesting + 1);
+        } else if (HasValue(*e)) {
+            if (e->length < 256) {
+                addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s  \"%s\" - %s", e->group,
+                                        e->element, e->length, vr.c_str(),
+                                        PrintableValue(*e, bigEndian).c_str(), name));
+            } else {
+                addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s - %s", e->group, e->element,
+                                        e->length, vr.c_str(), name));
+            }
+        } else {
+            addLine(prefix +
+                    Format("(%04X, %04X), %s - %s", e->group, e->element, vr.c_str(), name));
+            if (IsItem(*e)) {
+                ++depth;
+            } else if (e->group == 0xFFFE && e->element == 0xE00D && depth > 0) {
+                --depth;
+            }
+        }
+    }
+}
+
+void TraceInto(std::string& out, DicomElement& e, bool explicitVr, int indent, bool bigEndian) {
+    out.append(static_cast<std::size_t>(indent), '\t');
+    const char* name = LookupTagName(e);
+    out += Format("(%04X,%04X), %2d,\t%s", e.group, e.element, static_cast<int32_t>(e.length),
+                  VrText(e).c_str());
+    if (IsContainer(e) && e.length != UNDEFINED_LENGTH && indent < MAX_DUMP_DEPTH) {
+        out += "\r\n";
+        ElementList nested;
+        SplitSequenceValue(e, nested, explicitVr, bigEndian);
+        for (DicomElement* n : nested)
+            TraceInto(out, *n, explicitVr, indent + 1, bigEndian);
+        return;
+    }
+    if (e.length < 255) {
+        const std::string value = HasValue(e) ? PrintableValue(e, bigEndian) : std::string();
+        out += Format(", \"%s\" - %s", value.c_str(), name);
+    }
+    out += "\r\n";
+}
+
+}  // namespace
+
+std::string PrintableValue(const DicomElement& e, bool bigEndian) {
+    if (!HasValue(e)) return {};
+    if (VrIs(e, "FL")) {
+        float f;
+        ValueBytes(e, &f, 4, bigEndian);
+        return Format("%5.2f", static_cast<double>(f));
+    }
+    if (VrIs(e, "FD")) {
+        double d;
+        ValueBytes(e, &d, 8, bigEndian);
+        return Format("%5.2f", d);
+    }
+    if (VrIs(e, "SL") || VrIs(e, "SS") || VrIs(e, "UL") || VrIs(e, "US")) {
+        if (e.length >= 5) return "Vector!!";
+        int32_t number = 0;
+        if (bigEndian) {
+            // Big endian values turn into the number they stand for.
+            uint32_t v = 0;
+            for (uint32_t i = 0; i < e.length; ++i)
+                v = v << 8 | e.value[i];
+            number = static_cast<int32_t>(v);
+        } else {
+            std::memcpy(&number, e.value, e.length);
+        }
+        return Format("%d", number);
+    }
+    const auto* text = reinterpret_cast<const char*>(e.value);
+    const void* nul = std::memchr(text, 0, e.length);
+    return std::string(text, nul != nullptr ? static_cast<const char*>(nul) : text + e.length);
+}
+
+void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian) {
+    DumpList(list, addLine, explicitVr, bigEndian, 0, 0);
+}
+
+std::string FormatElementTrace(DicomElement& element, bool explicitVr, int indent, bool bigEndian) {
+    std::string out;
+    TraceInto(out, element, explicitVr, indent, bigEndian);
+    return out;
+}
+
+bool DumpElementToFile(const std::string& fileName, DicomElement* element, bool explicitVr,
+                       int indent, bool bigEndian) {
+    if (fileName.empty() || element == nullptr) return false;
+    return AppendToFile(fileName, FormatElementTrace(*element, explicitVr, indent, bigEndian));
+}
+
+}  // namespace dicomlib::data

@@ -1,0 +1,35 @@
+// The text dump of elements: the memo form (one line per element, sent to a line sink that a
+// window or a terminal can use) and the trace form appended to a file for message dumps.
+// Names come from the dictionary in Windows-1252; the dump also gives each element its
+// dictionary VR, the only change it makes to what it dumps.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "data/ElementList.h"
+
+namespace dicomlib::data {
+
+using LineSink = std::function<void(const std::string& line)>;
+
+// The printable form of a value: its text up to the first NUL, or the number of an FL, FD,
+// SL, SS, UL or US (read in the given byte order; "Vector!!" for five bytes or more).
+std::string PrintableValue(const DicomElement& element, bool bigEndian = false);
+
+// One or more lines per element, in list order. Items and item delimiters of undefined length
+// move the "....." indent; defined-length sequences and items are opened one level deeper.
+void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr,
+                    bool bigEndian = false);
+
+// The trace lines of one element (each ended by CR LF), indent TABs deep, nested defined-length
+// sequences and items opened.
+std::string FormatElementTrace(DicomElement& element, bool explicitVr, int indent,
+                               bool bigEndian = false);
+
+// Appends FormatElementTrace to the file; false when the file or element is missing or the
+// file cannot be opened.
+bool DumpElementToFile(const std::string& fileName, DicomElement* element, bool explicitVr,
+                       int indent, bool bigEndian = false);
+
+}  // namespace dicomlib::data

@@ -1,0 +1,204 @@
+#include "data/Part10File.h"
+
+#include <unistd.h>
+#include <atomic>
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+
+#include "data/Datadec.h"
+#include "data/Encoder.h"
+#include "data/FlatWriter.h"
+#include "data/Tags.h"
+#include "data/Uids.h"
+
+namespace dicomlib::data {
+namespace {
+
+constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaLabs";
+
+// A buffered file the flat writer can write into.
+class FileSink {
+  public:
+    explicit FileSink(std::FILE* file) : file_(file) {}
+    bool Put(const void* bytes, std::size_t count) {
+        return std::fwrite(bytes, 1, count, file_) == count;
+    }
+
+  private:
+    std::FILE* file_;
+};
+
+// A UID value: the text and, when its length is odd, the terminating NUL as pad.
+DicomElement* NewUidElement(Tag tag, std::string_view text) {
+    std::string value(text);
+    if (value.size() % 2 != 0) value.push_back('\0');
+    return NewTextElement(tag, "UI", value);
+}
+
+std::filesystem::path TemporaryNameFor(const std::filesystem::path& path) {
+    static std::atomic<unsigned> counter{0};
+    std::filesystem::path temporary = path;
+    temporary += ".part-" + std::to_string(::getpid()) + "-" + std::to_string(counter++);
+    return temporary;
+}
+
+FileConvertStatus StatusOf(ConvertError error) {
+    switch (error) {
+        case ConvertError::None:
+            return FileConvertStatus::Converted;
+        case ConvertError::UnknownSourceSyntax:
+            return FileConvertStatus::UnknownSourceSyntax;
+        case ConvertError::UnknownTargetSyntax:
+            return FileConvertStatus::UnknownTargetSyntax;
+        case ConvertError::ColourToLossless:
+            return FileConvertStatus::ColourToLossless;
+        case ConvertError::UnsupportedImage:
+            return FileConvertStatus::UnsupportedImage;
+        case ConvertError::MalformedPixelData:
+        case ConvertError::MalformedSequence:
+            return FileConvertStatus::MalformedData;
+    }
+    return FileConvertStatus::MalformedData;
+}
+
+}  // namespace
+
+bool LoadDataSetFile(const std::filesystem::path& path, ElementList& data, std::string& syntax) {
+    DecoderState state;
+    ElementList meta;
+    if (!ReadPart10File(state, path, meta, data)) return false;
+    const DicomElement* ts = FindTag(meta, tag::TransferSyntaxUID);
+    if (ts == nullptr) return false;
+    syntax.assign(reinterpret_cast<const char*>(ts->value), HasValue(*ts) ? ts->length : 0);
+    // The value ends at its first NUL, which is the pad of an odd-length UID.
+    syntax.resize(std::strlen(syntax.c_str()));
+    return true;
+}
+
+bool ReadRawDataSetFile(const std::filesystem::path& path, ElementList& list,
+                        std::string_view transferSyntax, bool* complete) {
+    auto bytes = ReadWholeFile(path);
+    if (!bytes) return false;
+    const DecoderState state{static_cast<uint8_t>(IsExplicitSyntax(transferSyntax)),
+                             static_cast<uint8_t>(IsBigEndianSyntax(transferSyntax)), 0};
+    const bool whole = ReadDataSetBytes(state, bytes->Span(), list);
+    if (complete != nullptr) *complete = whole;
+    return true;
+}
+
+void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
+                     std::string_view sopInstanceUid, std::string_view transferSyntaxUid) {
+    const uint8_t version[2] = {0x00, 0x01};
+    DicomElement* groupLength = NewUlElement(tag::FileMetaInformationGroupLength, 0);
+    list.Append(groupLength);
+    list.Append(NewElement(0x0002, 0x0001, 2, version, "OB"));
+    list.Append(NewUidElement(tag::MediaStorageSOPClassUID, sopClassUid));
+    list.Append(NewUidElement(tag::MediaStorageSOPInstanceUID, sopInstanceUid));
+    list.Append(NewUidElement(tag::TransferSyntaxUID, transferSyntaxUid));
+    list.Append(NewTextElement(tag::ImplementationClassUID, "UI", uid::ImplementationClass));
+    list.Append(NewElement(0x0002, 0x0013, sizeof IMPLEMENTATION_VERSION_NAME,
+                           IMPLEMENTATION_VERSION_NAME, "SH"));
+    const uint64_t length = EncodedListLength(list, true) - 12;
+    PutU32Bytes(groupLength->value, static_cast<uint32_t>(length), false);
+}
+
+bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
+                     const ElementList& data, bool explicitVr, bool bigEndian, bool durable) {
+    const std::filesystem::path temporary = TemporaryNameFor(path);
+    std::FILE* file = std::fopen(temporary.c_str(), "wb");
+    if (file == nullptr) return false;
+    std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
+    FileSink sink(file);
+    bool ok = true;
+    if (meta != nullptr) {
+        static const uint8_t preamble[132] = {
+            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
+            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
+            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
+            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
+            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'D', 'I', 'C', 'M'};
+        ok = sink.Put(preamble, sizeof preamble) &&
+             WriteFlat(*meta, true, false, sink) == static_cast<int64_t>(meta->Size());
+    }
+    ok = ok && WriteFlat(data, explicitVr, bigEndian, sink) == static_cast<int64_t>(data.Size());
+    ok = std::fflush(file) == 0 && ok;
+    if (durable) ok = ::fsync(::fileno(file)) == 0 && ok;
+    ok = std::fclose(file) == 0 && ok;
+    std::error_code ec;
+    if (ok) {
+        std::filesystem::rename(temporary, path, ec);
+        ok = !ec;
+    }
+    if (!ok) std::filesystem::remove(temporary, ec);
+    return ok;
+}
+
+bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transferSyntax) {
+    if (auto bytes = ReadWholeFile(path); !bytes) {
+        return false;
+    } else if (bytes->size >= 132 && std::memcmp(bytes->data.get() + 128, "DICM", 4) == 0) {
+        return false;  // already a Part 10 file: reading it as a bare data set would ruin it
+    }
+    ElementList data;
+    bool complete = false;
+    if (!ReadRawDataSetFile(path, data, transferSyntax, &complete) || !complete) return false;
+    ElementList meta;
+    BuildMetaHeader(meta, GetTagString(data, tag::SOPClassUID),
+                    GetTagString(data, tag::SOPInstanceUID), transferSyntax);
+    return WritePart10File(path, &meta, data, IsExplicitSyntax(transferSyntax),
+                           IsBigEndianSyntax(transferSyntax));
+}
+
+ConvertError ConvertList(ElementList& list, std::string_view targetSyntax,
+                         std::string_view sourceSyntax) {
+    ElementList converted;
+    const ConvertError error = Transcode(converted, list, targetSyntax, sourceSyntax);
+    list = std::move(converted);
+    return error;
+}
+
+FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
+                              const std::filesystem::path& existingPath,
+                              std::string_view targetSyntax) {
+    DecoderState state;
+    ElementList meta, data;
+    if (!ReadPart10File(state, existingPath, meta, data)) return FileConvertStatus::NotPart10File;
+    std::string syntax;
+    {
+        const DicomElement* ts = FindTag(meta, tag::TransferSyntaxUID);
+        if (ts == nullptr) return FileConvertStatus::NoTransferSyntax;
+        syntax.assign(reinterpret_cast<const char*>(ts->value), HasValue(*ts) ? ts->length : 0);
+        syntax.resize(std::strlen(syntax.c_str()));
+    }
+    if (syntax == targetSyntax) {
+        std::error_code ec;
+        if (std::filesystem::exists(newPath, ec) &&
+            std::filesystem::equivalent(newPath, existingPath, ec)) {
+            return FileConvertStatus::Converted;
+        }
+        const std::filesystem::path temporary = TemporaryNameFor(newPath);
+        std::filesystem::copy_file(existingPath, temporary,
+                                   std::filesystem::copy_options::overwrite_existing, ec);
+        if (!ec) std::filesystem::rename(temporary, newPath, ec);
+        if (ec) {
+            std::filesystem::remove(temporary, ec);
+            return FileConvertStatus::CannotWrite;
+        }
+        return FileConvertStatus::Converted;
+    }
+    const std::string sopClass = GetTagString(data, tag::SOPClassUID);
+    const std::string sopInstance = GetTagString(data, tag::SOPInstanceUID);
+    ElementList converted;
+    const ConvertError error = Transcode(converted, data, targetSyntax, syntax);
+    if (error != ConvertError::None) return StatusOf(error);
+    ElementList newMeta;
+    BuildMetaHeader(newMeta, sopClass, sopInstance, targetSyntax);
+    if (!WritePart10File(newPath, &newMeta, converted, IsExplicitSyntax(targetSyntax),
+                         IsBigEndianSyntax(targetSyntax))) {
+        return FileConvertStatus::CannotWrite;
+    }
+    return FileConvertStatus::Converted;
+}
+
+}  // namespace dicomlib::data
