@@ -241,12 +241,10 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     do {
         n = ::recv(connection_, buffer, capacity, 0);
     } while (n < 0 && errno == EINTR);
-    if (n == 0) {
+    if (n <= 0) {
+        // A reset (the way every connection of this system ends) is as final as a close.
+        if (n < 0) lastError_ = errno;
         Close();
-        return -1;
-    }
-    if (n < 0) {
-        lastError_ = errno;
         return -1;
     }
     if (LogLevel() >= LOG_SOCKET) DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);

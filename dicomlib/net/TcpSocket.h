@@ -46,7 +46,7 @@ class TcpSocket {
     bool Send(const uint8_t* bytes, std::size_t count);
     bool Send(std::span<const uint8_t> bytes) { return Send(bytes.data(), bytes.size()); }
     // Waits up to the receive time-out for bytes; returns how many arrived (1 or more) or -1.
-    // A time-out or a peer that closed closes this socket.
+    // A time-out, a peer that closed or reset, or a failure closes this socket.
     std::ptrdiff_t Receive(uint8_t* buffer, std::size_t capacity);
 
     // Closes both sockets; always true.
