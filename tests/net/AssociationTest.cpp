@@ -302,24 +302,6 @@ TEST(Requestor, RefusalsRejectionsAndBrokenAnswersFail) {
     }
 }
 
-TEST(Requestor, AnswerWithUnknownItemStillCounts) {
-    RequestorRun run;
-    run.Start([](const Bytes& rq) {
-        Bytes ac = AnswerTo(rq);
-        // An item of an unknown type after the context: the rest of the PDU is skipped.
-        const Bytes unknown = {0x5A, 0x00, 0x00, 0x01, 0xFF};
-        ac.insert(ac.begin() + 99 + 25, unknown.begin(), unknown.end());
-        Put32(ac, 2, static_cast<uint32_t>(ac.size() - 6));
-        return ac;
-    });
-    Association assoc;
-    std::string calling = "local";
-    EXPECT_TRUE(OpenAssoc(assoc, "127.0.0.1", run.peer.Port(), calling, "remote", VERIFICATION,
-                          std::nullopt));
-    EXPECT_EQ(assoc.answer.userInformation.maximumLength, 0u);
-    CloseAssoc(assoc);
-}
-
 TEST(Requestor, ReopeningStartsFromOneProposalAndReleaseEndsOnPeerClose) {
     Association assoc;
     std::string calling = "local";

@@ -86,10 +86,3 @@ TEST(PduStream, HugeAnnouncedLengthIsMalformedWithoutWaiting) {
     stream.Close();
     peer.Join();
 }
-
-TEST(PduStream, ClosedStreamFailsAtOnce) {
-    PduStream stream;
-    EXPECT_FALSE(stream.ReadPdu().Ok());
-    EXPECT_FALSE(stream.Write(RELEASE_RQ));
-    EXPECT_EQ(stream.QueuedBytes(), 0u);
-}

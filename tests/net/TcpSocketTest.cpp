@@ -106,34 +106,6 @@ TEST(TcpSocket, FailuresAreResultsWithTheError) {
     EXPECT_FALSE(first.Listening());
 }
 
-TEST(TcpSocket, AcceptedHandleCanChangeHands) {
-    TcpSocket listener;
-    ASSERT_TRUE(listener.ListenOn(0));
-    Bytes received;
-    std::thread client([&] {
-        TcpSocket socket;
-        socket.SetReceiveTimeout(PEER_TIMEOUT);
-        if (!socket.Open("127.0.0.1", std::to_string(listener.LocalPort()))) return;
-        socket.Send(ABORT.data(), ABORT.size());
-        uint8_t buffer[32];
-        const auto n = socket.Receive(buffer, sizeof buffer);
-        if (n > 0) received.assign(buffer, buffer + n);
-    });
-    ASSERT_TRUE(listener.Accept());
-    const int handle = listener.ReleaseConnection();
-    EXPECT_FALSE(listener.Connected());
-    EXPECT_TRUE(listener.Listening());
-    {
-        PduStream adopted;
-        adopted.Adopt(handle);
-        adopted.Socket().SetReceiveTimeout(PEER_TIMEOUT);
-        EXPECT_EQ(ReadPduBytes(adopted), ABORT);
-        EXPECT_TRUE(adopted.Write(RELEASE_RP));
-        client.join();
-    }
-    EXPECT_EQ(received, RELEASE_RP);
-}
-
 TEST_F(SocketTrace, SocketLevelDumpsEverySendAndReceive) {
     FakePeer peer;
     const Bytes big(300, 0x41);
