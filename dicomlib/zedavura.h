@@ -112,6 +112,31 @@ ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* con
 ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                        uint8_t explicitVr, int32_t indent, uint8_t bigEndian);
 
+/* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
+typedef struct Association Association;
+
+/* Sets the trace level (0 none, 1 association events, 2 message dumps, 3 socket hex dump) and,
+ * when path is neither null nor empty, the trace log file; the path is copied. */
+ZEDAVURA_API void SetLOG(const char* path, int32_t level);
+
+/* A new association record, freed with DeletePDU; null when memory runs out. */
+ZEDAVURA_API Association* NewPDU(void);
+
+/* Releases the association when still connected, then frees it. Null does nothing. */
+ZEDAVURA_API void DeletePDU(Association* assoc);
+
+/* Connects to host:port (dotted address or name; number or service name) and proposes one
+ * context: abstractSyntax with transferSyntax and implicit VR little endian (null: implicit VR
+ * little endian alone). An empty callingAeTitle is replaced by "ORLANE" and ten spaces, also in
+ * the caller's buffer, which must then hold 17 bytes. 1 when at least one context was accepted;
+ * 0 otherwise, with the connection closed. */
+ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, const char* port,
+                               char* callingAeTitle, const char* calledAeTitle,
+                               const char* abstractSyntax, const char* transferSyntax);
+
+/* Releases the association (A-RELEASE-RQ, then the reply) and closes it; 1, or 0 for null. */
+ZEDAVURA_API uint8_t CloseAssoc(Association* assoc);
+
 #ifdef __cplusplus
 }
 #endif

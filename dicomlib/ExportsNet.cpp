@@ -1,0 +1,51 @@
+// Exported trace and association operations: thin wrappers over net/.
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "Guarded.h"
+#include "net/Association.h"
+#include "net/TraceLog.h"
+#include "zedavura.h"
+
+using namespace dicomlib;
+
+extern "C" ZEDAVURA_API void SetLOG(const char* path, int32_t level) {
+    GuardedVoid("SetLOG", [&] { net::SetLog(path == nullptr ? "" : path, level); });
+}
+
+extern "C" ZEDAVURA_API Association* NewPDU(void) {
+    return Guarded("NewPDU", static_cast<Association*>(nullptr), [] { return new Association(); });
+}
+
+extern "C" ZEDAVURA_API void DeletePDU(Association* assoc) {
+    GuardedVoid("DeletePDU", [&] { net::DeleteAssociation(assoc); });
+}
+
+extern "C" ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, const char* port,
+                                          char* callingAeTitle, const char* calledAeTitle,
+                                          const char* abstractSyntax, const char* transferSyntax) {
+    if (assoc == nullptr || host == nullptr || port == nullptr || abstractSyntax == nullptr)
+        return 0;
+    return Guarded("OpenAssoc", uint8_t{0}, [&] {
+        std::string calling = callingAeTitle == nullptr ? "" : callingAeTitle;
+        const bool defaulted = calling.empty();
+        std::optional<std::string_view> syntax;
+        if (transferSyntax != nullptr) syntax = transferSyntax;
+        const bool open =
+            net::OpenAssoc(*assoc, host, port, calling, calledAeTitle ? calledAeTitle : "",
+                           abstractSyntax, syntax);
+        // The caller's buffer holds at least 17 bytes: the default title and its NUL.
+        if (defaulted && callingAeTitle != nullptr)
+            std::memcpy(callingAeTitle, net::DEFAULT_CALLING_AE_TITLE,
+                        sizeof net::DEFAULT_CALLING_AE_TITLE);
+        return static_cast<uint8_t>(open ? 1 : 0);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t CloseAssoc(Association* assoc) {
+    if (assoc == nullptr) return 0;
+    return Guarded("CloseAssoc", uint8_t{0},
+                   [&] { return static_cast<uint8_t>(net::CloseAssoc(*assoc) ? 1 : 0); });
+}

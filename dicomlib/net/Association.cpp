@@ -1,0 +1,316 @@
+// Association set-up and release for both roles. Every PDU is read whole; one that contradicts
+// its own lengths is answered with an A-ABORT, and the association fails.
+#include "net/Association.h"
+
+#include <atomic>
+#include <string>
+
+#include "net/PduCodec.h"
+#include "net/TraceLog.h"
+
+Association::Association() {
+    request.applicationContext = dicomlib::net::APPLICATION_CONTEXT_NAME;
+    answer.applicationContext = dicomlib::net::APPLICATION_CONTEXT_NAME;
+}
+
+namespace dicomlib::net {
+namespace {
+
+std::atomic<uint32_t> gMessageCounter{0};
+
+void LogAssociationEvent(std::string_view text) {
+    if (LogLevel() >= LOG_ASSOCIATION) AppendLogLine(LogFileName(), text);
+}
+
+UserInformation OurUserInformation() {
+    UserInformation info;
+    info.maximumLength = MAXIMUM_LENGTH_RECEIVED;
+    info.implementationClassUid = IMPLEMENTATION_CLASS_UID;
+    info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
+    return info;
+}
+
+void Fail(Association& assoc) {
+    assoc.stream.Close();
+}
+
+// Proposal side, common to both requestor operations: fills the fixed parts of the request and
+// its one proposal. A record opened before starts again from an empty proposal list.
+void PrepareRequest(Association& assoc, std::string& callingAeTitle,
+                    std::string_view calledAeTitle) {
+    if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+    assoc.request = AssociateRQ();
+    assoc.request.calledAeTitle = std::string(calledAeTitle);
+    assoc.request.callingAeTitle = callingAeTitle;
+    assoc.request.applicationContext = APPLICATION_CONTEXT_NAME;
+    assoc.answer = AssociateAC();
+    assoc.rejection = AssociateRJ();
+    assoc.acceptedContexts.clear();
+    ResetMessageCounter();
+}
+
+void AddProposal(Association& assoc, std::string_view abstractSyntax,
+                 std::vector<std::string> transferSyntaxes) {
+    PresentationContextRQ pc;
+    pc.id = static_cast<uint8_t>(NextOddCounterValue());
+    pc.abstractSyntax = std::string(abstractSyntax);
+    pc.transferSyntaxes = std::move(transferSyntaxes);
+    assoc.request.contexts.push_back(std::move(pc));
+}
+
+const PresentationContextRQ* ProposalWithId(const AssociateRQ& rq, uint8_t id) {
+    for (const auto& pc : rq.contexts)
+        if (pc.id == id) return &pc;
+    return nullptr;
+}
+
+bool TakeAnswer(Association& assoc, std::span<const uint8_t> pdu) {
+    auto ac = DecodeAssociateAC(pdu);
+    if (!ac) {
+        AbortAssoc(assoc);
+        return false;
+    }
+    assoc.answer = std::move(*ac);
+    for (const auto& pc : assoc.answer.contexts) {
+        if (pc.result != RESULT_ACCEPTANCE) continue;
+        PresentationContextAC accepted = pc;
+        if (const auto* proposal = ProposalWithId(assoc.request, pc.id))
+            accepted.abstractSyntax = proposal->abstractSyntax;
+        assoc.acceptedContexts.push_back(std::move(accepted));
+        LogAssociationEvent("Presentation Context Accept, Transfer Syntax: " + pc.transferSyntax);
+    }
+    if (assoc.acceptedContexts.empty()) {
+        Fail(assoc);
+        return false;
+    }
+    return true;
+}
+
+// Connects, sends the request and judges the answer.
+bool Open(Association& assoc, std::string_view host, std::string_view port) {
+    assoc.dataTransfer.Clear();
+    assoc.request.userInformation = OurUserInformation();
+    if (!assoc.stream.Open(host, port)) return false;
+    LogAssociationEvent("Connected to: " + std::string(host) + ":" + std::string(port));
+    if (!assoc.stream.Write(EncodeAssociateRQ(assoc.request))) {
+        Fail(assoc);
+        return false;
+    }
+    auto pdu = assoc.stream.ReadPdu();
+    if (!pdu) {
+        if (pdu.Code() == ErrorCode::Malformed)
+            AbortAssoc(assoc);
+        else
+            Fail(assoc);
+        return false;
+    }
+    if (pdu->type == PDU_ASSOCIATE_AC) return TakeAnswer(assoc, pdu->bytes);
+    if (pdu->type == PDU_ASSOCIATE_RJ) {
+        auto rj = DecodeAssociateRJ(pdu->bytes);
+        if (!rj) {
+            AbortAssoc(assoc);
+            return false;
+        }
+        assoc.rejection = *rj;
+    }
+    Fail(assoc);
+    return false;
+}
+
+}  // namespace
+
+const std::array<const char*, 20> ACCEPTED_ABSTRACT_SYNTAXES = {
+    "1.2.840.10008.1.1",              // Verification
+    "1.2.840.10008.5.1.4.1.1.1",      // Computed Radiography Image Storage
+    "1.2.840.10008.5.1.4.1.1.1.1",    // Digital X-Ray Image Storage, for presentation
+    "1.2.840.10008.5.1.4.1.1.1.1.1",  // Digital X-Ray Image Storage, for processing
+    "1.2.840.10008.5.1.4.1.1.1.2",    // Digital Mammography Image Storage, for presentation
+    "1.2.840.10008.5.1.4.1.1.1.2.1",  // Digital Mammography Image Storage, for processing
+    "1.2.840.10008.5.1.4.1.1.2",      // CT Image Storage
+    "1.2.840.10008.5.1.4.1.1.3.1",    // Ultrasound Multi-frame Image Storage
+    "1.2.840.10008.5.1.4.1.1.4",      // MR Image Storage
+    "1.2.840.10008.5.1.4.1.1.6.1",    // Ultrasound Image Storage
+    "1.2.840.10008.5.1.4.1.1.12.1",   // X-Ray Angiographic Image Storage
+    "1.2.840.10008.5.1.4.1.1.12.2",   // X-Ray Radiofluoroscopic Image Storage
+    "1.2.840.10008.5.1.4.1.1.20",     // Nuclear Medicine Image Storage
+    "1.2.840.10008.5.1.4.1.1.128",    // Positron Emission Tomography Image Storage
+    "1.2.840.10008.5.1.4.1.1.88.11",  // Basic Text SR
+    "1.2.840.10008.5.1.4.1.1.88.22",  // Enhanced SR
+    "1.2.840.10008.5.1.4.1.1.104.1",  // Encapsulated PDF Storage
+    "1.2.840.10008.5.1.4.1.2.2.1",    // Study Root Query/Retrieve, FIND
+    "1.2.840.10008.5.1.4.1.2.2.2",    // Study Root Query/Retrieve, MOVE
+    "1.2.840.10008.5.1.4.1.1.7",      // Secondary Capture Image Storage
+};
+
+void ResetMessageCounter() {
+    gMessageCounter.store(1);
+}
+
+uint32_t NextOddCounterValue() {
+    uint32_t current = gMessageCounter.load();
+    for (;;) {
+        const uint32_t taken = (current % 2 == 0) ? current + 1 : current;
+        if (gMessageCounter.compare_exchange_weak(current, taken + 1)) return taken;
+    }
+}
+
+void AdvanceMessageCounter() {
+    gMessageCounter.fetch_add(1);
+}
+
+uint32_t MessageCounterValue() {
+    return gMessageCounter.load();
+}
+
+std::vector<std::string> ProposedTransferSyntaxes(std::optional<std::string_view> transferSyntax) {
+    if (!transferSyntax) return {IMPLICIT_VR_LITTLE_ENDIAN};
+    std::vector<std::string> syntaxes{std::string(*transferSyntax)};
+    if (*transferSyntax != IMPLICIT_VR_LITTLE_ENDIAN)
+        syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+    return syntaxes;
+}
+
+std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
+    std::optional<std::string_view> fileSyntax, std::optional<std::string_view> preferredSyntax) {
+    if (!fileSyntax) return std::nullopt;
+    std::vector<std::string> syntaxes{std::string(*fileSyntax)};
+    if (!preferredSyntax) {
+        // Implicit VR little endian follows even when it is the file's syntax too.
+        syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+    } else if (*preferredSyntax != *fileSyntax) {
+        syntaxes.emplace_back(*preferredSyntax);
+        if (*preferredSyntax != IMPLICIT_VR_LITTLE_ENDIAN)
+            syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+    } else if (*fileSyntax != IMPLICIT_VR_LITTLE_ENDIAN) {
+        syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+    }
+    return syntaxes;
+}
+
+bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax) {
+    for (const char* uid : ACCEPTED_ABSTRACT_SYNTAXES)
+        if (abstractSyntax == uid) return true;
+    return false;
+}
+
+std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
+                                                const std::vector<std::string>& offered) {
+    if (!IsAcceptedAbstractSyntax(abstractSyntax)) return std::nullopt;
+    auto isOffered = [&](std::string_view candidate) {
+        for (const auto& syntax : offered)
+            if (syntax == candidate) return true;
+        return false;
+    };
+    // Ultrasound multi-frame alone takes JPEG baseline before every other syntax.
+    if (abstractSyntax == ULTRASOUND_MULTIFRAME_IMAGE_STORAGE && isOffered(JPEG_BASELINE))
+        return std::string(JPEG_BASELINE);
+    for (const char* candidate : {JPEG_LOSSLESS_FIRST_ORDER, IMPLICIT_VR_LITTLE_ENDIAN,
+                                  EXPLICIT_VR_LITTLE_ENDIAN, JPEG_BASELINE}) {
+        if (isOffered(candidate)) return std::string(candidate);
+    }
+    return std::nullopt;
+}
+
+bool OpenAssoc(Association& assoc, std::string_view host, std::string_view port,
+               std::string& callingAeTitle, std::string_view calledAeTitle,
+               std::string_view abstractSyntax, std::optional<std::string_view> transferSyntax) {
+    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
+    AddProposal(assoc, abstractSyntax, ProposedTransferSyntaxes(transferSyntax));
+    return Open(assoc, host, port);
+}
+
+bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_view port,
+                      std::string& callingAeTitle, std::string_view calledAeTitle,
+                      std::string_view abstractSyntax, std::optional<std::string_view> fileSyntax,
+                      std::optional<std::string_view> preferredSyntax) {
+    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
+    auto syntaxes = StorageProposedTransferSyntaxes(fileSyntax, preferredSyntax);
+    if (!syntaxes) return false;
+    AddProposal(assoc, abstractSyntax, std::move(*syntaxes));
+    return Open(assoc, host, port);
+}
+
+bool CloseAssoc(Association& assoc) {
+    assoc.dataTransfer.Clear();
+    if (assoc.stream.Connected() && assoc.stream.Write(EncodeReleaseRQ())) {
+        // The reply is taken whatever it is; a time-out or a closed connection ends the wait.
+        assoc.stream.ReadExact(10);
+    }
+    assoc.stream.Close();
+    return true;
+}
+
+bool AcceptAssoc(Association& assoc, int socketHandle) {
+    assoc.stream.Adopt(socketHandle);
+    assoc.dataTransfer.Clear();
+    assoc.request = AssociateRQ();
+    assoc.answer = AssociateAC();
+    assoc.acceptedContexts.clear();
+
+    auto pdu = assoc.stream.ReadPdu();
+    if (!pdu) {
+        if (pdu.Code() == ErrorCode::Malformed)
+            AbortAssoc(assoc);
+        else
+            Fail(assoc);
+        return false;
+    }
+    // Anything but an A-ASSOCIATE-RQ here is a peer that does not speak this protocol.
+    auto rq = pdu->type == PDU_ASSOCIATE_RQ
+                  ? DecodeAssociateRQ(pdu->bytes)
+                  : Result<AssociateRQ>(Error{ErrorCode::Malformed, "not an A-ASSOCIATE-RQ"});
+    if (!rq) {
+        AbortAssoc(assoc);
+        return false;
+    }
+    assoc.request = std::move(*rq);
+    const AssociateRQ& request = assoc.request;
+
+    AssociateAC& answer = assoc.answer;
+    answer.calledAeTitle = request.calledAeTitle;
+    answer.callingAeTitle = request.callingAeTitle;
+    LogAssociationEvent("Called Ap. Title: " + request.calledAeTitle);
+    LogAssociationEvent("Calling Ap. Title: " + request.callingAeTitle);
+    answer.applicationContext = request.applicationContext;
+    answer.userInformation = request.userInformation;
+    answer.userInformation.skippedBytes = 0;
+
+    for (const auto& proposal : request.contexts) {
+        AdvanceMessageCounter();
+        PresentationContextAC pc;
+        pc.id = proposal.id;
+        pc.result = RESULT_NO_REASON;
+        pc.abstractSyntax = proposal.abstractSyntax;
+        if (auto chosen =
+                ChooseTransferSyntax(proposal.abstractSyntax, proposal.transferSyntaxes)) {
+            LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " +
+                                proposal.abstractSyntax);
+            LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " + *chosen);
+            pc.result = RESULT_ACCEPTANCE;
+            pc.transferSyntax = std::move(*chosen);
+            assoc.acceptedContexts.push_back(pc);
+        }
+        answer.contexts.push_back(std::move(pc));
+    }
+    if (!assoc.acceptedContexts.empty()) answer.userInformation = OurUserInformation();
+
+    const bool sent = assoc.stream.Write(EncodeAssociateAC(answer));
+    if (!sent || assoc.acceptedContexts.empty()) {
+        Fail(assoc);
+        return false;
+    }
+    return true;
+}
+
+void AbortAssoc(Association& assoc) {
+    if (assoc.stream.Connected()) assoc.stream.Write(EncodeAbortRQ());
+    assoc.stream.Close();
+}
+
+void DeleteAssociation(Association* assoc) {
+    if (assoc == nullptr) return;
+    if (assoc->stream.Connected()) CloseAssoc(*assoc);
+    delete assoc;
+}
+
+}  // namespace dicomlib::net

@@ -1,0 +1,104 @@
+// One DICOM association on either side: the requestor proposes one presentation context and
+// reads the answer; the acceptor answers every proposal from its fixed list of SOP classes.
+// No A-ASSOCIATE-RJ is ever sent: a requestor with nothing acceptable gets an AC whose contexts
+// all carry result 4. Message transfer on an open association belongs to the DIMSE layer,
+// which keeps its state in Association::dataTransfer and reads and writes whole PDUs through
+// Association::stream.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/DataTransfer.h"
+#include "net/Pdu.h"
+#include "net/PduStream.h"
+
+// Created by NewPDU, freed by DeletePDU; one thread at a time. Defined at global scope so that
+// the C handle in zedavura.h needs no casts.
+struct Association {
+    Association();
+
+    // Set by the service functions at trace level 2 or more: the DIMSE layer then dumps every
+    // element it sends and receives.
+    bool messageDump = false;
+    // The answers with result 0: in the AC's order (requestor) or the proposals' (acceptor).
+    // Each carries the abstract syntax of the proposal it answers.
+    std::vector<dicomlib::net::PresentationContextAC> acceptedContexts;
+    // The connection; both the association PDUs and the P-DATA-TF PDUs go through it.
+    dicomlib::net::PduStream stream;
+    // The proposal sent (requestor) or received (acceptor).
+    dicomlib::net::AssociateRQ request;
+    // The answer received (requestor) or sent (acceptor).
+    dicomlib::net::AssociateAC answer;
+    // Filled when a requestor is rejected.
+    dicomlib::net::AssociateRJ rejection;
+    // The DIMSE layer's receive and send state.
+    dicomlib::net::DataTransferState dataTransfer;
+};
+
+namespace dicomlib::net {
+
+// Sixteen characters: a title the caller pads with spaces goes out with its spaces.
+inline constexpr char DEFAULT_CALLING_AE_TITLE[] = "ORLANE          ";
+inline constexpr char APPLICATION_CONTEXT_NAME[] = "1.2.840.10008.3.1.1.1";
+constexpr uint32_t MAXIMUM_LENGTH_RECEIVED = 16384;
+inline constexpr char IMPLEMENTATION_CLASS_UID[] = "1.2.826.0.1.3680043.2.7251.999";
+inline constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaPrism";
+
+inline constexpr char IMPLICIT_VR_LITTLE_ENDIAN[] = "1.2.840.10008.1.2";
+inline constexpr char EXPLICIT_VR_LITTLE_ENDIAN[] = "1.2.840.10008.1.2.1";
+inline constexpr char JPEG_BASELINE[] = "1.2.840.10008.1.2.4.50";
+inline constexpr char JPEG_LOSSLESS_FIRST_ORDER[] = "1.2.840.10008.1.2.4.70";
+inline constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
+
+// The SOP classes the acceptor takes, compared as whole strings.
+extern const std::array<const char*, 20> ACCEPTED_ABSTRACT_SYNTAXES;
+
+// The process-wide counter that presentation context IDs and Message IDs are drawn from.
+void ResetMessageCounter();
+// The next odd value: when the counter is even it is first incremented; the value is taken,
+// then the counter is incremented. One atomic step, whichever threads draw.
+uint32_t NextOddCounterValue();
+// One step forward, as the acceptor makes for every answer.
+void AdvanceMessageCounter();
+uint32_t MessageCounterValue();
+
+// The transfer syntaxes OpenAssoc proposes: the given one, then implicit VR little endian unless
+// the given one is that; with none, implicit VR little endian alone.
+std::vector<std::string> ProposedTransferSyntaxes(std::optional<std::string_view> transferSyntax);
+// The transfer syntaxes OpenStorageAssoc proposes; nothing without a file syntax. A preferred
+// syntax counts as given whenever present, an empty text included.
+std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
+    std::optional<std::string_view> fileSyntax, std::optional<std::string_view> preferredSyntax);
+
+bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax);
+// The acceptor's choice among the offered syntaxes, or none (the proposal is then refused).
+std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
+                                                const std::vector<std::string>& offered);
+
+// Proposes one presentation context and opens the association. An empty calling title becomes
+// DEFAULT_CALLING_AE_TITLE, also in the caller's string. True when connected and at least one
+// context was accepted; otherwise the connection is closed.
+bool OpenAssoc(Association& assoc, std::string_view host, std::string_view port,
+               std::string& callingAeTitle, std::string_view calledAeTitle,
+               std::string_view abstractSyntax, std::optional<std::string_view> transferSyntax);
+// The same for sending a file: the file's syntax first, then the preferred one.
+bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_view port,
+                      std::string& callingAeTitle, std::string_view calledAeTitle,
+                      std::string_view abstractSyntax, std::optional<std::string_view> fileSyntax,
+                      std::optional<std::string_view> preferredSyntax);
+// Sends an A-RELEASE-RQ when connected, takes the 10 bytes of the reply unread, closes. True.
+bool CloseAssoc(Association& assoc);
+// Negotiates on an accepted connection handle, which the association then owns. True when at
+// least one context was accepted; otherwise the AC has been sent and the connection closed.
+bool AcceptAssoc(Association& assoc, int socketHandle);
+// Sends an A-ABORT and closes the connection.
+void AbortAssoc(Association& assoc);
+// CloseAssoc when still connected, then frees the record.
+void DeleteAssociation(Association* assoc);
+
+}  // namespace dicomlib::net

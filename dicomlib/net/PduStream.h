@@ -1,0 +1,70 @@
+// The byte stream of one association: owns the TcpSocket, cuts what arrives into whole PDUs
+// and sends what the layers above queue. Reads are large and buffered; a PDU is handed out
+// only when all of its bytes are here, and the buffer grows with the bytes that arrive, never
+// with what a peer's length field announces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "net/Pdu.h"
+#include "net/Result.h"
+#include "net/TcpSocket.h"
+
+namespace dicomlib::net {
+
+// One whole PDU as received, header included; valid until the next read from the stream.
+struct PduView {
+    uint8_t type = 0;
+    std::span<const uint8_t> bytes;
+    std::span<const uint8_t> Body() const { return bytes.subspan(PDU_HEADER_SIZE); }
+};
+
+class PduStream {
+  public:
+    // A PDU announcing more than this is malformed: we announce 16384, and nothing a peer
+    // sends in good faith comes near.
+    static constexpr uint32_t MAX_PDU_LENGTH = 64u * 1024u * 1024u;
+
+    TcpSocket& Socket() { return socket_; }
+    const TcpSocket& Socket() const { return socket_; }
+    bool Connected() const { return socket_.Connected(); }
+
+    // Connection changes drop whatever is buffered from the previous connection.
+    bool Open(std::string_view host, std::string_view port);
+    void Adopt(int handle);
+    void Close();
+
+    // The next whole PDU. SocketFailed when the connection ends or times out first;
+    // Malformed when its length is beyond MAX_PDU_LENGTH.
+    Result<PduView> ReadPdu();
+    // Exactly count bytes, whatever they are; valid until the next read.
+    Result<std::span<const uint8_t>> ReadExact(std::size_t count);
+
+    // Queued bytes go out with the next Flush, all in one socket write.
+    void Queue(std::span<const uint8_t> bytes);
+    // Sends everything queued; after a failure the queue is empty and the connection unusable.
+    bool Flush();
+    // Queue and Flush.
+    bool Write(std::span<const uint8_t> bytes);
+
+    std::size_t BufferedBytes() const { return end_ - start_; }
+    std::size_t QueuedBytes() const { return out_.size(); }
+
+  private:
+    // Receives until at least count unread bytes are buffered.
+    bool Fill(std::size_t count);
+    std::span<const uint8_t> Consume(std::size_t count);
+    void DropInput();
+
+    TcpSocket socket_;
+    std::vector<uint8_t> in_;
+    std::size_t start_ = 0;  // first unread byte in in_
+    std::size_t end_ = 0;    // one past the last received byte in in_
+    std::vector<uint8_t> out_;
+};
+
+}  // namespace dicomlib::net

@@ -1,0 +1,284 @@
+// POSIX sockets behind TcpSocket. Lookups use the re-entrant calls (getaddrinfo,
+// getservbyname_r), since several threads open connections at once. Writes never raise
+// SIGPIPE: a peer that went away is a failed send, not the end of the process.
+#include "net/TcpSocket.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <string>
+
+#include "net/TraceLog.h"
+
+namespace dicomlib::net {
+namespace {
+
+std::atomic<uint16_t> gSocketUserCount{0};
+
+// The number made by the leading decimal digits, modulo 2^32 (0 when there are none).
+uint32_t LeadingNumber(std::string_view text) {
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') break;
+        value = value * 10u + static_cast<uint32_t>(c - '0');
+    }
+    return value;
+}
+
+std::optional<uint32_t> LookUpHostName(const std::string& name) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (::getaddrinfo(name.c_str(), nullptr, &hints, &found) != 0 || found == nullptr)
+        return std::nullopt;
+    std::optional<uint32_t> address;
+    for (addrinfo* a = found; a != nullptr; a = a->ai_next) {
+        if (a->ai_family == AF_INET && a->ai_addr != nullptr) {
+            address = reinterpret_cast<const sockaddr_in*>(a->ai_addr)->sin_addr.s_addr;
+            break;
+        }
+    }
+    ::freeaddrinfo(found);
+    return address;
+}
+
+// Reset on close instead of a graceful shutdown, as this system has always closed.
+void SetLingerZero(int handle) {
+    linger option{};
+    option.l_onoff = 1;
+    option.l_linger = 0;
+    ::setsockopt(handle, SOL_SOCKET, SO_LINGER, &option, sizeof option);
+}
+
+// Without it every response waits for the peer's delayed acknowledgement.
+void SetNoDelay(int handle) {
+    int on = 1;
+    ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+}  // namespace
+
+uint16_t SocketUserCount() {
+    return gSocketUserCount.load();
+}
+
+std::optional<uint32_t> ResolveHost(std::string_view host) {
+    const std::string text(host);
+    if (LeadingNumber(host) != 0) {
+        in_addr address{};
+        if (::inet_aton(text.c_str(), &address) != 0) return address.s_addr;
+    }
+    return LookUpHostName(text);
+}
+
+std::optional<uint16_t> ResolvePort(std::string_view port) {
+    const auto number = static_cast<uint16_t>(LeadingNumber(port) & 0xFFFFu);
+    if (number != 0) return number;
+    const std::string name(port);
+    servent entry{};
+    servent* found = nullptr;
+    char buffer[1024];
+    if (::getservbyname_r(name.c_str(), nullptr, &entry, buffer, sizeof buffer, &found) != 0 ||
+        found == nullptr)
+        return std::nullopt;
+    return ntohs(static_cast<uint16_t>(found->s_port));
+}
+
+TcpSocket::TcpSocket() {
+    gSocketUserCount.fetch_add(1);
+}
+
+TcpSocket::~TcpSocket() {
+    if (connection_ >= 0) ::shutdown(connection_, SHUT_RDWR);
+    if (listener_ >= 0) ::shutdown(listener_, SHUT_RDWR);
+    CloseConnection();
+    CloseListener();
+    gSocketUserCount.fetch_sub(1);
+}
+
+void TcpSocket::CloseConnection() {
+    if (connection_ >= 0) ::close(connection_);
+    connection_ = -1;
+    connected_ = false;
+}
+
+void TcpSocket::CloseListener() {
+    if (listener_ >= 0) ::close(listener_);
+    listener_ = -1;
+    listening_ = false;
+}
+
+bool TcpSocket::Open(std::string_view host, std::string_view port) {
+    CloseConnection();
+    const auto address = ResolveHost(host);
+    if (!address) return false;
+    const auto portNumber = ResolvePort(port);
+    if (!portNumber) return false;
+
+    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (handle < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    SetLingerZero(handle);
+    SetNoDelay(handle);
+
+    sockaddr_in peer{};
+    peer.sin_family = AF_INET;
+    peer.sin_port = htons(*portNumber);
+    peer.sin_addr.s_addr = *address;
+    const int rc = ::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+    lastError_ = rc == 0 ? 0 : errno;
+    if (rc != 0) {
+        ::close(handle);
+        return false;
+    }
+    connection_ = handle;
+    connected_ = true;
+    return true;
+}
+
+bool TcpSocket::Listen(std::string_view port) {
+    const auto portNumber = ResolvePort(port);
+    if (!portNumber) {
+        CloseConnection();
+        CloseListener();
+        return false;
+    }
+    return ListenOn(*portNumber);
+}
+
+bool TcpSocket::ListenOn(uint16_t port) {
+    CloseConnection();
+    CloseListener();
+    const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+    if (handle < 0) {
+        lastError_ = errno;
+        return false;
+    }
+    SetLingerZero(handle);
+    int on = 1;
+    ::setsockopt(handle, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(INADDR_ANY);
+    if (::bind(handle, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0 ||
+        ::listen(handle, 10) != 0) {
+        lastError_ = errno;
+        ::close(handle);
+        return false;
+    }
+    listener_ = handle;
+    listening_ = true;
+    return true;
+}
+
+bool TcpSocket::Accept() {
+    if (!listening_ || listener_ < 0) return false;
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    int handle;
+    do {
+        handle = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
+    } while (handle < 0 && errno == EINTR);
+    if (handle < 0) {
+        lastError_ = errno;
+        CloseConnection();
+        CloseListener();
+        return false;
+    }
+    CloseConnection();
+    SetNoDelay(handle);
+    connection_ = handle;
+    connected_ = true;
+    return true;
+}
+
+bool TcpSocket::Send(const uint8_t* bytes, std::size_t count) {
+    if (!connected_) return false;
+    std::size_t sent = 0;
+    while (sent < count) {
+        const ssize_t n = ::send(connection_, bytes + sent, count - sent, MSG_NOSIGNAL);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            lastError_ = errno;
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    if (count > 0 && LogLevel() >= LOG_SOCKET) DumpSocketTraffic(bytes, count, true);
+    return true;
+}
+
+std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
+    if (!connected_) return -1;
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + receiveTimeout_;
+    int ready;
+    for (;;) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd watch{connection_, POLLIN, 0};
+        ready = ::poll(&watch, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+        if (ready < 0 && errno == EINTR) continue;
+        break;
+    }
+    if (ready != 1) {
+        Close();
+        return -1;
+    }
+    ssize_t n;
+    do {
+        n = ::recv(connection_, buffer, capacity, 0);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) {
+        // A reset (the way every connection of this system ends) is as final as a close.
+        if (n < 0) lastError_ = errno;
+        Close();
+        return -1;
+    }
+    if (LogLevel() >= LOG_SOCKET) DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
+    return n;
+}
+
+bool TcpSocket::Close() {
+    CloseConnection();
+    CloseListener();
+    return true;
+}
+
+uint16_t TcpSocket::LocalPort() const {
+    const int handle = listener_ >= 0 ? listener_ : connection_;
+    if (handle < 0) return 0;
+    sockaddr_in local{};
+    socklen_t length = sizeof local;
+    if (::getsockname(handle, reinterpret_cast<sockaddr*>(&local), &length) != 0) return 0;
+    return ntohs(local.sin_port);
+}
+
+void TcpSocket::Adopt(int handle) {
+    CloseConnection();
+    if (handle < 0) return;
+    SetNoDelay(handle);
+    connection_ = handle;
+    connected_ = true;
+}
+
+int TcpSocket::ReleaseConnection() {
+    const int handle = connection_;
+    connection_ = -1;
+    connected_ = false;
+    return handle;
+}
+
+}  // namespace dicomlib::net

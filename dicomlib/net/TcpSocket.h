@@ -1,0 +1,80 @@
+// One IPv4 TCP endpoint: connects to a peer or listens and accepts one connection at a time,
+// sends whole byte blocks and receives with a time-out. It knows nothing of DICOM; it is the
+// only place in the library that talks to the socket interface. One thread at a time.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+
+namespace dicomlib::net {
+
+// Number of live TcpSocket objects in the process.
+uint16_t SocketUserCount();
+
+// Host rule: a text whose leading digits make a non-zero number is a dotted address (a text
+// that then does not convert, such as "3com-host", is looked up as a name); anything else is
+// a host name. The address comes in network byte order.
+std::optional<uint32_t> ResolveHost(std::string_view host);
+// Port rule: the leading digits taken as 16 bits when that is non-zero; otherwise a service
+// name, any protocol.
+std::optional<uint16_t> ResolvePort(std::string_view port);
+
+class TcpSocket {
+  public:
+    static constexpr std::chrono::milliseconds DEFAULT_RECEIVE_TIMEOUT{300'000};
+
+    TcpSocket();
+    ~TcpSocket();
+    TcpSocket(const TcpSocket&) = delete;
+    TcpSocket& operator=(const TcpSocket&) = delete;
+
+    // Connects; a previous connection is closed first. Closing resets the connection
+    // (linger on, time 0), and small writes go out at once (no Nagle delay).
+    bool Open(std::string_view host, std::string_view port);
+    // Listens on every local address with a backlog of 10.
+    bool Listen(std::string_view port);
+    // The same with a port number; 0 takes a free port, which LocalPort then tells.
+    bool ListenOn(uint16_t port);
+    // Blocks until a connection arrives and makes it the connection socket.
+    bool Accept();
+
+    // Sends every byte (several platform sends when the platform takes fewer).
+    bool Send(const uint8_t* bytes, std::size_t count);
+    bool Send(std::span<const uint8_t> bytes) { return Send(bytes.data(), bytes.size()); }
+    // Waits up to the receive time-out for bytes; returns how many arrived (1 or more) or -1.
+    // A time-out, a peer that closed or reset, or a failure closes this socket.
+    std::ptrdiff_t Receive(uint8_t* buffer, std::size_t capacity);
+
+    // Closes both sockets; always true.
+    bool Close();
+    int LastError() const { return lastError_; }
+
+    bool Connected() const { return connected_; }
+    bool Listening() const { return listening_; }
+    uint16_t LocalPort() const;
+
+    // Takes over an accepted connection handle (a previous connection is closed first).
+    void Adopt(int handle);
+    // Gives up the connection handle without closing it; -1 when there is none.
+    int ReleaseConnection();
+
+    void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
+    std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
+
+  private:
+    void CloseConnection();
+    void CloseListener();
+
+    int lastError_ = 0;
+    int connection_ = -1;
+    int listener_ = -1;
+    bool connected_ = false;
+    bool listening_ = false;
+    std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
+};
+
+}  // namespace dicomlib::net
