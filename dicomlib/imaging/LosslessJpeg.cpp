@@ -251,18 +251,35 @@ void BuildDecodeTable(const HuffmanSpec& spec, DecodeTable& table) {
     }
 }
 
-// Entropy-coded data, most significant bit first, in a 64-bit buffer. Stuffed FF 00 pairs read
-// as FF; at a marker (or the end of the input, which reads as FF and then a marker) the reader
-// stops taking bytes and supplies zero bits, counting them so that a caller can tell whether
-// the image needed more data than there was.
+// The bits on hand, most significant first. The decoding loops keep it in a local so that it
+// lives in registers; the reader below only refills it.
+struct Bits {
+    uint64_t buffer = 0;
+    int count = 0;
+
+    uint32_t Peek(int n) const { return static_cast<uint32_t>(buffer >> (64 - n)); }
+    void Skip(int n) {
+        buffer <<= n;
+        count -= n;
+    }
+    uint32_t Take(int n) {
+        const uint32_t value = Peek(n);
+        Skip(n);
+        return value;
+    }
+};
+
+// Entropy-coded data. Stuffed FF 00 pairs read as FF; at a marker (or the end of the input,
+// which reads as FF and then a marker) the reader stops taking bytes and supplies zero bits,
+// counting them so that a caller can tell whether the image needed more data than there was.
 class BitReader {
   public:
     BitReader(std::span<const uint8_t> data, std::size_t pos)
         : data_(data.data()), size_(data.size()), pos_(pos) {}
 
     // Guarantees at least 32 bits, enough for any code and its extra bits.
-    void Fill() {
-        if (count_ >= 32) return;
+    void Fill(Bits& bits) {
+        if (bits.count >= 32) return;
         if (!atMarker_ && pos_ + 8 <= size_) {
             uint64_t next = 0;
             for (int i = 0; i < 8; ++i)
@@ -271,34 +288,25 @@ class BitReader {
             if (((inverted - 0x0101010101010101ull) & ~inverted & 0x8080808080808080ull) == 0) {
                 // Bits below the new count are the following bytes, which a later fill
                 // writes again in the same place.
-                buffer_ |= next >> count_;
-                pos_ += static_cast<std::size_t>((63 - count_) >> 3);
-                count_ |= 56;
+                bits.buffer |= next >> bits.count;
+                pos_ += static_cast<std::size_t>((63 - bits.count) >> 3);
+                bits.count |= 56;
                 return;
             }
         }
-        FillByBytes();
+        bits = FillByBytes(bits);
     }
 
-    uint32_t Peek(int bits) const { return static_cast<uint32_t>(buffer_ >> (64 - bits)); }
-    void Skip(int bits) {
-        buffer_ <<= bits;
-        count_ -= bits;
-    }
-    uint32_t Take(int bits) {
-        const uint32_t value = Peek(bits);
-        Skip(bits);
-        return value;
-    }
+    // The bits between decoding loops.
+    Bits& Saved() { return saved_; }
 
     // True when more bits were used than the data held.
-    bool Overrun() const { return count_ < padBits_; }
+    bool Overrun() const { return saved_.count < padBits_; }
 
     // Drops the buffered bits and returns the next marker code from the current position, or
     // -1 when the input ends first.
     int NextMarkerAfterReset() {
-        buffer_ = 0;
-        count_ = 0;
+        saved_ = Bits{};
         padBits_ = 0;
         atMarker_ = false;
         for (;;) {
@@ -313,14 +321,12 @@ class BitReader {
     }
 
   private:
-    uint8_t ByteAt(std::size_t i) const { return i < size_ ? data_[i] : 0xFF; }
-
-    void FillByBytes() {
-        while (count_ <= 56) {
+    [[gnu::noinline]] Bits FillByBytes(Bits bits) {
+        while (bits.count <= 56) {
             uint8_t byte = 0;
             if (atMarker_) {
                 padBits_ += 8;
-            } else if (ByteAt(pos_) != 0xFF) {
+            } else if (pos_ < size_ && data_[pos_] != 0xFF) {
                 byte = data_[pos_++];
             } else if (pos_ + 1 < size_ && data_[pos_ + 1] == 0x00) {
                 byte = 0xFF;
@@ -329,18 +335,23 @@ class BitReader {
                 atMarker_ = true;
                 padBits_ += 8;
             }
-            buffer_ |= static_cast<uint64_t>(byte) << (56 - count_);
-            count_ += 8;
+            bits.buffer |= static_cast<uint64_t>(byte) << (56 - bits.count);
+            bits.count += 8;
         }
+        return bits;
     }
 
     const uint8_t* data_;
     std::size_t size_;
     std::size_t pos_;
-    uint64_t buffer_ = 0;
-    int count_ = 0;
+    Bits saved_;
     int padBits_ = 0;
     bool atMarker_ = false;
+};
+
+struct Difference {
+    Bits bits;
+    uint32_t value;
 };
 
 struct FrameComponent {
@@ -412,8 +423,9 @@ class Decoder {
     template <int Predictor, bool Single>
     void DecodeRow(BitReader& reader, uint16_t* current, const uint16_t* previous,
                    const uint16_t* firstPredictions, std::size_t rowLength);
-    uint32_t DecodeDifference(BitReader& reader, const DecodeTable& table);
-    uint32_t DecodeDifferenceSlowly(BitReader& reader, const DecodeTable& table, uint32_t entry);
+    uint32_t DecodeDifference(BitReader& reader, Bits& bits, const DecodeTable& table);
+    [[gnu::noinline]] Difference DecodeDifferenceSlowly(BitReader& reader, Bits bits,
+                                                        const DecodeTable& table, uint32_t entry);
     void DecodeRowWithPredictor(int predictor, BitReader& reader, uint16_t* current,
                                 const uint16_t* previous, const uint16_t* firstPredictions,
                                 std::size_t rowLength);
@@ -641,26 +653,28 @@ bool Decoder::ReadSos() {
     return true;
 }
 
-inline uint32_t Decoder::DecodeDifference(BitReader& reader, const DecodeTable& table) {
-    reader.Fill();
-    const uint32_t entry = table.fast[reader.Peek(LOOKAHEAD)];
+inline uint32_t Decoder::DecodeDifference(BitReader& reader, Bits& bits, const DecodeTable& table) {
+    reader.Fill(bits);
+    const uint32_t entry = table.fast[bits.Peek(LOOKAHEAD)];
     if (entry & COMPLETE) [[likely]] {
-        reader.Skip(static_cast<int>(entry & 0xFF));
+        bits.Skip(static_cast<int>(entry & 0xFF));
         return entry >> 16;
     }
-    return DecodeDifferenceSlowly(reader, table, entry);
+    const Difference slow = DecodeDifferenceSlowly(reader, bits, table, entry);
+    bits = slow.bits;
+    return slow.value;
 }
 
 // Codes longer than the look-ahead, and differences whose extra bits reach beyond it.
-uint32_t Decoder::DecodeDifferenceSlowly(BitReader& reader, const DecodeTable& table,
-                                         uint32_t entry) {
+Difference Decoder::DecodeDifferenceSlowly(BitReader&, Bits bits, const DecodeTable& table,
+                                           uint32_t entry) {
     int length = static_cast<int>(entry & 0xFF);
     int category;
     if (length != 0) {
         category = static_cast<int>(entry >> 16);
     } else {
         length = LOOKAHEAD + 1;
-        while (length <= 16 && static_cast<int32_t>(reader.Peek(length)) >
+        while (length <= 16 && static_cast<int32_t>(bits.Peek(length)) >
                                    table.maxCode[static_cast<std::size_t>(length)]) {
             ++length;
         }
@@ -668,24 +682,25 @@ uint32_t Decoder::DecodeDifferenceSlowly(BitReader& reader, const DecodeTable& t
             if (!reportedBadCode_) Message("Corrupt JPEG data: bad Huffman code\n");
             reportedBadCode_ = true;
             dataErrors_ = true;
-            reader.Skip(17);
-            return 0;
+            bits.Skip(17);
+            return {bits, 0};
         }
-        const int code = static_cast<int>(reader.Peek(length));
+        const int code = static_cast<int>(bits.Peek(length));
         category = table.symbols[static_cast<std::size_t>(
             table.valueOffset[static_cast<std::size_t>(length)] + code)];
     }
-    reader.Skip(length);
+    bits.Skip(length);
     if (category > 16) {
         // Not a difference category at all: as damaged as an unknown code.
         if (!reportedBadCode_) Message("Corrupt JPEG data: bad Huffman code\n");
         reportedBadCode_ = true;
         dataErrors_ = true;
-        return 0;
+        return {bits, 0};
     }
-    if (category == 0) return 0;
-    if (category == 16 && length <= 8) return 32768;
-    return ExtendDifference(reader.Take(category), category);
+    if (category == 0) return {bits, 0};
+    if (category == 16 && length <= 8) return {bits, 32768};
+    const uint32_t extra = bits.Take(category);
+    return {bits, ExtendDifference(extra, category)};
 }
 
 // One row of samples (interleaved when the scan has several components). The first sample of
@@ -693,30 +708,33 @@ uint32_t Decoder::DecodeDifferenceSlowly(BitReader& reader, const DecodeTable& t
 template <int Predictor, bool Single>
 void Decoder::DecodeRow(BitReader& reader, uint16_t* current, const uint16_t* previous,
                         const uint16_t* firstPredictions, std::size_t rowLength) {
+    Bits bits = reader.Saved();
     if constexpr (Single) {
         const DecodeTable& table = *scanTables_[0];
-        current[0] = static_cast<uint16_t>(firstPredictions[0] + DecodeDifference(reader, table));
+        current[0] =
+            static_cast<uint16_t>(firstPredictions[0] + DecodeDifference(reader, bits, table));
         int left = current[0];
         for (std::size_t i = 1; i < rowLength; ++i) {
             const int prediction = Predict<Predictor>(left, previous[i], previous[i - 1]);
             left = static_cast<uint16_t>(prediction +
-                                         static_cast<int>(DecodeDifference(reader, table)));
+                                         static_cast<int>(DecodeDifference(reader, bits, table)));
             current[i] = static_cast<uint16_t>(left);
         }
     } else {
         const auto n = static_cast<std::size_t>(scanCount_);
         for (std::size_t c = 0; c < n; ++c) {
             current[c] = static_cast<uint16_t>(firstPredictions[c] +
-                                               DecodeDifference(reader, *scanTables_[c]));
+                                               DecodeDifference(reader, bits, *scanTables_[c]));
         }
         std::size_t c = 0;
         for (std::size_t i = n; i < rowLength; ++i) {
             const int prediction = Predict<Predictor>(current[i - n], previous[i], previous[i - n]);
             current[i] = static_cast<uint16_t>(
-                prediction + static_cast<int>(DecodeDifference(reader, *scanTables_[c])));
+                prediction + static_cast<int>(DecodeDifference(reader, bits, *scanTables_[c])));
             if (++c == n) c = 0;
         }
     }
+    reader.Saved() = bits;
 }
 
 void Decoder::DecodeRowWithPredictor(int predictor, BitReader& reader, uint16_t* current,
