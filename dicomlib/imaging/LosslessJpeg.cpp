@@ -127,6 +127,14 @@ class EntropyWriter {
     int count_ = 0;
 };
 
+// Differences of 16-bit samples are taken modulo 2^16, from -32768 to 32767, as every decoder
+// reconstructs them: a step of more than 32768 between neighbours (the sign change of signed
+// data) then costs a category of at most 15, which any decoder reads back, instead of a
+// category 16 with extra bits that only decoders of table-0 streams understand.
+inline int WrapDifference(int difference) {
+    return ((difference + 32768) & 0xFFFF) - 32768;
+}
+
 inline void EncodeDifference(EntropyWriter& writer, int difference) {
     const unsigned magnitude = static_cast<unsigned>(difference < 0 ? -difference : difference);
     const int category = std::bit_width(magnitude);
@@ -169,6 +177,10 @@ void EncodeSamples(EntropyWriter& writer, const uint8_t* samples, uint32_t width
         if constexpr (Wide) return samples[2 * i] | (samples[2 * i + 1] << 8);
         return samples[i];
     };
+    auto wrap = [](int difference) {
+        if constexpr (Wide) return WrapDifference(difference);
+        return difference;
+    };
     // Worst case per sample: a 14-bit code and 16 extra bits, every byte of it stuffed.
     const std::size_t rowBound = std::size_t{width} * 8 + 16;
     writer.Reserve(std::size_t{width} * height + rowBound);
@@ -178,10 +190,10 @@ void EncodeSamples(EntropyWriter& writer, const uint8_t* samples, uint32_t width
         const std::size_t row = std::size_t{y} * width;
         if (y > 0) prediction = sample(row - width);
         int left = sample(row);
-        EncodeDifference(writer, left - prediction);
+        EncodeDifference(writer, wrap(left - prediction));
         for (uint32_t x = 1; x < width; ++x) {
             const int current = sample(row + x);
-            EncodeDifference(writer, current - left);
+            EncodeDifference(writer, wrap(current - left));
             left = current;
         }
     }
@@ -209,7 +221,19 @@ struct DecodeTable {
     std::array<int32_t, 17> maxCode{};  // by length; -1 when no code has that length
     std::array<int32_t, 17> valueOffset{};
     std::array<uint8_t, 256> symbols{};
+    // Whether a category 16 read with a code longer than 8 bits has 16 extra bits (see
+    // Category16HasExtraBits); with a shorter code it never has.
+    bool longCategory16HasExtraBits = false;
 };
+
+// Our encoder, like the older encoders it stays compatible with, follows category 16 with 16
+// extra bits when its code is longer than 8 bits, and always writes table 0; every other encoder
+// writes no extra bits for category 16 (the difference is always 32768). The table tells the two
+// apart: streams with table 0 are read the first way, all others the standard way.
+bool Category16HasExtraBits(const HuffmanSpec& spec) {
+    return std::equal(TABLE0_COUNTS.begin(), TABLE0_COUNTS.end(), spec.counts.begin() + 1) &&
+           std::equal(TABLE0_SYMBOLS.begin(), TABLE0_SYMBOLS.end(), spec.symbols.begin());
+}
 
 // The difference that `bits` (the s extra bits of category s) stand for, modulo 2^16.
 inline uint32_t ExtendDifference(uint32_t bits, int category) {
@@ -219,6 +243,7 @@ inline uint32_t ExtendDifference(uint32_t bits, int category) {
 
 void BuildDecodeTable(const HuffmanSpec& spec, DecodeTable& table) {
     table.symbols = spec.symbols;
+    table.longCategory16HasExtraBits = Category16HasExtraBits(spec);
     int code = 0;
     int k = 0;
     for (int length = 1; length <= 16; ++length) {
@@ -235,7 +260,7 @@ void BuildDecodeTable(const HuffmanSpec& spec, DecodeTable& table) {
                 uint32_t entry;
                 if (category == 0) {
                     entry = COMPLETE | static_cast<uint32_t>(length);
-                } else if (category == 16 && length <= 8) {
+                } else if (category == 16 && (length <= 8 || !table.longCategory16HasExtraBits)) {
                     entry = COMPLETE | static_cast<uint32_t>(length) | (32768u << 16);
                 } else if (category < 16 && length + category <= LOOKAHEAD) {
                     const uint32_t extra = (suffix >> (spare - category)) & ((1u << category) - 1);
@@ -698,7 +723,9 @@ Difference Decoder::DecodeDifferenceSlowly(BitReader&, Bits bits, const DecodeTa
         return {bits, 0};
     }
     if (category == 0) return {bits, 0};
-    if (category == 16 && length <= 8) return {bits, 32768};
+    if (category == 16 && (length <= 8 || !table.longCategory16HasExtraBits)) {
+        return {bits, 32768};
+    }
     const uint32_t extra = bits.Take(category);
     return {bits, ExtendDifference(extra, category)};
 }

@@ -99,6 +99,19 @@ TEST(LosslessJpegEncoder, FirstSampleZeroAt16BitsIsCategory16WithExtraBits) {
     EXPECT_EQ(EncodeLosslessJpeg(Bytes{0, 0}, 1, 1, 12), expected);
 }
 
+TEST(LosslessJpegEncoder, StepsBeyond32768AreCodedModulo65536) {
+    // 65535 then 0: differences 32767 (category 15: 13-bit code, 15 bits) and -65535, sent
+    // as +1 (category 1: 010, 1): FF F7 FF F5, stuffed.
+    Bytes expected = HEADERS_8BIT_2X2;
+    expected[6] = 16;
+    expected[8] = 1;
+    expected.insert(expected.end(), {0xFF, 0x00, 0xF7, 0xFF, 0x00, 0xF5, 0xFF, 0xD9});
+    const Bytes raw = {0xFF, 0xFF, 0x00, 0x00};
+    const Bytes stream = EncodeLosslessJpeg(raw, 2, 1, 16);
+    EXPECT_EQ(stream, expected);
+    EXPECT_EQ(Decode(stream, 4, 16).pixels, raw);
+}
+
 TEST(LosslessJpegEncoder, RefusesWhatCannotBeEncoded) {
     const Bytes samples(2 * 65536, 0);
     EXPECT_TRUE(EncodeLosslessJpeg(samples, 65536, 1, 8).empty());
@@ -220,21 +233,37 @@ TEST(LosslessJpegDecoder, InterleavesComponentsAndAppliesPointTransform) {
     EXPECT_EQ(low.pixels, Pack(shifted, 8));
 }
 
-TEST(LosslessJpegDecoder, ShortCategory16CodeMeansNoExtraBits) {
-    // Table: 00 category 0, 01 category 16, 10 category 1. Two 16-bit samples: 32768 + 32768
-    // wraps to 0; then +1.
+// A 16-bit 1 x 2 stream (the 2 x 2 headers, patched) with its DHT replaced by `table`.
+Bytes WithTable(const Bytes& table, const Bytes& data) {
     Bytes stream = HEADERS_8BIT_2X2;
     stream[6] = 16;
     stream[8] = 1;
-    Bytes table = {0xFF, 0xC4, 0x00, 0x16, 0x00, 0, 3};
-    table.resize(table.size() + 14, 0);
-    table.insert(table.end(), {0, 16, 1});
     stream.erase(stream.begin() + 15, stream.begin() + 15 + 38);
     stream.insert(stream.begin() + 15, table.begin(), table.end());
-    stream.insert(stream.end(), {0x6F, 0xFF, 0xD9});  // 01 10 1, fill 111
-    const Decoded d = Decode(stream, 4, 16);
+    stream.insert(stream.end(), data.begin(), data.end());
+    stream.insert(stream.end(), {0xFF, 0xD9});
+    return stream;
+}
+
+TEST(LosslessJpegDecoder, Category16IsAlways32768OutsideTable0) {
+    // 00 category 0, 01 category 16, 10 category 1: 32768 + 32768 wraps to 0, then +1.
+    Bytes shortCode = {0xFF, 0xC4, 0x00, 0x16, 0x00, 0, 3};
+    shortCode.resize(shortCode.size() + 14, 0);
+    shortCode.insert(shortCode.end(), {0, 16, 1});
+    Decoded d = Decode(WithTable(shortCode, {0x6F}), 4, 16);  // 01 10 1, fill 111
     EXPECT_EQ(d.errors, "");
     EXPECT_EQ(d.pixels, (Bytes{0, 0, 1, 0}));
+
+    // The long table gives category 16 a 16-bit code; still no extra bits follow.
+    Bytes longCode = {0xFF, 0xC4, 0x00, 0x24, 0x00, 0, 3};
+    longCode.resize(longCode.size() + 14, 1);
+    for (uint8_t category = 0; category <= 16; ++category)
+        longCode.push_back(category);
+    // 1111111111111110 (category 16), 00 (category 0), fill 111111.
+    d = Decode(WithTable(longCode, {0xFF, 0x00, 0xFE, 0x3F}), 4, 16);
+    EXPECT_EQ(d.errors, "");
+    EXPECT_EQ(d.decoded, LosslessJpegDecoded::Image);
+    EXPECT_EQ(d.pixels, (Bytes{0, 0, 0, 0}));
 }
 
 TEST(LosslessJpegDecoder, ReportsHeaderErrorsAndLeavesOutputAlone) {
