@@ -40,54 +40,85 @@ void OutputMessage(j_common_ptr info) {
 class RowSink {
   public:
     virtual ~RowSink() = default;
-    // Checks the image size before any row is decoded; an empty text means go on.
-    virtual std::string Begin(uint32_t width, uint32_t height) = 0;
-    virtual void Row(uint32_t y, const uint8_t* rgb) = 0;
+    // Checks the image size before any row is decoded; false (with Refusal() saying why) stops.
+    virtual bool Begin(uint32_t width, uint32_t height) = 0;
+    // Where libjpeg puts the next row, width x 3 bytes.
+    virtual uint8_t* RowBuffer() = 0;
+    virtual void Row(uint32_t y) = 0;
+    const std::string& Refusal() const { return refusal_; }
+
+  protected:
+    std::string refusal_;
 };
 
-// Only objects without destructors, or created before setjmp, live in this frame, so the jump
-// back from ErrorExit skips nothing that needs cleaning up.
-BaselineJpegResult Decode(std::span<const uint8_t> stream, RowSink& sink) {
-    BaselineJpegResult result;
-    if (stream.empty()) {
-        result.detail = "no JPEG data";
-        return result;
-    }
+// Destroying twice is harmless in libjpeg, so the destructor also covers an exception thrown
+// by a sink (allocation failure) between create and destroy.
+struct Session {
+    Session() = default;
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+    ~Session() { jpeg_destroy_decompress(&info); }
+
     jpeg_decompress_struct info{};
     ErrorManager errors;
-    std::vector<uint8_t> row;
-    info.err = jpeg_std_error(&errors.library);
-    errors.library.error_exit = ErrorExit;
-    errors.library.output_message = OutputMessage;
-    info.client_data = &errors;
-    if (setjmp(errors.jump) != 0) {
+};
+
+enum class Outcome { Decoded, Failed, Refused };
+
+// The only frame that libjpeg's error exit jumps back to. It holds nothing with a destructor,
+// so the jump skips nothing that needs cleaning up; everything else happens in the caller.
+[[gnu::noinline]] Outcome RunLibjpeg(Session& session, std::span<const uint8_t> stream,
+                                     RowSink& sink) {
+    jpeg_decompress_struct& info = session.info;
+    info.err = jpeg_std_error(&session.errors.library);
+    session.errors.library.error_exit = ErrorExit;
+    session.errors.library.output_message = OutputMessage;
+    info.client_data = &session.errors;
+    if (setjmp(session.errors.jump) != 0) {
         jpeg_destroy_decompress(&info);
-        result.detail = errors.error;
-        return result;
+        return Outcome::Failed;
     }
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, stream.data(), static_cast<unsigned long>(stream.size()));
     jpeg_read_header(&info, TRUE);
     info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
-    result.detail = sink.Begin(info.output_width, info.output_height);
-    if (!result.detail.empty()) {
+    if (!sink.Begin(info.output_width, info.output_height)) {
         jpeg_destroy_decompress(&info);
-        return result;
+        return Outcome::Refused;
     }
-    row.resize(std::size_t{info.output_width} * 3);
     while (info.output_scanline < info.output_height) {
-        JSAMPROW rows[1] = {row.data()};
+        JSAMPROW rows[1] = {sink.RowBuffer()};
         const uint32_t y = info.output_scanline;
         if (jpeg_read_scanlines(&info, rows, 1) != 1) break;
-        sink.Row(y, row.data());
+        sink.Row(y);
     }
     jpeg_finish_decompress(&info);
     jpeg_destroy_decompress(&info);
-    result.decoded = BaselineJpegDecoded::Image;
-    if (errors.warning[0] != '\0') {
-        result.decoded = BaselineJpegDecoded::Damaged;
-        result.detail = errors.warning;
+    return Outcome::Decoded;
+}
+
+BaselineJpegResult Decode(std::span<const uint8_t> stream, RowSink& sink) {
+    BaselineJpegResult result;
+    if (stream.empty()) {
+        result.detail = "no JPEG data";
+        return result;
+    }
+    Session session;
+    switch (RunLibjpeg(session, stream, sink)) {
+        case Outcome::Failed:
+            result.detail = session.errors.error;
+            break;
+        case Outcome::Refused:
+            result.detail = sink.Refusal();
+            break;
+        case Outcome::Decoded:
+            result.decoded = BaselineJpegDecoded::Image;
+            if (session.errors.warning[0] != '\0') {
+                result.decoded = BaselineJpegDecoded::Damaged;
+                result.detail = session.errors.warning;
+            }
+            break;
     }
     return result;
 }
@@ -97,20 +128,27 @@ class PixelDataSink : public RowSink {
     PixelDataSink(std::span<uint8_t> output, uint32_t rows, uint32_t columns, bool colour)
         : output_(output), rows_(rows), columns_(columns), colour_(colour) {}
 
-    std::string Begin(uint32_t width, uint32_t height) override {
+    bool Begin(uint32_t width, uint32_t height) override {
         if (width != columns_ || height != rows_) {
-            return "JPEG image is " + std::to_string(width) + " x " + std::to_string(height) +
-                   ", the pixel data " + std::to_string(columns_) + " x " + std::to_string(rows_);
+            refusal_ = "JPEG image is " + std::to_string(width) + " x " + std::to_string(height) +
+                       ", the pixel data " + std::to_string(columns_) + " x " +
+                       std::to_string(rows_);
+            return false;
         }
         const std::size_t needed = std::size_t{rows_} * columns_ * (colour_ ? 3 : 1);
         if (output_.size() < needed) {
-            return "output of " + std::to_string(output_.size()) + " bytes, image needs " +
-                   std::to_string(needed);
+            refusal_ = "output of " + std::to_string(output_.size()) + " bytes, image needs " +
+                       std::to_string(needed);
+            return false;
         }
-        return {};
+        row_.resize(std::size_t{columns_} * 3);
+        return true;
     }
 
-    void Row(uint32_t y, const uint8_t* rgb) override {
+    uint8_t* RowBuffer() override { return row_.data(); }
+
+    void Row(uint32_t y) override {
+        const uint8_t* rgb = row_.data();
         if (colour_) {
             uint8_t* out = output_.data() + std::size_t{y} * columns_ * 3;
             std::copy(rgb, rgb + std::size_t{columns_} * 3, out);
@@ -126,26 +164,28 @@ class PixelDataSink : public RowSink {
     uint32_t rows_;
     uint32_t columns_;
     bool colour_;
+    std::vector<uint8_t> row_;
 };
 
 class RgbSink : public RowSink {
   public:
     explicit RgbSink(RgbImage& image) : image_(image) {}
 
-    std::string Begin(uint32_t width, uint32_t height) override {
+    bool Begin(uint32_t width, uint32_t height) override {
         image_.width = width;
         image_.height = height;
         image_.pixels.assign(std::size_t{width} * height * 3, 0);
-        return {};
+        next_ = 0;
+        return true;
     }
 
-    void Row(uint32_t y, const uint8_t* rgb) override {
-        const std::size_t length = std::size_t{image_.width} * 3;
-        std::copy(rgb, rgb + length, image_.pixels.data() + y * length);
-    }
+    // Rows are decoded straight into the image.
+    uint8_t* RowBuffer() override { return image_.pixels.data() + next_ * image_.width * 3; }
+    void Row(uint32_t y) override { next_ = std::size_t{y} + 1; }
 
   private:
     RgbImage& image_;
+    std::size_t next_ = 0;
 };
 
 }  // namespace
