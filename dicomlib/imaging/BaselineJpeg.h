@@ -1,0 +1,41 @@
+// Baseline (and any other libjpeg-readable) JPEG decoding from memory, for pixel data in the
+// baseline transfer syntax and for JPEG files. libjpeg's failures come back as results: nothing
+// here ends the process, and nothing is written past the caller's buffer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dicomlib::imaging {
+
+enum class BaselineJpegDecoded {
+    Image,    // every row was decoded
+    Damaged,  // every row was written, but libjpeg warned that the data was corrupt or short
+    Nothing,  // not decoded; the output is untouched or partly written
+};
+
+struct BaselineJpegResult {
+    BaselineJpegDecoded decoded = BaselineJpegDecoded::Nothing;
+    std::string detail;  // why nothing was decoded, or libjpeg's first warning
+};
+
+// Decodes a JPEG stream whose size the data set gives into output, top row first: colour images
+// as 3 bytes per pixel (red, green, blue), monochrome ones as 1 byte per pixel, the mean of the
+// red, green and blue values (integer division by 3), which for a one-component JPEG is its gray
+// value. The image must be exactly columns x rows and output must hold
+// rows x columns x (colour ? 3 : 1) bytes; otherwise nothing is decoded.
+BaselineJpegResult DecodeBaselineJpeg(std::span<const uint8_t> stream, std::span<uint8_t> output,
+                                      uint32_t rows, uint32_t columns, bool colour);
+
+struct RgbImage {
+    uint32_t width = 0;
+    uint32_t height = 0;
+    std::vector<uint8_t> pixels;  // width x height x 3 bytes: red, green, blue, top row first
+};
+
+// Decodes a JPEG stream of any size into a 24-bit image.
+BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& image);
+
+}  // namespace dicomlib::imaging
