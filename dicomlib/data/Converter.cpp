@@ -11,6 +11,7 @@
 
 #include "data/Dictionary.h"
 #include "data/Encoder.h"
+#include "data/FlatWriter.h"
 #include "data/Tags.h"
 #include "data/Uids.h"
 #include "imaging/BaselineJpeg.h"

@@ -112,12 +112,8 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
     FileSink sink(file);
     bool ok = true;
     if (meta != nullptr) {
-        static const uint8_t preamble[132] = {
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,   0,   0,   0,  0,
-            0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 'D', 'I', 'C', 'M'};
+        uint8_t preamble[132] = {};
+        std::memcpy(preamble + 128, "DICM", 4);
         ok = sink.Put(preamble, sizeof preamble) &&
              WriteFlat(*meta, true, false, sink) == static_cast<int64_t>(meta->Size());
     }

@@ -9,6 +9,7 @@
 #include "support/TestSupport.h"
 
 using namespace dicomlib::data;
+namespace tag = dicomlib::tag;
 using testsupport::DataSetBuilder;
 using testsupport::ReadFileBytes;
 using testsupport::TempDir;
