@@ -137,7 +137,7 @@ inline int WrapDifference(int difference) {
 
 inline void EncodeDifference(EntropyWriter& writer, int difference) {
     const unsigned magnitude = static_cast<unsigned>(difference < 0 ? -difference : difference);
-    const int category = std::bit_width(magnitude);
+    const auto category = static_cast<int>(std::bit_width(magnitude));
     const CategoryCode& c = CATEGORY_CODES[static_cast<std::size_t>(category)];
     // Negative differences send the low bits of difference - 1.
     const unsigned extra = static_cast<unsigned>(difference < 0 ? difference - 1 : difference) &
@@ -797,16 +797,15 @@ LosslessJpegDecodeResult Decoder::DecodeScan(std::span<uint8_t> output, int bits
     LosslessJpegDecodeResult result;
     result.frame = frame_;
     result.scanComponents = scanCount_;
-    for (int i = 0; i < scanCount_; ++i) {
-        const auto& component = frameComponents_[static_cast<std::size_t>(scan_[i].frameIndex)];
-        if (component.sampling != 0x11) {
+    const auto scan = std::span(scan_).first(static_cast<std::size_t>(scanCount_));
+    for (const ScanComponent& component : scan) {
+        if (frameComponents_[static_cast<std::size_t>(component.frameIndex)].sampling != 0x11) {
             Message("Error: Downsampling is not supported.\n");
             return result;
         }
     }
-    for (int i = 0; i < scanCount_; ++i) {
-        const int table = scan_[static_cast<std::size_t>(i)].table;
-        if (table > 3 || !specs_[static_cast<std::size_t>(table)].defined) {
+    for (const ScanComponent& component : scan) {
+        if (component.table > 3 || !specs_[static_cast<std::size_t>(component.table)].defined) {
             Message("Error: Use of undefined Huffman table\n");
             return result;
         }
@@ -833,14 +832,15 @@ LosslessJpegDecodeResult Decoder::DecodeScan(std::span<uint8_t> output, int bits
         return result;
     }
 
-    std::vector<std::unique_ptr<DecodeTable>> built(4);
-    for (int i = 0; i < scanCount_; ++i) {
-        const auto table = static_cast<std::size_t>(scan_[static_cast<std::size_t>(i)].table);
+    // Only the tables the scan uses, each once; on the heap, as they are large.
+    std::array<std::unique_ptr<DecodeTable>, 4> built;
+    for (std::size_t i = 0; i < scan.size(); ++i) {
+        const auto table = static_cast<std::size_t>(scan[i].table);
         if (!built[table]) {
             built[table] = std::make_unique<DecodeTable>();
             BuildDecodeTable(specs_[table], *built[table]);
         }
-        scanTables_[static_cast<std::size_t>(i)] = built[table].get();
+        scanTables_[i] = built[table].get();
     }
 
     std::array<uint16_t, 4> initial{};
