@@ -31,6 +31,12 @@ constexpr int TEM = 0x01;
 constexpr std::array<uint8_t, 16> TABLE0_COUNTS = {0, 1, 5, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
 constexpr std::array<uint8_t, 17> TABLE0_SYMBOLS = {0, 1,  2,  3,  4,  5,  6,  7, 8,
                                                     9, 10, 11, 12, 13, 14, 15, 16};
+// Table 0 with categories 15 and 16 trading codes. Streams that hold a difference of 32768
+// (a 16-bit image whose first sample is 0, or a step of exactly half the range) use it: their
+// category 16 is then written as every decoder reads it, with no extra bits, and the changed
+// table tells our own decoder not to expect the 16 extra bits that table 0 streams carry.
+constexpr std::array<uint8_t, 17> FULL_STEP_SYMBOLS = {0, 1,  2,  3,  4,  5,  6,  7, 8,
+                                                       9, 10, 11, 12, 13, 14, 16, 15};
 
 // ---------------------------------------------------------------------------------------------
 // Encoder
@@ -44,25 +50,28 @@ struct CategoryCode {
 // Codes are assigned in order of length, counting up, as every JPEG table is. Category 16 is
 // followed by 16 extra bits unless its code fits in 8 bits; with table 0 it never does, and
 // streams written that way must keep decoding the same.
-constexpr std::array<CategoryCode, 17> BuildCategoryCodes() {
+constexpr std::array<CategoryCode, 17> BuildCategoryCodes(const std::array<uint8_t, 17>& symbols,
+                                                          bool category16ExtraBits) {
     std::array<CategoryCode, 17> codes{};
     uint32_t code = 0;
     std::size_t k = 0;
     for (int length = 1; length <= 16; ++length) {
         for (int i = 0; i < TABLE0_COUNTS[static_cast<std::size_t>(length - 1)]; ++i) {
-            const int category = TABLE0_SYMBOLS[k++];
+            const int category = symbols[k++];
             auto& entry = codes[static_cast<std::size_t>(category)];
             entry.code = code++;
             entry.length = length;
             entry.extraBits = category;
-            if (category == 16 && length <= 8) entry.extraBits = 0;
+            if (category == 16 && (length <= 8 || !category16ExtraBits)) entry.extraBits = 0;
         }
         code <<= 1;
     }
     return codes;
 }
 
-constexpr std::array<CategoryCode, 17> CATEGORY_CODES = BuildCategoryCodes();
+constexpr std::array<CategoryCode, 17> CATEGORY_CODES = BuildCategoryCodes(TABLE0_SYMBOLS, true);
+constexpr std::array<CategoryCode, 17> FULL_STEP_CODES =
+    BuildCategoryCodes(FULL_STEP_SYMBOLS, false);
 
 // Packs codes most significant bit first into 32-bit words; a word without an 0xFF byte is
 // stored as it is, any other byte by byte with a 0x00 after each 0xFF.
@@ -135,10 +144,11 @@ inline int WrapDifference(int difference) {
     return ((difference + 32768) & 0xFFFF) - 32768;
 }
 
-inline void EncodeDifference(EntropyWriter& writer, int difference) {
+inline void EncodeDifference(EntropyWriter& writer, const std::array<CategoryCode, 17>& codes,
+                             int difference) {
     const unsigned magnitude = static_cast<unsigned>(difference < 0 ? -difference : difference);
     const auto category = static_cast<int>(std::bit_width(magnitude));
-    const CategoryCode& c = CATEGORY_CODES[static_cast<std::size_t>(category)];
+    const CategoryCode& c = codes[static_cast<std::size_t>(category)];
     // Negative differences send the low bits of difference - 1.
     const unsigned extra = static_cast<unsigned>(difference < 0 ? difference - 1 : difference) &
                            ((1u << c.extraBits) - 1);
@@ -150,7 +160,8 @@ void PutU16(std::vector<uint8_t>& out, uint32_t value) {
     out.push_back(static_cast<uint8_t>(value));
 }
 
-void PutHeaders(std::vector<uint8_t>& out, uint32_t width, uint32_t height, int precision) {
+void PutHeaders(std::vector<uint8_t>& out, uint32_t width, uint32_t height, int precision,
+                const std::array<uint8_t, 17>& symbols) {
     out.insert(out.end(), {0xFF, SOI});
     // SOF3: precision, lines, samples per line, one component (id 0, 1x1, no quantisation).
     out.insert(out.end(), {0xFF, SOF3});
@@ -161,18 +172,36 @@ void PutHeaders(std::vector<uint8_t>& out, uint32_t width, uint32_t height, int 
     out.insert(out.end(), {1, 0, 0x11, 0});
     // DHT: table 0 as a DC table.
     out.insert(out.end(), {0xFF, DHT});
-    PutU16(out, 19 + static_cast<uint32_t>(TABLE0_SYMBOLS.size()));
+    PutU16(out, 19 + static_cast<uint32_t>(symbols.size()));
     out.push_back(0x00);
     out.insert(out.end(), TABLE0_COUNTS.begin(), TABLE0_COUNTS.end());
-    out.insert(out.end(), TABLE0_SYMBOLS.begin(), TABLE0_SYMBOLS.end());
+    out.insert(out.end(), symbols.begin(), symbols.end());
     // SOS: component 0 with table 0, predictor 1, Se 0, point transform 0.
     out.insert(out.end(), {0xFF, SOS});
     PutU16(out, 8);
     out.insert(out.end(), {1, 0, 0x00, 1, 0, 0x00});
 }
 
+// Whether predicting a 16-bit image gives a difference of 32768 somewhere: the first sample
+// 0 (predicted by 32768), or two neighbours that the prediction pairs half the range apart.
+bool HasFullStep(const uint8_t* samples, uint32_t width, uint32_t height) {
+    auto sample = [samples](std::size_t i) {
+        return static_cast<unsigned>(samples[2 * i] | (samples[2 * i + 1] << 8));
+    };
+    if (sample(0) == 0) return true;
+    for (uint32_t y = 0; y < height; ++y) {
+        const std::size_t row = std::size_t{y} * width;
+        if (y > 0 && ((sample(row) - sample(row - width)) & 0xFFFF) == 0x8000) return true;
+        for (uint32_t x = 1; x < width; ++x) {
+            if (((sample(row + x) - sample(row + x - 1)) & 0xFFFF) == 0x8000) return true;
+        }
+    }
+    return false;
+}
+
 template <bool Wide>
-void EncodeSamples(EntropyWriter& writer, const uint8_t* samples, uint32_t width, uint32_t height) {
+void EncodeSamples(EntropyWriter& writer, const std::array<CategoryCode, 17>& codes,
+                   const uint8_t* samples, uint32_t width, uint32_t height) {
     auto sample = [samples](std::size_t i) -> int {
         if constexpr (Wide) return samples[2 * i] | (samples[2 * i + 1] << 8);
         return samples[i];
@@ -190,10 +219,10 @@ void EncodeSamples(EntropyWriter& writer, const uint8_t* samples, uint32_t width
         const std::size_t row = std::size_t{y} * width;
         if (y > 0) prediction = sample(row - width);
         int left = sample(row);
-        EncodeDifference(writer, wrap(left - prediction));
+        EncodeDifference(writer, codes, wrap(left - prediction));
         for (uint32_t x = 1; x < width; ++x) {
             const int current = sample(row + x);
-            EncodeDifference(writer, wrap(current - left));
+            EncodeDifference(writer, codes, wrap(current - left));
             left = current;
         }
     }
@@ -226,10 +255,10 @@ struct DecodeTable {
     bool longCategory16HasExtraBits = false;
 };
 
-// Our encoder, like the older encoders it stays compatible with, follows category 16 with 16
-// extra bits when its code is longer than 8 bits, and always writes table 0; every other encoder
-// writes no extra bits for category 16 (the difference is always 32768). The table tells the two
-// apart: streams with table 0 are read the first way, all others the standard way.
+// Older encoders of table-0 streams followed category 16 with 16 extra bits when its code is
+// longer than 8 bits; every other encoder, ours included, writes no extra bits for category 16
+// (the difference is always 32768), and ours then writes a changed table. The table tells the
+// two apart: streams with table 0 itself are read the first way, all others the standard way.
 bool Category16HasExtraBits(const HuffmanSpec& spec) {
     return std::equal(TABLE0_COUNTS.begin(), TABLE0_COUNTS.end(), spec.counts.begin() + 1) &&
            std::equal(TABLE0_SYMBOLS.begin(), TABLE0_SYMBOLS.end(), spec.symbols.begin());
@@ -902,12 +931,14 @@ std::vector<uint8_t> EncodeLosslessJpeg(std::span<const uint8_t> samples, uint32
     if (samples.size() < sampleCount * (wide ? 2 : 1)) return {};
 
     std::vector<uint8_t> out;
-    PutHeaders(out, width, height, wide ? 16 : 8);
+    const bool fullStep = wide && HasFullStep(samples.data(), width, height);
+    PutHeaders(out, width, height, wide ? 16 : 8, fullStep ? FULL_STEP_SYMBOLS : TABLE0_SYMBOLS);
     EntropyWriter writer(out);
     if (wide) {
-        EncodeSamples<true>(writer, samples.data(), width, height);
+        EncodeSamples<true>(writer, fullStep ? FULL_STEP_CODES : CATEGORY_CODES, samples.data(),
+                            width, height);
     } else {
-        EncodeSamples<false>(writer, samples.data(), width, height);
+        EncodeSamples<false>(writer, CATEGORY_CODES, samples.data(), width, height);
     }
     out.resize(writer.Position());
     // Room for EOI and the caller's pad byte without another allocation.

@@ -82,21 +82,34 @@ TEST(LosslessJpegEncoder, ConstantImageByteExact) {
     EXPECT_EQ(EncodeLosslessJpeg(Bytes(4, 128), 2, 2, 8), expected);
 }
 
-TEST(LosslessJpegEncoder, FirstSampleZeroAt16BitsIsCategory16WithExtraBits) {
-    Bytes expected = HEADERS_8BIT_2X2;
-    expected[6] = 16;                // precision
-    expected[8] = expected[10] = 1;  // 1 x 1
+TEST(LosslessJpegEncoder, FirstSampleZeroAt16BitsIsWrittenAsEveryDecoderReadsIt) {
+    Bytes headers = HEADERS_8BIT_2X2;
+    headers[6] = 16;               // precision
+    headers[8] = headers[10] = 1;  // 1 x 1
+    // Older table-0 streams follow category 16 with 16 extra bits:
     // 11111111111110 (category 16, 14 bits), 0111111111111111 (low 16 bits of -32769), 11
-    // fill: FF F9 FF FF, each FF followed by a stuffed 00.
-    expected.insert(expected.end(), {0xFF, 0x00, 0xF9, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xD9});
+    // fill: FF F9 FF FF, each FF followed by a stuffed 00. They still decode to 0.
+    Bytes legacy = headers;
+    legacy.insert(legacy.end(), {0xFF, 0x00, 0xF9, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0xD9});
+    const Decoded old = Decode(legacy, 2, 16);
+    EXPECT_EQ(old.pixels, (Bytes{0, 0}));
+    EXPECT_EQ(old.decoded, LosslessJpegDecoded::Image);
+
+    // We write category 16 with no extra bits, in table 0 with categories 15 and 16 trading
+    // codes: 1111111111110 (13 bits) and 111 fill, FF F7 with FF stuffed.
+    Bytes expected = headers;
+    std::swap(expected[51], expected[52]);
+    ASSERT_EQ(expected[51], 16);
+    expected.insert(expected.end(), {0xFF, 0x00, 0xF7, 0xFF, 0xD9});
     const Bytes stream = EncodeLosslessJpeg(Bytes{0, 0}, 1, 1, 16);
     EXPECT_EQ(stream, expected);
-    // The stuffed bytes read back as FF and the 16 extra bits as -32768.
     const Decoded d = Decode(stream, 2, 16);
     EXPECT_EQ(d.pixels, (Bytes{0, 0}));
     EXPECT_EQ(d.decoded, LosslessJpegDecoded::Image);
     // Any bits value other than 8 means 16.
     EXPECT_EQ(EncodeLosslessJpeg(Bytes{0, 0}, 1, 1, 12), expected);
+    // Images without such a step keep table 0 itself.
+    EXPECT_EQ(EncodeLosslessJpeg(Bytes{1, 0}, 1, 1, 16)[52], 16);
 }
 
 TEST(LosslessJpegEncoder, StepsBeyond32768AreCodedModulo65536) {
