@@ -42,6 +42,7 @@ bool IsDelimiter(const DicomElement& e) {
 // What the converter needs to know of the image, from the top-level attributes.
 struct Image {
     bool colour = false;
+    bool rgb = false;  // photometric interpretation RGB
     uint16_t rows = 0;
     uint16_t columns = 0;
     uint16_t bitsAllocated = 0;
@@ -60,6 +61,7 @@ void Remember(Image& image, const DicomElement& e, bool bigEndian) {
     if (e.group != 0x0028) return;
     if (TagOf(e) == tag::PhotometricInterpretation) {
         image.colour = !(HasValue(e) && e.length >= 3 && std::memcmp(e.value, "MON", 3) == 0);
+        image.rgb = HasValue(e) && e.length >= 3 && std::memcmp(e.value, "RGB", 3) == 0;
     } else if (TagOf(e) == tag::Rows) {
         image.rows = ReadUS(e, bigEndian);
     } else if (TagOf(e) == tag::Columns) {
@@ -133,7 +135,7 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
                 return ConvertError::MalformedPixelData;
             }
         } else if (imaging::DecodeBaselineJpeg(streams[f], out, image.rows, image.columns,
-                                               image.colour)
+                                               image.colour, image.rgb)
                        .decoded != imaging::BaselineJpegDecoded::Image) {
             return ConvertError::MalformedPixelData;
         }
@@ -268,14 +270,7 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
     bool decodedColour = false;
     for (std::size_t i = 0; i < input.Size(); ++i) {
         DicomElement& in = *input[i];
-        if (!source.explicitVr) {
-            LookupVR(in);
-            // Without a VR, an undefined length is what tells a sequence.
-            if (in.length == UNDEFINED_LENGTH && in.group != 0xFFFE && VrIs(in, "UN")) {
-                in.vr[0] = 'S';
-                in.vr[1] = 'Q';
-            }
-        }
+        if (!source.explicitVr) TypeImplicitElement(in, source.bigEndian);
         if (IsDelimiter(in)) --depth;
         const bool top = depth == 0;
         if (top) Remember(image, in, source.bigEndian);

@@ -43,14 +43,7 @@ bool DecodeSequenceValueAt(const DicomElement& element, ElementList& list, bool 
     while (!in.AtEnd()) {
         DicomElement* e = ReadElement(in, sourceExplicit);
         if (e == nullptr) return false;
-        if (!sourceExplicit) {
-            LookupVR(*e);
-            // Without a VR, an undefined length is what tells a sequence.
-            if (e->length == UNDEFINED_LENGTH && e->group != 0xFFFE && VrIs(*e, "UN")) {
-                e->vr[0] = 'S';
-                e->vr[1] = 'Q';
-            }
-        }
+        if (!sourceExplicit) TypeImplicitElement(*e, sourceBigEndian);
         if ((IsItem(*e) || VrIs(*e, "SQ")) && HasValue(*e)) {
             ElementList nested;
             const bool ok = DecodeSequenceValueAt(*e, nested, sourceExplicit, targetExplicit,
@@ -108,6 +101,12 @@ bool ByteOrderStream::GetU32(uint32_t& value) {
 bool ByteOrderStream::GetBytes(void* bytes, std::size_t count) {
     if (Remaining() < count) return false;
     std::memcpy(bytes, bytes_.data() + readPos_, count);
+    readPos_ += count;
+    return true;
+}
+
+bool ByteOrderStream::Skip(std::size_t count) {
+    if (Remaining() < count) return false;
     readPos_ += count;
     return true;
 }
@@ -244,6 +243,32 @@ bool SplitSequenceValue(const DicomElement& element, ElementList& list, bool exp
         list.Append(e);
     }
     return true;
+}
+
+bool LooksLikeSequence(const DicomElement& element, bool bigEndian) {
+    if (!HasValue(element) || element.length < 8) return false;
+    ByteOrderStream in({element.value, element.length}, bigEndian);
+    while (!in.AtEnd()) {
+        uint16_t group = 0, number = 0;
+        uint32_t length = 0;
+        if (!in.GetU16(group) || !in.GetU16(number) || !in.GetU32(length)) return false;
+        if (group != 0xFFFE || number != 0xE000 || length == UNDEFINED_LENGTH ||
+            length > in.Remaining()) {
+            return false;
+        }
+        in.Skip(length);
+    }
+    return true;
+}
+
+void TypeImplicitElement(DicomElement& element, bool bigEndian) {
+    LookupVR(element);
+    if (element.group == 0xFFFE || !VrIs(element, "UN")) return;
+    // Without a VR, an undefined length or a value of items is what tells a sequence.
+    if (element.length == UNDEFINED_LENGTH || LooksLikeSequence(element, bigEndian)) {
+        element.vr[0] = 'S';
+        element.vr[1] = 'Q';
+    }
 }
 
 int ValueUnitSize(const char vr[2]) {

@@ -28,6 +28,7 @@ class ByteOrderStream {
     bool GetU16(uint16_t& value);
     bool GetU32(uint32_t& value);
     bool GetBytes(void* bytes, std::size_t count);
+    bool Skip(std::size_t count);
     std::size_t Remaining() const { return bytes_.size() - readPos_; }
     bool AtEnd() const { return readPos_ >= bytes_.size(); }
     std::size_t Size() const { return bytes_.size(); }
@@ -80,6 +81,14 @@ bool DecodeSequenceValue(const DicomElement& element, ElementList& list, bool so
 // dictionary VR. False when the value is malformed (what was read stays in list).
 bool SplitSequenceValue(const DicomElement& element, ElementList& list, bool explicitVr,
                         bool bigEndian);
+
+// Whether a value is wholly made of defined-length items: how a sequence whose tag the
+// dictionary does not know shows itself in implicit VR.
+bool LooksLikeSequence(const DicomElement& element, bool bigEndian);
+
+// Gives an element read in implicit VR its dictionary VR; an unknown one becomes a sequence
+// when its value or its undefined length says it is one, and "UN" otherwise.
+void TypeImplicitElement(DicomElement& element, bool bigEndian);
 
 // Size of the units a binary VR's value is made of (2, 4 or 8), or 0 for byte values and text.
 int ValueUnitSize(const char vr[2]);

@@ -15,7 +15,8 @@
 namespace dicomlib::data {
 namespace {
 
-constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaLabs";
+// Padded to even length with a space, as every short string is.
+constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaLabs ";
 
 // A buffered file the flat writer can write into.
 class FileSink {
@@ -97,8 +98,7 @@ void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
     list.Append(NewUidElement(tag::MediaStorageSOPInstanceUID, sopInstanceUid));
     list.Append(NewUidElement(tag::TransferSyntaxUID, transferSyntaxUid));
     list.Append(NewTextElement(tag::ImplementationClassUID, "UI", uid::ImplementationClass));
-    list.Append(NewElement(0x0002, 0x0013, sizeof IMPLEMENTATION_VERSION_NAME,
-                           IMPLEMENTATION_VERSION_NAME, "SH"));
+    list.Append(NewTextElement(tag::ImplementationVersionName, "SH", IMPLEMENTATION_VERSION_NAME));
     const uint64_t length = EncodedListLength(list, true) - 12;
     PutU32Bytes(groupLength->value, static_cast<uint32_t>(length), false);
 }

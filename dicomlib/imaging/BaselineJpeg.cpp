@@ -68,7 +68,7 @@ enum class Outcome { Decoded, Failed, Refused };
 // The only frame that libjpeg's error exit jumps back to. It holds nothing with a destructor,
 // so the jump skips nothing that needs cleaning up; everything else happens in the caller.
 [[gnu::noinline]] Outcome RunLibjpeg(Session& session, std::span<const uint8_t> stream,
-                                     RowSink& sink) {
+                                     RowSink& sink, bool rgbComponents) {
     jpeg_decompress_struct& info = session.info;
     info.err = jpeg_std_error(&session.errors.library);
     session.errors.library.error_exit = ErrorExit;
@@ -81,6 +81,8 @@ enum class Outcome { Decoded, Failed, Refused };
     jpeg_create_decompress(&info);
     jpeg_mem_src(&info, stream.data(), static_cast<unsigned long>(stream.size()));
     jpeg_read_header(&info, TRUE);
+    // Three components that the data set calls RGB are taken as they are, never as YCbCr.
+    if (rgbComponents && info.num_components == 3) info.jpeg_color_space = JCS_RGB;
     info.out_color_space = JCS_RGB;
     jpeg_start_decompress(&info);
     if (!sink.Begin(info.output_width, info.output_height)) {
@@ -98,14 +100,14 @@ enum class Outcome { Decoded, Failed, Refused };
     return Outcome::Decoded;
 }
 
-BaselineJpegResult Decode(std::span<const uint8_t> stream, RowSink& sink) {
+BaselineJpegResult Decode(std::span<const uint8_t> stream, RowSink& sink, bool rgbComponents) {
     BaselineJpegResult result;
     if (stream.empty()) {
         result.detail = "no JPEG data";
         return result;
     }
     Session session;
-    switch (RunLibjpeg(session, stream, sink)) {
+    switch (RunLibjpeg(session, stream, sink, rgbComponents)) {
         case Outcome::Failed:
             result.detail = session.errors.error;
             break;
@@ -191,14 +193,15 @@ class RgbSink : public RowSink {
 }  // namespace
 
 BaselineJpegResult DecodeBaselineJpeg(std::span<const uint8_t> stream, std::span<uint8_t> output,
-                                      uint32_t rows, uint32_t columns, bool colour) {
+                                      uint32_t rows, uint32_t columns, bool colour,
+                                      bool rgbComponents) {
     PixelDataSink sink(output, rows, columns, colour);
-    return Decode(stream, sink);
+    return Decode(stream, sink, rgbComponents);
 }
 
 BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& image) {
     RgbSink sink(image);
-    return Decode(stream, sink);
+    return Decode(stream, sink, false);
 }
 
 }  // namespace dicomlib::imaging

@@ -25,9 +25,11 @@ struct BaselineJpegResult {
 // as 3 bytes per pixel (red, green, blue), monochrome ones as 1 byte per pixel, the mean of the
 // red, green and blue values (integer division by 3), which for a one-component JPEG is its gray
 // value. The image must be exactly columns x rows and output must hold
-// rows x columns x (colour ? 3 : 1) bytes; otherwise nothing is decoded.
+// rows x columns x (colour ? 3 : 1) bytes; otherwise nothing is decoded. rgbComponents: the
+// data set says its three components are RGB, so no YCbCr conversion is applied.
 BaselineJpegResult DecodeBaselineJpeg(std::span<const uint8_t> stream, std::span<uint8_t> output,
-                                      uint32_t rows, uint32_t columns, bool colour);
+                                      uint32_t rows, uint32_t columns, bool colour,
+                                      bool rgbComponents = false);
 
 struct RgbImage {
     uint32_t width = 0;

@@ -93,22 +93,34 @@ TEST(Transcode, EveryUncompressedPairGivesTheIndependentlyBuiltBytes) {
 }
 
 TEST(Transcode, ImplicitSourcesGetDictionaryVrsAndUnknownSequencesStaySequences) {
-    Bytes body = DataSetBuilder(false, false)
-                     .Text(0x0009, 0x1001, "", "PRIVATE")
-                     .Undefined(0x0009, 0x1002, "")
-                     .Item()
-                     .Text(0x0010, 0x0020, "", "ID")
-                     .ItemEnd()
-                     .SequenceEnd()
-                     .Bytes();
-    const Bytes expected = DataSetBuilder(true, false)
-                               .Text(0x0009, 0x1001, "UN", "PRIVATE")
-                               .Undefined(0x0009, 0x1002, "SQ")
-                               .Item()
-                               .Text(0x0010, 0x0020, "LO", "ID")
-                               .ItemEnd()
-                               .SequenceEnd()
-                               .Bytes();
+    Bytes body =
+        DataSetBuilder(false, false)
+            .Text(0x0009, 0x1001, "", "PRIVATE")
+            .Element(0x0009, 0x1003, "",
+                     DataSetBuilder(false, false)
+                         .ItemWithValue(
+                             DataSetBuilder(false, false).Text(0x0010, 0x0020, "", "X").Bytes())
+                         .Bytes())
+            .Undefined(0x0009, 0x1002, "")
+            .Item()
+            .Text(0x0010, 0x0020, "", "ID")
+            .ItemEnd()
+            .SequenceEnd()
+            .Bytes();
+    const Bytes expected =
+        DataSetBuilder(true, false)
+            .Text(0x0009, 0x1001, "UN", "PRIVATE")
+            .Element(0x0009, 0x1003, "SQ",  // a value of items
+                     DataSetBuilder(true, false)
+                         .ItemWithValue(
+                             DataSetBuilder(true, false).Text(0x0010, 0x0020, "LO", "X").Bytes())
+                         .Bytes())
+            .Undefined(0x0009, 0x1002, "SQ")
+            .Item()
+            .Text(0x0010, 0x0020, "LO", "ID")
+            .ItemEnd()
+            .SequenceEnd()
+            .Bytes();
     EXPECT_EQ(Convert(body, IMPLICIT, EXPLICIT), expected);
 }
 

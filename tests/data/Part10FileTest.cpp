@@ -44,7 +44,7 @@ TEST(BuildMetaHeader, GroupLengthAndPaddingAreExact) {
     EXPECT_EQ(GetTagString(meta, tag::ImplementationClassUID), "1.2.826.0.1.3680043.2.7251.999");
     const DicomElement* version = FindTag(meta, tag::ImplementationVersionName);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(version->value), version->length),
-              std::string("OstrovaLabs\0", 12));
+              std::string("OstrovaLabs "));
 }
 
 TEST(AppendMetaHeader, TurnsABareDataSetIntoAPart10FileAndRefusesWhatItWouldSpoil) {
