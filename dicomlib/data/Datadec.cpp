@@ -305,23 +305,6 @@ bool ReadElementHeader(DecoderState& state, ByteStream& stream, ElementHeader& h
     return stream.ReadU32(bodyBigEndian, header.length);
 }
 
-std::optional<FileBytes> ReadWholeFile(const std::filesystem::path& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return std::nullopt;
-    FileBytes bytes;
-    bool ok = std::fseek(file, 0, SEEK_END) == 0;
-    const long size = ok ? std::ftell(file) : -1;
-    ok = ok && size >= 0 && std::fseek(file, 0, SEEK_SET) == 0;
-    if (ok) {
-        bytes.size = static_cast<std::size_t>(size);
-        bytes.data.reset(new uint8_t[bytes.size > 0 ? bytes.size : 1]);
-        ok = std::fread(bytes.data.get(), 1, bytes.size, file) == bytes.size;
-    }
-    std::fclose(file);
-    if (!ok) return std::nullopt;
-    return bytes;
-}
-
 bool ReadPart10Bytes(DecoderState& state, std::span<const uint8_t> bytes, ElementList& meta,
                      ElementList& data) {
     state = DecoderState{};

@@ -11,6 +11,7 @@
 #include <span>
 
 #include "data/ElementList.h"
+#include "data/FileBytes.h"
 
 namespace dicomlib::data {
 
@@ -58,12 +59,9 @@ bool IsLongFormVr(const char vr[2]);
 bool ReadElementHeader(DecoderState& state, ByteStream& stream, ElementHeader& header);
 
 // A file's bytes, loaded whole.
-struct FileBytes {
-    std::unique_ptr<uint8_t[]> data;
-    std::size_t size = 0;
-    std::span<const uint8_t> Span() const { return {data.get(), size}; }
-};
-std::optional<FileBytes> ReadWholeFile(const std::filesystem::path& path);
+inline std::optional<FileBytes> ReadWholeFile(const std::filesystem::path& path) {
+    return FileBytes::Read(path);
+}
 
 // Reads a Part 10 file: group 0002 into meta, everything else into data, in file order.
 // Afterwards the state tells the body's syntax. False when the file cannot be opened, has no

@@ -3,8 +3,13 @@
 #include "data/ElementList.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <new>
+
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 ElementList& ElementList::operator=(ElementList&& other) noexcept {
     if (this != &other) {
@@ -22,12 +27,47 @@ void ElementList::Clear() {
 
 namespace dicomlib::data {
 
+namespace {
+
+// Every value block starts 16 bytes into its allocation: the header says how it was made.
+struct BlockHeader {
+    uint64_t mappedSize;  // 0: from malloc; otherwise the size of an anonymous mapping
+    uint64_t reserved;
+};
+constexpr std::size_t HEADER = sizeof(BlockHeader);
+constexpr std::size_t LARGE_BLOCK = std::size_t{1} << 22;
+
+}  // namespace
+
 uint8_t* AllocateValue(uint32_t length) {
-    return new uint8_t[length];
+    const std::size_t total = HEADER + length;
+#if defined(__linux__)
+    // Pixel data of many megabytes is filled once from start to end: a mapping populated in one
+    // go costs far less than a page fault for every page.
+    if (length >= LARGE_BLOCK) {
+        void* map = ::mmap(nullptr, total, PROT_READ | PROT_WRITE,
+                           MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        if (map == MAP_FAILED) throw std::bad_alloc();
+        static_cast<BlockHeader*>(map)->mappedSize = total;
+        return static_cast<uint8_t*>(map) + HEADER;
+    }
+#endif
+    void* block = std::malloc(total);
+    if (block == nullptr) throw std::bad_alloc();
+    static_cast<BlockHeader*>(block)->mappedSize = 0;
+    return static_cast<uint8_t*>(block) + HEADER;
 }
 
 void FreeValue(uint8_t* value) {
-    delete[] value;
+    if (value == nullptr) return;
+    auto* header = reinterpret_cast<BlockHeader*>(value - HEADER);
+#if defined(__linux__)
+    if (header->mappedSize != 0) {
+        ::munmap(header, header->mappedSize);
+        return;
+    }
+#endif
+    std::free(header);
 }
 
 DicomElement* NewElement(uint16_t group, uint16_t element, uint32_t length, const void* value,

@@ -133,7 +133,7 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
 bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transferSyntax) {
     if (auto bytes = ReadWholeFile(path); !bytes) {
         return false;
-    } else if (bytes->size >= 132 && std::memcmp(bytes->data.get() + 128, "DICM", 4) == 0) {
+    } else if (bytes->Size() >= 132 && std::memcmp(bytes->Data() + 128, "DICM", 4) == 0) {
         return false;  // already a Part 10 file: reading it as a bare data set would ruin it
     }
     ElementList data;
