@@ -39,7 +39,6 @@ constexpr std::array<const char*, 4> COLOR_PRINT_MEMBERS = {
 constexpr std::size_t SEND_BATCH_BYTES = 256 * 1024;
 // A collected message above this keeps no buffer behind once it has been decoded.
 constexpr std::size_t KEPT_MESSAGE_CAPACITY = 1024 * 1024;
-constexpr std::size_t PDV_HEADER_SIZE = 6;
 
 template <std::size_t N>
 bool IsOneOf(std::string_view uid, const std::array<const char*, N>& uids) {
