@@ -18,11 +18,22 @@ int UsageError(const Command& command) {
 
 namespace {
 
+constexpr const char* GLOBAL_USAGE =
+    "tessaly-cli [--version] [--help] [--log FILE] [--log-level 1|2|3] COMMAND [ARGS]";
+
 void PrintHelp() {
     std::printf("tessaly-cli: DICOM connectivity tester (ZEDAVURA %s)\n\n", Version());
-    std::printf("usage: tessaly-cli [--version] [--help] COMMAND [ARGS]\n\ncommands:\n");
+    std::printf("usage: %s\n\n", GLOBAL_USAGE);
+    std::printf("  --log FILE        append the trace log and the service lines to FILE\n");
+    std::printf("  --log-level N     1 association events (the default), 2 also every message,\n");
+    std::printf("                    3 also a hex dump of all socket traffic\n\ncommands:\n");
     for (const auto& command : cli::AllCommands())
         std::printf("  %s\n", command.usage);
+}
+
+int GlobalUsageError(const char* problem) {
+    std::fprintf(stderr, "tessaly-cli: %s\nusage: %s\n", problem, GLOBAL_USAGE);
+    return 2;
 }
 
 }  // namespace
@@ -33,18 +44,46 @@ int main(int argc, char** argv) {
         PrintHelp();
         return 2;
     }
-    if (args[0] == "--version") {
-        std::printf("%s\n", Version());
-        return 0;
+    std::string logFile;
+    int logLevel = 0;
+    std::size_t next = 0;
+    for (; next < args.size() && args[next].rfind("--", 0) == 0; ++next) {
+        const std::string& option = args[next];
+        if (option == "--version") {
+            std::printf("%s\n", Version());
+            return 0;
+        }
+        if (option == "--help") {
+            PrintHelp();
+            return 0;
+        }
+        if (option != "--log" && option != "--log-level")
+            return GlobalUsageError(("unknown option '" + option + "'").c_str());
+        if (next + 1 == args.size()) return GlobalUsageError((option + " needs a value").c_str());
+        const std::string& value = args[++next];
+        if (option == "--log") {
+            if (value.empty()) return GlobalUsageError("--log needs a file name");
+            logFile = value;
+        } else if (value == "1" || value == "2" || value == "3") {
+            logLevel = value[0] - '0';
+        } else {
+            return GlobalUsageError("--log-level takes 1, 2 or 3");
+        }
     }
-    if (args[0] == "--help" || args[0] == "-h") {
+    if (logLevel != 0 && logFile.empty()) return GlobalUsageError("--log-level needs --log FILE");
+    if (!logFile.empty()) SetLOG(logFile.c_str(), logLevel != 0 ? logLevel : 1);
+
+    if (next == args.size()) return GlobalUsageError("no command given");
+    if (args[next] == "-h") {
         PrintHelp();
         return 0;
     }
     for (const auto& command : cli::AllCommands()) {
-        if (args[0] == command.name) return command.run(cli::Args(args.begin() + 1, args.end()));
+        if (args[next] == command.name)
+            return command.run(
+                cli::Args(args.begin() + static_cast<std::ptrdiff_t>(next) + 1, args.end()));
     }
     std::fprintf(stderr, "tessaly-cli: unknown command '%s' (see tessaly-cli --help)\n",
-                 args[0].c_str());
+                 args[next].c_str());
     return 2;
 }

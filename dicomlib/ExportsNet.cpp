@@ -15,6 +15,10 @@ extern "C" ZEDAVURA_API void SetLOG(const char* path, int32_t level) {
     GuardedVoid("SetLOG", [&] { net::SetLog(path == nullptr ? "" : path, level); });
 }
 
+extern "C" ZEDAVURA_API void WriteLogLine(const char* text) {
+    GuardedVoid("WriteLogLine", [&] { net::WriteLogLine(text == nullptr ? "" : text); });
+}
+
 extern "C" ZEDAVURA_API Association* NewPDU(void) {
     return Guarded("NewPDU", static_cast<Association*>(nullptr), [] { return new Association(); });
 }

@@ -119,6 +119,10 @@ typedef struct Association Association;
  * when path is neither null nor empty, the trace log file; the path is copied. */
 ZEDAVURA_API void SetLOG(const char* path, int32_t level);
 
+/* Appends the local time of day, ": ", text and CR LF to the trace log file set by SetLOG;
+ * nothing when no file is set or it cannot be opened. Safe from several threads. */
+ZEDAVURA_API void WriteLogLine(const char* text);
+
 /* A new association record, freed with DeletePDU; null when memory runs out. */
 ZEDAVURA_API Association* NewPDU(void);
 
@@ -136,6 +140,24 @@ ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, const char*
 
 /* Releases the association (A-RELEASE-RQ, then the reply) and closes it; 1, or 0 for null. */
 ZEDAVURA_API uint8_t CloseAssoc(Association* assoc);
+
+/* One verification: opens an association for the Verification SOP class (implicit VR little
+ * endian) with host:port, sends a C-ECHO-RQ, reads the response, then always releases and frees
+ * the association. An empty or null callingAeTitle means "ORLANE" and ten spaces. At trace
+ * level 2 or more every element sent and received is dumped to the trace log. 1 only when the
+ * association was accepted and the C-ECHO-RSP carried status 0x0000; 0 otherwise. */
+ZEDAVURA_API uint8_t EchoSCU(const char* host, const char* port, const char* callingAeTitle,
+                             const char* calledAeTitle);
+
+/* Sends a C-ECHO-RQ for sopClassUid (padded with 0x00 to even length) with the next odd Message
+ * ID on an association opened with OpenAssoc. 1 when sent; 0 when no accepted presentation
+ * context fits the SOP class, the connection failed, or an argument is null. */
+ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
+
+/* Receives one message on the association; 1 when it is a C-ECHO-RSP (Command Field 0x8030)
+ * with Status 0x0000. 0 for any other answer, a release or abort by the peer, a broken message
+ * (the association is then aborted) or a null association. */
+ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 #ifdef __cplusplus
 }

@@ -281,4 +281,12 @@ int TcpSocket::ReleaseConnection() {
     return handle;
 }
 
+bool TcpSocket::ConnectedPair(int& first, int& second) {
+    int handles[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, handles) != 0) return false;
+    first = handles[0];
+    second = handles[1];
+    return true;
+}
+
 }  // namespace dicomlib::net

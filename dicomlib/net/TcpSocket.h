@@ -62,6 +62,10 @@ class TcpSocket {
     // Gives up the connection handle without closing it; -1 when there is none.
     int ReleaseConnection();
 
+    // Two handles connected to each other within the process, for Adopt: tests and fuzz
+    // targets feed bytes to the protocol layers through them. False when the platform refuses.
+    static bool ConnectedPair(int& first, int& second);
+
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
     std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
 

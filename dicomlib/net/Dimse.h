@@ -1,0 +1,63 @@
+// DIMSE message transfer: one command set or data set at a time over an open association,
+// inside P-DATA-TF PDUs. Sending encodes the whole list in the context's transfer syntax and
+// cuts it into fixed 4096-byte fragments, one PDV per PDU. Receiving collects PDVs until the
+// last fragment and decodes them; every other PDU ends the receive (release, abort, stray
+// association PDUs). What the command elements mean is left to the services.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "data/ElementList.h"
+#include "net/Association.h"
+
+namespace dicomlib::net {
+
+inline constexpr char EXPLICIT_VR_BIG_ENDIAN[] = "1.2.840.10008.1.2.2";
+
+// Data bytes per PDV whatever maximum length the peer announced.
+constexpr std::size_t FRAGMENT_SIZE = 4096;
+
+// Bit 0 of the message control header.
+enum class MessageKind : uint8_t {
+    DataSet = 0,
+    Command = 1,
+};
+
+// How the elements of a message are laid out on the wire.
+struct MessageEncoding {
+    bool explicitVr = false;
+    bool bigEndian = false;
+};
+
+// The layout for a data set in the given transfer syntax: implicit VR little endian only for
+// "1.2.840.10008.1.2", big endian only for "1.2.840.10008.1.2.2", explicit VR little endian
+// for every other syntax (encapsulated ones included). Command sets are always implicit VR
+// little endian.
+MessageEncoding EncodingOf(std::string_view transferSyntax);
+
+// The presentation context to send a SOP class on, 0 when there is none. Proposals are taken
+// in order and only those that were accepted count. The print meta classes stand for their
+// member classes, but a proposal of the class itself, or a later meta class, wins.
+uint8_t FindContextForClass(const Association& assoc, std::string_view sopClassUid);
+
+// The transfer syntax accepted for the context, none when it was not accepted.
+std::optional<std::string> AcceptedSyntaxOf(const Association& assoc, uint8_t contextId);
+
+// Encodes list and sends it on the SOP class's context. In explicit VR each element takes the
+// dictionary's VR (stored into the element); a tag the dictionary does not know keeps its
+// own VR, or gets UN when it has none. False when no accepted context fits or the connection
+// fails; an empty list sends nothing and succeeds.
+bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClassUid,
+                 MessageKind kind);
+
+// Receives one command set or data set and appends its elements to list. False when the
+// connection is closed, the peer releases or aborts, or sends something that is not a sound
+// P-DATA-TF (then the association is aborted); what was decoded before a failure stays in
+// list. A release request is answered and leaves the connection to CloseAssoc.
+bool ReceiveMessage(Association& assoc, ElementList& list);
+
+}  // namespace dicomlib::net

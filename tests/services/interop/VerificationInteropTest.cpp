@@ -1,0 +1,240 @@
+// Verification against DCMTK: EchoSCU and tessaly-cli echo with storescp, echoscu and
+// storescu with a small acceptor built from AcceptAssoc, ReceiveMessage and SendMessage. The
+// tools run with TCP_NODELAY=1, as this system's own sockets do.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "data/Datadec.h"
+#include "data/Tags.h"
+#include "net/Association.h"
+#include "net/Dimse.h"
+#include "net/TraceLog.h"
+#include "services/Verification.h"
+#include "support/TestSupport.h"
+#include "zedavura.h"
+
+using namespace dicomlib;
+using namespace dicomlib::net;
+
+namespace {
+
+constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
+constexpr uint16_t C_STORE_RQ = 0x0001;
+constexpr uint16_t C_STORE_RSP = 0x8001;
+const std::vector<std::string> NO_DELAY = {"TCP_NODELAY=1"};
+constexpr std::chrono::seconds PEER_TIMEOUT{20};
+
+#define REQUIRE_TOOL(name) \
+    if (!testsupport::ToolAvailable(name)) GTEST_SKIP() << name << " (DCMTK) is not installed"
+
+// storescp on a free port, writing into its own folder.
+struct Storescp {
+    testsupport::TempDir dir;
+    uint16_t port = testsupport::FreePort();
+    testsupport::BackgroundProcess process{{"storescp", "-v", "--aetitle", "STORESCP", "-od",
+                                            dir.Path().string(), std::to_string(port)},
+                                           dir.Path(),
+                                           NO_DELAY};
+    std::string Port() const { return std::to_string(port); }
+};
+
+// Copies the element's bytes into a response command under the same tag.
+void Echo(services::CommandSet& response, const ElementList& request, Tag from, Tag to) {
+    if (const DicomElement* e = data::FindTag(request, from))
+        response.AppendBytes(to, "UI", {e->value, e->length});
+}
+
+// What the acceptor below saw.
+struct Served {
+    bool accepted = false;
+    int echoes = 0;
+    int stores = 0;
+    bool released = false;
+    ElementList lastDataSet;
+};
+
+// One association on the listener: answers every C-ECHO-RQ and C-STORE-RQ with success until
+// the peer releases.
+void ServeOneAssociation(TcpSocket& listener, Served& served) {
+    if (!listener.Accept()) return;
+    Association assoc;
+    assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+    served.accepted = AcceptAssoc(assoc, listener.ReleaseConnection());
+    if (!served.accepted) return;
+    for (;;) {
+        ElementList command;
+        if (!ReceiveMessage(assoc, command)) {
+            served.released = assoc.stream.Connected();  // a release request was answered
+            break;
+        }
+        const uint16_t field = data::GetTagUS(command, tag::CommandField);
+        const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
+        services::CommandSet response;
+        Echo(response, command, tag::AffectedSOPClassUID, tag::AffectedSOPClassUID);
+        if (field == services::C_ECHO_RQ) {
+            ++served.echoes;
+            response.AppendUs(tag::CommandField, services::C_ECHO_RSP);
+        } else if (field == C_STORE_RQ) {
+            served.lastDataSet.Clear();
+            if (!ReceiveMessage(assoc, served.lastDataSet)) break;
+            ++served.stores;
+            response.AppendUs(tag::CommandField, C_STORE_RSP);
+        } else {
+            break;
+        }
+        response.AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(command, tag::MessageID))
+            .AppendUs(tag::CommandDataSetType, services::NO_DATA_SET)
+            .AppendUs(tag::Status, services::STATUS_SUCCESS);
+        if (field == C_STORE_RQ)
+            Echo(response, command, tag::AffectedSOPInstanceUID, tag::AffectedSOPInstanceUID);
+        if (!SendMessage(assoc, response.List(), sopClass, MessageKind::Command)) break;
+    }
+    assoc.stream.Close();
+}
+
+}  // namespace
+
+TEST(EchoWithStorescp, EchoSCUSucceedsWithMessageDumps) {
+    REQUIRE_TOOL("storescp");
+    Storescp scp;
+    ASSERT_TRUE(testsupport::WaitForListener(scp.port)) << scp.process.Output();
+    testsupport::TempDir logDir;
+    const std::string trace = (logDir / "trace.log").string();
+    SetLog(trace, LOG_MESSAGES);
+    EXPECT_TRUE(services::EchoSCU("127.0.0.1", scp.Port(), "TESSALY", "STORESCP"));
+    EXPECT_TRUE(services::EchoSCU("127.0.0.1", scp.Port(), "", "STORESCP"));
+    SetLog("", 0);
+    scp.process.Stop();
+    const std::string log = scp.process.Output();
+    EXPECT_NE(log.find("Received Echo Request"), std::string::npos) << log;
+    const std::string text = testsupport::ReadFileText(trace);
+    EXPECT_NE(text.find("TESSALY >> STORESCP\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("ORLANE << STORESCP\r\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("\t(0000,0100),  2,\tUS, \"32816\" - Command Field\r\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\t(0000,0900),  2,\tUS, \"0\" - Status\r\n"), std::string::npos);
+}
+
+TEST(EchoWithStorescp, CliEchoPrintsAndLogsTheOutcome) {
+    REQUIRE_TOOL("storescp");
+    Storescp scp;
+    ASSERT_TRUE(testsupport::WaitForListener(scp.port)) << scp.process.Output();
+    testsupport::TempDir logDir;
+    const std::string log = (logDir / "echo.log").string();
+    auto result =
+        testsupport::RunCommand({testsupport::CliPath(), "--log", log, "echo", "127.0.0.1",
+                                 scp.Port(), "--aet", "TESSALY", "--aec", "STORESCP"});
+    EXPECT_EQ(result.exitCode, 0) << result.errors;
+    EXPECT_EQ(result.output, "ECHO OK\n");
+    EXPECT_EQ(result.errors, "");
+
+    // The runner's lines around the library's association lines (level 1 by default).
+    const std::string text = testsupport::ReadFileText(log);
+    const std::size_t starting = text.find(": Starting ECHO Service\r\n");
+    const std::size_t connected = text.find("Connected to: 127.0.0.1:" + scp.Port() + "\r\n");
+    const std::size_t ok = text.find(": ECHO OK\r\n");
+    ASSERT_NE(starting, std::string::npos) << text;
+    ASSERT_NE(connected, std::string::npos) << text;
+    ASSERT_NE(ok, std::string::npos) << text;
+    EXPECT_EQ(starting, 8u);  // after the time of day
+    EXPECT_LT(starting, connected);
+    EXPECT_LT(connected, ok);
+    EXPECT_EQ(text.find(" >> "), std::string::npos) << "no message dumps at level 1";
+
+    // Level 3: the message dumps and the socket dumps as well.
+    result = testsupport::RunCommand({testsupport::CliPath(), "--log", log, "--log-level", "3",
+                                      "echo", "127.0.0.1", scp.Port(), "--aec", "STORESCP"});
+    EXPECT_EQ(result.exitCode, 0);
+    const std::string more = testsupport::ReadFileText(log);
+    EXPECT_NE(more.find("ORLANE >> STORESCP\r\n"), std::string::npos);
+    EXPECT_NE(more.find("    80 >> 04 00 00 00 00 4A "), std::string::npos);
+    scp.process.Stop();
+}
+
+TEST(CliEcho, PortWhereNothingListensAndUsageErrors) {
+    const std::string port = std::to_string(testsupport::FreePort());
+    auto result = testsupport::RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + port + ")\n");
+    // An empty called title leaves two blanks.
+    result =
+        testsupport::RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port, "--aec", ""});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "ECHO failed to connect to:  (127.0.0.1:" + port + ")\n");
+    // Usage errors.
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"echo", "127.0.0.1"},
+          {"echo", "a", "1", "2"},
+          {"echo", "a", "1", "--aet"},
+          {"--log-level", "4", "echo", "a", "1"},
+          {"--log-level", "2", "echo", "a", "1"},
+          {"--log"},
+          {"echo", "a", "1", "--aec", "SEVENTEEN-LETTERS"}}) {
+        std::vector<std::string> argv = {testsupport::CliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        result = testsupport::RunCommand(argv);
+        EXPECT_EQ(result.exitCode, 2) << args[0];
+        EXPECT_EQ(result.output, "");
+        EXPECT_TRUE(result.errors.find("usage: tessaly-cli") != std::string::npos ||
+                    result.errors.find("AE title") != std::string::npos)
+            << result.errors;
+    }
+}
+
+TEST(EchoscuWithAcceptor, AnsweredOnTheMessageLayer) {
+    REQUIRE_TOOL("echoscu");
+    TcpSocket listener;
+    ASSERT_TRUE(listener.ListenOn(0));
+    Served served;
+    std::thread acceptor([&] { ServeOneAssociation(listener, served); });
+    auto result =
+        testsupport::RunCommand({"echoscu", "-v", "--repeat", "3", "-aet", "ECHOSCU", "-aec",
+                                 "ANY-SCP", "127.0.0.1", std::to_string(listener.LocalPort())},
+                                NO_DELAY);
+    acceptor.join();
+    const std::string output = result.output + result.errors;
+    EXPECT_EQ(result.exitCode, 0) << output;
+    EXPECT_TRUE(served.accepted);
+    EXPECT_EQ(served.echoes, 3);
+    EXPECT_TRUE(served.released);
+    std::size_t successes = 0;
+    for (std::size_t at = 0;
+         (at = output.find("Received Echo Response (Success)", at)) != std::string::npos; ++at)
+        ++successes;
+    EXPECT_EQ(successes, 3u) << output;
+}
+
+TEST(StorescuWithAcceptor, DataSetArrivesWholeInManyPdus) {
+    REQUIRE_TOOL("storescu");
+    const auto files = testsupport::PydicomTestFiles();
+    if (files.empty()) GTEST_SKIP() << "pydicom's test files are not installed";
+    const auto file = files / "CT_small.dcm";
+    TcpSocket listener;
+    ASSERT_TRUE(listener.ListenOn(0));
+    Served served;
+    std::thread acceptor([&] { ServeOneAssociation(listener, served); });
+    auto result =
+        testsupport::RunCommand({"storescu", "-v", "-aet", "STORESCU", "-aec", "ANY-SCP",
+                                 "127.0.0.1", std::to_string(listener.LocalPort()), file.string()},
+                                NO_DELAY);
+    acceptor.join();
+    EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
+    EXPECT_EQ(served.stores, 1);
+    EXPECT_TRUE(served.released);
+
+    data::DecoderState state;
+    ElementList meta, original;
+    ASSERT_TRUE(data::ReadPart10File(state, file, meta, original));
+    EXPECT_EQ(data::GetTagString(served.lastDataSet, tag::SOPInstanceUID),
+              data::GetTagString(original, tag::SOPInstanceUID));
+    const DicomElement* sent = data::FindTag(original, tag::PixelData);
+    const DicomElement* got = data::FindTag(served.lastDataSet, tag::PixelData);
+    ASSERT_NE(sent, nullptr);
+    ASSERT_NE(got, nullptr);
+    ASSERT_EQ(got->length, sent->length);
+    EXPECT_EQ(std::memcmp(got->value, sent->value, sent->length), 0);
+    EXPECT_GT(sent->length, 16384u);  // more than one PDU
+}
