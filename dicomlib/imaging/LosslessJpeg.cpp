@@ -259,9 +259,9 @@ struct DecodeTable {
 // longer than 8 bits; every other encoder, ours included, writes no extra bits for category 16
 // (the difference is always 32768), and ours then writes a changed table. The table tells the
 // two apart: streams with table 0 itself are read the first way, all others the standard way.
-bool Category16HasExtraBits(const HuffmanSpec& spec) {
-    return std::equal(TABLE0_COUNTS.begin(), TABLE0_COUNTS.end(), spec.counts.begin() + 1) &&
-           std::equal(TABLE0_SYMBOLS.begin(), TABLE0_SYMBOLS.end(), spec.symbols.begin());
+bool Category16HasExtraBits(const HuffmanSpec& huffman) {
+    return std::equal(TABLE0_COUNTS.begin(), TABLE0_COUNTS.end(), huffman.counts.begin() + 1) &&
+           std::equal(TABLE0_SYMBOLS.begin(), TABLE0_SYMBOLS.end(), huffman.symbols.begin());
 }
 
 // The difference that `bits` (the s extra bits of category s) stand for, modulo 2^16.
@@ -270,19 +270,19 @@ inline uint32_t ExtendDifference(uint32_t bits, int category) {
     return bits & 0xFFFF;
 }
 
-void BuildDecodeTable(const HuffmanSpec& spec, DecodeTable& table) {
-    table.symbols = spec.symbols;
-    table.longCategory16HasExtraBits = Category16HasExtraBits(spec);
+void BuildDecodeTable(const HuffmanSpec& huffman, DecodeTable& table) {
+    table.symbols = huffman.symbols;
+    table.longCategory16HasExtraBits = Category16HasExtraBits(huffman);
     int code = 0;
     int k = 0;
     for (int length = 1; length <= 16; ++length) {
-        const int count = spec.counts[static_cast<std::size_t>(length)];
+        const int count = huffman.counts[static_cast<std::size_t>(length)];
         const auto l = static_cast<std::size_t>(length);
         table.maxCode[l] = count > 0 ? code + count - 1 : -1;
         table.valueOffset[l] = k - code;
         for (int i = 0; i < count; ++i, ++code, ++k) {
             if (length > LOOKAHEAD) continue;
-            const int category = spec.symbols[static_cast<std::size_t>(k)];
+            const int category = huffman.symbols[static_cast<std::size_t>(k)];
             const int spare = LOOKAHEAD - length;
             const uint32_t base = static_cast<uint32_t>(code) << spare;
             for (uint32_t suffix = 0; suffix < (1u << spare); ++suffix) {
@@ -614,17 +614,17 @@ bool Decoder::ReadDht() {
     int remaining = length - 2;
     while (remaining > 0) {
         const int index = Byte();
-        HuffmanSpec spec;
+        HuffmanSpec huffman;
         int total = 0;
         for (std::size_t l = 1; l <= 16; ++l) {
-            spec.counts[l] = static_cast<uint8_t>(Byte());
-            total += spec.counts[l];
+            huffman.counts[l] = static_cast<uint8_t>(Byte());
+            total += huffman.counts[l];
         }
         if (Truncated()) return false;
         // Too many codes for their lengths is as bogus as too many in all.
         bool oversubscribed = false;
         for (int l = 1, code = 0; l <= 16; ++l) {
-            code += spec.counts[static_cast<std::size_t>(l)];
+            code += huffman.counts[static_cast<std::size_t>(l)];
             if (code > (1 << l)) oversubscribed = true;
             code <<= 1;
         }
@@ -633,7 +633,7 @@ bool Decoder::ReadDht() {
             break;
         }
         for (int i = 0; i < total; ++i)
-            spec.symbols[static_cast<std::size_t>(i)] = static_cast<uint8_t>(Byte());
+            huffman.symbols[static_cast<std::size_t>(i)] = static_cast<uint8_t>(Byte());
         if (Truncated()) return false;
         remaining -= 17 + total;
         if ((index >> 4) == 1) {
@@ -644,8 +644,8 @@ bool Decoder::ReadDht() {
             Message("Bogus DHT index %d\n", index);
             break;
         }
-        spec.defined = true;
-        specs_[static_cast<std::size_t>(index)] = spec;
+        huffman.defined = true;
+        specs_[static_cast<std::size_t>(index)] = huffman;
     }
     pos_ = std::min(end, data_.size());
     return true;
