@@ -94,7 +94,7 @@ bool CollectFragments(const ElementList& input, std::size_t pixel,
 
 // Decodes every frame of encapsulated pixel data into native samples, little endian.
 ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, const Image& image,
-                          bool lossless, std::vector<uint8_t>& native) {
+                          bool lossless, ValueBlock& native) {
     const std::size_t samplesPerPixel = (!lossless && image.colour) ? 3 : 1;
     const std::size_t frameSize = image.FrameSize() * samplesPerPixel;
     if (frameSize == 0) return ConvertError::UnsupportedImage;
@@ -123,9 +123,11 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
         return ConvertError::UnsupportedImage;
     }
 
-    native.resize(frameSize * streams.size());
+    const std::size_t total = frameSize * streams.size();
+    if (total > 0xFFFFFFFEu) return ConvertError::UnsupportedImage;
+    native.Reset(static_cast<uint32_t>(total));
     for (std::size_t f = 0; f < streams.size(); ++f) {
-        std::span<uint8_t> out(native.data() + f * frameSize, frameSize);
+        std::span<uint8_t> out(native.Data() + f * frameSize, frameSize);
         if (streams[f].empty()) return ConvertError::MalformedPixelData;
         if (lossless) {
             auto result = imaging::DecodeLosslessJpeg(streams[f], out, image.bitsAllocated);
@@ -277,7 +279,7 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
 
         if (top && TagOf(in) == tag::PixelData && !sameSyntax &&
             (source.lossless || source.baseline || target.lossless)) {
-            std::vector<uint8_t> decoded;
+            ValueBlock decoded;
             std::span<const uint8_t> native;
             std::size_t next = i + 1;
             if (source.lossless || source.baseline) {
@@ -288,16 +290,20 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                 if (target.lossless && image.colour) return ConvertError::ColourToLossless;
                 const ConvertError e = DecodeFrames(fragments, image, source.lossless, decoded);
                 if (e != ConvertError::None) return e;
-                native = decoded;
+                native = {decoded.Data(), decoded.Size()};
                 decodedColour = source.baseline && image.colour;
             } else {
                 if (!HasValue(in)) return ConvertError::MalformedPixelData;
                 if (source.bigEndian && ValueUnitSize(in.vr) == 2) {
-                    decoded.assign(in.value, in.value + in.length);
-                    for (std::size_t k = 0; k + 1 < decoded.size(); k += 2) {
-                        std::swap(decoded[k], decoded[k + 1]);
+                    decoded.Reset(in.length);
+                    const uint8_t* from = in.value;
+                    uint8_t* to = decoded.Data();
+                    for (uint32_t k = 0; k + 1 < in.length; k += 2) {
+                        to[k] = from[k + 1];
+                        to[k + 1] = from[k];
                     }
-                    native = decoded;
+                    if (in.length % 2 != 0) to[in.length - 1] = from[in.length - 1];
+                    native = {decoded.Data(), decoded.Size()};
                 } else {
                     native = {in.value, in.length};
                 }
@@ -306,10 +312,13 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                 const ConvertError e = AppendLossless(output, native, image);
                 if (e != ConvertError::None) return e;
             } else {
-                // Native samples decoded from JPEG: words are OW.
+                // Native samples decoded from JPEG: words are OW. The decoded block becomes the
+                // element's value as it is.
                 const char* vr = image.bitsAllocated > 8 ? "OW" : (in.vr[0] ? in.vr : "OB");
-                DicomElement* out = NewElement(
-                    in.group, in.element, static_cast<uint32_t>(native.size()), native.data(), vr);
+                const char vrLetters[2] = {vr[0], vr[1]};
+                const uint32_t length = decoded.Size();
+                DicomElement* out =
+                    NewElementOwning(in.group, in.element, vrLetters, length, decoded.Release());
                 if (target.bigEndian) SwapValueBytes(*out);
                 output.Append(out);
             }

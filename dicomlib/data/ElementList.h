@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "zedavura.h"
@@ -62,6 +63,33 @@ inline bool VrIs(const DicomElement& e, const char* vr) {
 // A new value block of `length` bytes, uninitialised.
 uint8_t* AllocateValue(uint32_t length);
 void FreeValue(uint8_t* value);
+
+// A value block that is freed unless an element takes it over (Release).
+class ValueBlock {
+  public:
+    ValueBlock() = default;
+    ~ValueBlock() { FreeValue(data_); }
+    ValueBlock(const ValueBlock&) = delete;
+    ValueBlock& operator=(const ValueBlock&) = delete;
+    // A fresh uninitialised block of length bytes in place of the old one.
+    void Reset(uint32_t length) {
+        FreeValue(data_);
+        data_ = nullptr;
+        size_ = 0;
+        data_ = AllocateValue(length);
+        size_ = length;
+    }
+    uint8_t* Data() const { return data_; }
+    uint32_t Size() const { return size_; }
+    uint8_t* Release() {
+        size_ = 0;
+        return std::exchange(data_, nullptr);
+    }
+
+  private:
+    uint8_t* data_ = nullptr;
+    uint32_t size_ = 0;
+};
 
 // A new element copying `length` bytes from value (GenerateTag rules: vr may be null).
 DicomElement* NewElement(uint16_t group, uint16_t element, uint32_t length, const void* value,
