@@ -158,6 +158,24 @@ std::vector<SeriesEntry> EntriesFromIndex(const fs::path& directory, const fs::p
     return entries;
 }
 
+// A file of a series, read and ready to send (outcome 0), or why it cannot be sent.
+struct LoadedFile {
+    ElementList dataSet;
+    std::string syntax;
+    int32_t outcome = 0;
+};
+
+LoadedFile LoadEntry(const SeriesEntry& entry) {
+    LoadedFile file;
+    if (!entry.usable) {
+        file.outcome = STORE_CANNOT_OPEN;
+        return file;
+    }
+    file.outcome = LoadForSending(entry.file, file.dataSet, file.syntax);
+    if (file.outcome == 0 && SopClassOf(file.dataSet).empty()) file.outcome = STORE_NO_SOP_CLASS;
+    return file;
+}
+
 }  // namespace
 
 CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
@@ -258,38 +276,30 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
     }
     if (entries.empty()) return STORE_NO_FILES;
 
-    // The first file decides the SOP class and the file syntax that are proposed; it is kept
-    // loaded for its own turn.
-    ElementList dataSet;
-    std::string syntax;
-    if (!entries[0].usable) return STORE_CANNOT_OPEN;
-    if (const int32_t loaded = LoadForSending(entries[0].file, dataSet, syntax); loaded != 0)
-        return loaded;
-    const std::string sopClass = SopClassOf(dataSet);
-    if (sopClass.empty()) return STORE_NO_SOP_CLASS;
+    // The first file decides the SOP class and the file syntax that are proposed.
+    LoadedFile next = LoadEntry(entries[0]);
+    if (next.outcome != 0) return next.outcome;
+    const std::string sopClass = SopClassOf(next.dataSet);
 
     AssociationPtr assoc = NewStorageAssociation();
     if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
-                                              sopClass, syntax, preferredSyntax);
+                                              sopClass, next.syntax, preferredSyntax);
         opened != 0)
         return opened;
 
     int32_t outcome = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        const SeriesEntry& entry = entries[i];
-        if (!assoc->stream.Connected()) {
-            // Nothing more can be sent on this association.
-            outcome = STORE_SEND_FAILED;
-        } else if (!entry.usable) {
-            outcome = STORE_CANNOT_OPEN;
-        } else {
-            outcome = i == 0 ? 0 : LoadForSending(entry.file, dataSet, syntax);
-            if (outcome == 0 && SopClassOf(dataSet).empty()) outcome = STORE_NO_SOP_CLASS;
-            if (outcome == 0) outcome = StoreDataSet(*assoc, dataSet, sopClass, syntax, convert);
-            dataSet.Clear();
-            if (outcome == 0) outcome = ReadStoreRSP(*assoc);
-        }
-        if (progress) progress(i, entries.size(), entry.file, outcome);
+        LoadedFile current = std::move(next);
+        outcome = current.outcome;
+        if (!assoc->stream.Connected())
+            outcome = STORE_SEND_FAILED;  // nothing more goes on this association
+        else if (outcome == 0)
+            outcome = StoreDataSet(*assoc, current.dataSet, sopClass, current.syntax, convert);
+        current.dataSet.Clear();
+        // The next file is read while the peer takes this one in.
+        if (i + 1 < entries.size() && assoc->stream.Connected()) next = LoadEntry(entries[i + 1]);
+        if (outcome == 0) outcome = ReadStoreRSP(*assoc);
+        if (progress) progress(i, entries.size(), entries[i].file, outcome);
     }
     return outcome;
 }
