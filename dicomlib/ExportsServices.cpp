@@ -1,6 +1,11 @@
-// Exported verification operations: thin wrappers over services/.
+// Exported verification and storage operations: thin wrappers over services/.
+#include <optional>
+#include <string_view>
+
 #include "Guarded.h"
+#include "services/Storage.h"
 #include "services/Verification.h"
+#include "store/DatabaseIndex.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
@@ -26,4 +31,96 @@ extern "C" ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc) {
     if (assoc == nullptr) return 0;
     return Guarded("ReadEchoRSP", uint8_t{0},
                    [&] { return static_cast<uint8_t>(services::ReadEchoRSP(*assoc) ? 1 : 0); });
+}
+
+namespace {
+
+std::string_view TextOrEmpty(const char* text) {
+    return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+// Null means no preferred syntax; "" is a preferred syntax too (an empty sub-item).
+std::optional<std::string_view> OptionalText(const char* text) {
+    if (text == nullptr) return std::nullopt;
+    return std::string_view(text);
+}
+
+}  // namespace
+
+extern "C" ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port,
+                                               const char* callingAeTitle,
+                                               const char* calledAeTitle, const char* fileName,
+                                               const char* preferredSyntax, uint8_t convert) {
+    if (host == nullptr || port == nullptr || fileName == nullptr)
+        return services::STORE_NO_CONNECTION;
+    return Guarded("StoreSCU", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
+        return services::StoreFile(host, port, TextOrEmpty(callingAeTitle),
+                                   TextOrEmpty(calledAeTitle), fileName,
+                                   OptionalText(preferredSyntax), convert != 0);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t StoreSCU(const char* host, const char* port,
+                                         const char* callingAeTitle, const char* calledAeTitle,
+                                         const char* fileName, const char* preferredSyntax,
+                                         uint8_t convert) {
+    const int32_t status = StoreSCUStatus(host, port, callingAeTitle, calledAeTitle, fileName,
+                                          preferredSyntax, convert);
+    return static_cast<uint8_t>(status == services::STATUS_SUCCESS ? 1 : 0);
+}
+
+extern "C" ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet,
+                                             const char* sopClassUid, const char* currentSyntax,
+                                             uint8_t convert) {
+    if (assoc == nullptr || dataSet == nullptr || sopClassUid == nullptr ||
+        currentSyntax == nullptr)
+        return 0;
+    return Guarded("WriteStoreRQ", uint8_t{0}, [&] {
+        const bool sent =
+            services::WriteStoreRQ(*assoc, *dataSet, sopClassUid, currentSyntax, convert != 0);
+        return static_cast<uint8_t>(sent ? 1 : 0);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc) {
+    if (assoc == nullptr) return services::STORE_NO_RESPONSE;
+    return Guarded("ReadStoreRSP", int32_t{services::STORE_NO_RESPONSE},
+                   [&] { return services::ReadStoreRSP(*assoc); });
+}
+
+extern "C" ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
+                                                       const char* callingAeTitle,
+                                                       const char* calledAeTitle,
+                                                       const char* directory,
+                                                       const char* preferredSyntax, uint8_t convert,
+                                                       StoreProgressSink progress, void* context) {
+    if (host == nullptr || port == nullptr || directory == nullptr) return services::STORE_NO_FILES;
+    return Guarded("SendSeries", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
+        services::SeriesProgress report;
+        if (progress != nullptr) {
+            report = [&](std::size_t index, std::size_t count, const std::filesystem::path& file,
+                         int32_t outcome) {
+                progress(context, static_cast<int32_t>(index), static_cast<int32_t>(count),
+                         file.c_str(), outcome);
+            };
+        }
+        return services::SendSeriesStatus(host, port, TextOrEmpty(callingAeTitle),
+                                          TextOrEmpty(calledAeTitle), directory,
+                                          OptionalText(preferredSyntax), convert != 0, report);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t SendSeries(const char* host, const char* port,
+                                           const char* callingAeTitle, const char* calledAeTitle,
+                                           const char* directory, const char* preferredSyntax,
+                                           uint8_t convert) {
+    const int32_t outcome =
+        SendSeriesWithProgress(host, port, callingAeTitle, calledAeTitle, directory,
+                               preferredSyntax, convert, nullptr, nullptr);
+    return outcome == services::STATUS_SUCCESS ? 1 : 0;
+}
+
+extern "C" ZEDAVURA_API void SetShortDateFormat(const char* format) {
+    GuardedVoid("SetShortDateFormat",
+                [&] { store::SetShortDateFormat(format != nullptr ? format : ""); });
 }

@@ -159,6 +159,63 @@ ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
  * (the association is then aborted) or a null association. */
 ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
+/* Storage. Outcome codes of StoreSCUStatus, ReadStoreRSP and SendSeriesWithProgress: 0..65535
+ * the C-STORE-RSP status (only 0x0000 is success); -1 no response; -2 a response that is not a
+ * C-STORE-RSP; -3 the file cannot be opened; -4 not a Part 10 file (no "DICM" at offset 128);
+ * -5 a damaged Part 10 file; -6 no transfer syntax in its meta group; -7 no SOP Class UID;
+ * -8 no connection or no answer; -9 association rejected; -10 no presentation context
+ * accepted; -11 the data set cannot be converted to the accepted syntax; -12 the connection
+ * failed while sending; -13 no Part 10 file in the series directory; -14 internal failure.
+ * preferredSyntax is a transfer syntax UID proposed after the file's own, "" (an empty
+ * transfer syntax sub-item) or null (none); convert 1 converts the data set to the accepted
+ * syntax when it differs, 0 sends it element for element. Callers own what they pass in. */
+
+/* Stores one Part 10 file on a new association for its SOP class (the file's syntax, then
+ * preferredSyntax, then implicit VR little endian), always released. An empty or null
+ * callingAeTitle means "ORLANE" and ten spaces. 1 only for status 0x0000. */
+ZEDAVURA_API uint8_t StoreSCU(const char* host, const char* port, const char* callingAeTitle,
+                              const char* calledAeTitle, const char* fileName,
+                              const char* preferredSyntax, uint8_t convert);
+
+/* StoreSCU with the outcome code instead of yes/no. Nothing is sent for codes -3 to -7. */
+ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port, const char* callingAeTitle,
+                                    const char* calledAeTitle, const char* fileName,
+                                    const char* preferredSyntax, uint8_t convert);
+
+/* Sends a C-STORE-RQ (next odd Message ID, (0008,0018) of dataSet as Affected SOP Instance
+ * UID) and then dataSet on the context of sopClassUid; dataSet is in currentSyntax and stays
+ * the caller's, unchanged. 1 when both were sent; 0 when no context fits, the conversion
+ * fails, the connection fails, or an argument is null. */
+ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, const char* sopClassUid,
+                                  const char* currentSyntax, uint8_t convert);
+
+/* Receives one message: its Status when it is a C-STORE-RSP (0..65535), -1 when nothing
+ * could be received (or assoc is null), -2 for another message. */
+ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
+
+/* Sends a series directory on one association: the files its "Image.dir" names (third field +
+ * ".dcm"), or without one every Part 10 file in it in file name order, all as the first file's
+ * SOP class. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
+                                const char* calledAeTitle, const char* directory,
+                                const char* preferredSyntax, uint8_t convert);
+
+/* Told after each file of a series: index (0-based), number of files, the file, its outcome. */
+typedef void (*StoreProgressSink)(void* context, int32_t index, int32_t count, const char* fileName,
+                                  int32_t outcome);
+
+/* SendSeries reporting each file to progress (may be null). Returns the outcome of the last
+ * file, or the code that stopped the series before any file was sent. */
+ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
+                                            const char* callingAeTitle, const char* calledAeTitle,
+                                            const char* directory, const char* preferredSyntax,
+                                            uint8_t convert, StoreProgressSink progress,
+                                            void* context);
+
+/* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
+ * job sets it; letters d, m, y); null or "" returns to the platform's format. */
+ZEDAVURA_API void SetShortDateFormat(const char* format);
+
 #ifdef __cplusplus
 }
 #endif

@@ -20,6 +20,11 @@ class ByteOrderStream {
     explicit ByteOrderStream(bool bigEndian) : bigEndian_(bigEndian) {}
     ByteOrderStream(std::span<const uint8_t> bytes, bool bigEndian)
         : bytes_(bytes.begin(), bytes.end()), bigEndian_(bigEndian) {}
+    // Writes into storage, emptied first: its capacity is reused, and Take gives it back.
+    ByteOrderStream(std::vector<uint8_t>&& storage, bool bigEndian)
+        : bytes_(std::move(storage)), bigEndian_(bigEndian) {
+        bytes_.clear();
+    }
 
     bool BigEndian() const { return bigEndian_; }
     void PutU16(uint16_t value);

@@ -19,6 +19,10 @@ struct DataTransferState {
     bool complete = false;
     uint8_t contextId = 0;
     uint8_t controlBits = 0;
+    // Buffers of the message being sent: its encoding and the PDUs gathered for one socket
+    // write. Kept between messages, so that sending an image touches no fresh memory.
+    std::vector<uint8_t> sendEncoding;
+    std::vector<uint8_t> sendBatch;
 
     // True while currentPdu still holds PDVs that have not been taken.
     bool PduPending() const { return nextPdvOffset < currentPdu.size(); }

@@ -39,6 +39,8 @@ constexpr std::array<const char*, 4> COLOR_PRINT_MEMBERS = {
 constexpr std::size_t SEND_BATCH_BYTES = 256 * 1024;
 // A collected message above this keeps no buffer behind once it has been decoded.
 constexpr std::size_t KEPT_MESSAGE_CAPACITY = 1024 * 1024;
+// A sent message above this keeps no buffers behind: one huge image does not pin its size.
+constexpr std::size_t KEPT_SEND_CAPACITY = 16 * 1024 * 1024;
 
 template <std::size_t N>
 bool IsOneOf(std::string_view uid, const std::array<const char*, N>& uids) {
@@ -71,17 +73,43 @@ void TakeWireVr(DicomElement& element) {
     }
 }
 
+// The 12 bytes in front of a fragment: P-DATA-TF type, reserved, PDU length, PDV item length,
+// presentation context ID, message control header.
+void AppendPDataTFHeader(std::vector<uint8_t>& out, uint8_t contextId, uint8_t control,
+                         std::size_t fragmentSize) {
+    const auto pdvLength = static_cast<uint32_t>(fragmentSize + 2);
+    const uint32_t pduLength = pdvLength + 4;
+    const uint8_t header[12] = {
+        PDU_P_DATA_TF,
+        0x00,
+        static_cast<uint8_t>(pduLength >> 24),
+        static_cast<uint8_t>(pduLength >> 16),
+        static_cast<uint8_t>(pduLength >> 8),
+        static_cast<uint8_t>(pduLength),
+        static_cast<uint8_t>(pdvLength >> 24),
+        static_cast<uint8_t>(pdvLength >> 16),
+        static_cast<uint8_t>(pdvLength >> 8),
+        static_cast<uint8_t>(pdvLength),
+        contextId,
+        control,
+    };
+    out.insert(out.end(), std::begin(header), std::end(header));
+}
+
 bool SendFragments(Association& assoc, uint8_t contextId, MessageKind kind,
                    std::span<const uint8_t> message) {
     const auto kindBit = static_cast<uint8_t>(kind);
-    std::vector<uint8_t> batch;
+    std::vector<uint8_t>& batch = assoc.dataTransfer.sendBatch;
+    batch.clear();
     batch.reserve(std::min(SEND_BATCH_BYTES, message.size()) + FRAGMENT_SIZE + 64);
     std::size_t offset = 0;
     while (offset < message.size()) {
         const std::size_t n = std::min(FRAGMENT_SIZE, message.size() - offset);
         const bool last = offset + n == message.size();
         const auto control = static_cast<uint8_t>(kindBit | (last ? PDV_LAST_FRAGMENT : 0));
-        AppendPDataTF(batch, contextId, control, message.subspan(offset, n));
+        AppendPDataTFHeader(batch, contextId, control, n);
+        const auto fragment = message.subspan(offset, n);
+        batch.insert(batch.end(), fragment.begin(), fragment.end());
         offset += n;
         if (last || batch.size() >= SEND_BATCH_BYTES) {
             if (!assoc.stream.Write(batch)) return false;
@@ -259,14 +287,21 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " >> ");
 
-    data::ByteOrderStream out(encoding.bigEndian);
+    data::ByteOrderStream out(std::move(assoc.dataTransfer.sendEncoding), encoding.bigEndian);
     for (DicomElement* e : list) {
         if (encoding.explicitVr) TakeWireVr(*e);
         data::WriteElement(out, *e, encoding.explicitVr);
         if (dump) data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, encoding.bigEndian);
     }
     if (dump) AppendLogLine(logFile, "");
-    return SendFragments(assoc, contextId, kind, out.Bytes());
+    const bool sent = SendFragments(assoc, contextId, kind, out.Bytes());
+    DataTransferState& state = assoc.dataTransfer;
+    state.sendEncoding = out.Take();
+    if (state.sendEncoding.capacity() > KEPT_SEND_CAPACITY) {
+        state.sendEncoding = std::vector<uint8_t>();
+        state.sendBatch = std::vector<uint8_t>();
+    }
+    return sent;
 }
 
 bool ReceiveMessage(Association& assoc, ElementList& list) {

@@ -1,0 +1,349 @@
+#include "services/Storage.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <system_error>
+
+#include "data/Converter.h"
+#include "data/Datadec.h"
+#include "data/Tags.h"
+#include "net/Dimse.h"
+#include "net/TraceLog.h"
+#include "services/Verification.h"
+
+namespace dicomlib::services {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t PREAMBLE_SIZE = 128;
+constexpr char IMAGE_INDEX[] = "Image.dir";
+
+// Releases (when still connected) and frees the association on every way out.
+struct AssociationDeleter {
+    void operator()(Association* assoc) const {
+        net::CloseAssoc(*assoc);
+        net::DeleteAssociation(assoc);
+    }
+};
+using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
+
+AssociationPtr NewStorageAssociation() {
+    AssociationPtr assoc(new Association());
+    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
+    return assoc;
+}
+
+enum class Probe { CannotOpen, NotPart10, Part10 };
+
+Probe ProbeFile(const fs::path& path) {
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return Probe::CannotOpen;
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return Probe::CannotOpen;
+    std::array<char, PREAMBLE_SIZE + 4> head{};
+    const std::size_t got = std::fread(head.data(), 1, head.size(), file);
+    std::fclose(file);
+    if (got != head.size()) return Probe::NotPart10;
+    return std::memcmp(head.data() + PREAMBLE_SIZE, "DICM", 4) == 0 ? Probe::Part10
+                                                                    : Probe::NotPart10;
+}
+
+// A UID value as text: up to its first NUL (the pad of an odd length), without trailing
+// blanks, which some writers pad with although UIDs compare byte for byte.
+std::string UidText(const DicomElement& e) {
+    if (!data::HasValue(e)) return {};
+    std::string text(reinterpret_cast<const char*>(e.value), e.length);
+    text.resize(std::strlen(text.c_str()));
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+// Reads a file to be sent: its data set and its transfer syntax. 0, or why it cannot be sent.
+int32_t LoadForSending(const fs::path& path, ElementList& dataSet, std::string& syntax) {
+    switch (ProbeFile(path)) {
+        case Probe::CannotOpen:
+            return STORE_CANNOT_OPEN;
+        case Probe::NotPart10:
+            return STORE_NOT_PART10;
+        case Probe::Part10:
+            break;
+    }
+    data::DecoderState state;
+    ElementList meta;
+    if (!data::ReadPart10File(state, path, meta, dataSet)) return STORE_DAMAGED_FILE;
+    const DicomElement* ts = data::FindTag(meta, tag::TransferSyntaxUID);
+    syntax = ts != nullptr ? UidText(*ts) : std::string();
+    return syntax.empty() ? STORE_NO_TRANSFER_SYNTAX : 0;
+}
+
+std::string SopClassOf(const ElementList& dataSet) {
+    const DicomElement* e = data::FindTag(dataSet, tag::SOPClassUID);
+    return e != nullptr ? UidText(*e) : std::string();
+}
+
+// Opens the association for one SOP class; 0, or why it was not opened.
+int32_t OpenForStorage(Association& assoc, std::string_view host, std::string_view port,
+                       std::string_view callingAeTitle, std::string_view calledAeTitle,
+                       std::string_view sopClassUid, std::string_view fileSyntax,
+                       std::optional<std::string_view> preferredSyntax) {
+    std::string calling(callingAeTitle);
+    if (net::OpenStorageAssoc(assoc, host, port, calling, calledAeTitle, sopClassUid, fileSyntax,
+                              preferredSyntax))
+        return 0;
+    if (assoc.rejection.result != 0) return STORE_REJECTED;
+    if (!assoc.answer.contexts.empty()) return STORE_CONTEXT_REFUSED;
+    return STORE_NO_CONNECTION;
+}
+
+// Sending in explicit VR gives elements their dictionary VRs; a list that is not ours gets its
+// own back afterwards, as if a copy had been sent.
+class VrKeeper {
+  public:
+    explicit VrKeeper(ElementList& list) : list_(list) {
+        vrs_.reserve(list.Size());
+        for (const DicomElement* e : list)
+            vrs_.push_back({e->vr[0], e->vr[1]});
+    }
+    ~VrKeeper() {
+        const std::size_t n = std::min(vrs_.size(), list_.Size());
+        for (std::size_t i = 0; i < n; ++i) {
+            list_[i]->vr[0] = vrs_[i][0];
+            list_[i]->vr[1] = vrs_[i][1];
+        }
+    }
+    VrKeeper(const VrKeeper&) = delete;
+    VrKeeper& operator=(const VrKeeper&) = delete;
+
+  private:
+    ElementList& list_;
+    std::vector<std::array<char, 2>> vrs_;
+};
+
+struct SeriesEntry {
+    fs::path file;
+    bool usable = true;  // false for an index line whose name would leave the directory
+};
+
+std::vector<SeriesEntry> EntriesFromIndex(const fs::path& directory, const fs::path& index) {
+    std::vector<SeriesEntry> entries;
+    std::FILE* file = std::fopen(index.c_str(), "rb");
+    if (file == nullptr) return entries;
+    std::string text;
+    std::array<char, 65536> chunk;
+    std::size_t got = 0;
+    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0)
+        text.append(chunk.data(), got);
+    std::fclose(file);
+
+    std::size_t from = 0;
+    while (from < text.size()) {
+        std::size_t end = text.find('\n', from);
+        if (end == std::string::npos) end = text.size();
+        std::string_view line(text.data() + from, end - from);
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        from = end + 1;
+        const std::string uid = CommaField(line, 3);
+        SeriesEntry entry;
+        entry.file = directory / (uid + ".dcm");
+        // The third field names a file in this directory: never a path elsewhere.
+        entry.usable = !uid.empty() && uid != "." && uid != ".." &&
+                       uid.find_first_of("/\\") == std::string::npos;
+        entries.push_back(std::move(entry));
+    }
+    return entries;
+}
+
+// A file of a series, read and ready to send (outcome 0), or why it cannot be sent.
+struct LoadedFile {
+    ElementList dataSet;
+    std::string syntax;
+    int32_t outcome = 0;
+};
+
+LoadedFile LoadEntry(const SeriesEntry& entry) {
+    LoadedFile file;
+    if (!entry.usable) {
+        file.outcome = STORE_CANNOT_OPEN;
+        return file;
+    }
+    file.outcome = LoadForSending(entry.file, file.dataSet, file.syntax);
+    if (file.outcome == 0 && SopClassOf(file.dataSet).empty()) file.outcome = STORE_NO_SOP_CLASS;
+    return file;
+}
+
+}  // namespace
+
+CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
+                        std::optional<std::string_view> sopInstanceUid) {
+    CommandSet command;
+    command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
+        .AppendUs(tag::CommandField, C_STORE_RQ)
+        .AppendUs(tag::MessageID, messageId)
+        .AppendUs(tag::Priority, PRIORITY_MEDIUM)
+        .AppendUs(tag::CommandDataSetType, DATA_SET_PRESENT);
+    // An odd-length instance UID gets its 0x00 pad here too: peers abort on an odd length.
+    if (sopInstanceUid) command.AppendUid(tag::AffectedSOPInstanceUID, *sopInstanceUid);
+    return command;
+}
+
+int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
+                     std::string_view currentSyntax, bool convert) {
+    const uint8_t contextId = net::FindContextForClass(assoc, sopClassUid);
+    if (contextId == 0) return STORE_CONTEXT_REFUSED;
+    const auto accepted = net::AcceptedSyntaxOf(assoc, contextId);
+    if (!accepted) return STORE_CONTEXT_REFUSED;
+
+    // Without a conversion the data set itself is sent: the same bytes as a copy would give.
+    VrKeeper keep(dataSet);
+    ElementList converted;
+    ElementList* toSend = &dataSet;
+    if (convert && *accepted != currentSyntax) {
+        if (data::Transcode(converted, dataSet, *accepted, currentSyntax) !=
+            data::ConvertError::None)
+            return STORE_CONVERSION_FAILED;
+        toSend = &converted;
+    }
+
+    std::optional<std::string_view> instanceUid;
+    if (const DicomElement* e = data::FindTag(*toSend, tag::SOPInstanceUID)) {
+        instanceUid = data::HasValue(*e)
+                          ? std::string_view(reinterpret_cast<const char*>(e->value), e->length)
+                          : std::string_view();
+    }
+    CommandSet command = StoreRequest(sopClassUid, NextMessageID(), instanceUid);
+    if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command))
+        return STORE_SEND_FAILED;
+    if (!net::SendMessage(assoc, *toSend, sopClassUid, net::MessageKind::DataSet))
+        return STORE_SEND_FAILED;
+    return 0;
+}
+
+bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
+                  std::string_view currentSyntax, bool convert) {
+    return StoreDataSet(assoc, dataSet, sopClassUid, currentSyntax, convert) == 0;
+}
+
+int32_t ReadStoreRSP(Association& assoc) {
+    ElementList response;
+    if (!net::ReceiveMessage(assoc, response)) return STORE_NO_RESPONSE;
+    if (data::GetTagUS(response, tag::CommandField) != C_STORE_RSP) return STORE_NOT_STORE_RESPONSE;
+    return data::GetTagUS(response, tag::Status);
+}
+
+int32_t StoreFile(std::string_view host, std::string_view port, std::string_view callingAeTitle,
+                  std::string_view calledAeTitle, const fs::path& file,
+                  std::optional<std::string_view> preferredSyntax, bool convert) {
+    ElementList dataSet;
+    std::string syntax;
+    if (const int32_t loaded = LoadForSending(file, dataSet, syntax); loaded != 0) return loaded;
+    const std::string sopClass = SopClassOf(dataSet);
+    if (sopClass.empty()) return STORE_NO_SOP_CLASS;
+
+    AssociationPtr assoc = NewStorageAssociation();
+    if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
+                                              sopClass, syntax, preferredSyntax);
+        opened != 0)
+        return opened;
+    if (const int32_t sent = StoreDataSet(*assoc, dataSet, sopClass, syntax, convert); sent != 0)
+        return sent;
+    return ReadStoreRSP(*assoc);
+}
+
+bool StoreSCU(std::string_view host, std::string_view port, std::string_view callingAeTitle,
+              std::string_view calledAeTitle, const fs::path& file,
+              std::optional<std::string_view> preferredSyntax, bool convert) {
+    return StoreFile(host, port, callingAeTitle, calledAeTitle, file, preferredSyntax, convert) ==
+           STATUS_SUCCESS;
+}
+
+int32_t SendSeriesStatus(std::string_view host, std::string_view port,
+                         std::string_view callingAeTitle, std::string_view calledAeTitle,
+                         const fs::path& directory, std::optional<std::string_view> preferredSyntax,
+                         bool convert, const SeriesProgress& progress) {
+    std::vector<SeriesEntry> entries;
+    std::error_code ec;
+    const fs::path index = directory / IMAGE_INDEX;
+    if (fs::exists(index, ec)) {
+        entries = EntriesFromIndex(directory, index);
+    } else {
+        for (auto& file : ListPart10Files(directory))
+            entries.push_back({std::move(file), true});
+    }
+    if (entries.empty()) return STORE_NO_FILES;
+
+    // The first file decides the SOP class and the file syntax that are proposed.
+    LoadedFile next = LoadEntry(entries[0]);
+    if (next.outcome != 0) return next.outcome;
+    const std::string sopClass = SopClassOf(next.dataSet);
+
+    AssociationPtr assoc = NewStorageAssociation();
+    if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
+                                              sopClass, next.syntax, preferredSyntax);
+        opened != 0)
+        return opened;
+
+    int32_t outcome = 0;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        LoadedFile current = std::move(next);
+        outcome = current.outcome;
+        if (!assoc->stream.Connected())
+            outcome = STORE_SEND_FAILED;  // nothing more goes on this association
+        else if (outcome == 0)
+            outcome = StoreDataSet(*assoc, current.dataSet, sopClass, current.syntax, convert);
+        current.dataSet.Clear();
+        // The next file is read while the peer takes this one in.
+        if (i + 1 < entries.size() && assoc->stream.Connected()) next = LoadEntry(entries[i + 1]);
+        if (outcome == 0) outcome = ReadStoreRSP(*assoc);
+        if (progress) progress(i, entries.size(), entries[i].file, outcome);
+    }
+    return outcome;
+}
+
+int32_t SendSeries(std::string_view host, std::string_view port, std::string_view callingAeTitle,
+                   std::string_view calledAeTitle, const fs::path& directory,
+                   std::optional<std::string_view> preferredSyntax, bool convert) {
+    return SendSeriesStatus(host, port, callingAeTitle, calledAeTitle, directory, preferredSyntax,
+                            convert) == STATUS_SUCCESS
+               ? 1
+               : 0;
+}
+
+bool IsPart10File(const fs::path& path) {
+    return ProbeFile(path) == Probe::Part10;
+}
+
+std::vector<fs::path> ListPart10Files(const fs::path& directory) {
+    std::vector<fs::path> files;
+    std::error_code ec;
+    for (fs::directory_iterator it(directory, ec), end; !ec && it != end; it.increment(ec)) {
+        std::error_code typeError;
+        // Directories, devices and pipes are never opened.
+        if (!it->is_regular_file(typeError)) continue;
+        if (IsPart10File(it->path())) files.push_back(it->path());
+    }
+    std::sort(files.begin(), files.end(), [](const fs::path& a, const fs::path& b) {
+        return a.filename().native() < b.filename().native();
+    });
+    return files;
+}
+
+std::string CommaField(std::string_view line, int n) {
+    if (n < 1) return {};
+    int field = 1;
+    std::size_t from = 0;
+    while (field < n) {
+        const std::size_t comma = line.find(',', from);
+        if (comma == std::string_view::npos) return {};
+        from = comma + 1;
+        ++field;
+    }
+    const std::size_t end = line.find(',', from);
+    return std::string(line.substr(from, end == std::string_view::npos ? line.npos : end - from));
+}
+
+}  // namespace dicomlib::services

@@ -1,0 +1,105 @@
+// The user side of the Storage service: the C-STORE-RQ and C-STORE-RSP exchange on an
+// association the caller opened, the one-shot store of one file, and the store of a whole series
+// directory on one association. Every outcome is one 32-bit number: a C-STORE status
+// (0..65535) from the peer, or one of the negative codes below for what went wrong on our side.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "net/Association.h"
+#include "services/CommandSet.h"
+
+namespace dicomlib::services {
+
+constexpr uint16_t C_STORE_RQ = 0x0001;
+constexpr uint16_t C_STORE_RSP = 0x8001;
+// Command Data Set Type: a data set follows.
+constexpr uint16_t DATA_SET_PRESENT = 0x0102;
+constexpr uint16_t PRIORITY_MEDIUM = 0x0000;
+
+// Our own failures; the same numbers cross the exported interface.
+enum StoreFailure : int32_t {
+    STORE_NO_RESPONSE = -1,         // no message came back
+    STORE_NOT_STORE_RESPONSE = -2,  // a message came whose Command Field is not C-STORE-RSP
+    STORE_CANNOT_OPEN = -3,         // the file cannot be opened
+    STORE_NOT_PART10 = -4,          // no "DICM" at offset 128
+    STORE_DAMAGED_FILE = -5,        // a Part 10 file that cannot be read to its end
+    STORE_NO_TRANSFER_SYNTAX = -6,  // no (0002,0010) Transfer Syntax UID
+    STORE_NO_SOP_CLASS = -7,        // no (0008,0016) SOP Class UID
+    STORE_NO_CONNECTION = -8,       // no connection, or no answer to the association request
+    STORE_REJECTED = -9,            // the peer rejected the association
+    STORE_CONTEXT_REFUSED = -10,    // the peer accepted no presentation context for the class
+    STORE_CONVERSION_FAILED = -11,  // the data set could not be converted to the accepted syntax
+    STORE_SEND_FAILED = -12,        // the connection failed while sending
+    STORE_NO_FILES = -13,           // a series directory with nothing to send
+    STORE_INTERNAL_ERROR = -14,     // memory ran out, or another failure of the library itself
+};
+
+// The C-STORE-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
+// Priority, Command Data Set Type and, when given, Affected SOP Instance UID. Both UIDs are
+// padded with 0x00 to even length.
+CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
+                        std::optional<std::string_view> sopInstanceUid);
+
+// Sends a C-STORE-RQ with the next Message ID and then the data set on the SOP class's
+// context. The data set goes in the accepted syntax: converted when it is in another syntax and
+// convert is set, element for element otherwise. 0 when both were sent, else a negative code.
+// The caller's list is left as it was.
+int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
+                     std::string_view currentSyntax, bool convert);
+bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
+                  std::string_view currentSyntax, bool convert);
+
+// Receives one message: the Status of a C-STORE-RSP (0..65535), STORE_NO_RESPONSE or
+// STORE_NOT_STORE_RESPONSE. An absent Status reads as 0.
+int32_t ReadStoreRSP(Association& assoc);
+
+// Stores one Part 10 file: opens an association for its SOP class proposing the file's syntax,
+// then the preferred one, sends it, reads the response and always releases. The C-STORE status
+// or a negative code; nothing is sent for a file that is not a Part 10 file or lacks its
+// transfer syntax or SOP Class UID.
+int32_t StoreFile(std::string_view host, std::string_view port, std::string_view callingAeTitle,
+                  std::string_view calledAeTitle, const std::filesystem::path& file,
+                  std::optional<std::string_view> preferredSyntax, bool convert);
+// True only for status 0x0000.
+bool StoreSCU(std::string_view host, std::string_view port, std::string_view callingAeTitle,
+              std::string_view calledAeTitle, const std::filesystem::path& file,
+              std::optional<std::string_view> preferredSyntax, bool convert);
+
+// Told after each file of a series: its index (0-based), the number of entries, the file and
+// its outcome.
+using SeriesProgress = std::function<void(std::size_t index, std::size_t count,
+                                          const std::filesystem::path& file, int32_t outcome)>;
+
+// Sends a series directory on one association: the files named by its "Image.dir" index, or,
+// without one, every Part 10 file in it in file name order. The association is opened for the
+// first file's SOP class and syntax, and every file goes as that class. A file that fails is
+// skipped. Returns the outcome of the last file; a negative code when nothing was sent (no
+// files, the first file unusable, the association refused).
+int32_t SendSeriesStatus(std::string_view host, std::string_view port,
+                         std::string_view callingAeTitle, std::string_view calledAeTitle,
+                         const std::filesystem::path& directory,
+                         std::optional<std::string_view> preferredSyntax, bool convert,
+                         const SeriesProgress& progress = {});
+// 1 when the last file was stored with status 0x0000, else 0.
+int32_t SendSeries(std::string_view host, std::string_view port, std::string_view callingAeTitle,
+                   std::string_view calledAeTitle, const std::filesystem::path& directory,
+                   std::optional<std::string_view> preferredSyntax, bool convert);
+
+// True when the file opens and holds "DICM" at offset 128.
+bool IsPart10File(const std::filesystem::path& path);
+// The regular files of the directory that IsPart10File accepts, sorted by file name so that the
+// order does not depend on the file system.
+std::vector<std::filesystem::path> ListPart10Files(const std::filesystem::path& directory);
+// The n-th field (1-based) of a comma-separated line; "" when the line has fewer fields.
+std::string CommaField(std::string_view line, int n);
+
+}  // namespace dicomlib::services

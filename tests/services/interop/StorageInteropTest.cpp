@@ -1,0 +1,383 @@
+// Storage against DCMTK's storescp: `tessaly-cli store` of single files and of series
+// directories, in each of the four transfer syntax choices, with storescp preferring the
+// matching syntax so that the data set is converted on the way. Every received file is judged
+// by DCMTK alone: once dcmdjpeg has brought both to explicit VR little endian, dcmdump must
+// show the same elements with the same values as in the file sent. The tools run with
+// TCP_NODELAY=1, as this system's own sockets do.
+#include <gtest/gtest.h>
+
+#include <cctype>
+#include <map>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "support/DataSetBuilder.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using testsupport::DataSetBuilder;
+using testsupport::RunCommand;
+
+namespace {
+
+const std::vector<std::string> NO_DELAY = {"TCP_NODELAY=1"};
+
+struct Choice {
+    const char* name;        // the --ts argument
+    const char* preference;  // storescp's option that makes it take that syntax
+    const char* syntax;      // what the received file is then in
+};
+const Choice kChoices[] = {
+    {"implicit", "+xi", "1.2.840.10008.1.2"},
+    {"explicit", "+xe", "1.2.840.10008.1.2.1"},
+    {"big", "+xb", "1.2.840.10008.1.2.2"},
+    {"jpeg-lossless", "+xs", "1.2.840.10008.1.2.4.70"},
+};
+
+struct Line {
+    std::string tag;
+    std::string vr;
+    std::string value;
+};
+
+bool IsHexList(const std::string& s) {
+    if (s.empty()) return false;
+    for (char c : s) {
+        if (!std::isxdigit(static_cast<unsigned char>(c)) && c != '\\') return false;
+    }
+    return true;
+}
+
+// A value as bytes where dcmdump shows bytes or words, so that OB, OW and UN compare equal.
+std::string Canonical(const Line& l) {
+    auto trimmed = [](std::string v) {
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\0'))
+            v.pop_back();
+        return v;
+    };
+    if (l.value.size() >= 2 && l.value.front() == '[' && l.value.back() == ']')
+        return trimmed(l.value.substr(1, l.value.size() - 2));
+    if (!IsHexList(l.value)) return l.value;
+    std::string bytes;
+    std::stringstream in(l.value);
+    std::string piece;
+    while (std::getline(in, piece, '\\')) {
+        const unsigned long v = std::stoul(piece, nullptr, 16);
+        if (piece.size() == 4) {
+            bytes += static_cast<char>(v & 0xFF);
+            bytes += static_cast<char>(v >> 8);
+        } else {
+            bytes += static_cast<char>(v);
+        }
+    }
+    return l.vr == "OB" || l.vr == "OW" ? bytes : trimmed(bytes);
+}
+
+// The data set lines of dcmdump +L; the meta group and group lengths are left out.
+std::vector<Line> DumpLines(const fs::path& file) {
+    auto dump = RunCommand({"dcmdump", "+L", "-Un", "-q", file.string()});
+    std::vector<Line> lines;
+    std::istringstream in(dump.output);
+    std::string raw;
+    while (std::getline(in, raw)) {
+        const std::size_t open = raw.find('(');
+        if (open == std::string::npos || raw.size() < open + 15 || raw[open + 10] != ')') continue;
+        if (raw.compare(open + 1, 4, "0002") == 0 || raw.compare(open + 6, 4, "0000") == 0)
+            continue;
+        Line l;
+        l.tag = raw.substr(0, open + 11);
+        l.vr = raw.substr(open + 12, 2);
+        const std::size_t hash = raw.rfind('#');
+        std::string value = raw.substr(open + 15, hash - open - 15);
+        while (!value.empty() && value.back() == ' ')
+            value.pop_back();
+        l.value = value;
+        lines.push_back(l);
+    }
+    return lines;
+}
+
+std::string MetaSyntax(const fs::path& file) {
+    auto dump = RunCommand({"dcmdump", "-q", "-Un", "+P", "0002,0010", file.string()});
+    const std::size_t open = dump.output.find('[');
+    const std::size_t close = dump.output.find(']');
+    if (open == std::string::npos || close < open) return {};
+    return dump.output.substr(open + 1, close - open - 1);
+}
+
+// storescp on a free port with its own output folder and the given preference, writing each
+// data set exactly as it came over the network.
+class Storescp {
+  public:
+    explicit Storescp(const std::string& preference)
+        : process_({"storescp", "-v", "--aetitle", "STORESCP", preference, "+B", "-od",
+                    dir_.Path().string(), "-fe", ".dcm", std::to_string(port_)},
+                   dir_.Path(), NO_DELAY) {}
+    std::string Port() const { return std::to_string(port_); }
+    bool Ready() { return testsupport::WaitForListener(port_); }
+    std::string Output() const { return process_.Output(); }
+    void Stop() { process_.Stop(); }
+
+    // The files received so far, emptied from the folder.
+    std::vector<fs::path> Received(const fs::path& keepIn) {
+        std::vector<fs::path> files;
+        for (const auto& entry : fs::directory_iterator(dir_.Path())) {
+            if (entry.path().extension() != ".dcm") continue;
+            const fs::path kept = keepIn / entry.path().filename();
+            fs::rename(entry.path(), kept);
+            files.push_back(kept);
+        }
+        return files;
+    }
+
+  private:
+    testsupport::TempDir dir_;
+    uint16_t port_ = testsupport::FreePort();
+    testsupport::BackgroundProcess process_;
+};
+
+class StoreInterop : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* tool : {"storescp", "dcmdump", "dcmdjpeg"}) {
+            if (!testsupport::ToolAvailable(tool)) GTEST_SKIP() << "needs " << tool << " (DCMTK)";
+        }
+        if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+    }
+
+    // DCMTK's own decompression to explicit VR little endian.
+    fs::path Normalised(const fs::path& file) {
+        const fs::path out = dir_ / (file.filename().string() + ".norm");
+        auto r = RunCommand({"dcmdjpeg", file.string(), out.string()});
+        EXPECT_EQ(r.exitCode, 0) << r.errors;
+        return out;
+    }
+
+    // The received file holds what was sent, element by element.
+    void ExpectSame(const fs::path& sent, const fs::path& received, const std::string& syntax) {
+        SCOPED_TRACE(sent.filename().string() + " as " + syntax);
+        EXPECT_EQ(MetaSyntax(received), syntax);
+        const auto expected = DumpLines(Normalised(sent));
+        const auto actual = DumpLines(Normalised(received));
+        ASSERT_FALSE(expected.empty());
+        ASSERT_EQ(actual.size(), expected.size());
+        for (std::size_t i = 0; i < actual.size(); ++i) {
+            const Line& a = actual[i];
+            const Line& e = expected[i];
+            ASSERT_EQ(a.tag, e.tag);
+            const bool isPrivate =
+                (std::stoul(e.tag.substr(e.tag.find('(') + 1, 4), nullptr, 16) & 1) != 0;
+            if (isPrivate) continue;  // without a VR of their own, implicit ones lose theirs
+            EXPECT_EQ(Canonical(a), Canonical(e)) << e.tag << " " << e.vr;
+            if (a.vr != "UN") {
+                EXPECT_EQ(a.vr, e.vr) << e.tag;
+            }
+        }
+    }
+
+    // A CT-like 16-bit grayscale secondary capture, explicit VR little endian; the instance
+    // UID is written as given, so an odd one goes without its pad.
+    fs::path Generated(const fs::path& path, const std::string& instanceUid, int seed) {
+        constexpr uint16_t rows = 64, columns = 48;
+        std::vector<uint8_t> pixels(std::size_t{rows} * columns * 2);
+        for (uint16_t y = 0; y < rows; ++y) {
+            for (uint16_t x = 0; x < columns; ++x) {
+                const int dx = x - columns / 2, dy = y - rows / 2;
+                const int value =
+                    (dx * dx + dy * dy < 400 ? 1100 : 24) + (x * 7 + y * 13 + seed) % 31;
+                const std::size_t i = std::size_t{y} * columns + x;
+                pixels[2 * i] = static_cast<uint8_t>(value);
+                pixels[2 * i + 1] = static_cast<uint8_t>(value >> 8);
+            }
+        }
+        DataSetBuilder b(true, false);
+        b.Text(0x0008, 0x0016, "UI", std::string("1.2.840.10008.5.1.4.1.1.7") + '\0')
+            .Text(0x0008, 0x0018, "UI", instanceUid)
+            .Text(0x0008, 0x0020, "DA", "20261208")
+            .Text(0x0008, 0x0060, "CS", "OT")
+            .Text(0x0008, 0x0064, "CS", "WSD ")
+            .Text(0x0010, 0x0010, "PN", "STORE^TEST")
+            .Text(0x0010, 0x0020, "LO", "ST" + std::to_string(seed))
+            .Text(0x0020, 0x000D, "UI", "1.2.826.0.1.3680043.2.7251.20")
+            .Text(0x0020, 0x000E, "UI", "1.2.826.0.1.3680043.2.7251.21")
+            .US(0x0028, 0x0002, 1)
+            .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+            .US(0x0028, 0x0010, rows)
+            .US(0x0028, 0x0011, columns)
+            .US(0x0028, 0x0100, 16)
+            .US(0x0028, 0x0101, 12)
+            .US(0x0028, 0x0102, 11)
+            .US(0x0028, 0x0103, 0)
+            .Element(0x7FE0, 0x0010, "OW", pixels);
+        testsupport::WriteFileBytes(path,
+                                    testsupport::Part10File("1.2.840.10008.1.2.1", b.Bytes()));
+        return path;
+    }
+
+    testsupport::CommandResult Store(const Storescp& scp, const std::vector<std::string>& paths,
+                                     const std::vector<std::string>& options) {
+        std::vector<std::string> argv = {testsupport::CliPath(), "store", "127.0.0.1", scp.Port()};
+        argv.insert(argv.end(), paths.begin(), paths.end());
+        argv.insert(argv.end(), {"--aet", "TESSALY", "--aec", "STORESCP"});
+        argv.insert(argv.end(), options.begin(), options.end());
+        return RunCommand(argv);
+    }
+
+    testsupport::TempDir dir_;
+};
+
+}  // namespace
+
+TEST_F(StoreInterop, SingleFilesInEachSyntaxChoice) {
+    const fs::path pydicom = testsupport::PydicomTestFiles();
+    const std::vector<fs::path> files = {
+        pydicom / "CT_small.dcm", pydicom / "MR_small.dcm",
+        Generated(dir_ / "gen.dcm", "1.2.826.0.1.3680043.2.7251.22", 1)};
+    for (const Choice& choice : kChoices) {
+        Storescp scp(choice.preference);
+        ASSERT_TRUE(scp.Ready()) << scp.Output();
+        for (const fs::path& file : files) {
+            auto result = Store(scp, {file.string()}, {"--ts", choice.name});
+            EXPECT_EQ(result.exitCode, 0) << choice.name << " " << result.output << result.errors;
+            EXPECT_EQ(result.output, "STORE OK: " + file.string() + "\n");
+            const fs::path keep = dir_ / choice.name;
+            fs::create_directories(keep);
+            const auto received = scp.Received(keep);
+            ASSERT_EQ(received.size(), 1u) << choice.name << " " << file << scp.Output();
+            ExpectSame(file, received[0], choice.syntax);
+        }
+        scp.Stop();
+        const std::string log = scp.Output();
+        if (std::string(choice.name) == "implicit") {
+            // The empty transfer syntax sub-item of this choice is no obstacle to storescp.
+            EXPECT_EQ(log.find("Association Rejected"), std::string::npos) << log;
+            EXPECT_EQ(log.find("Abort"), std::string::npos) << log;
+        }
+    }
+}
+
+TEST_F(StoreInterop, SeriesDirectoryInEachSyntaxChoice) {
+    const fs::path series = dir_ / "series";
+    fs::create_directories(series);
+    std::map<std::string, fs::path> sent;  // by instance UID
+    for (int i = 0; i < 4; ++i) {
+        const std::string uid = "1.2.826.0.1.3680043.2.7251.3" + std::to_string(i);
+        sent[uid] = Generated(series / ("img" + std::to_string(i) + ".dcm"), uid, i);
+    }
+    testsupport::WriteFileBytes(series / "notes.txt", {'n', 'o', 't', 'e', 's'});
+    for (const Choice& choice : kChoices) {
+        Storescp scp(choice.preference);
+        ASSERT_TRUE(scp.Ready()) << scp.Output();
+        auto result = Store(scp, {series.string()}, {"--ts", choice.name});
+        EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
+        EXPECT_EQ(result.output, "STORE OK: " + series.string() + ": 4 of 4 files stored\n");
+        // One progress line per file on standard error.
+        EXPECT_NE(result.errors.find("[1/4] "), std::string::npos) << result.errors;
+        EXPECT_NE(result.errors.find("[4/4] "), std::string::npos) << result.errors;
+        const fs::path keep = dir_ / (std::string("series-") + choice.name);
+        fs::create_directories(keep);
+        const auto received = scp.Received(keep);
+        ASSERT_EQ(received.size(), sent.size()) << scp.Output();
+        for (const fs::path& file : received) {
+            const std::string name = file.filename().string();
+            bool matched = false;
+            for (const auto& [uid, original] : sent) {
+                if (name.size() > uid.size() + 4 &&
+                    name.compare(name.size() - uid.size() - 4, uid.size(), uid) == 0) {
+                    ExpectSame(original, file, choice.syntax);
+                    matched = true;
+                }
+            }
+            EXPECT_TRUE(matched) << name;
+        }
+        scp.Stop();
+        // One association for the whole series.
+        const std::string log = scp.Output();
+        std::size_t associations = 0;
+        for (std::size_t at = 0;
+             (at = log.find("Association Acknowledged", at)) != std::string::npos; ++at)
+            ++associations;
+        EXPECT_EQ(associations, 1u) << log;
+    }
+}
+
+TEST_F(StoreInterop, OddLengthInstanceUidIsStored) {
+    // 31 characters, stored without the pad byte: the command carries it padded.
+    const std::string uid = "1.2.826.0.1.3680043.2.7251.4001";
+    ASSERT_EQ(uid.size() % 2, 1u);
+    const fs::path file = Generated(dir_ / "odd.dcm", uid, 7);
+    Storescp scp("+xe");
+    ASSERT_TRUE(scp.Ready()) << scp.Output();
+    auto result = Store(scp, {file.string()}, {});
+    EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
+    const auto received = scp.Received(dir_.Path());
+    ASSERT_EQ(received.size(), 1u) << scp.Output();
+    auto dump = RunCommand({"dcmdump", "-q", "+P", "0008,0018", received[0].string()});
+    EXPECT_NE(dump.output.find(uid), std::string::npos) << dump.output;
+    scp.Stop();
+    EXPECT_EQ(scp.Output().find("Abort"), std::string::npos) << scp.Output();
+}
+
+TEST_F(StoreInterop, OutcomeLinesAndTheLog) {
+    Storescp scp("+xe");
+    ASSERT_TRUE(scp.Ready()) << scp.Output();
+    const fs::path good = Generated(dir_ / "good.dcm", "1.2.826.0.1.3680043.2.7251.50", 3);
+    const fs::path text = dir_ / "text.txt";
+    testsupport::WriteFileBytes(text, std::vector<uint8_t>(300, 'x'));
+    const std::string log = (dir_ / "store.log").string();
+    std::vector<std::string> argv = {testsupport::CliPath(),
+                                     "--log",
+                                     log,
+                                     "store",
+                                     "127.0.0.1",
+                                     scp.Port(),
+                                     good.string(),
+                                     text.string(),
+                                     (dir_ / "missing.dcm").string(),
+                                     "--aec",
+                                     "STORESCP",
+                                     "--no-convert"};
+    auto result = RunCommand(argv);
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output,
+              "STORE OK: " + good.string() + "\n" + "STORE failed: " + text.string() +
+                  ": not a DICOM file (no \"DICM\" at offset 128)\n" + "STORE failed: " +
+                  (dir_ / "missing.dcm").string() + ": no such file or directory\n");
+    const std::string lines = testsupport::ReadFileText(log);
+    const std::size_t starting = lines.find(": Starting STORE Service\r\n");
+    const std::size_t connected = lines.find("Connected to: 127.0.0.1:" + scp.Port() + "\r\n");
+    const std::size_t ok = lines.find(": STORE OK: " + good.string() + "\r\n");
+    ASSERT_NE(starting, std::string::npos) << lines;
+    ASSERT_NE(connected, std::string::npos) << lines;
+    ASSERT_NE(ok, std::string::npos) << lines;
+    EXPECT_LT(starting, connected);
+    EXPECT_LT(connected, ok);
+    EXPECT_NE(lines.find(": STORE failed: " + text.string()), std::string::npos);
+    scp.Stop();
+
+    // Nothing listens any more.
+    result = Store(scp, {good.string()}, {});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "STORE failed: " + good.string() +
+                                 ": cannot connect to STORESCP (127.0.0.1:" + scp.Port() + ")\n");
+}
+
+TEST(CliStore, UsageErrors) {
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"store", "127.0.0.1", "104"},
+          {"store", "127.0.0.1"},
+          {"store", "a", "1", "f", "--ts"},
+          {"store", "a", "1", "f", "--ts", "jpeg-baseline"},
+          {"store", "a", "1", "f", "--bogus"},
+          {"store", "a", "1", "f", "--aet", "SEVENTEEN-LETTERS"}}) {
+        std::vector<std::string> argv = {testsupport::CliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        auto result = RunCommand(argv);
+        EXPECT_EQ(result.exitCode, 2) << args.back();
+        EXPECT_EQ(result.output, "");
+        EXPECT_TRUE(result.errors.find("usage: tessaly-cli store") != std::string::npos ||
+                    result.errors.find("AE title") != std::string::npos)
+            << result.errors;
+    }
+}
