@@ -6,10 +6,11 @@ extern const Command DumpCommand;
 extern const Command ConvertCommand;
 extern const Command MetaCommand;
 extern const Command EchoCommand;
+extern const Command ScpCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand};
+                                                  EchoCommand, ScpCommand};
     return commands;
 }
 

@@ -159,6 +159,29 @@ ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
  * (the association is then aborted) or a null association. */
 ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
+/* Storage provider. Starts a listener thread on port (number or service name) and returns at
+ * once; may be called more than once, each call another listener. The listener serves one
+ * association at a time, answers C-ECHO and C-STORE, and writes each received instance to
+ * directory (a separator is appended when missing) + Study Instance UID + "/" + Series Instance
+ * UID + "/" + SOP Instance UID + ".dcm", and into the index under "./Database" of the working
+ * directory. A C-STORE-RSP is sent once the file is on disk: status 0x0000 stored, 0xA700 it
+ * could not be written, 0xC000 a UID that cannot be a file name or a data set that cannot be
+ * re-encoded. A port that cannot be listened on ends the listener silently. */
+ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
+
+/* Waits until the listener started last on port has listened or given up; 1 when it is
+ * listening now, 0 when it could not listen, has ended, or none was started on port. */
+ZEDAVURA_API uint8_t StoreSCPListening(const char* port);
+
+/* Stops every listener: closes the listening sockets and the associations being served (the
+ * instance being written is finished and answered first) and returns when all have ended. */
+ZEDAVURA_API void StopStoreSCP(void);
+
+/* Sets the process-wide short date format used for dates turned into text, such as the date
+ * of storage in the study index: "ddmmyyyy" as a service job sets it; null or "" the
+ * platform's own. The text is copied. */
+ZEDAVURA_API void SetShortDateFormat(const char* format);
+
 #ifdef __cplusplus
 }
 #endif
