@@ -173,8 +173,9 @@ ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
  * listening now, 0 when it could not listen, has ended, or none was started on port. */
 ZEDAVURA_API uint8_t StoreSCPListening(const char* port);
 
-/* Stops every listener: closes the listening sockets and the associations being served (the
- * instance being written is finished and answered first) and returns when all have ended. */
+/* Stops every listener and returns when all have ended: closes the listening sockets and the
+ * connections of the associations being served, once what has arrived on them is stored and
+ * answered. */
 ZEDAVURA_API void StopStoreSCP(void);
 
 /* Sets the process-wide short date format used for dates turned into text, such as the date

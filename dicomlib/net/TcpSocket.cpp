@@ -66,8 +66,9 @@ void SetNoDelay(int handle) {
 }
 
 // Waits until handle is readable, the cancel handle is readable (raised) or the time-out
-// (negative: none) runs out: 1 readable, 0 timed out, -1 raised or failed.
-int WaitReadable(int handle, int timeoutMs, int cancelHandle) {
+// (negative: none) runs out: 1 readable, 0 timed out, -1 raised or failed. When both are
+// readable at once, preferData decides.
+int WaitReadable(int handle, int timeoutMs, int cancelHandle, bool preferData) {
     using Clock = std::chrono::steady_clock;
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
     for (;;) {
@@ -82,7 +83,8 @@ int WaitReadable(int handle, int timeoutMs, int cancelHandle) {
         if (ready < 0 && errno == EINTR) continue;
         if (ready < 0) return -1;
         if (ready == 0) return 0;
-        if (cancelHandle >= 0 && watch[1].revents != 0) return -1;
+        const bool raised = cancelHandle >= 0 && watch[1].revents != 0;
+        if (raised && !(preferData && watch[0].revents != 0)) return -1;
         return 1;
     }
 }
@@ -237,7 +239,7 @@ bool TcpSocket::Accept() {
     if (!listening_ || listener_ < 0) return false;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    if (cancel_ != nullptr && WaitReadable(listener_, -1, cancel_->readHandle_) != 1) {
+    if (cancel_ != nullptr && WaitReadable(listener_, -1, cancel_->readHandle_, false) != 1) {
         CloseConnection();
         CloseListener();
         return false;
@@ -279,7 +281,10 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     if (!connected_) return -1;
     const auto wait = receiveTimeout_.count();
     const int timeoutMs = wait > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(wait < 0 ? 0 : wait);
-    if (WaitReadable(connection_, timeoutMs, cancel_ != nullptr ? cancel_->readHandle_ : -1) != 1) {
+    // Bytes that are already here are taken even after a cancel: a message under way is
+    // finished, the next wait for the peer ends.
+    const int cancelHandle = cancel_ != nullptr ? cancel_->readHandle_ : -1;
+    if (WaitReadable(connection_, timeoutMs, cancelHandle, true) != 1) {
         Close();
         return -1;
     }

@@ -88,8 +88,9 @@ class TcpSocket {
     // targets feed bytes to the protocol layers through them. False when the platform refuses.
     static bool ConnectedPair(int& first, int& second);
 
-    // Accept and Receive also end, as failures that close this socket, once signal is raised;
-    // null stops watching. The signal must outlive the watching.
+    // Accept and Receive also end, as failures that close this socket, once signal is raised
+    // (Receive still takes bytes that are already waiting); null stops watching. The signal
+    // must outlive the watching.
     void WatchCancel(const CancelSignal* signal) { cancel_ = signal; }
 
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }

@@ -260,10 +260,6 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
     assoc.stream.Socket().WatchCancel(cancel);
     if (!net::AcceptAssoc(assoc, handle)) return;
     for (;;) {
-        if (cancel != nullptr && cancel->Raised()) {
-            net::AbortAssoc(assoc);
-            return;
-        }
         ElementList command;
         if (!net::ReceiveMessage(assoc, command)) break;
         const uint16_t field = data::GetTagUS(command, tag::CommandField);

@@ -66,8 +66,9 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
                        ElementList& dataSet, std::string_view transferSyntax);
 
 // Serves one association on an accepted connection handle: negotiation, then C-ECHO and
-// C-STORE requests until the peer releases or aborts, or sends another command. The cancel
-// signal, when given, ends the waits for the peer.
+// C-STORE requests until the peer releases or aborts, or sends another command. Once the
+// cancel signal (when given) is raised, what has already arrived is still served and answered,
+// and the next wait for the peer closes the connection.
 void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
                       const net::CancelSignal* cancel = nullptr);
@@ -79,8 +80,9 @@ void StartStoreSCP(std::string_view directory, std::string_view port,
 // Waits until the listener started last on port has either listened or given up; true when it
 // is listening now.
 bool StoreSCPListening(std::string_view port);
-// Stops every listener: waits for peers and connections end, the instance being written is
-// finished (and answered) first. Listeners started afterwards run as usual.
+// Stops every listener and returns when all have ended: the listening sockets are closed, and
+// so is the connection of each association being served, once what has arrived on it is
+// stored and answered. Listeners started afterwards run as usual.
 void StopStoreSCP();
 
 }  // namespace dicomlib::store
