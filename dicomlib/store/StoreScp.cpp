@@ -79,6 +79,18 @@ bool IsCompressedSyntax(std::string_view syntax) {
     return syntax == uid::JPEGLossless || syntax == uid::JPEGBaseline;
 }
 
+// Explicit and implicit VR little endian differ in the element headers, which the file writer
+// lays out itself, and besides only inside defined-length sequences and items (held as encoded
+// bytes) and in group lengths (which count header bytes). Without those, the data set as it
+// came is written as it is, without a copy of its values.
+bool NeedsReencoding(const ElementList& dataSet) {
+    for (const DicomElement* e : dataSet) {
+        if (e->element == 0x0000 && e->group != 0xFFFE) return true;
+        if (data::HasValue(*e) && (data::VrIs(*e, "SQ") || TagOf(*e) == tag::Item)) return true;
+    }
+    return false;
+}
+
 // A C-STORE-RQ whose command has been received: takes its data set, files it and answers.
 // False when the association has to end.
 bool ServeStore(Association& assoc, const ElementList& command, const std::string& storageDirectory,
@@ -228,7 +240,8 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
         ElementList converted;
         const ElementList* body = &dataSet;
         const bool compressed = IsCompressedSyntax(transferSyntax);
-        if (!compressed && transferSyntax != uid::ImplicitVRLittleEndian) {
+        if (!compressed && transferSyntax != uid::ImplicitVRLittleEndian &&
+            (transferSyntax != uid::ExplicitVRLittleEndian || NeedsReencoding(dataSet))) {
             // Re-encoded whole: defined-length sequences hold their items in the wire's form.
             if (data::Transcode(converted, dataSet, uid::ImplicitVRLittleEndian, transferSyntax) !=
                 data::ConvertError::None) {

@@ -451,6 +451,22 @@ TEST(StoreScpFiles, ExplicitDataSetsAreReEncodedWholeSequencesIncluded) {
     // Byte for byte the data set as an implicit VR encoder writes it: the sequence's item holds
     // implicit elements too.
     EXPECT_EQ(stored.body, DataSet(false));
+
+    // Without a sequence, and with a group length that counts explicit headers: the pixel
+    // data's header is 12 bytes there, 8 in implicit VR.
+    auto withGroupLength = [](bool explicitVr) {
+        const Bytes rest = DataSet(explicitVr, {}, false);
+        const uint32_t pixels = (explicitVr ? 12 : 8) + 32;
+        DataSetBuilder length(explicitVr, false);
+        length.Element(0x7FE0, 0x0000, "UL", Le32(pixels));
+        const auto split = rest.end() - pixels;
+        return Cat({Bytes(rest.begin(), split), length.Bytes(), Bytes(split, rest.end())});
+    };
+    ASSERT_EQ(StatusOf(p.Store(withGroupLength(true))), 0x0000);
+    EXPECT_EQ(ReadStored(s.FileOf()).body, withGroupLength(false));
+    // Without either, as it came apart from the headers.
+    EXPECT_EQ(StatusOf(p.Store(DataSet(true, {}, false))), 0x0000);
+    EXPECT_EQ(ReadStored(s.FileOf()).body, DataSet(false, {}, false));
 }
 
 TEST(StoreScpFiles, CompressedDataKeepsItsSyntaxWithAnExplicitBody) {
