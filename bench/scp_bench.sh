@@ -66,6 +66,8 @@ round() {
   esac
   SERVER_PID=$!
   wait_port "$port"
+  # What the previous round left for the disk is written out before this one is timed.
+  sync
   start=$(now)
   TCP_NODELAY=1 storescu -aec STORESCP 127.0.0.1 "$port" "$WORK"/images/*.dcm >"$dir/storescu.log" 2>&1 ||
     { echo "storescu failed against $kind:" >&2; cat "$dir/storescu.log" >&2; return 1; }
