@@ -54,25 +54,35 @@ ElementList ResponseCommand(const std::vector<uint8_t>& sopClass,
 class WritingClaim {
   public:
     explicit WritingClaim(std::string path) : path_(std::move(path)) {
-        std::unique_lock lock(mutex_);
-        released_.wait(lock, [&] { return writing_.count(path_) == 0; });
-        writing_.insert(path_);
+        Claims& claims = TheClaims();
+        std::unique_lock lock(claims.mutex);
+        claims.released.wait(lock, [&] { return claims.paths.count(path_) == 0; });
+        claims.paths.insert(path_);
     }
     ~WritingClaim() {
+        Claims& claims = TheClaims();
         {
-            std::lock_guard lock(mutex_);
-            writing_.erase(path_);
+            std::lock_guard lock(claims.mutex);
+            claims.paths.erase(path_);
         }
-        released_.notify_all();
+        claims.released.notify_all();
     }
     WritingClaim(const WritingClaim&) = delete;
     WritingClaim& operator=(const WritingClaim&) = delete;
 
   private:
+    struct Claims {
+        std::mutex mutex;
+        std::condition_variable released;
+        std::set<std::string> paths;
+    };
+    // Never destroyed, like the listener registry: a listener may still write at exit.
+    static Claims& TheClaims() {
+        static Claims* claims = new Claims();
+        return *claims;
+    }
+
     std::string path_;
-    static inline std::mutex mutex_;
-    static inline std::condition_variable released_;
-    static inline std::set<std::string> writing_;
 };
 
 bool IsCompressedSyntax(std::string_view syntax) {
@@ -153,12 +163,13 @@ void ServerThread(Listener& listener) {
                 try {
                     ServeAssociation(socket.ReleaseConnection(), listener.directory,
                                      listener.indexRoot, &listener.cancel);
-                } catch (const std::exception&) {
+                } catch (...) {
                     // One association's failure (memory, most likely) ends only that association.
                 }
             }
         }
-    } catch (const std::exception&) {
+    } catch (...) {
+        // A listener that cannot even start (no handles left) ends as one that cannot listen.
     }
     SetState(listener, ListenerState::Ended);
 }
