@@ -169,7 +169,7 @@ void ServerThread(Listener& listener) {
             }
         }
     } catch (...) {
-        // A listener that cannot even start (no handles left) ends as one that cannot listen.
+        // Nothing escapes the thread: the listener ends as one that could not listen.
     }
     SetState(listener, ListenerState::Ended);
 }
