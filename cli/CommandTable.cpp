@@ -7,10 +7,11 @@ extern const Command ConvertCommand;
 extern const Command MetaCommand;
 extern const Command EchoCommand;
 extern const Command StoreCommand;
+extern const Command ScpCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand};
+                                                  EchoCommand, StoreCommand,   ScpCommand};
     return commands;
 }
 

@@ -119,8 +119,3 @@ extern "C" ZEDAVURA_API int32_t SendSeries(const char* host, const char* port,
                                preferredSyntax, convert, nullptr, nullptr);
     return outcome == services::STATUS_SUCCESS ? 1 : 0;
 }
-
-extern "C" ZEDAVURA_API void SetShortDateFormat(const char* format) {
-    GuardedVoid("SetShortDateFormat",
-                [&] { store::SetShortDateFormat(format != nullptr ? format : ""); });
-}

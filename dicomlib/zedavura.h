@@ -159,6 +159,25 @@ ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
  * (the association is then aborted) or a null association. */
 ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
+/* Storage provider. Starts a listener thread on port (number or service name) and returns at
+ * once; may be called more than once, each call another listener. The listener serves one
+ * association at a time, answers C-ECHO and C-STORE, and writes each received instance to
+ * directory (a separator is appended when missing) + Study Instance UID + "/" + Series Instance
+ * UID + "/" + SOP Instance UID + ".dcm", and into the index under "./Database" of the working
+ * directory. A C-STORE-RSP is sent once the file is on disk: status 0x0000 stored, 0xA700 it
+ * could not be written, 0xC000 a UID that cannot be a file name or a data set that cannot be
+ * re-encoded. A port that cannot be listened on ends the listener silently. */
+ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
+
+/* Waits until the listener started last on port has listened or given up; 1 when it is
+ * listening now, 0 when it could not listen, has ended, or none was started on port. */
+ZEDAVURA_API uint8_t StoreSCPListening(const char* port);
+
+/* Stops every listener and returns when all have ended: closes the listening sockets and the
+ * connections of the associations being served, once what has arrived on them is stored and
+ * answered. */
+ZEDAVURA_API void StopStoreSCP(void);
+
 /* Storage. Outcome codes of StoreSCUStatus, ReadStoreRSP and SendSeriesWithProgress: 0..65535
  * the C-STORE-RSP status (only 0x0000 is success); -1 no response; -2 a response that is not a
  * C-STORE-RSP; -3 the file cannot be opened; -4 not a Part 10 file (no "DICM" at offset 128);

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cerrno>
 #include <string>
+#include <system_error>
 
 #include "net/TraceLog.h"
 
@@ -64,7 +65,58 @@ void SetNoDelay(int handle) {
     ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
 }
 
+// Waits until handle is readable, the cancel handle is readable (raised) or the time-out
+// (negative: none) runs out: 1 readable, 0 timed out, -1 raised or failed. When both are
+// readable at once, preferData decides.
+int WaitReadable(int handle, int timeoutMs, int cancelHandle, bool preferData) {
+    using Clock = std::chrono::steady_clock;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
+    for (;;) {
+        int wait = -1;
+        if (timeoutMs >= 0) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            wait = left.count() > 0 ? static_cast<int>(left.count()) : 0;
+        }
+        pollfd watch[2] = {{handle, POLLIN, 0}, {cancelHandle, POLLIN, 0}};
+        const int ready = ::poll(watch, cancelHandle >= 0 ? 2 : 1, wait);
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready < 0) return -1;
+        if (ready == 0) return 0;
+        const bool raised = cancelHandle >= 0 && watch[1].revents != 0;
+        if (raised && !(preferData && watch[0].revents != 0)) return -1;
+        return 1;
+    }
+}
+
 }  // namespace
+
+CancelSignal::CancelSignal() {
+    int handles[2] = {-1, -1};
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, handles) != 0)
+        throw std::system_error(errno, std::generic_category(), "cancel signal");
+    readHandle_ = handles[0];
+    writeHandle_ = handles[1];
+}
+
+CancelSignal::~CancelSignal() {
+    ::close(readHandle_);
+    ::close(writeHandle_);
+}
+
+void CancelSignal::Raise() {
+    if (Raised()) return;
+    const uint8_t byte = 1;
+    ssize_t n;
+    do {
+        n = ::send(writeHandle_, &byte, 1, MSG_NOSIGNAL | MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
+}
+
+bool CancelSignal::Raised() const {
+    pollfd watch{readHandle_, POLLIN, 0};
+    return ::poll(&watch, 1, 0) == 1;
+}
 
 uint16_t SocketUserCount() {
     return gSocketUserCount.load();
@@ -187,6 +239,11 @@ bool TcpSocket::Accept() {
     if (!listening_ || listener_ < 0) return false;
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
+    if (cancel_ != nullptr && WaitReadable(listener_, -1, cancel_->readHandle_, false) != 1) {
+        CloseConnection();
+        CloseListener();
+        return false;
+    }
     int handle;
     do {
         handle = ::accept4(listener_, reinterpret_cast<sockaddr*>(&peer), &length, SOCK_CLOEXEC);
@@ -222,18 +279,12 @@ bool TcpSocket::Send(const uint8_t* bytes, std::size_t count) {
 
 std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     if (!connected_) return -1;
-    using Clock = std::chrono::steady_clock;
-    const auto deadline = Clock::now() + receiveTimeout_;
-    int ready;
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd watch{connection_, POLLIN, 0};
-        ready = ::poll(&watch, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
-        if (ready < 0 && errno == EINTR) continue;
-        break;
-    }
-    if (ready != 1) {
+    const auto wait = receiveTimeout_.count();
+    const int timeoutMs = wait > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(wait < 0 ? 0 : wait);
+    // Bytes that are already here are taken even after a cancel: a message under way is
+    // finished, the next wait for the peer ends.
+    const int cancelHandle = cancel_ != nullptr ? cancel_->readHandle_ : -1;
+    if (WaitReadable(connection_, timeoutMs, cancelHandle, true) != 1) {
         Close();
         return -1;
     }

@@ -23,6 +23,28 @@ std::optional<uint32_t> ResolveHost(std::string_view host);
 // name, any protocol.
 std::optional<uint16_t> ResolvePort(std::string_view port);
 
+// Raised by one thread to end the blocking waits of sockets that watch it on other threads:
+// their Accept and Receive then fail as a closed connection does. Once raised it stays raised.
+class CancelSignal {
+  public:
+    // Throws std::system_error when the platform has no handles left.
+    CancelSignal();
+    ~CancelSignal();
+    CancelSignal(const CancelSignal&) = delete;
+    CancelSignal& operator=(const CancelSignal&) = delete;
+
+    // Safe from any thread, any number of times.
+    void Raise();
+    bool Raised() const;
+
+  private:
+    friend class TcpSocket;
+    // A byte written to writeHandle_ makes readHandle_ readable for every poll from then on:
+    // the byte is never read.
+    int readHandle_ = -1;
+    int writeHandle_ = -1;
+};
+
 class TcpSocket {
   public:
     static constexpr std::chrono::milliseconds DEFAULT_RECEIVE_TIMEOUT{300'000};
@@ -66,6 +88,11 @@ class TcpSocket {
     // targets feed bytes to the protocol layers through them. False when the platform refuses.
     static bool ConnectedPair(int& first, int& second);
 
+    // Accept and Receive also end, as failures that close this socket, once signal is raised
+    // (Receive still takes bytes that are already waiting); null stops watching. The signal
+    // must outlive the watching.
+    void WatchCancel(const CancelSignal* signal) { cancel_ = signal; }
+
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
     std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
 
@@ -78,6 +105,7 @@ class TcpSocket {
     int listener_ = -1;
     bool connected_ = false;
     bool listening_ = false;
+    const CancelSignal* cancel_ = nullptr;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
 };
 

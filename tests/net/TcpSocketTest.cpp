@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
 #include "NetFixtures.h"
 #include "net/TraceLog.h"
@@ -83,6 +84,38 @@ TEST(TcpSocket, ReceiveTimeOutClosesTheConnection) {
     EXPECT_FALSE(socket.Connected());
     peer.Join();
     EXPECT_TRUE(peerSawClose);
+}
+
+TEST(TcpSocket, ACancelSignalEndsAcceptAndReceiveFromAnotherThread) {
+    CancelSignal cancel;
+    EXPECT_FALSE(cancel.Raised());
+    TcpSocket listener;
+    listener.WatchCancel(&cancel);
+    ASSERT_TRUE(listener.ListenOn(0));
+    bool accepted = true;
+    std::thread acceptor([&] { accepted = listener.Accept(); });
+    cancel.Raise();
+    acceptor.join();
+    EXPECT_FALSE(accepted);
+    EXPECT_FALSE(listener.Listening());
+    cancel.Raise();  // again: nothing changes
+    EXPECT_TRUE(cancel.Raised());
+
+    // Bytes already waiting are still taken after the cancel; the wait for more is not.
+    CancelSignal later;
+    int ours = -1, theirs = -1;
+    ASSERT_TRUE(TcpSocket::ConnectedPair(ours, theirs));
+    TcpSocket reader, writer;
+    reader.Adopt(ours);
+    writer.Adopt(theirs);
+    reader.WatchCancel(&later);
+    ASSERT_TRUE(writer.Send(RELEASE_RQ.data(), RELEASE_RQ.size()));
+    later.Raise();
+    uint8_t buffer[64];
+    EXPECT_EQ(reader.Receive(buffer, sizeof buffer),
+              static_cast<std::ptrdiff_t>(RELEASE_RQ.size()));
+    EXPECT_EQ(reader.Receive(buffer, sizeof buffer), -1);
+    EXPECT_FALSE(reader.Connected());
 }
 
 TEST(TcpSocket, FailuresAreResultsWithTheError) {

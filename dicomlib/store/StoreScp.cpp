@@ -1,0 +1,348 @@
+// The storage provider's listeners, the serving of one association, and the filing of one
+// received instance. Listeners live in a process-wide registry so that StopStoreSCP can reach
+// them; each owns a cancel signal that ends its accept and its waits for the peer.
+#include "store/StoreScp.h"
+
+#include <condition_variable>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "data/Converter.h"
+#include "data/Part10File.h"
+#include "data/Tags.h"
+#include "data/Uids.h"
+#include "net/Association.h"
+#include "net/Dimse.h"
+
+namespace dicomlib::store {
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr std::size_t MAX_UID_LENGTH = 64;
+
+// The request's Affected SOP Class UID bytes, rounded up to even length with 0x00; none when
+// it is absent or empty.
+std::optional<std::vector<uint8_t>> AffectedClassValue(const ElementList& request) {
+    if (data::GetTagString(request, tag::AffectedSOPClassUID).empty()) return std::nullopt;
+    const DicomElement* e = data::FindTag(request, tag::AffectedSOPClassUID);
+    std::vector<uint8_t> value(e->value, e->value + e->length);
+    if (value.size() % 2 != 0) value.push_back(0x00);
+    return value;
+}
+
+// A response command set: the group length, the Affected SOP Class UID, then US elements.
+ElementList ResponseCommand(const std::vector<uint8_t>& sopClass,
+                            std::initializer_list<std::pair<Tag, uint16_t>> values) {
+    ElementList list;
+    const auto length = static_cast<uint32_t>(8 + sopClass.size() + 10 * values.size());
+    list.Append(data::NewUlElement(tag::CommandGroupLength, length));
+    list.Append(data::NewElement(tag::AffectedSOPClassUID.group, tag::AffectedSOPClassUID.element,
+                                 static_cast<uint32_t>(sopClass.size()), sopClass.data(), "UI"));
+    for (const auto& [t, value] : values)
+        list.Append(data::NewUsElement(t, value));
+    return list;
+}
+
+// Instances being written, by file path. A second store of the same instance waits for the
+// first, so "the file existed before" and the index lines that depend on it stay true.
+class WritingClaim {
+  public:
+    explicit WritingClaim(std::string path) : path_(std::move(path)) {
+        Claims& claims = TheClaims();
+        std::unique_lock lock(claims.mutex);
+        claims.released.wait(lock, [&] { return claims.paths.count(path_) == 0; });
+        claims.paths.insert(path_);
+    }
+    ~WritingClaim() {
+        Claims& claims = TheClaims();
+        {
+            std::lock_guard lock(claims.mutex);
+            claims.paths.erase(path_);
+        }
+        claims.released.notify_all();
+    }
+    WritingClaim(const WritingClaim&) = delete;
+    WritingClaim& operator=(const WritingClaim&) = delete;
+
+  private:
+    struct Claims {
+        std::mutex mutex;
+        std::condition_variable released;
+        std::set<std::string> paths;
+    };
+    // Never destroyed, like the listener registry: a listener may still write at exit.
+    static Claims& TheClaims() {
+        static Claims* claims = new Claims();
+        return *claims;
+    }
+
+    std::string path_;
+};
+
+bool IsCompressedSyntax(std::string_view syntax) {
+    return syntax == uid::JPEGLossless || syntax == uid::JPEGBaseline;
+}
+
+// Explicit and implicit VR little endian differ in the element headers, which the file writer
+// lays out itself, and besides only inside defined-length sequences and items (held as encoded
+// bytes) and in group lengths (which count header bytes). Without those, the data set as it
+// came is written as it is, without a copy of its values.
+bool NeedsReencoding(const ElementList& dataSet) {
+    for (const DicomElement* e : dataSet) {
+        if (e->element == 0x0000 && e->group != 0xFFFE) return true;
+        if (data::HasValue(*e) && (data::VrIs(*e, "SQ") || TagOf(*e) == tag::Item)) return true;
+    }
+    return false;
+}
+
+// A C-STORE-RQ whose command has been received: takes its data set, files it and answers.
+// False when the association has to end.
+bool ServeStore(Association& assoc, const ElementList& command, const std::string& storageDirectory,
+                const fs::path& indexRoot) {
+    if (command.Empty() || data::GetTagUS(command, tag::CommandDataSetType) == NO_DATA_SET)
+        return false;
+    ElementList dataSet;
+    if (!net::ReceiveMessage(assoc, dataSet)) return false;
+    // What cannot be answered is not stored: the sender would never learn of it.
+    const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
+    if (sopClass.empty() || net::FindContextForClass(assoc, sopClass) == 0) return true;
+    const auto syntax = net::AcceptedSyntaxOf(assoc, assoc.dataTransfer.contextId);
+    const uint16_t status = syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax)
+                                   : STATUS_CANNOT_UNDERSTAND;
+    if (auto response = StoreResponse(command, status))
+        net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
+    return true;
+}
+
+enum class ListenerState { Starting, Listening, Ended };
+
+struct Listener {
+    std::string port;
+    std::string directory;
+    fs::path indexRoot;
+    net::CancelSignal cancel;
+    std::thread thread;
+    ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
+};
+
+// Never destroyed: a listener still running when the process exits must not find it gone.
+struct Registry {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<std::shared_ptr<Listener>> listeners;
+};
+
+Registry& TheRegistry() {
+    static Registry* registry = new Registry();
+    return *registry;
+}
+
+void SetState(Listener& listener, ListenerState state) {
+    Registry& registry = TheRegistry();
+    {
+        std::lock_guard lock(registry.mutex);
+        listener.state = state;
+    }
+    registry.changed.notify_all();
+}
+
+void ServerThread(Listener& listener) {
+    try {
+        net::TcpSocket socket;
+        socket.WatchCancel(&listener.cancel);
+        if (socket.Listen(listener.port)) {
+            SetState(listener, ListenerState::Listening);
+            // Connections that arrive meanwhile wait in the listen backlog.
+            while (socket.Accept()) {
+                try {
+                    ServeAssociation(socket.ReleaseConnection(), listener.directory,
+                                     listener.indexRoot, &listener.cancel);
+                } catch (...) {
+                    // One association's failure (memory, most likely) ends only that association.
+                }
+            }
+        }
+    } catch (...) {
+        // Nothing escapes the thread: the listener ends as one that could not listen.
+    }
+    SetState(listener, ListenerState::Ended);
+}
+
+void JoinAll(std::vector<std::shared_ptr<Listener>>& listeners) {
+    for (auto& listener : listeners)
+        if (listener->thread.joinable()) listener->thread.join();
+}
+
+}  // namespace
+
+std::string StorageDirectoryOf(std::string_view directory) {
+    std::string result = directory.empty() ? std::string(".") : std::string(directory);
+    if (result.back() != '/') result += '/';
+    return result;
+}
+
+bool IsValidUid(std::string_view uid) {
+    if (uid.empty() || uid.size() > MAX_UID_LENGTH) return false;
+    bool componentEmpty = true;
+    for (char c : uid) {
+        if (c == '.') {
+            if (componentEmpty) return false;
+            componentEmpty = true;
+        } else if (c >= '0' && c <= '9') {
+            componentEmpty = false;
+        } else {
+            return false;
+        }
+    }
+    return !componentEmpty;
+}
+
+std::optional<ElementList> EchoResponse(const ElementList& request) {
+    const auto sopClass = AffectedClassValue(request);
+    if (!sopClass) return std::nullopt;
+    return ResponseCommand(
+        *sopClass, {{tag::CommandField, C_ECHO_RSP},
+                    {tag::MessageIDBeingRespondedTo, data::GetTagUS(request, tag::MessageID)},
+                    {tag::CommandDataSetType, data::GetTagUS(request, tag::CommandDataSetType)},
+                    {tag::Status, STATUS_SUCCESS}});
+}
+
+std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t status) {
+    const auto sopClass = AffectedClassValue(request);
+    if (!sopClass) return std::nullopt;
+    const uint16_t messageId = data::GetTagUS(request, tag::MessageID);
+    return ResponseCommand(*sopClass, {{tag::CommandField, C_STORE_RSP},
+                                       {tag::MessageID, messageId},
+                                       {tag::MessageIDBeingRespondedTo, messageId},
+                                       {tag::CommandDataSetType, NO_DATA_SET},
+                                       {tag::Status, status}});
+}
+
+std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
+                                       const ElementList& dataSet) {
+    // The texts the index uses too: up to the first 0x00, blanks trimmed.
+    const std::string study = data::GetTagString(dataSet, tag::StudyInstanceUID);
+    const std::string series = data::GetTagString(dataSet, tag::SeriesInstanceUID);
+    StoragePlan plan;
+    plan.sopInstanceUid = data::GetTagString(dataSet, tag::SOPInstanceUID);
+    plan.sopClassUid = data::GetTagString(dataSet, tag::SOPClassUID);
+    if (!IsValidUid(plan.sopInstanceUid) || (!study.empty() && !IsValidUid(study)) ||
+        (!series.empty() && !IsValidUid(series))) {
+        return std::nullopt;
+    }
+    plan.seriesDirectory = storageDirectory + study + "/" + series;
+    plan.filePath = plan.seriesDirectory + "/" + plan.sopInstanceUid + ".dcm";
+    return plan;
+}
+
+uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& indexRoot,
+                       ElementList& dataSet, std::string_view transferSyntax) {
+    const auto plan = PlanStorage(storageDirectory, dataSet);
+    if (!plan) return STATUS_CANNOT_UNDERSTAND;
+    try {
+        // Compressed pixel data stays as it came, so the file names the syntax it is in; the
+        // rest of such a data set is explicit VR little endian on the wire and in the file.
+        ElementList converted;
+        const ElementList* body = &dataSet;
+        const bool compressed = IsCompressedSyntax(transferSyntax);
+        if (!compressed && transferSyntax != uid::ImplicitVRLittleEndian &&
+            (transferSyntax != uid::ExplicitVRLittleEndian || NeedsReencoding(dataSet))) {
+            // Re-encoded whole: defined-length sequences hold their items in the wire's form.
+            if (data::Transcode(converted, dataSet, uid::ImplicitVRLittleEndian, transferSyntax) !=
+                data::ConvertError::None) {
+                return STATUS_CANNOT_UNDERSTAND;
+            }
+            body = &converted;
+        }
+        ElementList meta;
+        data::BuildMetaHeader(meta, plan->sopClassUid, plan->sopInstanceUid,
+                              compressed ? transferSyntax : uid::ImplicitVRLittleEndian);
+
+        WritingClaim claim(plan->filePath);
+        std::error_code ec;
+        const bool existed = fs::exists(plan->filePath, ec);
+        if (!CreateDirectoryPath(plan->seriesDirectory) ||
+            !data::WritePart10File(plan->filePath, &meta, *body, compressed, false, true)) {
+            return STATUS_OUT_OF_RESOURCES;
+        }
+        if (!existed) AddIndexLines(indexRoot, dataSet);
+        return STATUS_SUCCESS;
+    } catch (const std::exception&) {
+        return STATUS_OUT_OF_RESOURCES;
+    }
+}
+
+void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
+                      const net::CancelSignal* cancel) {
+    Association assoc;
+    assoc.stream.Socket().WatchCancel(cancel);
+    if (!net::AcceptAssoc(assoc, handle)) return;
+    for (;;) {
+        ElementList command;
+        if (!net::ReceiveMessage(assoc, command)) break;
+        const uint16_t field = data::GetTagUS(command, tag::CommandField);
+        if (field == C_ECHO_RQ) {
+            if (auto response = EchoResponse(command)) {
+                net::SendMessage(assoc, *response,
+                                 data::GetTagString(command, tag::AffectedSOPClassUID),
+                                 net::MessageKind::Command);
+            }
+        } else if (field != C_STORE_RQ ||
+                   !ServeStore(assoc, command, storageDirectory, indexRoot)) {
+            break;
+        }
+    }
+    net::CloseAssoc(assoc);
+}
+
+void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot) {
+    auto listener = std::make_shared<Listener>();
+    listener->port = std::string(port);
+    listener->directory = StorageDirectoryOf(directory);
+    listener->indexRoot = indexRoot;
+    Registry& registry = TheRegistry();
+    std::vector<std::shared_ptr<Listener>> ended;
+    {
+        std::lock_guard lock(registry.mutex);
+        // Listeners that gave up are let go here, so repeated starts do not pile them up.
+        std::erase_if(registry.listeners, [&](const std::shared_ptr<Listener>& l) {
+            if (l->state != ListenerState::Ended) return false;
+            ended.push_back(l);
+            return true;
+        });
+        listener->thread = std::thread(ServerThread, std::ref(*listener));
+        registry.listeners.push_back(listener);
+    }
+    JoinAll(ended);
+}
+
+bool StoreSCPListening(std::string_view port) {
+    Registry& registry = TheRegistry();
+    std::unique_lock lock(registry.mutex);
+    std::shared_ptr<Listener> last;
+    for (const auto& listener : registry.listeners)
+        if (listener->port == port) last = listener;
+    if (!last) return false;
+    registry.changed.wait(lock, [&] { return last->state != ListenerState::Starting; });
+    return last->state == ListenerState::Listening;
+}
+
+void StopStoreSCP() {
+    Registry& registry = TheRegistry();
+    std::vector<std::shared_ptr<Listener>> stopping;
+    {
+        std::lock_guard lock(registry.mutex);
+        stopping.swap(registry.listeners);
+    }
+    for (auto& listener : stopping)
+        listener->cancel.Raise();
+    JoinAll(stopping);
+}
+
+}  // namespace dicomlib::store

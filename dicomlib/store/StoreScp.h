@@ -1,0 +1,88 @@
+// The storage provider. Each StartStoreSCP starts a listener thread that serves associations
+// strictly one after the other; it answers C-ECHO-RQ and C-STORE-RQ and files every received
+// instance as a Part 10 file in a study/series tree under its storage directory, entered in the
+// local database index. A C-STORE-RSP goes out only once the instance's file is on disk (or
+// could not be written), and tells which: a sender may delete what it was told is stored.
+// Writing happens on the serving thread, since the response has to wait for it anyway.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "data/ElementList.h"
+#include "net/TcpSocket.h"
+#include "store/DatabaseIndex.h"
+
+namespace dicomlib::store {
+
+constexpr uint16_t C_STORE_RQ = 0x0001;
+constexpr uint16_t C_STORE_RSP = 0x8001;
+constexpr uint16_t C_ECHO_RQ = 0x0030;
+constexpr uint16_t C_ECHO_RSP = 0x8030;
+constexpr uint16_t NO_DATA_SET = 0x0101;
+
+constexpr uint16_t STATUS_SUCCESS = 0x0000;
+// Refused, out of resources: the instance's file could not be written.
+constexpr uint16_t STATUS_OUT_OF_RESOURCES = 0xA700;
+// Cannot understand: a UID that may not become a path, or a data set that cannot be re-encoded.
+constexpr uint16_t STATUS_CANNOT_UNDERSTAND = 0xC000;
+
+// The storage directory as the listener uses it: ending in a separator ("" means "./").
+std::string StorageDirectoryOf(std::string_view directory);
+
+// A UID that may become a file or directory name: components of digits separated by single
+// dots, none empty, at most 64 characters.
+bool IsValidUid(std::string_view uid);
+
+// The responses, in the order their elements go out; none when the request has no Affected
+// SOP Class UID (or an empty one). The UID is the request's value, rounded up to even length
+// with 0x00; the echo response copies the request's Command Data Set Type.
+std::optional<ElementList> EchoResponse(const ElementList& request);
+std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t status);
+
+// Where a received instance goes, and what it holds.
+struct StoragePlan {
+    std::string seriesDirectory;  // storage directory + Study UID + "/" + Series UID
+    std::string filePath;         // series directory + "/" + SOP Instance UID + ".dcm"
+    std::string sopClassUid;
+    std::string sopInstanceUid;
+};
+
+// The plan for a data set, or none when one of its UIDs may not become a path. An absent Study
+// or Series Instance UID is the empty text, filed under an empty-named directory level.
+std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
+                                       const ElementList& dataSet);
+
+// Files one data set received in transferSyntax and returns the status for the C-STORE-RSP.
+// The file is written under a temporary name, flushed to the disk and renamed into place: in
+// implicit VR little endian (data received in another uncompressed syntax is re-encoded, its
+// sequences with it), or, for data received compressed, in explicit VR little endian under a
+// meta group naming that syntax. Index lines are added only for a file that was written and
+// did not exist before.
+uint16_t StoreInstance(const std::string& storageDirectory, const std::filesystem::path& indexRoot,
+                       ElementList& dataSet, std::string_view transferSyntax);
+
+// Serves one association on an accepted connection handle: negotiation, then C-ECHO and
+// C-STORE requests until the peer releases or aborts, or sends another command. Once the
+// cancel signal (when given) is raised, what has already arrived is still served and answered,
+// and the next wait for the peer closes the connection.
+void ServeAssociation(int handle, const std::string& storageDirectory,
+                      const std::filesystem::path& indexRoot,
+                      const net::CancelSignal* cancel = nullptr);
+
+// Starts a listener thread on port and returns at once; may be called more than once. A port
+// that cannot be listened on ends the listener silently (see StoreSCPListening).
+void StartStoreSCP(std::string_view directory, std::string_view port,
+                   const std::filesystem::path& indexRoot = INDEX_ROOT);
+// Waits until the listener started last on port has either listened or given up; true when it
+// is listening now.
+bool StoreSCPListening(std::string_view port);
+// Stops every listener and returns when all have ended: the listening sockets are closed, and
+// so is the connection of each association being served, once what has arrived on it is
+// stored and answered. Listeners started afterwards run as usual.
+void StopStoreSCP();
+
+}  // namespace dicomlib::store
