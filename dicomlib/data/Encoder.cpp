@@ -82,7 +82,7 @@ void ByteOrderStream::PutBytes(const void* bytes, std::size_t count) {
 
 bool ByteOrderStream::GetU16(uint16_t& value) {
     if (Remaining() < 2) return false;
-    const uint8_t* p = bytes_.data() + readPos_;
+    const uint8_t* p = input_.data() + readPos_;
     value = bigEndian_ ? static_cast<uint16_t>(p[0] << 8 | p[1])
                        : static_cast<uint16_t>(p[1] << 8 | p[0]);
     readPos_ += 2;
@@ -91,7 +91,7 @@ bool ByteOrderStream::GetU16(uint16_t& value) {
 
 bool ByteOrderStream::GetU32(uint32_t& value) {
     if (Remaining() < 4) return false;
-    const uint8_t* p = bytes_.data() + readPos_;
+    const uint8_t* p = input_.data() + readPos_;
     value = bigEndian_ ? (uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3])
                        : (uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0]);
     readPos_ += 4;
@@ -100,7 +100,7 @@ bool ByteOrderStream::GetU32(uint32_t& value) {
 
 bool ByteOrderStream::GetBytes(void* bytes, std::size_t count) {
     if (Remaining() < count) return false;
-    std::memcpy(bytes, bytes_.data() + readPos_, count);
+    std::memcpy(bytes, input_.data() + readPos_, count);
     readPos_ += count;
     return true;
 }

@@ -14,12 +14,14 @@
 
 namespace dicomlib::data {
 
-// A growable memory stream whose 16- and 32-bit numbers are big endian when the flag is set.
+// A memory stream whose 16- and 32-bit numbers are big endian when the flag is set. A stream
+// is either written (it grows) or reads bytes it is given, without copying them: those must
+// outlive it.
 class ByteOrderStream {
   public:
     explicit ByteOrderStream(bool bigEndian) : bigEndian_(bigEndian) {}
     ByteOrderStream(std::span<const uint8_t> bytes, bool bigEndian)
-        : bytes_(bytes.begin(), bytes.end()), bigEndian_(bigEndian) {}
+        : input_(bytes), bigEndian_(bigEndian) {}
     // Writes into storage, emptied first: its capacity is reused, and Take gives it back.
     ByteOrderStream(std::vector<uint8_t>&& storage, bool bigEndian)
         : bytes_(std::move(storage)), bigEndian_(bigEndian) {
@@ -34,14 +36,16 @@ class ByteOrderStream {
     bool GetU32(uint32_t& value);
     bool GetBytes(void* bytes, std::size_t count);
     bool Skip(std::size_t count);
-    std::size_t Remaining() const { return bytes_.size() - readPos_; }
-    bool AtEnd() const { return readPos_ >= bytes_.size(); }
+    std::size_t Remaining() const { return input_.size() - readPos_; }
+    bool AtEnd() const { return readPos_ >= input_.size(); }
+    // What has been written.
     std::size_t Size() const { return bytes_.size(); }
     const std::vector<uint8_t>& Bytes() const { return bytes_; }
     std::vector<uint8_t> Take() { return std::move(bytes_); }
 
   private:
     std::vector<uint8_t> bytes_;
+    std::span<const uint8_t> input_;
     std::size_t readPos_ = 0;
     bool bigEndian_;
 };

@@ -119,7 +119,8 @@ TEST(ElementStream, RoundTripsInEveryModeAndKeepsCommandsImplicit) {
         }
     }
     // A length beyond the bytes gives nothing.
-    ByteOrderStream bad(Bytes{0x08, 0x00, 0x60, 0x00, 'C', 'S', 9, 0, 'M', 'R'}, false);
+    const Bytes cut = {0x08, 0x00, 0x60, 0x00, 'C', 'S', 9, 0, 'M', 'R'};
+    ByteOrderStream bad(std::span<const uint8_t>(cut), false);
     EXPECT_EQ(ReadElement(bad, true), nullptr);
 }
 
