@@ -45,8 +45,8 @@ uint8_t* AllocateValue(uint32_t length) {
     // Pixel data of many megabytes is filled once from start to end: a mapping populated in one
     // go costs far less than a page fault for every page.
     if (length >= LARGE_BLOCK) {
-        void* map = ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                           -1, 0);
+        void* map =
+            ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) throw std::bad_alloc();
         ::madvise(map, total, MADV_HUGEPAGE);
 #if defined(MADV_POPULATE_WRITE)
