@@ -2,6 +2,7 @@
 // subcommand; everything else belongs to the subcommand.
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 
 #include "Commands.h"
@@ -27,8 +28,19 @@ void PrintHelp() {
     std::printf("  --log FILE        append the trace log and the service lines to FILE\n");
     std::printf("  --log-level N     1 association events (the default), 2 also every message,\n");
     std::printf("                    3 also a hex dump of all socket traffic\n\ncommands:\n");
-    for (const auto& command : cli::AllCommands())
+    static const std::map<std::string, const char*> summaries = {
+        {"dump", "print every element of a DICOM file"},
+        {"convert", "write a DICOM file in another transfer syntax"},
+        {"meta", "give a bare data set a file meta group, in place"},
+        {"echo", "verify a peer (C-ECHO)"},
+        {"store", "send files, or a series directory, to a peer (C-STORE)"},
+        {"scp", "receive images from other nodes into DIR until stopped"},
+    };
+    for (const auto& command : cli::AllCommands()) {
+        const auto summary = summaries.find(command.name);
         std::printf("  %s\n", command.usage);
+        if (summary != summaries.end()) std::printf("      %s\n", summary->second);
+    }
 }
 
 int GlobalUsageError(const char* problem) {
