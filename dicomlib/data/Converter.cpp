@@ -75,7 +75,8 @@ void Remember(Image& image, const DicomElement& e, bool bigEndian) {
     }
 }
 
-DicomElement* NewDelimiterLike(Tag t, uint32_t length, const uint8_t* value) {
+// An item or delimiter the converter builds, with the library's pseudo-VR "DL".
+DicomElement* NewItemElement(Tag t, uint32_t length, const uint8_t* value) {
     return NewElement(t.group, t.element, length, value, "DL");
 }
 
@@ -159,7 +160,7 @@ ConvertError AppendLossless(ElementList& output, std::span<const uint8_t> native
     }
     output.Append(
         NewElement(tag::PixelData.group, tag::PixelData.element, UNDEFINED_LENGTH, nullptr, "OB"));
-    output.Append(NewDelimiterLike(tag::Item, 0, nullptr));
+    output.Append(NewItemElement(tag::Item, 0, nullptr));
     for (uint32_t f = 0; f < image.frames; ++f) {
         std::vector<uint8_t> stream =
             imaging::EncodeLosslessJpeg(native.subspan(f * frameSize, frameSize), image.columns,
@@ -167,9 +168,9 @@ ConvertError AppendLossless(ElementList& output, std::span<const uint8_t> native
         if (stream.empty()) return ConvertError::UnsupportedImage;
         if (stream.size() % 2 != 0) stream.push_back(0x00);
         output.Append(
-            NewDelimiterLike(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
+            NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
     }
-    output.Append(NewDelimiterLike(tag::SequenceDelimitationItem, 0, nullptr));
+    output.Append(NewItemElement(tag::SequenceDelimitationItem, 0, nullptr));
     return ConvertError::None;
 }
 
@@ -226,26 +227,6 @@ void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian)
 }
 
 }  // namespace
-
-const char* Describe(ConvertError error) {
-    switch (error) {
-        case ConvertError::None:
-            return "converted";
-        case ConvertError::UnknownSourceSyntax:
-            return "unknown source transfer syntax";
-        case ConvertError::UnknownTargetSyntax:
-            return "unknown target transfer syntax";
-        case ConvertError::ColourToLossless:
-            return "colour image cannot be compressed to lossless JPEG";
-        case ConvertError::UnsupportedImage:
-            return "unsupported image layout";
-        case ConvertError::MalformedPixelData:
-            return "malformed pixel data";
-        case ConvertError::MalformedSequence:
-            return "malformed sequence";
-    }
-    return "conversion failed";
-}
 
 bool IsKnownSyntax(std::string_view syntax) {
     return syntax == uid::ImplicitVRLittleEndian || syntax == uid::ExplicitVRLittleEndian ||

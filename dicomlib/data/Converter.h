@@ -20,9 +20,6 @@ enum class ConvertError {
     MalformedSequence,
 };
 
-// A short English reason, for messages.
-const char* Describe(ConvertError error);
-
 // True for the five syntaxes the converter reads and writes.
 bool IsKnownSyntax(std::string_view syntax);
 
