@@ -7,7 +7,7 @@ packages=(
   g++ cmake ninja-build pkg-config
   libgtest-dev libgmock-dev libjpeg-dev
   clang libclang-rt-14-dev clang-format
-  dcmtk dicom3tools python3-pydicom
+  dcmtk dicom3tools python3-pydicom python3-numpy bc
 )
 if [[ "${1:-}" == "--with-app" || "${TESSALY_APP_DEPS:-0}" == "1" ]]; then
   packages+=(qt6-base-dev libcairo2-dev)
