@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/Association.h"
 #include "net/PduCodec.h"
 #include "net/PduStream.h"
 
@@ -148,6 +149,27 @@ inline Bytes CutWithLength(const Bytes& pdu, std::size_t size) {
 }
 
 constexpr std::chrono::seconds PEER_TIMEOUT{20};
+
+// An A-ASSOCIATE-AC giving every proposal of the request the result; accepted ones take
+// acceptSyntax or, when that is empty, the first syntax proposed.
+inline Bytes AcceptEvery(const Bytes& rqBytes, const std::string& acceptSyntax = "",
+                         uint8_t result = dicomlib::net::RESULT_ACCEPTANCE) {
+    using namespace dicomlib::net;
+    auto rq = DecodeAssociateRQ(rqBytes);
+    AssociateAC ac;
+    ac.applicationContext = APPLICATION_CONTEXT_NAME;
+    if (rq) {
+        ac.calledAeTitle = rq->calledAeTitle;
+        ac.callingAeTitle = rq->callingAeTitle;
+        for (const auto& pc : rq->contexts) {
+            std::string syntax = acceptSyntax.empty() ? pc.transferSyntaxes.at(0) : acceptSyntax;
+            if (result != RESULT_ACCEPTANCE) syntax.clear();
+            ac.contexts.push_back({pc.id, result, syntax, ""});
+        }
+    }
+    ac.userInformation = {16384, "1.2.3.4", "PEER", 0};
+    return EncodeAssociateAC(ac);
+}
 
 // The next whole PDU as bytes; empty when the connection ended first.
 inline Bytes ReadPduBytes(dicomlib::net::PduStream& stream) {

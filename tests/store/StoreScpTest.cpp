@@ -98,10 +98,6 @@ Bytes StoreResponsePdu(uint16_t status) {
     // clang-format on
 }
 
-Bytes Uid(std::string_view uid) {
-    return PaddedText(uid, '\0');
-}
-
 Bytes EchoRequest(uint16_t messageId, uint16_t dataSetType, bool withClass = true) {
     Bytes elements = withClass ? ImplicitElement(0x0000, 0x0002, Uid(VERIFICATION)) : Bytes{};
     return CommandBytes(Cat({elements, ImplicitElement(0x0000, 0x0100, Le16(0x0030)),
