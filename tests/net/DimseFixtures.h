@@ -47,12 +47,6 @@ inline Bytes CommandBytes(const Command& elements) {
     return Cat({ImplicitElement(0x0000, 0x0000, Le32(static_cast<uint32_t>(rest.size()))), rest});
 }
 
-// TEMPORARY: the old form, until every suite has moved over.
-inline Bytes CommandBytes(const Bytes& elements) {
-    return Cat(
-        {ImplicitElement(0x0000, 0x0000, Le32(static_cast<uint32_t>(elements.size()))), elements});
-}
-
 // A response: class, Command Field, the Message ID answered, no data set, then the status
 // when there is one.
 inline Bytes ResponseBytes(uint16_t commandField, uint16_t messageId,
