@@ -124,54 +124,37 @@ TEST(StoreRequest, CommandSetByteExactWithoutTheInstanceUid) {
     // clang-format on
 }
 
-TEST(WriteStoreRQ, SendsCommandThenDataSetOnTheWire) {
-    struct Case {
-        const char* name;
-        std::optional<std::string> stored;  // (0008,0018) as the file holds it
-        std::optional<Bytes> sent;          // (0000,1000) on the wire
-    };
-    // The class is odd: padded with 0x00 and counted so in each case.
-    const Case cases[] = {
-        {"no instance UID: L + 48", std::nullopt, std::nullopt},
-        {"even instance UID: L + 56 + I", "1.2.3.44", T("1.2.3.44")},
-        {"odd instance UID stored unpadded", "1.2.3.4", Uid("1.2.3.4")},
-        {"odd instance UID stored with its pad", std::string("1.2.3.4") + '\0', Uid("1.2.3.4")},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        StoreSession session;
-        ASSERT_TRUE(session.Open(EXPLICIT));
-        ElementList dataSet = ReadBody(ImageBody(true, false, c.stored), true, false);
-        EXPECT_TRUE(
-            services::WriteStoreRQ(session.assoc, dataSet, SECONDARY_CAPTURE, EXPLICIT, true));
-        EXPECT_EQ(services::ReadStoreRSP(session.assoc), 0);
-        session.Close();
-        ASSERT_EQ(session.peer.commands.size(), 1u);
-        // The command is one PDU of its own: context 1, command, last fragment.
-        EXPECT_EQ(session.peer.commands[0].pdus,
-                  std::vector<Bytes>{PDataTF({{1, 0x03, StoreCommand(c.sent)}})});
-        ASSERT_EQ(session.peer.dataSets.size(), 1u);
-        EXPECT_EQ(session.peer.dataSets[0].data, ImageBody(true, false, c.stored));
-    }
-}
-
-TEST(WriteStoreRQ, ConvertsToTheAcceptedSyntaxOnlyWhenAsked) {
+TEST(WriteStoreRQ, SendsCommandThenDataSetConvertedOnlyWhenAsked) {
     const std::string uid = "1.2.3.44";
     const Bytes implicitLittle = ImageBody(false, false, uid);
     struct Case {
         const char* name;
+        std::optional<std::string> stored;  // (0008,0018) as the file holds it
+        std::optional<Bytes> sent;          // (0000,1000) on the wire
         const char* fileSyntax;
-        bool bigFile;
         bool convert;
-        Bytes expected;  // the data set on the wire, implicit VR little endian context
+        const char* accepted;  // empty: the file's syntax
+        Bytes expected;        // the data set on the wire
     };
+    // The class is odd: padded with 0x00 and counted so in each case.
     const Case cases[] = {
-        {"explicit little endian, converted", EXPLICIT, false, true, implicitLittle},
-        {"explicit little endian, element for element", EXPLICIT, false, false, implicitLittle},
-        {"big endian, converted", BIG, true, true, implicitLittle},
+        {"no instance UID: L + 48", std::nullopt, std::nullopt, EXPLICIT, true, "",
+         ImageBody(true, false)},
+        {"even instance UID: L + 56 + I", uid, T(uid), EXPLICIT, true, "",
+         ImageBody(true, false, uid)},
+        {"odd instance UID stored unpadded", "1.2.3.4", Uid("1.2.3.4"), EXPLICIT, true, "",
+         ImageBody(true, false, "1.2.3.4")},
+        {"odd instance UID stored with its pad", std::string("1.2.3.4") + '\0', Uid("1.2.3.4"),
+         EXPLICIT, true, "", ImageBody(true, false, std::string("1.2.3.4") + '\0')},
+        {"explicit little endian, converted", uid, T(uid), EXPLICIT, true, IMPLICIT,
+         implicitLittle},
+        {"explicit little endian, element for element", uid, T(uid), EXPLICIT, false, IMPLICIT,
+         implicitLittle},
+        {"big endian, converted", uid, T(uid), BIG, true, IMPLICIT, implicitLittle},
         // Without conversion every element goes as it is held: big-endian values under
         // little-endian headers.
-        {"big endian, element for element", BIG, true, false, ImageBody(false, false, uid, true)},
+        {"big endian, element for element", uid, T(uid), BIG, false, IMPLICIT,
+         ImageBody(false, false, uid, true)},
     };
     auto vrs = [](const ElementList& list) {
         std::string all;
@@ -181,14 +164,19 @@ TEST(WriteStoreRQ, ConvertsToTheAcceptedSyntaxOnlyWhenAsked) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        StoreSession session(StoreAnswers(), IMPLICIT);  // the peer takes implicit VR LE only
+        StoreSession session(StoreAnswers(), c.accepted);
         ASSERT_TRUE(session.Open(c.fileSyntax));
-        ElementList dataSet = ReadBody(ImageBody(true, c.bigFile, uid), true, c.bigFile);
+        const bool big = std::string(c.fileSyntax) == BIG;
+        ElementList dataSet = ReadBody(ImageBody(true, big, c.stored), true, big);
         const std::string before = vrs(dataSet);
         EXPECT_TRUE(services::WriteStoreRQ(session.assoc, dataSet, SECONDARY_CAPTURE, c.fileSyntax,
                                            c.convert));
         EXPECT_EQ(services::ReadStoreRSP(session.assoc), 0);
         session.Close();
+        ASSERT_EQ(session.peer.commands.size(), 1u);
+        // The command is one PDU of its own: context 1, command, last fragment.
+        EXPECT_EQ(session.peer.commands[0].pdus,
+                  std::vector<Bytes>{PDataTF({{1, 0x03, StoreCommand(c.sent)}})});
         ASSERT_EQ(session.peer.dataSets.size(), 1u);
         EXPECT_EQ(session.peer.dataSets[0].data, c.expected);
         EXPECT_EQ(vrs(dataSet), before);  // the caller's list is as it was
@@ -210,62 +198,47 @@ TEST(WriteStoreRQ, NothingIsSentWithoutAContextOrWhenTheConversionFails) {
     EXPECT_TRUE(session.peer.released);
 }
 
-TEST(ReadStoreRSP, StatusNoResponseAndOtherMessages) {
-    struct Case {
-        const char* name;
-        Bytes response;  // empty: the peer aborts instead
-        int32_t expected;
-    };
-    const Case cases[] = {
-        {"success", ResponseBytes(0x8001, 3, 0x0000), 0},
-        {"warning", ResponseBytes(0x8001, 3, 0xB000), 45056},
-        {"failure", ResponseBytes(0x8001, 3, 0xC001), 0xC001},
-        {"no status: reads as 0", ResponseBytes(0x8001, 3, std::nullopt), 0},
-        {"an echo response", EchoResponseBytes(3, 0), services::STORE_NOT_STORE_RESPONSE},
-        {"abort", {}, services::STORE_NO_RESPONSE},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        StoreSession session([&](std::size_t, const Bytes&) { return c.response; });
-        ASSERT_TRUE(session.Open(EXPLICIT));
-        ElementList dataSet = ReadBody(ImageBody(true, false), true, false);
-        ASSERT_TRUE(
-            services::WriteStoreRQ(session.assoc, dataSet, SECONDARY_CAPTURE, EXPLICIT, true));
-        EXPECT_EQ(services::ReadStoreRSP(session.assoc), c.expected);
-        session.Close();
-    }
-}
-
-TEST(StoreFile, OutcomeOfEachWayThrough) {
+TEST(StoreFile, OutcomeIsTheResponseStatusOrWhyThereIsNone) {
     testsupport::TempDir dir;
     const fs::path image = WriteImage(dir / "image.dcm", BIG, ImageBody(true, true, "1.2.3.4"));
+    auto answer = [](uint16_t commandField, std::optional<uint16_t> status) {
+        return [=](std::size_t, const Bytes& command) {
+            return ResponseBytes(commandField, UsOf(command, tag::MessageID), status);
+        };
+    };
     struct Case {
-        uint16_t status;
+        const char* name;
+        ScriptedScp::Responder respond;
+        int32_t expected;
         std::optional<std::string_view> preferred;
         std::vector<std::string> proposed;
     };
     // The preferred syntax follows the file's; an empty one is an empty sub-item.
     const Case cases[] = {
-        {0x0000, std::nullopt, {BIG, IMPLICIT}},
-        {0xB000, "", {BIG, "", IMPLICIT}},
-        {0xA700, EXPLICIT, {BIG, EXPLICIT, IMPLICIT}},
-        {0x0000, BIG, {BIG, IMPLICIT}},
+        {"success", StoreAnswers({0x0000}), 0, std::nullopt, {BIG, IMPLICIT}},
+        {"warning", StoreAnswers({0xB000}), 45056, "", {BIG, "", IMPLICIT}},
+        {"failure", StoreAnswers({0xA700}), 0xA700, EXPLICIT, {BIG, EXPLICIT, IMPLICIT}},
+        {"no status: reads as 0", answer(0x8001, std::nullopt), 0, BIG, {BIG, IMPLICIT}},
+        {"an echo response", answer(0x8030, 0), services::STORE_NOT_STORE_RESPONSE, {}, {}},
+        {"abort", Abort(), services::STORE_NO_RESPONSE, {}, {}},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.status);
-        ScriptedScp peer(StoreAnswers({c.status}));
+        SCOPED_TRACE(c.name);
+        ScriptedScp peer(c.respond);
         EXPECT_EQ(services::StoreFile("127.0.0.1", peer.Port(), "local", "remote", image,
                                       c.preferred, true),
-                  c.status);
+                  c.expected);
         peer.Join();
-        EXPECT_EQ(peer.Proposed(), c.proposed);
-        EXPECT_TRUE(peer.released);  // released on every path
+        if (!c.proposed.empty()) {
+            EXPECT_EQ(peer.Proposed(), c.proposed);
+        }
+        EXPECT_EQ(peer.released, c.expected != services::STORE_NO_RESPONSE);
         ASSERT_EQ(peer.commands.size(), 1u);
         EXPECT_EQ(peer.commands[0].data, StoreCommand(Uid("1.2.3.4")));
         // A warning counts as failure for the yes/no form.
-        ScriptedScp again(StoreAnswers({c.status}));
+        ScriptedScp again(c.respond);
         EXPECT_EQ(services::StoreSCU("127.0.0.1", again.Port(), "", "", image, c.preferred, true),
-                  c.status == 0);
+                  c.expected == 0);
     }
 
     FakePeer rejecting;
@@ -495,22 +468,6 @@ TEST(StorageExports, WrappersAndTheTrace) {
         peer.Join();
         ASSERT_EQ(peer.dataSets.size(), 1u);
         EXPECT_EQ(peer.dataSets[0].data, body);
-    }
-    {
-        ScriptedScp peer(StoreAnswers());
-        std::vector<std::string> seen;
-        const int32_t outcome = SendSeriesWithProgress(
-            "127.0.0.1", peer.Port().c_str(), "", "remote", dir.Path().string().c_str(), nullptr, 1,
-            [](void* context, int32_t index, int32_t count, const char* file, int32_t status) {
-                auto* files = static_cast<std::vector<std::string>*>(context);
-                EXPECT_EQ(index, static_cast<int32_t>(files->size()));
-                EXPECT_EQ(count, 1);
-                EXPECT_EQ(status, 0);
-                files->emplace_back(file);
-            },
-            &seen);
-        EXPECT_EQ(outcome, 0);
-        EXPECT_EQ(seen, std::vector<std::string>{image.string()});
     }
     EXPECT_EQ(StoreSCU(nullptr, "104", "", "", "x", "", 1), 0);
     EXPECT_EQ(StoreSCUStatus("127.0.0.1", "104", "", "", nullptr, "", 1),
