@@ -91,23 +91,11 @@ inline void PutDifference(BitWriter& w, const std::vector<Code>& codes, int d) {
     }
 }
 
+// The predictors 1 to 7 from the left (ra), upper (rb) and upper-left (rc) neighbours.
 inline int Predict(int predictor, int ra, int rb, int rc) {
-    switch (predictor) {
-        case 1:
-            return ra;
-        case 2:
-            return rb;
-        case 3:
-            return rc;
-        case 4:
-            return ra + rb - rc;
-        case 5:
-            return ra + ((rb - rc) >> 1);
-        case 6:
-            return rb + ((ra - rc) >> 1);
-        default:
-            return (ra + rb) >> 1;
-    }
+    const int all[] = {
+        0, ra, rb, rc, ra + rb - rc, ra + ((rb - rc) >> 1), rb + ((ra - rc) >> 1), (ra + rb) >> 1};
+    return all[predictor];
 }
 
 inline void PutU16(std::vector<uint8_t>& out, uint32_t v) {
