@@ -9,6 +9,7 @@
 
 #include "DimseFixtures.h"
 #include "data/ElementList.h"
+#include "data/Encoder.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
 
@@ -48,25 +49,6 @@ void Add(ElementList& list, uint16_t group, uint16_t element, const char* vr, co
 }
 void AddUndefined(ElementList& list, uint16_t group, uint16_t element, const char* vr) {
     list.Append(data::NewElement(group, element, UNDEFINED_LENGTH, nullptr, vr));
-}
-
-// Tag, VR, length and value of every element.
-std::string Describe(const ElementList& list) {
-    std::string out;
-    char line[64];
-    for (const DicomElement* e : list) {
-        std::snprintf(line, sizeof line, "(%04X,%04X) %c%c %u:", e->group, e->element,
-                      e->vr[0] ? e->vr[0] : '-', e->vr[1] ? e->vr[1] : '-', e->length);
-        out += line;
-        if (data::HasValue(*e)) {
-            for (uint32_t i = 0; i < e->length && i < 64; ++i) {
-                std::snprintf(line, sizeof line, " %02X", e->value[i]);
-                out += line;
-            }
-        }
-        out += "\n";
-    }
-    return out;
 }
 
 // The peer's side of a receive test: sends the bytes, then records the next PDU it gets (an
@@ -180,103 +162,62 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
     EXPECT_EQ(JoinedPdvData({got[3], got[4], got[5]}), ImplicitElement(0x0000, 0x1000, pixels));
 }
 
-TEST(SendMessage, ExplicitContextsTakeTheDictionaryVrAndKeepPrivateOnes) {
-    std::vector<Bytes> dataPdus, commandPdus;
-    PeerSession session;
-    ASSERT_TRUE(session.Open(
-        [&](PduStream& s) {
-            dataPdus = ReadMessagePart(s).pdus;
-            commandPdus = ReadMessagePart(s).pdus;
-        },
-        std::string(EXPLICIT_VR_LITTLE_ENDIAN)));
-    ASSERT_EQ(AcceptedSyntaxOf(session.assoc, 1),
-              std::optional<std::string>(EXPLICIT_VR_LITTLE_ENDIAN));
+TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
+    for (const bool big : {false, true}) {
+        SCOPED_TRACE(big ? "big endian" : "explicit little endian");
+        // Values are held in the list's byte order already: rows 512 is 0x02 0x00 here.
+        const Bytes uid = Uid("1.2.840.10008.5.1.4.1.1.7"), rows = {0x02, 0x00};
+        const Bytes pixels = {0x12, 0x34, 0x56, 0x78};
+        ElementList list;
+        Add(list, 0x0008, 0x0016, "UI", uid);
+        Add(list, 0x0010, 0x0010, "LO", T("DOE^JANE"));  // the dictionary says PN
+        Add(list, 0x0028, 0x0010, "US", rows);
+        AddUndefined(list, 0x0009, 0x1010, "UN");  // an undefined-length private sequence
+        AddUndefined(list, 0xFFFE, 0xE000, nullptr);
+        Add(list, 0x0010, 0x0020, nullptr, T("ID01"));
+        Add(list, 0xFFFE, 0xE00D, nullptr, {});
+        Add(list, 0xFFFE, 0xE0DD, nullptr, {});
+        Add(list, 0x7FE0, 0x0010, "OW", pixels);
+        const Bytes expected = testsupport::DataSetBuilder(true, big)
+                                   .Element(0x0008, 0x0016, "UI", uid)
+                                   .Element(0x0010, 0x0010, "PN", T("DOE^JANE"))
+                                   .Element(0x0028, 0x0010, "US", rows)
+                                   .Undefined(0x0009, 0x1010, "SQ")
+                                   .Item()
+                                   .Text(0x0010, 0x0020, "LO", "ID01")
+                                   .ItemEnd()
+                                   .SequenceEnd()
+                                   .Element(0x7FE0, 0x0010, "OW", pixels)
+                                   .Bytes();
+        ElementList command;
+        Add(command, 0x0000, 0x0100, "US", Le16(0x0030));
 
-    const Bytes name = T("DOE^JOHN");
-    const Bytes privateText = T("ABCD");
-    const Bytes longText(70000, 'x');
-    ElementList list;
-    Add(list, 0x0010, 0x0010, "LO", name);            // known: the dictionary says PN
-    Add(list, 0x0009, 0x1010, "LO", privateText);     // unknown: keeps its LO
-    Add(list, 0x0009, 0x1012, nullptr, privateText);  // unknown and no VR: UN
-    Add(list, 0x0009, 0x1014, "LT", longText);        // over 65535 in a short form: UN
-    AddUndefined(list, 0x0009, 0x1020, "UN");         // an undefined-length private sequence
-    AddUndefined(list, 0xFFFE, 0xE000, nullptr);
-    Add(list, 0x0010, 0x0020, nullptr, T("ID01"));
-    Add(list, 0xFFFE, 0xE00D, nullptr, {});
-    Add(list, 0xFFFE, 0xE0DD, nullptr, {});
-    // A command set stays implicit VR little endian on the same context.
-    ElementList command;
-    Add(command, 0x0000, 0x0100, "US", Le16(0x0030));
+        MessagePart sent, sentCommand;
+        PeerSession session;
+        ASSERT_TRUE(session.Open(
+            [&](PduStream& s) {
+                sent = ReadMessagePart(s);
+                sentCommand = ReadMessagePart(s);
+                // Back again: a command (little endian whatever the context) and the data set.
+                s.Write(PDataTF({{1, 0x03, ECHO_RESPONSE}, {1, 0x02, sent.data}}));
+                ReadPduBytes(s);
+            },
+            std::string(big ? EXPLICIT_VR_BIG_ENDIAN : EXPLICIT_VR_LITTLE_ENDIAN)));
+        ASSERT_TRUE(SendMessage(session.assoc, list, VERIFICATION, MessageKind::DataSet));
+        ASSERT_TRUE(SendMessage(session.assoc, command, VERIFICATION, MessageKind::Command));
+        // The dictionary's VR is stored into the element that was sent.
+        EXPECT_EQ(std::string(list[1]->vr, 2), "PN");
 
-    ASSERT_TRUE(SendMessage(session.assoc, list, VERIFICATION, MessageKind::DataSet));
-    ASSERT_TRUE(SendMessage(session.assoc, command, VERIFICATION, MessageKind::Command));
-    session.peer.Join();
-
-    const Bytes expected = testsupport::DataSetBuilder(true, false)
-                               .Element(0x0010, 0x0010, "PN", name)
-                               .Element(0x0009, 0x1010, "LO", privateText)
-                               .Element(0x0009, 0x1012, "UN", privateText)
-                               .Element(0x0009, 0x1014, "UN", longText)
-                               .Undefined(0x0009, 0x1020, "SQ")
-                               .Item()
-                               .Text(0x0010, 0x0020, "LO", "ID01")
-                               .ItemEnd()
-                               .SequenceEnd()
-                               .Bytes();
-    EXPECT_EQ(JoinedPdvData(dataPdus), expected);
-    EXPECT_EQ(JoinedPdvData(commandPdus), ImplicitElement(0x0000, 0x0100, Le16(0x0030)));
-    // The dictionary's VR is stored into the element that was sent.
-    EXPECT_EQ(std::string(list[0]->vr, 2), "PN");
-    EXPECT_EQ(std::string(list[1]->vr, 2), "LO");
-}
-
-TEST(SendMessage, BigEndianContextsRoundTrip) {
-    // Values are held in the list's byte order already: rows 512 is 0x02 0x00 here.
-    const Bytes rows = {0x02, 0x00};
-    const Bytes pixels = {0x12, 0x34, 0x56, 0x78};
-    const Bytes uid = Cat({T("1.2.840.10008.5.1.4.1.1.7"), {0x00}});
-    ElementList list;
-    Add(list, 0x0008, 0x0016, "UI", uid);
-    Add(list, 0x0028, 0x0010, "US", rows);
-    AddUndefined(list, 0x0009, 0x1010, "SQ");
-    AddUndefined(list, 0xFFFE, 0xE000, nullptr);
-    Add(list, 0x0010, 0x0010, "PN", T("DOE^JANE"));
-    Add(list, 0xFFFE, 0xE00D, nullptr, {});
-    Add(list, 0xFFFE, 0xE0DD, nullptr, {});
-    Add(list, 0x7FE0, 0x0010, "OW", pixels);
-    const Bytes expected = testsupport::DataSetBuilder(true, true)
-                               .Element(0x0008, 0x0016, "UI", uid)
-                               .Element(0x0028, 0x0010, "US", rows)
-                               .Undefined(0x0009, 0x1010, "SQ")
-                               .Item()
-                               .Text(0x0010, 0x0010, "PN", "DOE^JANE")
-                               .ItemEnd()
-                               .SequenceEnd()
-                               .Element(0x7FE0, 0x0010, "OW", pixels)
-                               .Bytes();
-
-    Bytes sent;
-    PeerSession session;
-    ASSERT_TRUE(session.Open(
-        [&](PduStream& s) {
-            sent = JoinedPdvData({ReadPduBytes(s)});
-            // Back again: a command (little endian whatever the context) and the data set.
-            s.Write(PDataTF({{1, 0x03, ECHO_RESPONSE}, {1, 0x02, sent}}));
-            ReadPduBytes(s);
-        },
-        std::string(EXPLICIT_VR_BIG_ENDIAN)));
-    ASSERT_TRUE(SendMessage(session.assoc, list, VERIFICATION, MessageKind::DataSet));
-
-    ElementList command, back;
-    ASSERT_TRUE(ReceiveMessage(session.assoc, command));
-    EXPECT_EQ(data::GetTagUS(command, 0x0000, 0x0100), 0x8030);
-    EXPECT_EQ(data::GetTagUS(command, 0x0000, 0x0120), 3);
-    ASSERT_TRUE(ReceiveMessage(session.assoc, back));
-    CloseAssoc(session.assoc);
-    session.peer.Join();
-    EXPECT_EQ(sent, expected);
-    EXPECT_EQ(Describe(back), Describe(list));
+        ElementList response, back;
+        ASSERT_TRUE(ReceiveMessage(session.assoc, response));
+        EXPECT_EQ(data::GetTagUS(response, 0x0000, 0x0120), 3);
+        ASSERT_TRUE(ReceiveMessage(session.assoc, back));
+        CloseAssoc(session.assoc);
+        session.peer.Join();
+        EXPECT_EQ(sent.data, expected);
+        EXPECT_EQ(sentCommand.data, ImplicitElement(0x0000, 0x0100, Le16(0x0030)));
+        EXPECT_EQ(data::EncodeList(back, true, big), expected);
+    }
 }
 
 TEST(ReceiveMessage, TakesSeveralPdvsOfOnePduAndKeepsTheRestForTheNextCall) {
