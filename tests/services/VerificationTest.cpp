@@ -25,25 +25,20 @@ constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
 Bytes EchoRequestPdu(uint8_t messageId) {
     // clang-format off
     return Cat({
-        {0x04, 0x00},                       // P-DATA-TF, reserved
-        {0x00, 0x00, 0x00, 0x4A},           // PDU length 74
-        {0x00, 0x00, 0x00, 0x46},           // PDV item length 70
-        {0x01, 0x03},                       // context 1; command, last fragment
-        {0x00, 0x00, 0x00, 0x00},           // (0000,0000) Command Group Length
-        {0x04, 0x00, 0x00, 0x00},           //   length 4
-        {0x38, 0x00, 0x00, 0x00},           //   56 = 18 + 38
-        {0x00, 0x00, 0x02, 0x00},           // (0000,0002) Affected SOP Class UID
-        {0x12, 0x00, 0x00, 0x00},           //   length 18
-        T("1.2.840.10008.1.1"), {0x00},     //   padded with 0x00
-        {0x00, 0x00, 0x00, 0x01},           // (0000,0100) Command Field
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x30, 0x00},                       //   C-ECHO-RQ
-        {0x00, 0x00, 0x10, 0x01},           // (0000,0110) Message ID
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
+        {0x04, 0x00},                                        // P-DATA-TF, reserved
+        {0x00, 0x00, 0x00, 0x4A},                            // PDU length 74
+        {0x00, 0x00, 0x00, 0x46},                            // PDV item length 70
+        {0x01, 0x03},                                        // context 1; command, last
+        {0x00, 0x00, 0x00, 0x00}, {0x04, 0x00, 0x00, 0x00},  // (0000,0000), length 4
+        {0x38, 0x00, 0x00, 0x00},                            //   56 = 18 + 38
+        {0x00, 0x00, 0x02, 0x00}, {0x12, 0x00, 0x00, 0x00},  // (0000,0002), length 18
+        T("1.2.840.10008.1.1"), {0x00},                      //   padded with 0x00
+        {0x00, 0x00, 0x00, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0100) Command Field
+        {0x30, 0x00},                                        //   C-ECHO-RQ
+        {0x00, 0x00, 0x10, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0110) Message ID
         {messageId, 0x00},
-        {0x00, 0x00, 0x00, 0x08},           // (0000,0800) Command Data Set Type
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x01, 0x01},                       //   no data set
+        {0x00, 0x00, 0x00, 0x08}, {0x02, 0x00, 0x00, 0x00},  // (0000,0800) Data Set Type
+        {0x01, 0x01},                                        //   no data set
     });
     // clang-format on
 }
