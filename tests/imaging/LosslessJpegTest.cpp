@@ -16,6 +16,13 @@ using dicomlib::imaging::LosslessJpegDecoded;
 using dicomlib::imaging::ReadLosslessJpegFrame;
 using Bytes = std::vector<uint8_t>;
 
+Bytes Cat(std::initializer_list<Bytes> parts) {
+    Bytes out;
+    for (const auto& p : parts)
+        out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
 // Samples as the codec takes them: bytes, or 16-bit little-endian words.
 Bytes Pack(const std::vector<int>& samples, int bits) {
     Bytes out;
@@ -330,19 +337,11 @@ TEST(LosslessJpegDecoder, ReportsTableAndRestartErrors) {
         s.insert(s.end(), good.begin() + 2, good.end());
         return s;
     };
-    Bytes tooMany = {0xFF, 0xC4, 0x00, 0x13, 0x00};
-    for (int i = 0; i < 16; ++i)
-        tooMany.push_back(17);  // 272 codes
-    Bytes acTable = {0xFF, 0xC4, 0x00, 0x14, 0x10, 1};
-    acTable.resize(acTable.size() + 15, 0);
-    acTable.push_back(5);
-    Bytes badIndex = acTable;
-    badIndex[4] = 0x04;
-    Bytes overfull = acTable;
-    overfull[4] = 0x00;
-    overfull[5] = 3;  // three 1-bit codes
-    overfull[3] = 0x16;
-    overfull.insert(overfull.end(), {6, 7});
+    // DHT segments: 16 counts of 17 (272 codes); three 1-bit codes; an AC table; index 4.
+    const Bytes tooMany = Cat({{0xFF, 0xC4, 0x00, 0x13, 0x00}, Bytes(16, 17)});
+    const Bytes overfull = Cat({{0xFF, 0xC4, 0x00, 0x16, 0x00, 3}, Bytes(15, 0), {5, 6, 7}});
+    const Bytes acTable = Cat({{0xFF, 0xC4, 0x00, 0x14, 0x10, 1}, Bytes(15, 0), {5}});
+    const Bytes badIndex = Cat({{0xFF, 0xC4, 0x00, 0x14, 0x04, 1}, Bytes(15, 0), {5}});
 
     struct Case {
         Bytes segment;
@@ -420,22 +419,19 @@ TEST(LosslessJpegDecoder, DamagedDataIsReportedNotOverrun) {
 }
 
 TEST(LosslessJpegCodec, ThreadsGetTheSameBytes) {
-    std::vector<Bytes> images;
-    std::mt19937 random(5);
-    for (int i = 0; i < 4; ++i) {
-        Bytes raw(2 * 96 * 80);
-        int value = 1000 * i;
-        for (size_t k = 0; k < raw.size(); k += 2) {
-            value = (value + static_cast<int>(random() % 61) - 30) & 0xFFFF;
-            raw[k] = static_cast<uint8_t>(value);
-            raw[k + 1] = static_cast<uint8_t>(value >> 8);
-        }
-        images.push_back(raw);
-    }
+    // Four 96 x 80 16-bit images of random walks, each coded and decoded 30 times per thread.
+    std::vector<Bytes> images(4, Bytes(2 * 96 * 80));
     std::vector<Bytes> expected;
-    for (const auto& raw : images)
-        expected.push_back(EncodeLosslessJpeg(raw, 96, 80, 16));
-
+    std::mt19937 random(5);
+    for (std::size_t i = 0; i < images.size(); ++i) {
+        int value = 1000 * static_cast<int>(i);
+        for (size_t k = 0; k < images[i].size(); k += 2) {
+            value = (value + static_cast<int>(random() % 61) - 30) & 0xFFFF;
+            images[i][k] = static_cast<uint8_t>(value);
+            images[i][k + 1] = static_cast<uint8_t>(value >> 8);
+        }
+        expected.push_back(EncodeLosslessJpeg(images[i], 96, 80, 16));
+    }
     std::vector<int> failures(images.size(), 0);
     std::vector<std::thread> threads;
     for (size_t t = 0; t < images.size(); ++t) {
