@@ -35,13 +35,18 @@ inline Table LongTable() {
             {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}};
 }
 
+// Packs bits most significant first, stuffing a 0x00 after every 0xFF; Flush fills with 1-bits.
 class BitWriter {
   public:
     explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
     void Put(uint32_t bits, int length) {
         for (int i = length - 1; i >= 0; --i) {
             byte_ = (byte_ << 1) | ((bits >> i) & 1);
-            if (++count_ == 8) Emit();
+            if (++count_ < 8) continue;
+            out_.push_back(static_cast<uint8_t>(byte_));
+            if (byte_ == 0xFF) out_.push_back(0x00);
+            byte_ = 0;
+            count_ = 0;
         }
     }
     void Flush() {
@@ -50,12 +55,6 @@ class BitWriter {
     }
 
   private:
-    void Emit() {
-        out_.push_back(static_cast<uint8_t>(byte_));
-        if (byte_ == 0xFF) out_.push_back(0x00);
-        byte_ = 0;
-        count_ = 0;
-    }
     std::vector<uint8_t>& out_;
     uint32_t byte_ = 0;
     int count_ = 0;

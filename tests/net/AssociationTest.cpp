@@ -9,7 +9,6 @@
 #include "NetFixtures.h"
 #include "net/TraceLog.h"
 #include "support/TestSupport.h"
-#include "zedavura.h"
 
 using namespace dicomlib::net;
 using namespace nettest;
@@ -147,23 +146,6 @@ TEST_F(AssociationTrace, RequestorSendsTheRequestByteExactAndReleases) {
     silent.Join();
     EXPECT_EQ(rq, AssociateRqFixture());
     EXPECT_EQ(run.assoc.acceptedContexts.size(), 1u);
-}
-
-TEST(Requestor, ExportedOpenFillsTheDefaultCallingTitle) {
-    RequestorRun run;
-    Association* assoc = NewPDU();
-    ASSERT_NE(assoc, nullptr);
-    char calling[17] = "";
-    EXPECT_EQ(::OpenAssoc(assoc, "127.0.0.1", run.peer.Port().c_str(), calling, "remote",
-                          VERIFICATION, nullptr),
-              1);
-    EXPECT_STREQ(calling, "ORLANE          ");
-    DeletePDU(assoc);  // still connected: releases first
-    run.peer.Join();
-    ASSERT_EQ(run.rq.size(), 211u);
-    EXPECT_EQ(Bytes(run.rq.begin() + 26, run.rq.begin() + 42), T("ORLANE          "));
-    EXPECT_EQ(run.afterAnswer, RELEASE_RQ);
-    EXPECT_EQ(::CloseAssoc(nullptr), 0);
 }
 
 TEST(Requestor, ProposesTheTransferSyntaxesOfEachCase) {

@@ -194,12 +194,17 @@ TEST_F(TraceFile, ExportedOperations) {
     ASSERT_EQ(OpenAssoc(assoc, "127.0.0.1", peer.Port().c_str(), calling, "remote", VERIFICATION,
                         nullptr),
               1);
+    EXPECT_STREQ(calling, "ORLANE          ");  // the default fills an empty title
     EXPECT_EQ(WriteEchoRQ(assoc, VERIFICATION), 1);
     EXPECT_EQ(ReadEchoRSP(assoc), 0);  // status 0x0110
-    DeletePDU(assoc);
+    DeletePDU(assoc);                  // still connected: releases first
     peer.Join();
     EXPECT_TRUE(peer.released);
+    ASSERT_EQ(peer.associateRq.size(), 211u);
+    EXPECT_EQ(Bytes(peer.associateRq.begin() + 26, peer.associateRq.begin() + 42),
+              T("ORLANE          "));
 
+    EXPECT_EQ(CloseAssoc(nullptr), 0);
     EXPECT_EQ(EchoSCU(nullptr, "104", "", ""), 0);
     EXPECT_EQ(WriteEchoRQ(nullptr, VERIFICATION), 0);
     EXPECT_EQ(ReadEchoRSP(nullptr), 0);
