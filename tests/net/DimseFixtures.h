@@ -187,7 +187,8 @@ class ScriptedScp {
                         s.Write(ABORT);
                         return;
                     }
-                    s.Write(PDataTF({{command.pdus[0][10], 0x03, response}}));
+                    const uint8_t context = command.pdus[0][10];  // of the first PDV
+                    s.Write(PDataTF({{context, 0x03, response}}));
                 }
             });
     }
