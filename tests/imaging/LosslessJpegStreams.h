@@ -35,13 +35,18 @@ inline Table LongTable() {
             {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}};
 }
 
+// Packs bits most significant first, stuffing a 0x00 after every 0xFF; Flush fills with 1-bits.
 class BitWriter {
   public:
     explicit BitWriter(std::vector<uint8_t>& out) : out_(out) {}
     void Put(uint32_t bits, int length) {
         for (int i = length - 1; i >= 0; --i) {
             byte_ = (byte_ << 1) | ((bits >> i) & 1);
-            if (++count_ == 8) Emit();
+            if (++count_ < 8) continue;
+            out_.push_back(static_cast<uint8_t>(byte_));
+            if (byte_ == 0xFF) out_.push_back(0x00);
+            byte_ = 0;
+            count_ = 0;
         }
     }
     void Flush() {
@@ -50,12 +55,6 @@ class BitWriter {
     }
 
   private:
-    void Emit() {
-        out_.push_back(static_cast<uint8_t>(byte_));
-        if (byte_ == 0xFF) out_.push_back(0x00);
-        byte_ = 0;
-        count_ = 0;
-    }
     std::vector<uint8_t>& out_;
     uint32_t byte_ = 0;
     int count_ = 0;
@@ -91,23 +90,11 @@ inline void PutDifference(BitWriter& w, const std::vector<Code>& codes, int d) {
     }
 }
 
+// The predictors 1 to 7 from the left (ra), upper (rb) and upper-left (rc) neighbours.
 inline int Predict(int predictor, int ra, int rb, int rc) {
-    switch (predictor) {
-        case 1:
-            return ra;
-        case 2:
-            return rb;
-        case 3:
-            return rc;
-        case 4:
-            return ra + rb - rc;
-        case 5:
-            return ra + ((rb - rc) >> 1);
-        case 6:
-            return rb + ((ra - rc) >> 1);
-        default:
-            return (ra + rb) >> 1;
-    }
+    const int all[] = {
+        0, ra, rb, rc, ra + rb - rc, ra + ((rb - rc) >> 1), rb + ((ra - rc) >> 1), (ra + rb) >> 1};
+    return all[predictor];
 }
 
 inline void PutU16(std::vector<uint8_t>& out, uint32_t v) {

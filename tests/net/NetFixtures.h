@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "net/Association.h"
 #include "net/PduCodec.h"
 #include "net/PduStream.h"
 
@@ -93,38 +94,30 @@ inline Bytes AssociateAcFixture() {
 
 // clang-format off
 inline const Bytes RELEASE_RQ = {
-    0x05, 0x00,                         // A-RELEASE-RQ, reserved
-    0x00, 0x00, 0x00, 0x04,             // length 4
+    0x05, 0x00, 0x00, 0x00, 0x00, 0x04, // A-RELEASE-RQ, reserved, length 4
     0x00, 0x00, 0x00, 0x00,             // reserved
 };
 inline const Bytes RELEASE_RP = {
-    0x06, 0x00,                         // A-RELEASE-RP, reserved
-    0x00, 0x00, 0x00, 0x04,             // length 4
+    0x06, 0x00, 0x00, 0x00, 0x00, 0x04, // A-RELEASE-RP, reserved, length 4
     0x00, 0x00, 0x00, 0x00,             // reserved
 };
 inline const Bytes ABORT = {
-    0x07, 0x00,                         // A-ABORT, reserved
-    0x00, 0x00, 0x00, 0x04,             // length 4
+    0x07, 0x00, 0x00, 0x00, 0x00, 0x04, // A-ABORT, reserved, length 4
     0x00, 0x00,                         // reserved
-    0x03,                               // source 3
-    0x01,                               // reason 1
+    0x03, 0x01,                         // source 3, reason 1
 };
 inline const Bytes ASSOCIATE_RJ = {
-    0x03, 0x00,                         // A-ASSOCIATE-RJ, reserved
-    0x00, 0x00, 0x00, 0x04,             // length 4
+    0x03, 0x00, 0x00, 0x00, 0x00, 0x04, // A-ASSOCIATE-RJ, reserved, length 4
     0x00,                               // reserved
     0x01,                               // result: rejected permanently
     0x01,                               // source: service user
     0x07,                               // reason: called AE title not recognised
 };
 inline const Bytes P_DATA_TF = {
-    0x04, 0x00,                         // P-DATA-TF, reserved
-    0x00, 0x00, 0x00, 0x12,             // PDU length 18
-    0x00, 0x00, 0x00, 0x04,             // PDV item length 4
-    0x01, 0x01,                         // context 1, command, not last
+    0x04, 0x00, 0x00, 0x00, 0x00, 0x12, // P-DATA-TF, reserved, PDU length 18
+    0x00, 0x00, 0x00, 0x04, 0x01, 0x01, // PDV item length 4, context 1, command, not last
     0xAA, 0xBB,                         // fragment
-    0x00, 0x00, 0x00, 0x06,             // PDV item length 6
-    0x01, 0x03,                         // context 1, command, last fragment
+    0x00, 0x00, 0x00, 0x06, 0x01, 0x03, // PDV item length 6, context 1, command, last
     0x01, 0x02, 0x03, 0x04,             // fragment
 };
 // clang-format on
@@ -148,6 +141,27 @@ inline Bytes CutWithLength(const Bytes& pdu, std::size_t size) {
 }
 
 constexpr std::chrono::seconds PEER_TIMEOUT{20};
+
+// An A-ASSOCIATE-AC giving every proposal of the request the result; accepted ones take
+// acceptSyntax or, when that is empty, the first syntax proposed.
+inline Bytes AcceptEvery(const Bytes& rqBytes, const std::string& acceptSyntax = "",
+                         uint8_t result = dicomlib::net::RESULT_ACCEPTANCE) {
+    using namespace dicomlib::net;
+    auto rq = DecodeAssociateRQ(rqBytes);
+    AssociateAC ac;
+    ac.applicationContext = APPLICATION_CONTEXT_NAME;
+    if (rq) {
+        ac.calledAeTitle = rq->calledAeTitle;
+        ac.callingAeTitle = rq->callingAeTitle;
+        for (const auto& pc : rq->contexts) {
+            std::string syntax = acceptSyntax.empty() ? pc.transferSyntaxes.at(0) : acceptSyntax;
+            if (result != RESULT_ACCEPTANCE) syntax.clear();
+            ac.contexts.push_back({pc.id, result, syntax, ""});
+        }
+    }
+    ac.userInformation = {16384, "1.2.3.4", "PEER", 0};
+    return EncodeAssociateAC(ac);
+}
 
 // The next whole PDU as bytes; empty when the connection ended first.
 inline Bytes ReadPduBytes(dicomlib::net::PduStream& stream) {

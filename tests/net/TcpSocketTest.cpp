@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -153,28 +154,38 @@ TEST_F(SocketTrace, SocketLevelDumpsEverySendAndReceive) {
     ASSERT_TRUE(socket.Open("127.0.0.1", peer.Port()));
     ASSERT_TRUE(socket.Send(big.data(), big.size()));
     uint8_t buffer[10];
-    std::size_t got = 0;
-    while (got < sizeof buffer) {
+    for (std::size_t got = 0; got < sizeof buffer;) {
         const auto n = socket.Receive(buffer + got, sizeof buffer - got);
         ASSERT_GT(n, 0);
         got += static_cast<std::size_t>(n);
     }
     socket.Close();
     peer.Join();
+    const std::string more = " [MORE DATA...]";
+    std::string pairs;
+    for (int i = 0; i < 256; ++i)
+        pairs += "41 ";
+    // 300 bytes: the count right-aligned in six places, the first 256 bytes, both marked.
     const std::string trace = testsupport::ReadFileText(path_);
-    EXPECT_NE(trace.find("   300 >> 41 41 "), std::string::npos);
-    EXPECT_NE(trace.find(" [MORE DATA...]\r\nAAAA"), std::string::npos);
-    EXPECT_NE(trace.find("<< 06 00 00 00 00 04 00 00 00 00 \r\n"), std::string::npos);
+    EXPECT_NE(trace.find("   300 >> " + pairs + more + "\r\n" + std::string(256, 'A') + more +
+                         "\r\n\r\n"),
+              std::string::npos);
+    EXPECT_NE(trace.find("    10 << 06 00 00 00 00 04 00 00 00 00 \r\n..........\r\n\r\n"),
+              std::string::npos);
 
-    // At message level nothing of the socket traffic is written.
-    SetLog(path_, LOG_MESSAGES);
-    const auto size = trace.size();
-    TcpSocket quiet;
-    FakePeer other;
-    other.Start([&](PduStream& s) { ClosedByOtherSide(s); });
-    ASSERT_TRUE(quiet.Open("127.0.0.1", other.Port()));
-    ASSERT_TRUE(quiet.Send(RELEASE_RQ.data(), RELEASE_RQ.size()));
-    quiet.Close();
-    other.Join();
-    EXPECT_EQ(testsupport::ReadFileText(path_).size(), size);
+    // Exactly 256 bytes carry both markers too; only 0x20 to 0x7A show as themselves.
+    Bytes every(256);
+    pairs.clear();
+    for (std::size_t b = 0; b < every.size(); ++b) {
+        every[b] = static_cast<uint8_t>(b);
+        char pair[4];
+        std::snprintf(pair, sizeof pair, "%02X ", static_cast<unsigned>(b));
+        pairs += pair;
+    }
+    const std::string shown = std::string(32, '.') +
+                              " !\"#$%&'()*+,-./0123456789:;<=>?@ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                              "[\\]^_`abcdefghijklmnopqrstuvwxyz" +
+                              std::string(133, '.');
+    EXPECT_EQ(FormatSocketTraffic(every.data(), every.size(), false),
+              "   256 << " + pairs + more + "\r\n" + shown + more + "\r\n\r\n");
 }

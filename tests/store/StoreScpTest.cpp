@@ -20,7 +20,6 @@ using namespace dicomlib::net;
 using namespace nettest;
 namespace fs = std::filesystem;
 using testsupport::DataSetBuilder;
-using testsupport::PaddedText;
 
 namespace {
 
@@ -39,28 +38,22 @@ constexpr char INSTANCE[] = "1.2.826.0.1.3680043.2.7251.50.1.1";
 Bytes EchoResponsePdu() {
     // clang-format off
     return Cat({
-        {0x04, 0x00},                       // P-DATA-TF, reserved
-        {0x00, 0x00, 0x00, 0x54},           // PDU length 84
-        {0x00, 0x00, 0x00, 0x50},           // PDV item length 80
-        {0x01, 0x03},                       // context 1; command, last fragment
-        {0x00, 0x00, 0x00, 0x00},           // (0000,0000) Command Group Length
-        {0x04, 0x00, 0x00, 0x00},           //   length 4
-        {0x42, 0x00, 0x00, 0x00},           //   66 = 48 + 18
-        {0x00, 0x00, 0x02, 0x00},           // (0000,0002) Affected SOP Class UID
-        {0x12, 0x00, 0x00, 0x00},           //   length 18
-        T(VERIFICATION), {0x00},            //   padded with 0x00
-        {0x00, 0x00, 0x00, 0x01},           // (0000,0100) Command Field
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x30, 0x80},                       //   C-ECHO-RSP
-        {0x00, 0x00, 0x20, 0x01},           // (0000,0120) Message ID Being Responded To
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x07, 0x00},                       //   7
-        {0x00, 0x00, 0x00, 0x08},           // (0000,0800) Command Data Set Type
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x01, 0x01},                       //   copied from the request
-        {0x00, 0x00, 0x00, 0x09},           // (0000,0900) Status
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x00, 0x00},                       //   success
+        {0x04, 0x00},                                        // P-DATA-TF, reserved
+        {0x00, 0x00, 0x00, 0x54},                            // PDU length 84
+        {0x00, 0x00, 0x00, 0x50},                            // PDV item length 80
+        {0x01, 0x03},                                        // context 1; command, last
+        {0x00, 0x00, 0x00, 0x00}, {0x04, 0x00, 0x00, 0x00},  // (0000,0000), length 4
+        {0x42, 0x00, 0x00, 0x00},                            //   66 = 48 + 18
+        {0x00, 0x00, 0x02, 0x00}, {0x12, 0x00, 0x00, 0x00},  // (0000,0002), length 18
+        T(VERIFICATION), {0x00},                             //   padded with 0x00
+        {0x00, 0x00, 0x00, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0100) Command Field
+        {0x30, 0x80},                                        //   C-ECHO-RSP
+        {0x00, 0x00, 0x20, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0120) Responded To
+        {0x07, 0x00},                                        //   7
+        {0x00, 0x00, 0x00, 0x08}, {0x02, 0x00, 0x00, 0x00},  // (0000,0800) Data Set Type
+        {0x01, 0x01},                                        //   copied from the request
+        {0x00, 0x00, 0x00, 0x09}, {0x02, 0x00, 0x00, 0x00},  // (0000,0900) Status
+        {0x00, 0x00},                                        //   success
     });
     // clang-format on
 }
@@ -69,54 +62,45 @@ Bytes EchoResponsePdu() {
 Bytes StoreResponsePdu(uint16_t status) {
     // clang-format off
     return Cat({
-        {0x04, 0x00},                       // P-DATA-TF, reserved
-        {0x00, 0x00, 0x00, 0x66},           // PDU length 102
-        {0x00, 0x00, 0x00, 0x62},           // PDV item length 98
-        {0x03, 0x03},                       // context 3; command, last fragment
-        {0x00, 0x00, 0x00, 0x00},           // (0000,0000) Command Group Length
-        {0x04, 0x00, 0x00, 0x00},           //   length 4
-        {0x54, 0x00, 0x00, 0x00},           //   84 = 58 + 26
-        {0x00, 0x00, 0x02, 0x00},           // (0000,0002) Affected SOP Class UID
-        {0x1A, 0x00, 0x00, 0x00},           //   length 26
-        T(CT), {0x00},                      //   padded with 0x00
-        {0x00, 0x00, 0x00, 0x01},           // (0000,0100) Command Field
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x01, 0x80},                       //   C-STORE-RSP
-        {0x00, 0x00, 0x10, 0x01},           // (0000,0110) Message ID
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x05, 0x00},                       //   5, as the request's
-        {0x00, 0x00, 0x20, 0x01},           // (0000,0120) Message ID Being Responded To
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x05, 0x00},                       //   5
-        {0x00, 0x00, 0x00, 0x08},           // (0000,0800) Command Data Set Type
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        {0x01, 0x01},                       //   no data set
-        {0x00, 0x00, 0x00, 0x09},           // (0000,0900) Status
-        {0x02, 0x00, 0x00, 0x00},           //   length 2
-        Le16(status),                       //   no Affected SOP Instance UID follows
+        {0x04, 0x00},                                        // P-DATA-TF, reserved
+        {0x00, 0x00, 0x00, 0x66},                            // PDU length 102
+        {0x00, 0x00, 0x00, 0x62},                            // PDV item length 98
+        {0x03, 0x03},                                        // context 3; command, last
+        {0x00, 0x00, 0x00, 0x00}, {0x04, 0x00, 0x00, 0x00},  // (0000,0000), length 4
+        {0x54, 0x00, 0x00, 0x00},                            //   84 = 58 + 26
+        {0x00, 0x00, 0x02, 0x00}, {0x1A, 0x00, 0x00, 0x00},  // (0000,0002), length 26
+        T(CT), {0x00},                                       //   padded with 0x00
+        {0x00, 0x00, 0x00, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0100) Command Field
+        {0x01, 0x80},                                        //   C-STORE-RSP
+        {0x00, 0x00, 0x10, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0110) Message ID
+        {0x05, 0x00},                                        //   5, as the request's
+        {0x00, 0x00, 0x20, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0120) Responded To
+        {0x05, 0x00},                                        //   5
+        {0x00, 0x00, 0x00, 0x08}, {0x02, 0x00, 0x00, 0x00},  // (0000,0800) Data Set Type
+        {0x01, 0x01},                                        //   no data set
+        {0x00, 0x00, 0x00, 0x09}, {0x02, 0x00, 0x00, 0x00},  // (0000,0900) Status
+        Le16(status),                                        //   no instance UID follows
     });
     // clang-format on
 }
 
-Bytes Uid(std::string_view uid) {
-    return PaddedText(uid, '\0');
-}
-
-Bytes EchoRequest(uint16_t messageId, uint16_t dataSetType, bool withClass = true) {
-    Bytes elements = withClass ? ImplicitElement(0x0000, 0x0002, Uid(VERIFICATION)) : Bytes{};
-    return CommandBytes(Cat({elements, ImplicitElement(0x0000, 0x0100, Le16(0x0030)),
-                             ImplicitElement(0x0000, 0x0110, Le16(messageId)),
-                             ImplicitElement(0x0000, 0x0800, Le16(dataSetType))}));
+// A C-ECHO-RQ whose class is sent as given: odd, empty, or (none) left out.
+Bytes EchoRequest(uint16_t messageId, uint16_t dataSetType,
+                  std::optional<std::string_view> sopClass = VERIFICATION) {
+    Command c = {{0x0100, Le16(0x0030)}, {0x0110, Le16(messageId)}, {0x0800, Le16(dataSetType)}};
+    if (sopClass) c.insert(c.begin(), {0x0002, T(*sopClass)});
+    return CommandBytes(c);
 }
 
 Bytes StoreRequest(uint16_t messageId, std::string_view sopClass, uint16_t dataSetType = 0x0000,
                    uint16_t commandField = 0x0001) {
-    Bytes elements = sopClass.empty() ? Bytes{} : ImplicitElement(0x0000, 0x0002, Uid(sopClass));
-    return CommandBytes(Cat({elements, ImplicitElement(0x0000, 0x0100, Le16(commandField)),
-                             ImplicitElement(0x0000, 0x0110, Le16(messageId)),
-                             ImplicitElement(0x0000, 0x0700, Le16(0x0000)),
-                             ImplicitElement(0x0000, 0x0800, Le16(dataSetType)),
-                             ImplicitElement(0x0000, 0x1000, Uid(INSTANCE))}));
+    Command c = {{0x0100, Le16(commandField)},
+                 {0x0110, Le16(messageId)},
+                 {0x0700, Le16(0x0000)},
+                 {0x0800, Le16(dataSetType)},
+                 {0x1000, Uid(INSTANCE)}};
+    if (!sopClass.empty()) c.insert(c.begin(), {0x0002, Uid(sopClass)});
+    return CommandBytes(c);
 }
 
 struct Uids {
@@ -158,22 +142,8 @@ Bytes DataSet(bool explicitVr, const Uids& uids = {}, bool withSequence = true,
     return b.Bytes();
 }
 
-// The elements of a command PDU (one PDV), empty when it is not one.
-ElementList CommandOf(const Bytes& pdu) {
-    ElementList command;
-    auto pdvs = DecodePDataTF(pdu);
-    if (!pdvs || pdvs->size() != 1) return command;
-    data::ByteOrderStream in((*pdvs)[0].data, false);
-    while (!in.AtEnd()) {
-        DicomElement* e = data::ReadElement(in, false);
-        if (e == nullptr) break;
-        command.Append(e);
-    }
-    return command;
-}
-
 uint16_t StatusOf(const Bytes& pdu) {
-    const ElementList command = CommandOf(pdu);
+    const ElementList command = ParseImplicit(JoinedPdvData({pdu}));
     EXPECT_EQ(data::GetTagUS(command, tag::CommandField), store::C_STORE_RSP);
     return data::GetTagUS(command, tag::Status);
 }
@@ -220,36 +190,45 @@ struct Proposal {
     std::vector<std::string> transferSyntaxes;
 };
 
-// One association served on its own thread, with the test as the requestor on the other end
-// of a connected pair.
+// Proposes the contexts with IDs 1, 3, 5... on the stream; returns the AC's answers.
+std::vector<PresentationContextAC> Associate(PduStream& stream,
+                                             const std::vector<Proposal>& proposals) {
+    AssociateRQ rq;
+    rq.calledAeTitle = "TESSALY";
+    rq.callingAeTitle = "MODALITY";
+    rq.applicationContext = APPLICATION_CONTEXT_NAME;
+    for (std::size_t i = 0; i < proposals.size(); ++i)
+        rq.contexts.push_back({static_cast<uint8_t>(2 * i + 1), proposals[i].abstractSyntax,
+                               proposals[i].transferSyntaxes});
+    rq.userInformation = {16384, "1.2.3.4", "PEER", 0};
+    stream.Write(EncodeAssociateRQ(rq));
+    auto ac = DecodeAssociateAC(ReadPduBytes(stream));
+    if (!ac) return {};
+    return ac->contexts;
+}
+
+// A folder to store into with an index root beside it, and one association served on its own
+// thread, with the test as the requestor on the other end of a connected pair.
 class Provider {
   public:
-    Provider(const std::string& storage, const fs::path& indexRoot,
-             const CancelSignal* cancel = nullptr) {
+    explicit Provider(const std::string& storageIn = "images/",
+                      const CancelSignal* cancel = nullptr)
+        : storage((dir / storageIn).string()) {
         int ours = -1, theirs = -1;
         EXPECT_TRUE(TcpSocket::ConnectedPair(ours, theirs));
         stream.Adopt(ours);
         stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
-        thread_ = std::thread([=, directory = store::StorageDirectoryOf(storage)] {
-            store::ServeAssociation(theirs, directory, indexRoot, cancel);
+        thread_ = std::thread([=, this, directory = store::StorageDirectoryOf(storage)] {
+            store::ServeAssociation(theirs, directory, index, cancel);
         });
     }
     ~Provider() { Finish(); }
 
-    // Proposes the contexts with IDs 1, 3, 5...; returns the AC's answers.
+    std::string FileOf(const Uids& uids = {}) const {
+        return storage + uids.study + "/" + uids.series + "/" + uids.instance + ".dcm";
+    }
     std::vector<PresentationContextAC> Associate(const std::vector<Proposal>& proposals) {
-        AssociateRQ rq;
-        rq.calledAeTitle = "TESSALY";
-        rq.callingAeTitle = "MODALITY";
-        rq.applicationContext = APPLICATION_CONTEXT_NAME;
-        for (std::size_t i = 0; i < proposals.size(); ++i)
-            rq.contexts.push_back({static_cast<uint8_t>(2 * i + 1), proposals[i].abstractSyntax,
-                                   proposals[i].transferSyntaxes});
-        rq.userInformation = {16384, "1.2.3.4", "PEER", 0};
-        stream.Write(EncodeAssociateRQ(rq));
-        auto ac = DecodeAssociateAC(ReadPduBytes(stream));
-        if (!ac) return {};
-        return ac->contexts;
+        return ::Associate(stream, proposals);
     }
 
     void SendCommand(uint8_t context, const Bytes& command) {
@@ -276,6 +255,9 @@ class Provider {
         thread_.join();
     }
 
+    testsupport::TempDir dir;
+    std::string storage;
+    fs::path index = dir / "Database";
     PduStream stream;
 
   private:
@@ -287,16 +269,6 @@ std::vector<Proposal> EchoAndCt(const char* ctSyntax = IMPLICIT) {
     return {{VERIFICATION, {IMPLICIT}}, {CT, {ctSyntax}}};
 }
 
-// A folder to store into and an index root beside it.
-struct Store {
-    testsupport::TempDir dir;
-    std::string storage = (dir / "images").string() + "/";
-    fs::path index = dir / "Database";
-    std::string FileOf(const Uids& uids = {}) const {
-        return storage + uids.study + "/" + uids.series + "/" + uids.instance + ".dcm";
-    }
-};
-
 }  // namespace
 
 TEST(StoreScpHelpers, StorageDirectoryAndUidRules) {
@@ -304,57 +276,29 @@ TEST(StoreScpHelpers, StorageDirectoryAndUidRules) {
     EXPECT_EQ(store::StorageDirectoryOf("/data/images/"), "/data/images/");
     EXPECT_EQ(store::StorageDirectoryOf(""), "./");
 
-    for (const char* good : {"1", "1.2.840.10008.1.2", "0.0", INSTANCE})
-        EXPECT_TRUE(store::IsValidUid(good)) << good;
     const std::string longest = "1." + std::string(62, '2');
-    EXPECT_TRUE(store::IsValidUid(longest));
+    for (const char* good : {"1", "1.2.840.10008.1.2", "0.0", INSTANCE, longest.c_str()})
+        EXPECT_TRUE(store::IsValidUid(good)) << good;
     for (const std::string& bad :
          std::vector<std::string>{"", ".", "..", "../../x", "/abs", "1..2", ".1", "1.", "1.2/3",
                                   "1.2 ", "1.a", std::string("1\0.2", 4), longest + "3"}) {
         EXPECT_FALSE(store::IsValidUid(bad)) << bad;
     }
 
-    // With and without the trailing separator, the same file.
+    // The pads of the UIDs drop off the path.
     ElementList dataSet;
-    dataSet.Append(data::NewTextElement(tag::SOPInstanceUID, "UI", "1.2.3.4\0"));  // odd: padded
+    dataSet.Append(data::NewTextElement(tag::SOPInstanceUID, "UI", "1.2.3.4\0"));
     dataSet.Append(data::NewTextElement(tag::StudyInstanceUID, "UI", "1.2"));
-    dataSet.Append(data::NewTextElement(tag::SeriesInstanceUID, "UI", "1.2.3 "));  // space padded
-    for (const char* directory : {"/data/images", "/data/images/"}) {
-        const auto plan = store::PlanStorage(store::StorageDirectoryOf(directory), dataSet);
-        ASSERT_TRUE(plan);
-        EXPECT_EQ(plan->seriesDirectory, "/data/images/1.2/1.2.3");
-        EXPECT_EQ(plan->filePath, "/data/images/1.2/1.2.3/1.2.3.4.dcm");
-        EXPECT_EQ(plan->sopInstanceUid, "1.2.3.4");
-    }
-}
-
-TEST(StoreScpResponses, CommandSetsInTheirOrderWithTheirGroupLengths) {
-    ElementList echo;
-    echo.Append(data::NewTextElement(tag::AffectedSOPClassUID, "UI", "1.2.840.10008.1.1"));
-    echo.Append(data::NewUsElement(tag::MessageID, 7));
-    echo.Append(data::NewUsElement(tag::CommandDataSetType, 0x0102));
-    auto response = store::EchoResponse(echo);
-    ASSERT_TRUE(response);
-    // An odd-length UID as received is rounded up with 0x00, and the group length counts it.
-    EXPECT_EQ(data::EncodeList(*response, false),
-              CommandBytes(Cat({ImplicitElement(0x0000, 0x0002, Uid(VERIFICATION)),
-                                ImplicitElement(0x0000, 0x0100, Le16(0x8030)),
-                                ImplicitElement(0x0000, 0x0120, Le16(7)),
-                                ImplicitElement(0x0000, 0x0800, Le16(0x0102)),
-                                ImplicitElement(0x0000, 0x0900, Le16(0))})));
-
-    // No Affected SOP Class UID, or an empty one: no response at all.
-    ElementList none;
-    none.Append(data::NewUsElement(tag::MessageID, 7));
-    EXPECT_FALSE(store::EchoResponse(none));
-    EXPECT_FALSE(store::StoreResponse(none, 0));
-    none.Append(data::NewTextElement(tag::AffectedSOPClassUID, "UI", ""));
-    EXPECT_FALSE(store::EchoResponse(none));
+    dataSet.Append(data::NewTextElement(tag::SeriesInstanceUID, "UI", "1.2.3 "));
+    const auto plan = store::PlanStorage("/data/images/", dataSet);
+    ASSERT_TRUE(plan);
+    EXPECT_EQ(plan->seriesDirectory, "/data/images/1.2/1.2.3");
+    EXPECT_EQ(plan->filePath, "/data/images/1.2/1.2.3/1.2.3.4.dcm");
+    EXPECT_EQ(plan->sopInstanceUid, "1.2.3.4");
 }
 
 TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {
-    Store s;
-    Provider p(s.storage, s.index);
+    Provider p;
     const auto answers = p.Associate(
         {{VERIFICATION, {IMPLICIT}}, {CT, {EXPLICIT, IMPLICIT}}, {"1.2.3", {IMPLICIT}}});
     ASSERT_EQ(answers.size(), 3u);
@@ -362,16 +306,17 @@ TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {
     EXPECT_EQ(answers[1].transferSyntax, IMPLICIT);
     EXPECT_EQ(answers[2].result, RESULT_NO_REASON);
 
+    // The class comes odd, without its pad; the response rounds it up with 0x00.
     p.SendCommand(1, EchoRequest(7, 0x0101));
     EXPECT_EQ(ReadPduBytes(p.stream), EchoResponsePdu());
     // The Data Set Type is copied whatever it is.
     p.SendCommand(1, EchoRequest(9, 0x0102));
-    const ElementList echo = CommandOf(ReadPduBytes(p.stream));
+    const ElementList echo = ParseImplicit(JoinedPdvData({ReadPduBytes(p.stream)}));
     EXPECT_EQ(data::GetTagUS(echo, tag::MessageIDBeingRespondedTo), 9);
     EXPECT_EQ(data::GetTagUS(echo, tag::CommandDataSetType), 0x0102);
 
     EXPECT_EQ(p.Store(DataSet(false)), StoreResponsePdu(0x0000));
-    EXPECT_TRUE(fs::exists(s.FileOf()));
+    EXPECT_TRUE(fs::exists(p.FileOf()));
 
     // The peer's release is answered; the provider then releases on its own account.
     EXPECT_TRUE(p.Release());
@@ -381,18 +326,18 @@ TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {
 }
 
 TEST(StoreScpAssociation, NoResponseWithoutAnAffectedSopClassUid) {
-    Store s;
-    Provider p(s.storage, s.index);
+    Provider p;
     p.Associate(EchoAndCt());
-    p.SendCommand(1, EchoRequest(3, 0x0101, false));
+    p.SendCommand(1, EchoRequest(3, 0x0101, std::nullopt));
+    p.SendCommand(1, EchoRequest(3, 0x0101, ""));
     // A store without it is not answered and not stored: the sender could never learn of it.
     p.SendCommand(3, StoreRequest(5, ""));
     p.SendDataSet(3, DataSet(false));
     // The association goes on: the next echo is the first thing answered.
     p.SendCommand(1, EchoRequest(7, 0x0101));
     EXPECT_EQ(ReadPduBytes(p.stream), EchoResponsePdu());
-    EXPECT_FALSE(fs::exists(s.FileOf()));
-    EXPECT_FALSE(fs::exists(s.index));
+    EXPECT_FALSE(fs::exists(p.FileOf()));
+    EXPECT_FALSE(fs::exists(p.index));
 }
 
 TEST(StoreScpAssociation, OtherRequestsEndTheAssociationWithoutResponse) {
@@ -406,54 +351,26 @@ TEST(StoreScpAssociation, OtherRequestsEndTheAssociationWithoutResponse) {
         {"C-FIND-RQ", 5, StoreRequest(5, STUDY_ROOT_FIND, 0x0000, 0x0020)},
     };
     for (const auto& c : cases) {
-        Store s;
-        Provider p(s.storage, s.index);
+        SCOPED_TRACE(c.name);
+        Provider p;
         const auto answers = p.Associate(
             {{VERIFICATION, {IMPLICIT}}, {CT, {IMPLICIT}}, {STUDY_ROOT_FIND, {IMPLICIT}}});
         ASSERT_EQ(answers.size(), 3u);
-        EXPECT_EQ(answers[2].result, RESULT_ACCEPTANCE) << c.name;
+        EXPECT_EQ(answers[2].result, RESULT_ACCEPTANCE);
         p.SendCommand(c.context, c.command);
         if (c.context == 5) p.SendDataSet(5, DataSet(false));  // the identifier
         // The next thing the provider sends is its release request.
-        EXPECT_EQ(ReadPduBytes(p.stream), RELEASE_RQ) << c.name;
+        EXPECT_EQ(ReadPduBytes(p.stream), RELEASE_RQ);
         p.stream.Write(RELEASE_RP);
-        EXPECT_TRUE(ClosedByOtherSide(p.stream)) << c.name;
+        EXPECT_TRUE(ClosedByOtherSide(p.stream));
         p.Finish();
-        EXPECT_TRUE(FilesUnder(s.dir.Path()).empty()) << c.name;
+        EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());
     }
 }
 
-TEST(StoreScpFiles, ImplicitDataSetsAreStoredAsTheyCame) {
-    Store s;
-    Provider p(s.storage, s.index);
-    p.Associate(EchoAndCt());
-    const Bytes sent = DataSet(false);
-    EXPECT_EQ(StatusOf(p.Store(sent)), 0x0000);
-    const StoredFile stored = ReadStored(s.FileOf());
-    EXPECT_EQ(stored.syntax, IMPLICIT);
-    EXPECT_EQ(stored.sopClass, CT);
-    EXPECT_EQ(stored.sopInstance, INSTANCE);
-    EXPECT_EQ(stored.body, sent);
-    // Only the file itself under its final name: no temporary is left behind.
-    EXPECT_EQ(FilesUnder(s.storage), std::vector<std::string>{std::string(STUDY) + "/" + SERIES +
-                                                              "/" + INSTANCE + ".dcm"});
-}
-
-TEST(StoreScpFiles, ExplicitDataSetsAreReEncodedWholeSequencesIncluded) {
-    Store s;
-    Provider p(s.storage, s.index);
-    const auto answers = p.Associate(EchoAndCt(EXPLICIT));
-    ASSERT_EQ(answers.size(), 2u);
-    ASSERT_EQ(answers[1].transferSyntax, EXPLICIT);
-    EXPECT_EQ(StatusOf(p.Store(DataSet(true))), 0x0000);
-    const StoredFile stored = ReadStored(s.FileOf());
-    EXPECT_EQ(stored.syntax, IMPLICIT);
-    // Byte for byte the data set as an implicit VR encoder writes it: the sequence's item holds
-    // implicit elements too.
-    EXPECT_EQ(stored.body, DataSet(false));
-
-    // Without a sequence, and with a group length that counts explicit headers: the pixel
-    // data's header is 12 bytes there, 8 in implicit VR.
+TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
+    // A group length that counts explicit headers: the pixel data's header is 12 bytes there,
+    // 8 in implicit VR.
     auto withGroupLength = [](bool explicitVr) {
         const Bytes rest = DataSet(explicitVr, {}, false);
         const uint32_t pixels = (explicitVr ? 12 : 8) + 32;
@@ -462,115 +379,109 @@ TEST(StoreScpFiles, ExplicitDataSetsAreReEncodedWholeSequencesIncluded) {
         const auto split = rest.end() - pixels;
         return Cat({Bytes(rest.begin(), split), length.Bytes(), Bytes(split, rest.end())});
     };
-    ASSERT_EQ(StatusOf(p.Store(withGroupLength(true))), 0x0000);
-    EXPECT_EQ(ReadStored(s.FileOf()).body, withGroupLength(false));
-    // Without either, as it came apart from the headers.
-    EXPECT_EQ(StatusOf(p.Store(DataSet(true, {}, false))), 0x0000);
-    EXPECT_EQ(ReadStored(s.FileOf()).body, DataSet(false, {}, false));
-}
-
-TEST(StoreScpFiles, CompressedDataKeepsItsSyntaxWithAnExplicitBody) {
-    for (const char* syntax : {JPEG_LOSSLESS, JPEG_BASELINE}) {
-        Store s;
-        Provider p(s.storage, s.index);
-        const auto answers = p.Associate(EchoAndCt(syntax));
+    const Bytes compressed = DataSet(true, {}, true, true);
+    const Uids noStudyOrSeries{"", "", INSTANCE};
+    struct Case {
+        const char* name;
+        const char* contextSyntax;
+        Bytes sent;
+        std::string storedSyntax;
+        Bytes stored;  // the bytes after the meta group
+        Uids uids = {};
+    };
+    const Case cases[] = {
+        {"implicit, as it came", IMPLICIT, DataSet(false), IMPLICIT, DataSet(false)},
+        // Byte for byte as an implicit VR encoder writes it: the item holds implicit elements.
+        {"explicit with a sequence", EXPLICIT, DataSet(true), IMPLICIT, DataSet(false)},
+        {"explicit with a group length", EXPLICIT, withGroupLength(true), IMPLICIT,
+         withGroupLength(false)},
+        {"explicit, neither", EXPLICIT, DataSet(true, {}, false), IMPLICIT,
+         DataSet(false, {}, false)},
+        // Compressed data keeps its syntax, with an explicit body.
+        {"JPEG lossless", JPEG_LOSSLESS, compressed, JPEG_LOSSLESS, compressed},
+        {"JPEG baseline", JPEG_BASELINE, compressed, JPEG_BASELINE, compressed},
+        // Absent study and series UIDs give empty directory levels.
+        {"no study or series", IMPLICIT, DataSet(false, noStudyOrSeries), IMPLICIT,
+         DataSet(false, noStudyOrSeries), noStudyOrSeries},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Provider p;
+        const auto answers = p.Associate(EchoAndCt(c.contextSyntax));
         ASSERT_EQ(answers.size(), 2u);
-        ASSERT_EQ(answers[1].transferSyntax, syntax);
-        const Bytes sent = DataSet(true, {}, true, true);
-        EXPECT_EQ(StatusOf(p.Store(sent)), 0x0000) << syntax;
-        const StoredFile stored = ReadStored(s.FileOf());
-        EXPECT_EQ(stored.syntax, syntax);
-        EXPECT_EQ(stored.body, sent) << syntax;
+        ASSERT_EQ(answers[1].transferSyntax, c.contextSyntax);
+        EXPECT_EQ(StatusOf(p.Store(c.sent)), 0x0000);
+        const StoredFile stored = ReadStored(p.FileOf(c.uids));
+        EXPECT_EQ(stored.syntax, c.storedSyntax);
+        EXPECT_EQ(stored.sopClass, CT);
+        EXPECT_EQ(stored.sopInstance, INSTANCE);
+        EXPECT_EQ(stored.body, c.stored);
+        // Only the file itself, under its final name: no temporary is left behind.
+        EXPECT_EQ(FilesUnder(p.storage).size(), 1u);
+        EXPECT_TRUE(fs::exists(p.index / c.uids.study / c.uids.series / "Image.dir"));
     }
 }
 
-TEST(StoreScpFiles, AbsentStudyAndSeriesUidsGiveEmptyDirectoryLevels) {
-    Store s;
-    Provider p(s.storage, s.index);
-    p.Associate(EchoAndCt());
-    const Uids uids{"", "", INSTANCE};
-    EXPECT_EQ(StatusOf(p.Store(DataSet(false, uids))), 0x0000);
-    EXPECT_TRUE(fs::exists(s.FileOf(uids)));
-    EXPECT_TRUE(fs::exists(s.index / "Image.dir"));
-}
-
 TEST(StoreScpFiles, AStorageDirectoryThatCannotBeWrittenIsRefusedWithA700) {
-    Store s;
-    testsupport::WriteFileBytes(s.dir / "plain-file", {1});
-    const std::string storage = (s.dir / "plain-file" / "images").string() + "/";
-    Provider p(storage, s.index);
+    Provider p("plain-file/images/");
+    testsupport::WriteFileBytes(p.dir / "plain-file", {1});
     p.Associate(EchoAndCt());
     EXPECT_EQ(p.Store(DataSet(false)), StoreResponsePdu(store::STATUS_OUT_OF_RESOURCES));
-    EXPECT_FALSE(fs::exists(s.index));
-    EXPECT_EQ(FilesUnder(s.dir.Path()), std::vector<std::string>{"plain-file"});
+    EXPECT_FALSE(fs::exists(p.index));
+    EXPECT_EQ(FilesUnder(p.dir.Path()), std::vector<std::string>{"plain-file"});
     // The association goes on.
     EXPECT_TRUE(p.Release());
 }
 
 TEST(StoreScpFiles, UidsThatCannotBePathsAreRefusedAndWriteNothing) {
-    const std::string hostile[] = {"../../x", "..",    "/abs", "1..2", std::string(65, '1'),
-                                   "1.2/3",   "1.2\\3"};
-    for (const std::string& bad : hostile) {
-        for (int which = 0; which < 3; ++which) {
-            Uids uids;
-            (which == 0 ? uids.study : which == 1 ? uids.series : uids.instance) = bad;
-            Store s;
-            // Deep enough that "../../x" would still land inside the temporary folder.
-            const std::string storage = (s.dir / "a" / "b" / "images").string();
-            Provider p(storage, s.index);
-            p.Associate(EchoAndCt());
-            EXPECT_EQ(p.Store(DataSet(false, uids)),
-                      StoreResponsePdu(store::STATUS_CANNOT_UNDERSTAND))
-                << bad << " " << which;
-            EXPECT_TRUE(p.Release());
-            p.Finish();
-            EXPECT_TRUE(FilesUnder(s.dir.Path()).empty()) << bad << " " << which;
-            EXPECT_FALSE(fs::exists(s.dir / "a" / "b" / "images")) << bad;
-            EXPECT_FALSE(fs::exists(s.index)) << bad;
-        }
+    std::vector<Uids> cases = {{STUDY, SERIES, ""}};  // no SOP Instance UID: no file name
+    for (const std::string& bad :
+         {std::string("../../x"), std::string(".."), std::string("/abs"), std::string("1..2"),
+          std::string(65, '1'), std::string("1.2/3"), std::string("1.2\\3")}) {
+        cases.push_back({bad, SERIES, INSTANCE});
+        cases.push_back({STUDY, bad, INSTANCE});
+        cases.push_back({STUDY, SERIES, bad});
     }
-    // No SOP Instance UID at all: no file name either.
-    Store s;
-    Provider p(s.storage, s.index);
-    p.Associate(EchoAndCt());
-    EXPECT_EQ(StatusOf(p.Store(DataSet(false, Uids{STUDY, SERIES, ""}))),
-              store::STATUS_CANNOT_UNDERSTAND);
-    p.Finish();
-    EXPECT_TRUE(FilesUnder(s.dir.Path()).empty());
+    for (const Uids& uids : cases) {
+        SCOPED_TRACE(uids.study + " " + uids.series + " " + uids.instance);
+        // Deep enough that "../../x" would still land inside the temporary folder.
+        Provider p("a/b/images");
+        p.Associate(EchoAndCt());
+        EXPECT_EQ(p.Store(DataSet(false, uids)), StoreResponsePdu(store::STATUS_CANNOT_UNDERSTAND));
+        EXPECT_TRUE(p.Release());
+        p.Finish();
+        EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());
+        EXPECT_FALSE(fs::exists(p.dir / "a" / "b" / "images"));
+        EXPECT_FALSE(fs::exists(p.index));
+    }
 }
 
 TEST(StoreScpFiles, IndexLinesOnlyForInstancesNotStoredBefore) {
-    Store s;
-    Provider p(s.storage, s.index);
+    Provider p;
     p.Associate(EchoAndCt());
-    const fs::path images = s.index / STUDY / SERIES / "Image.dir";
+    const fs::path indexes[] = {p.index / "LXStudy.dir", p.index / STUDY / "Series.dir",
+                                p.index / STUDY / SERIES / "Image.dir"};
+    auto read = [&] {
+        std::vector<std::string> texts;
+        for (const auto& index : indexes)
+            texts.push_back(testsupport::ReadFileText(index));
+        return texts;
+    };
     EXPECT_EQ(StatusOf(p.Store(DataSet(false))), 0x0000);
-    const std::string study = testsupport::ReadFileText(s.index / "LXStudy.dir");
-    const std::string series = testsupport::ReadFileText(s.index / STUDY / "Series.dir");
-    const std::string image = testsupport::ReadFileText(images);
-    EXPECT_EQ(image, ",1," + std::string(INSTANCE) + ",,,,,," + CT + ",4,4,\r\n");
+    const auto first = read();
+    EXPECT_EQ(first[2], ",1," + std::string(INSTANCE) + ",,,,,," + CT + ",4,4,\r\n");
 
     // The same instance again: stored again, indexed once.
-    fs::remove(s.FileOf());
-    testsupport::WriteFileBytes(s.FileOf(), {1, 2, 3});
+    fs::remove(p.FileOf());
+    testsupport::WriteFileBytes(p.FileOf(), {1, 2, 3});
     EXPECT_EQ(StatusOf(p.Store(DataSet(false))), 0x0000);
-    EXPECT_GT(fs::file_size(s.FileOf()), 3u);
-    EXPECT_EQ(testsupport::ReadFileText(s.index / "LXStudy.dir"), study);
-    EXPECT_EQ(testsupport::ReadFileText(s.index / STUDY / "Series.dir"), series);
-    EXPECT_EQ(testsupport::ReadFileText(images), image);
-
-    // Another instance of the series adds its image line only.
-    const Uids second{STUDY, SERIES, std::string(INSTANCE) + "2"};
-    EXPECT_EQ(StatusOf(p.Store(DataSet(false, second))), 0x0000);
-    EXPECT_EQ(testsupport::ReadFileText(images),
-              image + ",1," + second.instance + ",,,,,," + CT + ",4,4,\r\n");
-    EXPECT_EQ(testsupport::ReadFileText(s.index / "LXStudy.dir"), study);
+    EXPECT_GT(fs::file_size(p.FileOf()), 3u);
+    EXPECT_EQ(read(), first);
 }
 
 TEST(StoreScpAssociation, ACancelServesWhatHasArrivedThenCloses) {
-    Store s;
     CancelSignal cancel;
-    Provider p(s.storage, s.index, &cancel);
+    Provider p("images/", &cancel);
     p.Associate(EchoAndCt());
     // The whole request is waiting at the provider when the cancel comes.
     p.SendCommand(3, StoreRequest(5, CT));
@@ -579,29 +490,27 @@ TEST(StoreScpAssociation, ACancelServesWhatHasArrivedThenCloses) {
     EXPECT_EQ(ReadPduBytes(p.stream), StoreResponsePdu(0x0000));
     EXPECT_TRUE(ClosedByOtherSide(p.stream));
     p.Finish();
-    EXPECT_TRUE(fs::exists(s.FileOf()));
+    EXPECT_TRUE(fs::exists(p.FileOf()));
 }
 
 TEST(StoreScpListener, ListensStoresAndStops) {
-    Store s;
+    testsupport::TempDir dir;
+    const fs::path index = dir / "Database";
     const std::string port = std::to_string(testsupport::FreePort());
     EXPECT_FALSE(store::StoreSCPListening(port));  // none started there
     // Without the trailing separator; the same paths as with it.
-    store::StartStoreSCP((s.dir / "images").string(), port, s.index);
+    store::StartStoreSCP((dir / "images").string(), port, index);
     ASSERT_TRUE(store::StoreSCPListening(port));
+    // The exported forms take no null for a text.
+    StartStoreSCP(nullptr, port.c_str());
+    EXPECT_EQ(StoreSCPListening(nullptr), 0);
+    EXPECT_EQ(StoreSCPListening(port.c_str()), 1);
 
     for (int round = 0; round < 2; ++round) {
         PduStream client;
         client.Socket().SetReceiveTimeout(PEER_TIMEOUT);
         ASSERT_TRUE(client.Open("127.0.0.1", port));
-        AssociateRQ rq;
-        rq.calledAeTitle = "TESSALY";
-        rq.callingAeTitle = "MODALITY";
-        rq.applicationContext = APPLICATION_CONTEXT_NAME;
-        rq.contexts = {{1, VERIFICATION, {IMPLICIT}}, {3, CT, {IMPLICIT}}};
-        rq.userInformation = {16384, "1.2.3.4", "PEER", 0};
-        client.Write(EncodeAssociateRQ(rq));
-        ASSERT_TRUE(DecodeAssociateAC(ReadPduBytes(client)));
+        ASSERT_EQ(Associate(client, EchoAndCt()).size(), 2u);
         client.Write(PDataTF({{3, 0x03, StoreRequest(5, CT)}}));
         client.Write(PDataTF({{3, 0x02, DataSet(false)}}));
         EXPECT_EQ(ReadPduBytes(client), StoreResponsePdu(0x0000));
@@ -614,7 +523,7 @@ TEST(StoreScpListener, ListensStoresAndStops) {
         store::StopStoreSCP();
         EXPECT_TRUE(ClosedByOtherSide(client));
     }
-    EXPECT_TRUE(fs::exists(s.FileOf()));
+    EXPECT_TRUE(fs::exists(dir / "images" / STUDY / SERIES / (std::string(INSTANCE) + ".dcm")));
     EXPECT_FALSE(store::StoreSCPListening(port));
     TcpSocket probe;
     EXPECT_FALSE(probe.Open("127.0.0.1", port));
@@ -623,28 +532,8 @@ TEST(StoreScpListener, ListensStoresAndStops) {
     TcpSocket other;
     ASSERT_TRUE(other.ListenOn(0));
     const std::string taken = std::to_string(other.LocalPort());
-    store::StartStoreSCP(s.storage, taken, s.index);
+    store::StartStoreSCP(dir.Path().string(), taken, index);
     EXPECT_FALSE(store::StoreSCPListening(taken));
-    store::StopStoreSCP();
-}
-
-TEST(StoreScpListener, ExportedOperations) {
-    const std::string port = std::to_string(testsupport::FreePort());
-    testsupport::TempDir dir;
-    StartStoreSCP(dir.Path().c_str(), port.c_str());
-    StartStoreSCP(nullptr, port.c_str());  // ignored
-    ASSERT_EQ(StoreSCPListening(port.c_str()), 1);
-    EXPECT_EQ(StoreSCPListening(nullptr), 0);
-    // Our own requestor, answered by our own provider.
-    EXPECT_EQ(EchoSCU("127.0.0.1", port.c_str(), "TESSALY", "STORESCP"), 1);
-    EXPECT_EQ(EchoSCU("127.0.0.1", port.c_str(), "TESSALY", "STORESCP"), 1);
     StopStoreSCP();
-    EXPECT_EQ(StoreSCPListening(port.c_str()), 0);
-    EXPECT_EQ(EchoSCU("127.0.0.1", port.c_str(), "TESSALY", "STORESCP"), 0);
     StopStoreSCP();  // nothing left to stop
-
-    SetShortDateFormat("ddmmyyyy");
-    EXPECT_EQ(store::ShortDateFormat(), "ddmmyyyy");
-    SetShortDateFormat(nullptr);
-    EXPECT_EQ(store::ShortDateFormat(), "");
 }
