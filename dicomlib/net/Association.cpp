@@ -96,14 +96,8 @@ bool Open(Association& assoc, std::string_view host, std::string_view port) {
         Fail(assoc);
         return false;
     }
-    auto pdu = assoc.stream.ReadPdu();
-    if (!pdu) {
-        if (pdu.Code() == ErrorCode::Malformed)
-            AbortAssoc(assoc);
-        else
-            Fail(assoc);
-        return false;
-    }
+    auto pdu = ReadPduOrEnd(assoc);
+    if (!pdu) return false;
     if (pdu->type == PDU_ASSOCIATE_AC) return TakeAnswer(assoc, pdu->bytes);
     if (pdu->type == PDU_ASSOCIATE_RJ) {
         auto rj = DecodeAssociateRJ(pdu->bytes);
@@ -247,14 +241,8 @@ bool AcceptAssoc(Association& assoc, int socketHandle) {
     assoc.answer = AssociateAC();
     assoc.acceptedContexts.clear();
 
-    auto pdu = assoc.stream.ReadPdu();
-    if (!pdu) {
-        if (pdu.Code() == ErrorCode::Malformed)
-            AbortAssoc(assoc);
-        else
-            Fail(assoc);
-        return false;
-    }
+    auto pdu = ReadPduOrEnd(assoc);
+    if (!pdu) return false;
     // Anything but an A-ASSOCIATE-RQ here is a peer that does not speak this protocol.
     auto rq = pdu->type == PDU_ASSOCIATE_RQ
                   ? DecodeAssociateRQ(pdu->bytes)
@@ -305,6 +293,18 @@ bool AcceptAssoc(Association& assoc, int socketHandle) {
 void AbortAssoc(Association& assoc) {
     if (assoc.stream.Connected()) assoc.stream.Write(EncodeAbortRQ());
     assoc.stream.Close();
+}
+
+Result<PduView> ReadPduOrEnd(Association& assoc) {
+    auto pdu = assoc.stream.ReadPdu();
+    if (!pdu) {
+        if (pdu.Code() == ErrorCode::Malformed) {
+            AbortAssoc(assoc);
+        } else {
+            assoc.stream.Close();
+        }
+    }
+    return pdu;
 }
 
 void DeleteAssociation(Association* assoc) {

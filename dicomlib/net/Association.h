@@ -98,6 +98,10 @@ bool CloseAssoc(Association& assoc);
 bool AcceptAssoc(Association& assoc, int socketHandle);
 // Sends an A-ABORT and closes the connection.
 void AbortAssoc(Association& assoc);
+
+// Reads the next PDU; when none could be read, a malformed one is answered with an A-ABORT,
+// anything else (time-out, peer gone) just closes the connection.
+Result<PduView> ReadPduOrEnd(Association& assoc);
 // CloseAssoc when still connected, then frees the record.
 void DeleteAssociation(Association* assoc);
 

@@ -151,14 +151,8 @@ std::size_t CollectPdvs(DataTransferState& state, std::span<const uint8_t> pdu,
 // the receive as the protocol asks.
 bool ReadNextPdu(Association& assoc) {
     DataTransferState& state = assoc.dataTransfer;
-    auto pdu = assoc.stream.ReadPdu();
-    if (!pdu) {
-        if (pdu.Code() == ErrorCode::Malformed)
-            AbortAssoc(assoc);
-        else
-            assoc.stream.Close();
-        return false;
-    }
+    auto pdu = ReadPduOrEnd(assoc);
+    if (!pdu) return false;
     switch (pdu->type) {
         case PDU_P_DATA_TF: {
             if (!DecodePDataTF(pdu->bytes)) {
