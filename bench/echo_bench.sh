@@ -13,7 +13,8 @@ for tool in storescp echoscu; do
   command -v "$tool" >/dev/null || { echo "$tool (DCMTK) is not installed" >&2; exit 1; }
 done
 
-port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+source bench/ports.sh
+port=$(free_port)
 work=$(mktemp -d)
 TCP_NODELAY=1 storescp --aetitle STORESCP -od "$work" "$port" >"$work/storescp.log" 2>&1 &
 scp=$!

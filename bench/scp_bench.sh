@@ -37,17 +37,7 @@ int fsync(int fd) { (void)fd; return 0; }
 int fdatasync(int fd) { (void)fd; return 0; }
 EOF
 
-free_port() {
-  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_port() {
-  for _ in $(seq 200); do
-    (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-    sleep 0.05
-  done
-  echo "nothing listens on port $1" >&2
-  return 1
-}
+source bench/ports.sh
 now() { date +%s.%N; }
 
 # One round against one server: starts it in an empty folder, sends every image on one
