@@ -8,10 +8,9 @@ packages=(
   libgtest-dev libgmock-dev libjpeg-dev
   clang libclang-rt-14-dev clang-format
   dcmtk dicom3tools python3-pydicom python3-numpy bc
+  qt6-base-dev libcairo2-dev fonts-dejavu-core xvfb xauth imagemagick
+  zlib1g-dev libcharls-dev libopenjp2-7-dev libgdcm-tools orthanc
 )
-if [[ "${1:-}" == "--with-app" || "${TESSALY_APP_DEPS:-0}" == "1" ]]; then
-  packages+=(qt6-base-dev libcairo2-dev)
-fi
 
 missing=()
 for p in "${packages[@]}"; do
