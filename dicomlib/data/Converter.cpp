@@ -234,6 +234,19 @@ bool IsKnownSyntax(std::string_view syntax) {
            syntax == uid::JPEGBaseline;
 }
 
+bool IsReadableSyntax(std::string_view syntax) {
+    static constexpr std::string_view readable[] = {
+        "1.2.840.10008.1.2",      "1.2.840.10008.1.2.1",     "1.2.840.10008.1.2.2",
+        "1.2.840.10008.1.2.1.99", "1.2.840.10008.1.2.5",     "1.2.840.10008.1.2.4.50",
+        "1.2.840.10008.1.2.4.51", "1.2.840.10008.1.2.4.57",  "1.2.840.10008.1.2.4.70",
+        "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81",  "1.2.840.10008.1.2.4.90",
+        "1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202",
+        "1.2.840.10008.1.2.4.203"};
+    for (std::string_view s : readable)
+        if (s == syntax) return true;
+    return false;
+}
+
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
                        std::string_view sourceSyntax) {
     if (!IsKnownSyntax(sourceSyntax)) return ConvertError::UnknownSourceSyntax;

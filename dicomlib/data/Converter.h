@@ -23,6 +23,10 @@ enum class ConvertError {
 // True for the five syntaxes the converter reads and writes.
 bool IsKnownSyntax(std::string_view syntax);
 
+// True for every syntax whose data sets the library reads (pixel data it cannot decode stays
+// as it is, encapsulated).
+bool IsReadableSyntax(std::string_view syntax);
+
 // Appends to output the input data set converted from sourceSyntax to targetSyntax. Input stays
 // the caller's; only its VRs may change (elements read in implicit VR get their dictionary VRs).
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,

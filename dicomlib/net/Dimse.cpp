@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "data/Deflate.h"
 #include "data/Dictionary.h"
 #include "data/Dump.h"
 #include "data/Encoder.h"
@@ -205,9 +206,14 @@ bool DecodeMessage(Association& assoc, ElementList& list) {
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " << ");
 
-    data::ByteOrderStream in(state.message, bigEndian);
     bool ok = true;
-    while (!in.AtEnd()) {
+    if (encoding.deflated && (state.controlBits & PDV_COMMAND) == 0) {
+        data::Inflated plain = data::InflateBytes(state.message);
+        ok = plain.error.empty();
+        state.message = std::move(plain.bytes);
+    }
+    data::ByteOrderStream in(state.message, bigEndian);
+    while (ok && !in.AtEnd()) {
         DicomElement* e = data::ReadElement(in, encoding.explicitVr);
         if (e == nullptr) {
             ok = false;  // the bytes end inside a header, or a value runs past them
@@ -241,6 +247,7 @@ MessageEncoding EncodingOf(std::string_view transferSyntax) {
     MessageEncoding encoding;
     encoding.explicitVr = transferSyntax != IMPLICIT_VR_LITTLE_ENDIAN;
     encoding.bigEndian = transferSyntax == EXPLICIT_VR_BIG_ENDIAN;
+    encoding.deflated = transferSyntax == DEFLATED_EXPLICIT_VR_LITTLE_ENDIAN;
     return encoding;
 }
 
@@ -288,7 +295,9 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
         if (dump) data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, encoding.bigEndian);
     }
     if (dump) AppendLogLine(logFile, "");
-    const bool sent = SendFragments(assoc, contextId, kind, out.Bytes());
+    const bool sent = encoding.deflated && kind == MessageKind::DataSet
+                          ? SendFragments(assoc, contextId, kind, data::DeflateBytes(out.Bytes()))
+                          : SendFragments(assoc, contextId, kind, out.Bytes());
     DataTransferState& state = assoc.dataTransfer;
     state.sendEncoding = out.Take();
     if (state.sendEncoding.capacity() > KEPT_SEND_CAPACITY) {

@@ -17,6 +17,7 @@
 namespace dicomlib::net {
 
 inline constexpr char EXPLICIT_VR_BIG_ENDIAN[] = "1.2.840.10008.1.2.2";
+inline constexpr char DEFLATED_EXPLICIT_VR_LITTLE_ENDIAN[] = "1.2.840.10008.1.2.1.99";
 
 // Data bytes per PDV whatever maximum length the peer announced.
 constexpr std::size_t FRAGMENT_SIZE = 4096;
@@ -31,12 +32,13 @@ enum class MessageKind : uint8_t {
 struct MessageEncoding {
     bool explicitVr = false;
     bool bigEndian = false;
+    bool deflated = false;  // a data set travels as the raw deflate of its explicit encoding
 };
 
 // The layout for a data set in the given transfer syntax: implicit VR little endian only for
 // "1.2.840.10008.1.2", big endian only for "1.2.840.10008.1.2.2", explicit VR little endian
-// for every other syntax (encapsulated ones included). Command sets are always implicit VR
-// little endian.
+// for every other syntax (encapsulated ones included), deflated for
+// "1.2.840.10008.1.2.1.99". Command sets are always implicit VR little endian.
 MessageEncoding EncodingOf(std::string_view transferSyntax);
 
 // The presentation context to send a SOP class on, 0 when there is none. Proposals are taken
