@@ -17,12 +17,20 @@ extern const Command ScpCommand;
 namespace {
 
 int RunScp(const Args& args) {
-    if (args.size() != 2 || args[0].empty() || args[1].empty() || args[0][0] == '-' ||
-        args[1][0] == '-') {
-        return UsageError(ScpCommand);
+    Args positional;
+    bool acceptAll = false;
+    for (const auto& a : args) {
+        if (a == "--accept-all") {
+            acceptAll = true;
+        } else if (a.empty() || a[0] == '-') {
+            return UsageError(ScpCommand);
+        } else {
+            positional.push_back(a);
+        }
     }
-    const std::string& port = args[0];
-    std::string directory = args[1];
+    if (positional.size() != 2) return UsageError(ScpCommand);
+    const std::string& port = positional[0];
+    std::string directory = positional[1];
     if (directory.back() != '/') directory += '/';
 
     // The signals wait for sigwait below: blocked before the listener thread starts, so that
@@ -35,7 +43,11 @@ int RunScp(const Args& args) {
 
     // As a service job sets it: the date of storage in the study index is ddmmyyyy.
     SetShortDateFormat("ddmmyyyy");
-    StartStoreSCP(directory.c_str(), port.c_str());
+    if (acceptAll) {
+        StartStoreSCPAcceptingAll(directory.c_str(), port.c_str());
+    } else {
+        StartStoreSCP(directory.c_str(), port.c_str());
+    }
     if (StoreSCPListening(port.c_str()) != 1) {
         StopStoreSCP();
         std::fprintf(stderr, "tessaly-cli: scp: cannot listen on port %s\n", port.c_str());
@@ -47,6 +59,11 @@ int RunScp(const Args& args) {
     std::printf("SCP listening on port %s\n", port.c_str());
     std::printf("storage directory: %s\n", storage.c_str());
     std::printf("index directory: %s\n", index.c_str());
+    if (acceptAll) {
+        std::printf(
+            "accepting every storage SOP class in every transfer syntax the library "
+            "reads, stored as received\n");
+    }
     std::fflush(stdout);
 
     int received = 0;
@@ -59,6 +76,6 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp", "scp PORT DIR", RunScp};
+const Command ScpCommand = {"scp", "scp PORT DIR [--accept-all]", RunScp};
 
 }  // namespace cli

@@ -11,6 +11,13 @@ extern "C" ZEDAVURA_API void StartStoreSCP(const char* directory, const char* po
     GuardedVoid("StartStoreSCP", [&] { store::StartStoreSCP(directory, port); });
 }
 
+extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port) {
+    if (directory == nullptr || port == nullptr) return;
+    GuardedVoid("StartStoreSCPAcceptingAll", [&] {
+        store::StartStoreSCP(directory, port, store::INDEX_ROOT, net::AcceptPolicy::Everything);
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t StoreSCPListening(const char* port) {
     if (port == nullptr) return 0;
     return Guarded("StoreSCPListening", uint8_t{0},

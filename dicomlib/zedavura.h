@@ -169,6 +169,11 @@ ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
  * re-encoded. A port that cannot be listened on ends the listener silently. */
 ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
 
+/* StartStoreSCP for everything: besides its own classes the listener accepts every storage SOP
+ * class of the standard, each presentation context in the first proposed transfer syntax the
+ * library reads, and stores each instance in the syntax it arrived in. */
+ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port);
+
 /* Waits until the listener started last on port has listened or given up; 1 when it is
  * listening now, 0 when it could not listen, has ended, or none was started on port. */
 ZEDAVURA_API uint8_t StoreSCPListening(const char* port);

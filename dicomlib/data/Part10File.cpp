@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "data/Datadec.h"
+#include "data/Deflate.h"
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
@@ -28,6 +30,20 @@ class FileSink {
 
   private:
     std::FILE* file_;
+};
+
+// Collects the flat writer's output in memory, for a body that is deflated before writing.
+class MemorySink {
+  public:
+    bool Put(const void* bytes, std::size_t count) {
+        const auto* p = static_cast<const uint8_t*>(bytes);
+        bytes_.insert(bytes_.end(), p, p + count);
+        return true;
+    }
+    std::vector<uint8_t>& Bytes() { return bytes_; }
+
+  private:
+    std::vector<uint8_t> bytes_;
 };
 
 // A UID value: the text and, when its length is odd, the terminating NUL as pad.
@@ -104,7 +120,8 @@ void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
 }
 
 bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
-                     const ElementList& data, bool explicitVr, bool bigEndian, bool durable) {
+                     const ElementList& data, bool explicitVr, bool bigEndian, bool durable,
+                     bool deflated) {
     const std::filesystem::path temporary = TemporaryNameFor(path);
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) return false;
@@ -117,7 +134,17 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
         ok = sink.Put(preamble, sizeof preamble) &&
              WriteFlat(*meta, true, false, sink) == static_cast<int64_t>(meta->Size());
     }
-    ok = ok && WriteFlat(data, explicitVr, bigEndian, sink) == static_cast<int64_t>(data.Size());
+    if (deflated) {
+        MemorySink plain;
+        ok = ok &&
+             WriteFlat(data, explicitVr, bigEndian, plain) == static_cast<int64_t>(data.Size());
+        std::vector<uint8_t> packed = DeflateBytes(plain.Bytes());
+        if (packed.size() % 2 != 0) packed.push_back(0x00);
+        ok = ok && sink.Put(packed.data(), packed.size());
+    } else {
+        ok =
+            ok && WriteFlat(data, explicitVr, bigEndian, sink) == static_cast<int64_t>(data.Size());
+    }
     ok = std::fflush(file) == 0 && ok;
     if (durable) ok = ::fsync(::fileno(file)) == 0 && ok;
     ok = std::fclose(file) == 0 && ok;

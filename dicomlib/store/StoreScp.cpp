@@ -104,7 +104,7 @@ bool NeedsReencoding(const ElementList& dataSet) {
 // A C-STORE-RQ whose command has been received: takes its data set, files it and answers.
 // False when the association has to end.
 bool ServeStore(Association& assoc, const ElementList& command, const std::string& storageDirectory,
-                const fs::path& indexRoot) {
+                const fs::path& indexRoot, bool asReceived) {
     if (command.Empty() || data::GetTagUS(command, tag::CommandDataSetType) == NO_DATA_SET)
         return false;
     ElementList dataSet;
@@ -113,8 +113,9 @@ bool ServeStore(Association& assoc, const ElementList& command, const std::strin
     const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
     if (sopClass.empty() || net::FindContextForClass(assoc, sopClass) == 0) return true;
     const auto syntax = net::AcceptedSyntaxOf(assoc, assoc.dataTransfer.contextId);
-    const uint16_t status = syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax)
-                                   : STATUS_CANNOT_UNDERSTAND;
+    const uint16_t status =
+        syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax, asReceived)
+               : STATUS_CANNOT_UNDERSTAND;
     if (auto response = StoreResponse(command, status))
         net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
     return true;
@@ -126,6 +127,7 @@ struct Listener {
     std::string port;
     std::string directory;
     fs::path indexRoot;
+    net::AcceptPolicy policy = net::AcceptPolicy::Standard;
     net::CancelSignal cancel;
     std::thread thread;
     ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
@@ -162,7 +164,7 @@ void ServerThread(Listener& listener) {
             while (socket.Accept()) {
                 try {
                     ServeAssociation(socket.ReleaseConnection(), listener.directory,
-                                     listener.indexRoot, &listener.cancel);
+                                     listener.indexRoot, &listener.cancel, listener.policy);
                 } catch (...) {
                     // One association's failure (memory, most likely) ends only that association.
                 }
@@ -242,7 +244,7 @@ std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
 }
 
 uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& indexRoot,
-                       ElementList& dataSet, std::string_view transferSyntax) {
+                       ElementList& dataSet, std::string_view transferSyntax, bool asReceived) {
     const auto plan = PlanStorage(storageDirectory, dataSet);
     if (!plan) return STATUS_CANNOT_UNDERSTAND;
     try {
@@ -250,7 +252,10 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
         // rest of such a data set is explicit VR little endian on the wire and in the file.
         ElementList converted;
         const ElementList* body = &dataSet;
-        const bool compressed = IsCompressedSyntax(transferSyntax);
+        // As received, the body keeps the wire's layout: the values are in its byte order
+        // and sequences hold their items in its VR form.
+        const bool compressed = asReceived || IsCompressedSyntax(transferSyntax);
+        const net::MessageEncoding wire = net::EncodingOf(transferSyntax);
         if (!compressed && transferSyntax != uid::ImplicitVRLittleEndian &&
             (transferSyntax != uid::ExplicitVRLittleEndian || NeedsReencoding(dataSet))) {
             // Re-encoded whole: defined-length sequences hold their items in the wire's form.
@@ -268,7 +273,9 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
         std::error_code ec;
         const bool existed = fs::exists(plan->filePath, ec);
         if (!CreateDirectoryPath(plan->seriesDirectory) ||
-            !data::WritePart10File(plan->filePath, &meta, *body, compressed, false, true)) {
+            !data::WritePart10File(
+                plan->filePath, &meta, *body, compressed ? wire.explicitVr : false,
+                compressed && wire.bigEndian, true, compressed && wire.deflated)) {
             return STATUS_OUT_OF_RESOURCES;
         }
         if (!existed) AddIndexLines(indexRoot, dataSet);
@@ -279,10 +286,11 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
 }
 
 void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
-                      const net::CancelSignal* cancel) {
+                      const net::CancelSignal* cancel, net::AcceptPolicy policy) {
     Association assoc;
     assoc.stream.Socket().WatchCancel(cancel);
-    if (!net::AcceptAssoc(assoc, handle)) return;
+    if (!net::AcceptAssoc(assoc, handle, policy)) return;
+    const bool asReceived = policy == net::AcceptPolicy::Everything;
     for (;;) {
         ElementList command;
         if (!net::ReceiveMessage(assoc, command)) break;
@@ -294,15 +302,17 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
                                  net::MessageKind::Command);
             }
         } else if (field != C_STORE_RQ ||
-                   !ServeStore(assoc, command, storageDirectory, indexRoot)) {
+                   !ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) {
             break;
         }
     }
     net::CloseAssoc(assoc);
 }
 
-void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot) {
+void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
+                   net::AcceptPolicy policy) {
     auto listener = std::make_shared<Listener>();
+    listener->policy = policy;
     listener->port = std::string(port);
     listener->directory = StorageDirectoryOf(directory);
     listener->indexRoot = indexRoot;
