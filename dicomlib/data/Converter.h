@@ -4,6 +4,7 @@
 // pixel data when a JPEG syntax is involved.
 #pragma once
 
+#include <string>
 #include <string_view>
 
 #include "data/ElementList.h"
@@ -25,8 +26,9 @@ bool IsKnownSyntax(std::string_view syntax);
 
 // Appends to output the input data set converted from sourceSyntax to targetSyntax. Input stays
 // the caller's; only its VRs may change (elements read in implicit VR get their dictionary VRs).
+// When a pixel data codec refuses a frame, detail (when given) gets its reason.
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
-                       std::string_view sourceSyntax);
+                       std::string_view sourceSyntax, std::string* detail = nullptr);
 
 inline bool TranscodeTags(ElementList& output, ElementList& input, std::string_view targetSyntax,
                           std::string_view sourceSyntax) {

@@ -156,7 +156,7 @@ ConvertError ConvertList(ElementList& list, std::string_view targetSyntax,
 
 FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
                               const std::filesystem::path& existingPath,
-                              std::string_view targetSyntax) {
+                              std::string_view targetSyntax, std::string* detail) {
     DecoderState state;
     ElementList meta, data;
     if (!ReadPart10File(state, existingPath, meta, data)) return FileConvertStatus::NotPart10File;
@@ -186,7 +186,7 @@ FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
     const std::string sopClass = GetTagString(data, tag::SOPClassUID);
     const std::string sopInstance = GetTagString(data, tag::SOPInstanceUID);
     ElementList converted;
-    const ConvertError error = Transcode(converted, data, targetSyntax, syntax);
+    const ConvertError error = Transcode(converted, data, targetSyntax, syntax, detail);
     if (error != ConvertError::None) return StatusOf(error);
     ElementList newMeta;
     BuildMetaHeader(newMeta, sopClass, sopInstance, targetSyntax);

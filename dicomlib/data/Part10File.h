@@ -62,9 +62,10 @@ enum class FileConvertStatus {
 };
 
 // Writes newPath holding existingPath's data set in targetSyntax; a file already in that
-// syntax is copied byte for byte.
+// syntax is copied byte for byte. When a pixel data codec refuses a frame, detail (when given)
+// gets its reason.
 FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
                               const std::filesystem::path& existingPath,
-                              std::string_view targetSyntax);
+                              std::string_view targetSyntax, std::string* detail = nullptr);
 
 }  // namespace dicomlib::data

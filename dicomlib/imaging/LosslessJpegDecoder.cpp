@@ -8,6 +8,8 @@
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "imaging/LosslessJpegTables.h"
 
@@ -224,15 +226,22 @@ class Decoder {
     LosslessJpegDecodeResult DecodeScan(std::span<uint8_t> output, int bits);
 
     const LosslessJpegFrame& Frame() const { return frame_; }
+    // Every diagnostic written so far, each ending in a line feed.
+    std::string& Diagnostics() { return diagnostics_; }
     int ScanComponents() const { return scanCount_; }
 
   private:
+    // A diagnostic goes to standard error as it is met and is kept for the result as well.
     [[gnu::format(printf, 2, 3)]] void Message(const char* format, ...) {
         if (quiet_) return;
+        char text[256];
         va_list args;
         va_start(args, format);
-        std::vfprintf(stderr, format, args);
+        const int length = std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
+        if (length < 0) return;
+        std::fputs(text, stderr);
+        diagnostics_ += text;
     }
 
     int Byte() {
@@ -272,6 +281,7 @@ class Decoder {
     std::size_t pos_ = 0;
     bool truncated_ = false;
     bool quiet_;
+    std::string diagnostics_;
 
     std::array<HuffmanSpec, 4> specs_{};
     uint32_t restartInterval_ = 0;
@@ -716,10 +726,12 @@ LosslessJpegDecodeResult DecodeLosslessJpeg(std::span<const uint8_t> stream,
                                             std::span<uint8_t> output, int bits) {
     Decoder decoder(stream, false);
     LosslessJpegDecodeResult result;
-    if (!decoder.ReadFrameHeader()) return result;
-    result.frame = decoder.Frame();
-    if (!decoder.ReadScanHeader()) return result;
-    return decoder.DecodeScan(output, bits);
+    if (decoder.ReadFrameHeader()) {
+        result.frame = decoder.Frame();
+        if (decoder.ReadScanHeader()) result = decoder.DecodeScan(output, bits);
+    }
+    result.diagnostics = std::move(decoder.Diagnostics());
+    return result;
 }
 
 }  // namespace dicomlib::imaging
