@@ -14,26 +14,11 @@
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
-#include "data/Uids.h"
-#include "imaging/BaselineJpeg.h"
+#include "data/TransferSyntax.h"
 #include "imaging/FrameCodec.h"
-#include "imaging/LosslessJpeg.h"
 
 namespace dicomlib::data {
 namespace {
-
-struct Syntax {
-    bool explicitVr;
-    bool bigEndian;
-    const imaging::FrameCodec* codec;  // null for native pixel data
-};
-
-Syntax SyntaxOf(std::string_view uid) {
-    const imaging::FrameCodec* codec = nullptr;
-    if (uid == uid::JPEGLossless) codec = &imaging::LOSSLESS_JPEG_CODEC;
-    if (uid == uid::JPEGBaseline) codec = &imaging::BASELINE_JPEG_CODEC;
-    return {uid != uid::ImplicitVRLittleEndian, uid == uid::ExplicitVRBigEndian, codec};
-}
 
 bool IsItem(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
@@ -234,23 +219,20 @@ void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian)
 
 }  // namespace
 
-bool IsKnownSyntax(std::string_view syntax) {
-    return syntax == uid::ImplicitVRLittleEndian || syntax == uid::ExplicitVRLittleEndian ||
-           syntax == uid::ExplicitVRBigEndian || syntax == uid::JPEGLossless ||
-           syntax == uid::JPEGBaseline;
-}
-
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
                        std::string_view sourceSyntax, std::string* detail) {
-    if (!IsKnownSyntax(sourceSyntax)) return ConvertError::UnknownSourceSyntax;
-    const Syntax source = SyntaxOf(sourceSyntax);
-    const Syntax target = SyntaxOf(targetSyntax);
+    const TransferSyntax* sourceRow = FindTransferSyntax(sourceSyntax);
+    if (sourceRow == nullptr || !IsConvertible(*sourceRow))
+        return ConvertError::UnknownSourceSyntax;
+    const TransferSyntax* targetRow = FindTransferSyntax(targetSyntax);
     const bool sameSyntax = sourceSyntax == targetSyntax;
     // A syntax whose codec only reads is a target only for a data set already in it.
-    if (!IsKnownSyntax(targetSyntax) ||
-        (target.codec != nullptr && !target.codec->Encodes() && !sameSyntax)) {
+    if (targetRow == nullptr || !IsConvertible(*targetRow) ||
+        (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax)) {
         return ConvertError::UnknownTargetSyntax;
     }
+    const TransferSyntax& source = *sourceRow;
+    const TransferSyntax& target = *targetRow;
     const bool reorder = source.bigEndian != target.bigEndian;
     const bool reencode = reorder || source.explicitVr != target.explicitVr;
 

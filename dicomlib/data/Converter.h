@@ -1,7 +1,7 @@
-// The transfer syntax converter: re-encodes a data set from one of the five syntaxes the
-// library knows into another, opening and re-encoding defined-length sequences, turning binary
+// The transfer syntax converter: re-encodes a data set from one of the syntaxes of the transfer
+// syntax table into another, opening and re-encoding defined-length sequences, turning binary
 // values to the target byte order, recomputing group lengths, and decoding or encoding the
-// pixel data when a JPEG syntax is involved.
+// pixel data with the codec of the syntax it comes from or goes to.
 #pragma once
 
 #include <string>
@@ -20,9 +20,6 @@ enum class ConvertError {
     MalformedPixelData,  // missing fragments, a value shorter than its frames, a bad stream
     MalformedSequence,
 };
-
-// True for the five syntaxes the converter reads and writes.
-bool IsKnownSyntax(std::string_view syntax);
 
 // Appends to output the input data set converted from sourceSyntax to targetSyntax. Input stays
 // the caller's; only its VRs may change (elements read in implicit VR get their dictionary VRs).

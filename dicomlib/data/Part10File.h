@@ -33,14 +33,6 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
                      const ElementList& data, bool explicitVr, bool bigEndian = false,
                      bool durable = false);
 
-// The body's VR mode and byte order for a transfer syntax.
-inline bool IsExplicitSyntax(std::string_view syntax) {
-    return syntax != "1.2.840.10008.1.2";
-}
-inline bool IsBigEndianSyntax(std::string_view syntax) {
-    return syntax == "1.2.840.10008.1.2.2";
-}
-
 // Gives a file that holds a bare data set a meta group, in place. Nothing is changed (false)
 // when the file cannot be read, already is a Part 10 file, or cannot be read to its end.
 bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transferSyntax);

@@ -15,7 +15,7 @@
 #include "data/Converter.h"
 #include "data/Part10File.h"
 #include "data/Tags.h"
-#include "data/Uids.h"
+#include "data/TransferSyntax.h"
 #include "net/Association.h"
 #include "net/Dimse.h"
 
@@ -86,7 +86,8 @@ class WritingClaim {
 };
 
 bool IsCompressedSyntax(std::string_view syntax) {
-    return syntax == uid::JPEGLossless || syntax == uid::JPEGBaseline;
+    const data::TransferSyntax* row = data::FindTransferSyntax(syntax);
+    return row != nullptr && row->encapsulated;
 }
 
 // Explicit and implicit VR little endian differ in the element headers, which the file writer

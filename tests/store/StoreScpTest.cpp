@@ -29,6 +29,7 @@ constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
 constexpr char IMPLICIT[] = "1.2.840.10008.1.2";
 constexpr char EXPLICIT[] = "1.2.840.10008.1.2.1";
 constexpr char JPEG_LOSSLESS[] = "1.2.840.10008.1.2.4.70";
+constexpr char JPEG_BASELINE[] = "1.2.840.10008.1.2.4.50";
 
 constexpr char STUDY[] = "1.2.826.0.1.3680043.2.7251.50";
 constexpr char SERIES[] = "1.2.826.0.1.3680043.2.7251.50.1";
