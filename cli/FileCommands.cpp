@@ -87,7 +87,8 @@ int RunDump(const Args& args) {
         std::printf("Dump Failed!\n");
         return 1;
     }
-    const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
+    const TransferSyntaxInfo* syntax = TransferSyntaxByUID(TransferSyntaxOf(meta.list).c_str());
+    const bool bigEndian = syntax != nullptr && syntax->bigEndian;
     if (trace) return DumpTrace(meta.list, data.list, explicitVr, bigEndian);
     std::printf("Dump OK!\n");
     DumpTagsToMemo(meta.list, PrintLine, nullptr, 1, 0);

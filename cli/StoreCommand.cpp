@@ -116,19 +116,12 @@ std::string StorePath(const std::string& path, const Peer& peer, const char* syn
     return stored ? "STORE OK: " + path : "STORE failed: " + path + ": " + Reason(outcome, peer);
 }
 
-// The main window's transfer syntax choices: implicit VR little endian is the empty text.
+// The main window's transfer syntax choices, by name: implicit VR little endian is the empty
+// text, as the window's first choice is.
 bool SyntaxChoice(const std::string& name, std::string& syntax) {
-    if (name == "implicit") {
-        syntax.clear();
-    } else if (name == "explicit") {
-        syntax = "1.2.840.10008.1.2.1";
-    } else if (name == "big") {
-        syntax = "1.2.840.10008.1.2.2";
-    } else if (name == "jpeg-lossless") {
-        syntax = "1.2.840.10008.1.2.4.70";
-    } else {
-        return false;
-    }
+    const TransferSyntaxInfo* chosen = TransferSyntaxByName(name.c_str());
+    if (chosen == nullptr) return false;
+    syntax = chosen->explicitVr ? chosen->uid : "";
     return true;
 }
 

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "zedavura.h"
+
 namespace cli {
 namespace {
 
@@ -47,10 +49,7 @@ std::string ToTerminal(std::string_view text) {
 }
 
 std::string SyntaxFromArgument(const std::string& argument) {
-    if (argument == "implicit") return "1.2.840.10008.1.2";
-    if (argument == "explicit") return "1.2.840.10008.1.2.1";
-    if (argument == "big") return "1.2.840.10008.1.2.2";
-    if (argument == "jpeg-lossless") return "1.2.840.10008.1.2.4.70";
+    if (const TransferSyntaxInfo* named = TransferSyntaxByName(argument.c_str())) return named->uid;
     if (!argument.empty() && argument.find_first_not_of("0123456789.") == std::string::npos) {
         return argument;
     }

@@ -10,8 +10,8 @@ namespace cli {
 // cannot move the cursor or change the terminal.
 std::string ToTerminal(std::string_view text);
 
-// A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
-// empty for an unknown name.
+// A transfer syntax UID from a UID or the library's name for a syntax (implicit, explicit, big,
+// jpeg-lossless); empty for an unknown name.
 std::string SyntaxFromArgument(const std::string& argument);
 
 }  // namespace cli

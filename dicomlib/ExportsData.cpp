@@ -1,12 +1,38 @@
 // Exported operations on elements, lists and files: thin wrappers over the core.
+#include <cstddef>
+#include <vector>
+
 #include "Guarded.h"
 #include "data/Datadec.h"
 #include "data/Dump.h"
 #include "data/ElementList.h"
 #include "data/Part10File.h"
+#include "data/TransferSyntax.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
+
+namespace {
+
+// The transfer syntax table in its exported form, row for row.
+const std::vector<TransferSyntaxInfo>& ExportedSyntaxes() {
+    static const std::vector<TransferSyntaxInfo> rows = [] {
+        std::vector<TransferSyntaxInfo> exported;
+        for (const data::TransferSyntax& row : data::TransferSyntaxes()) {
+            exported.push_back(
+                {row.uid, row.name, row.explicitVr, row.bigEndian, row.deflated, row.encapsulated});
+        }
+        return exported;
+    }();
+    return rows;
+}
+
+const TransferSyntaxInfo* Exported(const data::TransferSyntax* row) {
+    if (row == nullptr) return nullptr;
+    return &ExportedSyntaxes()[static_cast<std::size_t>(row - data::TransferSyntaxes().data())];
+}
+
+}  // namespace
 
 extern "C" ZEDAVURA_API const char* Version(void) {
     return "2.48";
@@ -48,6 +74,18 @@ extern "C" ZEDAVURA_API uint32_t TagCount(const ElementList* list) {
 extern "C" ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index) {
     if (list == nullptr || index >= list->Size()) return nullptr;
     return (*list)[index];
+}
+
+extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByUID(const char* uid) {
+    if (uid == nullptr) return nullptr;
+    return Guarded("TransferSyntaxByUID", static_cast<const TransferSyntaxInfo*>(nullptr),
+                   [&] { return Exported(data::FindTransferSyntax(uid)); });
+}
+
+extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name) {
+    if (name == nullptr) return nullptr;
+    return Guarded("TransferSyntaxByName", static_cast<const TransferSyntaxInfo*>(nullptr),
+                   [&] { return Exported(data::FindTransferSyntaxNamed(name)); });
 }
 
 extern "C" ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList,

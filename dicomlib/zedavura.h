@@ -65,6 +65,25 @@ ZEDAVURA_API uint32_t TagCount(const ElementList* list);
 /* The element at index (0-based) in list order, still owned by the list; null when out of range. */
 ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index);
 
+/* A transfer syntax the library knows: its UID, the command line's name for it ("" when it has
+ * none), and how a data set in it is laid out after the meta group (1 yes, 0 no). */
+typedef struct TransferSyntaxInfo {
+    const char* uid;
+    const char* name;
+    uint8_t explicitVr;
+    uint8_t bigEndian;
+    uint8_t deflated;
+    uint8_t encapsulated;
+} TransferSyntaxInfo;
+
+/* The transfer syntax with this UID (compared whole), or null when the library does not know it
+ * or uid is null. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByUID(const char* uid);
+
+/* The transfer syntax the command line calls name ("implicit", "explicit", "big",
+ * "jpeg-lossless"), or null for another name. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name);
+
 /* Reads a Part 10 file: group 0002 into metaList, the rest into dataList (both empty lists of
  * the caller's, who clears them also after a failure). On success *explicitOut is 1 when the
  * body was read in explicit VR, 0 for implicit VR; (0002,0010) tells big endian. 1 when the file

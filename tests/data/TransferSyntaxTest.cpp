@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "zedavura.h"
+
 using namespace dicomlib::data;
 
 TEST(TransferSyntaxTable, EverySyntaxTheLibraryNamesWithItsLayoutAndCodec) {
@@ -37,7 +39,20 @@ TEST(TransferSyntaxTable, EverySyntaxTheLibraryNamesWithItsLayoutAndCodec) {
         const DataSetEncoding encoding = EncodingOf(e.uid);
         EXPECT_EQ(encoding.explicitVr, e.explicitVr);
         EXPECT_EQ(encoding.bigEndian, e.bigEndian);
+        // The same row through the C interface.
+        const TransferSyntaxInfo* info = TransferSyntaxByUID(e.uid);
+        ASSERT_NE(info, nullptr);
+        EXPECT_EQ(std::string(info->uid), e.uid);
+        EXPECT_EQ(std::string(info->name), e.name);
+        EXPECT_EQ(info->explicitVr, e.explicitVr);
+        EXPECT_EQ(info->bigEndian, e.bigEndian);
+        EXPECT_EQ(info->deflated, 0);
+        EXPECT_EQ(info->encapsulated, e.encapsulated);
+        EXPECT_EQ(TransferSyntaxByName(e.name), *e.name != '\0' ? info : nullptr);
     }
+    EXPECT_EQ(TransferSyntaxByUID("big"), nullptr);
+    EXPECT_EQ(TransferSyntaxByName("1.2.840.10008.1.2.2"), nullptr);
+    EXPECT_EQ(TransferSyntaxByUID(nullptr), nullptr);
     // UIDs compare whole; a syntax the table does not know is read as explicit VR little endian.
     for (const char* unknown :
          {"1.2.840.10008.1.2.4", "1.2.840.10008.1.2 ", "1.2.840.10008.1.2.4.90", ""}) {
