@@ -173,9 +173,9 @@ ZEDAVURA_API uint8_t EchoSCU(const char* host, const char* port, const char* cal
  * context fits the SOP class, the connection failed, or an argument is null. */
 ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
 
-/* Receives one message on the association; 1 when it is a C-ECHO-RSP (Command Field 0x8030)
- * with Status 0x0000. 0 for any other answer, a release or abort by the peer, a broken message
- * (the association is then aborted) or a null association. */
+/* Receives one message on the association; 1 when it is a C-ECHO-RSP with Status 0x0000. 0 for any
+ * other answer, a release or abort by the peer, a broken message (the association is then aborted)
+ * or a null association. */
 ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at

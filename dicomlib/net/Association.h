@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -99,5 +100,11 @@ void AbortAssoc(Association& assoc);
 Result<PduView> ReadPduOrEnd(Association& assoc);
 // CloseAssoc when still connected, then frees the record.
 void DeleteAssociation(Association* assoc);
+
+// Owns an association from NewPDU on: released (when still connected) and freed on every way out.
+struct AssociationDeleter {
+    void operator()(Association* assoc) const { DeleteAssociation(assoc); }
+};
+using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
 
 }  // namespace dicomlib::net

@@ -16,7 +16,7 @@ using namespace dicomlib::net;
 namespace {
 
 // What a socket pair holds without a reader on the other end.
-constexpr std::size_t MAX_INPUT = 64 * 1024;
+constexpr std::size_t MAX_INPUT_BYTES = 64 * 1024;
 constexpr int MAX_MESSAGES = 64;
 
 void Check(bool condition) {
@@ -31,7 +31,7 @@ void Accept(Association& assoc, uint8_t id, const char* abstractSyntax, const ch
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > MAX_INPUT) return 0;
+    if (size > MAX_INPUT_BYTES) return 0;
     int ours = -1, theirs = -1;
     if (!TcpSocket::ConnectedPair(ours, theirs)) return 0;
     Association assoc;

@@ -10,6 +10,7 @@
 #include "data/Datadec.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
+#include "net/CommandSet.h"
 #include "net/DimseFixtures.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
@@ -145,7 +146,7 @@ Bytes DataSet(bool explicitVr, const Uids& uids = {}, bool withSequence = true,
 
 uint16_t StatusOf(const Bytes& pdu) {
     const ElementList command = ParseImplicit(JoinedPdvData({pdu}));
-    EXPECT_EQ(data::GetTagUS(command, tag::CommandField), store::C_STORE_RSP);
+    EXPECT_EQ(data::GetTagUS(command, tag::CommandField), net::C_STORE_RSP);
     return data::GetTagUS(command, tag::Status);
 }
 
@@ -427,7 +428,7 @@ TEST(StoreScpFiles, AStorageDirectoryThatCannotBeWrittenIsRefusedWithA700) {
     Provider p("plain-file/images/");
     testsupport::WriteFileBytes(p.dir / "plain-file", {1});
     p.Associate(EchoAndCt());
-    EXPECT_EQ(p.Store(DataSet(false)), StoreResponsePdu(store::STATUS_OUT_OF_RESOURCES));
+    EXPECT_EQ(p.Store(DataSet(false)), StoreResponsePdu(net::STATUS_OUT_OF_RESOURCES));
     EXPECT_FALSE(fs::exists(p.index));
     EXPECT_EQ(FilesUnder(p.dir.Path()), std::vector<std::string>{"plain-file"});
     // The association goes on.
@@ -448,7 +449,7 @@ TEST(StoreScpFiles, UidsThatCannotBePathsAreRefusedAndWriteNothing) {
         // Deep enough that "../../x" would still land inside the temporary folder.
         Provider p("a/b/images");
         p.Associate(EchoAndCt());
-        EXPECT_EQ(p.Store(DataSet(false, uids)), StoreResponsePdu(store::STATUS_CANNOT_UNDERSTAND));
+        EXPECT_EQ(p.Store(DataSet(false, uids)), StoreResponsePdu(net::STATUS_CANNOT_UNDERSTAND));
         EXPECT_TRUE(p.Release());
         p.Finish();
         EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());
