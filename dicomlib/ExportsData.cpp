@@ -1,5 +1,6 @@
 // Exported operations on elements, lists and files: thin wrappers over the core.
 #include <cstddef>
+#include <string>
 #include <vector>
 
 #include "Guarded.h"
@@ -123,22 +124,31 @@ extern "C" ZEDAVURA_API uint8_t ConvertTS(ElementList* list, const char* targetS
     });
 }
 
+extern "C" ZEDAVURA_API int32_t ConvertFileTSWithDetail(const char* newFileName,
+                                                        const char* existingFileName,
+                                                        const char* targetSyntax, char* detail,
+                                                        uint32_t capacity) {
+    CopyText("", detail, capacity);
+    if (newFileName == nullptr || existingFileName == nullptr || targetSyntax == nullptr)
+        return CONVERT_NOT_PART10_FILE;
+    return Guarded("ConvertFileTS", int32_t{CONVERT_CANNOT_WRITE}, [&] {
+        std::string reason;
+        const data::FileConvertStatus status =
+            data::ConvertFile(newFileName, existingFileName, targetSyntax, &reason);
+        CopyText(reason, detail, capacity);
+        return static_cast<int32_t>(status);
+    });
+}
+
 extern "C" ZEDAVURA_API int32_t ConvertFileTSStatus(const char* newFileName,
                                                     const char* existingFileName,
                                                     const char* targetSyntax) {
-    if (newFileName == nullptr || existingFileName == nullptr || targetSyntax == nullptr) {
-        return static_cast<int32_t>(data::FileConvertStatus::NotPart10File);
-    }
-    return Guarded("ConvertFileTS", static_cast<int32_t>(data::FileConvertStatus::CannotWrite),
-                   [&] {
-                       return static_cast<int32_t>(
-                           data::ConvertFile(newFileName, existingFileName, targetSyntax));
-                   });
+    return ConvertFileTSWithDetail(newFileName, existingFileName, targetSyntax, nullptr, 0);
 }
 
 extern "C" ZEDAVURA_API uint8_t ConvertFileTS(const char* newFileName, const char* existingFileName,
                                               const char* targetSyntax) {
-    return ConvertFileTSStatus(newFileName, existingFileName, targetSyntax) == 0 ? 1 : 0;
+    return ConvertFileTSStatus(newFileName, existingFileName, targetSyntax) == CONVERT_DONE ? 1 : 0;
 }
 
 extern "C" ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* context,

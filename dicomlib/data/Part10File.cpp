@@ -156,6 +156,30 @@ ConvertError ConvertList(ElementList& list, std::string_view targetSyntax,
     return error;
 }
 
+std::string_view ConvertStatusText(FileConvertStatus status) {
+    switch (status) {
+        case FileConvertStatus::Converted:
+            return "converted";
+        case FileConvertStatus::NotPart10File:
+            return "not a Part 10 file";
+        case FileConvertStatus::NoTransferSyntax:
+            return "no transfer syntax in its meta group";
+        case FileConvertStatus::UnknownSourceSyntax:
+            return "unknown source transfer syntax";
+        case FileConvertStatus::UnknownTargetSyntax:
+            return "cannot convert to transfer syntax";
+        case FileConvertStatus::ColourToLossless:
+            return "colour image cannot be compressed to lossless JPEG";
+        case FileConvertStatus::UnsupportedImage:
+            return "unsupported image layout";
+        case FileConvertStatus::MalformedData:
+            return "malformed data, not converted";
+        case FileConvertStatus::CannotWrite:
+            return "cannot write the file";
+    }
+    return "unknown outcome";
+}
+
 FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
                               const std::filesystem::path& existingPath,
                               std::string_view targetSyntax, std::string* detail) {

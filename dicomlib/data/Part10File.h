@@ -53,6 +53,9 @@ enum class FileConvertStatus {
     CannotWrite = -8,
 };
 
+// What a conversion outcome means, in words: "not a Part 10 file", "unsupported image layout".
+std::string_view ConvertStatusText(FileConvertStatus status);
+
 // Writes newPath holding existingPath's data set in targetSyntax; a file already in that
 // syntax is copied byte for byte. When a pixel data codec refuses a frame, detail (when given)
 // gets its reason.

@@ -1,5 +1,6 @@
 #include "net/CommandSet.h"
 
+#include <cstdio>
 #include <string>
 
 #include "data/Tags.h"
@@ -30,6 +31,12 @@ std::string_view StatusMeaning(uint16_t status) {
         return "error: data set does not match SOP class";
     if ((status & 0xF000) == STATUS_CANNOT_UNDERSTAND) return "error: cannot understand";
     return "failure";
+}
+
+std::string StatusText(uint16_t status) {
+    char hex[8];
+    std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(status));
+    return "status " + std::string(hex) + " (" + std::string(StatusMeaning(status)) + ")";
 }
 
 uint16_t NextMessageID() {

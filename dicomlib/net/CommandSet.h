@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "data/ElementList.h"
@@ -62,6 +63,8 @@ constexpr uint16_t STATUS_DATA_SET_DOES_NOT_MATCH_WARNING = 0xB007;
 // What a status means, in a few words: "success", "pending", "warning: stored with changes",
 // "refused: out of resources", ... and "failure" for any other value.
 std::string_view StatusMeaning(uint16_t status);
+// "status 0xA700 (refused: out of resources)".
+std::string StatusText(uint16_t status);
 
 // The next Message ID from the process-wide counter that presentation context IDs also come
 // from: always odd, 3 for the first request after an association with one context. Safe to

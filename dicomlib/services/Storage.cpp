@@ -167,6 +167,42 @@ LoadedFile LoadEntry(const SeriesEntry& entry) {
 
 }  // namespace
 
+std::string StoreOutcomeText(int32_t outcome, std::string_view peer) {
+    const std::string name(peer);
+    if (outcome >= 0 && outcome <= 0xFFFF) return net::StatusText(static_cast<uint16_t>(outcome));
+    switch (static_cast<StoreFailure>(outcome)) {
+        case STORE_NO_RESPONSE:
+            return "no response from " + name;
+        case STORE_NOT_STORE_RESPONSE:
+            return "the answer from " + name + " was not a C-STORE response";
+        case STORE_CANNOT_OPEN:
+            return "cannot be opened";
+        case STORE_NOT_PART10:
+            return "not a DICOM file (no \"DICM\" at offset 128)";
+        case STORE_DAMAGED_FILE:
+            return "damaged DICOM file (cannot be read to its end)";
+        case STORE_NO_TRANSFER_SYNTAX:
+            return "no transfer syntax in its meta group";
+        case STORE_NO_SOP_CLASS:
+            return "no SOP Class UID";
+        case STORE_NO_CONNECTION:
+            return "cannot connect to " + name;
+        case STORE_REJECTED:
+            return "association rejected by " + name;
+        case STORE_CONTEXT_REFUSED:
+            return name + " accepted no presentation context for its SOP class";
+        case STORE_CONVERSION_FAILED:
+            return "cannot convert the data set to the transfer syntax " + name + " accepted";
+        case STORE_SEND_FAILED:
+            return "the connection to " + name + " failed while sending";
+        case STORE_NO_FILES:
+            return "no DICOM files in the directory";
+        case STORE_INTERNAL_ERROR:
+            return "internal failure (see the trace log)";
+    }
+    return "failure " + std::to_string(outcome);
+}
+
 net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
                              std::optional<std::string_view> sopInstanceUid) {
     net::CommandSet command;

@@ -37,6 +37,10 @@ enum StoreFailure : int32_t {
     STORE_INTERNAL_ERROR = -14,     // memory ran out, or another failure of the library itself
 };
 
+// What an outcome means, in words: ours, or "status 0xA700 (refused: out of resources)" for a
+// C-STORE status. peer names the peer in the words of outcomes that concern it.
+std::string StoreOutcomeText(int32_t outcome, std::string_view peer);
+
 // The C-STORE-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
 // Priority, Command Data Set Type and, when given, Affected SOP Instance UID. Both UIDs are
 // padded with 0x00 to even length.
