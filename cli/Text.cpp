@@ -56,4 +56,17 @@ std::string SyntaxFromArgument(const std::string& argument) {
     return {};
 }
 
+std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer) {
+    std::string words(128, '\0');
+    int32_t length =
+        OutcomeText(family, code, peer.c_str(), words.data(), static_cast<uint32_t>(words.size()));
+    if (length >= static_cast<int32_t>(words.size())) {
+        words.assign(static_cast<std::size_t>(length) + 1, '\0');
+        length = OutcomeText(family, code, peer.c_str(), words.data(),
+                             static_cast<uint32_t>(words.size()));
+    }
+    words.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return words;
+}
+
 }  // namespace cli
