@@ -1,6 +1,8 @@
 // dump, convert and meta: the file operations of the library on the command line.
 #include <unistd.h>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -32,6 +34,55 @@ std::string TransferSyntaxOf(ElementList* meta) {
         }
     }
     return {};
+}
+
+// What the pixel data of a file takes and would take uncompressed, in bytes; zeros when the
+// file has none or cannot be read.
+struct PixelBytes {
+    uint64_t stored = 0;
+    uint64_t native = 0;
+};
+
+PixelBytes PixelBytesOf(const std::string& file) {
+    List meta, data;
+    uint8_t explicitVr = 1;
+    PixelBytes bytes;
+    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) return bytes;
+    const bool big = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
+    uint64_t rows = 0, columns = 0, samples = 1, bits = 0, frames = 1;
+    bool inPixels = false;
+    for (uint32_t i = 0; i < TagCount(data.list); ++i) {
+        const DicomElement* e = TagAt(data.list, i);
+        const bool hasValue = e->value != nullptr && e->length != 0xFFFFFFFF;
+        if (inPixels) {
+            if (e->group != 0xFFFE || e->element == 0xE0DD) break;
+            bytes.stored += hasValue ? e->length : 0;
+            continue;
+        }
+        auto us = [&] {
+            if (!hasValue || e->length < 2) return uint64_t{0};
+            return uint64_t{big ? e->value[0] * 256u + e->value[1]
+                                : e->value[1] * 256u + e->value[0]};
+        };
+        if (e->group == 0x0028 && e->element == 0x0010) rows = us();
+        if (e->group == 0x0028 && e->element == 0x0011) columns = us();
+        if (e->group == 0x0028 && e->element == 0x0002) samples = us();
+        if (e->group == 0x0028 && e->element == 0x0100) bits = us();
+        if (e->group == 0x0028 && e->element == 0x0008 && hasValue) {
+            frames = std::strtoull(
+                std::string(reinterpret_cast<const char*>(e->value), e->length).c_str(), nullptr,
+                10);
+        }
+        if (e->group == 0x7FE0 && e->element == 0x0010) {
+            if (e->length != 0xFFFFFFFF) {
+                bytes.stored = e->length;
+                break;
+            }
+            inPixels = true;
+        }
+    }
+    bytes.native = rows * columns * samples * ((bits + 7) / 8) * (frames == 0 ? 1 : frames);
+    return bytes;
 }
 
 void PrintLine(void*, const char* line) {
@@ -87,7 +138,8 @@ int RunDump(const Args& args) {
         std::printf("Dump Failed!\n");
         return 1;
     }
-    const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
+    const TransferSyntaxInfo* syntax = TransferSyntaxByUID(TransferSyntaxOf(meta.list).c_str());
+    const bool bigEndian = syntax != nullptr && syntax->bigEndian;
     if (trace) return DumpTrace(meta.list, data.list, explicitVr, bigEndian);
     std::printf("Dump OK!\n");
     DumpTagsToMemo(meta.list, PrintLine, nullptr, 1, 0);
@@ -120,38 +172,33 @@ int RunConvert(const Args& args) {
     std::vector<std::string> names;
     std::string syntax;
     if (!ParseSyntaxArgs(args, 2, names, syntax)) return UsageError(self);
-    const int32_t status = ConvertFileTSStatus(names[1].c_str(), names[0].c_str(), syntax.c_str());
-    if (status == 0) return 0;
-    const std::string& in = names[0];
-    const std::string& out = names[1];
-    switch (status) {
-        case -1:
-            std::fprintf(stderr, "%s: not a Part 10 file\n", in.c_str());
-            break;
-        case -2:
-            std::fprintf(stderr, "%s: no transfer syntax in its meta group\n", in.c_str());
-            break;
-        case -3:
-            std::fprintf(stderr, "%s: unknown source transfer syntax\n", in.c_str());
-            break;
-        case -4:
-            std::fprintf(stderr, "%s: cannot convert to transfer syntax %s\n", in.c_str(),
-                         syntax.c_str());
-            break;
-        case -5:
-            std::fprintf(stderr, "%s: colour image cannot be compressed to lossless JPEG\n",
-                         in.c_str());
-            break;
-        case -6:
-            std::fprintf(stderr, "%s: unsupported image layout\n", in.c_str());
-            break;
-        case -7:
-            std::fprintf(stderr, "%s: malformed data, not converted\n", in.c_str());
-            break;
-        default:
-            std::fprintf(stderr, "%s: cannot write the file\n", out.c_str());
-            break;
+    char detail[512];
+    const auto start = std::chrono::steady_clock::now();
+    const int32_t status = ConvertFileTSWithDetail(names[1].c_str(), names[0].c_str(),
+                                                   syntax.c_str(), detail, sizeof detail);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    if (status == CONVERT_DONE) {
+        // The file sizes, and how far the pixel data is compressed (native bytes over stored).
+        std::error_code ec;
+        const auto inSize = std::filesystem::file_size(names[0], ec);
+        const auto outSize = std::filesystem::file_size(names[1], ec);
+        const PixelBytes pixels = PixelBytesOf(names[1]);
+        std::printf("%s: %s, %llu -> %llu bytes", names[1].c_str(), syntax.c_str(),
+                    static_cast<unsigned long long>(inSize),
+                    static_cast<unsigned long long>(outSize));
+        if (pixels.stored != 0 && pixels.native != 0) {
+            std::printf(", pixel data %.2f:1",
+                        static_cast<double>(pixels.native) / static_cast<double>(pixels.stored));
+        }
+        std::printf(", %.1f ms\n", took.count());
+        return 0;
     }
+    // The new file is to blame when it cannot be written, the existing one otherwise.
+    const std::string& file = status == CONVERT_CANNOT_WRITE ? names[1] : names[0];
+    std::string reason = OutcomeWords(OUTCOME_CONVERT, status);
+    if (status == CONVERT_UNKNOWN_TARGET_SYNTAX) reason += " " + syntax;
+    if (detail[0] != '\0') reason += std::string(" (") + detail + ")";
+    std::fprintf(stderr, "%s: %s\n", file.c_str(), reason.c_str());
     return 1;
 }
 
@@ -184,7 +231,10 @@ int RunMeta(const Args& args) {
 
 const Command DumpCommand{"dump", "dump [--trace] FILE", RunDump};
 const Command ConvertCommand{
-    "convert", "convert IN OUT --ts implicit|explicit|big|jpeg-lossless|UID", RunConvert};
+    "convert",
+    "convert IN OUT --ts "
+    "implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|j2k-lossy|UID",
+    RunConvert};
 const Command MetaCommand{"meta", "meta FILE --ts implicit|explicit|big|UID", RunMeta};
 
 }  // namespace cli

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "zedavura.h"
+
 namespace cli {
 namespace {
 
@@ -47,14 +49,24 @@ std::string ToTerminal(std::string_view text) {
 }
 
 std::string SyntaxFromArgument(const std::string& argument) {
-    if (argument == "implicit") return "1.2.840.10008.1.2";
-    if (argument == "explicit") return "1.2.840.10008.1.2.1";
-    if (argument == "big") return "1.2.840.10008.1.2.2";
-    if (argument == "jpeg-lossless") return "1.2.840.10008.1.2.4.70";
+    if (const TransferSyntaxInfo* named = TransferSyntaxByName(argument.c_str())) return named->uid;
     if (!argument.empty() && argument.find_first_not_of("0123456789.") == std::string::npos) {
         return argument;
     }
     return {};
+}
+
+std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer) {
+    std::string words(128, '\0');
+    int32_t length =
+        OutcomeText(family, code, peer.c_str(), words.data(), static_cast<uint32_t>(words.size()));
+    if (length >= static_cast<int32_t>(words.size())) {
+        words.assign(static_cast<std::size_t>(length) + 1, '\0');
+        length = OutcomeText(family, code, peer.c_str(), words.data(),
+                             static_cast<uint32_t>(words.size()));
+    }
+    words.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return words;
 }
 
 }  // namespace cli

@@ -1,6 +1,7 @@
 // Text for the terminal: the library speaks Windows-1252, the terminal UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -10,8 +11,12 @@ namespace cli {
 // cannot move the cursor or change the terminal.
 std::string ToTerminal(std::string_view text);
 
-// A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
-// empty for an unknown name.
+// A transfer syntax UID from a UID or the library's name for a syntax (implicit, explicit, big,
+// jpeg-lossless); empty for an unknown name.
 std::string SyntaxFromArgument(const std::string& argument);
+
+// What the library's outcome code of the family (OUTCOME_STORE, ...) means, in its words; peer
+// names the peer where the words speak of it.
+std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer = "");
 
 }  // namespace cli

@@ -65,6 +65,25 @@ ZEDAVURA_API uint32_t TagCount(const ElementList* list);
 /* The element at index (0-based) in list order, still owned by the list; null when out of range. */
 ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index);
 
+/* A transfer syntax the library knows: its UID, the command line's name for it ("" when it has
+ * none), and how a data set in it is laid out after the meta group (1 yes, 0 no). */
+typedef struct TransferSyntaxInfo {
+    const char* uid;
+    const char* name;
+    uint8_t explicitVr;
+    uint8_t bigEndian;
+    uint8_t deflated;
+    uint8_t encapsulated;
+} TransferSyntaxInfo;
+
+/* The transfer syntax with this UID (compared whole), or null when the library does not know it
+ * or uid is null. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByUID(const char* uid);
+
+/* The transfer syntax the command line calls name ("implicit", "explicit", "big",
+ * "jpeg-lossless"), or null for another name. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name);
+
 /* Reads a Part 10 file: group 0002 into metaList, the rest into dataList (both empty lists of
  * the caller's, who clears them also after a failure). On success *explicitOut is 1 when the
  * body was read in explicit VR, 0 for implicit VR; (0002,0010) tells big endian. 1 when the file
@@ -91,12 +110,28 @@ ZEDAVURA_API uint8_t ConvertTS(ElementList* list, const char* targetSyntax,
 ZEDAVURA_API uint8_t ConvertFileTS(const char* newFileName, const char* existingFileName,
                                    const char* targetSyntax);
 
-/* ConvertFileTS with the reason of a failure: 0 converted; -1 not a Part 10 file (or
- * unreadable); -2 no transfer syntax in its meta group; -3 unknown source syntax; -4 unknown
- * target syntax; -5 colour image to lossless JPEG; -6 unsupported image layout; -7 malformed
- * data; -8 the new file cannot be written. */
+/* The outcomes of ConvertFileTSStatus. */
+typedef enum ConvertOutcome {
+    CONVERT_DONE = 0,
+    CONVERT_NOT_PART10_FILE = -1,       /* not a Part 10 file, or unreadable */
+    CONVERT_NO_TRANSFER_SYNTAX = -2,    /* no transfer syntax in its meta group */
+    CONVERT_UNKNOWN_SOURCE_SYNTAX = -3, /* a source syntax the converter does not read */
+    CONVERT_UNKNOWN_TARGET_SYNTAX = -4, /* a target syntax the converter does not write */
+    CONVERT_COLOUR_TO_LOSSLESS = -5,    /* a colour image to lossless JPEG */
+    CONVERT_UNSUPPORTED_IMAGE = -6,     /* an image layout the pixel data codec does not take */
+    CONVERT_MALFORMED_DATA = -7,        /* malformed data or pixel data */
+    CONVERT_CANNOT_WRITE = -8           /* the new file cannot be written */
+} ConvertOutcome;
+
+/* ConvertFileTS with the reason of a failure: a ConvertOutcome. */
 ZEDAVURA_API int32_t ConvertFileTSStatus(const char* newFileName, const char* existingFileName,
                                          const char* targetSyntax);
+
+/* ConvertFileTSStatus that also tells why a pixel data codec refused a frame: its reason goes
+ * into detail ("" when no codec refused), as OutcomeText writes text. detail may be null. */
+ZEDAVURA_API int32_t ConvertFileTSWithDetail(const char* newFileName, const char* existingFileName,
+                                             const char* targetSyntax, char* detail,
+                                             uint32_t capacity);
 
 /* Receives one line of a dump (Windows-1252 text, no line end). */
 typedef void (*DumpLineSink)(void* context, const char* line);
@@ -154,9 +189,9 @@ ZEDAVURA_API uint8_t EchoSCU(const char* host, const char* port, const char* cal
  * context fits the SOP class, the connection failed, or an argument is null. */
 ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
 
-/* Receives one message on the association; 1 when it is a C-ECHO-RSP (Command Field 0x8030)
- * with Status 0x0000. 0 for any other answer, a release or abort by the peer, a broken message
- * (the association is then aborted) or a null association. */
+/* Receives one message on the association; 1 when it is a C-ECHO-RSP with Status 0x0000. 0 for any
+ * other answer, a release or abort by the peer, a broken message (the association is then aborted)
+ * or a null association. */
 ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at
@@ -183,16 +218,28 @@ ZEDAVURA_API uint8_t StoreSCPListening(const char* port);
  * answered. */
 ZEDAVURA_API void StopStoreSCP(void);
 
-/* Storage. Outcome codes of StoreSCUStatus, ReadStoreRSP and SendSeriesWithProgress: 0..65535
- * the C-STORE-RSP status (only 0x0000 is success); -1 no response; -2 a response that is not a
- * C-STORE-RSP; -3 the file cannot be opened; -4 not a Part 10 file (no "DICM" at offset 128);
- * -5 a damaged Part 10 file; -6 no transfer syntax in its meta group; -7 no SOP Class UID;
- * -8 no connection or no answer; -9 association rejected; -10 no presentation context
- * accepted; -11 the data set cannot be converted to the accepted syntax; -12 the connection
- * failed while sending; -13 no Part 10 file in the series directory; -14 internal failure.
+/* Storage. The outcome of StoreSCUStatus, ReadStoreRSP and SendSeriesWithProgress is the
+ * C-STORE-RSP status (0..65535, only 0x0000 is success) or one of these failures of ours.
  * preferredSyntax is a transfer syntax UID proposed after the file's own, "" (an empty
  * transfer syntax sub-item) or null (none); convert 1 converts the data set to the accepted
  * syntax when it differs, 0 sends it element for element. Callers own what they pass in. */
+typedef enum StoreOutcome {
+    STORE_SUCCESS = 0,             /* the C-STORE-RSP status success; other statuses are > 0 */
+    STORE_NO_RESPONSE = -1,        /* no response */
+    STORE_NOT_STORE_RESPONSE = -2, /* a response that is not a C-STORE-RSP */
+    STORE_CANNOT_OPEN = -3,        /* the file cannot be opened */
+    STORE_NOT_PART10 = -4,         /* not a Part 10 file (no "DICM" at offset 128) */
+    STORE_DAMAGED_FILE = -5,       /* a Part 10 file that cannot be read to its end */
+    STORE_NO_TRANSFER_SYNTAX = -6, /* no transfer syntax in its meta group */
+    STORE_NO_SOP_CLASS = -7,       /* no SOP Class UID */
+    STORE_NO_CONNECTION = -8,      /* no connection, or no answer to the association request */
+    STORE_REJECTED = -9,           /* the association was rejected */
+    STORE_CONTEXT_REFUSED = -10,   /* no presentation context accepted for the SOP class */
+    STORE_CONVERSION_FAILED = -11, /* the data set cannot be converted to the accepted syntax */
+    STORE_SEND_FAILED = -12,       /* the connection failed while sending */
+    STORE_NO_FILES = -13,          /* no Part 10 file in the series directory */
+    STORE_INTERNAL_ERROR = -14     /* memory ran out, or another failure of the library */
+} StoreOutcome;
 
 /* Stores one Part 10 file on a new association for its SOP class (the file's syntax, then
  * preferredSyntax, then implicit VR little endian), always released. An empty or null
@@ -201,7 +248,8 @@ ZEDAVURA_API uint8_t StoreSCU(const char* host, const char* port, const char* ca
                               const char* calledAeTitle, const char* fileName,
                               const char* preferredSyntax, uint8_t convert);
 
-/* StoreSCU with the outcome code instead of yes/no. Nothing is sent for codes -3 to -7. */
+/* StoreSCU with the outcome code instead of yes/no. Nothing is sent for STORE_CANNOT_OPEN to
+ * STORE_NO_SOP_CLASS. */
 ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port, const char* callingAeTitle,
                                     const char* calledAeTitle, const char* fileName,
                                     const char* preferredSyntax, uint8_t convert);
@@ -213,8 +261,8 @@ ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port, const ch
 ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, const char* sopClassUid,
                                   const char* currentSyntax, uint8_t convert);
 
-/* Receives one message: its Status when it is a C-STORE-RSP (0..65535), -1 when nothing
- * could be received (or assoc is null), -2 for another message. */
+/* Receives one message: its Status when it is a C-STORE-RSP (0..65535), STORE_NO_RESPONSE when
+ * nothing could be received (or assoc is null), STORE_NOT_STORE_RESPONSE for another message. */
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
 /* Sends a series directory on one association: the files its "Image.dir" names (third field +
@@ -235,6 +283,22 @@ ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
                                             const char* directory, const char* preferredSyntax,
                                             uint8_t convert, StoreProgressSink progress,
                                             void* context);
+
+/* The families of outcome codes that OutcomeText puts into words. */
+typedef enum OutcomeFamily {
+    OUTCOME_STATUS = 0,  /* a DIMSE status, 0..65535 */
+    OUTCOME_CONVERT = 1, /* a ConvertOutcome */
+    OUTCOME_STORE = 2    /* a StoreOutcome or a C-STORE status */
+} OutcomeFamily;
+
+/* Writes what a code of the family means, for people, into text: a status as "status 0xA700
+ * (refused: out of resources)", our failures as "cannot connect to STORESCP (10.0.0.7:104)" or
+ * "unsupported image layout". peer (null or "": "the peer") names the peer in the words of the
+ * outcomes that concern it. At most capacity bytes are written, the terminating NUL included
+ * (the words are cut to fit; nothing when text is null or capacity 0). Returns the length of
+ * the whole words, without the NUL, as snprintf does; -1 for an unknown family. */
+ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer, char* text,
+                                 uint32_t capacity);
 
 /* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
  * job sets it; letters d, m, y); null or "" returns to the platform's format. */

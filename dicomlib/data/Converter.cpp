@@ -7,30 +7,19 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data/Dictionary.h"
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
-#include "data/Uids.h"
+#include "data/TransferSyntax.h"
 #include "imaging/BaselineJpeg.h"
-#include "imaging/LosslessJpeg.h"
+#include "imaging/FrameCodec.h"
 
 namespace dicomlib::data {
 namespace {
-
-struct Syntax {
-    bool explicitVr;
-    bool bigEndian;
-    bool lossless;
-    bool baseline;
-};
-
-Syntax SyntaxOf(std::string_view uid) {
-    return {uid != uid::ImplicitVRLittleEndian, uid == uid::ExplicitVRBigEndian,
-            uid == uid::JPEGLossless, uid == uid::JPEGBaseline};
-}
 
 bool IsItem(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
@@ -46,6 +35,9 @@ struct Image {
     uint16_t rows = 0;
     uint16_t columns = 0;
     uint16_t bitsAllocated = 0;
+    uint16_t bitsStored = 0;
+    bool isSigned = false;
+    bool planar = false;
     uint32_t frames = 1;
 
     std::size_t FrameSize() const { return std::size_t{rows} * columns * (bitsAllocated / 8u); }
@@ -68,6 +60,12 @@ void Remember(Image& image, const DicomElement& e, bool bigEndian) {
         image.columns = ReadUS(e, bigEndian);
     } else if (TagOf(e) == tag::BitsAllocated) {
         image.bitsAllocated = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::BitsStored) {
+        image.bitsStored = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::PixelRepresentation) {
+        image.isSigned = ReadUS(e, bigEndian) == 1;
+    } else if (TagOf(e) == tag::PlanarConfiguration) {
+        image.planar = ReadUS(e, bigEndian) == 1;
     } else if (TagOf(e) == tag::NumberOfFrames && HasValue(e)) {
         const std::string text(reinterpret_cast<const char*>(e.value), e.length);
         const long frames = std::strtol(text.c_str(), nullptr, 10);
@@ -93,16 +91,34 @@ bool CollectFragments(const ElementList& input, std::size_t pixel,
     return !fragments.empty();
 }
 
+imaging::FrameLayout LayoutOf(const Image& image) {
+    imaging::FrameLayout layout;
+    layout.rows = image.rows;
+    layout.columns = image.columns;
+    layout.bitsAllocated = image.bitsAllocated;
+    layout.samplesPerPixel = image.colour ? 3 : 1;
+    layout.rgb = image.rgb;
+    // Bits stored beyond those allocated is a damaged header: the allocation decides.
+    layout.bitsStored = image.bitsStored <= image.bitsAllocated ? image.bitsStored : 0;
+    layout.isSigned = image.isSigned;
+    layout.planar = image.colour && image.planar;
+    return layout;
+}
+
+ConvertError ErrorOf(imaging::FrameCodecResult&& result, std::string* detail) {
+    if (detail != nullptr) *detail = std::move(result.detail);
+    return result.outcome == imaging::FrameCodecOutcome::UnsupportedLayout
+               ? ConvertError::UnsupportedImage
+               : ConvertError::MalformedPixelData;
+}
+
 // Decodes every frame of encapsulated pixel data into native samples, little endian.
 ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, const Image& image,
-                          bool lossless, ValueBlock& native) {
-    const std::size_t samplesPerPixel = (!lossless && image.colour) ? 3 : 1;
-    const std::size_t frameSize = image.FrameSize() * samplesPerPixel;
+                          const imaging::FrameCodec& codec, ValueBlock& native, std::string* detail,
+                          std::string& photometric) {
+    const imaging::FrameLayout layout = LayoutOf(image);
+    const std::size_t frameSize = layout.NativeSize();
     if (frameSize == 0) return ConvertError::UnsupportedImage;
-    if (lossless && image.bitsAllocated != 8 && image.bitsAllocated != 16) {
-        return ConvertError::UnsupportedImage;
-    }
-    if (!lossless && image.bitsAllocated != 8) return ConvertError::UnsupportedImage;
 
     // One frame may span several fragments; several frames need one fragment each.
     std::vector<std::vector<uint8_t>> joined;
@@ -125,47 +141,40 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
     }
 
     const std::size_t total = frameSize * streams.size();
-    if (total > 0xFFFFFFFEu) return ConvertError::UnsupportedImage;
-    native.Reset(static_cast<uint32_t>(total));
+    if (total > 0xFFFFFFFCu) return ConvertError::UnsupportedImage;
+    // An odd number of native bytes gets a 0x00 pad: values have even lengths.
+    native.Reset(static_cast<uint32_t>(total + total % 2));
+    if (total % 2 != 0) native.Data()[total] = 0x00;
     for (std::size_t f = 0; f < streams.size(); ++f) {
         std::span<uint8_t> out(native.Data() + f * frameSize, frameSize);
         if (streams[f].empty()) return ConvertError::MalformedPixelData;
-        if (lossless) {
-            auto result = imaging::DecodeLosslessJpeg(streams[f], out, image.bitsAllocated);
-            if (result.decoded != imaging::LosslessJpegDecoded::Image ||
-                result.frame.width != image.columns || result.frame.height != image.rows ||
-                result.scanComponents != 1) {
-                return ConvertError::MalformedPixelData;
-            }
-        } else if (imaging::DecodeBaselineJpeg(streams[f], out, image.rows, image.columns,
-                                               image.colour, image.rgb)
-                       .decoded != imaging::BaselineJpegDecoded::Image) {
-            return ConvertError::MalformedPixelData;
-        }
+        imaging::FrameCodecResult decoded = codec.Decode(streams[f], layout, out);
+        if (!decoded.Ok()) return ErrorOf(std::move(decoded), detail);
+        photometric = std::move(decoded.photometric);
     }
     return ConvertError::None;
 }
 
-// Appends encapsulated lossless JPEG pixel data: the pixel data element, an empty offset table,
-// one fragment per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
-ConvertError AppendLossless(ElementList& output, std::span<const uint8_t> native,
-                            const Image& image) {
-    if (image.colour) return ConvertError::ColourToLossless;
-    if (image.bitsAllocated != 8 && image.bitsAllocated != 16) {
-        return ConvertError::UnsupportedImage;
-    }
-    const std::size_t frameSize = image.FrameSize();
+// Appends encapsulated pixel data: the pixel data element, an empty offset table, one fragment
+// per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
+ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> native,
+                                const Image& image, const imaging::FrameCodec& codec,
+                                std::string* detail, std::string& photometric) {
+    if (image.colour && !codec.EncodesColour()) return ConvertError::ColourToLossless;
+    const imaging::FrameLayout layout = LayoutOf(image);
+    const std::size_t frameSize = layout.NativeSize();
     if (frameSize == 0 || native.size() < frameSize * image.frames) {
         return ConvertError::MalformedPixelData;
     }
     output.Append(
         NewElement(tag::PixelData.group, tag::PixelData.element, UNDEFINED_LENGTH, nullptr, "OB"));
     output.Append(NewItemElement(tag::Item, 0, nullptr));
+    std::vector<uint8_t> stream;
     for (uint32_t f = 0; f < image.frames; ++f) {
-        std::vector<uint8_t> stream =
-            imaging::EncodeLosslessJpeg(native.subspan(f * frameSize, frameSize), image.columns,
-                                        image.rows, image.bitsAllocated);
-        if (stream.empty()) return ConvertError::UnsupportedImage;
+        imaging::FrameCodecResult encoded =
+            codec.Encode(native.subspan(f * frameSize, frameSize), layout, stream);
+        if (!encoded.Ok()) return ErrorOf(std::move(encoded), detail);
+        if (!encoded.photometric.empty()) photometric = std::move(encoded.photometric);
         if (stream.size() % 2 != 0) stream.push_back(0x00);
         output.Append(
             NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
@@ -174,17 +183,21 @@ ConvertError AppendLossless(ElementList& output, std::span<const uint8_t> native
     return ConvertError::None;
 }
 
-// After a colour baseline image is decoded, its samples are RGB, interleaved.
-void MarkDecodedColour(ElementList& output) {
+// Gives the top-level Photometric Interpretation the text a codec reported (a colour transform
+// applied or undone) and, when the samples came out pixel by pixel whatever the data set said,
+// sets Planar Configuration to 0.
+void MarkPixels(ElementList& output, const std::string& photometric, bool pixelOrder) {
     int depth = 0;
     for (DicomElement* e : output) {
-        if (depth == 0 && TagOf(*e) == tag::PhotometricInterpretation) {
+        if (depth == 0 && TagOf(*e) == tag::PhotometricInterpretation && !photometric.empty()) {
+            std::string text = photometric;
+            if (text.size() % 2 != 0) text += ' ';
             if (HasValue(*e)) FreeValue(e->value);
-            e->value = AllocateValue(4);
-            std::memcpy(e->value, "RGB ", 4);
-            e->length = 4;
-        } else if (depth == 0 && TagOf(*e) == tag::PlanarConfiguration && HasValue(*e) &&
-                   e->length >= 2) {
+            e->value = AllocateValue(static_cast<uint32_t>(text.size()));
+            std::memcpy(e->value, text.data(), text.size());
+            e->length = static_cast<uint32_t>(text.size());
+        } else if (depth == 0 && pixelOrder && TagOf(*e) == tag::PlanarConfiguration &&
+                   HasValue(*e) && e->length >= 2) {
             e->value[0] = 0;
             e->value[1] = 0;
         }
@@ -228,42 +241,27 @@ void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian)
 
 }  // namespace
 
-bool IsKnownSyntax(std::string_view syntax) {
-    return syntax == uid::ImplicitVRLittleEndian || syntax == uid::ExplicitVRLittleEndian ||
-           syntax == uid::ExplicitVRBigEndian || syntax == uid::JPEGLossless ||
-           syntax == uid::JPEGBaseline;
-}
-
-bool IsReadableSyntax(std::string_view syntax) {
-    static constexpr std::string_view readable[] = {
-        "1.2.840.10008.1.2",      "1.2.840.10008.1.2.1",     "1.2.840.10008.1.2.2",
-        "1.2.840.10008.1.2.1.99", "1.2.840.10008.1.2.5",     "1.2.840.10008.1.2.4.50",
-        "1.2.840.10008.1.2.4.51", "1.2.840.10008.1.2.4.57",  "1.2.840.10008.1.2.4.70",
-        "1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.81",  "1.2.840.10008.1.2.4.90",
-        "1.2.840.10008.1.2.4.91", "1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202",
-        "1.2.840.10008.1.2.4.203"};
-    for (std::string_view s : readable)
-        if (s == syntax) return true;
-    return false;
-}
-
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
-                       std::string_view sourceSyntax) {
-    if (!IsKnownSyntax(sourceSyntax)) return ConvertError::UnknownSourceSyntax;
-    // Baseline JPEG is read, never written.
-    if (!IsKnownSyntax(targetSyntax) ||
-        (targetSyntax == uid::JPEGBaseline && sourceSyntax != targetSyntax)) {
+                       std::string_view sourceSyntax, std::string* detail) {
+    const TransferSyntax* sourceRow = FindTransferSyntax(sourceSyntax);
+    if (sourceRow == nullptr || !IsConvertible(*sourceRow))
+        return ConvertError::UnknownSourceSyntax;
+    const TransferSyntax* targetRow = FindTransferSyntax(targetSyntax);
+    const bool sameSyntax = sourceSyntax == targetSyntax;
+    // A syntax whose codec only reads is a target only for a data set already in it.
+    if (targetRow == nullptr || !IsConvertible(*targetRow) ||
+        (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax)) {
         return ConvertError::UnknownTargetSyntax;
     }
-    const Syntax source = SyntaxOf(sourceSyntax);
-    const Syntax target = SyntaxOf(targetSyntax);
-    const bool sameSyntax = sourceSyntax == targetSyntax;
+    const TransferSyntax& source = *sourceRow;
+    const TransferSyntax& target = *targetRow;
     const bool reorder = source.bigEndian != target.bigEndian;
     const bool reencode = reorder || source.explicitVr != target.explicitVr;
 
     Image image;
     int depth = 0;
-    bool decodedColour = false;
+    std::string photometric;  // what the pixel data's codecs made of the colour samples
+    bool pixelOrder = false;  // colour samples decoded pixel by pixel whatever the data set said
     for (std::size_t i = 0; i < input.Size(); ++i) {
         DicomElement& in = *input[i];
         if (!source.explicitVr) TypeImplicitElement(in, source.bigEndian);
@@ -272,20 +270,30 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
         if (top) Remember(image, in, source.bigEndian);
 
         if (top && TagOf(in) == tag::PixelData && !sameSyntax &&
-            (source.lossless || source.baseline || target.lossless)) {
+            (source.codec != nullptr || target.codec != nullptr)) {
             ValueBlock decoded;
             std::span<const uint8_t> native;
             std::size_t next = i + 1;
-            if (source.lossless || source.baseline) {
+            if (source.codec != nullptr) {
                 std::vector<const DicomElement*> fragments;
                 if (in.length != UNDEFINED_LENGTH || !CollectFragments(input, i, fragments, next)) {
                     return ConvertError::MalformedPixelData;
                 }
-                if (target.lossless && image.colour) return ConvertError::ColourToLossless;
-                const ConvertError e = DecodeFrames(fragments, image, source.lossless, decoded);
+                if (target.codec != nullptr && image.colour && !target.codec->EncodesColour()) {
+                    return ConvertError::ColourToLossless;
+                }
+                const ConvertError e =
+                    DecodeFrames(fragments, image, *source.codec, decoded, detail, photometric);
                 if (e != ConvertError::None) return e;
                 native = {decoded.Data(), decoded.Size()};
-                decodedColour = source.baseline && image.colour;
+                // libjpeg gives colour as RGB, pixel by pixel.
+                if (image.colour && (source.codec == &imaging::BASELINE_JPEG_CODEC ||
+                                     source.codec == &imaging::EXTENDED_JPEG_CODEC)) {
+                    photometric = "RGB";
+                    pixelOrder = true;
+                    image.planar = false;
+                }
+                if (!photometric.empty()) image.rgb = photometric == "RGB";
             } else {
                 if (!HasValue(in)) return ConvertError::MalformedPixelData;
                 if (source.bigEndian && ValueUnitSize(in.vr) == 2) {
@@ -302,8 +310,9 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                     native = {in.value, in.length};
                 }
             }
-            if (target.lossless) {
-                const ConvertError e = AppendLossless(output, native, image);
+            if (target.codec != nullptr) {
+                const ConvertError e =
+                    AppendEncapsulated(output, native, image, *target.codec, detail, photometric);
                 if (e != ConvertError::None) return e;
             } else {
                 // Native samples decoded from JPEG: words are OW. The decoded block becomes the
@@ -339,7 +348,7 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
         }
         if (!IsDelimiter(in) && in.length == UNDEFINED_LENGTH) ++depth;
     }
-    if (decodedColour) MarkDecodedColour(output);
+    if (!photometric.empty() || pixelOrder) MarkPixels(output, photometric, pixelOrder);
     RecomputeGroupLengths(output, target.explicitVr, target.bigEndian);
     return ConvertError::None;
 }

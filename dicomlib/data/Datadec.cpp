@@ -12,6 +12,7 @@
 
 #include "data/Deflate.h"
 #include "data/Dictionary.h"
+#include "data/TransferSyntax.h"
 
 namespace dicomlib::data {
 namespace {
@@ -165,10 +166,12 @@ bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, Elemen
         if (h.group == 0x0002 && mode != BodyMode::Bare) {
             if (h.element == 0x0010 && readInMeta && value != nullptr) {
                 const std::string_view syntax = UidText(value, h.length);
-                deflated = syntax == "1.2.840.10008.1.2.1.99";
-                if (syntax == "1.2.840.10008.1.2") {
+                const TransferSyntax* row = FindTransferSyntax(syntax);
+                deflated = row != nullptr && row->deflated;
+                const DataSetEncoding layout = EncodingOf(syntax);
+                if (!layout.explicitVr) {
                     state.explicitVr = 0;
-                } else if (syntax == "1.2.840.10008.1.2.2") {
+                } else if (layout.bigEndian) {
                     state.explicitVr = 1;
                     state.bigEndian = 1;
                 }

@@ -35,6 +35,8 @@ constexpr Tag SeriesInstanceUID{0x0020, 0x000E};
 constexpr Tag SamplesPerPixel{0x0028, 0x0002};
 constexpr Tag PhotometricInterpretation{0x0028, 0x0004};
 constexpr Tag PlanarConfiguration{0x0028, 0x0006};
+constexpr Tag BitsStored{0x0028, 0x0101};
+constexpr Tag PixelRepresentation{0x0028, 0x0103};
 constexpr Tag NumberOfFrames{0x0028, 0x0008};
 constexpr Tag Rows{0x0028, 0x0010};
 constexpr Tag Columns{0x0028, 0x0011};

@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 // After stdio.h, which it needs and does not include.
 #include <jpeglib.h>
@@ -202,6 +203,67 @@ BaselineJpegResult DecodeBaselineJpeg(std::span<const uint8_t> stream, std::span
 BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& image) {
     RgbSink sink(image);
     return Decode(stream, sink, false);
+}
+
+const BaselineJpegCodec BASELINE_JPEG_CODEC;
+
+FrameCodecResult BaselineJpegCodec::Decode(std::span<const uint8_t> stream,
+                                           const FrameLayout& layout,
+                                           std::span<uint8_t> output) const {
+    if (layout.bitsAllocated != 8 || (layout.samplesPerPixel != 1 && layout.samplesPerPixel != 3)) {
+        return {FrameCodecOutcome::UnsupportedLayout,
+                "baseline JPEG is decoded for 8-bit images of one or three samples per pixel"};
+    }
+    BaselineJpegResult result = DecodeBaselineJpeg(stream, output, layout.rows, layout.columns,
+                                                   layout.samplesPerPixel == 3, layout.rgb);
+    if (result.decoded == BaselineJpegDecoded::Image) return {};
+    if (result.detail.empty()) result.detail = "the JPEG data is damaged";
+    return {FrameCodecOutcome::Malformed, std::move(result.detail)};
+}
+
+FrameCodecResult BaselineJpegCodec::Encode(std::span<const uint8_t>, const FrameLayout&,
+                                           std::vector<uint8_t>&) const {
+    return {FrameCodecOutcome::UnsupportedLayout, "baseline JPEG is read, never written"};
+}
+
+const ExtendedJpegCodec EXTENDED_JPEG_CODEC;
+
+int JpegPrecision(std::span<const uint8_t> stream) {
+    // Marker segments from SOI on: each FF xx with a 16-bit length, up to the first frame
+    // header (SOF0 to SOF15 but DHT, JPG and DAC).
+    std::size_t pos = 2;
+    while (pos + 4 < stream.size()) {
+        if (stream[pos] != 0xFF) return 0;
+        const int marker = stream[pos + 1];
+        if (marker == 0xFF) {
+            ++pos;
+            continue;
+        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+            marker != 0xCC) {
+            return stream[pos + 4];
+        }
+        pos += 2 + static_cast<std::size_t>(stream[pos + 2] << 8 | stream[pos + 3]);
+    }
+    return 0;
+}
+
+FrameCodecResult ExtendedJpegCodec::Decode(std::span<const uint8_t> stream,
+                                           const FrameLayout& layout,
+                                           std::span<uint8_t> output) const {
+    const int precision = JpegPrecision(stream);
+    if (precision > 8) {
+        return {FrameCodecOutcome::UnsupportedLayout,
+                std::to_string(precision) +
+                    "-bit JPEG cannot be decoded: the system's libjpeg reads 8-bit samples only",
+                {}};
+    }
+    return BASELINE_JPEG_CODEC.Decode(stream, layout, output);
+}
+
+FrameCodecResult ExtendedJpegCodec::Encode(std::span<const uint8_t>, const FrameLayout&,
+                                           std::vector<uint8_t>&) const {
+    return {FrameCodecOutcome::UnsupportedLayout, "extended JPEG is read, never written", {}};
 }
 
 }  // namespace dicomlib::imaging

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace dicomlib::imaging {
 
@@ -10,9 +11,9 @@ std::string CheckLayout(const FrameLayout& layout) {
     if (layout.bitsAllocated != 8 && layout.bitsAllocated != 16 && layout.bitsAllocated != 32) {
         return "bits allocated " + std::to_string(layout.bitsAllocated) + " is not supported";
     }
-    if (layout.bitsStored == 0 || layout.bitsStored > layout.bitsAllocated) {
-        return "bits stored " + std::to_string(layout.bitsStored) +
-               " does not fit bits allocated " + std::to_string(layout.bitsAllocated);
+    if (layout.Stored() > layout.bitsAllocated) {
+        return "bits stored " + std::to_string(layout.Stored()) + " does not fit bits allocated " +
+               std::to_string(layout.bitsAllocated);
     }
     if (layout.samplesPerPixel != 1 && layout.samplesPerPixel != 3) {
         return "samples per pixel " + std::to_string(layout.samplesPerPixel) + " is not supported";
@@ -50,6 +51,22 @@ void ToPixelOrder(std::span<const uint8_t> in, std::span<uint8_t> out, const Fra
 
 void ToPlaneOrder(std::span<const uint8_t> in, std::span<uint8_t> out, const FrameLayout& layout) {
     Reorder(in, out, layout, true);
+}
+
+FrameCodecResult ResultOfDecode(const FrameLayout& layout, DecodedFrame&& decoded) {
+    if (decoded.Ok()) return {FrameCodecOutcome::Done, {}, std::move(decoded.photometric)};
+    const bool layoutRefused = !CheckLayout(layout).empty();
+    return {layoutRefused ? FrameCodecOutcome::UnsupportedLayout : FrameCodecOutcome::Malformed,
+            std::move(decoded.error),
+            {}};
+}
+
+FrameCodecResult ResultOfEncode(EncodedFrame&& encoded, std::vector<uint8_t>& stream) {
+    if (!encoded.error.empty()) {
+        return {FrameCodecOutcome::UnsupportedLayout, std::move(encoded.error), {}};
+    }
+    stream = std::move(encoded.bytes);
+    return {FrameCodecOutcome::Done, {}, std::move(encoded.photometric)};
 }
 
 }  // namespace dicomlib::imaging

@@ -1,7 +1,6 @@
-// How one frame of native pixel data is laid out, for the codecs that turn it into a compressed
-// stream and back: samples little endian, bitsAllocated / 8 bytes each, rows without padding,
-// colour either pixel by pixel (R G B R G B ...) or plane by plane (all R, all G, all B).
-// Knows nothing of data sets: the caller reads these values from the image's attributes.
+// What the RLE, JPEG-LS and JPEG 2000 codecs share: their results over plain buffers, checks of
+// a frame's layout, and moving colour samples between pixel and plane order. Knows nothing of
+// data sets: the caller reads the layout from the image's attributes.
 #pragma once
 
 #include <cstddef>
@@ -10,21 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "imaging/FrameCodec.h"
+
 namespace dicomlib::imaging {
-
-struct FrameLayout {
-    uint32_t rows = 0;
-    uint32_t columns = 0;
-    uint16_t samplesPerPixel = 1;
-    uint16_t bitsAllocated = 8;
-    uint16_t bitsStored = 8;
-    bool isSigned = false;  // two's complement samples
-    bool planar = false;    // colour by plane rather than by pixel
-
-    std::size_t SampleBytes() const { return bitsAllocated / 8u; }
-    std::size_t Pixels() const { return std::size_t{rows} * columns; }
-    std::size_t FrameBytes() const { return Pixels() * samplesPerPixel * SampleBytes(); }
-};
 
 // A compressed frame, or why there is none. photometric: the Photometric Interpretation the
 // stream's samples stand for when the codec changed it (a colour transform inside the stream),
@@ -57,10 +44,16 @@ void ToPlaneOrder(std::span<const uint8_t> in, std::span<uint8_t> out, const Fra
 // The sample value a decoder writes for `value`: its low bitsStored bits, sign-extended to the
 // full sample for signed images, as peers expect the unused high bits.
 inline int64_t StoredSample(int64_t value, const FrameLayout& layout) {
-    const int shift = 64 - layout.bitsStored;
+    const int shift = 64 - layout.Stored();
     if (layout.isSigned)
         return static_cast<int64_t>(static_cast<uint64_t>(value) << shift) >> shift;
     return static_cast<int64_t>(static_cast<uint64_t>(value) << shift >> shift);
 }
+
+// The frame codec results of a decode or an encode: a layout the codec does not take is
+// UnsupportedLayout, anything else that fails Malformed (decoding) or UnsupportedLayout
+// (encoding, where the samples are ours).
+FrameCodecResult ResultOfDecode(const FrameLayout& layout, DecodedFrame&& decoded);
+FrameCodecResult ResultOfEncode(EncodedFrame&& encoded, std::vector<uint8_t>& stream);
 
 }  // namespace dicomlib::imaging

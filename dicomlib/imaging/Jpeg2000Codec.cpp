@@ -109,14 +109,28 @@ constexpr uint8_t JP2_SIGNATURE[] = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50, 0x20, 0
 
 }  // namespace
 
+const Jpeg2000Codec JPEG_2000_CODEC(true, false);
+const Jpeg2000Codec JPEG_2000_LOSSY_CODEC(true, true);
+const Jpeg2000Codec HIGH_THROUGHPUT_JPEG_2000_CODEC(false, false);
+
+FrameCodecResult Jpeg2000Codec::Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
+                                       std::vector<uint8_t>& stream) const {
+    if (!encodes_) {
+        return {FrameCodecOutcome::UnsupportedLayout,
+                "High-Throughput JPEG 2000 is read, never written",
+                {}};
+    }
+    return ResultOfEncode(EncodeJpeg2000(samples, layout, {.lossy = lossy_}), stream);
+}
+
 EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& layout,
                             const Jpeg2000Options& options) {
     EncodedFrame result;
     result.error = CheckLayout(layout);
-    if (result.error.empty() && layout.bitsStored > 16) {
+    if (result.error.empty() && layout.Stored() > 16) {
         result.error = "JPEG 2000 is written for up to 16 bits stored";
     }
-    if (result.error.empty() && frame.size() < layout.FrameBytes()) {
+    if (result.error.empty() && frame.size() < layout.NativeSize()) {
         result.error = "the frame is shorter than its rows and columns";
     }
     if (!result.error.empty()) return result;
@@ -127,7 +141,7 @@ EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& l
         p.dx = p.dy = 1;
         p.w = layout.columns;
         p.h = layout.rows;
-        p.prec = layout.bitsStored;
+        p.prec = layout.Stored();
         p.sgnd = layout.isSigned ? 1 : 0;
     }
     Image image(opj_image_create(static_cast<OPJ_UINT32>(spp), parameters.data(),
@@ -155,7 +169,9 @@ EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& l
     settings.cp_disto_alloc = 1;
     settings.tcp_rates[0] = options.lossy ? options.ratio : 0.0f;
     settings.irreversible = options.lossy ? 1 : 0;
-    settings.tcp_mct = spp == 3 ? 1 : 0;
+    // The colour transform is for red, green and blue samples only.
+    const bool transform = spp == 3 && layout.rgb;
+    settings.tcp_mct = transform ? 1 : 0;
     // Each further resolution halves the image; the smallest must keep at least one sample.
     const uint32_t smaller = std::min(layout.rows, layout.columns);
     while (settings.numresolution > 1 && (smaller >> (settings.numresolution - 1)) == 0)
@@ -166,7 +182,7 @@ EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& l
     Quieten(codec.get(), error);
     Memory memory;
     memory.out = &result.bytes;
-    result.bytes.reserve(layout.FrameBytes() / 2 + 1024);
+    result.bytes.reserve(layout.NativeSize() / 2 + 1024);
     Stream stream = MakeStream(memory, false);
     const bool ok = stream && opj_setup_encoder(codec.get(), &settings, image.get()) &&
                     opj_start_compress(codec.get(), image.get(), stream.get()) &&
@@ -178,7 +194,7 @@ EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& l
         return result;
     }
     result.bytes.resize(memory.size);
-    if (spp == 3) result.photometric = options.lossy ? "YBR_ICT" : "YBR_RCT";
+    if (transform) result.photometric = options.lossy ? "YBR_ICT" : "YBR_RCT";
     return result;
 }
 
@@ -186,7 +202,7 @@ DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> 
                             const FrameLayout& layout) {
     DecodedFrame result;
     result.error = CheckLayout(layout);
-    if (result.error.empty() && output.size() < layout.FrameBytes()) {
+    if (result.error.empty() && output.size() < layout.NativeSize()) {
         result.error = "the output buffer is smaller than the frame";
     }
     if (!result.error.empty()) return result;
@@ -253,7 +269,7 @@ DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> 
         // A stream more precise than the data set says keeps all its bits.
         FrameLayout stored = layout;
         stored.bitsStored = static_cast<uint16_t>(std::clamp<uint32_t>(
-            std::max<uint32_t>(comp.prec, layout.bitsStored), 1, layout.bitsAllocated));
+            std::max<uint32_t>(comp.prec, layout.Stored()), 1, layout.bitsAllocated));
         for (std::size_t p = 0; p < pixels; ++p) {
             const std::size_t at = layout.planar ? c * pixels + p : p * spp + c;
             const auto value = static_cast<uint64_t>(StoredSample(comp.data[p], stored));

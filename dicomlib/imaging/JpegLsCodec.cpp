@@ -62,33 +62,35 @@ bool HostIsLittleEndian() {
 
 }  // namespace
 
+const JpegLsCodec JPEG_LS_CODEC(0);
+const JpegLsCodec JPEG_LS_NEAR_CODEC(2);
+
 EncodedFrame EncodeJpegLs(std::span<const uint8_t> frame, const FrameLayout& layout,
                           int nearLossless) {
     EncodedFrame result;
     result.error = CheckLayout(layout);
-    if (result.error.empty() && (layout.bitsStored < 2 || layout.bitsStored > 16)) {
-        result.error =
-            "JPEG-LS takes 2 to 16 bits stored, not " + std::to_string(layout.bitsStored);
+    if (result.error.empty() && (layout.Stored() < 2 || layout.Stored() > 16)) {
+        result.error = "JPEG-LS takes 2 to 16 bits stored, not " + std::to_string(layout.Stored());
     }
     if (result.error.empty() && (layout.rows > 65535 || layout.columns > 65535)) {
         result.error = "JPEG-LS takes at most 65535 rows and columns";
     }
-    if (result.error.empty() && frame.size() < layout.FrameBytes()) {
+    if (result.error.empty() && frame.size() < layout.NativeSize()) {
         result.error = "the frame is shorter than its rows and columns";
     }
     if (!result.error.empty()) return result;
 
     // The samples as CharLS takes them, masked to the bits stored.
     const std::size_t fromBytes = layout.SampleBytes();
-    const std::size_t toBytes = CharlsSampleBytes(layout.bitsStored);
+    const std::size_t toBytes = CharlsSampleBytes(layout.Stored());
     const std::size_t samples = layout.Pixels() * layout.samplesPerPixel;
-    std::span<const uint8_t> source = frame.first(layout.FrameBytes());
+    std::span<const uint8_t> source = frame.first(layout.NativeSize());
     std::vector<uint8_t> staged;
-    const bool direct = fromBytes == toBytes && layout.bitsStored == layout.bitsAllocated &&
+    const bool direct = fromBytes == toBytes && layout.Stored() == layout.bitsAllocated &&
                         (toBytes == 1 || HostIsLittleEndian());
     if (!direct) {
         staged.resize(samples * toBytes);
-        const uint32_t mask = (1u << layout.bitsStored) - 1;
+        const uint32_t mask = (1u << layout.Stored()) - 1;
         for (std::size_t i = 0; i < samples; ++i) {
             const uint32_t value = ReadSample(frame.data() + i * fromBytes, fromBytes) & mask;
             if (toBytes == 1) {
@@ -105,7 +107,7 @@ EncodedFrame EncodeJpegLs(std::span<const uint8_t> frame, const FrameLayout& lay
         result.error = "JPEG-LS: no memory for the encoder";
         return result;
     }
-    const charls_frame_info info{layout.columns, layout.rows, layout.bitsStored,
+    const charls_frame_info info{layout.columns, layout.rows, layout.Stored(),
                                  layout.samplesPerPixel};
     const auto mode = layout.samplesPerPixel == 1 || layout.planar
                           ? charls::interleave_mode::none
@@ -141,7 +143,7 @@ DecodedFrame DecodeJpegLs(std::span<const uint8_t> stream, std::span<uint8_t> ou
                           const FrameLayout& layout) {
     DecodedFrame result;
     result.error = CheckLayout(layout);
-    if (result.error.empty() && output.size() < layout.FrameBytes()) {
+    if (result.error.empty() && output.size() < layout.NativeSize()) {
         result.error = "the output buffer is smaller than the frame";
     }
     if (!result.error.empty()) return result;
@@ -207,12 +209,12 @@ DecodedFrame DecodeJpegLs(std::span<const uint8_t> stream, std::span<uint8_t> ou
     std::vector<uint8_t> staged;
     uint8_t* target = output.data();
     if (reorder) {
-        staged.resize(layout.FrameBytes());
+        staged.resize(layout.NativeSize());
         target = staged.data();
     }
     // A stream more precise than the data set says keeps all its bits.
     FrameLayout stored = layout;
-    if (info.bits_per_sample > stored.bitsStored) {
+    if (info.bits_per_sample > stored.Stored()) {
         stored.bitsStored = static_cast<uint16_t>(info.bits_per_sample);
     }
     for (std::size_t i = 0; i < samples; ++i) {

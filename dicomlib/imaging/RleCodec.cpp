@@ -105,11 +105,13 @@ SegmentPlace PlaceOf(std::size_t segment, const FrameLayout& layout) {
 
 }  // namespace
 
+const RleCodec RLE_CODEC;
+
 EncodedFrame EncodeRle(std::span<const uint8_t> frame, const FrameLayout& layout) {
     EncodedFrame result;
     result.error = CheckLayout(layout);
     if (!result.error.empty()) return result;
-    if (frame.size() < layout.FrameBytes()) {
+    if (frame.size() < layout.NativeSize()) {
         result.error = "the frame is shorter than its rows and columns";
         return result;
     }
@@ -145,7 +147,7 @@ DecodedFrame DecodeRle(std::span<const uint8_t> stream, std::span<uint8_t> outpu
     DecodedFrame result;
     result.error = CheckLayout(layout);
     if (!result.error.empty()) return result;
-    if (output.size() < layout.FrameBytes()) {
+    if (output.size() < layout.NativeSize()) {
         result.error = "the output buffer is smaller than the frame";
         return result;
     }

@@ -30,8 +30,8 @@ template <class Decode>
 void DecodeGuarded(std::span<const uint8_t> input, Decode decode) {
     if (input.size() < 4) return;
     const auto layout = LayoutOf(input);
-    std::vector<uint8_t> output(layout.FrameBytes() + 1, 0xA5);
-    decode(input.subspan(4), std::span<uint8_t>(output.data(), layout.FrameBytes()), layout);
+    std::vector<uint8_t> output(layout.NativeSize() + 1, 0xA5);
+    decode(input.subspan(4), std::span<uint8_t>(output.data(), layout.NativeSize()), layout);
     if (output.back() != 0xA5) __builtin_trap();
 }
 

@@ -36,7 +36,7 @@ EncodedFrame EncodeJpegLosslessFrame(const Bytes& frame, const FrameLayout& layo
             "", ""};
 }
 DecodedFrame DecodeJpegLosslessFrame(const Bytes& stream, Bytes& out, const FrameLayout& layout) {
-    Bytes pixels(layout.FrameBytes());
+    Bytes pixels(layout.NativeSize());
     const auto r = DecodeLosslessJpeg(stream, pixels, layout.bitsAllocated);
     if (r.decoded != LosslessJpegDecoded::Image) return {"not decoded", ""};
     if (layout.planar) {
@@ -74,7 +74,7 @@ int64_t SampleAt(const Bytes& frame, std::size_t i, const FrameLayout& l) {
 // as a peer writes them (sign-extended for signed images).
 Bytes MakeFrame(const FrameLayout& l, unsigned seed) {
     std::mt19937 random(seed);
-    Bytes frame(l.FrameBytes());
+    Bytes frame(l.NativeSize());
     const double range = std::ldexp(1.0, l.bitsStored);
     const double low = l.isSigned ? -range / 2 : 0;
     for (std::size_t s = 0; s < l.samplesPerPixel; ++s) {
@@ -105,8 +105,9 @@ std::vector<FrameLayout> Layouts() {
                 const uint16_t stored = bits == 16 && isSigned ? 12 : bits;
                 layouts.push_back({.rows = 37,
                                    .columns = 53,
-                                   .samplesPerPixel = spp,
                                    .bitsAllocated = bits,
+                                   .samplesPerPixel = spp,
+                                   .rgb = spp == 3,
                                    .bitsStored = stored,
                                    .isSigned = isSigned,
                                    .planar = false});
@@ -118,7 +119,8 @@ std::vector<FrameLayout> Layouts() {
             }
         }
     }
-    layouts.push_back({.rows = 1, .columns = 300});  // runs longer than one PackBits run
+    layouts.push_back(
+        {.rows = 1, .columns = 300, .bitsAllocated = 8});  // runs longer than one PackBits run
     layouts.push_back({.rows = 129, .columns = 1, .bitsAllocated = 16, .bitsStored = 16});
     return layouts;
 }
@@ -142,7 +144,7 @@ TEST(FrameCodecs, RoundTripEveryLayout) {
             const EncodedFrame encoded = codec.encode(frame, layout);
             ASSERT_EQ(encoded.error, "");
             ASSERT_FALSE(encoded.bytes.empty());
-            Bytes decoded(layout.FrameBytes() + 1, 0xEE);
+            Bytes decoded(layout.NativeSize() + 1, 0xEE);
             const DecodedFrame result = codec.decode(encoded.bytes, decoded, layout);
             ASSERT_TRUE(result.Ok()) << result.error;
             EXPECT_EQ(decoded.back(), 0xEE);  // nothing written past the frame
@@ -153,7 +155,7 @@ TEST(FrameCodecs, RoundTripEveryLayout) {
             }
             // Near-lossless bounds every sample (tolerance < 0: the absolute bound); lossy
             // bounds the root mean square error as a share of the range.
-            const std::size_t n = layout.FrameBytes() / layout.SampleBytes();
+            const std::size_t n = layout.NativeSize() / layout.SampleBytes();
             double worst = 0, squares = 0;
             for (std::size_t i = 0; i < n; ++i) {
                 const double e = double(SampleAt(decoded, i, layout) - SampleAt(frame, i, layout));
@@ -177,12 +179,12 @@ TEST(FrameCodecs, RoundTripEveryLayout) {
 // the frame.
 TEST(FrameCodecs, DamagedStreamsAreErrors) {
     const FrameLayout layout{
-        .rows = 24, .columns = 20, .samplesPerPixel = 3, .bitsAllocated = 16, .bitsStored = 16};
+        .rows = 24, .columns = 20, .bitsAllocated = 16, .samplesPerPixel = 3, .bitsStored = 16};
     const Bytes frame = MakeFrame(layout, 99);
     for (const Codec& codec : Codecs()) {
         SCOPED_TRACE(codec.name);
         const Bytes stream = codec.encode(frame, layout).bytes;
-        Bytes out(layout.FrameBytes() + 1, 0xEE);
+        Bytes out(layout.NativeSize() + 1, 0xEE);
         std::size_t refused = 0;
         testing::internal::CaptureStderr();  // the lossless JPEG decoder's diagnostics
         for (std::size_t cut = 0; cut < stream.size(); cut += 1 + cut / 8) {
@@ -202,7 +204,7 @@ TEST(FrameCodecs, DamagedStreamsAreErrors) {
         // A stream of another image is refused before any sample is written.
         FrameLayout other = layout;
         other.rows = 25;
-        Bytes untouched(other.FrameBytes(), 0x11);
+        Bytes untouched(other.NativeSize(), 0x11);
         if (codec.name != "jpeg-lossless") {
             EXPECT_FALSE(codec.decode(stream, untouched, other).Ok());
         }
@@ -210,14 +212,14 @@ TEST(FrameCodecs, DamagedStreamsAreErrors) {
     // The RLE header is checked against the image.
     Bytes rle = EncodeRle(frame, layout).bytes;
     rle[0] = 5;
-    Bytes out(layout.FrameBytes());
+    Bytes out(layout.NativeSize());
     EXPECT_EQ(DecodeRle(rle, out, layout).error,
               "the RLE header lists 5 segments where the image needs 6");
 }
 
 TEST(FrameCodecs, RleByteExact) {
     // One row: a run of 4, a literal of 3 (a pair inside a literal stays literal), a run of 3.
-    const FrameLayout layout{.rows = 1, .columns = 10};
+    const FrameLayout layout{.rows = 1, .columns = 10, .bitsAllocated = 8};
     Bytes expected = {1, 0, 0, 0, 64, 0, 0, 0};  // one segment, at offset 64
     expected.resize(64, 0);
     expected.insert(expected.end(), {0xFD, 7, 0x02, 1, 2, 2, 0xFE, 9});

@@ -7,10 +7,13 @@
 #include <thread>
 
 #include "NetFixtures.h"
+#include "data/TransferSyntax.h"
+#include "data/Uids.h"
 #include "net/StorageClasses.h"
 #include "net/TraceLog.h"
 #include "support/TestSupport.h"
 
+using namespace dicomlib;
 using namespace dicomlib::net;
 using namespace nettest;
 
@@ -115,10 +118,10 @@ class AssociationTrace : public ::testing::Test {
 
 TEST_F(AssociationTrace, RequestorSendsTheRequestByteExactAndReleases) {
     RequestorRun run;
-    ASSERT_TRUE(run.Open(IMPLICIT_VR_LITTLE_ENDIAN));
+    ASSERT_TRUE(run.Open(uid::ImplicitVRLittleEndian));
     EXPECT_EQ(
         run.assoc.acceptedContexts,
-        (std::vector<PresentationContextAC>{{1, 0, IMPLICIT_VR_LITTLE_ENDIAN, VERIFICATION}}));
+        (std::vector<PresentationContextAC>{{1, 0, uid::ImplicitVRLittleEndian, VERIFICATION}}));
     EXPECT_EQ(run.assoc.answer.userInformation.implementationClassUid, "1.2.3.4");
     EXPECT_EQ(MessageCounterValue(), 2u);
 
@@ -157,8 +160,9 @@ TEST(Requestor, ProposesTheTransferSyntaxesOfEachCase) {
         Syntax preferred;
         std::vector<std::string> expected;
     };
-    const std::string EXPLICIT = EXPLICIT_VR_LITTLE_ENDIAN, IMPLICIT = IMPLICIT_VR_LITTLE_ENDIAN;
-    const std::string JPEG = JPEG_BASELINE, LOSSLESS = JPEG_LOSSLESS_FIRST_ORDER;
+    const std::string EXPLICIT = uid::ExplicitVRLittleEndian,
+                      IMPLICIT = uid::ImplicitVRLittleEndian;
+    const std::string JPEG = uid::JPEGBaseline, LOSSLESS = uid::JPEGLossless;
     const Case cases[] = {
         {false, EXPLICIT, {}, {EXPLICIT, IMPLICIT}},
         {false, std::nullopt, {}, {IMPLICIT}},
@@ -189,7 +193,7 @@ TEST(Requestor, ProposesTheTransferSyntaxesOfEachCase) {
     Association assoc;
     std::string calling;
     EXPECT_FALSE(OpenStorageAssoc(assoc, "127.0.0.1", "104", calling, "remote", CT_IMAGE_STORAGE,
-                                  std::nullopt, JPEG_BASELINE));
+                                  std::nullopt, uid::JPEGBaseline));
     EXPECT_TRUE(assoc.request.contexts.empty());
     EXPECT_EQ(calling, DEFAULT_CALLING_AE_TITLE);
 }
@@ -264,10 +268,10 @@ TEST(MessageCounter, DrawsOddValuesOnceEachAcrossThreads) {
 
 TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     const AssociateRQ request = RequestOf({
-        {1, CT_IMAGE_STORAGE, {EXPLICIT_VR_LITTLE_ENDIAN, IMPLICIT_VR_LITTLE_ENDIAN}},
-        {3, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, {IMPLICIT_VR_LITTLE_ENDIAN, JPEG_BASELINE}},
-        {5, "1.2.3.4.5.6", {IMPLICIT_VR_LITTLE_ENDIAN}},
-        {7, CT_IMAGE_STORAGE, {JPEG_BASELINE, JPEG_LOSSLESS_FIRST_ORDER}},
+        {1, CT_IMAGE_STORAGE, {uid::ExplicitVRLittleEndian, uid::ImplicitVRLittleEndian}},
+        {3, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, {uid::ImplicitVRLittleEndian, uid::JPEGBaseline}},
+        {5, "1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}},
+        {7, CT_IMAGE_STORAGE, {uid::JPEGBaseline, uid::JPEGLossless}},
         {9, VERIFICATION, {"1.2.840.10008.1.2.2"}},
     });
     // A role selection sub-item at the start of the user information item (the last item) is
@@ -297,22 +301,23 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     EXPECT_EQ(ac->calledAeTitle, "STORESCP");
     EXPECT_EQ(ac->callingAeTitle, "MODALITY        ");
     const std::vector<PresentationContextAC> expected = {
-        {1, 0, IMPLICIT_VR_LITTLE_ENDIAN, ""},
-        {3, 0, JPEG_BASELINE, ""},
+        {1, 0, uid::ImplicitVRLittleEndian, ""},
+        {3, 0, uid::JPEGBaseline, ""},
         {5, 4, "", ""},
-        {7, 0, JPEG_LOSSLESS_FIRST_ORDER, ""},
+        {7, 0, uid::JPEGLossless, ""},
         {9, 4, "", ""},
     };
     EXPECT_EQ(ac->contexts, expected);
-    EXPECT_EQ(ac->userInformation,
-              (UserInformation{16384, IMPLEMENTATION_CLASS_UID, IMPLEMENTATION_VERSION_NAME, 0}));
+    EXPECT_EQ(ac->userInformation, (UserInformation{16384, std::string(uid::ImplementationClass),
+                                                    IMPLEMENTATION_VERSION_NAME, 0}));
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);
 
     std::string trace = "Called Ap. Title: STORESCP\r\nCalling Ap. Title: MODALITY        \r\n";
-    for (const auto& [abstract, transfer] : {std::pair{CT_IMAGE_STORAGE, IMPLICIT_VR_LITTLE_ENDIAN},
-                                             {ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, JPEG_BASELINE},
-                                             {CT_IMAGE_STORAGE, JPEG_LOSSLESS_FIRST_ORDER}}) {
+    for (const auto& [abstract, transfer] :
+         {std::pair{CT_IMAGE_STORAGE, uid::ImplicitVRLittleEndian},
+          {ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, uid::JPEGBaseline},
+          {CT_IMAGE_STORAGE, uid::JPEGLossless}}) {
         trace += std::string("Offered Presentation Context, Abstract Syntax: ") + abstract +
                  "\r\nOffered Presentation Context, Transfer Syntax: " + transfer + "\r\n";
     }
@@ -330,19 +335,22 @@ TEST(Acceptor, AcceptingEverythingTakesEveryStorageClassInTheFirstReadableSyntax
         std::optional<std::string> chosen;
     };
     const std::vector<Case> cases = {
-        {rtPlan, {IMPLICIT_VR_LITTLE_ENDIAN}, AcceptPolicy::Standard, std::nullopt},
-        {rtPlan, {IMPLICIT_VR_LITTLE_ENDIAN}, AcceptPolicy::Everything, IMPLICIT_VR_LITTLE_ENDIAN},
-        // The requestor's order, past what the library cannot read.
-        {ecg, {"1.2.3.4", jpegLs, IMPLICIT_VR_LITTLE_ENDIAN}, AcceptPolicy::Everything, jpegLs},
-        {CT_IMAGE_STORAGE,
-         {EXPLICIT_VR_LITTLE_ENDIAN, JPEG_LOSSLESS_FIRST_ORDER},
+        {rtPlan, {uid::ImplicitVRLittleEndian}, AcceptPolicy::Standard, std::nullopt},
+        {rtPlan,
+         {uid::ImplicitVRLittleEndian},
          AcceptPolicy::Everything,
-         EXPLICIT_VR_LITTLE_ENDIAN},
+         uid::ImplicitVRLittleEndian},
+        // The requestor's order, past what the library cannot read.
+        {ecg, {"1.2.3.4", jpegLs, uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, jpegLs},
         {CT_IMAGE_STORAGE,
-         {EXPLICIT_VR_LITTLE_ENDIAN, JPEG_LOSSLESS_FIRST_ORDER},
+         {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
+         AcceptPolicy::Everything,
+         uid::ExplicitVRLittleEndian},
+        {CT_IMAGE_STORAGE,
+         {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
          AcceptPolicy::Standard,
-         JPEG_LOSSLESS_FIRST_ORDER},
-        {"1.2.3.4.5.6", {IMPLICIT_VR_LITTLE_ENDIAN}, AcceptPolicy::Everything, std::nullopt},
+         uid::JPEGLossless},
+        {"1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, std::nullopt},
         {ecg, {"1.2.3.4"}, AcceptPolicy::Everything, std::nullopt},
     };
     for (const Case& c : cases) {
@@ -359,7 +367,7 @@ TEST(Acceptor, AcceptingEverythingTakesEveryStorageClassInTheFirstReadableSyntax
 }
 
 TEST(Acceptor, NothingAcceptableGetsAnAnswerAndTheConnectionEnds) {
-    const AssociateRQ request = RequestOf({{1, "1.2.3.4.5.6", {IMPLICIT_VR_LITTLE_ENDIAN}}});
+    const AssociateRQ request = RequestOf({{1, "1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}}});
     AcceptorRun run;
     EXPECT_FALSE(run.Run(EncodeAssociateRQ(request)));
     EXPECT_FALSE(run.assoc.stream.Connected());
@@ -382,7 +390,7 @@ TEST(Acceptor, NothingAcceptableGetsAnAnswerAndTheConnectionEnds) {
 
 TEST(Acceptor, InconsistentRequestsAreAborted) {
     const Bytes good =
-        EncodeAssociateRQ(RequestOf({{1, VERIFICATION, {IMPLICIT_VR_LITTLE_ENDIAN}}}));
+        EncodeAssociateRQ(RequestOf({{1, VERIFICATION, {uid::ImplicitVRLittleEndian}}}));
     Bytes itemTooLong = good;
     Put16(itemTooLong, 101, 0x0800);  // presentation context item past the PDU
     Bytes subTooLong = good;
@@ -403,7 +411,7 @@ TEST(Acceptor, AnswerAboveOneChunkGoesOutWholeAndInOrder) {
     std::vector<PresentationContextRQ> contexts;
     for (int i = 0; i < 1500; ++i) {
         const char* sop = i % 3 == 2 ? "1.2.3.4" : CT_IMAGE_STORAGE;
-        contexts.push_back({static_cast<uint8_t>(2 * i + 1), sop, {IMPLICIT_VR_LITTLE_ENDIAN}});
+        contexts.push_back({static_cast<uint8_t>(2 * i + 1), sop, {uid::ImplicitVRLittleEndian}});
     }
     AcceptorRun run;
     ASSERT_TRUE(run.Run(EncodeAssociateRQ(RequestOf(contexts))));

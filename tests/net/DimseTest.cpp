@@ -11,6 +11,7 @@
 #include "data/Deflate.h"
 #include "data/ElementList.h"
 #include "data/Encoder.h"
+#include "data/TransferSyntax.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
 
@@ -36,10 +37,10 @@ std::unique_ptr<Association> WithContexts(
     const std::vector<uint8_t>& refused = {}) {
     auto assoc = std::make_unique<Association>();
     for (const auto& [id, abstractSyntax] : proposals) {
-        assoc->request.contexts.push_back({id, abstractSyntax, {IMPLICIT_VR_LITTLE_ENDIAN}});
+        assoc->request.contexts.push_back({id, abstractSyntax, {uid::ImplicitVRLittleEndian}});
         if (std::find(refused.begin(), refused.end(), id) == refused.end())
             assoc->acceptedContexts.push_back(
-                {id, RESULT_ACCEPTANCE, IMPLICIT_VR_LITTLE_ENDIAN, abstractSyntax});
+                {id, RESULT_ACCEPTANCE, uid::ImplicitVRLittleEndian, abstractSyntax});
     }
     return assoc;
 }
@@ -112,7 +113,7 @@ TEST(FindContextForClass, MetaClassesOwnProposalsAndRefusals) {
     }
 
     auto assoc = WithContexts({{1, CT_IMAGE_STORAGE}, {3, CT_IMAGE_STORAGE}}, {1});
-    EXPECT_EQ(AcceptedSyntaxOf(*assoc, 3), std::optional<std::string>(IMPLICIT_VR_LITTLE_ENDIAN));
+    EXPECT_EQ(AcceptedSyntaxOf(*assoc, 3), std::optional<std::string>(uid::ImplicitVRLittleEndian));
     EXPECT_EQ(AcceptedSyntaxOf(*assoc, 1), std::nullopt);
     EXPECT_EQ(AcceptedSyntaxOf(*assoc, 5), std::nullopt);
     // Nothing to send on: nothing goes out, and the unconnected stream is not even tried.
@@ -164,10 +165,10 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
 }
 
 TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
-    for (const std::string syntax :
-         {EXPLICIT_VR_LITTLE_ENDIAN, EXPLICIT_VR_BIG_ENDIAN, DEFLATED_EXPLICIT_VR_LITTLE_ENDIAN}) {
+    for (const std::string syntax : {uid::ExplicitVRLittleEndian, uid::ExplicitVRBigEndian,
+                                     uid::DeflatedExplicitVRLittleEndian}) {
         SCOPED_TRACE(syntax);
-        const bool big = syntax == EXPLICIT_VR_BIG_ENDIAN;
+        const bool big = syntax == uid::ExplicitVRBigEndian;
         // Values are held in the list's byte order already: rows 512 is 0x02 0x00 here.
         const Bytes uid = Uid("1.2.840.10008.5.1.4.1.1.7"), rows = {0x02, 0x00};
         const Bytes pixels = {0x12, 0x34, 0x56, 0x78};
@@ -218,8 +219,9 @@ TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
         CloseAssoc(session.assoc);
         session.peer.Join();
         // A deflated data set is the raw deflate of its explicit little endian bytes.
-        EXPECT_EQ(syntax == DEFLATED_EXPLICIT_VR_LITTLE_ENDIAN ? data::InflateBytes(sent.data).bytes
-                                                               : sent.data,
+        EXPECT_EQ(syntax == uid::DeflatedExplicitVRLittleEndian
+                      ? data::InflateBytes(sent.data).bytes
+                      : sent.data,
                   expected);
         EXPECT_EQ(sentCommand.data, ImplicitElement(0x0000, 0x0100, Le16(0x0030)));
         EXPECT_EQ(data::EncodeList(back, true, big), expected);
@@ -318,7 +320,7 @@ TEST(ReceiveMessage, ReleaseAbortStrayAndBrokenPdus) {
         {"message ends inside a header", PDataTF({{1, 0x03, cutHeader}}), ABORT, false, 1},
         {"context not accepted", PDataTF({{3, 0x03, ECHO_RESPONSE}}), ABORT, false},
         {"explicit VR without VR letters", PDataTF({{1, 0x02, noVr}}), ABORT, false, 0,
-         EXPLICIT_VR_LITTLE_ENDIAN},
+         uid::ExplicitVRLittleEndian},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

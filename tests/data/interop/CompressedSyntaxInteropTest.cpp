@@ -165,7 +165,7 @@ TEST_F(CompressedInterop, OurEncodingsDecodeInDcmtkAndGdcm) {
         Reference("dcmdrle", p / "SC_rgb_rle_2frame.dcm"),
         Reference("dcmdrle", p / "SC_rgb_rle_16bit.dcm"),
         testsupport::WriteGeneratedImage(dir_ / "gen16.dcm", 16, 96, 80,
-                                         "1.2.826.0.1.3680043.2.7251.9.16")};
+                                         "1.2.826.0.1.3680043.2.7251.9.160")};
     struct Target {
         const char* ts;
         const char* tool;
@@ -176,7 +176,7 @@ TEST_F(CompressedInterop, OurEncodingsDecodeInDcmtkAndGdcm) {
         {"jpeg-ls", "dcmdjpls", 0},
         {"jpeg-ls-near", "dcmdjpls", -2},
         {"j2k", "gdcmconv", 0},
-        {"j2k-lossy", "gdcmconv", 0.25},
+        {"j2k-lossy", "gdcmconv", 0.1},
         {"jpeg-lossless", "dcmdjpeg", 0},
         {"deflate", "gdcmconv", 0},
     };

@@ -10,6 +10,7 @@
 #include "data/Datadec.h"
 #include "data/Tags.h"
 #include "net/Association.h"
+#include "net/CommandSet.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
 #include "services/Storage.h"
@@ -62,21 +63,21 @@ void ServeOneAssociation(TcpSocket& listener, Served& served) {
         }
         const uint16_t field = data::GetTagUS(command, tag::CommandField);
         const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
-        if (field == services::C_STORE_RQ) {
+        if (field == net::C_STORE_RQ) {
             served.lastDataSet.Clear();
             if (!ReceiveMessage(assoc, served.lastDataSet)) break;
             ++served.stores;
-        } else if (field == services::C_ECHO_RQ) {
+        } else if (field == net::C_ECHO_RQ) {
             ++served.echoes;
         } else {
             break;
         }
-        services::CommandSet response;
+        net::CommandSet response;
         response.AppendUid(tag::AffectedSOPClassUID, sopClass)
             .AppendUs(tag::CommandField, field | 0x8000)
             .AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(command, tag::MessageID))
-            .AppendUs(tag::CommandDataSetType, services::NO_DATA_SET)
-            .AppendUs(tag::Status, services::STATUS_SUCCESS);
+            .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
+            .AppendUs(tag::Status, net::STATUS_SUCCESS);
         if (!SendMessage(assoc, response.List(), sopClass, MessageKind::Command)) break;
     }
     assoc.stream.Close();

@@ -223,7 +223,7 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
     EXPECT_EQ(taken.errors, "tessaly-cli: scp: cannot listen on port " + Port() + "\n");
     auto usage = RunCommand({testsupport::CliPath(), "scp", Port()});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR\n");
+    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR [--accept-all]\n");
 
     Send({}, {testsupport::PydicomTestFiles() / "CT_small.dcm"});
     EXPECT_EQ(scp_->Stop(SIGTERM), 0);

@@ -1,0 +1,75 @@
+// The outcome codes of the C interface and their words: the codes are the core's own, checked
+// here value for value, and the words come from the subsystem that owns each family.
+#include <string>
+
+#include "Guarded.h"
+#include "data/Part10File.h"
+#include "net/CommandSet.h"
+#include "services/Storage.h"
+#include "zedavura.h"
+
+using namespace dicomlib;
+
+namespace {
+
+constexpr bool Mirrors(ConvertOutcome exported, data::FileConvertStatus core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(CONVERT_DONE, data::FileConvertStatus::Converted));
+static_assert(Mirrors(CONVERT_NOT_PART10_FILE, data::FileConvertStatus::NotPart10File));
+static_assert(Mirrors(CONVERT_NO_TRANSFER_SYNTAX, data::FileConvertStatus::NoTransferSyntax));
+static_assert(Mirrors(CONVERT_UNKNOWN_SOURCE_SYNTAX, data::FileConvertStatus::UnknownSourceSyntax));
+static_assert(Mirrors(CONVERT_UNKNOWN_TARGET_SYNTAX, data::FileConvertStatus::UnknownTargetSyntax));
+static_assert(Mirrors(CONVERT_COLOUR_TO_LOSSLESS, data::FileConvertStatus::ColourToLossless));
+static_assert(Mirrors(CONVERT_UNSUPPORTED_IMAGE, data::FileConvertStatus::UnsupportedImage));
+static_assert(Mirrors(CONVERT_MALFORMED_DATA, data::FileConvertStatus::MalformedData));
+static_assert(Mirrors(CONVERT_CANNOT_WRITE, data::FileConvertStatus::CannotWrite));
+
+constexpr bool Mirrors(StoreOutcome exported, services::StoreFailure core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(STORE_NO_RESPONSE, services::STORE_NO_RESPONSE));
+static_assert(Mirrors(STORE_NOT_STORE_RESPONSE, services::STORE_NOT_STORE_RESPONSE));
+static_assert(Mirrors(STORE_CANNOT_OPEN, services::STORE_CANNOT_OPEN));
+static_assert(Mirrors(STORE_NOT_PART10, services::STORE_NOT_PART10));
+static_assert(Mirrors(STORE_DAMAGED_FILE, services::STORE_DAMAGED_FILE));
+static_assert(Mirrors(STORE_NO_TRANSFER_SYNTAX, services::STORE_NO_TRANSFER_SYNTAX));
+static_assert(Mirrors(STORE_NO_SOP_CLASS, services::STORE_NO_SOP_CLASS));
+static_assert(Mirrors(STORE_NO_CONNECTION, services::STORE_NO_CONNECTION));
+static_assert(Mirrors(STORE_REJECTED, services::STORE_REJECTED));
+static_assert(Mirrors(STORE_CONTEXT_REFUSED, services::STORE_CONTEXT_REFUSED));
+static_assert(Mirrors(STORE_CONVERSION_FAILED, services::STORE_CONVERSION_FAILED));
+static_assert(Mirrors(STORE_SEND_FAILED, services::STORE_SEND_FAILED));
+static_assert(Mirrors(STORE_NO_FILES, services::STORE_NO_FILES));
+static_assert(Mirrors(STORE_INTERNAL_ERROR, services::STORE_INTERNAL_ERROR));
+static_assert(STORE_SUCCESS == net::STATUS_SUCCESS);
+
+std::string Words(int32_t family, int32_t code, std::string_view peer) {
+    switch (family) {
+        case OUTCOME_STATUS:
+            if (code < 0 || code > 0xFFFF) return "unknown outcome " + std::to_string(code);
+            return net::StatusText(static_cast<uint16_t>(code));
+        case OUTCOME_CONVERT:
+            if (code < CONVERT_CANNOT_WRITE || code > CONVERT_DONE)
+                return "unknown outcome " + std::to_string(code);
+            return std::string(data::ConvertStatusText(static_cast<data::FileConvertStatus>(code)));
+        case OUTCOME_STORE:
+            return services::StoreOutcomeText(code, peer);
+        default:
+            return {};
+    }
+}
+
+}  // namespace
+
+extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
+                                            char* text, uint32_t capacity) {
+    if (family != OUTCOME_STATUS && family != OUTCOME_CONVERT && family != OUTCOME_STORE) {
+        CopyText("", text, capacity);
+        return -1;
+    }
+    return Guarded("OutcomeText", int32_t{-1}, [&] {
+        const std::string_view named = peer != nullptr && *peer != '\0' ? peer : "the peer";
+        return CopyText(Words(family, code, named), text, capacity);
+    });
+}

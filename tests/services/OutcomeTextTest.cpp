@@ -1,0 +1,95 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "zedavura.h"
+
+namespace {
+
+std::string Words(int32_t family, int32_t code, const char* peer = "STORESCP (10.0.0.7:104)") {
+    char text[160];
+    const int32_t length = OutcomeText(family, code, peer, text, sizeof text);
+    EXPECT_EQ(length, static_cast<int32_t>(std::strlen(text))) << text;
+    return text;
+}
+
+}  // namespace
+
+TEST(OutcomeText, EveryCodeOfEveryFamily) {
+    struct Case {
+        int32_t family;
+        int32_t code;
+        const char* words;
+    };
+    const Case cases[] = {
+        {OUTCOME_STATUS, 0x0000, "status 0x0000 (success)"},
+        {OUTCOME_STATUS, 0xFF00, "status 0xFF00 (pending)"},
+        {OUTCOME_STATUS, 0xFF01, "status 0xFF01 (pending)"},
+        {OUTCOME_STATUS, 0xFE00, "status 0xFE00 (cancelled)"},
+        {OUTCOME_STATUS, 0x0122, "status 0x0122 (refused: SOP class not supported)"},
+        {OUTCOME_STATUS, 0xA700, "status 0xA700 (refused: out of resources)"},
+        {OUTCOME_STATUS, 0xA7FF, "status 0xA7FF (refused: out of resources)"},
+        {OUTCOME_STATUS, 0xA900, "status 0xA900 (error: data set does not match SOP class)"},
+        {OUTCOME_STATUS, 0xA9FF, "status 0xA9FF (error: data set does not match SOP class)"},
+        {OUTCOME_STATUS, 0xC000, "status 0xC000 (error: cannot understand)"},
+        {OUTCOME_STATUS, 0xCFFF, "status 0xCFFF (error: cannot understand)"},
+        {OUTCOME_STATUS, 0xB000, "status 0xB000 (warning: stored with changes)"},
+        {OUTCOME_STATUS, 0xB006, "status 0xB006 (warning: stored with changes)"},
+        {OUTCOME_STATUS, 0xB007, "status 0xB007 (warning: stored with changes)"},
+        {OUTCOME_STATUS, 0x0110, "status 0x0110 (failure)"},
+        {OUTCOME_STATUS, 0xB001, "status 0xB001 (failure)"},
+        {OUTCOME_STATUS, -1, "unknown outcome -1"},
+        {OUTCOME_STATUS, 0x10000, "unknown outcome 65536"},
+
+        {OUTCOME_CONVERT, CONVERT_DONE, "converted"},
+        {OUTCOME_CONVERT, CONVERT_NOT_PART10_FILE, "not a Part 10 file"},
+        {OUTCOME_CONVERT, CONVERT_NO_TRANSFER_SYNTAX, "no transfer syntax in its meta group"},
+        {OUTCOME_CONVERT, CONVERT_UNKNOWN_SOURCE_SYNTAX, "unknown source transfer syntax"},
+        {OUTCOME_CONVERT, CONVERT_UNKNOWN_TARGET_SYNTAX, "cannot convert to transfer syntax"},
+        {OUTCOME_CONVERT, CONVERT_COLOUR_TO_LOSSLESS,
+         "colour image cannot be compressed to lossless JPEG"},
+        {OUTCOME_CONVERT, CONVERT_UNSUPPORTED_IMAGE, "unsupported image layout"},
+        {OUTCOME_CONVERT, CONVERT_MALFORMED_DATA, "malformed data, not converted"},
+        {OUTCOME_CONVERT, CONVERT_CANNOT_WRITE, "cannot write the file"},
+        {OUTCOME_CONVERT, -9, "unknown outcome -9"},
+        {OUTCOME_CONVERT, 1, "unknown outcome 1"},
+
+        {OUTCOME_STORE, STORE_SUCCESS, "status 0x0000 (success)"},
+        {OUTCOME_STORE, 0xA700, "status 0xA700 (refused: out of resources)"},
+        {OUTCOME_STORE, STORE_NO_RESPONSE, "no response from STORESCP (10.0.0.7:104)"},
+        {OUTCOME_STORE, STORE_NOT_STORE_RESPONSE,
+         "the answer from STORESCP (10.0.0.7:104) was not a C-STORE response"},
+        {OUTCOME_STORE, STORE_CANNOT_OPEN, "cannot be opened"},
+        {OUTCOME_STORE, STORE_NOT_PART10, "not a DICOM file (no \"DICM\" at offset 128)"},
+        {OUTCOME_STORE, STORE_DAMAGED_FILE, "damaged DICOM file (cannot be read to its end)"},
+        {OUTCOME_STORE, STORE_NO_TRANSFER_SYNTAX, "no transfer syntax in its meta group"},
+        {OUTCOME_STORE, STORE_NO_SOP_CLASS, "no SOP Class UID"},
+        {OUTCOME_STORE, STORE_NO_CONNECTION, "cannot connect to STORESCP (10.0.0.7:104)"},
+        {OUTCOME_STORE, STORE_REJECTED, "association rejected by STORESCP (10.0.0.7:104)"},
+        {OUTCOME_STORE, STORE_CONTEXT_REFUSED,
+         "STORESCP (10.0.0.7:104) accepted no presentation context for its SOP class"},
+        {OUTCOME_STORE, STORE_CONVERSION_FAILED,
+         "cannot convert the data set to the transfer syntax STORESCP (10.0.0.7:104) accepted"},
+        {OUTCOME_STORE, STORE_SEND_FAILED,
+         "the connection to STORESCP (10.0.0.7:104) failed while sending"},
+        {OUTCOME_STORE, STORE_NO_FILES, "no DICOM files in the directory"},
+        {OUTCOME_STORE, STORE_INTERNAL_ERROR, "internal failure (see the trace log)"},
+        {OUTCOME_STORE, -15, "failure -15"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(Words(c.family, c.code), c.words) << c.family << " " << c.code;
+
+    // Without a peer name the words speak of the peer.
+    EXPECT_EQ(Words(OUTCOME_STORE, STORE_NO_CONNECTION, nullptr), "cannot connect to the peer");
+    EXPECT_EQ(Words(OUTCOME_STORE, STORE_REJECTED, ""), "association rejected by the peer");
+    // Cut to fit, NUL-terminated, with the whole length returned; nothing without a buffer.
+    char small[8] = "xxxxxxx";
+    EXPECT_EQ(OutcomeText(OUTCOME_STATUS, 0xA700, nullptr, small, sizeof small), 41);
+    EXPECT_STREQ(small, "status ");
+    EXPECT_EQ(OutcomeText(OUTCOME_CONVERT, CONVERT_DONE, nullptr, nullptr, 0), 9);
+    EXPECT_EQ(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, nullptr, small, 0), 31);
+    EXPECT_STREQ(small, "status ");
+    EXPECT_EQ(OutcomeText(3, 0, nullptr, small, sizeof small), -1);
+    EXPECT_STREQ(small, "");
+}
