@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QDialogButtonBox>
 #include <QFormLayout>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -40,6 +41,13 @@ void ShowChoice(QComboBox* box, const ChoiceList& list, int32_t index) {
     }
 }
 
+void AddRow(QFormLayout* form, const char* name, const char* caption, QWidget* field) {
+    auto* label = new QLabel(caption, field->parentWidget());
+    label->setObjectName(name);
+    label->setBuddy(field);
+    form->addRow(label, field);
+}
+
 int32_t Choice(const QComboBox* box) {
     return box->findText(box->currentText(), Qt::MatchExactly | Qt::MatchCaseSensitive);
 }
@@ -66,21 +74,21 @@ TForm2::TForm2(AppValues& values, QWidget* parent) : QDialog(parent), values_(va
     edit5_ = Edit("Edit5", s.RemoteAET.size(), network);
     comboBox1_ = Chooser("ComboBox1", LogLevelList(), network);
     auto* networkForm = new QFormLayout(network);
-    networkForm->addRow("Local AET:", edit4_);
-    networkForm->addRow("Remote IP Address:", edit2_);
-    networkForm->addRow("Remote Port Number:", edit3_);
-    networkForm->addRow("Remote AET:", edit5_);
-    networkForm->addRow("LOG level:", comboBox1_);
+    AddRow(networkForm, "Label1", "Local AET:", edit4_);
+    AddRow(networkForm, "Label2", "Remote IP Address:", edit2_);
+    AddRow(networkForm, "Label3", "Remote Port Number:", edit3_);
+    AddRow(networkForm, "Label4", "Remote AET:", edit5_);
+    AddRow(networkForm, "Label5", "LOG level:", comboBox1_);
 
     comboBox2_ = Chooser("ComboBox2", FilmDestinationList(), printer);
     comboBox3_ = Chooser("ComboBox3", FilmOrientationList(), printer);
     comboBox4_ = Chooser("ComboBox4", FilmSizeList(), printer);
     comboBox5_ = Chooser("ComboBox5", MagnificationTypeList(), printer);
     auto* printerForm = new QFormLayout(printer);
-    printerForm->addRow("Film Destination:", comboBox2_);
-    printerForm->addRow("Film Orientation:", comboBox3_);
-    printerForm->addRow("Film Size:", comboBox4_);
-    printerForm->addRow("Magnification Type:", comboBox5_);
+    AddRow(printerForm, "Label6", "Film Destination:", comboBox2_);
+    AddRow(printerForm, "Label7", "Film Orientation:", comboBox3_);
+    AddRow(printerForm, "Label8", "Film Size:", comboBox4_);
+    AddRow(printerForm, "Label9", "Magnification Type:", comboBox5_);
 
     auto* buttons = new QDialogButtonBox(this);
     auto* ok = buttons->addButton("OK", QDialogButtonBox::AcceptRole);

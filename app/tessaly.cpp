@@ -66,8 +66,10 @@ QString LibraryVersion() {
 
 }  // namespace
 
-TForm1::TForm1(AppValues& values, QWidget* parent) : QWidget(parent), values_(values) {
+TForm1::TForm1(AppValues& values, QWidget* parent)
+    : QWidget(parent), values_(values), runner_(this) {
     setObjectName("TForm1");
+    runner_.setObjectName("MainThread");
     setWindowTitle("- TESSALY V1.9");
     resize(578, 433);
     values_.WorkDir = std::filesystem::current_path();

@@ -1,0 +1,59 @@
+// Runs one test class of the window, named by the first argument, under the application
+// object the program uses. "--end-while-waiting" is the program itself, started by the window
+// test: it presses Echo, then End a second later.
+#include <cstring>
+#include <filesystem>
+#include <memory>
+
+#include <QFile>
+#include <QTest>
+
+#include "AppTest.h"
+#include "Application.h"
+#include "tessaly.h"
+
+QObject* NewSettingsTest();
+QObject* NewWindowTest();
+QObject* NewScreenshotTest();
+
+namespace apptest {
+
+QString SampleFile() {
+    const QString file = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
+    return QFile::exists(file) ? file : QString();
+}
+
+QString CliPath() {
+    return TESSALY_CLI;
+}
+
+QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) file.write(bytes);
+}
+
+}  // namespace apptest
+
+int main(int argc, char** argv) {
+    if (argc > 1 && std::strcmp(argv[1], "--end-while-waiting") == 0) {
+        return app::RunTessaly(argc, argv, [](app::TForm1& form) {
+            apptest::Click(&form, "BitBtn4");
+            QTimer::singleShot(1000, &form, [&form] { apptest::Click(&form, "BitBtn5"); });
+        });
+    }
+    if (argc < 2) return 2;
+    const std::string suite = argv[1];
+    app::TessalyApplication application(argc, argv);
+    std::unique_ptr<QObject> test(suite == "Settings"     ? NewSettingsTest()
+                                  : suite == "Window"     ? NewWindowTest()
+                                  : suite == "Screenshot" ? NewScreenshotTest()
+                                                          : nullptr);
+    if (!test) return 2;
+    argv[1] = argv[0];
+    return QTest::qExec(test.get(), argc - 1, argv + 1);
+}
