@@ -1,6 +1,9 @@
 // The main window against tessaly-cli's storage provider and a silent peer: Dump, Echo, Store,
 // jobs pressed in a row, End while a job waits, About, an exception in a handler, and the query
 // filter and transfer syntax dialogs.
+#include <signal.h>
+#include <sys/prctl.h>
+
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
@@ -114,6 +117,7 @@ class WindowTest : public QObject {
         scpPort_ = QString::number(probe.serverPort());
         probe.close();
         scp_.setWorkingDirectory(work_.path());
+        scp_.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         scp_.start(apptest::CliPath(), {"scp", scpPort_, images_.path()});
         QVERIFY(scp_.waitForReadyRead(10000));
         QVERIFY(scp_.readAllStandardOutput().startsWith("SCP listening"));
@@ -218,6 +222,7 @@ class WindowTest : public QObject {
         app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
         QVERIFY(app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
         QProcess child;
+        child.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
         child.setWorkingDirectory(dir.path());
         child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting"});
