@@ -25,8 +25,10 @@ QByteArray FileBytes(const char* ip, const char* port, const char* local, const 
     std::memcpy(plain.data() + 128, port, std::strlen(port));
     std::memcpy(plain.data() + 160, local, std::strlen(local));
     std::memcpy(plain.data() + 288, remote, std::strlen(remote));
-    for (int i = 0; i < 20; ++i)
-        plain[416 + i] = static_cast<char>(static_cast<uint32_t>(numbers[i / 4]) >> (8 * (i % 4)));
+    for (std::size_t i = 0; i < 20; ++i) {
+        const auto number = static_cast<uint32_t>(numbers[i / 4]);
+        plain[static_cast<qsizetype>(416 + i)] = static_cast<char>(number >> (8 * (i % 4)));
+    }
     for (char& c : plain)
         c = static_cast<char>(c ^ 0x6B);
     return plain;
