@@ -87,7 +87,8 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
         b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
     // TODO: the query, worklist and print jobs come with the query and print services; until
     // then their buttons are shown but cannot be pressed.
-    for (QToolButton* b : {bitBtn7, bitBtn8, bitBtn9}) b->setEnabled(false);
+    for (QToolButton* b : {bitBtn7, bitBtn8, bitBtn9})
+        b->setEnabled(false);
 
     auto* bitBtn10 = new QToolButton(this);
     bitBtn10->setObjectName("BitBtn10");

@@ -1,15 +1,13 @@
-// Helpers of the window's tests: acting on modal dialogs from inside their own loop, and the
-// peers and files the tests use.
+// Helpers of the window's tests: acting on a modal dialog from inside its own loop, controls
+// by name, files.
 #pragma once
 
 #include <functional>
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QByteArray>
-#include <QString>
+#include <QFile>
 #include <QTimer>
-#include <QWidget>
 
 namespace apptest {
 
@@ -36,11 +34,14 @@ inline void Click(QWidget* root, const char* name) {
     Control<QAbstractButton>(root, name)->click();
 }
 
-// python3-pydicom's CT_small.dcm, explicit VR little endian with a Patient's Name; empty when
-// it is not installed.
-QString SampleFile();
-QString CliPath();
-QByteArray ReadFile(const QString& path);
-void WriteFile(const QString& path, const QByteArray& bytes);
+inline QByteArray ReadFile(const QString& path) {
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+inline void WriteFile(const QString& path, const QByteArray& bytes) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) file.write(bytes);
+}
 
 }  // namespace apptest

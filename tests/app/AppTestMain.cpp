@@ -1,11 +1,9 @@
-// Runs one test class of the window, named by the first argument, under the application
-// object the program uses. "--end-while-waiting" is the program itself, started by the window
-// test: it presses Echo, then End a second later.
+// Runs the window's test class named by the first argument under the program's application
+// object. "--end-while-waiting" is the program itself, started by the window test: it presses
+// Echo, then End a second later.
 #include <cstring>
-#include <filesystem>
 #include <memory>
 
-#include <QFile>
 #include <QTest>
 
 #include "AppTest.h"
@@ -15,29 +13,6 @@
 QObject* NewSettingsTest();
 QObject* NewWindowTest();
 QObject* NewScreenshotTest();
-
-namespace apptest {
-
-QString SampleFile() {
-    const QString file = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
-    return QFile::exists(file) ? file : QString();
-}
-
-QString CliPath() {
-    return TESSALY_CLI;
-}
-
-QByteArray ReadFile(const QString& path) {
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-void WriteFile(const QString& path, const QByteArray& bytes) {
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly)) file.write(bytes);
-}
-
-}  // namespace apptest
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--end-while-waiting") == 0) {
