@@ -1,8 +1,5 @@
 // The main window against tessaly-cli's storage provider and a silent peer: Dump, Echo, Store,
 // jobs pressed in a row, End while a job waits, an exception in a handler.
-#include <signal.h>
-#include <sys/prctl.h>
-
 #include <QComboBox>
 #include <QDate>
 #include <QDeadlineTimer>
@@ -74,10 +71,6 @@ QStringList LogLines(const QString& workDir, const QString& service) {
     return lines;
 }
 
-void DieWithParent(QProcess& process) {
-    process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
-}
-
 }  // namespace
 
 class WindowTest : public QObject {
@@ -117,8 +110,8 @@ class WindowTest : public QObject {
         scpPort_ = QString::number(probe.serverPort());
         probe.close();
         scp_.setWorkingDirectory(work_.path());
-        DieWithParent(scp_);
-        scp_.start(TESSALY_CLI, {"scp", scpPort_, images_.path()});
+        // Bounded by timeout(1), which passes our SIGTERM on, should this test be killed.
+        scp_.start("timeout", {"600", TESSALY_CLI, "scp", scpPort_, images_.path()});
         QVERIFY(scp_.waitForReadyRead(10000));
         QVERIFY(scp_.readAllStandardOutput().startsWith("SCP listening"));
         SetPeerPort(scpPort_);
@@ -219,7 +212,6 @@ class WindowTest : public QObject {
         app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
         QVERIFY(app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
         QProcess child;
-        DieWithParent(child);
         child.setWorkingDirectory(dir.path());
         child.setProcessChannelMode(QProcess::ForwardedChannels);
         child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting"});
