@@ -131,7 +131,7 @@ int RunPrint(const Args& args) {
     const std::string outcome =
         "PRINT failed to connect to: " + called + " (" + host + ":" + port + ")";
     WriteLogLine(outcome.c_str());
-    std::fprintf(stderr, "%s: %s\n", outcome.c_str(), ToTerminal(lastLine).c_str());
+    std::fprintf(stderr, "tessaly-cli: print failed: %s\n", ToTerminal(lastLine).c_str());
     return 1;
 }
 

@@ -206,9 +206,9 @@ bool Fail(std::string& error, std::string reason) {
 bool ReadWholeFile(const std::filesystem::path& path, std::vector<uint8_t>& bytes,
                    std::string& error) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) return Fail(error, "cannot open " + path.string());
+    if (!in) return Fail(error, "the file cannot be opened");
     bytes.assign(std::istreambuf_iterator<char>(in), {});
-    if (in.bad()) return Fail(error, "cannot read " + path.string());
+    if (in.bad()) return Fail(error, "the file cannot be read");
     return true;
 }
 

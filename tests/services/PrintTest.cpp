@@ -438,3 +438,31 @@ TEST(PrintSCU, TheTraceLogGetsTheSuccessLinesFromLevelOneAndFailuresAlways) {
     }
     SetLog("", 0);
 }
+
+TEST(PrintCli, PreviewsWithoutPrintingAndRefusesWrongCommandLines) {
+    testsupport::TempDir dir;
+    const auto bitmap = SmallBitmap(dir);
+    const std::string cli = testsupport::CliPath();
+    const std::string closed = std::to_string(testsupport::FreePort());
+    auto run = testsupport::RunCommand({cli, "print", "127.0.0.1", closed, bitmap.string(),
+                                        "--preview", (dir / "p.bmp").string()});
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_EQ(run.output, "PREVIEW written: " + (dir / "p.bmp").string() + "\n");
+    EXPECT_EQ(testsupport::ReadFileBytes(dir / "p.bmp").size(), 14u + 40 + 1024 + 3 * 4);
+
+    run = testsupport::RunCommand({cli, "print", "127.0.0.1", closed, bitmap.string()});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(run.output, "Connection Failed!\nAssociation: no association with 127.0.0.1:" +
+                              closed + " (no connection, or no answer)\n");
+    EXPECT_NE(run.errors.find("print failed: Association: no association"), std::string::npos);
+
+    for (const std::vector<std::string>& wrong :
+         {std::vector<std::string>{"127.0.0.1", closed},
+          {"127.0.0.1", closed, "f.dcm", "--film-size", "A4"},
+          {"127.0.0.1", closed, "f.dcm", "--max-density", "-1"},
+          {"127.0.0.1", closed, "f.dcm", "--aec", "SEVENTEEN-LETTERS"}}) {
+        std::vector<std::string> argv = {cli, "print"};
+        argv.insert(argv.end(), wrong.begin(), wrong.end());
+        EXPECT_EQ(testsupport::RunCommand(argv).exitCode, 2) << wrong.back();
+    }
+}
