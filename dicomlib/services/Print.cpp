@@ -17,7 +17,6 @@ namespace dicomlib::services {
 namespace {
 
 constexpr uint16_t ITEM_GROUP = 0xFFFE;
-constexpr uint16_t ITEM = 0xE000;
 constexpr uint16_t ITEM_DELIMITER = 0xE00D;
 constexpr uint16_t SEQUENCE_DELIMITER = 0xE0DD;
 

@@ -251,9 +251,15 @@ ImageFileKind KindOfImageFile(const fs::path& file) {
 }
 
 bool DicomToPrintBitmap(const fs::path& file, PrintImage& image, std::string& why) {
+    const auto bytes = data::ReadWholeFile(file);
+    if (!bytes) return Refuse(why, "not a readable DICOM Part 10 file");
+    return DicomBytesToPrintBitmap(bytes->Span(), image, why);
+}
+
+bool DicomBytesToPrintBitmap(std::span<const uint8_t> bytes, PrintImage& image, std::string& why) {
     data::DecoderState state;
     ElementList meta, dataSet;
-    if (!data::ReadPart10File(state, file, meta, dataSet))
+    if (!data::ReadPart10Bytes(state, bytes, meta, dataSet))
         return Refuse(why, "not a readable DICOM Part 10 file");
     if (const DicomElement* ts = data::FindTag(meta, tag::TransferSyntaxUID)) {
         const std::string syntax = Trimmed(ValueText(*ts));

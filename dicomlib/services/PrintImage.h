@@ -35,6 +35,8 @@ ImageFileKind KindOfImageFile(const std::filesystem::path& file);
 // byte order. False with the reason when the file is not native pixel data of 8 or 16 bits
 // allocated, 1 or 3 samples and enough bytes for its rows and columns.
 bool DicomToPrintBitmap(const std::filesystem::path& file, PrintImage& image, std::string& why);
+// The same for a Part 10 file's bytes.
+bool DicomBytesToPrintBitmap(std::span<const uint8_t> bytes, PrintImage& image, std::string& why);
 
 // Loads the file by its kind. Empty when loaded; otherwise the log lines that say why: "ERROR:
 // opening DICOM File" and the reason on a line of its own, or one "ERROR: opening JPEG File"
