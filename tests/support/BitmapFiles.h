@@ -17,7 +17,7 @@ struct BitmapSpec {
     bool core = false;                // the 12-byte header with 3-byte palette entries
 };
 
-inline void PutLe(std::vector<uint8_t>& out, uint32_t v, int bytes) {
+inline void PutLe(std::vector<uint8_t>& out, uint64_t v, int bytes) {
     for (int i = 0; i < bytes; ++i)
         out.push_back(static_cast<uint8_t>(v >> (8 * i)));
 }
