@@ -337,6 +337,19 @@ TEST(PrintSCU, RefusedContextsAndSettingsSendNothing) {
                            "Create Film Session: OK!", "Create Film Box: Failed!",
                            "Film box: Max Density \"3.2\" is not a whole number from 0 to 65535"}));
     EXPECT_EQ(printer->commands.size(), 2u);
+
+    // A bitmap wider than Columns can say fails the image box step; nothing is cut off.
+    testsupport::WriteFileBytes(
+        dir / "wide.bmp", testsupport::BitmapFileBytes({.width = 65536, .rows = Bytes(65536)}));
+    auto wide = Printer();
+    p = Print(wide->Port(), dir / "wide.bmp");
+    wide->Join();
+    EXPECT_EQ(p.lines,
+              (std::vector<std::string>{
+                  ALL_OK[0], ALL_OK[1], "Width: 65536, Height: 1", "Set Image Box: Failed!",
+                  "Image box: the image is 65536 x 1 pixels; an image box takes at most "
+                  "65535 x 65535"}));
+    EXPECT_EQ(wide->commands.size(), 3u);
 }
 
 TEST(PrintSCU, TheTraceLogGetsTheSuccessLinesFromLevelOneAndFailuresAlways) {
