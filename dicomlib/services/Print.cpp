@@ -5,9 +5,9 @@
 #include <span>
 #include <vector>
 
-#include "data/TransferSyntax.h"
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "data/Uids.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"

@@ -20,8 +20,8 @@
 namespace dicomlib::services {
 
 using net::CommandSet;
-using net::NextMessageID;
 using net::DATA_SET_PRESENT;
+using net::NextMessageID;
 using net::NO_DATA_SET;
 
 constexpr uint16_t N_GET_RQ = 0x0110;
