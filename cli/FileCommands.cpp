@@ -23,17 +23,6 @@ struct List {
     ~List() { DeleteElementList(list); }
 };
 
-std::string TransferSyntaxOf(ElementList* meta) {
-    for (uint32_t i = 0; i < TagCount(meta); ++i) {
-        const DicomElement* e = TagAt(meta, i);
-        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
-            std::string text(reinterpret_cast<const char*>(e->value), e->length);
-            return text.substr(0, text.find('\0'));
-        }
-    }
-    return {};
-}
-
 void PrintLine(void*, const char* line) {
     std::printf("%s\n", ToTerminal(line).c_str());
 }
