@@ -11,6 +11,7 @@
 #include <limits>
 #include <memory>
 #include <span>
+#include <string_view>
 
 #include "data/Datadec.h"
 #include "data/Tags.h"
@@ -231,8 +232,8 @@ std::string Part(const std::string& digits, std::size_t from, std::size_t count)
     return from < digits.size() ? digits.substr(from, count) : std::string();
 }
 
-}  // namespace
-
+// A DA value as day/month/year and a TM value as hours:minutes:seconds; only the digits count
+// (so the old dotted and colon forms read too), and a short value shows the parts it has.
 std::string DisplayDate(std::string_view value) {
     const std::string d = Digits(value);
     return Joined({Part(d, 6, 2), Part(d, 4, 2), Part(d, 0, 4)}, '/');
@@ -242,6 +243,8 @@ std::string DisplayTime(std::string_view value) {
     const std::string d = Digits(value);
     return Joined({Part(d, 0, 2), Part(d, 2, 2), Part(d, 4, 2)}, ':');
 }
+
+}  // namespace
 
 SampleFormat WaveformGroup::Format() const {
     const std::string& s = sampleInterpretation;

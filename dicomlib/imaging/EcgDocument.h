@@ -7,7 +7,6 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "data/ElementList.h"
@@ -65,10 +64,5 @@ struct EcgDocument {
 // Reads the top level of the list and the Waveform Sequence under it; nested elements never
 // stand in for top-level ones. The list is little endian.
 EcgDocument ReadEcgDocument(const ElementList& elements);
-
-// A DA value as day/month/year and a TM value as hours:minutes:seconds; only the digits count
-// (so the old dotted and colon forms read too), and a short value shows the parts it has.
-std::string DisplayDate(std::string_view value);
-std::string DisplayTime(std::string_view value);
 
 }  // namespace dicomlib::imaging
