@@ -5,7 +5,7 @@
 #include "imaging/Bitmap.h"
 #include "imaging/Canvas.h"
 #include "imaging/ImageFile.h"
-#include "support/BitmapFiles.h"
+#include "support/ImageFiles.h"
 
 using namespace dicomlib::imaging;
 using testsupport::BitmapFileBytes;
@@ -37,55 +37,34 @@ TEST(BitmapFile, WrittenFilesReadBackWithTheirPixelsAndPalette) {
 }
 
 TEST(BitmapFile, ReadsTheOtherDepthsAndHeaders) {
-    struct Case {
-        const char* name;
-        testsupport::BitmapSpec spec;
-        std::vector<Rgb> topRow;
-    };
     const Rgb red{255, 0, 0}, green{0, 255, 0}, blue{0, 0, 255}, white{255, 255, 255}, black{};
-    const Case cases[] = {
-        {"1 bit, 9 wide",
-         {.bits = 1,
-          .width = 9,
-          .palette = {0xFF0000, 0x00FF00},
-          .rows = {0b10100000, 0b10000000, 0, 0}},
+    const std::pair<testsupport::BitmapSpec, std::vector<Rgb>> cases[] = {
+        {{.bits = 1, .width = 9, .palette = {0xFF0000, 0x00FF00}, .rows = {0xA0, 0x80, 0, 0}},
          {green, red, green, red, red, red, red, red, green}},
-        {"4 bits, index past the palette",
-         {.bits = 4, .width = 3, .palette = {0x0000FF}, .rows = {0x01, 0x00, 0, 0}},
-         {blue, black, blue}},
-        {"16 bits, 5-5-5",
-         {.bits = 16, .width = 2, .rows = {0x00, 0x7C, 0xFF, 0x7F}},
-         {red, white}},
-        {"16 bits, 5-6-5 masks",
-         {.bits = 16,
+        {{.bits = 4, .width = 3, .palette = {0x0000FF}, .rows = {0x01, 0x00, 0, 0}},
+         {blue, black, blue}},  // index 1 is past the palette
+        {{.bits = 16, .width = 2, .rows = {0x00, 0x7C, 0xFF, 0x7F}}, {red, white}},  // 5-5-5
+        {{.bits = 16,
           .width = 2,
           .rows = {0xE0, 0x07, 0x1F, 0x00},
           .compression = 3,
           .masks = {0xF800, 0x07E0, 0x001F}},
          {green, blue}},
-        {"32 bits, masks in another order",
-         {.bits = 32,
-          .width = 1,
-          .rows = {0, 0, 0, 0xFF},
-          .compression = 3,
-          .masks = {0xFF000000, 0xFF0000, 0xFF00}},
-         {red}},
-        {"the old 12-byte header",
-         {.bits = 8,
+        {{.bits = 8,
           .width = 2,
           .palette = {0x123456, 0xFFFFFF},
           .rows = {1, 0, 0, 0},
           .core = true},
-         {white, {0x12, 0x34, 0x56}}},
+         {white, {0x12, 0x34, 0x56}}},  // the old 12-byte header
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const auto& [spec, topRow] : cases) {
+        SCOPED_TRACE(spec.bits);
         Bitmap b;
         std::string error;
-        ASSERT_TRUE(DecodeBitmapFile(BitmapFileBytes(c.spec), b, error)) << error;
-        ASSERT_EQ(b.Width(), c.topRow.size());
+        ASSERT_TRUE(DecodeBitmapFile(BitmapFileBytes(spec), b, error)) << error;
+        ASSERT_EQ(b.Width(), topRow.size());
         for (uint32_t x = 0; x < b.Width(); ++x)
-            EXPECT_EQ(b.PixelColor(x, 0), c.topRow[x]) << x;
+            EXPECT_EQ(b.PixelColor(x, 0), topRow[x]) << x;
     }
 }
 
