@@ -41,6 +41,12 @@ constexpr Tag Columns{0x0028, 0x0011};
 constexpr Tag BitsAllocated{0x0028, 0x0100};
 constexpr Tag PixelData{0x7FE0, 0x0010};
 
+// Directory records.
+constexpr Tag OffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity{0x0004, 0x1200};
+constexpr Tag OffsetOfTheNextDirectoryRecord{0x0004, 0x1400};
+constexpr Tag OffsetOfReferencedLowerLevelDirectoryEntity{0x0004, 0x1420};
+constexpr Tag DirectoryRecordType{0x0004, 0x1430};
+
 // Items and delimiters.
 constexpr Tag Item{0xFFFE, 0xE000};
 constexpr Tag ItemDelimitationItem{0xFFFE, 0xE00D};
