@@ -8,10 +8,13 @@ extern const Command MetaCommand;
 extern const Command EchoCommand;
 extern const Command StoreCommand;
 extern const Command ScpCommand;
+extern const Command DicomdirCommand;
+extern const Command ThumbnailCommand;
 
 const std::vector<Command>& AllCommands() {
-    static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand,   ScpCommand};
+    static const std::vector<Command> commands = {DumpCommand,     ConvertCommand,   MetaCommand,
+                                                  DicomdirCommand, ThumbnailCommand, EchoCommand,
+                                                  StoreCommand,    ScpCommand};
     return commands;
 }
 
