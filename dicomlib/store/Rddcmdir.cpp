@@ -132,7 +132,10 @@ class DirectoryWalker {
     };
 
     bool IsNewRecordAt(uint32_t offset) {
-        if (offset < dataSetStart_ || bytes_.size() - offset < ITEM_HEADER) return false;
+        if (offset < dataSetStart_ || offset > bytes_.size() ||
+            bytes_.size() - offset < ITEM_HEADER) {
+            return false;
+        }
         const uint8_t* p = bytes_.data() + offset;
         if (p[0] != 0xFE || p[1] != 0xFF || p[2] != 0x00 || p[3] != 0xE0) return false;
         return visited_.insert(offset).second;
