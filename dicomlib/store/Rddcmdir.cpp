@@ -68,7 +68,9 @@ class Cursor {
         depth_ = open_;
         const bool delimiter = h.group == 0xFFFE && h.element != 0xE000;
         if (delimiter) {
-            // A delimiter closes a level; one with nothing open is reported at depth -1.
+            // A delimiter closes a level and has no value, whatever its length field says; one
+            // with nothing open is reported at depth -1.
+            h.length = 0;
             depth_ = open_ - 1;
             if (open_ > 0) --open_;
             if (open_ < implicitFrom_) implicitFrom_ = -1;
