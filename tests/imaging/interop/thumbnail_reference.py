@@ -1,22 +1,21 @@
-"""Test images for thumbnails, and the thumbnail they should give, computed with pydicom and numpy.
+"""Test images for thumbnails, and the thumbnails they should give, by pydicom and numpy.
 
-  make DIR                  writes the test images (8/16-bit, signed/unsigned, MONOCHROME1, RGB
-                            in both planar configurations, multi-frame, with and without window)
-  render WIDTH OUT FILE...  writes each file's expected thumbnail as OUT/STEM.raw (rows of gray,
-                            or of red, green, blue) and prints a line "STEM WIDTH HEIGHT
-                            COMPONENTS" for each
+  make DIR                  writes 91 x 120 test images: 8/16-bit, signed/unsigned, MONOCHROME1,
+                            RGB in both planar configurations, multi-frame, with and without
+                            window, rescaled beyond 16 bits, with an icon
+  render WIDTH OUT FILE...  writes OUT/STEM.raw for each file and prints "STEM W H COMPONENTS"
 
-The expected thumbnail: the first frame as pydicom decodes it, rescaled when a slope is given,
-windowed to 8 bits (8-bit images around 127; 16-bit images without a window over their own
-range) after bilinear resampling, or for RGB resampled by nearest neighbour; the first source row
-and column and the last thumbnail row and column black.
+A thumbnail: the first frame, rescaled when a slope is given, resampled bilinearly and windowed
+to 8 bits (8-bit images around 127; 16-bit images without a window over their own range), or for
+RGB resampled by nearest neighbour; first source row and column, last row and column black.
 """
 import os
 import sys
 
 import numpy as np
 import pydicom
-from pydicom.dataset import FileDataset, FileMetaDataset
+from pydicom.dataset import Dataset, FileDataset, FileMetaDataset
+from pydicom.sequence import Sequence
 from pydicom.uid import ExplicitVRLittleEndian, ImplicitVRLittleEndian, generate_uid
 
 
@@ -46,6 +45,8 @@ def save(path, pixels, syntax=ExplicitVRLittleEndian, photometric="MONOCHROME2",
     ds.PixelRepresentation = 1 if signed else 0
     for key, value in attributes.items():
         setattr(ds, key, value)
+    if "IconImageSequence" in ds:
+        ds["IconImageSequence"].is_undefined_length = True
     ds.PixelData = np.ascontiguousarray(pixels).tobytes()
     ds.is_little_endian = True
     ds.is_implicit_VR = syntax == ImplicitVRLittleEndian
@@ -54,7 +55,7 @@ def save(path, pixels, syntax=ExplicitVRLittleEndian, photometric="MONOCHROME2",
 
 def make(folder):
     rng = np.random.default_rng(3)
-    y, x = np.mgrid[0:90, 0:120].astype(np.float64)
+    y, x = np.mgrid[0:91, 0:120].astype(np.float64)
     wave = np.sin(x / 9.0) * np.cos(y / 13.0)
     disc = ((x - 60) ** 2 + (y - 45) ** 2 < 900).astype(np.float64)
     noise = rng.normal(0, 1, wave.shape)
@@ -72,6 +73,16 @@ def make(folder):
          WindowCenter="2048", WindowWidth="4096", syntax=ImplicitVRLittleEndian)
     ct = image(0, 3000, np.uint16)
     save(folder + "/unwindowed.dcm", ct, RescaleSlope="1", RescaleIntercept="-1024")
+    save(folder + "/beyond16.dcm", image(50000, 60000, np.uint16), WindowCenter="65000",
+         WindowWidth="10000", RescaleSlope="1", RescaleIntercept="10000")
+    # The icon's pixel data comes first in the file; the thumbnail is of the image.
+    icon = Dataset()
+    icon.Rows = icon.Columns = 4
+    icon.SamplesPerPixel, icon.PhotometricInterpretation = 1, "MONOCHROME2"
+    icon.BitsAllocated, icon.BitsStored, icon.HighBit, icon.PixelRepresentation = 8, 8, 7, 0
+    icon.PixelData = bytes([255] * 16)
+    icon.is_undefined_length_sequence_item = True
+    save(folder + "/icon.dcm", ct, IconImageSequence=Sequence([icon]))
     frames = np.stack([image(-500, 500, np.int16), image(-3000, 3000, np.int16)])
     save(folder + "/multiframe.dcm", frames, signed=True)
     red = image(0, 255, np.uint8)
@@ -83,17 +94,14 @@ def make(folder):
 
 def number(ds, keyword):
     value = ds.get(keyword)
-    if value is None or value == "":
-        return None
-    return float(value[0] if isinstance(value, pydicom.multival.MultiValue) else value)
+    multiple = isinstance(value, pydicom.multival.MultiValue)
+    return None if value in (None, "") else float(value[0] if multiple else value)
 
 
 def render(path, width):
     ds = pydicom.dcmread(path)
-    frames = int(ds.get("NumberOfFrames", 1) or 1)
     pixels = ds.pixel_array
-    if frames > 1:
-        pixels = pixels[0]
+    pixels = pixels[0] if int(ds.get("NumberOfFrames", 1) or 1) > 1 else pixels
     rows, columns = int(ds.Rows), int(ds.Columns)
     scale = width / columns
     height = int(rows * scale)
