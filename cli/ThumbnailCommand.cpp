@@ -1,6 +1,7 @@
 // thumbnail: JPEG thumbnails of uncompressed images. One file gives one thumbnail under the name
-// given (its extension becomes ".jpg"); several files or folders give one thumbnail each in an
-// output folder, all in this one process. Each thumbnail written is named on standard output.
+// given (its extension becomes ".jpg"); several files or folders, or an existing output folder,
+// give one thumbnail each in the output folder, all in this one process. Each thumbnail written
+// is named on standard output.
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -88,7 +89,7 @@ int RunThumbnail(const Args& args) {
     const fs::path out = paths.back();
     paths.pop_back();
     std::error_code ec;
-    if (paths.size() == 1 && !fs::is_directory(paths[0], ec))
+    if (paths.size() == 1 && !fs::is_directory(paths[0], ec) && !fs::is_directory(out, ec))
         return Thumbnail(paths[0], out, width) ? 0 : 1;
 
     if (!fs::is_directory(out, ec) && !fs::create_directories(out, ec)) {
