@@ -10,11 +10,12 @@ extern const Command StoreCommand;
 extern const Command ScpCommand;
 extern const Command DicomdirCommand;
 extern const Command ThumbnailCommand;
+extern const Command PrintCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {DumpCommand,     ConvertCommand,   MetaCommand,
                                                   DicomdirCommand, ThumbnailCommand, EchoCommand,
-                                                  StoreCommand,    ScpCommand};
+                                                  StoreCommand,    ScpCommand,       PrintCommand};
     return commands;
 }
 

@@ -24,12 +24,6 @@ namespace {
 constexpr int JPEG_QUALITY = 60;
 constexpr uint32_t JPEG_MAX_SIDE = 65500;
 
-constexpr Tag PixelRepresentation{0x0028, 0x0103};
-constexpr Tag WindowCenter{0x0028, 0x1050};
-constexpr Tag WindowWidth{0x0028, 0x1051};
-constexpr Tag RescaleIntercept{0x0028, 0x1052};
-constexpr Tag RescaleSlope{0x0028, 0x1053};
-
 struct ThumbnailSource {
     std::string photometric;
     bool inverted = false;
@@ -99,17 +93,17 @@ ThumbnailSource ReadSource(const ElementList& dataSet) {
             s.columns = U16Of(*e);
         } else if (t == tag::BitsAllocated) {
             s.bitsAllocated = U16Of(*e);
-        } else if (t == PixelRepresentation) {
+        } else if (t == tag::PixelRepresentation) {
             s.pixelRepresentation = U16Of(*e);
-        } else if (t == WindowCenter) {
+        } else if (t == tag::WindowCenter) {
             s.windowCenter = ClampToInt32(RealOf(*e));
             s.hasWindow = true;
-        } else if (t == WindowWidth) {
+        } else if (t == tag::WindowWidth) {
             s.windowWidth = ClampToInt32(RealOf(*e));
             s.hasWindow = true;
-        } else if (t == RescaleIntercept) {
+        } else if (t == tag::RescaleIntercept) {
             s.rescaleIntercept = RealOf(*e);
-        } else if (t == RescaleSlope) {
+        } else if (t == tag::RescaleSlope) {
             s.rescaleSlope = RealOf(*e);
         } else if (t == tag::PixelData) {
             s.pixelData = e;
