@@ -5,7 +5,12 @@
 #include <string>
 #include <string_view>
 
+#include "zedavura.h"
+
 namespace cli {
+
+// Windows-1252 to UTF-8, every byte kept (the code page's five unassigned bytes become '.').
+std::string Cp1252ToUtf8(std::string_view text);
 
 // Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes
 // cannot move the cursor or change the terminal.
@@ -18,5 +23,8 @@ std::string SyntaxFromArgument(const std::string& argument);
 // What the library's outcome code of the family (OUTCOME_STORE, ...) means, in its words; peer
 // names the peer where the words speak of it.
 std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer = "");
+
+// The transfer syntax UID of a file meta group list, without its pad; empty when absent.
+std::string TransferSyntaxOf(const ElementList* meta);
 
 }  // namespace cli
