@@ -48,7 +48,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
     switch (family) {
         case OUTCOME_STATUS:
             if (code < 0 || code > 0xFFFF) return "unknown outcome " + std::to_string(code);
-            return net::StatusText(static_cast<uint16_t>(code));
+            return net::StatusText(static_cast<uint16_t>(code), 0);
         case OUTCOME_CONVERT:
             if (code < CONVERT_CANNOT_WRITE || code > CONVERT_DONE)
                 return "unknown outcome " + std::to_string(code);

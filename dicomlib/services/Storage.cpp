@@ -169,7 +169,8 @@ LoadedFile LoadEntry(const SeriesEntry& entry) {
 
 std::string StoreOutcomeText(int32_t outcome, std::string_view peer) {
     const std::string name(peer);
-    if (outcome >= 0 && outcome <= 0xFFFF) return net::StatusText(static_cast<uint16_t>(outcome));
+    if (outcome >= 0 && outcome <= 0xFFFF)
+        return net::StatusText(static_cast<uint16_t>(outcome), net::C_STORE_RSP);
     switch (static_cast<StoreFailure>(outcome)) {
         case STORE_NO_RESPONSE:
             return "no response from " + name;
