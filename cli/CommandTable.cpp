@@ -9,11 +9,12 @@ extern const Command EchoCommand;
 extern const Command StoreCommand;
 extern const Command ScpCommand;
 extern const Command PrintCommand;
+extern const Command EcgCommand;
 
 const std::vector<Command>& AllCommands() {
-    static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand,   ScpCommand,
-                                                  PrintCommand};
+    static const std::vector<Command> commands = {DumpCommand,  ConvertCommand, MetaCommand,
+                                                  EchoCommand,  StoreCommand,   ScpCommand,
+                                                  PrintCommand, EcgCommand};
     return commands;
 }
 

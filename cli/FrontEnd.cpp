@@ -17,7 +17,7 @@ void HandOn(void* context, const char* line) {
 
 }  // namespace
 
-std::string TransferSyntaxOf(ElementList* meta) {
+std::string TransferSyntaxOf(const ElementList* meta) {
     for (uint32_t i = 0; i < TagCount(meta); ++i) {
         const DicomElement* e = TagAt(meta, i);
         if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
@@ -28,7 +28,7 @@ std::string TransferSyntaxOf(ElementList* meta) {
     return {};
 }
 
-bool BigEndianDataSet(ElementList* meta) {
+bool BigEndianDataSet(const ElementList* meta) {
     const TransferSyntaxInfo* syntax = TransferSyntaxByUID(TransferSyntaxOf(meta).c_str());
     return syntax != nullptr && syntax->bigEndian;
 }

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "zedavura.h"
+
 namespace cli {
 
 // Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes

@@ -36,6 +36,7 @@ void PrintHelp() {
         {"store", "send files, or a series directory, to a peer (C-STORE)"},
         {"scp", "receive images from other nodes into DIR until stopped"},
         {"print", "print a DICOM image, a JPEG or a bitmap on one film of a DICOM printer"},
+        {"ecg", "draw a waveform object (ECG, hemodynamic, audio) as a PNG picture"},
     };
     for (const auto& command : cli::AllCommands()) {
         const auto summary = summaries.find(command.name);

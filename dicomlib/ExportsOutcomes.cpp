@@ -4,6 +4,7 @@
 
 #include "Guarded.h"
 #include "data/Part10File.h"
+#include "imaging/EcgDrawing.h"
 #include "net/CommandSet.h"
 #include "services/Storage.h"
 #include "zedavura.h"
@@ -44,6 +45,14 @@ static_assert(Mirrors(STORE_NO_FILES, services::STORE_NO_FILES));
 static_assert(Mirrors(STORE_INTERNAL_ERROR, services::STORE_INTERNAL_ERROR));
 static_assert(STORE_SUCCESS == net::STATUS_SUCCESS);
 
+constexpr bool Mirrors(EcgDrawOutcome exported, imaging::EcgOutcome core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(ECG_DRAWN, imaging::EcgOutcome::Drawn));
+static_assert(Mirrors(ECG_NOT_WAVEFORM, imaging::EcgOutcome::NotWaveformModality));
+static_assert(Mirrors(ECG_NO_WAVEFORM, imaging::EcgOutcome::NoWaveform));
+static_assert(Mirrors(ECG_UNUSABLE_BITMAP, imaging::EcgOutcome::BitmapUnusable));
+
 std::string Words(int32_t family, int32_t code, std::string_view peer) {
     switch (family) {
         case OUTCOME_STATUS:
@@ -55,6 +64,12 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
             return std::string(data::ConvertStatusText(static_cast<data::FileConvertStatus>(code)));
         case OUTCOME_STORE:
             return services::StoreOutcomeText(code, peer);
+        case OUTCOME_ECG:
+            // The library's own failure is the export's, not the drawing's.
+            if (code == ECG_INTERNAL_ERROR) return "could not be drawn (internal failure)";
+            if (code < ECG_UNUSABLE_BITMAP || code > ECG_DRAWN)
+                return "unknown outcome " + std::to_string(code);
+            return std::string(imaging::EcgOutcomeText(static_cast<imaging::EcgOutcome>(code)));
         default:
             return {};
     }
@@ -64,7 +79,8 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family != OUTCOME_STATUS && family != OUTCOME_CONVERT && family != OUTCOME_STORE) {
+    if (family != OUTCOME_STATUS && family != OUTCOME_CONVERT && family != OUTCOME_STORE &&
+        family != OUTCOME_ECG) {
         CopyText("", text, capacity);
         return -1;
     }

@@ -331,11 +331,42 @@ ZEDAVURA_API uint8_t PrintSCUWithLines(const char* fileName, const char* host, c
 ZEDAVURA_API uint8_t PrintPreview(const char* fileName, const char* bitmapFileName,
                                   PrintLineSink sink, void* context);
 
+/* Imaging. A bitmap the caller owns and the library draws on during a call, keeping nothing:
+ * width x height pixels, bitsPerPixel 24 (blue, green, red) or 32 (blue, green, red and an
+ * unused byte, left as it is), rows top row first and rowBytes apart (at least width times the
+ * bytes per pixel), in a block of height x rowBytes bytes at pixels. */
+typedef struct BitmapBuffer {
+    uint32_t width;
+    uint32_t height;
+    uint32_t bitsPerPixel;
+    uint32_t rowBytes;
+    uint8_t* pixels;
+} BitmapBuffer;
+
+/* The outcomes of ECG2BitmapStatus. */
+typedef enum EcgDrawOutcome {
+    ECG_DRAWN = 0,
+    ECG_NOT_WAVEFORM = -1,    /* not a waveform object (Modality other than ECG, HD or AU) */
+    ECG_NO_WAVEFORM = -2,     /* no item of the Waveform Sequence holds Waveform Data */
+    ECG_UNUSABLE_BITMAP = -3, /* a null argument or an unusable bitmap (a side of 0 or beyond
+                                 32767, another depth, rows too short, no pixels) */
+    ECG_INTERNAL_ERROR = -4   /* memory ran out, or another failure of the library */
+} EcgDrawOutcome;
+
+/* Draws the waveform object in elements (only read) over the whole bitmap: ECG paper, the
+ * patient header, and label, 1 mV pulse and trace of each channel of its first multiplex group.
+ * An EcgDrawOutcome; unless drawn, the pixels are untouched. */
+ZEDAVURA_API int32_t ECG2BitmapStatus(BitmapBuffer* bitmap, const ElementList* elements);
+
+/* ECG2BitmapStatus as yes/no: 1 when drawn. */
+ZEDAVURA_API uint8_t ECG2Bitmap(BitmapBuffer* bitmap, const ElementList* elements);
+
 /* The families of outcome codes that OutcomeText puts into words. */
 typedef enum OutcomeFamily {
     OUTCOME_STATUS = 0,  /* a DIMSE status, 0..65535, in the words every service shares */
     OUTCOME_CONVERT = 1, /* a ConvertOutcome */
-    OUTCOME_STORE = 2    /* a StoreOutcome or a C-STORE status */
+    OUTCOME_STORE = 2,   /* a StoreOutcome or a C-STORE status */
+    OUTCOME_ECG = 3      /* an EcgDrawOutcome */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700

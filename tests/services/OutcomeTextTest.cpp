@@ -78,6 +78,14 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_STORE, STORE_NO_FILES, "no DICOM files in the directory"},
         {OUTCOME_STORE, STORE_INTERNAL_ERROR, "internal failure (see the trace log)"},
         {OUTCOME_STORE, -15, "failure -15"},
+
+        {OUTCOME_ECG, ECG_DRAWN, "drawn"},
+        {OUTCOME_ECG, ECG_NOT_WAVEFORM,
+         "not a waveform object (its modality is not ECG, HD or AU)"},
+        {OUTCOME_ECG, ECG_NO_WAVEFORM, "holds no waveform (no Waveform Sequence item with data)"},
+        {OUTCOME_ECG, ECG_UNUSABLE_BITMAP, "could not be drawn (no usable bitmap)"},
+        {OUTCOME_ECG, ECG_INTERNAL_ERROR, "could not be drawn (internal failure)"},
+        {OUTCOME_ECG, -5, "unknown outcome -5"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Words(c.family, c.code), c.words) << c.family << " " << c.code;
@@ -92,6 +100,6 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(OutcomeText(OUTCOME_CONVERT, CONVERT_DONE, nullptr, nullptr, 0), 9);
     EXPECT_EQ(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, nullptr, small, 0), 31);
     EXPECT_STREQ(small, "status ");
-    EXPECT_EQ(OutcomeText(3, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(4, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }
