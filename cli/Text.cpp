@@ -28,14 +28,12 @@ void AppendUtf8(std::string& out, uint32_t code) {
 
 }  // namespace
 
-std::string ToTerminal(std::string_view text) {
+std::string Cp1252ToUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<uint8_t>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += c == '\t' ? '\t' : '.';
-        } else if (byte < 0x80) {
+        if (byte < 0x80) {
             out += c;
         } else if (byte < 0xA0) {
             const uint16_t code = kHighControls[byte - 0x80];
@@ -46,6 +44,15 @@ std::string ToTerminal(std::string_view text) {
         }
     }
     return out;
+}
+
+std::string ToTerminal(std::string_view text) {
+    std::string filtered(text);
+    for (char& c : filtered) {
+        const auto byte = static_cast<uint8_t>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) c = '.';
+    }
+    return Cp1252ToUtf8(filtered);
 }
 
 std::string SyntaxFromArgument(const std::string& argument) {

@@ -361,12 +361,66 @@ ZEDAVURA_API int32_t ECG2BitmapStatus(BitmapBuffer* bitmap, const ElementList* e
 /* ECG2BitmapStatus as yes/no: 1 when drawn. */
 ZEDAVURA_API uint8_t ECG2Bitmap(BitmapBuffer* bitmap, const ElementList* elements);
 
+/* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
+ * job sets it; letters d, m, y); null or "" returns to the platform's format. */
+ZEDAVURA_API void SetShortDateFormat(const char* format);
+
+/* Reads a DICOMDIR file by its record offsets and appends its records to list (the caller's,
+ * not cleared first) in hierarchy order: each patient followed by its studies, each study by
+ * its series, each series by its image-level records. Every record starts with a (0004,1430)
+ * element: "PATIENT " (8 bytes), "STUDY " (6) or "SERIES" (6), and at image level the record's
+ * own type as read; the record's elements after its type follow as read, sequences of
+ * undefined length flat with their items and delimiters. Other record types are skipped with
+ * everything below them. 1 when the directory was walked (an empty one appends nothing); 0,
+ * with nothing appended, when the file is not a DICOMDIR we can read. */
+ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list);
+
+/* The outcomes of ReadDCMDIRStatus. */
+typedef enum DicomDirOutcome {
+    DICOMDIR_READ = 0,
+    DICOMDIR_CANNOT_READ = -1,         /* the file cannot be read */
+    DICOMDIR_NOT_PART10 = -2,          /* no "DICM" at offset 128 */
+    DICOMDIR_NOT_EXPLICIT_LITTLE = -3, /* not explicit VR little endian */
+    DICOMDIR_NO_ROOT_OFFSET = -4       /* no offset of the first root record (0004,1200) */
+} DicomDirOutcome;
+
+/* ReadDCMDIR with the reason: a DicomDirOutcome. */
+ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
+
+/* Writes a baseline JPEG thumbnail (quality 60) of the first frame of an uncompressed little
+ * endian image to outputPath with its extension replaced by ".jpg": width columns wide and
+ * trunc(rows x width / columns) rows high. Grayscale images are windowed to 8 bits (by the
+ * file's window; 8-bit images around 127; 16-bit images without a window over the frame's own
+ * range) and resampled bilinearly, RGB images by nearest neighbour; the first source row and
+ * column and the last thumbnail row and column are black. 1 when written; 0 otherwise, and
+ * then no file is left. */
+ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPath, int32_t width);
+
+/* The outcomes of CreateThumbnailStatus. */
+typedef enum ThumbnailOutcome {
+    THUMBNAIL_WRITTEN = 0,
+    THUMBNAIL_CANNOT_READ = -1,        /* not readable as a Part 10 file */
+    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* big endian or compressed */
+    THUMBNAIL_NO_PIXEL_DATA = -3,      /* no pixel data, or less than one frame */
+    THUMBNAIL_UNSUPPORTED_IMAGE = -4,  /* bits allocated other than 8 or 16, 16-bit RGB, other
+                                          colour images */
+    THUMBNAIL_BAD_WIDTH = -5,          /* a width below 1, or a thumbnail without rows or beyond
+                                          65500 pixels a side */
+    THUMBNAIL_CANNOT_WRITE = -6        /* the JPEG file cannot be written */
+} ThumbnailOutcome;
+
+/* CreateThumbnail with the reason: a ThumbnailOutcome. */
+ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, const char* dicomPath,
+                                           int32_t width);
+
 /* The families of outcome codes that OutcomeText puts into words. */
 typedef enum OutcomeFamily {
-    OUTCOME_STATUS = 0,  /* a DIMSE status, 0..65535, in the words every service shares */
-    OUTCOME_CONVERT = 1, /* a ConvertOutcome */
-    OUTCOME_STORE = 2,   /* a StoreOutcome or a C-STORE status */
-    OUTCOME_ECG = 3      /* an EcgDrawOutcome */
+    OUTCOME_STATUS = 0,   /* a DIMSE status, 0..65535, in the words every service shares */
+    OUTCOME_CONVERT = 1,  /* a ConvertOutcome */
+    OUTCOME_STORE = 2,    /* a StoreOutcome or a C-STORE status */
+    OUTCOME_ECG = 3,      /* an EcgDrawOutcome */
+    OUTCOME_DICOMDIR = 4, /* a DicomDirOutcome */
+    OUTCOME_THUMBNAIL = 5 /* a ThumbnailOutcome */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700
@@ -377,10 +431,6 @@ typedef enum OutcomeFamily {
  * the whole words, without the NUL, as snprintf does; -1 for an unknown family. */
 ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer, char* text,
                                  uint32_t capacity);
-
-/* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
- * job sets it; letters d, m, y); null or "" returns to the platform's format. */
-ZEDAVURA_API void SetShortDateFormat(const char* format);
 
 #ifdef __cplusplus
 }

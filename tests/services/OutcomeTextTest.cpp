@@ -86,6 +86,28 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_ECG, ECG_UNUSABLE_BITMAP, "could not be drawn (no usable bitmap)"},
         {OUTCOME_ECG, ECG_INTERNAL_ERROR, "could not be drawn (internal failure)"},
         {OUTCOME_ECG, -5, "unknown outcome -5"},
+
+        {OUTCOME_DICOMDIR, DICOMDIR_READ, "read"},
+        {OUTCOME_DICOMDIR, DICOMDIR_CANNOT_READ, "cannot read the file"},
+        {OUTCOME_DICOMDIR, DICOMDIR_NOT_PART10,
+         "not a DICOMDIR: not a Part 10 file (no \"DICM\" at offset 128)"},
+        {OUTCOME_DICOMDIR, DICOMDIR_NOT_EXPLICIT_LITTLE,
+         "not explicit VR little endian, as a DICOMDIR must be"},
+        {OUTCOME_DICOMDIR, DICOMDIR_NO_ROOT_OFFSET,
+         "not a DICOMDIR: no offset of the first directory record (0004,1200)"},
+        {OUTCOME_DICOMDIR, -5, "unknown outcome -5"},
+
+        {OUTCOME_THUMBNAIL, THUMBNAIL_WRITTEN, "written"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_READ, "not a DICOM file, or a damaged one"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_SYNTAX,
+         "big endian or compressed pixel data; thumbnails are made of uncompressed little endian "
+         "images"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_NO_PIXEL_DATA, "no pixel data, or less than one frame of it"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_IMAGE,
+         "an image layout that is not drawn (8- or 16-bit grayscale, 8-bit RGB are)"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_BAD_WIDTH, "the width gives no thumbnail of this image"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_WRITE, "the thumbnail cannot be written"},
+        {OUTCOME_THUMBNAIL, -7, "unknown outcome -7"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Words(c.family, c.code), c.words) << c.family << " " << c.code;
@@ -100,6 +122,6 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(OutcomeText(OUTCOME_CONVERT, CONVERT_DONE, nullptr, nullptr, 0), 9);
     EXPECT_EQ(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, nullptr, small, 0), 31);
     EXPECT_STREQ(small, "status ");
-    EXPECT_EQ(OutcomeText(4, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(6, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }
