@@ -113,6 +113,16 @@ extern "C" ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink
     });
 }
 
+extern "C" ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
+                                             uint8_t explicitVr, uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToTrace", [&] {
+        data::DumpTagsToTrace(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0);
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                                   uint8_t explicitVr, int32_t indent,
                                                   uint8_t bigEndian) {

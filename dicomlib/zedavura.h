@@ -108,9 +108,18 @@ ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* con
                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* Appends the trace lines of one element (CR LF ended, indent TABs deep, nested sequences
- * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. */
+ * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. An item
+ * given alone is opened as a data set when it has a length: the offset table and fragments of
+ * an undefined-length Pixel Data are told apart only in a whole list (DumpTagsToTrace). */
 ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                        uint8_t explicitVr, int32_t indent, uint8_t bigEndian);
+
+/* The trace lines of every element of the list, as message dumps write them to the trace log,
+ * one line at a time to sink (no line end; value bytes as they are, so a value may hold any
+ * byte but NUL). The offset table and fragments of an undefined-length Pixel Data print as one
+ * line each, never opened. */
+ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
+                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
 typedef struct Association Association;
