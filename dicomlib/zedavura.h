@@ -38,8 +38,9 @@ typedef struct DicomElement {
 /* An ordered list of elements in insertion order, owning its elements. Opaque to C. */
 typedef struct ElementList ElementList;
 
-/* The library's version text, "2.48". Constant; never freed. */
-ZEDAVURA_API const char* Version(void);
+/* Copies the library's version text, "2.48" and its NUL, into buffer (at least 5 bytes) and
+ * returns buffer; null for a null buffer. */
+ZEDAVURA_API char* Version(char* buffer);
 
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
