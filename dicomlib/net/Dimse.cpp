@@ -170,6 +170,7 @@ bool ReadNextPdu(Association& assoc) {
         case PDU_RELEASE_RQ:
             // The connection stays open; CloseAssoc ends it.
             assoc.stream.Write(EncodeReleaseRP());
+            assoc.peerReleased = true;
             return false;
         case PDU_RELEASE_RP:
         case PDU_ABORT:
