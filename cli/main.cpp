@@ -41,7 +41,7 @@ void PrintHelp() {
         {"meta", "give a bare data set a file meta group, in place"},
         {"echo", "verify a peer (C-ECHO)"},
         {"store", "send files, or a series directory, to a peer (C-STORE)"},
-        {"scp", "receive images from other nodes into DIR until stopped"},
+        {"scp", "receive images from other nodes into DIR until stopped, N senders at once"},
     };
     for (const auto& command : cli::AllCommands()) {
         const auto summary = summaries.find(command.name);

@@ -171,13 +171,19 @@ ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at
  * once; may be called more than once, each call another listener. The listener serves one
- * association at a time, answers C-ECHO and C-STORE, and writes each received instance to
+ * association at a time (or as many at once as SetStoreSCPMaxAssociations allowed when it was
+ * started; further connections wait), answers C-ECHO and C-STORE, and writes each instance to
  * directory (a separator is appended when missing) + Study Instance UID + "/" + Series Instance
  * UID + "/" + SOP Instance UID + ".dcm", and into the index under "./Database" of the working
  * directory. A C-STORE-RSP is sent once the file is on disk: status 0x0000 stored, 0xA700 it
  * could not be written, 0xC000 a UID that cannot be a file name or a data set that cannot be
  * re-encoded. A port that cannot be listened on ends the listener silently. */
 ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
+
+/* How many associations each listener started from now on serves at once: 1 (the default) to
+ * 256; other values are taken as the nearest of those. Instances are still written whole and
+ * indexed once, whatever the number. */
+ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count);
 
 /* Waits until the listener started last on port has listened or given up; 1 when it is
  * listening now, 0 when it could not listen, has ended, or none was started on port. */

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <sstream>
@@ -15,6 +16,7 @@
 
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "net/TcpSocket.h"
 #include "support/DcmtkCompare.h"
 #include "support/TestSupport.h"
 
@@ -46,6 +48,13 @@ class StoreScpInterop : public testing::Test {
             std::vector<std::string>{testsupport::CliPath(), "scp", Port(), "images"},
             work_.Path());
         ASSERT_TRUE(testsupport::WaitForListener(port_)) << scp_->Output();
+    }
+
+    // Where the provider files a sent file's series in the index.
+    fs::path IndexedSeriesOf(const fs::path& sent) {
+        const fs::path stored = StoredOf(sent);
+        return work_ / "Database" / stored.parent_path().parent_path().filename() /
+               stored.parent_path().filename();
     }
 
     std::string Port() const { return std::to_string(port_); }
@@ -193,26 +202,85 @@ TEST_F(StoreScpInterop, EchoscuIsAnswered) {
     EXPECT_EQ(successes, 2u) << output;
 }
 
-TEST_F(StoreScpInterop, TwoSendersAtOnceLoseNothing) {
-    constexpr int COUNT = 25;
-    const std::vector<fs::path> first = Generated("first", COUNT, 128);
-    const std::vector<fs::path> second = Generated("second", COUNT, 128);
-    std::thread a([&] { Send({}, first); });
-    std::thread b([&] { Send({}, second); });
-    a.join();
-    b.join();
-    const fs::path index = work_ / "Database";
-    EXPECT_EQ(IndexLines(index / "LXStudy.dir").size(), 2u);
-    for (const auto* set : {&first, &second}) {
-        for (const auto& f : *set)
+TEST_F(StoreScpInterop, FourSendersAtOnceAndOneRepeatingAnotherLoseNothing) {
+    constexpr int COUNT = 50;
+    std::vector<std::vector<fs::path>> series;
+    for (int i = 0; i < 4; ++i)
+        series.push_back(Generated("series" + std::to_string(i), COUNT, 64));
+    // A fifth sender stores the first series again at the same time: one file each, indexed once.
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 5; ++i)
+        senders.emplace_back([&, i] { Send({}, series[i % 4]); });
+    for (auto& sender : senders)
+        sender.join();
+    EXPECT_EQ(IndexLines(work_ / "Database" / "LXStudy.dir").size(), 4u);
+    for (const auto& files : series) {
+        std::vector<std::string> indexed;
+        for (const auto& line : IndexLines(IndexedSeriesOf(files.front()) / "Image.dir")) {
+            const std::size_t uid = line.find(',', line.find(',') + 1) + 1;  // the third field
+            indexed.push_back(line.substr(uid, line.find(',', uid) - uid));
+        }
+        std::sort(indexed.begin(), indexed.end());
+        EXPECT_EQ(std::unique(indexed.begin(), indexed.end()), indexed.end());
+        EXPECT_EQ(indexed.size(), static_cast<std::size_t>(COUNT));
+        EXPECT_EQ(IndexLines(IndexedSeriesOf(files.front()).parent_path() / "Series.dir").size(),
+                  1u);
+        for (const auto& f : files)
             EXPECT_TRUE(fs::exists(StoredOf(f))) << f;
-        const fs::path stored = StoredOf(set->front());
-        const fs::path series =
-            index / stored.parent_path().parent_path().filename() / stored.parent_path().filename();
-        EXPECT_EQ(IndexLines(series / "Image.dir").size(), static_cast<std::size_t>(COUNT));
-        EXPECT_EQ(IndexLines(series.parent_path() / "Series.dir").size(), 1u);
+        // Only whole files: no temporary left behind.
+        for (const auto& entry : fs::directory_iterator(StoredOf(files.front()).parent_path()))
+            EXPECT_EQ(entry.path().extension(), ".dcm") << entry.path();
     }
-    ExpectStoredAsSent(second.back(), IMPLICIT);
+    ExpectStoredAsSent(series[0].back(), IMPLICIT);
+    EXPECT_EQ(scp_->Stop(SIGTERM), 0) << scp_->Output();  // a race found would end it with 66
+}
+
+TEST_F(StoreScpInterop, AnIdleConnectionNeitherBlocksNorStays) {
+    using Clock = std::chrono::steady_clock;
+    // The fixture's provider serves 8 at once; a second one serves one at a time.
+    const uint16_t onePort = testsupport::FreePort();
+    testsupport::BackgroundProcess one({testsupport::CliPath(), "scp", std::to_string(onePort),
+                                        "images", "--max-associations", "1"},
+                                       work_.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(onePort)) << one.Output();
+    // Per provider: when the idle connection was closed by it, when the echo ended, the echo.
+    struct Run {
+        std::string port;
+        Clock::duration idleClosed{}, echoed{};
+        testsupport::CommandResult echo;
+    };
+    Run runs[2];
+    runs[0].port = Port();
+    runs[1].port = std::to_string(onePort);
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (Run& run : runs) {
+        threads.emplace_back([&run, start] {
+            net::TcpSocket idle;
+            ASSERT_TRUE(idle.Open("127.0.0.1", run.port));
+            std::thread echo([&] {
+                run.echo = RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", run.port});
+                run.echoed = Clock::now() - start;
+            });
+            idle.SetReceiveTimeout(std::chrono::seconds(90));
+            uint8_t byte = 0;
+            EXPECT_EQ(idle.Receive(&byte, 1), -1);
+            run.idleClosed = Clock::now() - start;
+            echo.join();
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (const Run& run : runs) {
+        SCOPED_TRACE(run.port);
+        EXPECT_EQ(run.echo.exitCode, 0) << run.echo.output << run.echo.errors;
+        EXPECT_GE(run.idleClosed, std::chrono::seconds(29));
+        EXPECT_LT(run.idleClosed, std::chrono::seconds(60));
+    }
+    // With room for more, the echo did not wait for the idle connection; one at a time, it did.
+    EXPECT_LT(runs[0].echoed + std::chrono::seconds(20), runs[0].idleClosed);
+    EXPECT_GE(runs[1].echoed, runs[1].idleClosed);
+    EXPECT_EQ(one.Stop(SIGTERM), 0);
 }
 
 TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
@@ -223,7 +291,10 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
     EXPECT_EQ(taken.errors, "tessaly-cli: scp: cannot listen on port " + Port() + "\n");
     auto usage = RunCommand({testsupport::CliPath(), "scp", Port()});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR\n");
+    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR [--max-associations N]\n");
+    EXPECT_EQ(RunCommand({testsupport::CliPath(), "scp", Port(), "x", "--max-associations", "0"})
+                  .exitCode,
+              2);
 
     Send({}, {testsupport::PydicomTestFiles() / "CT_small.dcm"});
     EXPECT_EQ(scp_->Stop(SIGTERM), 0);
