@@ -228,9 +228,10 @@ ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, cons
  * could be received (or assoc is null), -2 for another message. */
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
-/* Sends a series directory on one association: the files its "Image.dir" names (third field +
- * ".dcm"), or without one every Part 10 file in it in file name order, all as the first file's
- * SOP class. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+/* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
+ * one every Part 10 file in it in file name order, on one association while the SOP class stays
+ * the same; a file of another class is sent on a new association for its class, Message IDs
+ * going on. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
 ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
                                 const char* calledAeTitle, const char* directory,
                                 const char* preferredSyntax, uint8_t convert);

@@ -165,6 +165,10 @@ uint32_t NextOddCounterValue() {
     }
 }
 
+void SetMessageCounter(uint32_t value) {
+    gMessageCounter.store(value);
+}
+
 void AdvanceMessageCounter() {
     gMessageCounter.fetch_add(1);
 }

@@ -67,6 +67,8 @@ void ResetMessageCounter();
 // The next odd value: when the counter is even it is first incremented; the value is taken,
 // then the counter is incremented. One atomic step, whichever threads draw.
 uint32_t NextOddCounterValue();
+// Puts the counter back where it was, so that Message IDs go on across associations.
+void SetMessageCounter(uint32_t value);
 // One step forward, as the acceptor makes for every answer.
 void AdvanceMessageCounter();
 uint32_t MessageCounterValue();

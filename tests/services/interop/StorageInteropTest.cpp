@@ -180,6 +180,42 @@ TEST_F(StoreInterop, SeriesDirectoryInEachSyntaxChoice) {
     }
 }
 
+TEST_F(StoreInterop, FolderOfSeveralSopClassesGoesOnOneAssociationPerClass) {
+    const fs::path pydicom = testsupport::PydicomTestFiles();
+    const fs::path folder = dir_ / "mixed";
+    fs::create_directories(folder);
+    // In name order: CT, RT Plan, MR.
+    const std::vector<std::pair<const char*, const char*>> names = {
+        {"CT_small.dcm", "1.dcm"}, {"rtplan.dcm", "2.dcm"}, {"MR_small.dcm", "3.dcm"}};
+    for (const auto& [from, to] : names)
+        fs::copy_file(pydicom / from, folder / to);
+    Storescp scp("+xe");
+    ASSERT_TRUE(scp.Ready()) << scp.Output();
+    const std::string log = (dir_ / "mixed.log").string();
+    auto result = RunCommand({testsupport::CliPath(), "--log", log, "--log-level", "2", "store",
+                              "127.0.0.1", scp.Port(), folder.string(), "--aec", "STORESCP"});
+    EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
+    EXPECT_EQ(result.output, "STORE OK: " + folder.string() + ": 3 of 3 files stored\n");
+    const fs::path keep = dir_ / "mixed-received";
+    fs::create_directories(keep);
+    EXPECT_EQ(scp.Received(keep).size(), 3u) << scp.Output();
+    scp.Stop();
+    std::size_t associations = 0;
+    const std::string output = scp.Output();
+    for (std::size_t at = 0;
+         (at = output.find("Association Acknowledged", at)) != std::string::npos; ++at)
+        ++associations;
+    EXPECT_EQ(associations, 3u) << output;
+    // Message IDs go on from one association to the next.
+    const std::string trace = testsupport::ReadFileText(log);
+    std::vector<std::string> ids;
+    const std::string field = "(0000,0110),  2,\tUS, \"";
+    for (std::size_t at = 0; (at = trace.find(field, at)) != std::string::npos; ++at)
+        ids.push_back(trace.substr(at + field.size(),
+                                   trace.find('"', at + field.size()) - at - field.size()));
+    EXPECT_EQ(ids, (std::vector<std::string>{"3", "5", "7"})) << trace;
+}
+
 TEST_F(StoreInterop, OddLengthInstanceUidIsStored) {
     // 31 characters, stored without the pad byte: the command carries it padded.
     const std::string uid = "1.2.826.0.1.3680043.2.7251.4001";
