@@ -8,10 +8,12 @@ extern const Command MetaCommand;
 extern const Command EchoCommand;
 extern const Command StoreCommand;
 extern const Command ScpCommand;
+extern const Command PrintCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand,   ScpCommand};
+                                                  EchoCommand, StoreCommand,   ScpCommand,
+                                                  PrintCommand};
     return commands;
 }
 

@@ -42,6 +42,7 @@ void PrintHelp() {
         {"echo", "verify a peer (C-ECHO)"},
         {"store", "send files, or a series directory, to a peer (C-STORE)"},
         {"scp", "receive images from other nodes into DIR until stopped, N senders at once"},
+        {"print", "print a DICOM image, a JPEG or a bitmap on one film of a DICOM printer"},
     };
     for (const auto& command : cli::AllCommands()) {
         const auto summary = summaries.find(command.name);
