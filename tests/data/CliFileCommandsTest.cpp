@@ -95,59 +95,42 @@ TEST(CliDump, EveryElementOneTerminalLineAndFragmentsWhole) {
     const auto pydicom = testsupport::PydicomTestFiles();
     if (pydicom.empty()) GTEST_SKIP() << "needs pydicom's files";
     testsupport::TempDir dir;
-    // Every control byte of a value shows as '.' in both forms, TAB kept.
-    std::string controls = "A";
-    for (char c = 1; c < 0x20; ++c)
-        controls += c;
-    controls += "\x7FZ";
+    // Control bytes of a value show as '.' in both forms, TAB kept.
     const auto file = dir / "controls.dcm";
     testsupport::WriteFileBytes(
-        file, testsupport::Part10File(
-                  "1.2.840.10008.1.2.1",
-                  DataSetBuilder(true, false).Text(0x0010, 0x0010, "PN", controls).Bytes()));
-    const std::string shown = "A" + std::string(8, '.') + "\t" + std::string(23, '.') + "Z";
-    EXPECT_NE(
-        Cli({"dump", file.string()})
-            .output.find("\n(0010, 0010), 34, PN  \"" + shown + "\" - Patient\xE2\x80\x99s Name\n"),
-        std::string::npos);
-    EXPECT_NE(
-        Cli({"dump", "--trace", file.string()})
-            .output.find("\n(0010,0010), 34,\tPN, \"" + shown + "\" - Patient\xE2\x80\x99s Name\n"),
-        std::string::npos);
+        file, testsupport::Part10File("1.2.840.10008.1.2.1",
+                                      DataSetBuilder(true, false)
+                                          .Text(0x0010, 0x0010, "PN", "A\x01\t\r\n\x1F\x7FZ")
+                                          .Bytes()));
+    EXPECT_NE(Cli({"dump", file.string()}).output.find("\n(0010, 0010), 8, PN  \"A.\t....Z\" -"),
+              std::string::npos);
+    EXPECT_NE(Cli({"dump", "--trace", file.string()})
+                  .output.find("\n(0010,0010),  8,\tPN, \"A.\t....Z\" -"),
+              std::string::npos);
 
-    // A baseline JPEG file, and a lossless one of ours: the pixel data's items end the dump.
+    // A baseline JPEG file and a lossless one of ours (an empty offset table, one fragment).
     const auto lossless = dir / "lossless.dcm";
     ASSERT_EQ(Cli({"convert", (pydicom / "MR_small.dcm").string(), lossless.string(), "--ts",
                    "jpeg-lossless"})
                   .exitCode,
               0);
-    // Our converter writes an empty offset table and one fragment per frame.
-    dicomlib::data::DecoderState state;
-    ElementList meta, data;
-    ASSERT_TRUE(dicomlib::data::ReadPart10File(state, lossless, meta, data));
-    const std::string length = std::to_string(data[data.Size() - 3]->length);
-    struct Case {
-        std::filesystem::path file;
-        std::string memoTail, traceTail;
-    };
-    const Case cases[] = {
-        {pydicom / "JPEG-lossy.dcm",
-         "(7FE0, 0010), OW - Pixel Data\n(FFFE, E000), DL - Item\n(FFFE, E000), 6830, DL - "
-         "Item\n(FFFE, E0DD), DL - Sequence Delimitation Item\n",
-         "(7FE0,0010), -1,\tOW\n(FFFE,E000),  0,\tDL, \"\" - Item\n(FFFE,E000), 6830,\tDL\n"
-         "(FFFE,E0DD),  0,\tDL, \"\" - Sequence Delimitation Item\n"},
-        {lossless,
-         "(7FE0, 0010), OW - Pixel Data\n(FFFE, E000), DL - Item\n(FFFE, E000), " + length +
-             ", DL - Item\n(FFFE, E0DD), DL - Sequence Delimitation Item\n(FFFC, FFFC), 126, " +
-             "OB  \".\" - Data Set Trailing Padding\n",
-         "(7FE0,0010), -1,\tOW\n(FFFE,E000),  0,\tDL, \"\" - Item\n(FFFE,E000), " + length +
-             ",\tDL\n(FFFE,E0DD),  0,\tDL, \"\" - Sequence Delimitation Item\n(FFFC,FFFC), " +
-             "126,\tOB, \".\" - Data Set Trailing Padding\n"},
-    };
-    for (const auto& c : cases) {
-        auto memo = Cli({"dump", c.file.string()});
-        auto trace = Cli({"dump", "--trace", c.file.string()});
-        EXPECT_TRUE(memo.output.ends_with(c.memoTail)) << memo.output;
-        EXPECT_TRUE(trace.output.ends_with(c.traceTail)) << trace.output;
+    for (const auto& jpeg : {pydicom / "JPEG-lossy.dcm", lossless}) {
+        dicomlib::data::DecoderState state;
+        ElementList meta, data;
+        ASSERT_TRUE(dicomlib::data::ReadPart10File(state, jpeg, meta, data));
+        std::size_t pixels = 0;  // the first fragment follows the pixel data and offset table
+        while (data[pixels]->group != 0x7FE0)
+            ++pixels;
+        const std::string length = std::to_string(data[pixels + 2]->length);
+        EXPECT_NE(Cli({"dump", jpeg.string()})
+                      .output.find("(7FE0, 0010), OW - Pixel Data\n(FFFE, E000), DL - Item\n"
+                                   "(FFFE, E000), " +
+                                   length + ", DL - Item\n(FFFE, E0DD), DL - "),
+                  std::string::npos);
+        EXPECT_NE(Cli({"dump", "--trace", jpeg.string()})
+                      .output.find("(7FE0,0010), -1,\tOW\n(FFFE,E000),  0,\tDL, \"\" - Item\n"
+                                   "(FFFE,E000), " +
+                                   length + ",\tDL\n(FFFE,E0DD),  0,\tDL, \"\" -"),
+                  std::string::npos);
     }
 }
