@@ -8,12 +8,15 @@ extern const Command MetaCommand;
 extern const Command EchoCommand;
 extern const Command StoreCommand;
 extern const Command ScpCommand;
+extern const Command DicomdirCommand;
+extern const Command ThumbnailCommand;
 extern const Command PrintCommand;
+extern const Command EcgCommand;
 
 const std::vector<Command>& AllCommands() {
-    static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand,   ScpCommand,
-                                                  PrintCommand};
+    static const std::vector<Command> commands = {
+        DumpCommand, ConvertCommand, MetaCommand,  DicomdirCommand, ThumbnailCommand,
+        EcgCommand,  EchoCommand,    StoreCommand, ScpCommand,      PrintCommand};
     return commands;
 }
 

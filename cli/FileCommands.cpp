@@ -5,6 +5,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "FrontEnd.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -21,17 +22,6 @@ struct List {
     ElementList* list = NewElementList();
     ~List() { DeleteElementList(list); }
 };
-
-std::string TransferSyntaxOf(ElementList* meta) {
-    for (uint32_t i = 0; i < TagCount(meta); ++i) {
-        const DicomElement* e = TagAt(meta, i);
-        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
-            std::string text(reinterpret_cast<const char*>(e->value), e->length);
-            return text.substr(0, text.find('\0'));
-        }
-    }
-    return {};
-}
 
 void PrintLine(void*, const char* line) {
     std::printf("%s\n", ToTerminal(line).c_str());
@@ -51,6 +41,12 @@ int RunDump(const Args& args) {
         }
     }
     if (file.empty()) return UsageError(self);
+    if (!trace) {
+        const bool read = DumpFileLines(
+            file, [](const char* line) { std::printf("%s\n", ToTerminal(line).c_str()); });
+        if (!read) std::printf("Dump Failed!\n");
+        return read ? 0 : 1;
+    }
     List meta, data;
     uint8_t explicitVr = 1;
     if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) {
@@ -58,15 +54,9 @@ int RunDump(const Args& args) {
         return 1;
     }
     const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
-    if (trace) {
-        // The lines the trace log would hold, each on one terminal line.
-        DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
-        DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, bigEndian);
-        return 0;
-    }
-    std::printf("Dump OK!\n");
-    DumpTagsToMemo(meta.list, PrintLine, nullptr, 1, 0);
-    DumpTagsToMemo(data.list, PrintLine, nullptr, explicitVr, bigEndian);
+    // The lines the trace log would hold, each on one terminal line.
+    DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
+    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, bigEndian);
     return 0;
 }
 

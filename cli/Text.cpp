@@ -26,14 +26,12 @@ void AppendUtf8(std::string& out, uint32_t code) {
 
 }  // namespace
 
-std::string ToTerminal(std::string_view text) {
+std::string Cp1252ToUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<uint8_t>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += c == '\t' ? '\t' : '.';
-        } else if (byte < 0x80) {
+        if (byte < 0x80) {
             out += c;
         } else if (byte < 0xA0) {
             const uint16_t code = kHighControls[byte - 0x80];
@@ -46,6 +44,15 @@ std::string ToTerminal(std::string_view text) {
     return out;
 }
 
+std::string ToTerminal(std::string_view text) {
+    std::string filtered(text);
+    for (char& c : filtered) {
+        const auto byte = static_cast<uint8_t>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) c = '.';
+    }
+    return Cp1252ToUtf8(filtered);
+}
+
 std::string SyntaxFromArgument(const std::string& argument) {
     if (argument == "implicit") return "1.2.840.10008.1.2";
     if (argument == "explicit") return "1.2.840.10008.1.2.1";
@@ -53,6 +60,17 @@ std::string SyntaxFromArgument(const std::string& argument) {
     if (argument == "jpeg-lossless") return "1.2.840.10008.1.2.4.70";
     if (!argument.empty() && argument.find_first_not_of("0123456789.") == std::string::npos) {
         return argument;
+    }
+    return {};
+}
+
+std::string TransferSyntaxOf(const ElementList* meta) {
+    for (uint32_t i = 0; i < TagCount(meta); ++i) {
+        const DicomElement* e = TagAt(meta, i);
+        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
+            std::string text(reinterpret_cast<const char*>(e->value), e->length);
+            return text.substr(0, text.find('\0'));
+        }
     }
     return {};
 }

@@ -4,7 +4,12 @@
 #include <string>
 #include <string_view>
 
+#include "zedavura.h"
+
 namespace cli {
+
+// Windows-1252 to UTF-8, every byte kept (the code page's five unassigned bytes become '.').
+std::string Cp1252ToUtf8(std::string_view text);
 
 // Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes
 // cannot move the cursor or change the terminal.
@@ -13,5 +18,8 @@ std::string ToTerminal(std::string_view text);
 // A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
 // empty for an unknown name.
 std::string SyntaxFromArgument(const std::string& argument);
+
+// The transfer syntax UID of a file meta group list, without its pad; empty when absent.
+std::string TransferSyntaxOf(const ElementList* meta);
 
 }  // namespace cli
