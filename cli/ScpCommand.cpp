@@ -1,11 +1,14 @@
-// scp: the storage provider on the command line. It runs until SIGINT or SIGTERM, then stops
-// the listener (the instance being written is finished and answered first) and exits 0.
+// scp: the storage provider on the command line. It serves up to --max-associations senders at
+// once (8 unless told; 1 serves them one after the other) and runs until SIGINT or SIGTERM,
+// then stops the listener (instances being written are finished and answered first) and exits 0.
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "zedavura.h"
@@ -16,16 +19,32 @@ extern const Command ScpCommand;
 
 namespace {
 
+constexpr int DEFAULT_MAX_ASSOCIATIONS = 8;
+constexpr int MOST_ASSOCIATIONS = 256;
+
 int RunScp(const Args& args) {
-    Args positional;
+    std::vector<std::string> positional;
+    int maxAssociations = DEFAULT_MAX_ASSOCIATIONS;
     bool acceptAll = false;
-    for (const auto& a : args) {
-        if (a == "--accept-all") {
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--accept-all") {
             acceptAll = true;
-        } else if (a.empty() || a[0] == '-') {
+        } else if (args[i] == "--max-associations") {
+            if (i + 1 == args.size()) return UsageError(ScpCommand);
+            const std::string& value = args[++i];
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > MOST_ASSOCIATIONS) {
+                std::fprintf(stderr,
+                             "tessaly-cli: scp: --max-associations takes a number from 1 to %d\n",
+                             MOST_ASSOCIATIONS);
+                return 2;
+            }
+            maxAssociations = static_cast<int>(n);
+        } else if (args[i].empty() || args[i][0] == '-' || positional.size() == 2) {
             return UsageError(ScpCommand);
         } else {
-            positional.push_back(a);
+            positional.push_back(args[i]);
         }
     }
     if (positional.size() != 2) return UsageError(ScpCommand);
@@ -43,6 +62,7 @@ int RunScp(const Args& args) {
 
     // As a service job sets it: the date of storage in the study index is ddmmyyyy.
     SetShortDateFormat("ddmmyyyy");
+    SetStoreSCPMaxAssociations(maxAssociations);
     if (acceptAll) {
         StartStoreSCPAcceptingAll(directory.c_str(), port.c_str());
     } else {
@@ -76,6 +96,6 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp", "scp PORT DIR [--accept-all]", RunScp};
+const Command ScpCommand = {"scp", "scp PORT DIR [--max-associations N] [--accept-all]", RunScp};
 
 }  // namespace cli

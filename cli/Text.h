@@ -24,7 +24,4 @@ std::string SyntaxFromArgument(const std::string& argument);
 // names the peer where the words speak of it.
 std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer = "");
 
-// The transfer syntax UID of a file meta group list, without its pad; empty when absent.
-std::string TransferSyntaxOf(const ElementList* meta);
-
 }  // namespace cli

@@ -4,8 +4,11 @@
 
 #include "Guarded.h"
 #include "data/Part10File.h"
+#include "imaging/EcgDrawing.h"
+#include "imaging/Thumbnail.h"
 #include "net/CommandSet.h"
 #include "services/Storage.h"
+#include "store/Rddcmdir.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
@@ -44,17 +47,61 @@ static_assert(Mirrors(STORE_NO_FILES, services::STORE_NO_FILES));
 static_assert(Mirrors(STORE_INTERNAL_ERROR, services::STORE_INTERNAL_ERROR));
 static_assert(STORE_SUCCESS == net::STATUS_SUCCESS);
 
+constexpr bool Mirrors(EcgDrawOutcome exported, imaging::EcgOutcome core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(ECG_DRAWN, imaging::EcgOutcome::Drawn));
+static_assert(Mirrors(ECG_NOT_WAVEFORM, imaging::EcgOutcome::NotWaveformModality));
+static_assert(Mirrors(ECG_NO_WAVEFORM, imaging::EcgOutcome::NoWaveform));
+static_assert(Mirrors(ECG_UNUSABLE_BITMAP, imaging::EcgOutcome::BitmapUnusable));
+
+constexpr bool Mirrors(DicomDirOutcome exported, store::DicomDirStatus core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(DICOMDIR_READ, store::DicomDirStatus::Read));
+static_assert(Mirrors(DICOMDIR_CANNOT_READ, store::DicomDirStatus::CannotOpen));
+static_assert(Mirrors(DICOMDIR_NOT_PART10, store::DicomDirStatus::NotPart10));
+static_assert(Mirrors(DICOMDIR_NOT_EXPLICIT_LITTLE,
+                      store::DicomDirStatus::NotExplicitLittleEndian));
+static_assert(Mirrors(DICOMDIR_NO_ROOT_OFFSET, store::DicomDirStatus::NoRootOffset));
+
+constexpr bool Mirrors(ThumbnailOutcome exported, imaging::ThumbnailStatus core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(THUMBNAIL_WRITTEN, imaging::ThumbnailStatus::Written));
+static_assert(Mirrors(THUMBNAIL_CANNOT_READ, imaging::ThumbnailStatus::CannotRead));
+static_assert(Mirrors(THUMBNAIL_UNSUPPORTED_SYNTAX, imaging::ThumbnailStatus::UnsupportedSyntax));
+static_assert(Mirrors(THUMBNAIL_NO_PIXEL_DATA, imaging::ThumbnailStatus::NoPixelData));
+static_assert(Mirrors(THUMBNAIL_UNSUPPORTED_IMAGE, imaging::ThumbnailStatus::UnsupportedImage));
+static_assert(Mirrors(THUMBNAIL_BAD_WIDTH, imaging::ThumbnailStatus::BadWidth));
+static_assert(Mirrors(THUMBNAIL_CANNOT_WRITE, imaging::ThumbnailStatus::CannotWrite));
+
 std::string Words(int32_t family, int32_t code, std::string_view peer) {
     switch (family) {
         case OUTCOME_STATUS:
             if (code < 0 || code > 0xFFFF) return "unknown outcome " + std::to_string(code);
-            return net::StatusText(static_cast<uint16_t>(code));
+            return net::StatusText(static_cast<uint16_t>(code), 0);
         case OUTCOME_CONVERT:
             if (code < CONVERT_CANNOT_WRITE || code > CONVERT_DONE)
                 return "unknown outcome " + std::to_string(code);
             return std::string(data::ConvertStatusText(static_cast<data::FileConvertStatus>(code)));
         case OUTCOME_STORE:
             return services::StoreOutcomeText(code, peer);
+        case OUTCOME_ECG:
+            // The library's own failure is the export's, not the drawing's.
+            if (code == ECG_INTERNAL_ERROR) return "could not be drawn (internal failure)";
+            if (code < ECG_UNUSABLE_BITMAP || code > ECG_DRAWN)
+                return "unknown outcome " + std::to_string(code);
+            return std::string(imaging::EcgOutcomeText(static_cast<imaging::EcgOutcome>(code)));
+        case OUTCOME_DICOMDIR:
+            if (code < DICOMDIR_NO_ROOT_OFFSET || code > DICOMDIR_READ)
+                return "unknown outcome " + std::to_string(code);
+            return std::string(store::DicomDirStatusText(static_cast<store::DicomDirStatus>(code)));
+        case OUTCOME_THUMBNAIL:
+            if (code < THUMBNAIL_CANNOT_WRITE || code > THUMBNAIL_WRITTEN)
+                return "unknown outcome " + std::to_string(code);
+            return std::string(
+                imaging::ThumbnailStatusText(static_cast<imaging::ThumbnailStatus>(code)));
         default:
             return {};
     }
@@ -64,7 +111,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family != OUTCOME_STATUS && family != OUTCOME_CONVERT && family != OUTCOME_STORE) {
+    if (family < OUTCOME_STATUS || family > OUTCOME_THUMBNAIL) {
         CopyText("", text, capacity);
         return -1;
     }

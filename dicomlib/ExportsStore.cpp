@@ -1,4 +1,7 @@
 // Exported storage provider operations: thin wrappers over store/.
+#include <algorithm>
+#include <atomic>
+
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
 #include "store/Rddcmdir.h"
@@ -7,15 +10,29 @@
 
 using namespace dicomlib;
 
+namespace {
+
+// How many associations listeners started from now on serve at once.
+std::atomic<int32_t> gMaxAssociations{1};
+
+}  // namespace
+
+extern "C" ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count) {
+    gMaxAssociations.store(std::clamp<int32_t>(count, 1, store::MAX_ASSOCIATIONS));
+}
+
 extern "C" ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port) {
     if (directory == nullptr || port == nullptr) return;
-    GuardedVoid("StartStoreSCP", [&] { store::StartStoreSCP(directory, port); });
+    GuardedVoid("StartStoreSCP", [&] {
+        store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load());
+    });
 }
 
 extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port) {
     if (directory == nullptr || port == nullptr) return;
     GuardedVoid("StartStoreSCPAcceptingAll", [&] {
-        store::StartStoreSCP(directory, port, store::INDEX_ROOT, net::AcceptPolicy::Everything);
+        store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load(),
+                             net::AcceptPolicy::Everything);
     });
 }
 
@@ -42,5 +59,5 @@ extern "C" ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementLi
 }
 
 extern "C" ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list) {
-    return ReadDCMDIRStatus(fileName, list) == 0 ? 1 : 0;
+    return ReadDCMDIRStatus(fileName, list) == DICOMDIR_READ ? 1 : 0;
 }

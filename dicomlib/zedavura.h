@@ -38,8 +38,9 @@ typedef struct DicomElement {
 /* An ordered list of elements in insertion order, owning its elements. Opaque to C. */
 typedef struct ElementList ElementList;
 
-/* The library's version text, "2.48". Constant; never freed. */
-ZEDAVURA_API const char* Version(void);
+/* Copies the library's version text, "2.48" and its NUL, into buffer (at least 5 bytes) and
+ * returns buffer; null for a null buffer. */
+ZEDAVURA_API char* Version(char* buffer);
 
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
@@ -143,9 +144,18 @@ ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* con
                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* Appends the trace lines of one element (CR LF ended, indent TABs deep, nested sequences
- * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. */
+ * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. An item
+ * given alone is opened as a data set when it has a length: the offset table and fragments of
+ * an undefined-length Pixel Data are told apart only in a whole list (DumpTagsToTrace). */
 ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                        uint8_t explicitVr, int32_t indent, uint8_t bigEndian);
+
+/* The trace lines of every element of the list, as message dumps write them to the trace log,
+ * one line at a time to sink (no line end; value bytes as they are, so a value may hold any
+ * byte but NUL). The offset table and fragments of an undefined-length Pixel Data print as one
+ * line each, never opened. */
+ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
+                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
 typedef struct Association Association;
@@ -196,7 +206,8 @@ ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at
  * once; may be called more than once, each call another listener. The listener serves one
- * association at a time, answers C-ECHO and C-STORE, and writes each received instance to
+ * association at a time (or as many at once as SetStoreSCPMaxAssociations allowed when it was
+ * started; further connections wait), answers C-ECHO and C-STORE, and writes each instance to
  * directory (a separator is appended when missing) + Study Instance UID + "/" + Series Instance
  * UID + "/" + SOP Instance UID + ".dcm", and into the index under "./Database" of the working
  * directory. A C-STORE-RSP is sent once the file is on disk: status 0x0000 stored, 0xA700 it
@@ -208,6 +219,10 @@ ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
  * class of the standard, each presentation context in the first proposed transfer syntax the
  * library reads, and stores each instance in the syntax it arrived in. */
 ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port);
+/* How many associations each listener started from now on serves at once: 1 (the default) to
+ * 256; other values are taken as the nearest of those. Instances are still written whole and
+ * indexed once, whatever the number. */
+ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count);
 
 /* Waits until the listener started last on port has listened or given up; 1 when it is
  * listening now, 0 when it could not listen, has ended, or none was started on port. */
@@ -265,9 +280,10 @@ ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, cons
  * nothing could be received (or assoc is null), STORE_NOT_STORE_RESPONSE for another message. */
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
-/* Sends a series directory on one association: the files its "Image.dir" names (third field +
- * ".dcm"), or without one every Part 10 file in it in file name order, all as the first file's
- * SOP class. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+/* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
+ * one every Part 10 file in it in file name order, on one association while the SOP class stays
+ * the same; a file of another class is sent on a new association for its class, Message IDs
+ * going on. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
 ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
                                 const char* calledAeTitle, const char* directory,
                                 const char* preferredSyntax, uint8_t convert);
@@ -284,21 +300,6 @@ ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
                                             uint8_t convert, StoreProgressSink progress,
                                             void* context);
 
-/* The families of outcome codes that OutcomeText puts into words. */
-typedef enum OutcomeFamily {
-    OUTCOME_STATUS = 0,  /* a DIMSE status, 0..65535 */
-    OUTCOME_CONVERT = 1, /* a ConvertOutcome */
-    OUTCOME_STORE = 2    /* a StoreOutcome or a C-STORE status */
-} OutcomeFamily;
-
-/* Writes what a code of the family means, for people, into text: a status as "status 0xA700
- * (refused: out of resources)", our failures as "cannot connect to STORESCP (10.0.0.7:104)" or
- * "unsupported image layout". peer (null or "": "the peer") names the peer in the words of the
- * outcomes that concern it. At most capacity bytes are written, the terminating NUL included
- * (the words are cut to fit; nothing when text is null or capacity 0). Returns the length of
- * the whole words, without the NUL, as snprintf does; -1 for an unknown family. */
-ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer, char* text,
-                                 uint32_t capacity);
 /* Print. The film settings PrintSCU sends, each a NUL-terminated text the caller owns; null or ""
  * leaves the attribute out. The front end's choices: copies "1", priority "MED", medium "BLUE
  * FILM", destination "MAGAZINE", "PROCESSOR", "BIN_1", "BIN_2" or "BIN_3"; display format
@@ -363,12 +364,19 @@ typedef struct BitmapBuffer {
     uint8_t* pixels;
 } BitmapBuffer;
 
+/* The outcomes of ECG2BitmapStatus. */
+typedef enum EcgDrawOutcome {
+    ECG_DRAWN = 0,
+    ECG_NOT_WAVEFORM = -1,    /* not a waveform object (Modality other than ECG, HD or AU) */
+    ECG_NO_WAVEFORM = -2,     /* no item of the Waveform Sequence holds Waveform Data */
+    ECG_UNUSABLE_BITMAP = -3, /* a null argument or an unusable bitmap (a side of 0 or beyond
+                                 32767, another depth, rows too short, no pixels) */
+    ECG_INTERNAL_ERROR = -4   /* memory ran out, or another failure of the library */
+} EcgDrawOutcome;
+
 /* Draws the waveform object in elements (only read) over the whole bitmap: ECG paper, the
  * patient header, and label, 1 mV pulse and trace of each channel of its first multiplex group.
- * 0 drawn; -1 not a waveform object (Modality other than ECG, HD or AU); -2 no waveform (no item
- * of the Waveform Sequence holds Waveform Data); -3 a null argument or an unusable bitmap (a
- * side of 0 or beyond 32767, another depth, rows too short, no pixels); -4 internal failure.
- * Unless drawn, the pixels are untouched. */
+ * An EcgDrawOutcome; unless drawn, the pixels are untouched. */
 ZEDAVURA_API int32_t ECG2BitmapStatus(BitmapBuffer* bitmap, const ElementList* elements);
 
 /* ECG2BitmapStatus as yes/no: 1 when drawn. */
@@ -388,9 +396,16 @@ ZEDAVURA_API void SetShortDateFormat(const char* format);
  * with nothing appended, when the file is not a DICOMDIR we can read. */
 ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list);
 
-/* ReadDCMDIR with the reason: 0 read; -1 the file cannot be read; -2 not a Part 10 file (no
- * "DICM" at offset 128); -3 not explicit VR little endian; -4 no offset of the first root record
- * (0004,1200), so not a DICOMDIR. */
+/* The outcomes of ReadDCMDIRStatus. */
+typedef enum DicomDirOutcome {
+    DICOMDIR_READ = 0,
+    DICOMDIR_CANNOT_READ = -1,         /* the file cannot be read */
+    DICOMDIR_NOT_PART10 = -2,          /* no "DICM" at offset 128 */
+    DICOMDIR_NOT_EXPLICIT_LITTLE = -3, /* not explicit VR little endian */
+    DICOMDIR_NO_ROOT_OFFSET = -4       /* no offset of the first root record (0004,1200) */
+} DicomDirOutcome;
+
+/* ReadDCMDIR with the reason: a DicomDirOutcome. */
 ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
 
 /* Writes a baseline JPEG thumbnail (quality 60) of the first frame of an uncompressed little
@@ -402,12 +417,41 @@ ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
  * then no file is left. */
 ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPath, int32_t width);
 
-/* CreateThumbnail with the reason: 0 written; -1 not readable as a Part 10 file; -2 big endian
- * or compressed; -3 no pixel data, or less than one frame; -4 an image layout not drawn (bits
- * allocated other than 8 or 16, 16-bit RGB, other colour images); -5 a width below 1, or a
- * thumbnail without rows or beyond 65500 pixels a side; -6 the JPEG file cannot be written. */
+/* The outcomes of CreateThumbnailStatus. */
+typedef enum ThumbnailOutcome {
+    THUMBNAIL_WRITTEN = 0,
+    THUMBNAIL_CANNOT_READ = -1,        /* not readable as a Part 10 file */
+    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* big endian or compressed */
+    THUMBNAIL_NO_PIXEL_DATA = -3,      /* no pixel data, or less than one frame */
+    THUMBNAIL_UNSUPPORTED_IMAGE = -4,  /* bits allocated other than 8 or 16, 16-bit RGB, other
+                                          colour images */
+    THUMBNAIL_BAD_WIDTH = -5,          /* a width below 1, or a thumbnail without rows or beyond
+                                          65500 pixels a side */
+    THUMBNAIL_CANNOT_WRITE = -6        /* the JPEG file cannot be written */
+} ThumbnailOutcome;
+
+/* CreateThumbnail with the reason: a ThumbnailOutcome. */
 ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, const char* dicomPath,
                                            int32_t width);
+
+/* The families of outcome codes that OutcomeText puts into words. */
+typedef enum OutcomeFamily {
+    OUTCOME_STATUS = 0,   /* a DIMSE status, 0..65535, in the words every service shares */
+    OUTCOME_CONVERT = 1,  /* a ConvertOutcome */
+    OUTCOME_STORE = 2,    /* a StoreOutcome or a C-STORE status */
+    OUTCOME_ECG = 3,      /* an EcgDrawOutcome */
+    OUTCOME_DICOMDIR = 4, /* a DicomDirOutcome */
+    OUTCOME_THUMBNAIL = 5 /* a ThumbnailOutcome */
+} OutcomeFamily;
+
+/* Writes what a code of the family means, for people, into text: a status as "status 0xA700
+ * (refused: out of resources)", our failures as "cannot connect to STORESCP (10.0.0.7:104)" or
+ * "unsupported image layout". peer (null or "": "the peer") names the peer in the words of the
+ * outcomes that concern it. At most capacity bytes are written, the terminating NUL included
+ * (the words are cut to fit; nothing when text is null or capacity 0). Returns the length of
+ * the whole words, without the NUL, as snprintf does; -1 for an unknown family. */
+ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer, char* text,
+                                 uint32_t capacity);
 
 #ifdef __cplusplus
 }

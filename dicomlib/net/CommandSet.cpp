@@ -1,6 +1,7 @@
 #include "net/CommandSet.h"
 
 #include <cstdio>
+#include <span>
 #include <string>
 
 #include "data/Tags.h"
@@ -8,35 +9,145 @@
 
 namespace dicomlib::net {
 
-std::string_view StatusMeaning(uint16_t status) {
-    switch (status) {
-        case STATUS_SUCCESS:
-            return "success";
-        case STATUS_PENDING:
-        case STATUS_PENDING_WARNING:
-            return "pending";
-        case STATUS_CANCEL:
-            return "cancelled";
-        case STATUS_SOP_CLASS_NOT_SUPPORTED:
-            return "refused: SOP class not supported";
-        case STATUS_COERCION_OF_DATA_ELEMENTS:
-        case STATUS_ELEMENTS_DISCARDED:
-        case STATUS_DATA_SET_DOES_NOT_MATCH_WARNING:
-            return "warning: stored with changes";
-        default:
-            break;
-    }
-    if ((status & 0xFF00) == STATUS_OUT_OF_RESOURCES) return "refused: out of resources";
-    if ((status & 0xFF00) == STATUS_DATA_SET_DOES_NOT_MATCH)
-        return "error: data set does not match SOP class";
-    if ((status & 0xF000) == STATUS_CANNOT_UNDERSTAND) return "error: cannot understand";
-    return "failure";
+namespace {
+
+struct Meaning {
+    uint16_t status;
+    uint16_t mask;  // the bits that must equal status
+    const char* words;
+};
+
+// Every service.
+constexpr Meaning SHARED_MEANINGS[] = {
+    {STATUS_SUCCESS, 0xFFFF, "success"},
+    {STATUS_PENDING, 0xFFFF, "pending"},
+    {STATUS_PENDING_WARNING, 0xFFFF, "pending"},
+    {STATUS_CANCEL, 0xFFFF, "cancelled"},
+};
+
+// C-STORE.
+constexpr Meaning STORAGE_MEANINGS[] = {
+    {STATUS_SOP_CLASS_NOT_SUPPORTED, 0xFFFF, "refused: SOP class not supported"},
+    {STATUS_COERCION_OF_DATA_ELEMENTS, 0xFFFF, "warning: stored with changes"},
+    {STATUS_ELEMENTS_DISCARDED, 0xFFFF, "warning: stored with changes"},
+    {STATUS_DATA_SET_DOES_NOT_MATCH_WARNING, 0xFFFF, "warning: stored with changes"},
+    {STATUS_OUT_OF_RESOURCES, 0xFF00, "refused: out of resources"},
+    {STATUS_DATA_SET_DOES_NOT_MATCH, 0xFF00, "error: data set does not match SOP class"},
+    {STATUS_CANNOT_UNDERSTAND, 0xF000, "error: cannot understand"},
+};
+
+// The DIMSE-N services, as print management uses them.
+constexpr Meaning NORMALIZED_MEANINGS[] = {
+    {0x0001, 0xFFFF, "warning: requested optional attributes are not supported"},
+    {0x0105, 0xFFFF, "failure: no such attribute"},
+    {0x0106, 0xFFFF, "failure: invalid attribute value"},
+    {0x0107, 0xFFFF, "warning: attribute list error"},
+    {0x0110, 0xFFFF, "failure: processing failure"},
+    {0x0111, 0xFFFF, "failure: duplicate SOP instance"},
+    {0x0112, 0xFFFF, "failure: no such SOP instance"},
+    {0x0113, 0xFFFF, "failure: no such event type"},
+    {0x0114, 0xFFFF, "failure: no such argument"},
+    {0x0115, 0xFFFF, "failure: invalid argument value"},
+    {0x0116, 0xFFFF, "warning: attribute value out of range"},
+    {0x0117, 0xFFFF, "failure: invalid object instance"},
+    {0x0118, 0xFFFF, "failure: no such SOP class"},
+    {0x0119, 0xFFFF, "failure: class-instance conflict"},
+    {0x0120, 0xFFFF, "failure: missing attribute"},
+    {0x0121, 0xFFFF, "failure: missing attribute value"},
+    {STATUS_SOP_CLASS_NOT_SUPPORTED, 0xFFFF, "failure: SOP class not supported"},
+    {0x0123, 0xFFFF, "failure: no such action type"},
+    {0x0124, 0xFFFF, "failure: not authorised"},
+    {0x0210, 0xFFFF, "failure: duplicate invocation"},
+    {0x0211, 0xFFFF, "failure: unrecognised operation"},
+    {0x0212, 0xFFFF, "failure: mistyped argument"},
+    {0x0213, 0xFFFF, "failure: resource limitation"},
+    {0xB600, 0xFFFF, "warning: memory allocation not supported"},
+    {0xB601, 0xFFFF, "warning: film session printing (collation) is not supported"},
+    {0xB602, 0xFFFF, "warning: the film session holds no image box (empty page)"},
+    {0xB603, 0xFFFF, "warning: the film box holds no image box (empty page)"},
+    {0xB604, 0xFFFF, "warning: the image is larger than the image box and was demagnified"},
+    {0xB605, 0xFFFF,
+     "warning: Min or Max Density outside the printer's range; the printer uses its own "
+     "minimum or maximum instead"},
+    {0xB609, 0xFFFF, "warning: the image is larger than the image box and was cropped to fit"},
+    {0xB60A, 0xFFFF, "warning: the image is larger than the image box and was decimated to fit"},
+    {0xC600, 0xFFFF, "failure: the film session holds no film box"},
+    {0xC601, 0xFFFF, "failure: cannot create the print job; the print queue is full"},
+    {0xC602, 0xFFFF, "failure: cannot create the print job; the print queue is full"},
+    {0xC603, 0xFFFF, "failure: the image is larger than the image box"},
+    {0xC604, 0xFFFF, "failure: several images are assigned to one image position"},
+    {0xC605, 0xFFFF, "failure: not enough memory in the printer to store the image"},
+    {0xC613, 0xFFFF, "failure: the combined print image is larger than the image box"},
+    {0xC616, 0xFFFF,
+     "failure: a film box that was not printed exists, and the printer does not print film "
+     "sessions"},
+    {0xB000, 0xF000, "warning"},
+    {STATUS_OUT_OF_RESOURCES, 0xFF00, "failure: out of resources"},
+};
+
+const char* Find(std::span<const Meaning> meanings, uint16_t status) {
+    for (const Meaning& m : meanings)
+        if ((status & m.mask) == m.status) return m.words;
+    return nullptr;
 }
 
-std::string StatusText(uint16_t status) {
+bool IsNormalized(uint16_t commandField) {
+    return (commandField & 0x7F00) == 0x0100;
+}
+
+}  // namespace
+
+std::string_view CommandFieldName(uint16_t commandField) {
+    struct Name {
+        uint16_t field;
+        const char* name;
+    };
+    static constexpr Name NAMES[] = {
+        {C_STORE_RQ, "C-STORE-RQ"},
+        {C_STORE_RSP, "C-STORE-RSP"},
+        {C_GET_RQ, "C-GET-RQ"},
+        {C_GET_RSP, "C-GET-RSP"},
+        {C_FIND_RQ, "C-FIND-RQ"},
+        {C_FIND_RSP, "C-FIND-RSP"},
+        {C_MOVE_RQ, "C-MOVE-RQ"},
+        {C_MOVE_RSP, "C-MOVE-RSP"},
+        {C_ECHO_RQ, "C-ECHO-RQ"},
+        {C_ECHO_RSP, "C-ECHO-RSP"},
+        {N_EVENT_REPORT_RQ, "N-EVENT-REPORT-RQ"},
+        {N_EVENT_REPORT_RSP, "N-EVENT-REPORT-RSP"},
+        {N_GET_RQ, "N-GET-RQ"},
+        {N_GET_RSP, "N-GET-RSP"},
+        {N_SET_RQ, "N-SET-RQ"},
+        {N_SET_RSP, "N-SET-RSP"},
+        {N_ACTION_RQ, "N-ACTION-RQ"},
+        {N_ACTION_RSP, "N-ACTION-RSP"},
+        {N_CREATE_RQ, "N-CREATE-RQ"},
+        {N_CREATE_RSP, "N-CREATE-RSP"},
+        {N_DELETE_RQ, "N-DELETE-RQ"},
+        {N_DELETE_RSP, "N-DELETE-RSP"},
+        {C_CANCEL_RQ, "C-CANCEL-RQ"},
+    };
+    for (const Name& n : NAMES)
+        if (n.field == commandField) return n.name;
+    return {};
+}
+
+std::string_view StatusMeaning(uint16_t status, uint16_t commandField) {
+    const char* words = nullptr;
+    if (commandField == C_STORE_RQ || commandField == C_STORE_RSP) {
+        words = Find(STORAGE_MEANINGS, status);
+    } else if (IsNormalized(commandField)) {
+        words = Find(NORMALIZED_MEANINGS, status);
+    }
+    if (words == nullptr) words = Find(SHARED_MEANINGS, status);
+    return words != nullptr ? words : "failure";
+}
+
+std::string StatusText(uint16_t status, uint16_t commandField) {
     char hex[8];
     std::snprintf(hex, sizeof hex, "0x%04X", static_cast<unsigned>(status));
-    return "status " + std::string(hex) + " (" + std::string(StatusMeaning(status)) + ")";
+    return "status " + std::string(hex) + " (" + std::string(StatusMeaning(status, commandField)) +
+           ")";
 }
 
 uint16_t NextMessageID() {

@@ -60,11 +60,16 @@ constexpr uint16_t STATUS_COERCION_OF_DATA_ELEMENTS = 0xB000;
 constexpr uint16_t STATUS_ELEMENTS_DISCARDED = 0xB006;
 constexpr uint16_t STATUS_DATA_SET_DOES_NOT_MATCH_WARNING = 0xB007;
 
-// What a status means, in a few words: "success", "pending", "warning: stored with changes",
-// "refused: out of resources", ... and "failure" for any other value.
-std::string_view StatusMeaning(uint16_t status);
+// The command's name, "C-STORE-RQ" or "N-CREATE-RSP"; empty for a value that is no command.
+std::string_view CommandFieldName(uint16_t commandField);
+
+// What a status in a response of the given Command Field (request or response) means, in a few
+// words: "success", "pending", "refused: out of resources", "warning: the film box holds no
+// image box (empty page)". Composite and DIMSE-N services word their failures differently;
+// commandField 0 gives the words every service shares. "failure" for any value not known.
+std::string_view StatusMeaning(uint16_t status, uint16_t commandField);
 // "status 0xA700 (refused: out of resources)".
-std::string StatusText(uint16_t status);
+std::string StatusText(uint16_t status, uint16_t commandField);
 
 // The next Message ID from the process-wide counter that presentation context IDs also come
 // from: always odd, 3 for the first request after an association with one context. Safe to

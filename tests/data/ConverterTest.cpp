@@ -177,7 +177,7 @@ TEST(Transcode, RefusalsAndUnknownSyntaxes) {
 }
 
 TEST(Transcode, LosslessJpegBothWaysWithFramesAndOddFragments) {
-    for (uint16_t bits : {8, 16}) {
+    for (uint16_t bits : {uint16_t{8}, uint16_t{16}}) {
         SCOPED_TRACE(bits);
         const uint16_t rows = 3, columns = 5, frames = 2;
         Bytes pixels(std::size_t{rows} * columns * frames * (bits / 8));

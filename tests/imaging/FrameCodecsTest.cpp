@@ -99,8 +99,8 @@ Bytes MakeFrame(const FrameLayout& l, unsigned seed) {
 
 std::vector<FrameLayout> Layouts() {
     std::vector<FrameLayout> layouts;
-    for (uint16_t bits : {8, 16, 32}) {
-        for (uint16_t spp : {1, 3}) {
+    for (uint16_t bits : {uint16_t{8}, uint16_t{16}, uint16_t{32}}) {
+        for (uint16_t spp : {uint16_t{1}, uint16_t{3}}) {
             for (bool isSigned : {false, true}) {
                 const uint16_t stored = bits == 16 && isSigned ? 12 : bits;
                 layouts.push_back({.rows = 37,

@@ -27,18 +27,7 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_STATUS, 0xFF00, "status 0xFF00 (pending)"},
         {OUTCOME_STATUS, 0xFF01, "status 0xFF01 (pending)"},
         {OUTCOME_STATUS, 0xFE00, "status 0xFE00 (cancelled)"},
-        {OUTCOME_STATUS, 0x0122, "status 0x0122 (refused: SOP class not supported)"},
-        {OUTCOME_STATUS, 0xA700, "status 0xA700 (refused: out of resources)"},
-        {OUTCOME_STATUS, 0xA7FF, "status 0xA7FF (refused: out of resources)"},
-        {OUTCOME_STATUS, 0xA900, "status 0xA900 (error: data set does not match SOP class)"},
-        {OUTCOME_STATUS, 0xA9FF, "status 0xA9FF (error: data set does not match SOP class)"},
-        {OUTCOME_STATUS, 0xC000, "status 0xC000 (error: cannot understand)"},
-        {OUTCOME_STATUS, 0xCFFF, "status 0xCFFF (error: cannot understand)"},
-        {OUTCOME_STATUS, 0xB000, "status 0xB000 (warning: stored with changes)"},
-        {OUTCOME_STATUS, 0xB006, "status 0xB006 (warning: stored with changes)"},
-        {OUTCOME_STATUS, 0xB007, "status 0xB007 (warning: stored with changes)"},
-        {OUTCOME_STATUS, 0x0110, "status 0x0110 (failure)"},
-        {OUTCOME_STATUS, 0xB001, "status 0xB001 (failure)"},
+        {OUTCOME_STATUS, 0xA700, "status 0xA700 (failure)"},
         {OUTCOME_STATUS, -1, "unknown outcome -1"},
         {OUTCOME_STATUS, 0x10000, "unknown outcome 65536"},
 
@@ -56,7 +45,20 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_CONVERT, 1, "unknown outcome 1"},
 
         {OUTCOME_STORE, STORE_SUCCESS, "status 0x0000 (success)"},
+        {OUTCOME_STORE, 0xFF00, "status 0xFF00 (pending)"},
+        {OUTCOME_STORE, 0xFE00, "status 0xFE00 (cancelled)"},
+        {OUTCOME_STORE, 0x0122, "status 0x0122 (refused: SOP class not supported)"},
         {OUTCOME_STORE, 0xA700, "status 0xA700 (refused: out of resources)"},
+        {OUTCOME_STORE, 0xA7FF, "status 0xA7FF (refused: out of resources)"},
+        {OUTCOME_STORE, 0xA900, "status 0xA900 (error: data set does not match SOP class)"},
+        {OUTCOME_STORE, 0xA9FF, "status 0xA9FF (error: data set does not match SOP class)"},
+        {OUTCOME_STORE, 0xC000, "status 0xC000 (error: cannot understand)"},
+        {OUTCOME_STORE, 0xCFFF, "status 0xCFFF (error: cannot understand)"},
+        {OUTCOME_STORE, 0xB000, "status 0xB000 (warning: stored with changes)"},
+        {OUTCOME_STORE, 0xB006, "status 0xB006 (warning: stored with changes)"},
+        {OUTCOME_STORE, 0xB007, "status 0xB007 (warning: stored with changes)"},
+        {OUTCOME_STORE, 0xB001, "status 0xB001 (failure)"},
+        {OUTCOME_STORE, 0x0110, "status 0x0110 (failure)"},
         {OUTCOME_STORE, STORE_NO_RESPONSE, "no response from STORESCP (10.0.0.7:104)"},
         {OUTCOME_STORE, STORE_NOT_STORE_RESPONSE,
          "the answer from STORESCP (10.0.0.7:104) was not a C-STORE response"},
@@ -76,6 +78,36 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_STORE, STORE_NO_FILES, "no DICOM files in the directory"},
         {OUTCOME_STORE, STORE_INTERNAL_ERROR, "internal failure (see the trace log)"},
         {OUTCOME_STORE, -15, "failure -15"},
+
+        {OUTCOME_ECG, ECG_DRAWN, "drawn"},
+        {OUTCOME_ECG, ECG_NOT_WAVEFORM,
+         "not a waveform object (its modality is not ECG, HD or AU)"},
+        {OUTCOME_ECG, ECG_NO_WAVEFORM, "holds no waveform (no Waveform Sequence item with data)"},
+        {OUTCOME_ECG, ECG_UNUSABLE_BITMAP, "could not be drawn (no usable bitmap)"},
+        {OUTCOME_ECG, ECG_INTERNAL_ERROR, "could not be drawn (internal failure)"},
+        {OUTCOME_ECG, -5, "unknown outcome -5"},
+
+        {OUTCOME_DICOMDIR, DICOMDIR_READ, "read"},
+        {OUTCOME_DICOMDIR, DICOMDIR_CANNOT_READ, "cannot read the file"},
+        {OUTCOME_DICOMDIR, DICOMDIR_NOT_PART10,
+         "not a DICOMDIR: not a Part 10 file (no \"DICM\" at offset 128)"},
+        {OUTCOME_DICOMDIR, DICOMDIR_NOT_EXPLICIT_LITTLE,
+         "not explicit VR little endian, as a DICOMDIR must be"},
+        {OUTCOME_DICOMDIR, DICOMDIR_NO_ROOT_OFFSET,
+         "not a DICOMDIR: no offset of the first directory record (0004,1200)"},
+        {OUTCOME_DICOMDIR, -5, "unknown outcome -5"},
+
+        {OUTCOME_THUMBNAIL, THUMBNAIL_WRITTEN, "written"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_READ, "not a DICOM file, or a damaged one"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_SYNTAX,
+         "big endian or compressed pixel data; thumbnails are made of uncompressed little endian "
+         "images"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_NO_PIXEL_DATA, "no pixel data, or less than one frame of it"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_IMAGE,
+         "an image layout that is not drawn (8- or 16-bit grayscale, 8-bit RGB are)"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_BAD_WIDTH, "the width gives no thumbnail of this image"},
+        {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_WRITE, "the thumbnail cannot be written"},
+        {OUTCOME_THUMBNAIL, -7, "unknown outcome -7"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Words(c.family, c.code), c.words) << c.family << " " << c.code;
@@ -85,11 +117,11 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(Words(OUTCOME_STORE, STORE_REJECTED, ""), "association rejected by the peer");
     // Cut to fit, NUL-terminated, with the whole length returned; nothing without a buffer.
     char small[8] = "xxxxxxx";
-    EXPECT_EQ(OutcomeText(OUTCOME_STATUS, 0xA700, nullptr, small, sizeof small), 41);
+    EXPECT_EQ(OutcomeText(OUTCOME_STORE, 0xA700, nullptr, small, sizeof small), 41);
     EXPECT_STREQ(small, "status ");
     EXPECT_EQ(OutcomeText(OUTCOME_CONVERT, CONVERT_DONE, nullptr, nullptr, 0), 9);
     EXPECT_EQ(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, nullptr, small, 0), 31);
     EXPECT_STREQ(small, "status ");
-    EXPECT_EQ(OutcomeText(3, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(6, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }
