@@ -52,4 +52,13 @@ std::string OutcomeLine(const std::string& service, bool succeeded, const std::s
     return service + " failed to connect to: " + calledAeTitle + " (" + host + ":" + port + ")";
 }
 
+std::string ExplanationLine() {
+    const int32_t length = LastFailureText(nullptr, 0);
+    if (length <= 0) return {};
+    std::string text(static_cast<std::size_t>(length) + 1, '\0');
+    LastFailureText(text.data(), static_cast<uint32_t>(text.size()));
+    text.resize(static_cast<std::size_t>(length));
+    return "  " + text;
+}
+
 }  // namespace cli

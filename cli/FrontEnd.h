@@ -24,4 +24,8 @@ bool DumpFileLines(const std::string& fileName, const std::function<void(const c
 std::string OutcomeLine(const std::string& service, bool succeeded, const std::string& host,
                         const std::string& port, const std::string& calledAeTitle);
 
+// The line that follows a failure's outcome line: two spaces and why the thread's last service
+// operation failed, with what to do (LastFailureText); empty when the library knows no more.
+std::string ExplanationLine();
+
 }  // namespace cli

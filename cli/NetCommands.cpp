@@ -47,6 +47,10 @@ int RunEcho(const Args& args) {
     const std::string outcome = OutcomeLine("ECHO", ok, host, port, called);
     WriteLogLine(outcome.c_str());
     std::printf("%s\n", outcome.c_str());
+    if (const std::string why = ok ? "" : ExplanationLine(); !why.empty()) {
+        WriteLogLine(why.c_str());
+        std::printf("%s\n", why.c_str());
+    }
     return ok ? 0 : 1;
 }
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "FrontEnd.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -130,6 +131,10 @@ int RunStore(const Args& args) {
         const std::string outcome = StorePath(path, peer, syntax.c_str(), convert, stored);
         WriteLogLine(outcome.c_str());
         std::printf("%s\n", outcome.c_str());
+        if (const std::string why = stored ? "" : ExplanationLine(); !why.empty()) {
+            WriteLogLine(why.c_str());
+            std::printf("%s\n", why.c_str());
+        }
         std::fflush(stdout);
         all = all && stored;
     }

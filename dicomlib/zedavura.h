@@ -434,6 +434,83 @@ typedef enum ThumbnailOutcome {
 ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, const char* dicomPath,
                                            int32_t width);
 
+/* Probing a peer: what it accepts, with nothing stored. One presentation context is proposed
+ * for each pair of abstract syntax and transfer syntax. */
+typedef struct ContextProposal {
+    const char* abstractSyntax;
+    const char* transferSyntax;
+} ContextProposal;
+
+/* The peer's answer to one proposal: result 0 accepted (transferSyntax the syntax it took),
+ * 1 refused by its application, 2 refused without reason, 3 abstract syntax not supported,
+ * 4 transfer syntaxes not supported; -1 when the association failed before an answer. */
+typedef struct ContextAnswer {
+    int32_t result;
+    char transferSyntax[65];
+} ContextAnswer;
+
+/* How an association attempt ended. */
+typedef enum AssociationOutcome {
+    ASSOCIATION_ACCEPTED = 0,
+    ASSOCIATION_UNKNOWN_HOST = -1,     /* the host name cannot be resolved */
+    ASSOCIATION_UNKNOWN_PORT = -2,     /* neither a port number nor a service name */
+    ASSOCIATION_NO_CONNECTION = -3,    /* the TCP connection failed (socketError) */
+    ASSOCIATION_SEND_FAILED = -4,      /* the connection failed while the request went out */
+    ASSOCIATION_REJECTED = -5,         /* an A-ASSOCIATE-RJ (reject result, source, reason) */
+    ASSOCIATION_ABORTED = -6,          /* an A-ABORT instead of an answer (abort source, reason) */
+    ASSOCIATION_CLOSED = -7,           /* the connection closed or timed out before an answer */
+    ASSOCIATION_MALFORMED_ANSWER = -8, /* an answer that is not a sound A-ASSOCIATE-AC */
+    ASSOCIATION_NOTHING_ACCEPTED = -9  /* an A-ASSOCIATE-AC that accepts no proposal */
+} AssociationOutcome;
+
+typedef struct AssociationReport {
+    int32_t outcome; /* an AssociationOutcome */
+    uint8_t rejectResult, rejectSource, rejectReason;
+    uint8_t abortSource, abortReason;
+    int32_t socketError;              /* errno of a failed connection */
+    uint32_t associations;            /* connections opened */
+    uint32_t lookupMicroseconds;      /* host name and port look-up */
+    uint32_t connectMicroseconds;     /* TCP connection */
+    uint32_t negotiationMicroseconds; /* request sent to answer read */
+    uint32_t peerMaximumLength;       /* from the peer's first A-ASSOCIATE-AC */
+    char peerImplementationClassUid[65];
+    char peerImplementationVersionName[17];
+    char explanation[512]; /* what failed and what to do; "" when every association was
+                              answered with an A-ASSOCIATE-AC */
+} AssociationReport;
+
+/* Proposes every pair as a presentation context of its own, in associations of at most 128
+ * contexts, each released at once; answers (count entries) gets the peer's answer to each and
+ * report how it went (timings of the first association). A connection failure, rejection or
+ * abort stops the probe. An AssociationOutcome; nothing is sent beyond the association PDUs. */
+ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* port, const char* callingAeTitle,
+                                     const char* calledAeTitle, const ContextProposal* proposals,
+                                     uint32_t count, ContextAnswer* answers,
+                                     AssociationReport* report);
+
+/* What a DICOM printer says about itself (N-GET of the printer SOP instance). */
+typedef struct PrinterInfo {
+    char status[17];     /* Printer Status: "NORMAL", "WARNING", "FAILURE" */
+    char statusInfo[65]; /* Printer Status Info */
+    char name[65];       /* Printer Name */
+    char manufacturer[65];
+    char model[65];
+    char explanation[512]; /* why the N-GET failed, with what to do */
+} PrinterInfo;
+
+/* Opens an association for Basic Grayscale Print Management and asks the printer for its
+ * status; nothing is printed. The N-GET status (0 success), -1 no answer, -2 another answer,
+ * -3 no context for the printer, -4 no association. */
+ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* port, const char* callingAeTitle,
+                                    const char* calledAeTitle, PrinterInfo* info);
+
+/* Why the last service operation of the calling thread failed, with what the operator can do:
+ * an association that could not be opened (rejected with its result, source and reason,
+ * aborted, refused, no connection), an abort or lost connection while waiting for an answer,
+ * or a failing status. "" when nothing failed since the thread's last association began.
+ * Written as OutcomeText writes; returns the whole length. */
+ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity);
+
 /* The families of outcome codes that OutcomeText puts into words. */
 typedef enum OutcomeFamily {
     OUTCOME_STATUS = 0,   /* a DIMSE status, 0..65535, in the words every service shares */

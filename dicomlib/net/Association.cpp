@@ -8,6 +8,7 @@
 
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
+#include "net/AssociationWords.h"
 #include "net/PduCodec.h"
 #include "net/StorageClasses.h"
 #include "net/TraceLog.h"
@@ -53,6 +54,8 @@ void Fail(Association& assoc) {
     assoc.stream.Close();
 }
 
+thread_local std::string tLastFailure;
+
 // Proposal side, common to both requestor operations: fills the fixed parts of the request and
 // its one proposal. A record opened before starts again from an empty proposal list.
 void PrepareRequest(Association& assoc, std::string& callingAeTitle,
@@ -66,6 +69,8 @@ void PrepareRequest(Association& assoc, std::string& callingAeTitle,
     assoc.rejection = AssociateRJ();
     assoc.acceptedContexts.clear();
     assoc.peerReleased = false;
+    assoc.opened = OpenReport();
+    tLastFailure.clear();
     ResetMessageCounter();
 }
 
@@ -87,38 +92,42 @@ const PresentationContextRQ* ProposalWithId(const AssociateRQ& rq, uint8_t id) {
 bool TakeAnswer(Association& assoc, std::span<const uint8_t> pdu) {
     auto ac = DecodeAssociateAC(pdu);
     if (!ac) {
+        assoc.opened.outcome = OpenOutcome::MalformedAnswer;
         AbortAssoc(assoc);
         return false;
     }
     assoc.answer = std::move(*ac);
-    for (const auto& pc : assoc.answer.contexts) {
-        if (pc.result != RESULT_ACCEPTANCE) continue;
-        PresentationContextAC accepted = pc;
+    for (auto& pc : assoc.answer.contexts) {
         if (const auto* proposal = ProposalWithId(assoc.request, pc.id))
-            accepted.abstractSyntax = proposal->abstractSyntax;
-        assoc.acceptedContexts.push_back(std::move(accepted));
+            pc.abstractSyntax = proposal->abstractSyntax;
+        if (pc.result != RESULT_ACCEPTANCE) continue;
+        assoc.acceptedContexts.push_back(pc);
         LogAssociationEvent("Presentation Context Accept, Transfer Syntax: " + pc.transferSyntax);
     }
     if (assoc.acceptedContexts.empty()) {
+        assoc.opened.outcome = OpenOutcome::NothingAccepted;
         Fail(assoc);
         return false;
     }
+    assoc.opened.outcome = OpenOutcome::Accepted;
     return true;
 }
 
-// Connects, sends the request and judges the answer.
-bool Open(Association& assoc, std::string_view host, std::string_view port) {
-    assoc.dataTransfer.Clear();
-    assoc.request.userInformation = OurUserInformation();
-    if (!assoc.stream.Open(host, port)) return false;
-    LogAssociationEvent("Connected to: " + std::string(host) + ":" + std::string(port));
-    if (!assoc.stream.Write(EncodeAssociateRQ(assoc.request))) {
-        Fail(assoc);
+std::chrono::microseconds Since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::steady_clock::now() -
+                                                                 start);
+}
+
+// Judges the first PDU of the answer.
+bool TakeFirstPdu(Association& assoc) {
+    auto pdu = ReadPduOrEnd(assoc);
+    if (!pdu) {
+        assoc.opened.outcome =
+            pdu.Code() == ErrorCode::Malformed ? OpenOutcome::MalformedAnswer : OpenOutcome::Closed;
         return false;
     }
-    auto pdu = ReadPduOrEnd(assoc);
-    if (!pdu) return false;
     if (pdu->type == PDU_ASSOCIATE_AC) return TakeAnswer(assoc, pdu->bytes);
+    assoc.opened.outcome = OpenOutcome::MalformedAnswer;
     if (pdu->type == PDU_ASSOCIATE_RJ) {
         auto rj = DecodeAssociateRJ(pdu->bytes);
         if (!rj) {
@@ -126,8 +135,58 @@ bool Open(Association& assoc, std::string_view host, std::string_view port) {
             return false;
         }
         assoc.rejection = *rj;
+        assoc.opened.outcome = OpenOutcome::Rejected;
+    } else if (pdu->type == PDU_ABORT) {
+        if (auto abort = DecodeAbortRQ(pdu->bytes)) {
+            assoc.opened.abort = *abort;
+            assoc.opened.outcome = OpenOutcome::Aborted;
+        }
     }
     Fail(assoc);
+    return false;
+}
+
+// Connects, sends the request and judges the answer.
+bool Connect(Association& assoc, std::string_view host, std::string_view port) {
+    OpenReport& report = assoc.opened;
+    report.host = std::string(host);
+    report.port = std::string(port);
+    assoc.dataTransfer.Clear();
+    assoc.request.userInformation = OurUserInformation();
+    auto start = std::chrono::steady_clock::now();
+    const auto address = ResolveHost(host);
+    const auto portNumber = address ? ResolvePort(port) : std::nullopt;
+    report.lookupTime = Since(start);
+    if (!address || !portNumber) {
+        assoc.stream.Close();
+        report.outcome = !address ? OpenOutcome::UnknownHost : OpenOutcome::UnknownPort;
+        return false;
+    }
+    start = std::chrono::steady_clock::now();
+    const bool connected = assoc.stream.OpenAddress(*address, *portNumber);
+    report.connectTime = Since(start);
+    if (!connected) {
+        report.outcome = OpenOutcome::ConnectFailed;
+        report.socketError = assoc.stream.Socket().LastError();
+        return false;
+    }
+    LogAssociationEvent("Connected to: " + std::string(host) + ":" + std::string(port));
+    start = std::chrono::steady_clock::now();
+    if (!assoc.stream.Write(EncodeAssociateRQ(assoc.request))) {
+        report.outcome = OpenOutcome::SendFailed;
+        Fail(assoc);
+        return false;
+    }
+    const bool accepted = TakeFirstPdu(assoc);
+    report.negotiationTime = Since(start);
+    return accepted;
+}
+
+bool Open(Association& assoc, std::string_view host, std::string_view port) {
+    if (Connect(assoc, host, port)) return true;
+    std::string why = ExplainOpenFailure(assoc);
+    LogAssociationEvent("Association failed: " + why);
+    NoteFailure(std::move(why));
     return false;
 }
 
@@ -256,6 +315,73 @@ bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_vie
     if (!syntaxes) return false;
     AddProposal(assoc, abstractSyntax, std::move(*syntaxes));
     return Open(assoc, host, port);
+}
+
+bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_view port,
+                       std::string& callingAeTitle, std::string_view calledAeTitle,
+                       const std::vector<PresentationContextRQ>& proposals) {
+    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
+    if (proposals.empty() || proposals.size() > MAX_PROPOSALS) return false;
+    for (const auto& proposal : proposals)
+        AddProposal(assoc, proposal.abstractSyntax, proposal.transferSyntaxes);
+    return Open(assoc, host, port);
+}
+
+std::string ExplainOpenFailure(const Association& assoc) {
+    const OpenReport& report = assoc.opened;
+    auto trimmed = [](std::string title) {
+        while (!title.empty() && (title.back() == ' ' || title.back() == '\0'))
+            title.pop_back();
+        return title;
+    };
+    switch (report.outcome) {
+        case OpenOutcome::NotOpened:
+        case OpenOutcome::Accepted:
+            return {};
+        case OpenOutcome::UnknownHost:
+            return "the host name " + report.host +
+                   " cannot be resolved: check the name, or give the IP address";
+        case OpenOutcome::UnknownPort:
+            return report.port + " is not a port number or a known service name: give the " +
+                   "peer's port number";
+        case OpenOutcome::ConnectFailed:
+            return ConnectFailureExplanation(report.socketError, report.host, report.port);
+        case OpenOutcome::SendFailed:
+            return "the connection failed while the association request went out: the peer " +
+                   std::string("closed it at once; it may refuse this machine's address");
+        case OpenOutcome::Rejected:
+            return RejectExplanation(assoc.rejection, assoc.request.callingAeTitle,
+                                     assoc.request.calledAeTitle);
+        case OpenOutcome::Aborted:
+            return AbortExplanation(report.abort);
+        case OpenOutcome::Closed:
+            return "the peer closed the connection without answering the association request: it "
+                   "may refuse this machine's address or the calling title " +
+                   trimmed(assoc.request.callingAeTitle) + ", or not speak DICOM on this port";
+        case OpenOutcome::MalformedAnswer:
+            return "the peer's answer is not a sound association answer: it may not speak DICOM "
+                   "on this port";
+        case OpenOutcome::NothingAccepted:
+            break;
+    }
+    // Every proposal refused: the first refusal speaks for the rest.
+    uint8_t result = RESULT_NO_REASON;
+    std::string abstractSyntax;
+    if (!assoc.answer.contexts.empty()) {
+        result = assoc.answer.contexts.front().result;
+        abstractSyntax = assoc.answer.contexts.front().abstractSyntax;
+    }
+    return "the peer refused every presentation context: " + ContextResultMeaning(result) +
+           (abstractSyntax.empty() ? "" : " (" + abstractSyntax + ")") + ": " +
+           std::string(ContextResultAdvice(result));
+}
+
+const std::string& LastFailure() {
+    return tLastFailure;
+}
+
+void NoteFailure(std::string text) {
+    tLastFailure = std::move(text);
 }
 
 bool CloseAssoc(Association& assoc) {

@@ -19,6 +19,35 @@
 #include "net/Pdu.h"
 #include "net/PduStream.h"
 
+namespace dicomlib::net {
+
+// How a requestor's attempt to open an association ended.
+enum class OpenOutcome {
+    NotOpened,        // no attempt yet, or nothing to propose
+    Accepted,         // at least one context accepted
+    UnknownHost,      // the host name cannot be resolved
+    UnknownPort,      // neither a port number nor a service name
+    ConnectFailed,    // the TCP connection failed (socketError says why)
+    SendFailed,       // the connection failed while the request went out
+    Rejected,         // an A-ASSOCIATE-RJ (Association::rejection)
+    Aborted,          // an A-ABORT instead of an answer (OpenReport::abort)
+    Closed,           // the connection closed or timed out before an answer
+    MalformedAnswer,  // an answer that contradicts its own lengths, or another PDU
+    NothingAccepted,  // an A-ASSOCIATE-AC that accepts none of the proposals
+};
+
+struct OpenReport {
+    OpenOutcome outcome = OpenOutcome::NotOpened;
+    std::string host, port;
+    int socketError = 0;
+    AbortRQ abort;
+    std::chrono::microseconds lookupTime{0};       // host name and port
+    std::chrono::microseconds connectTime{0};      // the TCP connection
+    std::chrono::microseconds negotiationTime{0};  // request sent to answer read
+};
+
+}  // namespace dicomlib::net
+
 // Created by NewPDU, freed by DeletePDU; one thread at a time. Defined at global scope so that
 // the C handle in zedavura.h needs no casts.
 struct Association {
@@ -38,6 +67,8 @@ struct Association {
     dicomlib::net::AssociateAC answer;
     // Filled when a requestor is rejected.
     dicomlib::net::AssociateRJ rejection;
+    // How the last open of a requestor went.
+    dicomlib::net::OpenReport opened;
     // The DIMSE layer's receive and send state.
     dicomlib::net::DataTransferState dataTransfer;
     // Set once the peer's A-RELEASE-RQ has been answered: the association is over, and
@@ -100,6 +131,24 @@ bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_vie
                       std::string& callingAeTitle, std::string_view calledAeTitle,
                       std::string_view abstractSyntax, std::optional<std::string_view> fileSyntax,
                       std::optional<std::string_view> preferredSyntax);
+// Proposes the given presentation contexts (at most MAX_PROPOSALS; IDs 1, 3, 5, ... in order)
+// and opens the association. The peer's answer to each proposal is in assoc.answer.contexts,
+// how the attempt ended in assoc.opened. True when at least one context was accepted.
+constexpr std::size_t MAX_PROPOSALS = 128;
+bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_view port,
+                       std::string& callingAeTitle, std::string_view calledAeTitle,
+                       const std::vector<PresentationContextRQ>& proposals);
+
+// Why the last open of this association failed, in words with what to do; empty when it was
+// accepted.
+std::string ExplainOpenFailure(const Association& assoc);
+
+// The explanation of the last failure of a requestor on this thread (an association that could
+// not be opened, an abort or a lost connection while waiting for an answer, a failing status),
+// with what the operator can do; empty when nothing failed since the last open began.
+const std::string& LastFailure();
+void NoteFailure(std::string text);
+
 // How long CloseAssoc waits for the A-RELEASE-RP, and, once the peer's own release has been
 // answered, for the peer to close the connection.
 constexpr std::chrono::seconds RELEASE_REPLY_TIMEOUT{30};

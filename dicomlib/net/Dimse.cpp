@@ -14,6 +14,7 @@
 #include "data/Dump.h"
 #include "data/Encoder.h"
 #include "data/TransferSyntax.h"
+#include "net/AssociationWords.h"
 #include "net/ByteOrder.h"
 #include "net/PduCodec.h"
 #include "net/TraceLog.h"
@@ -154,7 +155,14 @@ std::size_t CollectPdvs(DataTransferState& state, std::span<const uint8_t> pdu,
 bool ReadNextPdu(Association& assoc) {
     DataTransferState& state = assoc.dataTransfer;
     auto pdu = ReadPduOrEnd(assoc);
-    if (!pdu) return false;
+    if (!pdu) {
+        NoteFailure(pdu.Code() == ErrorCode::Malformed
+                        ? "the peer sent a PDU that contradicts its own lengths; the association "
+                          "was aborted: a trace at level 3 shows the bytes"
+                        : "the connection closed or timed out while waiting for the peer's "
+                          "answer: the peer's log says why");
+        return false;
+    }
     switch (pdu->type) {
         case PDU_P_DATA_TF: {
             if (!DecodePDataTF(pdu->bytes)) {
@@ -173,9 +181,15 @@ bool ReadNextPdu(Association& assoc) {
             // The connection stays open; CloseAssoc ends it.
             assoc.stream.Write(EncodeReleaseRP());
             assoc.peerReleased = true;
+            NoteFailure(
+                "the peer released the association instead of answering: its log says "
+                "why");
             return false;
         case PDU_RELEASE_RP:
+            assoc.stream.Close();
+            return false;
         case PDU_ABORT:
+            if (auto abort = DecodeAbortRQ(pdu->bytes)) NoteFailure(AbortExplanation(*abort));
             assoc.stream.Close();
             return false;
         default:

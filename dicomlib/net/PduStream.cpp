@@ -20,6 +20,12 @@ bool PduStream::Open(std::string_view host, std::string_view port) {
     return socket_.Open(host, port);
 }
 
+bool PduStream::OpenAddress(uint32_t address, uint16_t port) {
+    DropInput();
+    out_.clear();
+    return socket_.OpenAddress(address, port);
+}
+
 void PduStream::Adopt(int handle) {
     DropInput();
     out_.clear();

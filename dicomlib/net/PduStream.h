@@ -35,6 +35,7 @@ class PduStream {
 
     // Connection changes drop whatever is buffered from the previous connection.
     bool Open(std::string_view host, std::string_view port);
+    bool OpenAddress(uint32_t address, uint16_t port);
     void Adopt(int handle);
     void Close();
 

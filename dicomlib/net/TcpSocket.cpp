@@ -175,7 +175,11 @@ bool TcpSocket::Open(std::string_view host, std::string_view port) {
     if (!address) return false;
     const auto portNumber = ResolvePort(port);
     if (!portNumber) return false;
+    return OpenAddress(*address, *portNumber);
+}
 
+bool TcpSocket::OpenAddress(uint32_t address, uint16_t port) {
+    CloseConnection();
     const int handle = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
     if (handle < 0) {
         lastError_ = errno;
@@ -186,8 +190,8 @@ bool TcpSocket::Open(std::string_view host, std::string_view port) {
 
     sockaddr_in peer{};
     peer.sin_family = AF_INET;
-    peer.sin_port = htons(*portNumber);
-    peer.sin_addr.s_addr = *address;
+    peer.sin_port = htons(port);
+    peer.sin_addr.s_addr = address;
     const int rc = ::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
     lastError_ = rc == 0 ? 0 : errno;
     if (rc != 0) {

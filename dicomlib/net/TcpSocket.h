@@ -57,6 +57,8 @@ class TcpSocket {
     // Connects; a previous connection is closed first. Closing resets the connection
     // (linger on, time 0), and small writes go out at once (no Nagle delay).
     bool Open(std::string_view host, std::string_view port);
+    // The same with an address (network byte order) and port already resolved.
+    bool OpenAddress(uint32_t address, uint16_t port);
     // Listens on every local address with a backlog of 10.
     bool Listen(std::string_view port);
     // The same with a port number; 0 takes a free port, which LocalPort then tells.

@@ -9,6 +9,7 @@
 #include "data/Tags.h"
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
+#include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
 
@@ -190,16 +191,8 @@ std::string CreateProblem(const NResponse& response, uint16_t expectedField, con
 
 std::string ConnectionProblem(const Association& assoc, std::string_view host,
                               std::string_view port) {
-    const std::string peer = std::string(host) + ":" + std::string(port);
-    if (assoc.rejection.result != 0)
-        return "the printer at " + peer + " rejected the association (result " +
-               std::to_string(assoc.rejection.result) + ", source " +
-               std::to_string(assoc.rejection.source) + ", reason " +
-               std::to_string(assoc.rejection.reason) + ")";
-    if (!assoc.answer.contexts.empty())
-        return "the printer at " + peer +
-               " refused the Basic Grayscale Print Management Meta SOP Class";
-    return "no association with " + peer + " (no connection, or no answer)";
+    return "the printer at " + std::string(host) + ":" + std::string(port) + ": " +
+           net::ExplainOpenFailure(assoc);
 }
 
 }  // namespace
@@ -327,7 +320,10 @@ NResponse NExchange(Association& assoc, net::CommandSet& command, std::string_vi
     if (attributes != nullptr &&
         !net::SendMessage(assoc, *attributes, sopClassUid, net::MessageKind::DataSet))
         return failed;
-    return ReadNResponse(assoc, expectedField);
+    NResponse response = ReadNResponse(assoc, expectedField);
+    if (response.outcome > 0)
+        net::NoteStatusFailure(static_cast<uint16_t>(response.outcome), expectedField);
+    return response;
 }
 
 bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding,

@@ -9,6 +9,7 @@
 #include "data/Converter.h"
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
 
@@ -259,12 +260,15 @@ int32_t ReadStoreRSP(Association& assoc) {
     if (!net::ReceiveMessage(assoc, response)) return STORE_NO_RESPONSE;
     if (data::GetTagUS(response, tag::CommandField) != net::C_STORE_RSP)
         return STORE_NOT_STORE_RESPONSE;
-    return data::GetTagUS(response, tag::Status);
+    const uint16_t status = data::GetTagUS(response, tag::Status);
+    if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_STORE_RSP);
+    return status;
 }
 
 int32_t StoreFile(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                   std::string_view calledAeTitle, const fs::path& file,
                   std::optional<std::string_view> preferredSyntax, bool convert) {
+    net::NoteFailure({});
     ElementList dataSet;
     std::string syntax;
     if (const int32_t loaded = LoadForSending(file, dataSet, syntax); loaded != 0) return loaded;
@@ -292,6 +296,7 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                          std::string_view callingAeTitle, std::string_view calledAeTitle,
                          const fs::path& directory, std::optional<std::string_view> preferredSyntax,
                          bool convert, const SeriesProgress& progress) {
+    net::NoteFailure({});
     std::vector<SeriesEntry> entries;
     std::error_code ec;
     const fs::path index = directory / IMAGE_INDEX;

@@ -5,6 +5,7 @@
 
 #include "data/Tags.h"
 #include "data/Uids.h"
+#include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
 
@@ -27,8 +28,13 @@ bool WriteEchoRQ(Association& assoc, std::string_view sopClassUid) {
 bool ReadEchoRSP(Association& assoc) {
     ElementList response;
     if (!net::ReceiveMessage(assoc, response)) return false;
-    return data::GetTagUS(response, tag::CommandField) == net::C_ECHO_RSP &&
-           data::GetTagUS(response, tag::Status) == net::STATUS_SUCCESS;
+    if (data::GetTagUS(response, tag::CommandField) != net::C_ECHO_RSP) {
+        net::NoteFailure("the peer answered with another message than a C-ECHO response");
+        return false;
+    }
+    const uint16_t status = data::GetTagUS(response, tag::Status);
+    if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_ECHO_RSP);
+    return status == net::STATUS_SUCCESS;
 }
 
 bool EchoSCU(std::string_view host, std::string_view port, std::string_view callingAeTitle,

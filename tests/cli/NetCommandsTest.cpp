@@ -13,12 +13,15 @@ TEST(CliEcho, PortWhereNothingListensAndUsageErrors) {
     const std::string port = std::to_string(testsupport::FreePort());
     auto result = testsupport::RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + port + ")\n");
+    const std::string why = "  nothing listens on 127.0.0.1:" + port +
+                            " (connection refused): check the port and that the peer's DICOM "
+                            "service runs\n";
+    EXPECT_EQ(result.output, "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + port + ")\n" + why);
     // An empty called title leaves two blanks.
     result =
         testsupport::RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port, "--aec", ""});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "ECHO failed to connect to:  (127.0.0.1:" + port + ")\n");
+    EXPECT_EQ(result.output, "ECHO failed to connect to:  (127.0.0.1:" + port + ")\n" + why);
     // Usage errors.
     for (const std::vector<std::string>& args :
          {std::vector<std::string>{"echo", "127.0.0.1"},

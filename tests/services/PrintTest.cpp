@@ -326,7 +326,9 @@ TEST(PrintSCU, RefusedContextsAndSettingsSendNothing) {
     EXPECT_EQ(p.lines, (std::vector<std::string>{
                            "Connection Failed!",
                            "Association: the printer at 127.0.0.1:" + refusing.Port() +
-                               " refused the Basic Grayscale Print Management Meta SOP Class"}));
+                               ": the peer refused every presentation context: abstract syntax "
+                               "not supported (1.2.840.10008.5.1.1.9): the peer does not offer "
+                               "this SOP class"}));
 
     FilmBoxSettings badDensity = WINDOW_BOX;
     badDensity.maxDensity = "3.2";
@@ -407,9 +409,11 @@ TEST(PrintCli, PreviewsWithoutPrintingAndRefusesWrongCommandLines) {
 
     run = testsupport::RunCommand({cli, "print", "127.0.0.1", closed, bitmap.string()});
     EXPECT_EQ(run.exitCode, 1);
-    EXPECT_EQ(run.output, "Connection Failed!\nAssociation: no association with 127.0.0.1:" +
-                              closed + " (no connection, or no answer)\n");
-    EXPECT_NE(run.errors.find("print failed: Association: no association"), std::string::npos);
+    EXPECT_EQ(run.output, "Connection Failed!\nAssociation: the printer at 127.0.0.1:" + closed +
+                              ": nothing listens on 127.0.0.1:" + closed +
+                              " (connection refused): check the port and that the peer's DICOM "
+                              "service runs\n");
+    EXPECT_NE(run.errors.find("print failed: Association: the printer at"), std::string::npos);
 
     for (const char* wrong : {"--film-size", "--max-density"})
         EXPECT_EQ(testsupport::RunCommand({cli, "print", "h", "1", "f", wrong, "-1"}).exitCode, 2);

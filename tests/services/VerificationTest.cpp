@@ -248,7 +248,9 @@ TEST(CliEcho, ReleaseWaitsEndAfterAFewSecondsOrAfterThirty) {
     }
     EXPECT_EQ(results[0].exitCode, 1);
     EXPECT_EQ(results[0].output,
-              "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + peers[0].Port() + ")\n");
+              "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + peers[0].Port() +
+                  ")\n  the peer released the association instead of answering: its log says "
+                  "why\n");
     EXPECT_EQ(release[0], RELEASE_RP);
     EXPECT_EQ(next[0], RELEASE_RQ);  // our own request still follows, as it always has
     EXPECT_LT(took[0], std::chrono::seconds(15));

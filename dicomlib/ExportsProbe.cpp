@@ -1,0 +1,128 @@
+// Exported probing operations: thin wrappers over services/Probe and the thread's last failure.
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "Guarded.h"
+#include "net/Association.h"
+#include "services/Probe.h"
+#include "zedavura.h"
+
+using namespace dicomlib;
+
+namespace {
+
+template <std::size_t N>
+void Fill(char (&field)[N], std::string_view text) {
+    CopyText(text, field, N);
+}
+
+int32_t OutcomeCode(net::OpenOutcome outcome) {
+    switch (outcome) {
+        case net::OpenOutcome::NotOpened:
+        case net::OpenOutcome::Accepted:
+            return ASSOCIATION_ACCEPTED;
+        case net::OpenOutcome::UnknownHost:
+            return ASSOCIATION_UNKNOWN_HOST;
+        case net::OpenOutcome::UnknownPort:
+            return ASSOCIATION_UNKNOWN_PORT;
+        case net::OpenOutcome::ConnectFailed:
+            return ASSOCIATION_NO_CONNECTION;
+        case net::OpenOutcome::SendFailed:
+            return ASSOCIATION_SEND_FAILED;
+        case net::OpenOutcome::Rejected:
+            return ASSOCIATION_REJECTED;
+        case net::OpenOutcome::Aborted:
+            return ASSOCIATION_ABORTED;
+        case net::OpenOutcome::Closed:
+            return ASSOCIATION_CLOSED;
+        case net::OpenOutcome::MalformedAnswer:
+            return ASSOCIATION_MALFORMED_ANSWER;
+        case net::OpenOutcome::NothingAccepted:
+            return ASSOCIATION_NOTHING_ACCEPTED;
+    }
+    return ASSOCIATION_MALFORMED_ANSWER;
+}
+
+uint32_t Micros(std::chrono::microseconds time) {
+    return static_cast<uint32_t>(std::min<long long>(time.count(), UINT32_MAX));
+}
+
+}  // namespace
+
+extern "C" ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* port,
+                                                const char* callingAeTitle,
+                                                const char* calledAeTitle,
+                                                const ContextProposal* proposals, uint32_t count,
+                                                ContextAnswer* answers, AssociationReport* report) {
+    if (host == nullptr || port == nullptr ||
+        (count > 0 && (proposals == nullptr || answers == nullptr)))
+        return ASSOCIATION_UNKNOWN_HOST;
+    return Guarded("ProposeContexts", int32_t{ASSOCIATION_MALFORMED_ANSWER}, [&] {
+        std::vector<services::SyntaxPair> pairs;
+        for (uint32_t i = 0; i < count; ++i)
+            pairs.push_back({proposals[i].abstractSyntax ? proposals[i].abstractSyntax : "",
+                             proposals[i].transferSyntax ? proposals[i].transferSyntax : ""});
+        const services::ContextsProbe probe =
+            services::ProposeEach(host, port, callingAeTitle ? callingAeTitle : "",
+                                  calledAeTitle ? calledAeTitle : "", pairs);
+        for (uint32_t i = 0; i < count; ++i) {
+            answers[i].result = probe.answers[i].result;
+            Fill(answers[i].transferSyntax, probe.answers[i].transferSyntax);
+        }
+        int32_t outcome = OutcomeCode(probe.report.outcome);
+        // Every association answered, none accepting anything.
+        if (probe.explanation.empty() && outcome == ASSOCIATION_NOTHING_ACCEPTED) outcome = 0;
+        bool any = false;
+        for (const auto& a : probe.answers)
+            any = any || a.result == 0;
+        if (probe.explanation.empty() && !any && count > 0) outcome = ASSOCIATION_NOTHING_ACCEPTED;
+        if (report != nullptr) {
+            *report = AssociationReport{};
+            report->outcome = outcome;
+            report->rejectResult = probe.rejection.result;
+            report->rejectSource = probe.rejection.source;
+            report->rejectReason = probe.rejection.reason;
+            report->abortSource = probe.report.abort.source;
+            report->abortReason = probe.report.abort.reason;
+            if (probe.report.outcome != net::OpenOutcome::Aborted)
+                report->abortSource = report->abortReason = 0;
+            report->socketError = probe.report.socketError;
+            report->associations = probe.associations;
+            report->lookupMicroseconds = Micros(probe.report.lookupTime);
+            report->connectMicroseconds = Micros(probe.report.connectTime);
+            report->negotiationMicroseconds = Micros(probe.report.negotiationTime);
+            report->peerMaximumLength = probe.peer.maximumLength;
+            Fill(report->peerImplementationClassUid, probe.peer.implementationClassUid);
+            Fill(report->peerImplementationVersionName, probe.peer.implementationVersionName);
+            Fill(report->explanation, probe.explanation);
+        }
+        return outcome;
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* port,
+                                               const char* callingAeTitle,
+                                               const char* calledAeTitle, PrinterInfo* info) {
+    if (host == nullptr || port == nullptr) return -4;
+    return Guarded("GetPrinterInfo", int32_t{-4}, [&] {
+        const services::PrinterStatus printer = services::GetPrinterStatus(
+            host, port, callingAeTitle ? callingAeTitle : "", calledAeTitle ? calledAeTitle : "");
+        if (info != nullptr) {
+            *info = PrinterInfo{};
+            Fill(info->status, printer.status);
+            Fill(info->statusInfo, printer.statusInfo);
+            Fill(info->name, printer.name);
+            Fill(info->manufacturer, printer.manufacturer);
+            Fill(info->model, printer.model);
+            Fill(info->explanation, printer.explanation);
+        }
+        return printer.outcome;
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity) {
+    return Guarded("LastFailureText", int32_t{0},
+                   [&] { return CopyText(net::LastFailure(), text, capacity); });
+}

@@ -1,0 +1,84 @@
+#include "services/Probe.h"
+
+#include <algorithm>
+#include <optional>
+
+#include "data/Tags.h"
+#include "data/Uids.h"
+#include "net/AssociationWords.h"
+#include "net/TraceLog.h"
+#include "services/Print.h"
+
+namespace dicomlib::services {
+
+ContextsProbe ProposeEach(std::string_view host, std::string_view port,
+                          std::string_view callingAeTitle, std::string_view calledAeTitle,
+                          const std::vector<SyntaxPair>& pairs) {
+    ContextsProbe probe;
+    probe.answers.resize(pairs.size());
+    for (std::size_t first = 0; first < pairs.size(); first += net::MAX_PROPOSALS) {
+        const std::size_t count = std::min(net::MAX_PROPOSALS, pairs.size() - first);
+        std::vector<net::PresentationContextRQ> proposals;
+        for (std::size_t i = first; i < first + count; ++i)
+            proposals.push_back({0, pairs[i].abstractSyntax, {pairs[i].transferSyntax}});
+
+        net::AssociationPtr assoc(new Association());
+        assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
+        std::string calling(callingAeTitle);
+        const bool open =
+            net::OpenAssocContexts(*assoc, host, port, calling, calledAeTitle, proposals);
+        const net::OpenOutcome outcome = assoc->opened.outcome;
+        if (outcome != net::OpenOutcome::UnknownHost && outcome != net::OpenOutcome::UnknownPort)
+            ++probe.associations;
+        const bool answered = open || outcome == net::OpenOutcome::NothingAccepted;
+        if (first == 0 || !answered) {
+            probe.report = assoc->opened;
+            probe.rejection = assoc->rejection;
+            if (answered) probe.peer = assoc->answer.userInformation;
+        }
+        if (!answered) {
+            probe.explanation = net::ExplainOpenFailure(*assoc);
+            return probe;
+        }
+        // IDs are 1, 3, 5, ... in proposal order.
+        for (const auto& pc : assoc->answer.contexts) {
+            const std::size_t index = first + pc.id / 2u;
+            if (pc.id % 2 == 0 || index >= first + count) continue;
+            probe.answers[index] = {pc.result, pc.transferSyntax};
+        }
+        if (open) net::CloseAssoc(*assoc);
+    }
+    return probe;
+}
+
+PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
+                               std::string_view callingAeTitle, std::string_view calledAeTitle) {
+    PrinterStatus printer;
+    net::AssociationPtr assoc(new Association());
+    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
+    std::string calling(callingAeTitle);
+    if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
+                        uid::BasicGrayscalePrintManagementMeta, std::nullopt)) {
+        printer.outcome = -4;
+        printer.explanation = net::ExplainOpenFailure(*assoc);
+        return printer;
+    }
+    net::CommandSet get = NGetRequest(uid::Printer, uid::PrinterInstance, net::NextMessageID());
+    NResponse response = NExchange(*assoc, get, uid::Printer, nullptr, net::N_GET_RSP);
+    printer.outcome = response.outcome;
+    if (response.outcome != 0) {
+        printer.explanation = response.outcome > 0 ? net::LastFailure()
+                                                   : DescribePrintOutcome(response, net::N_GET_RSP);
+        if (printer.explanation.empty())
+            printer.explanation = DescribePrintOutcome(response, net::N_GET_RSP);
+    }
+    printer.status = data::GetTagString(response.dataSet, tag::PrinterStatus);
+    printer.statusInfo = data::GetTagString(response.dataSet, tag::PrinterStatusInfo);
+    printer.name = data::GetTagString(response.dataSet, tag::PrinterName);
+    printer.manufacturer = data::GetTagString(response.dataSet, tag::Manufacturer);
+    printer.model = data::GetTagString(response.dataSet, tag::ManufacturerModelName);
+    net::CloseAssoc(*assoc);
+    return printer;
+}
+
+}  // namespace dicomlib::services
