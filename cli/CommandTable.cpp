@@ -8,10 +8,14 @@ extern const Command MetaCommand;
 extern const Command EchoCommand;
 extern const Command StoreCommand;
 extern const Command ScpCommand;
+extern const Command FindCommand;
+extern const Command MoveCommand;
+extern const Command WorklistCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand,   ScpCommand};
+                                                  EchoCommand, StoreCommand,   ScpCommand,
+                                                  FindCommand, MoveCommand,    WorklistCommand};
     return commands;
 }
 

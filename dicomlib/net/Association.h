@@ -38,6 +38,9 @@ struct Association {
     dicomlib::net::AssociateRJ rejection;
     // The DIMSE layer's receive and send state.
     dicomlib::net::DataTransferState dataTransfer;
+    // Pending responses read since the last query request was sent: the query services stop a
+    // peer that never sends its final response.
+    uint32_t pendingResponses = 0;
 };
 
 namespace dicomlib::net {
