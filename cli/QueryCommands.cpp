@@ -132,6 +132,7 @@ RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind
                              : (std::string("no field of a ") + kind + " record is named").c_str(),
                          name.c_str(), KeyNames(kind).c_str());
             FreeRecord(key);
+            UsageError(self);
             return nullptr;
         }
         SetRecordField(key, index, value.c_str());

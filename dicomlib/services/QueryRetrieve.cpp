@@ -127,7 +127,7 @@ void AddQueryKey(ElementList& identifier, Tag tag, const char* vr, std::string_v
     identifier.Append(data::NewTextElement(tag, vr, value));
 }
 
-ElementList QueryIdentifier(RecordKind level, const void* key) {
+ElementList QueryIdentifier(RecordType level, const void* key) {
     struct Key {
         Tag tag;
         const char* vr;
@@ -192,7 +192,7 @@ std::string_view ValueText(const DicomElement& e) {
     return text.substr(0, text.find('\0'));
 }
 
-void FillQueryRecord(RecordKind level, void* record, const ElementList& identifier) {
+void FillQueryRecord(RecordType level, void* record, const ElementList& identifier) {
     const auto fields = FieldsOf(level);
     FlatNesting nesting;
     for (const DicomElement* e : identifier) {

@@ -64,7 +64,7 @@ void AddQueryKey(ElementList& identifier, Tag tag, const char* vr, std::string_v
 
 // The identifier of a key record of a query level: one key per field and (0008,0052) holding
 // the level, in ascending tag order.
-ElementList QueryIdentifier(RecordKind level, const void* key);
+ElementList QueryIdentifier(RecordType level, const void* key);
 
 // The nesting of a flat identifier, element by element: sequences and items of undefined
 // length open a level that their delimiter closes; a delimiter that closes nothing is ignored.
@@ -94,7 +94,7 @@ std::string_view ValueText(const DicomElement& element);
 
 // Fills a record of a query level from an identifier: each top-level element with a defined,
 // non-zero length sets the field of its tag.
-void FillQueryRecord(RecordKind level, void* record, const ElementList& identifier);
+void FillQueryRecord(RecordType level, void* record, const ElementList& identifier);
 
 // What the responses' data sets are decoded in: the syntax of the context they came on.
 data::DecoderState ReceivedSyntax(const Association& assoc);

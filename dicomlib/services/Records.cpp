@@ -144,7 +144,7 @@ static_assert(std::size(WORKLIST_MEMBERS) == 23 && std::size(WORKLIST_FIELDS) ==
 // Every live record and whether a list holds it. Records move between threads with their
 // lists, so the registry is shared and guarded.
 struct Registration {
-    RecordKind kind;
+    RecordType kind;
     bool listed;
 };
 std::mutex gRegistryMutex;
@@ -181,21 +181,21 @@ void DestroyRecord(std::span<char * R::*const> members, void* pointer) {
     delete record;
 }
 
-void Destroy(RecordKind kind, void* record) {
+void Destroy(RecordType kind, void* record) {
     switch (kind) {
-        case RecordKind::Study:
+        case RecordType::Study:
             return DestroyRecord<StudyRecord>(STUDY_MEMBERS, record);
-        case RecordKind::Series:
+        case RecordType::Series:
             return DestroyRecord<SeriesRecord>(SERIES_MEMBERS, record);
-        case RecordKind::Image:
+        case RecordType::Image:
             return DestroyRecord<ImageRecord>(IMAGE_MEMBERS, record);
-        case RecordKind::Worklist:
+        case RecordType::Worklist:
             return DestroyRecord<WorklistRecord>(WORKLIST_MEMBERS, record);
     }
 }
 
 // Unregisters and frees a record the caller knows to be live.
-void Release(RecordKind kind, void* record) {
+void Release(RecordType kind, void* record) {
     {
         std::lock_guard lock(gRegistryMutex);
         gRegistry.erase(record);
@@ -205,59 +205,59 @@ void Release(RecordKind kind, void* record) {
 
 }  // namespace
 
-std::optional<RecordKind> KindNamed(std::string_view name) {
-    if (name == "WORKLIST") return RecordKind::Worklist;
+std::optional<RecordType> KindNamed(std::string_view name) {
+    if (name == "WORKLIST") return RecordType::Worklist;
     return QueryLevelKind(name);
 }
 
-std::optional<RecordKind> QueryLevelKind(std::string_view level) {
-    if (level == "STUDY") return RecordKind::Study;
-    if (level == "SERIES") return RecordKind::Series;
-    if (level == "IMAGE") return RecordKind::Image;
+std::optional<RecordType> QueryLevelKind(std::string_view level) {
+    if (level == "STUDY") return RecordType::Study;
+    if (level == "SERIES") return RecordType::Series;
+    if (level == "IMAGE") return RecordType::Image;
     return std::nullopt;
 }
 
-const char* KindName(RecordKind kind) {
+const char* KindName(RecordType kind) {
     switch (kind) {
-        case RecordKind::Study:
+        case RecordType::Study:
             return "STUDY";
-        case RecordKind::Series:
+        case RecordType::Series:
             return "SERIES";
-        case RecordKind::Image:
+        case RecordType::Image:
             return "IMAGE";
-        case RecordKind::Worklist:
+        case RecordType::Worklist:
             return "WORKLIST";
     }
     return "";
 }
 
-std::span<const FieldSpec> FieldsOf(RecordKind kind) {
+std::span<const FieldSpec> FieldsOf(RecordType kind) {
     switch (kind) {
-        case RecordKind::Study:
+        case RecordType::Study:
             return STUDY_FIELDS;
-        case RecordKind::Series:
+        case RecordType::Series:
             return SERIES_FIELDS;
-        case RecordKind::Image:
+        case RecordType::Image:
             return IMAGE_FIELDS;
-        case RecordKind::Worklist:
+        case RecordType::Worklist:
             return WORKLIST_FIELDS;
     }
     return {};
 }
 
-void* NewRecord(RecordKind kind) {
+void* NewRecord(RecordType kind) {
     void* record = nullptr;
     switch (kind) {
-        case RecordKind::Study:
+        case RecordType::Study:
             record = MakeRecord<StudyRecord>(STUDY_MEMBERS);
             break;
-        case RecordKind::Series:
+        case RecordType::Series:
             record = MakeRecord<SeriesRecord>(SERIES_MEMBERS);
             break;
-        case RecordKind::Image:
+        case RecordType::Image:
             record = MakeRecord<ImageRecord>(IMAGE_MEMBERS);
             break;
-        case RecordKind::Worklist:
+        case RecordType::Worklist:
             record = MakeRecord<WorklistRecord>(WORKLIST_MEMBERS);
             break;
     }
@@ -271,32 +271,32 @@ void* NewRecord(RecordKind kind) {
     return record;
 }
 
-std::optional<RecordKind> KindOf(const void* record) {
+std::optional<RecordType> KindOf(const void* record) {
     std::lock_guard lock(gRegistryMutex);
     const auto it = gRegistry.find(record);
     if (it == gRegistry.end()) return std::nullopt;
     return it->second.kind;
 }
 
-char*& FieldOf(RecordKind kind, void* record, std::size_t index) {
+char*& FieldOf(RecordType kind, void* record, std::size_t index) {
     switch (kind) {
-        case RecordKind::Study:
+        case RecordType::Study:
             return static_cast<StudyRecord*>(record)->*STUDY_MEMBERS[index];
-        case RecordKind::Series:
+        case RecordType::Series:
             return static_cast<SeriesRecord*>(record)->*SERIES_MEMBERS[index];
-        case RecordKind::Image:
+        case RecordType::Image:
             return static_cast<ImageRecord*>(record)->*IMAGE_MEMBERS[index];
-        case RecordKind::Worklist:
+        case RecordType::Worklist:
             break;
     }
     return static_cast<WorklistRecord*>(record)->*WORKLIST_MEMBERS[index];
 }
 
-const char* FieldText(RecordKind kind, const void* record, std::size_t index) {
+const char* FieldText(RecordType kind, const void* record, std::size_t index) {
     return FieldOf(kind, const_cast<void*>(record), index);
 }
 
-void SetField(RecordKind kind, void* record, std::size_t index, std::string_view text) {
+void SetField(RecordType kind, void* record, std::size_t index, std::string_view text) {
     const std::size_t nul = text.find('\0');
     if (nul != std::string_view::npos) text = text.substr(0, nul);
     char* copy = CopyText(text);
@@ -306,7 +306,7 @@ void SetField(RecordKind kind, void* record, std::size_t index, std::string_view
 }
 
 bool FreeLoneRecord(void* record) {
-    RecordKind kind;
+    RecordType kind;
     {
         std::lock_guard lock(gRegistryMutex);
         const auto it = gRegistry.find(record);
@@ -331,14 +331,18 @@ bool RecordList::Append(void* record) {
     return true;
 }
 
-void* RecordList::AppendNew(dicomlib::services::RecordKind kind) {
-    records_.reserve(records_.size() + 1);
+void* RecordList::AppendNew(dicomlib::services::RecordType kind) {
     void* record = dicomlib::services::NewRecord(kind);
+    try {
+        records_.push_back(record);
+    } catch (...) {
+        dicomlib::services::FreeLoneRecord(record);
+        throw;
+    }
     {
         std::lock_guard lock(dicomlib::services::gRegistryMutex);
         dicomlib::services::gRegistry[record].listed = true;
     }
-    records_.push_back(record);
     kind_ = kind;
     return record;
 }

@@ -17,13 +17,13 @@
 
 namespace dicomlib::services {
 
-enum class RecordKind : uint8_t { Study, Series, Image, Worklist };
+enum class RecordType : uint8_t { Study, Series, Image, Worklist };
 
 // "STUDY", "SERIES", "IMAGE" or "WORKLIST", exactly.
-std::optional<RecordKind> KindNamed(std::string_view name);
+std::optional<RecordType> KindNamed(std::string_view name);
 // The three query levels only.
-std::optional<RecordKind> QueryLevelKind(std::string_view level);
-const char* KindName(RecordKind kind);
+std::optional<RecordType> QueryLevelKind(std::string_view level);
+const char* KindName(RecordType kind);
 
 struct FieldSpec {
     const char* name;
@@ -34,17 +34,17 @@ struct FieldSpec {
 };
 
 // The fields of a kind in record order.
-std::span<const FieldSpec> FieldsOf(RecordKind kind);
+std::span<const FieldSpec> FieldsOf(RecordType kind);
 
 // A new registered record with every field empty.
-void* NewRecord(RecordKind kind);
+void* NewRecord(RecordType kind);
 // The kind of a live record; none for any other pointer.
-std::optional<RecordKind> KindOf(const void* record);
+std::optional<RecordType> KindOf(const void* record);
 // Field index of a live record of kind; the caller has checked both.
-char*& FieldOf(RecordKind kind, void* record, std::size_t index);
-const char* FieldText(RecordKind kind, const void* record, std::size_t index);
+char*& FieldOf(RecordType kind, void* record, std::size_t index);
+const char* FieldText(RecordType kind, const void* record, std::size_t index);
 // Replaces a field with a copy of text (at most length bytes, up to the first 0x00).
-void SetField(RecordKind kind, void* record, std::size_t index, std::string_view text);
+void SetField(RecordType kind, void* record, std::size_t index, std::string_view text);
 // Frees a live record that is in no list; false for anything else.
 bool FreeLoneRecord(void* record);
 
@@ -59,12 +59,12 @@ struct RecordList {
     RecordList& operator=(const RecordList&) = delete;
 
     // The kind of the records held; none while empty.
-    std::optional<dicomlib::services::RecordKind> Kind() const {
+    std::optional<dicomlib::services::RecordType> Kind() const {
         if (records_.empty()) return std::nullopt;
         return kind_;
     }
     // True when the list is empty or holds records of kind.
-    bool Holds(dicomlib::services::RecordKind kind) const {
+    bool Holds(dicomlib::services::RecordType kind) const {
         return records_.empty() || kind_ == kind;
     }
     std::size_t Size() const { return records_.size(); }
@@ -73,7 +73,7 @@ struct RecordList {
     // Takes a live record in no list, of the list's kind; false (nothing changed) otherwise.
     bool Append(void* record);
     // A new empty record of kind appended; the list must hold that kind.
-    void* AppendNew(dicomlib::services::RecordKind kind);
+    void* AppendNew(dicomlib::services::RecordType kind);
     // Frees the record at the head and removes it from the list.
     void FreeFront();
     // Frees every record.
@@ -81,5 +81,5 @@ struct RecordList {
 
   private:
     std::vector<void*> records_;
-    dicomlib::services::RecordKind kind_ = dicomlib::services::RecordKind::Study;
+    dicomlib::services::RecordType kind_ = dicomlib::services::RecordType::Study;
 };

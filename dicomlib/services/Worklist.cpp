@@ -29,7 +29,7 @@ int32_t Refuse(std::string_view why) {
 
 void Fill(void* record, const ElementList& list, FlatNesting& nesting,
           const data::DecoderState& syntax) {
-    const auto fields = FieldsOf(RecordKind::Worklist);
+    const auto fields = FieldsOf(RecordType::Worklist);
     for (const DicomElement* e : list) {
         const Tag t = TagOf(*e);
         // Where a defined-length container may hold step attributes, it is opened here.
@@ -52,7 +52,7 @@ void Fill(void* record, const ElementList& list, FlatNesting& nesting,
             if (i == UNUSED_FIELD || fields[i].tag != t) continue;
             const bool here =
                 step ? fields[i].inStep : (!fields[i].inStep || i == REQUESTED_CONTRAST_AGENT);
-            if (here) SetField(RecordKind::Worklist, record, i, ValueText(*e));
+            if (here) SetField(RecordType::Worklist, record, i, ValueText(*e));
         }
     }
 }
@@ -60,7 +60,7 @@ void Fill(void* record, const ElementList& list, FlatNesting& nesting,
 }  // namespace
 
 ElementList WorklistIdentifier(const void* key) {
-    const auto fields = FieldsOf(RecordKind::Worklist);
+    const auto fields = FieldsOf(RecordType::Worklist);
     ElementList identifier;
     identifier.Reserve(26);
     for (const int index : IDENTIFIER_ORDER) {
@@ -74,7 +74,7 @@ ElementList WorklistIdentifier(const void* key) {
             identifier.Append(data::NewElement(0xFFFE, 0xE0DD, 0, nullptr, "DL"));
         } else {
             const FieldSpec& field = fields[static_cast<std::size_t>(index)];
-            const char* text = field.sentAsKey ? FieldText(RecordKind::Worklist, key,
+            const char* text = field.sentAsKey ? FieldText(RecordType::Worklist, key,
                                                            static_cast<std::size_t>(index))
                                                : "";
             AddQueryKey(identifier, field.tag, field.vr, text);
@@ -91,7 +91,7 @@ void FillWorklistRecord(void* record, const ElementList& identifier,
 
 int32_t SendWorklistFind(Association& assoc, const RecordList& list, std::string_view sopClassUid) {
     if (list.Size() == 0) return Refuse("no key record in the list");
-    if (list.Kind() != RecordKind::Worklist)
+    if (list.Kind() != RecordType::Worklist)
         return Refuse("the key record is not a worklist record");
     ElementList identifier = WorklistIdentifier(list[0]);
     CommandSet command = FindRequest(sopClassUid, NextMessageID());
@@ -109,17 +109,17 @@ bool WriteWLFindRQ(Association& assoc, const RecordList& list, std::string_view 
 }
 
 int32_t ReadWLFindRSP(Association& assoc, RecordList& list) {
-    if (!list.Holds(RecordKind::Worklist))
+    if (!list.Holds(RecordType::Worklist))
         return Refuse("the list holds records of another kind than WORKLIST");
     ElementList command, identifier;
     const int32_t status = ReadResponse(assoc, C_FIND_RSP, command, identifier);
     if (status > 0)
-        FillWorklistRecord(list.AppendNew(RecordKind::Worklist), identifier, ReceivedSyntax(assoc));
+        FillWorklistRecord(list.AppendNew(RecordType::Worklist), identifier, ReceivedSyntax(assoc));
     return status;
 }
 
 bool ClearWL(RecordList& list) {
-    if (!list.Holds(RecordKind::Worklist)) return false;
+    if (!list.Holds(RecordType::Worklist)) return false;
     list.Clear();
     return true;
 }
