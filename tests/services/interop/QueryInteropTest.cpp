@@ -55,28 +55,38 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A worklist entry as a dump2dcm text: the patient, the step's date, modality and station.
-std::string WorklistDump(const std::string& name, const std::string& id, const std::string& date,
-                         const std::string& modality) {
-    return "(0008,0005) CS [ISO_IR 100]\n(0008,0050) SH [A" + id +
-           "]\n"
-           "(0010,0010) PN [" +
-           name + "]\n(0010,0020) LO [" + id +
-           "]\n(0010,0030) DA [19700101]\n"
-           "(0010,0040) CS [O]\n(0020,000d) UI [1.2.826.0.1.3680043.2.7251.1." +
-           id +
-           "]\n"
-           "(0032,1032) PN [HOUSE^G]\n(0032,1060) LO [PROCEDURE]\n"
-           "(0040,0100) SQ (Sequence with undefined length)\n"
-           "(fffe,e000) na (Item with undefined length)\n(0008,0060) CS [" +
-           modality + "]\n(0040,0001) AE [" + modality + "01]\n(0040,0002) DA [" + date +
-           "]\n"
-           "(0040,0003) TM [093000]\n(0040,0006) PN [WILSON^J]\n(0040,0007) LO [STEP]\n"
-           "(0040,0009) SH [S" +
-           id +
-           "]\n(0040,0010) SH [STATION]\n(0040,0011) SH [ROOM1]\n"
-           "(fffe,e00d) na\n(fffe,e0dd) na\n(0040,1001) SH [R" +
-           id + "]\n(0040,1003) SH [LOW]\n";
+// A worklist entry as a dump2dcm text: NAME, ID, DATE and MODALITY filled in.
+constexpr char WORKLIST_DUMP[] = R"((0008,0005) CS [ISO_IR 100]
+(0008,0050) SH [AID]
+(0010,0010) PN [NAME]
+(0010,0020) LO [ID]
+(0010,0030) DA [19700101]
+(0010,0040) CS [O]
+(0020,000d) UI [1.2.826.0.1.3680043.2.7251.1.99]
+(0032,1032) PN [HOUSE^G]
+(0032,1060) LO [PROCEDURE]
+(0040,0100) SQ (Sequence with undefined length)
+(fffe,e000) na (Item with undefined length)
+(0008,0060) CS [MODALITY]
+(0040,0001) AE [MODALITY01]
+(0040,0002) DA [DATE]
+(0040,0003) TM [093000]
+(0040,0006) PN [WILSON^J]
+(0040,0007) LO [STEP]
+(0040,0009) SH [SID]
+(0040,0010) SH [STATION]
+(0040,0011) SH [ROOM1]
+(fffe,e00d) na
+(fffe,e0dd) na
+(0040,1001) SH [RID]
+(0040,1003) SH [LOW]
+)";
+
+std::string Filled(std::string text, const std::vector<std::pair<std::string, std::string>>& by) {
+    for (const auto& [from, to] : by)
+        for (std::size_t at; (at = text.find(from)) != std::string::npos;)
+            text.replace(at, from.size(), to);
+    return text;
 }
 
 // The three worklist entries, as .wl files in folder.
@@ -89,7 +99,11 @@ void WriteWorklist(const fs::path& folder, const fs::path& scratch) {
     };
     for (const auto& e : entries) {
         const fs::path dump = scratch / (e[1] + ".dump");
-        WriteText(dump, WorklistDump(e[0], e[1], e[2], e[3]));
+        WriteText(dump, Filled(WORKLIST_DUMP, {{"NAME", e[0]},
+                                               {"ID", e[1]},
+                                               {"DATE", e[2]},
+                                               {"MODALITY", e[3]},
+                                               {"99", e[1].substr(1)}}));
         const auto r = RunCommand({"dump2dcm", dump.string(), (folder / (e[1] + ".wl")).string()});
         ASSERT_EQ(r.exitCode, 0) << r.errors;
     }
