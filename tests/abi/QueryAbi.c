@@ -39,59 +39,24 @@ static size_t readPdu(int fd, unsigned char* buffer, size_t size) {
     return length + 6;
 }
 
-static size_t put(unsigned char* at, const void* bytes, size_t count) {
-    memcpy(at, bytes, count);
-    return count;
-}
-
-/* A C-FIND-RSP command set, implicit VR little endian: group length 76, Affected SOP Class UID,
- * Command Field, Message ID Being Responded To 3, Command Data Set Type, Status. */
-static size_t response(unsigned char* at, unsigned dataSetType, unsigned status) {
-    static const char command[] =
-        "\0\0\0\0\4\0\0\0\x4c\0\0\0"
-        "\0\0\2\0\x1c\0\0\0"
-        "1.2.840.10008.5.1.4.1.2.2.1\0"
-        "\0\0\0\1\2\0\0\0\x20\x80"
-        "\0\0\x20\1\2\0\0\0\3\0"
-        "\0\0\0\x08\2\0\0\0??"
-        "\0\0\0\x09\2\0\0\0??";
-    put(at, command, 88);
-    at[76] = dataSetType & 0xFF;
-    at[77] = dataSetType >> 8;
-    at[86] = status & 0xFF;
-    at[87] = status >> 8;
-    return 88;
-}
-
-/* A text element of the identifier, implicit VR little endian, length below 256. */
-static size_t text(unsigned char* at, unsigned group, unsigned number, const char* value,
-                   unsigned length) {
-    const unsigned char header[8] = {group & 0xFF, group >> 8, number & 0xFF, number >> 8, length};
-    return put(at, header, 8) + put(at + 8, value, length);
-}
-
-static void be32(unsigned char* at, size_t value) {
-    for (int i = 0; i < 4; ++i)
-        at[i] = (unsigned char)(value >> (24 - 8 * i));
-}
-
-/* One P-DATA-TF PDU with one PDV on context 1. */
-static size_t pdata(unsigned char* at, unsigned char control, const unsigned char* data,
-                    size_t count) {
-    at[0] = 0x04;
-    at[1] = 0;
-    be32(at + 2, count + 6);
-    be32(at + 6, count + 2);
-    at[10] = 1;
-    at[11] = control;
-    return 12 + put(at + 12, data, count);
-}
+/* What the provider answers, three P-DATA-TF PDUs on context 1, implicit VR little endian: a
+ * pending C-FIND-RSP announcing an identifier (group length 76, Affected SOP Class UID, Command
+ * Field, Message ID Being Responded To 3, Command Data Set Type 0x0001, Status 0xFF00), the
+ * identifier (Patient's Name, Study Instance UID), and the final C-FIND-RSP without one. */
+#define FIND_RSP(type, status)                                                 \
+    "\0\0\0\0\4\0\0\0\x4c\0\0\0\0\0\2\0\x1c\0\0\0"                             \
+    "1.2.840.10008.5.1.4.1.2.2."                                               \
+    "1\0\0\0\0\1\2\0\0\0\x20\x80\0\0\x20\1\2\0\0\0\3\0\0\0\0\x08\2\0\0\0" type \
+    "\0\0\0\x09\2\0\0\0" status
+static const char ANSWER[] = "\4\0\0\0\0\x5e\0\0\0\x5a\1\3" FIND_RSP("\1\0", "\0\xff")
+    "\4\0\0\0\0\x26\0\0\0\x22\1\2"
+    "\x10\0\x10\0\x08\0\0\0DOE^JOHN\x20\0\x0d\0\x08\0\0\0" "1.2.3.4\0"
+    "\4\0\0\0\0\x5e\0\0\0\x5a\1\3" FIND_RSP("\1\1", "\0\0");
 
 static void* serve(void* context) {
-    unsigned char in[8192], out[1024], message[512];
+    unsigned char in[8192];
     const int fd = accept(*(int*)context, NULL, NULL);
     if (fd < 0) return NULL;
-    size_t n = 0;
     if (readPdu(fd, in, sizeof in) != 0) {
         unsigned char ac[128] = {0x02, 0, 0, 0, 0, 122, 0, 1}; /* A-ASSOCIATE-AC, version 1 */
         memcpy(ac + 10, "PEER", 4); /* called title, then calling title, 0x00 to 16 each */
@@ -109,14 +74,7 @@ static void* serve(void* context) {
         send(fd, ac, sizeof ac, MSG_NOSIGNAL);
         readPdu(fd, in, sizeof in); /* the command */
         readPdu(fd, in, sizeof in); /* the identifier */
-        size_t m = response(message, 0x0001, 0xFF00);
-        n += pdata(out + n, 0x03, message, m);
-        m = text(message, 0x0010, 0x0010, "DOE^JOHN", 8);
-        m += text(message + m, 0x0020, 0x000D, "1.2.3.4\0", 8);
-        n += pdata(out + n, 0x02, message, m);
-        m = response(message, 0x0101, 0x0000);
-        n += pdata(out + n, 0x03, message, m);
-        send(fd, out, n, MSG_NOSIGNAL);
+        send(fd, ANSWER, sizeof ANSWER - 1, MSG_NOSIGNAL);
         if (readPdu(fd, in, sizeof in) == 10 && in[0] == 0x05) {
             static const unsigned char rp[] = {0x06, 0, 0, 0, 0, 4, 0, 0, 0, 0};
             send(fd, rp, sizeof rp, MSG_NOSIGNAL);
