@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -50,7 +51,8 @@ std::string NumberOrString(std::string_view text, bool integer) {
     } else {
         double value = 0;
         const auto parsed = std::from_chars(digits.data(), end, value);
-        if (parsed.ec == std::errc() && parsed.ptr == end && !digits.empty()) {
+        if (parsed.ec == std::errc() && parsed.ptr == end && !digits.empty() &&
+            std::isfinite(value)) {
             const auto written = std::to_chars(out, out + sizeof out, value);
             if (written.ec == std::errc()) return std::string(out, written.ptr);
         }

@@ -31,7 +31,7 @@ TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
         b.Text(0x0008, 0x0008, "CS", "ORIGINAL\\PRIMARY")
             .Text(0x0020, 0x0013, "IS", "+12 ")
             .Text(0x0020, 0x0032, "DS", "-12.5\\3.0\\1e2 ")
-            .Text(0x0020, 0x1041, "DS", "n/a ");
+            .Text(0x0020, 0x1041, "DS", "n/a\\inf ");
     });
     {
         QueryPeer peer({Response(0xFF00, true), DataSetPdu(study), Response(0xA900, false)});
@@ -61,7 +61,7 @@ TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
                   "\n{\"00080008\":{\"vr\":\"CS\",\"Value\":[\"ORIGINAL\",\"PRIMARY\"]},"
                   "\"00200013\":{\"vr\":\"IS\",\"Value\":[12]},"
                   "\"00200032\":{\"vr\":\"DS\",\"Value\":[-12.5,3,100]},"
-                  "\"00201041\":{\"vr\":\"DS\",\"Value\":[\"n/a\"]}}\n"
+                  "\"00201041\":{\"vr\":\"DS\",\"Value\":[\"n/a\",\"inf\"]}}\n"
                   "]\n");
         EXPECT_EQ(r.errors,
                   "2 results\nFIND OK: final status 0x0000 (success: matching is "
