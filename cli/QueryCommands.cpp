@@ -204,7 +204,9 @@ int RunFind(const Args& args) {
     WriteLogLine("Starting FIND Service");
     const int32_t status = FindSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
                                          line.called.c_str(), line.level.c_str(), list);
-    PrintRecords(list, status, line.json);
+    // Without an association, or with arguments refused, the key record is all the list holds.
+    const bool requested = status != -8 && status != -9 && status != -10 && status != -15;
+    if (requested) PrintRecords(list, status, line.json);
     std::string detail = OutcomeWords(C_FIND_RSP, status);
     if (status < 0) detail += ": " + line.Peer();
     ClearQuery(list, line.level.c_str());

@@ -407,11 +407,12 @@ ZEDAVURA_API uint8_t WriteFindRQ(Association* assoc, RecordList* list, const cha
  * level, or a list holding records of another kind. */
 ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list, const char* level);
 
-/* One C-FIND on its own association (Study Root, implicit VR little endian): the key record
- * at the head of list is consumed as by WriteFindRQ and the result records are appended; free
- * them with ClearQuery or DeleteRecordList. An empty or null callingAeTitle means "ORLANE" and
- * ten spaces. FindSCUStatus returns the final Status or a negative code (nothing is sent for
- * -15); FindSCU 1 only for a final 0x0000. */
+/* One C-FIND on its own association (Study Root, implicit VR little endian): once the
+ * association is open, the key record at the head of list is consumed as by WriteFindRQ and
+ * the result records are appended; free them with ClearQuery or DeleteRecordList. For -8, -9,
+ * -10 and -15 nothing was sent and the key record is still in the list. An empty or null
+ * callingAeTitle means "ORLANE" and ten spaces. FindSCUStatus returns the final Status or a
+ * negative code; FindSCU 1 only for a final 0x0000. */
 ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port, const char* callingAeTitle,
                                    const char* calledAeTitle, const char* level, RecordList* list);
 ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port, const char* callingAeTitle,
@@ -441,7 +442,7 @@ typedef struct MoveProgress {
 typedef void (*MoveProgressSink)(void* context, const MoveProgress* progress);
 
 /* One C-MOVE on its own association (Study Root, implicit VR little endian): the key record at
- * the head of list is consumed as by WriteMoveRQ; the images go to destinationAeTitle on
+ * the head of list is consumed as FindSCU consumes it; the images go to destinationAeTitle on
  * associations of its own. MoveSCUStatus tells progress (may be null) of every response and
  * returns the final Status or a negative code; MoveSCU 1 only for a final 0x0000. */
 ZEDAVURA_API int32_t MoveSCUStatus(const char* host, const char* port, const char* callingAeTitle,

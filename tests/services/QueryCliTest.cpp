@@ -80,6 +80,13 @@ TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
     }
 }
 
+TEST(QueryCli, NoPeerNoResults) {
+    const auto r = Cli({"find", "127.0.0.1", std::to_string(testsupport::FreePort())});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.errors.find("FIND failed: cannot connect"), 0u) << r.errors;
+}
+
 TEST(QueryCli, WrongCommandLinesExitWithTwo) {
     const std::vector<std::vector<std::string>> lines = {
         {"find", "127.0.0.1", "104", "--key", "PatientNom=X"},
