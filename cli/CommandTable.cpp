@@ -11,11 +11,12 @@ extern const Command ScpCommand;
 extern const Command FindCommand;
 extern const Command MoveCommand;
 extern const Command WorklistCommand;
+extern const Command PrintCommand;
 
 const std::vector<Command>& AllCommands() {
-    static const std::vector<Command> commands = {DumpCommand, ConvertCommand, MetaCommand,
-                                                  EchoCommand, StoreCommand,   ScpCommand,
-                                                  FindCommand, MoveCommand,    WorklistCommand};
+    static const std::vector<Command> commands = {
+        DumpCommand, ConvertCommand, MetaCommand, EchoCommand,     StoreCommand,
+        ScpCommand,  FindCommand,    MoveCommand, WorklistCommand, PrintCommand};
     return commands;
 }
 

@@ -47,6 +47,7 @@ void PrintHelp() {
         {"find", "query a peer's studies, series or images (C-FIND, Study Root)"},
         {"move", "have a peer send what matches the keys to the AE --dest (C-MOVE)"},
         {"worklist", "query a modality worklist (C-FIND)"},
+        {"print", "print a DICOM image, a JPEG or a bitmap on one film of a DICOM printer"},
     };
     for (const auto& command : cli::AllCommands()) {
         const auto summary = summaries.find(command.name);

@@ -469,6 +469,57 @@ ZEDAVURA_API int32_t ReadWLFindRSP(Association* assoc, RecordList* list);
 /* Frees every WORKLIST record of the list and empties it; 1. 0 (nothing freed) for a null list
  * or one holding records of another kind. */
 ZEDAVURA_API uint8_t ClearWL(RecordList* list);
+/* Print. The film settings PrintSCU sends, each a NUL-terminated text the caller owns; null or ""
+ * leaves the attribute out. The front end's choices: copies "1", priority "MED", medium "BLUE
+ * FILM", destination "MAGAZINE", "PROCESSOR", "BIN_1", "BIN_2" or "BIN_3"; display format
+ * "STANDARD\1,1", orientation "PORTRAIT", "LANDSCAPE" or "", film size "14INX17IN", "14INX14IN",
+ * "10INX12IN" or "8INX10IN", magnification "REPLICATE", "BILINEAR", "CUBIC" or "NONE". */
+typedef struct FilmSessionSettings {
+    const char* numberOfCopies;
+    const char* printPriority;
+    const char* mediumType;
+    const char* filmDestination;
+} FilmSessionSettings;
+
+/* minDensity and maxDensity are decimal numbers from 0 to 65535, sent as binary values. */
+typedef struct FilmBoxSettings {
+    const char* imageDisplayFormat;
+    const char* filmOrientation;
+    const char* filmSizeId;
+    const char* magnificationType;
+    const char* borderDensity;
+    const char* emptyImageDensity;
+    const char* minDensity;
+    const char* maxDensity;
+} FilmBoxSettings;
+
+/* Receives one line of a print's log (Windows-1252 text, no line end). */
+typedef void (*PrintLineSink)(void* context, const char* line);
+
+/* Prints one image file on one film of a DICOM printer (Basic Grayscale Print Management):
+ * ".jpg"/".JPG" files as JPEG, ".bmp"/".BMP" as Windows bitmaps, anything else as a Part 10
+ * image rendered to 8-bit gray. Each step writes its line with WriteLogLine ("Create Film
+ * Session: OK!" and the other success lines at trace level 1 or more; failures always, with a
+ * line on why: the printer's status with its meaning, or our own reason). Warnings count as
+ * failures. An empty or null callingAeTitle means "ORLANE" and ten spaces. 1 only when the film
+ * was printed and its film box deleted; 0 otherwise. */
+ZEDAVURA_API uint8_t PrintSCU(const char* fileName, const char* host, const char* port,
+                              const char* callingAeTitle, const char* calledAeTitle,
+                              const FilmSessionSettings* session, const FilmBoxSettings* box);
+
+/* PrintSCU that also hands every line it writes to sink (may be null) as it happens, the
+ * success lines included whatever the trace level. */
+ZEDAVURA_API uint8_t PrintSCUWithLines(const char* fileName, const char* host, const char* port,
+                                       const char* callingAeTitle, const char* calledAeTitle,
+                                       const FilmSessionSettings* session,
+                                       const FilmBoxSettings* box, PrintLineSink sink,
+                                       void* context);
+
+/* Writes the gray image that PrintSCU would send for fileName to bitmapFileName, as an
+ * uncompressed 8-bit Windows bitmap with a gray palette; nothing is sent. 1 when written; 0
+ * otherwise, with the reason handed to sink (may be null) and written with WriteLogLine. */
+ZEDAVURA_API uint8_t PrintPreview(const char* fileName, const char* bitmapFileName,
+                                  PrintLineSink sink, void* context);
 
 /* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
  * job sets it; letters d, m, y); null or "" returns to the platform's format. */

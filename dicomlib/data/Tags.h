@@ -8,6 +8,7 @@ namespace dicomlib::tag {
 // Command set.
 constexpr Tag CommandGroupLength{0x0000, 0x0000};
 constexpr Tag AffectedSOPClassUID{0x0000, 0x0002};
+constexpr Tag RequestedSOPClassUID{0x0000, 0x0003};
 constexpr Tag CommandField{0x0000, 0x0100};
 constexpr Tag MessageID{0x0000, 0x0110};
 constexpr Tag MessageIDBeingRespondedTo{0x0000, 0x0120};
@@ -16,6 +17,8 @@ constexpr Tag Priority{0x0000, 0x0700};
 constexpr Tag CommandDataSetType{0x0000, 0x0800};
 constexpr Tag Status{0x0000, 0x0900};
 constexpr Tag AffectedSOPInstanceUID{0x0000, 0x1000};
+constexpr Tag RequestedSOPInstanceUID{0x0000, 0x1001};
+constexpr Tag ActionTypeID{0x0000, 0x1008};
 constexpr Tag NumberOfRemainingSuboperations{0x0000, 0x1020};
 constexpr Tag NumberOfCompletedSuboperations{0x0000, 0x1021};
 constexpr Tag NumberOfFailedSuboperations{0x0000, 0x1022};
@@ -35,6 +38,8 @@ constexpr Tag SOPClassUID{0x0008, 0x0016};
 constexpr Tag SOPInstanceUID{0x0008, 0x0018};
 constexpr Tag QueryRetrieveLevel{0x0008, 0x0052};
 constexpr Tag Modality{0x0008, 0x0060};
+constexpr Tag ReferencedSOPClassUID{0x0008, 0x1150};
+constexpr Tag ReferencedSOPInstanceUID{0x0008, 0x1155};
 constexpr Tag PatientName{0x0010, 0x0010};
 constexpr Tag StudyInstanceUID{0x0020, 0x000D};
 constexpr Tag SeriesInstanceUID{0x0020, 0x000E};
@@ -45,8 +50,35 @@ constexpr Tag NumberOfFrames{0x0028, 0x0008};
 constexpr Tag Rows{0x0028, 0x0010};
 constexpr Tag Columns{0x0028, 0x0011};
 constexpr Tag BitsAllocated{0x0028, 0x0100};
+constexpr Tag BitsStored{0x0028, 0x0101};
+constexpr Tag HighBit{0x0028, 0x0102};
+constexpr Tag PixelRepresentation{0x0028, 0x0103};
+constexpr Tag WindowCenter{0x0028, 0x1050};
+constexpr Tag WindowWidth{0x0028, 0x1051};
+constexpr Tag RescaleIntercept{0x0028, 0x1052};
+constexpr Tag RescaleSlope{0x0028, 0x1053};
 constexpr Tag ScheduledProcedureStepSequence{0x0040, 0x0100};
 constexpr Tag PixelData{0x7FE0, 0x0010};
+
+// Print management.
+constexpr Tag NumberOfCopies{0x2000, 0x0010};
+constexpr Tag PrintPriority{0x2000, 0x0020};
+constexpr Tag MediumType{0x2000, 0x0030};
+constexpr Tag FilmDestination{0x2000, 0x0040};
+constexpr Tag ImageDisplayFormat{0x2010, 0x0010};
+constexpr Tag FilmOrientation{0x2010, 0x0040};
+constexpr Tag FilmSizeID{0x2010, 0x0050};
+constexpr Tag MagnificationType{0x2010, 0x0060};
+constexpr Tag BorderDensity{0x2010, 0x0100};
+constexpr Tag EmptyImageDensity{0x2010, 0x0110};
+constexpr Tag MinDensity{0x2010, 0x0120};
+constexpr Tag MaxDensity{0x2010, 0x0130};
+constexpr Tag ConfigurationInformation{0x2010, 0x0150};
+constexpr Tag ReferencedFilmSessionSequence{0x2010, 0x0500};
+constexpr Tag ReferencedImageBoxSequence{0x2010, 0x0510};
+constexpr Tag ImageBoxPosition{0x2020, 0x0010};
+constexpr Tag Polarity{0x2020, 0x0020};
+constexpr Tag BasicGrayscaleImageSequence{0x2020, 0x0110};
 
 // Items and delimiters.
 constexpr Tag Item{0xFFFE, 0xE000};

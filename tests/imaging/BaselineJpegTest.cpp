@@ -2,10 +2,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 
-#include <jpeglib.h>
+#include "support/ImageFiles.h"
 
 namespace {
 
@@ -13,37 +12,8 @@ using dicomlib::imaging::BaselineJpegDecoded;
 using dicomlib::imaging::DecodeBaselineJpeg;
 using dicomlib::imaging::DecodeJpegToRgb;
 using dicomlib::imaging::RgbImage;
+using testsupport::JpegBytes;
 using Bytes = std::vector<uint8_t>;
-
-// Compresses an image with libjpeg at quality 100, colour without subsampling.
-Bytes Compress(const Bytes& pixels, uint32_t width, uint32_t height, int components) {
-    jpeg_compress_struct info{};
-    jpeg_error_mgr errors{};
-    info.err = jpeg_std_error(&errors);
-    jpeg_create_compress(&info);
-    unsigned char* buffer = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&info, &buffer, &size);
-    info.image_width = width;
-    info.image_height = height;
-    info.input_components = components;
-    info.in_color_space = components == 3 ? JCS_RGB : JCS_GRAYSCALE;
-    jpeg_set_defaults(&info);
-    jpeg_set_quality(&info, 100, TRUE);
-    if (components == 3) info.comp_info[0].h_samp_factor = info.comp_info[0].v_samp_factor = 1;
-    jpeg_start_compress(&info, TRUE);
-    while (info.next_scanline < height) {
-        JSAMPROW row[1] = {const_cast<uint8_t*>(pixels.data()) +
-                           std::size_t{info.next_scanline} * width *
-                               static_cast<std::size_t>(components)};
-        jpeg_write_scanlines(&info, row, 1);
-    }
-    jpeg_finish_compress(&info);
-    jpeg_destroy_compress(&info);
-    Bytes out(buffer, buffer + size);
-    std::free(buffer);
-    return out;
-}
 
 Bytes ColourImage(uint32_t width, uint32_t height) {
     Bytes rgb;
@@ -66,7 +36,7 @@ int MaxDifference(const Bytes& a, const Bytes& b) {
 
 TEST(BaselineJpeg, ColourImagesGiveRedGreenBlueTopRowFirst) {
     const Bytes rgb = ColourImage(16, 10);
-    const Bytes stream = Compress(rgb, 16, 10, 3);
+    const Bytes stream = JpegBytes(rgb, 16, 10, 3);
     Bytes out(rgb.size() + 4, 0xAA);
     const auto result = DecodeBaselineJpeg(stream, out, 10, 16, true);
     EXPECT_EQ(result.decoded, BaselineJpegDecoded::Image) << result.detail;
@@ -82,7 +52,7 @@ TEST(BaselineJpeg, ColourImagesGiveRedGreenBlueTopRowFirst) {
 
 TEST(BaselineJpeg, MonochromeIsTheMeanOfTheThreeChannels) {
     // A colour JPEG read as monochrome: (red + green + blue) / 3 of the decoded image.
-    const Bytes colour = Compress(ColourImage(9, 7), 9, 7, 3);
+    const Bytes colour = JpegBytes(ColourImage(9, 7), 9, 7, 3);
     RgbImage decoded;
     ASSERT_EQ(DecodeJpegToRgb(colour, decoded).decoded, BaselineJpegDecoded::Image);
     Bytes mean;
@@ -98,7 +68,7 @@ TEST(BaselineJpeg, MonochromeIsTheMeanOfTheThreeChannels) {
     Bytes gray;
     for (int i = 0; i < 11 * 5; ++i)
         gray.push_back(static_cast<uint8_t>(i * 4));
-    const Bytes grayStream = Compress(gray, 11, 5, 1);
+    const Bytes grayStream = JpegBytes(gray, 11, 5, 1);
     Bytes grayOut(gray.size());
     EXPECT_EQ(DecodeBaselineJpeg(grayStream, grayOut, 5, 11, false).decoded,
               BaselineJpegDecoded::Image);
@@ -114,7 +84,7 @@ TEST(BaselineJpeg, MonochromeIsTheMeanOfTheThreeChannels) {
 }
 
 TEST(BaselineJpeg, FailuresAreResultsNotExits) {
-    const Bytes stream = Compress(ColourImage(16, 16), 16, 16, 3);
+    const Bytes stream = JpegBytes(ColourImage(16, 16), 16, 16, 3);
     Bytes out(16 * 16 * 3, 0xAA);
     const Bytes untouched = out;
 

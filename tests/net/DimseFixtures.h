@@ -163,34 +163,38 @@ struct PeerSession {
 // A service provider on a free port: accepts every proposal (with acceptSyntax, or the first
 // proposed), reads each command and the data set that follows it, answers with
 // respond(n, command) on the command's context (an A-ABORT ending the script when that is
-// empty) and serves the release. Read what came after Join.
+// empty), then with the data set dataSetAfter(n, command) when it gives one, and serves the
+// release. Read what came after Join.
 class ScriptedScp {
   public:
     using Responder = std::function<Bytes(std::size_t n, const Bytes& command)>;
 
-    explicit ScriptedScp(Responder respond, std::string acceptSyntax = "") {
-        peer_.Start(
-            [this, respond = std::move(respond), acceptSyntax](dicomlib::net::PduStream& s) {
-                associateRq = AcceptAssociation(s, acceptSyntax);
-                for (std::size_t n = 0;; ++n) {
-                    MessagePart command = ReadMessagePart(s);
-                    if (!command.ok) {
-                        released = command.pdus.size() == 1 && command.pdus[0] == RELEASE_RQ &&
-                                   s.Write(RELEASE_RP);
-                        return;
-                    }
-                    commands.push_back(command);
-                    if (UsOf(command.data, dicomlib::tag::CommandDataSetType) != 0x0101)
-                        dataSets.push_back(ReadMessagePart(s));
-                    const Bytes response = respond(n, command.data);
-                    if (response.empty()) {
-                        s.Write(ABORT);
-                        return;
-                    }
-                    const uint8_t context = command.pdus[0][10];  // of the first PDV
-                    s.Write(PDataTF({{context, 0x03, response}}));
+    explicit ScriptedScp(Responder respond, std::string acceptSyntax = "",
+                         Responder dataSetAfter = {}) {
+        peer_.Start([this, respond = std::move(respond), acceptSyntax,
+                     dataSetAfter = std::move(dataSetAfter)](dicomlib::net::PduStream& s) {
+            associateRq = AcceptAssociation(s, acceptSyntax);
+            for (std::size_t n = 0;; ++n) {
+                MessagePart command = ReadMessagePart(s);
+                if (!command.ok) {
+                    released = command.pdus.size() == 1 && command.pdus[0] == RELEASE_RQ &&
+                               s.Write(RELEASE_RP);
+                    return;
                 }
-            });
+                commands.push_back(command);
+                if (UsOf(command.data, dicomlib::tag::CommandDataSetType) != 0x0101)
+                    dataSets.push_back(ReadMessagePart(s));
+                const Bytes response = respond(n, command.data);
+                if (response.empty()) {
+                    s.Write(ABORT);
+                    return;
+                }
+                const uint8_t context = command.pdus[0][10];  // of the first PDV
+                s.Write(PDataTF({{context, 0x03, response}}));
+                const Bytes dataSet = dataSetAfter ? dataSetAfter(n, command.data) : Bytes();
+                if (!dataSet.empty()) s.Write(PDataTF({{context, 0x02, dataSet}}));
+            }
+        });
     }
     const std::string& Port() const { return peer_.Port(); }
     void Join() { peer_.Join(); }

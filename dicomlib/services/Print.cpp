@@ -1,0 +1,580 @@
+#include "services/Print.h"
+
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "data/Datadec.h"
+#include "data/Tags.h"
+#include "data/Uids.h"
+#include "net/Dimse.h"
+#include "net/TraceLog.h"
+#include "services/Storage.h"
+#include "services/Verification.h"
+
+namespace dicomlib::services {
+namespace {
+
+constexpr uint16_t ITEM_GROUP = 0xFFFE;
+constexpr uint16_t ITEM_DELIMITER = 0xE00D;
+constexpr uint16_t SEQUENCE_DELIMITER = 0xE0DD;
+
+// Releases (when still connected) and frees the association on every way out.
+struct AssociationDeleter {
+    void operator()(Association* assoc) const {
+        net::CloseAssoc(*assoc);
+        net::DeleteAssociation(assoc);
+    }
+};
+
+std::string_view Field(const char* text) {
+    return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+std::string PaddedUid(std::string_view uid) {
+    std::string padded(uid);
+    if (padded.size() % 2 != 0) padded += '\0';
+    return padded;
+}
+
+// A UID value as text: up to its first NUL, without trailing blanks.
+std::string UidText(const DicomElement& e) {
+    if (!data::HasValue(e)) return {};
+    std::string text(reinterpret_cast<const char*>(e.value), e.length);
+    if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
+}
+
+void AppendDelimiter(ElementList& list, uint16_t element) {
+    list.Append(data::NewElement(ITEM_GROUP, element, 0, nullptr, nullptr));
+}
+void AppendUndefined(ElementList& list, Tag tag, const char* vr) {
+    list.Append(data::NewElement(tag.group, tag.element, UNDEFINED_LENGTH, nullptr, vr));
+}
+
+CommandSet NRequest(uint16_t commandField, std::string_view sopClassUid,
+                    std::string_view instanceUid, uint16_t messageId, bool withAttributes,
+                    std::optional<uint16_t> actionTypeId) {
+    CommandSet command;
+    command.AppendUid(tag::RequestedSOPClassUID, sopClassUid)
+        .AppendUs(tag::CommandField, commandField)
+        .AppendUs(tag::MessageID, messageId)
+        .AppendUs(tag::CommandDataSetType, withAttributes ? DATA_SET_PRESENT : NO_DATA_SET)
+        .AppendUid(tag::RequestedSOPInstanceUID, instanceUid);
+    if (actionTypeId) command.AppendUs(tag::ActionTypeID, *actionTypeId);
+    return command;
+}
+
+// A density: a whole number from 0 to 65535, blanks around it allowed.
+std::optional<uint16_t> Density(std::string_view text) {
+    while (!text.empty() && text.front() == ' ')
+        text.remove_prefix(1);
+    while (!text.empty() && text.back() == ' ')
+        text.remove_suffix(1);
+    if (text.empty() || text.size() > 5) return std::nullopt;
+    uint32_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return std::nullopt;
+        value = value * 10 + static_cast<uint32_t>(c - '0');
+    }
+    if (value > 0xFFFF) return std::nullopt;
+    return static_cast<uint16_t>(value);
+}
+
+// A run of elements of a flat list: [first, last).
+using Elements = std::span<DicomElement* const>;
+
+// The index just past the container that starts at index `start` (an undefined-length
+// sequence or item), counting nested containers; the list's size when it never closes.
+std::size_t EndOfContainer(Elements elements, std::size_t start) {
+    int depth = 0;
+    for (std::size_t i = start; i < elements.size(); ++i) {
+        const DicomElement& e = *elements[i];
+        if (e.group == ITEM_GROUP &&
+            (e.element == ITEM_DELIMITER || e.element == SEQUENCE_DELIMITER)) {
+            if (--depth == 0) return i + 1;
+        } else if (e.length == UNDEFINED_LENGTH) {
+            ++depth;
+        }
+    }
+    return elements.size();
+}
+
+std::string UidProblem(const std::string& uid, const char* what) {
+    if (uid.empty()) return std::string("no ") + what;
+    if (uid.size() > MAX_UID_LENGTH)
+        return std::string(what) + " of " + std::to_string(uid.size()) + " characters (at most 64)";
+    return {};
+}
+
+// The image box UIDs of one item's elements (item header and delimiter excluded); nested
+// sequences are passed over.
+bool ImageBoxOfItem(Elements contents, ImageBoxReference& box, std::string& why) {
+    for (std::size_t i = 0; i < contents.size(); ++i) {
+        const DicomElement& e = *contents[i];
+        if (e.length == UNDEFINED_LENGTH) {
+            i = EndOfContainer(contents, i) - 1;
+            continue;
+        }
+        if (TagOf(e) == tag::ReferencedSOPClassUID) box.sopClass = UidText(e);
+        if (TagOf(e) == tag::ReferencedSOPInstanceUID) box.sopInstance = UidText(e);
+    }
+    why = UidProblem(box.sopClass, "image box SOP class UID");
+    if (why.empty()) why = UidProblem(box.sopInstance, "image box SOP instance UID");
+    return why.empty();
+}
+
+// The first item of a flat sequence (its undefined-length header first).
+bool ImageBoxOfSequence(Elements sequence, const data::DecoderState& encoding,
+                        ImageBoxReference& box, std::string& why) {
+    const std::size_t end = EndOfContainer(sequence, 0);
+    std::size_t i = 1;
+    while (i < end && TagOf(*sequence[i]) != tag::Item)
+        ++i;
+    if (i >= end) {
+        why = "an empty Referenced Image Box Sequence";
+        return false;
+    }
+    const DicomElement& item = *sequence[i];
+    if (item.length != UNDEFINED_LENGTH) {
+        // An item with a defined length inside an undefined-length sequence: open it.
+        ElementList opened;
+        if (!data::HasValue(item) || !data::ExpandSequence(encoding, item, opened)) {
+            why = data::HasValue(item) ? "a malformed Referenced Image Box Sequence item"
+                                       : "an empty Referenced Image Box Sequence item";
+            return false;
+        }
+        const Elements all(opened.begin(), opened.end());
+        return ImageBoxOfItem(all.subspan(1, all.size() - 2), box, why);
+    }
+    const std::size_t itemEnd = EndOfContainer(sequence, i);
+    const bool closed =
+        itemEnd <= end && TagOf(*sequence[itemEnd - 1]) == tag::ItemDelimitationItem;
+    if (!closed) {
+        why = "a Referenced Image Box Sequence item without its end";
+        return false;
+    }
+    return ImageBoxOfItem(sequence.subspan(i + 1, itemEnd - i - 2), box, why);
+}
+
+// Writes every line to the sink; to the trace log the success lines only at level 1 or more.
+class PrintLog {
+  public:
+    explicit PrintLog(const PrintLineSink& sink) : sink_(sink) {}
+    void Always(const std::string& line) const {
+        net::WriteLogLine(line);
+        if (sink_) sink_(line);
+    }
+    void Success(const std::string& line) const {
+        if (net::LogLevel() >= net::LOG_ASSOCIATION) net::WriteLogLine(line);
+        if (sink_) sink_(line);
+    }
+    // The step's failure line, then why.
+    void Failed(const char* failureLine, const char* step, const std::string& why) const {
+        Always(failureLine);
+        Always(std::string(step) + ": " + why);
+    }
+
+  private:
+    const PrintLineSink& sink_;
+};
+
+std::string Hex16(uint32_t value) {
+    static const char digits[] = "0123456789ABCDEF";
+    std::string text = "0x";
+    for (int shift = 12; shift >= 0; shift -= 4)
+        text += digits[(value >> shift) & 0xF];
+    return text;
+}
+
+const char* CommandName(uint16_t field) {
+    switch (field) {
+        case N_GET_RSP:
+            return "N-GET-RSP";
+        case N_SET_RSP:
+            return "N-SET-RSP";
+        case N_ACTION_RSP:
+            return "N-ACTION-RSP";
+        case N_CREATE_RSP:
+            return "N-CREATE-RSP";
+        case N_DELETE_RSP:
+            return "N-DELETE-RSP";
+        default:
+            return "response";
+    }
+}
+
+// The problem with a response to a step that creates an instance, or with the instance UID.
+std::string CreateProblem(const NResponse& response, uint16_t expectedField, const char* what) {
+    if (response.outcome != 0) return DescribePrintOutcome(response, expectedField);
+    return UidProblem(response.affectedInstance, what);
+}
+
+std::string ConnectionProblem(const Association& assoc, std::string_view host,
+                              std::string_view port) {
+    const std::string peer = std::string(host) + ":" + std::string(port);
+    if (assoc.rejection.result != 0)
+        return "the printer at " + peer + " rejected the association (result " +
+               std::to_string(assoc.rejection.result) + ", source " +
+               std::to_string(assoc.rejection.source) + ", reason " +
+               std::to_string(assoc.rejection.reason) + ")";
+    if (!assoc.answer.contexts.empty())
+        return "the printer at " + peer +
+               " refused the Basic Grayscale Print Management Meta SOP Class";
+    return "no association with " + peer + " (no connection, or no answer)";
+}
+
+}  // namespace
+
+void AddPrintAttribute(ElementList& list, Tag tag, std::string_view text, const char* vr) {
+    if (text.empty()) return;
+    std::string value(text);
+    if (value.size() % 2 != 0) value += ' ';
+    list.Append(data::NewTextElement(tag, vr, value));
+}
+
+CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId) {
+    CommandSet command;
+    command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
+        .AppendUs(tag::CommandField, N_CREATE_RQ)
+        .AppendUs(tag::MessageID, messageId)
+        .AppendUs(tag::CommandDataSetType, DATA_SET_PRESENT);
+    return command;
+}
+
+CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                       uint16_t messageId) {
+    return NRequest(N_GET_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
+}
+
+CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                       uint16_t messageId) {
+    return NRequest(N_SET_RQ, sopClassUid, instanceUid, messageId, true, std::nullopt);
+}
+
+CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                          uint16_t messageId, uint16_t actionTypeId, bool withAttributes) {
+    return NRequest(N_ACTION_RQ, sopClassUid, instanceUid, messageId, withAttributes, actionTypeId);
+}
+
+CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                          uint16_t messageId) {
+    return NRequest(N_DELETE_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
+}
+
+void FilmSessionAttributes(const FilmSessionSettings& settings, ElementList& list) {
+    AddPrintAttribute(list, tag::NumberOfCopies, Field(settings.numberOfCopies), "IS");
+    AddPrintAttribute(list, tag::PrintPriority, Field(settings.printPriority), "CS");
+    AddPrintAttribute(list, tag::MediumType, Field(settings.mediumType), "CS");
+    AddPrintAttribute(list, tag::FilmDestination, Field(settings.filmDestination), "CS");
+}
+
+bool FilmBoxAttributes(const FilmBoxSettings& settings, std::string_view filmSessionUid,
+                       ElementList& list, std::string& why) {
+    AddPrintAttribute(list, tag::ImageDisplayFormat, Field(settings.imageDisplayFormat), "ST");
+    AddPrintAttribute(list, tag::FilmOrientation, Field(settings.filmOrientation), "CS");
+    AddPrintAttribute(list, tag::FilmSizeID, Field(settings.filmSizeId), "CS");
+    AddPrintAttribute(list, tag::MagnificationType, Field(settings.magnificationType), "CS");
+    AddPrintAttribute(list, tag::BorderDensity, Field(settings.borderDensity), "CS");
+    AddPrintAttribute(list, tag::EmptyImageDensity, Field(settings.emptyImageDensity), "CS");
+    const std::pair<Tag, std::string_view> densities[] = {
+        {tag::MinDensity, Field(settings.minDensity)},
+        {tag::MaxDensity, Field(settings.maxDensity)},
+    };
+    for (const auto& [densityTag, text] : densities) {
+        if (text.empty()) continue;
+        const auto value = Density(text);
+        if (!value) {
+            why = std::string(densityTag == tag::MinDensity ? "Min" : "Max") + " Density \"" +
+                  std::string(text) + "\" is not a whole number from 0 to 65535";
+            return false;
+        }
+        list.Append(data::NewUsElement(densityTag, *value));
+    }
+    list.Append(data::NewElement(tag::ConfigurationInformation.group,
+                                 tag::ConfigurationInformation.element, 0, nullptr, "ST"));
+    AppendUndefined(list, tag::ReferencedFilmSessionSequence, "SQ");
+    AppendUndefined(list, tag::Item, nullptr);
+    list.Append(
+        data::NewTextElement(tag::ReferencedSOPClassUID, "UI", PaddedUid(uid::BasicFilmSession)));
+    list.Append(
+        data::NewTextElement(tag::ReferencedSOPInstanceUID, "UI", PaddedUid(filmSessionUid)));
+    AppendDelimiter(list, ITEM_DELIMITER);
+    AppendDelimiter(list, SEQUENCE_DELIMITER);
+    return true;
+}
+
+bool ImageBoxAttributes(const PrintImage& image, ElementList& list) {
+    list.Append(data::NewUsElement(tag::ImageBoxPosition, 1));
+    list.Append(data::NewTextElement(tag::Polarity, "CS", "NORMAL"));
+    AppendUndefined(list, tag::BasicGrayscaleImageSequence, "SQ");
+    AppendUndefined(list, tag::Item, nullptr);
+    if (!BuildImagePixelItem(image, list)) return false;
+    AppendDelimiter(list, ITEM_DELIMITER);
+    AppendDelimiter(list, SEQUENCE_DELIMITER);
+    return true;
+}
+
+NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
+    NResponse response;
+    ElementList command;
+    if (!net::ReceiveMessage(assoc, command)) return response;
+    response.commandField = data::GetTagUS(command, tag::CommandField);
+    // A data set announced is read now, whatever the response says, so that the next read
+    // starts at the next message. Without a Data Set Type none is announced.
+    if (data::FindTag(command, tag::CommandDataSetType) != nullptr &&
+        data::GetTagUS(command, tag::CommandDataSetType) != NO_DATA_SET &&
+        !net::ReceiveMessage(assoc, response.dataSet))
+        return response;
+    if (response.commandField != expectedField) {
+        response.outcome = PRINT_WRONG_RESPONSE;
+        return response;
+    }
+    response.outcome = data::GetTagUS(command, tag::Status);
+    if (const DicomElement* e = data::FindTag(command, tag::AffectedSOPInstanceUID))
+        response.affectedInstance = UidText(*e);
+    return response;
+}
+
+NResponse NExchange(Association& assoc, CommandSet& command, std::string_view sopClassUid,
+                    ElementList* attributes, uint16_t expectedField) {
+    NResponse failed;
+    if (net::FindContextForClass(assoc, sopClassUid) == 0) {
+        failed.outcome = PRINT_NOT_SENT;
+        return failed;
+    }
+    if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command))
+        return failed;
+    if (attributes != nullptr &&
+        !net::SendMessage(assoc, *attributes, sopClassUid, net::MessageKind::DataSet))
+        return failed;
+    return ReadNResponse(assoc, expectedField);
+}
+
+bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding,
+                  ImageBoxReference& box, std::string& why) {
+    const Elements all(dataSet.begin(), dataSet.end());
+    ImageBoxReference topLevel;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const DicomElement& e = *all[i];
+        if (TagOf(e) == tag::ReferencedImageBoxSequence) {
+            if (e.length == UNDEFINED_LENGTH)
+                return ImageBoxOfSequence(all.subspan(i, EndOfContainer(all, i) - i), encoding, box,
+                                          why);
+            ElementList opened;
+            if (!data::HasValue(e)) {
+                why = "an empty Referenced Image Box Sequence";
+                return false;
+            }
+            if (!data::ExpandSequence(encoding, e, opened)) {
+                why = "a malformed Referenced Image Box Sequence";
+                return false;
+            }
+            return ImageBoxOfSequence(Elements(opened.begin(), opened.end()), encoding, box, why);
+        }
+        if (e.length == UNDEFINED_LENGTH) {
+            i = EndOfContainer(all, i) - 1;  // another sequence: its contents are not ours
+            continue;
+        }
+        if (TagOf(e) == tag::ReferencedSOPClassUID) topLevel.sopClass = UidText(e);
+        if (TagOf(e) == tag::ReferencedSOPInstanceUID) topLevel.sopInstance = UidText(e);
+    }
+    if (topLevel.sopClass.empty() && topLevel.sopInstance.empty()) {
+        why = "no Referenced Image Box Sequence in the response";
+        return false;
+    }
+    box = topLevel;
+    why = UidProblem(box.sopClass, "image box SOP class UID");
+    if (why.empty()) why = UidProblem(box.sopInstance, "image box SOP instance UID");
+    return why.empty();
+}
+
+std::string DescribePrintStatus(uint16_t status) {
+    struct Meaning {
+        uint16_t status;
+        const char* text;
+    };
+    static constexpr Meaning MEANINGS[] = {
+        {0x0000, "success"},
+        {0x0001, "warning: requested optional attributes are not supported"},
+        {0x0105, "failure: no such attribute"},
+        {0x0106, "failure: invalid attribute value"},
+        {0x0107, "warning: attribute list error"},
+        {0x0110, "failure: processing failure"},
+        {0x0111, "failure: duplicate SOP instance"},
+        {0x0112, "failure: no such SOP instance"},
+        {0x0113, "failure: no such event type"},
+        {0x0114, "failure: no such argument"},
+        {0x0115, "failure: invalid argument value"},
+        {0x0116, "warning: attribute value out of range"},
+        {0x0117, "failure: invalid object instance"},
+        {0x0118, "failure: no such SOP class"},
+        {0x0119, "failure: class-instance conflict"},
+        {0x0120, "failure: missing attribute"},
+        {0x0121, "failure: missing attribute value"},
+        {0x0122, "failure: SOP class not supported"},
+        {0x0123, "failure: no such action type"},
+        {0x0124, "failure: not authorised"},
+        {0x0210, "failure: duplicate invocation"},
+        {0x0211, "failure: unrecognised operation"},
+        {0x0212, "failure: mistyped argument"},
+        {0x0213, "failure: resource limitation"},
+        {0xB600, "warning: memory allocation not supported"},
+        {0xB601, "warning: film session printing (collation) is not supported"},
+        {0xB602, "warning: the film session holds no image box (empty page)"},
+        {0xB603, "warning: the film box holds no image box (empty page)"},
+        {0xB604, "warning: the image is larger than the image box and was demagnified"},
+        {0xB605,
+         "warning: Min or Max Density outside the printer's range; the printer uses its own "
+         "minimum or maximum instead"},
+        {0xB609, "warning: the image is larger than the image box and was cropped to fit"},
+        {0xB60A, "warning: the image is larger than the image box and was decimated to fit"},
+        {0xC600, "failure: the film session holds no film box"},
+        {0xC601, "failure: cannot create the print job; the print queue is full"},
+        {0xC602, "failure: cannot create the print job; the print queue is full"},
+        {0xC603, "failure: the image is larger than the image box"},
+        {0xC604, "failure: several images are assigned to one image position"},
+        {0xC605, "failure: not enough memory in the printer to store the image"},
+        {0xC613, "failure: the combined print image is larger than the image box"},
+        {0xC616,
+         "failure: a film box that was not printed exists, and the printer does not print film "
+         "sessions"},
+    };
+    for (const Meaning& m : MEANINGS)
+        if (m.status == status) return Hex16(status) + " (" + m.text + ")";
+    const char* kind = "failure";
+    if ((status & 0xF000) == 0xB000)
+        kind = "warning";
+    else if (status == 0xFF00 || status == 0xFF01)
+        kind = "pending";
+    else if (status == 0xFE00)
+        kind = "cancelled";
+    else if ((status & 0xFF00) == 0xA700)
+        kind = "failure: out of resources";
+    return Hex16(status) + " (" + kind + ")";
+}
+
+std::string DescribePrintOutcome(const NResponse& response, uint16_t expectedField) {
+    switch (response.outcome) {
+        case PRINT_NO_RESPONSE:
+            return "no response from the printer (the connection failed or was closed)";
+        case PRINT_WRONG_RESPONSE:
+            return std::string("the printer answered with Command Field ") +
+                   Hex16(response.commandField) + " instead of an " + CommandName(expectedField);
+        case PRINT_NOT_SENT:
+            return "no accepted presentation context for the SOP class";
+        default:
+            return "status " + DescribePrintStatus(static_cast<uint16_t>(response.outcome));
+    }
+}
+
+bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std::string_view port,
+              std::string_view callingAeTitle, std::string_view calledAeTitle,
+              const FilmSessionSettings& session, const FilmBoxSettings& filmBox,
+              const PrintLineSink& sink) {
+    const PrintLog log(sink);
+    auto image = std::make_unique<PrintImage>();
+    if (const auto lines = LoadPrintImage(imageFile, *image); !lines.empty()) {
+        for (const std::string& line : lines)
+            log.Always(line);
+        return false;
+    }
+
+    std::unique_ptr<Association, AssociationDeleter> assoc(new Association());
+    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
+    std::string calling(callingAeTitle);
+    if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
+                        uid::BasicGrayscalePrintManagementMeta, std::nullopt)) {
+        log.Failed("Connection Failed!", "Association", ConnectionProblem(*assoc, host, port));
+        return false;
+    }
+
+    CommandSet get = NGetRequest(uid::Printer, uid::PrinterInstance, NextMessageID());
+    if (const NResponse status = NExchange(*assoc, get, uid::Printer, nullptr, N_GET_RSP);
+        status.outcome != 0)
+        log.Failed("Unable to Get Status", "Printer status",
+                   DescribePrintOutcome(status, N_GET_RSP));
+
+    ElementList attributes;
+    FilmSessionAttributes(session, attributes);
+    CommandSet createSession = NCreateRequest(uid::BasicFilmSession, NextMessageID());
+    const NResponse sessionResponse =
+        NExchange(*assoc, createSession, uid::BasicFilmSession, &attributes, N_CREATE_RSP);
+    if (const std::string problem =
+            CreateProblem(sessionResponse, N_CREATE_RSP, "film session instance UID");
+        !problem.empty()) {
+        log.Failed("Create Film Session: Failed!", "Film session", problem);
+        return false;
+    }
+    log.Success("Create Film Session: OK!");
+
+    attributes.Clear();
+    std::string why;
+    if (!FilmBoxAttributes(filmBox, sessionResponse.affectedInstance, attributes, why)) {
+        log.Failed("Create Film Box: Failed!", "Film box", why);
+        return false;
+    }
+    CommandSet createBox = NCreateRequest(uid::BasicFilmBox, NextMessageID());
+    const NResponse boxResponse =
+        NExchange(*assoc, createBox, uid::BasicFilmBox, &attributes, N_CREATE_RSP);
+    ImageBoxReference imageBox;
+    why = CreateProblem(boxResponse, N_CREATE_RSP, "film box instance UID");
+    if (why.empty()) {
+        data::DecoderState encoding{0, 0, 0};
+        const uint8_t context = net::FindContextForClass(*assoc, uid::BasicFilmBox);
+        if (const auto syntax = net::AcceptedSyntaxOf(*assoc, context)) {
+            const net::MessageEncoding layout = net::EncodingOf(*syntax);
+            encoding.explicitVr = layout.explicitVr ? 1 : 0;
+            encoding.bigEndian = layout.bigEndian ? 1 : 0;
+        }
+        FindImageBox(boxResponse.dataSet, encoding, imageBox, why);
+    }
+    if (!why.empty()) {
+        log.Failed("Create Film Box: Failed!", "Film box", why);
+        return false;
+    }
+    log.Success("Create Film Box: OK!");
+    log.Success("Width: " + std::to_string(image->Width()) +
+                ", Height: " + std::to_string(image->Height()));
+
+    attributes.Clear();
+    if (!ImageBoxAttributes(*image, attributes)) {
+        log.Failed("Set Image Box: Failed!", "Image box", PrintSizeProblem(*image));
+        return false;
+    }
+    image.reset();
+    CommandSet set = NSetRequest(imageBox.sopClass, imageBox.sopInstance, NextMessageID());
+    const NResponse setResponse = NExchange(*assoc, set, imageBox.sopClass, &attributes, N_SET_RSP);
+    attributes.Clear();
+    if (setResponse.outcome != 0) {
+        log.Failed("Set Image Box: Failed!", "Image box",
+                   DescribePrintOutcome(setResponse, N_SET_RSP));
+        return false;
+    }
+    log.Success("Set Image Box: OK!");
+
+    const std::string& filmBoxUid = boxResponse.affectedInstance;
+    CommandSet action =
+        NActionRequest(uid::BasicFilmBox, filmBoxUid, NextMessageID(), ACTION_PRINT, false);
+    if (const NResponse r = NExchange(*assoc, action, uid::BasicFilmBox, nullptr, N_ACTION_RSP);
+        r.outcome != 0) {
+        log.Failed("Film Box Action: Failed!", "Print", DescribePrintOutcome(r, N_ACTION_RSP));
+        return false;
+    }
+    log.Success("FilmBox Action: OK!");
+
+    CommandSet remove = NDeleteRequest(uid::BasicFilmBox, filmBoxUid, NextMessageID());
+    if (const NResponse r = NExchange(*assoc, remove, uid::BasicFilmBox, nullptr, N_DELETE_RSP);
+        r.outcome != 0) {
+        log.Failed("FilmBox Delete: Failed!", "Film box deletion",
+                   DescribePrintOutcome(r, N_DELETE_RSP));
+        return false;
+    }
+    log.Success("FilmBox Delete: OK!");
+    return true;
+}
+
+}  // namespace dicomlib::services
