@@ -6,6 +6,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "FrontEnd.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -22,21 +23,6 @@ struct List {
     ElementList* list = NewElementList();
     ~List() { DeleteElementList(list); }
 };
-
-std::string TransferSyntaxOf(ElementList* meta) {
-    for (uint32_t i = 0; i < TagCount(meta); ++i) {
-        const DicomElement* e = TagAt(meta, i);
-        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
-            std::string text(reinterpret_cast<const char*>(e->value), e->length);
-            return text.substr(0, text.find('\0'));
-        }
-    }
-    return {};
-}
-
-void PrintLine(void*, const char* line) {
-    std::printf("%s\n", ToTerminal(line).c_str());
-}
 
 int DumpTrace(ElementList* meta, ElementList* data, bool explicitVr, bool bigEndian) {
     // The trace lines go through the library's own file writer, then to the terminal.
@@ -81,6 +67,12 @@ int RunDump(const Args& args) {
         }
     }
     if (file.empty()) return UsageError(self);
+    if (!trace) {
+        const bool read = DumpFileLines(
+            file, [](const char* line) { std::printf("%s\n", ToTerminal(line).c_str()); });
+        if (!read) std::printf("Dump Failed!\n");
+        return read ? 0 : 1;
+    }
     List meta, data;
     uint8_t explicitVr = 1;
     if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) {
@@ -88,11 +80,7 @@ int RunDump(const Args& args) {
         return 1;
     }
     const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
-    if (trace) return DumpTrace(meta.list, data.list, explicitVr, bigEndian);
-    std::printf("Dump OK!\n");
-    DumpTagsToMemo(meta.list, PrintLine, nullptr, 1, 0);
-    DumpTagsToMemo(data.list, PrintLine, nullptr, explicitVr, bigEndian);
-    return 0;
+    return DumpTrace(meta.list, data.list, explicitVr, bigEndian);
 }
 
 // The options of convert and meta: positional arguments and --ts.

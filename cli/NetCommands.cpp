@@ -4,6 +4,7 @@
 #include <string>
 
 #include "Commands.h"
+#include "FrontEnd.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -13,13 +14,6 @@ extern const Command EchoCommand;
 namespace {
 
 constexpr std::size_t AE_TITLE_LIMIT = 16;
-
-// The runner's outcome text: the service and " OK", or why it failed, naming the peer.
-std::string Outcome(const std::string& service, bool succeeded, const std::string& host,
-                    const std::string& port, const std::string& calledAeTitle) {
-    if (succeeded) return service + " OK";
-    return service + " failed to connect to: " + calledAeTitle + " (" + host + ":" + port + ")";
-}
 
 int RunEcho(const Args& args) {
     const Command& self = EchoCommand;
@@ -50,7 +44,7 @@ int RunEcho(const Args& args) {
 
     WriteLogLine("Starting ECHO Service");
     const bool ok = EchoSCU(host.c_str(), port.c_str(), calling.c_str(), called.c_str()) == 1;
-    const std::string outcome = Outcome("ECHO", ok, host, port, called);
+    const std::string outcome = OutcomeLine("ECHO", ok, host, port, called);
     WriteLogLine(outcome.c_str());
     std::printf("%s\n", outcome.c_str());
     return ok ? 0 : 1;

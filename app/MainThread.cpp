@@ -1,0 +1,82 @@
+#include "MainThread.h"
+
+#include <exception>
+
+namespace app {
+namespace {
+
+// Hands the job's lines to the signals; Qt queues them for the GUI thread.
+class SignalOutput : public JobOutput {
+  public:
+    explicit SignalOutput(MainThread& runner) : runner_(runner) {}
+    void ClearMemo() override { emit runner_.MemoCleared(); }
+    void MemoLine(const std::string& text) override {
+        emit runner_.MemoLine(
+            QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+    }
+
+  private:
+    MainThread& runner_;
+};
+
+}  // namespace
+
+MainThread::MainThread(QObject* parent) : QObject(parent) {}
+
+MainThread::~MainThread() {
+    {
+        std::lock_guard lock(mutex_);
+        waiting_.clear();
+    }
+    if (worker_.joinable()) worker_.join();
+}
+
+void MainThread::Start(ServiceJob job) {
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(std::move(job));
+    if (working_) return;
+    // A worker that found no job left has given up the lock for the last time: joining it
+    // here is immediate.
+    if (worker_.joinable()) worker_.join();
+    working_ = true;
+    worker_ = std::thread([this] { Work(); });
+}
+
+bool MainThread::Busy() const {
+    std::lock_guard lock(mutex_);
+    return working_;
+}
+
+void MainThread::Work() {
+    for (;;) {
+        ServiceJob job;
+        {
+            std::lock_guard lock(mutex_);
+            if (waiting_.empty()) {
+                working_ = false;
+                return;
+            }
+            job = std::move(waiting_.front());
+            waiting_.pop_front();
+        }
+        SignalOutput out(*this);
+        bool succeeded = false;
+        auto report = [&](const char* what) {
+            try {
+                EndJobAfterError(job, what, out);
+            } catch (...) {
+                // Nothing is left to show it with; the next job still runs.
+            }
+        };
+        try {
+            succeeded = RunServiceJob(job, out);
+        } catch (const std::exception& e) {
+            report(e.what());
+        } catch (...) {
+            report("unknown exception");
+        }
+        emit JobEnded(QString::fromStdString(job.Service), succeeded);
+    }
+}
+
+}  // namespace app

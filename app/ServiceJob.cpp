@@ -1,0 +1,90 @@
+#include "ServiceJob.h"
+
+#include <cstdio>
+#include <ctime>
+
+#include "FrontEnd.h"
+#include "zedavura.h"
+
+namespace app {
+namespace {
+
+std::string Outcome(ServiceJob& job, bool succeeded) {
+    const Settings& s = job.settings;
+    return cli::OutcomeLine(job.Service, succeeded, FieldText(s.RemoteIP), FieldText(s.RemotePort),
+                            FieldText(s.RemoteAET));
+}
+
+void WriteOutcome(ServiceJob& job, bool succeeded, JobOutput& out) {
+    const std::string line = Outcome(job, succeeded);
+    WriteLogLine(line.c_str());
+    out.MemoLine(line);
+}
+
+bool Echo(ServiceJob& job) {
+    Settings& s = job.settings;
+    return EchoSCU(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(), s.RemoteAET.data()) ==
+           1;
+}
+
+bool Store(ServiceJob& job) {
+    if (job.fileName.empty()) return false;
+    Settings& s = job.settings;
+    const int32_t outcome =
+        StoreSCUStatus(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(),
+                       s.RemoteAET.data(), job.fileName.c_str(), job.TransferSyntax.c_str(), 1);
+    return outcome == 0;
+}
+
+}  // namespace
+
+std::string TransferSyntaxForChoice(int choice) {
+    switch (choice) {
+        case 1:
+            return "1.2.840.10008.1.2.1";
+        case 2:
+            return "1.2.840.10008.1.2.2";
+        case 3:
+            return "1.2.840.10008.1.2.4.70";
+        default:
+            return {};
+    }
+}
+
+std::filesystem::path LogFileName(const std::filesystem::path& workDir, int year, int month,
+                                  int day, const std::string& service) {
+    char date[16];
+    std::snprintf(date, sizeof date, "%02d%02d%04d", day, month, year);
+    return workDir / (std::string(date) + "_" + service + ".log");
+}
+
+bool RunServiceJob(ServiceJob& job, JobOutput& out) {
+    // Dates written later, the study index's date of storage among them, follow this format.
+    SetShortDateFormat("ddmmyyyy");
+    const std::time_t now = std::time(nullptr);
+    std::tm today{};
+    localtime_r(&now, &today);
+    const auto log = LogFileName(job.WorkDir, today.tm_year + 1900, today.tm_mon + 1, today.tm_mday,
+                                 job.Service);
+    SetLOG(log.c_str(), job.settings.TraceLevel);
+    out.ClearMemo();
+    WriteLogLine(("Starting " + job.Service + " Service").c_str());
+
+    bool succeeded = false;
+    if (job.Service == "ECHO") {
+        succeeded = Echo(job);
+    } else if (job.Service == "STORE") {
+        succeeded = Store(job);
+    }
+    WriteOutcome(job, succeeded, out);
+    return succeeded;
+}
+
+void EndJobAfterError(ServiceJob& job, const std::string& what, JobOutput& out) {
+    const std::string line = job.Service + " stopped by an error: " + what;
+    WriteLogLine(line.c_str());
+    out.MemoLine(line);
+    WriteOutcome(job, false, out);
+}
+
+}  // namespace app

@@ -1,0 +1,47 @@
+// One job of the service runner: everything a button press hands the worker, copied when the
+// button is pressed so the worker never reads values the window may change, and the steps of
+// running it. No Qt here: the job speaks to the memo through JobOutput.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "Settings.h"
+
+namespace app {
+
+struct ServiceJob {
+    std::string Service;  // "ECHO" or "STORE"; "FIND", "WORKLIST" and "PRINT" are to come
+    Settings settings;    // the peer, the AE titles, the trace level, the print choices
+    std::filesystem::path WorkDir;
+    std::string TransferSyntax;  // STORE: the UID proposed after the file's own; empty: implicit
+    std::string fileName;       // STORE: chosen before the job; empty when the choice was cancelled
+    std::string PatientFilter;  // query jobs: the patient name key
+    std::string DateFilter;     // query jobs: the date key
+};
+
+// Where a job's lines go; called on the worker's thread, in the order of the lines.
+class JobOutput {
+  public:
+    virtual ~JobOutput() = default;
+    virtual void ClearMemo() = 0;
+    virtual void MemoLine(const std::string& text) = 0;  // 8-bit (Latin-1) text
+};
+
+// The transfer syntax UID of the TransferSyntax dialog's choice; empty for implicit VR little
+// endian and for a value that names no item.
+std::string TransferSyntaxForChoice(int choice);
+
+// The daily log: workDir, the date as ddmmyyyy, "_", the service, ".log".
+std::filesystem::path LogFileName(const std::filesystem::path& workDir, int year, int month,
+                                  int day, const std::string& service);
+
+// Runs the job: log file and trace level, a cleared memo, "Starting <service> Service" in the
+// log, the service, and the outcome line in the log and then the memo. True when it succeeded.
+bool RunServiceJob(ServiceJob& job, JobOutput& out);
+
+// Ends a job that an unexpected error stopped: the error and the failure line, in the log and
+// the memo.
+void EndJobAfterError(ServiceJob& job, const std::string& what, JobOutput& out);
+
+}  // namespace app

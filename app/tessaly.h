@@ -1,0 +1,51 @@
+// The main window: one button per action, the result memo, and the file chooser. Network
+// actions become jobs of the service runner; Dump and the dialogs run here, on the GUI thread.
+#pragma once
+
+#include <QWidget>
+
+#include "AppValues.h"
+#include "MainThread.h"
+
+class QFileDialog;
+class QPlainTextEdit;
+class QToolButton;
+
+namespace app {
+
+class TForm2;
+class TForm3;
+class TForm4;
+
+class TForm1 : public QWidget {
+    Q_OBJECT
+
+  public:
+    // Takes the working directory of the process as WorkDir, then makes the dialogs (the
+    // Setup dialog loads the settings).
+    explicit TForm1(AppValues& values, QWidget* parent = nullptr);
+
+    // True while a job runs or waits.
+    bool JobRunning() const { return runner_.Busy(); }
+
+  private:
+    void Dump();
+    void Setup();
+    void Echo();
+    void Store();
+    void About();
+    void Banner();
+    ServiceJob NewJob(const char* service) const;
+    // A file from OpenDialog1; empty when the operator cancels.
+    QString ChooseFile();
+
+    AppValues& values_;
+    MainThread runner_;
+    QPlainTextEdit* memo1_;
+    QFileDialog* openDialog1_;
+    TForm2* setup_;
+    TForm3* queryFilter_;
+    TForm4* transferSyntax_;
+};
+
+}  // namespace app

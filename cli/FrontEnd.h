@@ -1,0 +1,25 @@
+// What the command line and the window share: reading a file into dump lines, and the outcome
+// line a service job ends with. Both speak through zedavura.h only.
+#pragma once
+
+#include <functional>
+#include <string>
+
+#include "zedavura.h"
+
+namespace cli {
+
+// The Transfer Syntax UID (0002,0010) of a meta group read by DICOMFile, without its padding.
+std::string TransferSyntaxOf(ElementList* meta);
+
+// Reads a Part 10 file and hands "Dump OK!" and then the memo form of its meta group and data
+// set to sink, one Windows-1252 line at a time. False, with nothing handed on, when the file
+// cannot be read.
+bool DumpFileLines(const std::string& fileName, const std::function<void(const char*)>& sink);
+
+// A service job's last line: the service and " OK", or the service, " failed to connect to: ",
+// the called AE title and "(host:port)". The same words for every failure.
+std::string OutcomeLine(const std::string& service, bool succeeded, const std::string& host,
+                        const std::string& port, const std::string& calledAeTitle);
+
+}  // namespace cli

@@ -1,0 +1,148 @@
+// The Setup dialog and dovazuz.cfg: the file's bytes, reloading, damaged files, an unwritable
+// folder.
+#include <cstring>
+
+#include <QComboBox>
+#include <QDir>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "AppTest.h"
+#include "Setup.h"
+
+using apptest::Control;
+
+namespace {
+
+// The record as the file holds it: texts at 0, 128, 160, 288; five little-endian numbers from
+// 416; every byte XOR 0x6B.
+QByteArray FileBytes(const char* ip, const char* port, const char* local, const char* remote,
+                     std::array<int32_t, 5> numbers) {
+    QByteArray plain(436, '\0');
+    std::memcpy(plain.data(), ip, std::strlen(ip));
+    std::memcpy(plain.data() + 128, port, std::strlen(port));
+    std::memcpy(plain.data() + 160, local, std::strlen(local));
+    std::memcpy(plain.data() + 288, remote, std::strlen(remote));
+    for (std::size_t i = 0; i < 20; ++i) {
+        const auto number = static_cast<uint32_t>(numbers[i / 4]);
+        plain[static_cast<qsizetype>(416 + i)] = static_cast<char>(number >> (8 * (i % 4)));
+    }
+    for (char& c : plain)
+        c = static_cast<char>(c ^ 0x6B);
+    return plain;
+}
+
+QStringList Texts(QWidget* dialog, std::initializer_list<const char*> names) {
+    QStringList texts;
+    for (const char* name : names) {
+        auto* box = Control<QComboBox>(dialog, name);
+        texts << (box ? box->currentText() : Control<QLineEdit>(dialog, name)->text());
+    }
+    return texts;
+}
+
+}  // namespace
+
+class SettingsTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir_;
+    QString File() const { return dir_.filePath("dovazuz.cfg"); }
+    std::unique_ptr<app::TForm2> Open(app::AppValues& values) {
+        values.WorkDir = dir_.path().toStdString();
+        return std::make_unique<app::TForm2>(values);
+    }
+
+  private slots:
+    void init() { QFile::remove(File()); }
+
+    void savesTheRecordByteForByteAndReloadsIt() {
+        app::AppValues values;
+        auto setup = Open(values);
+        QCOMPARE(Texts(setup.get(), {"Edit4", "Edit2", "Edit3", "Edit5", "ComboBox1", "ComboBox2",
+                                     "ComboBox3", "ComboBox4", "ComboBox5"}),
+                 QStringList({"local", "127.0.0.1", "104", "remote", "LOG level", "MAGAZINE",
+                              "PORTRAIT", "14INX17IN", "REPLICATE"}));
+        QVERIFY(!QFile::exists(File()));
+
+        Control<QLineEdit>(setup.get(), "Edit2")->setText("pacs.example.org");
+        Control<QLineEdit>(setup.get(), "Edit3")->setText("11112");
+        Control<QLineEdit>(setup.get(), "Edit4")->setText(QString::fromLatin1("TESSALY\xE9"));
+        Control<QLineEdit>(setup.get(), "Edit5")->setText("ARCHIVE1");
+        Control<QComboBox>(setup.get(), "ComboBox1")->setCurrentIndex(2);
+        Control<QComboBox>(setup.get(), "ComboBox2")->setEditText("BIN_9");  // typed, no item
+        Control<QComboBox>(setup.get(), "ComboBox3")->setCurrentIndex(2);    // the empty item
+        Control<QComboBox>(setup.get(), "ComboBox4")->setCurrentIndex(3);
+        apptest::Click(setup.get(), "Button1");
+        QCOMPARE(apptest::ReadFile(File()), FileBytes("pacs.example.org", "11112", "TESSALY\xE9",
+                                                      "ARCHIVE1", {3, -1, 2, 3, 0}));
+
+        // Bytes after a text's NUL stay as they were: a file read and saved comes back whole.
+        QByteArray old = FileBytes("10.0.0.1", "104", "A", "B", {1, 4, 1, 0, 3});
+        old[9] = static_cast<char>('x' ^ 0x6B);
+        apptest::WriteFile(File(), old);
+        app::AppValues again;
+        auto reloaded = Open(again);
+        QCOMPARE(Texts(reloaded.get(), {"ComboBox1", "ComboBox2"}),
+                 QStringList({"No Log", "BIN_3"}));
+        apptest::Click(reloaded.get(), "Button1");
+        QCOMPARE(apptest::ReadFile(File()), old);
+    }
+
+    void readsDamagedFilesSafely() {
+        const QByteArray whole = FileBytes("10.1.1.1", "4242", "L", "R", {2, 1, 1, 1, 1});
+        struct Case {
+            QByteArray bytes;
+            QStringList expected;  // Edit2, Edit3, ComboBox1, ComboBox4
+        };
+        QByteArray unterminated = whole;
+        for (int i = 0; i < 416; ++i)
+            unterminated[i] = static_cast<char>('A' ^ 0x6B);
+        // Trace level 7 and film size 9 name no item; film destination -3 neither.
+        unterminated.replace(416, 20, FileBytes("", "", "", "", {7, -3, 0, 9, 0}).mid(416));
+        const Case cases[] = {
+            {whole.left(435), {"127.0.0.1", "104", "LOG level", "14INX17IN"}},
+            {whole + QByteArray(64, 'z'), {"10.1.1.1", "4242", "PDU Level", "14INX14IN"}},
+            {unterminated, {QString(127, 'A'), QString(31, 'A'), "LOG level", "Film Size"}},
+        };
+        for (const Case& c : cases) {
+            apptest::WriteFile(File(), c.bytes);
+            app::AppValues values;
+            auto setup = Open(values);
+            QCOMPARE(Texts(setup.get(), {"Edit2", "Edit3", "ComboBox1", "ComboBox4"}), c.expected);
+        }
+        app::AppValues values;
+        auto setup = Open(values);
+        QCOMPARE(Texts(setup.get(), {"ComboBox2"}), QStringList({"Film Destination"}));
+        apptest::Click(setup.get(), "Button1");
+        const QByteArray saved = apptest::ReadFile(File());
+        QCOMPARE(saved.size(), 436);
+        QCOMPARE(saved.mid(416, 8), FileBytes("", "", "", "", {0, -1, 0, 0, 0}).mid(416, 8));
+    }
+
+    void warnsWhenTheFileCannotBeWrittenAndKeepsTheValues() {
+        app::AppValues values;
+        auto setup = Open(values);
+        apptest::WriteFile(dir_.filePath("plain"), "not a folder");
+        values.WorkDir = QDir(dir_.filePath("plain")).filePath("sub").toStdString();
+        Control<QLineEdit>(setup.get(), "Edit5")->setText("ARCHIVE");
+        QString warning;
+        apptest::OnModal<QMessageBox>([&](QMessageBox* box) {
+            warning = box->text();
+            box->accept();
+        });
+        apptest::Click(setup.get(), "Button1");
+        QVERIFY2(
+            warning.contains(QString::fromStdString((values.WorkDir / "dovazuz.cfg").string())),
+            qPrintable(warning));
+        QCOMPARE(app::FieldText(values.settings.RemoteAET), std::string("ARCHIVE"));
+    }
+};
+
+QObject* NewSettingsTest() {
+    return new SettingsTest;
+}
+
+#include "SettingsTest.moc"

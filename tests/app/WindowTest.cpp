@@ -1,0 +1,247 @@
+// The main window against tessaly-cli's storage provider and a silent peer: Dump, Echo, Store,
+// jobs pressed in a row, End while a job waits, an exception in a handler.
+#include <QComboBox>
+#include <QDate>
+#include <QDeadlineTimer>
+#include <QDirIterator>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListView>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTcpServer>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "AppTest.h"
+#include "Setup.h"
+#include "Tsselect.h"
+#include "tessaly.h"
+
+using apptest::Click;
+using apptest::Control;
+
+namespace {
+
+// python3-pydicom's CT_small.dcm: explicit VR little endian, 16-bit grayscale.
+const QString SAMPLE = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
+
+// What the runner sent to the window, in the order the window got it.
+struct JobRecorder : QObject {
+    QStringList ended, memo;
+    explicit JobRecorder(app::MainThread* runner) {
+        connect(runner, &app::MainThread::MemoCleared, this, [this] { memo << "<cleared>"; });
+        connect(runner, &app::MainThread::MemoLine, this, [this](const QString& l) { memo << l; });
+        connect(runner, &app::MainThread::JobEnded, this, [this](const QString& s) { ended << s; });
+    }
+};
+
+// As an operator does: the whole path typed into the name field (typing drops the list's
+// selection, which the dialog keeps from its last use), then Open; an empty name cancels.
+void Choose(QFileDialog* dialog, const QString& file) {
+    if (file.isEmpty()) return dialog->reject();
+    dialog->findChild<QListView*>("listView")->clearSelection();
+    dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file);
+    static_cast<QDialog*>(dialog)->accept();
+}
+
+void ChooseFile(const QString& file) {
+    apptest::OnModal<QFileDialog>([file](QFileDialog* dialog) { Choose(dialog, file); });
+}
+
+void ChooseSyntax(int index) {
+    apptest::OnModal<app::TForm4>([index](app::TForm4* dialog) {
+        Control<QComboBox>(dialog, "ComboBox1")->setCurrentIndex(index);
+        Click(dialog, "Button1");
+    });
+}
+
+// The runner's own lines of today's log of service, without their time of day.
+QStringList LogLines(const QString& workDir, const QString& service) {
+    const QString name = QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log";
+    const QString text = QString::fromLatin1(apptest::ReadFile(workDir + "/" + name));
+    static const QRegularExpression own("^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE).*)\r$",
+                                        QRegularExpression::MultilineOption);
+    QStringList lines;
+    for (auto it = own.globalMatch(text); it.hasNext();)
+        lines << it.next().captured(1);
+    return lines;
+}
+
+}  // namespace
+
+class WindowTest : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir work_, images_;
+    QProcess scp_;
+    QString scpPort_;
+    std::unique_ptr<app::AppValues> values_;
+    std::unique_ptr<app::TForm1> form_;
+
+    QString Memo() const { return Control<QPlainTextEdit>(form_.get(), "Memo1")->toPlainText(); }
+    app::MainThread* Runner() const { return form_->findChild<app::MainThread*>("MainThread"); }
+    QString Failure(const QString& service, const QString& port) const {
+        return service + " failed to connect to: TESSALY-SCP (127.0.0.1:" + port + ")";
+    }
+
+    void SetPeerPort(const QString& port) {
+        apptest::OnModal<app::TForm2>([port](app::TForm2* setup) {
+            Control<QLineEdit>(setup, "Edit3")->setText(port);
+            Control<QLineEdit>(setup, "Edit5")->setText("TESSALY-SCP");
+            Control<QComboBox>(setup, "ComboBox1")->setCurrentIndex(0);
+            Click(setup, "Button1");
+        });
+        Click(form_.get(), "BitBtn2");
+    }
+
+  private slots:
+    void initTestCase() {
+        if (!QFile::exists(SAMPLE)) QSKIP("python3-pydicom's test files are missing");
+        QDir::setCurrent(work_.path());
+        values_ = std::make_unique<app::AppValues>();
+        form_ = std::make_unique<app::TForm1>(*values_);
+        form_->show();
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::LocalHost));
+        scpPort_ = QString::number(probe.serverPort());
+        probe.close();
+        scp_.setWorkingDirectory(work_.path());
+        // Bounded by timeout(1), which passes our SIGTERM on, should this test be killed.
+        scp_.start("timeout", {"600", TESSALY_CLI, "scp", scpPort_, images_.path()});
+        QVERIFY(scp_.waitForReadyRead(10000));
+        QVERIFY(scp_.readAllStandardOutput().startsWith("SCP listening"));
+        SetPeerPort(scpPort_);
+    }
+
+    void cleanupTestCase() {
+        form_.reset();
+        scp_.terminate();
+        scp_.waitForFinished(10000);
+    }
+
+    void dumpsAFileIntoTheMemo() {
+        // A file named as on DICOMDIR media, without a dot, is listed under "All Files".
+        QTemporaryDir media;
+        const QString file = media.filePath("IM000001");
+        QVERIFY(QFile::copy(SAMPLE, file));
+        bool listed = false;
+        apptest::OnModal<QFileDialog>([&](QFileDialog* dialog) {
+            dialog->setDirectory(media.path());
+            auto* view = dialog->findChild<QListView*>("listView");
+            for (QDeadlineTimer wait(10000); !listed && !wait.hasExpired(); QTest::qWait(20))
+                listed = view->model()->index(0, 0, view->rootIndex()).data() == "IM000001";
+            Choose(dialog, file);
+        });
+        Click(form_.get(), "BitBtn1");
+        QVERIFY(listed);
+        QProcess cli;
+        cli.start(TESSALY_CLI, {"dump", file});
+        QVERIFY(cli.waitForFinished(10000));
+        QCOMPARE(Memo() + "\n", QString::fromUtf8(cli.readAllStandardOutput()));
+        QVERIFY(Memo().contains("\"CompressedSamples^CT1 \" - Patient\u2019s Name\n"));
+
+        apptest::WriteFile(media.filePath("note.txt"), "not DICOM");
+        ChooseFile(media.filePath("note.txt"));
+        Click(form_.get(), "BitBtn1");
+        QCOMPARE(Memo(), QString("Dump Failed!"));
+        ChooseFile("");
+        Click(form_.get(), "BitBtn1");
+        QCOMPARE(Memo(), QString());
+    }
+
+    void echoesAndStoresIntoTheProvider() {
+        JobRecorder jobs(Runner());
+        Click(form_.get(), "BitBtn4");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 1, 30000);
+        QCOMPARE(Memo(), QString("ECHO OK"));
+        QCOMPARE(LogLines(work_.path(), "ECHO"), QStringList({"Starting ECHO Service", "ECHO OK"}));
+
+        // JPEG lossless is proposed after the file's own syntax; the provider prefers it and
+        // keeps it in the file it writes.
+        ChooseSyntax(3);
+        ChooseFile(SAMPLE);
+        Click(form_.get(), "BitBtn6");
+        ChooseSyntax(0);
+        ChooseFile("");
+        Click(form_.get(), "BitBtn6");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 3, 30000);
+        const QStringList store = {"<cleared>", "STORE OK", "<cleared>",
+                                   Failure("STORE", scpPort_)};
+        QCOMPARE(jobs.memo.mid(2), store);
+        QCOMPARE(LogLines(work_.path(), "STORE"),
+                 QStringList({"Starting STORE Service", "STORE OK", "Starting STORE Service",
+                              Failure("STORE", scpPort_)}));
+        QStringList stored;
+        for (QDirIterator it(images_.path(), QDir::Files, QDirIterator::Subdirectories);
+             it.hasNext();)
+            stored << it.next();
+        QCOMPARE(stored.size(), 1);
+        QVERIFY(apptest::ReadFile(stored[0]).contains("1.2.840.10008.1.2.4.70"));
+    }
+
+    void runsPressedJobsOneAfterAnother() {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(silent.serverPort());
+        SetPeerPort(port);
+        JobRecorder jobs(Runner());
+        Click(form_.get(), "BitBtn4");
+        QVERIFY(silent.waitForNewConnection(10000));
+        ChooseSyntax(0);
+        ChooseFile("");
+        Click(form_.get(), "BitBtn6");
+        QTest::qWait(300);  // the store waits for the echo, which waits for its peer
+        QCOMPARE(jobs.memo, QStringList({"<cleared>"}));
+        silent.nextPendingConnection()->abort();
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended, QStringList({"ECHO", "STORE"}), 30000);
+        QCOMPARE(jobs.memo, QStringList({"<cleared>", Failure("ECHO", port), "<cleared>",
+                                         Failure("STORE", port)}));
+        QCOMPARE(Memo(), Failure("STORE", port));
+        SetPeerPort(scpPort_);
+    }
+
+    void endsWhileAJobWaitsOnASilentPeer() {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost));
+        QTemporaryDir dir;
+        app::Settings settings = app::DefaultSettings();
+        app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
+        QVERIFY(app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
+        QProcess child;
+        child.setWorkingDirectory(dir.path());
+        child.setProcessChannelMode(QProcess::ForwardedChannels);
+        child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting"});
+        QVERIFY(silent.waitForNewConnection(10000));
+        QVERIFY(child.waitForFinished(15000));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        QCOMPARE(LogLines(dir.path(), "ECHO"), QStringList({"Starting ECHO Service"}));
+    }
+
+    void showsAnExceptionAndGoesOn() {
+        struct Thrower : QObject {
+            bool event(QEvent* e) override {
+                if (e->type() == QEvent::User) throw std::runtime_error("broken handler");
+                return QObject::event(e);
+            }
+        } thrower;
+        QCoreApplication::postEvent(&thrower, new QEvent(QEvent::User));
+        QMessageBox* box = nullptr;
+        QTRY_VERIFY((box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())));
+        QCOMPARE(box->text(), QString("broken handler"));
+        box->accept();
+        ChooseFile("");
+        Click(form_.get(), "BitBtn1");  // the loop goes on: Dump clears the memo
+        QCOMPARE(Memo(), QString());
+    }
+};
+
+QObject* NewWindowTest() {
+    return new WindowTest;
+}
+
+#include "WindowTest.moc"
