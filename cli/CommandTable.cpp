@@ -12,11 +12,12 @@ extern const Command FindCommand;
 extern const Command MoveCommand;
 extern const Command WorklistCommand;
 extern const Command PrintCommand;
+extern const Command EcgCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
-        DumpCommand, ConvertCommand, MetaCommand, EchoCommand,     StoreCommand,
-        ScpCommand,  FindCommand,    MoveCommand, WorklistCommand, PrintCommand};
+        DumpCommand, ConvertCommand, MetaCommand,     EchoCommand,  StoreCommand, ScpCommand,
+        FindCommand, MoveCommand,    WorklistCommand, PrintCommand, EcgCommand};
     return commands;
 }
 

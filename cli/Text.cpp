@@ -69,4 +69,15 @@ std::string SyntaxFromArgument(const std::string& argument) {
     return {};
 }
 
+std::string TransferSyntaxOf(const ElementList* meta) {
+    for (uint32_t i = 0; i < TagCount(meta); ++i) {
+        const DicomElement* e = TagAt(meta, i);
+        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
+            std::string text(reinterpret_cast<const char*>(e->value), e->length);
+            return text.substr(0, text.find('\0'));
+        }
+    }
+    return {};
+}
+
 }  // namespace cli

@@ -4,6 +4,8 @@
 #include <string>
 #include <string_view>
 
+#include "zedavura.h"
+
 namespace cli {
 
 // Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes
@@ -17,5 +19,8 @@ std::string ToUtf8(std::string_view text);
 // A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
 // empty for an unknown name.
 std::string SyntaxFromArgument(const std::string& argument);
+
+// The transfer syntax UID of a file meta group list, without its pad; empty when absent.
+std::string TransferSyntaxOf(const ElementList* meta);
 
 }  // namespace cli

@@ -48,6 +48,7 @@ void PrintHelp() {
         {"move", "have a peer send what matches the keys to the AE --dest (C-MOVE)"},
         {"worklist", "query a modality worklist (C-FIND)"},
         {"print", "print a DICOM image, a JPEG or a bitmap on one film of a DICOM printer"},
+        {"ecg", "draw a waveform object (ECG, hemodynamic, audio) as a PNG picture"},
     };
     for (const auto& command : cli::AllCommands()) {
         const auto summary = summaries.find(command.name);

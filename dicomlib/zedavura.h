@@ -521,6 +521,29 @@ ZEDAVURA_API uint8_t PrintSCUWithLines(const char* fileName, const char* host, c
 ZEDAVURA_API uint8_t PrintPreview(const char* fileName, const char* bitmapFileName,
                                   PrintLineSink sink, void* context);
 
+/* Imaging. A bitmap the caller owns and the library draws on during a call, keeping nothing:
+ * width x height pixels, bitsPerPixel 24 (blue, green, red) or 32 (blue, green, red and an
+ * unused byte, left as it is), rows top row first and rowBytes apart (at least width times the
+ * bytes per pixel), in a block of height x rowBytes bytes at pixels. */
+typedef struct BitmapBuffer {
+    uint32_t width;
+    uint32_t height;
+    uint32_t bitsPerPixel;
+    uint32_t rowBytes;
+    uint8_t* pixels;
+} BitmapBuffer;
+
+/* Draws the waveform object in elements (only read) over the whole bitmap: ECG paper, the
+ * patient header, and label, 1 mV pulse and trace of each channel of its first multiplex group.
+ * 0 drawn; -1 not a waveform object (Modality other than ECG, HD or AU); -2 no waveform (no item
+ * of the Waveform Sequence holds Waveform Data); -3 a null argument or an unusable bitmap (a
+ * side of 0 or beyond 32767, another depth, rows too short, no pixels); -4 internal failure.
+ * Unless drawn, the pixels are untouched. */
+ZEDAVURA_API int32_t ECG2BitmapStatus(BitmapBuffer* bitmap, const ElementList* elements);
+
+/* ECG2BitmapStatus as yes/no: 1 when drawn. */
+ZEDAVURA_API uint8_t ECG2Bitmap(BitmapBuffer* bitmap, const ElementList* elements);
+
 /* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
  * job sets it; letters d, m, y); null or "" returns to the platform's format. */
 ZEDAVURA_API void SetShortDateFormat(const char* format);

@@ -36,11 +36,18 @@ constexpr Tag ImplementationVersionName{0x0002, 0x0013};
 // Data set.
 constexpr Tag SOPClassUID{0x0008, 0x0016};
 constexpr Tag SOPInstanceUID{0x0008, 0x0018};
+constexpr Tag StudyDate{0x0008, 0x0020};
+constexpr Tag StudyTime{0x0008, 0x0030};
 constexpr Tag QueryRetrieveLevel{0x0008, 0x0052};
 constexpr Tag Modality{0x0008, 0x0060};
+constexpr Tag CodeValue{0x0008, 0x0100};
+constexpr Tag CodeMeaning{0x0008, 0x0104};
 constexpr Tag ReferencedSOPClassUID{0x0008, 0x1150};
 constexpr Tag ReferencedSOPInstanceUID{0x0008, 0x1155};
 constexpr Tag PatientName{0x0010, 0x0010};
+constexpr Tag PatientID{0x0010, 0x0020};
+constexpr Tag PatientBirthDate{0x0010, 0x0030};
+constexpr Tag PatientSex{0x0010, 0x0040};
 constexpr Tag StudyInstanceUID{0x0020, 0x000D};
 constexpr Tag SeriesInstanceUID{0x0020, 0x000E};
 constexpr Tag SamplesPerPixel{0x0028, 0x0002};
@@ -59,6 +66,22 @@ constexpr Tag RescaleIntercept{0x0028, 0x1052};
 constexpr Tag RescaleSlope{0x0028, 0x1053};
 constexpr Tag ScheduledProcedureStepSequence{0x0040, 0x0100};
 constexpr Tag PixelData{0x7FE0, 0x0010};
+
+// Waveforms.
+constexpr Tag WaveformOriginality{0x003A, 0x0004};
+constexpr Tag NumberOfWaveformChannels{0x003A, 0x0005};
+constexpr Tag NumberOfWaveformSamples{0x003A, 0x0010};
+constexpr Tag SamplingFrequency{0x003A, 0x001A};
+constexpr Tag ChannelDefinitionSequence{0x003A, 0x0200};
+constexpr Tag ChannelSourceSequence{0x003A, 0x0208};
+constexpr Tag ChannelSensitivity{0x003A, 0x0210};
+constexpr Tag ChannelSensitivityUnitsSequence{0x003A, 0x0211};
+constexpr Tag ChannelSensitivityCorrectionFactor{0x003A, 0x0212};
+constexpr Tag ChannelBaseline{0x003A, 0x0213};
+constexpr Tag WaveformSequence{0x5400, 0x0100};
+constexpr Tag WaveformBitsAllocated{0x5400, 0x1004};
+constexpr Tag WaveformSampleInterpretation{0x5400, 0x1006};
+constexpr Tag WaveformData{0x5400, 0x1010};
 
 // Print management.
 constexpr Tag NumberOfCopies{0x2000, 0x0010};
