@@ -34,7 +34,8 @@ struct JobRecorder : QObject {
     QStringList ended, memo;
     explicit JobRecorder(app::MainThread* runner) {
         connect(runner, &app::MainThread::MemoCleared, this, [this] { memo << "<cleared>"; });
-        connect(runner, &app::MainThread::MemoLine, this, [this](const QString& l) { memo << l; });
+        connect(runner, &app::MainThread::MemoLines, this,
+                [this](const QStringList& l) { memo << l; });
         connect(runner, &app::MainThread::JobEnded, this, [this](const QString& s) { ended << s; });
     }
 };
