@@ -15,15 +15,15 @@
 #include "data/Datadec.h"
 #include "data/Tags.h"
 #include "support/DcmtkCompare.h"
+#include "support/Peers.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
 using namespace dicomlib;
+using testsupport::NO_DELAY;
 using testsupport::RunCommand;
 
 namespace {
-
-const std::vector<std::string> NO_DELAY = {"TCP_NODELAY=1"};
 
 struct Instance {
     fs::path file;
@@ -55,59 +55,11 @@ std::size_t Count(const std::string& text, const std::string& what) {
     return n;
 }
 
-// A worklist entry as a dump2dcm text: NAME, ID, DATE and MODALITY filled in.
-constexpr char WORKLIST_DUMP[] = R"((0008,0005) CS [ISO_IR 100]
-(0008,0050) SH [AID]
-(0010,0010) PN [NAME]
-(0010,0020) LO [ID]
-(0010,0030) DA [19700101]
-(0010,0040) CS [O]
-(0020,000d) UI [1.2.826.0.1.3680043.2.7251.1.99]
-(0032,1032) PN [HOUSE^G]
-(0032,1060) LO [PROCEDURE]
-(0040,0100) SQ (Sequence with undefined length)
-(fffe,e000) na (Item with undefined length)
-(0008,0060) CS [MODALITY]
-(0040,0001) AE [MODALITY01]
-(0040,0002) DA [DATE]
-(0040,0003) TM [093000]
-(0040,0006) PN [WILSON^J]
-(0040,0007) LO [STEP]
-(0040,0009) SH [SID]
-(0040,0010) SH [STATION]
-(0040,0011) SH [ROOM1]
-(fffe,e00d) na
-(fffe,e0dd) na
-(0040,1001) SH [RID]
-(0040,1003) SH [LOW]
-)";
-
-std::string Filled(std::string text, const std::vector<std::pair<std::string, std::string>>& by) {
-    for (const auto& [from, to] : by)
-        for (std::size_t at; (at = text.find(from)) != std::string::npos;)
-            text.replace(at, from.size(), to);
-    return text;
-}
-
-// The three worklist entries, as .wl files in folder.
-void WriteWorklist(const fs::path& folder, const fs::path& scratch) {
-    fs::create_directories(folder);
-    const std::vector<std::vector<std::string>> entries = {
-        {"DOE^JOHN", "P1", "20240315", "CT"},
-        {"DOE^JANE", "P2", "20240402", "MR"},
-        {"ROE^RICHARD", "P3", "20240320", "CT"},
-    };
-    for (const auto& e : entries) {
-        const fs::path dump = scratch / (e[1] + ".dump");
-        WriteText(dump, Filled(WORKLIST_DUMP, {{"NAME", e[0]},
-                                               {"ID", e[1]},
-                                               {"DATE", e[2]},
-                                               {"MODALITY", e[3]},
-                                               {"99", e[1].substr(1)}}));
-        const auto r = RunCommand({"dump2dcm", dump.string(), (folder / (e[1] + ".wl")).string()});
-        ASSERT_EQ(r.exitCode, 0) << r.errors;
-    }
-}
+const std::vector<testsupport::WorklistEntry> WORKLIST = {
+    {"DOE^JOHN", "P1", "20240315", "CT"},
+    {"DOE^JANE", "P2", "20240402", "MR"},
+    {"ROE^RICHARD", "P3", "20240320", "CT"},
+};
 
 // The storage provider of this system, as the move destination.
 class TessalyScp {
@@ -252,22 +204,9 @@ class QueryInterop : public testing::Test {
 TEST_F(QueryInterop, DcmqrscpAtEachLevelAndMovingAStudyBack) {
     TessalyScp scp;
     ASSERT_TRUE(scp.Ready());
-    testsupport::TempDir work;
-    fs::create_directories(work / "db");
-    const uint16_t port = testsupport::FreePort();
-    WriteText(work / "dcmqrscp.cfg", "NetworkTCPPort = " + std::to_string(port) +
-                                         "\nMaxPDUSize = 16384\nMaxAssociations = 16\n"
-                                         "HostTable BEGIN\ntessaly = (TESSALY, 127.0.0.1, " +
-                                         std::to_string(scp.Port()) +
-                                         ")\nHostTable END\nVendorTable BEGIN\nVendorTable END\n"
-                                         "AETable BEGIN\nARCHIVE " +
-                                         (work / "db").string() +
-                                         " RW (100, 1024mb) ANY\nAETable END\n");
-    // The default mode, one process per association: the single-process mode of some DCMTK
-    // releases dies after its first association.
-    testsupport::BackgroundProcess archive({"dcmqrscp", "-c", (work / "dcmqrscp.cfg").string()},
-                                           work.Path(), NO_DELAY);
-    ASSERT_TRUE(testsupport::WaitForListener(port)) << archive.Output();
+    const testsupport::Dcmqrscp archive({{"TESSALY", scp.Port()}});
+    ASSERT_TRUE(archive.Ready()) << archive.Output();
+    const uint16_t port = archive.Port();
     Fill("ARCHIVE", port);
     ExpectQueries("ARCHIVE", port);
     ExpectMoveBack("ARCHIVE", port, scp);
@@ -282,14 +221,9 @@ TEST_F(QueryInterop, DcmqrscpAtEachLevelAndMovingAStudyBack) {
 }
 
 TEST_F(QueryInterop, WlmscpfsWithANameWildcardAndADateRange) {
-    testsupport::TempDir work;
-    WriteWorklist(work / "WLM", inputs_);
-    WriteText(work / "WLM" / "lockfile", "");
-    const uint16_t port = testsupport::FreePort();
-    testsupport::BackgroundProcess provider(
-        {"wlmscpfs", "-dfp", work.Path().string(), std::to_string(port)}, work.Path(), NO_DELAY);
-    ASSERT_TRUE(testsupport::WaitForListener(port)) << provider.Output();
-    ExpectWorklist("WLM", port);
+    const testsupport::Wlmscpfs provider(WORKLIST);
+    ASSERT_TRUE(provider.Ready()) << provider.Output();
+    ExpectWorklist("WLM", provider.Port());
 }
 
 TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
@@ -299,7 +233,7 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
     TessalyScp scp;
     ASSERT_TRUE(scp.Ready());
     testsupport::TempDir work;
-    WriteWorklist(work / "worklist", inputs_);
+    ASSERT_EQ(testsupport::WriteWorklist(work / "worklist", WORKLIST), "");
     const uint16_t port = testsupport::FreePort();
     const uint16_t http = testsupport::FreePort();
     const std::string storage = (work / "storage").string();
