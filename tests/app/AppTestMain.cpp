@@ -13,6 +13,7 @@
 QObject* NewSettingsTest();
 QObject* NewWindowTest();
 QObject* NewScreenshotTest();
+QObject* NewQueryJobsTest();
 
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--end-while-waiting") == 0) {
@@ -27,6 +28,7 @@ int main(int argc, char** argv) {
     std::unique_ptr<QObject> test(suite == "Settings"     ? NewSettingsTest()
                                   : suite == "Window"     ? NewWindowTest()
                                   : suite == "Screenshot" ? NewScreenshotTest()
+                                  : suite == "QueryJobs"  ? NewQueryJobsTest()
                                                           : nullptr);
     if (!test) return 2;
     argv[1] = argv[0];
