@@ -41,6 +41,8 @@ void PrintHelp() {
         {"dump", "print every element of a DICOM file"},
         {"convert", "write a DICOM file in another transfer syntax"},
         {"meta", "give a bare data set a file meta group, in place"},
+        {"dicomdir", "list a DICOMDIR as a patient / study / series / image tree, or as JSON"},
+        {"thumbnail", "write JPEG thumbnails of images (default width 128)"},
         {"echo", "verify a peer (C-ECHO)"},
         {"store", "send files, or a series directory, to a peer (C-STORE)"},
         {"scp", "receive images from other nodes into DIR until stopped"},

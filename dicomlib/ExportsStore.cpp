@@ -1,6 +1,7 @@
 // Exported storage provider operations: thin wrappers over store/.
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
+#include "store/Rddcmdir.h"
 #include "store/StoreScp.h"
 #include "zedavura.h"
 
@@ -24,4 +25,15 @@ extern "C" ZEDAVURA_API void StopStoreSCP(void) {
 extern "C" ZEDAVURA_API void SetShortDateFormat(const char* format) {
     GuardedVoid("SetShortDateFormat",
                 [&] { store::SetShortDateFormat(format == nullptr ? "" : format); });
+}
+
+extern "C" ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list) {
+    if (fileName == nullptr || list == nullptr)
+        return static_cast<int32_t>(store::DicomDirStatus::CannotOpen);
+    return Guarded("ReadDCMDIR", static_cast<int32_t>(store::DicomDirStatus::CannotOpen),
+                   [&] { return static_cast<int32_t>(store::ReadDCMDIR(fileName, *list)); });
+}
+
+extern "C" ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list) {
+    return ReadDCMDIRStatus(fileName, list) == 0 ? 1 : 0;
 }

@@ -548,6 +548,37 @@ ZEDAVURA_API uint8_t ECG2Bitmap(BitmapBuffer* bitmap, const ElementList* element
  * job sets it; letters d, m, y); null or "" returns to the platform's format. */
 ZEDAVURA_API void SetShortDateFormat(const char* format);
 
+/* Reads a DICOMDIR file by its record offsets and appends its records to list (the caller's,
+ * not cleared first) in hierarchy order: each patient followed by its studies, each study by
+ * its series, each series by its image-level records. Every record starts with a (0004,1430)
+ * element: "PATIENT " (8 bytes), "STUDY " (6) or "SERIES" (6), and at image level the record's
+ * own type as read; the record's elements after its type follow as read, sequences of
+ * undefined length flat with their items and delimiters. Other record types are skipped with
+ * everything below them. 1 when the directory was walked (an empty one appends nothing); 0,
+ * with nothing appended, when the file is not a DICOMDIR we can read. */
+ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list);
+
+/* ReadDCMDIR with the reason: 0 read; -1 the file cannot be read; -2 not a Part 10 file (no
+ * "DICM" at offset 128); -3 not explicit VR little endian; -4 no offset of the first root record
+ * (0004,1200), so not a DICOMDIR. */
+ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
+
+/* Writes a baseline JPEG thumbnail (quality 60) of the first frame of an uncompressed little
+ * endian image to outputPath with its extension replaced by ".jpg": width columns wide and
+ * trunc(rows x width / columns) rows high. Grayscale images are windowed to 8 bits (by the
+ * file's window; 8-bit images around 127; 16-bit images without a window over the frame's own
+ * range) and resampled bilinearly, RGB images by nearest neighbour; the first source row and
+ * column and the last thumbnail row and column are black. 1 when written; 0 otherwise, and
+ * then no file is left. */
+ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPath, int32_t width);
+
+/* CreateThumbnail with the reason: 0 written; -1 not readable as a Part 10 file; -2 big endian
+ * or compressed; -3 no pixel data, or less than one frame; -4 an image layout not drawn (bits
+ * allocated other than 8 or 16, 16-bit RGB, other colour images); -5 a width below 1, or a
+ * thumbnail without rows or beyond 65500 pixels a side; -6 the JPEG file cannot be written. */
+ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, const char* dicomPath,
+                                           int32_t width);
+
 #ifdef __cplusplus
 }
 #endif
