@@ -1,4 +1,7 @@
 // Exported storage provider operations: thin wrappers over store/.
+#include <algorithm>
+#include <atomic>
+
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
 #include "store/Rddcmdir.h"
@@ -7,9 +10,22 @@
 
 using namespace dicomlib;
 
+namespace {
+
+// How many associations listeners started from now on serve at once.
+std::atomic<int32_t> gMaxAssociations{1};
+
+}  // namespace
+
+extern "C" ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count) {
+    gMaxAssociations.store(std::clamp<int32_t>(count, 1, store::MAX_ASSOCIATIONS));
+}
+
 extern "C" ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port) {
     if (directory == nullptr || port == nullptr) return;
-    GuardedVoid("StartStoreSCP", [&] { store::StartStoreSCP(directory, port); });
+    GuardedVoid("StartStoreSCP", [&] {
+        store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load());
+    });
 }
 
 extern "C" ZEDAVURA_API uint8_t StoreSCPListening(const char* port) {

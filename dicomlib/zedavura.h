@@ -38,8 +38,9 @@ typedef struct DicomElement {
 /* An ordered list of elements in insertion order, owning its elements. Opaque to C. */
 typedef struct ElementList ElementList;
 
-/* The library's version text, "2.48". Constant; never freed. */
-ZEDAVURA_API const char* Version(void);
+/* Copies the library's version text, "2.48" and its NUL, into buffer (at least 5 bytes) and
+ * returns buffer; null for a null buffer. */
+ZEDAVURA_API char* Version(char* buffer);
 
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
@@ -108,9 +109,18 @@ ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* con
                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* Appends the trace lines of one element (CR LF ended, indent TABs deep, nested sequences
- * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. */
+ * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. An item
+ * given alone is opened as a data set when it has a length: the offset table and fragments of
+ * an undefined-length Pixel Data are told apart only in a whole list (DumpTagsToTrace). */
 ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                        uint8_t explicitVr, int32_t indent, uint8_t bigEndian);
+
+/* The trace lines of every element of the list, as message dumps write them to the trace log,
+ * one line at a time to sink (no line end; value bytes as they are, so a value may hold any
+ * byte but NUL). The offset table and fragments of an undefined-length Pixel Data print as one
+ * line each, never opened. */
+ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
+                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
 typedef struct Association Association;
@@ -166,13 +176,19 @@ ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at
  * once; may be called more than once, each call another listener. The listener serves one
- * association at a time, answers C-ECHO and C-STORE, and writes each received instance to
+ * association at a time (or as many at once as SetStoreSCPMaxAssociations allowed when it was
+ * started; further connections wait), answers C-ECHO and C-STORE, and writes each instance to
  * directory (a separator is appended when missing) + Study Instance UID + "/" + Series Instance
  * UID + "/" + SOP Instance UID + ".dcm", and into the index under "./Database" of the working
  * directory. A C-STORE-RSP is sent once the file is on disk: status 0x0000 stored, 0xA700 it
  * could not be written, 0xC000 a UID that cannot be a file name or a data set that cannot be
  * re-encoded. A port that cannot be listened on ends the listener silently. */
 ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
+
+/* How many associations each listener started from now on serves at once: 1 (the default) to
+ * 256; other values are taken as the nearest of those. Instances are still written whole and
+ * indexed once, whatever the number. */
+ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count);
 
 /* Waits until the listener started last on port has listened or given up; 1 when it is
  * listening now, 0 when it could not listen, has ended, or none was started on port. */
@@ -217,9 +233,10 @@ ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, cons
  * could be received (or assoc is null), -2 for another message. */
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
-/* Sends a series directory on one association: the files its "Image.dir" names (third field +
- * ".dcm"), or without one every Part 10 file in it in file name order, all as the first file's
- * SOP class. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+/* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
+ * one every Part 10 file in it in file name order, on one association while the SOP class stays
+ * the same; a file of another class is sent on a new association for its class, Message IDs
+ * going on. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
 ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
                                 const char* calledAeTitle, const char* directory,
                                 const char* preferredSyntax, uint8_t convert);
