@@ -62,7 +62,8 @@ QPixmap BannerPicture(const QString& version) {
 }
 
 QString LibraryVersion() {
-    return QString::fromLatin1(Version());
+    char buffer[16] = {};
+    return QString::fromLatin1(Version(buffer));
 }
 
 }  // namespace

@@ -11,13 +11,16 @@ extern const Command ScpCommand;
 extern const Command FindCommand;
 extern const Command MoveCommand;
 extern const Command WorklistCommand;
+extern const Command DicomdirCommand;
+extern const Command ThumbnailCommand;
 extern const Command PrintCommand;
 extern const Command EcgCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
-        DumpCommand, ConvertCommand, MetaCommand,     EchoCommand,  StoreCommand, ScpCommand,
-        FindCommand, MoveCommand,    WorklistCommand, PrintCommand, EcgCommand};
+        DumpCommand, ConvertCommand,  MetaCommand,  DicomdirCommand, ThumbnailCommand,
+        EcgCommand,  EchoCommand,     StoreCommand, ScpCommand,      FindCommand,
+        MoveCommand, WorklistCommand, PrintCommand};
     return commands;
 }
 

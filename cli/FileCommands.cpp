@@ -1,5 +1,4 @@
 // dump, convert and meta: the file operations of the library on the command line.
-#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -24,33 +23,8 @@ struct List {
     ~List() { DeleteElementList(list); }
 };
 
-int DumpTrace(ElementList* meta, ElementList* data, bool explicitVr, bool bigEndian) {
-    // The trace lines go through the library's own file writer, then to the terminal.
-    char name[] = "/tmp/tessaly-trace-XXXXXX";
-    const int fd = ::mkstemp(name);
-    if (fd < 0) {
-        std::fprintf(stderr, "tessaly-cli: dump: cannot make a temporary file\n");
-        return 1;
-    }
-    ::close(fd);
-    for (uint32_t i = 0; i < TagCount(meta); ++i)
-        DumpElementToFile(name, TagAt(meta, i), 1, 0, 0);
-    for (uint32_t i = 0; i < TagCount(data); ++i) {
-        DumpElementToFile(name, TagAt(data, i), explicitVr, 0, bigEndian);
-    }
-    std::FILE* in = std::fopen(name, "rb");
-    std::string line;
-    for (int c; in != nullptr && (c = std::fgetc(in)) != EOF;) {
-        if (c == '\n') {
-            std::printf("%s\n", ToTerminal(line).c_str());
-            line.clear();
-        } else if (c != '\r') {
-            line += static_cast<char>(c);
-        }
-    }
-    if (in != nullptr) std::fclose(in);
-    std::remove(name);
-    return 0;
+void PrintLine(void*, const char* line) {
+    std::printf("%s\n", ToTerminal(line).c_str());
 }
 
 int RunDump(const Args& args) {
@@ -80,7 +54,10 @@ int RunDump(const Args& args) {
         return 1;
     }
     const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
-    return DumpTrace(meta.list, data.list, explicitVr, bigEndian);
+    // The lines the trace log would hold, each on one terminal line.
+    DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
+    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, bigEndian);
+    return 0;
 }
 
 // The options of convert and meta: positional arguments and --ts.

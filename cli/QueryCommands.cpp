@@ -2,7 +2,9 @@
 // record; every other key goes with universal matching. Records are printed as blocks of their
 // non-empty fields, or with --json as one array in the DICOM JSON model on standard output, the
 // count and the status then going to standard error. Every outcome comes with its meaning.
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <string>
 #include <utility>
 #include <vector>
@@ -153,6 +155,44 @@ std::string OutcomeWords(int32_t responseField, int32_t outcome) {
     const std::string words = StatusMeaning(responseField, outcome);
     if (outcome < 0) return words;
     return "final status " + Hex16(outcome) + " (" + words + ")";
+}
+
+// A record as one object of the DICOM JSON model: its non-empty fields as elements in tag
+// order, the worklist step's fields inside the one item of (0040,0100).
+std::string RecordJson(const char* kind, const void* record) {
+    std::vector<ElementView> top, step;
+    RecordField field;
+    for (uint32_t i = 0; DescribeRecordField(kind, i, &field) == 1; ++i) {
+        const char* text = RecordText(record, i);
+        if (field.group == 0 || text == nullptr ||
+            std::string(text).find_first_not_of(' ') == std::string::npos)
+            continue;
+        ElementView view;
+        view.group = field.group;
+        view.element = field.element;
+        view.vr[0] = field.vr[0];
+        view.vr[1] = field.vr[1];
+        view.length = static_cast<uint32_t>(std::strlen(text));
+        view.value = reinterpret_cast<const uint8_t*>(text);
+        (field.inStepSequence != 0 ? step : top).push_back(view);
+    }
+    if (!step.empty()) top.push_back({0x0040, 0x0100, {'S', 'Q'}, UNDEFINED_LENGTH, nullptr});
+    const auto byTag = [](const ElementView& a, const ElementView& b) {
+        return a.group != b.group ? a.group < b.group : a.element < b.element;
+    };
+    std::sort(top.begin(), top.end(), byTag);
+    std::sort(step.begin(), step.end(), byTag);
+    // The step's fields follow their sequence in the flat form: one item, then the delimiters.
+    std::vector<ElementView> views;
+    for (const ElementView& e : top) {
+        views.push_back(e);
+        if (e.group != 0x0040 || e.element != 0x0100) continue;
+        views.push_back({0xFFFE, 0xE000, {0, 0}, UNDEFINED_LENGTH, nullptr});
+        views.insert(views.end(), step.begin(), step.end());
+        views.push_back({0xFFFE, 0xE00D, {0, 0}, 0, nullptr});
+        views.push_back({0xFFFE, 0xE0DD, {0, 0}, 0, nullptr});
+    }
+    return JsonObject(views);
 }
 
 bool IsPending(int32_t status) {

@@ -1,11 +1,14 @@
-// scp: the storage provider on the command line. It runs until SIGINT or SIGTERM, then stops
-// the listener (the instance being written is finished and answered first) and exits 0.
+// scp: the storage provider on the command line. It serves up to --max-associations senders at
+// once (8 unless told; 1 serves them one after the other) and runs until SIGINT or SIGTERM,
+// then stops the listener (instances being written are finished and answered first) and exits 0.
 #include <pthread.h>
 #include <signal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "zedavura.h"
@@ -16,13 +19,34 @@ extern const Command ScpCommand;
 
 namespace {
 
+constexpr int DEFAULT_MAX_ASSOCIATIONS = 8;
+constexpr int MOST_ASSOCIATIONS = 256;
+
 int RunScp(const Args& args) {
-    if (args.size() != 2 || args[0].empty() || args[1].empty() || args[0][0] == '-' ||
-        args[1][0] == '-') {
-        return UsageError(ScpCommand);
+    std::vector<std::string> positional;
+    int maxAssociations = DEFAULT_MAX_ASSOCIATIONS;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        if (args[i] == "--max-associations") {
+            if (i + 1 == args.size()) return UsageError(ScpCommand);
+            const std::string& value = args[++i];
+            char* end = nullptr;
+            const long n = std::strtol(value.c_str(), &end, 10);
+            if (value.empty() || *end != '\0' || n < 1 || n > MOST_ASSOCIATIONS) {
+                std::fprintf(stderr,
+                             "tessaly-cli: scp: --max-associations takes a number from 1 to %d\n",
+                             MOST_ASSOCIATIONS);
+                return 2;
+            }
+            maxAssociations = static_cast<int>(n);
+        } else if (args[i].empty() || args[i][0] == '-' || positional.size() == 2) {
+            return UsageError(ScpCommand);
+        } else {
+            positional.push_back(args[i]);
+        }
     }
-    const std::string& port = args[0];
-    std::string directory = args[1];
+    if (positional.size() != 2) return UsageError(ScpCommand);
+    const std::string& port = positional[0];
+    std::string directory = positional[1];
     if (directory.back() != '/') directory += '/';
 
     // The signals wait for sigwait below: blocked before the listener thread starts, so that
@@ -35,6 +59,7 @@ int RunScp(const Args& args) {
 
     // As a service job sets it: the date of storage in the study index is ddmmyyyy.
     SetShortDateFormat("ddmmyyyy");
+    SetStoreSCPMaxAssociations(maxAssociations);
     StartStoreSCP(directory.c_str(), port.c_str());
     if (StoreSCPListening(port.c_str()) != 1) {
         StopStoreSCP();
@@ -59,6 +84,6 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp", "scp PORT DIR", RunScp};
+const Command ScpCommand = {"scp", "scp PORT DIR [--max-associations N]", RunScp};
 
 }  // namespace cli

@@ -24,23 +24,19 @@ void AppendUtf8(std::string& out, uint32_t code) {
     }
 }
 
-// Windows-1252 to UTF-8; bytes the code page leaves undefined become `undefined`, control
-// characters other than TAB `control` (kept as they are when it is 0).
-std::string Convert(std::string_view text, const char* undefined, char control) {
+}  // namespace
+
+std::string Cp1252ToUtf8(std::string_view text) {
     std::string out;
     out.reserve(text.size());
     for (char c : text) {
         const auto byte = static_cast<uint8_t>(c);
-        if (byte < 0x20 || byte == 0x7F) {
-            out += (c == '\t' || control == 0) ? c : control;
-        } else if (byte < 0x80) {
+        if (byte < 0x80) {
             out += c;
         } else if (byte < 0xA0) {
             const uint16_t code = kHighControls[byte - 0x80];
-            if (code == 0)
-                out += undefined;
-            else
-                AppendUtf8(out, code);
+            out += code == 0 ? std::string(".") : std::string();
+            if (code != 0) AppendUtf8(out, code);
         } else {
             AppendUtf8(out, byte);
         }
@@ -48,14 +44,13 @@ std::string Convert(std::string_view text, const char* undefined, char control) 
     return out;
 }
 
-}  // namespace
-
 std::string ToTerminal(std::string_view text) {
-    return Convert(text, ".", '.');
-}
-
-std::string ToUtf8(std::string_view text) {
-    return Convert(text, "\xEF\xBF\xBD", 0);  // U+FFFD
+    std::string filtered(text);
+    for (char& c : filtered) {
+        const auto byte = static_cast<uint8_t>(c);
+        if ((byte < 0x20 && c != '\t') || byte == 0x7F) c = '.';
+    }
+    return Cp1252ToUtf8(filtered);
 }
 
 std::string SyntaxFromArgument(const std::string& argument) {

@@ -8,13 +8,12 @@
 
 namespace cli {
 
+// Windows-1252 to UTF-8, every byte kept (the code page's five unassigned bytes become '.').
+std::string Cp1252ToUtf8(std::string_view text);
+
 // Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes
 // cannot move the cursor or change the terminal.
 std::string ToTerminal(std::string_view text);
-
-// Windows-1252 to UTF-8 with every character kept; a byte the code page leaves undefined
-// becomes U+FFFD.
-std::string ToUtf8(std::string_view text);
 
 // A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
 // empty for an unknown name.

@@ -31,8 +31,15 @@ namespace {
 constexpr const char* GLOBAL_USAGE =
     "tessaly-cli [--version] [--help] [--log FILE] [--log-level 1|2|3] COMMAND [ARGS]";
 
+// The library's version text.
+std::string LibraryVersion() {
+    char buffer[16] = {};
+    return Version(buffer);
+}
+
 void PrintHelp() {
-    std::printf("tessaly-cli: DICOM connectivity tester (ZEDAVURA %s)\n\n", Version());
+    std::printf("tessaly-cli: DICOM connectivity tester (ZEDAVURA %s)\n\n",
+                LibraryVersion().c_str());
     std::printf("usage: %s\n\n", GLOBAL_USAGE);
     std::printf("  --log FILE        append the trace log and the service lines to FILE\n");
     std::printf("  --log-level N     1 association events (the default), 2 also every message,\n");
@@ -41,9 +48,11 @@ void PrintHelp() {
         {"dump", "print every element of a DICOM file"},
         {"convert", "write a DICOM file in another transfer syntax"},
         {"meta", "give a bare data set a file meta group, in place"},
+        {"dicomdir", "list a DICOMDIR as a patient / study / series / image tree, or as JSON"},
+        {"thumbnail", "write JPEG thumbnails of images (default width 128)"},
         {"echo", "verify a peer (C-ECHO)"},
         {"store", "send files, or a series directory, to a peer (C-STORE)"},
-        {"scp", "receive images from other nodes into DIR until stopped"},
+        {"scp", "receive images from other nodes into DIR until stopped, N senders at once"},
         {"find", "query a peer's studies, series or images (C-FIND, Study Root)"},
         {"move", "have a peer send what matches the keys to the AE --dest (C-MOVE)"},
         {"worklist", "query a modality worklist (C-FIND)"},
@@ -76,7 +85,7 @@ int main(int argc, char** argv) {
     for (; next < args.size() && args[next].rfind("--", 0) == 0; ++next) {
         const std::string& option = args[next];
         if (option == "--version") {
-            std::printf("%s\n", Version());
+            std::printf("%s\n", LibraryVersion().c_str());
             return 0;
         }
         if (option == "--help") {

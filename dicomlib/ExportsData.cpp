@@ -1,4 +1,6 @@
 // Exported operations on elements, lists and files: thin wrappers over the core.
+#include <cstring>
+
 #include "Guarded.h"
 #include "data/Datadec.h"
 #include "data/Dump.h"
@@ -8,8 +10,11 @@
 
 using namespace dicomlib;
 
-extern "C" ZEDAVURA_API const char* Version(void) {
-    return "2.48";
+extern "C" ZEDAVURA_API char* Version(char* buffer) {
+    static constexpr char VERSION[] = "2.48";
+    if (buffer == nullptr) return nullptr;
+    std::memcpy(buffer, VERSION, sizeof VERSION);
+    return buffer;
 }
 
 extern "C" ZEDAVURA_API DicomElement* GenerateTag(int32_t group, int32_t element, uint32_t length,
@@ -108,6 +113,16 @@ extern "C" ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink
     if (list == nullptr || sink == nullptr) return;
     GuardedVoid("DumpTagsToMemo", [&] {
         data::DumpTagsToMemo(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0);
+    });
+}
+
+extern "C" ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
+                                             uint8_t explicitVr, uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToTrace", [&] {
+        data::DumpTagsToTrace(
             *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
             bigEndian != 0);
     });

@@ -1,14 +1,31 @@
 // Exported storage provider operations: thin wrappers over store/.
+#include <algorithm>
+#include <atomic>
+
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
+#include "store/Rddcmdir.h"
 #include "store/StoreScp.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
 
+namespace {
+
+// How many associations listeners started from now on serve at once.
+std::atomic<int32_t> gMaxAssociations{1};
+
+}  // namespace
+
+extern "C" ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count) {
+    gMaxAssociations.store(std::clamp<int32_t>(count, 1, store::MAX_ASSOCIATIONS));
+}
+
 extern "C" ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port) {
     if (directory == nullptr || port == nullptr) return;
-    GuardedVoid("StartStoreSCP", [&] { store::StartStoreSCP(directory, port); });
+    GuardedVoid("StartStoreSCP", [&] {
+        store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load());
+    });
 }
 
 extern "C" ZEDAVURA_API uint8_t StoreSCPListening(const char* port) {
@@ -24,4 +41,15 @@ extern "C" ZEDAVURA_API void StopStoreSCP(void) {
 extern "C" ZEDAVURA_API void SetShortDateFormat(const char* format) {
     GuardedVoid("SetShortDateFormat",
                 [&] { store::SetShortDateFormat(format == nullptr ? "" : format); });
+}
+
+extern "C" ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list) {
+    if (fileName == nullptr || list == nullptr)
+        return static_cast<int32_t>(store::DicomDirStatus::CannotOpen);
+    return Guarded("ReadDCMDIR", static_cast<int32_t>(store::DicomDirStatus::CannotOpen),
+                   [&] { return static_cast<int32_t>(store::ReadDCMDIR(fileName, *list)); });
+}
+
+extern "C" ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list) {
+    return ReadDCMDIRStatus(fileName, list) == 0 ? 1 : 0;
 }

@@ -38,8 +38,9 @@ typedef struct DicomElement {
 /* An ordered list of elements in insertion order, owning its elements. Opaque to C. */
 typedef struct ElementList ElementList;
 
-/* The library's version text, "2.48". Constant; never freed. */
-ZEDAVURA_API const char* Version(void);
+/* Copies the library's version text, "2.48" and its NUL, into buffer (at least 5 bytes) and
+ * returns buffer; null for a null buffer. */
+ZEDAVURA_API char* Version(char* buffer);
 
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
@@ -108,9 +109,18 @@ ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* con
                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* Appends the trace lines of one element (CR LF ended, indent TABs deep, nested sequences
- * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. */
+ * opened) to fileName. 0 when fileName or element is null or the file cannot be opened. An item
+ * given alone is opened as a data set when it has a length: the offset table and fragments of
+ * an undefined-length Pixel Data are told apart only in a whole list (DumpTagsToTrace). */
 ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                        uint8_t explicitVr, int32_t indent, uint8_t bigEndian);
+
+/* The trace lines of every element of the list, as message dumps write them to the trace log,
+ * one line at a time to sink (no line end; value bytes as they are, so a value may hold any
+ * byte but NUL). The offset table and fragments of an undefined-length Pixel Data print as one
+ * line each, never opened. */
+ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
+                                  uint8_t explicitVr, uint8_t bigEndian);
 
 /* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
 typedef struct Association Association;
@@ -166,13 +176,19 @@ ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at
  * once; may be called more than once, each call another listener. The listener serves one
- * association at a time, answers C-ECHO and C-STORE, and writes each received instance to
+ * association at a time (or as many at once as SetStoreSCPMaxAssociations allowed when it was
+ * started; further connections wait), answers C-ECHO and C-STORE, and writes each instance to
  * directory (a separator is appended when missing) + Study Instance UID + "/" + Series Instance
  * UID + "/" + SOP Instance UID + ".dcm", and into the index under "./Database" of the working
  * directory. A C-STORE-RSP is sent once the file is on disk: status 0x0000 stored, 0xA700 it
  * could not be written, 0xC000 a UID that cannot be a file name or a data set that cannot be
  * re-encoded. A port that cannot be listened on ends the listener silently. */
 ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
+
+/* How many associations each listener started from now on serves at once: 1 (the default) to
+ * 256; other values are taken as the nearest of those. Instances are still written whole and
+ * indexed once, whatever the number. */
+ZEDAVURA_API void SetStoreSCPMaxAssociations(int32_t count);
 
 /* Waits until the listener started last on port has listened or given up; 1 when it is
  * listening now, 0 when it could not listen, has ended, or none was started on port. */
@@ -217,9 +233,10 @@ ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, cons
  * could be received (or assoc is null), -2 for another message. */
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
-/* Sends a series directory on one association: the files its "Image.dir" names (third field +
- * ".dcm"), or without one every Part 10 file in it in file name order, all as the first file's
- * SOP class. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+/* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
+ * one every Part 10 file in it in file name order, on one association while the SOP class stays
+ * the same; a file of another class is sent on a new association for its class, Message IDs
+ * going on. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
 ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
                                 const char* calledAeTitle, const char* directory,
                                 const char* preferredSyntax, uint8_t convert);
@@ -547,6 +564,37 @@ ZEDAVURA_API uint8_t ECG2Bitmap(BitmapBuffer* bitmap, const ElementList* element
 /* Sets the process-wide short date format that dates are written with ("ddmmyyyy" as a service
  * job sets it; letters d, m, y); null or "" returns to the platform's format. */
 ZEDAVURA_API void SetShortDateFormat(const char* format);
+
+/* Reads a DICOMDIR file by its record offsets and appends its records to list (the caller's,
+ * not cleared first) in hierarchy order: each patient followed by its studies, each study by
+ * its series, each series by its image-level records. Every record starts with a (0004,1430)
+ * element: "PATIENT " (8 bytes), "STUDY " (6) or "SERIES" (6), and at image level the record's
+ * own type as read; the record's elements after its type follow as read, sequences of
+ * undefined length flat with their items and delimiters. Other record types are skipped with
+ * everything below them. 1 when the directory was walked (an empty one appends nothing); 0,
+ * with nothing appended, when the file is not a DICOMDIR we can read. */
+ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list);
+
+/* ReadDCMDIR with the reason: 0 read; -1 the file cannot be read; -2 not a Part 10 file (no
+ * "DICM" at offset 128); -3 not explicit VR little endian; -4 no offset of the first root record
+ * (0004,1200), so not a DICOMDIR. */
+ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
+
+/* Writes a baseline JPEG thumbnail (quality 60) of the first frame of an uncompressed little
+ * endian image to outputPath with its extension replaced by ".jpg": width columns wide and
+ * trunc(rows x width / columns) rows high. Grayscale images are windowed to 8 bits (by the
+ * file's window; 8-bit images around 127; 16-bit images without a window over the frame's own
+ * range) and resampled bilinearly, RGB images by nearest neighbour; the first source row and
+ * column and the last thumbnail row and column are black. 1 when written; 0 otherwise, and
+ * then no file is left. */
+ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPath, int32_t width);
+
+/* CreateThumbnail with the reason: 0 written; -1 not readable as a Part 10 file; -2 big endian
+ * or compressed; -3 no pixel data, or less than one frame; -4 an image layout not drawn (bits
+ * allocated other than 8 or 16, 16-bit RGB, other colour images); -5 a width below 1, or a
+ * thumbnail without rows or beyond 65500 pixels a side; -6 the JPEG file cannot be written. */
+ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, const char* dicomPath,
+                                           int32_t width);
 
 #ifdef __cplusplus
 }

@@ -7,6 +7,7 @@
 
 #include "data/Dictionary.h"
 #include "data/Encoder.h"
+#include "data/Tags.h"
 #include "data/TextFile.h"
 
 namespace dicomlib::data {
@@ -64,7 +65,9 @@ void ValueBytes(const DicomElement& e, void* out, std::size_t count, bool bigEnd
 
 void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian,
               int depth, int nesting) {
+    FragmentTracker fragments;
     for (DicomElement* e : list) {
+        const bool fragment = fragments.IsFragment(*e);
         const char* name = LookupTagName(*e);
         const std::string vr = VrText(*e);
         const std::string prefix = [&] {
@@ -73,7 +76,7 @@ void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool 
                 p += ".....";
             return p;
         }();
-        if (HasValue(*e) && IsContainer(*e) && nesting < MAX_DUMP_DEPTH) {
+        if (HasValue(*e) && IsContainer(*e) && !fragment && nesting < MAX_DUMP_DEPTH) {
             // A defined-length container is opened, its own line without a value.
             addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s - %s", e->group, e->element,
                                     e->length, vr.c_str(), name));
@@ -92,7 +95,7 @@ void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool 
         } else {
             addLine(prefix +
                     Format("(%04X, %04X), %s - %s", e->group, e->element, vr.c_str(), name));
-            if (IsItem(*e)) {
+            if (IsItem(*e) && !fragment) {
                 ++depth;
             } else if (e->group == 0xFFFE && e->element == 0xE00D && depth > 0) {
                 --depth;
@@ -101,24 +104,26 @@ void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool 
     }
 }
 
-void TraceInto(std::string& out, DicomElement& e, bool explicitVr, int indent, bool bigEndian) {
-    out.append(static_cast<std::size_t>(indent), '\t');
+void TraceInto(std::vector<std::string>& lines, DicomElement& e, bool explicitVr, int indent,
+               bool bigEndian, bool fragment) {
+    std::string line(static_cast<std::size_t>(indent), '\t');
     const char* name = LookupTagName(e);
-    out += Format("(%04X,%04X), %2d,\t%s", e.group, e.element, static_cast<int32_t>(e.length),
-                  VrText(e).c_str());
-    if (IsContainer(e) && e.length != UNDEFINED_LENGTH && indent < MAX_DUMP_DEPTH) {
-        out += "\r\n";
+    line += Format("(%04X,%04X), %2d,\t%s", e.group, e.element, static_cast<int32_t>(e.length),
+                   VrText(e).c_str());
+    if (IsContainer(e) && !fragment && e.length != UNDEFINED_LENGTH && indent < MAX_DUMP_DEPTH) {
+        lines.push_back(std::move(line));
         ElementList nested;
         SplitSequenceValue(e, nested, explicitVr, bigEndian);
+        FragmentTracker fragments;
         for (DicomElement* n : nested)
-            TraceInto(out, *n, explicitVr, indent + 1, bigEndian);
+            TraceInto(lines, *n, explicitVr, indent + 1, bigEndian, fragments.IsFragment(*n));
         return;
     }
     if (e.length < 255) {
         const std::string value = HasValue(e) ? PrintableValue(e, bigEndian) : std::string();
-        out += Format(", \"%s\" - %s", value.c_str(), name);
+        line += Format(", \"%s\" - %s", value.c_str(), name);
     }
-    out += "\r\n";
+    lines.push_back(std::move(line));
 }
 
 }  // namespace
@@ -158,16 +163,47 @@ void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr,
     DumpList(list, addLine, explicitVr, bigEndian, 0, 0);
 }
 
-std::string FormatElementTrace(DicomElement& element, bool explicitVr, int indent, bool bigEndian) {
+bool FragmentTracker::IsFragment(const DicomElement& e) {
+    if (inside_) {
+        if (TagOf(e) == tag::Item) return true;
+        // The sequence delimiter closes the fragments; anything else is no fragment either.
+        inside_ = false;
+        return false;
+    }
+    inside_ = TagOf(e) == tag::PixelData && e.length == UNDEFINED_LENGTH;
+    return false;
+}
+
+std::vector<std::string> ElementTraceLines(DicomElement& element, bool explicitVr, int indent,
+                                           bool bigEndian, bool fragment) {
+    std::vector<std::string> lines;
+    TraceInto(lines, element, explicitVr, indent, bigEndian, fragment);
+    return lines;
+}
+
+std::string FormatElementTrace(DicomElement& element, bool explicitVr, int indent, bool bigEndian,
+                               bool fragment) {
     std::string out;
-    TraceInto(out, element, explicitVr, indent, bigEndian);
+    for (const std::string& line :
+         ElementTraceLines(element, explicitVr, indent, bigEndian, fragment))
+        out += line + "\r\n";
     return out;
 }
 
+void DumpTagsToTrace(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian) {
+    FragmentTracker fragments;
+    for (DicomElement* e : list) {
+        for (const std::string& line :
+             ElementTraceLines(*e, explicitVr, 0, bigEndian, fragments.IsFragment(*e)))
+            addLine(line);
+    }
+}
+
 bool DumpElementToFile(const std::string& fileName, DicomElement* element, bool explicitVr,
-                       int indent, bool bigEndian) {
+                       int indent, bool bigEndian, bool fragment) {
     if (fileName.empty() || element == nullptr) return false;
-    return AppendToFile(fileName, FormatElementTrace(*element, explicitVr, indent, bigEndian));
+    return AppendToFile(fileName,
+                        FormatElementTrace(*element, explicitVr, indent, bigEndian, fragment));
 }
 
 }  // namespace dicomlib::data

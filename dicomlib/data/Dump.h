@@ -6,6 +6,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "data/ElementList.h"
 
@@ -17,19 +18,38 @@ using LineSink = std::function<void(const std::string& line)>;
 // SL, SS, UL or US (read in the given byte order; "Vector!!" for five bytes or more).
 std::string PrintableValue(const DicomElement& element, bool bigEndian = false);
 
+// Follows a list element by element and tells which items are the offset table and fragments
+// of an undefined-length Pixel Data: they hold bytes, never elements, so they are not opened.
+class FragmentTracker {
+  public:
+    // Call for every element of one list, in list order.
+    bool IsFragment(const DicomElement& element);
+
+  private:
+    bool inside_ = false;
+};
+
 // One or more lines per element, in list order. Items and item delimiters of undefined length
 // move the "....." indent; defined-length sequences and items are opened one level deeper.
+// Fragments print as one line each and move nothing.
 void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr,
                     bool bigEndian = false);
 
-// The trace lines of one element (each ended by CR LF), indent TABs deep, nested defined-length
-// sequences and items opened.
+// The trace lines of one element (without line ends), indent TABs deep, nested defined-length
+// sequences and items opened unless the element is a fragment.
+std::vector<std::string> ElementTraceLines(DicomElement& element, bool explicitVr, int indent,
+                                           bool bigEndian = false, bool fragment = false);
+// The same lines, each ended by CR LF, as the trace log holds them.
 std::string FormatElementTrace(DicomElement& element, bool explicitVr, int indent,
-                               bool bigEndian = false);
+                               bool bigEndian = false, bool fragment = false);
+
+// The trace lines of every element of the list, at indent 0, fragments told apart.
+void DumpTagsToTrace(ElementList& list, const LineSink& addLine, bool explicitVr,
+                     bool bigEndian = false);
 
 // Appends FormatElementTrace to the file; false when the file or element is missing or the
 // file cannot be opened.
 bool DumpElementToFile(const std::string& fileName, DicomElement* element, bool explicitVr,
-                       int indent, bool bigEndian = false);
+                       int indent, bool bigEndian = false, bool fragment = false);
 
 }  // namespace dicomlib::data

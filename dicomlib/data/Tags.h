@@ -67,6 +67,12 @@ constexpr Tag RescaleSlope{0x0028, 0x1053};
 constexpr Tag ScheduledProcedureStepSequence{0x0040, 0x0100};
 constexpr Tag PixelData{0x7FE0, 0x0010};
 
+// Directory records.
+constexpr Tag OffsetOfTheFirstDirectoryRecordOfTheRootDirectoryEntity{0x0004, 0x1200};
+constexpr Tag OffsetOfTheNextDirectoryRecord{0x0004, 0x1400};
+constexpr Tag OffsetOfReferencedLowerLevelDirectoryEntity{0x0004, 0x1420};
+constexpr Tag DirectoryRecordType{0x0004, 0x1430};
+
 // Waveforms.
 constexpr Tag WaveformOriginality{0x003A, 0x0004};
 constexpr Tag NumberOfWaveformChannels{0x003A, 0x0005};

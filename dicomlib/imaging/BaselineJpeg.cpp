@@ -10,6 +10,8 @@
 
 // After stdio.h, which it needs and does not include.
 #include <jpeglib.h>
+// After jpeglib.h, which defines what it needs.
+#include <jerror.h>
 
 namespace dicomlib::imaging {
 namespace {
@@ -190,7 +192,109 @@ class RgbSink : public RowSink {
     std::size_t next_ = 0;
 };
 
+// Collects the compressed stream in a vector, a chunk at a time.
+struct VectorDestination {
+    jpeg_destination_mgr manager{};
+    std::vector<uint8_t>* stream = nullptr;
+    JOCTET chunk[16384] = {};
+};
+
+VectorDestination& DestinationOf(j_compress_ptr info) {
+    return *reinterpret_cast<VectorDestination*>(info->dest);
+}
+
+void StartChunk(j_compress_ptr info) {
+    VectorDestination& d = DestinationOf(info);
+    d.manager.next_output_byte = d.chunk;
+    d.manager.free_in_buffer = sizeof d.chunk;
+}
+
+// Called from inside libjpeg, where no exception may pass: running out of memory becomes
+// libjpeg's own error, which jumps back to RunCompress.
+void KeepChunk(j_compress_ptr info, std::size_t count) {
+    VectorDestination& d = DestinationOf(info);
+    try {
+        d.stream->insert(d.stream->end(), d.chunk, d.chunk + count);
+    } catch (...) {
+        info->err->msg_code = JERR_OUT_OF_MEMORY;
+        (*info->err->error_exit)(reinterpret_cast<j_common_ptr>(info));
+    }
+}
+
+boolean FullChunk(j_compress_ptr info) {
+    KeepChunk(info, sizeof DestinationOf(info).chunk);
+    StartChunk(info);
+    return TRUE;
+}
+
+void LastChunk(j_compress_ptr info) {
+    KeepChunk(info, sizeof DestinationOf(info).chunk - DestinationOf(info).manager.free_in_buffer);
+}
+
+struct CompressSession {
+    CompressSession() = default;
+    CompressSession(const CompressSession&) = delete;
+    CompressSession& operator=(const CompressSession&) = delete;
+    ~CompressSession() { jpeg_destroy_compress(&info); }
+
+    jpeg_compress_struct info{};
+    ErrorManager errors;
+    VectorDestination destination;
+};
+
+// Like RunLibjpeg: the only frame libjpeg's error exit jumps back to, holding nothing with a
+// destructor.
+[[gnu::noinline]] bool RunCompress(CompressSession& session, const uint8_t* pixels, uint32_t width,
+                                   uint32_t height, int components, int quality) {
+    jpeg_compress_struct& info = session.info;
+    info.err = jpeg_std_error(&session.errors.library);
+    session.errors.library.error_exit = ErrorExit;
+    session.errors.library.output_message = OutputMessage;
+    info.client_data = &session.errors;
+    if (setjmp(session.errors.jump) != 0) {
+        jpeg_destroy_compress(&info);
+        return false;
+    }
+    jpeg_create_compress(&info);
+    session.destination.manager.init_destination = StartChunk;
+    session.destination.manager.empty_output_buffer = FullChunk;
+    session.destination.manager.term_destination = LastChunk;
+    info.dest = &session.destination.manager;
+    info.image_width = width;
+    info.image_height = height;
+    info.input_components = components;
+    info.in_color_space = components == 3 ? JCS_RGB : JCS_GRAYSCALE;
+    jpeg_set_defaults(&info);
+    jpeg_set_quality(&info, quality, TRUE);
+    jpeg_start_compress(&info, TRUE);
+    const std::size_t stride = std::size_t{width} * static_cast<std::size_t>(components);
+    while (info.next_scanline < info.image_height) {
+        JSAMPROW rows[1] = {const_cast<JSAMPLE*>(pixels + info.next_scanline * stride)};
+        jpeg_write_scanlines(&info, rows, 1);
+    }
+    jpeg_finish_compress(&info);
+    jpeg_destroy_compress(&info);
+    return true;
+}
+
 }  // namespace
+
+bool EncodeBaselineJpeg(std::span<const uint8_t> pixels, uint32_t width, uint32_t height,
+                        int components, int quality, std::vector<uint8_t>& stream,
+                        std::string& detail) {
+    if ((components != 1 && components != 3) ||
+        uint64_t{width} * height * static_cast<uint64_t>(components) > pixels.size()) {
+        detail = "pixels do not fill the image";
+        return false;
+    }
+    stream.clear();
+    CompressSession session;
+    session.destination.stream = &stream;
+    if (RunCompress(session, pixels.data(), width, height, components, quality)) return true;
+    detail = session.errors.error;
+    stream.clear();
+    return false;
+}
 
 BaselineJpegResult DecodeBaselineJpeg(std::span<const uint8_t> stream, std::span<uint8_t> output,
                                       uint32_t rows, uint32_t columns, bool colour,

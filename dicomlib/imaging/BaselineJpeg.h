@@ -1,6 +1,7 @@
 // Baseline (and any other libjpeg-readable) JPEG decoding from memory, for pixel data in the
-// baseline transfer syntax and for JPEG files. libjpeg's failures come back as results: nothing
-// here ends the process, and nothing is written past the caller's buffer.
+// baseline transfer syntax and for JPEG files, and baseline encoding into memory for
+// thumbnails. libjpeg's failures come back as results: nothing here ends the process, and
+// nothing is written past the caller's buffer.
 #pragma once
 
 #include <cstdint>
@@ -39,5 +40,12 @@ struct RgbImage {
 
 // Decodes a JPEG stream of any size into a 24-bit image.
 BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& image);
+
+// Encodes width x height samples, top row first, as a baseline JPEG stream: components 1 is
+// grayscale (one byte per pixel), 3 is red, green, blue. pixels must hold them all. False with
+// libjpeg's reason in detail when nothing was encoded.
+bool EncodeBaselineJpeg(std::span<const uint8_t> pixels, uint32_t width, uint32_t height,
+                        int components, int quality, std::vector<uint8_t>& stream,
+                        std::string& detail);
 
 }  // namespace dicomlib::imaging

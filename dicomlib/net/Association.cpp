@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <string>
+#include <utility>
 
 #include "net/PduCodec.h"
 #include "net/TraceLog.h"
@@ -30,6 +31,21 @@ UserInformation OurUserInformation() {
     return info;
 }
 
+// Sets a receive deadline limit from now while it lives.
+class ReceiveDeadline {
+  public:
+    ReceiveDeadline(Association& assoc, std::chrono::milliseconds limit)
+        : socket_(assoc.stream.Socket()) {
+        socket_.SetReceiveDeadline(std::chrono::steady_clock::now() + limit);
+    }
+    ~ReceiveDeadline() { socket_.SetReceiveDeadline(std::nullopt); }
+    ReceiveDeadline(const ReceiveDeadline&) = delete;
+    ReceiveDeadline& operator=(const ReceiveDeadline&) = delete;
+
+  private:
+    TcpSocket& socket_;
+};
+
 void Fail(Association& assoc) {
     assoc.stream.Close();
 }
@@ -46,6 +62,7 @@ void PrepareRequest(Association& assoc, std::string& callingAeTitle,
     assoc.answer = AssociateAC();
     assoc.rejection = AssociateRJ();
     assoc.acceptedContexts.clear();
+    assoc.peerReleased = false;
     ResetMessageCounter();
 }
 
@@ -148,6 +165,10 @@ uint32_t NextOddCounterValue() {
     }
 }
 
+void SetMessageCounter(uint32_t value) {
+    gMessageCounter.store(value);
+}
+
 void AdvanceMessageCounter() {
     gMessageCounter.fetch_add(1);
 }
@@ -226,8 +247,11 @@ bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_vie
 
 bool CloseAssoc(Association& assoc) {
     assoc.dataTransfer.Clear();
+    const bool peerReleased = std::exchange(assoc.peerReleased, false);
     if (assoc.stream.Connected() && assoc.stream.Write(EncodeReleaseRQ())) {
         // The reply is taken whatever it is; a time-out or a closed connection ends the wait.
+        // After the peer's own release nothing more comes: only its close is awaited.
+        ReceiveDeadline limit(assoc, peerReleased ? PEER_CLOSE_TIMEOUT : RELEASE_REPLY_TIMEOUT);
         assoc.stream.ReadExact(10);
     }
     assoc.stream.Close();
@@ -240,8 +264,13 @@ bool AcceptAssoc(Association& assoc, int socketHandle) {
     assoc.request = AssociateRQ();
     assoc.answer = AssociateAC();
     assoc.acceptedContexts.clear();
+    assoc.peerReleased = false;
 
-    auto pdu = ReadPduOrEnd(assoc);
+    auto pdu = [&] {
+        // A connection that sends nothing gives way to the next one.
+        ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
+        return ReadPduOrEnd(assoc);
+    }();
     if (!pdu) return false;
     // Anything but an A-ASSOCIATE-RQ here is a peer that does not speak this protocol.
     auto rq = pdu->type == PDU_ASSOCIATE_RQ

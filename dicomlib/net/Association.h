@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -38,6 +39,9 @@ struct Association {
     dicomlib::net::AssociateRJ rejection;
     // The DIMSE layer's receive and send state.
     dicomlib::net::DataTransferState dataTransfer;
+    // Set once the peer's A-RELEASE-RQ has been answered: the association is over, and
+    // CloseAssoc waits only briefly for the peer to close the connection.
+    bool peerReleased = false;
     // Pending responses read since the last query request was sent: the query services stop a
     // peer that never sends its final response.
     uint32_t pendingResponses = 0;
@@ -66,6 +70,8 @@ void ResetMessageCounter();
 // The next odd value: when the counter is even it is first incremented; the value is taken,
 // then the counter is incremented. One atomic step, whichever threads draw.
 uint32_t NextOddCounterValue();
+// Puts the counter back where it was, so that Message IDs go on across associations.
+void SetMessageCounter(uint32_t value);
 // One step forward, as the acceptor makes for every answer.
 void AdvanceMessageCounter();
 uint32_t MessageCounterValue();
@@ -94,10 +100,20 @@ bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_vie
                       std::string& callingAeTitle, std::string_view calledAeTitle,
                       std::string_view abstractSyntax, std::optional<std::string_view> fileSyntax,
                       std::optional<std::string_view> preferredSyntax);
+// How long CloseAssoc waits for the A-RELEASE-RP, and, once the peer's own release has been
+// answered, for the peer to close the connection.
+constexpr std::chrono::seconds RELEASE_REPLY_TIMEOUT{30};
+constexpr std::chrono::seconds PEER_CLOSE_TIMEOUT{3};
+// How long a new connection has to send its A-ASSOCIATE-RQ.
+constexpr std::chrono::seconds ASSOCIATE_REQUEST_TIMEOUT{30};
+
 // Sends an A-RELEASE-RQ when connected, takes the 10 bytes of the reply unread, closes. True.
+// The wait ends after RELEASE_REPLY_TIMEOUT, or PEER_CLOSE_TIMEOUT once the peer's release was
+// answered (or after the socket's own receive time-out when that is shorter).
 bool CloseAssoc(Association& assoc);
 // Negotiates on an accepted connection handle, which the association then owns. True when at
-// least one context was accepted; otherwise the AC has been sent and the connection closed.
+// least one context was accepted; otherwise the AC has been sent and the connection closed. A
+// connection that sends no A-ASSOCIATE-RQ within ASSOCIATE_REQUEST_TIMEOUT is closed.
 bool AcceptAssoc(Association& assoc, int socketHandle);
 // Sends an A-ABORT and closes the connection.
 void AbortAssoc(Association& assoc);

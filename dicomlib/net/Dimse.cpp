@@ -170,6 +170,7 @@ bool ReadNextPdu(Association& assoc) {
         case PDU_RELEASE_RQ:
             // The connection stays open; CloseAssoc ends it.
             assoc.stream.Write(EncodeReleaseRP());
+            assoc.peerReleased = true;
             return false;
         case PDU_RELEASE_RP:
         case PDU_ABORT:
@@ -206,6 +207,7 @@ bool DecodeMessage(Association& assoc, ElementList& list) {
     if (dump) LogDumpHeader(assoc, logFile, " << ");
 
     data::ByteOrderStream in(state.message, bigEndian);
+    data::FragmentTracker fragments;
     bool ok = true;
     while (!in.AtEnd()) {
         DicomElement* e = data::ReadElement(in, encoding.explicitVr);
@@ -221,7 +223,10 @@ bool DecodeMessage(Association& assoc, ElementList& list) {
         }
         if (e->vr[0] == 0) data::LookupVR(*e);
         list.Append(e);
-        if (dump) data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, bigEndian);
+        if (dump) {
+            data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, bigEndian,
+                                    fragments.IsFragment(*e));
+        }
     }
     if (state.message.capacity() > KEPT_MESSAGE_CAPACITY)
         state.message = std::vector<uint8_t>();
@@ -282,10 +287,14 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
     if (dump) LogDumpHeader(assoc, logFile, " >> ");
 
     data::ByteOrderStream out(std::move(assoc.dataTransfer.sendEncoding), encoding.bigEndian);
+    data::FragmentTracker fragments;
     for (DicomElement* e : list) {
         if (encoding.explicitVr) TakeWireVr(*e);
         data::WriteElement(out, *e, encoding.explicitVr);
-        if (dump) data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, encoding.bigEndian);
+        if (dump) {
+            data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, encoding.bigEndian,
+                                    fragments.IsFragment(*e));
+        }
     }
     if (dump) AppendLogLine(logFile, "");
     const bool sent = SendFragments(assoc, contextId, kind, out.Bytes());

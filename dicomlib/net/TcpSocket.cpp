@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -279,7 +280,12 @@ bool TcpSocket::Send(const uint8_t* bytes, std::size_t count) {
 
 std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     if (!connected_) return -1;
-    const auto wait = receiveTimeout_.count();
+    auto wait = receiveTimeout_.count();
+    if (receiveDeadline_) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            *receiveDeadline_ - std::chrono::steady_clock::now());
+        wait = std::min(wait, left.count());
+    }
     const int timeoutMs = wait > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(wait < 0 ? 0 : wait);
     // Bytes that are already here are taken even after a cancel: a message under way is
     // finished, the next wait for the peer ends.

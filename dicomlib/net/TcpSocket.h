@@ -95,6 +95,11 @@ class TcpSocket {
 
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
     std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
+    // Until cleared, no receive waits past the deadline, however many it takes: a time limit
+    // for a whole exchange that a peer cannot stretch by sending a byte at a time.
+    void SetReceiveDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+        receiveDeadline_ = deadline;
+    }
 
   private:
     void CloseConnection();
@@ -107,6 +112,7 @@ class TcpSocket {
     bool listening_ = false;
     const CancelSignal* cancel_ = nullptr;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
+    std::optional<std::chrono::steady_clock::time_point> receiveDeadline_;
 };
 
 }  // namespace dicomlib::net

@@ -276,10 +276,10 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
     }
     if (entries.empty()) return STORE_NO_FILES;
 
-    // The first file decides the SOP class and the file syntax that are proposed.
+    // The first file decides the SOP class and the file syntax that are proposed first.
     LoadedFile next = LoadEntry(entries[0]);
     if (next.outcome != 0) return next.outcome;
-    const std::string sopClass = SopClassOf(next.dataSet);
+    std::string sopClass = SopClassOf(next.dataSet);
 
     AssociationPtr assoc = NewStorageAssociation();
     if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
@@ -287,17 +287,30 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
         opened != 0)
         return opened;
 
+    int32_t refused = 0;  // why the association for sopClass could not be opened
     int32_t outcome = 0;
     for (std::size_t i = 0; i < entries.size(); ++i) {
         LoadedFile current = std::move(next);
         outcome = current.outcome;
-        if (!assoc->stream.Connected())
+        if (outcome == 0 && SopClassOf(current.dataSet) != sopClass) {
+            // A file of another class goes on a new association for its class, with the next
+            // Message ID after those already sent.
+            const uint32_t counter = net::MessageCounterValue();
+            assoc = NewStorageAssociation();
+            sopClass = SopClassOf(current.dataSet);
+            refused = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle, sopClass,
+                                     current.syntax, preferredSyntax);
+            net::SetMessageCounter(counter);
+        }
+        if (outcome == 0 && refused != 0)
+            outcome = refused;  // and so for every file of the class that follows
+        else if (outcome == 0 && !assoc->stream.Connected())
             outcome = STORE_SEND_FAILED;  // nothing more goes on this association
         else if (outcome == 0)
             outcome = StoreDataSet(*assoc, current.dataSet, sopClass, current.syntax, convert);
         current.dataSet.Clear();
         // The next file is read while the peer takes this one in.
-        if (i + 1 < entries.size() && assoc->stream.Connected()) next = LoadEntry(entries[i + 1]);
+        if (i + 1 < entries.size()) next = LoadEntry(entries[i + 1]);
         if (outcome == 0) outcome = ReadStoreRSP(*assoc);
         if (progress) progress(i, entries.size(), entries[i].file, outcome);
     }

@@ -79,11 +79,12 @@ bool StoreSCU(std::string_view host, std::string_view port, std::string_view cal
 using SeriesProgress = std::function<void(std::size_t index, std::size_t count,
                                           const std::filesystem::path& file, int32_t outcome)>;
 
-// Sends a series directory on one association: the files named by its "Image.dir" index, or,
-// without one, every Part 10 file in it in file name order. The association is opened for the
-// first file's SOP class and syntax, and every file goes as that class. A file that fails is
-// skipped. Returns the outcome of the last file; a negative code when nothing was sent (no
-// files, the first file unusable, the association refused).
+// Sends a series directory: the files named by its "Image.dir" index, or, without one, every
+// Part 10 file in it in file name order. The association is opened for the first file's SOP
+// class and syntax; a file of another class than the association's ends it, and a new one is
+// opened for that class (Message IDs go on counting), so a folder of one class goes on one
+// association. A file that fails is skipped. Returns the outcome of the last file; a negative
+// code when nothing was sent (no files, the first file unusable, its association refused).
 int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                          std::string_view callingAeTitle, std::string_view calledAeTitle,
                          const std::filesystem::path& directory,

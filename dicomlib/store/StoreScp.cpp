@@ -1,13 +1,18 @@
 // The storage provider's listeners, the serving of one association, and the filing of one
 // received instance. Listeners live in a process-wide registry so that StopStoreSCP can reach
-// them; each owns a cancel signal that ends its accept and its waits for the peer.
+// them; each owns a cancel signal that ends its accept and its waits for the peer, and serves
+// each association on a thread of its own, up to its limit at once.
 #include "store/StoreScp.h"
 
+#include <algorithm>
 #include <condition_variable>
 #include <exception>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -120,12 +125,68 @@ bool ServeStore(Association& assoc, const ElementList& command, const std::strin
     return true;
 }
 
+// The threads of the associations one listener serves at once, at most limit of them. Each
+// thread hands itself over to be joined when it ends.
+class AssociationPool {
+  public:
+    explicit AssociationPool(int limit) : limit_(limit) {}
+    ~AssociationPool() { JoinAll(); }
+    AssociationPool(const AssociationPool&) = delete;
+    AssociationPool& operator=(const AssociationPool&) = delete;
+
+    // Returns once fewer than limit associations are being served.
+    void WaitForRoom() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return running_.size() < static_cast<std::size_t>(limit_); });
+        JoinFinished(lock);
+    }
+
+    // Runs serve on a thread of its own; throws when the platform cannot start one.
+    void Start(std::function<void()> serve) {
+        std::lock_guard lock(mutex_);
+        // The new thread's last step waits for this lock, so it is in running_ before it ends.
+        std::thread thread([this, serve = std::move(serve)] {
+            serve();
+            std::lock_guard done(mutex_);
+            const auto self = running_.find(std::this_thread::get_id());
+            finished_.push_back(std::move(self->second));
+            running_.erase(self);
+            changed_.notify_all();
+        });
+        const std::thread::id id = thread.get_id();
+        running_.emplace(id, std::move(thread));
+    }
+
+    void JoinAll() {
+        std::unique_lock lock(mutex_);
+        changed_.wait(lock, [&] { return running_.empty(); });
+        JoinFinished(lock);
+    }
+
+  private:
+    void JoinFinished(std::unique_lock<std::mutex>& lock) {
+        std::vector<std::thread> finished;
+        finished.swap(finished_);
+        lock.unlock();
+        for (auto& thread : finished)
+            thread.join();
+        lock.lock();
+    }
+
+    const int limit_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::map<std::thread::id, std::thread> running_;
+    std::vector<std::thread> finished_;
+};
+
 enum class ListenerState { Starting, Listening, Ended };
 
 struct Listener {
     std::string port;
     std::string directory;
     fs::path indexRoot;
+    int maxAssociations = 1;
     net::CancelSignal cancel;
     std::thread thread;
     ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
@@ -152,19 +213,28 @@ void SetState(Listener& listener, ListenerState state) {
     registry.changed.notify_all();
 }
 
+void Serve(Listener& listener, int handle) {
+    try {
+        ServeAssociation(handle, listener.directory, listener.indexRoot, &listener.cancel);
+    } catch (...) {
+        // One association's failure (memory, most likely) ends only that association.
+    }
+}
+
 void ServerThread(Listener& listener) {
     try {
+        AssociationPool pool(listener.maxAssociations);
         net::TcpSocket socket;
         socket.WatchCancel(&listener.cancel);
         if (socket.Listen(listener.port)) {
             SetState(listener, ListenerState::Listening);
-            // Connections that arrive meanwhile wait in the listen backlog.
-            while (socket.Accept()) {
+            // With every place taken, new connections wait in the listen backlog.
+            for (pool.WaitForRoom(); socket.Accept(); pool.WaitForRoom()) {
+                const int handle = socket.ReleaseConnection();
                 try {
-                    ServeAssociation(socket.ReleaseConnection(), listener.directory,
-                                     listener.indexRoot, &listener.cancel);
-                } catch (...) {
-                    // One association's failure (memory, most likely) ends only that association.
+                    pool.Start([&listener, handle] { Serve(listener, handle); });
+                } catch (const std::system_error&) {
+                    Serve(listener, handle);  // no thread to be had: served here instead
                 }
             }
         }
@@ -301,11 +371,13 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
     net::CloseAssoc(assoc);
 }
 
-void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot) {
+void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
+                   int maxAssociations) {
     auto listener = std::make_shared<Listener>();
     listener->port = std::string(port);
     listener->directory = StorageDirectoryOf(directory);
     listener->indexRoot = indexRoot;
+    listener->maxAssociations = std::clamp(maxAssociations, 1, MAX_ASSOCIATIONS);
     Registry& registry = TheRegistry();
     std::vector<std::shared_ptr<Listener>> ended;
     {

@@ -1,9 +1,10 @@
 // The storage provider. Each StartStoreSCP starts a listener thread that serves associations
-// strictly one after the other; it answers C-ECHO-RQ and C-STORE-RQ and files every received
-// instance as a Part 10 file in a study/series tree under its storage directory, entered in the
-// local database index. A C-STORE-RSP goes out only once the instance's file is on disk (or
-// could not be written), and tells which: a sender may delete what it was told is stored.
-// Writing happens on the serving thread, since the response has to wait for it anyway.
+// one after the other, or up to a chosen number at once; it answers C-ECHO-RQ and C-STORE-RQ
+// and files every received instance as a Part 10 file in a study/series tree under its storage
+// directory, entered in the local database index. A C-STORE-RSP goes out only once the
+// instance's file is on disk (or could not be written), and tells which: a sender may delete
+// what it was told is stored. Writing happens on the serving thread, since the response has to
+// wait for it anyway.
 #pragma once
 
 #include <cstdint>
@@ -73,10 +74,15 @@ void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
                       const net::CancelSignal* cancel = nullptr);
 
+// The most associations one listener serves at once.
+constexpr int MAX_ASSOCIATIONS = 256;
+
 // Starts a listener thread on port and returns at once; may be called more than once. A port
-// that cannot be listened on ends the listener silently (see StoreSCPListening).
+// that cannot be listened on ends the listener silently (see StoreSCPListening). It serves up
+// to maxAssociations associations at once (taken into 1..MAX_ASSOCIATIONS; 1 serves them one
+// after the other); further connections wait in the listen backlog.
 void StartStoreSCP(std::string_view directory, std::string_view port,
-                   const std::filesystem::path& indexRoot = INDEX_ROOT);
+                   const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1);
 // Waits until the listener started last on port has either listened or given up; true when it
 // is listening now.
 bool StoreSCPListening(std::string_view port);

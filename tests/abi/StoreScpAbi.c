@@ -10,6 +10,7 @@ int main(void) {
     char port[16] = "";
     int listening = 0;
     /* A port of its own: a few tries from one that depends on the process. */
+    SetStoreSCPMaxAssociations(4);
     for (int i = 0; i < 20 && !listening; ++i) {
         snprintf(port, sizeof port, "%d", 20000 + (int)((getpid() * 7 + i * 131) % 40000));
         StartStoreSCP(".", port);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "data/Datadec.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
 
@@ -88,4 +89,48 @@ TEST(CliConvertAndMeta, SayWhyAndTouchNothingOnFailure) {
     auto again = Cli({"meta", bare.string(), "--ts", "explicit"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_NE(again.errors.find("already a Part 10 file"), std::string::npos);
+}
+
+TEST(CliDump, EveryElementOneTerminalLineAndFragmentsWhole) {
+    const auto pydicom = testsupport::PydicomTestFiles();
+    if (pydicom.empty()) GTEST_SKIP() << "needs pydicom's files";
+    testsupport::TempDir dir;
+    // Control bytes of a value show as '.' in both forms, TAB kept.
+    const auto file = dir / "controls.dcm";
+    testsupport::WriteFileBytes(
+        file, testsupport::Part10File("1.2.840.10008.1.2.1",
+                                      DataSetBuilder(true, false)
+                                          .Text(0x0010, 0x0010, "PN", "A\x01\t\r\n\x1F\x7FZ")
+                                          .Bytes()));
+    EXPECT_NE(Cli({"dump", file.string()}).output.find("\n(0010, 0010), 8, PN  \"A.\t....Z\" -"),
+              std::string::npos);
+    EXPECT_NE(Cli({"dump", "--trace", file.string()})
+                  .output.find("\n(0010,0010),  8,\tPN, \"A.\t....Z\" -"),
+              std::string::npos);
+
+    // A baseline JPEG file and a lossless one of ours (an empty offset table, one fragment).
+    const auto lossless = dir / "lossless.dcm";
+    ASSERT_EQ(Cli({"convert", (pydicom / "MR_small.dcm").string(), lossless.string(), "--ts",
+                   "jpeg-lossless"})
+                  .exitCode,
+              0);
+    for (const auto& jpeg : {pydicom / "JPEG-lossy.dcm", lossless}) {
+        dicomlib::data::DecoderState state;
+        ElementList meta, data;
+        ASSERT_TRUE(dicomlib::data::ReadPart10File(state, jpeg, meta, data));
+        std::size_t pixels = 0;  // the first fragment follows the pixel data and offset table
+        while (data[pixels]->group != 0x7FE0)
+            ++pixels;
+        const std::string length = std::to_string(data[pixels + 2]->length);
+        EXPECT_NE(Cli({"dump", jpeg.string()})
+                      .output.find("(7FE0, 0010), OW - Pixel Data\n(FFFE, E000), DL - Item\n"
+                                   "(FFFE, E000), " +
+                                   length + ", DL - Item\n(FFFE, E0DD), DL - "),
+                  std::string::npos);
+        EXPECT_NE(Cli({"dump", "--trace", jpeg.string()})
+                      .output.find("(7FE0,0010), -1,\tOW\n(FFFE,E000),  0,\tDL, \"\" - Item\n"
+                                   "(FFFE,E000), " +
+                                   length + ",\tDL\n(FFFE,E0DD),  0,\tDL, \"\" -"),
+                  std::string::npos);
+    }
 }

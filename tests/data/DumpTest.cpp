@@ -88,7 +88,7 @@ TEST(DumpElementToFile, TraceLinesOpenDefinedLengthSequences) {
                       0x0020,
                       {'L', 'O'},
                       4,
-                      const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>("ID01"))};
+                      const_cast<uint8_t*>(reinterpret_cast<const uint8_t*>("I\r\n1"))};
     ASSERT_TRUE(DumpElementToFile(file, &sq, true, 0));
     ASSERT_TRUE(DumpElementToFile(file, &undefined, true, 1));
     ASSERT_TRUE(DumpElementToFile(file, &text, true, 0));
@@ -103,5 +103,5 @@ TEST(DumpElementToFile, TraceLinesOpenDefinedLengthSequences) {
                   "\t\t(0008,0100),  2,\tSH, \"C1\" - Code Value\r\n"
                   "\t\t(0008,0104), 255,\tLO\r\n"
                   "\t(0040,0275), -1,\tSQ\r\n"
-                  "(0010,0020),  4,\tLO, \"ID01\" - Patient ID\r\n");
+                  "(0010,0020),  4,\tLO, \"I\r\n1\" - Patient ID\r\n");  // bytes kept
 }

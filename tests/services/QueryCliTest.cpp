@@ -60,7 +60,7 @@ TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
                   "{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"1.2.3\"]}},"
                   "\n{\"00080008\":{\"vr\":\"CS\",\"Value\":[\"ORIGINAL\",\"PRIMARY\"]},"
                   "\"00200013\":{\"vr\":\"IS\",\"Value\":[12]},"
-                  "\"00200032\":{\"vr\":\"DS\",\"Value\":[-12.5,3,100]},"
+                  "\"00200032\":{\"vr\":\"DS\",\"Value\":[-12.5,3.0,1e2]},"
                   "\"00201041\":{\"vr\":\"DS\",\"Value\":[\"n/a\",\"inf\"]}}\n"
                   "]\n");
         EXPECT_EQ(r.errors,

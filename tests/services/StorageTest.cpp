@@ -423,17 +423,27 @@ TEST(StorageExports, WrappersAndTheTrace) {
     const fs::path image =
         WriteImage(dir / "image.dcm", EXPLICIT, ImageBody(true, false, "1.2.3.4"));
     const std::string trace = (dir / "trace.log").string();
+    // Encapsulated pixel data whose fragment reads like an element header.
+    const fs::path jpeg = WriteImage(dir / "jpeg.dcm", "1.2.840.10008.1.2.4.70",
+                                     DataSetBuilder(true, false)
+                                         .Element(0x0008, 0x0016, "UI", Uid(SECONDARY_CAPTURE))
+                                         .Undefined(0x7FE0, 0x0010, "OB")
+                                         .Item(0)
+                                         .ItemWithValue({0xFF, 0xD8, 0xFF, 0xC1, 0x0C, 0x04, 0, 0})
+                                         .SequenceEnd()
+                                         .Bytes());
     SetLog(trace, LOG_MESSAGES);
-    {
+    for (const fs::path& file : {image, jpeg}) {
         ScriptedScp peer(StoreAnswers());
         EXPECT_EQ(StoreSCU("127.0.0.1", peer.Port().c_str(), "local", "remote",
-                           image.string().c_str(), "", 1),
+                           file.string().c_str(), "", 1),
                   1);
     }
     SetLog("", 0);
     const std::string text = testsupport::ReadFileText(trace);
     for (const char* expected :
-         {"local >> remote\r\n", "(0000,1000)", "(7FE0,0010)", "local << remote\r\n"}) {
+         {"local >> remote\r\n", "(0000,1000)", "(7FE0,0010)", "local << remote\r\n",
+          "\t(FFFE,E000),  8,\tDL, \"\xFF\xD8\xFF\xC1\x0C\x04\" - Item\r\n\t(FFFE,E0DD)"}) {
         EXPECT_NE(text.find(expected), std::string::npos) << expected << text;
     }
     {

@@ -211,3 +211,49 @@ TEST_F(TraceFile, ExportedOperations) {
     const std::string closedPort = std::to_string(testsupport::FreePort());
     EXPECT_EQ(EchoSCU("127.0.0.1", closedPort.c_str(), nullptr, nullptr), 0);
 }
+
+TEST(CliEcho, ReleaseWaitsEndAfterAFewSecondsOrAfterThirty) {
+    using Clock = std::chrono::steady_clock;
+    // The first peer releases instead of answering; the second answers and never answers our
+    // release. Both keep the connection open and note what came next and whether it closed.
+    Bytes release[2], next[2];
+    bool closed[2] = {};
+    FakePeer peers[2];
+    for (int i = 0; i < 2; ++i) {
+        peers[i].Start([&, i](PduStream& s) {
+            AcceptAssociation(s);
+            ReadMessagePart(s);
+            s.Write(i == 0 ? RELEASE_RQ : PDataTF({{1, 0x03, EchoResponseBytes(3, 0x0000)}}));
+            release[i] = ReadPduBytes(s);
+            s.Socket().SetReceiveTimeout(std::chrono::minutes(2));
+            next[i] = ReadPduBytes(s);
+            closed[i] = next[i].empty() || ClosedByOtherSide(s);
+        });
+    }
+    testsupport::CommandResult results[2];
+    Clock::duration took[2];
+    std::vector<std::thread> runs;
+    for (int i = 0; i < 2; ++i) {
+        runs.emplace_back([&, i] {
+            const auto start = Clock::now();
+            results[i] = testsupport::RunCommand(
+                {testsupport::CliPath(), "echo", "127.0.0.1", peers[i].Port()});
+            took[i] = Clock::now() - start;
+        });
+    }
+    for (int i = 0; i < 2; ++i) {
+        runs[i].join();
+        peers[i].Join();
+        EXPECT_TRUE(closed[i]) << i;
+    }
+    EXPECT_EQ(results[0].exitCode, 1);
+    EXPECT_EQ(results[0].output,
+              "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + peers[0].Port() + ")\n");
+    EXPECT_EQ(release[0], RELEASE_RP);
+    EXPECT_EQ(next[0], RELEASE_RQ);  // our own request still follows, as it always has
+    EXPECT_LT(took[0], std::chrono::seconds(15));
+    EXPECT_EQ(results[1].output, "ECHO OK\n");
+    EXPECT_EQ(release[1], RELEASE_RQ);
+    EXPECT_GE(took[1], std::chrono::seconds(29));
+    EXPECT_LT(took[1], std::chrono::seconds(100));  // not the 300 s of a receive
+}

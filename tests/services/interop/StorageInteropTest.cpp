@@ -180,6 +180,32 @@ TEST_F(StoreInterop, SeriesDirectoryInEachSyntaxChoice) {
     }
 }
 
+TEST_F(StoreInterop, FolderOfSeveralSopClassesGoesOnOneAssociationPerClass) {
+    const fs::path folder = dir_ / "mixed";
+    fs::create_directories(folder);
+    int n = 0;  // in name order: CT, RT Plan, MR
+    for (const char* name : {"CT_small.dcm", "rtplan.dcm", "MR_small.dcm"})
+        fs::copy_file(testsupport::PydicomTestFiles() / name,
+                      folder / (std::to_string(++n) + ".dcm"));
+    Storescp scp("+xe");
+    ASSERT_TRUE(scp.Ready()) << scp.Output();
+    const std::string log = (dir_ / "mixed.log").string();
+    auto result = RunCommand({testsupport::CliPath(), "--log", log, "--log-level", "2", "store",
+                              "127.0.0.1", scp.Port(), folder.string(), "--aec", "STORESCP"});
+    EXPECT_EQ(result.output, "STORE OK: " + folder.string() + ": 3 of 3 files stored\n");
+    EXPECT_EQ(scp.Received(dir_.Path()).size(), 3u) << scp.Output();
+    // Three associations, Message IDs going on from one to the next.
+    const std::string trace = testsupport::ReadFileText(log);
+    std::size_t associations = 0;
+    for (std::size_t at = 0; (at = trace.find("Connected to: ", at)) != std::string::npos; ++at)
+        ++associations;
+    EXPECT_EQ(associations, 3u) << trace;
+    const std::string id = "(0000,0110),  2,\tUS, \"";
+    EXPECT_LT(trace.find(id + "3\""), trace.find(id + "5\""));
+    EXPECT_LT(trace.find(id + "5\""), trace.find(id + "7\""));
+    EXPECT_NE(trace.find(id + "7\""), std::string::npos);
+}
+
 TEST_F(StoreInterop, OddLengthInstanceUidIsStored) {
     // 31 characters, stored without the pad byte: the command carries it padded.
     const std::string uid = "1.2.826.0.1.3680043.2.7251.4001";

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <ctime>
 #include <sstream>
@@ -15,6 +16,7 @@
 
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "net/TcpSocket.h"
 #include "support/DcmtkCompare.h"
 #include "support/TestSupport.h"
 
@@ -193,26 +195,73 @@ TEST_F(StoreScpInterop, EchoscuIsAnswered) {
     EXPECT_EQ(successes, 2u) << output;
 }
 
-TEST_F(StoreScpInterop, TwoSendersAtOnceLoseNothing) {
-    constexpr int COUNT = 25;
-    const std::vector<fs::path> first = Generated("first", COUNT, 128);
-    const std::vector<fs::path> second = Generated("second", COUNT, 128);
-    std::thread a([&] { Send({}, first); });
-    std::thread b([&] { Send({}, second); });
-    a.join();
-    b.join();
+TEST_F(StoreScpInterop, FourSendersAtOnceAndOneRepeatingAnotherLoseNothing) {
+    constexpr std::size_t COUNT = 50;
+    std::vector<std::vector<fs::path>> series;
+    for (int i = 0; i < 4; ++i)
+        series.push_back(Generated("series" + std::to_string(i), COUNT, 64));
+    // A fifth sender stores the first series again at the same time.
+    std::vector<std::thread> senders;
+    for (int i = 0; i < 5; ++i)
+        senders.emplace_back([&, i] { Send({}, series[i % 4]); });
+    for (auto& sender : senders)
+        sender.join();
     const fs::path index = work_ / "Database";
-    EXPECT_EQ(IndexLines(index / "LXStudy.dir").size(), 2u);
-    for (const auto* set : {&first, &second}) {
-        for (const auto& f : *set)
+    EXPECT_EQ(IndexLines(index / "LXStudy.dir").size(), 4u);
+    for (const auto& files : series) {
+        for (const auto& f : files)
             EXPECT_TRUE(fs::exists(StoredOf(f))) << f;
-        const fs::path stored = StoredOf(set->front());
-        const fs::path series =
-            index / stored.parent_path().parent_path().filename() / stored.parent_path().filename();
-        EXPECT_EQ(IndexLines(series / "Image.dir").size(), static_cast<std::size_t>(COUNT));
-        EXPECT_EQ(IndexLines(series.parent_path() / "Series.dir").size(), 1u);
+        const fs::path stored = StoredOf(files.front()).parent_path();
+        EXPECT_EQ(
+            IndexLines(index / stored.parent_path().filename() / stored.filename() / "Image.dir")
+                .size(),
+            COUNT);
+        // Whole files only, no temporary left behind.
+        EXPECT_EQ(std::distance(fs::directory_iterator(stored), fs::directory_iterator()), COUNT);
     }
-    ExpectStoredAsSent(second.back(), IMPLICIT);
+    ExpectStoredAsSent(series[0].back(), IMPLICIT);
+    EXPECT_EQ(scp_->Stop(SIGTERM), 0) << scp_->Output();  // a race found would end it with 66
+}
+
+TEST_F(StoreScpInterop, AnIdleConnectionNeitherBlocksNorStays) {
+    using Clock = std::chrono::steady_clock;
+    // The fixture's provider serves 8 at once, this one one at a time. On each, an idle
+    // connection: when it was closed, when an echo sent meanwhile ended.
+    const uint16_t onePort = testsupport::FreePort();
+    testsupport::BackgroundProcess one({testsupport::CliPath(), "scp", std::to_string(onePort),
+                                        "images", "--max-associations", "1"},
+                                       work_.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(onePort)) << one.Output();
+    const std::string ports[2] = {Port(), std::to_string(onePort)};
+    Clock::duration closed[2], echoed[2];
+    const auto start = Clock::now();
+    std::vector<std::thread> threads;
+    for (int i = 0; i < 2; ++i) {
+        threads.emplace_back([&, i] {
+            net::TcpSocket idle;
+            ASSERT_TRUE(idle.Open("127.0.0.1", ports[i]));
+            std::thread echo([&] {
+                EXPECT_EQ(
+                    RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", ports[i]}).exitCode,
+                    0);
+                echoed[i] = Clock::now() - start;
+            });
+            idle.SetReceiveTimeout(std::chrono::seconds(90));
+            uint8_t byte = 0;
+            EXPECT_EQ(idle.Receive(&byte, 1), -1);
+            closed[i] = Clock::now() - start;
+            echo.join();
+        });
+    }
+    for (auto& t : threads)
+        t.join();
+    for (const auto& c : closed) {
+        EXPECT_GE(c, std::chrono::seconds(29));
+        EXPECT_LT(c, std::chrono::seconds(60));
+    }
+    EXPECT_LT(echoed[0] + std::chrono::seconds(20), closed[0]);  // did not wait for it
+    EXPECT_GE(echoed[1], closed[1]);                             // waited for it
+    EXPECT_EQ(one.Stop(SIGTERM), 0);
 }
 
 TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
@@ -223,7 +272,10 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
     EXPECT_EQ(taken.errors, "tessaly-cli: scp: cannot listen on port " + Port() + "\n");
     auto usage = RunCommand({testsupport::CliPath(), "scp", Port()});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR\n");
+    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR [--max-associations N]\n");
+    EXPECT_EQ(RunCommand({testsupport::CliPath(), "scp", Port(), "x", "--max-associations", "0"})
+                  .exitCode,
+              2);
 
     Send({}, {testsupport::PydicomTestFiles() / "CT_small.dcm"});
     EXPECT_EQ(scp_->Stop(SIGTERM), 0);
