@@ -89,6 +89,10 @@ class QueryJobsTest : public QObject {
         const QStringList lines = apptest::LogLines(work_.path(), service);
         return lines.mid(lines.size() - count);
     }
+    QByteArray LogText(const QString& service) const {
+        return apptest::ReadFile(
+            work_.filePath(QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log"));
+    }
     QString Failure(const QString& service, const QString& aet, const QString& port) const {
         return service + " failed to connect to: " + aet + " (127.0.0.1:" + port + ")";
     }
@@ -253,8 +257,7 @@ class QueryJobsTest : public QObject {
         Setup(port, "PRINTER", QString("24CMX24CM"), 1);
         Print(bitmap);
         QCOMPARE(Ended(1), QStringList({"<cleared>", "PRINT OK"}));
-        const QByteArray log = apptest::ReadFile(
-            work_.filePath(QDate::currentDate().toString("ddMMyyyy") + "_PRINT.log"));
+        const QByteArray log = LogText("PRINT");
         const qsizetype at = log.indexOf("local >> PRINTER\r\n\t(2010,0010)");
         const QByteArray filmBox = log.mid(at, log.indexOf("\r\n\r\n", at) - at);
         QVERIFY(at >= 0 && filmBox.contains("(2010,0040)") && !filmBox.contains("(2010,0050)"));
@@ -276,10 +279,11 @@ class QueryJobsTest : public QObject {
         QCOMPARE(Log("PRINT", 1), memo.mid(3));
     }
 
-    // Two pending responses, then 0xC000: the records and the failure's own are listed.
+    // Two pending responses, then 0xC000: the records and the failure's own are listed. At PDU
+    // level the log holds the messages.
     void listsTheRecordsOfAFailedQuery() {
         FindPeer failing({"2", "C000"});
-        Setup(failing.port, "FAILING");
+        Setup(failing.port, "FAILING", 0, 1);
         Query("BitBtn7", "PATIENT*");
         Query("BitBtn8", "PATIENT*");
         const QStringList memo = Ended(2);
@@ -293,6 +297,7 @@ class QueryJobsTest : public QObject {
         QCOMPARE(memo.mid(3 + 3 * 14 + 5 + 3 * 10),
                  QStringList({status, Failure("WORKLIST", "FAILING", failing.port)}));
         QCOMPARE(Log("WORKLIST", 1), memo.mid(memo.size() - 1));
+        QCOMPARE(LogText("FIND").count("local << FAILING\r\n"), 2 * 2 + 1);
     }
 
     void echoWaitsForARunningQuery() {
