@@ -1,10 +1,10 @@
 #include "QueryJobs.h"
 
 #include <cstddef>
-#include <cstdio>
 #include <memory>
 #include <new>
 
+#include "Text.h"
 #include "zedavura.h"
 
 namespace app {
@@ -12,8 +12,6 @@ namespace {
 
 constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
 constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
-constexpr int32_t C_FIND_RSP = 0x8020;
-constexpr int32_t STATUS_SUCCESS = 0x0000;
 // The response state before the first response: neither pending nor success.
 constexpr int32_t NO_RESPONSE_YET = 1;
 
@@ -86,21 +84,20 @@ QueryRun RunQuery(ServiceJob& job, const char* sopClass, Send send, Read read) {
     return run;
 }
 
-std::string Hex16(int32_t status) {
-    char text[8];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(status));
-    return text;
+// A C-FIND outcome in the library's words: "status 0xA700 (refused: out of resources)", or
+// our own failure's.
+std::string FindWords(int32_t outcome) {
+    return cli::OutcomeWords(OUTCOME_FIND, outcome);
 }
 
 // Why a query that opened its association did not end in success, or nothing when it did.
 void WhyNotSucceeded(const QueryRun& run, JobOutput& out) {
     if (!run.sent) {
         out.MemoLine("The query could not be sent");
-    } else if (run.state >= 0 && run.state != STATUS_SUCCESS) {
-        out.MemoLine("Final status " + Hex16(run.state) + " (" +
-                     StatusMeaning(C_FIND_RSP, run.state) + ")");
+    } else if (run.state >= 0 && run.state != QUERY_SUCCESS) {
+        out.MemoLine("Final " + FindWords(run.state));
     } else if (run.state < 0) {
-        out.MemoLine(std::string("No final status: ") + StatusMeaning(C_FIND_RSP, run.state));
+        out.MemoLine("No final status: " + FindWords(run.state));
     }
 }
 
@@ -185,7 +182,7 @@ bool FindStudies(ServiceJob& job, JobOutput& out) {
     for (uint32_t i = 0; i < RecordCount(list.get()); ++i)
         StudyLines(*static_cast<const StudyRecord*>(RecordAt(list.get(), i)), out);
     WhyNotSucceeded(run, out);
-    return run.state == STATUS_SUCCESS;
+    return run.state == QUERY_SUCCESS;
 }
 
 bool FindWorklist(ServiceJob& job, JobOutput& out) {
@@ -207,7 +204,7 @@ bool FindWorklist(ServiceJob& job, JobOutput& out) {
     for (uint32_t i = 0; i < RecordCount(list.get()); ++i)
         WorklistLines(*static_cast<const WorklistRecord*>(RecordAt(list.get(), i)), out);
     WhyNotSucceeded(run, out);
-    return run.state == STATUS_SUCCESS;
+    return run.state == QUERY_SUCCESS;
 }
 
 FilmTexts FilmTextsFor(const Settings& s) {

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <iterator>
 
 #include "FrontEnd.h"
 #include "QueryJobs.h"
@@ -34,22 +35,18 @@ bool Store(ServiceJob& job) {
     const int32_t outcome =
         StoreSCUStatus(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(),
                        s.RemoteAET.data(), job.fileName.c_str(), job.TransferSyntax.c_str(), 1);
-    return outcome == 0;
+    return outcome == STORE_SUCCESS;
 }
 
 }  // namespace
 
 std::string TransferSyntaxForChoice(int choice) {
-    switch (choice) {
-        case 1:
-            return "1.2.840.10008.1.2.1";
-        case 2:
-            return "1.2.840.10008.1.2.2";
-        case 3:
-            return "1.2.840.10008.1.2.4.70";
-        default:
-            return {};
-    }
+    // The dialog's items in order, by the library's names; the first, implicit VR little
+    // endian, is the empty text.
+    static const char* const CHOICES[] = {nullptr, "explicit", "big", "jpeg-lossless"};
+    if (choice < 1 || choice >= static_cast<int>(std::size(CHOICES))) return {};
+    const TransferSyntaxInfo* syntax = TransferSyntaxByName(CHOICES[choice]);
+    return syntax != nullptr ? syntax->uid : "";
 }
 
 std::filesystem::path LogFileName(const std::filesystem::path& workDir, int year, int month,

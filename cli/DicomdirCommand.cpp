@@ -121,28 +121,10 @@ int RunDicomdir(const Args& args) {
     if (fs::is_directory(file, ec)) file = (fs::path(file) / "DICOMDIR").string();
 
     List records;
-    switch (ReadDCMDIRStatus(file.c_str(), records.list)) {
-        case 0:
-            break;
-        case -1:
-            std::fprintf(stderr, "%s: cannot read the file\n", file.c_str());
-            return 1;
-        case -2:
-            std::fprintf(stderr,
-                         "%s: not a DICOMDIR: not a Part 10 file (no \"DICM\" at offset "
-                         "128)\n",
-                         file.c_str());
-            return 1;
-        case -3:
-            std::fprintf(stderr, "%s: not explicit VR little endian, as a DICOMDIR must be\n",
-                         file.c_str());
-            return 1;
-        default:
-            std::fprintf(stderr,
-                         "%s: not a DICOMDIR: no offset of the first directory record "
-                         "(0004,1200)\n",
-                         file.c_str());
-            return 1;
+    if (const int32_t read = ReadDCMDIRStatus(file.c_str(), records.list); read != DICOMDIR_READ) {
+        std::fprintf(stderr, "%s: %s\n", file.c_str(),
+                     OutcomeWords(OUTCOME_DICOMDIR, read).c_str());
+        return 1;
     }
     const auto cut = Records(records.list);
     if (!json) {

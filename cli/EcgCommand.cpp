@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "FrontEnd.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -27,8 +28,6 @@ struct List {
     ElementList* list = NewElementList();
     ~List() { DeleteElementList(list); }
 };
-
-constexpr const char* BIG_ENDIAN_SYNTAX = "1.2.840.10008.1.2.2";
 
 bool ParseSide(const std::string& text, uint32_t& side) {
     if (text.empty() || text.size() > 5 || text.find_first_not_of("0123456789") != text.npos)
@@ -96,27 +95,16 @@ int RunEcg(const Args& args) {
         return 1;
     }
     // The drawing reads little endian values: a big endian data set is turned round first.
-    if (TransferSyntaxOf(meta.list) == BIG_ENDIAN_SYNTAX &&
-        !ConvertTS(data.list, "1.2.840.10008.1.2.1", BIG_ENDIAN_SYNTAX)) {
+    if (BigEndianDataSet(meta.list) && !ConvertTS(data.list, TransferSyntaxByName("explicit")->uid,
+                                                  TransferSyntaxOf(meta.list).c_str())) {
         std::fprintf(stderr, "%s: its big endian data set cannot be read\n", file.c_str());
         return 1;
     }
     std::vector<uint8_t> pixels(std::size_t{width} * height * 4);
     BitmapBuffer bitmap = {width, height, 32, width * 4, pixels.data()};
-    switch (ECG2BitmapStatus(&bitmap, data.list)) {
-        case 0:
-            break;
-        case -1:
-            std::fprintf(stderr, "%s: not a waveform object (its modality is not ECG, HD or AU)\n",
-                         file.c_str());
-            return 1;
-        case -2:
-            std::fprintf(stderr, "%s: holds no waveform (no Waveform Sequence item with data)\n",
-                         file.c_str());
-            return 1;
-        default:
-            std::fprintf(stderr, "%s: could not be drawn\n", file.c_str());
-            return 1;
+    if (const int32_t drawn = ECG2BitmapStatus(&bitmap, data.list); drawn != ECG_DRAWN) {
+        std::fprintf(stderr, "%s: %s\n", file.c_str(), OutcomeWords(OUTCOME_ECG, drawn).c_str());
+        return 1;
     }
     if (!WritePng(bitmap, out)) {
         std::filesystem::remove(out, error);

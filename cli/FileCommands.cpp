@@ -53,10 +53,9 @@ int RunDump(const Args& args) {
         std::printf("Dump Failed!\n");
         return 1;
     }
-    const bool bigEndian = TransferSyntaxOf(meta.list) == "1.2.840.10008.1.2.2";
     // The lines the trace log would hold, each on one terminal line.
     DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
-    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, bigEndian);
+    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
     return 0;
 }
 
@@ -85,38 +84,16 @@ int RunConvert(const Args& args) {
     std::vector<std::string> names;
     std::string syntax;
     if (!ParseSyntaxArgs(args, 2, names, syntax)) return UsageError(self);
-    const int32_t status = ConvertFileTSStatus(names[1].c_str(), names[0].c_str(), syntax.c_str());
-    if (status == 0) return 0;
-    const std::string& in = names[0];
-    const std::string& out = names[1];
-    switch (status) {
-        case -1:
-            std::fprintf(stderr, "%s: not a Part 10 file\n", in.c_str());
-            break;
-        case -2:
-            std::fprintf(stderr, "%s: no transfer syntax in its meta group\n", in.c_str());
-            break;
-        case -3:
-            std::fprintf(stderr, "%s: unknown source transfer syntax\n", in.c_str());
-            break;
-        case -4:
-            std::fprintf(stderr, "%s: cannot convert to transfer syntax %s\n", in.c_str(),
-                         syntax.c_str());
-            break;
-        case -5:
-            std::fprintf(stderr, "%s: colour image cannot be compressed to lossless JPEG\n",
-                         in.c_str());
-            break;
-        case -6:
-            std::fprintf(stderr, "%s: unsupported image layout\n", in.c_str());
-            break;
-        case -7:
-            std::fprintf(stderr, "%s: malformed data, not converted\n", in.c_str());
-            break;
-        default:
-            std::fprintf(stderr, "%s: cannot write the file\n", out.c_str());
-            break;
-    }
+    char detail[512];
+    const int32_t status = ConvertFileTSWithDetail(names[1].c_str(), names[0].c_str(),
+                                                   syntax.c_str(), detail, sizeof detail);
+    if (status == CONVERT_DONE) return 0;
+    // The new file is to blame when it cannot be written, the existing one otherwise.
+    const std::string& file = status == CONVERT_CANNOT_WRITE ? names[1] : names[0];
+    std::string reason = OutcomeWords(OUTCOME_CONVERT, status);
+    if (status == CONVERT_UNKNOWN_TARGET_SYNTAX) reason += " " + syntax;
+    if (detail[0] != '\0') reason += std::string(" (") + detail + ")";
+    std::fprintf(stderr, "%s: %s\n", file.c_str(), reason.c_str());
     return 1;
 }
 

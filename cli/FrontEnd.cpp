@@ -17,7 +17,7 @@ void HandOn(void* context, const char* line) {
 
 }  // namespace
 
-std::string TransferSyntaxOf(ElementList* meta) {
+std::string TransferSyntaxOf(const ElementList* meta) {
     for (uint32_t i = 0; i < TagCount(meta); ++i) {
         const DicomElement* e = TagAt(meta, i);
         if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
@@ -28,12 +28,17 @@ std::string TransferSyntaxOf(ElementList* meta) {
     return {};
 }
 
+bool BigEndianDataSet(const ElementList* meta) {
+    const TransferSyntaxInfo* syntax = TransferSyntaxByUID(TransferSyntaxOf(meta).c_str());
+    return syntax != nullptr && syntax->bigEndian;
+}
+
 bool DumpFileLines(const std::string& fileName, const std::function<void(const char*)>& sink) {
     const ListPtr meta = MakeList();
     const ListPtr data = MakeList();
     uint8_t explicitVr = 1;
     if (!DICOMFile(fileName.c_str(), meta.get(), data.get(), &explicitVr)) return false;
-    const bool bigEndian = TransferSyntaxOf(meta.get()) == "1.2.840.10008.1.2.2";
+    const bool bigEndian = BigEndianDataSet(meta.get());
     sink("Dump OK!");
     auto* context = const_cast<std::function<void(const char*)>*>(&sink);
     DumpTagsToMemo(meta.get(), HandOn, context, 1, 0);

@@ -10,7 +10,9 @@
 namespace cli {
 
 // The Transfer Syntax UID (0002,0010) of a meta group read by DICOMFile, without its padding.
-std::string TransferSyntaxOf(ElementList* meta);
+std::string TransferSyntaxOf(const ElementList* meta);
+// Whether the data set after that meta group is big endian, as its transfer syntax has it.
+bool BigEndianDataSet(const ElementList* meta);
 
 // Reads a Part 10 file and hands "Dump OK!" and then the memo form of its meta group and data
 // set to sink, one Windows-1252 line at a time. False, with nothing handed on, when the file

@@ -23,8 +23,6 @@ extern const Command WorklistCommand;
 namespace {
 
 constexpr std::size_t AE_TITLE_LIMIT = 16;
-constexpr int32_t C_FIND_RSP = 0x8020;
-constexpr int32_t C_MOVE_RSP = 0x8021;
 constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
 
 struct QueryLine {
@@ -144,17 +142,11 @@ RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind
     return list;
 }
 
-std::string Hex16(int32_t status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(status));
-    return text;
-}
-
-// "final status 0x0000 (success: ...)" for a status; the failure's words otherwise.
-std::string OutcomeWords(int32_t responseField, int32_t outcome) {
-    const std::string words = StatusMeaning(responseField, outcome);
-    if (outcome < 0) return words;
-    return "final status " + Hex16(outcome) + " (" + words + ")";
+// "final status 0x0000 (success: ...)" for a status of the family (OUTCOME_FIND,
+// OUTCOME_MOVE); our failure's words otherwise.
+std::string FinalWords(int32_t family, int32_t outcome) {
+    const std::string words = OutcomeWords(family, outcome);
+    return outcome < 0 ? words : "final " + words;
 }
 
 // A record as one object of the DICOM JSON model: its non-empty fields as elements in tag
@@ -245,13 +237,14 @@ int RunFind(const Args& args) {
     const int32_t status = FindSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
                                          line.called.c_str(), line.level.c_str(), list);
     // Without an association, or with arguments refused, the key record is all the list holds.
-    const bool requested = status != -8 && status != -9 && status != -10 && status != -15;
+    const bool requested = status != QUERY_NO_CONNECTION && status != QUERY_REJECTED &&
+                           status != QUERY_CONTEXT_REFUSED && status != QUERY_REFUSED;
     if (requested) PrintRecords(list, status, line.json);
-    std::string detail = OutcomeWords(C_FIND_RSP, status);
+    std::string detail = FinalWords(OUTCOME_FIND, status);
     if (status < 0) detail += ": " + line.Peer();
     ClearQuery(list, line.level.c_str());
     DeleteRecordList(list);
-    return Finish("FIND", status == 0, detail, line.json);
+    return Finish("FIND", status == QUERY_SUCCESS, detail, line.json);
 }
 
 struct MoveTally {
@@ -291,13 +284,13 @@ int RunMove(const Args& args) {
     const int32_t status = MoveSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
                                          line.called.c_str(), line.destination.c_str(),
                                          line.level.c_str(), list, ReportMove, &tally);
-    std::string detail = OutcomeWords(C_MOVE_RSP, status);
+    std::string detail = FinalWords(OUTCOME_MOVE, status);
     if (status < 0) detail += ": " + line.Peer();
     if (status >= 0 && status == tally.last.status && !Counts(tally.last).empty())
         detail += ": " + Counts(tally.last);
     ClearQuery(list, line.level.c_str());
     DeleteRecordList(list);
-    return Finish("MOVE", status == 0, detail, false);
+    return Finish("MOVE", status == QUERY_SUCCESS, detail, false);
 }
 
 int RunWorklist(const Args& args) {
@@ -318,7 +311,7 @@ int RunWorklist(const Args& args) {
     if (opened) {
         const bool sent = WriteWLFindRQ(assoc, list, WORKLIST_FIND) == 1;
         ClearWL(list);  // the key record, before any response is read
-        status = sent ? 0xFF00 : -12;
+        status = sent ? 0xFF00 : QUERY_SEND_FAILED;
         while (IsPending(status))
             status = ReadWLFindRSP(assoc, list);
     }
@@ -330,11 +323,11 @@ int RunWorklist(const Args& args) {
         detail = "no association with " + line.Peer();
     } else {
         PrintRecords(list, status, line.json);
-        detail = OutcomeWords(C_FIND_RSP, status);
+        detail = FinalWords(OUTCOME_FIND, status);
     }
     ClearWL(list);
     DeleteRecordList(list);
-    return Finish("WORKLIST", status == 0, detail, line.json);
+    return Finish("WORKLIST", status == QUERY_SUCCESS, detail, line.json);
 }
 
 }  // namespace

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Text.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -24,56 +25,9 @@ struct Peer {
     std::string Name() const { return called + " (" + host + ":" + port + ")"; }
 };
 
-std::string Hex16(int32_t status) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%04X", static_cast<unsigned>(status));
-    return text;
-}
-
 // Why a file was not stored, from the library's outcome code or the peer's status.
 std::string Reason(int32_t outcome, const Peer& peer) {
-    switch (outcome) {
-        case -1:
-            return "no response from " + peer.Name();
-        case -2:
-            return "the answer from " + peer.Name() + " was not a C-STORE response";
-        case -3:
-            return "cannot be opened";
-        case -4:
-            return "not a DICOM file (no \"DICM\" at offset 128)";
-        case -5:
-            return "damaged DICOM file (cannot be read to its end)";
-        case -6:
-            return "no transfer syntax in its meta group";
-        case -7:
-            return "no SOP Class UID";
-        case -8:
-            return "cannot connect to " + peer.Name();
-        case -9:
-            return "association rejected by " + peer.Name();
-        case -10:
-            return peer.Name() + " accepted no presentation context for its SOP class";
-        case -11:
-            return "cannot convert the data set to the transfer syntax " + peer.called +
-                   " accepted";
-        case -12:
-            return "the connection to " + peer.Name() + " failed while sending";
-        case -13:
-            return "no DICOM files in the directory";
-        case -14:
-            return "internal failure (see the trace log)";
-        default:
-            break;
-    }
-    if (outcome < 0) return "failure " + std::to_string(outcome);
-    const std::string status = "status " + Hex16(outcome);
-    if (outcome == 0xB000 || outcome == 0xB006 || outcome == 0xB007)
-        return status + " (warning: stored with changes)";
-    if ((outcome & 0xFF00) == 0xA700) return status + " (refused: out of resources)";
-    if ((outcome & 0xFF00) == 0xA900) return status + " (error: data set does not match SOP class)";
-    if ((outcome & 0xF000) == 0xC000) return status + " (error: cannot understand)";
-    if (outcome == 0x0122) return status + " (refused: SOP class not supported)";
-    return status + " (failure)";
+    return OutcomeWords(OUTCOME_STORE, outcome, peer.Name());
 }
 
 struct SeriesTally {
@@ -86,8 +40,8 @@ void ReportFile(void* context, int32_t index, int32_t count, const char* fileNam
                 int32_t outcome) {
     auto* tally = static_cast<SeriesTally*>(context);
     tally->files = count;
-    if (outcome == 0) ++tally->stored;
-    const std::string what = outcome == 0 ? "stored" : Reason(outcome, tally->peer);
+    if (outcome == STORE_SUCCESS) ++tally->stored;
+    const std::string what = outcome == STORE_SUCCESS ? "stored" : Reason(outcome, tally->peer);
     std::fprintf(stderr, "[%d/%d] %s: %s\n", index + 1, count, fileName, what.c_str());
     std::fflush(stderr);
 }
@@ -112,23 +66,16 @@ std::string StorePath(const std::string& path, const Peer& peer, const char* syn
     const int32_t outcome =
         StoreSCUStatus(peer.host.c_str(), peer.port.c_str(), peer.calling.c_str(),
                        peer.called.c_str(), path.c_str(), syntax, convert);
-    stored = outcome == 0;
+    stored = outcome == STORE_SUCCESS;
     return stored ? "STORE OK: " + path : "STORE failed: " + path + ": " + Reason(outcome, peer);
 }
 
-// The main window's transfer syntax choices: implicit VR little endian is the empty text.
+// The main window's transfer syntax choices, by name: implicit VR little endian is the empty
+// text, as the window's first choice is.
 bool SyntaxChoice(const std::string& name, std::string& syntax) {
-    if (name == "implicit") {
-        syntax.clear();
-    } else if (name == "explicit") {
-        syntax = "1.2.840.10008.1.2.1";
-    } else if (name == "big") {
-        syntax = "1.2.840.10008.1.2.2";
-    } else if (name == "jpeg-lossless") {
-        syntax = "1.2.840.10008.1.2.4.70";
-    } else {
-        return false;
-    }
+    const TransferSyntaxInfo* chosen = TransferSyntaxByName(name.c_str());
+    if (chosen == nullptr) return false;
+    syntax = chosen->explicitVr ? chosen->uid : "";
     return true;
 }
 

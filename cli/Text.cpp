@@ -2,6 +2,8 @@
 
 #include <cstdint>
 
+#include "zedavura.h"
+
 namespace cli {
 namespace {
 
@@ -54,25 +56,24 @@ std::string ToTerminal(std::string_view text) {
 }
 
 std::string SyntaxFromArgument(const std::string& argument) {
-    if (argument == "implicit") return "1.2.840.10008.1.2";
-    if (argument == "explicit") return "1.2.840.10008.1.2.1";
-    if (argument == "big") return "1.2.840.10008.1.2.2";
-    if (argument == "jpeg-lossless") return "1.2.840.10008.1.2.4.70";
+    if (const TransferSyntaxInfo* named = TransferSyntaxByName(argument.c_str())) return named->uid;
     if (!argument.empty() && argument.find_first_not_of("0123456789.") == std::string::npos) {
         return argument;
     }
     return {};
 }
 
-std::string TransferSyntaxOf(const ElementList* meta) {
-    for (uint32_t i = 0; i < TagCount(meta); ++i) {
-        const DicomElement* e = TagAt(meta, i);
-        if (e->group == 0x0002 && e->element == 0x0010 && e->value != nullptr) {
-            std::string text(reinterpret_cast<const char*>(e->value), e->length);
-            return text.substr(0, text.find('\0'));
-        }
+std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer) {
+    std::string words(128, '\0');
+    int32_t length =
+        OutcomeText(family, code, peer.c_str(), words.data(), static_cast<uint32_t>(words.size()));
+    if (length >= static_cast<int32_t>(words.size())) {
+        words.assign(static_cast<std::size_t>(length) + 1, '\0');
+        length = OutcomeText(family, code, peer.c_str(), words.data(),
+                             static_cast<uint32_t>(words.size()));
     }
-    return {};
+    words.resize(length > 0 ? static_cast<std::size_t>(length) : 0);
+    return words;
 }
 
 }  // namespace cli

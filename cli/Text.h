@@ -1,6 +1,7 @@
 // Text for the terminal: the library speaks Windows-1252, the terminal UTF-8.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -15,11 +16,12 @@ std::string Cp1252ToUtf8(std::string_view text);
 // cannot move the cursor or change the terminal.
 std::string ToTerminal(std::string_view text);
 
-// A transfer syntax UID from a UID or one of the names implicit, explicit, big, jpeg-lossless;
-// empty for an unknown name.
+// A transfer syntax UID from a UID or the library's name for a syntax (implicit, explicit, big,
+// jpeg-lossless); empty for an unknown name.
 std::string SyntaxFromArgument(const std::string& argument);
 
-// The transfer syntax UID of a file meta group list, without its pad; empty when absent.
-std::string TransferSyntaxOf(const ElementList* meta);
+// What the library's outcome code of the family (OUTCOME_STORE, ...) means, in its words; peer
+// names the peer where the words speak of it.
+std::string OutcomeWords(int32_t family, int32_t code, const std::string& peer = "");
 
 }  // namespace cli

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "Text.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -24,31 +25,19 @@ constexpr int32_t DEFAULT_WIDTH = 128;
 constexpr int32_t MAX_WIDTH = 65500;
 
 std::string Reason(int32_t status, int32_t width) {
-    switch (status) {
-        case -1:
-            return "not a DICOM file, or a damaged one";
-        case -2:
-            return "big endian or compressed pixel data; thumbnails are made of uncompressed "
-                   "little endian images";
-        case -3:
-            return "no pixel data, or less than one frame of it";
-        case -4:
-            return "an image layout that is not drawn (8- or 16-bit grayscale, 8-bit RGB are)";
-        case -5:
-            return "a width of " + std::to_string(width) + " gives no thumbnail of this image";
-        default:
-            return "the thumbnail cannot be written";
-    }
+    std::string words = OutcomeWords(OUTCOME_THUMBNAIL, status);
+    if (status == THUMBNAIL_BAD_WIDTH) words += " (--width " + std::to_string(width) + ")";
+    return words;
 }
 
 // Makes one thumbnail; false (the reason on standard error) when it was not written.
 bool Thumbnail(const fs::path& in, const fs::path& out, int32_t width) {
     const int32_t status = CreateThumbnailStatus(out.c_str(), in.c_str(), width);
-    if (status == 0) {
+    if (status == THUMBNAIL_WRITTEN) {
         std::printf("%s\n", fs::path(out).replace_extension(".jpg").c_str());
         return true;
     }
-    const fs::path& named = status == -6 ? out : in;
+    const fs::path& named = status == THUMBNAIL_CANNOT_WRITE ? out : in;
     std::fprintf(stderr, "%s: %s\n", named.c_str(), Reason(status, width).c_str());
     return false;
 }

@@ -1,14 +1,40 @@
 // Exported operations on elements, lists and files: thin wrappers over the core.
+#include <cstddef>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "Guarded.h"
 #include "data/Datadec.h"
 #include "data/Dump.h"
 #include "data/ElementList.h"
 #include "data/Part10File.h"
+#include "data/TransferSyntax.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
+
+namespace {
+
+// The transfer syntax table in its exported form, row for row.
+const std::vector<TransferSyntaxInfo>& ExportedSyntaxes() {
+    static const std::vector<TransferSyntaxInfo> rows = [] {
+        std::vector<TransferSyntaxInfo> exported;
+        for (const data::TransferSyntax& row : data::TransferSyntaxes()) {
+            exported.push_back(
+                {row.uid, row.name, row.explicitVr, row.bigEndian, row.deflated, row.encapsulated});
+        }
+        return exported;
+    }();
+    return rows;
+}
+
+const TransferSyntaxInfo* Exported(const data::TransferSyntax* row) {
+    if (row == nullptr) return nullptr;
+    return &ExportedSyntaxes()[static_cast<std::size_t>(row - data::TransferSyntaxes().data())];
+}
+
+}  // namespace
 
 extern "C" ZEDAVURA_API char* Version(char* buffer) {
     static constexpr char VERSION[] = "2.48";
@@ -55,6 +81,18 @@ extern "C" ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t in
     return (*list)[index];
 }
 
+extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByUID(const char* uid) {
+    if (uid == nullptr) return nullptr;
+    return Guarded("TransferSyntaxByUID", static_cast<const TransferSyntaxInfo*>(nullptr),
+                   [&] { return Exported(data::FindTransferSyntax(uid)); });
+}
+
+extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name) {
+    if (name == nullptr) return nullptr;
+    return Guarded("TransferSyntaxByName", static_cast<const TransferSyntaxInfo*>(nullptr),
+                   [&] { return Exported(data::FindTransferSyntaxNamed(name)); });
+}
+
 extern "C" ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList,
                                           ElementList* dataList, uint8_t* explicitOut) {
     if (fileName == nullptr || metaList == nullptr || dataList == nullptr) return 0;
@@ -90,22 +128,31 @@ extern "C" ZEDAVURA_API uint8_t ConvertTS(ElementList* list, const char* targetS
     });
 }
 
+extern "C" ZEDAVURA_API int32_t ConvertFileTSWithDetail(const char* newFileName,
+                                                        const char* existingFileName,
+                                                        const char* targetSyntax, char* detail,
+                                                        uint32_t capacity) {
+    CopyText("", detail, capacity);
+    if (newFileName == nullptr || existingFileName == nullptr || targetSyntax == nullptr)
+        return CONVERT_NOT_PART10_FILE;
+    return Guarded("ConvertFileTS", int32_t{CONVERT_CANNOT_WRITE}, [&] {
+        std::string reason;
+        const data::FileConvertStatus status =
+            data::ConvertFile(newFileName, existingFileName, targetSyntax, &reason);
+        CopyText(reason, detail, capacity);
+        return static_cast<int32_t>(status);
+    });
+}
+
 extern "C" ZEDAVURA_API int32_t ConvertFileTSStatus(const char* newFileName,
                                                     const char* existingFileName,
                                                     const char* targetSyntax) {
-    if (newFileName == nullptr || existingFileName == nullptr || targetSyntax == nullptr) {
-        return static_cast<int32_t>(data::FileConvertStatus::NotPart10File);
-    }
-    return Guarded("ConvertFileTS", static_cast<int32_t>(data::FileConvertStatus::CannotWrite),
-                   [&] {
-                       return static_cast<int32_t>(
-                           data::ConvertFile(newFileName, existingFileName, targetSyntax));
-                   });
+    return ConvertFileTSWithDetail(newFileName, existingFileName, targetSyntax, nullptr, 0);
 }
 
 extern "C" ZEDAVURA_API uint8_t ConvertFileTS(const char* newFileName, const char* existingFileName,
                                               const char* targetSyntax) {
-    return ConvertFileTSStatus(newFileName, existingFileName, targetSyntax) == 0 ? 1 : 0;
+    return ConvertFileTSStatus(newFileName, existingFileName, targetSyntax) == CONVERT_DONE ? 1 : 0;
 }
 
 extern "C" ZEDAVURA_API void DumpTagsToMemo(ElementList* list, DumpLineSink sink, void* context,

@@ -23,33 +23,26 @@ int32_t DrawOnBuffer(BitmapBuffer& buffer, const ElementList& elements) {
     imaging::Bitmap bitmap;
     const auto format =
         buffer.bitsPerPixel == 24 ? imaging::PixelFormat::Bgr24 : imaging::PixelFormat::Bgrx32;
-    if (!bitmap.Reset(buffer.width, buffer.height, format)) return -3;
+    if (!bitmap.Reset(buffer.width, buffer.height, format)) return ECG_UNUSABLE_BITMAP;
     const auto rowAt = [&](uint32_t y) { return buffer.pixels + std::size_t{y} * buffer.rowBytes; };
     for (uint32_t y = 0; y < buffer.height; ++y)
         std::copy_n(rowAt(y), bitmap.RowBytes(), bitmap.Row(y).begin());
-    switch (imaging::DrawEcg(bitmap, elements)) {
-        case imaging::EcgOutcome::Drawn:
-            break;
-        case imaging::EcgOutcome::NotWaveformModality:
-            return -1;
-        case imaging::EcgOutcome::NoWaveform:
-            return -2;
-        case imaging::EcgOutcome::BitmapUnusable:
-            return -3;
-    }
+    const imaging::EcgOutcome outcome = imaging::DrawEcg(bitmap, elements);
+    if (outcome != imaging::EcgOutcome::Drawn) return static_cast<int32_t>(outcome);
     for (uint32_t y = 0; y < buffer.height; ++y)
         std::copy_n(bitmap.Row(y).begin(), bitmap.RowBytes(), rowAt(y));
-    return 0;
+    return ECG_DRAWN;
 }
 
 }  // namespace
 
 extern "C" ZEDAVURA_API int32_t ECG2BitmapStatus(BitmapBuffer* bitmap,
                                                  const ElementList* elements) {
-    if (bitmap == nullptr || elements == nullptr || !Usable(*bitmap)) return -3;
-    return Guarded("ECG2Bitmap", int32_t{-4}, [&] { return DrawOnBuffer(*bitmap, *elements); });
+    if (bitmap == nullptr || elements == nullptr || !Usable(*bitmap)) return ECG_UNUSABLE_BITMAP;
+    return Guarded("ECG2Bitmap", int32_t{ECG_INTERNAL_ERROR},
+                   [&] { return DrawOnBuffer(*bitmap, *elements); });
 }
 
 extern "C" ZEDAVURA_API uint8_t ECG2Bitmap(BitmapBuffer* bitmap, const ElementList* elements) {
-    return static_cast<uint8_t>(ECG2BitmapStatus(bitmap, elements) == 0 ? 1 : 0);
+    return static_cast<uint8_t>(ECG2BitmapStatus(bitmap, elements) == ECG_DRAWN ? 1 : 0);
 }

@@ -17,5 +17,5 @@ extern "C" ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, co
 
 extern "C" ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPath,
                                                 int32_t width) {
-    return CreateThumbnailStatus(outputPath, dicomPath, width) == 0 ? 1 : 0;
+    return CreateThumbnailStatus(outputPath, dicomPath, width) == THUMBNAIL_WRITTEN ? 1 : 0;
 }

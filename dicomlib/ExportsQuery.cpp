@@ -1,20 +1,16 @@
-// Exported query/retrieve and worklist operations, the records and lists they fill, and the
-// status words: thin wrappers over services/. A null pointer or a level that does not fit is
-// refused here or in the core with the documented result.
+// Exported query/retrieve and worklist operations and the records and lists they fill: thin
+// wrappers over services/. A null pointer or a level that does not fit is refused here or in
+// the core with the documented result.
 #include <cstring>
 #include <string_view>
 
 #include "Guarded.h"
 #include "services/QueryRetrieve.h"
 #include "services/Records.h"
-#include "services/StatusWords.h"
-#include "services/Verification.h"
 #include "services/Worklist.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
-using services::QUERY_INTERNAL_ERROR;
-using services::QUERY_REFUSED;
 
 namespace {
 
@@ -106,10 +102,6 @@ extern "C" ZEDAVURA_API void* RecordAt(const RecordList* list, uint32_t index) {
     return (*list)[index];
 }
 
-extern "C" ZEDAVURA_API const char* StatusMeaning(int32_t responseField, int32_t outcome) {
-    return services::StatusMeaning(static_cast<uint16_t>(responseField), outcome);
-}
-
 extern "C" ZEDAVURA_API uint8_t WriteFindRQ(Association* assoc, RecordList* list,
                                             const char* sopClassUid, const char* level) {
     if (assoc == nullptr || list == nullptr || sopClassUid == nullptr || level == nullptr) return 0;
@@ -139,7 +131,7 @@ extern "C" ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port,
                                         const char* callingAeTitle, const char* calledAeTitle,
                                         const char* level, RecordList* list) {
     return Flag(FindSCUStatus(host, port, callingAeTitle, calledAeTitle, level, list) ==
-                services::STATUS_SUCCESS);
+                QUERY_SUCCESS);
 }
 
 extern "C" ZEDAVURA_API uint8_t WriteMoveRQ(Association* assoc, RecordList* list,
@@ -190,7 +182,7 @@ extern "C" ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port,
                                         const char* destinationAeTitle, const char* level,
                                         RecordList* list) {
     return Flag(MoveSCUStatus(host, port, callingAeTitle, calledAeTitle, destinationAeTitle, level,
-                              list, nullptr, nullptr) == services::STATUS_SUCCESS);
+                              list, nullptr, nullptr) == QUERY_SUCCESS);
 }
 
 extern "C" ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level) {

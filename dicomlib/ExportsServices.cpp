@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "Guarded.h"
+#include "net/CommandSet.h"
 #include "services/Storage.h"
 #include "services/Verification.h"
 #include "store/DatabaseIndex.h"
@@ -66,7 +67,7 @@ extern "C" ZEDAVURA_API uint8_t StoreSCU(const char* host, const char* port,
                                          uint8_t convert) {
     const int32_t status = StoreSCUStatus(host, port, callingAeTitle, calledAeTitle, fileName,
                                           preferredSyntax, convert);
-    return static_cast<uint8_t>(status == services::STATUS_SUCCESS ? 1 : 0);
+    return static_cast<uint8_t>(status == net::STATUS_SUCCESS ? 1 : 0);
 }
 
 extern "C" ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet,
@@ -117,5 +118,5 @@ extern "C" ZEDAVURA_API int32_t SendSeries(const char* host, const char* port,
     const int32_t outcome =
         SendSeriesWithProgress(host, port, callingAeTitle, calledAeTitle, directory,
                                preferredSyntax, convert, nullptr, nullptr);
-    return outcome == services::STATUS_SUCCESS ? 1 : 0;
+    return outcome == net::STATUS_SUCCESS ? 1 : 0;
 }

@@ -51,5 +51,5 @@ extern "C" ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementLi
 }
 
 extern "C" ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list) {
-    return ReadDCMDIRStatus(fileName, list) == 0 ? 1 : 0;
+    return ReadDCMDIRStatus(fileName, list) == DICOMDIR_READ ? 1 : 0;
 }

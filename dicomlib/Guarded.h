@@ -3,7 +3,11 @@
 // failure value.
 #pragma once
 
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <exception>
+#include <string_view>
 #include <utility>
 
 namespace dicomlib {
@@ -31,6 +35,17 @@ void GuardedVoid(const char* operation, Body&& body) noexcept {
     } catch (...) {
         NoteExportFailure(operation, "unknown exception");
     }
+}
+
+// Copies text into a caller's buffer of capacity bytes, cut to fit and NUL-terminated (nothing
+// without a buffer); returns the whole length, as snprintf does.
+inline int32_t CopyText(std::string_view text, char* out, uint32_t capacity) noexcept {
+    if (out != nullptr && capacity > 0) {
+        const std::size_t n = std::min<std::size_t>(text.size(), capacity - 1);
+        std::memcpy(out, text.data(), n);
+        out[n] = '\0';
+    }
+    return static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
 }
 
 }  // namespace dicomlib

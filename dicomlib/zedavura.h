@@ -66,6 +66,25 @@ ZEDAVURA_API uint32_t TagCount(const ElementList* list);
 /* The element at index (0-based) in list order, still owned by the list; null when out of range. */
 ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index);
 
+/* A transfer syntax the library knows: its UID, the command line's name for it ("" when it has
+ * none), and how a data set in it is laid out after the meta group (1 yes, 0 no). */
+typedef struct TransferSyntaxInfo {
+    const char* uid;
+    const char* name;
+    uint8_t explicitVr;
+    uint8_t bigEndian;
+    uint8_t deflated;
+    uint8_t encapsulated;
+} TransferSyntaxInfo;
+
+/* The transfer syntax with this UID (compared whole), or null when the library does not know it
+ * or uid is null. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByUID(const char* uid);
+
+/* The transfer syntax the command line calls name ("implicit", "explicit", "big",
+ * "jpeg-lossless"), or null for another name. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name);
+
 /* Reads a Part 10 file: group 0002 into metaList, the rest into dataList (both empty lists of
  * the caller's, who clears them also after a failure). On success *explicitOut is 1 when the
  * body was read in explicit VR, 0 for implicit VR; (0002,0010) tells big endian. 1 when the file
@@ -92,12 +111,28 @@ ZEDAVURA_API uint8_t ConvertTS(ElementList* list, const char* targetSyntax,
 ZEDAVURA_API uint8_t ConvertFileTS(const char* newFileName, const char* existingFileName,
                                    const char* targetSyntax);
 
-/* ConvertFileTS with the reason of a failure: 0 converted; -1 not a Part 10 file (or
- * unreadable); -2 no transfer syntax in its meta group; -3 unknown source syntax; -4 unknown
- * target syntax; -5 colour image to lossless JPEG; -6 unsupported image layout; -7 malformed
- * data; -8 the new file cannot be written. */
+/* The outcomes of ConvertFileTSStatus. */
+typedef enum ConvertOutcome {
+    CONVERT_DONE = 0,
+    CONVERT_NOT_PART10_FILE = -1,       /* not a Part 10 file, or unreadable */
+    CONVERT_NO_TRANSFER_SYNTAX = -2,    /* no transfer syntax in its meta group */
+    CONVERT_UNKNOWN_SOURCE_SYNTAX = -3, /* a source syntax the converter does not read */
+    CONVERT_UNKNOWN_TARGET_SYNTAX = -4, /* a target syntax the converter does not write */
+    CONVERT_COLOUR_TO_LOSSLESS = -5,    /* a colour image to lossless JPEG */
+    CONVERT_UNSUPPORTED_IMAGE = -6,     /* an image layout the pixel data codec does not take */
+    CONVERT_MALFORMED_DATA = -7,        /* malformed data or pixel data */
+    CONVERT_CANNOT_WRITE = -8           /* the new file cannot be written */
+} ConvertOutcome;
+
+/* ConvertFileTS with the reason of a failure: a ConvertOutcome. */
 ZEDAVURA_API int32_t ConvertFileTSStatus(const char* newFileName, const char* existingFileName,
                                          const char* targetSyntax);
+
+/* ConvertFileTSStatus that also tells why a pixel data codec refused a frame: its reason goes
+ * into detail ("" when no codec refused), as OutcomeText writes text. detail may be null. */
+ZEDAVURA_API int32_t ConvertFileTSWithDetail(const char* newFileName, const char* existingFileName,
+                                             const char* targetSyntax, char* detail,
+                                             uint32_t capacity);
 
 /* Receives one line of a dump (Windows-1252 text, no line end). */
 typedef void (*DumpLineSink)(void* context, const char* line);
@@ -169,9 +204,9 @@ ZEDAVURA_API uint8_t EchoSCU(const char* host, const char* port, const char* cal
  * context fits the SOP class, the connection failed, or an argument is null. */
 ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid);
 
-/* Receives one message on the association; 1 when it is a C-ECHO-RSP (Command Field 0x8030)
- * with Status 0x0000. 0 for any other answer, a release or abort by the peer, a broken message
- * (the association is then aborted) or a null association. */
+/* Receives one message on the association; 1 when it is a C-ECHO-RSP with Status 0x0000. 0 for any
+ * other answer, a release or abort by the peer, a broken message (the association is then aborted)
+ * or a null association. */
 ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
 
 /* Storage provider. Starts a listener thread on port (number or service name) and returns at
@@ -199,16 +234,28 @@ ZEDAVURA_API uint8_t StoreSCPListening(const char* port);
  * answered. */
 ZEDAVURA_API void StopStoreSCP(void);
 
-/* Storage. Outcome codes of StoreSCUStatus, ReadStoreRSP and SendSeriesWithProgress: 0..65535
- * the C-STORE-RSP status (only 0x0000 is success); -1 no response; -2 a response that is not a
- * C-STORE-RSP; -3 the file cannot be opened; -4 not a Part 10 file (no "DICM" at offset 128);
- * -5 a damaged Part 10 file; -6 no transfer syntax in its meta group; -7 no SOP Class UID;
- * -8 no connection or no answer; -9 association rejected; -10 no presentation context
- * accepted; -11 the data set cannot be converted to the accepted syntax; -12 the connection
- * failed while sending; -13 no Part 10 file in the series directory; -14 internal failure.
+/* Storage. The outcome of StoreSCUStatus, ReadStoreRSP and SendSeriesWithProgress is the
+ * C-STORE-RSP status (0..65535, only 0x0000 is success) or one of these failures of ours.
  * preferredSyntax is a transfer syntax UID proposed after the file's own, "" (an empty
  * transfer syntax sub-item) or null (none); convert 1 converts the data set to the accepted
  * syntax when it differs, 0 sends it element for element. Callers own what they pass in. */
+typedef enum StoreOutcome {
+    STORE_SUCCESS = 0,             /* the C-STORE-RSP status success; other statuses are > 0 */
+    STORE_NO_RESPONSE = -1,        /* no response */
+    STORE_NOT_STORE_RESPONSE = -2, /* a response that is not a C-STORE-RSP */
+    STORE_CANNOT_OPEN = -3,        /* the file cannot be opened */
+    STORE_NOT_PART10 = -4,         /* not a Part 10 file (no "DICM" at offset 128) */
+    STORE_DAMAGED_FILE = -5,       /* a Part 10 file that cannot be read to its end */
+    STORE_NO_TRANSFER_SYNTAX = -6, /* no transfer syntax in its meta group */
+    STORE_NO_SOP_CLASS = -7,       /* no SOP Class UID */
+    STORE_NO_CONNECTION = -8,      /* no connection, or no answer to the association request */
+    STORE_REJECTED = -9,           /* the association was rejected */
+    STORE_CONTEXT_REFUSED = -10,   /* no presentation context accepted for the SOP class */
+    STORE_CONVERSION_FAILED = -11, /* the data set cannot be converted to the accepted syntax */
+    STORE_SEND_FAILED = -12,       /* the connection failed while sending */
+    STORE_NO_FILES = -13,          /* no Part 10 file in the series directory */
+    STORE_INTERNAL_ERROR = -14     /* memory ran out, or another failure of the library */
+} StoreOutcome;
 
 /* Stores one Part 10 file on a new association for its SOP class (the file's syntax, then
  * preferredSyntax, then implicit VR little endian), always released. An empty or null
@@ -217,7 +264,8 @@ ZEDAVURA_API uint8_t StoreSCU(const char* host, const char* port, const char* ca
                               const char* calledAeTitle, const char* fileName,
                               const char* preferredSyntax, uint8_t convert);
 
-/* StoreSCU with the outcome code instead of yes/no. Nothing is sent for codes -3 to -7. */
+/* StoreSCU with the outcome code instead of yes/no. Nothing is sent for STORE_CANNOT_OPEN to
+ * STORE_NO_SOP_CLASS. */
 ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port, const char* callingAeTitle,
                                     const char* calledAeTitle, const char* fileName,
                                     const char* preferredSyntax, uint8_t convert);
@@ -229,8 +277,8 @@ ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port, const ch
 ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, const char* sopClassUid,
                                   const char* currentSyntax, uint8_t convert);
 
-/* Receives one message: its Status when it is a C-STORE-RSP (0..65535), -1 when nothing
- * could be received (or assoc is null), -2 for another message. */
+/* Receives one message: its Status when it is a C-STORE-RSP (0..65535), STORE_NO_RESPONSE when
+ * nothing could be received (or assoc is null), STORE_NOT_STORE_RESPONSE for another message. */
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
 /* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
@@ -396,20 +444,26 @@ ZEDAVURA_API uint32_t RecordCount(const RecordList* list);
  * RecordKind's answer, the same for every record of the list. */
 ZEDAVURA_API void* RecordAt(const RecordList* list, uint32_t index);
 
-/* Outcome codes of the query and worklist operations: 0..65535 the response Status (0x0000
- * success; 0xFF00 and 0xFF01 pending; anything else a final failure or warning); -1 no usable
- * response: nothing could be received, the peer released or aborted, or the message was not
- * the expected response; -8 no connection or no answer to the association request; -9
- * association rejected; -10 no presentation context accepted; -12 the request could not be
- * sent; -14 internal failure; -15 refused arguments: a null pointer, an empty list, a level
- * other than "STUDY", "SERIES" or "IMAGE", or records of another kind than the level; nothing
- * was sent or received; -16 more than 100000 pending responses to one request: the association
- * was aborted and the records read so far stay in the list. StatusMeaning gives the words. */
-
-/* The meaning in words of an outcome of a service: responseField is the Command Field of its
- * responses (0x8001 C-STORE, 0x8020 C-FIND, 0x8021 C-MOVE, 0x8030 C-ECHO), outcome a status or
- * one of the negative codes above. Constant text, e.g. "refused: move destination unknown". */
-ZEDAVURA_API const char* StatusMeaning(int32_t responseField, int32_t outcome);
+/* The outcome of the query and worklist operations: the response Status (0..65535: 0x0000
+ * success; 0xFF00 and 0xFF01 pending; anything else a final failure or warning) or one of these
+ * failures of ours, which mean the same as the StoreOutcome of the same value. OutcomeText
+ * gives the words (OUTCOME_FIND, OUTCOME_MOVE). */
+typedef enum QueryOutcome {
+    QUERY_SUCCESS = 0,           /* the final Status success; other statuses are > 0 */
+    QUERY_NO_RESPONSE = -1,      /* nothing could be received, the peer released or aborted,
+                                    or the message was not the expected response */
+    QUERY_NO_CONNECTION = -8,    /* no connection, or no answer to the association request */
+    QUERY_REJECTED = -9,         /* the association was rejected */
+    QUERY_CONTEXT_REFUSED = -10, /* no presentation context accepted */
+    QUERY_SEND_FAILED = -12,     /* the request could not be sent */
+    QUERY_INTERNAL_ERROR = -14,  /* memory ran out, or another failure of the library */
+    QUERY_REFUSED = -15,         /* refused arguments: a null pointer, an empty list, a level
+                                    other than "STUDY", "SERIES" or "IMAGE", or records of
+                                    another kind than the level; nothing sent or received */
+    QUERY_TOO_MANY_PENDING = -16 /* more than 100000 pending responses to one request: the
+                                    association was aborted and the records read so far stay
+                                    in the list */
+} QueryOutcome;
 
 /* Sends a C-FIND-RQ for sopClassUid and the identifier built from the key record at position
  * 0 of list, of the kind level names. The key record is freed and leaves the list whenever the
@@ -418,18 +472,19 @@ ZEDAVURA_API const char* StatusMeaning(int32_t responseField, int32_t outcome);
 ZEDAVURA_API uint8_t WriteFindRQ(Association* assoc, RecordList* list, const char* sopClassUid,
                                  const char* level);
 
-/* Receives one C-FIND-RSP: its Status, or a negative code above. Every response other than a
+/* Receives one C-FIND-RSP: its Status, or a QueryOutcome failure. Every response other than a
  * success (pending ones and a final failure) appends a record of the level filled from its
- * identifier (empty without one). Nothing is received for a refused argument (-15): an unknown
- * level, or a list holding records of another kind. */
+ * identifier (empty without one). Nothing is received for a refused argument (QUERY_REFUSED): an
+ * unknown level, or a list holding records of another kind. */
 ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list, const char* level);
 
 /* One C-FIND on its own association (Study Root, implicit VR little endian): once the
  * association is open, the key record at the head of list is consumed as by WriteFindRQ and
- * the result records are appended; free them with ClearQuery or DeleteRecordList. For -8, -9,
- * -10 and -15 nothing was sent and the key record is still in the list. An empty or null
- * callingAeTitle means "ORLANE" and ten spaces. FindSCUStatus returns the final Status or a
- * negative code; FindSCU 1 only for a final 0x0000. */
+ * the result records are appended; free them with ClearQuery or DeleteRecordList. For
+ * QUERY_NO_CONNECTION, QUERY_REJECTED, QUERY_CONTEXT_REFUSED and QUERY_REFUSED nothing was sent and
+ * the key record is still in the list. An empty or null callingAeTitle means "ORLANE" and ten
+ * spaces. FindSCUStatus returns the final Status or a negative code; FindSCU 1 only for a final
+ * 0x0000. */
 ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port, const char* callingAeTitle,
                                    const char* calledAeTitle, const char* level, RecordList* list);
 ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port, const char* callingAeTitle,
@@ -441,8 +496,9 @@ ZEDAVURA_API uint8_t WriteMoveRQ(Association* assoc, RecordList* list, const cha
                                  const char* level, const char* destinationAeTitle);
 
 /* Receives one C-MOVE-RSP (a data set that comes with it is read and discarded): its Status,
- * or a negative code above; *remaining receives its Number of Remaining Sub-operations (0 when
- * absent, -1 with a negative result). A null remaining is refused (-15, nothing received). */
+ * or a QueryOutcome failure; *remaining receives its Number of Remaining Sub-operations (0 when
+ * absent, -1 with a negative result). A null remaining is refused (QUERY_REFUSED, nothing
+ * received). */
 ZEDAVURA_API int32_t ReadMoveRSP(Association* assoc, int32_t* remaining);
 
 /* What one C-MOVE-RSP said: its Status, and its numbers of remaining, completed, failed and
@@ -480,7 +536,7 @@ ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level);
 ZEDAVURA_API uint8_t WriteWLFindRQ(Association* assoc, RecordList* list, const char* sopClassUid);
 
 /* Receives one C-FIND-RSP of a worklist query as ReadFindRSP does, appending WORKLIST records;
- * -15 for a list that holds records of another kind. */
+ * QUERY_REFUSED for a list that holds records of another kind. */
 ZEDAVURA_API int32_t ReadWLFindRSP(Association* assoc, RecordList* list);
 
 /* Frees every WORKLIST record of the list and empties it; 1. 0 (nothing freed) for a null list
@@ -550,12 +606,19 @@ typedef struct BitmapBuffer {
     uint8_t* pixels;
 } BitmapBuffer;
 
+/* The outcomes of ECG2BitmapStatus. */
+typedef enum EcgDrawOutcome {
+    ECG_DRAWN = 0,
+    ECG_NOT_WAVEFORM = -1,    /* not a waveform object (Modality other than ECG, HD or AU) */
+    ECG_NO_WAVEFORM = -2,     /* no item of the Waveform Sequence holds Waveform Data */
+    ECG_UNUSABLE_BITMAP = -3, /* a null argument or an unusable bitmap (a side of 0 or beyond
+                                 32767, another depth, rows too short, no pixels) */
+    ECG_INTERNAL_ERROR = -4   /* memory ran out, or another failure of the library */
+} EcgDrawOutcome;
+
 /* Draws the waveform object in elements (only read) over the whole bitmap: ECG paper, the
  * patient header, and label, 1 mV pulse and trace of each channel of its first multiplex group.
- * 0 drawn; -1 not a waveform object (Modality other than ECG, HD or AU); -2 no waveform (no item
- * of the Waveform Sequence holds Waveform Data); -3 a null argument or an unusable bitmap (a
- * side of 0 or beyond 32767, another depth, rows too short, no pixels); -4 internal failure.
- * Unless drawn, the pixels are untouched. */
+ * An EcgDrawOutcome; unless drawn, the pixels are untouched. */
 ZEDAVURA_API int32_t ECG2BitmapStatus(BitmapBuffer* bitmap, const ElementList* elements);
 
 /* ECG2BitmapStatus as yes/no: 1 when drawn. */
@@ -575,9 +638,16 @@ ZEDAVURA_API void SetShortDateFormat(const char* format);
  * with nothing appended, when the file is not a DICOMDIR we can read. */
 ZEDAVURA_API uint8_t ReadDCMDIR(const char* fileName, ElementList* list);
 
-/* ReadDCMDIR with the reason: 0 read; -1 the file cannot be read; -2 not a Part 10 file (no
- * "DICM" at offset 128); -3 not explicit VR little endian; -4 no offset of the first root record
- * (0004,1200), so not a DICOMDIR. */
+/* The outcomes of ReadDCMDIRStatus. */
+typedef enum DicomDirOutcome {
+    DICOMDIR_READ = 0,
+    DICOMDIR_CANNOT_READ = -1,         /* the file cannot be read */
+    DICOMDIR_NOT_PART10 = -2,          /* no "DICM" at offset 128 */
+    DICOMDIR_NOT_EXPLICIT_LITTLE = -3, /* not explicit VR little endian */
+    DICOMDIR_NO_ROOT_OFFSET = -4       /* no offset of the first root record (0004,1200) */
+} DicomDirOutcome;
+
+/* ReadDCMDIR with the reason: a DicomDirOutcome. */
 ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
 
 /* Writes a baseline JPEG thumbnail (quality 60) of the first frame of an uncompressed little
@@ -589,12 +659,44 @@ ZEDAVURA_API int32_t ReadDCMDIRStatus(const char* fileName, ElementList* list);
  * then no file is left. */
 ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPath, int32_t width);
 
-/* CreateThumbnail with the reason: 0 written; -1 not readable as a Part 10 file; -2 big endian
- * or compressed; -3 no pixel data, or less than one frame; -4 an image layout not drawn (bits
- * allocated other than 8 or 16, 16-bit RGB, other colour images); -5 a width below 1, or a
- * thumbnail without rows or beyond 65500 pixels a side; -6 the JPEG file cannot be written. */
+/* The outcomes of CreateThumbnailStatus. */
+typedef enum ThumbnailOutcome {
+    THUMBNAIL_WRITTEN = 0,
+    THUMBNAIL_CANNOT_READ = -1,        /* not readable as a Part 10 file */
+    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* big endian or compressed */
+    THUMBNAIL_NO_PIXEL_DATA = -3,      /* no pixel data, or less than one frame */
+    THUMBNAIL_UNSUPPORTED_IMAGE = -4,  /* bits allocated other than 8 or 16, 16-bit RGB, other
+                                          colour images */
+    THUMBNAIL_BAD_WIDTH = -5,          /* a width below 1, or a thumbnail without rows or beyond
+                                          65500 pixels a side */
+    THUMBNAIL_CANNOT_WRITE = -6        /* the JPEG file cannot be written */
+} ThumbnailOutcome;
+
+/* CreateThumbnail with the reason: a ThumbnailOutcome. */
 ZEDAVURA_API int32_t CreateThumbnailStatus(const char* outputPath, const char* dicomPath,
                                            int32_t width);
+
+/* The families of outcome codes that OutcomeText puts into words. */
+typedef enum OutcomeFamily {
+    OUTCOME_STATUS = 0,    /* a DIMSE status, 0..65535, in the words every service shares */
+    OUTCOME_CONVERT = 1,   /* a ConvertOutcome */
+    OUTCOME_STORE = 2,     /* a StoreOutcome or a C-STORE status */
+    OUTCOME_ECG = 3,       /* an EcgDrawOutcome */
+    OUTCOME_DICOMDIR = 4,  /* a DicomDirOutcome */
+    OUTCOME_THUMBNAIL = 5, /* a ThumbnailOutcome */
+    OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
+    OUTCOME_MOVE = 7       /* a QueryOutcome or a C-MOVE status */
+} OutcomeFamily;
+
+/* Writes what a code of the family means, for people, into text: a status as "status 0xA700
+ * (refused: out of resources)", our failures as "cannot connect to STORESCP (10.0.0.7:104)" or
+ * "unsupported image layout". peer (null or "": "the peer") names the peer in the words of the
+ * store outcomes that concern it (the query families leave the peer to the caller). At most
+ * capacity bytes are written, the terminating NUL included (the words are cut to fit; nothing when
+ * text is null or capacity 0). Returns the length of the whole words, without the NUL, as snprintf
+ * does; -1 for an unknown family. */
+ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer, char* text,
+                                 uint32_t capacity);
 
 #ifdef __cplusplus
 }

@@ -7,30 +7,18 @@
 #include <cstring>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data/Dictionary.h"
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
-#include "data/Uids.h"
-#include "imaging/BaselineJpeg.h"
-#include "imaging/LosslessJpeg.h"
+#include "data/TransferSyntax.h"
+#include "imaging/FrameCodec.h"
 
 namespace dicomlib::data {
 namespace {
-
-struct Syntax {
-    bool explicitVr;
-    bool bigEndian;
-    bool lossless;
-    bool baseline;
-};
-
-Syntax SyntaxOf(std::string_view uid) {
-    return {uid != uid::ImplicitVRLittleEndian, uid == uid::ExplicitVRBigEndian,
-            uid == uid::JPEGLossless, uid == uid::JPEGBaseline};
-}
 
 bool IsItem(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
@@ -93,16 +81,30 @@ bool CollectFragments(const ElementList& input, std::size_t pixel,
     return !fragments.empty();
 }
 
+imaging::FrameLayout LayoutOf(const Image& image) {
+    imaging::FrameLayout layout;
+    layout.rows = image.rows;
+    layout.columns = image.columns;
+    layout.bitsAllocated = image.bitsAllocated;
+    layout.samplesPerPixel = image.colour ? 3 : 1;
+    layout.rgb = image.rgb;
+    return layout;
+}
+
+ConvertError ErrorOf(imaging::FrameCodecResult&& result, std::string* detail) {
+    if (detail != nullptr) *detail = std::move(result.detail);
+    return result.outcome == imaging::FrameCodecOutcome::UnsupportedLayout
+               ? ConvertError::UnsupportedImage
+               : ConvertError::MalformedPixelData;
+}
+
 // Decodes every frame of encapsulated pixel data into native samples, little endian.
 ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, const Image& image,
-                          bool lossless, ValueBlock& native) {
-    const std::size_t samplesPerPixel = (!lossless && image.colour) ? 3 : 1;
-    const std::size_t frameSize = image.FrameSize() * samplesPerPixel;
+                          const imaging::FrameCodec& codec, ValueBlock& native,
+                          std::string* detail) {
+    const imaging::FrameLayout layout = LayoutOf(image);
+    const std::size_t frameSize = layout.NativeSize();
     if (frameSize == 0) return ConvertError::UnsupportedImage;
-    if (lossless && image.bitsAllocated != 8 && image.bitsAllocated != 16) {
-        return ConvertError::UnsupportedImage;
-    }
-    if (!lossless && image.bitsAllocated != 8) return ConvertError::UnsupportedImage;
 
     // One frame may span several fragments; several frames need one fragment each.
     std::vector<std::vector<uint8_t>> joined;
@@ -130,42 +132,31 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
     for (std::size_t f = 0; f < streams.size(); ++f) {
         std::span<uint8_t> out(native.Data() + f * frameSize, frameSize);
         if (streams[f].empty()) return ConvertError::MalformedPixelData;
-        if (lossless) {
-            auto result = imaging::DecodeLosslessJpeg(streams[f], out, image.bitsAllocated);
-            if (result.decoded != imaging::LosslessJpegDecoded::Image ||
-                result.frame.width != image.columns || result.frame.height != image.rows ||
-                result.scanComponents != 1) {
-                return ConvertError::MalformedPixelData;
-            }
-        } else if (imaging::DecodeBaselineJpeg(streams[f], out, image.rows, image.columns,
-                                               image.colour, image.rgb)
-                       .decoded != imaging::BaselineJpegDecoded::Image) {
-            return ConvertError::MalformedPixelData;
-        }
+        imaging::FrameCodecResult decoded = codec.Decode(streams[f], layout, out);
+        if (!decoded.Ok()) return ErrorOf(std::move(decoded), detail);
     }
     return ConvertError::None;
 }
 
-// Appends encapsulated lossless JPEG pixel data: the pixel data element, an empty offset table,
-// one fragment per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
-ConvertError AppendLossless(ElementList& output, std::span<const uint8_t> native,
-                            const Image& image) {
-    if (image.colour) return ConvertError::ColourToLossless;
-    if (image.bitsAllocated != 8 && image.bitsAllocated != 16) {
-        return ConvertError::UnsupportedImage;
-    }
-    const std::size_t frameSize = image.FrameSize();
+// Appends encapsulated pixel data: the pixel data element, an empty offset table, one fragment
+// per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
+ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> native,
+                                const Image& image, const imaging::FrameCodec& codec,
+                                std::string* detail) {
+    if (image.colour && !codec.EncodesColour()) return ConvertError::ColourToLossless;
+    const imaging::FrameLayout layout = LayoutOf(image);
+    const std::size_t frameSize = layout.NativeSize();
     if (frameSize == 0 || native.size() < frameSize * image.frames) {
         return ConvertError::MalformedPixelData;
     }
     output.Append(
         NewElement(tag::PixelData.group, tag::PixelData.element, UNDEFINED_LENGTH, nullptr, "OB"));
     output.Append(NewItemElement(tag::Item, 0, nullptr));
+    std::vector<uint8_t> stream;
     for (uint32_t f = 0; f < image.frames; ++f) {
-        std::vector<uint8_t> stream =
-            imaging::EncodeLosslessJpeg(native.subspan(f * frameSize, frameSize), image.columns,
-                                        image.rows, image.bitsAllocated);
-        if (stream.empty()) return ConvertError::UnsupportedImage;
+        imaging::FrameCodecResult encoded =
+            codec.Encode(native.subspan(f * frameSize, frameSize), layout, stream);
+        if (!encoded.Ok()) return ErrorOf(std::move(encoded), detail);
         if (stream.size() % 2 != 0) stream.push_back(0x00);
         output.Append(
             NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
@@ -228,23 +219,20 @@ void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian)
 
 }  // namespace
 
-bool IsKnownSyntax(std::string_view syntax) {
-    return syntax == uid::ImplicitVRLittleEndian || syntax == uid::ExplicitVRLittleEndian ||
-           syntax == uid::ExplicitVRBigEndian || syntax == uid::JPEGLossless ||
-           syntax == uid::JPEGBaseline;
-}
-
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
-                       std::string_view sourceSyntax) {
-    if (!IsKnownSyntax(sourceSyntax)) return ConvertError::UnknownSourceSyntax;
-    // Baseline JPEG is read, never written.
-    if (!IsKnownSyntax(targetSyntax) ||
-        (targetSyntax == uid::JPEGBaseline && sourceSyntax != targetSyntax)) {
+                       std::string_view sourceSyntax, std::string* detail) {
+    const TransferSyntax* sourceRow = FindTransferSyntax(sourceSyntax);
+    if (sourceRow == nullptr || !IsConvertible(*sourceRow))
+        return ConvertError::UnknownSourceSyntax;
+    const TransferSyntax* targetRow = FindTransferSyntax(targetSyntax);
+    const bool sameSyntax = sourceSyntax == targetSyntax;
+    // A syntax whose codec only reads is a target only for a data set already in it.
+    if (targetRow == nullptr || !IsConvertible(*targetRow) ||
+        (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax)) {
         return ConvertError::UnknownTargetSyntax;
     }
-    const Syntax source = SyntaxOf(sourceSyntax);
-    const Syntax target = SyntaxOf(targetSyntax);
-    const bool sameSyntax = sourceSyntax == targetSyntax;
+    const TransferSyntax& source = *sourceRow;
+    const TransferSyntax& target = *targetRow;
     const bool reorder = source.bigEndian != target.bigEndian;
     const bool reencode = reorder || source.explicitVr != target.explicitVr;
 
@@ -259,20 +247,23 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
         if (top) Remember(image, in, source.bigEndian);
 
         if (top && TagOf(in) == tag::PixelData && !sameSyntax &&
-            (source.lossless || source.baseline || target.lossless)) {
+            (source.codec != nullptr || target.codec != nullptr)) {
             ValueBlock decoded;
             std::span<const uint8_t> native;
             std::size_t next = i + 1;
-            if (source.lossless || source.baseline) {
+            if (source.codec != nullptr) {
                 std::vector<const DicomElement*> fragments;
                 if (in.length != UNDEFINED_LENGTH || !CollectFragments(input, i, fragments, next)) {
                     return ConvertError::MalformedPixelData;
                 }
-                if (target.lossless && image.colour) return ConvertError::ColourToLossless;
-                const ConvertError e = DecodeFrames(fragments, image, source.lossless, decoded);
+                if (target.codec != nullptr && image.colour && !target.codec->EncodesColour()) {
+                    return ConvertError::ColourToLossless;
+                }
+                const ConvertError e =
+                    DecodeFrames(fragments, image, *source.codec, decoded, detail);
                 if (e != ConvertError::None) return e;
                 native = {decoded.Data(), decoded.Size()};
-                decodedColour = source.baseline && image.colour;
+                decodedColour = image.colour;
             } else {
                 if (!HasValue(in)) return ConvertError::MalformedPixelData;
                 if (source.bigEndian && ValueUnitSize(in.vr) == 2) {
@@ -289,8 +280,9 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                     native = {in.value, in.length};
                 }
             }
-            if (target.lossless) {
-                const ConvertError e = AppendLossless(output, native, image);
+            if (target.codec != nullptr) {
+                const ConvertError e =
+                    AppendEncapsulated(output, native, image, *target.codec, detail);
                 if (e != ConvertError::None) return e;
             } else {
                 // Native samples decoded from JPEG: words are OW. The decoded block becomes the

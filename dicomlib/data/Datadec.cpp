@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "data/Dictionary.h"
+#include "data/TransferSyntax.h"
 
 namespace dicomlib::data {
 namespace {
@@ -147,10 +148,10 @@ bool DecodeElements(DecoderState& state, ByteStream& in, BodyMode mode, ElementL
 
         if (h.group == 0x0002 && mode != BodyMode::Bare) {
             if (h.element == 0x0010 && readInMeta && value != nullptr) {
-                const std::string_view syntax = UidText(value, h.length);
-                if (syntax == "1.2.840.10008.1.2") {
+                const DataSetEncoding body = EncodingOf(UidText(value, h.length));
+                if (!body.explicitVr) {
                     state.explicitVr = 0;
-                } else if (syntax == "1.2.840.10008.1.2.2") {
+                } else if (body.bigEndian) {
                     state.explicitVr = 1;
                     state.bigEndian = 1;
                 }

@@ -289,16 +289,16 @@ int ValueUnitSize(const char vr[2]) {
 }
 
 void SwapValueBytes(DicomElement& element) {
-    const int unit = ValueUnitSize(element.vr);
+    const auto unit = static_cast<uint32_t>(ValueUnitSize(element.vr));
     if (unit == 0 || !HasValue(element)) return;
     uint8_t* p = element.value;
-    const uint32_t whole = element.length - element.length % static_cast<uint32_t>(unit);
+    const uint32_t whole = element.length - element.length % unit;
     if (unit == 2) {
         for (uint32_t i = 0; i < whole; i += 2)
             std::swap(p[i], p[i + 1]);
     } else {
-        for (uint32_t i = 0; i < whole; i += static_cast<uint32_t>(unit)) {
-            for (int k = 0; k < unit / 2; ++k)
+        for (uint32_t i = 0; i < whole; i += unit) {
+            for (uint32_t k = 0; k < unit / 2; ++k)
                 std::swap(p[i + k], p[i + unit - 1 - k]);
         }
     }

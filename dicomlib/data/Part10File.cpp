@@ -10,6 +10,7 @@
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "data/Uids.h"
 
 namespace dicomlib::data {
@@ -81,8 +82,9 @@ bool ReadRawDataSetFile(const std::filesystem::path& path, ElementList& list,
                         std::string_view transferSyntax, bool* complete) {
     auto bytes = ReadWholeFile(path);
     if (!bytes) return false;
-    const DecoderState state{static_cast<uint8_t>(IsExplicitSyntax(transferSyntax)),
-                             static_cast<uint8_t>(IsBigEndianSyntax(transferSyntax)), 0};
+    const DataSetEncoding encoding = EncodingOf(transferSyntax);
+    const DecoderState state{static_cast<uint8_t>(encoding.explicitVr),
+                             static_cast<uint8_t>(encoding.bigEndian), 0};
     const bool whole = ReadDataSetBytes(state, bytes->Span(), list);
     if (complete != nullptr) *complete = whole;
     return true;
@@ -142,8 +144,8 @@ bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transf
     ElementList meta;
     BuildMetaHeader(meta, GetTagString(data, tag::SOPClassUID),
                     GetTagString(data, tag::SOPInstanceUID), transferSyntax);
-    return WritePart10File(path, &meta, data, IsExplicitSyntax(transferSyntax),
-                           IsBigEndianSyntax(transferSyntax));
+    const DataSetEncoding encoding = EncodingOf(transferSyntax);
+    return WritePart10File(path, &meta, data, encoding.explicitVr, encoding.bigEndian);
 }
 
 ConvertError ConvertList(ElementList& list, std::string_view targetSyntax,
@@ -154,9 +156,33 @@ ConvertError ConvertList(ElementList& list, std::string_view targetSyntax,
     return error;
 }
 
+std::string_view ConvertStatusText(FileConvertStatus status) {
+    switch (status) {
+        case FileConvertStatus::Converted:
+            return "converted";
+        case FileConvertStatus::NotPart10File:
+            return "not a Part 10 file";
+        case FileConvertStatus::NoTransferSyntax:
+            return "no transfer syntax in its meta group";
+        case FileConvertStatus::UnknownSourceSyntax:
+            return "unknown source transfer syntax";
+        case FileConvertStatus::UnknownTargetSyntax:
+            return "cannot convert to transfer syntax";
+        case FileConvertStatus::ColourToLossless:
+            return "colour image cannot be compressed to lossless JPEG";
+        case FileConvertStatus::UnsupportedImage:
+            return "unsupported image layout";
+        case FileConvertStatus::MalformedData:
+            return "malformed data, not converted";
+        case FileConvertStatus::CannotWrite:
+            return "cannot write the file";
+    }
+    return "unknown outcome";
+}
+
 FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
                               const std::filesystem::path& existingPath,
-                              std::string_view targetSyntax) {
+                              std::string_view targetSyntax, std::string* detail) {
     DecoderState state;
     ElementList meta, data;
     if (!ReadPart10File(state, existingPath, meta, data)) return FileConvertStatus::NotPart10File;
@@ -186,12 +212,12 @@ FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
     const std::string sopClass = GetTagString(data, tag::SOPClassUID);
     const std::string sopInstance = GetTagString(data, tag::SOPInstanceUID);
     ElementList converted;
-    const ConvertError error = Transcode(converted, data, targetSyntax, syntax);
+    const ConvertError error = Transcode(converted, data, targetSyntax, syntax, detail);
     if (error != ConvertError::None) return StatusOf(error);
     ElementList newMeta;
     BuildMetaHeader(newMeta, sopClass, sopInstance, targetSyntax);
-    if (!WritePart10File(newPath, &newMeta, converted, IsExplicitSyntax(targetSyntax),
-                         IsBigEndianSyntax(targetSyntax))) {
+    const DataSetEncoding encoding = EncodingOf(targetSyntax);
+    if (!WritePart10File(newPath, &newMeta, converted, encoding.explicitVr, encoding.bigEndian)) {
         return FileConvertStatus::CannotWrite;
     }
     return FileConvertStatus::Converted;

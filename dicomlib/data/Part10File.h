@@ -33,14 +33,6 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
                      const ElementList& data, bool explicitVr, bool bigEndian = false,
                      bool durable = false);
 
-// The body's VR mode and byte order for a transfer syntax.
-inline bool IsExplicitSyntax(std::string_view syntax) {
-    return syntax != "1.2.840.10008.1.2";
-}
-inline bool IsBigEndianSyntax(std::string_view syntax) {
-    return syntax == "1.2.840.10008.1.2.2";
-}
-
 // Gives a file that holds a bare data set a meta group, in place. Nothing is changed (false)
 // when the file cannot be read, already is a Part 10 file, or cannot be read to its end.
 bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transferSyntax);
@@ -61,10 +53,14 @@ enum class FileConvertStatus {
     CannotWrite = -8,
 };
 
+// What a conversion outcome means, in words: "not a Part 10 file", "unsupported image layout".
+std::string_view ConvertStatusText(FileConvertStatus status);
+
 // Writes newPath holding existingPath's data set in targetSyntax; a file already in that
-// syntax is copied byte for byte.
+// syntax is copied byte for byte. When a pixel data codec refuses a frame, detail (when given)
+// gets its reason.
 FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
                               const std::filesystem::path& existingPath,
-                              std::string_view targetSyntax);
+                              std::string_view targetSyntax, std::string* detail = nullptr);
 
 }  // namespace dicomlib::data

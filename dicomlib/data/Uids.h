@@ -1,15 +1,9 @@
-// UIDs the library itself names.
+// UIDs the library itself names; the transfer syntaxes are in TransferSyntax.h.
 #pragma once
 
 #include <string_view>
 
 namespace dicomlib::uid {
-
-constexpr std::string_view ImplicitVRLittleEndian = "1.2.840.10008.1.2";
-constexpr std::string_view ExplicitVRLittleEndian = "1.2.840.10008.1.2.1";
-constexpr std::string_view ExplicitVRBigEndian = "1.2.840.10008.1.2.2";
-constexpr std::string_view JPEGLossless = "1.2.840.10008.1.2.4.70";
-constexpr std::string_view JPEGBaseline = "1.2.840.10008.1.2.4.50";
 
 constexpr std::string_view Verification = "1.2.840.10008.1.1";
 

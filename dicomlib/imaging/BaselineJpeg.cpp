@@ -7,6 +7,7 @@
 #include <csetjmp>
 #include <cstdio>
 #include <string>
+#include <utility>
 
 // After stdio.h, which it needs and does not include.
 #include <jpeglib.h>
@@ -306,6 +307,27 @@ BaselineJpegResult DecodeBaselineJpeg(std::span<const uint8_t> stream, std::span
 BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& image) {
     RgbSink sink(image);
     return Decode(stream, sink, false);
+}
+
+const BaselineJpegCodec BASELINE_JPEG_CODEC;
+
+FrameCodecResult BaselineJpegCodec::Decode(std::span<const uint8_t> stream,
+                                           const FrameLayout& layout,
+                                           std::span<uint8_t> output) const {
+    if (layout.bitsAllocated != 8 || (layout.samplesPerPixel != 1 && layout.samplesPerPixel != 3)) {
+        return {FrameCodecOutcome::UnsupportedLayout,
+                "baseline JPEG is decoded for 8-bit images of one or three samples per pixel"};
+    }
+    BaselineJpegResult result = DecodeBaselineJpeg(stream, output, layout.rows, layout.columns,
+                                                   layout.samplesPerPixel == 3, layout.rgb);
+    if (result.decoded == BaselineJpegDecoded::Image) return {};
+    if (result.detail.empty()) result.detail = "the JPEG data is damaged";
+    return {FrameCodecOutcome::Malformed, std::move(result.detail)};
+}
+
+FrameCodecResult BaselineJpegCodec::Encode(std::span<const uint8_t>, const FrameLayout&,
+                                           std::vector<uint8_t>&) const {
+    return {FrameCodecOutcome::UnsupportedLayout, "baseline JPEG is read, never written"};
 }
 
 }  // namespace dicomlib::imaging

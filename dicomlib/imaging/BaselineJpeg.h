@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "imaging/FrameCodec.h"
+
 namespace dicomlib::imaging {
 
 enum class BaselineJpegDecoded {
@@ -47,5 +49,20 @@ BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& im
 bool EncodeBaselineJpeg(std::span<const uint8_t> pixels, uint32_t width, uint32_t height,
                         int components, int quality, std::vector<uint8_t>& stream,
                         std::string& detail);
+
+// The codec of pixel data in JPEG baseline: frames of 8 bits allocated, one or three samples
+// per pixel, read only.
+class BaselineJpegCodec final : public FrameCodec {
+  public:
+    constexpr BaselineJpegCodec() = default;
+    bool Encodes() const override { return false; }
+    bool EncodesColour() const override { return false; }
+    FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
+                            std::span<uint8_t> output) const override;
+    FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
+                            std::vector<uint8_t>& stream) const override;
+};
+
+extern const BaselineJpegCodec BASELINE_JPEG_CODEC;
 
 }  // namespace dicomlib::imaging

@@ -113,6 +113,20 @@ void DrawChannels(Canvas& canvas, const WaveformGroup& group, int width) {
 
 }  // namespace
 
+std::string_view EcgOutcomeText(EcgOutcome outcome) {
+    switch (outcome) {
+        case EcgOutcome::Drawn:
+            return "drawn";
+        case EcgOutcome::NotWaveformModality:
+            return "not a waveform object (its modality is not ECG, HD or AU)";
+        case EcgOutcome::NoWaveform:
+            return "holds no waveform (no Waveform Sequence item with data)";
+        case EcgOutcome::BitmapUnusable:
+            return "could not be drawn (no usable bitmap)";
+    }
+    return "could not be drawn";
+}
+
 EcgOutcome DrawEcg(Bitmap& bitmap, const ElementList& elements) {
     const EcgDocument document = ReadEcgDocument(elements);
     const std::string& modality = document.modality;

@@ -5,18 +5,23 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "data/ElementList.h"
 #include "imaging/Bitmap.h"
 
 namespace dicomlib::imaging {
 
-enum class EcgOutcome : uint8_t {
-    Drawn,
-    NotWaveformModality,  // Modality is none of "ECG", "HD", "AU"
-    NoWaveform,           // no item of the Waveform Sequence holds Waveform Data
-    BitmapUnusable,       // an indexed or empty bitmap, or one too large to draw on
+// The same numbers cross the exported interface.
+enum class EcgOutcome : int32_t {
+    Drawn = 0,
+    NotWaveformModality = -1,  // Modality is none of "ECG", "HD", "AU"
+    NoWaveform = -2,           // no item of the Waveform Sequence holds Waveform Data
+    BitmapUnusable = -3,       // an indexed or empty bitmap, or one too large to draw on
 };
+
+// What an outcome means, in words: "not a waveform object (its modality is not ECG, HD or AU)".
+std::string_view EcgOutcomeText(EcgOutcome outcome);
 
 // Draws over the whole of a 24- or 32-bit bitmap; unless the outcome is Drawn the bitmap is left
 // as it was.

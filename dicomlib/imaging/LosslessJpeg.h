@@ -3,14 +3,17 @@
 // first-order prediction and the decoder when it turns such pixel data back into native samples.
 // Every call keeps its working state on its own stack and heap, so calls on several threads at
 // once are safe. Diagnostics go to standard error as the decoder meets them; the results below
-// tell the caller whether anything was decoded.
+// tell the caller whether anything was decoded, and repeat the diagnostics.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <vector>
+
+#include "imaging/FrameCodec.h"
 
 namespace dicomlib::imaging {
 
@@ -46,6 +49,7 @@ struct LosslessJpegDecodeResult {
     LosslessJpegDecoded decoded = LosslessJpegDecoded::Nothing;
     LosslessJpegFrame frame;  // as read; zero until a usable frame header was met
     int scanComponents = 0;   // samples per pixel in the output
+    std::string diagnostics;  // the lines written to standard error, each ending in '\n'
 };
 
 // Decodes the first scan of a lossless stream into output: height rows of width pixels, each
@@ -58,5 +62,20 @@ struct LosslessJpegDecodeResult {
 // diagnostic.
 LosslessJpegDecodeResult DecodeLosslessJpeg(std::span<const uint8_t> stream,
                                             std::span<uint8_t> output, int bits);
+
+// The codec of pixel data in JPEG lossless first-order prediction: grayscale frames of 8 or 16
+// bits allocated, both ways. Decoding keeps writing its diagnostics to standard error.
+class LosslessJpegCodec final : public FrameCodec {
+  public:
+    constexpr LosslessJpegCodec() = default;
+    bool Encodes() const override { return true; }
+    bool EncodesColour() const override { return false; }
+    FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
+                            std::span<uint8_t> output) const override;
+    FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
+                            std::vector<uint8_t>& stream) const override;
+};
+
+extern const LosslessJpegCodec LOSSLESS_JPEG_CODEC;
 
 }  // namespace dicomlib::imaging

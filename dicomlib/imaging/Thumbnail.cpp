@@ -16,6 +16,7 @@
 
 #include "data/Part10File.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "imaging/BaselineJpeg.h"
 
 namespace dicomlib::imaging {
@@ -277,6 +278,27 @@ ThumbnailStatus DrawThumbnail(const ElementList& dataSet, int32_t width, Thumbna
     return ThumbnailStatus::Written;
 }
 
+std::string_view ThumbnailStatusText(ThumbnailStatus status) {
+    switch (status) {
+        case ThumbnailStatus::Written:
+            return "written";
+        case ThumbnailStatus::CannotRead:
+            return "not a DICOM file, or a damaged one";
+        case ThumbnailStatus::UnsupportedSyntax:
+            return "big endian or compressed pixel data; thumbnails are made of uncompressed "
+                   "little endian images";
+        case ThumbnailStatus::NoPixelData:
+            return "no pixel data, or less than one frame of it";
+        case ThumbnailStatus::UnsupportedImage:
+            return "an image layout that is not drawn (8- or 16-bit grayscale, 8-bit RGB are)";
+        case ThumbnailStatus::BadWidth:
+            return "the width gives no thumbnail of this image";
+        case ThumbnailStatus::CannotWrite:
+            return "the thumbnail cannot be written";
+    }
+    return "not written";
+}
+
 std::filesystem::path ThumbnailFileName(const std::filesystem::path& outputPath) {
     return std::filesystem::path(outputPath).replace_extension(".jpg");
 }
@@ -286,7 +308,8 @@ ThumbnailStatus CreateThumbnail(const std::filesystem::path& outputPath,
     ElementList dataSet;
     std::string syntax;
     if (!data::LoadDataSetFile(dicomPath, dataSet, syntax)) return ThumbnailStatus::CannotRead;
-    if (syntax != "1.2.840.10008.1.2" && syntax != "1.2.840.10008.1.2.1")
+    const data::TransferSyntax* row = data::FindTransferSyntax(syntax);
+    if (row == nullptr || row->bigEndian || row->encapsulated || row->deflated)
         return ThumbnailStatus::UnsupportedSyntax;
     ThumbnailImage image;
     const ThumbnailStatus drawn = DrawThumbnail(dataSet, width, image);

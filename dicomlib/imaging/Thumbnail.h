@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <string_view>
 #include <vector>
 
 #include "data/ElementList.h"
@@ -20,6 +21,9 @@ enum class ThumbnailStatus {
     BadWidth = -5,           // below 1, or a thumbnail without rows or beyond JPEG's size
     CannotWrite = -6,        // the JPEG file cannot be written
 };
+
+// What a status means, in words: "no pixel data, or less than one frame of it".
+std::string_view ThumbnailStatusText(ThumbnailStatus status);
 
 struct ThumbnailImage {
     uint32_t width = 0;

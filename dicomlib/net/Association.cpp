@@ -6,6 +6,8 @@
 #include <string>
 #include <utility>
 
+#include "data/TransferSyntax.h"
+#include "data/Uids.h"
 #include "net/PduCodec.h"
 #include "net/TraceLog.h"
 
@@ -26,7 +28,7 @@ void LogAssociationEvent(std::string_view text) {
 UserInformation OurUserInformation() {
     UserInformation info;
     info.maximumLength = MAXIMUM_LENGTH_RECEIVED;
-    info.implementationClassUid = IMPLEMENTATION_CLASS_UID;
+    info.implementationClassUid = uid::ImplementationClass;
     info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
     return info;
 }
@@ -178,10 +180,10 @@ uint32_t MessageCounterValue() {
 }
 
 std::vector<std::string> ProposedTransferSyntaxes(std::optional<std::string_view> transferSyntax) {
-    if (!transferSyntax) return {IMPLICIT_VR_LITTLE_ENDIAN};
+    if (!transferSyntax) return {uid::ImplicitVRLittleEndian};
     std::vector<std::string> syntaxes{std::string(*transferSyntax)};
-    if (*transferSyntax != IMPLICIT_VR_LITTLE_ENDIAN)
-        syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+    if (*transferSyntax != uid::ImplicitVRLittleEndian)
+        syntaxes.emplace_back(uid::ImplicitVRLittleEndian);
     return syntaxes;
 }
 
@@ -191,13 +193,13 @@ std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
     std::vector<std::string> syntaxes{std::string(*fileSyntax)};
     if (!preferredSyntax) {
         // Implicit VR little endian follows even when it is the file's syntax too.
-        syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+        syntaxes.emplace_back(uid::ImplicitVRLittleEndian);
     } else if (*preferredSyntax != *fileSyntax) {
         syntaxes.emplace_back(*preferredSyntax);
-        if (*preferredSyntax != IMPLICIT_VR_LITTLE_ENDIAN)
-            syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
-    } else if (*fileSyntax != IMPLICIT_VR_LITTLE_ENDIAN) {
-        syntaxes.emplace_back(IMPLICIT_VR_LITTLE_ENDIAN);
+        if (*preferredSyntax != uid::ImplicitVRLittleEndian)
+            syntaxes.emplace_back(uid::ImplicitVRLittleEndian);
+    } else if (*fileSyntax != uid::ImplicitVRLittleEndian) {
+        syntaxes.emplace_back(uid::ImplicitVRLittleEndian);
     }
     return syntaxes;
 }
@@ -217,10 +219,10 @@ std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
         return false;
     };
     // Ultrasound multi-frame alone takes JPEG baseline before every other syntax.
-    if (abstractSyntax == ULTRASOUND_MULTIFRAME_IMAGE_STORAGE && isOffered(JPEG_BASELINE))
-        return std::string(JPEG_BASELINE);
-    for (const char* candidate : {JPEG_LOSSLESS_FIRST_ORDER, IMPLICIT_VR_LITTLE_ENDIAN,
-                                  EXPLICIT_VR_LITTLE_ENDIAN, JPEG_BASELINE}) {
+    if (abstractSyntax == ULTRASOUND_MULTIFRAME_IMAGE_STORAGE && isOffered(uid::JPEGBaseline))
+        return std::string(uid::JPEGBaseline);
+    for (const char* candidate : {uid::JPEGLossless, uid::ImplicitVRLittleEndian,
+                                  uid::ExplicitVRLittleEndian, uid::JPEGBaseline}) {
         if (isOffered(candidate)) return std::string(candidate);
     }
     return std::nullopt;

@@ -9,6 +9,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,13 +54,8 @@ namespace dicomlib::net {
 inline constexpr char DEFAULT_CALLING_AE_TITLE[] = "ORLANE          ";
 inline constexpr char APPLICATION_CONTEXT_NAME[] = "1.2.840.10008.3.1.1.1";
 constexpr uint32_t MAXIMUM_LENGTH_RECEIVED = 16384;
-inline constexpr char IMPLEMENTATION_CLASS_UID[] = "1.2.826.0.1.3680043.2.7251.999";
 inline constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaPrism";
 
-inline constexpr char IMPLICIT_VR_LITTLE_ENDIAN[] = "1.2.840.10008.1.2";
-inline constexpr char EXPLICIT_VR_LITTLE_ENDIAN[] = "1.2.840.10008.1.2.1";
-inline constexpr char JPEG_BASELINE[] = "1.2.840.10008.1.2.4.50";
-inline constexpr char JPEG_LOSSLESS_FIRST_ORDER[] = "1.2.840.10008.1.2.4.70";
 inline constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
 
 // The SOP classes the acceptor takes, compared as whole strings.
@@ -123,5 +119,11 @@ void AbortAssoc(Association& assoc);
 Result<PduView> ReadPduOrEnd(Association& assoc);
 // CloseAssoc when still connected, then frees the record.
 void DeleteAssociation(Association* assoc);
+
+// Owns an association from NewPDU on: released (when still connected) and freed on every way out.
+struct AssociationDeleter {
+    void operator()(Association* assoc) const { DeleteAssociation(assoc); }
+};
+using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
 
 }  // namespace dicomlib::net

@@ -12,6 +12,7 @@
 #include "data/Dictionary.h"
 #include "data/Dump.h"
 #include "data/Encoder.h"
+#include "data/TransferSyntax.h"
 #include "net/ByteOrder.h"
 #include "net/PduCodec.h"
 #include "net/TraceLog.h"
@@ -199,7 +200,7 @@ bool DecodeMessage(Association& assoc, ElementList& list) {
         AbortAssoc(assoc);
         return false;
     }
-    const MessageEncoding encoding = EncodingOf(*syntax);
+    const data::DataSetEncoding encoding = data::EncodingOf(*syntax);
     // A command set is little endian whatever the context's syntax.
     const bool bigEndian = encoding.bigEndian && (state.controlBits & PDV_COMMAND) == 0;
     const bool dump = assoc.messageDump;
@@ -242,13 +243,6 @@ bool DecodeMessage(Association& assoc, ElementList& list) {
 
 }  // namespace
 
-MessageEncoding EncodingOf(std::string_view transferSyntax) {
-    MessageEncoding encoding;
-    encoding.explicitVr = transferSyntax != IMPLICIT_VR_LITTLE_ENDIAN;
-    encoding.bigEndian = transferSyntax == EXPLICIT_VR_BIG_ENDIAN;
-    return encoding;
-}
-
 uint8_t FindContextForClass(const Association& assoc, std::string_view sopClassUid) {
     uint8_t metaContext = 0;
     for (const auto& proposal : assoc.request.contexts) {
@@ -276,11 +270,11 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
                  MessageKind kind) {
     const uint8_t contextId = FindContextForClass(assoc, sopClassUid);
     if (contextId == 0) return false;
-    MessageEncoding encoding;  // a command set: implicit VR little endian
+    data::DataSetEncoding encoding{false, false};  // a command set: implicit VR little endian
     if (kind == MessageKind::DataSet) {
         const auto syntax = AcceptedSyntaxOf(assoc, contextId);
         if (!syntax) return false;
-        encoding = EncodingOf(*syntax);
+        encoding = data::EncodingOf(*syntax);
     }
     const bool dump = assoc.messageDump;
     const std::string logFile = dump ? LogFileName() : std::string();

@@ -1,5 +1,6 @@
 // DIMSE message transfer: one command set or data set at a time over an open association,
-// inside P-DATA-TF PDUs. Sending encodes the whole list in the context's transfer syntax and
+// inside P-DATA-TF PDUs. Sending encodes the whole list in the context's transfer syntax (as the
+// transfer syntax table lays it out; command sets always implicit VR little endian) and
 // cuts it into fixed 4096-byte fragments, one PDV per PDU. Receiving collects PDVs until the
 // last fragment and decodes them; every other PDU ends the receive (release, abort, stray
 // association PDUs). What the command elements mean is left to the services.
@@ -16,8 +17,6 @@
 
 namespace dicomlib::net {
 
-inline constexpr char EXPLICIT_VR_BIG_ENDIAN[] = "1.2.840.10008.1.2.2";
-
 // Data bytes per PDV whatever maximum length the peer announced.
 constexpr std::size_t FRAGMENT_SIZE = 4096;
 
@@ -26,18 +25,6 @@ enum class MessageKind : uint8_t {
     DataSet = 0,
     Command = 1,
 };
-
-// How the elements of a message are laid out on the wire.
-struct MessageEncoding {
-    bool explicitVr = false;
-    bool bigEndian = false;
-};
-
-// The layout for a data set in the given transfer syntax: implicit VR little endian only for
-// "1.2.840.10008.1.2", big endian only for "1.2.840.10008.1.2.2", explicit VR little endian
-// for every other syntax (encapsulated ones included). Command sets are always implicit VR
-// little endian.
-MessageEncoding EncodingOf(std::string_view transferSyntax);
 
 // The presentation context to send a SOP class on, 0 when there is none. Proposals are taken
 // in order and only those that were accepted count. The print meta classes stand for their

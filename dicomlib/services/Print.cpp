@@ -7,11 +7,10 @@
 
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "data/Uids.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
-#include "services/Storage.h"
-#include "services/Verification.h"
 
 namespace dicomlib::services {
 namespace {
@@ -19,14 +18,6 @@ namespace {
 constexpr uint16_t ITEM_GROUP = 0xFFFE;
 constexpr uint16_t ITEM_DELIMITER = 0xE00D;
 constexpr uint16_t SEQUENCE_DELIMITER = 0xE0DD;
-
-// Releases (when still connected) and frees the association on every way out.
-struct AssociationDeleter {
-    void operator()(Association* assoc) const {
-        net::CloseAssoc(*assoc);
-        net::DeleteAssociation(assoc);
-    }
-};
 
 std::string_view Field(const char* text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
@@ -55,14 +46,15 @@ void AppendUndefined(ElementList& list, Tag tag, const char* vr) {
     list.Append(data::NewElement(tag.group, tag.element, UNDEFINED_LENGTH, nullptr, vr));
 }
 
-CommandSet NRequest(uint16_t commandField, std::string_view sopClassUid,
-                    std::string_view instanceUid, uint16_t messageId, bool withAttributes,
-                    std::optional<uint16_t> actionTypeId) {
-    CommandSet command;
+net::CommandSet NRequest(uint16_t commandField, std::string_view sopClassUid,
+                         std::string_view instanceUid, uint16_t messageId, bool withAttributes,
+                         std::optional<uint16_t> actionTypeId) {
+    net::CommandSet command;
     command.AppendUid(tag::RequestedSOPClassUID, sopClassUid)
         .AppendUs(tag::CommandField, commandField)
         .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::CommandDataSetType, withAttributes ? DATA_SET_PRESENT : NO_DATA_SET)
+        .AppendUs(tag::CommandDataSetType,
+                  withAttributes ? net::DATA_SET_PRESENT : net::NO_DATA_SET)
         .AppendUid(tag::RequestedSOPInstanceUID, instanceUid);
     if (actionTypeId) command.AppendUs(tag::ActionTypeID, *actionTypeId);
     return command;
@@ -190,23 +182,6 @@ std::string Hex16(uint32_t value) {
     return text;
 }
 
-const char* CommandName(uint16_t field) {
-    switch (field) {
-        case N_GET_RSP:
-            return "N-GET-RSP";
-        case N_SET_RSP:
-            return "N-SET-RSP";
-        case N_ACTION_RSP:
-            return "N-ACTION-RSP";
-        case N_CREATE_RSP:
-            return "N-CREATE-RSP";
-        case N_DELETE_RSP:
-            return "N-DELETE-RSP";
-        default:
-            return "response";
-    }
-}
-
 // The problem with a response to a step that creates an instance, or with the instance UID.
 std::string CreateProblem(const NResponse& response, uint16_t expectedField, const char* what) {
     if (response.outcome != 0) return DescribePrintOutcome(response, expectedField);
@@ -236,33 +211,34 @@ void AddPrintAttribute(ElementList& list, Tag tag, std::string_view text, const 
     list.Append(data::NewTextElement(tag, vr, value));
 }
 
-CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId) {
-    CommandSet command;
+net::CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId) {
+    net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, N_CREATE_RQ)
+        .AppendUs(tag::CommandField, net::N_CREATE_RQ)
         .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::CommandDataSetType, DATA_SET_PRESENT);
+        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
     return command;
 }
 
-CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                       uint16_t messageId) {
-    return NRequest(N_GET_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
+net::CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                            uint16_t messageId) {
+    return NRequest(net::N_GET_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
 }
 
-CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                       uint16_t messageId) {
-    return NRequest(N_SET_RQ, sopClassUid, instanceUid, messageId, true, std::nullopt);
+net::CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                            uint16_t messageId) {
+    return NRequest(net::N_SET_RQ, sopClassUid, instanceUid, messageId, true, std::nullopt);
 }
 
-CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                          uint16_t messageId, uint16_t actionTypeId, bool withAttributes) {
-    return NRequest(N_ACTION_RQ, sopClassUid, instanceUid, messageId, withAttributes, actionTypeId);
+net::CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                               uint16_t messageId, uint16_t actionTypeId, bool withAttributes) {
+    return NRequest(net::N_ACTION_RQ, sopClassUid, instanceUid, messageId, withAttributes,
+                    actionTypeId);
 }
 
-CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                          uint16_t messageId) {
-    return NRequest(N_DELETE_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
+net::CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                               uint16_t messageId) {
+    return NRequest(net::N_DELETE_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
 }
 
 void FilmSessionAttributes(const FilmSessionSettings& settings, ElementList& list) {
@@ -326,7 +302,7 @@ NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     // A data set announced is read now, whatever the response says, so that the next read
     // starts at the next message. Without a Data Set Type none is announced.
     if (data::FindTag(command, tag::CommandDataSetType) != nullptr &&
-        data::GetTagUS(command, tag::CommandDataSetType) != NO_DATA_SET &&
+        data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET &&
         !net::ReceiveMessage(assoc, response.dataSet))
         return response;
     if (response.commandField != expectedField) {
@@ -339,7 +315,7 @@ NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     return response;
 }
 
-NResponse NExchange(Association& assoc, CommandSet& command, std::string_view sopClassUid,
+NResponse NExchange(Association& assoc, net::CommandSet& command, std::string_view sopClassUid,
                     ElementList* attributes, uint16_t expectedField) {
     NResponse failed;
     if (net::FindContextForClass(assoc, sopClassUid) == 0) {
@@ -392,82 +368,18 @@ bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding
     return why.empty();
 }
 
-std::string DescribePrintStatus(uint16_t status) {
-    struct Meaning {
-        uint16_t status;
-        const char* text;
-    };
-    static constexpr Meaning MEANINGS[] = {
-        {0x0000, "success"},
-        {0x0001, "warning: requested optional attributes are not supported"},
-        {0x0105, "failure: no such attribute"},
-        {0x0106, "failure: invalid attribute value"},
-        {0x0107, "warning: attribute list error"},
-        {0x0110, "failure: processing failure"},
-        {0x0111, "failure: duplicate SOP instance"},
-        {0x0112, "failure: no such SOP instance"},
-        {0x0113, "failure: no such event type"},
-        {0x0114, "failure: no such argument"},
-        {0x0115, "failure: invalid argument value"},
-        {0x0116, "warning: attribute value out of range"},
-        {0x0117, "failure: invalid object instance"},
-        {0x0118, "failure: no such SOP class"},
-        {0x0119, "failure: class-instance conflict"},
-        {0x0120, "failure: missing attribute"},
-        {0x0121, "failure: missing attribute value"},
-        {0x0122, "failure: SOP class not supported"},
-        {0x0123, "failure: no such action type"},
-        {0x0124, "failure: not authorised"},
-        {0x0210, "failure: duplicate invocation"},
-        {0x0211, "failure: unrecognised operation"},
-        {0x0212, "failure: mistyped argument"},
-        {0x0213, "failure: resource limitation"},
-        {0xB600, "warning: memory allocation not supported"},
-        {0xB601, "warning: film session printing (collation) is not supported"},
-        {0xB602, "warning: the film session holds no image box (empty page)"},
-        {0xB603, "warning: the film box holds no image box (empty page)"},
-        {0xB604, "warning: the image is larger than the image box and was demagnified"},
-        {0xB605,
-         "warning: Min or Max Density outside the printer's range; the printer uses its own "
-         "minimum or maximum instead"},
-        {0xB609, "warning: the image is larger than the image box and was cropped to fit"},
-        {0xB60A, "warning: the image is larger than the image box and was decimated to fit"},
-        {0xC600, "failure: the film session holds no film box"},
-        {0xC601, "failure: cannot create the print job; the print queue is full"},
-        {0xC602, "failure: cannot create the print job; the print queue is full"},
-        {0xC603, "failure: the image is larger than the image box"},
-        {0xC604, "failure: several images are assigned to one image position"},
-        {0xC605, "failure: not enough memory in the printer to store the image"},
-        {0xC613, "failure: the combined print image is larger than the image box"},
-        {0xC616,
-         "failure: a film box that was not printed exists, and the printer does not print film "
-         "sessions"},
-    };
-    for (const Meaning& m : MEANINGS)
-        if (m.status == status) return Hex16(status) + " (" + m.text + ")";
-    const char* kind = "failure";
-    if ((status & 0xF000) == 0xB000)
-        kind = "warning";
-    else if (status == 0xFF00 || status == 0xFF01)
-        kind = "pending";
-    else if (status == 0xFE00)
-        kind = "cancelled";
-    else if ((status & 0xFF00) == 0xA700)
-        kind = "failure: out of resources";
-    return Hex16(status) + " (" + kind + ")";
-}
-
 std::string DescribePrintOutcome(const NResponse& response, uint16_t expectedField) {
     switch (response.outcome) {
         case PRINT_NO_RESPONSE:
             return "no response from the printer (the connection failed or was closed)";
         case PRINT_WRONG_RESPONSE:
             return std::string("the printer answered with Command Field ") +
-                   Hex16(response.commandField) + " instead of an " + CommandName(expectedField);
+                   Hex16(response.commandField) + " instead of an " +
+                   std::string(net::CommandFieldName(expectedField));
         case PRINT_NOT_SENT:
             return "no accepted presentation context for the SOP class";
         default:
-            return "status " + DescribePrintStatus(static_cast<uint16_t>(response.outcome));
+            return net::StatusText(static_cast<uint16_t>(response.outcome), expectedField);
     }
 }
 
@@ -483,7 +395,7 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         return false;
     }
 
-    std::unique_ptr<Association, AssociationDeleter> assoc(new Association());
+    net::AssociationPtr assoc(new Association());
     assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
     std::string calling(callingAeTitle);
     if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
@@ -492,19 +404,19 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         return false;
     }
 
-    CommandSet get = NGetRequest(uid::Printer, uid::PrinterInstance, NextMessageID());
-    if (const NResponse status = NExchange(*assoc, get, uid::Printer, nullptr, N_GET_RSP);
+    net::CommandSet get = NGetRequest(uid::Printer, uid::PrinterInstance, net::NextMessageID());
+    if (const NResponse status = NExchange(*assoc, get, uid::Printer, nullptr, net::N_GET_RSP);
         status.outcome != 0)
         log.Failed("Unable to Get Status", "Printer status",
-                   DescribePrintOutcome(status, N_GET_RSP));
+                   DescribePrintOutcome(status, net::N_GET_RSP));
 
     ElementList attributes;
     FilmSessionAttributes(session, attributes);
-    CommandSet createSession = NCreateRequest(uid::BasicFilmSession, NextMessageID());
+    net::CommandSet createSession = NCreateRequest(uid::BasicFilmSession, net::NextMessageID());
     const NResponse sessionResponse =
-        NExchange(*assoc, createSession, uid::BasicFilmSession, &attributes, N_CREATE_RSP);
+        NExchange(*assoc, createSession, uid::BasicFilmSession, &attributes, net::N_CREATE_RSP);
     if (const std::string problem =
-            CreateProblem(sessionResponse, N_CREATE_RSP, "film session instance UID");
+            CreateProblem(sessionResponse, net::N_CREATE_RSP, "film session instance UID");
         !problem.empty()) {
         log.Failed("Create Film Session: Failed!", "Film session", problem);
         return false;
@@ -517,16 +429,16 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         log.Failed("Create Film Box: Failed!", "Film box", why);
         return false;
     }
-    CommandSet createBox = NCreateRequest(uid::BasicFilmBox, NextMessageID());
+    net::CommandSet createBox = NCreateRequest(uid::BasicFilmBox, net::NextMessageID());
     const NResponse boxResponse =
-        NExchange(*assoc, createBox, uid::BasicFilmBox, &attributes, N_CREATE_RSP);
+        NExchange(*assoc, createBox, uid::BasicFilmBox, &attributes, net::N_CREATE_RSP);
     ImageBoxReference imageBox;
-    why = CreateProblem(boxResponse, N_CREATE_RSP, "film box instance UID");
+    why = CreateProblem(boxResponse, net::N_CREATE_RSP, "film box instance UID");
     if (why.empty()) {
         data::DecoderState encoding{0, 0, 0};
         const uint8_t context = net::FindContextForClass(*assoc, uid::BasicFilmBox);
         if (const auto syntax = net::AcceptedSyntaxOf(*assoc, context)) {
-            const net::MessageEncoding layout = net::EncodingOf(*syntax);
+            const data::DataSetEncoding layout = data::EncodingOf(*syntax);
             encoding.explicitVr = layout.explicitVr ? 1 : 0;
             encoding.bigEndian = layout.bigEndian ? 1 : 0;
         }
@@ -546,31 +458,35 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         return false;
     }
     image.reset();
-    CommandSet set = NSetRequest(imageBox.sopClass, imageBox.sopInstance, NextMessageID());
-    const NResponse setResponse = NExchange(*assoc, set, imageBox.sopClass, &attributes, N_SET_RSP);
+    net::CommandSet set =
+        NSetRequest(imageBox.sopClass, imageBox.sopInstance, net::NextMessageID());
+    const NResponse setResponse =
+        NExchange(*assoc, set, imageBox.sopClass, &attributes, net::N_SET_RSP);
     attributes.Clear();
     if (setResponse.outcome != 0) {
         log.Failed("Set Image Box: Failed!", "Image box",
-                   DescribePrintOutcome(setResponse, N_SET_RSP));
+                   DescribePrintOutcome(setResponse, net::N_SET_RSP));
         return false;
     }
     log.Success("Set Image Box: OK!");
 
     const std::string& filmBoxUid = boxResponse.affectedInstance;
-    CommandSet action =
-        NActionRequest(uid::BasicFilmBox, filmBoxUid, NextMessageID(), ACTION_PRINT, false);
-    if (const NResponse r = NExchange(*assoc, action, uid::BasicFilmBox, nullptr, N_ACTION_RSP);
+    net::CommandSet action =
+        NActionRequest(uid::BasicFilmBox, filmBoxUid, net::NextMessageID(), ACTION_PRINT, false);
+    if (const NResponse r =
+            NExchange(*assoc, action, uid::BasicFilmBox, nullptr, net::N_ACTION_RSP);
         r.outcome != 0) {
-        log.Failed("Film Box Action: Failed!", "Print", DescribePrintOutcome(r, N_ACTION_RSP));
+        log.Failed("Film Box Action: Failed!", "Print", DescribePrintOutcome(r, net::N_ACTION_RSP));
         return false;
     }
     log.Success("FilmBox Action: OK!");
 
-    CommandSet remove = NDeleteRequest(uid::BasicFilmBox, filmBoxUid, NextMessageID());
-    if (const NResponse r = NExchange(*assoc, remove, uid::BasicFilmBox, nullptr, N_DELETE_RSP);
+    net::CommandSet remove = NDeleteRequest(uid::BasicFilmBox, filmBoxUid, net::NextMessageID());
+    if (const NResponse r =
+            NExchange(*assoc, remove, uid::BasicFilmBox, nullptr, net::N_DELETE_RSP);
         r.outcome != 0) {
         log.Failed("FilmBox Delete: Failed!", "Film box deletion",
-                   DescribePrintOutcome(r, N_DELETE_RSP));
+                   DescribePrintOutcome(r, net::N_DELETE_RSP));
         return false;
     }
     log.Success("FilmBox Delete: OK!");

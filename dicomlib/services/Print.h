@@ -14,21 +14,10 @@
 #include "data/Datadec.h"
 #include "data/ElementList.h"
 #include "net/Association.h"
-#include "services/CommandSet.h"
+#include "net/CommandSet.h"
 #include "services/PrintImage.h"
 
 namespace dicomlib::services {
-
-constexpr uint16_t N_GET_RQ = 0x0110;
-constexpr uint16_t N_GET_RSP = 0x8110;
-constexpr uint16_t N_SET_RQ = 0x0120;
-constexpr uint16_t N_SET_RSP = 0x8120;
-constexpr uint16_t N_ACTION_RQ = 0x0130;
-constexpr uint16_t N_ACTION_RSP = 0x8130;
-constexpr uint16_t N_CREATE_RQ = 0x0140;
-constexpr uint16_t N_CREATE_RSP = 0x8140;
-constexpr uint16_t N_DELETE_RQ = 0x0150;
-constexpr uint16_t N_DELETE_RSP = 0x8150;
 
 // The Action Type ID that prints a film box.
 constexpr uint16_t ACTION_PRINT = 1;
@@ -40,18 +29,18 @@ void AddPrintAttribute(ElementList& list, Tag tag, std::string_view text, const 
 
 // N-CREATE-RQ: Affected SOP Class UID, Command Field, Message ID, Data Set Type 0x0102. No
 // Affected SOP Instance UID: the printer assigns the instance.
-CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId);
+net::CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId);
 // N-GET-RQ, N-SET-RQ, N-ACTION-RQ and N-DELETE-RQ: Requested SOP Class UID, Command Field,
 // Message ID, Data Set Type, Requested SOP Instance UID, and for N-ACTION the Action Type ID.
 // N-GET asks for every attribute (no Attribute Identifier List).
-CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                       uint16_t messageId);
-CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                       uint16_t messageId);
-CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                          uint16_t messageId, uint16_t actionTypeId, bool withAttributes);
-CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                          uint16_t messageId);
+net::CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                            uint16_t messageId);
+net::CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                            uint16_t messageId);
+net::CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                               uint16_t messageId, uint16_t actionTypeId, bool withAttributes);
+net::CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
+                               uint16_t messageId);
 
 // The film session's attributes: Number of Copies, Print Priority, Medium Type, Film
 // Destination, each left out when empty.
@@ -87,7 +76,7 @@ NResponse ReadNResponse(Association& assoc, uint16_t expectedField);
 
 // Sends the command and, when attributes is not null, the data set after it; then reads the
 // response.
-NResponse NExchange(Association& assoc, CommandSet& command, std::string_view sopClassUid,
+NResponse NExchange(Association& assoc, net::CommandSet& command, std::string_view sopClassUid,
                     ElementList* attributes, uint16_t expectedField);
 
 struct ImageBoxReference {
@@ -103,9 +92,8 @@ struct ImageBoxReference {
 bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding,
                   ImageBoxReference& box, std::string& why);
 
-// A status and its meaning in words: "0xB605 (warning: ...)".
-std::string DescribePrintStatus(uint16_t status);
-// Why an exchange failed, in words: its status described, or our own failure.
+// Why an exchange failed, in words: its status with the meaning the DIMSE-N services give it
+// ("status 0xB605 (warning: ...)"), or our own failure.
 std::string DescribePrintOutcome(const NResponse& response, uint16_t expectedField);
 
 // Receives every line the print writes, whatever the log level.

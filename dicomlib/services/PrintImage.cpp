@@ -11,6 +11,7 @@
 
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "imaging/ImageFile.h"
 
 namespace dicomlib::services {
@@ -124,8 +125,8 @@ PixelModule ReadPixelModule(const ElementList& dataSet, bool bigEndian) {
 }
 
 bool IsNativeSyntax(std::string_view syntax) {
-    return syntax == "1.2.840.10008.1.2" || syntax == "1.2.840.10008.1.2.1" ||
-           syntax == "1.2.840.10008.1.2.2";
+    const data::TransferSyntax* row = data::FindTransferSyntax(syntax);
+    return row != nullptr && !row->encapsulated && !row->deflated;
 }
 
 // Turns raw samples into stored values: the High Bit's field of Bits Stored bits, sign-extended

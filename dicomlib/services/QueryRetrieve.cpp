@@ -6,41 +6,49 @@
 #include <string>
 
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "net/Dimse.h"
 #include "net/Pdu.h"
 #include "net/TraceLog.h"
-#include "services/StatusWords.h"
 #include "services/Storage.h"
-#include "services/Verification.h"
 
 namespace dicomlib::services {
+
+using net::C_FIND_RQ;
+using net::C_FIND_RSP;
+using net::C_MOVE_RQ;
+using net::C_MOVE_RSP;
+using net::IsPending;
+using net::STATUS_PENDING;
+
 namespace {
 
-// Releases (when still connected) and frees the association on every way out.
-struct AssociationDeleter {
-    void operator()(Association* assoc) const {
-        net::CloseAssoc(*assoc);
-        net::DeleteAssociation(assoc);
-    }
-};
-using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
-
-AssociationPtr NewQueryAssociation() {
-    AssociationPtr assoc(new Association());
+net::AssociationPtr NewQueryAssociation() {
+    net::AssociationPtr assoc(new Association());
     assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
     return assoc;
 }
 
-const char* RequestName(uint16_t responseField) {
-    return responseField == C_MOVE_RSP ? "C-MOVE-RQ" : "C-FIND-RQ";
+std::string RequestName(uint16_t responseField) {
+    return std::string(net::CommandFieldName(static_cast<uint16_t>(responseField & 0x7FFF)));
 }
-const char* ResponseName(uint16_t responseField) {
-    return responseField == C_MOVE_RSP ? "C-MOVE-RSP" : "C-FIND-RSP";
+std::string ResponseName(uint16_t responseField) {
+    return std::string(net::CommandFieldName(responseField));
+}
+
+// The trace log's form of an outcome: "0xA700 (refused: out of resources)", or our failure's
+// words.
+std::string TraceWords(uint16_t responseField, int32_t outcome) {
+    if (outcome < 0) return QueryFailureText(outcome);
+    char code[8];
+    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(outcome));
+    return std::string(code) + " (" +
+           std::string(net::StatusMeaning(static_cast<uint16_t>(outcome), responseField)) + ")";
 }
 
 int32_t Refuse(uint16_t responseField, std::string_view why) {
     LogServiceLine(net::LOG_ASSOCIATION,
-                   std::string(RequestName(responseField)) + " refused: " + std::string(why));
+                   RequestName(responseField) + " refused: " + std::string(why));
     return QUERY_REFUSED;
 }
 
@@ -64,14 +72,14 @@ int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClas
     ElementList identifier = QueryIdentifier(*QueryLevelKind(level), list[0]);
     list.FreeFront();
 
-    const uint16_t messageId = NextMessageID();
-    CommandSet command = destination != nullptr ? MoveRequest(sopClassUid, messageId, *destination)
-                                                : FindRequest(sopClassUid, messageId);
+    const uint16_t messageId = net::NextMessageID();
+    net::CommandSet command = destination != nullptr
+                                  ? MoveRequest(sopClassUid, messageId, *destination)
+                                  : FindRequest(sopClassUid, messageId);
     assoc.pendingResponses = 0;
     if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command) ||
         !net::SendMessage(assoc, identifier, sopClassUid, net::MessageKind::DataSet)) {
-        LogServiceLine(net::LOG_ASSOCIATION,
-                       std::string(RequestName(responseField)) + " could not be sent");
+        LogServiceLine(net::LOG_ASSOCIATION, RequestName(responseField) + " could not be sent");
         return QUERY_SEND_FAILED;
     }
     return 0;
@@ -82,9 +90,9 @@ bool ReceivedCommand(const Association& assoc) {
 }
 
 int32_t NoResponse(uint16_t responseField, std::string_view why) {
-    LogServiceLine(net::LOG_ASSOCIATION, std::string(ResponseName(responseField)) + ": " +
-                                             DescribeOutcome(responseField, QUERY_NO_RESPONSE) +
-                                             " (" + std::string(why) + ")");
+    LogServiceLine(net::LOG_ASSOCIATION, ResponseName(responseField) + ": " +
+                                             TraceWords(responseField, QUERY_NO_RESPONSE) + " (" +
+                                             std::string(why) + ")");
     return QUERY_NO_RESPONSE;
 }
 
@@ -96,28 +104,59 @@ int32_t OptionalUs(const ElementList& command, Tag tag) {
 
 }  // namespace
 
-CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId) {
-    CommandSet command;
+const char* QueryFailureText(int32_t outcome) {
+    switch (outcome) {
+        case QUERY_NO_RESPONSE:
+            return "no usable response: the connection ended, the peer released or aborted, or "
+                   "it answered with another message";
+        case QUERY_NO_CONNECTION:
+            return "cannot connect, or no answer to the association request";
+        case QUERY_REJECTED:
+            return "association rejected";
+        case QUERY_CONTEXT_REFUSED:
+            return "no presentation context accepted";
+        case QUERY_SEND_FAILED:
+            return "the connection failed while sending";
+        case QUERY_INTERNAL_ERROR:
+            return "internal failure (see the trace log)";
+        case QUERY_REFUSED:
+            return "refused by the library: a null argument, an empty list, an unknown level or "
+                   "records of another kind; nothing was sent";
+        case QUERY_TOO_MANY_PENDING:
+            return "more than 100000 pending responses: the association was aborted";
+        default:
+            return "failure of the library";
+    }
+}
+
+std::string QueryOutcomeText(uint16_t responseField, int32_t outcome) {
+    if (outcome < 0) return QueryFailureText(outcome);
+    if (outcome > 0xFFFF) return "unknown outcome " + std::to_string(outcome);
+    return net::StatusText(static_cast<uint16_t>(outcome), responseField);
+}
+
+net::CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId) {
+    net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
         .AppendUs(tag::CommandField, C_FIND_RQ)
         .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::Priority, PRIORITY_MEDIUM)
-        .AppendUs(tag::CommandDataSetType, DATA_SET_PRESENT);
+        .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
+        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
     return command;
 }
 
-CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
-                       std::string_view destinationAeTitle) {
+net::CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
+                            std::string_view destinationAeTitle) {
     std::string destination(destinationAeTitle);
     if (destination.size() % 2 != 0) destination += ' ';
-    CommandSet command;
+    net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
         .AppendUs(tag::CommandField, C_MOVE_RQ)
         .AppendUs(tag::MessageID, messageId)
         .AppendBytes(tag::MoveDestination, "AE",
                      {reinterpret_cast<const uint8_t*>(destination.data()), destination.size()})
-        .AppendUs(tag::Priority, PRIORITY_MEDIUM)
-        .AppendUs(tag::CommandDataSetType, DATA_SET_PRESENT);
+        .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
+        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
     return command;
 }
 
@@ -205,7 +244,7 @@ void FillQueryRecord(RecordType level, void* record, const ElementList& identifi
 
 data::DecoderState ReceivedSyntax(const Association& assoc) {
     const auto syntax = net::AcceptedSyntaxOf(assoc, assoc.dataTransfer.contextId);
-    const net::MessageEncoding encoding = net::EncodingOf(syntax ? *syntax : "");
+    const data::DataSetEncoding encoding = data::EncodingOf(syntax ? *syntax : "");
     return {static_cast<uint8_t>(encoding.explicitVr ? 1 : 0),
             static_cast<uint8_t>(encoding.bigEndian ? 1 : 0), 0};
 }
@@ -223,7 +262,7 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
         std::snprintf(what, sizeof what, "a message with Command Field 0x%04X came", field);
         return NoResponse(responseField, what);
     }
-    if (data::GetTagUS(command, tag::CommandDataSetType) != NO_DATA_SET) {
+    if (data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET) {
         if (!net::ReceiveMessage(assoc, identifier))
             return NoResponse(responseField, "the announced data set did not come");
         if (ReceivedCommand(assoc)) {
@@ -235,15 +274,13 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
     const int32_t status = data::GetTagUS(command, tag::Status);
     if (IsPending(status) && ++assoc.pendingResponses > MAX_PENDING_RESPONSES) {
         net::AbortAssoc(assoc);
-        LogServiceLine(net::LOG_ASSOCIATION,
-                       std::string(ResponseName(responseField)) + ": " +
-                           DescribeOutcome(responseField, QUERY_TOO_MANY_PENDING));
+        LogServiceLine(net::LOG_ASSOCIATION, ResponseName(responseField) + ": " +
+                                                 TraceWords(responseField, QUERY_TOO_MANY_PENDING));
         return QUERY_TOO_MANY_PENDING;
     }
     // Pending responses can run into the thousands: their lines come with the message dumps.
-    LogServiceLine(
-        IsPending(status) ? net::LOG_MESSAGES : net::LOG_ASSOCIATION,
-        std::string(ResponseName(responseField)) + ": " + DescribeOutcome(responseField, status));
+    LogServiceLine(IsPending(status) ? net::LOG_MESSAGES : net::LOG_ASSOCIATION,
+                   ResponseName(responseField) + ": " + TraceWords(responseField, status));
     return status;
 }
 
@@ -283,7 +320,7 @@ int32_t ReadFindRSP(Association& assoc, RecordList& list, std::string_view level
 int32_t FindSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view level, RecordList& list) {
     if (const int32_t refused = CheckKey(list, level, C_FIND_RSP); refused != 0) return refused;
-    AssociationPtr assoc = NewQueryAssociation();
+    net::AssociationPtr assoc = NewQueryAssociation();
     if (const int32_t opened =
             OpenQueryAssoc(*assoc, host, port, callingAeTitle, calledAeTitle, STUDY_ROOT_FIND);
         opened != 0)
@@ -321,7 +358,7 @@ int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_
                       std::string_view calledAeTitle, std::string_view destinationAeTitle,
                       std::string_view level, RecordList& list, const MoveProgressFn& progress) {
     if (const int32_t refused = CheckKey(list, level, C_MOVE_RSP); refused != 0) return refused;
-    AssociationPtr assoc = NewQueryAssociation();
+    net::AssociationPtr assoc = NewQueryAssociation();
     if (const int32_t opened =
             OpenQueryAssoc(*assoc, host, port, callingAeTitle, calledAeTitle, STUDY_ROOT_MOVE);
         opened != 0)

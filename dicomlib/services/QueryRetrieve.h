@@ -8,23 +8,16 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
 #include "data/Datadec.h"
 #include "net/Association.h"
-#include "services/CommandSet.h"
+#include "net/CommandSet.h"
 #include "services/Records.h"
 
 namespace dicomlib::services {
-
-constexpr uint16_t C_FIND_RQ = 0x0020;
-constexpr uint16_t C_FIND_RSP = 0x8020;
-constexpr uint16_t C_MOVE_RQ = 0x0021;
-constexpr uint16_t C_MOVE_RSP = 0x8021;
-constexpr uint16_t STATUS_PENDING = 0xFF00;
-constexpr uint16_t STATUS_PENDING_WARNING = 0xFF01;
-constexpr uint16_t STATUS_CANCEL = 0xFE00;
 
 inline constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
 inline constexpr char STUDY_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.2.2";
@@ -46,17 +39,20 @@ enum QueryFailure : int32_t {
     QUERY_TOO_MANY_PENDING = -16,  // MAX_PENDING_RESPONSES exceeded; the association is aborted
 };
 
-inline bool IsPending(int32_t status) {
-    return status == STATUS_PENDING || status == STATUS_PENDING_WARNING;
-}
+// Our own failures in words ("association rejected"), "failure of the library" for another
+// negative code.
+const char* QueryFailureText(int32_t outcome);
+// An outcome of a query or retrieve whose responses carry responseField, in words: a status as
+// "status 0xA801 (refused: move destination unknown)", our failures as QueryFailureText.
+std::string QueryOutcomeText(uint16_t responseField, int32_t outcome);
 
 // The C-FIND-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
 // Priority (medium), Command Data Set Type (an identifier follows).
-CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId);
+net::CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId);
 // The C-MOVE-RQ: as C-FIND-RQ with Move Destination before Priority, padded with one space to
 // even length.
-CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
-                       std::string_view destinationAeTitle);
+net::CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
+                            std::string_view destinationAeTitle);
 
 // Appends one key: an empty text is a zero-length element (universal matching); an odd-length
 // text gets one pad byte, 0x00 for UI and a space for every other VR.

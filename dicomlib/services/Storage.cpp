@@ -4,7 +4,6 @@
 #include <array>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <system_error>
 
 #include "data/Converter.h"
@@ -12,7 +11,6 @@
 #include "data/Tags.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
-#include "services/Verification.h"
 
 namespace dicomlib::services {
 namespace {
@@ -22,17 +20,8 @@ namespace fs = std::filesystem;
 constexpr std::size_t PREAMBLE_SIZE = 128;
 constexpr char IMAGE_INDEX[] = "Image.dir";
 
-// Releases (when still connected) and frees the association on every way out.
-struct AssociationDeleter {
-    void operator()(Association* assoc) const {
-        net::CloseAssoc(*assoc);
-        net::DeleteAssociation(assoc);
-    }
-};
-using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
-
-AssociationPtr NewStorageAssociation() {
-    AssociationPtr assoc(new Association());
+net::AssociationPtr NewStorageAssociation() {
+    net::AssociationPtr assoc(new Association());
     assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
     return assoc;
 }
@@ -178,14 +167,51 @@ LoadedFile LoadEntry(const SeriesEntry& entry) {
 
 }  // namespace
 
-CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
-                        std::optional<std::string_view> sopInstanceUid) {
-    CommandSet command;
+std::string StoreOutcomeText(int32_t outcome, std::string_view peer) {
+    const std::string name(peer);
+    if (outcome >= 0 && outcome <= 0xFFFF)
+        return net::StatusText(static_cast<uint16_t>(outcome), net::C_STORE_RSP);
+    switch (static_cast<StoreFailure>(outcome)) {
+        case STORE_NO_RESPONSE:
+            return "no response from " + name;
+        case STORE_NOT_STORE_RESPONSE:
+            return "the answer from " + name + " was not a C-STORE response";
+        case STORE_CANNOT_OPEN:
+            return "cannot be opened";
+        case STORE_NOT_PART10:
+            return "not a DICOM file (no \"DICM\" at offset 128)";
+        case STORE_DAMAGED_FILE:
+            return "damaged DICOM file (cannot be read to its end)";
+        case STORE_NO_TRANSFER_SYNTAX:
+            return "no transfer syntax in its meta group";
+        case STORE_NO_SOP_CLASS:
+            return "no SOP Class UID";
+        case STORE_NO_CONNECTION:
+            return "cannot connect to " + name;
+        case STORE_REJECTED:
+            return "association rejected by " + name;
+        case STORE_CONTEXT_REFUSED:
+            return name + " accepted no presentation context for its SOP class";
+        case STORE_CONVERSION_FAILED:
+            return "cannot convert the data set to the transfer syntax " + name + " accepted";
+        case STORE_SEND_FAILED:
+            return "the connection to " + name + " failed while sending";
+        case STORE_NO_FILES:
+            return "no DICOM files in the directory";
+        case STORE_INTERNAL_ERROR:
+            return "internal failure (see the trace log)";
+    }
+    return "failure " + std::to_string(outcome);
+}
+
+net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
+                             std::optional<std::string_view> sopInstanceUid) {
+    net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, C_STORE_RQ)
+        .AppendUs(tag::CommandField, net::C_STORE_RQ)
         .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::Priority, PRIORITY_MEDIUM)
-        .AppendUs(tag::CommandDataSetType, DATA_SET_PRESENT);
+        .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
+        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
     // An odd-length instance UID gets its 0x00 pad here too: peers abort on an odd length.
     if (sopInstanceUid) command.AppendUid(tag::AffectedSOPInstanceUID, *sopInstanceUid);
     return command;
@@ -215,7 +241,7 @@ int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view 
                           ? std::string_view(reinterpret_cast<const char*>(e->value), e->length)
                           : std::string_view();
     }
-    CommandSet command = StoreRequest(sopClassUid, NextMessageID(), instanceUid);
+    net::CommandSet command = StoreRequest(sopClassUid, net::NextMessageID(), instanceUid);
     if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command))
         return STORE_SEND_FAILED;
     if (!net::SendMessage(assoc, *toSend, sopClassUid, net::MessageKind::DataSet))
@@ -231,7 +257,8 @@ bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sop
 int32_t ReadStoreRSP(Association& assoc) {
     ElementList response;
     if (!net::ReceiveMessage(assoc, response)) return STORE_NO_RESPONSE;
-    if (data::GetTagUS(response, tag::CommandField) != C_STORE_RSP) return STORE_NOT_STORE_RESPONSE;
+    if (data::GetTagUS(response, tag::CommandField) != net::C_STORE_RSP)
+        return STORE_NOT_STORE_RESPONSE;
     return data::GetTagUS(response, tag::Status);
 }
 
@@ -244,7 +271,7 @@ int32_t StoreFile(std::string_view host, std::string_view port, std::string_view
     const std::string sopClass = SopClassOf(dataSet);
     if (sopClass.empty()) return STORE_NO_SOP_CLASS;
 
-    AssociationPtr assoc = NewStorageAssociation();
+    net::AssociationPtr assoc = NewStorageAssociation();
     if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
                                               sopClass, syntax, preferredSyntax);
         opened != 0)
@@ -258,7 +285,7 @@ bool StoreSCU(std::string_view host, std::string_view port, std::string_view cal
               std::string_view calledAeTitle, const fs::path& file,
               std::optional<std::string_view> preferredSyntax, bool convert) {
     return StoreFile(host, port, callingAeTitle, calledAeTitle, file, preferredSyntax, convert) ==
-           STATUS_SUCCESS;
+           net::STATUS_SUCCESS;
 }
 
 int32_t SendSeriesStatus(std::string_view host, std::string_view port,
@@ -281,7 +308,7 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
     if (next.outcome != 0) return next.outcome;
     std::string sopClass = SopClassOf(next.dataSet);
 
-    AssociationPtr assoc = NewStorageAssociation();
+    net::AssociationPtr assoc = NewStorageAssociation();
     if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
                                               sopClass, next.syntax, preferredSyntax);
         opened != 0)
@@ -321,7 +348,7 @@ int32_t SendSeries(std::string_view host, std::string_view port, std::string_vie
                    std::string_view calledAeTitle, const fs::path& directory,
                    std::optional<std::string_view> preferredSyntax, bool convert) {
     return SendSeriesStatus(host, port, callingAeTitle, calledAeTitle, directory, preferredSyntax,
-                            convert) == STATUS_SUCCESS
+                            convert) == net::STATUS_SUCCESS
                ? 1
                : 0;
 }

@@ -15,15 +15,9 @@
 #include <vector>
 
 #include "net/Association.h"
-#include "services/CommandSet.h"
+#include "net/CommandSet.h"
 
 namespace dicomlib::services {
-
-constexpr uint16_t C_STORE_RQ = 0x0001;
-constexpr uint16_t C_STORE_RSP = 0x8001;
-// Command Data Set Type: a data set follows.
-constexpr uint16_t DATA_SET_PRESENT = 0x0102;
-constexpr uint16_t PRIORITY_MEDIUM = 0x0000;
 
 // Our own failures; the same numbers cross the exported interface.
 enum StoreFailure : int32_t {
@@ -43,11 +37,15 @@ enum StoreFailure : int32_t {
     STORE_INTERNAL_ERROR = -14,     // memory ran out, or another failure of the library itself
 };
 
+// What an outcome means, in words: ours, or "status 0xA700 (refused: out of resources)" for a
+// C-STORE status. peer names the peer in the words of outcomes that concern it.
+std::string StoreOutcomeText(int32_t outcome, std::string_view peer);
+
 // The C-STORE-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
 // Priority, Command Data Set Type and, when given, Affected SOP Instance UID. Both UIDs are
 // padded with 0x00 to even length.
-CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
-                        std::optional<std::string_view> sopInstanceUid);
+net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
+                             std::optional<std::string_view> sopInstanceUid);
 
 // Sends a C-STORE-RQ with the next Message ID and then the data set on the SOP class's
 // context. The data set goes in the accepted syntax: converted when it is in another syntax and

@@ -1,6 +1,5 @@
 #include "services/Verification.h"
 
-#include <memory>
 #include <optional>
 #include <string>
 
@@ -10,42 +9,31 @@
 #include "net/TraceLog.h"
 
 namespace dicomlib::services {
-namespace {
 
-// Releases (when still connected) and frees the association on every way out.
-struct AssociationDeleter {
-    void operator()(Association* assoc) const {
-        net::CloseAssoc(*assoc);
-        net::DeleteAssociation(assoc);
-    }
-};
-
-}  // namespace
-
-CommandSet EchoRequest(std::string_view sopClassUid, uint16_t messageId) {
-    CommandSet command;
+net::CommandSet EchoRequest(std::string_view sopClassUid, uint16_t messageId) {
+    net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, C_ECHO_RQ)
+        .AppendUs(tag::CommandField, net::C_ECHO_RQ)
         .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::CommandDataSetType, NO_DATA_SET);
+        .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET);
     return command;
 }
 
 bool WriteEchoRQ(Association& assoc, std::string_view sopClassUid) {
-    CommandSet command = EchoRequest(sopClassUid, NextMessageID());
+    net::CommandSet command = EchoRequest(sopClassUid, net::NextMessageID());
     return net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command);
 }
 
 bool ReadEchoRSP(Association& assoc) {
     ElementList response;
     if (!net::ReceiveMessage(assoc, response)) return false;
-    return data::GetTagUS(response, tag::CommandField) == C_ECHO_RSP &&
-           data::GetTagUS(response, tag::Status) == STATUS_SUCCESS;
+    return data::GetTagUS(response, tag::CommandField) == net::C_ECHO_RSP &&
+           data::GetTagUS(response, tag::Status) == net::STATUS_SUCCESS;
 }
 
 bool EchoSCU(std::string_view host, std::string_view port, std::string_view callingAeTitle,
              std::string_view calledAeTitle) {
-    std::unique_ptr<Association, AssociationDeleter> assoc(new Association());
+    net::AssociationPtr assoc(new Association());
     assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
     std::string calling(callingAeTitle);
     const std::string_view verification = uid::Verification;

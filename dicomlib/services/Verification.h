@@ -5,19 +5,13 @@
 #include <string_view>
 
 #include "net/Association.h"
-#include "services/CommandSet.h"
+#include "net/CommandSet.h"
 
 namespace dicomlib::services {
 
-constexpr uint16_t C_ECHO_RQ = 0x0030;
-constexpr uint16_t C_ECHO_RSP = 0x8030;
-// Command Data Set Type: no data set follows.
-constexpr uint16_t NO_DATA_SET = 0x0101;
-constexpr uint16_t STATUS_SUCCESS = 0x0000;
-
 // The C-ECHO-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
 // Command Data Set Type.
-CommandSet EchoRequest(std::string_view sopClassUid, uint16_t messageId);
+net::CommandSet EchoRequest(std::string_view sopClassUid, uint16_t messageId);
 
 // Sends a C-ECHO-RQ with the next Message ID as a command on the SOP class's context.
 bool WriteEchoRQ(Association& assoc, std::string_view sopClassUid);

@@ -94,7 +94,7 @@ int32_t SendWorklistFind(Association& assoc, const RecordList& list, std::string
     if (list.Kind() != RecordType::Worklist)
         return Refuse("the key record is not a worklist record");
     ElementList identifier = WorklistIdentifier(list[0]);
-    CommandSet command = FindRequest(sopClassUid, NextMessageID());
+    net::CommandSet command = FindRequest(sopClassUid, net::NextMessageID());
     assoc.pendingResponses = 0;
     if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command) ||
         !net::SendMessage(assoc, identifier, sopClassUid, net::MessageKind::DataSet)) {
@@ -112,7 +112,7 @@ int32_t ReadWLFindRSP(Association& assoc, RecordList& list) {
     if (!list.Holds(RecordType::Worklist))
         return Refuse("the list holds records of another kind than WORKLIST");
     ElementList command, identifier;
-    const int32_t status = ReadResponse(assoc, C_FIND_RSP, command, identifier);
+    const int32_t status = ReadResponse(assoc, net::C_FIND_RSP, command, identifier);
     if (status > 0)
         FillWorklistRecord(list.AppendNew(RecordType::Worklist), identifier, ReceivedSyntax(assoc));
     return status;

@@ -11,6 +11,7 @@
 #include "data/Datadec.h"
 #include "data/Dictionary.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 
 namespace dicomlib::store {
 namespace {
@@ -18,7 +19,6 @@ namespace {
 using data::ByteStream;
 using data::ElementHeader;
 
-constexpr std::string_view EXPLICIT_LITTLE_ENDIAN = "1.2.840.10008.1.2.1";
 constexpr std::size_t ITEM_HEADER = 8;
 
 enum class Level { Patient, Study, Series, Image };
@@ -213,7 +213,7 @@ DicomDirStatus ReadDCMDIR(std::span<const uint8_t> bytes, ElementList& list) {
         const uint32_t length = h.length == UNDEFINED_LENGTH ? 0 : h.length;
         if (length > meta.Remaining()) return DicomDirStatus::NotPart10;
         if (Is(h, tag::TransferSyntaxUID) &&
-            Trimmed(meta.Current(), length) != EXPLICIT_LITTLE_ENDIAN) {
+            Trimmed(meta.Current(), length) != uid::ExplicitVRLittleEndian) {
             return DicomDirStatus::NotExplicitLittleEndian;
         }
         meta.Advance(length);
@@ -240,6 +240,22 @@ DicomDirStatus ReadDCMDIR(const std::filesystem::path& path, ElementList& list) 
     const auto bytes = data::ReadWholeFile(path);
     if (!bytes) return DicomDirStatus::CannotOpen;
     return ReadDCMDIR(bytes->Span(), list);
+}
+
+std::string_view DicomDirStatusText(DicomDirStatus status) {
+    switch (status) {
+        case DicomDirStatus::Read:
+            return "read";
+        case DicomDirStatus::CannotOpen:
+            return "cannot read the file";
+        case DicomDirStatus::NotPart10:
+            return "not a DICOMDIR: not a Part 10 file (no \"DICM\" at offset 128)";
+        case DicomDirStatus::NotExplicitLittleEndian:
+            return "not explicit VR little endian, as a DICOMDIR must be";
+        case DicomDirStatus::NoRootOffset:
+            return "not a DICOMDIR: no offset of the first directory record (0004,1200)";
+    }
+    return "not read";
 }
 
 }  // namespace dicomlib::store

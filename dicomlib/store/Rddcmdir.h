@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <filesystem>
 #include <span>
+#include <string_view>
 
 #include "data/ElementList.h"
 
@@ -20,6 +21,9 @@ enum class DicomDirStatus {
     NotExplicitLittleEndian = -3,  // its meta group names another transfer syntax
     NoRootOffset = -4,             // no (0004,1200): not a directory file
 };
+
+// What a status means, in words: "cannot read the file".
+std::string_view DicomDirStatusText(DicomDirStatus status);
 
 // Appends the records to list (not cleared first); nothing is appended unless the status is
 // Read. Every offset is checked against the bytes; each record is visited at most once.

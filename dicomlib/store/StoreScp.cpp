@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <string_view>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -20,8 +21,9 @@
 #include "data/Converter.h"
 #include "data/Part10File.h"
 #include "data/Tags.h"
-#include "data/Uids.h"
+#include "data/TransferSyntax.h"
 #include "net/Association.h"
+#include "net/CommandSet.h"
 #include "net/Dimse.h"
 
 namespace dicomlib::store {
@@ -33,25 +35,10 @@ constexpr std::size_t MAX_UID_LENGTH = 64;
 
 // The request's Affected SOP Class UID bytes, rounded up to even length with 0x00; none when
 // it is absent or empty.
-std::optional<std::vector<uint8_t>> AffectedClassValue(const ElementList& request) {
+std::optional<std::string_view> AffectedClassValue(const ElementList& request) {
     if (data::GetTagString(request, tag::AffectedSOPClassUID).empty()) return std::nullopt;
     const DicomElement* e = data::FindTag(request, tag::AffectedSOPClassUID);
-    std::vector<uint8_t> value(e->value, e->value + e->length);
-    if (value.size() % 2 != 0) value.push_back(0x00);
-    return value;
-}
-
-// A response command set: the group length, the Affected SOP Class UID, then US elements.
-ElementList ResponseCommand(const std::vector<uint8_t>& sopClass,
-                            std::initializer_list<std::pair<Tag, uint16_t>> values) {
-    ElementList list;
-    const auto length = static_cast<uint32_t>(8 + sopClass.size() + 10 * values.size());
-    list.Append(data::NewUlElement(tag::CommandGroupLength, length));
-    list.Append(data::NewElement(tag::AffectedSOPClassUID.group, tag::AffectedSOPClassUID.element,
-                                 static_cast<uint32_t>(sopClass.size()), sopClass.data(), "UI"));
-    for (const auto& [t, value] : values)
-        list.Append(data::NewUsElement(t, value));
-    return list;
+    return std::string_view(reinterpret_cast<const char*>(e->value), e->length);
 }
 
 // Instances being written, by file path. A second store of the same instance waits for the
@@ -91,7 +78,8 @@ class WritingClaim {
 };
 
 bool IsCompressedSyntax(std::string_view syntax) {
-    return syntax == uid::JPEGLossless || syntax == uid::JPEGBaseline;
+    const data::TransferSyntax* row = data::FindTransferSyntax(syntax);
+    return row != nullptr && row->encapsulated;
 }
 
 // Explicit and implicit VR little endian differ in the element headers, which the file writer
@@ -110,7 +98,7 @@ bool NeedsReencoding(const ElementList& dataSet) {
 // False when the association has to end.
 bool ServeStore(Association& assoc, const ElementList& command, const std::string& storageDirectory,
                 const fs::path& indexRoot) {
-    if (command.Empty() || data::GetTagUS(command, tag::CommandDataSetType) == NO_DATA_SET)
+    if (command.Empty() || data::GetTagUS(command, tag::CommandDataSetType) == net::NO_DATA_SET)
         return false;
     ElementList dataSet;
     if (!net::ReceiveMessage(assoc, dataSet)) return false;
@@ -119,7 +107,7 @@ bool ServeStore(Association& assoc, const ElementList& command, const std::strin
     if (sopClass.empty() || net::FindContextForClass(assoc, sopClass) == 0) return true;
     const auto syntax = net::AcceptedSyntaxOf(assoc, assoc.dataTransfer.contextId);
     const uint16_t status = syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax)
-                                   : STATUS_CANNOT_UNDERSTAND;
+                                   : net::STATUS_CANNOT_UNDERSTAND;
     if (auto response = StoreResponse(command, status))
         net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
     return true;
@@ -276,22 +264,27 @@ bool IsValidUid(std::string_view uid) {
 std::optional<ElementList> EchoResponse(const ElementList& request) {
     const auto sopClass = AffectedClassValue(request);
     if (!sopClass) return std::nullopt;
-    return ResponseCommand(
-        *sopClass, {{tag::CommandField, C_ECHO_RSP},
-                    {tag::MessageIDBeingRespondedTo, data::GetTagUS(request, tag::MessageID)},
-                    {tag::CommandDataSetType, data::GetTagUS(request, tag::CommandDataSetType)},
-                    {tag::Status, STATUS_SUCCESS}});
+    net::CommandSet response;
+    response.AppendUid(tag::AffectedSOPClassUID, *sopClass)
+        .AppendUs(tag::CommandField, net::C_ECHO_RSP)
+        .AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(request, tag::MessageID))
+        .AppendUs(tag::CommandDataSetType, data::GetTagUS(request, tag::CommandDataSetType))
+        .AppendUs(tag::Status, net::STATUS_SUCCESS);
+    return std::move(response.List());
 }
 
 std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t status) {
     const auto sopClass = AffectedClassValue(request);
     if (!sopClass) return std::nullopt;
     const uint16_t messageId = data::GetTagUS(request, tag::MessageID);
-    return ResponseCommand(*sopClass, {{tag::CommandField, C_STORE_RSP},
-                                       {tag::MessageID, messageId},
-                                       {tag::MessageIDBeingRespondedTo, messageId},
-                                       {tag::CommandDataSetType, NO_DATA_SET},
-                                       {tag::Status, status}});
+    net::CommandSet response;
+    response.AppendUid(tag::AffectedSOPClassUID, *sopClass)
+        .AppendUs(tag::CommandField, net::C_STORE_RSP)
+        .AppendUs(tag::MessageID, messageId)
+        .AppendUs(tag::MessageIDBeingRespondedTo, messageId)
+        .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
+        .AppendUs(tag::Status, status);
+    return std::move(response.List());
 }
 
 std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
@@ -314,7 +307,7 @@ std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
 uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& indexRoot,
                        ElementList& dataSet, std::string_view transferSyntax) {
     const auto plan = PlanStorage(storageDirectory, dataSet);
-    if (!plan) return STATUS_CANNOT_UNDERSTAND;
+    if (!plan) return net::STATUS_CANNOT_UNDERSTAND;
     try {
         // Compressed pixel data stays as it came, so the file names the syntax it is in; the
         // rest of such a data set is explicit VR little endian on the wire and in the file.
@@ -326,7 +319,7 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
             // Re-encoded whole: defined-length sequences hold their items in the wire's form.
             if (data::Transcode(converted, dataSet, uid::ImplicitVRLittleEndian, transferSyntax) !=
                 data::ConvertError::None) {
-                return STATUS_CANNOT_UNDERSTAND;
+                return net::STATUS_CANNOT_UNDERSTAND;
             }
             body = &converted;
         }
@@ -339,12 +332,12 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
         const bool existed = fs::exists(plan->filePath, ec);
         if (!CreateDirectoryPath(plan->seriesDirectory) ||
             !data::WritePart10File(plan->filePath, &meta, *body, compressed, false, true)) {
-            return STATUS_OUT_OF_RESOURCES;
+            return net::STATUS_OUT_OF_RESOURCES;
         }
         if (!existed) AddIndexLines(indexRoot, dataSet);
-        return STATUS_SUCCESS;
+        return net::STATUS_SUCCESS;
     } catch (const std::exception&) {
-        return STATUS_OUT_OF_RESOURCES;
+        return net::STATUS_OUT_OF_RESOURCES;
     }
 }
 
@@ -357,13 +350,13 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
         ElementList command;
         if (!net::ReceiveMessage(assoc, command)) break;
         const uint16_t field = data::GetTagUS(command, tag::CommandField);
-        if (field == C_ECHO_RQ) {
+        if (field == net::C_ECHO_RQ) {
             if (auto response = EchoResponse(command)) {
                 net::SendMessage(assoc, *response,
                                  data::GetTagString(command, tag::AffectedSOPClassUID),
                                  net::MessageKind::Command);
             }
-        } else if (field != C_STORE_RQ ||
+        } else if (field != net::C_STORE_RQ ||
                    !ServeStore(assoc, command, storageDirectory, indexRoot)) {
             break;
         }

@@ -19,18 +19,6 @@
 
 namespace dicomlib::store {
 
-constexpr uint16_t C_STORE_RQ = 0x0001;
-constexpr uint16_t C_STORE_RSP = 0x8001;
-constexpr uint16_t C_ECHO_RQ = 0x0030;
-constexpr uint16_t C_ECHO_RSP = 0x8030;
-constexpr uint16_t NO_DATA_SET = 0x0101;
-
-constexpr uint16_t STATUS_SUCCESS = 0x0000;
-// Refused, out of resources: the instance's file could not be written.
-constexpr uint16_t STATUS_OUT_OF_RESOURCES = 0xA700;
-// Cannot understand: a UID that may not become a path, or a data set that cannot be re-encoded.
-constexpr uint16_t STATUS_CANNOT_UNDERSTAND = 0xC000;
-
 // The storage directory as the listener uses it: ending in a separator ("" means "./").
 std::string StorageDirectoryOf(std::string_view directory);
 
@@ -57,7 +45,9 @@ struct StoragePlan {
 std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
                                        const ElementList& dataSet);
 
-// Files one data set received in transferSyntax and returns the status for the C-STORE-RSP.
+// Files one data set received in transferSyntax and returns the status for the C-STORE-RSP:
+// success, out of resources when the file could not be written, cannot understand for a UID
+// that may not become a path or a data set that cannot be re-encoded.
 // The file is written under a temporary name, flushed to the disk and renamed into place: in
 // implicit VR little endian (data received in another uncompressed syntax is re-encoded, its
 // sequences with it), or, for data received compressed, in explicit VR little endian under a

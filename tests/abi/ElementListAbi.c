@@ -1,4 +1,5 @@
-/* Builds a list through the C interface, walks it and frees it. */
+/* Builds a list through the C interface, walks it and frees it; looks up a transfer syntax and
+ * the words of an outcome. */
 #include <stdio.h>
 #include <string.h>
 
@@ -45,6 +46,15 @@ int main(void) {
     check(AppendTag(list, GenerateTag(8, 0x60, 2, "CT", "CS")) == 1, "reusable after clear");
     check(TagCount(list) == 1, "one again");
     DeleteElementList(list);
+    {
+        char words[64];
+        const TransferSyntaxInfo* big = TransferSyntaxByName("big");
+        check(big != NULL && big->bigEndian == 1 && TransferSyntaxByUID(big->uid) == big,
+              "transfer syntax look-ups");
+        check(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, NULL, words, sizeof words) == 31 &&
+                  strcmp(words, "no DICOM files in the directory") == 0,
+              "OutcomeText");
+    }
 
     if (failures == 0) printf("C interface: all checks passed\n");
     return failures == 0 ? 0 : 1;

@@ -109,15 +109,16 @@ int main(void) {
     pthread_join(thread, NULL);
     close(listener);
 
-    check(status == 0, "final status success");
+    check(status == QUERY_SUCCESS, "final status success");
     check(RecordCount(list) == 1, "one result, the key record gone");
     const StudyRecord* result = RecordAt(list, 0);
     check(result != NULL && strcmp(RecordKind(result), "STUDY") == 0, "a study record");
     check(result != NULL && strcmp(result->PatientName, "DOE^JOHN") == 0, "patient name");
     check(result != NULL && strcmp(result->StudyInstanceUID, "1.2.3.4") == 0, "study UID");
     check(result != NULL && strcmp(result->StudyDate, "") == 0, "absent field empty");
-    check(strcmp(StatusMeaning(0x8021, 0xA801), "refused: move destination unknown") == 0,
-          "status words");
+    char words[64];
+    OutcomeText(OUTCOME_MOVE, 0xA801, NULL, words, sizeof words);
+    check(strcmp(words, "status 0xA801 (refused: move destination unknown)") == 0, "status words");
     check(ClearQuery(list, "STUDY") == 1 && RecordCount(list) == 0, "cleared");
     DeleteRecordList(list);
 

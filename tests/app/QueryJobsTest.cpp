@@ -197,7 +197,9 @@ class QueryJobsTest : public QObject {
                                                                  {"InstitutionName", 0},
                                                                  {"AccessionNumber", 0x00080050},
                                                                  {"PhysiciansName", 0x00080090}})
-            expected << label + ": " + FileText(ct, tag >> 16, tag & 0xFFFF);
+            expected << label + ": " +
+                            FileText(ct, static_cast<uint16_t>(tag >> 16),
+                                     static_cast<uint16_t>(tag & 0xFFFF));
         QCOMPARE(Ended(1), expected << ""
                                     << "FIND OK");
         QCOMPARE(Log("FIND"), QStringList({"Starting FIND Service", "FIND OK"}));

@@ -148,10 +148,31 @@ TEST(Transcode, RefusalsAndUnknownSyntaxes) {
                             .Bytes();
     Convert(shortPixels, EXPLICIT, LOSSLESS, &error);
     EXPECT_EQ(error, ConvertError::MalformedPixelData);
+    // A fragment that is no JPEG stream: both codecs say why.
+    for (const char* syntax : {LOSSLESS, "1.2.840.10008.1.2.4.50"}) {
+        ElementList in = Read(DataSetBuilder(true, false)
+                                  .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+                                  .US(0x0028, 0x0010, 1)
+                                  .US(0x0028, 0x0011, 2)
+                                  .US(0x0028, 0x0100, 8)
+                                  .Undefined(0x7FE0, 0x0010, "OB")
+                                  .ItemWithValue({})
+                                  .ItemWithValue({0x12, 0x34})
+                                  .SequenceEnd()
+                                  .Bytes(),
+                              true, false);
+        ElementList out;
+        std::string detail;
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(Transcode(out, in, EXPLICIT, syntax, &detail), ConvertError::MalformedPixelData);
+        const std::string written = testing::internal::GetCapturedStderr();
+        EXPECT_NE(detail.find("Not a JPEG file"), std::string::npos) << syntax << ": " << detail;
+        EXPECT_EQ(written, syntax == LOSSLESS ? detail + "\n" : "");
+    }
 }
 
 TEST(Transcode, LosslessJpegBothWaysWithFramesAndOddFragments) {
-    for (uint16_t bits : {8, 16}) {
+    for (uint16_t bits : {uint16_t{8}, uint16_t{16}}) {
         SCOPED_TRACE(bits);
         const uint16_t rows = 3, columns = 5, frames = 2;
         Bytes pixels(std::size_t{rows} * columns * frames * (bits / 8));

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "data/TransferSyntax.h"
 #include "net/Association.h"
 #include "net/Dimse.h"
 #include "net/TcpSocket.h"
@@ -15,7 +16,7 @@ using namespace dicomlib::net;
 namespace {
 
 // What a socket pair holds without a reader on the other end.
-constexpr std::size_t MAX_INPUT = 64 * 1024;
+constexpr std::size_t MAX_INPUT_BYTES = 64 * 1024;
 constexpr int MAX_MESSAGES = 64;
 
 void Check(bool condition) {
@@ -30,14 +31,14 @@ void Accept(Association& assoc, uint8_t id, const char* abstractSyntax, const ch
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > MAX_INPUT) return 0;
+    if (size > MAX_INPUT_BYTES) return 0;
     int ours = -1, theirs = -1;
     if (!TcpSocket::ConnectedPair(ours, theirs)) return 0;
     Association assoc;
     assoc.stream.Adopt(ours);
-    Accept(assoc, 1, "1.2.840.10008.1.1", IMPLICIT_VR_LITTLE_ENDIAN);
-    Accept(assoc, 3, "1.2.840.10008.5.1.4.1.1.2", EXPLICIT_VR_LITTLE_ENDIAN);
-    Accept(assoc, 5, "1.2.840.10008.5.1.4.1.1.7", EXPLICIT_VR_BIG_ENDIAN);
+    Accept(assoc, 1, "1.2.840.10008.1.1", uid::ImplicitVRLittleEndian);
+    Accept(assoc, 3, "1.2.840.10008.5.1.4.1.1.2", uid::ExplicitVRLittleEndian);
+    Accept(assoc, 5, "1.2.840.10008.5.1.4.1.1.7", uid::ExplicitVRBigEndian);
     assoc.request.contexts.push_back({7, "1.2.840.10008.5.1.4.1.1.4", {"1.2.840.10008.1.2.4.50"}});
     {
         TcpSocket peer;

@@ -13,6 +13,7 @@ namespace {
 using dicomlib::imaging::DecodeLosslessJpeg;
 using dicomlib::imaging::EncodeLosslessJpeg;
 using dicomlib::imaging::LosslessJpegDecoded;
+using dicomlib::imaging::LosslessJpegDecodeResult;
 using dicomlib::imaging::ReadLosslessJpegFrame;
 using Bytes = std::vector<uint8_t>;
 
@@ -43,8 +44,11 @@ Decoded Decode(const Bytes& stream, size_t outputSize, int bits, uint8_t fill = 
     Decoded d;
     d.pixels.assign(outputSize, fill);
     testing::internal::CaptureStderr();
-    d.decoded = DecodeLosslessJpeg(stream, d.pixels, bits).decoded;
+    const LosslessJpegDecodeResult result = DecodeLosslessJpeg(stream, d.pixels, bits);
+    d.decoded = result.decoded;
     d.errors = testing::internal::GetCapturedStderr();
+    // The result repeats every diagnostic, word for word.
+    EXPECT_EQ(result.diagnostics, d.errors);
     return d;
 }
 

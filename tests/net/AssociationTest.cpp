@@ -7,9 +7,12 @@
 #include <thread>
 
 #include "NetFixtures.h"
+#include "data/TransferSyntax.h"
+#include "data/Uids.h"
 #include "net/TraceLog.h"
 #include "support/TestSupport.h"
 
+using namespace dicomlib;
 using namespace dicomlib::net;
 using namespace nettest;
 
@@ -114,10 +117,10 @@ class AssociationTrace : public ::testing::Test {
 
 TEST_F(AssociationTrace, RequestorSendsTheRequestByteExactAndReleases) {
     RequestorRun run;
-    ASSERT_TRUE(run.Open(IMPLICIT_VR_LITTLE_ENDIAN));
+    ASSERT_TRUE(run.Open(uid::ImplicitVRLittleEndian));
     EXPECT_EQ(
         run.assoc.acceptedContexts,
-        (std::vector<PresentationContextAC>{{1, 0, IMPLICIT_VR_LITTLE_ENDIAN, VERIFICATION}}));
+        (std::vector<PresentationContextAC>{{1, 0, uid::ImplicitVRLittleEndian, VERIFICATION}}));
     EXPECT_EQ(run.assoc.answer.userInformation.implementationClassUid, "1.2.3.4");
     EXPECT_EQ(MessageCounterValue(), 2u);
 
@@ -156,8 +159,9 @@ TEST(Requestor, ProposesTheTransferSyntaxesOfEachCase) {
         Syntax preferred;
         std::vector<std::string> expected;
     };
-    const std::string EXPLICIT = EXPLICIT_VR_LITTLE_ENDIAN, IMPLICIT = IMPLICIT_VR_LITTLE_ENDIAN;
-    const std::string JPEG = JPEG_BASELINE, LOSSLESS = JPEG_LOSSLESS_FIRST_ORDER;
+    const std::string EXPLICIT = uid::ExplicitVRLittleEndian,
+                      IMPLICIT = uid::ImplicitVRLittleEndian;
+    const std::string JPEG = uid::JPEGBaseline, LOSSLESS = uid::JPEGLossless;
     const Case cases[] = {
         {false, EXPLICIT, {}, {EXPLICIT, IMPLICIT}},
         {false, std::nullopt, {}, {IMPLICIT}},
@@ -188,7 +192,7 @@ TEST(Requestor, ProposesTheTransferSyntaxesOfEachCase) {
     Association assoc;
     std::string calling;
     EXPECT_FALSE(OpenStorageAssoc(assoc, "127.0.0.1", "104", calling, "remote", CT_IMAGE_STORAGE,
-                                  std::nullopt, JPEG_BASELINE));
+                                  std::nullopt, uid::JPEGBaseline));
     EXPECT_TRUE(assoc.request.contexts.empty());
     EXPECT_EQ(calling, DEFAULT_CALLING_AE_TITLE);
 }
@@ -263,10 +267,10 @@ TEST(MessageCounter, DrawsOddValuesOnceEachAcrossThreads) {
 
 TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     const AssociateRQ request = RequestOf({
-        {1, CT_IMAGE_STORAGE, {EXPLICIT_VR_LITTLE_ENDIAN, IMPLICIT_VR_LITTLE_ENDIAN}},
-        {3, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, {IMPLICIT_VR_LITTLE_ENDIAN, JPEG_BASELINE}},
-        {5, "1.2.3.4.5.6", {IMPLICIT_VR_LITTLE_ENDIAN}},
-        {7, CT_IMAGE_STORAGE, {JPEG_BASELINE, JPEG_LOSSLESS_FIRST_ORDER}},
+        {1, CT_IMAGE_STORAGE, {uid::ExplicitVRLittleEndian, uid::ImplicitVRLittleEndian}},
+        {3, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, {uid::ImplicitVRLittleEndian, uid::JPEGBaseline}},
+        {5, "1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}},
+        {7, CT_IMAGE_STORAGE, {uid::JPEGBaseline, uid::JPEGLossless}},
         {9, VERIFICATION, {"1.2.840.10008.1.2.2"}},
     });
     // A role selection sub-item at the start of the user information item (the last item) is
@@ -296,22 +300,23 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     EXPECT_EQ(ac->calledAeTitle, "STORESCP");
     EXPECT_EQ(ac->callingAeTitle, "MODALITY        ");
     const std::vector<PresentationContextAC> expected = {
-        {1, 0, IMPLICIT_VR_LITTLE_ENDIAN, ""},
-        {3, 0, JPEG_BASELINE, ""},
+        {1, 0, uid::ImplicitVRLittleEndian, ""},
+        {3, 0, uid::JPEGBaseline, ""},
         {5, 4, "", ""},
-        {7, 0, JPEG_LOSSLESS_FIRST_ORDER, ""},
+        {7, 0, uid::JPEGLossless, ""},
         {9, 4, "", ""},
     };
     EXPECT_EQ(ac->contexts, expected);
-    EXPECT_EQ(ac->userInformation,
-              (UserInformation{16384, IMPLEMENTATION_CLASS_UID, IMPLEMENTATION_VERSION_NAME, 0}));
+    EXPECT_EQ(ac->userInformation, (UserInformation{16384, std::string(uid::ImplementationClass),
+                                                    IMPLEMENTATION_VERSION_NAME, 0}));
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);
 
     std::string trace = "Called Ap. Title: STORESCP\r\nCalling Ap. Title: MODALITY        \r\n";
-    for (const auto& [abstract, transfer] : {std::pair{CT_IMAGE_STORAGE, IMPLICIT_VR_LITTLE_ENDIAN},
-                                             {ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, JPEG_BASELINE},
-                                             {CT_IMAGE_STORAGE, JPEG_LOSSLESS_FIRST_ORDER}}) {
+    for (const auto& [abstract, transfer] :
+         {std::pair{CT_IMAGE_STORAGE, uid::ImplicitVRLittleEndian},
+          {ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, uid::JPEGBaseline},
+          {CT_IMAGE_STORAGE, uid::JPEGLossless}}) {
         trace += std::string("Offered Presentation Context, Abstract Syntax: ") + abstract +
                  "\r\nOffered Presentation Context, Transfer Syntax: " + transfer + "\r\n";
     }
@@ -319,7 +324,7 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
 }
 
 TEST(Acceptor, NothingAcceptableGetsAnAnswerAndTheConnectionEnds) {
-    const AssociateRQ request = RequestOf({{1, "1.2.3.4.5.6", {IMPLICIT_VR_LITTLE_ENDIAN}}});
+    const AssociateRQ request = RequestOf({{1, "1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}}});
     AcceptorRun run;
     EXPECT_FALSE(run.Run(EncodeAssociateRQ(request)));
     EXPECT_FALSE(run.assoc.stream.Connected());
@@ -342,7 +347,7 @@ TEST(Acceptor, NothingAcceptableGetsAnAnswerAndTheConnectionEnds) {
 
 TEST(Acceptor, InconsistentRequestsAreAborted) {
     const Bytes good =
-        EncodeAssociateRQ(RequestOf({{1, VERIFICATION, {IMPLICIT_VR_LITTLE_ENDIAN}}}));
+        EncodeAssociateRQ(RequestOf({{1, VERIFICATION, {uid::ImplicitVRLittleEndian}}}));
     Bytes itemTooLong = good;
     Put16(itemTooLong, 101, 0x0800);  // presentation context item past the PDU
     Bytes subTooLong = good;
@@ -363,7 +368,7 @@ TEST(Acceptor, AnswerAboveOneChunkGoesOutWholeAndInOrder) {
     std::vector<PresentationContextRQ> contexts;
     for (int i = 0; i < 1500; ++i) {
         const char* sop = i % 3 == 2 ? "1.2.3.4" : CT_IMAGE_STORAGE;
-        contexts.push_back({static_cast<uint8_t>(2 * i + 1), sop, {IMPLICIT_VR_LITTLE_ENDIAN}});
+        contexts.push_back({static_cast<uint8_t>(2 * i + 1), sop, {uid::ImplicitVRLittleEndian}});
     }
     AcceptorRun run;
     ASSERT_TRUE(run.Run(EncodeAssociateRQ(RequestOf(contexts))));

@@ -10,6 +10,7 @@
 #include "DimseFixtures.h"
 #include "data/ElementList.h"
 #include "data/Encoder.h"
+#include "data/TransferSyntax.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
 
@@ -35,10 +36,10 @@ std::unique_ptr<Association> WithContexts(
     const std::vector<uint8_t>& refused = {}) {
     auto assoc = std::make_unique<Association>();
     for (const auto& [id, abstractSyntax] : proposals) {
-        assoc->request.contexts.push_back({id, abstractSyntax, {IMPLICIT_VR_LITTLE_ENDIAN}});
+        assoc->request.contexts.push_back({id, abstractSyntax, {uid::ImplicitVRLittleEndian}});
         if (std::find(refused.begin(), refused.end(), id) == refused.end())
             assoc->acceptedContexts.push_back(
-                {id, RESULT_ACCEPTANCE, IMPLICIT_VR_LITTLE_ENDIAN, abstractSyntax});
+                {id, RESULT_ACCEPTANCE, uid::ImplicitVRLittleEndian, abstractSyntax});
     }
     return assoc;
 }
@@ -111,7 +112,7 @@ TEST(FindContextForClass, MetaClassesOwnProposalsAndRefusals) {
     }
 
     auto assoc = WithContexts({{1, CT_IMAGE_STORAGE}, {3, CT_IMAGE_STORAGE}}, {1});
-    EXPECT_EQ(AcceptedSyntaxOf(*assoc, 3), std::optional<std::string>(IMPLICIT_VR_LITTLE_ENDIAN));
+    EXPECT_EQ(AcceptedSyntaxOf(*assoc, 3), std::optional<std::string>(uid::ImplicitVRLittleEndian));
     EXPECT_EQ(AcceptedSyntaxOf(*assoc, 1), std::nullopt);
     EXPECT_EQ(AcceptedSyntaxOf(*assoc, 5), std::nullopt);
     // Nothing to send on: nothing goes out, and the unconnected stream is not even tried.
@@ -202,7 +203,7 @@ TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
                 s.Write(PDataTF({{1, 0x03, ECHO_RESPONSE}, {1, 0x02, sent.data}}));
                 ReadPduBytes(s);
             },
-            std::string(big ? EXPLICIT_VR_BIG_ENDIAN : EXPLICIT_VR_LITTLE_ENDIAN)));
+            std::string(big ? uid::ExplicitVRBigEndian : uid::ExplicitVRLittleEndian)));
         ASSERT_TRUE(SendMessage(session.assoc, list, VERIFICATION, MessageKind::DataSet));
         ASSERT_TRUE(SendMessage(session.assoc, command, VERIFICATION, MessageKind::Command));
         // The dictionary's VR is stored into the element that was sent.
@@ -312,7 +313,7 @@ TEST(ReceiveMessage, ReleaseAbortStrayAndBrokenPdus) {
         {"message ends inside a header", PDataTF({{1, 0x03, cutHeader}}), ABORT, false, 1},
         {"context not accepted", PDataTF({{3, 0x03, ECHO_RESPONSE}}), ABORT, false},
         {"explicit VR without VR letters", PDataTF({{1, 0x02, noVr}}), ABORT, false, 0,
-         EXPLICIT_VR_LITTLE_ENDIAN},
+         uid::ExplicitVRLittleEndian},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

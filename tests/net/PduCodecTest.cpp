@@ -7,8 +7,10 @@
 #include <string>
 
 #include "NetFixtures.h"
+#include "data/Uids.h"
 #include "net/Association.h"
 
+using namespace dicomlib;
 using namespace dicomlib::net;
 using namespace nettest;
 
@@ -20,7 +22,8 @@ AssociateRQ VerificationRQ() {
     rq.callingAeTitle = "local";
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts.push_back({1, "1.2.840.10008.1.1", {"1.2.840.10008.1.2"}});
-    rq.userInformation = {16384, IMPLEMENTATION_CLASS_UID, IMPLEMENTATION_VERSION_NAME, 0};
+    rq.userInformation = {16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME,
+                          0};
     return rq;
 }
 
@@ -71,7 +74,8 @@ TEST(AssociateAC, DecodesFixtureAndRoundTrips) {
     expected.callingAeTitle = "local";
     expected.applicationContext = APPLICATION_CONTEXT_NAME;
     expected.contexts = {{1, RESULT_ACCEPTANCE, "1.2.840.10008.1.2", ""}};
-    expected.userInformation = {16384, IMPLEMENTATION_CLASS_UID, IMPLEMENTATION_VERSION_NAME, 0};
+    expected.userInformation = {16384, std::string(uid::ImplementationClass),
+                                IMPLEMENTATION_VERSION_NAME, 0};
     EXPECT_EQ(*ac, expected);
     EXPECT_EQ(EncodeAssociateAC(*ac), AssociateAcFixture());
 }

@@ -193,12 +193,12 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
          "release"},
         {"a data set announced and not sent",
          {Response(0xFF00, true), Response(0x0000, false)},
-         QUERY_NO_RESPONSE,
+         services::QUERY_NO_RESPONSE,
          {},
          "abort"},
         {"a response of another service",
          {Response(0x0000, false, 0x8021)},
-         QUERY_NO_RESPONSE,
+         services::QUERY_NO_RESPONSE,
          {},
          "release"},
     };
@@ -210,7 +210,7 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
         EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list),
                   c.status);
         peer.Join();
-        EXPECT_EQ(UsOf(peer.command.data, tag::CommandField), C_FIND_RQ);
+        EXPECT_EQ(UsOf(peer.command.data, tag::CommandField), net::C_FIND_RQ);
         EXPECT_EQ(ParseImplicit(peer.identifier.data).Size(), 15u);
         ASSERT_EQ(list.Size(), c.records.size());  // the key record is gone
         for (std::size_t r = 0; r < list.Size(); ++r) {
@@ -235,7 +235,7 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
         RecordList list;
         list.Append(Key(RecordType::Series));
         EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "SERIES", list),
-                  QUERY_TOO_MANY_PENDING);
+                  services::QUERY_TOO_MANY_PENDING);
         peer.Join();
         EXPECT_EQ(list.Size(), MAX_PENDING_RESPONSES);
         EXPECT_NE(testsupport::ReadFileText(trace).find("more than 100000 pending responses"),
@@ -245,8 +245,8 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
     // C-MOVE: the remaining count of every response; a failure's data set is read and dropped.
     {
         const Command counts = {{0x1020, Le16(1)}, {0x1021, Le16(4)}, {0x1022, Le16(0)}};
-        QueryPeer peer({Response(0xFF00, false, C_MOVE_RSP, counts),
-                        Response(0xA702, true, C_MOVE_RSP, {{0x1022, Le16(5)}}),
+        QueryPeer peer({Response(0xFF00, false, net::C_MOVE_RSP, counts),
+                        Response(0xA702, true, net::C_MOVE_RSP, {{0x1022, Le16(5)}}),
                         DataSetPdu(Implicit(
                             [](DataSetBuilder& b) { b.Text(0x0008, 0x0058, "UI", "1.2.3.4"); }))});
         RecordList list;
@@ -323,7 +323,7 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
         EXPECT_TRUE(WriteWLFindRQ(assoc, list, WORKLIST));
         EXPECT_EQ(list.Size(), 1u);  // the key record stays for the caller
         EXPECT_TRUE(ClearWL(list));
-        EXPECT_EQ(ReadWLFindRSP(assoc, list), STATUS_PENDING);
+        EXPECT_EQ(ReadWLFindRSP(assoc, list), net::STATUS_PENDING);
         EXPECT_EQ(ReadWLFindRSP(assoc, list), 0);
         net::CloseAssoc(assoc);
         peer.Join();

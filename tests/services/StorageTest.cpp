@@ -105,7 +105,7 @@ struct StoreSession {
 }  // namespace
 
 TEST(StoreRequest, CommandSetByteExactWithoutTheInstanceUid) {
-    services::CommandSet none = services::StoreRequest(XA_IMAGE, 3, std::nullopt);
+    net::CommandSet none = services::StoreRequest(XA_IMAGE, 3, std::nullopt);
     // clang-format off
     EXPECT_EQ(data::EncodeList(none.List(), false), Cat({
         {0x00, 0x00, 0x00, 0x00}, {0x04, 0x00, 0x00, 0x00},  // (0000,0000) UL, length 4

@@ -10,6 +10,7 @@
 #include "data/Datadec.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
+#include "net/CommandSet.h"
 #include "net/DimseFixtures.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
@@ -29,6 +30,7 @@ constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
 constexpr char IMPLICIT[] = "1.2.840.10008.1.2";
 constexpr char EXPLICIT[] = "1.2.840.10008.1.2.1";
 constexpr char JPEG_LOSSLESS[] = "1.2.840.10008.1.2.4.70";
+constexpr char JPEG_BASELINE[] = "1.2.840.10008.1.2.4.50";
 
 constexpr char STUDY[] = "1.2.826.0.1.3680043.2.7251.50";
 constexpr char SERIES[] = "1.2.826.0.1.3680043.2.7251.50.1";
@@ -144,7 +146,7 @@ Bytes DataSet(bool explicitVr, const Uids& uids = {}, bool withSequence = true,
 
 uint16_t StatusOf(const Bytes& pdu) {
     const ElementList command = ParseImplicit(JoinedPdvData({pdu}));
-    EXPECT_EQ(data::GetTagUS(command, tag::CommandField), store::C_STORE_RSP);
+    EXPECT_EQ(data::GetTagUS(command, tag::CommandField), net::C_STORE_RSP);
     return data::GetTagUS(command, tag::Status);
 }
 
@@ -426,7 +428,7 @@ TEST(StoreScpFiles, AStorageDirectoryThatCannotBeWrittenIsRefusedWithA700) {
     Provider p("plain-file/images/");
     testsupport::WriteFileBytes(p.dir / "plain-file", {1});
     p.Associate(EchoAndCt());
-    EXPECT_EQ(p.Store(DataSet(false)), StoreResponsePdu(store::STATUS_OUT_OF_RESOURCES));
+    EXPECT_EQ(p.Store(DataSet(false)), StoreResponsePdu(net::STATUS_OUT_OF_RESOURCES));
     EXPECT_FALSE(fs::exists(p.index));
     EXPECT_EQ(FilesUnder(p.dir.Path()), std::vector<std::string>{"plain-file"});
     // The association goes on.
@@ -447,7 +449,7 @@ TEST(StoreScpFiles, UidsThatCannotBePathsAreRefusedAndWriteNothing) {
         // Deep enough that "../../x" would still land inside the temporary folder.
         Provider p("a/b/images");
         p.Associate(EchoAndCt());
-        EXPECT_EQ(p.Store(DataSet(false, uids)), StoreResponsePdu(store::STATUS_CANNOT_UNDERSTAND));
+        EXPECT_EQ(p.Store(DataSet(false, uids)), StoreResponsePdu(net::STATUS_CANNOT_UNDERSTAND));
         EXPECT_TRUE(p.Release());
         p.Finish();
         EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());

@@ -6,10 +6,12 @@
 #include <thread>
 
 #include "../NetFixtures.h"
+#include "data/TransferSyntax.h"
 #include "net/Association.h"
 #include "net/PduCodec.h"
 #include "support/TestSupport.h"
 
+using namespace dicomlib;
 using namespace dicomlib::net;
 using namespace nettest;
 
@@ -85,11 +87,11 @@ TEST(DcmtkStorescp, OpenAndCloseVerificationAssociation) {
     assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
     std::string calling = "TESSALY";
     ASSERT_TRUE(OpenAssoc(assoc, "127.0.0.1", std::to_string(port), calling, "STORESCP",
-                          VERIFICATION, IMPLICIT_VR_LITTLE_ENDIAN))
+                          VERIFICATION, uid::ImplicitVRLittleEndian))
         << scp.Output();
     ASSERT_EQ(assoc.acceptedContexts.size(), 1u);
     EXPECT_EQ(assoc.acceptedContexts[0].id, 1);
-    EXPECT_EQ(assoc.acceptedContexts[0].transferSyntax, IMPLICIT_VR_LITTLE_ENDIAN);
+    EXPECT_EQ(assoc.acceptedContexts[0].transferSyntax, uid::ImplicitVRLittleEndian);
     EXPECT_EQ(assoc.answer.calledAeTitle, "STORESCP        ");
     EXPECT_GT(assoc.answer.userInformation.maximumLength, 0u);
     EXPECT_FALSE(assoc.answer.userInformation.implementationClassUid.empty());

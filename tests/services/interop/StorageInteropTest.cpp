@@ -266,22 +266,3 @@ TEST_F(StoreInterop, OutcomeLinesAndTheLog) {
     EXPECT_EQ(result.output, "STORE failed: " + good.string() +
                                  ": cannot connect to STORESCP (127.0.0.1:" + scp.Port() + ")\n");
 }
-
-TEST(CliStore, UsageErrors) {
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"store", "127.0.0.1", "104"},
-          {"store", "127.0.0.1"},
-          {"store", "a", "1", "f", "--ts"},
-          {"store", "a", "1", "f", "--ts", "jpeg-baseline"},
-          {"store", "a", "1", "f", "--bogus"},
-          {"store", "a", "1", "f", "--aet", "SEVENTEEN-LETTERS"}}) {
-        std::vector<std::string> argv = {testsupport::CliPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        auto result = RunCommand(argv);
-        EXPECT_EQ(result.exitCode, 2) << args.back();
-        EXPECT_EQ(result.output, "");
-        EXPECT_TRUE(result.errors.find("usage: tessaly-cli store") != std::string::npos ||
-                    result.errors.find("AE title") != std::string::npos)
-            << result.errors;
-    }
-}

@@ -10,6 +10,7 @@
 #include "data/Datadec.h"
 #include "data/Tags.h"
 #include "net/Association.h"
+#include "net/CommandSet.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
 #include "services/Storage.h"
@@ -62,21 +63,21 @@ void ServeOneAssociation(TcpSocket& listener, Served& served) {
         }
         const uint16_t field = data::GetTagUS(command, tag::CommandField);
         const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
-        if (field == services::C_STORE_RQ) {
+        if (field == net::C_STORE_RQ) {
             served.lastDataSet.Clear();
             if (!ReceiveMessage(assoc, served.lastDataSet)) break;
             ++served.stores;
-        } else if (field == services::C_ECHO_RQ) {
+        } else if (field == net::C_ECHO_RQ) {
             ++served.echoes;
         } else {
             break;
         }
-        services::CommandSet response;
+        net::CommandSet response;
         response.AppendUid(tag::AffectedSOPClassUID, sopClass)
             .AppendUs(tag::CommandField, field | 0x8000)
             .AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(command, tag::MessageID))
-            .AppendUs(tag::CommandDataSetType, services::NO_DATA_SET)
-            .AppendUs(tag::Status, services::STATUS_SUCCESS);
+            .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
+            .AppendUs(tag::Status, net::STATUS_SUCCESS);
         if (!SendMessage(assoc, response.List(), sopClass, MessageKind::Command)) break;
     }
     assoc.stream.Close();
@@ -128,36 +129,6 @@ TEST(EchoWithStorescp, EchoSCUAndTheCliEchoWithTheirLogs) {
     EXPECT_NE(text.find("    80 >> 04 00 00 00 00 4A "), std::string::npos);
     scp.process.Stop();
     EXPECT_NE(scp.process.Output().find("Received Echo Request"), std::string::npos);
-}
-
-TEST(CliEcho, PortWhereNothingListensAndUsageErrors) {
-    const std::string port = std::to_string(testsupport::FreePort());
-    auto result = testsupport::RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "ECHO failed to connect to: ANY-SCP (127.0.0.1:" + port + ")\n");
-    // An empty called title leaves two blanks.
-    result =
-        testsupport::RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port, "--aec", ""});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "ECHO failed to connect to:  (127.0.0.1:" + port + ")\n");
-    // Usage errors.
-    for (const std::vector<std::string>& args :
-         {std::vector<std::string>{"echo", "127.0.0.1"},
-          {"echo", "a", "1", "2"},
-          {"echo", "a", "1", "--aet"},
-          {"--log-level", "4", "echo", "a", "1"},
-          {"--log-level", "2", "echo", "a", "1"},
-          {"--log"},
-          {"echo", "a", "1", "--aec", "SEVENTEEN-LETTERS"}}) {
-        std::vector<std::string> argv = {testsupport::CliPath()};
-        argv.insert(argv.end(), args.begin(), args.end());
-        result = testsupport::RunCommand(argv);
-        EXPECT_EQ(result.exitCode, 2) << args[0];
-        EXPECT_EQ(result.output, "");
-        EXPECT_TRUE(result.errors.find("usage: tessaly-cli") != std::string::npos ||
-                    result.errors.find("AE title") != std::string::npos)
-            << result.errors;
-    }
 }
 
 TEST(EchoscuWithAcceptor, AnsweredOnTheMessageLayer) {

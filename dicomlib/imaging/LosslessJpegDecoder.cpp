@@ -1,237 +1,22 @@
-// Lossless JPEG encoder and decoder. The encoder always writes predictor 1 with the fixed
-// table 0 below; the decoder takes predictors 1 to 7, restart intervals, up to four interleaved
-// components and any table the stream defines. Both keep all their state in the call, and the
-// decoder checks every read against the input and every write against the caller's buffer.
+// Lossless JPEG decoder. It takes predictors 1 to 7, restart intervals, up to four interleaved
+// components and any table the stream defines; it keeps all its state in the call and checks
+// every read against the input and every write against the caller's buffer.
 #include "imaging/LosslessJpeg.h"
 
 #include <algorithm>
 #include <array>
-#include <bit>
 #include <cstdarg>
 #include <cstdio>
 #include <memory>
+#include <string>
+#include <utility>
+
+#include "imaging/LosslessJpegTables.h"
 
 namespace dicomlib::imaging {
 namespace {
 
-constexpr int SOF0 = 0xC0;
-constexpr int SOF1 = 0xC1;
-constexpr int SOF3 = 0xC3;
-constexpr int DHT = 0xC4;
-constexpr int RST0 = 0xD0;
-constexpr int SOI = 0xD8;
-constexpr int EOI = 0xD9;
-constexpr int SOS = 0xDA;
-constexpr int DQT = 0xDB;
-constexpr int DRI = 0xDD;
-constexpr int TEM = 0x01;
-
-// Table 0: code-length counts for lengths 1 to 16, then the 17 difference categories in code
-// order. Category 16 gets a 14-bit code.
-constexpr std::array<uint8_t, 16> TABLE0_COUNTS = {0, 1, 5, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0};
-constexpr std::array<uint8_t, 17> TABLE0_SYMBOLS = {0, 1,  2,  3,  4,  5,  6,  7, 8,
-                                                    9, 10, 11, 12, 13, 14, 15, 16};
-// Table 0 with categories 15 and 16 trading codes. Streams that hold a difference of 32768
-// (a 16-bit image whose first sample is 0, or a step of exactly half the range) use it: their
-// category 16 is then written as every decoder reads it, with no extra bits, and the changed
-// table tells our own decoder not to expect the 16 extra bits that table 0 streams carry.
-constexpr std::array<uint8_t, 17> FULL_STEP_SYMBOLS = {0, 1,  2,  3,  4,  5,  6,  7, 8,
-                                                       9, 10, 11, 12, 13, 14, 16, 15};
-
-// ---------------------------------------------------------------------------------------------
-// Encoder
-
-struct CategoryCode {
-    uint32_t code = 0;
-    int length = 0;
-    int extraBits = 0;
-};
-
-// Codes are assigned in order of length, counting up, as every JPEG table is. Category 16 is
-// followed by 16 extra bits unless its code fits in 8 bits; with table 0 it never does, and
-// streams written that way must keep decoding the same.
-constexpr std::array<CategoryCode, 17> BuildCategoryCodes(const std::array<uint8_t, 17>& symbols,
-                                                          bool category16ExtraBits) {
-    std::array<CategoryCode, 17> codes{};
-    uint32_t code = 0;
-    std::size_t k = 0;
-    for (int length = 1; length <= 16; ++length) {
-        for (int i = 0; i < TABLE0_COUNTS[static_cast<std::size_t>(length - 1)]; ++i) {
-            const int category = symbols[k++];
-            auto& entry = codes[static_cast<std::size_t>(category)];
-            entry.code = code++;
-            entry.length = length;
-            entry.extraBits = category;
-            if (category == 16 && (length <= 8 || !category16ExtraBits)) entry.extraBits = 0;
-        }
-        code <<= 1;
-    }
-    return codes;
-}
-
-constexpr std::array<CategoryCode, 17> CATEGORY_CODES = BuildCategoryCodes(TABLE0_SYMBOLS, true);
-constexpr std::array<CategoryCode, 17> FULL_STEP_CODES =
-    BuildCategoryCodes(FULL_STEP_SYMBOLS, false);
-
-// Packs codes most significant bit first into 32-bit words; a word without an 0xFF byte is
-// stored as it is, any other byte by byte with a 0x00 after each 0xFF.
-class EntropyWriter {
-  public:
-    explicit EntropyWriter(std::vector<uint8_t>& out) : out_(out), pos_(out.size()) {}
-
-    // Makes room for `bytes` more output bytes, so Put needs no checks of its own.
-    void Reserve(std::size_t bytes) {
-        if (out_.size() - pos_ < bytes) out_.resize(std::max(pos_ + bytes, out_.size() * 2));
-    }
-
-    void Put(uint32_t bits, int length) {
-        acc_ = (acc_ << length) | bits;
-        count_ += length;
-        if (count_ >= 32) {
-            count_ -= 32;
-            PutWord(static_cast<uint32_t>(acc_ >> count_));
-        }
-    }
-
-    // Fills the last partial byte with 1-bits and writes what is left.
-    void Finish() {
-        if (count_ % 8 != 0) {
-            const int fill = 8 - count_ % 8;
-            acc_ = (acc_ << fill) | ((1u << fill) - 1);
-            count_ += fill;
-        }
-        while (count_ > 0) {
-            count_ -= 8;
-            PutByte(static_cast<uint8_t>(acc_ >> count_));
-        }
-    }
-
-    std::size_t Position() const { return pos_; }
-
-  private:
-    void PutWord(uint32_t word) {
-        const uint32_t inverted = ~word;
-        const bool hasFF = ((inverted - 0x01010101u) & ~inverted & 0x80808080u) != 0;
-        if (!hasFF) {
-            uint8_t* p = out_.data() + pos_;
-            p[0] = static_cast<uint8_t>(word >> 24);
-            p[1] = static_cast<uint8_t>(word >> 16);
-            p[2] = static_cast<uint8_t>(word >> 8);
-            p[3] = static_cast<uint8_t>(word);
-            pos_ += 4;
-            return;
-        }
-        for (int shift = 24; shift >= 0; shift -= 8)
-            PutByte(static_cast<uint8_t>(word >> shift));
-    }
-
-    void PutByte(uint8_t byte) {
-        out_[pos_++] = byte;
-        if (byte == 0xFF) out_[pos_++] = 0x00;
-    }
-
-    std::vector<uint8_t>& out_;
-    std::size_t pos_;
-    uint64_t acc_ = 0;
-    int count_ = 0;
-};
-
-// Differences of 16-bit samples are taken modulo 2^16, from -32768 to 32767, as every decoder
-// reconstructs them: a step of more than 32768 between neighbours (the sign change of signed
-// data) then costs a category of at most 15, which any decoder reads back, instead of a
-// category 16 with extra bits that only decoders of table-0 streams understand.
-inline int WrapDifference(int difference) {
-    return ((difference + 32768) & 0xFFFF) - 32768;
-}
-
-inline void EncodeDifference(EntropyWriter& writer, const std::array<CategoryCode, 17>& codes,
-                             int difference) {
-    const unsigned magnitude = static_cast<unsigned>(difference < 0 ? -difference : difference);
-    const auto category = static_cast<int>(std::bit_width(magnitude));
-    const CategoryCode& c = codes[static_cast<std::size_t>(category)];
-    // Negative differences send the low bits of difference - 1.
-    const unsigned extra = static_cast<unsigned>(difference < 0 ? difference - 1 : difference) &
-                           ((1u << c.extraBits) - 1);
-    writer.Put((c.code << c.extraBits) | extra, c.length + c.extraBits);
-}
-
-void PutU16(std::vector<uint8_t>& out, uint32_t value) {
-    out.push_back(static_cast<uint8_t>(value >> 8));
-    out.push_back(static_cast<uint8_t>(value));
-}
-
-void PutHeaders(std::vector<uint8_t>& out, uint32_t width, uint32_t height, int precision,
-                const std::array<uint8_t, 17>& symbols) {
-    out.insert(out.end(), {0xFF, SOI});
-    // SOF3: precision, lines, samples per line, one component (id 0, 1x1, no quantisation).
-    out.insert(out.end(), {0xFF, SOF3});
-    PutU16(out, 11);
-    out.push_back(static_cast<uint8_t>(precision));
-    PutU16(out, height);
-    PutU16(out, width);
-    out.insert(out.end(), {1, 0, 0x11, 0});
-    // DHT: table 0 as a DC table.
-    out.insert(out.end(), {0xFF, DHT});
-    PutU16(out, 19 + static_cast<uint32_t>(symbols.size()));
-    out.push_back(0x00);
-    out.insert(out.end(), TABLE0_COUNTS.begin(), TABLE0_COUNTS.end());
-    out.insert(out.end(), symbols.begin(), symbols.end());
-    // SOS: component 0 with table 0, predictor 1, Se 0, point transform 0.
-    out.insert(out.end(), {0xFF, SOS});
-    PutU16(out, 8);
-    out.insert(out.end(), {1, 0, 0x00, 1, 0, 0x00});
-}
-
-// Whether predicting a 16-bit image gives a difference of 32768 somewhere: the first sample
-// 0 (predicted by 32768), or two neighbours that the prediction pairs half the range apart.
-bool HasFullStep(const uint8_t* samples, uint32_t width, uint32_t height) {
-    auto sample = [samples](std::size_t i) {
-        return static_cast<unsigned>(samples[2 * i] | (samples[2 * i + 1] << 8));
-    };
-    if (sample(0) == 0) return true;
-    for (uint32_t y = 0; y < height; ++y) {
-        const std::size_t row = std::size_t{y} * width;
-        if (y > 0 && ((sample(row) - sample(row - width)) & 0xFFFF) == 0x8000) return true;
-        for (uint32_t x = 1; x < width; ++x) {
-            if (((sample(row + x) - sample(row + x - 1)) & 0xFFFF) == 0x8000) return true;
-        }
-    }
-    return false;
-}
-
-template <bool Wide>
-void EncodeSamples(EntropyWriter& writer, const std::array<CategoryCode, 17>& codes,
-                   const uint8_t* samples, uint32_t width, uint32_t height) {
-    auto sample = [samples](std::size_t i) -> int {
-        if constexpr (Wide) return samples[2 * i] | (samples[2 * i + 1] << 8);
-        return samples[i];
-    };
-    auto wrap = [](int difference) {
-        if constexpr (Wide) return WrapDifference(difference);
-        return difference;
-    };
-    // Worst case per sample: a 14-bit code and 16 extra bits, every byte of it stuffed.
-    const std::size_t rowBound = std::size_t{width} * 8 + 16;
-    writer.Reserve(std::size_t{width} * height + rowBound);
-    int prediction = Wide ? 32768 : 128;
-    for (uint32_t y = 0; y < height; ++y) {
-        writer.Reserve(rowBound);
-        const std::size_t row = std::size_t{y} * width;
-        if (y > 0) prediction = sample(row - width);
-        int left = sample(row);
-        EncodeDifference(writer, codes, wrap(left - prediction));
-        for (uint32_t x = 1; x < width; ++x) {
-            const int current = sample(row + x);
-            EncodeDifference(writer, codes, wrap(current - left));
-            left = current;
-        }
-    }
-    writer.Reserve(16);
-    writer.Finish();
-}
-
-// ---------------------------------------------------------------------------------------------
-// Decoder
+using namespace lossless;
 
 constexpr int LOOKAHEAD = 12;
 // A look-ahead entry: bits 0-7 the bits it consumes (0: the code is longer than LOOKAHEAD),
@@ -441,15 +226,22 @@ class Decoder {
     LosslessJpegDecodeResult DecodeScan(std::span<uint8_t> output, int bits);
 
     const LosslessJpegFrame& Frame() const { return frame_; }
+    // Every diagnostic written so far, each ending in a line feed.
+    std::string& Diagnostics() { return diagnostics_; }
     int ScanComponents() const { return scanCount_; }
 
   private:
+    // A diagnostic goes to standard error as it is met and is kept for the result as well.
     [[gnu::format(printf, 2, 3)]] void Message(const char* format, ...) {
         if (quiet_) return;
+        char text[256];
         va_list args;
         va_start(args, format);
-        std::vfprintf(stderr, format, args);
+        const int length = std::vsnprintf(text, sizeof text, format, args);
         va_end(args);
+        if (length < 0) return;
+        std::fputs(text, stderr);
+        diagnostics_ += text;
     }
 
     int Byte() {
@@ -489,6 +281,7 @@ class Decoder {
     std::size_t pos_ = 0;
     bool truncated_ = false;
     bool quiet_;
+    std::string diagnostics_;
 
     std::array<HuffmanSpec, 4> specs_{};
     uint32_t restartInterval_ = 0;
@@ -923,30 +716,6 @@ LosslessJpegDecodeResult Decoder::DecodeScan(std::span<uint8_t> output, int bits
 
 }  // namespace
 
-std::vector<uint8_t> EncodeLosslessJpeg(std::span<const uint8_t> samples, uint32_t width,
-                                        uint32_t height, int bits) {
-    const bool wide = bits != 8;
-    if (width == 0 || height == 0 || width > 65535 || height > 65535) return {};
-    const std::size_t sampleCount = std::size_t{width} * height;
-    if (samples.size() < sampleCount * (wide ? 2 : 1)) return {};
-
-    std::vector<uint8_t> out;
-    const bool fullStep = wide && HasFullStep(samples.data(), width, height);
-    PutHeaders(out, width, height, wide ? 16 : 8, fullStep ? FULL_STEP_SYMBOLS : TABLE0_SYMBOLS);
-    EntropyWriter writer(out);
-    if (wide) {
-        EncodeSamples<true>(writer, fullStep ? FULL_STEP_CODES : CATEGORY_CODES, samples.data(),
-                            width, height);
-    } else {
-        EncodeSamples<false>(writer, CATEGORY_CODES, samples.data(), width, height);
-    }
-    out.resize(writer.Position());
-    // Room for EOI and the caller's pad byte without another allocation.
-    out.reserve(out.size() + 3);
-    out.insert(out.end(), {0xFF, EOI});
-    return out;
-}
-
 std::optional<LosslessJpegFrame> ReadLosslessJpegFrame(std::span<const uint8_t> stream) {
     Decoder decoder(stream, true);
     if (!decoder.ReadFrameHeader()) return std::nullopt;
@@ -957,10 +726,12 @@ LosslessJpegDecodeResult DecodeLosslessJpeg(std::span<const uint8_t> stream,
                                             std::span<uint8_t> output, int bits) {
     Decoder decoder(stream, false);
     LosslessJpegDecodeResult result;
-    if (!decoder.ReadFrameHeader()) return result;
-    result.frame = decoder.Frame();
-    if (!decoder.ReadScanHeader()) return result;
-    return decoder.DecodeScan(output, bits);
+    if (decoder.ReadFrameHeader()) {
+        result.frame = decoder.Frame();
+        if (decoder.ReadScanHeader()) result = decoder.DecodeScan(output, bits);
+    }
+    result.diagnostics = std::move(decoder.Diagnostics());
+    return result;
 }
 
 }  // namespace dicomlib::imaging

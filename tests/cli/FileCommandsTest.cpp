@@ -79,6 +79,27 @@ TEST(CliConvertAndMeta, SayWhyAndTouchNothingOnFailure) {
         Cli({"convert", file.string(), (dir / "no" / "out.dcm").string(), "--ts", "implicit"});
     EXPECT_EQ(unwritable.exitCode, 1);
     EXPECT_NE(unwritable.errors.find("cannot write"), std::string::npos);
+    // A codec that refuses a frame says why, on the same line.
+    const auto damaged = dir / "damaged.dcm";
+    testsupport::WriteFileBytes(
+        damaged, testsupport::Part10File("1.2.840.10008.1.2.4.70",
+                                         DataSetBuilder(true, false)
+                                             .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+                                             .US(0x0028, 0x0010, 1)
+                                             .US(0x0028, 0x0011, 2)
+                                             .US(0x0028, 0x0100, 8)
+                                             .Undefined(0x7FE0, 0x0010, "OB")
+                                             .ItemWithValue({})
+                                             .ItemWithValue({0x12, 0x34})
+                                             .SequenceEnd()
+                                             .Bytes()));
+    auto refused = Cli({"convert", damaged.string(), (dir / "out.dcm").string(), "--ts", "big"});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(
+        refused.errors.find(damaged.string() +
+                            ": malformed data, not converted (Not a JPEG file. Found 12 34)\n"),
+        std::string::npos)
+        << refused.errors;
     EXPECT_EQ(Cli({"convert", file.string(), "x.dcm", "--ts", "jpeg-2000"}).exitCode, 2);
     EXPECT_EQ(Cli({"convert", file.string(), "--ts", "big"}).exitCode, 2);
 

@@ -1,0 +1,60 @@
+// What the data set converter asks of a pixel data codec: one frame at a time, between the
+// codec's stream and native samples in plain buffers. Each codec is one object without state,
+// shared by every thread. A failure comes back with its detail in words, so that whoever
+// reports it (the converter, the command line, the window) says the same.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace dicomlib::imaging {
+
+// One frame as the data set describes it.
+struct FrameLayout {
+    uint32_t rows = 0;
+    uint32_t columns = 0;
+    uint16_t bitsAllocated = 0;
+    uint16_t samplesPerPixel = 1;
+    bool rgb = false;  // colour samples are red, green, blue already (no YCbCr conversion)
+
+    // Native bytes of the frame: samples of a pixel interleaved, words little endian.
+    std::size_t NativeSize() const {
+        return std::size_t{rows} * columns * samplesPerPixel * ((bitsAllocated + 7u) / 8u);
+    }
+};
+
+enum class FrameCodecOutcome {
+    Done,
+    UnsupportedLayout,  // the codec does not take frames of this layout
+    Malformed,          // the stream cannot be decoded into the frame the data set describes
+};
+
+struct FrameCodecResult {
+    FrameCodecOutcome outcome = FrameCodecOutcome::Done;
+    std::string detail;  // why it failed, one line; empty after Done
+
+    bool Ok() const { return outcome == FrameCodecOutcome::Done; }
+};
+
+class FrameCodec {
+  public:
+    virtual ~FrameCodec() = default;
+
+    // False for a codec that only reads: its Encode refuses every frame.
+    virtual bool Encodes() const = 0;
+    // Whether Encode takes frames of more than one sample per pixel.
+    virtual bool EncodesColour() const = 0;
+
+    // Decodes one frame's stream into output, which holds exactly layout.NativeSize() bytes.
+    virtual FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
+                                    std::span<uint8_t> output) const = 0;
+    // Encodes one frame of layout.NativeSize() native bytes; stream gets the whole stream, which
+    // may have an odd length.
+    virtual FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
+                                    std::vector<uint8_t>& stream) const = 0;
+};
+
+}  // namespace dicomlib::imaging
