@@ -1,5 +1,7 @@
 // dump, convert and meta: the file operations of the library on the command line.
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -22,6 +24,55 @@ struct List {
     ElementList* list = NewElementList();
     ~List() { DeleteElementList(list); }
 };
+
+// What the pixel data of a file takes and would take uncompressed, in bytes; zeros when the
+// file has none or cannot be read.
+struct PixelBytes {
+    uint64_t stored = 0;
+    uint64_t native = 0;
+};
+
+PixelBytes PixelBytesOf(const std::string& file) {
+    List meta, data;
+    uint8_t explicitVr = 1;
+    PixelBytes bytes;
+    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) return bytes;
+    const bool big = BigEndianDataSet(meta.list);
+    uint64_t rows = 0, columns = 0, samples = 1, bits = 0, frames = 1;
+    bool inPixels = false;
+    for (uint32_t i = 0; i < TagCount(data.list); ++i) {
+        const DicomElement* e = TagAt(data.list, i);
+        const bool hasValue = e->value != nullptr && e->length != 0xFFFFFFFF;
+        if (inPixels) {
+            if (e->group != 0xFFFE || e->element == 0xE0DD) break;
+            bytes.stored += hasValue ? e->length : 0;
+            continue;
+        }
+        auto us = [&] {
+            if (!hasValue || e->length < 2) return uint64_t{0};
+            return uint64_t{big ? e->value[0] * 256u + e->value[1]
+                                : e->value[1] * 256u + e->value[0]};
+        };
+        if (e->group == 0x0028 && e->element == 0x0010) rows = us();
+        if (e->group == 0x0028 && e->element == 0x0011) columns = us();
+        if (e->group == 0x0028 && e->element == 0x0002) samples = us();
+        if (e->group == 0x0028 && e->element == 0x0100) bits = us();
+        if (e->group == 0x0028 && e->element == 0x0008 && hasValue) {
+            frames = std::strtoull(
+                std::string(reinterpret_cast<const char*>(e->value), e->length).c_str(), nullptr,
+                10);
+        }
+        if (e->group == 0x7FE0 && e->element == 0x0010) {
+            if (e->length != 0xFFFFFFFF) {
+                bytes.stored = e->length;
+                break;
+            }
+            inPixels = true;
+        }
+    }
+    bytes.native = rows * columns * samples * ((bits + 7) / 8) * (frames == 0 ? 1 : frames);
+    return bytes;
+}
 
 void PrintLine(void*, const char* line) {
     std::printf("%s\n", ToTerminal(line).c_str());
@@ -85,9 +136,26 @@ int RunConvert(const Args& args) {
     std::string syntax;
     if (!ParseSyntaxArgs(args, 2, names, syntax)) return UsageError(self);
     char detail[512];
+    const auto start = std::chrono::steady_clock::now();
     const int32_t status = ConvertFileTSWithDetail(names[1].c_str(), names[0].c_str(),
                                                    syntax.c_str(), detail, sizeof detail);
-    if (status == CONVERT_DONE) return 0;
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    if (status == CONVERT_DONE) {
+        // The file sizes, and how far the pixel data is compressed (native bytes over stored).
+        std::error_code ec;
+        const auto inSize = std::filesystem::file_size(names[0], ec);
+        const auto outSize = std::filesystem::file_size(names[1], ec);
+        const PixelBytes pixels = PixelBytesOf(names[1]);
+        std::printf("%s: %s, %llu -> %llu bytes", names[1].c_str(), syntax.c_str(),
+                    static_cast<unsigned long long>(inSize),
+                    static_cast<unsigned long long>(outSize));
+        if (pixels.stored != 0 && pixels.native != 0) {
+            std::printf(", pixel data %.2f:1",
+                        static_cast<double>(pixels.native) / static_cast<double>(pixels.stored));
+        }
+        std::printf(", %.1f ms\n", took.count());
+        return 0;
+    }
     // The new file is to blame when it cannot be written, the existing one otherwise.
     const std::string& file = status == CONVERT_CANNOT_WRITE ? names[1] : names[0];
     std::string reason = OutcomeWords(OUTCOME_CONVERT, status);
@@ -126,7 +194,10 @@ int RunMeta(const Args& args) {
 
 const Command DumpCommand{"dump", "dump [--trace] FILE", RunDump};
 const Command ConvertCommand{
-    "convert", "convert IN OUT --ts implicit|explicit|big|jpeg-lossless|UID", RunConvert};
+    "convert",
+    "convert IN OUT --ts "
+    "implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|j2k-lossy|UID",
+    RunConvert};
 const Command MetaCommand{"meta", "meta FILE --ts implicit|explicit|big|UID", RunMeta};
 
 }  // namespace cli

@@ -25,8 +25,11 @@ constexpr int MOST_ASSOCIATIONS = 256;
 int RunScp(const Args& args) {
     std::vector<std::string> positional;
     int maxAssociations = DEFAULT_MAX_ASSOCIATIONS;
+    bool acceptAll = false;
     for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--max-associations") {
+        if (args[i] == "--accept-all") {
+            acceptAll = true;
+        } else if (args[i] == "--max-associations") {
             if (i + 1 == args.size()) return UsageError(ScpCommand);
             const std::string& value = args[++i];
             char* end = nullptr;
@@ -60,7 +63,11 @@ int RunScp(const Args& args) {
     // As a service job sets it: the date of storage in the study index is ddmmyyyy.
     SetShortDateFormat("ddmmyyyy");
     SetStoreSCPMaxAssociations(maxAssociations);
-    StartStoreSCP(directory.c_str(), port.c_str());
+    if (acceptAll) {
+        StartStoreSCPAcceptingAll(directory.c_str(), port.c_str());
+    } else {
+        StartStoreSCP(directory.c_str(), port.c_str());
+    }
     if (StoreSCPListening(port.c_str()) != 1) {
         StopStoreSCP();
         std::fprintf(stderr, "tessaly-cli: scp: cannot listen on port %s\n", port.c_str());
@@ -72,6 +79,11 @@ int RunScp(const Args& args) {
     std::printf("SCP listening on port %s\n", port.c_str());
     std::printf("storage directory: %s\n", storage.c_str());
     std::printf("index directory: %s\n", index.c_str());
+    if (acceptAll) {
+        std::printf(
+            "accepting every storage SOP class in every transfer syntax the library "
+            "reads, stored as received\n");
+    }
     std::fflush(stdout);
 
     int received = 0;
@@ -84,6 +96,6 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp", "scp PORT DIR [--max-associations N]", RunScp};
+const Command ScpCommand = {"scp", "scp PORT DIR [--max-associations N] [--accept-all]", RunScp};
 
 }  // namespace cli

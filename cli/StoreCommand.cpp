@@ -138,9 +138,11 @@ int RunStore(const Args& args) {
 
 }  // namespace
 
-const Command StoreCommand = {"store",
-                              "store HOST PORT PATH... [--aet LOCAL] [--aec REMOTE] "
-                              "[--ts implicit|explicit|big|jpeg-lossless] [--no-convert]",
-                              RunStore};
+const Command StoreCommand = {
+    "store",
+    "store HOST PORT PATH... [--aet LOCAL] [--aec REMOTE] "
+    "[--ts implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|"
+    "j2k-lossy] [--no-convert]",
+    RunStore};
 
 }  // namespace cli

@@ -28,6 +28,14 @@ extern "C" ZEDAVURA_API void StartStoreSCP(const char* directory, const char* po
     });
 }
 
+extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port) {
+    if (directory == nullptr || port == nullptr) return;
+    GuardedVoid("StartStoreSCPAcceptingAll", [&] {
+        store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load(),
+                             net::AcceptPolicy::Everything);
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t StoreSCPListening(const char* port) {
     if (port == nullptr) return 0;
     return Guarded("StoreSCPListening", uint8_t{0},

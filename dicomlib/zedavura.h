@@ -220,6 +220,10 @@ ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc);
  * re-encoded. A port that cannot be listened on ends the listener silently. */
 ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
 
+/* StartStoreSCP for everything: besides its own classes the listener accepts every storage SOP
+ * class of the standard, each presentation context in the first proposed transfer syntax the
+ * library reads, and stores each instance in the syntax it arrived in. */
+ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port);
 /* How many associations each listener started from now on serves at once: 1 (the default) to
  * 256; other values are taken as the nearest of those. Instances are still written whole and
  * indexed once, whatever the number. */

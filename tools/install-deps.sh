@@ -9,7 +9,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   dcmtk dicom3tools python3-pydicom python3-numpy bc
   qt6-base-dev libcairo2-dev fonts-dejavu-core xvfb xauth x11-utils imagemagick
-  zlib1g-dev libcharls-dev libopenjp2-7-dev libgdcm-tools orthanc
+  zlib1g-dev libcharls-dev libopenjp2-7-dev libgdcm-tools orthanc curl
 )
 
 missing=()

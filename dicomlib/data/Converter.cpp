@@ -15,6 +15,7 @@
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
 #include "data/TransferSyntax.h"
+#include "imaging/BaselineJpeg.h"
 #include "imaging/FrameCodec.h"
 
 namespace dicomlib::data {
@@ -34,6 +35,9 @@ struct Image {
     uint16_t rows = 0;
     uint16_t columns = 0;
     uint16_t bitsAllocated = 0;
+    uint16_t bitsStored = 0;
+    bool isSigned = false;
+    bool planar = false;
     uint32_t frames = 1;
 
     std::size_t FrameSize() const { return std::size_t{rows} * columns * (bitsAllocated / 8u); }
@@ -56,6 +60,12 @@ void Remember(Image& image, const DicomElement& e, bool bigEndian) {
         image.columns = ReadUS(e, bigEndian);
     } else if (TagOf(e) == tag::BitsAllocated) {
         image.bitsAllocated = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::BitsStored) {
+        image.bitsStored = ReadUS(e, bigEndian);
+    } else if (TagOf(e) == tag::PixelRepresentation) {
+        image.isSigned = ReadUS(e, bigEndian) == 1;
+    } else if (TagOf(e) == tag::PlanarConfiguration) {
+        image.planar = ReadUS(e, bigEndian) == 1;
     } else if (TagOf(e) == tag::NumberOfFrames && HasValue(e)) {
         const std::string text(reinterpret_cast<const char*>(e.value), e.length);
         const long frames = std::strtol(text.c_str(), nullptr, 10);
@@ -88,6 +98,10 @@ imaging::FrameLayout LayoutOf(const Image& image) {
     layout.bitsAllocated = image.bitsAllocated;
     layout.samplesPerPixel = image.colour ? 3 : 1;
     layout.rgb = image.rgb;
+    // Bits stored beyond those allocated is a damaged header: the allocation decides.
+    layout.bitsStored = image.bitsStored <= image.bitsAllocated ? image.bitsStored : 0;
+    layout.isSigned = image.isSigned;
+    layout.planar = image.colour && image.planar;
     return layout;
 }
 
@@ -100,8 +114,8 @@ ConvertError ErrorOf(imaging::FrameCodecResult&& result, std::string* detail) {
 
 // Decodes every frame of encapsulated pixel data into native samples, little endian.
 ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, const Image& image,
-                          const imaging::FrameCodec& codec, ValueBlock& native,
-                          std::string* detail) {
+                          const imaging::FrameCodec& codec, ValueBlock& native, std::string* detail,
+                          std::string& photometric) {
     const imaging::FrameLayout layout = LayoutOf(image);
     const std::size_t frameSize = layout.NativeSize();
     if (frameSize == 0) return ConvertError::UnsupportedImage;
@@ -127,13 +141,16 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
     }
 
     const std::size_t total = frameSize * streams.size();
-    if (total > 0xFFFFFFFEu) return ConvertError::UnsupportedImage;
-    native.Reset(static_cast<uint32_t>(total));
+    if (total > 0xFFFFFFFCu) return ConvertError::UnsupportedImage;
+    // An odd number of native bytes gets a 0x00 pad: values have even lengths.
+    native.Reset(static_cast<uint32_t>(total + total % 2));
+    if (total % 2 != 0) native.Data()[total] = 0x00;
     for (std::size_t f = 0; f < streams.size(); ++f) {
         std::span<uint8_t> out(native.Data() + f * frameSize, frameSize);
         if (streams[f].empty()) return ConvertError::MalformedPixelData;
         imaging::FrameCodecResult decoded = codec.Decode(streams[f], layout, out);
         if (!decoded.Ok()) return ErrorOf(std::move(decoded), detail);
+        photometric = std::move(decoded.photometric);
     }
     return ConvertError::None;
 }
@@ -142,7 +159,7 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
 // per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
 ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> native,
                                 const Image& image, const imaging::FrameCodec& codec,
-                                std::string* detail) {
+                                std::string* detail, std::string& photometric) {
     if (image.colour && !codec.EncodesColour()) return ConvertError::ColourToLossless;
     const imaging::FrameLayout layout = LayoutOf(image);
     const std::size_t frameSize = layout.NativeSize();
@@ -157,6 +174,7 @@ ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> na
         imaging::FrameCodecResult encoded =
             codec.Encode(native.subspan(f * frameSize, frameSize), layout, stream);
         if (!encoded.Ok()) return ErrorOf(std::move(encoded), detail);
+        if (!encoded.photometric.empty()) photometric = std::move(encoded.photometric);
         if (stream.size() % 2 != 0) stream.push_back(0x00);
         output.Append(
             NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
@@ -165,17 +183,21 @@ ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> na
     return ConvertError::None;
 }
 
-// After a colour baseline image is decoded, its samples are RGB, interleaved.
-void MarkDecodedColour(ElementList& output) {
+// Gives the top-level Photometric Interpretation the text a codec reported (a colour transform
+// applied or undone) and, when the samples came out pixel by pixel whatever the data set said,
+// sets Planar Configuration to 0.
+void MarkPixels(ElementList& output, const std::string& photometric, bool pixelOrder) {
     int depth = 0;
     for (DicomElement* e : output) {
-        if (depth == 0 && TagOf(*e) == tag::PhotometricInterpretation) {
+        if (depth == 0 && TagOf(*e) == tag::PhotometricInterpretation && !photometric.empty()) {
+            std::string text = photometric;
+            if (text.size() % 2 != 0) text += ' ';
             if (HasValue(*e)) FreeValue(e->value);
-            e->value = AllocateValue(4);
-            std::memcpy(e->value, "RGB ", 4);
-            e->length = 4;
-        } else if (depth == 0 && TagOf(*e) == tag::PlanarConfiguration && HasValue(*e) &&
-                   e->length >= 2) {
+            e->value = AllocateValue(static_cast<uint32_t>(text.size()));
+            std::memcpy(e->value, text.data(), text.size());
+            e->length = static_cast<uint32_t>(text.size());
+        } else if (depth == 0 && pixelOrder && TagOf(*e) == tag::PlanarConfiguration &&
+                   HasValue(*e) && e->length >= 2) {
             e->value[0] = 0;
             e->value[1] = 0;
         }
@@ -238,7 +260,8 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
 
     Image image;
     int depth = 0;
-    bool decodedColour = false;
+    std::string photometric;  // what the pixel data's codecs made of the colour samples
+    bool pixelOrder = false;  // colour samples decoded pixel by pixel whatever the data set said
     for (std::size_t i = 0; i < input.Size(); ++i) {
         DicomElement& in = *input[i];
         if (!source.explicitVr) TypeImplicitElement(in, source.bigEndian);
@@ -260,10 +283,17 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                     return ConvertError::ColourToLossless;
                 }
                 const ConvertError e =
-                    DecodeFrames(fragments, image, *source.codec, decoded, detail);
+                    DecodeFrames(fragments, image, *source.codec, decoded, detail, photometric);
                 if (e != ConvertError::None) return e;
                 native = {decoded.Data(), decoded.Size()};
-                decodedColour = image.colour;
+                // libjpeg gives colour as RGB, pixel by pixel.
+                if (image.colour && (source.codec == &imaging::BASELINE_JPEG_CODEC ||
+                                     source.codec == &imaging::EXTENDED_JPEG_CODEC)) {
+                    photometric = "RGB";
+                    pixelOrder = true;
+                    image.planar = false;
+                }
+                if (!photometric.empty()) image.rgb = photometric == "RGB";
             } else {
                 if (!HasValue(in)) return ConvertError::MalformedPixelData;
                 if (source.bigEndian && ValueUnitSize(in.vr) == 2) {
@@ -282,7 +312,7 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
             }
             if (target.codec != nullptr) {
                 const ConvertError e =
-                    AppendEncapsulated(output, native, image, *target.codec, detail);
+                    AppendEncapsulated(output, native, image, *target.codec, detail, photometric);
                 if (e != ConvertError::None) return e;
             } else {
                 // Native samples decoded from JPEG: words are OW. The decoded block becomes the
@@ -318,7 +348,7 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
         }
         if (!IsDelimiter(in) && in.length == UNDEFINED_LENGTH) ++depth;
     }
-    if (decodedColour) MarkDecodedColour(output);
+    if (!photometric.empty() || pixelOrder) MarkPixels(output, photometric, pixelOrder);
     RecomputeGroupLengths(output, target.explicitVr, target.bigEndian);
     return ConvertError::None;
 }

@@ -1,12 +1,16 @@
 // Element header rules for the three uncompressed transfer syntaxes and the file meta group,
-// and the readers built on them. Values are copied once, straight from the loaded bytes into
+// and the readers built on them; a deflated body is inflated first and read as explicit VR
+// little endian. Values are copied once, straight from the loaded bytes into
 // their element; nothing is allocated for a length that the input cannot hold.
 #include "data/Datadec.h"
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
+#include <vector>
 
+#include "data/Deflate.h"
 #include "data/Dictionary.h"
 #include "data/TransferSyntax.h"
 
@@ -127,11 +131,24 @@ enum class BodyMode {
     Bare,    // a data set without meta group
 };
 
-bool DecodeElements(DecoderState& state, ByteStream& in, BodyMode mode, ElementList* meta,
+bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, ElementList* meta,
                     ElementList& data) {
-    uint64_t metaEnd = in.Size();
+    uint64_t metaEnd = file.Size();
     UnknownSequenceReader unknown;
-    while (!in.AtEnd()) {
+    // A deflated body is inflated once the meta group ends and read from memory from there on.
+    bool deflated = false;
+    std::vector<uint8_t> inflated;
+    std::optional<ByteStream> body;
+    ByteStream* current = &file;
+    while (!current->AtEnd() || (deflated && !body && !state.inMeta)) {
+        if (deflated && !body && !state.inMeta) {
+            Inflated plain = InflateBytes({file.Current(), file.Remaining()});
+            if (!plain.error.empty()) return false;
+            inflated = std::move(plain.bytes);
+            current = &body.emplace(inflated);
+            continue;
+        }
+        ByteStream& in = *current;
         ElementHeader h;
         if (!ReadElementHeader(state, in, h)) return false;
         if (mode == BodyMode::Header && h.group == 0x7FE0) return true;
@@ -148,10 +165,13 @@ bool DecodeElements(DecoderState& state, ByteStream& in, BodyMode mode, ElementL
 
         if (h.group == 0x0002 && mode != BodyMode::Bare) {
             if (h.element == 0x0010 && readInMeta && value != nullptr) {
-                const DataSetEncoding body = EncodingOf(UidText(value, h.length));
-                if (!body.explicitVr) {
+                const std::string_view syntax = UidText(value, h.length);
+                const TransferSyntax* row = FindTransferSyntax(syntax);
+                deflated = row != nullptr && row->deflated;
+                const DataSetEncoding layout = EncodingOf(syntax);
+                if (!layout.explicitVr) {
                     state.explicitVr = 0;
-                } else if (body.bigEndian) {
+                } else if (layout.bigEndian) {
                     state.explicitVr = 1;
                     state.bigEndian = 1;
                 }

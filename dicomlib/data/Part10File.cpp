@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstring>
 #include <system_error>
+#include <vector>
 
 #include "data/Datadec.h"
+#include "data/Deflate.h"
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
@@ -29,6 +31,20 @@ class FileSink {
 
   private:
     std::FILE* file_;
+};
+
+// Collects the flat writer's output in memory, for a body that is deflated before writing.
+class MemorySink {
+  public:
+    bool Put(const void* bytes, std::size_t count) {
+        const auto* p = static_cast<const uint8_t*>(bytes);
+        bytes_.insert(bytes_.end(), p, p + count);
+        return true;
+    }
+    std::vector<uint8_t>& Bytes() { return bytes_; }
+
+  private:
+    std::vector<uint8_t> bytes_;
 };
 
 // A UID value: the text and, when its length is odd, the terminating NUL as pad.
@@ -85,6 +101,12 @@ bool ReadRawDataSetFile(const std::filesystem::path& path, ElementList& list,
     const DataSetEncoding encoding = EncodingOf(transferSyntax);
     const DecoderState state{static_cast<uint8_t>(encoding.explicitVr),
                              static_cast<uint8_t>(encoding.bigEndian), 0};
+    if (encoding.deflated) {
+        const Inflated plain = InflateBytes(bytes->Span());
+        const bool whole = ReadDataSetBytes(state, plain.bytes, list) && plain.error.empty();
+        if (complete != nullptr) *complete = whole;
+        return true;
+    }
     const bool whole = ReadDataSetBytes(state, bytes->Span(), list);
     if (complete != nullptr) *complete = whole;
     return true;
@@ -106,7 +128,8 @@ void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
 }
 
 bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
-                     const ElementList& data, bool explicitVr, bool bigEndian, bool durable) {
+                     const ElementList& data, bool explicitVr, bool bigEndian, bool durable,
+                     bool deflated) {
     const std::filesystem::path temporary = TemporaryNameFor(path);
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) return false;
@@ -119,7 +142,17 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
         ok = sink.Put(preamble, sizeof preamble) &&
              WriteFlat(*meta, true, false, sink) == static_cast<int64_t>(meta->Size());
     }
-    ok = ok && WriteFlat(data, explicitVr, bigEndian, sink) == static_cast<int64_t>(data.Size());
+    if (deflated) {
+        MemorySink plain;
+        ok = ok &&
+             WriteFlat(data, explicitVr, bigEndian, plain) == static_cast<int64_t>(data.Size());
+        std::vector<uint8_t> packed = DeflateBytes(plain.Bytes());
+        if (packed.size() % 2 != 0) packed.push_back(0x00);
+        ok = ok && sink.Put(packed.data(), packed.size());
+    } else {
+        ok =
+            ok && WriteFlat(data, explicitVr, bigEndian, sink) == static_cast<int64_t>(data.Size());
+    }
     ok = std::fflush(file) == 0 && ok;
     if (durable) ok = ::fsync(::fileno(file)) == 0 && ok;
     ok = std::fclose(file) == 0 && ok;
@@ -145,7 +178,8 @@ bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transf
     BuildMetaHeader(meta, GetTagString(data, tag::SOPClassUID),
                     GetTagString(data, tag::SOPInstanceUID), transferSyntax);
     const DataSetEncoding encoding = EncodingOf(transferSyntax);
-    return WritePart10File(path, &meta, data, encoding.explicitVr, encoding.bigEndian);
+    return WritePart10File(path, &meta, data, encoding.explicitVr, encoding.bigEndian, false,
+                           encoding.deflated);
 }
 
 ConvertError ConvertList(ElementList& list, std::string_view targetSyntax,
@@ -217,7 +251,8 @@ FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
     ElementList newMeta;
     BuildMetaHeader(newMeta, sopClass, sopInstance, targetSyntax);
     const DataSetEncoding encoding = EncodingOf(targetSyntax);
-    if (!WritePart10File(newPath, &newMeta, converted, encoding.explicitVr, encoding.bigEndian)) {
+    if (!WritePart10File(newPath, &newMeta, converted, encoding.explicitVr, encoding.bigEndian,
+                         false, encoding.deflated)) {
         return FileConvertStatus::CannotWrite;
     }
     return FileConvertStatus::Converted;

@@ -27,11 +27,12 @@ void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
                      std::string_view sopInstanceUid, std::string_view transferSyntaxUid);
 
 // Writes a Part 10 file (preamble, "DICM", meta group) or, with no meta list, a bare data set;
-// the body in the VR mode and byte order given. False when it could not be written. Durable
-// files are flushed to the disk before they take their name.
+// the body in the VR mode and byte order given, raw-deflated when asked (then padded with one
+// 0x00 to even length). False when it could not be written. Durable files are flushed to the
+// disk before they take their name.
 bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
                      const ElementList& data, bool explicitVr, bool bigEndian = false,
-                     bool durable = false);
+                     bool durable = false, bool deflated = false);
 
 // Gives a file that holds a bare data set a meta group, in place. Nothing is changed (false)
 // when the file cannot be read, already is a Part 10 file, or cannot be read to its end.

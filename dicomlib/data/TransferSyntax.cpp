@@ -3,20 +3,36 @@
 #include <array>
 
 #include "imaging/BaselineJpeg.h"
+#include "imaging/Jpeg2000Codec.h"
+#include "imaging/JpegLsCodec.h"
 #include "imaging/LosslessJpeg.h"
+#include "imaging/RleCodec.h"
 
 namespace dicomlib::data {
 namespace {
 
-// Baseline JPEG is read, never written, so the command line has no name for it.
+// Syntaxes whose codec only reads (baseline, extended, High-Throughput JPEG 2000) have no
+// command-line name; the lossless JPEG of any predictor is read by the lossless codec, which
+// writes first-order prediction, a stream of that syntax too.
 // clang-format off
-constexpr std::array<TransferSyntax, 5> TABLE = {{
-    // uid                          name             explicit big    deflated encaps. codec
-    {uid::ImplicitVRLittleEndian, "implicit",      false,   false, false,   false,  nullptr},
-    {uid::ExplicitVRLittleEndian, "explicit",      true,    false, false,   false,  nullptr},
-    {uid::ExplicitVRBigEndian,    "big",           true,    true,  false,   false,  nullptr},
-    {uid::JPEGBaseline,           "",              true,    false, false,   true,   &imaging::BASELINE_JPEG_CODEC},
-    {uid::JPEGLossless,           "jpeg-lossless", true,    false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
+constexpr std::array<TransferSyntax, 16> TABLE = {{
+    // uid                                name            explicit big    deflated encaps. codec
+    {uid::ImplicitVRLittleEndian,         "implicit",      false,  false, false,   false,  nullptr},
+    {uid::ExplicitVRLittleEndian,         "explicit",      true,   false, false,   false,  nullptr},
+    {uid::ExplicitVRBigEndian,            "big",           true,   true,  false,   false,  nullptr},
+    {uid::DeflatedExplicitVRLittleEndian, "deflate",       true,   false, true,    false,  nullptr},
+    {uid::RLELossless,                    "rle",           true,   false, false,   true,   &imaging::RLE_CODEC},
+    {uid::JPEGBaseline,                   "",              true,   false, false,   true,   &imaging::BASELINE_JPEG_CODEC},
+    {uid::JPEGExtended,                   "",              true,   false, false,   true,   &imaging::EXTENDED_JPEG_CODEC},
+    {uid::JPEGLosslessAnyPredictor,       "",              true,   false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
+    {uid::JPEGLossless,                   "jpeg-lossless", true,   false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
+    {uid::JPEGLSLossless,                 "jpeg-ls",       true,   false, false,   true,   &imaging::JPEG_LS_CODEC},
+    {uid::JPEGLSNearLossless,             "jpeg-ls-near",  true,   false, false,   true,   &imaging::JPEG_LS_NEAR_CODEC},
+    {uid::JPEG2000Lossless,               "j2k",           true,   false, false,   true,   &imaging::JPEG_2000_CODEC},
+    {uid::JPEG2000,                       "j2k-lossy",     true,   false, false,   true,   &imaging::JPEG_2000_LOSSY_CODEC},
+    {uid::HTJ2KLossless,                  "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
+    {uid::HTJ2KLosslessRPCL,              "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
+    {uid::HTJ2K,                          "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
 }};
 // clang-format on
 
@@ -40,13 +56,13 @@ const TransferSyntax* FindTransferSyntaxNamed(std::string_view name) {
 }
 
 bool IsConvertible(const TransferSyntax& syntax) {
-    return !syntax.deflated && (!syntax.encapsulated || syntax.codec != nullptr);
+    return !syntax.encapsulated || syntax.codec != nullptr;
 }
 
 DataSetEncoding EncodingOf(std::string_view uid) {
     const TransferSyntax* row = FindTransferSyntax(uid);
     if (row == nullptr) return {true, false};
-    return {row->explicitVr, row->bigEndian};
+    return {row->explicitVr, row->bigEndian, row->deflated};
 }
 
 }  // namespace dicomlib::data

@@ -13,8 +13,19 @@ namespace dicomlib::uid {
 inline constexpr char ImplicitVRLittleEndian[] = "1.2.840.10008.1.2";
 inline constexpr char ExplicitVRLittleEndian[] = "1.2.840.10008.1.2.1";
 inline constexpr char ExplicitVRBigEndian[] = "1.2.840.10008.1.2.2";
+inline constexpr char DeflatedExplicitVRLittleEndian[] = "1.2.840.10008.1.2.1.99";
+inline constexpr char RLELossless[] = "1.2.840.10008.1.2.5";
 inline constexpr char JPEGBaseline[] = "1.2.840.10008.1.2.4.50";
+inline constexpr char JPEGExtended[] = "1.2.840.10008.1.2.4.51";
+inline constexpr char JPEGLosslessAnyPredictor[] = "1.2.840.10008.1.2.4.57";
 inline constexpr char JPEGLossless[] = "1.2.840.10008.1.2.4.70";
+inline constexpr char JPEGLSLossless[] = "1.2.840.10008.1.2.4.80";
+inline constexpr char JPEGLSNearLossless[] = "1.2.840.10008.1.2.4.81";
+inline constexpr char JPEG2000Lossless[] = "1.2.840.10008.1.2.4.90";
+inline constexpr char JPEG2000[] = "1.2.840.10008.1.2.4.91";
+inline constexpr char HTJ2KLossless[] = "1.2.840.10008.1.2.4.201";
+inline constexpr char HTJ2KLosslessRPCL[] = "1.2.840.10008.1.2.4.202";
+inline constexpr char HTJ2K[] = "1.2.840.10008.1.2.4.203";
 
 }  // namespace dicomlib::uid
 
@@ -39,12 +50,13 @@ const TransferSyntax* FindTransferSyntax(std::string_view uid);
 const TransferSyntax* FindTransferSyntaxNamed(std::string_view name);
 
 // Whether the converter reads (and writes, when the codec writes) data sets in the syntax:
-// nothing deflated, and encapsulated pixel data only with a codec.
+// encapsulated pixel data only with a codec.
 bool IsConvertible(const TransferSyntax& syntax);
 
 struct DataSetEncoding {
     bool explicitVr;
     bool bigEndian;
+    bool deflated = false;  // raw deflate of the explicit VR little endian bytes
 };
 
 // How a data set in the syntax is laid out after its meta group. A syntax the table does not

@@ -330,4 +330,44 @@ FrameCodecResult BaselineJpegCodec::Encode(std::span<const uint8_t>, const Frame
     return {FrameCodecOutcome::UnsupportedLayout, "baseline JPEG is read, never written"};
 }
 
+const ExtendedJpegCodec EXTENDED_JPEG_CODEC;
+
+int JpegPrecision(std::span<const uint8_t> stream) {
+    // Marker segments from SOI on: each FF xx with a 16-bit length, up to the first frame
+    // header (SOF0 to SOF15 but DHT, JPG and DAC).
+    std::size_t pos = 2;
+    while (pos + 4 < stream.size()) {
+        if (stream[pos] != 0xFF) return 0;
+        const int marker = stream[pos + 1];
+        if (marker == 0xFF) {
+            ++pos;
+            continue;
+        }
+        if (marker >= 0xC0 && marker <= 0xCF && marker != 0xC4 && marker != 0xC8 &&
+            marker != 0xCC) {
+            return stream[pos + 4];
+        }
+        pos += 2 + static_cast<std::size_t>(stream[pos + 2] << 8 | stream[pos + 3]);
+    }
+    return 0;
+}
+
+FrameCodecResult ExtendedJpegCodec::Decode(std::span<const uint8_t> stream,
+                                           const FrameLayout& layout,
+                                           std::span<uint8_t> output) const {
+    const int precision = JpegPrecision(stream);
+    if (precision > 8) {
+        return {FrameCodecOutcome::UnsupportedLayout,
+                std::to_string(precision) +
+                    "-bit JPEG cannot be decoded: the system's libjpeg reads 8-bit samples only",
+                {}};
+    }
+    return BASELINE_JPEG_CODEC.Decode(stream, layout, output);
+}
+
+FrameCodecResult ExtendedJpegCodec::Encode(std::span<const uint8_t>, const FrameLayout&,
+                                           std::vector<uint8_t>&) const {
+    return {FrameCodecOutcome::UnsupportedLayout, "extended JPEG is read, never written", {}};
+}
+
 }  // namespace dicomlib::imaging

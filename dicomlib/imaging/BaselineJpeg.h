@@ -43,13 +43,6 @@ struct RgbImage {
 // Decodes a JPEG stream of any size into a 24-bit image.
 BaselineJpegResult DecodeJpegToRgb(std::span<const uint8_t> stream, RgbImage& image);
 
-// Encodes width x height samples, top row first, as a baseline JPEG stream: components 1 is
-// grayscale (one byte per pixel), 3 is red, green, blue. pixels must hold them all. False with
-// libjpeg's reason in detail when nothing was encoded.
-bool EncodeBaselineJpeg(std::span<const uint8_t> pixels, uint32_t width, uint32_t height,
-                        int components, int quality, std::vector<uint8_t>& stream,
-                        std::string& detail);
-
 // The codec of pixel data in JPEG baseline: frames of 8 bits allocated, one or three samples
 // per pixel, read only.
 class BaselineJpegCodec final : public FrameCodec {
@@ -64,5 +57,31 @@ class BaselineJpegCodec final : public FrameCodec {
 };
 
 extern const BaselineJpegCodec BASELINE_JPEG_CODEC;
+
+// The codec of pixel data in JPEG extended (processes 2 and 4), read only: streams of 8-bit
+// precision are decoded as baseline ones; 12-bit ones are refused with the reason, since the
+// system's libjpeg reads 8-bit samples only.
+class ExtendedJpegCodec final : public FrameCodec {
+  public:
+    constexpr ExtendedJpegCodec() = default;
+    bool Encodes() const override { return false; }
+    bool EncodesColour() const override { return false; }
+    FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
+                            std::span<uint8_t> output) const override;
+    FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
+                            std::vector<uint8_t>& stream) const override;
+};
+
+extern const ExtendedJpegCodec EXTENDED_JPEG_CODEC;
+
+// The sample precision of a JPEG stream's frame header, 0 when there is none.
+int JpegPrecision(std::span<const uint8_t> stream);
+
+// Encodes width x height samples, top row first, as a baseline JPEG stream: components 1 is
+// grayscale (one byte per pixel), 3 is red, green, blue. pixels must hold them all. False with
+// libjpeg's reason in detail when nothing was encoded.
+bool EncodeBaselineJpeg(std::span<const uint8_t> pixels, uint32_t width, uint32_t height,
+                        int components, int quality, std::vector<uint8_t>& stream,
+                        std::string& detail);
 
 }  // namespace dicomlib::imaging

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace dicomlib::imaging {
@@ -18,12 +19,17 @@ struct FrameLayout {
     uint32_t columns = 0;
     uint16_t bitsAllocated = 0;
     uint16_t samplesPerPixel = 1;
-    bool rgb = false;  // colour samples are red, green, blue already (no YCbCr conversion)
+    bool rgb = false;         // colour samples are red, green, blue already (no YCbCr conversion)
+    uint16_t bitsStored = 0;  // 0: as many as allocated
+    bool isSigned = false;    // two's complement samples
+    bool planar = false;      // colour plane by plane (all red, all green, all blue)
 
-    // Native bytes of the frame: samples of a pixel interleaved, words little endian.
-    std::size_t NativeSize() const {
-        return std::size_t{rows} * columns * samplesPerPixel * ((bitsAllocated + 7u) / 8u);
-    }
+    // Native bytes of the frame: words little endian, the samples of a pixel interleaved
+    // unless the frame is planar.
+    std::size_t NativeSize() const { return Pixels() * samplesPerPixel * SampleBytes(); }
+    std::size_t SampleBytes() const { return (bitsAllocated + 7u) / 8u; }
+    std::size_t Pixels() const { return std::size_t{rows} * columns; }
+    uint16_t Stored() const { return bitsStored != 0 ? bitsStored : bitsAllocated; }
 };
 
 enum class FrameCodecOutcome {
@@ -33,8 +39,16 @@ enum class FrameCodecOutcome {
 };
 
 struct FrameCodecResult {
+    FrameCodecResult() = default;
+    FrameCodecResult(FrameCodecOutcome outcomeIn, std::string detailIn,
+                     std::string photometricIn = {})
+        : outcome(outcomeIn), detail(std::move(detailIn)), photometric(std::move(photometricIn)) {}
+
     FrameCodecOutcome outcome = FrameCodecOutcome::Done;
     std::string detail;  // why it failed, one line; empty after Done
+    // After Done: the Photometric Interpretation the samples now stand for when the codec
+    // changed it (a colour transform applied or undone inside the stream); empty otherwise.
+    std::string photometric;
 
     bool Ok() const { return outcome == FrameCodecOutcome::Done; }
 };

@@ -17,15 +17,16 @@
 
 namespace dicomlib::imaging {
 
-// Compresses width x height samples, row by row without padding: single bytes when bits is 8,
-// otherwise (any other value counts as 16) 16-bit little-endian words. The stream is always
-// SOI, SOF3, one DHT with the default table 0, SOS with predictor 1 and point transform 0, the
+// Compresses width x height pixels, row by row without padding, each pixel `components` (1 or
+// 3) samples in turn: single bytes when bits is 8, otherwise (any other value counts as 16)
+// 16-bit little-endian words. The stream is always SOI, SOF3, one DHT with the default table 0,
+// SOS over every component (interleaved) with predictor 1 and point transform 0, the
 // entropy-coded data and EOI. Returns the complete stream, or an empty vector when the image
 // cannot be encoded: width or height 0 or above 65535, or fewer sample bytes than the image
 // needs. The stream may have an odd length; the vector has spare capacity for the one pad byte
 // (0x00) that an encapsulated fragment then needs, which the caller appends.
 std::vector<uint8_t> EncodeLosslessJpeg(std::span<const uint8_t> samples, uint32_t width,
-                                        uint32_t height, int bits);
+                                        uint32_t height, int bits, int components = 1);
 
 // The frame header of a stream, as its SOF segment gives it.
 struct LosslessJpegFrame {
@@ -63,13 +64,14 @@ struct LosslessJpegDecodeResult {
 LosslessJpegDecodeResult DecodeLosslessJpeg(std::span<const uint8_t> stream,
                                             std::span<uint8_t> output, int bits);
 
-// The codec of pixel data in JPEG lossless first-order prediction: grayscale frames of 8 or 16
-// bits allocated, both ways. Decoding keeps writing its diagnostics to standard error.
+// The codec of pixel data in lossless JPEG: frames of 8 or 16 bits allocated, one or three
+// samples per pixel, both ways (written with first-order prediction; read with any
+// predictor). Decoding keeps writing its diagnostics to standard error.
 class LosslessJpegCodec final : public FrameCodec {
   public:
     constexpr LosslessJpegCodec() = default;
     bool Encodes() const override { return true; }
-    bool EncodesColour() const override { return false; }
+    bool EncodesColour() const override { return true; }
     FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
                             std::span<uint8_t> output) const override;
     FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,

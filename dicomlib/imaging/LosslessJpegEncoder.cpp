@@ -141,45 +141,59 @@ void PutU16(std::vector<uint8_t>& out, uint32_t value) {
 }
 
 void PutHeaders(std::vector<uint8_t>& out, uint32_t width, uint32_t height, int precision,
-                const std::array<uint8_t, 17>& symbols) {
+                int components, const std::array<uint8_t, 17>& symbols) {
+    const auto n = static_cast<uint32_t>(components);
     out.insert(out.end(), {0xFF, SOI});
-    // SOF3: precision, lines, samples per line, one component (id 0, 1x1, no quantisation).
+    // SOF3: precision, lines, samples per line, the components (ids 0, 1, 2; 1x1; no
+    // quantisation).
     out.insert(out.end(), {0xFF, SOF3});
-    PutU16(out, 11);
+    PutU16(out, 8 + 3 * n);
     out.push_back(static_cast<uint8_t>(precision));
     PutU16(out, height);
     PutU16(out, width);
-    out.insert(out.end(), {1, 0, 0x11, 0});
+    out.push_back(static_cast<uint8_t>(n));
+    for (uint32_t c = 0; c < n; ++c)
+        out.insert(out.end(), {static_cast<uint8_t>(c), 0x11, 0});
     // DHT: table 0 as a DC table.
     out.insert(out.end(), {0xFF, DHT});
     PutU16(out, 19 + static_cast<uint32_t>(symbols.size()));
     out.push_back(0x00);
     out.insert(out.end(), TABLE0_COUNTS.begin(), TABLE0_COUNTS.end());
     out.insert(out.end(), symbols.begin(), symbols.end());
-    // SOS: component 0 with table 0, predictor 1, Se 0, point transform 0.
+    // SOS: every component, interleaved, with table 0; predictor 1, Se 0, point transform 0.
     out.insert(out.end(), {0xFF, SOS});
-    PutU16(out, 8);
-    out.insert(out.end(), {1, 0, 0x00, 1, 0, 0x00});
+    PutU16(out, 6 + 2 * n);
+    out.push_back(static_cast<uint8_t>(n));
+    for (uint32_t c = 0; c < n; ++c)
+        out.insert(out.end(), {static_cast<uint8_t>(c), 0x00});
+    out.insert(out.end(), {1, 0, 0x00});
 }
 
-// Whether predicting a 16-bit image gives a difference of 32768 somewhere: the first sample
-// 0 (predicted by 32768), or two neighbours that the prediction pairs half the range apart.
-bool HasFullStep(const uint8_t* samples, uint32_t width, uint32_t height) {
+// Whether predicting a 16-bit image gives a difference of 32768 somewhere: a first sample 0
+// (predicted by 32768), or two neighbours that the prediction pairs half the range apart.
+// Samples of n interleaved components are predicted from the same component's neighbours.
+bool HasFullStep(const uint8_t* samples, uint32_t width, uint32_t height, std::size_t n) {
     auto sample = [samples](std::size_t i) {
         return static_cast<unsigned>(samples[2 * i] | (samples[2 * i + 1] << 8));
     };
-    if (sample(0) == 0) return true;
+    const std::size_t rowLength = std::size_t{width} * n;
+    for (std::size_t c = 0; c < n; ++c) {
+        if (sample(c) == 0) return true;
+    }
     for (uint32_t y = 0; y < height; ++y) {
-        const std::size_t row = std::size_t{y} * width;
-        if (y > 0 && ((sample(row) - sample(row - width)) & 0xFFFF) == 0x8000) return true;
-        for (uint32_t x = 1; x < width; ++x) {
-            if (((sample(row + x) - sample(row + x - 1)) & 0xFFFF) == 0x8000) return true;
+        const std::size_t row = y * rowLength;
+        for (std::size_t c = 0; c < n && y > 0; ++c) {
+            if (((sample(row + c) - sample(row + c - rowLength)) & 0xFFFF) == 0x8000) return true;
+        }
+        for (std::size_t i = n; i < rowLength; ++i) {
+            if (((sample(row + i) - sample(row + i - n)) & 0xFFFF) == 0x8000) return true;
         }
     }
     return false;
 }
 
-template <bool Wide>
+// N interleaved components share table 0; each sample is predicted from its own component.
+template <bool Wide, std::size_t N>
 void EncodeSamples(EntropyWriter& writer, const std::array<CategoryCode, 17>& codes,
                    const uint8_t* samples, uint32_t width, uint32_t height) {
     auto sample = [samples](std::size_t i) -> int {
@@ -190,20 +204,25 @@ void EncodeSamples(EntropyWriter& writer, const std::array<CategoryCode, 17>& co
         if constexpr (Wide) return WrapDifference(difference);
         return difference;
     };
+    const std::size_t rowLength = std::size_t{width} * N;
     // Worst case per sample: a 14-bit code and 16 extra bits, every byte of it stuffed.
-    const std::size_t rowBound = std::size_t{width} * 8 + 16;
-    writer.Reserve(std::size_t{width} * height + rowBound);
-    int prediction = Wide ? 32768 : 128;
+    const std::size_t rowBound = rowLength * 8 + 16;
+    writer.Reserve(rowLength * height + rowBound);
+    std::array<int, N> left{};
     for (uint32_t y = 0; y < height; ++y) {
         writer.Reserve(rowBound);
-        const std::size_t row = std::size_t{y} * width;
-        if (y > 0) prediction = sample(row - width);
-        int left = sample(row);
-        EncodeDifference(writer, codes, wrap(left - prediction));
-        for (uint32_t x = 1; x < width; ++x) {
-            const int current = sample(row + x);
-            EncodeDifference(writer, codes, wrap(current - left));
-            left = current;
+        const std::size_t row = y * rowLength;
+        for (std::size_t c = 0; c < N; ++c) {
+            const int prediction = y > 0 ? sample(row + c - rowLength) : (Wide ? 32768 : 128);
+            left[c] = sample(row + c);
+            EncodeDifference(writer, codes, wrap(left[c] - prediction));
+        }
+        for (std::size_t x = 1; x < width; ++x) {
+            for (std::size_t c = 0; c < N; ++c) {
+                const int current = sample(row + x * N + c);
+                EncodeDifference(writer, codes, wrap(current - left[c]));
+                left[c] = current;
+            }
         }
     }
     writer.Reserve(16);
@@ -213,22 +232,25 @@ void EncodeSamples(EntropyWriter& writer, const std::array<CategoryCode, 17>& co
 }  // namespace
 
 std::vector<uint8_t> EncodeLosslessJpeg(std::span<const uint8_t> samples, uint32_t width,
-                                        uint32_t height, int bits) {
+                                        uint32_t height, int bits, int components) {
     const bool wide = bits != 8;
     if (width == 0 || height == 0 || width > 65535 || height > 65535) return {};
-    const std::size_t sampleCount = std::size_t{width} * height;
+    if (components != 1 && components != 3) return {};
+    const auto n = static_cast<std::size_t>(components);
+    const std::size_t sampleCount = std::size_t{width} * height * n;
     if (samples.size() < sampleCount * (wide ? 2 : 1)) return {};
 
     std::vector<uint8_t> out;
-    const bool fullStep = wide && HasFullStep(samples.data(), width, height);
-    PutHeaders(out, width, height, wide ? 16 : 8, fullStep ? FULL_STEP_SYMBOLS : TABLE0_SYMBOLS);
+    const bool fullStep = wide && HasFullStep(samples.data(), width, height, n);
+    PutHeaders(out, width, height, wide ? 16 : 8, components,
+               fullStep ? FULL_STEP_SYMBOLS : TABLE0_SYMBOLS);
     EntropyWriter writer(out);
-    if (wide) {
-        EncodeSamples<true>(writer, fullStep ? FULL_STEP_CODES : CATEGORY_CODES, samples.data(),
-                            width, height);
-    } else {
-        EncodeSamples<false>(writer, CATEGORY_CODES, samples.data(), width, height);
-    }
+    const auto& codes = fullStep ? FULL_STEP_CODES : CATEGORY_CODES;
+    using Encode = void (*)(EntropyWriter&, const std::array<CategoryCode, 17>&, const uint8_t*,
+                            uint32_t, uint32_t);
+    const Encode encode = wide ? (n == 1 ? EncodeSamples<true, 1> : EncodeSamples<true, 3>)
+                               : (n == 1 ? EncodeSamples<false, 1> : EncodeSamples<false, 3>);
+    encode(writer, codes, samples.data(), width, height);
     out.resize(writer.Position());
     // Room for EOI and the caller's pad byte without another allocation.
     out.reserve(out.size() + 3);

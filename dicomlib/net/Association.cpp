@@ -9,6 +9,7 @@
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
 #include "net/PduCodec.h"
+#include "net/StorageClasses.h"
 #include "net/TraceLog.h"
 
 Association::Association() {
@@ -204,15 +205,25 @@ std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
     return syntaxes;
 }
 
-bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax) {
+bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax, AcceptPolicy policy) {
     for (const char* uid : ACCEPTED_ABSTRACT_SYNTAXES)
         if (abstractSyntax == uid) return true;
+    if (policy == AcceptPolicy::Everything) {
+        for (const StorageClass& c : StandardStorageClasses())
+            if (abstractSyntax == c.uid) return true;
+    }
     return false;
 }
 
 std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
-                                                const std::vector<std::string>& offered) {
-    if (!IsAcceptedAbstractSyntax(abstractSyntax)) return std::nullopt;
+                                                const std::vector<std::string>& offered,
+                                                AcceptPolicy policy) {
+    if (!IsAcceptedAbstractSyntax(abstractSyntax, policy)) return std::nullopt;
+    if (policy == AcceptPolicy::Everything) {
+        for (const auto& syntax : offered)
+            if (data::FindTransferSyntax(syntax) != nullptr) return syntax;
+        return std::nullopt;
+    }
     auto isOffered = [&](std::string_view candidate) {
         for (const auto& syntax : offered)
             if (syntax == candidate) return true;
@@ -260,7 +271,7 @@ bool CloseAssoc(Association& assoc) {
     return true;
 }
 
-bool AcceptAssoc(Association& assoc, int socketHandle) {
+bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
     assoc.stream.Adopt(socketHandle);
     assoc.dataTransfer.Clear();
     assoc.request = AssociateRQ();
@@ -301,7 +312,7 @@ bool AcceptAssoc(Association& assoc, int socketHandle) {
         pc.result = RESULT_NO_REASON;
         pc.abstractSyntax = proposal.abstractSyntax;
         if (auto chosen =
-                ChooseTransferSyntax(proposal.abstractSyntax, proposal.transferSyntaxes)) {
+                ChooseTransferSyntax(proposal.abstractSyntax, proposal.transferSyntaxes, policy)) {
             LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " +
                                 proposal.abstractSyntax);
             LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " + *chosen);

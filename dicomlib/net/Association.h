@@ -80,10 +80,17 @@ std::vector<std::string> ProposedTransferSyntaxes(std::optional<std::string_view
 std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
     std::optional<std::string_view> fileSyntax, std::optional<std::string_view> preferredSyntax);
 
-bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax);
+// What the acceptor takes: its fixed SOP classes with its own order of syntaxes, or besides
+// them every storage SOP class of the standard, each in the first offered syntax the library
+// reads (the requestor's own preference, so instances are stored as they were sent).
+enum class AcceptPolicy { Standard, Everything };
+
+bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax,
+                              AcceptPolicy policy = AcceptPolicy::Standard);
 // The acceptor's choice among the offered syntaxes, or none (the proposal is then refused).
 std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
-                                                const std::vector<std::string>& offered);
+                                                const std::vector<std::string>& offered,
+                                                AcceptPolicy policy = AcceptPolicy::Standard);
 
 // Proposes one presentation context and opens the association. An empty calling title becomes
 // DEFAULT_CALLING_AE_TITLE, also in the caller's string. True when connected and at least one
@@ -110,7 +117,8 @@ bool CloseAssoc(Association& assoc);
 // Negotiates on an accepted connection handle, which the association then owns. True when at
 // least one context was accepted; otherwise the AC has been sent and the connection closed. A
 // connection that sends no A-ASSOCIATE-RQ within ASSOCIATE_REQUEST_TIMEOUT is closed.
-bool AcceptAssoc(Association& assoc, int socketHandle);
+bool AcceptAssoc(Association& assoc, int socketHandle,
+                 AcceptPolicy policy = AcceptPolicy::Standard);
 // Sends an A-ABORT and closes the connection.
 void AbortAssoc(Association& assoc);
 

@@ -9,6 +9,7 @@
 #include <span>
 #include <vector>
 
+#include "data/Deflate.h"
 #include "data/Dictionary.h"
 #include "data/Dump.h"
 #include "data/Encoder.h"
@@ -207,10 +208,15 @@ bool DecodeMessage(Association& assoc, ElementList& list) {
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " << ");
 
-    data::ByteOrderStream in(state.message, bigEndian);
     data::FragmentTracker fragments;
     bool ok = true;
-    while (!in.AtEnd()) {
+    if (encoding.deflated && (state.controlBits & PDV_COMMAND) == 0) {
+        data::Inflated plain = data::InflateBytes(state.message);
+        ok = plain.error.empty();
+        state.message = std::move(plain.bytes);
+    }
+    data::ByteOrderStream in(state.message, bigEndian);
+    while (ok && !in.AtEnd()) {
         DicomElement* e = data::ReadElement(in, encoding.explicitVr);
         if (e == nullptr) {
             ok = false;  // the bytes end inside a header, or a value runs past them
@@ -291,7 +297,9 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
         }
     }
     if (dump) AppendLogLine(logFile, "");
-    const bool sent = SendFragments(assoc, contextId, kind, out.Bytes());
+    const bool sent = encoding.deflated && kind == MessageKind::DataSet
+                          ? SendFragments(assoc, contextId, kind, data::DeflateBytes(out.Bytes()))
+                          : SendFragments(assoc, contextId, kind, out.Bytes());
     DataTransferState& state = assoc.dataTransfer;
     state.sendEncoding = out.Take();
     if (state.sendEncoding.capacity() > KEPT_SEND_CAPACITY) {

@@ -97,7 +97,7 @@ bool NeedsReencoding(const ElementList& dataSet) {
 // A C-STORE-RQ whose command has been received: takes its data set, files it and answers.
 // False when the association has to end.
 bool ServeStore(Association& assoc, const ElementList& command, const std::string& storageDirectory,
-                const fs::path& indexRoot) {
+                const fs::path& indexRoot, bool asReceived) {
     if (command.Empty() || data::GetTagUS(command, tag::CommandDataSetType) == net::NO_DATA_SET)
         return false;
     ElementList dataSet;
@@ -106,8 +106,9 @@ bool ServeStore(Association& assoc, const ElementList& command, const std::strin
     const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
     if (sopClass.empty() || net::FindContextForClass(assoc, sopClass) == 0) return true;
     const auto syntax = net::AcceptedSyntaxOf(assoc, assoc.dataTransfer.contextId);
-    const uint16_t status = syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax)
-                                   : net::STATUS_CANNOT_UNDERSTAND;
+    const uint16_t status =
+        syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax, asReceived)
+               : net::STATUS_CANNOT_UNDERSTAND;
     if (auto response = StoreResponse(command, status))
         net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
     return true;
@@ -174,6 +175,7 @@ struct Listener {
     std::string port;
     std::string directory;
     fs::path indexRoot;
+    net::AcceptPolicy policy = net::AcceptPolicy::Standard;
     int maxAssociations = 1;
     net::CancelSignal cancel;
     std::thread thread;
@@ -203,7 +205,8 @@ void SetState(Listener& listener, ListenerState state) {
 
 void Serve(Listener& listener, int handle) {
     try {
-        ServeAssociation(handle, listener.directory, listener.indexRoot, &listener.cancel);
+        ServeAssociation(handle, listener.directory, listener.indexRoot, &listener.cancel,
+                         listener.policy);
     } catch (...) {
         // One association's failure (memory, most likely) ends only that association.
     }
@@ -305,7 +308,7 @@ std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
 }
 
 uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& indexRoot,
-                       ElementList& dataSet, std::string_view transferSyntax) {
+                       ElementList& dataSet, std::string_view transferSyntax, bool asReceived) {
     const auto plan = PlanStorage(storageDirectory, dataSet);
     if (!plan) return net::STATUS_CANNOT_UNDERSTAND;
     try {
@@ -313,7 +316,10 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
         // rest of such a data set is explicit VR little endian on the wire and in the file.
         ElementList converted;
         const ElementList* body = &dataSet;
-        const bool compressed = IsCompressedSyntax(transferSyntax);
+        // As received, the body keeps the wire's layout: the values are in its byte order
+        // and sequences hold their items in its VR form.
+        const bool compressed = asReceived || IsCompressedSyntax(transferSyntax);
+        const data::DataSetEncoding wire = data::EncodingOf(transferSyntax);
         if (!compressed && transferSyntax != uid::ImplicitVRLittleEndian &&
             (transferSyntax != uid::ExplicitVRLittleEndian || NeedsReencoding(dataSet))) {
             // Re-encoded whole: defined-length sequences hold their items in the wire's form.
@@ -331,7 +337,9 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
         std::error_code ec;
         const bool existed = fs::exists(plan->filePath, ec);
         if (!CreateDirectoryPath(plan->seriesDirectory) ||
-            !data::WritePart10File(plan->filePath, &meta, *body, compressed, false, true)) {
+            !data::WritePart10File(
+                plan->filePath, &meta, *body, compressed ? wire.explicitVr : false,
+                compressed && wire.bigEndian, true, compressed && wire.deflated)) {
             return net::STATUS_OUT_OF_RESOURCES;
         }
         if (!existed) AddIndexLines(indexRoot, dataSet);
@@ -342,10 +350,11 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
 }
 
 void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
-                      const net::CancelSignal* cancel) {
+                      const net::CancelSignal* cancel, net::AcceptPolicy policy) {
     Association assoc;
     assoc.stream.Socket().WatchCancel(cancel);
-    if (!net::AcceptAssoc(assoc, handle)) return;
+    if (!net::AcceptAssoc(assoc, handle, policy)) return;
+    const bool asReceived = policy == net::AcceptPolicy::Everything;
     for (;;) {
         ElementList command;
         if (!net::ReceiveMessage(assoc, command)) break;
@@ -357,7 +366,7 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
                                  net::MessageKind::Command);
             }
         } else if (field != net::C_STORE_RQ ||
-                   !ServeStore(assoc, command, storageDirectory, indexRoot)) {
+                   !ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) {
             break;
         }
     }
@@ -365,8 +374,9 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
 }
 
 void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
-                   int maxAssociations) {
+                   int maxAssociations, net::AcceptPolicy policy) {
     auto listener = std::make_shared<Listener>();
+    listener->policy = policy;
     listener->port = std::string(port);
     listener->directory = StorageDirectoryOf(directory);
     listener->indexRoot = indexRoot;

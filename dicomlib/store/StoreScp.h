@@ -14,6 +14,7 @@
 #include <string_view>
 
 #include "data/ElementList.h"
+#include "net/Association.h"
 #include "net/TcpSocket.h"
 #include "store/DatabaseIndex.h"
 
@@ -51,18 +52,21 @@ std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
 // The file is written under a temporary name, flushed to the disk and renamed into place: in
 // implicit VR little endian (data received in another uncompressed syntax is re-encoded, its
 // sequences with it), or, for data received compressed, in explicit VR little endian under a
-// meta group naming that syntax. Index lines are added only for a file that was written and
-// did not exist before.
+// meta group naming that syntax. asReceived: every instance stays in the syntax it came in.
+// Index lines are added only for a file that was written and did not exist before.
 uint16_t StoreInstance(const std::string& storageDirectory, const std::filesystem::path& indexRoot,
-                       ElementList& dataSet, std::string_view transferSyntax);
+                       ElementList& dataSet, std::string_view transferSyntax,
+                       bool asReceived = false);
 
 // Serves one association on an accepted connection handle: negotiation, then C-ECHO and
 // C-STORE requests until the peer releases or aborts, or sends another command. Once the
 // cancel signal (when given) is raised, what has already arrived is still served and answered,
 // and the next wait for the peer closes the connection.
+// With AcceptPolicy::Everything every storage class is taken and stored as received.
 void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
-                      const net::CancelSignal* cancel = nullptr);
+                      const net::CancelSignal* cancel = nullptr,
+                      net::AcceptPolicy policy = net::AcceptPolicy::Standard);
 
 // The most associations one listener serves at once.
 constexpr int MAX_ASSOCIATIONS = 256;
@@ -72,7 +76,8 @@ constexpr int MAX_ASSOCIATIONS = 256;
 // to maxAssociations associations at once (taken into 1..MAX_ASSOCIATIONS; 1 serves them one
 // after the other); further connections wait in the listen backlog.
 void StartStoreSCP(std::string_view directory, std::string_view port,
-                   const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1);
+                   const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1,
+                   net::AcceptPolicy policy = net::AcceptPolicy::Standard);
 // Waits until the listener started last on port has either listened or given up; true when it
 // is listening now.
 bool StoreSCPListening(std::string_view port);

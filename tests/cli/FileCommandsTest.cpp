@@ -63,11 +63,18 @@ TEST(CliConvertAndMeta, SayWhyAndTouchNothingOnFailure) {
     testsupport::TempDir dir;
     const auto file = dir / "rgb.dcm";
     testsupport::WriteFileBytes(file, testsupport::Part10File("1.2.840.10008.1.2.1", Body()));
+    // A colour image compresses to lossless JPEG, and the sizes, ratio and time are shown.
     auto colour =
-        Cli({"convert", file.string(), (dir / "out.dcm").string(), "--ts", "jpeg-lossless"});
-    EXPECT_EQ(colour.exitCode, 1);
-    EXPECT_NE(colour.errors.find("colour image cannot be compressed to lossless JPEG"),
-              std::string::npos);
+        Cli({"convert", file.string(), (dir / "rgb.ll.dcm").string(), "--ts", "jpeg-lossless"});
+    EXPECT_EQ(colour.exitCode, 0) << colour.errors;
+    EXPECT_NE(colour.output.find("rgb.ll.dcm: 1.2.840.10008.1.2.4.70, "), std::string::npos);
+    EXPECT_NE(colour.output.find(":1, "), std::string::npos) << colour.output;
+    EXPECT_NE(colour.output.find(" ms\n"), std::string::npos);
+    // Read-only syntaxes are no target.
+    auto readOnly = Cli(
+        {"convert", file.string(), (dir / "out.dcm").string(), "--ts", "1.2.840.10008.1.2.4.50"});
+    EXPECT_EQ(readOnly.exitCode, 1);
+    EXPECT_NE(readOnly.errors.find("1.2.840.10008.1.2.4.50"), std::string::npos);
     EXPECT_FALSE(std::filesystem::exists(dir / "out.dcm"));
 
     const auto bare = dir / "bare.dcm";

@@ -126,9 +126,11 @@ TEST(Transcode, ImplicitSourcesGetDictionaryVrsAndUnknownSequencesStaySequences)
 
 TEST(Transcode, RefusalsAndUnknownSyntaxes) {
     ConvertError error;
-    Convert(Sample(true, false), "1.2.840.10008.1.2.4.90", EXPLICIT, &error);
+    Convert(Sample(true, false), "1.2.840.10008.1.2.4.100", EXPLICIT, &error);
     EXPECT_EQ(error, ConvertError::UnknownSourceSyntax);
     Convert(Sample(true, false), EXPLICIT, "1.2.840.10008.1.2.4.50", &error);
+    EXPECT_EQ(error, ConvertError::UnknownTargetSyntax);
+    Convert(Sample(true, false), EXPLICIT, "1.2.840.10008.1.2.4.201", &error);
     EXPECT_EQ(error, ConvertError::UnknownTargetSyntax);
     Bytes colour = DataSetBuilder(true, false)
                        .Text(0x0028, 0x0004, "CS", "RGB ")
@@ -137,8 +139,11 @@ TEST(Transcode, RefusalsAndUnknownSyntaxes) {
                        .US(0x0028, 0x0100, 8)
                        .Element(0x7FE0, 0x0010, "OB", {1, 2, 3, 0})
                        .Bytes();
-    Convert(colour, EXPLICIT, LOSSLESS, &error);
-    EXPECT_EQ(error, ConvertError::ColourToLossless);
+    // Colour to lossless JPEG: one interleaved three-component stream.
+    const Bytes compressed = Convert(colour, EXPLICIT, LOSSLESS, &error);
+    EXPECT_EQ(error, ConvertError::None);
+    EXPECT_EQ(Convert(compressed, LOSSLESS, EXPLICIT, &error), colour);
+    EXPECT_EQ(error, ConvertError::None);
     Bytes shortPixels = DataSetBuilder(true, false)
                             .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
                             .US(0x0028, 0x0010, 4)

@@ -9,6 +9,7 @@
 #include "NetFixtures.h"
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
+#include "net/StorageClasses.h"
 #include "net/TraceLog.h"
 #include "support/TestSupport.h"
 
@@ -321,6 +322,48 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
                  "\r\nOffered Presentation Context, Transfer Syntax: " + transfer + "\r\n";
     }
     EXPECT_EQ(Trace(), trace);
+}
+
+TEST(Acceptor, AcceptingEverythingTakesEveryStorageClassInTheFirstReadableSyntax) {
+    const std::string rtPlan = "1.2.840.10008.5.1.4.1.1.481.5";
+    const std::string ecg = "1.2.840.10008.5.1.4.1.1.9.1.1";
+    const std::string jpegLs = "1.2.840.10008.1.2.4.80";
+    struct Case {
+        std::string abstractSyntax;
+        std::vector<std::string> offered;
+        AcceptPolicy policy;
+        std::optional<std::string> chosen;
+    };
+    const std::vector<Case> cases = {
+        {rtPlan, {uid::ImplicitVRLittleEndian}, AcceptPolicy::Standard, std::nullopt},
+        {rtPlan,
+         {uid::ImplicitVRLittleEndian},
+         AcceptPolicy::Everything,
+         uid::ImplicitVRLittleEndian},
+        // The requestor's order, past what the library cannot read.
+        {ecg, {"1.2.3.4", jpegLs, uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, jpegLs},
+        {CT_IMAGE_STORAGE,
+         {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
+         AcceptPolicy::Everything,
+         uid::ExplicitVRLittleEndian},
+        {CT_IMAGE_STORAGE,
+         {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
+         AcceptPolicy::Standard,
+         uid::JPEGLossless},
+        {"1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, std::nullopt},
+        {ecg, {"1.2.3.4"}, AcceptPolicy::Everything, std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ChooseTransferSyntax(c.abstractSyntax, c.offered, c.policy), c.chosen)
+            << c.abstractSyntax << " " << (c.policy == AcceptPolicy::Everything);
+    }
+    // No UID twice, and none outside the storage branches.
+    std::set<std::string_view> seen;
+    for (const StorageClass& c : StandardStorageClasses()) {
+        EXPECT_TRUE(seen.insert(c.uid).second) << c.uid;
+        EXPECT_TRUE(c.uid.starts_with("1.2.840.10008.5.1.")) << c.uid;
+    }
+    EXPECT_GT(seen.size(), 150u);
 }
 
 TEST(Acceptor, NothingAcceptableGetsAnAnswerAndTheConnectionEnds) {

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "DimseFixtures.h"
+#include "data/Deflate.h"
 #include "data/ElementList.h"
 #include "data/Encoder.h"
 #include "data/TransferSyntax.h"
@@ -164,8 +165,10 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
 }
 
 TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
-    for (const bool big : {false, true}) {
-        SCOPED_TRACE(big ? "big endian" : "explicit little endian");
+    for (const std::string syntax : {uid::ExplicitVRLittleEndian, uid::ExplicitVRBigEndian,
+                                     uid::DeflatedExplicitVRLittleEndian}) {
+        SCOPED_TRACE(syntax);
+        const bool big = syntax == uid::ExplicitVRBigEndian;
         // Values are held in the list's byte order already: rows 512 is 0x02 0x00 here.
         const Bytes uid = Uid("1.2.840.10008.5.1.4.1.1.7"), rows = {0x02, 0x00};
         const Bytes pixels = {0x12, 0x34, 0x56, 0x78};
@@ -203,7 +206,7 @@ TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
                 s.Write(PDataTF({{1, 0x03, ECHO_RESPONSE}, {1, 0x02, sent.data}}));
                 ReadPduBytes(s);
             },
-            std::string(big ? uid::ExplicitVRBigEndian : uid::ExplicitVRLittleEndian)));
+            syntax));
         ASSERT_TRUE(SendMessage(session.assoc, list, VERIFICATION, MessageKind::DataSet));
         ASSERT_TRUE(SendMessage(session.assoc, command, VERIFICATION, MessageKind::Command));
         // The dictionary's VR is stored into the element that was sent.
@@ -215,7 +218,11 @@ TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
         ASSERT_TRUE(ReceiveMessage(session.assoc, back));
         CloseAssoc(session.assoc);
         session.peer.Join();
-        EXPECT_EQ(sent.data, expected);
+        // A deflated data set is the raw deflate of its explicit little endian bytes.
+        EXPECT_EQ(syntax == uid::DeflatedExplicitVRLittleEndian
+                      ? data::InflateBytes(sent.data).bytes
+                      : sent.data,
+                  expected);
         EXPECT_EQ(sentCommand.data, ImplicitElement(0x0000, 0x0100, Le16(0x0030)));
         EXPECT_EQ(data::EncodeList(back, true, big), expected);
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "data/Datadec.h"
+#include "data/Deflate.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
 #include "net/CommandSet.h"
@@ -31,6 +32,8 @@ constexpr char IMPLICIT[] = "1.2.840.10008.1.2";
 constexpr char EXPLICIT[] = "1.2.840.10008.1.2.1";
 constexpr char JPEG_LOSSLESS[] = "1.2.840.10008.1.2.4.70";
 constexpr char JPEG_BASELINE[] = "1.2.840.10008.1.2.4.50";
+constexpr char EXPLICIT_BIG[] = "1.2.840.10008.1.2.2";
+constexpr char DEFLATED[] = "1.2.840.10008.1.2.1.99";
 
 constexpr char STUDY[] = "1.2.826.0.1.3680043.2.7251.50";
 constexpr char SERIES[] = "1.2.826.0.1.3680043.2.7251.50.1";
@@ -115,13 +118,13 @@ struct Uids {
 // a defined-length Referenced Image Sequence with one defined-length item; compressed, its
 // pixel data is encapsulated (the fragment is not decoded on the way, so any bytes will do).
 Bytes DataSet(bool explicitVr, const Uids& uids = {}, bool withSequence = true,
-              bool compressed = false) {
-    DataSetBuilder item(explicitVr, false);
+              bool compressed = false, bool bigEndian = false) {
+    DataSetBuilder item(explicitVr, bigEndian);
     item.Element(0x0008, 0x1150, "UI", Uid(CT)).Element(0x0008, 0x1155, "UI", Uid("1.2.3.4.5"));
-    DataSetBuilder sequence(explicitVr, false);
+    DataSetBuilder sequence(explicitVr, bigEndian);
     sequence.ItemWithValue(item.Bytes());
 
-    DataSetBuilder b(explicitVr, false);
+    DataSetBuilder b(explicitVr, bigEndian);
     b.Element(0x0008, 0x0016, "UI", Uid(CT));
     if (!uids.instance.empty()) b.Element(0x0008, 0x0018, "UI", Uid(uids.instance));
     b.Text(0x0008, 0x0060, "CS", "CT");
@@ -214,14 +217,15 @@ std::vector<PresentationContextAC> Associate(PduStream& stream,
 class Provider {
   public:
     explicit Provider(const std::string& storageIn = "images/",
-                      const CancelSignal* cancel = nullptr)
+                      const CancelSignal* cancel = nullptr,
+                      AcceptPolicy policy = AcceptPolicy::Standard)
         : storage((dir / storageIn).string()) {
         int ours = -1, theirs = -1;
         EXPECT_TRUE(TcpSocket::ConnectedPair(ours, theirs));
         stream.Adopt(ours);
         stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
         thread_ = std::thread([=, this, directory = store::StorageDirectoryOf(storage)] {
-            store::ServeAssociation(theirs, directory, index, cancel);
+            store::ServeAssociation(theirs, directory, index, cancel, policy);
         });
     }
     ~Provider() { Finish(); }
@@ -390,7 +394,13 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
         std::string storedSyntax;
         Bytes stored;  // the bytes after the meta group
         Uids uids = {};
+        AcceptPolicy policy = AcceptPolicy::Standard;
     };
+    const Bytes deflated = [] {
+        Bytes packed = data::DeflateBytes(DataSet(true));
+        if (packed.size() % 2 != 0) packed.push_back(0);
+        return packed;
+    }();
     const Case cases[] = {
         {"implicit, as it came", IMPLICIT, DataSet(false), IMPLICIT, DataSet(false)},
         // Byte for byte as an implicit VR encoder writes it: the item holds implicit elements.
@@ -405,10 +415,32 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
         // Absent study and series UIDs give empty directory levels.
         {"no study or series", IMPLICIT, DataSet(false, noStudyOrSeries), IMPLICIT,
          DataSet(false, noStudyOrSeries), noStudyOrSeries},
+        // Accepting everything, each instance stays in the syntax it came in.
+        {"explicit as received",
+         EXPLICIT,
+         DataSet(true),
+         EXPLICIT,
+         DataSet(true),
+         {},
+         AcceptPolicy::Everything},
+        {"big endian as received",
+         EXPLICIT_BIG,
+         DataSet(true, {}, false, false, true),
+         EXPLICIT_BIG,
+         DataSet(true, {}, false, false, true),
+         {},
+         AcceptPolicy::Everything},
+        {"deflated as received",
+         DEFLATED,
+         deflated,
+         DEFLATED,
+         deflated,
+         {},
+         AcceptPolicy::Everything},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        Provider p;
+        Provider p("images/", nullptr, c.policy);
         const auto answers = p.Associate(EchoAndCt(c.contextSyntax));
         ASSERT_EQ(answers.size(), 2u);
         ASSERT_EQ(answers[1].transferSyntax, c.contextSyntax);

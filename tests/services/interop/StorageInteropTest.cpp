@@ -266,3 +266,28 @@ TEST_F(StoreInterop, OutcomeLinesAndTheLog) {
     EXPECT_EQ(result.output, "STORE failed: " + good.string() +
                                  ": cannot connect to STORESCP (127.0.0.1:" + scp.Port() + ")\n");
 }
+
+// A peer that takes uncompressed data only gets every compressed file decoded: the same
+// elements and pixels as the file's uncompressed original (or, where DCMTK decodes the file
+// itself, as DCMTK's decoding).
+TEST_F(StoreInterop, CompressedFilesAreDecodedForAPeerThatTakesNoneOfTheirSyntaxes) {
+    const fs::path p = testsupport::PydicomTestFiles();
+    const std::vector<std::pair<fs::path, fs::path>> sentAndExpected = {
+        {p / "MR_small_RLE.dcm", p / "MR_small.dcm"},
+        {p / "MR_small_jpeg_ls_lossless.dcm", p / "MR_small.dcm"},
+        {p / "MR_small_jp2klossless.dcm", p / "MR_small.dcm"},
+        {p / "SC_rgb_jpeg_gdcm.dcm", p / "SC_rgb_jpeg_gdcm.dcm"},
+        {p / "image_dfl.dcm", p / "image_dfl.dcm"},
+    };
+    Storescp scp("+xi");
+    ASSERT_TRUE(scp.Ready()) << scp.Output();
+    for (const auto& [sent, expected] : sentAndExpected) {
+        auto result = Store(scp, {sent.string()}, {});
+        EXPECT_EQ(result.output, "STORE OK: " + sent.string() + "\n") << result.errors;
+        const auto received = scp.Received(dir_.Path());
+        ASSERT_EQ(received.size(), 1u) << sent << scp.Output();
+        SCOPED_TRACE(sent.filename().string());
+        EXPECT_EQ(MetaSyntax(received[0]), "1.2.840.10008.1.2");
+        testsupport::ExpectSameDataSet(expected, received[0], dir_.Path());
+    }
+}

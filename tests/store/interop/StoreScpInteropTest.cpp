@@ -272,7 +272,8 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
     EXPECT_EQ(taken.errors, "tessaly-cli: scp: cannot listen on port " + Port() + "\n");
     auto usage = RunCommand({testsupport::CliPath(), "scp", Port()});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_EQ(usage.errors, "usage: tessaly-cli scp PORT DIR [--max-associations N]\n");
+    EXPECT_EQ(usage.errors,
+              "usage: tessaly-cli scp PORT DIR [--max-associations N] [--accept-all]\n");
     EXPECT_EQ(RunCommand({testsupport::CliPath(), "scp", Port(), "x", "--max-associations", "0"})
                   .exitCode,
               2);

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# Encode and decode speed of tessaly-cli convert for RLE, JPEG-LS and JPEG 2000 beside DCMTK
+# (dcmcrle/dcmdrle, dcmcjpls/dcmdjpls) and gdcm (gdcmconv --j2k / --raw), on the same generated
+# 16-bit CT-like files in one run: 100 images of 512 x 512 and one of 2048 x 2048. Throughput is
+# raw pixel data per second, process start and file I/O included for every tool; every figure
+# is the median of ROUNDS rounds. Ours also reports the compression ratio it reached.
+#   bench/codec_bench.sh [ROUNDS]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+ROUNDS=${1:-3}
+cmake --preset default >/dev/null && cmake --build --preset default >/dev/null
+CLI=$PWD/build/default/cli/tessaly-cli
+WORK=$(mktemp -d /tmp/tessaly-codec-bench.XXXXXX)
+trap 'rm -rf "$WORK"' EXIT
+
+echo "generating images in $WORK"
+bench/make_images.py "$WORK/set" --count 100 --size 512
+bench/make_images.py "$WORK/one2048" --count 1 --size 2048
+
+pixel_bytes() {  # raw pixel bytes of the files in a folder
+  local total=0
+  for f in "$1"/*.dcm; do
+    total=$((total + $(dcmdump -q +P 7fe0,0010 "$f" | sed -E 's/.*# *([0-9]+),.*/\1/')))
+  done
+  echo "$total"
+}
+
+# Runs "$@" once per file of folder $1 (the command sees IN and OUT), ROUNDS times, and prints
+# the median seconds.
+time_per_file() {
+  local folder=$1; shift
+  local out=$WORK/out; local times=()
+  for ((r = 0; r < ROUNDS; r++)); do
+    rm -rf "$out"; mkdir -p "$out"
+    local start end
+    start=$(date +%s.%N)
+    for f in "$folder"/*.dcm; do IN=$f OUT=$out/$(basename "$f") "$@" >/dev/null 2>&1; done
+    end=$(date +%s.%N)
+    times+=("$(echo "$end - $start" | bc -l)")
+  done
+  printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
+}
+
+# The encoded files of each codec, made once by each side: ours for the ratio, theirs as the
+# input of both decoders.
+encode_into() {  # folder, target folder, command...
+  local folder=$1 target=$2; shift 2
+  mkdir -p "$target"
+  for f in "$folder"/*.dcm; do IN=$f OUT=$target/$(basename "$f") "$@" >/dev/null 2>&1; done
+}
+
+size_of() { du -sb "$1" | cut -f1; }
+
+ours_rle() { "$CLI" convert "$IN" "$OUT" --ts rle; }
+ours_jls() { "$CLI" convert "$IN" "$OUT" --ts jpeg-ls; }
+ours_j2k() { "$CLI" convert "$IN" "$OUT" --ts j2k; }
+ours_raw() { "$CLI" convert "$IN" "$OUT" --ts explicit; }
+dcmtk_rle() { dcmcrle "$IN" "$OUT"; }
+dcmtk_unrle() { dcmdrle "$IN" "$OUT"; }
+dcmtk_jls() { dcmcjpls "$IN" "$OUT"; }
+dcmtk_unjls() { dcmdjpls "$IN" "$OUT"; }
+gdcm_j2k() { gdcmconv --j2k "$IN" "$OUT"; }
+gdcm_raw() { gdcmconv --raw "$IN" "$OUT"; }
+
+row() {  # label, bytes, our seconds, their seconds, our ratio
+  awk -v l="$1" -v b="$2" -v o="$3" -v d="$4" -v r="$5" 'BEGIN {
+    printf "%-30s %9.1f MB/s %9.1f MB/s %7.2fx %8s\n", l, b / o / 1e6, b / d / 1e6, d / o, r }'
+}
+
+echo
+printf '%-30s %14s %14s %8s %8s\n' "median of $ROUNDS rounds" "tessaly-cli" "DCMTK/gdcm" "ratio" "ours x:1"
+for d in set one2048; do
+  bytes=$(pixel_bytes "$WORK/$d")
+  raw=$(size_of "$WORK/$d")
+  for codec in rle jls j2k; do
+    case $codec in
+      rle) theirs=dcmtk_rle; untheirs=dcmtk_unrle; label="RLE (dcmcrle/dcmdrle)" ;;
+      jls) theirs=dcmtk_jls; untheirs=dcmtk_unjls; label="JPEG-LS (dcmcjpls/dcmdjpls)" ;;
+      j2k) theirs=gdcm_j2k; untheirs=gdcm_raw; label="JPEG 2000 (gdcmconv)" ;;
+    esac
+    encode_into "$WORK/$d" "$WORK/$d.ours.$codec" "ours_$codec"
+    encode_into "$WORK/$d" "$WORK/$d.theirs.$codec" "$theirs"
+    ratio=$(echo "$raw / $(size_of "$WORK/$d.ours.$codec")" | bc -l | xargs printf '%.2f')
+    row "encode $d $label" "$bytes" "$(time_per_file "$WORK/$d" "ours_$codec")" \
+      "$(time_per_file "$WORK/$d" "$theirs")" "$ratio"
+    # Both decoders read the same files: the other tool's.
+    row "decode $d $label" "$bytes" "$(time_per_file "$WORK/$d.theirs.$codec" ours_raw)" \
+      "$(time_per_file "$WORK/$d.theirs.$codec" "$untheirs")" ""
+  done
+done

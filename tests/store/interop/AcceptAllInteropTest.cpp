@@ -1,0 +1,160 @@
+// The provider that takes everything: tessaly-cli scp --accept-all receives every pydicom test
+// file that tessaly-cli store can read, and every instance Orthanc holds (RT, SR, ECG and
+// compressed images among them), each stored in the syntax it was sent in, with the data set
+// it had.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "data/Datadec.h"
+#include "data/Tags.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace dicomlib;
+using testsupport::RunCommand;
+
+namespace {
+
+struct Instance {
+    std::string syntax;
+    std::string study, series, instance;
+    std::string pixels;  // the pixel data element's bytes (fragments joined), or empty
+};
+
+std::optional<Instance> Describe(const fs::path& file) {
+    data::DecoderState state;
+    ElementList meta, body;
+    if (!data::ReadPart10File(state, file, meta, body)) return std::nullopt;
+    Instance i{data::GetTagString(meta, tag::TransferSyntaxUID),
+               data::GetTagString(body, tag::StudyInstanceUID),
+               data::GetTagString(body, tag::SeriesInstanceUID),
+               data::GetTagString(body, tag::SOPInstanceUID),
+               {}};
+    // The pixel data value, or its fragments up to the sequence delimiter.
+    bool inPixels = false;
+    for (const DicomElement* e : body) {
+        if (TagOf(*e) == tag::PixelData) inPixels = true;
+        if (inPixels && data::HasValue(*e))
+            i.pixels.append(reinterpret_cast<const char*>(e->value), e->length);
+        if (inPixels && (e->length != UNDEFINED_LENGTH || e->element == 0xE0DD)) break;
+    }
+    if (data::GetTagString(body, tag::SOPClassUID).empty()) return std::nullopt;
+    return i;
+}
+
+class AcceptAll : public testing::Test {
+  protected:
+    void SetUp() override {
+        if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+        scp_ = std::make_unique<testsupport::BackgroundProcess>(
+            std::vector<std::string>{testsupport::CliPath(), "scp", std::to_string(port_), "images",
+                                     "--accept-all"},
+            work_.Path());
+        ASSERT_TRUE(testsupport::WaitForListener(port_)) << scp_->Output();
+    }
+
+    // The stored file of a source instance has its syntax and its pixel data bytes.
+    void ExpectStoredAsSent(const Instance& sent) {
+        const fs::path stored =
+            work_ / "images" / sent.study / sent.series / (sent.instance + ".dcm");
+        const auto got = Describe(stored);
+        ASSERT_TRUE(got) << stored;
+        EXPECT_EQ(got->syntax, sent.syntax);
+        EXPECT_TRUE(got->pixels == sent.pixels);
+    }
+
+    testsupport::TempDir work_;
+    uint16_t port_ = testsupport::FreePort();
+    std::unique_ptr<testsupport::BackgroundProcess> scp_;
+};
+
+TEST_F(AcceptAll, EveryReadablePydicomFileIsStoredAsSent) {
+    std::vector<std::string> argv = {testsupport::CliPath(), "store", "127.0.0.1",
+                                     std::to_string(port_)};
+    std::vector<std::pair<std::string, Instance>> readable;  // in the order sent
+    for (const auto& entry : fs::directory_iterator(testsupport::PydicomTestFiles())) {
+        if (entry.path().extension() != ".dcm") continue;
+        argv.push_back(entry.path().string());
+        if (auto i = Describe(entry.path())) readable.emplace_back(entry.path().string(), *i);
+    }
+    const auto result = RunCommand(argv);
+    std::size_t stored = 0;
+    for (const auto& [name, instance] : readable) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(
+            result.output.find("STORE OK: " + (testsupport::PydicomTestFiles() / name).string()),
+            std::string::npos);
+        ++stored;
+    }
+    // Files that share an instance UID overwrite each other: the last one sent stays.
+    std::map<std::string, Instance> last;
+    for (const auto& [name, instance] : readable)
+        last[instance.instance] = instance;
+    for (const auto& [uid, instance] : last) {
+        SCOPED_TRACE(uid);
+        ExpectStoredAsSent(instance);
+    }
+    EXPECT_GE(stored, 50u) << result.output << result.errors;
+}
+
+// Orthanc, run from a configuration of this test's own, sends what it holds to the provider.
+TEST_F(AcceptAll, OrthancSendsEveryInstanceItHolds) {
+    if (!testsupport::ToolAvailable("curl") || !fs::exists("/usr/sbin/Orthanc")) {
+        GTEST_SKIP() << "needs Orthanc and curl";
+    }
+    const uint16_t dicomPort = testsupport::FreePort();
+    const uint16_t httpPort = testsupport::FreePort();
+    const fs::path config = work_ / "orthanc.json";
+    std::ofstream(config) << "{\n"
+                          << "  \"Name\": \"TESSALY-TEST\",\n"
+                          << "  \"StorageDirectory\": \"" << (work_ / "orthanc-db").string()
+                          << "\",\n  \"IndexDirectory\": \"" << (work_ / "orthanc-db").string()
+                          << "\",\n  \"DicomAet\": \"ORTHANC\",\n"
+                          << "  \"DicomPort\": " << dicomPort << ",\n"
+                          << "  \"HttpPort\": " << httpPort << ",\n"
+                          << "  \"RemoteAccessAllowed\": false,\n"
+                          << "  \"AuthenticationEnabled\": false,\n"
+                          << "  \"Plugins\": [],\n"
+                          << "  \"DicomModalities\": {\"tessaly\": [\"TESSALY\", \"127.0.0.1\", "
+                          << port_ << "]}\n}\n";
+    testsupport::BackgroundProcess orthanc({"/usr/sbin/Orthanc", config.string()}, work_.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(httpPort, 30000)) << orthanc.Output();
+    const std::string rest = "http://127.0.0.1:" + std::to_string(httpPort);
+
+    const fs::path files = testsupport::PydicomTestFiles();
+    std::vector<Instance> sent;
+    std::string ids;
+    for (const char* name :
+         {"rtplan.dcm", "rtdose.dcm", "test-SR.dcm", "reportsi.dcm", "waveform_ecg.dcm",
+          "MR_small_jpeg_ls_lossless.dcm", "SC_rgb_jpeg_gdcm.dcm", "JPEG2000.dcm", "image_dfl.dcm",
+          "SC_rgb_gdcm_KY.dcm", "693_J2KI.dcm"}) {
+        const auto upload = RunCommand({"curl", "-sS", "-X", "POST", rest + "/instances",
+                                        "--data-binary", "@" + (files / name).string()});
+        // Orthanc answers {"ID" : "...", ...}.
+        const std::string key = "\"ID\" : \"";
+        const std::size_t at = upload.output.find(key);
+        ASSERT_NE(at, std::string::npos) << name << ": " << upload.output << upload.errors;
+        const std::size_t from = at + key.size();
+        const std::string id = upload.output.substr(from, upload.output.find('"', from) - from);
+        ids += std::string(ids.empty() ? "" : ",") + "\"" + id + "\"";
+        sent.push_back(*Describe(files / name));
+        for (std::size_t k = 0; k + 1 < sent.size(); ++k)
+            ASSERT_NE(sent[k].instance, sent.back().instance) << name << " is sent twice";
+    }
+    const auto store = RunCommand(
+        {"curl", "-sS", "-X", "POST", rest + "/modalities/tessaly/store", "-d", "[" + ids + "]"});
+    EXPECT_EQ(store.exitCode, 0) << store.errors;
+    EXPECT_NE(store.output.find("\"FailedInstancesCount\" : 0"), std::string::npos)
+        << store.output << orthanc.Output() << scp_->Output();
+    for (const Instance& instance : sent) {
+        SCOPED_TRACE(instance.instance);
+        ExpectStoredAsSent(instance);
+    }
+    orthanc.Stop();
+}
+
+}  // namespace
