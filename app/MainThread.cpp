@@ -2,21 +2,33 @@
 
 #include <exception>
 
+#include "Text.h"
+
 namespace app {
 namespace {
 
-// Hands the job's lines to the signals; Qt queues them for the GUI thread.
+// Hands the job's lines to the signals in blocks; Qt queues them for the GUI thread. A value
+// from a peer cannot break its line: control characters show as '.'.
 class SignalOutput : public JobOutput {
   public:
     explicit SignalOutput(MainThread& runner) : runner_(runner) {}
-    void ClearMemo() override { emit runner_.MemoCleared(); }
+    void ClearMemo() override {
+        Flush();
+        emit runner_.MemoCleared();
+    }
     void MemoLine(const std::string& text) override {
-        emit runner_.MemoLine(
-            QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size())));
+        block_ << QString::fromStdString(cli::ToTerminal(text));
+        if (block_.size() >= MEMO_BLOCK_LINES) Flush();
+    }
+    void Flush() {
+        if (block_.isEmpty()) return;
+        emit runner_.MemoLines(block_);
+        block_.clear();
     }
 
   private:
     MainThread& runner_;
+    QStringList block_;
 };
 
 }  // namespace
@@ -74,6 +86,11 @@ void MainThread::Work() {
             report(e.what());
         } catch (...) {
             report("unknown exception");
+        }
+        try {
+            out.Flush();
+        } catch (...) {
+            // The lines are lost, not the runner.
         }
         emit JobEnded(QString::fromStdString(job.Service), succeeded);
     }

@@ -1,7 +1,8 @@
 // The service runner: one worker thread that runs the jobs of the main window one after
 // another, in the order of the button presses. The worker touches no widget: it sends the
-// memo's lines to the GUI thread through queued signals, which keep their order. The thread
-// is started when a job arrives and ends when none is left.
+// memo's lines to the GUI thread through queued signals, which keep their order, in blocks of
+// up to MEMO_BLOCK_LINES lines (a query can list a hundred thousand lines), each job's last
+// block before JobEnded. The thread is started when a job arrives and ends when none is left.
 #pragma once
 
 #include <deque>
@@ -10,10 +11,13 @@
 
 #include <QObject>
 #include <QString>
+#include <QStringList>
 
 #include "ServiceJob.h"
 
 namespace app {
+
+constexpr qsizetype MEMO_BLOCK_LINES = 2000;
 
 class MainThread : public QObject {
     Q_OBJECT
@@ -33,7 +37,7 @@ class MainThread : public QObject {
 
   signals:
     void MemoCleared();
-    void MemoLine(const QString& text);
+    void MemoLines(const QStringList& lines);
     void JobEnded(const QString& service, bool succeeded);
 
   private:

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "FrontEnd.h"
+#include "QueryJobs.h"
 #include "zedavura.h"
 
 namespace app {
@@ -72,6 +73,12 @@ bool RunServiceJob(ServiceJob& job, JobOutput& out) {
         succeeded = Echo(job);
     } else if (job.Service == "STORE") {
         succeeded = Store(job);
+    } else if (job.Service == "FIND") {
+        succeeded = FindStudies(job, out);
+    } else if (job.Service == "WORKLIST") {
+        succeeded = FindWorklist(job, out);
+    } else if (job.Service == "PRINT") {
+        succeeded = PrintFile(job, out);
     }
     WriteOutcome(job, succeeded, out);
     return succeeded;

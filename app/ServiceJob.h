@@ -11,11 +11,12 @@
 namespace app {
 
 struct ServiceJob {
-    std::string Service;  // "ECHO" or "STORE"; "FIND", "WORKLIST" and "PRINT" are to come
+    std::string Service;  // "ECHO", "STORE", "FIND", "WORKLIST" or "PRINT"
     Settings settings;    // the peer, the AE titles, the trace level, the print choices
     std::filesystem::path WorkDir;
     std::string TransferSyntax;  // STORE: the UID proposed after the file's own; empty: implicit
-    std::string fileName;       // STORE: chosen before the job; empty when the choice was cancelled
+    // STORE and PRINT: chosen before the job; empty when the choice was cancelled.
+    std::string fileName;
     std::string PatientFilter;  // query jobs: the patient name key
     std::string DateFilter;     // query jobs: the date key
 };
@@ -25,7 +26,7 @@ class JobOutput {
   public:
     virtual ~JobOutput() = default;
     virtual void ClearMemo() = 0;
-    virtual void MemoLine(const std::string& text) = 0;  // 8-bit (Latin-1) text
+    virtual void MemoLine(const std::string& text) = 0;  // 8-bit (Windows-1252) text
 };
 
 // The transfer syntax UID of the TransferSyntax dialog's choice; empty for implicit VR little

@@ -11,6 +11,7 @@
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QStyle>
+#include <QTimer>
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
@@ -86,10 +87,6 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     auto* bitBtn5 = Button("BitBtn5", "End Application", QStyle::SP_DialogCloseButton, this);
     for (QToolButton* b : {bitBtn2, bitBtn1, bitBtn3, bitBtn5})
         b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
-    // TODO: the query, worklist and print jobs come with the query and print services; until
-    // then their buttons are shown but cannot be pressed.
-    for (QToolButton* b : {bitBtn7, bitBtn8, bitBtn9})
-        b->setEnabled(false);
 
     auto* bitBtn10 = new QToolButton(this);
     bitBtn10->setObjectName("BitBtn10");
@@ -105,6 +102,9 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
     memo1_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    memoFeed_ = new QTimer(this);
+    memoFeed_->setInterval(0);
+    connect(memoFeed_, &QTimer::timeout, this, &TForm1::FeedMemo);
 
     openDialog1_ = new QFileDialog(this);
     openDialog1_->setObjectName("OpenDialog1");
@@ -145,10 +145,38 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     connect(bitBtn3, &QToolButton::clicked, this, Shielded([this] { About(); }));
     connect(bitBtn4, &QToolButton::clicked, this, Shielded([this] { Echo(); }));
     connect(bitBtn6, &QToolButton::clicked, this, Shielded([this] { Store(); }));
+    connect(bitBtn7, &QToolButton::clicked, this, Shielded([this] { Query("FIND"); }));
+    connect(bitBtn8, &QToolButton::clicked, this, Shielded([this] { Query("WORKLIST"); }));
+    connect(bitBtn9, &QToolButton::clicked, this, Shielded([this] { Print(); }));
     connect(bitBtn5, &QToolButton::clicked, this, &QWidget::close);
     connect(bitBtn10, &QToolButton::clicked, this, Shielded([this] { Banner(); }));
-    connect(&runner_, &MainThread::MemoCleared, memo1_, &QPlainTextEdit::clear);
-    connect(&runner_, &MainThread::MemoLine, memo1_, &QPlainTextEdit::appendPlainText);
+    connect(&runner_, &MainThread::MemoCleared, this, &TForm1::ClearMemo);
+    connect(&runner_, &MainThread::MemoLines, this, &TForm1::MemoLines);
+}
+
+void TForm1::MemoLines(const QStringList& lines) {
+    if (memoWaiting_.empty() && !memoFeed_->isActive()) {
+        memo1_->appendPlainText(lines.join('\n'));
+        memoFeed_->start();  // blocks that come before the next turn wait for it
+        return;
+    }
+    memoWaiting_.push_back(lines);
+    memoFeed_->start();
+}
+
+void TForm1::FeedMemo() {
+    if (memoWaiting_.empty()) {
+        memoFeed_->stop();
+        return;
+    }
+    memo1_->appendPlainText(memoWaiting_.front().join('\n'));
+    memoWaiting_.pop_front();
+}
+
+void TForm1::ClearMemo() {
+    memoWaiting_.clear();
+    memoFeed_->stop();
+    memo1_->clear();
 }
 
 ServiceJob TForm1::NewJob(const char* service) const {
@@ -168,7 +196,7 @@ QString TForm1::ChooseFile() {
 }
 
 void TForm1::Dump() {
-    memo1_->clear();
+    ClearMemo();
     const QString file = ChooseFile();
     if (file.isEmpty()) return;
     QStringList lines;
@@ -194,6 +222,28 @@ void TForm1::Store() {
     ServiceJob job = NewJob("STORE");
     transferSyntax_->exec();
     job.TransferSyntax = TransferSyntaxForChoice(values_.TransferSyntaxChoice);
+    job.fileName = QFile::encodeName(ChooseFile()).toStdString();
+    runner_.Start(std::move(job));
+}
+
+void TForm1::Query(const char* service) {
+    values_.PatientFilter.clear();
+    values_.DateFilter.clear();
+    queryFilter_->exec();
+    if (values_.PatientFilter.isEmpty() && values_.DateFilter.isEmpty()) {
+        QMessageBox warning(QMessageBox::Warning, "WARNING",
+                            "Have no filters\nSearch can take very long",
+                            QMessageBox::Ok | QMessageBox::Cancel, this);
+        warning.setObjectName("NoFilterWarning");
+        if (warning.exec() != QMessageBox::Ok) return;
+    }
+    runner_.Start(NewJob(service));
+}
+
+// The file is chosen here, on the GUI thread, before the job is queued; a cancelled choice
+// still runs the job, which then fails without sending.
+void TForm1::Print() {
+    ServiceJob job = NewJob("PRINT");
     job.fileName = QFile::encodeName(ChooseFile()).toStdString();
     runner_.Start(std::move(job));
 }

@@ -2,6 +2,9 @@
 // actions become jobs of the service runner; Dump and the dialogs run here, on the GUI thread.
 #pragma once
 
+#include <deque>
+
+#include <QStringList>
 #include <QWidget>
 
 #include "AppValues.h"
@@ -9,6 +12,7 @@
 
 class QFileDialog;
 class QPlainTextEdit;
+class QTimer;
 class QToolButton;
 
 namespace app {
@@ -33,15 +37,26 @@ class TForm1 : public QWidget {
     void Setup();
     void Echo();
     void Store();
+    // Query and Worklist: the filter keys, and a warning when there are none.
+    void Query(const char* service);
+    void Print();
     void About();
     void Banner();
     ServiceJob NewJob(const char* service) const;
     // A file from OpenDialog1; empty when the operator cancels.
     QString ChooseFile();
+    // The runner's lines: a block arriving while none waits is shown at once; blocks that
+    // arrive meanwhile wait and are shown one per turn of the event loop, so a long listing
+    // leaves the window responsive.
+    void MemoLines(const QStringList& lines);
+    void FeedMemo();
+    void ClearMemo();
 
     AppValues& values_;
     MainThread runner_;
     QPlainTextEdit* memo1_;
+    std::deque<QStringList> memoWaiting_;
+    QTimer* memoFeed_;
     QFileDialog* openDialog1_;
     TForm2* setup_;
     TForm3* queryFilter_;

@@ -25,7 +25,7 @@ def slice_pixels(size, index, rng):
     return np.clip(img, 0, 4095).astype(np.uint16)
 
 
-def dataset(path, pixels, frames, study, series, number):
+def dataset(path, pixels, frames, study, series, number, patient=1):
     meta = FileMetaDataset()
     meta.MediaStorageSOPClassUID = CT_IMAGE_STORAGE
     meta.MediaStorageSOPInstanceUID = generate_uid()
@@ -36,8 +36,8 @@ def dataset(path, pixels, frames, study, series, number):
     ds.StudyInstanceUID = study
     ds.SeriesInstanceUID = series
     ds.Modality = "CT"
-    ds.PatientName = "BENCH^CT"
-    ds.PatientID = "BENCH01"
+    ds.PatientName = "BENCH^CT" if patient == 1 else "BENCH^P%05d" % patient
+    ds.PatientID = "BENCH%02d" % patient
     ds.StudyDate = "20261208"
     ds.SeriesNumber = 1
     ds.InstanceNumber = number
@@ -61,6 +61,8 @@ def main():
     parser.add_argument("--count", type=int, default=100)
     parser.add_argument("--size", type=int, default=512)
     parser.add_argument("--frames", type=int, default=1, help="one multi-frame file")
+    parser.add_argument("--studies", action="store_true",
+                        help="each image a study of its own, for a patient of its own")
     args = parser.parse_args()
     os.makedirs(args.folder, exist_ok=True)
     rng = np.random.default_rng(7)
@@ -71,7 +73,10 @@ def main():
         return
     for i in range(args.count):
         name = os.path.join(args.folder, "ct%04d.dcm" % i)
-        dataset(name, slice_pixels(args.size, i, rng), 1, study, series, i + 1)
+        if args.studies:
+            study, series = generate_uid(), generate_uid()
+        dataset(name, slice_pixels(args.size, i, rng), 1, study, series, i + 1,
+                i + 1 if args.studies else 1)
 
 
 if __name__ == "__main__":

@@ -8,6 +8,9 @@ extern const Command MetaCommand;
 extern const Command EchoCommand;
 extern const Command StoreCommand;
 extern const Command ScpCommand;
+extern const Command FindCommand;
+extern const Command MoveCommand;
+extern const Command WorklistCommand;
 extern const Command DicomdirCommand;
 extern const Command ThumbnailCommand;
 extern const Command PrintCommand;
@@ -15,8 +18,9 @@ extern const Command EcgCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
-        DumpCommand, ConvertCommand, MetaCommand,  DicomdirCommand, ThumbnailCommand,
-        EcgCommand,  EchoCommand,    StoreCommand, ScpCommand,      PrintCommand};
+        DumpCommand, ConvertCommand,  MetaCommand,  DicomdirCommand, ThumbnailCommand,
+        EcgCommand,  EchoCommand,     StoreCommand, ScpCommand,      FindCommand,
+        MoveCommand, WorklistCommand, PrintCommand};
     return commands;
 }
 

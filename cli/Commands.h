@@ -18,6 +18,9 @@ struct Command {
 // Every subcommand, in the order --help lists them.
 const std::vector<Command>& AllCommands();
 
+// The trace level given with --log-level (0 without a trace log).
+int TraceLevel();
+
 // Prints "usage: tessaly-cli <usage>" on standard error and returns 2.
 int UsageError(const Command& command);
 

@@ -9,6 +9,15 @@
 #include "zedavura.h"
 
 namespace cli {
+namespace {
+
+int gTraceLevel = 0;
+
+}  // namespace
+
+int TraceLevel() {
+    return gTraceLevel;
+}
 
 int UsageError(const Command& command) {
     std::fprintf(stderr, "usage: tessaly-cli %s\n", command.usage);
@@ -44,6 +53,9 @@ void PrintHelp() {
         {"echo", "verify a peer (C-ECHO)"},
         {"store", "send files, or a series directory, to a peer (C-STORE)"},
         {"scp", "receive images from other nodes into DIR until stopped, N senders at once"},
+        {"find", "query a peer's studies, series or images (C-FIND, Study Root)"},
+        {"move", "have a peer send what matches the keys to the AE --dest (C-MOVE)"},
+        {"worklist", "query a modality worklist (C-FIND)"},
         {"print", "print a DICOM image, a JPEG or a bitmap on one film of a DICOM printer"},
         {"ecg", "draw a waveform object (ECG, hemodynamic, audio) as a PNG picture"},
     };
@@ -94,7 +106,10 @@ int main(int argc, char** argv) {
         }
     }
     if (logLevel != 0 && logFile.empty()) return GlobalUsageError("--log-level needs --log FILE");
-    if (!logFile.empty()) SetLOG(logFile.c_str(), logLevel != 0 ? logLevel : 1);
+    if (!logFile.empty()) {
+        cli::gTraceLevel = logLevel != 0 ? logLevel : 1;
+        SetLOG(logFile.c_str(), cli::gTraceLevel);
+    }
 
     if (next == args.size()) return GlobalUsageError("no command given");
     if (args[next] == "-h") {

@@ -48,6 +48,12 @@ extern "C" ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, 
     });
 }
 
+extern "C" ZEDAVURA_API uint8_t SetMessageDump(Association* assoc, uint8_t on) {
+    if (assoc == nullptr) return 0;
+    assoc->messageDump = on != 0;
+    return 1;
+}
+
 extern "C" ZEDAVURA_API uint8_t CloseAssoc(Association* assoc) {
     if (assoc == nullptr) return 0;
     return Guarded("CloseAssoc", uint8_t{0},

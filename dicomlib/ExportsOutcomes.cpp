@@ -7,6 +7,7 @@
 #include "imaging/EcgDrawing.h"
 #include "imaging/Thumbnail.h"
 #include "net/CommandSet.h"
+#include "services/QueryRetrieve.h"
 #include "services/Storage.h"
 #include "store/Rddcmdir.h"
 #include "zedavura.h"
@@ -46,6 +47,29 @@ static_assert(Mirrors(STORE_SEND_FAILED, services::STORE_SEND_FAILED));
 static_assert(Mirrors(STORE_NO_FILES, services::STORE_NO_FILES));
 static_assert(Mirrors(STORE_INTERNAL_ERROR, services::STORE_INTERNAL_ERROR));
 static_assert(STORE_SUCCESS == net::STATUS_SUCCESS);
+
+constexpr bool Mirrors(QueryOutcome exported, services::QueryFailure core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(QUERY_NO_RESPONSE, services::QUERY_NO_RESPONSE));
+static_assert(Mirrors(QUERY_NO_CONNECTION, services::QUERY_NO_CONNECTION));
+static_assert(Mirrors(QUERY_REJECTED, services::QUERY_REJECTED));
+static_assert(Mirrors(QUERY_CONTEXT_REFUSED, services::QUERY_CONTEXT_REFUSED));
+static_assert(Mirrors(QUERY_SEND_FAILED, services::QUERY_SEND_FAILED));
+static_assert(Mirrors(QUERY_INTERNAL_ERROR, services::QUERY_INTERNAL_ERROR));
+static_assert(Mirrors(QUERY_REFUSED, services::QUERY_REFUSED));
+static_assert(Mirrors(QUERY_TOO_MANY_PENDING, services::QUERY_TOO_MANY_PENDING));
+static_assert(QUERY_SUCCESS == net::STATUS_SUCCESS);
+// The failures shared with storage keep its values.
+constexpr bool Mirrors(QueryOutcome query, StoreOutcome store) {
+    return static_cast<int32_t>(query) == static_cast<int32_t>(store);
+}
+static_assert(Mirrors(QUERY_NO_RESPONSE, STORE_NO_RESPONSE));
+static_assert(Mirrors(QUERY_NO_CONNECTION, STORE_NO_CONNECTION));
+static_assert(Mirrors(QUERY_REJECTED, STORE_REJECTED));
+static_assert(Mirrors(QUERY_CONTEXT_REFUSED, STORE_CONTEXT_REFUSED));
+static_assert(Mirrors(QUERY_SEND_FAILED, STORE_SEND_FAILED));
+static_assert(Mirrors(QUERY_INTERNAL_ERROR, STORE_INTERNAL_ERROR));
 
 constexpr bool Mirrors(EcgDrawOutcome exported, imaging::EcgOutcome core) {
     return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
@@ -102,6 +126,10 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
                 return "unknown outcome " + std::to_string(code);
             return std::string(
                 imaging::ThumbnailStatusText(static_cast<imaging::ThumbnailStatus>(code)));
+        case OUTCOME_FIND:
+            return services::QueryOutcomeText(net::C_FIND_RSP, code);
+        case OUTCOME_MOVE:
+            return services::QueryOutcomeText(net::C_MOVE_RSP, code);
         default:
             return {};
     }
@@ -111,7 +139,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family < OUTCOME_STATUS || family > OUTCOME_THUMBNAIL) {
+    if (family < OUTCOME_STATUS || family > OUTCOME_MOVE) {
         CopyText("", text, capacity);
         return -1;
     }

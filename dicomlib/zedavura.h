@@ -183,6 +183,11 @@ ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, const char*
                                char* callingAeTitle, const char* calledAeTitle,
                                const char* abstractSyntax, const char* transferSyntax);
 
+/* Sets (1) or clears (0) the association's message dump: while set, every element it sends
+ * and receives is written to the trace log, as the one-shot services do at trace level 2 or
+ * more. 0 for null. */
+ZEDAVURA_API uint8_t SetMessageDump(Association* assoc, uint8_t on);
+
 /* Releases the association (A-RELEASE-RQ, then the reply) and closes it; 1, or 0 for null. */
 ZEDAVURA_API uint8_t CloseAssoc(Association* assoc);
 
@@ -300,6 +305,247 @@ ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
                                             uint8_t convert, StoreProgressSink progress,
                                             void* context);
 
+/* Query/retrieve (Study Root) and modality worklist.
+ *
+ * Records are fixed sequences of text fields, read by position or by name; each field is a
+ * NUL-terminated text owned by the record, never null, empty when unknown. Records are made
+ * only by NewRecord (keys) or by the library (results), and change only through
+ * SetRecordField: the library frees every field and record it is given, so a record or field
+ * from anywhere else must never reach it. A record kind is named by its level text: "STUDY",
+ * "SERIES", "IMAGE", or "WORKLIST". */
+typedef struct StudyRecord {
+    char* PatientName;      /* (0010,0010) */
+    char* PatientID;        /* (0010,0020) */
+    char* PatientAge;       /* (0010,1010) */
+    char* PatientSex;       /* (0010,0040) */
+    char* PatientBD;        /* (0010,0030) Patient's Birth Date */
+    char* StudyDate;        /* (0008,0020) */
+    char* StudyTime;        /* (0008,0030) */
+    char* StudyID;          /* (0020,0010) */
+    char* StudyDescription; /* (0008,1030) */
+    char* StudyInstanceUID; /* (0020,000D) */
+    char* InstitutionName;  /* (0008,0080) */
+    char* PhysiciansName;   /* (0008,0090) Referring Physician's Name */
+    char* Modalities;       /* (0008,0061) Modalities in Study */
+    char* AccessionNumber;  /* (0008,0050) */
+} StudyRecord;
+
+typedef struct SeriesRecord {
+    char* SeriesDate;        /* (0008,0021) */
+    char* SeriesTime;        /* (0008,0031) */
+    char* SeriesDescription; /* (0008,103E) */
+    char* BodyPartExamined;  /* (0018,0015) */
+    char* SeriesInstanceUID; /* (0020,000E) */
+    char* SeriesNumber;      /* (0020,0011) */
+    char* Modality;          /* (0008,0060) */
+    char* StudyInstanceUID;  /* (0020,000D) */
+    char* ProtocolName;      /* (0018,1030) */
+    char* PatientPosition;   /* (0018,5100) */
+} SeriesRecord;
+
+typedef struct ImageRecord {
+    char* ImageDate;               /* (0008,0023) Content Date */
+    char* ImageTime;               /* (0008,0033) Content Time */
+    char* InstanceNumber;          /* (0020,0013) */
+    char* AcquisitionDate;         /* (0008,0022) */
+    char* AcquisitionTime;         /* (0008,0032) */
+    char* AcquisitionNumber;       /* (0020,0012) */
+    char* SOPInstanceUID;          /* (0008,0018) */
+    char* SOPClassUID;             /* (0008,0016) */
+    char* SeriesNumber;            /* (0020,0011) */
+    char* SeriesInstanceUID;       /* (0020,000E) */
+    char* StudyInstanceUID;        /* (0020,000D) */
+    char* SliceLocation;           /* (0020,1041) */
+    char* ImageType;               /* (0008,0008) */
+    char* NumberOfFrames;          /* (0028,0008) */
+    char* ImagePosition;           /* (0020,0030), retired */
+    char* ImageOrientationPatient; /* (0020,0037) */
+    char* ImagePositionPatient;    /* (0020,0032) */
+    char* FrameOfReferenceUID;     /* (0020,0052) */
+} ImageRecord;
+
+typedef struct WorklistRecord {
+    char* PatientName;                   /* (0010,0010) */
+    char* PatientID;                     /* (0010,0020) */
+    char* PatientBD;                     /* (0010,0030) */
+    char* PatientSex;                    /* (0010,0040) */
+    char* AccessionNumber;               /* (0008,0050) */
+    char* RequestingPhysician;           /* (0032,1032) */
+    char* Unused;                        /* always empty */
+    char* Allergies;                     /* (0010,2110), never sent as a key */
+    char* StudyInstanceUID;              /* (0020,000D) */
+    char* RequestedProcedureDescription; /* (0032,1060) */
+    char* SPSStartTime;                  /* (0040,0003), in (0040,0100) */
+    char* SPSStartDate;                  /* (0040,0002), in (0040,0100) */
+    char* Modality;                      /* (0008,0060), in (0040,0100) */
+    char* ScheduledStationAET;           /* (0040,0001), in (0040,0100), never a key */
+    char* ScheduledPerformingPhysician;  /* (0040,0006), in (0040,0100) */
+    char* RequestedContrastAgent;        /* (0032,1070), never sent as a key */
+    char* SPSID;                         /* (0040,0009), in (0040,0100) */
+    char* SPSDescription;                /* (0040,0007), in (0040,0100) */
+    char* ScheduledStationName;          /* (0040,0010), in (0040,0100) */
+    char* SPSLocation;                   /* (0040,0011), in (0040,0100) */
+    char* PreMedication;                 /* (0040,0012), in (0040,0100) */
+    char* RequestedProcedureID;          /* (0040,1001), never sent as a key */
+    char* RequestedProcedurePriority;    /* (0040,1003), never sent as a key */
+} WorklistRecord;
+
+/* What a field of a record kind is: its name (as in the structs above; "" for the unused
+ * worklist field), the attribute it is sent and filled as (0,0 for none), that attribute's VR,
+ * whether a value set in a key record is sent (0: the key always goes with zero length), and
+ * whether it travels inside the Scheduled Procedure Step Sequence (0040,0100). */
+typedef struct RecordField {
+    const char* name;
+    uint16_t group;
+    uint16_t element;
+    char vr[3];
+    uint8_t sentAsKey;
+    uint8_t inStepSequence;
+} RecordField;
+
+/* Fills *field for field index (0-based) of kind; 0 when kind is unknown, index is past its
+ * last field, or an argument is null. The texts are constant. */
+ZEDAVURA_API uint8_t DescribeRecordField(const char* kind, uint32_t index, RecordField* field);
+
+/* A new record of kind with every field empty, or null for an unknown kind. Freed by the list
+ * it is appended to (ClearQuery, ClearWL, DeleteRecordList), by WriteFindRQ or WriteMoveRQ as
+ * their key, or alone by FreeRecord. */
+ZEDAVURA_API void* NewRecord(const char* kind);
+
+/* The kind of a live record ("STUDY", ...), or null for anything NewRecord or the library did
+ * not make, or that has been freed. */
+ZEDAVURA_API const char* RecordKind(const void* record);
+
+/* Replaces field index of the record with a copy of text. 0 (nothing changed) when the record
+ * is not a live record, index is out of range or text is null. */
+ZEDAVURA_API uint8_t SetRecordField(void* record, uint32_t index, const char* text);
+
+/* The text of field index (0-based) of a live record, owned by the record; null when the
+ * record is not live or index is out of range. */
+ZEDAVURA_API const char* RecordText(const void* record, uint32_t index);
+
+/* Frees a live record that is in no list; 0 (nothing freed) for anything else. */
+ZEDAVURA_API uint8_t FreeRecord(void* record);
+
+/* An ordered list of records of one kind, owning them. Opaque to C. */
+typedef struct RecordList RecordList;
+
+/* A new empty list, freed with DeleteRecordList. */
+ZEDAVURA_API RecordList* NewRecordList(void);
+
+/* Frees every record still in the list, then the list. Null does nothing. */
+ZEDAVURA_API void DeleteRecordList(RecordList* list);
+
+/* Appends a live record in no list; the list owns it from then on. 0 (nothing changed) when
+ * an argument is null, the record is not live or already listed, or it is of another kind than
+ * the records already in the list. */
+ZEDAVURA_API uint8_t AppendRecord(RecordList* list, void* record);
+
+/* The number of records in the list (0 for null). */
+ZEDAVURA_API uint32_t RecordCount(const RecordList* list);
+
+/* The record at index (0-based), still owned by the list; null when out of range. Its kind is
+ * RecordKind's answer, the same for every record of the list. */
+ZEDAVURA_API void* RecordAt(const RecordList* list, uint32_t index);
+
+/* The outcome of the query and worklist operations: the response Status (0..65535: 0x0000
+ * success; 0xFF00 and 0xFF01 pending; anything else a final failure or warning) or one of these
+ * failures of ours, which mean the same as the StoreOutcome of the same value. OutcomeText
+ * gives the words (OUTCOME_FIND, OUTCOME_MOVE). */
+typedef enum QueryOutcome {
+    QUERY_SUCCESS = 0,           /* the final Status success; other statuses are > 0 */
+    QUERY_NO_RESPONSE = -1,      /* nothing could be received, the peer released or aborted,
+                                    or the message was not the expected response */
+    QUERY_NO_CONNECTION = -8,    /* no connection, or no answer to the association request */
+    QUERY_REJECTED = -9,         /* the association was rejected */
+    QUERY_CONTEXT_REFUSED = -10, /* no presentation context accepted */
+    QUERY_SEND_FAILED = -12,     /* the request could not be sent */
+    QUERY_INTERNAL_ERROR = -14,  /* memory ran out, or another failure of the library */
+    QUERY_REFUSED = -15,         /* refused arguments: a null pointer, an empty list, a level
+                                    other than "STUDY", "SERIES" or "IMAGE", or records of
+                                    another kind than the level; nothing sent or received */
+    QUERY_TOO_MANY_PENDING = -16 /* more than 100000 pending responses to one request: the
+                                    association was aborted and the records read so far stay
+                                    in the list */
+} QueryOutcome;
+
+/* Sends a C-FIND-RQ for sopClassUid and the identifier built from the key record at position
+ * 0 of list, of the kind level names. The key record is freed and leaves the list whenever the
+ * level and the key fit, sent or not. 1 when the command and identifier were sent; 0 when not,
+ * and (nothing freed, nothing sent) for a refused argument as listed above. */
+ZEDAVURA_API uint8_t WriteFindRQ(Association* assoc, RecordList* list, const char* sopClassUid,
+                                 const char* level);
+
+/* Receives one C-FIND-RSP: its Status, or a QueryOutcome failure. Every response other than a
+ * success (pending ones and a final failure) appends a record of the level filled from its
+ * identifier (empty without one). Nothing is received for a refused argument (QUERY_REFUSED): an
+ * unknown level, or a list holding records of another kind. */
+ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list, const char* level);
+
+/* One C-FIND on its own association (Study Root, implicit VR little endian): once the
+ * association is open, the key record at the head of list is consumed as by WriteFindRQ and
+ * the result records are appended; free them with ClearQuery or DeleteRecordList. For
+ * QUERY_NO_CONNECTION, QUERY_REJECTED, QUERY_CONTEXT_REFUSED and QUERY_REFUSED nothing was sent and
+ * the key record is still in the list. An empty or null callingAeTitle means "ORLANE" and ten
+ * spaces. FindSCUStatus returns the final Status or a negative code; FindSCU 1 only for a final
+ * 0x0000. */
+ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port, const char* callingAeTitle,
+                                   const char* calledAeTitle, const char* level, RecordList* list);
+ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port, const char* callingAeTitle,
+                             const char* calledAeTitle, const char* level, RecordList* list);
+
+/* Sends a C-MOVE-RQ for sopClassUid to destinationAeTitle with the identifier built from the
+ * key record at position 0 of list, consumed as by WriteFindRQ. 1 when both were sent. */
+ZEDAVURA_API uint8_t WriteMoveRQ(Association* assoc, RecordList* list, const char* sopClassUid,
+                                 const char* level, const char* destinationAeTitle);
+
+/* Receives one C-MOVE-RSP (a data set that comes with it is read and discarded): its Status,
+ * or a QueryOutcome failure; *remaining receives its Number of Remaining Sub-operations (0 when
+ * absent, -1 with a negative result). A null remaining is refused (QUERY_REFUSED, nothing
+ * received). */
+ZEDAVURA_API int32_t ReadMoveRSP(Association* assoc, int32_t* remaining);
+
+/* What one C-MOVE-RSP said: its Status, and its numbers of remaining, completed, failed and
+ * warning sub-operations (-1 each when absent). */
+typedef struct MoveProgress {
+    int32_t status;
+    int32_t remaining;
+    int32_t completed;
+    int32_t failed;
+    int32_t warning;
+} MoveProgress;
+
+/* Told of every C-MOVE-RSP, pending and final; the record is valid during the call only. */
+typedef void (*MoveProgressSink)(void* context, const MoveProgress* progress);
+
+/* One C-MOVE on its own association (Study Root, implicit VR little endian): the key record at
+ * the head of list is consumed as FindSCU consumes it; the images go to destinationAeTitle on
+ * associations of its own. MoveSCUStatus tells progress (may be null) of every response and
+ * returns the final Status or a negative code; MoveSCU 1 only for a final 0x0000. */
+ZEDAVURA_API int32_t MoveSCUStatus(const char* host, const char* port, const char* callingAeTitle,
+                                   const char* calledAeTitle, const char* destinationAeTitle,
+                                   const char* level, RecordList* list, MoveProgressSink progress,
+                                   void* context);
+ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port, const char* callingAeTitle,
+                             const char* calledAeTitle, const char* destinationAeTitle,
+                             const char* level, RecordList* list);
+
+/* Frees every record of the list and empties it; 1. 0 (nothing freed) for a null list or when
+ * the level does not name the kind of its records (an empty list fits every level). */
+ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level);
+
+/* Sends a C-FIND-RQ for sopClassUid ("1.2.840.10008.5.1.4.31") with the worklist identifier
+ * built from the WORKLIST key record at position 0 of list, which stays in the list: the
+ * caller frees it (ClearWL) before reading responses. 1 when both were sent; 0 otherwise. */
+ZEDAVURA_API uint8_t WriteWLFindRQ(Association* assoc, RecordList* list, const char* sopClassUid);
+
+/* Receives one C-FIND-RSP of a worklist query as ReadFindRSP does, appending WORKLIST records;
+ * QUERY_REFUSED for a list that holds records of another kind. */
+ZEDAVURA_API int32_t ReadWLFindRSP(Association* assoc, RecordList* list);
+
+/* Frees every WORKLIST record of the list and empties it; 1. 0 (nothing freed) for a null list
+ * or one holding records of another kind. */
+ZEDAVURA_API uint8_t ClearWL(RecordList* list);
 /* Print. The film settings PrintSCU sends, each a NUL-terminated text the caller owns; null or ""
  * leaves the attribute out. The front end's choices: copies "1", priority "MED", medium "BLUE
  * FILM", destination "MAGAZINE", "PROCESSOR", "BIN_1", "BIN_2" or "BIN_3"; display format
@@ -513,20 +759,23 @@ ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity);
 
 /* The families of outcome codes that OutcomeText puts into words. */
 typedef enum OutcomeFamily {
-    OUTCOME_STATUS = 0,   /* a DIMSE status, 0..65535, in the words every service shares */
-    OUTCOME_CONVERT = 1,  /* a ConvertOutcome */
-    OUTCOME_STORE = 2,    /* a StoreOutcome or a C-STORE status */
-    OUTCOME_ECG = 3,      /* an EcgDrawOutcome */
-    OUTCOME_DICOMDIR = 4, /* a DicomDirOutcome */
-    OUTCOME_THUMBNAIL = 5 /* a ThumbnailOutcome */
+    OUTCOME_STATUS = 0,    /* a DIMSE status, 0..65535, in the words every service shares */
+    OUTCOME_CONVERT = 1,   /* a ConvertOutcome */
+    OUTCOME_STORE = 2,     /* a StoreOutcome or a C-STORE status */
+    OUTCOME_ECG = 3,       /* an EcgDrawOutcome */
+    OUTCOME_DICOMDIR = 4,  /* a DicomDirOutcome */
+    OUTCOME_THUMBNAIL = 5, /* a ThumbnailOutcome */
+    OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
+    OUTCOME_MOVE = 7       /* a QueryOutcome or a C-MOVE status */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700
  * (refused: out of resources)", our failures as "cannot connect to STORESCP (10.0.0.7:104)" or
  * "unsupported image layout". peer (null or "": "the peer") names the peer in the words of the
- * outcomes that concern it. At most capacity bytes are written, the terminating NUL included
- * (the words are cut to fit; nothing when text is null or capacity 0). Returns the length of
- * the whole words, without the NUL, as snprintf does; -1 for an unknown family. */
+ * store outcomes that concern it (the query families leave the peer to the caller). At most
+ * capacity bytes are written, the terminating NUL included (the words are cut to fit; nothing when
+ * text is null or capacity 0). Returns the length of the whole words, without the NUL, as snprintf
+ * does; -1 for an unknown family. */
 ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer, char* text,
                                  uint32_t capacity);
 

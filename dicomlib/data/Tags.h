@@ -12,6 +12,7 @@ constexpr Tag RequestedSOPClassUID{0x0000, 0x0003};
 constexpr Tag CommandField{0x0000, 0x0100};
 constexpr Tag MessageID{0x0000, 0x0110};
 constexpr Tag MessageIDBeingRespondedTo{0x0000, 0x0120};
+constexpr Tag MoveDestination{0x0000, 0x0600};
 constexpr Tag Priority{0x0000, 0x0700};
 constexpr Tag CommandDataSetType{0x0000, 0x0800};
 constexpr Tag Status{0x0000, 0x0900};
@@ -19,6 +20,9 @@ constexpr Tag AffectedSOPInstanceUID{0x0000, 0x1000};
 constexpr Tag RequestedSOPInstanceUID{0x0000, 0x1001};
 constexpr Tag ActionTypeID{0x0000, 0x1008};
 constexpr Tag NumberOfRemainingSuboperations{0x0000, 0x1020};
+constexpr Tag NumberOfCompletedSuboperations{0x0000, 0x1021};
+constexpr Tag NumberOfFailedSuboperations{0x0000, 0x1022};
+constexpr Tag NumberOfWarningSuboperations{0x0000, 0x1023};
 
 // File meta group.
 constexpr Tag FileMetaInformationGroupLength{0x0002, 0x0000};
@@ -34,6 +38,7 @@ constexpr Tag SOPClassUID{0x0008, 0x0016};
 constexpr Tag SOPInstanceUID{0x0008, 0x0018};
 constexpr Tag StudyDate{0x0008, 0x0020};
 constexpr Tag StudyTime{0x0008, 0x0030};
+constexpr Tag QueryRetrieveLevel{0x0008, 0x0052};
 constexpr Tag Modality{0x0008, 0x0060};
 constexpr Tag CodeValue{0x0008, 0x0100};
 constexpr Tag CodeMeaning{0x0008, 0x0104};
@@ -59,6 +64,7 @@ constexpr Tag WindowCenter{0x0028, 0x1050};
 constexpr Tag WindowWidth{0x0028, 0x1051};
 constexpr Tag RescaleIntercept{0x0028, 0x1052};
 constexpr Tag RescaleSlope{0x0028, 0x1053};
+constexpr Tag ScheduledProcedureStepSequence{0x0040, 0x0100};
 constexpr Tag PixelData{0x7FE0, 0x0010};
 
 // Directory records.

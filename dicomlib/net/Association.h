@@ -74,6 +74,9 @@ struct Association {
     // Set once the peer's A-RELEASE-RQ has been answered: the association is over, and
     // CloseAssoc waits only briefly for the peer to close the connection.
     bool peerReleased = false;
+    // Pending responses read since the last query request was sent: the query services stop a
+    // peer that never sends its final response.
+    uint32_t pendingResponses = 0;
 };
 
 namespace dicomlib::net {

@@ -36,6 +36,60 @@ constexpr Meaning STORAGE_MEANINGS[] = {
     {STATUS_CANNOT_UNDERSTAND, 0xF000, "error: cannot understand"},
 };
 
+// C-FIND, of a study query and of a worklist query alike.
+constexpr Meaning FIND_MEANINGS[] = {
+    {STATUS_SUCCESS, 0xFFFF, "success: matching is complete"},
+    {STATUS_PENDING, 0xFFFF, "pending: matches are continuing"},
+    {STATUS_PENDING_WARNING, 0xFFFF,
+     "pending: matches are continuing, but optional keys were not supported"},
+    {STATUS_CANCEL, 0xFFFF, "cancelled: matching terminated by a cancel request"},
+    {STATUS_OUT_OF_RESOURCES, 0xFFFF, "refused: out of resources"},
+    {STATUS_DATA_SET_DOES_NOT_MATCH, 0xFFFF, "failed: identifier does not match the SOP class"},
+    {STATUS_CANNOT_UNDERSTAND, 0xF000, "failed: unable to process"},
+};
+
+// C-MOVE.
+constexpr Meaning MOVE_MEANINGS[] = {
+    {STATUS_SUCCESS, 0xFFFF, "success: sub-operations complete without failures"},
+    {STATUS_PENDING, 0xFFFF, "pending: sub-operations are continuing"},
+    {STATUS_CANCEL, 0xFFFF, "cancelled: sub-operations terminated by a cancel request"},
+    {STATUS_OUT_OF_RESOURCES, 0xFFFF, "refused: out of resources"},
+    {0xA701, 0xFFFF, "refused: out of resources, unable to calculate the number of matches"},
+    {0xA702, 0xFFFF, "refused: out of resources, unable to perform sub-operations"},
+    {STATUS_MOVE_DESTINATION_UNKNOWN, 0xFFFF, "refused: move destination unknown"},
+    {STATUS_DATA_SET_DOES_NOT_MATCH, 0xFFFF, "failed: identifier does not match the SOP class"},
+    {STATUS_SUB_OPERATIONS_FAILED, 0xFFFF,
+     "warning: sub-operations complete with failures or warnings"},
+    {STATUS_CANNOT_UNDERSTAND, 0xF000, "failed: unable to process"},
+};
+
+// What C-FIND and C-MOVE responses may say besides their own statuses: the general DIMSE
+// statuses, then the classes by their first digit.
+constexpr Meaning QUERY_GENERAL_MEANINGS[] = {
+    {0x0105, 0xFFFF, "failed: no such attribute"},
+    {0x0106, 0xFFFF, "failed: invalid attribute value"},
+    {0x0107, 0xFFFF, "warning: attribute list error"},
+    {0x0110, 0xFFFF, "failed: processing failure"},
+    {0x0111, 0xFFFF, "failed: duplicate SOP instance"},
+    {0x0112, 0xFFFF, "failed: no such object instance"},
+    {0x0116, 0xFFFF, "warning: attribute value out of range"},
+    {0x0117, 0xFFFF, "failed: invalid object instance"},
+    {0x0118, 0xFFFF, "failed: no such SOP class"},
+    {0x0119, 0xFFFF, "failed: class-instance conflict"},
+    {0x0120, 0xFFFF, "failed: missing attribute"},
+    {0x0121, 0xFFFF, "failed: missing attribute value"},
+    {STATUS_SOP_CLASS_NOT_SUPPORTED, 0xFFFF, "refused: SOP class not supported"},
+    {0x0124, 0xFFFF, "refused: not authorized"},
+    {0x0210, 0xFFFF, "failed: duplicate invocation"},
+    {0x0211, 0xFFFF, "failed: unrecognized operation"},
+    {0x0212, 0xFFFF, "failed: mistyped argument"},
+    {0x0213, 0xFFFF, "failed: resource limitation"},
+    {0xFF00, 0xFF00, "pending"},
+    {0xB000, 0xF000, "warning"},
+    {0xA000, 0xF000, "failed"},
+    {0xC000, 0xF000, "failed"},
+};
+
 // The DIMSE-N services, as print management uses them.
 constexpr Meaning NORMALIZED_MEANINGS[] = {
     {0x0001, 0xFFFF, "warning: requested optional attributes are not supported"},
@@ -134,6 +188,14 @@ std::string_view CommandFieldName(uint16_t commandField) {
 
 std::string_view StatusMeaning(uint16_t status, uint16_t commandField) {
     const char* words = nullptr;
+    const auto request = static_cast<uint16_t>(commandField & 0x7FFF);
+    if (request == C_FIND_RQ || request == C_MOVE_RQ) {
+        words = Find(request == C_FIND_RQ ? std::span<const Meaning>(FIND_MEANINGS)
+                                          : std::span<const Meaning>(MOVE_MEANINGS),
+                     status);
+        if (words == nullptr) words = Find(QUERY_GENERAL_MEANINGS, status);
+        return words != nullptr ? words : "unknown status";
+    }
     if (commandField == C_STORE_RQ || commandField == C_STORE_RSP) {
         words = Find(STORAGE_MEANINGS, status);
     } else if (IsNormalized(commandField)) {

@@ -59,14 +59,22 @@ constexpr uint16_t STATUS_CANNOT_UNDERSTAND = 0xC000;        // and the rest of 
 constexpr uint16_t STATUS_COERCION_OF_DATA_ELEMENTS = 0xB000;
 constexpr uint16_t STATUS_ELEMENTS_DISCARDED = 0xB006;
 constexpr uint16_t STATUS_DATA_SET_DOES_NOT_MATCH_WARNING = 0xB007;
+constexpr uint16_t STATUS_MOVE_DESTINATION_UNKNOWN = 0xA801;
+constexpr uint16_t STATUS_SUB_OPERATIONS_FAILED = 0xB000;  // a C-MOVE's warning
+
+inline bool IsPending(int32_t status) {
+    return status == STATUS_PENDING || status == STATUS_PENDING_WARNING;
+}
 
 // The command's name, "C-STORE-RQ" or "N-CREATE-RSP"; empty for a value that is no command.
 std::string_view CommandFieldName(uint16_t commandField);
 
 // What a status in a response of the given Command Field (request or response) means, in a few
 // words: "success", "pending", "refused: out of resources", "warning: the film box holds no
-// image box (empty page)". Composite and DIMSE-N services word their failures differently;
-// commandField 0 gives the words every service shares. "failure" for any value not known.
+// image box (empty page)". Composite and DIMSE-N services word their failures differently, and
+// C-FIND and C-MOVE word even success and pending their own way ("success: matching is
+// complete"); commandField 0 gives the words every service shares. "failure" for any value not
+// known ("unknown status" for C-FIND and C-MOVE).
 std::string_view StatusMeaning(uint16_t status, uint16_t commandField);
 // "status 0xA700 (refused: out of resources)".
 std::string StatusText(uint16_t status, uint16_t commandField);

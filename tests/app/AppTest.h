@@ -1,13 +1,20 @@
 // Helpers of the window's tests: acting on a modal dialog from inside its own loop, controls
-// by name, files.
+// by name, files, what the runner sent and what it logged.
 #pragma once
 
 #include <functional>
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDate>
 #include <QFile>
+#include <QFileDialog>
+#include <QLineEdit>
+#include <QListView>
+#include <QRegularExpression>
 #include <QTimer>
+
+#include "MainThread.h"
 
 namespace apptest {
 
@@ -42,6 +49,43 @@ inline QByteArray ReadFile(const QString& path) {
 inline void WriteFile(const QString& path, const QByteArray& bytes) {
     QFile file(path);
     if (file.open(QIODevice::WriteOnly)) file.write(bytes);
+}
+
+// What the runner sent to the window, in the order the window got it.
+struct JobRecorder : QObject {
+    QStringList ended, memo;
+    explicit JobRecorder(app::MainThread* runner) {
+        connect(runner, &app::MainThread::MemoCleared, this, [this] { memo << "<cleared>"; });
+        connect(runner, &app::MainThread::MemoLines, this,
+                [this](const QStringList& l) { memo << l; });
+        connect(runner, &app::MainThread::JobEnded, this, [this](const QString& s) { ended << s; });
+    }
+};
+
+// As an operator does: the whole path typed into the name field (typing drops the list's
+// selection, which the dialog keeps from its last use), then Open; an empty name cancels.
+inline void Choose(QFileDialog* dialog, const QString& file) {
+    if (file.isEmpty()) return dialog->reject();
+    dialog->findChild<QListView*>("listView")->clearSelection();
+    dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file);
+    static_cast<QDialog*>(dialog)->accept();
+}
+
+inline void ChooseFile(const QString& file) {
+    OnModal<QFileDialog>([file](QFileDialog* dialog) { Choose(dialog, file); });
+}
+
+// The runner's own lines of today's log of service, without their time of day.
+inline QStringList LogLines(const QString& workDir, const QString& service) {
+    const QString name = QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log";
+    const QString text = QString::fromLatin1(ReadFile(workDir + "/" + name));
+    static const QRegularExpression own(
+        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT) .*)\r$",
+        QRegularExpression::MultilineOption);
+    QStringList lines;
+    for (auto it = own.globalMatch(text); it.hasNext();)
+        lines << it.next().captured(1);
+    return lines;
 }
 
 }  // namespace apptest

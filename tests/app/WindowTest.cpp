@@ -21,54 +21,22 @@
 #include "Tsselect.h"
 #include "tessaly.h"
 
+using apptest::ChooseFile;
 using apptest::Click;
 using apptest::Control;
+using apptest::JobRecorder;
+using apptest::LogLines;
 
 namespace {
 
 // python3-pydicom's CT_small.dcm: explicit VR little endian, 16-bit grayscale.
 const QString SAMPLE = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
 
-// What the runner sent to the window, in the order the window got it.
-struct JobRecorder : QObject {
-    QStringList ended, memo;
-    explicit JobRecorder(app::MainThread* runner) {
-        connect(runner, &app::MainThread::MemoCleared, this, [this] { memo << "<cleared>"; });
-        connect(runner, &app::MainThread::MemoLine, this, [this](const QString& l) { memo << l; });
-        connect(runner, &app::MainThread::JobEnded, this, [this](const QString& s) { ended << s; });
-    }
-};
-
-// As an operator does: the whole path typed into the name field (typing drops the list's
-// selection, which the dialog keeps from its last use), then Open; an empty name cancels.
-void Choose(QFileDialog* dialog, const QString& file) {
-    if (file.isEmpty()) return dialog->reject();
-    dialog->findChild<QListView*>("listView")->clearSelection();
-    dialog->findChild<QLineEdit*>("fileNameEdit")->setText(file);
-    static_cast<QDialog*>(dialog)->accept();
-}
-
-void ChooseFile(const QString& file) {
-    apptest::OnModal<QFileDialog>([file](QFileDialog* dialog) { Choose(dialog, file); });
-}
-
 void ChooseSyntax(int index) {
     apptest::OnModal<app::TForm4>([index](app::TForm4* dialog) {
         Control<QComboBox>(dialog, "ComboBox1")->setCurrentIndex(index);
         Click(dialog, "Button1");
     });
-}
-
-// The runner's own lines of today's log of service, without their time of day.
-QStringList LogLines(const QString& workDir, const QString& service) {
-    const QString name = QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log";
-    const QString text = QString::fromLatin1(apptest::ReadFile(workDir + "/" + name));
-    static const QRegularExpression own("^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE).*)\r$",
-                                        QRegularExpression::MultilineOption);
-    QStringList lines;
-    for (auto it = own.globalMatch(text); it.hasNext();)
-        lines << it.next().captured(1);
-    return lines;
 }
 
 }  // namespace
@@ -134,7 +102,7 @@ class WindowTest : public QObject {
             auto* view = dialog->findChild<QListView*>("listView");
             for (QDeadlineTimer wait(10000); !listed && !wait.hasExpired(); QTest::qWait(20))
                 listed = view->model()->index(0, 0, view->rootIndex()).data() == "IM000001";
-            Choose(dialog, file);
+            apptest::Choose(dialog, file);
         });
         Click(form_.get(), "BitBtn1");
         QVERIFY(listed);

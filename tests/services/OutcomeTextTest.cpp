@@ -108,6 +108,60 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_THUMBNAIL, THUMBNAIL_BAD_WIDTH, "the width gives no thumbnail of this image"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_WRITE, "the thumbnail cannot be written"},
         {OUTCOME_THUMBNAIL, -7, "unknown outcome -7"},
+
+        // Queries name the peer themselves: their words leave it out.
+        {OUTCOME_FIND, QUERY_SUCCESS, "status 0x0000 (success: matching is complete)"},
+        {OUTCOME_FIND, 0xFF00, "status 0xFF00 (pending: matches are continuing)"},
+        {OUTCOME_FIND, 0xFF01,
+         "status 0xFF01 (pending: matches are continuing, but optional keys were not supported)"},
+        {OUTCOME_FIND, 0xFE00,
+         "status 0xFE00 (cancelled: matching terminated by a cancel request)"},
+        {OUTCOME_FIND, 0xA700, "status 0xA700 (refused: out of resources)"},
+        {OUTCOME_FIND, 0xA900, "status 0xA900 (failed: identifier does not match the SOP class)"},
+        {OUTCOME_FIND, 0xC001, "status 0xC001 (failed: unable to process)"},
+        {OUTCOME_FIND, 0x0122, "status 0x0122 (refused: SOP class not supported)"},
+        {OUTCOME_FIND, 0x0211, "status 0x0211 (failed: unrecognized operation)"},
+        {OUTCOME_FIND, 0xA801, "status 0xA801 (failed)"},
+        {OUTCOME_FIND, 0xB123, "status 0xB123 (warning)"},
+        {OUTCOME_FIND, 0xFF42, "status 0xFF42 (pending)"},
+        {OUTCOME_FIND, 0x0042, "status 0x0042 (unknown status)"},
+        {OUTCOME_FIND, 0x10000, "unknown outcome 65536"},
+        {OUTCOME_FIND, QUERY_NO_RESPONSE,
+         "no usable response: the connection ended, the peer released or aborted, or it answered "
+         "with another message"},
+        {OUTCOME_FIND, QUERY_NO_CONNECTION,
+         "cannot connect, or no answer to the association request"},
+        {OUTCOME_FIND, QUERY_REJECTED, "association rejected"},
+        {OUTCOME_FIND, QUERY_CONTEXT_REFUSED, "no presentation context accepted"},
+        {OUTCOME_FIND, QUERY_SEND_FAILED, "the connection failed while sending"},
+        {OUTCOME_FIND, QUERY_INTERNAL_ERROR, "internal failure (see the trace log)"},
+        {OUTCOME_FIND, QUERY_REFUSED,
+         "refused by the library: a null argument, an empty list, an unknown level or records of "
+         "another kind; nothing was sent"},
+        {OUTCOME_FIND, QUERY_TOO_MANY_PENDING,
+         "more than 100000 pending responses: the association was aborted"},
+        {OUTCOME_FIND, -3, "failure of the library"},
+
+        {OUTCOME_MOVE, QUERY_SUCCESS,
+         "status 0x0000 (success: sub-operations complete without failures)"},
+        {OUTCOME_MOVE, 0xFF00, "status 0xFF00 (pending: sub-operations are continuing)"},
+        {OUTCOME_MOVE, 0xFF01, "status 0xFF01 (pending)"},
+        {OUTCOME_MOVE, 0xFE00,
+         "status 0xFE00 (cancelled: sub-operations terminated by a cancel request)"},
+        {OUTCOME_MOVE, 0xA700, "status 0xA700 (refused: out of resources)"},
+        {OUTCOME_MOVE, 0xA701,
+         "status 0xA701 (refused: out of resources, unable to calculate the number of matches)"},
+        {OUTCOME_MOVE, 0xA702,
+         "status 0xA702 (refused: out of resources, unable to perform sub-operations)"},
+        {OUTCOME_MOVE, 0xA801, "status 0xA801 (refused: move destination unknown)"},
+        {OUTCOME_MOVE, 0xA900, "status 0xA900 (failed: identifier does not match the SOP class)"},
+        {OUTCOME_MOVE, 0xB000,
+         "status 0xB000 (warning: sub-operations complete with failures or warnings)"},
+        {OUTCOME_MOVE, 0xCFFF, "status 0xCFFF (failed: unable to process)"},
+        {OUTCOME_MOVE, 0x0124, "status 0x0124 (refused: not authorized)"},
+        {OUTCOME_MOVE, QUERY_REJECTED, "association rejected"},
+        {OUTCOME_MOVE, QUERY_TOO_MANY_PENDING,
+         "more than 100000 pending responses: the association was aborted"},
     };
     for (const Case& c : cases)
         EXPECT_EQ(Words(c.family, c.code), c.words) << c.family << " " << c.code;
@@ -122,6 +176,6 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(OutcomeText(OUTCOME_CONVERT, CONVERT_DONE, nullptr, nullptr, 0), 9);
     EXPECT_EQ(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, nullptr, small, 0), 31);
     EXPECT_STREQ(small, "status ");
-    EXPECT_EQ(OutcomeText(6, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(OUTCOME_MOVE + 1, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }

