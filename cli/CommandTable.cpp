@@ -15,12 +15,13 @@ extern const Command DicomdirCommand;
 extern const Command ThumbnailCommand;
 extern const Command PrintCommand;
 extern const Command EcgCommand;
+extern const Command ProbeCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         DumpCommand, ConvertCommand,  MetaCommand,  DicomdirCommand, ThumbnailCommand,
         EcgCommand,  EchoCommand,     StoreCommand, ScpCommand,      FindCommand,
-        MoveCommand, WorklistCommand, PrintCommand};
+        MoveCommand, WorklistCommand, PrintCommand, ProbeCommand};
     return commands;
 }
 

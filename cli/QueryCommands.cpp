@@ -11,6 +11,7 @@
 
 #include "Commands.h"
 #include "DicomJson.h"
+#include "FrontEnd.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -224,6 +225,10 @@ int Finish(const std::string& service, bool ok, const std::string& detail, bool 
     const std::string outcome = service + (ok ? " OK: " : " failed: ") + detail;
     WriteLogLine(outcome.c_str());
     std::fprintf(ok && !json ? stdout : stderr, "%s\n", outcome.c_str());
+    if (const std::string why = ok ? "" : ExplanationLine(); !why.empty()) {
+        WriteLogLine(why.c_str());
+        std::fprintf(stderr, "%s\n", why.c_str());
+    }
     return ok ? 0 : 1;
 }
 

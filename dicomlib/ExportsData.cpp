@@ -87,6 +87,13 @@ extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByUID(const char
                    [&] { return Exported(data::FindTransferSyntax(uid)); });
 }
 
+extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxAt(uint32_t index) {
+    return Guarded("TransferSyntaxAt", static_cast<const TransferSyntaxInfo*>(nullptr), [&] {
+        const auto& rows = ExportedSyntaxes();
+        return index < rows.size() ? &rows[index] : nullptr;
+    });
+}
+
 extern "C" ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name) {
     if (name == nullptr) return nullptr;
     return Guarded("TransferSyntaxByName", static_cast<const TransferSyntaxInfo*>(nullptr),

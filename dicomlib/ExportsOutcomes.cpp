@@ -6,6 +6,7 @@
 #include "data/Part10File.h"
 #include "imaging/EcgDrawing.h"
 #include "imaging/Thumbnail.h"
+#include "net/AssociationWords.h"
 #include "net/CommandSet.h"
 #include "services/QueryRetrieve.h"
 #include "services/Storage.h"
@@ -130,6 +131,12 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
             return services::QueryOutcomeText(net::C_FIND_RSP, code);
         case OUTCOME_MOVE:
             return services::QueryOutcomeText(net::C_MOVE_RSP, code);
+        case OUTCOME_CONTEXT:
+            if (code == -1) return "not answered: the association failed first";
+            if (code < 0 || code > 0xFF) return "unknown outcome " + std::to_string(code);
+            if (code == 0) return net::ContextResultMeaning(0);
+            return net::ContextResultMeaning(static_cast<uint8_t>(code)) + ": " +
+                   std::string(net::ContextResultAdvice(static_cast<uint8_t>(code)));
         default:
             return {};
     }
@@ -139,7 +146,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family < OUTCOME_STATUS || family > OUTCOME_MOVE) {
+    if (family < OUTCOME_STATUS || family > OUTCOME_CONTEXT) {
         CopyText("", text, capacity);
         return -1;
     }

@@ -126,3 +126,13 @@ extern "C" ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity) {
     return Guarded("LastFailureText", int32_t{0},
                    [&] { return CopyText(net::LastFailure(), text, capacity); });
 }
+
+extern "C" ZEDAVURA_API const char* ProbeStorageClassAt(uint32_t index, const char** name) {
+    return Guarded("ProbeStorageClassAt", static_cast<const char*>(nullptr), [&] {
+        const auto& classes = services::ProbeStorageClasses();
+        if (index >= classes.size()) return static_cast<const char*>(nullptr);
+        // Both texts come from constant tables that end in a NUL.
+        if (name != nullptr) *name = classes[index].name.data();
+        return classes[index].uid.data();
+    });
+}

@@ -734,6 +734,15 @@ ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* port, const c
                                      uint32_t count, ContextAnswer* answers,
                                      AssociationReport* report);
 
+/* The transfer syntax at index (0-based) of the library's table, implicit VR little endian
+ * first; null past the last. Constant; never freed. */
+ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxAt(uint32_t index);
+
+/* The storage SOP class at index (0-based) of those a probe proposes (the storage provider's
+ * own, then RT, SR, PDF, waveform, enhanced and multi-frame classes), with its name in *name
+ * when name is not null; null past the last. Constant texts. */
+ZEDAVURA_API const char* ProbeStorageClassAt(uint32_t index, const char** name);
+
 /* What a DICOM printer says about itself (N-GET of the printer SOP instance). */
 typedef struct PrinterInfo {
     char status[17];     /* Printer Status: "NORMAL", "WARNING", "FAILURE" */
@@ -766,7 +775,8 @@ typedef enum OutcomeFamily {
     OUTCOME_DICOMDIR = 4,  /* a DicomDirOutcome */
     OUTCOME_THUMBNAIL = 5, /* a ThumbnailOutcome */
     OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
-    OUTCOME_MOVE = 7       /* a QueryOutcome or a C-MOVE status */
+    OUTCOME_MOVE = 7,      /* a QueryOutcome or a C-MOVE status */
+    OUTCOME_CONTEXT = 8    /* a presentation context result (ContextAnswer), with what to do */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700

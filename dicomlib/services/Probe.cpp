@@ -6,10 +6,53 @@
 #include "data/Tags.h"
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
+#include "net/StorageClasses.h"
 #include "net/TraceLog.h"
 #include "services/Print.h"
 
 namespace dicomlib::services {
+
+const std::vector<ProbeClass>& ProbeStorageClasses() {
+    static const std::vector<ProbeClass> classes = [] {
+        static constexpr const char* MORE[] = {
+            "1.2.840.10008.5.1.4.1.1.481.1",   // RT Image
+            "1.2.840.10008.5.1.4.1.1.481.2",   // RT Dose
+            "1.2.840.10008.5.1.4.1.1.481.3",   // RT Structure Set
+            "1.2.840.10008.5.1.4.1.1.481.5",   // RT Plan
+            "1.2.840.10008.5.1.4.1.1.88.33",   // Comprehensive SR
+            "1.2.840.10008.5.1.4.1.1.88.59",   // Key Object Selection Document
+            "1.2.840.10008.5.1.4.1.1.104.2",   // Encapsulated CDA
+            "1.2.840.10008.5.1.4.1.1.9.1.1",   // 12-lead ECG Waveform
+            "1.2.840.10008.5.1.4.1.1.9.1.2",   // General ECG Waveform
+            "1.2.840.10008.5.1.4.1.1.9.4.1",   // Basic Voice Audio Waveform
+            "1.2.840.10008.5.1.4.1.1.2.1",     // Enhanced CT Image
+            "1.2.840.10008.5.1.4.1.1.4.1",     // Enhanced MR Image
+            "1.2.840.10008.5.1.4.1.1.12.1.1",  // Enhanced XA Image
+            "1.2.840.10008.5.1.4.1.1.6.2",     // Enhanced US Volume
+            "1.2.840.10008.5.1.4.1.1.13.1.3",  // Breast Tomosynthesis Image
+            "1.2.840.10008.5.1.4.1.1.7.1",     // Multi-frame Single Bit Secondary Capture
+            "1.2.840.10008.5.1.4.1.1.7.2",     // Multi-frame Grayscale Byte Secondary Capture
+            "1.2.840.10008.5.1.4.1.1.7.3",     // Multi-frame Grayscale Word Secondary Capture
+            "1.2.840.10008.5.1.4.1.1.7.4",     // Multi-frame True Color Secondary Capture
+            "1.2.840.10008.5.1.4.1.1.11.1",    // Grayscale Softcopy Presentation State
+            "1.2.840.10008.5.1.4.1.1.66.4",    // Segmentation
+        };
+        auto named = [](std::string_view uid) {
+            for (const net::StorageClass& c : net::StandardStorageClasses())
+                if (c.uid == uid) return ProbeClass{c.uid, c.name};
+            return ProbeClass{uid, uid};
+        };
+        std::vector<ProbeClass> list;
+        for (const char* uid : net::ACCEPTED_ABSTRACT_SYNTAXES) {
+            const std::string_view text = uid;
+            if (text.starts_with("1.2.840.10008.5.1.4.1.1.")) list.push_back(named(text));
+        }
+        for (const char* uid : MORE)
+            list.push_back(named(uid));
+        return list;
+    }();
+    return classes;
+}
 
 ContextsProbe ProposeEach(std::string_view host, std::string_view port,
                           std::string_view callingAeTitle, std::string_view calledAeTitle,

@@ -12,6 +12,14 @@
 
 namespace dicomlib::services {
 
+// The storage SOP classes a probe proposes: the provider's own, then RT, SR, PDF, waveform,
+// enhanced and multi-frame classes, each with the standard's name.
+struct ProbeClass {
+    std::string_view uid;
+    std::string_view name;
+};
+const std::vector<ProbeClass>& ProbeStorageClasses();
+
 struct SyntaxPair {
     std::string abstractSyntax;
     std::string transferSyntax;

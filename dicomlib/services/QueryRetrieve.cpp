@@ -7,6 +7,7 @@
 
 #include "data/Tags.h"
 #include "data/TransferSyntax.h"
+#include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/Pdu.h"
 #include "net/TraceLog.h"
@@ -278,6 +279,8 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
                                                  TraceWords(responseField, QUERY_TOO_MANY_PENDING));
         return QUERY_TOO_MANY_PENDING;
     }
+    if (!IsPending(status) && status != net::STATUS_SUCCESS)
+        net::NoteStatusFailure(static_cast<uint16_t>(status), responseField);
     // Pending responses can run into the thousands: their lines come with the message dumps.
     LogServiceLine(IsPending(status) ? net::LOG_MESSAGES : net::LOG_ASSOCIATION,
                    ResponseName(responseField) + ": " + TraceWords(responseField, status));
