@@ -308,8 +308,9 @@ Row KeysRow(const char* level, RecordList* list) {
             std::string(any ? (filled.empty() ? "" : " ") : (empty.empty() ? "" : " ")) +
             field.name;
     }
-    row.detail = std::to_string(RecordCount(list)) +
-                 " records; filled: " + (filled.empty() ? "none" : filled) +
+    const uint32_t count = RecordCount(list);
+    row.detail = std::to_string(count) + (count == 1 ? " record" : " records") +
+                 "; filled: " + (filled.empty() ? "none" : filled) +
                  "; empty or left out: " + (empty.empty() ? "none" : empty);
     return row;
 }
@@ -411,7 +412,9 @@ Section ProbeWorklist(Probe& probe, int32_t result) {
     const std::string why = status == 0 ? "" : LastWhy();
     DeletePDU(assoc);
     if (status == 0) {
-        section.detail = std::to_string(RecordCount(list)) + " entries for today (" + Today() + ")";
+        const uint32_t count = RecordCount(list);
+        section.detail = std::to_string(count) + (count == 1 ? " entry" : " entries") +
+                         " for today (" + Today() + ")";
     } else {
         section.verdict = "failed";
         section.detail =
@@ -497,16 +500,16 @@ Section ProbeRetrievePath(Probe& probe, bool moveAccepted, const FoundInstance& 
         section.detail = "one instance moved to " + o.moveDest + " arrived in " + Millis(took);
     } else {
         section.verdict = "failed";
-        section.detail = OutcomeWords(OUTCOME_MOVE, status, o.called);
-        if (!why.empty()) section.detail += ": " + why;
+        section.detail = why.empty() ? OutcomeWords(OUTCOME_MOVE, status, o.called) : why;
+        if (status == 0xA801)
+            section.detail = OutcomeWords(OUTCOME_MOVE, status, o.called) + ": add " + o.moveDest +
+                             " to the peer's nodes with this machine's address and " + "port " +
+                             o.receivePort;
         if (status == 0)
             section.detail += ": nothing arrived on port " + o.receivePort +
                               "; the peer's connection to this machine was refused or timed "
                               "out: check the address it has for " +
                               o.moveDest + " and the firewall";
-        else if (status == 0xA801)
-            section.detail += " (add " + o.moveDest + " with this machine's address and port " +
-                              o.receivePort + ")";
     }
     return section;
 }
@@ -580,6 +583,8 @@ std::string Terminal(const Probe& probe) {
                 legend += " " + std::to_string(t + 1) + " " + SyntaxLabel(*ts);
                 header += Pad(std::to_string(t + 1), 3);
             }
+            while (header.back() == ' ')
+                header.pop_back();
             out += legend + "\n  " + Pad("", 58) + Pad("", 13) + header + "\n";
         }
         for (const Row& r : s.rows) {
