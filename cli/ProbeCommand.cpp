@@ -148,7 +148,8 @@ std::vector<int32_t> ProbeConnection(Probe& probe, Section& section) {
     std::vector<int32_t> results;
     if (outcome == ASSOCIATION_ACCEPTED || outcome == ASSOCIATION_NOTHING_ACCEPTED) {
         section.verdict = "works";
-        section.detail = "titles " + o.calling + " -> " + o.called + " accepted";
+        section.detail = "titles " + (o.calling.empty() ? std::string("ORLANE") : o.calling) +
+                         " -> " + o.called + " accepted";
         for (const ContextAnswer& a : answers)
             results.push_back(a.result);
     } else {
@@ -562,6 +563,9 @@ void RunProbe(Probe& probe) {
     probe.sections.push_back(ProbePrint(probe, results[6]));
 }
 
+// Wide enough for the longest storage class name.
+constexpr std::size_t ITEM_WIDTH = 60;
+
 std::string Pad(const std::string& text, std::size_t width) {
     return text.size() >= width ? text + " " : text + std::string(width - text.size(), ' ');
 }
@@ -585,14 +589,14 @@ std::string Terminal(const Probe& probe) {
             }
             while (header.back() == ' ')
                 header.pop_back();
-            out += legend + "\n  " + Pad("", 58) + Pad("", 13) + header + "\n";
+            out += legend + "\n  " + Pad("", ITEM_WIDTH) + Pad("", 13) + header + "\n";
         }
         for (const Row& r : s.rows) {
             std::string marks;
             for (const auto& [uid, result] : r.syntaxes)
                 marks += Pad(result == 0 ? "x" : ".", 3);
             std::string line =
-                "  " + Pad(ToTerminal(r.item), 58) + Pad(r.verdict, 13) + marks + r.detail;
+                "  " + Pad(ToTerminal(r.item), ITEM_WIDTH) + Pad(r.verdict, 13) + marks + r.detail;
             while (!line.empty() && line.back() == ' ')
                 line.pop_back();
             out += line + "\n";

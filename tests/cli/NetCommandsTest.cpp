@@ -60,3 +60,37 @@ TEST(CliStore, UsageErrors) {
             << result.errors;
     }
 }
+
+TEST(CliProbe, NothingListeningAndUsageErrors) {
+    const std::string port = std::to_string(testsupport::FreePort());
+    auto result = RunCommand({testsupport::CliPath(), "probe", "127.0.0.1", port, "--json"});
+    EXPECT_EQ(result.exitCode, 1);
+    // Every section after a failed connection says so; the JSON holds each one.
+    EXPECT_NE(result.output.find("{\"name\": \"Connection\", \"verdict\": \"failed\", \"detail\": "
+                                 "\"nothing listens on 127.0.0.1:" +
+                                 port +
+                                 " (connection refused): check the port and that the peer's "
+                                 "DICOM service runs\""),
+              std::string::npos)
+        << result.output;
+    for (const char* section :
+         {"Verification", "Storage", "Query/retrieve", "Worklist", "Retrieve path", "Print"})
+        EXPECT_NE(result.output.find(std::string("{\"name\": \"") + section +
+                                     "\", \"verdict\": \"failed\", \"detail\": \"no association "
+                                     "(see Connection)\""),
+                  std::string::npos)
+            << section;
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"probe", "127.0.0.1"},
+          {"probe", "a", "1", "--move-dest", "ME"},
+          {"probe", "a", "1", "--receive", "104"},
+          {"probe", "a", "1", "--html"},
+          {"probe", "a", "1", "--bogus"},
+          {"probe", "a", "1", "--aec", "SEVENTEEN-LETTERS"}}) {
+        std::vector<std::string> argv = {testsupport::CliPath()};
+        argv.insert(argv.end(), args.begin(), args.end());
+        result = RunCommand(argv);
+        EXPECT_EQ(result.exitCode, 2) << args.back();
+        EXPECT_EQ(result.output, "");
+    }
+}
