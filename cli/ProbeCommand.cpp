@@ -575,7 +575,10 @@ std::string Terminal(const Probe& probe) {
     std::string out = "Probe of " + o.called + " at " + o.host + ":" + o.port + ", calling " +
                       (o.calling.empty() ? "ORLANE" : o.calling) + "\n";
     for (const Section& s : probe.sections) {
-        out += "\n" + Pad(s.name, 16) + Pad(s.verdict, 13) + s.detail + "\n";
+        std::string head = Pad(s.name, 16) + Pad(s.verdict, 13) + s.detail;
+        while (head.back() == ' ')
+            head.pop_back();
+        out += "\n" + head + "\n";
         for (const auto& [name, value] : s.facts)
             out += "  " + Pad(name, 27) + value + "\n";
         const bool matrix = !s.rows.empty() && !s.rows.front().syntaxes.empty();
