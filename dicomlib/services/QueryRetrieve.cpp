@@ -41,10 +41,10 @@ std::string ResponseName(uint16_t responseField) {
 // words.
 std::string TraceWords(uint16_t responseField, int32_t outcome) {
     if (outcome < 0) return QueryFailureText(outcome);
-    char code[8];
-    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(outcome));
-    return std::string(code) + " (" +
-           std::string(net::StatusMeaning(static_cast<uint16_t>(outcome), responseField)) + ")";
+    const auto status = static_cast<uint16_t>(outcome);
+    char code[12];
+    std::snprintf(code, sizeof code, "0x%04X", static_cast<unsigned>(status));
+    return std::string(code) + " (" + std::string(net::StatusMeaning(status, responseField)) + ")";
 }
 
 int32_t Refuse(uint16_t responseField, std::string_view why) {
