@@ -196,8 +196,12 @@ std::string_view StatusAdvice(uint16_t status, uint16_t commandField) {
     if (status == 0xA801)
         return "the peer does not know the move destination; add it to the peer's nodes with "
                "this machine's address and port";
+    const bool query = (commandField & 0x7FFF) == C_FIND_RQ || (commandField & 0x7FFF) == C_MOVE_RQ;
     if ((status & 0xFF00) == 0xA900)
-        return "the peer finds the data set does not fit its SOP class; check the file (dump)";
+        return query ? "the peer finds the query keys do not fit its query model; check the level "
+                       "and the keys"
+                     : "the peer finds the data set does not fit its SOP class; check the file "
+                       "(dump)";
     if ((status & 0xF000) == 0xC000)
         return "the peer could not process it; its log says why, another transfer syntax may "
                "help";

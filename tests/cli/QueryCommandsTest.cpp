@@ -47,7 +47,9 @@ TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
                   "1 result\n");  // the final failure's record is not a result
         EXPECT_EQ(r.errors,
                   "FIND failed: final status 0xA900 (failed: identifier does not match the SOP "
-                  "class)\n");
+                  "class)\n  status 0xA900 (failed: identifier does not match the SOP class): "
+                  "the peer finds the query keys do not fit its query model; check the level "
+                  "and the keys\n");
     }
     {
         QueryPeer peer({Response(0xFF00, true), DataSetPdu(study), Response(0xFF01, true),

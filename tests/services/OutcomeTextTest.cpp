@@ -176,6 +176,11 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(OutcomeText(OUTCOME_CONVERT, CONVERT_DONE, nullptr, nullptr, 0), 9);
     EXPECT_EQ(OutcomeText(OUTCOME_STORE, STORE_NO_FILES, nullptr, small, 0), 31);
     EXPECT_STREQ(small, "status ");
-    EXPECT_EQ(OutcomeText(OUTCOME_MOVE + 1, 0, nullptr, small, sizeof small), -1);
+    // Presentation context results, with what to do.
+    EXPECT_EQ(Words(OUTCOME_CONTEXT, 0, nullptr), "accepted");
+    EXPECT_EQ(Words(OUTCOME_CONTEXT, 3, nullptr),
+              "abstract syntax not supported: the peer does not offer this SOP class");
+    EXPECT_EQ(Words(OUTCOME_CONTEXT, -1, nullptr), "not answered: the association failed first");
+    EXPECT_EQ(OutcomeText(OUTCOME_CONTEXT + 1, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }

@@ -264,7 +264,10 @@ TEST_F(StoreInterop, OutcomeLinesAndTheLog) {
     result = Store(scp, {good.string()}, {});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "STORE failed: " + good.string() +
-                                 ": cannot connect to STORESCP (127.0.0.1:" + scp.Port() + ")\n");
+                                 ": cannot connect to STORESCP (127.0.0.1:" + scp.Port() +
+                                 ")\n  nothing listens on 127.0.0.1:" + scp.Port() +
+                                 " (connection refused): check the port and that the peer's "
+                                 "DICOM service runs\n");
 }
 
 // A peer that takes uncompressed data only gets every compressed file decoded: the same
