@@ -3,9 +3,9 @@
 // are masked before the reports are compared with the golden ones.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <ctime>
 #include <fstream>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,12 +26,31 @@ testsupport::CommandResult Probe(const std::vector<std::string>& args) {
     return RunCommand(argv);
 }
 
-// Timings, ports and the date become fixed words.
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// Timings, ports and the date become fixed words (without std::regex, which GCC 12's
+// sanitizer build warns about falsely).
 std::string Masked(std::string text, const std::vector<uint16_t>& ports) {
     for (const uint16_t port : ports)
-        text = std::regex_replace(text, std::regex(std::to_string(port)), "PORT");
-    text = std::regex_replace(text, std::regex("[0-9]+\\.[0-9] ms"), "T ms");
-    return std::regex_replace(text, std::regex("today \\([0-9]{8}\\)"), "today (DATE)");
+        ReplaceAll(text, std::to_string(port), "PORT");
+    for (std::size_t at = text.find(" ms"); at != std::string::npos; at = text.find(" ms", at)) {
+        std::size_t from = at;
+        while (from > 0 && (std::isdigit(static_cast<unsigned char>(text[from - 1])) != 0 ||
+                            text[from - 1] == '.'))
+            --from;
+        if (from < at) {
+            text.replace(from, at - from, "T");
+            at = from + 1;
+        }
+        at += 3;
+    }
+    const std::size_t today = text.find("today (");
+    if (today != std::string::npos) text.replace(today + 7, 8, "DATE");
+    return text;
 }
 
 // Compares with the golden file; TESSALY_UPDATE_GOLDEN=1 writes it instead.
@@ -202,9 +221,10 @@ TEST(ProbeInterop, OrthancWithItsWorklistPluginAndAMoveBack) {
                             std::to_string(receive), "--json"});
     EXPECT_EQ(run.exitCode, 0) << run.errors;
     std::string json = Masked(run.output, {port, receive});
-    json = std::regex_replace(json, std::regex(CtFile().string()), "CT_small.dcm");
-    json = std::regex_replace(json, std::regex("\"peer implementation\": \"[^\"]*\""),
-                              "\"peer implementation\": \"ORTHANC\"");
+    ReplaceAll(json, CtFile().string(), "CT_small.dcm");
+    const std::string key = "\"peer implementation\": \"";
+    if (const std::size_t at = json.find(key); at != std::string::npos)
+        json.replace(at + key.size(), json.find('"', at + key.size()) - at - key.size(), "ORTHANC");
     ExpectGolden(json, "probe_orthanc.json");
     orthanc.Stop();
 }
