@@ -263,8 +263,8 @@ int FieldIndex(const char* kind, const std::string& name) {
     return -1;
 }
 
-// A C-FIND on an association of its own; at most FIND_LIMIT responses are read. The records
-// stay in the list.
+// A C-FIND on an association of its own; at most FIND_LIMIT responses are kept, and a query
+// with more is cancelled. The records stay in the list.
 bool FindSome(Probe& probe, const char* level,
               const std::vector<std::pair<std::string, std::string>>& keys, RecordList* list,
               int32_t& status) {
@@ -286,6 +286,8 @@ bool FindSome(Probe& probe, const char* level,
             status = ReadFindRSP(assoc, list, level);
         } while ((status == 0xFF00 || status == 0xFF01) &&
                  RecordCount(list) < static_cast<uint32_t>(FIND_LIMIT));
+        // The peer has more: it is told to stop before the association is released.
+        if (status == 0xFF00 || status == 0xFF01) status = CancelFind(assoc);
     }
     DeletePDU(assoc);
     if (!sent) ClearQuery(list, level);

@@ -116,6 +116,12 @@ extern "C" ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list
                    [&] { return services::ReadFindRSP(*assoc, *list, level); });
 }
 
+extern "C" ZEDAVURA_API int32_t CancelFind(Association* assoc) {
+    if (assoc == nullptr) return QUERY_REFUSED;
+    return Guarded("CancelFind", int32_t{QUERY_INTERNAL_ERROR},
+                   [&] { return services::CancelQuery(*assoc, net::C_FIND_RSP); });
+}
+
 extern "C" ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port,
                                               const char* callingAeTitle, const char* calledAeTitle,
                                               const char* level, RecordList* list) {

@@ -482,6 +482,14 @@ ZEDAVURA_API uint8_t WriteFindRQ(Association* assoc, RecordList* list, const cha
  * unknown level, or a list holding records of another kind. */
 ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list, const char* level);
 
+/* Cancels the last C-FIND sent on assoc (a study or a worklist query) before its end: sends a
+ * C-CANCEL-RQ naming its Message ID, then reads the responses that follow, dropping pending
+ * ones, up to the final one. Its Status (0xFE00 cancelled, or that of a query that ended before
+ * the peer saw the cancel), or a QueryOutcome failure: QUERY_TOO_MANY_PENDING when more than
+ * 1000 pending responses follow the cancel (the association is then aborted), QUERY_REFUSED
+ * for null. Nothing is appended to any list. */
+ZEDAVURA_API int32_t CancelFind(Association* assoc);
+
 /* One C-FIND on its own association (Study Root, implicit VR little endian): once the
  * association is open, the key record at the head of list is consumed as by WriteFindRQ and
  * the result records are appended; free them with ClearQuery or DeleteRecordList. For

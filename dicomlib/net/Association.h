@@ -77,6 +77,10 @@ struct Association {
     // Pending responses read since the last query request was sent: the query services stop a
     // peer that never sends its final response.
     uint32_t pendingResponses = 0;
+    // The Message ID and SOP class of the last query request sent: a C-CANCEL-RQ names the
+    // one and goes on the context of the other.
+    uint16_t queryMessageId = 0;
+    std::string querySopClass;
 };
 
 namespace dicomlib::net {

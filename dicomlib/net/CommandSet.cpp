@@ -246,4 +246,12 @@ void CommandSet::Add(DicomElement* element) {
         groupLength.value[i] = static_cast<uint8_t>(groupLength_ >> (8 * i));
 }
 
+CommandSet CancelRequest(uint16_t messageIdBeingRespondedTo) {
+    CommandSet command;
+    command.AppendUs(tag::CommandField, C_CANCEL_RQ)
+        .AppendUs(tag::MessageIDBeingRespondedTo, messageIdBeingRespondedTo)
+        .AppendUs(tag::CommandDataSetType, NO_DATA_SET);
+    return command;
+}
+
 }  // namespace dicomlib::net

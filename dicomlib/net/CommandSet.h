@@ -107,4 +107,9 @@ class CommandSet {
     uint32_t groupLength_ = 0;
 };
 
+// The C-CANCEL-RQ of an outstanding C-FIND, C-GET or C-MOVE: group length, Command Field,
+// Message ID Being Responded To (the request's Message ID), Command Data Set Type (nothing
+// follows).
+CommandSet CancelRequest(uint16_t messageIdBeingRespondedTo);
+
 }  // namespace dicomlib::net

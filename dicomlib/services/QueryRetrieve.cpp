@@ -78,6 +78,8 @@ int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClas
                                   ? MoveRequest(sopClassUid, messageId, *destination)
                                   : FindRequest(sopClassUid, messageId);
     assoc.pendingResponses = 0;
+    assoc.queryMessageId = messageId;
+    assoc.querySopClass = sopClassUid;
     if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command) ||
         !net::SendMessage(assoc, identifier, sopClassUid, net::MessageKind::DataSet)) {
         LogServiceLine(net::LOG_ASSOCIATION, RequestName(responseField) + " could not be sent");
@@ -375,6 +377,25 @@ int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_
         if (progress && response.status >= 0) progress(response);
     } while (response.status == STATUS_PENDING);
     return response.status;
+}
+
+int32_t CancelQuery(Association& assoc, uint16_t responseField) {
+    net::CommandSet cancel = net::CancelRequest(assoc.queryMessageId);
+    if (!net::SendMessage(assoc, cancel.List(), assoc.querySopClass, net::MessageKind::Command)) {
+        LogServiceLine(net::LOG_ASSOCIATION, "C-CANCEL-RQ could not be sent");
+        return QUERY_SEND_FAILED;
+    }
+    LogServiceLine(net::LOG_ASSOCIATION, "C-CANCEL-RQ sent");
+    // Responses the peer sent before it saw the cancel still come: they are read and dropped.
+    for (uint32_t read = 0; read <= MAX_RESPONSES_AFTER_CANCEL; ++read) {
+        ElementList command, identifier;
+        const int32_t status = ReadResponse(assoc, responseField, command, identifier);
+        if (!IsPending(status)) return status;
+    }
+    net::AbortAssoc(assoc);
+    LogServiceLine(net::LOG_ASSOCIATION,
+                   ResponseName(responseField) + ": still pending after the C-CANCEL-RQ; aborted");
+    return QUERY_TOO_MANY_PENDING;
 }
 
 bool ClearQuery(RecordList& list, std::string_view level) {

@@ -147,6 +147,16 @@ int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_
                       std::string_view level, RecordList& list,
                       const MoveProgressFn& progress = {});
 
+// A peer answering a cancelled request may still send the responses it had on the way; past
+// this many the association is aborted.
+constexpr uint32_t MAX_RESPONSES_AFTER_CANCEL = 1000;
+
+// Cancels the last query request sent on the association: sends the C-CANCEL-RQ, then reads
+// responses of responseField, dropping pending ones, until the final one. Its status (0xFE00
+// cancelled, or the status of a query that ended first), QUERY_SEND_FAILED, QUERY_NO_RESPONSE,
+// or QUERY_TOO_MANY_PENDING when the peer goes on past MAX_RESPONSES_AFTER_CANCEL (aborted).
+int32_t CancelQuery(Association& assoc, uint16_t responseField);
+
 // Frees every record when the level names their kind (an empty list fits any level).
 bool ClearQuery(RecordList& list, std::string_view level);
 

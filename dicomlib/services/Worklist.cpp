@@ -94,8 +94,11 @@ int32_t SendWorklistFind(Association& assoc, const RecordList& list, std::string
     if (list.Kind() != RecordType::Worklist)
         return Refuse("the key record is not a worklist record");
     ElementList identifier = WorklistIdentifier(list[0]);
-    net::CommandSet command = FindRequest(sopClassUid, net::NextMessageID());
+    const uint16_t messageId = net::NextMessageID();
+    net::CommandSet command = FindRequest(sopClassUid, messageId);
     assoc.pendingResponses = 0;
+    assoc.queryMessageId = messageId;
+    assoc.querySopClass = sopClassUid;
     if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command) ||
         !net::SendMessage(assoc, identifier, sopClassUid, net::MessageKind::DataSet)) {
         LogServiceLine(net::LOG_ASSOCIATION, "C-FIND-RQ could not be sent");

@@ -46,7 +46,7 @@ std::string Field(const RecordList& list, std::size_t record, std::size_t index)
 
 }  // namespace
 
-TEST(QueryCommandSets, FindAndMoveRequestsByteExact) {
+TEST(QueryCommandSets, FindMoveAndCancelRequestsByteExact) {
     // clang-format off
     const Bytes find = Cat({
         E(0x0000, 0x0000, Le32(28 + 48)),                 // group length L + 48
@@ -65,7 +65,14 @@ TEST(QueryCommandSets, FindAndMoveRequestsByteExact) {
         E(0x0000, 0x0700, Le16(0x0000)),
         E(0x0000, 0x0800, Le16(0x0102)),
     });
+    const Bytes cancel = Cat({
+        E(0x0000, 0x0000, Le32(30)),
+        E(0x0000, 0x0100, Le16(0x0FFF)),                  // C-CANCEL-RQ
+        E(0x0000, 0x0120, Le16(7)),                       // the C-FIND's Message ID
+        E(0x0000, 0x0800, Le16(0x0101)),                  // nothing follows
+    });
     // clang-format on
+    EXPECT_EQ(data::EncodeList(net::CancelRequest(7).List(), false), cancel);
     EXPECT_EQ(data::EncodeList(FindRequest(FIND, 7).List(), false), find);
     EXPECT_EQ(data::EncodeList(MoveRequest(STUDY_ROOT_MOVE, 9, "TESSALY").List(), false), move);
 }

@@ -6,6 +6,7 @@
 #include <cctype>
 #include <ctime>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -169,6 +170,53 @@ TEST(ProbeInterop, DcmqrscpRefusesAnUnknownCalledTitleAndMovesOnlyToKnownDestina
                                   std::to_string(receive) + "\n"),
               std::string::npos)
         << unknown.output;
+}
+
+TEST(ProbeInterop, DcmqrscpWithMoreStudiesThanTheProbeReadsIsToldToStop) {
+    REQUIRE_TOOL("dcmqrscp");
+    REQUIRE_TOOL("dcmodify");
+    if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+    testsupport::TempDir dir;
+    std::vector<std::string> modify = {"dcmodify", "-nb", "-gst", "-gse", "-gin"};
+    std::vector<fs::path> studies;
+    for (int i = 0; i < 8; ++i) {
+        studies.push_back(dir / ("ct" + std::to_string(i) + ".dcm"));
+        fs::copy_file(CtFile(), studies.back());
+        modify.push_back(studies.back().string());
+    }
+    ASSERT_EQ(RunCommand(modify).exitCode, 0);
+    testsupport::Dcmqrscp archive;
+    ASSERT_TRUE(archive.Ready()) << archive.Output();
+    ASSERT_EQ(archive.Fill(studies), "");
+
+    const fs::path log = dir / "trace.log";
+    const auto run =
+        RunCommand({testsupport::CliPath(), "--log", log.string(), "probe", "127.0.0.1",
+                    std::to_string(archive.Port()), "--aet", "PROBE", "--aec", "ARCHIVE"});
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_NE(LineOf(run.output, "STUDY level").find("works        5 records; filled: "),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(LineOf(run.output, "IMAGE level").find("works        1 record; filled: "),
+              std::string::npos);
+    // Each level's query is cancelled after five responses and read to its final response
+    // (cancelled, or complete when the peer had sent everything before it saw the cancel);
+    // then the association is released, not aborted.
+    const std::string trace = testsupport::ReadFileText(log);
+    std::size_t cancels = 0;
+    for (std::size_t at = trace.find("C-CANCEL-RQ sent\r\n"); at != std::string::npos;
+         at = trace.find("C-CANCEL-RQ sent\r\n", at + 1), ++cancels) {
+        const std::string next = trace.substr(trace.find("C-FIND-RSP: ", at) + 12, 6);
+        EXPECT_TRUE(next == "0xFE00" || next == "0x0000") << next;
+    }
+    EXPECT_EQ(cancels, 1u) << trace;  // only the study level holds more than five
+    EXPECT_EQ(trace.find("abort"), std::string::npos) << trace;
+    // The archive finds nothing wrong with the query's end (the rejects of storage
+    // associations it cannot answer in time are another matter).
+    std::istringstream lines(archive.Output());
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("E: ", 0) != 0 || line.find("Association Reject Failed") == 3)
+            << line;
 }
 
 TEST(ProbeInterop, DcmprscpTellsItsStatusAndName) {
