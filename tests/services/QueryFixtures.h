@@ -27,13 +27,18 @@ class QueryPeer {
             for (const Bytes& pdu : answer)
                 if (!s.Write(pdu)) return;
             end = ReadPduBytes(s);
+            if (!end.empty() && end[0] == 0x04) {  // a C-CANCEL-RQ; the end comes after it
+                cancel = std::move(end);
+                end = ReadPduBytes(s);
+            }
             if (end == RELEASE_RQ) s.Write(RELEASE_RP);
         });
     }
     const std::string& Port() const { return peer_.Port(); }
     void Join() { peer_.Join(); }
     MessagePart command, identifier;
-    Bytes end;  // what ended the association: A-RELEASE-RQ, A-ABORT, or empty when closed
+    Bytes cancel;  // the P-DATA-TF that came after the answer, if any
+    Bytes end;     // what ended the association: A-RELEASE-RQ, A-ABORT, or empty when closed
 
   private:
     FakePeer peer_;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -339,4 +340,45 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
             EXPECT_EQ(Field(list, 0, index), text) << index;
     }
     net::SetLog("", 0);
+}
+
+TEST(QueryCancel, PendingsAfterTheCancelAreDroppedUpToTheFinalResponseOrTheLimit) {
+    const Bytes pending = Response(0xFF00, false);
+    struct CancelCase {
+        uint32_t pendings;  // sent before the final response
+        std::optional<uint16_t> final;
+        int32_t outcome;
+    };
+    const CancelCase cases[] = {
+        {4, 0xFE00, 0xFE00},
+        {2, 0x0000, 0x0000},  // the query ended before the peer saw the cancel
+        {MAX_RESPONSES_AFTER_CANCEL + 3, std::nullopt, services::QUERY_TOO_MANY_PENDING},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.pendings);
+        std::vector<Bytes> answer(c.pendings, pending);
+        if (c.final) answer.push_back(Response(*c.final, false));
+        QueryPeer peer(answer);
+        Association assoc;
+        std::string calling = "local";
+        ASSERT_TRUE(
+            net::OpenAssoc(assoc, "127.0.0.1", peer.Port(), calling, "remote", FIND, std::nullopt));
+        RecordList list;
+        list.Append(Key(RecordType::Study));
+        ASSERT_EQ(SendFind(assoc, list, FIND, "STUDY"), 0);
+        EXPECT_EQ(ReadFindRSP(assoc, list, "STUDY"), net::STATUS_PENDING);
+        EXPECT_EQ(CancelQuery(assoc, net::C_FIND_RSP), c.outcome);
+        EXPECT_EQ(list.Size(), 1u);  // nothing kept after the cancel
+        net::CloseAssoc(assoc);
+        peer.Join();
+        // The cancel names the C-FIND's Message ID.
+        const Bytes cancel = CommandBytes(
+            {{0x0100, Le16(0x0FFF)}, {0x0120, Le16(assoc.queryMessageId)}, {0x0800, Le16(0x0101)}});
+        ASSERT_GT(peer.cancel.size(), cancel.size());
+        EXPECT_TRUE(
+            std::equal(cancel.begin(), cancel.end(), peer.cancel.end() - std::ssize(cancel)));
+        ASSERT_FALSE(peer.end.empty());
+        EXPECT_EQ(peer.end[0], c.final ? 0x05 : 0x07);  // released, or aborted past the limit
+        ClearQuery(list, "STUDY");
+    }
 }
