@@ -219,6 +219,26 @@ TEST(ProbeInterop, DcmqrscpWithMoreStudiesThanTheProbeReadsIsToldToStop) {
             << line;
 }
 
+TEST(ProbeInterop, WlmscpfsCountsTodaysEntriesOnly) {
+    REQUIRE_TOOL("wlmscpfs");
+    REQUIRE_TOOL("dump2dcm");
+    const std::time_t now = std::time(nullptr);
+    char today[16];
+    std::strftime(today, sizeof today, "%Y%m%d", std::localtime(&now));
+    testsupport::Wlmscpfs worklist(
+        {{"DOE^JANE", "P1", today, "CT"}, {"ROE^JOHN", "P2", "20200101", "MR"}});
+    ASSERT_TRUE(worklist.Ready()) << worklist.Output();
+    const auto run = Probe({"127.0.0.1", std::to_string(worklist.Port()), "--aec", "WLM"});
+    EXPECT_EQ(run.exitCode, 0) << run.errors;
+    EXPECT_NE(run.output.find("Worklist        works        1 entry for today (" +
+                              std::string(today) + ")\n"),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("Query/retrieve  not offered  the peer offers no query/retrieve "
+                              "model"),
+              std::string::npos);
+}
+
 TEST(ProbeInterop, DcmprscpTellsItsStatusAndName) {
     REQUIRE_TOOL("dcmprscp");
     testsupport::Dcmprscp printer;
