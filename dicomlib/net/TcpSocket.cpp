@@ -4,6 +4,7 @@
 #include "net/TcpSocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -64,6 +65,39 @@ void SetLingerZero(int handle) {
 void SetNoDelay(int handle) {
     int on = 1;
     ::setsockopt(handle, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+// connect() that gives up after timeout: the handle is non-blocking while it waits and blocking
+// again after. 0 or the error (ETIMEDOUT when the time ran out).
+int ConnectWithin(int handle, const sockaddr_in& peer, std::chrono::milliseconds timeout) {
+    const int flags = ::fcntl(handle, F_GETFL);
+    if (flags < 0 || ::fcntl(handle, F_SETFL, flags | O_NONBLOCK) < 0) return errno;
+    int error = 0;
+    if (::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0)
+        error = errno;
+    if (error == EINPROGRESS) {
+        using Clock = std::chrono::steady_clock;
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd watch{handle, POLLOUT, 0};
+            const int ready =
+                ::poll(&watch, 1, left.count() > 0 ? static_cast<int>(left.count()) : 0);
+            if (ready < 0 && errno == EINTR) continue;
+            if (ready < 0) {
+                error = errno;
+            } else if (ready == 0) {
+                error = ETIMEDOUT;
+            } else {
+                socklen_t size = sizeof error;
+                if (::getsockopt(handle, SOL_SOCKET, SO_ERROR, &error, &size) != 0) error = errno;
+            }
+            break;
+        }
+    }
+    if (error == 0 && ::fcntl(handle, F_SETFL, flags) < 0) error = errno;
+    return error;
 }
 
 // Waits until handle is readable, the cancel handle is readable (raised) or the time-out
@@ -192,9 +226,13 @@ bool TcpSocket::OpenAddress(uint32_t address, uint16_t port) {
     peer.sin_family = AF_INET;
     peer.sin_port = htons(port);
     peer.sin_addr.s_addr = address;
-    const int rc = ::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
-    lastError_ = rc == 0 ? 0 : errno;
-    if (rc != 0) {
+    if (connectTimeout_) {
+        lastError_ = ConnectWithin(handle, peer, *connectTimeout_);
+    } else {
+        const int rc = ::connect(handle, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);
+        lastError_ = rc == 0 ? 0 : errno;
+    }
+    if (lastError_ != 0) {
         ::close(handle);
         return false;
     }

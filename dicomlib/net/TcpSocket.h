@@ -55,7 +55,8 @@ class TcpSocket {
     TcpSocket& operator=(const TcpSocket&) = delete;
 
     // Connects; a previous connection is closed first. Closing resets the connection
-    // (linger on, time 0), and small writes go out at once (no Nagle delay).
+    // (linger on, time 0), and small writes go out at once (no Nagle delay). Without a connect
+    // time-out the platform's own applies (minutes for an address that never answers).
     bool Open(std::string_view host, std::string_view port);
     // The same with an address (network byte order) and port already resolved.
     bool OpenAddress(uint32_t address, uint16_t port);
@@ -95,6 +96,10 @@ class TcpSocket {
     // must outlive the watching.
     void WatchCancel(const CancelSignal* signal) { cancel_ = signal; }
 
+    // A connection not made within the time-out fails with ETIMEDOUT; null: the platform's.
+    void SetConnectTimeout(std::optional<std::chrono::milliseconds> timeout) {
+        connectTimeout_ = timeout;
+    }
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
     std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
     // Until cleared, no receive waits past the deadline, however many it takes: a time limit
@@ -113,6 +118,7 @@ class TcpSocket {
     bool connected_ = false;
     bool listening_ = false;
     const CancelSignal* cancel_ = nullptr;
+    std::optional<std::chrono::milliseconds> connectTimeout_;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
     std::optional<std::chrono::steady_clock::time_point> receiveDeadline_;
 };

@@ -67,6 +67,7 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
 
         net::AssociationPtr assoc(new Association());
         assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
+        assoc->stream.Socket().SetConnectTimeout(PROBE_CONNECT_TIMEOUT);
         std::string calling(callingAeTitle);
         const bool open =
             net::OpenAssocContexts(*assoc, host, port, calling, calledAeTitle, proposals);
@@ -99,6 +100,7 @@ PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
     PrinterStatus printer;
     net::AssociationPtr assoc(new Association());
     assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
+    assoc->stream.Socket().SetConnectTimeout(PROBE_CONNECT_TIMEOUT);
     std::string calling(callingAeTitle);
     if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
                         uid::BasicGrayscalePrintManagementMeta, std::nullopt)) {

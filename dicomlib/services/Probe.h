@@ -3,6 +3,7 @@
 // printer's own status from an N-GET. Each association is released at once.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -11,6 +12,10 @@
 #include "net/Association.h"
 
 namespace dicomlib::services {
+
+// A probe gives up on an address that does not answer after this long, where the platform would
+// wait for minutes; the exported services keep the platform's time.
+constexpr std::chrono::seconds PROBE_CONNECT_TIMEOUT{10};
 
 // The storage SOP classes a probe proposes: the provider's own, then RT, SR, PDF, waveform,
 // enhanced and multi-frame classes, each with the standard's name.

@@ -1,7 +1,9 @@
 #include "net/TcpSocket.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -130,8 +132,19 @@ TEST(TcpSocket, FailuresAreResultsWithTheError) {
     EXPECT_EQ(socket.Receive(buffer, sizeof buffer), -1);
     EXPECT_FALSE(socket.Accept());
 
+    // With a connect time-out: a refusal is still a refusal, and a connection made is blocking
+    // again, as every other connection is.
+    TcpSocket bounded;
+    bounded.SetConnectTimeout(std::chrono::seconds(10));
+    EXPECT_FALSE(bounded.Open("127.0.0.1", std::to_string(port)));
+    EXPECT_EQ(bounded.LastError(), ECONNREFUSED);
+
     TcpSocket first;
     ASSERT_TRUE(first.ListenOn(0));
+    ASSERT_TRUE(bounded.Open("127.0.0.1", std::to_string(first.LocalPort())));
+    const int handle = bounded.ReleaseConnection();
+    EXPECT_EQ(::fcntl(handle, F_GETFL) & O_NONBLOCK, 0);
+    ::close(handle);
     TcpSocket second;
     EXPECT_FALSE(second.Listen(std::to_string(first.LocalPort())));
     EXPECT_EQ(second.LastError(), EADDRINUSE);
