@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
 
 #include "data/Converter.h"
 #include "data/Datadec.h"
+#include "data/Part10File.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
@@ -53,13 +56,47 @@ std::string UidText(const DicomElement& e) {
     return text;
 }
 
+std::string SopClassOf(const ElementList& dataSet) {
+    const DicomElement* e = data::FindTag(dataSet, tag::SOPClassUID);
+    return e != nullptr ? UidText(*e) : std::string();
+}
+
+// A bare data set, without preamble or meta group, as some archives keep them. Its first
+// element tells the syntax: group 0x0008 in either byte order, with or without a VR. Taken only
+// when it reads to its end, names its SOP class and holds no group below 0x0008 (a misread, or a
+// zero-filled tail); anything else stays "not a DICOM file".
+bool LoadBareDataSet(const fs::path& path, ElementList& dataSet, std::string& syntax) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    std::array<unsigned char, 6> head{};
+    const std::size_t got = std::fread(head.data(), 1, head.size(), file);
+    std::fclose(file);
+    if (got != head.size()) return false;
+    const bool little = head[0] == 0x08 && head[1] == 0x00;
+    const bool big = head[0] == 0x00 && head[1] == 0x08;
+    const bool explicitVr = std::isupper(head[4]) != 0 && std::isupper(head[5]) != 0;
+    const char* name = little ? (explicitVr ? "explicit" : "implicit") : "big";
+    if ((!little && !big) || (big && !explicitVr)) return false;
+    const data::TransferSyntax* row = data::FindTransferSyntaxNamed(name);
+    bool complete = false;
+    if (row == nullptr || !data::ReadRawDataSetFile(path, dataSet, row->uid, &complete) ||
+        !complete || SopClassOf(dataSet).empty() ||
+        std::any_of(dataSet.begin(), dataSet.end(),
+                    [](const DicomElement* e) { return e->group < 0x0008; })) {
+        dataSet.Clear();
+        return false;
+    }
+    syntax = row->uid;
+    return true;
+}
+
 // Reads a file to be sent: its data set and its transfer syntax. 0, or why it cannot be sent.
 int32_t LoadForSending(const fs::path& path, ElementList& dataSet, std::string& syntax) {
     switch (ProbeFile(path)) {
         case Probe::CannotOpen:
             return STORE_CANNOT_OPEN;
         case Probe::NotPart10:
-            return STORE_NOT_PART10;
+            return LoadBareDataSet(path, dataSet, syntax) ? 0 : STORE_NOT_PART10;
         case Probe::Part10:
             break;
     }
@@ -69,11 +106,6 @@ int32_t LoadForSending(const fs::path& path, ElementList& dataSet, std::string& 
     const DicomElement* ts = data::FindTag(meta, tag::TransferSyntaxUID);
     syntax = ts != nullptr ? UidText(*ts) : std::string();
     return syntax.empty() ? STORE_NO_TRANSFER_SYNTAX : 0;
-}
-
-std::string SopClassOf(const ElementList& dataSet) {
-    const DicomElement* e = data::FindTag(dataSet, tag::SOPClassUID);
-    return e != nullptr ? UidText(*e) : std::string();
 }
 
 // Opens the association for one SOP class; 0, or why it was not opened.

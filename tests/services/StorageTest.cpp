@@ -270,12 +270,13 @@ TEST(StoreFile, FilesThatCannotBeSentOpenNoAssociation) {
     const Case cases[] = {
         {"missing", std::nullopt, services::STORE_CANNOT_OPEN},
         {"text", T("not a DICOM file at all"), services::STORE_NOT_PART10},
-        {"bare data set", bare, services::STORE_NOT_PART10},
+        {"zero-filled bare data set", bare, services::STORE_NOT_PART10},
         {"cut", cut, services::STORE_DAMAGED_FILE},
         {"no syntax", testsupport::Part10File("", body), services::STORE_NO_TRANSFER_SYNTAX},
         {"no class", testsupport::Part10File(EXPLICIT, noClass), services::STORE_NO_SOP_CLASS},
         // One that can be sent: nothing listens, so any other result means nothing was tried.
         {"good", testsupport::Part10File(EXPLICIT, body), services::STORE_NO_CONNECTION},
+        {"bare data set", body, services::STORE_NO_CONNECTION},
     };
     const std::string closed = std::to_string(testsupport::FreePort());
     auto outcome = [&](const fs::path& file) {

@@ -10,7 +10,9 @@
 #include <vector>
 
 #include "data/Datadec.h"
+#include "data/Part10File.h"
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "support/TestSupport.h"
 
 namespace fs = std::filesystem;
@@ -99,6 +101,28 @@ TEST_F(AcceptAll, EveryReadablePydicomFileIsStoredAsSent) {
         ExpectStoredAsSent(instance);
     }
     EXPECT_GE(stored, 50u) << result.output << result.errors;
+
+    // Bare data sets without a meta group go in the syntax their first element shows; one
+    // whose first element reads as nonsense stays "not a DICOM file".
+    const fs::path files = testsupport::PydicomTestFiles();
+    for (const auto& [name, syntax] :
+         std::vector<std::pair<std::string, std::string>>{{"rtstruct.dcm", "implicit"},
+                                                          {"ExplVR_LitEndNoMeta.dcm", "explicit"},
+                                                          {"ExplVR_BigEndNoMeta.dcm", "big"}}) {
+        SCOPED_TRACE(name);
+        EXPECT_NE(result.output.find("STORE OK: " + (files / name).string() + "\n"),
+                  std::string::npos);
+        ElementList bare;
+        const std::string uid = data::FindTransferSyntaxNamed(syntax)->uid;
+        ASSERT_TRUE(data::ReadRawDataSetFile(files / name, bare, uid));
+        const fs::path file = work_ / "images" / data::GetTagString(bare, tag::StudyInstanceUID) /
+                              data::GetTagString(bare, tag::SeriesInstanceUID) /
+                              (data::GetTagString(bare, tag::SOPInstanceUID) + ".dcm");
+        EXPECT_TRUE(fs::exists(file)) << file;
+    }
+    EXPECT_NE(result.output.find("STORE failed: " + (files / "no_meta.dcm").string() +
+                                 ": not a DICOM file"),
+              std::string::npos);
 }
 
 // Orthanc, run from a configuration of this test's own, sends what it holds to the provider.
