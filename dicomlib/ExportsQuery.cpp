@@ -31,13 +31,13 @@ extern "C" ZEDAVURA_API uint8_t DescribeRecordField(const char* kind, uint32_t i
     if (!k) return 0;
     const auto fields = services::FieldsOf(*k);
     if (index >= fields.size()) return 0;
-    const services::FieldSpec& spec = fields[index];
-    field->name = spec.name;
-    field->group = spec.tag.group;
-    field->element = spec.tag.element;
-    std::memcpy(field->vr, spec.vr, sizeof field->vr);
-    field->sentAsKey = Flag(spec.sentAsKey);
-    field->inStepSequence = Flag(spec.inStep);
+    const services::RecordFieldInfo& info = fields[index];
+    field->name = info.name;
+    field->group = info.tag.group;
+    field->element = info.tag.element;
+    std::memcpy(field->vr, info.vr, sizeof field->vr);
+    field->sentAsKey = Flag(info.sentAsKey);
+    field->inStepSequence = Flag(info.inStep);
     return 1;
 }
 

@@ -17,7 +17,7 @@ constexpr char* StudyRecord::*STUDY_MEMBERS[] = {
     &StudyRecord::StudyInstanceUID, &StudyRecord::InstitutionName, &StudyRecord::PhysiciansName,
     &StudyRecord::Modalities,       &StudyRecord::AccessionNumber,
 };
-constexpr FieldSpec STUDY_FIELDS[] = {
+constexpr RecordFieldInfo STUDY_FIELDS[] = {
     {"PatientName", {0x0010, 0x0010}, "PN"},      {"PatientID", {0x0010, 0x0020}, "LO"},
     {"PatientAge", {0x0010, 0x1010}, "AS"},       {"PatientSex", {0x0010, 0x0040}, "CS"},
     {"PatientBD", {0x0010, 0x0030}, "DA"},        {"StudyDate", {0x0008, 0x0020}, "DA"},
@@ -34,7 +34,7 @@ constexpr char* SeriesRecord::*SERIES_MEMBERS[] = {
     &SeriesRecord::Modality,          &SeriesRecord::StudyInstanceUID,
     &SeriesRecord::ProtocolName,      &SeriesRecord::PatientPosition,
 };
-constexpr FieldSpec SERIES_FIELDS[] = {
+constexpr RecordFieldInfo SERIES_FIELDS[] = {
     {"SeriesDate", {0x0008, 0x0021}, "DA"},        {"SeriesTime", {0x0008, 0x0031}, "TM"},
     {"SeriesDescription", {0x0008, 0x103E}, "LO"}, {"BodyPartExamined", {0x0018, 0x0015}, "CS"},
     {"SeriesInstanceUID", {0x0020, 0x000E}, "UI"}, {"SeriesNumber", {0x0020, 0x0011}, "IS"},
@@ -62,7 +62,7 @@ constexpr char* ImageRecord::*IMAGE_MEMBERS[] = {
     &ImageRecord::ImagePositionPatient,
     &ImageRecord::FrameOfReferenceUID,
 };
-constexpr FieldSpec IMAGE_FIELDS[] = {
+constexpr RecordFieldInfo IMAGE_FIELDS[] = {
     {"ImageDate", {0x0008, 0x0023}, "DA"},
     {"ImageTime", {0x0008, 0x0033}, "TM"},
     {"InstanceNumber", {0x0020, 0x0013}, "IS"},
@@ -110,7 +110,7 @@ constexpr char* WorklistRecord::*WORKLIST_MEMBERS[] = {
 };
 // Requested Contrast Agent travels in the step item of the identifier, though it is filled
 // from either level of a response.
-constexpr FieldSpec WORKLIST_FIELDS[] = {
+constexpr RecordFieldInfo WORKLIST_FIELDS[] = {
     {"PatientName", {0x0010, 0x0010}, "PN"},
     {"PatientID", {0x0010, 0x0020}, "LO"},
     {"PatientBD", {0x0010, 0x0030}, "DA"},
@@ -231,7 +231,7 @@ const char* KindName(RecordType kind) {
     return "";
 }
 
-std::span<const FieldSpec> FieldsOf(RecordType kind) {
+std::span<const RecordFieldInfo> FieldsOf(RecordType kind) {
     switch (kind) {
         case RecordType::Study:
             return STUDY_FIELDS;

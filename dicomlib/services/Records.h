@@ -25,7 +25,7 @@ std::optional<RecordType> KindNamed(std::string_view name);
 std::optional<RecordType> QueryLevelKind(std::string_view level);
 const char* KindName(RecordType kind);
 
-struct FieldSpec {
+struct RecordFieldInfo {
     const char* name;
     Tag tag;  // {0, 0} for the unused worklist field
     char vr[3];
@@ -34,7 +34,7 @@ struct FieldSpec {
 };
 
 // The fields of a kind in record order.
-std::span<const FieldSpec> FieldsOf(RecordType kind);
+std::span<const RecordFieldInfo> FieldsOf(RecordType kind);
 
 // A new registered record with every field empty.
 void* NewRecord(RecordType kind);

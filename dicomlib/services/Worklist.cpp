@@ -73,7 +73,7 @@ ElementList WorklistIdentifier(const void* key) {
             identifier.Append(data::NewElement(0xFFFE, 0xE00D, 0, nullptr, "DL"));
             identifier.Append(data::NewElement(0xFFFE, 0xE0DD, 0, nullptr, "DL"));
         } else {
-            const FieldSpec& field = fields[static_cast<std::size_t>(index)];
+            const RecordFieldInfo& field = fields[static_cast<std::size_t>(index)];
             const char* text = field.sentAsKey ? FieldText(RecordType::Worklist, key,
                                                            static_cast<std::size_t>(index))
                                                : "";

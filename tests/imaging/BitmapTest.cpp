@@ -57,11 +57,11 @@ TEST(BitmapFile, ReadsTheOtherDepthsAndHeaders) {
           .core = true},
          {white, {0x12, 0x34, 0x56}}},  // the old 12-byte header
     };
-    for (const auto& [spec, topRow] : cases) {
-        SCOPED_TRACE(spec.bits);
+    for (const auto& [layout, topRow] : cases) {
+        SCOPED_TRACE(layout.bits);
         Bitmap b;
         std::string error;
-        ASSERT_TRUE(DecodeBitmapFile(BitmapFileBytes(spec), b, error)) << error;
+        ASSERT_TRUE(DecodeBitmapFile(BitmapFileBytes(layout), b, error)) << error;
         ASSERT_EQ(b.Width(), topRow.size());
         for (uint32_t x = 0; x < b.Width(); ++x)
             EXPECT_EQ(b.PixelColor(x, 0), topRow[x]) << x;
