@@ -21,6 +21,13 @@ std::string CheckLayout(const FrameLayout& layout) {
     return {};
 }
 
+std::string CheckDecodeTarget(const FrameLayout& layout, std::size_t outputSize) {
+    std::string error = CheckLayout(layout);
+    if (error.empty() && outputSize < layout.NativeSize())
+        error = "the output buffer is smaller than the frame";
+    return error;
+}
+
 namespace {
 
 // Moves sample s of pixel p between the two orders; toPlanes chooses the direction.

@@ -35,6 +35,8 @@ struct DecodedFrame {
 // Why the layout cannot hold an image at all (no rows, a sample size of neither 1, 2 nor 4
 // bytes, more bits stored than allocated), or empty.
 std::string CheckLayout(const FrameLayout& layout);
+// CheckLayout, then whether an output buffer of outputSize bytes holds the decoded frame.
+std::string CheckDecodeTarget(const FrameLayout& layout, std::size_t outputSize);
 
 // Reorders a colour frame between plane-by-plane and pixel-by-pixel order; a frame of one
 // sample per pixel is copied unchanged. in and out hold layout.FrameBytes() bytes each.

@@ -201,10 +201,7 @@ EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& l
 DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> output,
                             const FrameLayout& layout) {
     DecodedFrame result;
-    result.error = CheckLayout(layout);
-    if (result.error.empty() && output.size() < layout.NativeSize()) {
-        result.error = "the output buffer is smaller than the frame";
-    }
+    result.error = CheckDecodeTarget(layout, output.size());
     if (!result.error.empty()) return result;
 
     const bool jp2 = stream.size() >= sizeof JP2_SIGNATURE &&

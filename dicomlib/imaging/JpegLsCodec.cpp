@@ -142,10 +142,7 @@ EncodedFrame EncodeJpegLs(std::span<const uint8_t> frame, const FrameLayout& lay
 DecodedFrame DecodeJpegLs(std::span<const uint8_t> stream, std::span<uint8_t> output,
                           const FrameLayout& layout) {
     DecodedFrame result;
-    result.error = CheckLayout(layout);
-    if (result.error.empty() && output.size() < layout.NativeSize()) {
-        result.error = "the output buffer is smaller than the frame";
-    }
+    result.error = CheckDecodeTarget(layout, output.size());
     if (!result.error.empty()) return result;
 
     // CharLS crawls through a stream that ends without a marker (many seconds for a small

@@ -145,12 +145,8 @@ EncodedFrame EncodeRle(std::span<const uint8_t> frame, const FrameLayout& layout
 DecodedFrame DecodeRle(std::span<const uint8_t> stream, std::span<uint8_t> output,
                        const FrameLayout& layout) {
     DecodedFrame result;
-    result.error = CheckLayout(layout);
+    result.error = CheckDecodeTarget(layout, output.size());
     if (!result.error.empty()) return result;
-    if (output.size() < layout.NativeSize()) {
-        result.error = "the output buffer is smaller than the frame";
-        return result;
-    }
     if (stream.size() < HEADER_SIZE) {
         result.error = "the RLE header is cut short";
         return result;
