@@ -41,26 +41,30 @@ PixelBytes PixelBytesOf(const std::string& file) {
     uint64_t rows = 0, columns = 0, samples = 1, bits = 0, frames = 1;
     bool inPixels = false;
     for (uint32_t i = 0; i < TagCount(data.list); ++i) {
-        const DicomElement* e = TagAt(data.list, i);
-        const bool hasValue = e->value != nullptr && e->length != 0xFFFFFFFF;
+        // Lengths alone: the pixel data stays in the file.
+        const DicomElement* e = TagHeaderAt(data.list, i);
+        const bool hasValue = e->length != 0 && e->length != 0xFFFFFFFF;
         if (inPixels) {
             if (e->group != 0xFFFE || e->element == 0xE0DD) break;
             bytes.stored += hasValue ? e->length : 0;
             continue;
         }
         auto us = [&] {
-            if (!hasValue || e->length < 2) return uint64_t{0};
-            return uint64_t{big ? e->value[0] * 256u + e->value[1]
-                                : e->value[1] * 256u + e->value[0]};
+            const DicomElement* v = hasValue && e->length >= 2 ? TagAt(data.list, i) : nullptr;
+            if (v == nullptr) return uint64_t{0};
+            return uint64_t{big ? v->value[0] * 256u + v->value[1]
+                                : v->value[1] * 256u + v->value[0]};
         };
         if (e->group == 0x0028 && e->element == 0x0010) rows = us();
         if (e->group == 0x0028 && e->element == 0x0011) columns = us();
         if (e->group == 0x0028 && e->element == 0x0002) samples = us();
         if (e->group == 0x0028 && e->element == 0x0100) bits = us();
         if (e->group == 0x0028 && e->element == 0x0008 && hasValue) {
-            frames = std::strtoull(
-                std::string(reinterpret_cast<const char*>(e->value), e->length).c_str(), nullptr,
-                10);
+            if (const DicomElement* v = TagAt(data.list, i)) {
+                frames = std::strtoull(
+                    std::string(reinterpret_cast<const char*>(v->value), v->length).c_str(),
+                    nullptr, 10);
+            }
         }
         if (e->group == 0x7FE0 && e->element == 0x0010) {
             if (e->length != 0xFFFFFFFF) {

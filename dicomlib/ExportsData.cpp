@@ -78,6 +78,14 @@ extern "C" ZEDAVURA_API uint32_t TagCount(const ElementList* list) {
 
 extern "C" ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index) {
     if (list == nullptr || index >= list->Size()) return nullptr;
+    return Guarded("TagAt", static_cast<DicomElement*>(nullptr), [&] {
+        DicomElement* e = (*list)[index];
+        return data::LoadValue(*e) ? e : nullptr;
+    });
+}
+
+extern "C" ZEDAVURA_API DicomElement* TagHeaderAt(const ElementList* list, uint32_t index) {
+    if (list == nullptr || index >= list->Size()) return nullptr;
     return (*list)[index];
 }
 

@@ -63,8 +63,14 @@ ZEDAVURA_API uint8_t AppendTag(ElementList* list, DicomElement* element);
 /* The number of elements in the list (0 for null). */
 ZEDAVURA_API uint32_t TagCount(const ElementList* list);
 
-/* The element at index (0-based) in list order, still owned by the list; null when out of range. */
+/* The element at index (0-based) in list order, still owned by the list, its value in memory: a
+ * value DICOMFile left in the file is read into a block of the element's own first. Null when out
+ * of range, or when the file no longer holds that value. */
 ZEDAVURA_API DicomElement* TagAt(const ElementList* list, uint32_t index);
+
+/* TagAt without reading: a value left in its file has value null although length says its
+ * size. For looking at tags and lengths of a large file without bringing its values in. */
+ZEDAVURA_API DicomElement* TagHeaderAt(const ElementList* list, uint32_t index);
 
 /* A transfer syntax the library knows: its UID, the command line's name for it ("" when it has
  * none), and how a data set in it is laid out after the meta group (1 yes, 0 no). */
@@ -88,7 +94,9 @@ ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name);
 /* Reads a Part 10 file: group 0002 into metaList, the rest into dataList (both empty lists of
  * the caller's, who clears them also after a failure). On success *explicitOut is 1 when the
  * body was read in explicit VR, 0 for implicit VR; (0002,0010) tells big endian. 1 when the file
- * was read to its end; 0 when it cannot be opened, lacks "DICM" at offset 128 or is damaged. */
+ * was read to its end; 0 when it cannot be opened, lacks "DICM" at offset 128 or is damaged.
+ * Pixel data and values of 256 KB or more stay in the file, which stays open, until TagAt asks
+ * for them or the lists are cleared; the other operations on the lists read them as they go. */
 ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList, ElementList* dataList,
                                uint8_t* explicitOut);
 

@@ -1,8 +1,12 @@
 // Transfer syntax conversion. The flat list is walked once; a nesting depth is kept so that
 // only the top-level image attributes and pixel data are taken for the image (an icon inside a
-// sequence has pixel data of its own).
+// sequence has pixel data of its own). The output is a run of segments: elements (the input's
+// own where nothing changes, converted copies otherwise), each followed by at most one plan
+// that writes a value which must change as it is written: pixel data decoded or encoded frame
+// by frame, or a large value turned to the other byte order a piece at a time.
 #include "data/Converter.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -20,6 +24,10 @@
 
 namespace dicomlib::data {
 namespace {
+
+// A value made as it is written is gathered into one element up to this size, so that short
+// values reach a sink whole (and a dump of them shows their bytes).
+constexpr std::size_t GATHERED_VALUE_SIZE = 64 * 1024;
 
 bool IsItem(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
@@ -39,21 +47,29 @@ struct Image {
     bool isSigned = false;
     bool planar = false;
     uint32_t frames = 1;
-
-    std::size_t FrameSize() const { return std::size_t{rows} * columns * (bitsAllocated / 8u); }
 };
 
 uint16_t ReadUS(const DicomElement& e, bool bigEndian) {
-    if (!HasValue(e) || e.length < 2) return 0;
-    return bigEndian ? static_cast<uint16_t>(e.value[0] << 8 | e.value[1])
-                     : static_cast<uint16_t>(e.value[1] << 8 | e.value[0]);
+    uint8_t b[2];
+    if (!HasValue(e) || e.length < 2 || !ReadValueBytes(e, 0, b)) return 0;
+    return bigEndian ? static_cast<uint16_t>(b[0] << 8 | b[1])
+                     : static_cast<uint16_t>(b[1] << 8 | b[0]);
+}
+
+// The first bytes of a value (at most count), as text.
+std::string Prefix(const DicomElement& e, std::size_t count) {
+    if (!HasValue(e)) return {};
+    std::string text(std::min<std::size_t>(count, e.length), '\0');
+    if (!ReadValueBytes(e, 0, {reinterpret_cast<uint8_t*>(text.data()), text.size()})) return {};
+    return text;
 }
 
 void Remember(Image& image, const DicomElement& e, bool bigEndian) {
     if (e.group != 0x0028) return;
     if (TagOf(e) == tag::PhotometricInterpretation) {
-        image.colour = !(HasValue(e) && e.length >= 3 && std::memcmp(e.value, "MON", 3) == 0);
-        image.rgb = HasValue(e) && e.length >= 3 && std::memcmp(e.value, "RGB", 3) == 0;
+        const std::string start = Prefix(e, 3);
+        image.colour = start != "MON";
+        image.rgb = start == "RGB";
     } else if (TagOf(e) == tag::Rows) {
         image.rows = ReadUS(e, bigEndian);
     } else if (TagOf(e) == tag::Columns) {
@@ -67,15 +83,9 @@ void Remember(Image& image, const DicomElement& e, bool bigEndian) {
     } else if (TagOf(e) == tag::PlanarConfiguration) {
         image.planar = ReadUS(e, bigEndian) == 1;
     } else if (TagOf(e) == tag::NumberOfFrames && HasValue(e)) {
-        const std::string text(reinterpret_cast<const char*>(e.value), e.length);
-        const long frames = std::strtol(text.c_str(), nullptr, 10);
+        const long frames = std::strtol(Prefix(e, 32).c_str(), nullptr, 10);
         image.frames = frames > 1 ? static_cast<uint32_t>(frames) : 1;
     }
-}
-
-// An item or delimiter the converter builds, with the library's pseudo-VR "DL".
-DicomElement* NewItemElement(Tag t, uint32_t length, const uint8_t* value) {
-    return NewElement(t.group, t.element, length, value, "DL");
 }
 
 // The fragments of encapsulated pixel data that starts at input[pixel]: the items after the
@@ -112,92 +122,216 @@ ConvertError ErrorOf(imaging::FrameCodecResult&& result, std::string* detail) {
                : ConvertError::MalformedPixelData;
 }
 
-// Decodes every frame of encapsulated pixel data into native samples, little endian.
-ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, const Image& image,
-                          const imaging::FrameCodec& codec, ValueBlock& native, std::string* detail,
-                          std::string& photometric) {
-    const imaging::FrameLayout layout = LayoutOf(image);
-    const std::size_t frameSize = layout.NativeSize();
-    if (frameSize == 0) return ConvertError::UnsupportedImage;
+// A value that changes as it is written: pixel data decoded and/or encoded frame by frame, or
+// a value left in its file turned to the other byte order.
+struct ValuePlan {
+    // Where the frames come from: the native value, or the fragments of encapsulated data.
+    const DicomElement* native = nullptr;
+    std::vector<const DicomElement*> fragments;
+    bool joined = false;  // one frame whose stream spans every fragment
+    const imaging::FrameCodec* decoder = nullptr;
+    const imaging::FrameCodec* encoder = nullptr;
+    imaging::FrameLayout decodeLayout;
+    imaging::FrameLayout encodeLayout;
+    uint32_t frames = 0;
+    std::size_t frameSize = 0;  // of a native source
+    int sourceUnit = 0;         // a big endian native source is turned round in units of this size
+    int targetUnit = 0;         // the native output is turned round in units of this size
 
-    // One frame may span several fragments; several frames need one fragment each.
-    std::vector<std::vector<uint8_t>> joined;
-    std::vector<std::span<const uint8_t>> streams;
-    if (image.frames == 1) {
-        if (fragments.size() == 1) {
-            streams.emplace_back(fragments[0]->value, fragments[0]->length);
-        } else {
-            auto& all = joined.emplace_back();
-            for (const DicomElement* f : fragments) {
-                if (HasValue(*f)) all.insert(all.end(), f->value, f->value + f->length);
-            }
-            streams.emplace_back(all.data(), all.size());
+    // The element written for a native output (or a turned value): its header, and a stand-in
+    // with the same header for measuring group lengths.
+    ElementHeader out;
+    DicomElement standIn{};
+    std::size_t total = 0;  // native bytes before the pad
+
+    // What Prepare already made of the first frame.
+    std::vector<uint8_t> firstNative;
+    std::vector<uint8_t> firstStream;
+    // The whole output, when group lengths need its size before it is written.
+    std::optional<ElementList> eager;
+
+    bool Encapsulates() const { return encoder != nullptr; }
+
+    // The native samples of frame f, little endian.
+    ConvertError NativeFrame(uint32_t f, std::vector<uint8_t>& samples, std::string* detail,
+                             std::string* photometric) const {
+        if (decoder == nullptr) {
+            samples.resize(frameSize);
+            if (!ReadValueBytes(*native, uint64_t{f} * frameSize, samples))
+                return ConvertError::MalformedPixelData;
+            SwapUnits(samples, sourceUnit);
+            return ConvertError::None;
         }
-    } else if (fragments.size() == image.frames) {
-        for (const DicomElement* f : fragments)
-            streams.emplace_back(f->value, f->length);
-    } else {
-        return ConvertError::UnsupportedImage;
-    }
-
-    const std::size_t total = frameSize * streams.size();
-    if (total > 0xFFFFFFFCu) return ConvertError::UnsupportedImage;
-    // An odd number of native bytes gets a 0x00 pad: values have even lengths.
-    native.Reset(static_cast<uint32_t>(total + total % 2));
-    if (total % 2 != 0) native.Data()[total] = 0x00;
-    for (std::size_t f = 0; f < streams.size(); ++f) {
-        std::span<uint8_t> out(native.Data() + f * frameSize, frameSize);
-        if (streams[f].empty()) return ConvertError::MalformedPixelData;
-        imaging::FrameCodecResult decoded = codec.Decode(streams[f], layout, out);
+        std::vector<uint8_t> stream;
+        const auto append = [&](const DicomElement& fragment) {
+            const std::size_t at = stream.size();
+            stream.resize(at + fragment.length);
+            return ReadValueBytes(fragment, 0, {stream.data() + at, fragment.length});
+        };
+        bool read = true;
+        if (joined) {
+            for (const DicomElement* fragment : fragments)
+                if (HasValue(*fragment)) read = read && append(*fragment);
+        } else if (HasValue(*fragments[f])) {
+            read = append(*fragments[f]);
+        }
+        if (!read || stream.empty()) return ConvertError::MalformedPixelData;
+        samples.resize(decodeLayout.NativeSize());
+        imaging::FrameCodecResult decoded = decoder->Decode(stream, decodeLayout, samples);
         if (!decoded.Ok()) return ErrorOf(std::move(decoded), detail);
-        photometric = std::move(decoded.photometric);
+        if (photometric != nullptr) *photometric = std::move(decoded.photometric);
+        return ConvertError::None;
     }
-    return ConvertError::None;
-}
 
-// Appends encapsulated pixel data: the pixel data element, an empty offset table, one fragment
-// per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
-ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> native,
-                                const Image& image, const imaging::FrameCodec& codec,
-                                std::string* detail, std::string& photometric) {
-    if (image.colour && !codec.EncodesColour()) return ConvertError::ColourToLossless;
-    const imaging::FrameLayout layout = LayoutOf(image);
-    const std::size_t frameSize = layout.NativeSize();
-    if (frameSize == 0 || native.size() < frameSize * image.frames) {
-        return ConvertError::MalformedPixelData;
-    }
-    output.Append(
-        NewElement(tag::PixelData.group, tag::PixelData.element, UNDEFINED_LENGTH, nullptr, "OB"));
-    output.Append(NewItemElement(tag::Item, 0, nullptr));
-    std::vector<uint8_t> stream;
-    for (uint32_t f = 0; f < image.frames; ++f) {
-        imaging::FrameCodecResult encoded =
-            codec.Encode(native.subspan(f * frameSize, frameSize), layout, stream);
+    ConvertError Encode(std::span<const uint8_t> samples, std::vector<uint8_t>& stream,
+                        std::string* detail, std::string* photometric) const {
+        imaging::FrameCodecResult encoded = encoder->Encode(samples, encodeLayout, stream);
         if (!encoded.Ok()) return ErrorOf(std::move(encoded), detail);
-        if (!encoded.photometric.empty()) photometric = std::move(encoded.photometric);
+        if (photometric != nullptr && !encoded.photometric.empty())
+            *photometric = std::move(encoded.photometric);
         if (stream.size() % 2 != 0) stream.push_back(0x00);
-        output.Append(
-            NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
+        return ConvertError::None;
     }
-    output.Append(NewItemElement(tag::SequenceDelimitationItem, 0, nullptr));
-    return ConvertError::None;
-}
+
+    ConvertError WriteTo(ElementSink& sink, std::string* detail) {
+        if (eager) return PutList(sink, *eager) ? ConvertError::None : ConvertError::WriteFailed;
+        if (native != nullptr && decoder == nullptr && encoder == nullptr) return WriteTurned(sink);
+        return Encapsulates() ? WriteFragments(sink, detail) : WriteNative(sink, detail);
+    }
+
+    // Pixel data element, empty offset table, one fragment per frame, sequence delimiter.
+    ConvertError WriteFragments(ElementSink& sink, std::string* detail) {
+        DicomElement pixels{0x7FE0, 0x0010, {'O', 'B'}, UNDEFINED_LENGTH, nullptr};
+        DicomElement offsets{0xFFFE, 0xE000, {'D', 'L'}, 0, nullptr};
+        if (!sink.Put(pixels) || !sink.Put(offsets)) return ConvertError::WriteFailed;
+        std::vector<uint8_t> samples, stream;
+        for (uint32_t f = 0; f < frames; ++f) {
+            if (f == 0) {
+                stream = std::move(firstStream);
+            } else {
+                if (const ConvertError e = NativeFrame(f, samples, detail, nullptr);
+                    e != ConvertError::None)
+                    return e;
+                if (const ConvertError e = Encode(samples, stream, detail, nullptr);
+                    e != ConvertError::None)
+                    return e;
+            }
+            DicomElement fragment{
+                0xFFFE, 0xE000, {'D', 'L'}, static_cast<uint32_t>(stream.size()), stream.data()};
+            if (stream.empty()) fragment.value = nullptr;
+            if (!sink.Put(fragment)) return ConvertError::WriteFailed;
+        }
+        DicomElement end{0xFFFE, 0xE0DD, {'D', 'L'}, 0, nullptr};
+        return sink.Put(end) ? ConvertError::None : ConvertError::WriteFailed;
+    }
+
+    // One native value, frame after frame, with its pad byte.
+    ConvertError WriteNative(ElementSink& sink, std::string* detail) {
+        Gatherer value(sink, out);
+        if (!value.Begin()) return ConvertError::WriteFailed;
+        std::vector<uint8_t> samples;
+        for (uint32_t f = 0; f < frames; ++f) {
+            if (f == 0) {
+                samples = std::move(firstNative);
+            } else if (const ConvertError e = NativeFrame(f, samples, detail, nullptr);
+                       e != ConvertError::None) {
+                return e;
+            }
+            SwapUnits(samples, targetUnit);
+            if (!value.Put(samples)) return ConvertError::WriteFailed;
+        }
+        const uint8_t pad[1] = {0x00};
+        if (total % 2 != 0 && !value.Put(pad)) return ConvertError::WriteFailed;
+        return value.End() ? ConvertError::None : ConvertError::WriteFailed;
+    }
+
+    // A value left in its file, turned round a piece at a time.
+    ConvertError WriteTurned(ElementSink& sink) {
+        Gatherer value(sink, out);
+        if (!value.Begin()) return ConvertError::WriteFailed;
+        const bool read = ForEachValuePiece(*native, [&](std::span<const uint8_t> piece) {
+            std::vector<uint8_t> turned(piece.begin(), piece.end());
+            SwapUnits(turned, targetUnit);
+            return value.Put(turned);
+        });
+        if (!read) return ConvertError::MalformedPixelData;
+        return value.End() ? ConvertError::None : ConvertError::WriteFailed;
+    }
+
+    // Streams a value to the sink, or gathers a short one into one element first.
+    class Gatherer {
+      public:
+        Gatherer(ElementSink& sink, const ElementHeader& header) : sink_(sink), header_(header) {}
+        bool Begin() {
+            gather_ = header_.length <= GATHERED_VALUE_SIZE;
+            if (gather_) {
+                bytes_.reserve(header_.length);
+                return true;
+            }
+            return sink_.PutHeader(header_);
+        }
+        bool Put(std::span<const uint8_t> bytes) {
+            if (!gather_) return sink_.PutValue(bytes);
+            bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+            return true;
+        }
+        bool End() {
+            if (!gather_) return true;
+            if (bytes_.size() != header_.length) return false;
+            DicomElement whole{header_.group,
+                               header_.element,
+                               {header_.vr[0], header_.vr[1]},
+                               header_.length,
+                               bytes_.empty() ? nullptr : bytes_.data()};
+            return sink_.Put(whole);
+        }
+
+      private:
+        ElementSink& sink_;
+        const ElementHeader& header_;
+        bool gather_ = false;
+        std::vector<uint8_t> bytes_;
+    };
+
+    void SetOut(uint16_t group, uint16_t element, const char vr[2], uint32_t length) {
+        out.group = group;
+        out.element = element;
+        out.vr[0] = vr[0];
+        out.vr[1] = vr[1];
+        out.length = length;
+        // Only its header is read: it stands for the value in the sizes of group lengths.
+        standIn = DicomElement{group, element, {vr[0], vr[1]}, length, nullptr};
+    }
+};
+
+struct Segment {
+    std::vector<DicomElement*> elements;  // the input's own, or converted ones in owned
+    ElementList owned;
+    std::unique_ptr<ValuePlan> plan;  // written after the elements
+
+    void Borrow(DicomElement* e) { elements.push_back(e); }
+    void Own(DicomElement* e) {
+        owned.Append(e);
+        elements.push_back(e);
+    }
+};
 
 // Gives the top-level Photometric Interpretation the text a codec reported (a colour transform
 // applied or undone) and, when the samples came out pixel by pixel whatever the data set said,
 // sets Planar Configuration to 0.
-void MarkPixels(ElementList& output, const std::string& photometric, bool pixelOrder) {
+void MarkPixels(const std::vector<DicomElement*>& output, const std::string& photometric,
+                bool pixelOrder) {
     int depth = 0;
     for (DicomElement* e : output) {
         if (depth == 0 && TagOf(*e) == tag::PhotometricInterpretation && !photometric.empty()) {
             std::string text = photometric;
             if (text.size() % 2 != 0) text += ' ';
-            if (HasValue(*e)) FreeValue(e->value);
+            if (e->value != nullptr) FreeValue(e->value);
             e->value = AllocateValue(static_cast<uint32_t>(text.size()));
             std::memcpy(e->value, text.data(), text.size());
             e->length = static_cast<uint32_t>(text.size());
         } else if (depth == 0 && pixelOrder && TagOf(*e) == tag::PlanarConfiguration &&
-                   HasValue(*e) && e->length >= 2) {
+                   HasValue(*e) && e->length >= 2 && LoadValue(*e)) {
             e->value[0] = 0;
             e->value[1] = 0;
         }
@@ -212,25 +346,26 @@ void MarkPixels(ElementList& output, const std::string& photometric, bool pixelO
 // Every top-level group length gets the encoded size, in the target syntax, of the rest of
 // its group: the elements that follow it up to the next top-level element of another group,
 // with the items and delimiters of the group's sequences and pixel data.
-void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian) {
-    std::vector<uint16_t> owner(output.Size());
+void RecomputeGroupLengths(const std::vector<DicomElement*>& output, bool explicitVr,
+                           bool bigEndian) {
+    std::vector<uint16_t> owner(output.size());
     int depth = 0;
     uint16_t current = 0;
-    for (std::size_t i = 0; i < output.Size(); ++i) {
+    for (std::size_t i = 0; i < output.size(); ++i) {
         const DicomElement& e = *output[i];
         if (IsDelimiter(e)) --depth;
         if (depth == 0 && e.group != 0xFFFE) current = e.group;
         owner[i] = current;
         if (!IsDelimiter(e) && e.length == UNDEFINED_LENGTH) ++depth;
     }
-    for (std::size_t k = 0; k < output.Size(); ++k) {
+    for (std::size_t k = 0; k < output.size(); ++k) {
         DicomElement& length = *output[k];
         if (length.element != 0x0000 || length.group == 0xFFFE || length.length != 4 ||
-            owner[k] != length.group) {
+            owner[k] != length.group || !LoadValue(length)) {
             continue;
         }
         uint64_t total = 0;
-        for (std::size_t j = k + 1; j < output.Size() && owner[j] == length.group; ++j) {
+        for (std::size_t j = k + 1; j < output.size() && owner[j] == length.group; ++j) {
             const DicomElement& e = *output[j];
             total += HeaderSize(e, explicitVr);
             if (e.length != UNDEFINED_LENGTH) total += e.length;
@@ -241,13 +376,28 @@ void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian)
 
 }  // namespace
 
-ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
-                       std::string_view sourceSyntax, std::string* detail) {
-    const TransferSyntax* sourceRow = FindTransferSyntax(sourceSyntax);
+struct Conversion::State {
+    ElementList& input;
+    std::string target;
+    std::string source;
+    std::string* detail;
+    std::vector<Segment> segments;
+    bool prepared = false;
+};
+
+Conversion::Conversion(ElementList& input, std::string_view targetSyntax,
+                       std::string_view sourceSyntax, std::string* detail)
+    : state_(new State{input, std::string(targetSyntax), std::string(sourceSyntax), detail, {}}) {}
+
+Conversion::~Conversion() = default;
+
+ConvertError Conversion::Prepare() {
+    State& s = *state_;
+    const TransferSyntax* sourceRow = FindTransferSyntax(s.source);
     if (sourceRow == nullptr || !IsConvertible(*sourceRow))
         return ConvertError::UnknownSourceSyntax;
-    const TransferSyntax* targetRow = FindTransferSyntax(targetSyntax);
-    const bool sameSyntax = sourceSyntax == targetSyntax;
+    const TransferSyntax* targetRow = FindTransferSyntax(s.target);
+    const bool sameSyntax = s.source == s.target;
     // A syntax whose codec only reads is a target only for a data set already in it.
     if (targetRow == nullptr || !IsConvertible(*targetRow) ||
         (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax)) {
@@ -257,11 +407,17 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
     const TransferSyntax& target = *targetRow;
     const bool reorder = source.bigEndian != target.bigEndian;
     const bool reencode = reorder || source.explicitVr != target.explicitVr;
+    ElementList& input = s.input;
 
     Image image;
     int depth = 0;
     std::string photometric;  // what the pixel data's codecs made of the colour samples
     bool pixelOrder = false;  // colour samples decoded pixel by pixel whatever the data set said
+    s.segments.emplace_back();
+    const auto endSegment = [&](std::unique_ptr<ValuePlan> plan) {
+        s.segments.back().plan = std::move(plan);
+        s.segments.emplace_back();
+    };
     for (std::size_t i = 0; i < input.Size(); ++i) {
         DicomElement& in = *input[i];
         if (!source.explicitVr) TypeImplicitElement(in, source.bigEndian);
@@ -271,21 +427,49 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
 
         if (top && TagOf(in) == tag::PixelData && !sameSyntax &&
             (source.codec != nullptr || target.codec != nullptr)) {
-            ValueBlock decoded;
-            std::span<const uint8_t> native;
+            auto plan = std::make_unique<ValuePlan>();
             std::size_t next = i + 1;
+            std::size_t nativeSize = 0;
             if (source.codec != nullptr) {
-                std::vector<const DicomElement*> fragments;
-                if (in.length != UNDEFINED_LENGTH || !CollectFragments(input, i, fragments, next)) {
+                if (in.length != UNDEFINED_LENGTH ||
+                    !CollectFragments(input, i, plan->fragments, next)) {
                     return ConvertError::MalformedPixelData;
                 }
                 if (target.codec != nullptr && image.colour && !target.codec->EncodesColour()) {
                     return ConvertError::ColourToLossless;
                 }
-                const ConvertError e =
-                    DecodeFrames(fragments, image, *source.codec, decoded, detail, photometric);
-                if (e != ConvertError::None) return e;
-                native = {decoded.Data(), decoded.Size()};
+                plan->decoder = source.codec;
+                plan->decodeLayout = LayoutOf(image);
+                const std::size_t frameSize = plan->decodeLayout.NativeSize();
+                if (frameSize == 0) return ConvertError::UnsupportedImage;
+                // One frame may span several fragments; several frames need one fragment each.
+                if (image.frames == 1) {
+                    plan->frames = 1;
+                    plan->joined = plan->fragments.size() > 1;
+                } else if (plan->fragments.size() == image.frames) {
+                    plan->frames = image.frames;
+                } else {
+                    return ConvertError::UnsupportedImage;
+                }
+                plan->total = frameSize * plan->frames;
+                if (plan->total > 0xFFFFFFFCu) return ConvertError::UnsupportedImage;
+                nativeSize = plan->total + plan->total % 2;
+            } else {
+                if (!HasValue(in)) return ConvertError::MalformedPixelData;
+                plan->native = &in;
+                plan->sourceUnit = source.bigEndian && ValueUnitSize(in.vr) == 2 ? 2 : 0;
+                nativeSize = in.length;
+            }
+            if (target.codec != nullptr) {
+                if (image.colour && !target.codec->EncodesColour())
+                    return ConvertError::ColourToLossless;
+                plan->encoder = target.codec;
+            }
+            if (plan->decoder != nullptr) {
+                if (const ConvertError e =
+                        plan->NativeFrame(0, plan->firstNative, s.detail, &photometric);
+                    e != ConvertError::None)
+                    return e;
                 // libjpeg gives colour as RGB, pixel by pixel.
                 if (image.colour && (source.codec == &imaging::BASELINE_JPEG_CODEC ||
                                      source.codec == &imaging::EXTENDED_JPEG_CODEC)) {
@@ -294,63 +478,130 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                     image.planar = false;
                 }
                 if (!photometric.empty()) image.rgb = photometric == "RGB";
-            } else {
-                if (!HasValue(in)) return ConvertError::MalformedPixelData;
-                if (source.bigEndian && ValueUnitSize(in.vr) == 2) {
-                    decoded.Reset(in.length);
-                    const uint8_t* from = in.value;
-                    uint8_t* to = decoded.Data();
-                    for (uint32_t k = 0; k + 1 < in.length; k += 2) {
-                        to[k] = from[k + 1];
-                        to[k + 1] = from[k];
-                    }
-                    if (in.length % 2 != 0) to[in.length - 1] = from[in.length - 1];
-                    native = {decoded.Data(), decoded.Size()};
-                } else {
-                    native = {in.value, in.length};
+            }
+            if (plan->encoder != nullptr) {
+                // After the first frame is decoded: the decoder's samples tell what the encoder
+                // gets. That frame is encoded here too, so a refusal comes before any output.
+                plan->encodeLayout = LayoutOf(image);
+                const std::size_t frameSize = plan->encodeLayout.NativeSize();
+                if (frameSize == 0 || nativeSize < frameSize * image.frames)
+                    return ConvertError::MalformedPixelData;
+                plan->frames = image.frames;
+                plan->frameSize = frameSize;
+                std::vector<uint8_t> samples;
+                if (plan->decoder == nullptr) {
+                    if (const ConvertError e = plan->NativeFrame(0, samples, s.detail, nullptr);
+                        e != ConvertError::None)
+                        return e;
                 }
-            }
-            if (target.codec != nullptr) {
-                const ConvertError e =
-                    AppendEncapsulated(output, native, image, *target.codec, detail, photometric);
-                if (e != ConvertError::None) return e;
+                const std::span<const uint8_t> first =
+                    plan->decoder != nullptr ? plan->firstNative : samples;
+                if (const ConvertError e =
+                        plan->Encode(first, plan->firstStream, s.detail, &photometric);
+                    e != ConvertError::None)
+                    return e;
+                plan->firstNative = std::vector<uint8_t>();
             } else {
-                // Native samples decoded from JPEG: words are OW. The decoded block becomes the
-                // element's value as it is.
+                // Native samples decoded from JPEG: words are OW.
                 const char* vr = image.bitsAllocated > 8 ? "OW" : (in.vr[0] ? in.vr : "OB");
-                const char vrLetters[2] = {vr[0], vr[1]};
-                const uint32_t length = decoded.Size();
-                DicomElement* out =
-                    NewElementOwning(in.group, in.element, vrLetters, length, decoded.Release());
-                if (target.bigEndian) SwapValueBytes(*out);
-                output.Append(out);
+                const char letters[2] = {vr[0], vr[1]};
+                plan->targetUnit = target.bigEndian ? ValueUnitSize(letters) : 0;
+                plan->SetOut(in.group, in.element, letters,
+                             static_cast<uint32_t>(plan->total + plan->total % 2));
             }
+            endSegment(std::move(plan));
             i = next - 1;
             continue;
         }
 
-        DicomElement* out = NewElement(in.group, in.element, 0, nullptr, in.vr);
-        out->length = in.length;
+        Segment& segment = s.segments.back();
         if (!sameSyntax && reencode && (IsItem(in) || VrIs(in, "SQ")) && HasValue(in)) {
+            DicomElement* out = NewElement(in.group, in.element, 0, nullptr, in.vr);
             ElementList nested;
             const bool ok = DecodeSequenceValue(in, nested, source.explicitVr, target.explicitVr,
                                                 source.bigEndian, target.bigEndian);
             EncodeSequenceValue(*out, nested, target.explicitVr, target.bigEndian);
-            output.Append(out);
+            segment.Own(out);
             if (!ok) return ConvertError::MalformedSequence;
+        } else if (reorder && ValueUnitSize(in.vr) > 1 && IsDeferred(in)) {
+            auto plan = std::make_unique<ValuePlan>();
+            plan->native = &in;
+            plan->targetUnit = ValueUnitSize(in.vr);
+            plan->SetOut(in.group, in.element, in.vr, in.length);
+            endSegment(std::move(plan));
+        } else if (reorder && ValueUnitSize(in.vr) > 1 && HasValue(in)) {
+            DicomElement* out = CopyElement(in);
+            segment.Own(out);
+            SwapValueBytes(*out);
+        } else if ((in.element == 0x0000 && in.group != 0xFFFE) ||
+                   (top && (TagOf(in) == tag::PhotometricInterpretation ||
+                            TagOf(in) == tag::PlanarConfiguration))) {
+            segment.Own(CopyElement(in));  // rewritten below
         } else {
-            if (HasValue(in)) {
-                out->value = AllocateValue(in.length);
-                std::memcpy(out->value, in.value, in.length);
-                if (reorder) SwapValueBytes(*out);
-            }
-            output.Append(out);
+            segment.Borrow(&in);
         }
         if (!IsDelimiter(in) && in.length == UNDEFINED_LENGTH) ++depth;
     }
-    if (!photometric.empty() || pixelOrder) MarkPixels(output, photometric, pixelOrder);
-    RecomputeGroupLengths(output, target.explicitVr, target.bigEndian);
+
+    std::vector<DicomElement*> elements;
+    bool groupLengthOfPixels = false;
+    for (const Segment& segment : s.segments) {
+        elements.insert(elements.end(), segment.elements.begin(), segment.elements.end());
+        for (const DicomElement* e : segment.elements)
+            groupLengthOfPixels = groupLengthOfPixels || TagOf(*e) == Tag{0x7FE0, 0x0000};
+    }
+    if (!photometric.empty() || pixelOrder) MarkPixels(elements, photometric, pixelOrder);
+
+    // Fragment sizes are known only once encoded: a group length over them needs them first.
+    std::vector<DicomElement*> measured;
+    for (Segment& segment : s.segments) {
+        measured.insert(measured.end(), segment.elements.begin(), segment.elements.end());
+        if (segment.plan == nullptr) continue;
+        ValuePlan& plan = *segment.plan;
+        if (!plan.Encapsulates()) {
+            measured.push_back(&plan.standIn);
+        } else if (groupLengthOfPixels) {
+            ElementList made;
+            ListSink sink(made);
+            if (const ConvertError e = plan.WriteTo(sink, s.detail); e != ConvertError::None)
+                return e;
+            plan.eager.emplace(std::move(made));
+            measured.insert(measured.end(), plan.eager->begin(), plan.eager->end());
+        }
+    }
+    RecomputeGroupLengths(measured, target.explicitVr, target.bigEndian);
+    s.prepared = true;
     return ConvertError::None;
+}
+
+ConvertError Conversion::WriteTo(ElementSink& sink) {
+    State& s = *state_;
+    if (!s.prepared) return ConvertError::UnknownSourceSyntax;
+    for (Segment& segment : s.segments) {
+        for (DicomElement* e : segment.elements)
+            if (!sink.Put(*e)) return ConvertError::WriteFailed;
+        if (segment.plan == nullptr) continue;
+        if (const ConvertError e = segment.plan->WriteTo(sink, s.detail); e != ConvertError::None)
+            return e;
+    }
+    return ConvertError::None;
+}
+
+void Conversion::TakeConvertedSoFar(ElementList& output) {
+    for (const Segment& segment : state_->segments)
+        for (const DicomElement* e : segment.elements)
+            output.Append(CopyElement(*e));
+}
+
+ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
+                       std::string_view sourceSyntax, std::string* detail) {
+    Conversion conversion(input, targetSyntax, sourceSyntax, detail);
+    if (const ConvertError e = conversion.Prepare(); e != ConvertError::None) {
+        conversion.TakeConvertedSoFar(output);
+        return e;
+    }
+    ListSink sink(output);
+    return conversion.WriteTo(sink);
 }
 
 }  // namespace dicomlib::data

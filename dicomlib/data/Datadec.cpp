@@ -1,7 +1,8 @@
 // Element header rules for the three uncompressed transfer syntaxes and the file meta group,
 // and the readers built on them; a deflated body is inflated first and read as explicit VR
-// little endian. Values are copied once, straight from the loaded bytes into
-// their element; nothing is allocated for a length that the input cannot hold.
+// little endian. Values are copied once, straight from the mapped file into their element;
+// nothing is allocated for a length that the input cannot hold. Reading a file leaves large
+// values and pixel data where they lie: their pages are never touched.
 #include "data/Datadec.h"
 
 #include <cstdio>
@@ -66,19 +67,41 @@ std::string_view UidText(const uint8_t* value, uint32_t length) {
                                  : length};
 }
 
-// Reads a value whose header was just read. The last value of the input may be one byte short:
-// it keeps its declared length and the missing byte is 0. Anything shorter is refused before
-// allocating.
-bool ReadValue(ByteStream& in, uint32_t length, bool allowOneShort, uint8_t*& value) {
+// The bytes of a value whose header was just read, as far as the input holds them. The last
+// value of the input may be one byte short: it keeps its declared length and the missing byte
+// is 0. Anything shorter is refused before allocating.
+bool TakeValue(ByteStream& in, uint32_t length, std::size_t& available) {
     const std::size_t remaining = in.Remaining();
-    if (length > remaining && !(allowOneShort && length - remaining == 1)) return false;
+    if (length > remaining && length - remaining != 1) return false;
+    available = length > remaining ? remaining : length;
+    return true;
+}
+
+bool ReadValue(ByteStream& in, uint32_t length, uint8_t*& value) {
+    std::size_t available = 0;
+    if (!TakeValue(in, length, available)) return false;
     value = AllocateValue(length);
-    const std::size_t available = length > remaining ? remaining : length;
     std::memcpy(value, in.Current(), available);
     if (available < length) value[available] = 0;
     in.Advance(available);
     return true;
 }
+
+bool IsPixelData(const ElementHeader& h) {
+    return h.group == 0x7FE0 && h.element == 0x0010;
+}
+
+// The file a data set is read from, when its large values are to be left there.
+struct DeferringFile {
+    const std::shared_ptr<const ValueFile>* file = nullptr;
+
+    // Large values, pixel data, and the offset table and fragments of encapsulated pixel data.
+    bool Defers(const ElementHeader& h, bool inFragments) const {
+        if (file == nullptr || h.group == 0x0002) return false;
+        return h.length >= DEFERRED_VALUE_SIZE || IsPixelData(h) ||
+               (inFragments && h.group == ITEM_GROUP && h.element == ITEM);
+    }
+};
 
 // Follows an undefined-length UN element of an explicit stream: its items are implicit VR
 // little endian up to the sequence delimiter that closes it. Inside, nesting is counted so that
@@ -132,9 +155,10 @@ enum class BodyMode {
 };
 
 bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, ElementList* meta,
-                    ElementList& data) {
+                    ElementList& data, DeferringFile deferring = {}) {
     uint64_t metaEnd = file.Size();
     UnknownSequenceReader unknown;
+    bool inFragments = false;  // after an undefined-length Pixel Data, up to its delimiter
     // A deflated body is inflated once the meta group ends and read from memory from there on.
     bool deflated = false;
     std::vector<uint8_t> inflated;
@@ -161,7 +185,16 @@ bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, Elemen
         }
 
         uint8_t* value = nullptr;
-        if (HeaderHasValue(h) && !ReadValue(in, h.length, true, value)) return false;
+        std::optional<DeferredValue> where;
+        if (HeaderHasValue(h) && current == &file && deferring.Defers(h, inFragments)) {
+            // Left where it lies: a position in the stream over the whole file is its offset.
+            std::size_t available = 0;
+            if (!TakeValue(in, h.length, available)) return false;
+            where = DeferredValue{*deferring.file, in.Position(), static_cast<uint32_t>(available)};
+            in.Advance(available);
+        } else if (HeaderHasValue(h) && !ReadValue(in, h.length, value)) {
+            return false;
+        }
 
         if (h.group == 0x0002 && mode != BodyMode::Bare) {
             if (h.element == 0x0010 && readInMeta && value != nullptr) {
@@ -194,7 +227,10 @@ bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, Elemen
         } else {
             unknown.MaybeOpen(state, h.vr, h.length);
         }
-        data.Append(NewElementOwning(h.group, h.element, h.vr, h.length, value));
+        inFragments = IsPixelData(h) ? h.length == UNDEFINED_LENGTH
+                                     : inFragments && h.group == ITEM_GROUP && h.element == ITEM;
+        data.Append(where ? NewDeferredElement(h.group, h.element, h.vr, h.length, *where)
+                          : NewElementOwning(h.group, h.element, h.vr, h.length, value));
     }
     return true;
 }
@@ -225,7 +261,9 @@ bool ExpandInto(DecoderState state, const DicomElement& container, std::span<con
         }
         const bool isItem = h.group == ITEM_GROUP && h.element == ITEM;
         if (isItem || VrEquals(h.vr, "SQ")) {
-            const DicomElement nested{h.group, h.element, {h.vr[0], h.vr[1]}, h.length, nullptr};
+            // Only the tag and VR of the container are used.
+            const DicomElement nested{
+                h.group, h.element, {h.vr[0], h.vr[1]}, UNDEFINED_LENGTH, nullptr};
             ok = ExpandInto(state, nested, {in.Current(), h.length}, list, depth + 1);
             in.Advance(h.length);
         } else {
@@ -338,9 +376,17 @@ bool ReadPart10Bytes(DecoderState& state, std::span<const uint8_t> bytes, Elemen
 bool ReadPart10File(DecoderState& state, const std::filesystem::path& path, ElementList& meta,
                     ElementList& data) {
     state = DecoderState{};
-    auto bytes = ReadWholeFile(path);
-    if (!bytes) return false;
-    return ReadPart10Bytes(state, bytes->Span(), meta, data);
+    const auto file = ValueFile::Open(path);
+    if (file == nullptr) {
+        // Not a regular file: read whole, as a pipe must be.
+        auto bytes = ReadWholeFile(path);
+        return bytes && ReadPart10Bytes(state, bytes->Span(), meta, data);
+    }
+    auto bytes = FileBytes::Read(*file);
+    if (!bytes || !HasPreamble(bytes->Span())) return false;
+    ByteStream in(bytes->Span());
+    in.Advance(132);
+    return DecodeElements(state, in, BodyMode::Part10, &meta, data, {&file});
 }
 
 bool ReadPart10Header(std::span<const uint8_t> bytes, ElementList& list) {
@@ -358,11 +404,21 @@ bool ReadDataSetBytes(DecoderState state, std::span<const uint8_t> bytes, Elemen
     return DecodeElements(state, in, BodyMode::Bare, nullptr, list);
 }
 
+bool ReadDataSetFile(DecoderState state, const std::shared_ptr<const ValueFile>& file,
+                     ElementList& list) {
+    state.inMeta = 0;
+    auto bytes = FileBytes::Read(*file);
+    if (!bytes) return false;
+    ByteStream in(bytes->Span());
+    return DecodeElements(state, in, BodyMode::Bare, nullptr, list, {&file});
+}
+
 bool ExpandSequence(const DecoderState& state, const DicomElement& element, ElementList& list) {
     if (!HasValue(element)) return false;
     DecoderState body = state;
     body.inMeta = 0;
-    return ExpandInto(body, element, {element.value, element.length}, list, 1);
+    const ValueView value(element);
+    return value.Ok() && ExpandInto(body, element, value.Bytes(), list, 1);
 }
 
 }  // namespace dicomlib::data

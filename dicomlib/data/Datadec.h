@@ -63,9 +63,15 @@ inline std::optional<FileBytes> ReadWholeFile(const std::filesystem::path& path)
     return FileBytes::Read(path);
 }
 
+// Values from this length on, and Pixel Data and its fragments of any length, are left in the
+// file they are read from (see ElementList.h). Values of the meta group and of a deflated body
+// are always read.
+constexpr uint32_t DEFERRED_VALUE_SIZE = 256 * 1024;
+
 // Reads a Part 10 file: group 0002 into meta, everything else into data, in file order.
 // Afterwards the state tells the body's syntax. False when the file cannot be opened, has no
 // "DICM" at offset 128, or ends inside an element or more than one byte short of a value.
+// Large values stay in the file.
 bool ReadPart10File(DecoderState& state, const std::filesystem::path& path, ElementList& meta,
                     ElementList& data);
 bool ReadPart10Bytes(DecoderState& state, std::span<const uint8_t> bytes, ElementList& meta,
@@ -78,6 +84,9 @@ bool ReadPart10Header(std::span<const uint8_t> bytes, ElementList& list);
 // Reads a bare data set (no preamble, no meta group) under the given state, inMeta clear.
 // False when the bytes end inside an element.
 bool ReadDataSetBytes(DecoderState state, std::span<const uint8_t> bytes, ElementList& list);
+// The same of a whole file, its large values left in it.
+bool ReadDataSetFile(DecoderState state, const std::shared_ptr<const ValueFile>& file,
+                     ElementList& list);
 
 // Appends the flat form of a defined-length sequence or item: the element with undefined
 // length, its contents (nested defined-length containers opened too), then the closing

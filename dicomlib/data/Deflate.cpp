@@ -45,6 +45,52 @@ std::vector<uint8_t> DeflateBytes(std::span<const uint8_t> plain) {
     return out;
 }
 
+struct DeflateSink::Stream {
+    z_stream z{};
+};
+
+DeflateSink::DeflateSink(ByteSink& out)
+    : out_(out), stream_(std::make_unique<Stream>()), buffer_(CHUNK) {
+    ok_ = deflateInit2(&stream_->z, Z_DEFAULT_COMPRESSION, Z_DEFLATED, RAW_WINDOW_BITS, 8,
+                       Z_DEFAULT_STRATEGY) == Z_OK;
+}
+
+DeflateSink::~DeflateSink() {
+    if (ok_) deflateEnd(&stream_->z);
+}
+
+bool DeflateSink::Put(std::span<const uint8_t> bytes) {
+    return Run(bytes, false);
+}
+
+bool DeflateSink::Finish() {
+    return Run({}, true);
+}
+
+bool DeflateSink::Run(std::span<const uint8_t> bytes, bool finish) {
+    if (!ok_) return false;
+    z_stream& z = stream_->z;
+    z.next_in = const_cast<Bytef*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    for (;;) {
+        const uInt inChunk = ChunkOf(inLeft);
+        z.avail_in = inChunk;
+        z.next_out = buffer_.data();
+        z.avail_out = ChunkOf(buffer_.size());
+        const bool lastIn = inLeft == inChunk;
+        const int status = deflate(&z, finish && lastIn ? Z_FINISH : Z_NO_FLUSH);
+        inLeft -= inChunk - z.avail_in;
+        const std::size_t made = buffer_.size() - z.avail_out;
+        if (status == Z_STREAM_ERROR || (made > 0 && !out_.Put({buffer_.data(), made}))) {
+            ok_ = false;
+            deflateEnd(&z);
+            return false;
+        }
+        produced_ += made;
+        if (finish ? status == Z_STREAM_END : (inLeft == 0 && z.avail_out != 0)) return true;
+    }
+}
+
 Inflated InflateBytes(std::span<const uint8_t> compressed, std::size_t limit) {
     Inflated result;
     z_stream z{};

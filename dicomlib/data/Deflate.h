@@ -3,14 +3,41 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "data/ByteSink.h"
 
 namespace dicomlib::data {
 
 // The compressed bytes of `plain` at zlib's default level.
 std::vector<uint8_t> DeflateBytes(std::span<const uint8_t> plain);
+
+// Deflates what it is given and hands the compressed bytes on to out as they are made: the
+// same bytes as DeflateBytes of everything given, in pieces. Finish ends the stream.
+class DeflateSink : public ByteSink {
+  public:
+    explicit DeflateSink(ByteSink& out);
+    ~DeflateSink() override;
+    DeflateSink(const DeflateSink&) = delete;
+    DeflateSink& operator=(const DeflateSink&) = delete;
+    bool Put(std::span<const uint8_t> bytes) override;
+    bool Finish();
+    // The compressed bytes handed on so far.
+    uint64_t Produced() const { return produced_; }
+
+  private:
+    bool Run(std::span<const uint8_t> bytes, bool finish);
+
+    struct Stream;
+    ByteSink& out_;
+    std::unique_ptr<Stream> stream_;
+    std::vector<uint8_t> buffer_;
+    uint64_t produced_ = 0;
+    bool ok_;
+};
 
 struct Inflated {
     std::vector<uint8_t> bytes;

@@ -1,9 +1,11 @@
 #include "data/Dump.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <span>
 
 #include "data/Dictionary.h"
 #include "data/Encoder.h"
@@ -14,6 +16,8 @@ namespace dicomlib::data {
 namespace {
 
 constexpr int MAX_DUMP_DEPTH = 64;
+// No dump prints more of a value: of one left in its file, only these first bytes are read.
+constexpr std::size_t PRINTED_VALUE_BYTES = 256;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -52,10 +56,10 @@ bool IsContainer(const DicomElement& e) {
 }
 
 // The first count bytes of the value in host order, the missing ones zero.
-void ValueBytes(const DicomElement& e, void* out, std::size_t count, bool bigEndian) {
+void ValueBytes(std::span<const uint8_t> value, void* out, std::size_t count, bool bigEndian) {
     uint8_t bytes[8] = {};
-    const std::size_t available = e.length < count ? e.length : count;
-    std::memcpy(bytes, e.value, available);
+    const std::size_t available = value.size() < count ? value.size() : count;
+    std::memcpy(bytes, value.data(), available);
     if (bigEndian) {
         for (std::size_t i = 0; i < count / 2; ++i)
             std::swap(bytes[i], bytes[count - 1 - i]);
@@ -130,14 +134,21 @@ void TraceInto(std::vector<std::string>& lines, DicomElement& e, bool explicitVr
 
 std::string PrintableValue(const DicomElement& e, bool bigEndian) {
     if (!HasValue(e)) return {};
+    std::vector<uint8_t> prefix;
+    std::span<const uint8_t> value(e.value, e.length);
+    if (IsDeferred(e)) {
+        prefix.resize(std::min<std::size_t>(e.length, PRINTED_VALUE_BYTES));
+        if (!ReadValueBytes(e, 0, prefix)) return {};
+        value = prefix;
+    }
     if (VrIs(e, "FL")) {
         float f;
-        ValueBytes(e, &f, 4, bigEndian);
+        ValueBytes(value, &f, 4, bigEndian);
         return Format("%5.2f", static_cast<double>(f));
     }
     if (VrIs(e, "FD")) {
         double d;
-        ValueBytes(e, &d, 8, bigEndian);
+        ValueBytes(value, &d, 8, bigEndian);
         return Format("%5.2f", d);
     }
     if (VrIs(e, "SL") || VrIs(e, "SS") || VrIs(e, "UL") || VrIs(e, "US")) {
@@ -146,17 +157,17 @@ std::string PrintableValue(const DicomElement& e, bool bigEndian) {
         if (bigEndian) {
             // Big endian values turn into the number they stand for.
             uint32_t v = 0;
-            for (uint32_t i = 0; i < e.length; ++i)
-                v = v << 8 | e.value[i];
+            for (uint8_t byte : value)
+                v = v << 8 | byte;
             number = static_cast<int32_t>(v);
         } else {
-            std::memcpy(&number, e.value, e.length);
+            std::memcpy(&number, value.data(), value.size());
         }
         return Format("%d", number);
     }
-    const auto* text = reinterpret_cast<const char*>(e.value);
-    const void* nul = std::memchr(text, 0, e.length);
-    return std::string(text, nul != nullptr ? static_cast<const char*>(nul) : text + e.length);
+    const auto* text = reinterpret_cast<const char*>(value.data());
+    const void* nul = std::memchr(text, 0, value.size());
+    return std::string(text, nul != nullptr ? static_cast<const char*>(nul) : text + value.size());
 }
 
 void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian) {

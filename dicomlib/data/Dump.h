@@ -15,7 +15,8 @@ namespace dicomlib::data {
 using LineSink = std::function<void(const std::string& line)>;
 
 // The printable form of a value: its text up to the first NUL, or the number of an FL, FD,
-// SL, SS, UL or US (read in the given byte order; "Vector!!" for five bytes or more).
+// SL, SS, UL or US (read in the given byte order; "Vector!!" for five bytes or more). Of a
+// value left in its file only the first 256 bytes are read: no dump prints more.
 std::string PrintableValue(const DicomElement& element, bool bigEndian = false);
 
 // Follows a list element by element and tells which items are the offset table and fragments

@@ -1,7 +1,10 @@
 // Element records, their value blocks and the list operations. Value blocks are exactly
-// `length` bytes long and are owned by their element; a list owns its elements.
+// `length` bytes long and are owned by their element; a list owns its elements. Every element
+// the library makes is an ElementRecord, which besides the C record knows where a value left
+// in its file lies.
 #include "data/ElementList.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +13,30 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+
+namespace {
+
+struct ElementRecord : DicomElement {
+    std::unique_ptr<dicomlib::data::DeferredValue> deferred;
+};
+
+ElementRecord* NewRecord(uint16_t group, uint16_t element, const char vr[2], uint32_t length) {
+    auto* record = new ElementRecord();
+    record->group = group;
+    record->element = element;
+    record->vr[0] = vr[0];
+    record->vr[1] = vr[1];
+    record->length = length;
+    record->value = nullptr;
+    return record;
+}
+
+// Only records have a length without a value block.
+const dicomlib::data::DeferredValue& DeferredOf(const DicomElement& e) {
+    return *static_cast<const ElementRecord&>(e).deferred;
+}
+
+}  // namespace
 
 ElementList& ElementList::operator=(ElementList&& other) noexcept {
     if (this != &other) {
@@ -43,12 +70,12 @@ uint8_t* AllocateValue(uint32_t length) {
     const std::size_t total = HEADER + length;
 #if defined(__linux__)
     // Pixel data of many megabytes is filled once from start to end: a mapping populated in one
-    // go costs far less than a page fault for every page.
+    // go costs far less than a page fault for every page. No huge pages: asking for them makes
+    // the kernel compact memory first, which stalls the process for longer than it saves.
     if (length >= LARGE_BLOCK) {
         void* map =
             ::mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (map == MAP_FAILED) throw std::bad_alloc();
-        ::madvise(map, total, MADV_HUGEPAGE);
 #if defined(MADV_POPULATE_WRITE)
         ::madvise(map, total, MADV_POPULATE_WRITE);
 #endif
@@ -76,11 +103,9 @@ void FreeValue(uint8_t* value) {
 
 DicomElement* NewElement(uint16_t group, uint16_t element, uint32_t length, const void* value,
                          const char* vr) {
-    auto* e = new DicomElement{group, element, {0, 0}, length, nullptr};
-    if (vr != nullptr) {
-        e->vr[0] = vr[0];
-        e->vr[1] = vr[0] == 0 ? char(0) : vr[1];
-    }
+    const char letters[2] = {vr != nullptr ? vr[0] : char(0),
+                             vr != nullptr && vr[0] != 0 ? vr[1] : char(0)};
+    DicomElement* e = NewRecord(group, element, letters, length);
     if (HasValue(*e)) {
         e->value = AllocateValue(length);
         if (value != nullptr) {
@@ -94,7 +119,58 @@ DicomElement* NewElement(uint16_t group, uint16_t element, uint32_t length, cons
 
 DicomElement* NewElementOwning(uint16_t group, uint16_t element, const char vr[2], uint32_t length,
                                uint8_t* value) {
-    return new DicomElement{group, element, {vr[0], vr[1]}, length, value};
+    DicomElement* e = NewRecord(group, element, vr, length);
+    e->value = value;
+    return e;
+}
+
+DicomElement* NewDeferredElement(uint16_t group, uint16_t element, const char vr[2],
+                                 uint32_t length, DeferredValue where) {
+    ElementRecord* e = NewRecord(group, element, vr, length);
+    e->deferred = std::make_unique<DeferredValue>(std::move(where));
+    return e;
+}
+
+DicomElement* CopyElement(const DicomElement& e) {
+    if (IsDeferred(e)) return NewDeferredElement(e.group, e.element, e.vr, e.length, DeferredOf(e));
+    return NewElement(e.group, e.element, e.length, e.value, e.vr);
+}
+
+bool ReadValueBytes(const DicomElement& e, uint64_t offset, std::span<uint8_t> out) {
+    if (out.empty()) return true;
+    if (!HasValue(e) || offset > e.length || out.size() > e.length - offset) return false;
+    if (e.value != nullptr) {
+        std::memcpy(out.data(), e.value + offset, out.size());
+        return true;
+    }
+    const DeferredValue& where = DeferredOf(e);
+    // Bytes past those the file holds are the missing last byte of a value cut one short.
+    const uint64_t inFile = offset < where.stored ? where.stored - offset : 0;
+    const std::size_t fromFile = static_cast<std::size_t>(std::min<uint64_t>(inFile, out.size()));
+    if (fromFile > 0 && !where.file->Read(where.offset + offset, out.first(fromFile))) return false;
+    std::fill(out.begin() + static_cast<std::ptrdiff_t>(fromFile), out.end(), uint8_t{0});
+    return true;
+}
+
+bool LoadValue(DicomElement& e) {
+    if (!IsDeferred(e)) return true;
+    ValueBlock block;
+    block.Reset(e.length);
+    if (!ReadValueBytes(e, 0, {block.Data(), block.Size()})) return false;
+    e.value = block.Release();
+    static_cast<ElementRecord&>(e).deferred.reset();
+    return true;
+}
+
+ValueView::ValueView(const DicomElement& e) {
+    if (!HasValue(e)) return;
+    if (e.value != nullptr) {
+        bytes_ = {e.value, e.length};
+        return;
+    }
+    copy_.resize(e.length);
+    ok_ = ReadValueBytes(e, 0, copy_);
+    if (ok_) bytes_ = copy_;
 }
 
 DicomElement* NewTextElement(Tag tag, const char* vr, std::string_view text) {
@@ -115,7 +191,7 @@ DicomElement* NewUlElement(Tag tag, uint32_t value) {
 void FreeElement(DicomElement* element) {
     if (element == nullptr) return;
     if (HasValue(*element)) FreeValue(element->value);
-    delete element;
+    delete static_cast<ElementRecord*>(element);
 }
 
 void FillTag(DicomElement* target, uint16_t group, uint16_t element, uint32_t length,
@@ -126,6 +202,7 @@ void FillTag(DicomElement* target, uint16_t group, uint16_t element, uint32_t le
     target->vr[1] = vr[1];
     target->length = length;
     target->value = nullptr;
+    static_cast<ElementRecord*>(target)->deferred.reset();
     if (HasValue(*target)) {
         target->value = AllocateValue(length);
         std::memcpy(target->value, value, length);
@@ -141,8 +218,9 @@ DicomElement* FindTag(const ElementList& list, uint16_t group, uint16_t element)
 
 uint16_t GetTagUS(const ElementList& list, uint16_t group, uint16_t element) {
     const DicomElement* e = FindTag(list, group, element);
-    if (e == nullptr || !HasValue(*e) || e->length < 2) return 0;
-    return static_cast<uint16_t>(e->value[0] | (e->value[1] << 8));
+    uint8_t bytes[2];
+    if (e == nullptr || !HasValue(*e) || e->length < 2 || !ReadValueBytes(*e, 0, bytes)) return 0;
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
 namespace {
@@ -157,16 +235,15 @@ std::string GetTagString(const ElementList& list, uint16_t group, uint16_t eleme
     const DicomElement* e = FindTag(list, group, element);
     if (e == nullptr || !HasValue(*e)) return {};
     if (group == 0x0028 && (element == 0x0010 || element == 0x0011)) {
-        if (e->length < 2) return {};
-        char text[8];
-        std::snprintf(text, sizeof text, "%hu",
-                      static_cast<unsigned short>(e->value[0] | (e->value[1] << 8)));
-        return text;
+        return e->length < 2 ? std::string() : std::to_string(GetTagUS(list, group, element));
     }
+    const ValueView view(*e);
     // The value is text up to its first NUL: the 0x00 pad of a UID ends it.
-    const auto* begin = reinterpret_cast<const char*>(e->value);
-    const void* nul = std::memchr(begin, 0, e->length);
-    std::string text(begin, nul != nullptr ? static_cast<const char*>(nul) : begin + e->length);
+    const auto* begin = reinterpret_cast<const char*>(view.Data());
+    const std::size_t size = view.Bytes().size();
+    if (size == 0) return {};
+    const void* nul = std::memchr(begin, 0, size);
+    std::string text(begin, nul != nullptr ? static_cast<const char*>(nul) : begin + size);
     if (group == 0x0010 && element == 0x0010) {
         for (char& c : text) {
             if (c == ',') c = '^';
@@ -183,9 +260,8 @@ std::string GetTagString(const ElementList& list, uint16_t group, uint16_t eleme
 
 void CopyTags(ElementList& target, const ElementList& source) {
     target.Reserve(target.Size() + source.Size());
-    for (const DicomElement* e : source) {
-        target.Append(NewElement(e->group, e->element, e->length, e->value, e->vr));
-    }
+    for (const DicomElement* e : source)
+        target.Append(CopyElement(*e));
 }
 
 void ClearTags(ElementList& list) {

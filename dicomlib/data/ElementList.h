@@ -1,14 +1,23 @@
 // The in-memory data element and the ordered element list that every data set, command set,
 // query identifier and meta group is held in, with the small set of list operations the whole
 // library uses. Lookups scan from the front and the first match wins; duplicates are allowed.
+//
+// A value read from a file may be left where it lies (large values, and pixel data always): its
+// element has a length but no value block, and knows where in the file its bytes are. Whoever
+// needs the bytes reads them through ReadValueBytes, ValueView or LoadValue; whoever only looks
+// at headers never touches them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "data/FileBytes.h"
 
 #include "zedavura.h"
 
@@ -51,10 +60,54 @@ inline constexpr Tag TagOf(const DicomElement& e) {
 
 namespace data {
 
-// True when the element carries a value block (length neither 0 nor undefined).
+// True when the element has value bytes (length neither 0 nor undefined), in a value block
+// or left in its file.
 inline bool HasValue(const DicomElement& e) {
     return e.length != 0 && e.length != UNDEFINED_LENGTH;
 }
+
+// True when the element's value is left in its file: it has a length but no value block. Only
+// elements of a list are ever in that state.
+inline bool IsDeferred(const DicomElement& e) {
+    return HasValue(e) && e.value == nullptr;
+}
+
+// Where a value left in its file lies: `stored` bytes from offset on; a value that the end of
+// the file cut one byte short (stored = length - 1) reads as if its last byte were 0.
+struct DeferredValue {
+    std::shared_ptr<const ValueFile> file;
+    uint64_t offset = 0;
+    uint32_t stored = 0;
+};
+
+// A new element whose `length` bytes are left in a file.
+DicomElement* NewDeferredElement(uint16_t group, uint16_t element, const char vr[2],
+                                 uint32_t length, DeferredValue where);
+// A deep copy: a new value block with the same bytes, or the same place in the same file.
+DicomElement* CopyElement(const DicomElement& element);
+
+// Copies out.size() bytes of the value from offset on into out, from the value block or from
+// the file. False when the range is not inside the value or the file no longer holds it.
+bool ReadValueBytes(const DicomElement& element, uint64_t offset, std::span<uint8_t> out);
+// Reads a value left in its file into a value block of its own, for good; true at once for a
+// value already in memory. False when the file no longer holds it.
+bool LoadValue(DicomElement& element);
+
+// The whole value of an element for as long as the view lives: its own block, or a copy read
+// from its file. Ok() is false when the file no longer holds it; an element without a value
+// gives an empty view that is Ok.
+class ValueView {
+  public:
+    explicit ValueView(const DicomElement& element);
+    bool Ok() const { return ok_; }
+    std::span<const uint8_t> Bytes() const { return bytes_; }
+    const uint8_t* Data() const { return bytes_.data(); }
+
+  private:
+    std::vector<uint8_t> copy_;
+    std::span<const uint8_t> bytes_;
+    bool ok_ = true;
+};
 
 inline bool VrIs(const DicomElement& e, const char* vr) {
     return e.vr[0] == vr[0] && e.vr[1] == vr[1];
@@ -126,7 +179,7 @@ inline std::string GetTagString(const ElementList& list, Tag tag) {
     return GetTagString(list, tag.group, tag.element);
 }
 
-// Appends a deep copy of every element of source to target.
+// Appends a deep copy of every element of source to target (values left in a file stay there).
 void CopyTags(ElementList& target, const ElementList& source);
 void ClearTags(ElementList& list);
 

@@ -1,6 +1,5 @@
-// Writers and readers of encoded elements, and the sequence re-encoder. The flat writer is
-// generic over where its bytes go, so files can be written without first building the whole
-// data set in memory.
+// Writers and readers of encoded elements, and the sequence re-encoder. The flat writer is the
+// element encoder over a buffer, so files and buffers are laid out by the same code.
 #include "data/Encoder.h"
 
 #include <cstdio>
@@ -8,6 +7,7 @@
 
 #include "data/Datadec.h"
 #include "data/Dictionary.h"
+#include "data/ElementSink.h"
 #include "data/FlatWriter.h"
 
 namespace dicomlib::data {
@@ -19,13 +19,13 @@ bool IsItem(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
 }
 
-class BufferSink {
+class BufferSink : public ByteSink {
   public:
     BufferSink(uint8_t* buffer, uint64_t size) : buffer_(buffer), size_(size) {}
-    bool Put(const void* bytes, std::size_t count) {
-        if (used_ + count > size_) return false;
-        std::memcpy(buffer_ + used_, bytes, count);
-        used_ += count;
+    bool Put(std::span<const uint8_t> bytes) override {
+        if (used_ + bytes.size() > size_) return false;
+        if (!bytes.empty()) std::memcpy(buffer_ + used_, bytes.data(), bytes.size());
+        used_ += bytes.size();
         return true;
     }
 
@@ -39,7 +39,9 @@ bool DecodeSequenceValueAt(const DicomElement& element, ElementList& list, bool 
                            bool targetExplicit, bool sourceBigEndian, bool targetBigEndian,
                            int depth) {
     if (depth > MAX_NESTING || !HasValue(element)) return false;
-    ByteOrderStream in({element.value, element.length}, sourceBigEndian);
+    const ValueView value(element);
+    if (!value.Ok()) return false;
+    ByteOrderStream in(value.Bytes(), sourceBigEndian);
     while (!in.AtEnd()) {
         DicomElement* e = ReadElement(in, sourceExplicit);
         if (e == nullptr) return false;
@@ -111,16 +113,21 @@ bool ByteOrderStream::Skip(std::size_t count) {
     return true;
 }
 
-void EffectiveVr(const DicomElement& element, char vr[2]) {
-    vr[0] = element.vr[0];
-    vr[1] = element.vr[1];
+void EffectiveVr(const DicomElement& e, char vr[2]) {
+    EffectiveVr(e.group, e.element, e.vr, e.length, vr);
+}
+
+void EffectiveVr(uint16_t group, uint16_t element, const char ownVr[2], uint32_t length,
+                 char vr[2]) {
+    vr[0] = ownVr[0];
+    vr[1] = ownVr[1];
     if (vr[0] == 0) {
-        const DictionaryEntry* entry = FindDictionaryEntry(element.group, element.element);
+        const DictionaryEntry* entry = FindDictionaryEntry(group, element);
         vr[0] = entry != nullptr ? entry->vr[0] : 'U';
         vr[1] = entry != nullptr ? entry->vr[1] : 'N';
     }
-    if (element.length == UNDEFINED_LENGTH) {
-        if (element.group == 0x7FE0 && element.element == 0x0010) {
+    if (length == UNDEFINED_LENGTH) {
+        if (group == 0x7FE0 && element == 0x0010) {
             // Encapsulated pixel data is OB, whatever the source called it.
             vr[0] = 'O';
             vr[1] = 'B';
@@ -130,7 +137,7 @@ void EffectiveVr(const DicomElement& element, char vr[2]) {
             vr[0] = 'S';
             vr[1] = 'Q';
         }
-    } else if (element.length > 0xFFFF && !IsLongFormVr(vr)) {
+    } else if (length > 0xFFFF && !IsLongFormVr(vr)) {
         vr[0] = 'U';
         vr[1] = 'N';
     }
@@ -155,7 +162,9 @@ uint64_t EncodedListLength(const ElementList& list, bool explicitVr) {
 int64_t WriteTagsToBuffer(const ElementList& list, uint8_t* buffer, uint64_t bufferSize,
                           bool explicitVr, bool bigEndian) {
     BufferSink sink(buffer, bufferSize);
-    const int64_t written = WriteFlat(list, explicitVr, bigEndian, sink);
+    ElementEncoder encoder(sink, HeaderRules::File, explicitVr, bigEndian);
+    PutList(encoder, list);
+    const int64_t written = encoder.Elements();
     if (written < static_cast<int64_t>(list.Size())) std::fputs("ERROR: ptr > length\n", stderr);
     return written;
 }
@@ -182,7 +191,10 @@ void WriteElement(ByteOrderStream& stream, const DicomElement& element, bool exp
     } else {
         stream.PutU32(element.length);
     }
-    if (HasValue(element)) stream.PutBytes(element.value, element.length);
+    if (HasValue(element)) {
+        const ValueView value(element);
+        stream.PutBytes(value.Data(), value.Bytes().size());
+    }
 }
 
 DicomElement* ReadElement(ByteOrderStream& stream, bool explicitVr) {
@@ -235,7 +247,9 @@ bool DecodeSequenceValue(const DicomElement& element, ElementList& list, bool so
 bool SplitSequenceValue(const DicomElement& element, ElementList& list, bool explicitVr,
                         bool bigEndian) {
     if (!HasValue(element)) return true;
-    ByteOrderStream in({element.value, element.length}, bigEndian);
+    const ValueView value(element);
+    if (!value.Ok()) return false;
+    ByteOrderStream in(value.Bytes(), bigEndian);
     while (!in.AtEnd()) {
         DicomElement* e = ReadElement(in, explicitVr);
         if (e == nullptr) return false;
@@ -247,7 +261,9 @@ bool SplitSequenceValue(const DicomElement& element, ElementList& list, bool exp
 
 bool LooksLikeSequence(const DicomElement& element, bool bigEndian) {
     if (!HasValue(element) || element.length < 8) return false;
-    ByteOrderStream in({element.value, element.length}, bigEndian);
+    const ValueView value(element);
+    if (!value.Ok()) return false;
+    ByteOrderStream in(value.Bytes(), bigEndian);
     while (!in.AtEnd()) {
         uint16_t group = 0, number = 0;
         uint32_t length = 0;
@@ -288,18 +304,26 @@ int ValueUnitSize(const char vr[2]) {
     return 0;
 }
 
-void SwapValueBytes(DicomElement& element) {
-    const auto unit = static_cast<uint32_t>(ValueUnitSize(element.vr));
-    if (unit == 0 || !HasValue(element)) return;
-    uint8_t* p = element.value;
-    const uint32_t whole = element.length - element.length % unit;
-    if (unit == 2) {
-        for (uint32_t i = 0; i < whole; i += 2)
+bool SwapValueBytes(DicomElement& element) {
+    const int unit = ValueUnitSize(element.vr);
+    if (unit == 0 || !HasValue(element)) return true;
+    if (!LoadValue(element)) return false;
+    SwapUnits({element.value, element.length}, unit);
+    return true;
+}
+
+void SwapUnits(std::span<uint8_t> bytes, int unit) {
+    if (unit < 2) return;
+    uint8_t* p = bytes.data();
+    const auto size = static_cast<std::size_t>(unit);
+    const std::size_t whole = bytes.size() - bytes.size() % size;
+    if (size == 2) {
+        for (std::size_t i = 0; i < whole; i += 2)
             std::swap(p[i], p[i + 1]);
     } else {
-        for (uint32_t i = 0; i < whole; i += unit) {
-            for (uint32_t k = 0; k < unit / 2; ++k)
-                std::swap(p[i + k], p[i + unit - 1 - k]);
+        for (std::size_t i = 0; i < whole; i += size) {
+            for (std::size_t k = 0; k < size / 2; ++k)
+                std::swap(p[i + k], p[i + size - 1 - k]);
         }
     }
 }

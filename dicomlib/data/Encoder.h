@@ -1,7 +1,8 @@
 // The encoder: writes element lists back into bytes. The flat writer lays a whole list out in
-// one buffer (Part 10 files); the element stream writer and reader encode one element at a time
-// in either byte order and VR mode (the converter, the sequence re-encoder and the trace dump).
-// Value bytes are written exactly as held: the converter is what puts them in the right order.
+// one buffer (files are written through ElementEncoder, which lays them out the same way a
+// piece at a time); the element stream writer and reader encode one element at a time in
+// either byte order and VR mode (the sequence re-encoder and the trace dump). Value bytes are
+// written exactly as held: the converter is what puts them in the right order.
 #pragma once
 
 #include <cstddef>
@@ -54,6 +55,8 @@ class ByteOrderStream {
 // from the dictionary; a short-form VR cannot hold an undefined length (a sequence) or a value
 // above 65535 bytes (UN).
 void EffectiveVr(const DicomElement& element, char vr[2]);
+void EffectiveVr(uint16_t group, uint16_t element, const char ownVr[2], uint32_t length,
+                 char vr[2]);
 
 // Bytes of the element's header as the writers lay it out.
 uint32_t HeaderSize(const DicomElement& element, bool explicitVr);
@@ -101,7 +104,10 @@ void TypeImplicitElement(DicomElement& element, bool bigEndian);
 
 // Size of the units a binary VR's value is made of (2, 4 or 8), or 0 for byte values and text.
 int ValueUnitSize(const char vr[2]);
-// Reverses the bytes of every unit of a binary value (little endian to big endian and back).
-void SwapValueBytes(DicomElement& element);
+// Reverses the bytes of every unit of a binary value (little endian to big endian and back); a
+// value left in its file is loaded first. False when that fails.
+bool SwapValueBytes(DicomElement& element);
+// The same over bytes of a value of that VR that start at a multiple of the unit size.
+void SwapUnits(std::span<uint8_t> bytes, int unit);
 
 }  // namespace dicomlib::data

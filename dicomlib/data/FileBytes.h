@@ -1,14 +1,41 @@
-// A whole file's bytes, read-only: mapped into memory where the platform can, read otherwise.
+// Reading files without holding them: a whole file's bytes, mapped read-only where the platform
+// can and read otherwise, and an open file that values left in it are read from later with
+// positioned reads.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 namespace dicomlib::data {
+
+// An open file, read at any offset from any thread. Values read from a file and left where they
+// lie share it; it is closed when the last of them goes. A file replaced under the same name
+// stays readable as it was; one cut short in place gives failed reads, never bytes past its end.
+class ValueFile {
+  public:
+    ~ValueFile();
+    ValueFile(const ValueFile&) = delete;
+    ValueFile& operator=(const ValueFile&) = delete;
+
+    // Null when the file cannot be opened for reading or is no regular file.
+    static std::shared_ptr<const ValueFile> Open(const std::filesystem::path& path);
+
+    // The size when it was opened.
+    uint64_t Size() const { return size_; }
+    // Fills out from offset on; false when the file no longer holds all those bytes.
+    bool Read(uint64_t offset, std::span<uint8_t> out) const;
+
+  private:
+    ValueFile(int descriptor, uint64_t size) : descriptor_(descriptor), size_(size) {}
+    friend class FileBytes;
+    int descriptor_;
+    uint64_t size_;
+};
 
 class FileBytes {
   public:
@@ -23,7 +50,11 @@ class FileBytes {
     std::size_t Size() const { return size_; }
     std::span<const uint8_t> Span() const { return {data_, size_}; }
 
+    // The whole file. A mapping is read only where it is touched, so a reader that skips
+    // large values never brings them into memory.
     static std::optional<FileBytes> Read(const std::filesystem::path& path);
+    // The whole of an open file, as it was when it was opened.
+    static std::optional<FileBytes> Read(const ValueFile& file);
 
   private:
     const uint8_t* data_ = nullptr;

@@ -9,6 +9,7 @@
 
 #include "data/Datadec.h"
 #include "data/Deflate.h"
+#include "data/ElementSink.h"
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
 #include "data/Tags.h"
@@ -21,30 +22,16 @@ namespace {
 // Padded to even length with a space, as every short string is.
 constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaLabs ";
 
-// A buffered file the flat writer can write into.
-class FileSink {
+// A buffered file.
+class FileSink : public ByteSink {
   public:
     explicit FileSink(std::FILE* file) : file_(file) {}
-    bool Put(const void* bytes, std::size_t count) {
-        return std::fwrite(bytes, 1, count, file_) == count;
+    bool Put(std::span<const uint8_t> bytes) override {
+        return std::fwrite(bytes.data(), 1, bytes.size(), file_) == bytes.size();
     }
 
   private:
     std::FILE* file_;
-};
-
-// Collects the flat writer's output in memory, for a body that is deflated before writing.
-class MemorySink {
-  public:
-    bool Put(const void* bytes, std::size_t count) {
-        const auto* p = static_cast<const uint8_t*>(bytes);
-        bytes_.insert(bytes_.end(), p, p + count);
-        return true;
-    }
-    std::vector<uint8_t>& Bytes() { return bytes_; }
-
-  private:
-    std::vector<uint8_t> bytes_;
 };
 
 // A UID value: the text and, when its length is odd, the terminating NUL as pad.
@@ -76,6 +63,8 @@ FileConvertStatus StatusOf(ConvertError error) {
         case ConvertError::MalformedPixelData:
         case ConvertError::MalformedSequence:
             return FileConvertStatus::MalformedData;
+        case ConvertError::WriteFailed:
+            return FileConvertStatus::CannotWrite;
     }
     return FileConvertStatus::MalformedData;
 }
@@ -96,11 +85,17 @@ bool LoadDataSetFile(const std::filesystem::path& path, ElementList& data, std::
 
 bool ReadRawDataSetFile(const std::filesystem::path& path, ElementList& list,
                         std::string_view transferSyntax, bool* complete) {
-    auto bytes = ReadWholeFile(path);
-    if (!bytes) return false;
     const DataSetEncoding encoding = EncodingOf(transferSyntax);
     const DecoderState state{static_cast<uint8_t>(encoding.explicitVr),
                              static_cast<uint8_t>(encoding.bigEndian), 0};
+    const auto file = encoding.deflated ? nullptr : ValueFile::Open(path);
+    if (file != nullptr) {
+        const bool whole = ReadDataSetFile(state, file, list);
+        if (complete != nullptr) *complete = whole;
+        return true;
+    }
+    auto bytes = ReadWholeFile(path);
+    if (!bytes) return false;
     if (encoding.deflated) {
         const Inflated plain = InflateBytes(bytes->Span());
         const bool whole = ReadDataSetBytes(state, plain.bytes, list) && plain.error.empty();
@@ -130,6 +125,14 @@ void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
 bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
                      const ElementList& data, bool explicitVr, bool bigEndian, bool durable,
                      bool deflated) {
+    return WritePart10Stream(
+        path, meta, [&](ElementSink& sink) { return PutList(sink, data); }, explicitVr, bigEndian,
+        durable, deflated);
+}
+
+bool WritePart10Stream(const std::filesystem::path& path, const ElementList* meta,
+                       const std::function<bool(ElementSink&)>& body, bool explicitVr,
+                       bool bigEndian, bool durable, bool deflated) {
     const std::filesystem::path temporary = TemporaryNameFor(path);
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) return false;
@@ -139,19 +142,18 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
     if (meta != nullptr) {
         uint8_t preamble[132] = {};
         std::memcpy(preamble + 128, "DICM", 4);
-        ok = sink.Put(preamble, sizeof preamble) &&
-             WriteFlat(*meta, true, false, sink) == static_cast<int64_t>(meta->Size());
+        ElementEncoder encoder(sink, HeaderRules::File, true, false);
+        ok = sink.Put(preamble) && PutList(encoder, *meta);
     }
     if (deflated) {
-        MemorySink plain;
-        ok = ok &&
-             WriteFlat(data, explicitVr, bigEndian, plain) == static_cast<int64_t>(data.Size());
-        std::vector<uint8_t> packed = DeflateBytes(plain.Bytes());
-        if (packed.size() % 2 != 0) packed.push_back(0x00);
-        ok = ok && sink.Put(packed.data(), packed.size());
+        DeflateSink packed(sink);
+        ElementEncoder encoder(packed, HeaderRules::File, explicitVr, bigEndian);
+        ok = ok && body(encoder) && packed.Finish();
+        const uint8_t pad[1] = {0x00};
+        if (ok && packed.Produced() % 2 != 0) ok = sink.Put(pad);
     } else {
-        ok =
-            ok && WriteFlat(data, explicitVr, bigEndian, sink) == static_cast<int64_t>(data.Size());
+        ElementEncoder encoder(sink, HeaderRules::File, explicitVr, bigEndian);
+        ok = ok && body(encoder);
     }
     ok = std::fflush(file) == 0 && ok;
     if (durable) ok = ::fsync(::fileno(file)) == 0 && ok;
@@ -245,17 +247,24 @@ FileConvertStatus ConvertFile(const std::filesystem::path& newPath,
     }
     const std::string sopClass = GetTagString(data, tag::SOPClassUID);
     const std::string sopInstance = GetTagString(data, tag::SOPInstanceUID);
-    ElementList converted;
-    const ConvertError error = Transcode(converted, data, targetSyntax, syntax, detail);
-    if (error != ConvertError::None) return StatusOf(error);
+    // Written as it is converted: the file under its temporary name holds one frame after the
+    // other, and takes its name only once the last one is in.
+    Conversion conversion(data, targetSyntax, syntax, detail);
+    if (const ConvertError error = conversion.Prepare(); error != ConvertError::None)
+        return StatusOf(error);
     ElementList newMeta;
     BuildMetaHeader(newMeta, sopClass, sopInstance, targetSyntax);
     const DataSetEncoding encoding = EncodingOf(targetSyntax);
-    if (!WritePart10File(newPath, &newMeta, converted, encoding.explicitVr, encoding.bigEndian,
-                         false, encoding.deflated)) {
-        return FileConvertStatus::CannotWrite;
-    }
-    return FileConvertStatus::Converted;
+    ConvertError written = ConvertError::None;
+    const bool ok = WritePart10Stream(
+        newPath, &newMeta,
+        [&](ElementSink& sink) {
+            written = conversion.WriteTo(sink);
+            return written == ConvertError::None;
+        },
+        encoding.explicitVr, encoding.bigEndian, false, encoding.deflated);
+    if (written != ConvertError::None) return StatusOf(written);
+    return ok ? FileConvertStatus::Converted : FileConvertStatus::CannotWrite;
 }
 
 }  // namespace dicomlib::data

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -33,6 +34,10 @@ void BuildMetaHeader(ElementList& list, std::string_view sopClassUid,
 bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
                      const ElementList& data, bool explicitVr, bool bigEndian = false,
                      bool durable = false, bool deflated = false);
+// The same with a body that body puts into the sink element by element (false to give up).
+bool WritePart10Stream(const std::filesystem::path& path, const ElementList* meta,
+                       const std::function<bool(ElementSink&)>& body, bool explicitVr,
+                       bool bigEndian = false, bool durable = false, bool deflated = false);
 
 // Gives a file that holds a bare data set a meta group, in place. Nothing is changed (false)
 // when the file cannot be read, already is a Part 10 file, or cannot be read to its end.

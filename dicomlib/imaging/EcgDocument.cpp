@@ -110,10 +110,12 @@ bool IsBlank(char c) {
 
 // The value as text up to its first NUL, without leading and trailing blanks.
 std::string Text(const DicomElement& e) {
-    if (!data::HasValue(e)) return {};
-    const auto* begin = reinterpret_cast<const char*>(e.value);
-    const void* nul = std::memchr(begin, 0, e.length);
-    std::string_view text(begin, nul != nullptr ? static_cast<const char*>(nul) - begin : e.length);
+    const data::ValueView value(e);
+    if (value.Bytes().empty()) return {};
+    const auto* begin = reinterpret_cast<const char*>(value.Data());
+    const std::size_t size = value.Bytes().size();
+    const void* nul = std::memchr(begin, 0, size);
+    std::string_view text(begin, nul != nullptr ? static_cast<const char*>(nul) - begin : size);
     while (!text.empty() && IsBlank(text.front()))
         text.remove_prefix(1);
     while (!text.empty() && IsBlank(text.back()))
@@ -202,8 +204,10 @@ bool ReadGroup(Run item, Opener& open, WaveformGroup& group) {
             for (Run channel : Items(c, open))
                 group.channels.push_back(ReadChannel(channel, open));
         } else if (t == tag::WaveformData && data::HasValue(e)) {
-            group.data.assign(e.value, e.value + e.length);
-            hasData = true;
+            // Long recordings may have been left in their file.
+            const data::ValueView value(e);
+            group.data.assign(value.Bytes().begin(), value.Bytes().end());
+            hasData = value.Ok();
         }
     }
     return hasData;

@@ -1,5 +1,6 @@
 // The thumbnail's source is read from the data set's top-level elements only, so that an icon
-// image inside a sequence never stands in for the image. Sizes are computed in 64 bits and
+// image inside a sequence never stands in for the image, and of the pixel data only the first
+// frame is read. Sizes are computed in 64 bits and
 // checked against the pixel data before a sample is read; samples, once rescaled, are kept as
 // 32-bit values.
 #include "imaging/Thumbnail.h"
@@ -40,16 +41,23 @@ struct ThumbnailSource {
     double rescaleIntercept = 0;
     double rescaleSlope = 0;
     const DicomElement* pixelData = nullptr;
+    std::vector<uint8_t> frame;  // the first frame's bytes, read once the layout is checked
 };
 
-std::string_view TextOf(const DicomElement& e) {
-    std::string_view text(reinterpret_cast<const char*>(e.value), e.length);
+// Attributes of the image are short: of a value left in its file this much is read at most.
+constexpr std::size_t ATTRIBUTE_BYTES = 64;
+
+std::string TextOf(const DicomElement& e) {
+    std::string bytes(std::min<std::size_t>(e.length, ATTRIBUTE_BYTES), '\0');
+    if (!data::ReadValueBytes(e, 0, {reinterpret_cast<uint8_t*>(bytes.data()), bytes.size()}))
+        return {};
+    std::string_view text(bytes);
     text = text.substr(0, text.find('\\'));  // the first value of several
     while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
         text.remove_suffix(1);
     while (!text.empty() && text.front() == ' ')
         text.remove_prefix(1);
-    return text;
+    return std::string(text);
 }
 
 double RealOf(const DicomElement& e) {
@@ -65,7 +73,10 @@ int32_t ClampToInt32(double v) {
 }
 
 uint16_t U16Of(const DicomElement& e) {
-    return e.length >= 2 ? static_cast<uint16_t>(e.value[0] | (e.value[1] << 8)) : 0;
+    uint8_t b[2];
+    return e.length >= 2 && data::ReadValueBytes(e, 0, b)
+               ? static_cast<uint16_t>(b[0] | (b[1] << 8))
+               : 0;
 }
 
 // Fills the source from the top-level elements in list order, up to the pixel data.
@@ -120,7 +131,7 @@ ThumbnailSource ReadSource(const ElementList& dataSet) {
 class GraySamples {
   public:
     explicit GraySamples(const ThumbnailSource& s)
-        : p_(s.pixelData->value),
+        : p_(s.frame.data()),
           eight_(s.bitsAllocated == 8),
           signed_(s.pixelRepresentation != 0),
           slope_(s.rescaleSlope),
@@ -209,7 +220,7 @@ void DrawGray(const ThumbnailSource& s, double scale, ThumbnailImage& image) {
 
 void DrawRgb(const ThumbnailSource& s, double scale, ThumbnailImage& image) {
     const std::size_t plane = std::size_t{s.rows} * s.columns;
-    const uint8_t* p = s.pixelData->value;
+    const uint8_t* p = s.frame.data();
     for (uint32_t i = 0; i + 1 < image.height; ++i) {
         const auto y = static_cast<uint32_t>(i / scale);
         if (!(y > 0 && y + 1 < s.rows)) continue;
@@ -249,7 +260,7 @@ bool WriteFileAtomically(const std::filesystem::path& path, const std::vector<ui
 }  // namespace
 
 ThumbnailStatus DrawThumbnail(const ElementList& dataSet, int32_t width, ThumbnailImage& image) {
-    const ThumbnailSource s = ReadSource(dataSet);
+    ThumbnailSource s = ReadSource(dataSet);
     const bool rgb = s.photometric == "RGB";
     if (s.bitsAllocated != 8 && (rgb || s.bitsAllocated != 16))
         return ThumbnailStatus::UnsupportedImage;
@@ -265,6 +276,9 @@ ThumbnailStatus DrawThumbnail(const ElementList& dataSet, int32_t width, Thumbna
     const double scale = static_cast<double>(width) / s.columns;
     const double height = std::trunc(s.rows * scale);
     if (height < 1 || height > JPEG_MAX_SIDE) return ThumbnailStatus::BadWidth;
+    // Only the first frame is read, however many follow it.
+    s.frame.resize(static_cast<std::size_t>(frameBytes));
+    if (!data::ReadValueBytes(*s.pixelData, 0, s.frame)) return ThumbnailStatus::CannotRead;
 
     image.width = static_cast<uint32_t>(width);
     image.height = static_cast<uint32_t>(height);

@@ -34,8 +34,8 @@ Pixels PixelsOf(const fs::path& file) {
     ElementList meta, body;
     EXPECT_TRUE(data::ReadPart10File(state, file, meta, body)) << file;
     const bool big = state.bigEndian != 0;
-    const DicomElement* pixels = data::FindTag(body, tag::PixelData);
-    if (pixels == nullptr || !data::HasValue(*pixels)) {
+    DicomElement* pixels = data::FindTag(body, tag::PixelData);
+    if (pixels == nullptr || !data::HasValue(*pixels) || !data::LoadValue(*pixels)) {
         ADD_FAILURE() << file << " has no native pixel data";
         return p;
     }

@@ -31,8 +31,8 @@ Bytes StoredPixels(const fs::path& file) {
     data::DecoderState state;
     ElementList meta, dataSet;
     EXPECT_TRUE(data::ReadPart10File(state, file, meta, dataSet)) << file;
-    const DicomElement* pixels = data::FindTag(dataSet, tag::PixelData);
-    if (pixels == nullptr || pixels->value == nullptr) return {};
+    DicomElement* pixels = data::FindTag(dataSet, tag::PixelData);
+    if (pixels == nullptr || !data::LoadValue(*pixels) || pixels->value == nullptr) return {};
     const std::size_t count =
         std::size_t{data::GetTagUS(dataSet, tag::Rows)} * data::GetTagUS(dataSet, tag::Columns);
     return Bytes(pixels->value, pixels->value + std::min<std::size_t>(count, pixels->length));

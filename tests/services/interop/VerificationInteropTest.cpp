@@ -177,11 +177,12 @@ TEST(StorescuWithAcceptor, DataSetArrivesWholeInManyPdus) {
     ASSERT_TRUE(data::ReadPart10File(state, file, meta, original));
     EXPECT_EQ(data::GetTagString(served.lastDataSet, tag::SOPInstanceUID),
               data::GetTagString(original, tag::SOPInstanceUID));
-    const DicomElement* sent = data::FindTag(original, tag::PixelData);
+    DicomElement* sent = data::FindTag(original, tag::PixelData);
     const DicomElement* got = data::FindTag(served.lastDataSet, tag::PixelData);
     ASSERT_NE(sent, nullptr);
     ASSERT_NE(got, nullptr);
     ASSERT_EQ(got->length, sent->length);
+    ASSERT_TRUE(data::LoadValue(*sent));
     EXPECT_EQ(std::memcmp(got->value, sent->value, sent->length), 0);
     EXPECT_GT(sent->length, 16384u);  // more than one PDU
 }

@@ -38,8 +38,9 @@ std::optional<Instance> Describe(const fs::path& file) {
                {}};
     // The pixel data value, or its fragments up to the sequence delimiter.
     bool inPixels = false;
-    for (const DicomElement* e : body) {
+    for (DicomElement* e : body) {
         if (TagOf(*e) == tag::PixelData) inPixels = true;
+        if (inPixels) data::LoadValue(*e);
         if (inPixels && data::HasValue(*e))
             i.pixels.append(reinterpret_cast<const char*>(e->value), e->length);
         if (inPixels && (e->length != UNDEFINED_LENGTH || e->element == 0xE0DD)) break;
