@@ -19,9 +19,8 @@ struct DataTransferState {
     bool complete = false;
     uint8_t contextId = 0;
     uint8_t controlBits = 0;
-    // Buffers of the message being sent: its encoding and the PDUs gathered for one socket
-    // write. Kept between messages, so that sending an image touches no fresh memory.
-    std::vector<uint8_t> sendEncoding;
+    // The PDUs of the message being sent, gathered for one socket write. Kept between messages,
+    // so that sending an image touches no fresh memory.
     std::vector<uint8_t> sendBatch;
 
     // True while currentPdu still holds PDVs that have not been taken.

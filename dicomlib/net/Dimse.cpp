@@ -1,7 +1,9 @@
-// Sending and receiving DIMSE message parts. A message is encoded whole before its first
-// fragment goes out, and collected whole before it is decoded; the element writer and reader
-// are the data layer's. Received PDUs are checked whole before any PDV is taken, so a PDV
-// never reaches past its PDU, and the collected message grows only with bytes that arrived.
+// Sending and receiving DIMSE message parts. A message is encoded a value at a time and cut
+// into PDVs as its bytes come, so a data set whose values are left in their file goes out
+// without ever being in memory whole; a received one is collected whole before it is decoded.
+// The element writer and reader are the data layer's. Received PDUs are checked whole before
+// any PDV is taken, so a PDV never reaches past its PDU, and the collected message grows only
+// with bytes that arrived.
 #include "net/Dimse.h"
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include "data/Deflate.h"
 #include "data/Dictionary.h"
 #include "data/Dump.h"
+#include "data/ElementSink.h"
 #include "data/Encoder.h"
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
@@ -42,8 +45,6 @@ constexpr std::array<const char*, 4> COLOR_PRINT_MEMBERS = {
 constexpr std::size_t SEND_BATCH_BYTES = 256 * 1024;
 // A collected message above this keeps no buffer behind once it has been decoded.
 constexpr std::size_t KEPT_MESSAGE_CAPACITY = 1024 * 1024;
-// A sent message above this keeps no buffers behind: one huge image does not pin its size.
-constexpr std::size_t KEPT_SEND_CAPACITY = 16 * 1024 * 1024;
 
 template <std::size_t N>
 bool IsOneOf(std::string_view uid, const std::array<const char*, N>& uids) {
@@ -99,28 +100,108 @@ void AppendPDataTFHeader(std::vector<uint8_t>& out, uint8_t contextId, uint8_t c
     out.insert(out.end(), std::begin(header), std::end(header));
 }
 
-bool SendFragments(Association& assoc, uint8_t contextId, MessageKind kind,
-                   std::span<const uint8_t> message) {
-    const auto kindBit = static_cast<uint8_t>(kind);
-    std::vector<uint8_t>& batch = assoc.dataTransfer.sendBatch;
-    batch.clear();
-    batch.reserve(std::min(SEND_BATCH_BYTES, message.size()) + FRAGMENT_SIZE + 64);
-    std::size_t offset = 0;
-    while (offset < message.size()) {
-        const std::size_t n = std::min(FRAGMENT_SIZE, message.size() - offset);
-        const bool last = offset + n == message.size();
-        const auto control = static_cast<uint8_t>(kindBit | (last ? PDV_LAST_FRAGMENT : 0));
-        AppendPDataTFHeader(batch, contextId, control, n);
-        const auto fragment = message.subspan(offset, n);
-        batch.insert(batch.end(), fragment.begin(), fragment.end());
-        offset += n;
-        if (last || batch.size() >= SEND_BATCH_BYTES) {
-            if (!assoc.stream.Write(batch)) return false;
-            batch.clear();
-        }
+// Cuts a message into fragments of FRAGMENT_SIZE bytes as its bytes come, one PDV per
+// P-DATA-TF. A full fragment waits until the next byte shows it is not the last one.
+class PdvWriter : public data::ByteSink {
+  public:
+    PdvWriter(Association& assoc, uint8_t contextId, MessageKind kind)
+        : assoc_(assoc),
+          contextId_(contextId),
+          kindBit_(static_cast<uint8_t>(kind)),
+          batch_(assoc.dataTransfer.sendBatch) {
+        batch_.clear();
+        batch_.reserve(SEND_BATCH_BYTES + FRAGMENT_SIZE + 64);
     }
-    return true;
-}
+
+    bool Put(std::span<const uint8_t> bytes) override {
+        while (!bytes.empty()) {
+            if (held_ == FRAGMENT_SIZE && !Emit(false)) return false;
+            const std::size_t n = std::min(FRAGMENT_SIZE - held_, bytes.size());
+            std::copy_n(bytes.begin(), n, fragment_.begin() + static_cast<std::ptrdiff_t>(held_));
+            held_ += n;
+            bytes = bytes.subspan(n);
+        }
+        return true;
+    }
+
+    // Sends the fragment held as the last one; a message of no bytes sends nothing.
+    bool Finish() {
+        if (held_ == 0) return true;
+        return Emit(true) && Write();
+    }
+
+    // True once a socket write failed.
+    bool Failed() const { return failed_; }
+
+  private:
+    bool Emit(bool last) {
+        const auto control = static_cast<uint8_t>(kindBit_ | (last ? PDV_LAST_FRAGMENT : 0));
+        AppendPDataTFHeader(batch_, contextId_, control, held_);
+        batch_.insert(batch_.end(), fragment_.begin(),
+                      fragment_.begin() + static_cast<std::ptrdiff_t>(held_));
+        held_ = 0;
+        return batch_.size() < SEND_BATCH_BYTES || Write();
+    }
+
+    bool Write() {
+        failed_ = failed_ || !assoc_.stream.Write(batch_);
+        batch_.clear();
+        return !failed_;
+    }
+
+    Association& assoc_;
+    uint8_t contextId_;
+    uint8_t kindBit_;
+    std::vector<uint8_t>& batch_;
+    std::array<uint8_t, FRAGMENT_SIZE> fragment_{};
+    std::size_t held_ = 0;
+    bool failed_ = false;
+};
+
+// Encodes elements in the context's syntax as they come, in explicit VR each with the VR it is
+// sent with, and dumps each to the trace once it is encoded.
+class WireSink : public data::ElementSink {
+  public:
+    WireSink(data::ByteSink& out, const data::DataSetEncoding& encoding, const std::string* logFile)
+        : encoder_(out, data::HeaderRules::Message, encoding.explicitVr, encoding.bigEndian),
+          explicitVr_(encoding.explicitVr),
+          bigEndian_(encoding.bigEndian),
+          logFile_(logFile) {}
+
+    bool Put(DicomElement& e) override {
+        if (explicitVr_) TakeWireVr(e);
+        if (!encoder_.Put(e)) return false;
+        Dump(e);
+        return true;
+    }
+
+    bool PutHeader(const data::ElementHeader& h) override {
+        // Only its header is read: a value that comes in pieces is too long to be printed.
+        DicomElement shown{h.group, h.element, {h.vr[0], h.vr[1]}, h.length, nullptr};
+        if (explicitVr_) TakeWireVr(shown);
+        data::ElementHeader wire = h;
+        wire.vr[0] = shown.vr[0];
+        wire.vr[1] = shown.vr[1];
+        if (!encoder_.PutHeader(wire)) return false;
+        Dump(shown);
+        return true;
+    }
+
+    bool PutValue(std::span<const uint8_t> bytes) override { return encoder_.PutValue(bytes); }
+
+  private:
+    void Dump(DicomElement& e) {
+        if (logFile_ == nullptr) return;
+        data::DumpElementToFile(*logFile_, &e, explicitVr_, 1, bigEndian_,
+                                fragments_.IsFragment(e));
+    }
+
+    data::ElementEncoder encoder_;
+    bool explicitVr_;
+    bool bigEndian_;
+    const std::string* logFile_;
+    data::FragmentTracker fragments_;
+};
 
 void Forget(DataTransferState& state) {
     state.currentPdu.clear();
@@ -288,6 +369,12 @@ std::optional<std::string> AcceptedSyntaxOf(const Association& assoc, uint8_t co
 
 bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClassUid,
                  MessageKind kind) {
+    return SendMessageFrom(assoc, sopClassUid, kind,
+                           [&](data::ElementSink& sink) { return data::PutList(sink, list); });
+}
+
+bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKind kind,
+                     const std::function<bool(data::ElementSink&)>& body) {
     const uint8_t contextId = FindContextForClass(assoc, sopClassUid);
     if (contextId == 0) return false;
     data::DataSetEncoding encoding{false, false};  // a command set: implicit VR little endian
@@ -300,25 +387,26 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " >> ");
 
-    data::ByteOrderStream out(std::move(assoc.dataTransfer.sendEncoding), encoding.bigEndian);
-    data::FragmentTracker fragments;
-    for (DicomElement* e : list) {
-        if (encoding.explicitVr) TakeWireVr(*e);
-        data::WriteElement(out, *e, encoding.explicitVr);
-        if (dump) {
-            data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, encoding.bigEndian,
-                                    fragments.IsFragment(*e));
-        }
+    PdvWriter pdvs(assoc, contextId, kind);
+    bool made = true;
+    bool sent = true;
+    if (encoding.deflated && kind == MessageKind::DataSet) {
+        data::DeflateSink packed(pdvs);
+        WireSink wire(packed, encoding, dump ? &logFile : nullptr);
+        made = body(wire);
+        sent = made && packed.Finish();
+    } else {
+        WireSink wire(pdvs, encoding, dump ? &logFile : nullptr);
+        made = body(wire);
     }
     if (dump) AppendLogLine(logFile, "");
-    const bool sent = encoding.deflated && kind == MessageKind::DataSet
-                          ? SendFragments(assoc, contextId, kind, data::DeflateBytes(out.Bytes()))
-                          : SendFragments(assoc, contextId, kind, out.Bytes());
-    DataTransferState& state = assoc.dataTransfer;
-    state.sendEncoding = out.Take();
-    if (state.sendEncoding.capacity() > KEPT_SEND_CAPACITY) {
-        state.sendEncoding = std::vector<uint8_t>();
-        state.sendBatch = std::vector<uint8_t>();
+    sent = sent && made && pdvs.Finish();
+    if (!made && !pdvs.Failed() && assoc.stream.Connected()) {
+        // The peer has part of a message that will never be whole.
+        NoteFailure(
+            "the data set could not be read or converted while it was being sent; the "
+            "association was aborted");
+        AbortAssoc(assoc);
     }
     return sent;
 }

@@ -1,18 +1,21 @@
 // DIMSE message transfer: one command set or data set at a time over an open association,
-// inside P-DATA-TF PDUs. Sending encodes the whole list in the context's transfer syntax (as the
-// transfer syntax table lays it out; command sets always implicit VR little endian) and
-// cuts it into fixed 4096-byte fragments, one PDV per PDU. Receiving collects PDVs until the
-// last fragment and decodes them; every other PDU ends the receive (release, abort, stray
-// association PDUs). What the command elements mean is left to the services.
+// inside P-DATA-TF PDUs. Sending encodes the list a value at a time in the context's transfer
+// syntax (as the transfer syntax table lays it out; command sets always implicit VR little
+// endian) and cuts the bytes into fixed 4096-byte fragments as they come, one PDV per PDU.
+// Receiving collects PDVs until the last fragment and decodes them; every other PDU ends the
+// receive (release, abort, stray association PDUs). What the command elements mean is left to the
+// services.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "data/ElementList.h"
+#include "data/ElementSink.h"
 #include "net/Association.h"
 
 namespace dicomlib::net {
@@ -40,6 +43,11 @@ std::optional<std::string> AcceptedSyntaxOf(const Association& assoc, uint8_t co
 // fails; an empty list sends nothing and succeeds.
 bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClassUid,
                  MessageKind kind);
+// The same for a message that body puts into the sink element by element (a conversion writes
+// itself so, a frame at a time). When body gives up part way the association is aborted: the
+// peer has part of a message. False then too.
+bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKind kind,
+                     const std::function<bool(data::ElementSink&)>& body);
 
 // Receives one command set or data set and appends its elements to list. False when the
 // connection is closed, the peer releases or aborts, or sends something that is not a sound

@@ -48,8 +48,8 @@ Probe ProbeFile(const fs::path& path) {
 // A UID value as text: up to its first NUL (the pad of an odd length), without trailing
 // blanks, which some writers pad with although UIDs compare byte for byte.
 std::string UidText(const DicomElement& e) {
-    if (!data::HasValue(e)) return {};
-    std::string text(reinterpret_cast<const char*>(e.value), e.length);
+    const data::ValueView value(e);
+    std::string text(reinterpret_cast<const char*>(value.Data()), value.Bytes().size());
     text.resize(std::strlen(text.c_str()));
     while (!text.empty() && text.back() == ' ')
         text.pop_back();
@@ -258,28 +258,38 @@ int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view 
     if (!accepted) return STORE_CONTEXT_REFUSED;
 
     // Without a conversion the data set itself is sent: the same bytes as a copy would give.
+    // A conversion is made ready (all but the later pixel data frames) before the command goes
+    // out, and converts those frames as they are sent.
     VrKeeper keep(dataSet);
-    ElementList converted;
-    ElementList* toSend = &dataSet;
+    std::optional<data::Conversion> conversion;
     if (convert && *accepted != currentSyntax) {
-        if (data::Transcode(converted, dataSet, *accepted, currentSyntax) !=
-            data::ConvertError::None)
-            return STORE_CONVERSION_FAILED;
-        toSend = &converted;
+        conversion.emplace(dataSet, *accepted, currentSyntax);
+        if (conversion->Prepare() != data::ConvertError::None) return STORE_CONVERSION_FAILED;
     }
 
-    std::optional<std::string_view> instanceUid;
-    if (const DicomElement* e = data::FindTag(*toSend, tag::SOPInstanceUID)) {
-        instanceUid = data::HasValue(*e)
-                          ? std::string_view(reinterpret_cast<const char*>(e->value), e->length)
-                          : std::string_view();
+    // The instance UID is text: a conversion leaves it as it is.
+    std::optional<std::string> instanceUid;
+    if (const DicomElement* e = data::FindTag(dataSet, tag::SOPInstanceUID)) {
+        const data::ValueView value(*e);
+        instanceUid.emplace(reinterpret_cast<const char*>(value.Data()), value.Bytes().size());
     }
     net::CommandSet command = StoreRequest(sopClassUid, net::NextMessageID(), instanceUid);
     if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command))
         return STORE_SEND_FAILED;
-    if (!net::SendMessage(assoc, *toSend, sopClassUid, net::MessageKind::DataSet))
-        return STORE_SEND_FAILED;
-    return 0;
+    if (!conversion) {
+        return net::SendMessage(assoc, dataSet, sopClassUid, net::MessageKind::DataSet)
+                   ? 0
+                   : STORE_SEND_FAILED;
+    }
+    data::ConvertError written = data::ConvertError::None;
+    const bool sent = net::SendMessageFrom(assoc, sopClassUid, net::MessageKind::DataSet,
+                                           [&](data::ElementSink& sink) {
+                                               written = conversion->WriteTo(sink);
+                                               return written == data::ConvertError::None;
+                                           });
+    if (written != data::ConvertError::None && written != data::ConvertError::WriteFailed)
+        return STORE_CONVERSION_FAILED;
+    return sent ? 0 : STORE_SEND_FAILED;
 }
 
 bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
