@@ -1,13 +1,17 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "data/Converter.h"
 #include "data/Datadec.h"
 #include "data/Encoder.h"
+#include "data/Part10File.h"
+#include "data/TransferSyntax.h"
 #include "imaging/LosslessJpeg.h"
 #include "support/DataSetBuilder.h"
+#include "support/TestSupport.h"
 
 using namespace dicomlib::data;
 using testsupport::DataSetBuilder;
@@ -230,4 +234,86 @@ TEST(Transcode, LosslessJpegBothWaysWithFramesAndOddFragments) {
         EXPECT_EQ(Bytes(native->value, native->value + native->length), pixels);
         EXPECT_EQ(back[8]->length, 2u);  // the icon was left alone
     }
+}
+
+namespace {
+
+constexpr const char* JPEG_LS = "1.2.840.10008.1.2.4.80";
+constexpr const char* RLE = "1.2.840.10008.1.2.5";
+
+// Three frames of 128 x 128 16-bit samples, more than a short value gathered whole, with group
+// lengths for group 0028 and, when asked, for the pixel data's group.
+Bytes MultiFrame(bool pixelGroupLength, Bytes& pixels) {
+    pixels.resize(3 * 128 * 128 * 2);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<uint8_t>(i % 2 != 0 ? (i / 256) % 16 : i * 7 / 3);
+    DataSetBuilder b(true, false);
+    b.Element(0x0008, 0x0016, "UI", testsupport::PaddedText("1.2.840.10008.5.1.4.1.1.7.3", 0))
+        .Element(0x0028, 0x0000, "UL", {38, 0, 0, 0})
+        .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+        .Text(0x0028, 0x0008, "IS", "3 ")
+        .US(0x0028, 0x0010, 128)
+        .US(0x0028, 0x0011, 128)
+        .US(0x0028, 0x0100, 16);
+    if (pixelGroupLength) b.Element(0x7FE0, 0x0000, "UL", {0, 0, 0, 0});
+    return b.Element(0x7FE0, 0x0010, "OW", pixels).Bytes();
+}
+
+}  // namespace
+
+TEST(ConvertFile, FrameByFrameFromTheFileGivesTheBytesOfTheConversionInMemory) {
+    testsupport::TempDir dir;
+    for (bool pixelGroupLength : {false, true}) {
+        Bytes pixels;
+        const Bytes body = MultiFrame(pixelGroupLength, pixels);
+        const auto source = dir / "source.dcm";
+        testsupport::WriteFileBytes(source, testsupport::Part10File(EXPLICIT, body));
+        for (const char* target : {JPEG_LS, LOSSLESS, RLE, BIG, IMPLICIT}) {
+            SCOPED_TRACE(std::string(target) + (pixelGroupLength ? " with (7FE0,0000)" : ""));
+            // The same conversion of the list held in memory, written whole.
+            ElementList in = Read(body, true, false), out, meta;
+            ASSERT_EQ(Transcode(out, in, target, EXPLICIT), ConvertError::None);
+            BuildMetaHeader(meta, "1.2.840.10008.5.1.4.1.1.7.3", "", target);
+            const DataSetEncoding encoding = EncodingOf(target);
+            ASSERT_TRUE(WritePart10File(dir / "expected.dcm", &meta, out, encoding.explicitVr,
+                                        encoding.bigEndian));
+            ASSERT_EQ(ConvertFile(dir / "converted.dcm", source, target),
+                      FileConvertStatus::Converted);
+            EXPECT_EQ(testsupport::ReadFileBytes(dir / "converted.dcm"),
+                      testsupport::ReadFileBytes(dir / "expected.dcm"));
+            // And back, the pixels as they were.
+            ASSERT_EQ(ConvertFile(dir / "back.dcm", dir / "converted.dcm", EXPLICIT),
+                      FileConvertStatus::Converted);
+            DecoderState state;
+            ElementList backMeta, back;
+            ASSERT_TRUE(ReadPart10File(state, dir / "back.dcm", backMeta, back));
+            ValueView value(*FindTag(back, 0x7FE0, 0x0010));
+            EXPECT_EQ(Bytes(value.Bytes().begin(), value.Bytes().end()), pixels);
+        }
+    }
+}
+
+TEST(ConvertFile, AFrameThatDoesNotDecodeAfterTheFirstLeavesNoFile) {
+    testsupport::TempDir dir;
+    const Bytes frame = {1, 2, 3, 4, 5, 6};
+    Bytes stream = dicomlib::imaging::EncodeLosslessJpeg(frame, 3, 2, 8);
+    if (stream.size() % 2 != 0) stream.push_back(0);
+    const Bytes body = DataSetBuilder(true, false)
+                           .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+                           .Text(0x0028, 0x0008, "IS", "2 ")
+                           .US(0x0028, 0x0010, 2)
+                           .US(0x0028, 0x0011, 3)
+                           .US(0x0028, 0x0100, 8)
+                           .Undefined(0x7FE0, 0x0010, "OB")
+                           .ItemWithValue({})
+                           .ItemWithValue(stream)
+                           .ItemWithValue({0xFF, 0xD8, 0xFF, 0xD9})  // no frame in it
+                           .SequenceEnd()
+                           .Bytes();
+    testsupport::WriteFileBytes(dir / "in.dcm", testsupport::Part10File(LOSSLESS, body));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(ConvertFile(dir / "out.dcm", dir / "in.dcm", EXPLICIT),
+              FileConvertStatus::MalformedData);
+    testing::internal::GetCapturedStderr();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
 }

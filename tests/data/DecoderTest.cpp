@@ -1,11 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 #include <string>
 
 #include "data/Datadec.h"
+#include "data/Dump.h"
+#include "data/Encoder.h"
+#include "data/Part10File.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
+#include "zedavura.h"
 
 using namespace dicomlib::data;
 using testsupport::DataSetBuilder;
@@ -297,4 +302,110 @@ TEST(ExpandSequence, RefusesMalformedAndTooDeepValues) {
         0x0040, 0x0100, {'S', 'Q'}, static_cast<uint32_t>(value.size()), value.data()};
     ElementList deepOut;
     EXPECT_FALSE(ExpandSequence(DecoderState{0, 0, 0}, deep, deepOut));
+}
+
+namespace {
+
+// Pixel data, a large private value and a short one, then encapsulated pixel data of an icon in
+// a sequence: what a file read leaves in the file and what it reads.
+std::vector<uint8_t> BodyWithLargeValues(std::vector<uint8_t>& pixels) {
+    pixels.resize(10002);
+    for (std::size_t i = 0; i < pixels.size(); ++i)
+        pixels[i] = static_cast<uint8_t>(i * 13 + 1);
+    std::vector<uint8_t> large(DEFERRED_VALUE_SIZE + 2, 0x5A);
+    return DataSetBuilder(true, false)
+        .Text(0x0010, 0x0010, "PN", "DOE^JOHN")
+        .Element(0x0009, 0x1010, "OB", large)
+        .Element(0x0009, 0x1011, "OB", {1, 2, 3, 4})
+        .Undefined(0x0088, 0x0200, "SQ")
+        .Item()
+        .Undefined(0x7FE0, 0x0010, "OB")
+        .ItemWithValue({})
+        .ItemWithValue({'J', 'P', 'E', 'G'})
+        .SequenceEnd()
+        .ItemEnd()
+        .SequenceEnd()
+        .Element(0x7FE0, 0x0010, "OW", pixels)
+        .Bytes();
+}
+
+}  // namespace
+
+TEST(ReadPart10File, LeavesPixelDataAndLargeValuesInTheFileAndReadsThemBackExactly) {
+    testsupport::TempDir dir;
+    std::vector<uint8_t> pixels;
+    const auto body = BodyWithLargeValues(pixels);
+    const auto file = dir / "large.dcm";
+    testsupport::WriteFileBytes(file, Part10File(EXPLICIT, body));
+    DecoderState state;
+    ElementList meta, data;
+    ASSERT_TRUE(ReadPart10File(state, file, meta, data));
+    ASSERT_EQ(data.Size(), 12u);
+    std::string deferred;
+    for (const DicomElement* e : data)
+        deferred += IsDeferred(*e) ? 'D' : '-';
+    EXPECT_EQ(deferred, "-D-----D---D");  // the large value, the fragments, the pixel data
+    std::vector<uint8_t> part(16);
+    ASSERT_TRUE(ReadValueBytes(*data[11], 9986, part));
+    EXPECT_EQ(part, std::vector<uint8_t>(pixels.end() - 16, pixels.end()));
+    EXPECT_FALSE(ReadValueBytes(*data[11], 9990, part));  // past the value's end
+
+    // The writers and the dump read what they need from the file: the same bytes and lines as
+    // the list read into memory.
+    EXPECT_EQ(EncodeList(data, true), body);
+    Decoded inMemory = Decode(Part10File(EXPLICIT, body));
+    std::vector<std::string> lines, expected;
+    DumpTagsToMemo(
+        data, [&](const std::string& l) { lines.push_back(l); }, true);
+    DumpTagsToMemo(
+        inMemory.data, [&](const std::string& l) { expected.push_back(l); }, true);
+    EXPECT_EQ(lines, expected);
+    ElementList copy;
+    CopyTags(copy, data);
+    EXPECT_TRUE(IsDeferred(*copy[11]));
+    ASSERT_TRUE(LoadValue(*copy[11]));
+    EXPECT_EQ(std::vector<uint8_t>(copy[11]->value, copy[11]->value + copy[11]->length), pixels);
+    EXPECT_TRUE(IsDeferred(*data[11]));
+}
+
+TEST(ReadPart10File, CutPixelDataFailsAsBeforeAndAFileCutLaterFailsWithoutAReadPastItsEnd) {
+    testsupport::TempDir dir;
+    std::vector<uint8_t> pixels;
+    const auto whole = Part10File(EXPLICIT, BodyWithLargeValues(pixels));
+    const auto file = dir / "cut.dcm";
+    DecoderState state;
+    for (std::size_t cut : {2, 1}) {
+        SCOPED_TRACE(cut);
+        testsupport::WriteFileBytes(file, {whole.begin(), whole.end() - static_cast<long>(cut)});
+        ElementList meta, data;
+        EXPECT_EQ(ReadPart10File(state, file, meta, data), cut == 1);
+        if (cut == 2) continue;
+        // One byte short: the declared length is kept and the missing byte reads as 0.
+        ASSERT_TRUE(LoadValue(*data[11]));
+        EXPECT_EQ(data[11]->length, pixels.size());
+        EXPECT_EQ(data[11]->value[pixels.size() - 1], 0);
+        EXPECT_EQ(data[11]->value[pixels.size() - 2], pixels[pixels.size() - 2]);
+    }
+
+    // Cut in place after it was read: its values cannot be read any more, and nothing is made
+    // of them. A file put in its place under the same name is not what the list reads.
+    testsupport::WriteFileBytes(file, whole);
+    ElementList meta, data;
+    ASSERT_TRUE(ReadPart10File(state, file, meta, data));
+    std::filesystem::resize_file(file, whole.size() - 5000);
+    std::vector<uint8_t> part(16);
+    EXPECT_TRUE(ReadValueBytes(*data[11], 0, part));
+    EXPECT_FALSE(ReadValueBytes(*data[11], pixels.size() - 16, part));
+    EXPECT_EQ(TagAt(&data, 11), nullptr);
+    EXPECT_NE(TagAt(&data, 1), nullptr);  // the large value lies before the cut
+    EXPECT_FALSE(WritePart10File(dir / "copy.dcm", &meta, data, true));
+    EXPECT_FALSE(std::filesystem::exists(dir / "copy.dcm"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+
+    testsupport::WriteFileBytes(dir / "new.dcm", whole);
+    std::filesystem::rename(dir / "new.dcm", file);
+    EXPECT_FALSE(ReadValueBytes(*data[11], pixels.size() - 16, part));
+    // TagHeaderAt gives the element as it is.
+    EXPECT_EQ(TagHeaderAt(&data, 11)->value, nullptr);
+    EXPECT_EQ(TagHeaderAt(&data, 11)->length, pixels.size());
 }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 
 namespace {
@@ -32,6 +33,20 @@ TEST(Deflate, RoundTripsAndRefusesDamage) {
               "the deflated data ends before its last block");
     EXPECT_NE(InflateBytes(Bytes{0xFF, 0xFF, 0xFF}).error, "");
     EXPECT_EQ(InflateBytes(packed, 1000).error, "the inflated data set is larger than 1000 bytes");
+}
+
+TEST(DeflateSink, PiecesOfAnySizeGiveTheBytesOfOneDeflate) {
+    std::mt19937 random(5);
+    Bytes plain(3 << 20);
+    for (auto& b : plain)
+        b = static_cast<uint8_t>(random() % 7 == 0 ? random() : 'x');
+    dicomlib::data::MemorySink out;
+    dicomlib::data::DeflateSink sink(out);
+    for (std::size_t at = 0, piece = 1; at < plain.size(); at += piece, piece = piece * 3 + 1)
+        ASSERT_TRUE(sink.Put({plain.data() + at, std::min(piece, plain.size() - at)}));
+    ASSERT_TRUE(sink.Finish());
+    EXPECT_EQ(sink.Produced(), out.Bytes().size());
+    EXPECT_EQ(out.Bytes(), DeflateBytes(plain));
 }
 
 }  // namespace

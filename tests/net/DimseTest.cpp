@@ -164,6 +164,24 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
     EXPECT_EQ(JoinedPdvData({got[3], got[4], got[5]}), ImplicitElement(0x0000, 0x1000, pixels));
 }
 
+TEST(SendMessage, AMessageOfWholeFragmentsEndsWithAFullLastOne) {
+    std::vector<Bytes> got;
+    PeerSession session;
+    ASSERT_TRUE(session.Open([&](PduStream& s) {
+        for (int i = 0; i < 2; ++i)
+            got.push_back(ReadPduBytes(s));
+    }));
+    ElementList dataSet;
+    Add(dataSet, 0x7FE0, 0x0010, "OW", Bytes(2 * FRAGMENT_SIZE - 8, 0x11));
+    EXPECT_TRUE(SendMessage(session.assoc, dataSet, VERIFICATION, MessageKind::DataSet));
+    session.peer.Join();
+    ASSERT_EQ(got.size(), 2u);
+    for (std::size_t i = 0; i < 2; ++i) {
+        ASSERT_EQ(got[i].size(), FRAGMENT_SIZE + 12);
+        EXPECT_EQ(got[i][11], i == 0 ? 0x00 : 0x02);
+    }
+}
+
 TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
     for (const std::string syntax : {uid::ExplicitVRLittleEndian, uid::ExplicitVRBigEndian,
                                      uid::DeflatedExplicitVRLittleEndian}) {

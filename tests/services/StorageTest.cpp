@@ -8,6 +8,7 @@
 #include "data/Datadec.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
+#include "imaging/LosslessJpeg.h"
 #include "net/DimseFixtures.h"
 #include "net/TraceLog.h"
 #include "support/DataSetBuilder.h"
@@ -196,6 +197,76 @@ TEST(WriteStoreRQ, NothingIsSentWithoutAContextOrWhenTheConversionFails) {
     session.Close();
     EXPECT_TRUE(session.peer.commands.empty());
     EXPECT_TRUE(session.peer.released);
+}
+
+TEST(WriteStoreRQ, FromItsFileADataSetGoesOutAsFromMemoryAndAFrameFailingMidwayAborts) {
+    testsupport::TempDir dir;
+    struct Case {
+        const char* fileSyntax;
+        const char* accepted;
+        bool convert;
+    };
+    for (const Case& c :
+         {Case{EXPLICIT, "", true}, Case{BIG, IMPLICIT, true}, Case{EXPLICIT, IMPLICIT, false}}) {
+        SCOPED_TRACE(std::string(c.fileSyntax) + " as " + c.accepted);
+        const bool big = std::string(c.fileSyntax) == BIG;
+        const Bytes body = ImageBody(true, big, "1.2.3.44");
+        const fs::path file = WriteImage(dir / "image.dcm", c.fileSyntax, body);
+        std::vector<Bytes> sent;
+        for (bool fromFile : {false, true}) {
+            ElementList meta, dataSet = fromFile ? ElementList() : ReadBody(body, true, big);
+            data::DecoderState state;
+            if (fromFile) {
+                ASSERT_TRUE(data::ReadPart10File(state, file, meta, dataSet));
+            }
+            StoreSession session(StoreAnswers(), c.accepted);
+            ASSERT_TRUE(session.Open(c.fileSyntax));
+            EXPECT_EQ(services::StoreDataSet(session.assoc, dataSet, SECONDARY_CAPTURE,
+                                             c.fileSyntax, c.convert),
+                      0);
+            EXPECT_EQ(services::ReadStoreRSP(session.assoc), 0);
+            session.Close();
+            ASSERT_EQ(session.peer.dataSets.size(), 1u);
+            sent.push_back(session.peer.dataSets[0].data);
+        }
+        EXPECT_EQ(sent[0], sent[1]);
+    }
+
+    // The first frame converts, the second does not: the command and part of the data set have
+    // gone, so the association is aborted.
+    const Bytes frame = {1, 2, 3, 4, 5, 6};
+    Bytes stream = imaging::EncodeLosslessJpeg(frame, 3, 2, 8);
+    if (stream.size() % 2 != 0) stream.push_back(0);
+    const Bytes body = DataSetBuilder(true, false)
+                           .Element(0x0008, 0x0016, "UI", Uid(SECONDARY_CAPTURE))
+                           .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+                           .Text(0x0028, 0x0008, "IS", "2 ")
+                           .US(0x0028, 0x0010, 2)
+                           .US(0x0028, 0x0011, 3)
+                           .US(0x0028, 0x0100, 8)
+                           .Element(0x0029, 0x1010, "OB", Bytes(9000, 7))  // more than a PDU
+                           .Undefined(0x7FE0, 0x0010, "OB")
+                           .ItemWithValue({})
+                           .ItemWithValue(stream)
+                           .ItemWithValue({0xFF, 0xD8, 0xFF, 0xD9})
+                           .SequenceEnd()
+                           .Bytes();
+    const char* lossless = "1.2.840.10008.1.2.4.70";
+    const fs::path file = WriteImage(dir / "frames.dcm", lossless, body);
+    data::DecoderState state;
+    ElementList meta, dataSet;
+    ASSERT_TRUE(data::ReadPart10File(state, file, meta, dataSet));
+    StoreSession session(StoreAnswers(), EXPLICIT);
+    ASSERT_TRUE(session.Open(lossless));
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(services::StoreDataSet(session.assoc, dataSet, SECONDARY_CAPTURE, lossless, true),
+              services::STORE_CONVERSION_FAILED);
+    testing::internal::GetCapturedStderr();
+    session.peer.Join();
+    ASSERT_EQ(session.peer.dataSets.size(), 1u);
+    EXPECT_FALSE(session.peer.dataSets[0].ok);
+    EXPECT_EQ(session.peer.dataSets[0].pdus.back(), ABORT);
+    EXPECT_FALSE(session.assoc.stream.Connected());
 }
 
 TEST(StoreFile, OutcomeIsTheResponseStatusOrWhyThereIsNone) {
