@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -94,8 +95,10 @@ CommandResult RunCommand(const std::vector<std::string>& argv,
     }
     CommandResult result;
     int status = 0;
-    ::waitpid(pid, &status, 0);
+    struct rusage usage {};
+    ::wait4(pid, &status, 0, &usage);
     result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.peakResidentBytes = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
     result.output = ReadFileText(outPath);
     result.errors = ReadFileText(errPath);
     return result;

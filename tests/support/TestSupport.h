@@ -31,8 +31,9 @@ std::string ReadFileText(const fs::path& path);
 
 struct CommandResult {
     int exitCode = -1;
-    std::string output;  // standard output
-    std::string errors;  // standard error
+    std::string output;              // standard output
+    std::string errors;              // standard error
+    uint64_t peakResidentBytes = 0;  // the most memory the process held, as the kernel counts it
 };
 
 // Runs argv[0] (looked up on PATH) with the given arguments and waits for it.

@@ -1,0 +1,69 @@
+#!/usr/bin/env bash
+# Large objects: a 1 GB and a 3 GB CT-like multi-frame image (2000 and 6000 frames of 512 x 512
+# 16-bit, bench/make_large.py) sent into DCMTK's storescp, dumped and converted to JPEG-LS, by
+# tessaly-cli and by DCMTK's storescu, dcmdump (also with -M, large values not loaded) and
+# dcmcjpls, one after the other in one run. Prints the wall time and the peak resident memory
+# of each (GNU time). Needs about 3 times the larger image free under TMPDIR.
+#   bench/large_bench.sh [FRAMES...]   (default: 2000 6000; uses the build in build/default)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+CLI=$PWD/build/default/cli/tessaly-cli
+[[ -x $CLI ]] || { echo "no $CLI: cmake --preset default && cmake --build --preset default" >&2; exit 1; }
+for tool in storescp storescu dcmdump dcmcjpls /usr/bin/time; do
+  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
+done
+sizes=("$@")
+[[ ${#sizes[@]} -gt 0 ]] || sizes=(2000 6000)
+source bench/ports.sh
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/large_bench.XXXXXX")
+pids=()
+cleanup() {
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+port=$(free_port)
+mkdir -p "$work/received"
+TCP_NODELAY=1 storescp --aetitle STORESCP -od "$work/received" -fe .dcm +B "$port" \
+  >"$work/storescp.log" 2>&1 &
+pids+=($!)
+wait_port "$port"
+
+# Runs the command under GNU time; prints "seconds MB" (wall time, peak resident memory).
+measure() {
+  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >"$work/last.log" 2>&1 ||
+    { echo "failed: $*" >&2; tail -5 "$work/last.log" >&2; return 1; }
+  awk '{ printf "%.2f %.0f", $1, $2 / 1024 }' "$work/time"
+}
+row() {  # job, ours, theirs, their name
+  printf '%-26s tessaly-cli %7.2f s %6s MB   %-12s %7.2f s %6s MB\n' "$1" $2 "$4" $3
+}
+
+for frames in "${sizes[@]}"; do
+  image=$work/large.dcm
+  /usr/bin/python3 bench/make_large.py "$image" --frames "$frames"
+  mb=$(($(stat -c %s "$image") / 1000000))
+  sync
+  echo
+  echo "$frames frames, $mb MB"
+  cat "$image" >/dev/null  # in the page cache for both
+
+  ours=$(measure "$CLI" store 127.0.0.1 "$port" "$image" --aec STORESCP)
+  rm -f "$work"/received/*
+  theirs=$(TCP_NODELAY=1 measure storescu -aec STORESCP 127.0.0.1 "$port" "$image")
+  rm -f "$work"/received/*
+  row "store into storescp" "$ours" "$theirs" storescu
+
+  ours=$(measure "$CLI" dump "$image")
+  row "dump" "$ours" "$(measure dcmdump "$image")" dcmdump
+  row "dump" "$ours" "$(measure dcmdump -M "$image")" "dcmdump -M"
+
+  ours=$(measure "$CLI" convert "$image" "$work/ours.dcm" --ts jpeg-ls)
+  rm -f "$work/ours.dcm"
+  theirs=$(measure dcmcjpls "$image" "$work/theirs.dcm")
+  rm -f "$work/theirs.dcm"
+  row "convert to JPEG-LS" "$ours" "$theirs" dcmcjpls
+  rm -f "$image"
+done
