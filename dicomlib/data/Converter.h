@@ -42,8 +42,8 @@ class Conversion {
     Conversion& operator=(const Conversion&) = delete;
 
     ConvertError Prepare();
-    // After a successful Prepare: the converted data set, to sink. None, or the first failure: a
-    // later frame that does not convert, or WriteFailed when the sink refused.
+    // After a successful Prepare, once: the converted data set, to sink. None, or the first
+    // failure: a later frame that does not convert, or WriteFailed when the sink refused.
     ConvertError WriteTo(ElementSink& sink);
     // After a failed Prepare: copies of the elements converted in front of the failure.
     void TakeConvertedSoFar(ElementList& output);

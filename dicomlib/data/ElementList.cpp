@@ -196,13 +196,13 @@ void FreeElement(DicomElement* element) {
 
 void FillTag(DicomElement* target, uint16_t group, uint16_t element, uint32_t length,
              const void* value, const char vr[2]) {
+    if (IsDeferred(*target)) static_cast<ElementRecord*>(target)->deferred.reset();
     target->group = group;
     target->element = element;
     target->vr[0] = vr[0];
     target->vr[1] = vr[1];
     target->length = length;
     target->value = nullptr;
-    static_cast<ElementRecord*>(target)->deferred.reset();
     if (HasValue(*target)) {
         target->value = AllocateValue(length);
         std::memcpy(target->value, value, length);
