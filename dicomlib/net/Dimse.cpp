@@ -290,12 +290,15 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
                  MessageKind kind) {
     const uint8_t contextId = FindContextForClass(assoc, sopClassUid);
     if (contextId == 0) return false;
+    return SendMessageOnContext(assoc, list, contextId, kind);
+}
+
+bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t contextId,
+                          MessageKind kind) {
+    const auto syntax = AcceptedSyntaxOf(assoc, contextId);
+    if (!syntax) return false;
     data::DataSetEncoding encoding{false, false};  // a command set: implicit VR little endian
-    if (kind == MessageKind::DataSet) {
-        const auto syntax = AcceptedSyntaxOf(assoc, contextId);
-        if (!syntax) return false;
-        encoding = data::EncodingOf(*syntax);
-    }
+    if (kind == MessageKind::DataSet) encoding = data::EncodingOf(*syntax);
     const bool dump = assoc.messageDump;
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " >> ");

@@ -41,6 +41,10 @@ std::optional<std::string> AcceptedSyntaxOf(const Association& assoc, uint8_t co
 bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClassUid,
                  MessageKind kind);
 
+// SendMessage on the given context, which must have been accepted.
+bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t contextId,
+                          MessageKind kind);
+
 // Receives one command set or data set and appends its elements to list. False when the
 // connection is closed, the peer releases or aborts, or sends something that is not a sound
 // P-DATA-TF (then the association is aborted); what was decoded before a failure stays in

@@ -11,6 +11,7 @@
 #include "data/Deflate.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
+#include "net/AssociationWords.h"
 #include "net/CommandSet.h"
 #include "net/DimseFixtures.h"
 #include "support/DataSetBuilder.h"
@@ -310,7 +311,7 @@ TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_EQ(answers[0].result, RESULT_ACCEPTANCE);
     EXPECT_EQ(answers[1].transferSyntax, IMPLICIT);
-    EXPECT_EQ(answers[2].result, RESULT_NO_REASON);
+    EXPECT_EQ(answers[2].result, RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED);
 
     // The class comes odd, without its pad; the response rounds it up with 0x00.
     p.SendCommand(1, EchoRequest(7, 0x0101));
