@@ -16,6 +16,7 @@ constexpr Tag MoveDestination{0x0000, 0x0600};
 constexpr Tag Priority{0x0000, 0x0700};
 constexpr Tag CommandDataSetType{0x0000, 0x0800};
 constexpr Tag Status{0x0000, 0x0900};
+constexpr Tag ErrorComment{0x0000, 0x0902};
 constexpr Tag AffectedSOPInstanceUID{0x0000, 0x1000};
 constexpr Tag RequestedSOPInstanceUID{0x0000, 0x1001};
 constexpr Tag ActionTypeID{0x0000, 0x1008};

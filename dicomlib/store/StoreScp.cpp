@@ -114,6 +114,20 @@ bool ServeStore(Association& assoc, const ElementList& command, const std::strin
     return true;
 }
 
+// A request this provider does not serve: its data set, when one follows, is taken and
+// dropped, and the request answered on its own context. False when the association has to end:
+// a Command Field that is no request, or a connection that failed.
+bool AnswerNotServed(Association& assoc, const ElementList& command) {
+    auto response = NotServedResponse(command);
+    if (!response) return false;
+    const uint8_t contextId = assoc.dataTransfer.contextId;
+    if (data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET) {
+        ElementList dropped;
+        if (!net::ReceiveMessage(assoc, dropped)) return false;
+    }
+    return net::SendMessageOnContext(assoc, *response, contextId, net::MessageKind::Command);
+}
+
 // The threads of the associations one listener serves at once, at most limit of them. Each
 // thread hands itself over to be joined when it ends.
 class AssociationPool {
@@ -290,6 +304,32 @@ std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t st
     return std::move(response.List());
 }
 
+std::optional<ElementList> NotServedResponse(const ElementList& request) {
+    const uint16_t field = data::GetTagUS(request, tag::CommandField);
+    if (net::CommandFieldName(field).empty() || (field & 0x8000) != 0 || field == net::C_ECHO_RQ ||
+        field == net::C_STORE_RQ || field == net::C_CANCEL_RQ) {
+        return std::nullopt;
+    }
+    const auto responseField = static_cast<uint16_t>(field | 0x8000);
+    std::string comment =
+        std::string(net::CommandFieldName(field)) + " not served here: only C-STORE and C-ECHO are";
+    if (comment.size() % 2 != 0) comment += ' ';
+    net::CommandSet response;
+    std::string_view sopClass = AffectedClassValue(request).value_or(std::string_view());
+    if (sopClass.empty() && !data::GetTagString(request, tag::RequestedSOPClassUID).empty()) {
+        const DicomElement* e = data::FindTag(request, tag::RequestedSOPClassUID);
+        sopClass = std::string_view(reinterpret_cast<const char*>(e->value), e->length);
+    }
+    if (!sopClass.empty()) response.AppendUid(tag::AffectedSOPClassUID, sopClass);
+    response.AppendUs(tag::CommandField, responseField)
+        .AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(request, tag::MessageID))
+        .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
+        .AppendUs(tag::Status, net::STATUS_SOP_CLASS_NOT_SUPPORTED)
+        .AppendBytes(tag::ErrorComment, "LO",
+                     std::span(reinterpret_cast<const uint8_t*>(comment.data()), comment.size()));
+    return std::move(response.List());
+}
+
 std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
                                        const ElementList& dataSet) {
     // The texts the index uses too: up to the first 0x00, blanks trimmed.
@@ -365,8 +405,11 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
                                  data::GetTagString(command, tag::AffectedSOPClassUID),
                                  net::MessageKind::Command);
             }
-        } else if (field != net::C_STORE_RQ ||
-                   !ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) {
+        } else if (field == net::C_STORE_RQ) {
+            if (!ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) break;
+        } else if (field == net::C_CANCEL_RQ) {
+            // Nothing of ours is outstanding to be cancelled, and a cancel has no response.
+        } else if (!AnswerNotServed(assoc, command)) {
             break;
         }
     }

@@ -33,6 +33,12 @@ bool IsValidUid(std::string_view uid);
 std::optional<ElementList> EchoResponse(const ElementList& request);
 std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t status);
 
+// The answer to a request this provider does not serve (anything but C-ECHO, C-STORE and
+// C-CANCEL): that command's response with status 0x0122 (SOP class not supported) and an Error
+// Comment saying so, naming the request's SOP class (Affected, or else Requested, SOP Class
+// UID) when it has one. None for a Command Field that is no request.
+std::optional<ElementList> NotServedResponse(const ElementList& request);
+
 // Where a received instance goes, and what it holds.
 struct StoragePlan {
     std::string seriesDirectory;  // storage directory + Study UID + "/" + Series UID
@@ -59,7 +65,8 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
                        bool asReceived = false);
 
 // Serves one association on an accepted connection handle: negotiation, then C-ECHO and
-// C-STORE requests until the peer releases or aborts, or sends another command. Once the
+// C-STORE requests until the peer releases or aborts; any other request is answered with
+// NotServedResponse and the association goes on, anything else ends it. Once the
 // cancel signal (when given) is raised, what has already arrived is still served and answered,
 // and the next wait for the peer closes the connection.
 // With AcceptPolicy::Everything every storage class is taken and stored as received.
