@@ -286,9 +286,11 @@ ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, cons
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
 /* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
- * one every Part 10 file in it in file name order, on one association while the SOP class stays
- * the same; a file of another class is sent on a new association for its class, Message IDs
- * going on. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+ * one every Part 10 file in it in file name order. The files are scanned first; each SOP class is
+ * proposed in every syntax its files come in, preferredSyntax and implicit VR little endian (one
+ * context each, as many associations as 128 contexts each need, Message IDs going on), and each
+ * file goes in its own syntax where that was accepted, converted otherwise. A file that fails is
+ * skipped. 1 when the last file was stored with 0x0000. */
 ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
                                 const char* calledAeTitle, const char* directory,
                                 const char* preferredSyntax, uint8_t convert);

@@ -241,6 +241,40 @@ void RecomputeGroupLengths(ElementList& output, bool explicitVr, bool bigEndian)
 
 }  // namespace
 
+std::string ConvertFailureText(ConvertError error, std::string_view sourceSyntax,
+                               std::string_view targetSyntax, const std::string& detail) {
+    const std::string source = SyntaxTitle(sourceSyntax), target = SyntaxTitle(targetSyntax);
+    std::string why;
+    switch (error) {
+        case ConvertError::None:
+            return {};
+        case ConvertError::UnknownSourceSyntax:
+            why = FindTransferSyntax(sourceSyntax) != nullptr
+                      ? "no " + source + " decoder"
+                      : "a syntax the library does not read";
+            break;
+        case ConvertError::UnknownTargetSyntax:
+            why = FindTransferSyntax(targetSyntax) != nullptr
+                      ? "no " + target + " encoder"
+                      : "a syntax the library does not write";
+            break;
+        case ConvertError::ColourToLossless:
+            why = "lossless JPEG takes grayscale images only";
+            break;
+        case ConvertError::UnsupportedImage:
+            why = "an image layout the codec does not take";
+            break;
+        case ConvertError::MalformedPixelData:
+            why = "malformed pixel data";
+            break;
+        case ConvertError::MalformedSequence:
+            why = "a malformed sequence";
+            break;
+    }
+    if (!detail.empty()) why += " (" + detail + ")";
+    return "cannot convert " + source + " to " + target + ": " + why;
+}
+
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
                        std::string_view sourceSyntax, std::string* detail) {
     const TransferSyntax* sourceRow = FindTransferSyntax(sourceSyntax);

@@ -27,6 +27,11 @@ enum class ConvertError {
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
                        std::string_view sourceSyntax, std::string* detail = nullptr);
 
+// Why a conversion failed, for an operator: "cannot convert RLE Lossless to JPEG Baseline: no
+// JPEG Baseline encoder", with the codec's detail when it gave one.
+std::string ConvertFailureText(ConvertError error, std::string_view sourceSyntax,
+                               std::string_view targetSyntax, const std::string& detail = {});
+
 inline bool TranscodeTags(ElementList& output, ElementList& input, std::string_view targetSyntax,
                           std::string_view sourceSyntax) {
     return Transcode(output, input, targetSyntax, sourceSyntax) == ConvertError::None;

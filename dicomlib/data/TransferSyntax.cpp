@@ -16,23 +16,23 @@ namespace {
 // writes first-order prediction, a stream of that syntax too.
 // clang-format off
 constexpr std::array<TransferSyntax, 16> TABLE = {{
-    // uid                                name            explicit big    deflated encaps. codec
-    {uid::ImplicitVRLittleEndian,         "implicit",      false,  false, false,   false,  nullptr},
-    {uid::ExplicitVRLittleEndian,         "explicit",      true,   false, false,   false,  nullptr},
-    {uid::ExplicitVRBigEndian,            "big",           true,   true,  false,   false,  nullptr},
-    {uid::DeflatedExplicitVRLittleEndian, "deflate",       true,   false, true,    false,  nullptr},
-    {uid::RLELossless,                    "rle",           true,   false, false,   true,   &imaging::RLE_CODEC},
-    {uid::JPEGBaseline,                   "",              true,   false, false,   true,   &imaging::BASELINE_JPEG_CODEC},
-    {uid::JPEGExtended,                   "",              true,   false, false,   true,   &imaging::EXTENDED_JPEG_CODEC},
-    {uid::JPEGLosslessAnyPredictor,       "",              true,   false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
-    {uid::JPEGLossless,                   "jpeg-lossless", true,   false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
-    {uid::JPEGLSLossless,                 "jpeg-ls",       true,   false, false,   true,   &imaging::JPEG_LS_CODEC},
-    {uid::JPEGLSNearLossless,             "jpeg-ls-near",  true,   false, false,   true,   &imaging::JPEG_LS_NEAR_CODEC},
-    {uid::JPEG2000Lossless,               "j2k",           true,   false, false,   true,   &imaging::JPEG_2000_CODEC},
-    {uid::JPEG2000,                       "j2k-lossy",     true,   false, false,   true,   &imaging::JPEG_2000_LOSSY_CODEC},
-    {uid::HTJ2KLossless,                  "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
-    {uid::HTJ2KLosslessRPCL,              "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
-    {uid::HTJ2K,                          "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
+    // uid                                name            title                                      explicit big    deflated encaps. codec
+    {uid::ImplicitVRLittleEndian,         "implicit",      "Implicit VR Little Endian",               false,  false, false,   false,  nullptr},
+    {uid::ExplicitVRLittleEndian,         "explicit",      "Explicit VR Little Endian",               true,   false, false,   false,  nullptr},
+    {uid::ExplicitVRBigEndian,            "big",           "Explicit VR Big Endian",                  true,   true,  false,   false,  nullptr},
+    {uid::DeflatedExplicitVRLittleEndian, "deflate",       "Deflated Explicit VR Little Endian",      true,   false, true,    false,  nullptr},
+    {uid::RLELossless,                    "rle",           "RLE Lossless",                            true,   false, false,   true,   &imaging::RLE_CODEC},
+    {uid::JPEGBaseline,                   "",              "JPEG Baseline",                           true,   false, false,   true,   &imaging::BASELINE_JPEG_CODEC},
+    {uid::JPEGExtended,                   "",              "JPEG Extended",                           true,   false, false,   true,   &imaging::EXTENDED_JPEG_CODEC},
+    {uid::JPEGLosslessAnyPredictor,       "",              "JPEG Lossless",                           true,   false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
+    {uid::JPEGLossless,                   "jpeg-lossless", "JPEG Lossless, first-order prediction",   true,   false, false,   true,   &imaging::LOSSLESS_JPEG_CODEC},
+    {uid::JPEGLSLossless,                 "jpeg-ls",       "JPEG-LS Lossless",                        true,   false, false,   true,   &imaging::JPEG_LS_CODEC},
+    {uid::JPEGLSNearLossless,             "jpeg-ls-near",  "JPEG-LS Near-Lossless",                   true,   false, false,   true,   &imaging::JPEG_LS_NEAR_CODEC},
+    {uid::JPEG2000Lossless,               "j2k",           "JPEG 2000 Lossless",                      true,   false, false,   true,   &imaging::JPEG_2000_CODEC},
+    {uid::JPEG2000,                       "j2k-lossy",     "JPEG 2000",                               true,   false, false,   true,   &imaging::JPEG_2000_LOSSY_CODEC},
+    {uid::HTJ2KLossless,                  "",              "High-Throughput JPEG 2000 Lossless",      true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
+    {uid::HTJ2KLosslessRPCL,              "",              "High-Throughput JPEG 2000 Lossless RPCL", true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
+    {uid::HTJ2K,                          "",              "High-Throughput JPEG 2000",               true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
 }};
 // clang-format on
 
@@ -53,6 +53,12 @@ const TransferSyntax* FindTransferSyntaxNamed(std::string_view name) {
     for (const TransferSyntax& row : TABLE)
         if (name == row.name) return &row;
     return nullptr;
+}
+
+std::string SyntaxTitle(std::string_view uid) {
+    const TransferSyntax* row = FindTransferSyntax(uid);
+    if (row != nullptr) return row->title;
+    return uid.empty() ? std::string("no transfer syntax") : std::string(uid);
 }
 
 bool IsConvertible(const TransferSyntax& syntax) {

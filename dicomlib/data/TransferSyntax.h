@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "imaging/FrameCodec.h"
@@ -34,6 +35,7 @@ namespace dicomlib::data {
 struct TransferSyntax {
     const char* uid;
     const char* name;   // what the command line calls it; "" when it offers no name for it
+    const char* title;  // what the standard calls it, as an operator reads it
     bool explicitVr;    // after the meta group
     bool bigEndian;     // after the meta group
     bool deflated;      // the data set after the meta group is deflated
@@ -48,6 +50,9 @@ std::span<const TransferSyntax> TransferSyntaxes();
 const TransferSyntax* FindTransferSyntax(std::string_view uid);
 // The row the command line's name stands for; null for an unknown name.
 const TransferSyntax* FindTransferSyntaxNamed(std::string_view name);
+
+// The syntax's title ("RLE Lossless"); the UID itself for a syntax the table does not know.
+std::string SyntaxTitle(std::string_view uid);
 
 // Whether the converter reads (and writes, when the codec writes) data sets in the syntax:
 // encapsulated pixel data only with a codec.

@@ -72,7 +72,7 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_STORE, STORE_CONTEXT_REFUSED,
          "STORESCP (10.0.0.7:104) accepted no presentation context for its SOP class"},
         {OUTCOME_STORE, STORE_CONVERSION_FAILED,
-         "cannot convert the data set to the transfer syntax STORESCP (10.0.0.7:104) accepted"},
+         "cannot convert the data set to a transfer syntax STORESCP (10.0.0.7:104) accepted"},
         {OUTCOME_STORE, STORE_SEND_FAILED,
          "the connection to STORESCP (10.0.0.7:104) failed while sending"},
         {OUTCOME_STORE, STORE_NO_FILES, "no DICOM files in the directory"},

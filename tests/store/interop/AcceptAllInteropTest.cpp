@@ -4,8 +4,10 @@
 // it had.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -123,6 +125,62 @@ TEST_F(AcceptAll, EveryReadablePydicomFileIsStoredAsSent) {
     EXPECT_NE(result.output.find("STORE failed: " + (files / "no_meta.dcm").string() +
                                  ": not a DICOM file"),
               std::string::npos);
+}
+
+// The whole folder at once, as one series: every file goes in its own syntax, and the only ones
+// left out are those that cannot be read to their end or lack their SOP class or transfer
+// syntax, each told with its reason.
+TEST_F(AcceptAll, ThePydicomFolderLeavesOutOnlyTheFilesThatCannotBeSent) {
+    const fs::path files = testsupport::PydicomTestFiles();
+    const auto result = RunCommand(
+        {testsupport::CliPath(), "store", "127.0.0.1", std::to_string(port_), files.string()});
+    std::map<std::string, std::string> leftOut;  // file name, reason
+    std::size_t lines = 0;
+    std::istringstream progress(result.errors);
+    for (std::string line; std::getline(progress, line);) {
+        ++lines;
+        const std::size_t name = line.find(files.string() + "/");
+        const std::size_t colon = line.find(": ", name);
+        ASSERT_NE(name, std::string::npos) << line;
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::string reason = line.substr(colon + 2);
+        const std::size_t from = name + files.string().size() + 1;
+        if (reason != "stored") leftOut[line.substr(from, colon - from)] = reason;
+    }
+    // A progress line for every file with "DICM" at offset 128, and for no other.
+    std::size_t part10 = 0;
+    for (const auto& entry : fs::directory_iterator(files)) {
+        const auto bytes = entry.is_regular_file() ? testsupport::ReadFileBytes(entry.path())
+                                                   : std::vector<uint8_t>();
+        if (bytes.size() >= 132 && std::string(bytes.begin() + 128, bytes.begin() + 132) == "DICM")
+            ++part10;
+    }
+    EXPECT_EQ(lines, part10);
+    for (const auto& [name, reason] : leftOut) {
+        EXPECT_TRUE(reason == "damaged DICOM file (cannot be read to its end)" ||
+                    reason == "no SOP Class UID" ||
+                    reason == "no transfer syntax in its meta group")
+            << name << ": " << reason;
+        EXPECT_FALSE(Describe(files / name)) << name << " reads, but was left out: " << reason;
+    }
+    // What was sent is stored as it was sent; of instances sent twice (in other syntaxes) the
+    // last one in name order stays.
+    std::vector<fs::path> sent;
+    for (const auto& entry : fs::directory_iterator(files))
+        if (entry.is_regular_file() && !leftOut.count(entry.path().filename().string()))
+            sent.push_back(entry.path());
+    std::sort(sent.begin(), sent.end());
+    std::map<std::string, Instance> last;
+    for (const fs::path& file : sent)
+        if (auto i = Describe(file)) last[i->instance] = *i;
+    EXPECT_GE(last.size(), 25u);
+    for (const auto& [uid, instance] : last) {
+        SCOPED_TRACE(uid);
+        ExpectStoredAsSent(instance);
+    }
+    EXPECT_EQ(result.output, "STORE failed: " + files.string() + ": " +
+                                 std::to_string(part10 - leftOut.size()) + " of " +
+                                 std::to_string(part10) + " files stored\n");
 }
 
 // Orthanc, run from a configuration of this test's own, sends what it holds to the provider.
