@@ -127,11 +127,13 @@ RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind
             ++index;
         const bool known = DescribeRecordField(kind, index, &field) == 1 && !name.empty();
         if (!known || field.sentAsKey == 0) {
+            const std::string why =
+                !known ? std::string("no field of a ") + kind + " record is named"
+                : std::string(kind) == "WORKLIST"
+                    ? std::string("a worklist query never sends the key")
+                    : std::string("a query at level ") + kind + " never sends the key";
             std::fprintf(stderr, "tessaly-cli: %s: %s '%s'; the keys are: %s\n", self.name,
-                         known
-                             ? "a worklist query never sends the key"
-                             : (std::string("no field of a ") + kind + " record is named").c_str(),
-                         name.c_str(), KeyNames(kind).c_str());
+                         why.c_str(), name.c_str(), KeyNames(kind).c_str());
             FreeRecord(key);
             UsageError(self);
             return nullptr;

@@ -354,7 +354,7 @@ typedef struct ImageRecord {
     char* AcquisitionNumber;       /* (0020,0012) */
     char* SOPInstanceUID;          /* (0008,0018) */
     char* SOPClassUID;             /* (0008,0016) */
-    char* SeriesNumber;            /* (0020,0011) */
+    char* SeriesNumber;            /* (0020,0011), filled only: never sent as a key */
     char* SeriesInstanceUID;       /* (0020,000E) */
     char* StudyInstanceUID;        /* (0020,000D) */
     char* SliceLocation;           /* (0020,1041) */
@@ -394,8 +394,9 @@ typedef struct WorklistRecord {
 
 /* What a field of a record kind is: its name (as in the structs above; "" for the unused
  * worklist field), the attribute it is sent and filled as (0,0 for none), that attribute's VR,
- * whether a value set in a key record is sent (0: the key always goes with zero length), and
- * whether it travels inside the Scheduled Procedure Step Sequence (0040,0100). */
+ * whether a value set in a key record is sent (0: the key always goes with zero length, or, for
+ * a series attribute at IMAGE level, is left out), and whether it travels inside the Scheduled
+ * Procedure Step Sequence (0040,0100). */
 typedef struct RecordField {
     const char* name;
     uint16_t group;

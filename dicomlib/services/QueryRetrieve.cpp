@@ -178,8 +178,10 @@ ElementList QueryIdentifier(RecordType level, const void* key) {
     const auto fields = FieldsOf(level);
     std::vector<Key> keys;
     keys.reserve(fields.size() + 1);
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        keys.push_back({fields[i].tag, fields[i].vr, FieldText(level, key, i)});
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].inIdentifier)
+            keys.push_back({fields[i].tag, fields[i].vr, FieldText(level, key, i)});
+    }
     keys.push_back({tag::QueryRetrieveLevel, "CS", KindName(level)});
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
         return a.tag.group != b.tag.group ? a.tag.group < b.tag.group

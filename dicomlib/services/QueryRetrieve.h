@@ -58,8 +58,9 @@ net::CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
 // text gets one pad byte, 0x00 for UI and a space for every other VR.
 void AddQueryKey(ElementList& identifier, Tag tag, const char* vr, std::string_view text);
 
-// The identifier of a key record of a query level: one key per field and (0008,0052) holding
-// the level, in ascending tag order.
+// The identifier of a key record of a query level: one key per field that goes into it (of the
+// higher levels only their unique keys) and (0008,0052) holding the level, in ascending tag
+// order.
 ElementList QueryIdentifier(RecordType level, const void* key);
 
 // The nesting of a flat identifier, element by element: sequences and items of undefined

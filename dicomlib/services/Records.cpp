@@ -71,7 +71,9 @@ constexpr RecordFieldInfo IMAGE_FIELDS[] = {
     {"AcquisitionNumber", {0x0020, 0x0012}, "IS"},
     {"SOPInstanceUID", {0x0008, 0x0018}, "UI"},
     {"SOPClassUID", {0x0008, 0x0016}, "UI"},
-    {"SeriesNumber", {0x0020, 0x0011}, "IS"},
+    // A series attribute: of the higher levels only their unique keys go into an image-level
+    // identifier, and strict archives refuse anything else there.
+    {"SeriesNumber", {0x0020, 0x0011}, "IS", false, false, false},
     {"SeriesInstanceUID", {0x0020, 0x000E}, "UI"},
     {"StudyInstanceUID", {0x0020, 0x000D}, "UI"},
     {"SliceLocation", {0x0020, 0x1041}, "DS"},

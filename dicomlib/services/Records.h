@@ -31,6 +31,9 @@ struct RecordFieldInfo {
     char vr[3];
     bool sentAsKey = true;
     bool inStep = false;  // inside (0040,0100) Scheduled Procedure Step Sequence
+    // False for a higher level's attribute that is no unique key: it is filled from responses
+    // but never goes into the identifier, not even with zero length.
+    bool inIdentifier = true;
 };
 
 // The fields of a kind in record order.
