@@ -454,6 +454,15 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         return false;
     }
     image.reset();
+    // The film box names the image box's class; a printer that names the meta class there (or
+    // any other) still holds a grayscale image box, and only that class can be set.
+    if (imageBox.sopClass != uid::BasicGrayscaleImageBox) {
+        if (net::LogLevel() >= net::LOG_ASSOCIATION)
+            net::WriteLogLine("The film box names the image box class " + imageBox.sopClass +
+                              "; it is set as Basic Grayscale Image Box " +
+                              std::string(uid::BasicGrayscaleImageBox));
+        imageBox.sopClass = uid::BasicGrayscaleImageBox;
+    }
     net::CommandSet set =
         NSetRequest(imageBox.sopClass, imageBox.sopInstance, net::NextMessageID());
     const NResponse setResponse =
