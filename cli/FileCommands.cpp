@@ -78,6 +78,19 @@ void PrintLine(void*, const char* line) {
     std::printf("%s\n", ToTerminal(line).c_str());
 }
 
+// The window's line on standard output, and why on standard error.
+int DumpFailed(const std::string& file) {
+    std::printf("Dump Failed!\n");
+    std::fflush(stdout);
+    const int32_t length = DICOMFileProblem(file.c_str(), nullptr, 0);
+    std::string why(static_cast<std::size_t>(length) + 1, '\0');
+    DICOMFileProblem(file.c_str(), why.data(), static_cast<uint32_t>(why.size()));
+    why.resize(static_cast<std::size_t>(length));
+    if (why.empty()) why = "cannot be read";  // changed since it failed to read
+    std::fprintf(stderr, "tessaly-cli: dump: %s: %s\n", file.c_str(), why.c_str());
+    return 1;
+}
+
 int RunDump(const Args& args) {
     const Command& self = DumpCommand;
     bool trace = false;
@@ -95,15 +108,11 @@ int RunDump(const Args& args) {
     if (!trace) {
         const bool read = DumpFileLines(
             file, [](const char* line) { std::printf("%s\n", ToTerminal(line).c_str()); });
-        if (!read) std::printf("Dump Failed!\n");
-        return read ? 0 : 1;
+        return read ? 0 : DumpFailed(file);
     }
     List meta, data;
     uint8_t explicitVr = 1;
-    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) {
-        std::printf("Dump Failed!\n");
-        return 1;
-    }
+    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) return DumpFailed(file);
     // The lines the trace log would hold, each on one terminal line.
     DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
     DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));

@@ -111,6 +111,14 @@ extern "C" ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* met
     });
 }
 
+extern "C" ZEDAVURA_API int32_t DICOMFileProblem(const char* fileName, char* text,
+                                                 uint32_t capacity) {
+    return Guarded("DICOMFileProblem", int32_t{0}, [&] {
+        return CopyText(fileName != nullptr ? data::Part10FileProblem(fileName) : std::string(),
+                        text, capacity);
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t DICOMHeader(const char* fileName, ElementList* list) {
     if (fileName == nullptr || list == nullptr) return 0;
     return Guarded("DICOMHeader", uint8_t{0}, [&] {

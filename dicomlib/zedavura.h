@@ -92,6 +92,11 @@ ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name);
 ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList, ElementList* dataList,
                                uint8_t* explicitOut);
 
+/* Why DICOMFile does not read fileName, in words ("no such file", "a folder, not a file", "not a
+ * DICOM file: no "DICM" at offset 128", "damaged at byte N: ..."): written as LastFailureText
+ * writes; returns the whole length, 0 (text "") when the file reads or fileName is null. */
+ZEDAVURA_API int32_t DICOMFileProblem(const char* fileName, char* text, uint32_t capacity);
+
 /* Reads the elements in front of the pixel data (meta group and data set) into one list. 0 when
  * the file cannot be opened or lacks "DICM" at offset 128. */
 ZEDAVURA_API uint8_t DICOMHeader(const char* fileName, ElementList* list);
