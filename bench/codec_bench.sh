@@ -3,7 +3,8 @@
 # (dcmcrle/dcmdrle, dcmcjpls/dcmdjpls) and gdcm (gdcmconv --j2k / --raw), on the same generated
 # 16-bit CT-like files in one run: 100 images of 512 x 512 and one of 2048 x 2048. Throughput is
 # raw pixel data per second, process start and file I/O included for every tool; every figure
-# is the median of ROUNDS rounds. Ours also reports the compression ratio it reached.
+# is the median of ROUNDS rounds, ours and theirs taking turns. Ours also reports the
+# compression ratio it reached. A tool that fails stops the benchmark with its errors.
 #   bench/codec_bench.sh [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -12,6 +13,7 @@ cmake --preset default >/dev/null && cmake --build --preset default >/dev/null
 CLI=$PWD/build/default/cli/tessaly-cli
 WORK=$(mktemp -d /tmp/tessaly-codec-bench.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
+source bench/timing.sh
 
 echo "generating images in $WORK"
 bench/make_images.py "$WORK/set" --count 100 --size 512
@@ -25,28 +27,15 @@ pixel_bytes() {  # raw pixel bytes of the files in a folder
   echo "$total"
 }
 
-# Runs "$@" once per file of folder $1 (the command sees IN and OUT), ROUNDS times, and prints
-# the median seconds.
-time_per_file() {
-  local folder=$1; shift
-  local out=$WORK/out; local times=()
-  for ((r = 0; r < ROUNDS; r++)); do
-    rm -rf "$out"; mkdir -p "$out"
-    local start end
-    start=$(date +%s.%N)
-    for f in "$folder"/*.dcm; do IN=$f OUT=$out/$(basename "$f") "$@" >/dev/null 2>&1; done
-    end=$(date +%s.%N)
-    times+=("$(echo "$end - $start" | bc -l)")
-  done
-  printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
-}
-
 # The encoded files of each codec, made once by each side: ours for the ratio, theirs as the
 # input of both decoders.
 encode_into() {  # folder, target folder, command...
   local folder=$1 target=$2; shift 2
   mkdir -p "$target"
-  for f in "$folder"/*.dcm; do IN=$f OUT=$target/$(basename "$f") "$@" >/dev/null 2>&1; done
+  for f in "$folder"/*.dcm; do
+    IN=$f OUT=$target/$(basename "$f") "$@" >/dev/null 2>"$WORK/errors" ||
+      { echo "failed: $* on $f:" >&2; cat "$WORK/errors" >&2; return 1; }
+  done
 }
 
 size_of() { du -sb "$1" | cut -f1; }
@@ -81,10 +70,10 @@ for d in set one2048; do
     encode_into "$WORK/$d" "$WORK/$d.ours.$codec" "ours_$codec"
     encode_into "$WORK/$d" "$WORK/$d.theirs.$codec" "$theirs"
     ratio=$(echo "$raw / $(size_of "$WORK/$d.ours.$codec")" | bc -l | xargs printf '%.2f')
-    row "encode $d $label" "$bytes" "$(time_per_file "$WORK/$d" "ours_$codec")" \
-      "$(time_per_file "$WORK/$d" "$theirs")" "$ratio"
+    times=$(time_pair "$WORK/$d" "ours_$codec" "$theirs")
+    row "encode $d $label" "$bytes" ${times} "$ratio"
     # Both decoders read the same files: the other tool's.
-    row "decode $d $label" "$bytes" "$(time_per_file "$WORK/$d.theirs.$codec" ours_raw)" \
-      "$(time_per_file "$WORK/$d.theirs.$codec" "$untheirs")" ""
+    times=$(time_pair "$WORK/$d.theirs.$codec" ours_raw "$untheirs")
+    row "decode $d $label" "$bytes" ${times} ""
   done
 done
