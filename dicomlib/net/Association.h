@@ -169,7 +169,8 @@ void NoteFailure(std::string text);
 // answered, for the peer to close the connection.
 constexpr std::chrono::seconds RELEASE_REPLY_TIMEOUT{30};
 constexpr std::chrono::seconds PEER_CLOSE_TIMEOUT{3};
-// How long a new connection has to send its A-ASSOCIATE-RQ.
+// How long a new connection has to send its A-ASSOCIATE-RQ, and a requestor whose proposals
+// were all refused its A-RELEASE-RQ.
 constexpr std::chrono::seconds ASSOCIATE_REQUEST_TIMEOUT{30};
 
 // Sends an A-RELEASE-RQ when connected, takes the 10 bytes of the reply unread, closes. True.
