@@ -304,8 +304,9 @@ ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* 
 typedef void (*StoreProgressSink)(void* context, int32_t index, int32_t count, const char* fileName,
                                   int32_t outcome);
 
-/* SendSeries reporting each file to progress (may be null). Returns the outcome of the last
- * file, or the code that stopped the series before any file was sent. */
+/* SendSeries reporting each file to progress (may be null), every file told once, those that
+ * cannot be sent too. Returns the outcome of the last file, STORE_NO_FILES for a directory
+ * without any. */
 ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
                                             const char* callingAeTitle, const char* calledAeTitle,
                                             const char* directory, const char* preferredSyntax,
