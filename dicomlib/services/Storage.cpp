@@ -512,8 +512,18 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                                  net::ContextRefusalText(*assoc, sopClass));
                 outcome = STORE_CONTEXT_REFUSED;
             } else {
+                const std::string before = net::LastFailure();
                 outcome = StoreDataSetOn(*assoc, context, current.dataSet, sopClass, current.syntax,
                                          convert);
+                // A syntax the data set cannot be converted into (a colour image into lossless
+                // JPEG, say) still leaves implicit VR little endian, when the peer took that.
+                const uint8_t fallback =
+                    ContextForFile(*assoc, sopClass, current.syntax, std::nullopt);
+                if (outcome == STORE_CONVERSION_FAILED && fallback != context) {
+                    outcome = StoreDataSetOn(*assoc, fallback, current.dataSet, sopClass,
+                                             current.syntax, convert);
+                    if (outcome == 0) net::NoteFailure(before);
+                }
             }
             current.dataSet.Clear();
             // The next file is read while the peer takes this one in.

@@ -107,7 +107,8 @@ std::vector<SeriesAssociation> PlanSeries(const std::vector<ScannedFile>& files,
 
 // The accepted context a file goes on: the one of its class in its own syntax; when the peer
 // took none such, the one in the preferred syntax, else in implicit VR little endian, else the
-// first accepted for the class (the file is then converted); 0 when the class has none.
+// first accepted for the class (the file is then converted, and when that fails, tried once
+// more without the preferred syntax); 0 when the class has none.
 uint8_t ContextForFile(const Association& assoc, std::string_view sopClassUid,
                        std::string_view fileSyntax,
                        std::optional<std::string_view> preferredSyntax);

@@ -317,9 +317,10 @@ class Series : public ::testing::Test {
     }
 
     // Sends the directory to the peer; returns the outcome and keeps each file's.
-    int32_t Send(ScriptedScp& peer, std::vector<int32_t>& outcomes) {
+    int32_t Send(ScriptedScp& peer, std::vector<int32_t>& outcomes,
+                 std::optional<std::string_view> preferred = std::nullopt) {
         const int32_t result = services::SendSeriesStatus(
-            "127.0.0.1", peer.Port(), "local", "remote", dir_.Path(), std::nullopt, true,
+            "127.0.0.1", peer.Port(), "local", "remote", dir_.Path(), preferred, true,
             [&](std::size_t index, std::size_t count, const fs::path&, int32_t outcome) {
                 EXPECT_LT(index, count);
                 outcomes.push_back(outcome);
@@ -503,6 +504,24 @@ TEST_F(Series, EachFileGoesInItsOwnSyntaxWhereAcceptedAndIsConvertedOnlyElsewher
     EXPECT_EQ(peer.dataSets[0].data, ImageBody(true, false, "1.2.3.43"));
     EXPECT_EQ(peer.dataSets[1].data, ImageBody(false, false, "1.2.3.42"));
     EXPECT_EQ(UsOf(peer.commands[0].data, tag::MessageID), 9);  // after contexts 1 to 7
+
+    // A preferred syntax the peer takes but nothing can be converted into (no JPEG Baseline
+    // encoder): the big-endian file goes in implicit VR little endian instead.
+    fs::remove(dir_ / "f4.dcm");
+    const std::string baseline = "1.2.840.10008.1.2.4.50";
+    ScriptedScp again(StoreAnswers(), "", {}, [&](const Bytes& rqBytes) {
+        Bytes ac = answer(rqBytes);
+        auto decoded = DecodeAssociateAC(ac);
+        for (auto& pc : decoded->contexts)
+            if (pc.id == 5) pc = {5, 0, baseline, ""};  // big, baseline, implicit: 3, 5, 7
+        return EncodeAssociateAC(*decoded);
+    });
+    outcomes.clear();
+    EXPECT_EQ(Send(again, outcomes, baseline), 0);
+    EXPECT_EQ(outcomes, (std::vector<int32_t>{0, 0, 0}));
+    ASSERT_EQ(again.commands.size(), 3u);
+    EXPECT_EQ(again.commands[1].pdus[0][10], 7);
+    EXPECT_EQ(again.dataSets[1].data, ImageBody(false, false, "1.2.3.42"));
 }
 
 TEST(StorageExports, WrappersAndTheTrace) {
