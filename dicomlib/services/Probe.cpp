@@ -108,14 +108,16 @@ PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
         printer.explanation = net::ExplainOpenFailure(*assoc);
         return printer;
     }
-    net::CommandSet get = NGetRequest(uid::Printer, uid::PrinterInstance, net::NextMessageID());
-    NResponse response = NExchange(*assoc, get, uid::Printer, nullptr, net::N_GET_RSP);
+    net::CommandSet get =
+        net::NGetRequest(uid::Printer, uid::PrinterInstance, net::NextMessageID());
+    net::NResponse response = net::NExchange(*assoc, get, uid::Printer, nullptr, net::N_GET_RSP);
     printer.outcome = response.outcome;
     if (response.outcome != 0) {
-        printer.explanation = response.outcome > 0 ? net::LastFailure()
-                                                   : DescribePrintOutcome(response, net::N_GET_RSP);
+        printer.explanation = response.outcome > 0
+                                  ? net::LastFailure()
+                                  : net::DescribeNOutcome(response, net::N_GET_RSP, "the printer");
         if (printer.explanation.empty())
-            printer.explanation = DescribePrintOutcome(response, net::N_GET_RSP);
+            printer.explanation = net::DescribeNOutcome(response, net::N_GET_RSP, "the printer");
     }
     printer.status = data::GetTagString(response.dataSet, tag::PrinterStatus);
     printer.statusInfo = data::GetTagString(response.dataSet, tag::PrinterStatusInfo);

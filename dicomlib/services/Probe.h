@@ -55,7 +55,7 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
                           const std::vector<SyntaxPair>& pairs);
 
 struct PrinterStatus {
-    int32_t outcome = -1;    // the N-GET status, or a PrintFailure; -4 no association
+    int32_t outcome = -1;    // the N-GET status, or an NFailure; -4 no association
     std::string status;      // Printer Status (2110,0010)
     std::string statusInfo;  // Printer Status Info (2110,0020)
     std::string name;        // Printer Name (2110,0030)
