@@ -42,6 +42,13 @@ typedef struct ElementList ElementList;
  * returns buffer; null for a null buffer. */
 ZEDAVURA_API char* Version(char* buffer);
 
+/* The SOP classes the front ends name, as constant UID texts. */
+static const char SOP_CLASS_VERIFICATION[] = "1.2.840.10008.1.1";
+static const char SOP_CLASS_STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
+static const char SOP_CLASS_STUDY_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.2.2";
+static const char SOP_CLASS_MODALITY_WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
+static const char SOP_CLASS_BASIC_GRAYSCALE_PRINT_META[] = "1.2.840.10008.5.1.1.9";
+
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
  * The caller appends it to a list, which then owns it. */
@@ -468,6 +475,10 @@ typedef enum QueryOutcome {
                                     association was aborted and the records read so far stay
                                     in the list */
 } QueryOutcome;
+
+/* 1 when outcome is a pending status (0xFF00, or 0xFF01 for a query whose optional keys were
+ * not all supported): another response follows; 0 for anything else. */
+ZEDAVURA_API uint8_t IsPendingStatus(int32_t outcome);
 
 /* Sends a C-FIND-RQ for sopClassUid and the identifier built from the key record at position
  * 0 of list, of the kind level names. The key record is freed and leaves the list whenever the
