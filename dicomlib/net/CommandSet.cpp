@@ -12,12 +12,6 @@ namespace dicomlib::net {
 
 namespace {
 
-struct Meaning {
-    uint16_t status;
-    uint16_t mask;  // the bits that must equal status
-    const char* words;
-};
-
 // Every service.
 constexpr Meaning SHARED_MEANINGS[] = {
     {STATUS_SUCCESS, 0xFFFF, "success"},
@@ -91,17 +85,17 @@ constexpr Meaning QUERY_GENERAL_MEANINGS[] = {
     {0xC000, 0xF000, "failed"},
 };
 
-const char* Find(std::span<const Meaning> meanings, uint16_t status) {
-    for (const Meaning& m : meanings)
-        if ((status & m.mask) == m.status) return m.words;
-    return nullptr;
-}
-
 bool IsNormalized(uint16_t commandField) {
     return (commandField & 0x7F00) == 0x0100;
 }
 
 }  // namespace
+
+const char* FindMeaning(std::span<const Meaning> meanings, uint16_t status) {
+    for (const Meaning& m : meanings)
+        if ((status & m.mask) == m.status) return m.words;
+    return nullptr;
+}
 
 std::string_view CommandFieldName(uint16_t commandField) {
     struct Name {
@@ -142,19 +136,19 @@ std::string_view StatusMeaning(uint16_t status, uint16_t commandField) {
     const char* words = nullptr;
     const auto request = static_cast<uint16_t>(commandField & 0x7FFF);
     if (request == C_FIND_RQ || request == C_MOVE_RQ) {
-        words = Find(request == C_FIND_RQ ? std::span<const Meaning>(FIND_MEANINGS)
-                                          : std::span<const Meaning>(MOVE_MEANINGS),
-                     status);
-        if (words == nullptr) words = Find(QUERY_GENERAL_MEANINGS, status);
+        words = FindMeaning(request == C_FIND_RQ ? std::span<const Meaning>(FIND_MEANINGS)
+                                                 : std::span<const Meaning>(MOVE_MEANINGS),
+                            status);
+        if (words == nullptr) words = FindMeaning(QUERY_GENERAL_MEANINGS, status);
         return words != nullptr ? words : "unknown status";
     }
     if (commandField == C_STORE_RQ || commandField == C_STORE_RSP) {
-        words = Find(STORAGE_MEANINGS, status);
+        words = FindMeaning(STORAGE_MEANINGS, status);
     } else if (IsNormalized(commandField)) {
         const std::string_view normalized = NStatusMeaning(status);
         if (!normalized.empty()) return normalized;
     }
-    if (words == nullptr) words = Find(SHARED_MEANINGS, status);
+    if (words == nullptr) words = FindMeaning(SHARED_MEANINGS, status);
     return words != nullptr ? words : "failure";
 }
 

@@ -10,12 +10,6 @@
 namespace dicomlib::net {
 namespace {
 
-struct Meaning {
-    uint16_t status;
-    uint16_t mask;  // the bits that must equal status
-    const char* words;
-};
-
 // The statuses of the N-services; the print management ones spelled out.
 constexpr Meaning MEANINGS[] = {
     {0x0001, 0xFFFF, "warning: requested optional attributes are not supported"},
@@ -64,16 +58,6 @@ constexpr Meaning MEANINGS[] = {
     {0xB000, 0xF000, "warning"},
     {STATUS_OUT_OF_RESOURCES, 0xFF00, "failure: out of resources"},
 };
-
-// A UID value as text: up to its first NUL, without trailing blanks.
-std::string UidText(const DicomElement& e) {
-    if (!data::HasValue(e)) return {};
-    std::string text(reinterpret_cast<const char*>(e.value), e.length);
-    if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
 
 uint16_t DataSetType(bool withAttributes) {
     return withAttributes ? DATA_SET_PRESENT : NO_DATA_SET;
@@ -215,9 +199,17 @@ std::string DescribeNOutcome(const NResponse& response, uint16_t expectedField,
 }
 
 std::string_view NStatusMeaning(uint16_t status) {
-    for (const Meaning& m : MEANINGS)
-        if ((status & m.mask) == m.status) return m.words;
-    return {};
+    const char* words = FindMeaning(MEANINGS, status);
+    return words != nullptr ? words : std::string_view();
+}
+
+std::string UidText(const DicomElement& e) {
+    if (!data::HasValue(e)) return {};
+    std::string text(reinterpret_cast<const char*>(e.value), e.length);
+    if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
+    while (!text.empty() && text.back() == ' ')
+        text.pop_back();
+    return text;
 }
 
 }  // namespace dicomlib::net

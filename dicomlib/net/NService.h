@@ -77,4 +77,7 @@ std::string DescribeNOutcome(const NResponse& response, uint16_t expectedField,
 // a value these services do not define.
 std::string_view NStatusMeaning(uint16_t status);
 
+// A UID value as text: up to its first NUL (the pad of an odd length), without trailing blanks.
+std::string UidText(const DicomElement& element);
+
 }  // namespace dicomlib::net

@@ -22,6 +22,7 @@ using net::NExchange;
 using net::NGetRequest;
 using net::NResponse;
 using net::NSetRequest;
+using net::UidText;
 
 namespace {
 
@@ -37,16 +38,6 @@ std::string PaddedUid(std::string_view uid) {
     std::string padded(uid);
     if (padded.size() % 2 != 0) padded += '\0';
     return padded;
-}
-
-// A UID value as text: up to its first NUL, without trailing blanks.
-std::string UidText(const DicomElement& e) {
-    if (!data::HasValue(e)) return {};
-    std::string text(reinterpret_cast<const char*>(e.value), e.length);
-    if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
 }
 
 void AppendDelimiter(ElementList& list, uint16_t element) {
