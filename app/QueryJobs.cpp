@@ -10,8 +10,6 @@
 namespace app {
 namespace {
 
-constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
-constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
 // The response state before the first response: neither pending nor success.
 constexpr int32_t NO_RESPONSE_YET = 1;
 
@@ -53,10 +51,6 @@ ListPtr KeyList(const char* kind, uint32_t nameField, const std::string& name, u
     return list;
 }
 
-bool IsPending(int32_t state) {
-    return state == 0xFF00 || state == 0xFF01;
-}
-
 struct QueryRun {
     bool opened = false;
     bool sent = false;
@@ -80,7 +74,7 @@ QueryRun RunQuery(ServiceJob& job, const char* sopClass, Send send, Read read) {
     if (!run.sent) return run;
     do {
         run.state = read(assoc.get());
-    } while (IsPending(run.state));
+    } while (IsPendingStatus(run.state));
     return run;
 }
 
@@ -165,9 +159,10 @@ bool FindStudies(ServiceJob& job, JobOutput& out) {
     const ListPtr list =
         KeyList("STUDY", STUDY_PATIENT_NAME, job.PatientFilter, STUDY_DATE, job.DateFilter);
     const QueryRun run = RunQuery(
-        job, STUDY_ROOT_FIND,
+        job, SOP_CLASS_STUDY_ROOT_FIND,
         [&](Association* assoc) {
-            const bool sent = WriteFindRQ(assoc, list.get(), STUDY_ROOT_FIND, "STUDY") == 1;
+            const bool sent =
+                WriteFindRQ(assoc, list.get(), SOP_CLASS_STUDY_ROOT_FIND, "STUDY") == 1;
             // The key record has left the list once the request was built; a refused request
             // leaves it there, and no response is read into a list that holds it.
             ClearQuery(list.get(), "STUDY");
@@ -189,9 +184,10 @@ bool FindWorklist(ServiceJob& job, JobOutput& out) {
     const ListPtr list = KeyList("WORKLIST", WORKLIST_PATIENT_NAME, job.PatientFilter,
                                  WORKLIST_START_DATE, job.DateFilter);
     const QueryRun run = RunQuery(
-        job, WORKLIST_FIND,
+        job, SOP_CLASS_MODALITY_WORKLIST_FIND,
         [&](Association* assoc) {
-            const bool sent = WriteWLFindRQ(assoc, list.get(), WORKLIST_FIND) == 1;
+            const bool sent =
+                WriteWLFindRQ(assoc, list.get(), SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
             ClearWL(list.get());  // the key record stays in the list until here
             return sent;
         },

@@ -24,7 +24,6 @@ extern const Command WorklistCommand;
 namespace {
 
 constexpr std::size_t AE_TITLE_LIMIT = 16;
-constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
 
 struct QueryLine {
     std::string host, port, calling, called = "ANY-SCP";
@@ -190,15 +189,11 @@ std::string RecordJson(const char* kind, const void* record) {
     return JsonObject(views);
 }
 
-bool IsPending(int32_t status) {
-    return status == 0xFF00 || status == 0xFF01;
-}
-
 // Prints the records that came with pending responses (not the one of a final failure) and
 // the count; returns the count.
 uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
     uint32_t shown = RecordCount(list);
-    if (status > 0 && !IsPending(status) && shown > 0) --shown;  // the final failure's record
+    if (status > 0 && !IsPendingStatus(status) && shown > 0) --shown;  // the final failure's record
     if (json) std::printf("[");
     for (uint32_t r = 0; r < shown; ++r) {
         const void* record = RecordAt(list, r);
@@ -274,7 +269,7 @@ std::string Counts(const MoveProgress& p) {
 
 void ReportMove(void* context, const MoveProgress* progress) {
     static_cast<MoveTally*>(context)->last = *progress;
-    if (progress->status != 0xFF00) return;
+    if (!IsPendingStatus(progress->status)) return;
     const std::string counts = Counts(*progress);
     std::printf("pending: %s\n", counts.empty() ? "no sub-operation counts" : counts.c_str());
     std::fflush(stdout);
@@ -313,14 +308,18 @@ int RunWorklist(const Args& args) {
     char calling[AE_TITLE_LIMIT + 1] = "";
     line.calling.copy(calling, AE_TITLE_LIMIT);
     int32_t status = 1;  // neither pending nor success before the first response
-    const bool opened = OpenAssoc(assoc, line.host.c_str(), line.port.c_str(), calling,
-                                  line.called.c_str(), WORKLIST_FIND, nullptr) == 1;
+    const bool opened =
+        OpenAssoc(assoc, line.host.c_str(), line.port.c_str(), calling, line.called.c_str(),
+                  SOP_CLASS_MODALITY_WORKLIST_FIND, nullptr) == 1;
     if (opened) {
-        const bool sent = WriteWLFindRQ(assoc, list, WORKLIST_FIND) == 1;
+        const bool sent = WriteWLFindRQ(assoc, list, SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
         ClearWL(list);  // the key record, before any response is read
-        status = sent ? 0xFF00 : QUERY_SEND_FAILED;
-        while (IsPending(status))
-            status = ReadWLFindRSP(assoc, list);
+        status = QUERY_SEND_FAILED;
+        if (sent) {
+            do {
+                status = ReadWLFindRSP(assoc, list);
+            } while (IsPendingStatus(status));
+        }
     }
     CloseAssoc(assoc);
     DeletePDU(assoc);

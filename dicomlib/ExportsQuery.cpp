@@ -116,6 +116,10 @@ extern "C" ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list
                    [&] { return services::ReadFindRSP(*assoc, *list, level); });
 }
 
+extern "C" ZEDAVURA_API uint8_t IsPendingStatus(int32_t outcome) {
+    return Flag(net::IsPending(outcome));
+}
+
 extern "C" ZEDAVURA_API int32_t CancelFind(Association* assoc) {
     if (assoc == nullptr) return QUERY_REFUSED;
     return Guarded("CancelFind", int32_t{QUERY_INTERNAL_ERROR},

@@ -42,6 +42,13 @@ typedef struct ElementList ElementList;
  * returns buffer; null for a null buffer. */
 ZEDAVURA_API char* Version(char* buffer);
 
+/* The SOP classes the front ends name, as constant UID texts. */
+static const char SOP_CLASS_VERIFICATION[] = "1.2.840.10008.1.1";
+static const char SOP_CLASS_STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
+static const char SOP_CLASS_STUDY_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.2.2";
+static const char SOP_CLASS_MODALITY_WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
+static const char SOP_CLASS_BASIC_GRAYSCALE_PRINT_META[] = "1.2.840.10008.5.1.1.9";
+
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
  * The caller appends it to a list, which then owns it. */
@@ -478,6 +485,10 @@ typedef enum QueryOutcome {
                                     in the list */
 } QueryOutcome;
 
+/* 1 when outcome is a pending status (0xFF00, or 0xFF01 for a query whose optional keys were
+ * not all supported): another response follows; 0 for anything else. */
+ZEDAVURA_API uint8_t IsPendingStatus(int32_t outcome);
+
 /* Sends a C-FIND-RQ for sopClassUid and the identifier built from the key record at position
  * 0 of list, of the kind level names. The key record is freed and leaves the list whenever the
  * level and the key fit, sent or not. 1 when the command and identifier were sent; 0 when not,
@@ -775,6 +786,101 @@ typedef struct PrinterInfo {
  * -3 no context for the printer, -4 no association. */
 ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* port, const char* callingAeTitle,
                                     const char* calledAeTitle, PrinterInfo* info);
+
+/* A whole probe of one peer: what it accepts and how each service answers, as a report of
+ * sections. Every text is NUL-terminated Windows-1252, never null ("" when empty). */
+typedef enum ProbeVerdict {
+    PROBE_WORKS = 0,
+    PROBE_REFUSED = 1,     /* the peer refused it */
+    PROBE_NOT_OFFERED = 2, /* the peer does not offer it */
+    PROBE_FAILED = 3,      /* it was tried and failed */
+    PROBE_NOT_TESTED = 4   /* the options did not ask for it */
+} ProbeVerdict;
+
+/* What to probe. structSize is sizeof(ProbeOptions) as the caller compiled it: fields added in
+ * later versions go at the end and keep their defaults for older callers. Every text may be
+ * null; the caller owns them. */
+typedef struct ProbeOptions {
+    uint32_t structSize;
+    const char* host;
+    const char* port;
+    const char* callingAeTitle;  /* null or "": "ORLANE" and ten spaces */
+    const char* calledAeTitle;   /* null: "ANY-SCP" */
+    const char* moveDestination; /* with receivePort: the peer moves one instance to this AE */
+    const char* receivePort;     /* where a provider of ours receives it; null: not tested */
+    const char* storeTestFile;   /* a file to store once; null or "": nothing is stored */
+    const char* workFolder;      /* where that provider files, in a folder of its own removed
+                                    afterwards; null or "": the system's temporary folder */
+} ProbeOptions;
+
+/* A measured or reported value of a section: "TCP connect" "0.3 ms", "printer name" "...". */
+typedef struct ProbeFactRecord {
+    const char* name;
+    const char* value;
+} ProbeFactRecord;
+
+/* The peer's answer to one storage class in one transfer syntax, as ContextAnswer's result. */
+typedef struct ProbeSyntaxResult {
+    const char* transferSyntax;
+    int32_t result;
+} ProbeSyntaxResult;
+
+/* One thing a section looked at. reason: what works or what went wrong; advice: what the
+ * operator can do ("" when nothing). */
+typedef struct ProbeRowRecord {
+    const char* item; /* a SOP class name, "STUDY level", "store test: FILE" */
+    const char* uid;  /* its SOP class UID, "" when it has none */
+    int32_t verdict;  /* a ProbeVerdict */
+    const char* reason;
+    const char* advice;
+    uint32_t syntaxCount; /* storage classes: one per transfer syntax proposed, else 0 */
+    const ProbeSyntaxResult* syntaxes;
+} ProbeRowRecord;
+
+/* One section: "Connection", "Verification", "Storage", "Query/retrieve", "Worklist",
+ * "Retrieve path" or "Print", in that order. Its verdict is never PROBE_WORKS while one of its
+ * rows failed or was refused. */
+typedef struct ProbeSectionRecord {
+    const char* name;
+    int32_t verdict; /* a ProbeVerdict */
+    const char* reason;
+    const char* advice;
+    uint32_t factCount;
+    const ProbeFactRecord* facts;
+    uint32_t rowCount;
+    const ProbeRowRecord* rows;
+} ProbeSectionRecord;
+
+/* The report of one probe, owned by the library until DeleteProbeReport. Opaque to C. */
+typedef struct ProbeReport ProbeReport;
+
+/* Told of each section as soon as it is finished; the record and its texts are the report's
+ * and stay valid until the report is deleted. Called on the thread that runs the probe. */
+typedef void (*ProbeSectionSink)(void* context, const ProbeSectionRecord* section);
+
+/* Probes host:port: connection (one association proposing every non-storage service looked
+ * at), verification, the storage table (every storage class the probe knows in every transfer
+ * syntax of the library, each a context of its own, nothing stored), query/retrieve (the
+ * models, then a C-FIND per level of at most five matches), worklist (today's entries),
+ * retrieve path (a C-MOVE of one instance found by the queries to a provider of ours started
+ * for it alone) and print (the printer's N-GET status). Sections after a failed connection
+ * fail with "no association (see Connection)". Runs for as long as the peer takes; the working
+ * directory is left alone. The report, freed with DeleteProbeReport; null when options, its
+ * host or its port is null, or structSize is too small to hold them. */
+ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
+                                   void* context);
+
+/* The number of sections of a report (7; 0 for null). */
+ZEDAVURA_API uint32_t ProbeSectionCount(const ProbeReport* report);
+
+/* The section at index (0-based), the report's; null when out of range. */
+ZEDAVURA_API const ProbeSectionRecord* ProbeSectionAt(const ProbeReport* report, uint32_t index);
+
+/* How many associations the probe opened (0 for null). */
+ZEDAVURA_API uint32_t ProbeAssociationCount(const ProbeReport* report);
+
+/* Frees a report and every record and text of it. Null does nothing. */
+ZEDAVURA_API void DeleteProbeReport(ProbeReport* report);
 
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,

@@ -19,6 +19,7 @@ constexpr Tag Status{0x0000, 0x0900};
 constexpr Tag ErrorComment{0x0000, 0x0902};
 constexpr Tag AffectedSOPInstanceUID{0x0000, 0x1000};
 constexpr Tag RequestedSOPInstanceUID{0x0000, 0x1001};
+constexpr Tag EventTypeID{0x0000, 0x1002};
 constexpr Tag ActionTypeID{0x0000, 0x1008};
 constexpr Tag NumberOfRemainingSuboperations{0x0000, 0x1020};
 constexpr Tag NumberOfCompletedSuboperations{0x0000, 0x1021};

@@ -15,6 +15,7 @@
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
+#include "store/IndexFiles.h"
 
 namespace dicomlib::services {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t PREAMBLE_SIZE = 128;
-constexpr char IMAGE_INDEX[] = "Image.dir";
+const char* const IMAGE_INDEX = store::IndexFileName(store::IndexLevel::Image);
 
 net::AssociationPtr NewStorageAssociation() {
     net::AssociationPtr assoc(new Association());
@@ -158,26 +159,14 @@ struct SeriesEntry {
 
 std::vector<SeriesEntry> EntriesFromIndex(const fs::path& directory, const fs::path& index) {
     std::vector<SeriesEntry> entries;
-    std::FILE* file = std::fopen(index.c_str(), "rb");
-    if (file == nullptr) return entries;
-    std::string text;
-    std::array<char, 65536> chunk;
-    std::size_t got = 0;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0)
-        text.append(chunk.data(), got);
-    std::fclose(file);
-
-    std::size_t from = 0;
-    while (from < text.size()) {
-        std::size_t end = text.find('\n', from);
-        if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + from, end - from);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        from = end + 1;
-        const std::string uid = CommaField(line, 3);
+    const auto lines = store::ReadIndexFile(store::IndexLevel::Image, index);
+    if (!lines) return entries;
+    for (const store::IndexEntry& line : *lines) {
+        const std::string uid(
+            store::IndexValue(store::IndexLevel::Image, line, tag::SOPInstanceUID));
         SeriesEntry entry;
         entry.file = directory / (uid + ".dcm");
-        // The third field names a file in this directory: never a path elsewhere.
+        // The instance's field names a file in this directory: never a path elsewhere.
         entry.usable = !uid.empty() && uid != "." && uid != ".." &&
                        uid.find_first_of("/\\") == std::string::npos;
         entries.push_back(std::move(entry));
@@ -562,20 +551,6 @@ std::vector<fs::path> ListPart10Files(const fs::path& directory) {
         return a.filename().native() < b.filename().native();
     });
     return files;
-}
-
-std::string CommaField(std::string_view line, int n) {
-    if (n < 1) return {};
-    int field = 1;
-    std::size_t from = 0;
-    while (field < n) {
-        const std::size_t comma = line.find(',', from);
-        if (comma == std::string_view::npos) return {};
-        from = comma + 1;
-        ++field;
-    }
-    const std::size_t end = line.find(',', from);
-    return std::string(line.substr(from, end == std::string_view::npos ? line.npos : end - from));
 }
 
 }  // namespace dicomlib::services

@@ -134,7 +134,5 @@ bool IsPart10File(const std::filesystem::path& path);
 // The regular files of the directory that IsPart10File accepts, sorted by file name so that the
 // order does not depend on the file system.
 std::vector<std::filesystem::path> ListPart10Files(const std::filesystem::path& directory);
-// The n-th field (1-based) of a comma-separated line; "" when the line has fewer fields.
-std::string CommaField(std::string_view line, int n);
 
 }  // namespace dicomlib::services

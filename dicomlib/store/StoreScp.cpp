@@ -1,7 +1,8 @@
 // The storage provider's listeners, the serving of one association, and the filing of one
-// received instance. Listeners live in a process-wide registry so that StopStoreSCP can reach
-// them; each owns a cancel signal that ends its accept and its waits for the peer, and serves
-// each association on a thread of its own, up to its limit at once.
+// received instance. Each listener owns a cancel signal that ends its accept and its waits for
+// the peer, and serves each association on a thread of its own, up to its limit at once. A
+// listener belongs to its StoreProvider, or to the process-wide registry that StopStoreSCP
+// reaches.
 #include "store/StoreScp.h"
 
 #include <algorithm>
@@ -185,6 +186,8 @@ class AssociationPool {
 
 enum class ListenerState { Starting, Listening, Ended };
 
+}  // namespace
+
 struct Listener {
     std::string port;
     std::string directory;
@@ -196,7 +199,10 @@ struct Listener {
     ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
 };
 
-// Never destroyed: a listener still running when the process exits must not find it gone.
+namespace {
+
+// Never destroyed: a listener still running when the process exits must not find it gone. Its
+// mutex and condition guard the state of every listener, registered or owned.
 struct Registry {
     std::mutex mutex;
     std::condition_variable changed;
@@ -252,6 +258,25 @@ void ServerThread(Listener& listener) {
 void JoinAll(std::vector<std::shared_ptr<Listener>>& listeners) {
     for (auto& listener : listeners)
         if (listener->thread.joinable()) listener->thread.join();
+}
+
+std::shared_ptr<Listener> NewListener(std::string_view directory, std::string_view port,
+                                      const fs::path& indexRoot, int maxAssociations,
+                                      net::AcceptPolicy policy) {
+    auto listener = std::make_shared<Listener>();
+    listener->policy = policy;
+    listener->port = std::string(port);
+    listener->directory = StorageDirectoryOf(directory);
+    listener->indexRoot = indexRoot;
+    listener->maxAssociations = std::clamp(maxAssociations, 1, MAX_ASSOCIATIONS);
+    return listener;
+}
+
+bool WaitUntilStarted(const Listener& listener) {
+    Registry& registry = TheRegistry();
+    std::unique_lock lock(registry.mutex);
+    registry.changed.wait(lock, [&] { return listener.state != ListenerState::Starting; });
+    return listener.state == ListenerState::Listening;
 }
 
 }  // namespace
@@ -416,14 +441,29 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
     net::CloseAssoc(assoc);
 }
 
+StoreProvider::StoreProvider(std::string_view directory, std::string_view port,
+                             const fs::path& indexRoot, int maxAssociations,
+                             net::AcceptPolicy policy)
+    : listener_(NewListener(directory, port, indexRoot, maxAssociations, policy)) {
+    listener_->thread = std::thread(ServerThread, std::ref(*listener_));
+}
+
+StoreProvider::~StoreProvider() {
+    Stop();
+}
+
+bool StoreProvider::Listening() const {
+    return WaitUntilStarted(*listener_);
+}
+
+void StoreProvider::Stop() {
+    listener_->cancel.Raise();
+    if (listener_->thread.joinable()) listener_->thread.join();
+}
+
 void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
                    int maxAssociations, net::AcceptPolicy policy) {
-    auto listener = std::make_shared<Listener>();
-    listener->policy = policy;
-    listener->port = std::string(port);
-    listener->directory = StorageDirectoryOf(directory);
-    listener->indexRoot = indexRoot;
-    listener->maxAssociations = std::clamp(maxAssociations, 1, MAX_ASSOCIATIONS);
+    auto listener = NewListener(directory, port, indexRoot, maxAssociations, policy);
     Registry& registry = TheRegistry();
     std::vector<std::shared_ptr<Listener>> ended;
     {
@@ -441,14 +481,14 @@ void StartStoreSCP(std::string_view directory, std::string_view port, const fs::
 }
 
 bool StoreSCPListening(std::string_view port) {
-    Registry& registry = TheRegistry();
-    std::unique_lock lock(registry.mutex);
     std::shared_ptr<Listener> last;
-    for (const auto& listener : registry.listeners)
-        if (listener->port == port) last = listener;
-    if (!last) return false;
-    registry.changed.wait(lock, [&] { return last->state != ListenerState::Starting; });
-    return last->state == ListenerState::Listening;
+    {
+        Registry& registry = TheRegistry();
+        std::lock_guard lock(registry.mutex);
+        for (const auto& listener : registry.listeners)
+            if (listener->port == port) last = listener;
+    }
+    return last && WaitUntilStarted(*last);
 }
 
 void StopStoreSCP() {

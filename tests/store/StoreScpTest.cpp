@@ -625,3 +625,51 @@ TEST(StoreScpListener, ListensStoresAndStops) {
     StopStoreSCP();
     StopStoreSCP();  // nothing left to stop
 }
+
+// Two providers of their own and one of the registry: stopping one ends it alone, each files
+// under its own index, and StopStoreSCP leaves the owned ones running.
+TEST(StoreScpListener, ProvidersRunAndStopIndependently) {
+    testsupport::TempDir dir;
+    const std::string portA = std::to_string(testsupport::FreePort());
+    const std::string portB = std::to_string(testsupport::FreePort());
+    const std::string portC = std::to_string(testsupport::FreePort());
+    store::StoreProvider a((dir / "a").string(), portA, dir / "a" / "Database");
+    store::StoreProvider b((dir / "b").string(), portB, dir / "b" / "Database", 4);
+    store::StartStoreSCP((dir / "c").string(), portC, dir / "c" / "Database");
+    ASSERT_TRUE(a.Listening());
+    ASSERT_TRUE(b.Listening());
+    ASSERT_TRUE(store::StoreSCPListening(portC));
+
+    // Opens an association and stores one instance on it, leaving it open.
+    auto store = [](const std::string& port, PduStream& client) {
+        client.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+        if (!client.Open("127.0.0.1", port) || Associate(client, EchoAndCt()).size() != 2)
+            return false;
+        client.Write(PDataTF({{3, 0x03, StoreRequest(5, CT)}}));
+        client.Write(PDataTF({{3, 0x02, DataSet(false)}}));
+        return ReadPduBytes(client) == StoreResponsePdu(0x0000);
+    };
+    PduStream toA, toB, toC;
+    ASSERT_TRUE(store(portA, toA));
+    ASSERT_TRUE(store(portB, toB));
+    ASSERT_TRUE(store(portC, toC));
+    a.Stop();
+    EXPECT_TRUE(ClosedByOtherSide(toA));
+    EXPECT_FALSE(a.Listening());
+    store::StopStoreSCP();
+    EXPECT_TRUE(ClosedByOtherSide(toC));
+    // b is still serving its association and takes another.
+    toB.Write(RELEASE_RQ);
+    EXPECT_EQ(ReadPduBytes(toB), RELEASE_RP);
+    PduStream again;
+    EXPECT_TRUE(store(portB, again));
+    again.Write(RELEASE_RQ);
+    EXPECT_EQ(ReadPduBytes(again), RELEASE_RP);
+    for (const char* name : {"a", "b", "c"}) {
+        EXPECT_TRUE(fs::exists(dir / name / STUDY / SERIES / (std::string(INSTANCE) + ".dcm")));
+        EXPECT_TRUE(fs::exists(dir / name / "Database" / "LXStudy.dir")) << name;
+    }
+    b.Stop();
+    TcpSocket none;
+    EXPECT_FALSE(none.Open("127.0.0.1", portB));
+}
