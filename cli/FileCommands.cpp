@@ -75,7 +75,7 @@ PixelBytes PixelBytesOf(const std::string& file) {
 }
 
 void PrintLine(void*, const char* line) {
-    std::printf("%s\n", ToTerminal(line).c_str());
+    std::printf("%s\n", Utf8ToTerminal(line).c_str());
 }
 
 int RunDump(const Args& args) {
@@ -93,8 +93,7 @@ int RunDump(const Args& args) {
     }
     if (file.empty()) return UsageError(self);
     if (!trace) {
-        const bool read = DumpFileLines(
-            file, [](const char* line) { std::printf("%s\n", ToTerminal(line).c_str()); });
+        const bool read = DumpFileLines(file, [](const char* line) { PrintLine(nullptr, line); });
         if (!read) std::printf("Dump Failed!\n");
         return read ? 0 : 1;
     }
@@ -105,8 +104,8 @@ int RunDump(const Args& args) {
         return 1;
     }
     // The lines the trace log would hold, each on one terminal line.
-    DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
-    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
+    DumpTagsToTraceUtf8(meta.list, PrintLine, nullptr, 1, 0);
+    DumpTagsToTraceUtf8(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
     return 0;
 }
 
