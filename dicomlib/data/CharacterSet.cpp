@@ -387,6 +387,9 @@ CharacterSet::CharacterSet(std::string_view specificCharacterSet) {
             }
         }
     }
+    // What value 1 starts G0 with can always be returned to.
+    if (extensions_ && std::find(elements_.begin(), elements_.end(), initialG0_) == elements_.end())
+        elements_.insert(elements_.begin(), initialG0_);
     for (std::size_t i = 0; i < problems.size(); ++i)
         warning_ += (i == 0 ? "Specific Character Set \"" + value_ + "\": " : "; ") + problems[i];
 }

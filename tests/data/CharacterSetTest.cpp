@@ -101,4 +101,6 @@ TEST(CharacterSet, EncodesKeysAsTheSetsOwnSamplesAreWritten) {
     EXPECT_FALSE(CharacterSet("ISO_IR 192").Encode("ab\xff", TextKind::Values, &at));
     EXPECT_EQ(at, 2u);
     EXPECT_EQ(CharacterSet().Encode("DOE*", TextKind::PersonName), "DOE*");
+    // A multi-byte set alone as value 1 still starts, and goes on, in ASCII.
+    EXPECT_EQ(CharacterSet("ISO 2022 IR 87").Encode("山 a", TextKind::Values), "\x1b$B;3\x1b(B a");
 }
