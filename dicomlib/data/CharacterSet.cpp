@@ -281,18 +281,51 @@ bool IsDelimiter(uint8_t byte, TextKind kind) {
     return byte == '\\' || (kind == TextKind::PersonName && (byte == '^' || byte == '='));
 }
 
-// The length of the UTF-8 character at text[at]; 0 when the bytes are no UTF-8.
+// How far the UTF-8 character at text[at] is well formed: its bytes that fit, and whether they
+// make the whole character (not an overlong form, a surrogate, beyond U+10FFFF, cut short).
+struct Utf8Prefix {
+    std::size_t length;
+    bool whole;
+};
+
+Utf8Prefix Utf8PrefixAt(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t i) {
+        return at + i < text.size() ? static_cast<uint8_t>(text[at + i]) : uint8_t{0};
+    };
+    const uint8_t lead = byte(0);
+    if (lead < 0x80) return {1, true};
+    const std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                               : lead >= 0xE0 && lead <= 0xEF ? 3
+                               : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                              : 0;
+    if (length == 0) return {1, false};
+    // The second byte's range depends on the lead; the others are 0x80..0xBF.
+    const uint8_t low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+    const uint8_t high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+    for (std::size_t i = 1; i < length; ++i) {
+        const bool fits =
+            i == 1 ? byte(i) >= low && byte(i) <= high : byte(i) >= 0x80 && byte(i) <= 0xBF;
+        if (!fits) return {i, false};
+    }
+    return {length, true};
+}
+
+// The length of the well-formed UTF-8 character at text[at]; 0 when there is none.
 std::size_t CharacterLength(std::string_view text, std::size_t at) {
-    const auto lead = static_cast<uint8_t>(text[at]);
-    const std::size_t length = lead < 0x80           ? 1
-                               : (lead >> 5) == 0x6  ? 2
-                               : (lead >> 4) == 0xE  ? 3
-                               : (lead >> 3) == 0x1E ? 4
-                                                     : 0;
-    if (length == 0 || at + length > text.size()) return 0;
-    for (std::size_t i = 1; i < length; ++i)
-        if ((static_cast<uint8_t>(text[at + i]) & 0xC0) != 0x80) return 0;
-    return length;
+    const Utf8Prefix prefix = Utf8PrefixAt(text, at);
+    return prefix.whole ? prefix.length : 0;
+}
+
+// UTF-8 as it came, each stretch that begins a character but does not end it as one U+FFFD.
+std::string WellFormedUtf8(std::string_view bytes) {
+    std::string out;
+    out.reserve(bytes.size());
+    for (std::size_t i = 0; i < bytes.size();) {
+        const Utf8Prefix prefix = Utf8PrefixAt(bytes, i);
+        out += prefix.whole ? bytes.substr(i, prefix.length) : REPLACEMENT;
+        i += prefix.length;
+    }
+    return out;
 }
 
 bool IsAscii(std::string_view bytes) {
@@ -399,6 +432,8 @@ std::string CharacterSet::Decode(std::string_view bytes, TextKind kind) const {
     if (single_ == nullptr || single_->windows1252) return Cp1252ToUtf8(bytes);
     if (single_->whole != nullptr) {
         if (IsAscii(bytes)) return std::string(bytes);
+        // iconv lets UTF-8 beyond U+10FFFF through as it is.
+        if (single_->whole == std::string_view("UTF-8")) return WellFormedUtf8(bytes);
         return ToUtf8(single_->whole, bytes);
     }
     return DecodeExtended(bytes, kind);  // JIS X 0201 in G0 and G1, without escapes

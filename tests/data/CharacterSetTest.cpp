@@ -69,6 +69,9 @@ TEST(CharacterSet, MalformedBytesAndUnknownTermsFallBackWithoutFailing) {
     EXPECT_EQ(Decoded("\\ISO 2022 IR 87", "\x1b$B;3E"), "山\xEF\xBF\xBD");
     EXPECT_EQ(Decoded(korean, "\x1b$)C\xb0"), "\xEF\xBF\xBD");
     EXPECT_EQ(Decoded("ISO_IR 192", "\xe7\x8e"), "\xEF\xBF\xBD");
+    // No UTF-8 beyond U+10FFFF or of a surrogate gets through.
+    EXPECT_EQ(Decoded("ISO_IR 192", "a\xf6\xa7\xed\xa0"),
+              "a\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD");
     EXPECT_EQ(Decoded("ISO_IR 127", "\xa1"), "\xEF\xBF\xBD");  // unassigned in ISO 8859-6
 }
 
