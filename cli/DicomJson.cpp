@@ -139,7 +139,7 @@ void AppendNumberText(std::string& out, const std::string& text) {
         std::snprintf(number, sizeof number, "%.15g", v);
         out += number;
     } else {
-        AppendJsonString(out, Cp1252ToUtf8(text));
+        AppendJsonString(out, text);
     }
 }
 
@@ -154,7 +154,7 @@ void AppendPersonName(std::string& out, const std::string& name) {
         first = false;
         AppendJsonString(out, GROUPS[g]);
         out += ':';
-        AppendJsonString(out, Cp1252ToUtf8(groups[g]));
+        AppendJsonString(out, groups[g]);
     }
     out += '}';
 }
@@ -213,7 +213,7 @@ void AppendBinaryNumbers(std::string& out, const ElementView& e) {
     }
 }
 
-void AppendValue(std::string& out, const ElementView& e) {
+void AppendValue(std::string& out, const ElementView& e, const std::string& characterSet) {
     if (IsAnyVr(e, {"OB", "OD", "OF", "OL", "OV", "OW", "UN"}) || e.vr[0] == 0) {
         out += ",\"InlineBinary\":";
         AppendBase64(out, e.value, e.length);
@@ -231,7 +231,9 @@ void AppendValue(std::string& out, const ElementView& e) {
             out += tag;
         }
     } else {
-        const std::string text(reinterpret_cast<const char*>(e.value), e.length);
+        const std::string text =
+            DecodedText(e.characterSet != nullptr ? e.characterSet : characterSet.c_str(), e.vr,
+                        e.value, e.length);
         const bool single = IsAnyVr(e, {"LT", "ST", "UT", "UR"});
         const std::vector<std::string> values = single ? std::vector{text} : Split(text, '\\');
         for (std::size_t i = 0; i < values.size(); ++i) {
@@ -244,18 +246,20 @@ void AppendValue(std::string& out, const ElementView& e) {
             } else if (IsVr(e, "DS") || IsVr(e, "IS")) {
                 AppendNumberText(out, value);
             } else {
-                AppendJsonString(out, Cp1252ToUtf8(value));
+                AppendJsonString(out, value);
             }
         }
     }
     out += ']';
 }
 
-std::size_t AppendItems(std::string& out, const Views& views, std::size_t i);
+std::size_t AppendItems(std::string& out, const Views& views, std::size_t i,
+                        const std::string& characterSet);
 
 // The attributes from views[i] to the end, or to the item delimiter that closes them; returns
 // where reading goes on.
-std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bool inItem) {
+std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bool inItem,
+                         std::string characterSet) {
     out += '{';
     bool first = true;
     while (i < views.size()) {
@@ -269,6 +273,7 @@ std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bo
         }
         ++i;
         if (e.element == 0x0000) continue;  // group lengths are not part of the model
+        if (e.group == 0x0008 && e.element == 0x0005) characterSet = TrimmedText(e);
         char key[16];
         std::snprintf(key, sizeof key, "\"%04X%04X\":", e.group, e.element);
         out += first ? "" : ",";
@@ -279,15 +284,15 @@ std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bo
         if (IsVr(e, "SQ")) {
             out += ",\"Value\":";
             if (e.length == UNDEFINED_LENGTH) {
-                i = AppendItems(out, views, i);
+                i = AppendItems(out, views, i, characterSet);
             } else {
-                AppendItems(out, Open(e.value, e.length), 0);
+                AppendItems(out, Open(e.value, e.length), 0, characterSet);
             }
         } else if (e.length == UNDEFINED_LENGTH) {
             std::string fragments;  // encapsulated data: its fragments are not shown
-            i = AppendItems(fragments, views, i);
+            i = AppendItems(fragments, views, i, characterSet);
         } else if (e.length != 0 && e.value != nullptr) {
-            AppendValue(out, e);
+            AppendValue(out, e, characterSet);
         }
         out += '}';
     }
@@ -296,7 +301,8 @@ std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bo
 }
 
 // The items from views[i] up to the sequence delimiter (or the end), as a JSON array.
-std::size_t AppendItems(std::string& out, const Views& views, std::size_t i) {
+std::size_t AppendItems(std::string& out, const Views& views, std::size_t i,
+                        const std::string& characterSet) {
     out += '[';
     bool first = true;
     while (i < views.size()) {
@@ -306,9 +312,9 @@ std::size_t AppendItems(std::string& out, const Views& views, std::size_t i) {
         out += first ? "" : ",";
         first = false;
         if (e.length == UNDEFINED_LENGTH) {
-            i = AppendObject(out, views, i, true);
+            i = AppendObject(out, views, i, true, characterSet);
         } else {
-            AppendObject(out, Open(e.value, e.length), 0, true);
+            AppendObject(out, Open(e.value, e.length), 0, true, characterSet);
         }
     }
     out += ']';
@@ -318,12 +324,12 @@ std::size_t AppendItems(std::string& out, const Views& views, std::size_t i) {
 }  // namespace
 
 ElementView ViewOf(const DicomElement& e) {
-    return {e.group, e.element, {e.vr[0], e.vr[1]}, e.length, e.value};
+    return {e.group, e.element, {e.vr[0], e.vr[1]}, e.length, e.value, nullptr};
 }
 
-std::string JsonObject(const std::vector<ElementView>& views) {
+std::string JsonObject(const std::vector<ElementView>& views, const std::string& characterSet) {
     std::string out;
-    AppendObject(out, views, 0, false);
+    AppendObject(out, views, 0, false, characterSet);
     return out;
 }
 

@@ -75,7 +75,7 @@ PixelBytes PixelBytesOf(const std::string& file) {
 }
 
 void PrintLine(void*, const char* line) {
-    std::printf("%s\n", ToTerminal(line).c_str());
+    std::printf("%s\n", Utf8ToTerminal(line).c_str());
 }
 
 // The window's line on standard output, and why on standard error.
@@ -106,16 +106,15 @@ int RunDump(const Args& args) {
     }
     if (file.empty()) return UsageError(self);
     if (!trace) {
-        const bool read = DumpFileLines(
-            file, [](const char* line) { std::printf("%s\n", ToTerminal(line).c_str()); });
+        const bool read = DumpFileLines(file, [](const char* line) { PrintLine(nullptr, line); });
         return read ? 0 : DumpFailed(file);
     }
     List meta, data;
     uint8_t explicitVr = 1;
     if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) return DumpFailed(file);
     // The lines the trace log would hold, each on one terminal line.
-    DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
-    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
+    DumpTagsToTraceUtf8(meta.list, PrintLine, nullptr, 1, 0);
+    DumpTagsToTraceUtf8(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
     return 0;
 }
 

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -30,6 +32,7 @@ struct QueryLine {
     std::string level = "STUDY";
     std::string destination;
     std::vector<std::pair<std::string, std::string>> keys;
+    std::string characterSet;  // what the keys are written in; empty: ASCII only
     bool json = false;
 
     std::string Peer() const { return called + " (" + host + ":" + port + ")"; }
@@ -53,7 +56,7 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
     int positional = 0;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        const bool takesValue = a == "--aet" || a == "--aec" || a == "--key" ||
+        const bool takesValue = a == "--aet" || a == "--aec" || a == "--key" || a == "--charset" ||
                                 (allowed.level && a == "--level") ||
                                 (allowed.destination && a == "--dest");
         if (takesValue) {
@@ -62,6 +65,20 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
             if (a == "--aet") line.calling = value;
             if (a == "--aec") line.called = value;
             if (a == "--dest") line.destination = value;
+            if (a == "--charset") {
+                line.characterSet = value;
+                if (const std::string problem = CharacterSetProblem(value);
+                    value.empty() || !problem.empty()) {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --charset \"%s\" names no character set the "
+                                 "keys can be written in%s%s\n  give a Specific Character Set "
+                                 "such as \"ISO_IR 192\" (UTF-8), \"ISO_IR 100\" or "
+                                 "\"\\ISO 2022 IR 87\"\n",
+                                 self.name, value.c_str(), problem.empty() ? "" : ": ",
+                                 problem.c_str());
+                    return 2;
+                }
+            }
             if (a == "--level") {
                 line.level = Upper(value);
                 if (line.level != "STUDY" && line.level != "SERIES" && line.level != "IMAGE") {
@@ -137,8 +154,22 @@ RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind
             UsageError(self);
             return nullptr;
         }
-        SetRecordField(key, index, value.c_str());
+        // Keys come in UTF-8 and go in the set --charset names, or as they are when ASCII.
+        std::string why;
+        const std::optional<std::string> bytes = KeyBytes(line.characterSet, field.vr, value, why);
+        if (!bytes) {
+            std::fprintf(stderr, "tessaly-cli: %s: the key %s: %s\n%s", self.name, name.c_str(),
+                         why.c_str(),
+                         line.characterSet.empty()
+                             ? "  name the character set to send it in with --charset, for "
+                               "example --charset \"ISO_IR 192\" (UTF-8)\n"
+                             : "");
+            FreeRecord(key);
+            return nullptr;
+        }
+        SetRecordField(key, index, bytes->c_str());
     }
+    SetRecordCharacterSet(key, line.characterSet.c_str());
     RecordList* list = NewRecordList();
     AppendRecord(list, key);
     return list;
@@ -168,9 +199,11 @@ std::string RecordJson(const char* kind, const void* record) {
         view.vr[1] = field.vr[1];
         view.length = static_cast<uint32_t>(std::strlen(text));
         view.value = reinterpret_cast<const uint8_t*>(text);
+        view.characterSet = RecordCharacterSet(record, i);
         (field.inStepSequence != 0 ? step : top).push_back(view);
     }
-    if (!step.empty()) top.push_back({0x0040, 0x0100, {'S', 'Q'}, UNDEFINED_LENGTH, nullptr});
+    if (!step.empty())
+        top.push_back({0x0040, 0x0100, {'S', 'Q'}, UNDEFINED_LENGTH, nullptr, nullptr});
     const auto byTag = [](const ElementView& a, const ElementView& b) {
         return a.group != b.group ? a.group < b.group : a.element < b.element;
     };
@@ -181,19 +214,36 @@ std::string RecordJson(const char* kind, const void* record) {
     for (const ElementView& e : top) {
         views.push_back(e);
         if (e.group != 0x0040 || e.element != 0x0100) continue;
-        views.push_back({0xFFFE, 0xE000, {0, 0}, UNDEFINED_LENGTH, nullptr});
+        views.push_back({0xFFFE, 0xE000, {0, 0}, UNDEFINED_LENGTH, nullptr, nullptr});
         views.insert(views.end(), step.begin(), step.end());
-        views.push_back({0xFFFE, 0xE00D, {0, 0}, 0, nullptr});
-        views.push_back({0xFFFE, 0xE0DD, {0, 0}, 0, nullptr});
+        views.push_back({0xFFFE, 0xE00D, {0, 0}, 0, nullptr, nullptr});
+        views.push_back({0xFFFE, 0xE0DD, {0, 0}, 0, nullptr, nullptr});
     }
     return JsonObject(views);
 }
 
-// Prints the records that came with pending responses (not the one of a final failure) and
-// the count; returns the count.
-uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
+// Tells once on standard error of every character set of the records that is not understood.
+void WarnOfCharacterSets(const char* command, const RecordList* list, uint32_t shown) {
+    std::set<std::string> told;
+    for (uint32_t r = 0; r < shown; ++r) {
+        const void* record = RecordAt(list, r);
+        RecordField field;
+        for (uint32_t i = 0; DescribeRecordField(RecordKind(record), i, &field) == 1; ++i) {
+            const std::string characterSet = RecordCharacterSet(record, i);
+            if (!told.insert(characterSet).second) continue;
+            if (const std::string problem = CharacterSetProblem(characterSet); !problem.empty())
+                std::fprintf(stderr, "tessaly-cli: %s: warning: %s\n", command,
+                             Utf8ToTerminal(problem).c_str());
+        }
+    }
+}
+
+// Prints the records that came with pending responses (not the one of a final failure), their
+// texts decoded by the character set of their response, and the count; returns the count.
+uint32_t PrintRecords(const char* command, const RecordList* list, int32_t status, bool json) {
     uint32_t shown = RecordCount(list);
     if (status > 0 && !IsPendingStatus(status) && shown > 0) --shown;  // the final failure's record
+    WarnOfCharacterSets(command, list, shown);
     if (json) std::printf("[");
     for (uint32_t r = 0; r < shown; ++r) {
         const void* record = RecordAt(list, r);
@@ -204,9 +254,8 @@ uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
         }
         RecordField field;
         for (uint32_t i = 0; DescribeRecordField(kind, i, &field) == 1; ++i) {
-            const std::string text = RecordText(record, i);
-            if (field.name[0] != '\0' && !text.empty())
-                std::printf("%s: %s\n", field.name, ToTerminal(text).c_str());
+            if (field.name[0] != '\0' && RecordText(record, i)[0] != '\0')
+                std::printf("%s: %s\n", field.name, Utf8ToTerminal(RecordUtf8(record, i)).c_str());
         }
         std::printf("\n");
     }
@@ -241,7 +290,7 @@ int RunFind(const Args& args) {
     // Without an association, or with arguments refused, the key record is all the list holds.
     const bool requested = status != QUERY_NO_CONNECTION && status != QUERY_REJECTED &&
                            status != QUERY_CONTEXT_REFUSED && status != QUERY_REFUSED;
-    if (requested) PrintRecords(list, status, line.json);
+    if (requested) PrintRecords(FindCommand.name, list, status, line.json);
     std::string detail = FinalWords(OUTCOME_FIND, status);
     if (status < 0) detail += ": " + line.Peer();
     ClearQuery(list, line.level.c_str());
@@ -328,7 +377,7 @@ int RunWorklist(const Args& args) {
     if (!opened) {
         detail = "no association with " + line.Peer();
     } else {
-        PrintRecords(list, status, line.json);
+        PrintRecords(WorklistCommand.name, list, status, line.json);
         detail = FinalWords(OUTCOME_FIND, status);
     }
     ClearWL(list);
@@ -340,14 +389,16 @@ int RunWorklist(const Args& args) {
 
 const Command FindCommand = {"find",
                              "find HOST PORT [--level study|series|image] [--aet LOCAL] "
-                             "[--aec REMOTE] [--key FIELD=VALUE]... [--json]",
+                             "[--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] [--json]",
                              RunFind};
 const Command MoveCommand = {"move",
                              "move HOST PORT --dest AE [--level study|series|image] "
-                             "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]...",
+                             "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM]",
                              RunMove};
 const Command WorklistCommand = {
-    "worklist", "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--json]",
+    "worklist",
+    "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] "
+    "[--json]",
     RunWorklist};
 
 }  // namespace cli

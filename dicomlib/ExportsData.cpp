@@ -190,6 +190,27 @@ extern "C" ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sin
     });
 }
 
+extern "C" ZEDAVURA_API void DumpTagsToMemoUtf8(ElementList* list, DumpLineSink sink, void* context,
+                                                uint8_t explicitVr, uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToMemoUtf8", [&] {
+        data::DumpTagsToMemo(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0, data::DumpText::Utf8);
+    });
+}
+
+extern "C" ZEDAVURA_API void DumpTagsToTraceUtf8(ElementList* list, DumpLineSink sink,
+                                                 void* context, uint8_t explicitVr,
+                                                 uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToTraceUtf8", [&] {
+        data::DumpTagsToTrace(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0, data::DumpText::Utf8);
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* element,
                                                   uint8_t explicitVr, int32_t indent,
                                                   uint8_t bigEndian) {

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "Guarded.h"
+#include "data/CharacterSet.h"
 #include "services/QueryRetrieve.h"
 #include "services/Records.h"
 #include "services/Worklist.h"
@@ -71,6 +72,34 @@ extern "C" ZEDAVURA_API const char* RecordText(const void* record, uint32_t inde
         const auto kind = services::KindOf(record);
         if (!kind || index >= services::FieldsOf(*kind).size()) return nullptr;
         return services::FieldText(*kind, record, index);
+    });
+}
+
+extern "C" ZEDAVURA_API const char* RecordCharacterSet(const void* record, uint32_t index) {
+    return Guarded("RecordCharacterSet", static_cast<const char*>(nullptr), [&]() -> const char* {
+        const auto kind = services::KindOf(record);
+        if (!kind || index >= services::FieldsOf(*kind).size()) return nullptr;
+        return services::CharacterSetOf(record, index);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t RecordTextUtf8(const void* record, uint32_t index, char* text,
+                                               uint32_t capacity) {
+    return Guarded("RecordTextUtf8", int32_t{-1}, [&] {
+        const auto kind = services::KindOf(record);
+        if (!kind || index >= services::FieldsOf(*kind).size()) return int32_t{-1};
+        return CopyUtf8(data::TextToUtf8(services::CharacterSetOf(record, index),
+                                         services::FieldsOf(*kind)[index].vr,
+                                         services::FieldText(*kind, record, index)),
+                        text, capacity);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t SetRecordCharacterSet(void* record, const char* characterSet) {
+    return Guarded("SetRecordCharacterSet", uint8_t{0}, [&] {
+        const data::CharacterSet set(characterSet != nullptr ? characterSet : "");
+        if (!set.Warning().empty() || !services::KindOf(record)) return uint8_t{0};
+        return Flag(services::SetCharacterSets(record, set.Value()));
     });
 }
 

@@ -169,6 +169,62 @@ ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* eleme
 ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
                                   uint8_t explicitVr, uint8_t bigEndian);
 
+/* DumpTagsToMemo with every line in UTF-8: dictionary names converted from Windows-1252,
+ * values of SH, LO, UC, PN, ST, LT and UT decoded by the character set that holds for them
+ * (the list's Specific Character Set (0008,0005), or the one an item names for its elements),
+ * other values read as Windows-1252, and after a (0008,0005) that is not understood a line
+ * "Warning: " and what was not. Without (0008,0005), or with "ISO_IR 100", the lines are those
+ * of DumpTagsToMemo converted from Windows-1252. Control characters are left in. */
+ZEDAVURA_API void DumpTagsToMemoUtf8(ElementList* list, DumpLineSink sink, void* context,
+                                     uint8_t explicitVr, uint8_t bigEndian);
+
+/* DumpTagsToTrace with every line in UTF-8, as DumpTagsToMemoUtf8 makes them. */
+ZEDAVURA_API void DumpTagsToTraceUtf8(ElementList* list, DumpLineSink sink, void* context,
+                                      uint8_t explicitVr, uint8_t bigEndian);
+
+/* Character sets. characterSet is a value of Specific Character Set (0008,0005) as a data set
+ * holds it (defined terms separated by backslashes, padding allowed; null or "" the default
+ * repertoire): "ISO_IR 100" to "ISO_IR 203" and "ISO_IR 13", "ISO_IR 192" (UTF-8), "GB18030",
+ * "GBK", and ISO 2022 terms ("ISO 2022 IR 6", "\ISO 2022 IR 87", "\ISO 2022 IR 149", ...)
+ * whose escape sequences switch within a value; each value, and each component group and
+ * component of a person name, starts again in the set of value 1. The texts written are
+ * UTF-8, cut between characters to fit capacity as OutcomeText cuts, and the whole length is
+ * returned (a value's NUL bytes stay in the text, counted in the length). */
+
+/* The outcomes of EncodeText besides a length. */
+typedef enum TextOutcome {
+    TEXT_UNKNOWN_CHARACTER_SET = -1, /* a term of characterSet is unknown or misplaced */
+    TEXT_NOT_ENCODABLE = -2          /* a character the set cannot hold, or text that is no UTF-8 */
+} TextOutcome;
+
+/* Decodes the length bytes at value, the value of an element with the VR vr, to UTF-8 by
+ * characterSet: for SH, LO, UC, PN, ST, LT and UT; any other VR reads as Windows-1252, as do
+ * these without (0008,0005) or with "ISO_IR 100". Bytes that do not decode become U+FFFD;
+ * unknown terms read as the default repertoire (CharacterSetWarning names them). -1 only
+ * when memory runs out. */
+ZEDAVURA_API int32_t DecodeText(const char* characterSet, const char* vr, const uint8_t* value,
+                                uint32_t length, char* text, uint32_t capacity);
+
+/* Decodes the value of the element at index of list (up to its first NUL) to UTF-8 by the
+ * character set that holds for it: the list's (0008,0005), or the one of the item of undefined
+ * length it is in. Elements read in implicit VR are taken with their dictionary VR. -1 for a
+ * null list or an index out of range. */
+ZEDAVURA_API int32_t TagTextUtf8(const ElementList* list, uint32_t index, char* text,
+                                 uint32_t capacity);
+
+/* Writes UTF-8 text in characterSet for a value of the VR vr (escape sequences included, and
+ * back in the set of value 1 before each delimiter and at the end) into out, cut to fit
+ * capacity and NUL-terminated; returns their whole length. TEXT_UNKNOWN_CHARACTER_SET or
+ * TEXT_NOT_ENCODABLE
+ * otherwise; for the latter *failedAt (may be null) gets the offset in utf8 of the character
+ * that could not be written. Without characterSet only ASCII can be written. */
+ZEDAVURA_API int32_t EncodeText(const char* characterSet, const char* vr, const char* utf8,
+                                char* out, uint32_t capacity, uint32_t* failedAt);
+
+/* What of characterSet cannot be used, in words (Specific Character Set "ISO_IR 999": unknown
+ * term ...); its length, 0 when every term is understood. */
+ZEDAVURA_API int32_t CharacterSetWarning(const char* characterSet, char* text, uint32_t capacity);
+
 /* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
 typedef struct Association Association;
 
@@ -442,6 +498,23 @@ ZEDAVURA_API const char* RecordText(const void* record, uint32_t index);
 
 /* Frees a live record that is in no list; 0 (nothing freed) for anything else. */
 ZEDAVURA_API uint8_t FreeRecord(void* record);
+
+/* The Specific Character Set (0008,0005) field index of a live record is written in, as the
+ * response it came from named it (the fields of a worklist step item may have their own),
+ * or as SetRecordCharacterSet set it for a key; "" for none. Owned by the record, valid until
+ * its sets change or it is freed; null when the record is not live or index is out of range.
+ * The fields themselves keep the bytes the peer sent. */
+ZEDAVURA_API const char* RecordCharacterSet(const void* record, uint32_t index);
+
+/* The text of field index of a live record in UTF-8, decoded by its RecordCharacterSet as
+ * DecodeText decodes it; -1 when the record is not live or index is out of range. */
+ZEDAVURA_API int32_t RecordTextUtf8(const void* record, uint32_t index, char* text,
+                                    uint32_t capacity);
+
+/* Names the character set a key record's texts are written in (see EncodeText): the query
+ * built from it sends characterSet as (0008,0005). Null or "" for none. 0 (nothing changed)
+ * when the record is not live or a term is unknown or misplaced. */
+ZEDAVURA_API uint8_t SetRecordCharacterSet(void* record, const char* characterSet);
 
 /* An ordered list of records of one kind, owning them. Opaque to C. */
 typedef struct RecordList RecordList;

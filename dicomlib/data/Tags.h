@@ -36,6 +36,7 @@ constexpr Tag ImplementationClassUID{0x0002, 0x0012};
 constexpr Tag ImplementationVersionName{0x0002, 0x0013};
 
 // Data set.
+constexpr Tag SpecificCharacterSet{0x0008, 0x0005};
 constexpr Tag SOPClassUID{0x0008, 0x0016};
 constexpr Tag SOPInstanceUID{0x0008, 0x0018};
 constexpr Tag StudyDate{0x0008, 0x0020};
