@@ -3,19 +3,22 @@
 #include <array>
 
 #include "imaging/BaselineJpeg.h"
+#include "imaging/HtJ2kCodec.h"
 #include "imaging/Jpeg2000Codec.h"
 #include "imaging/JpegLsCodec.h"
+#include "imaging/JpegXlCodec.h"
 #include "imaging/LosslessJpeg.h"
 #include "imaging/RleCodec.h"
 
 namespace dicomlib::data {
 namespace {
 
-// Syntaxes whose codec only reads (baseline, extended, High-Throughput JPEG 2000) have no
-// command-line name; the lossless JPEG of any predictor is read by the lossless codec, which
-// writes first-order prediction, a stream of that syntax too.
+// Syntaxes whose codec only reads (baseline, extended) have no command-line name; the lossless
+// JPEG of any predictor is read by the lossless codec, which writes first-order prediction, a
+// stream of that syntax too. JPEG XL's JPEG recompression is written from baseline JPEG only,
+// by rewriting its streams.
 // clang-format off
-constexpr std::array<TransferSyntax, 16> TABLE = {{
+constexpr std::array<TransferSyntax, 19> TABLE = {{
     // uid                                name            explicit big    deflated encaps. codec
     {uid::ImplicitVRLittleEndian,         "implicit",      false,  false, false,   false,  nullptr},
     {uid::ExplicitVRLittleEndian,         "explicit",      true,   false, false,   false,  nullptr},
@@ -30,9 +33,12 @@ constexpr std::array<TransferSyntax, 16> TABLE = {{
     {uid::JPEGLSNearLossless,             "jpeg-ls-near",  true,   false, false,   true,   &imaging::JPEG_LS_NEAR_CODEC},
     {uid::JPEG2000Lossless,               "j2k",           true,   false, false,   true,   &imaging::JPEG_2000_CODEC},
     {uid::JPEG2000,                       "j2k-lossy",     true,   false, false,   true,   &imaging::JPEG_2000_LOSSY_CODEC},
-    {uid::HTJ2KLossless,                  "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
-    {uid::HTJ2KLosslessRPCL,              "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
-    {uid::HTJ2K,                          "",              true,   false, false,   true,   &imaging::HIGH_THROUGHPUT_JPEG_2000_CODEC},
+    {uid::JPEGXLLossless,                 "jpeg-xl",       true,   false, false,   true,   &imaging::JPEG_XL_CODEC},
+    {uid::JPEGXLJPEGRecompression,        "jpeg-xl-jpeg",  true,   false, false,   true,   &imaging::JPEG_XL_JPEG_CODEC},
+    {uid::JPEGXL,                         "jpeg-xl-lossy", true,   false, false,   true,   &imaging::JPEG_XL_LOSSY_CODEC},
+    {uid::HTJ2KLossless,                  "htj2k",         true,   false, false,   true,   &imaging::HTJ2K_CODEC},
+    {uid::HTJ2KLosslessRPCL,              "htj2k-rpcl",    true,   false, false,   true,   &imaging::HTJ2K_RPCL_CODEC},
+    {uid::HTJ2K,                          "htj2k-lossy",   true,   false, false,   true,   &imaging::HTJ2K_LOSSY_CODEC},
 }};
 // clang-format on
 

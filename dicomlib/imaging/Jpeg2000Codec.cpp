@@ -109,19 +109,8 @@ constexpr uint8_t JP2_SIGNATURE[] = {0x00, 0x00, 0x00, 0x0C, 0x6A, 0x50, 0x20, 0
 
 }  // namespace
 
-const Jpeg2000Codec JPEG_2000_CODEC(true, false);
-const Jpeg2000Codec JPEG_2000_LOSSY_CODEC(true, true);
-const Jpeg2000Codec HIGH_THROUGHPUT_JPEG_2000_CODEC(false, false);
-
-FrameCodecResult Jpeg2000Codec::Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
-                                       std::vector<uint8_t>& stream) const {
-    if (!encodes_) {
-        return {FrameCodecOutcome::UnsupportedLayout,
-                "High-Throughput JPEG 2000 is read, never written",
-                {}};
-    }
-    return ResultOfEncode(EncodeJpeg2000(samples, layout, {.lossy = lossy_}), stream);
-}
+const Jpeg2000Codec JPEG_2000_CODEC(false);
+const Jpeg2000Codec JPEG_2000_LOSSY_CODEC(true);
 
 EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& layout,
                             const Jpeg2000Options& options) {
