@@ -317,6 +317,26 @@ EncodedFrame ReconstructJpeg(std::span<const uint8_t> stream, const FrameLayout&
     return result;
 }
 
+FrameCodecResult JpegXlCodec::Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
+                                     std::span<uint8_t> output) const {
+    if (kind_ == Kind::JpegRecompression) {
+        EncodedFrame jpeg = ReconstructJpeg(stream, layout);
+        if (jpeg.error.empty()) {
+            // libjpeg gives colour as RGB, pixel by pixel.
+            FrameLayout byPixel = layout;
+            byPixel.planar = false;
+            std::vector<uint8_t> copy(layout.planar ? layout.NativeSize() : 0);
+            FrameCodecResult decoded = BASELINE_JPEG_CODEC.Decode(
+                jpeg.bytes, byPixel, layout.planar ? std::span<uint8_t>(copy) : output);
+            if (decoded.Ok() && layout.planar) ToPlaneOrder(copy, output, layout);
+            if (decoded.Ok() && layout.samplesPerPixel == 3) decoded.photometric = "RGB";
+            return decoded;
+        }
+    }
+    return ResultOfDecode(layout,
+                          DecodeJpegXl(stream, output, layout, kind_ == Kind::JpegRecompression));
+}
+
 FrameCodecResult JpegXlCodec::Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
                                      std::vector<uint8_t>& stream) const {
     if (kind_ == Kind::JpegRecompression) {

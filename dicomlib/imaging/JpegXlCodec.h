@@ -43,11 +43,10 @@ class JpegXlCodec final : public FrameCodec {
     const char* LossyMethod() const override {
         return kind_ == Kind::Lossy ? "ISO_18181_1" : nullptr;
     }
+    // A JPEG recompression is decoded through the JPEG it gives back, so its pixels are those
+    // of the baseline JPEG it came from; without the data to rebuild it, libjxl decodes it.
     FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
-                            std::span<uint8_t> output) const override {
-        return ResultOfDecode(
-            layout, DecodeJpegXl(stream, output, layout, kind_ == Kind::JpegRecompression));
-    }
+                            std::span<uint8_t> output) const override;
     FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
                             std::vector<uint8_t>& stream) const override;
     bool Rewrites(const FrameCodec& from, const FrameCodec& to) const override;
