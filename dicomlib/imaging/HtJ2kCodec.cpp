@@ -1,8 +1,9 @@
-// High-Throughput JPEG 2000 over memory files. OpenJPH prints its information, warnings and
-// errors to process-wide streams (its handlers cannot be replaced in this version) and throws
-// after an error: the streams go to /dev/null and the exception is caught here, so nothing is
-// printed and nothing escapes. OpenJPH decodes a truncated stream without a word, so the
-// tile-parts are checked against the stream's length before it is handed over.
+// High-Throughput JPEG 2000 over memory files. OpenJPH writes the streams: it prints its
+// information, warnings and errors to process-wide streams (its handlers cannot be replaced in
+// this version) and throws after an error, so the streams go to /dev/null and the exception is
+// caught here. OpenJPEG reads them: this OpenJPH asserts, and so ends the process, on damaged
+// headers and code blocks alike, which a provider must survive. OpenJPEG decodes a cut stream
+// without a word, so the tile-parts are checked against the stream's length first.
 #include "imaging/HtJ2kCodec.h"
 
 #include <openjph/ojph_arch.h>
@@ -63,18 +64,6 @@ void LoadRow(std::span<const uint8_t> frame, const FrameLayout& l, std::size_t y
     for (std::size_t x = 0; x < l.columns; ++x, from += step * bytes) {
         const uint32_t raw = bytes == 1 ? from[0] : uint32_t{from[0]} | uint32_t{from[1]} << 8;
         to[x] = static_cast<int32_t>(StoredSample(raw, l));
-    }
-}
-
-void StoreRow(const int32_t* from, const FrameLayout& stored, std::size_t y, std::size_t c,
-              std::span<uint8_t> output) {
-    const std::size_t bytes = stored.SampleBytes();
-    const std::size_t step = stored.planar ? 1 : stored.samplesPerPixel;
-    uint8_t* to = output.data() + SampleIndex(stored, y, 0, c) * bytes;
-    for (std::size_t x = 0; x < stored.columns; ++x, to += step * bytes) {
-        const auto value = static_cast<uint64_t>(StoredSample(from[x], stored));
-        for (std::size_t b = 0; b < bytes; ++b)
-            to[b] = static_cast<uint8_t>(value >> (8 * b));
     }
 }
 
@@ -293,62 +282,14 @@ DecodedFrame DecodeHtJ2k(std::span<const uint8_t> stream, std::span<uint8_t> out
     DecodedFrame result;
     result.error = CheckDecodeTarget(layout, output.size());
     if (!result.error.empty()) return result;
-    if (!IsHighThroughput(stream)) return DecodeJpeg2000(stream, output, layout);
-    if (const TileParts t = WalkTileParts(stream); !t.error.empty()) {
-        result.error = "High-Throughput JPEG 2000: " + t.error;
-        return result;
-    }
-    QuietenOpenJph();
-    try {
-        ojph::mem_infile in;
-        in.open(stream.data(), stream.size());
-        ojph::codestream codestream;
-        codestream.read_headers(&in);
-        ojph::param_siz siz = codestream.access_siz();
-        const std::size_t spp = layout.samplesPerPixel;
-        const ojph::point extent = siz.get_image_extent();
-        const ojph::point offset = siz.get_image_offset();
-        const uint32_t width = extent.x - std::min(offset.x, extent.x);
-        const uint32_t height = extent.y - std::min(offset.y, extent.y);
-        if (siz.get_num_components() != spp || width != layout.columns || height != layout.rows) {
-            result.error = "the High-Throughput JPEG 2000 stream holds a " + std::to_string(width) +
-                           " x " + std::to_string(height) + " image of " +
-                           std::to_string(siz.get_num_components()) +
-                           " components, not the image its data set describes";
+    if (IsHighThroughput(stream)) {
+        const TileParts tileParts = WalkTileParts(stream);
+        if (!tileParts.error.empty()) {
+            result.error = "High-Throughput JPEG 2000: " + tileParts.error;
             return result;
         }
-        // A stream more precise than the data set says keeps all its bits.
-        std::vector<FrameLayout> stored(spp, layout);
-        for (std::size_t c = 0; c < spp; ++c) {
-            const auto n = static_cast<ojph::ui32>(c);
-            const ojph::point sampling = siz.get_downsampling(n);
-            if (sampling.x != 1 || sampling.y != 1 || siz.get_bit_depth(n) > 32) {
-                result.error = "High-Throughput JPEG 2000: subsampled components are not supported";
-                return result;
-            }
-            stored[c].bitsStored = static_cast<uint16_t>(
-                std::clamp<uint32_t>(std::max<uint32_t>(siz.get_bit_depth(n), layout.Stored()), 1,
-                                     layout.bitsAllocated));
-        }
-        const bool transformed = spp == 3 && codestream.access_cod().is_using_color_transform();
-        codestream.set_planar(false);
-        codestream.create();
-        std::vector<std::size_t> rowOf(spp, 0);
-        for (std::size_t n = 0; n < layout.rows * spp; ++n) {
-            ojph::ui32 component = 0;
-            const ojph::line_buf* line = codestream.pull(component);
-            if (line == nullptr || component >= spp || rowOf[component] >= layout.rows ||
-                line->size < layout.columns) {
-                throw OpenJphError("the stream's lines do not match its image");
-            }
-            StoreRow(line->i32, stored[component], rowOf[component]++, component, output);
-        }
-        codestream.close();
-        if (transformed) result.photometric = "RGB";
-    } catch (const std::exception& e) {
-        result.error = Failure(e, "the stream could not be decoded");
     }
-    return result;
+    return DecodeJpeg2000(stream, output, layout);
 }
 
 }  // namespace dicomlib::imaging

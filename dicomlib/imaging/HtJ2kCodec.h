@@ -1,7 +1,7 @@
-// High-Throughput JPEG 2000 through OpenJPH: lossless (5-3 wavelet, the reversible colour
-// transform for RGB) and lossy (9-7 wavelet, the irreversible one), written and read, up to 16
-// bits stored, signed or not, one or three samples per pixel. Codestreams OpenJPH cannot read
-// (classic code blocks without the High-Throughput capability, a JP2 wrapper) go to OpenJPEG.
+// High-Throughput JPEG 2000: lossless (5-3 wavelet, the reversible colour transform for RGB)
+// and lossy (9-7 wavelet, the irreversible one) up to 16 bits stored, signed or not, one or
+// three samples per pixel, written through OpenJPH and read through OpenJPEG, which also reads
+// the classic codestreams and JP2 files some writers put under these syntaxes.
 #pragma once
 
 #include <span>
@@ -25,9 +25,8 @@ struct HtJ2kOptions {
 EncodedFrame EncodeHtJ2k(std::span<const uint8_t> frame, const FrameLayout& layout,
                          const HtJ2kOptions& options);
 
-// Decodes a codestream into output (layout.NativeSize() bytes, in the layout's sample order).
-// Its size and component count must match the layout, and that is checked before anything is
-// allocated for the image; a stream whose colour transform was undone gives photometric "RGB".
+// Decodes a codestream into output (layout.NativeSize() bytes, in the layout's sample order) as
+// DecodeJpeg2000 does, once its tile-parts are found whole.
 DecodedFrame DecodeHtJ2k(std::span<const uint8_t> stream, std::span<uint8_t> output,
                          const FrameLayout& layout);
 

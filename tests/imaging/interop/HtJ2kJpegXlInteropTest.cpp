@@ -164,9 +164,9 @@ TEST_F(HtJ2kJpegXlInterop, OurHtJ2kDecodesInOpenJpegAndOpenJph) {
                 EXPECT_EQ(openjph, p.samples);
                 EXPECT_EQ(openjpeg, p.samples);
             } else {
-                // Both wavelet implementations round on their own.
-                EXPECT_LE(LargestDifference(openjpeg, Ours(e.bytes, p.layout, false)), 2u);
-                EXPECT_EQ(openjph, Ours(e.bytes, p.layout, false));
+                // Each irreversible wavelet rounds on its own.
+                EXPECT_LE(LargestDifference(openjpeg, Ours(e.bytes, p.layout, false)), 1u);
+                EXPECT_LE(LargestDifference(openjph, Ours(e.bytes, p.layout, false)), 2u);
             }
         }
     }
@@ -185,8 +185,9 @@ TEST_F(HtJ2kJpegXlInterop, StreamsOfOpenJphAndOpenJpegDecodeInOurs) {
         Run({"ojph_compress", "-i", Path("in" + pnm).string(), "-o", Path("lossy.j2c").string(),
              "-qstep", "0.02"});
         Run({"ojph_expand", "-i", Path("lossy.j2c").string(), "-o", Path("lossy" + pnm).string()});
-        EXPECT_EQ(Ours(ReadFileBytes(Path("lossy.j2c")), p.layout, false),
-                  ReadPnm(Path("lossy" + pnm)));
+        EXPECT_LE(LargestDifference(Ours(ReadFileBytes(Path("lossy.j2c")), p.layout, false),
+                                    ReadPnm(Path("lossy" + pnm))),
+                  2u);
         // A classic codestream under an HTJ2K syntax is OpenJPEG's to read.
         Run({"opj_compress", "-i", Path("in" + pnm).string(), "-o", Path("classic.j2k").string()});
         EXPECT_EQ(Ours(ReadFileBytes(Path("classic.j2k")), p.layout, false), p.samples);
