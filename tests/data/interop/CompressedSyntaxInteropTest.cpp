@@ -245,6 +245,11 @@ TEST_F(CompressedInterop, BaselineJpegThroughJpegXlComesBackByteForByte) {
         EXPECT_EQ(ours.bytes.size(), theirs.bytes.size());
         EXPECT_LE(LargestDifference(ours, theirs), 2) << "two JPEG decoders' rounding";
         EXPECT_EQ(ours.photometric, "RGB");
+        const auto dump = RunCommand({testsupport::CliPath(), "dump", jxl.string()});
+        EXPECT_EQ(dump.exitCode, 0);
+        EXPECT_NE(dump.output.find("\"1.2.840.10008.1.2.4.111\" - Transfer Syntax UID"),
+                  std::string::npos)
+            << dump.output;
     }
     // Pixels that never were JPEG cannot be recompressed so; the reason says what can.
     const auto r = Convert(p / "CT_small.dcm", dir_ / "refused.dcm", "jpeg-xl-jpeg");
