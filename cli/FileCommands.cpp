@@ -204,7 +204,8 @@ const Command DumpCommand{"dump", "dump [--trace] FILE", RunDump};
 const Command ConvertCommand{
     "convert",
     "convert IN OUT --ts "
-    "implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|j2k-lossy|UID",
+    "implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|j2k-lossy|"
+    "jpeg-xl|jpeg-xl-jpeg|jpeg-xl-lossy|htj2k|htj2k-rpcl|htj2k-lossy|UID",
     RunConvert};
 const Command MetaCommand{"meta", "meta FILE --ts implicit|explicit|big|UID", RunMeta};
 

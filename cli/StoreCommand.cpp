@@ -151,7 +151,7 @@ const Command StoreCommand = {
     "store",
     "store HOST PORT PATH... [--aet LOCAL] [--aec REMOTE] "
     "[--ts implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|"
-    "j2k-lossy] [--no-convert]",
+    "j2k-lossy|jpeg-xl|jpeg-xl-jpeg|jpeg-xl-lossy|htj2k|htj2k-rpcl|htj2k-lossy] [--no-convert]",
     RunStore};
 
 }  // namespace cli

@@ -768,7 +768,7 @@ ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPa
 typedef enum ThumbnailOutcome {
     THUMBNAIL_WRITTEN = 0,
     THUMBNAIL_CANNOT_READ = -1,        /* not readable as a Part 10 file */
-    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* big endian or compressed */
+    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* pixel data that cannot be decoded */
     THUMBNAIL_NO_PIXEL_DATA = -3,      /* no pixel data, or less than one frame */
     THUMBNAIL_UNSUPPORTED_IMAGE = -4,  /* bits allocated other than 8 or 16, 16-bit RGB, other
                                           colour images */

@@ -3,6 +3,7 @@
 // sequence has pixel data of its own).
 #include "data/Converter.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -159,7 +160,8 @@ ConvertError DecodeFrames(const std::vector<const DicomElement*>& fragments, con
 // per frame (an odd stream gets a 0x00 pad) and the sequence delimiter.
 ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> native,
                                 const Image& image, const imaging::FrameCodec& codec,
-                                std::string* detail, std::string& photometric) {
+                                std::string* detail, std::string& photometric,
+                                uint64_t& streamBytes) {
     if (image.colour && !codec.EncodesColour()) return ConvertError::ColourToLossless;
     const imaging::FrameLayout layout = LayoutOf(image);
     const std::size_t frameSize = layout.NativeSize();
@@ -176,6 +178,7 @@ ConvertError AppendEncapsulated(ElementList& output, std::span<const uint8_t> na
         if (!encoded.Ok()) return ErrorOf(std::move(encoded), detail);
         if (!encoded.photometric.empty()) photometric = std::move(encoded.photometric);
         if (stream.size() % 2 != 0) stream.push_back(0x00);
+        streamBytes += stream.size();
         output.Append(
             NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
     }
@@ -207,6 +210,91 @@ void MarkPixels(ElementList& output, const std::string& photometric, bool pixelO
             ++depth;
         }
     }
+}
+
+// Appends the fragments rewritten from one codec's streams into another's (the pair shares its
+// coded data), frame by frame, with an empty offset table and the delimiter.
+ConvertError AppendRewritten(ElementList& output, const std::vector<const DicomElement*>& fragments,
+                             const Image& image, const imaging::FrameCodec& rewriter,
+                             const imaging::FrameCodec& from, const imaging::FrameCodec& to,
+                             std::string* detail) {
+    if (image.frames != fragments.size()) return ConvertError::UnsupportedImage;
+    output.Append(
+        NewElement(tag::PixelData.group, tag::PixelData.element, UNDEFINED_LENGTH, nullptr, "OB"));
+    output.Append(NewItemElement(tag::Item, 0, nullptr));
+    std::vector<uint8_t> stream;
+    for (const DicomElement* f : fragments) {
+        if (!HasValue(*f)) return ConvertError::MalformedPixelData;
+        imaging::FrameCodecResult done =
+            rewriter.Rewrite(from, to, {f->value, f->length}, LayoutOf(image), stream);
+        if (!done.Ok()) return ErrorOf(std::move(done), detail);
+        if (stream.size() % 2 != 0) stream.push_back(0x00);
+        output.Append(
+            NewItemElement(tag::Item, static_cast<uint32_t>(stream.size()), stream.data()));
+    }
+    output.Append(NewItemElement(tag::SequenceDelimitationItem, 0, nullptr));
+    return ConvertError::None;
+}
+
+std::string TrimmedText(const DicomElement& e) {
+    std::string text =
+        HasValue(e) ? std::string(reinterpret_cast<const char*>(e.value), e.length) : std::string();
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        text.pop_back();
+    return text;
+}
+
+// Gives the top-level element of tag t the text (padded to even length with a space), making
+// the element in its place among the top-level elements when the data set has none.
+void SetTopLevelText(ElementList& output, Tag t, const char* vr, std::string text) {
+    if (text.size() % 2 != 0) text += ' ';
+    int depth = 0;
+    std::size_t insertAt = output.Size();
+    for (std::size_t i = 0; i < output.Size(); ++i) {
+        DicomElement& e = *output[i];
+        if (IsDelimiter(e)) --depth;
+        if (depth == 0 && e.group != 0xFFFE) {
+            if (TagOf(e) == t) {
+                if (HasValue(e)) FreeValue(e.value);
+                e.value = AllocateValue(static_cast<uint32_t>(text.size()));
+                std::memcpy(e.value, text.data(), text.size());
+                e.length = static_cast<uint32_t>(text.size());
+                return;
+            }
+            if (std::pair(e.group, e.element) > std::pair(t.group, t.element)) {
+                insertAt = i;
+                break;
+            }
+        }
+        if (!IsDelimiter(e) && e.length == UNDEFINED_LENGTH) ++depth;
+    }
+    output.Insert(insertAt, NewTextElement(t, vr, text));
+}
+
+std::string TopLevelText(const ElementList& output, Tag t) {
+    int depth = 0;
+    for (const DicomElement* e : output) {
+        if (IsDelimiter(*e)) --depth;
+        if (depth == 0 && TagOf(*e) == t) return TrimmedText(*e);
+        if (!IsDelimiter(*e) && e->length == UNDEFINED_LENGTH) ++depth;
+    }
+    return {};
+}
+
+// A lossy encoding says so: Lossy Image Compression "01", and its ratio and method appended to
+// those of the compressions the image went through before.
+void MarkLossy(ElementList& output, double ratio, const char* method) {
+    char ratioText[32];
+    std::snprintf(ratioText, sizeof ratioText, "%.2f", ratio);
+    auto appended = [&](Tag t, const std::string& value) {
+        const std::string before = TopLevelText(output, t);
+        return before.empty() ? value : before + "\\" + value;
+    };
+    const std::string ratios = appended(tag::LossyImageCompressionRatio, ratioText);
+    const std::string methods = appended(tag::LossyImageCompressionMethod, method);
+    SetTopLevelText(output, tag::LossyImageCompression, "CS", "01");
+    SetTopLevelText(output, tag::LossyImageCompressionRatio, "DS", ratios);
+    SetTopLevelText(output, tag::LossyImageCompressionMethod, "CS", methods);
 }
 
 // Every top-level group length gets the encoded size, in the target syntax, of the rest of
@@ -282,13 +370,27 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
         return ConvertError::UnknownSourceSyntax;
     const TransferSyntax* targetRow = FindTransferSyntax(targetSyntax);
     const bool sameSyntax = sourceSyntax == targetSyntax;
-    // A syntax whose codec only reads is a target only for a data set already in it.
-    if (targetRow == nullptr || !IsConvertible(*targetRow) ||
-        (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax)) {
+    // Streams of the source that the target's codec (or the source's) rewrites as they are.
+    const imaging::FrameCodec* rewriter =
+        !sameSyntax && targetRow != nullptr && sourceRow->codec != nullptr &&
+                targetRow->codec != nullptr
+            ? imaging::RewriterOf(*sourceRow->codec, *targetRow->codec)
+            : nullptr;
+    // A syntax whose codec only reads is a target only for a data set already in it, or one
+    // whose streams it rewrites.
+    if (targetRow == nullptr || !IsConvertible(*targetRow))
+        return ConvertError::UnknownTargetSyntax;
+    if (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax &&
+        rewriter == nullptr) {
+        // The codec's refusal of any frame says what it writes from, if anything.
+        std::vector<uint8_t> none;
+        if (detail != nullptr) *detail = targetRow->codec->Encode({}, {}, none).detail;
         return ConvertError::UnknownTargetSyntax;
     }
     const TransferSyntax& source = *sourceRow;
     const TransferSyntax& target = *targetRow;
+    const char* lossyMethod = nullptr;  // set once a lossy codec has encoded the pixel data
+    uint64_t streamBytes = 0, nativeBytes = 0;
     const bool reorder = source.bigEndian != target.bigEndian;
     const bool reencode = reorder || source.explicitVr != target.explicitVr;
 
@@ -312,6 +414,13 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                 std::vector<const DicomElement*> fragments;
                 if (in.length != UNDEFINED_LENGTH || !CollectFragments(input, i, fragments, next)) {
                     return ConvertError::MalformedPixelData;
+                }
+                if (rewriter != nullptr) {
+                    const ConvertError e = AppendRewritten(output, fragments, image, *rewriter,
+                                                           *source.codec, *target.codec, detail);
+                    if (e != ConvertError::None) return e;
+                    i = next - 1;
+                    continue;
                 }
                 if (target.codec != nullptr && image.colour && !target.codec->EncodesColour()) {
                     return ConvertError::ColourToLossless;
@@ -345,9 +454,11 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
                 }
             }
             if (target.codec != nullptr) {
-                const ConvertError e =
-                    AppendEncapsulated(output, native, image, *target.codec, detail, photometric);
+                const ConvertError e = AppendEncapsulated(output, native, image, *target.codec,
+                                                          detail, photometric, streamBytes);
                 if (e != ConvertError::None) return e;
+                lossyMethod = target.codec->LossyMethod();
+                nativeBytes = uint64_t{LayoutOf(image).NativeSize()} * image.frames;
             } else {
                 // Native samples decoded from JPEG: words are OW. The decoded block becomes the
                 // element's value as it is.
@@ -383,7 +494,22 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
         if (!IsDelimiter(in) && in.length == UNDEFINED_LENGTH) ++depth;
     }
     if (!photometric.empty() || pixelOrder) MarkPixels(output, photometric, pixelOrder);
+    if (lossyMethod != nullptr && streamBytes > 0)
+        MarkLossy(output, double(nativeBytes) / double(streamBytes), lossyMethod);
     RecomputeGroupLengths(output, target.explicitVr, target.bigEndian);
+    return ConvertError::None;
+}
+
+ConvertError ToNativeLittleEndian(ElementList& dataSet, std::string& syntax, std::string* detail) {
+    const TransferSyntax* row = FindTransferSyntax(syntax);
+    // Implicit VR changes nothing for a reader of values, and a deflated body was inflated when
+    // it was read.
+    if (row != nullptr && !row->encapsulated && !row->bigEndian) return ConvertError::None;
+    ElementList native;
+    const ConvertError e = Transcode(native, dataSet, uid::ExplicitVRLittleEndian, syntax, detail);
+    if (e != ConvertError::None) return e;
+    dataSet = std::move(native);
+    syntax = uid::ExplicitVRLittleEndian;
     return ConvertError::None;
 }
 

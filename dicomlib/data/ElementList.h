@@ -23,6 +23,10 @@ struct ElementList {
 
     // Takes ownership of the element.
     void Append(DicomElement* element) { items_.push_back(element); }
+    // Takes ownership of the element, which goes before the one at index (at the end for Size()).
+    void Insert(std::size_t index, DicomElement* element) {
+        items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), element);
+    }
     // Frees every element and its value; the list stays usable.
     void Clear();
 

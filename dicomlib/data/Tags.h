@@ -67,6 +67,9 @@ constexpr Tag WindowCenter{0x0028, 0x1050};
 constexpr Tag WindowWidth{0x0028, 0x1051};
 constexpr Tag RescaleIntercept{0x0028, 0x1052};
 constexpr Tag RescaleSlope{0x0028, 0x1053};
+constexpr Tag LossyImageCompression{0x0028, 0x2110};
+constexpr Tag LossyImageCompressionRatio{0x0028, 0x2112};
+constexpr Tag LossyImageCompressionMethod{0x0028, 0x2114};
 constexpr Tag ScheduledProcedureStepSequence{0x0040, 0x0100};
 constexpr Tag PixelData{0x7FE0, 0x0010};
 

@@ -100,8 +100,8 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_THUMBNAIL, THUMBNAIL_WRITTEN, "written"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_READ, "not a DICOM file, or a damaged one"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_SYNTAX,
-         "big endian or compressed pixel data; thumbnails are made of uncompressed little endian "
-         "images"},
+         "pixel data that cannot be decoded: a transfer syntax the library does not read, or a "
+         "damaged stream"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_NO_PIXEL_DATA, "no pixel data, or less than one frame of it"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_IMAGE,
          "an image layout that is not drawn (8- or 16-bit grayscale, 8-bit RGB are)"},

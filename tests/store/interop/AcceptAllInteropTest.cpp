@@ -240,3 +240,41 @@ TEST_F(AcceptAll, OrthancSendsEveryInstanceItHolds) {
 }
 
 }  // namespace
+
+// Files in the HTJ2K and JPEG XL syntaxes are stored as sent by the provider that takes
+// everything; the one that does not take them gets them converted by store to implicit VR
+// little endian, the pixels those of the native source.
+TEST_F(AcceptAll, HighThroughputJpeg2000AndJpegXlFilesAreStored) {
+    const uint16_t plainPort = testsupport::FreePort();
+    testsupport::BackgroundProcess plain(
+        {testsupport::CliPath(), "scp", std::to_string(plainPort), "plain"}, work_.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(plainPort)) << plain.Output();
+    const fs::path files = testsupport::PydicomTestFiles();
+    const auto native = Describe(files / "CT_small.dcm");
+    ASSERT_TRUE(native);
+    for (const char* ts : {"htj2k", "htj2k-rpcl", "htj2k-lossy", "jpeg-xl", "jpeg-xl-jpeg"}) {
+        SCOPED_TRACE(ts);
+        const bool fromJpeg = std::string(ts) == "jpeg-xl-jpeg";
+        const fs::path source = files / (fromJpeg ? "SC_rgb_jpeg_dcmtk.dcm" : "CT_small.dcm");
+        const fs::path file = work_ / (std::string(ts) + ".dcm");
+        ASSERT_EQ(RunCommand({testsupport::CliPath(), "convert", source.string(), file.string(),
+                              "--ts", ts})
+                      .exitCode,
+                  0);
+        const auto sent = Describe(file);
+        ASSERT_TRUE(sent);
+        for (uint16_t port : {port_, plainPort}) {
+            const auto r = RunCommand({testsupport::CliPath(), "store", "127.0.0.1",
+                                       std::to_string(port), file.string()});
+            EXPECT_EQ(r.output, "STORE OK: " + file.string() + "\n") << r.errors;
+        }
+        ExpectStoredAsSent(*sent);
+        const auto converted =
+            Describe(work_ / "plain" / sent->study / sent->series / (sent->instance + ".dcm"));
+        ASSERT_TRUE(converted);
+        EXPECT_EQ(converted->syntax, uid::ImplicitVRLittleEndian);
+        if (!fromJpeg && std::string(ts) != "htj2k-lossy") {
+            EXPECT_TRUE(converted->pixels == native->pixels);
+        }
+    }
+}
