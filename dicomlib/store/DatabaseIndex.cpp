@@ -17,8 +17,9 @@ std::string gDateFormat;
 // first instances of a new study from both writing its study line.
 std::mutex gIndexMutex;
 
+// The data set's own attribute, not one of a sequence before it.
 std::string Field(const ElementList& dataSet, uint16_t group, uint16_t element) {
-    return data::GetTagString(dataSet, group, element);
+    return data::GetTopLevelString(dataSet, {group, element});
 }
 
 std::string Join(std::initializer_list<std::string> fields) {
@@ -110,7 +111,7 @@ std::string ImageIndexLine(const ElementList& d) {
 void AddIndexLines(const std::filesystem::path& indexRoot, const ElementList& dataSet) {
     std::lock_guard lock(gIndexMutex);
     const std::filesystem::path studyDir =
-        indexRoot / data::GetTagString(dataSet, tag::StudyInstanceUID);
+        indexRoot / data::GetTopLevelString(dataSet, tag::StudyInstanceUID);
     if (!IsExistingDirectory(studyDir)) {
         CreateDirectoryPath(studyDir);
         if (!data::AppendToFile((indexRoot / "LXStudy.dir").string(),
@@ -119,7 +120,7 @@ void AddIndexLines(const std::filesystem::path& indexRoot, const ElementList& da
         }
     }
     const std::filesystem::path seriesDir =
-        studyDir / data::GetTagString(dataSet, tag::SeriesInstanceUID);
+        studyDir / data::GetTopLevelString(dataSet, tag::SeriesInstanceUID);
     if (!IsExistingDirectory(seriesDir)) {
         CreateDirectoryPath(seriesDir);
         if (!data::AppendToFile((studyDir / "Series.dir").string(), SeriesIndexLine(dataSet))) {
