@@ -34,6 +34,7 @@ constexpr Tag ImplementationClassUID{0x0002, 0x0012};
 constexpr Tag ImplementationVersionName{0x0002, 0x0013};
 
 // Data set.
+constexpr Tag SpecificCharacterSet{0x0008, 0x0005};
 constexpr Tag SOPClassUID{0x0008, 0x0016};
 constexpr Tag SOPInstanceUID{0x0008, 0x0018};
 constexpr Tag StudyDate{0x0008, 0x0020};
@@ -44,6 +45,11 @@ constexpr Tag CodeValue{0x0008, 0x0100};
 constexpr Tag CodeMeaning{0x0008, 0x0104};
 constexpr Tag ReferencedSOPClassUID{0x0008, 0x1150};
 constexpr Tag ReferencedSOPInstanceUID{0x0008, 0x1155};
+constexpr Tag RetrieveURL{0x0008, 0x1190};
+constexpr Tag WarningReason{0x0008, 0x1196};
+constexpr Tag FailureReason{0x0008, 0x1197};
+constexpr Tag FailedSOPSequence{0x0008, 0x1198};
+constexpr Tag ReferencedSOPSequence{0x0008, 0x1199};
 constexpr Tag PatientName{0x0010, 0x0010};
 constexpr Tag PatientID{0x0010, 0x0020};
 constexpr Tag PatientBirthDate{0x0010, 0x0030};
