@@ -214,7 +214,10 @@ HttpResult HttpClient::Perform(const std::string& url, const std::string& accept
         // No wait for a "100 Continue" that many servers never send.
         addHeader("Expect:");
         curl_easy_setopt(curl, CURLOPT_POST, 1L);
-        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, body.data());
+        // Never null: libcurl would then read the body from standard input.
+        static const char NOTHING[] = "";
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS,
+                         body.empty() ? static_cast<const void*>(NOTHING) : body.data());
         curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
     }
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
