@@ -14,6 +14,7 @@
 #include "Commands.h"
 #include "DicomJson.h"
 #include "FrontEnd.h"
+#include "QueryOutput.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -132,11 +133,17 @@ std::string KeyNames(const char* kind) {
     return names;
 }
 
-// A key record of kind holding the keys of the command line, appended to a new list; null
-// (reported, exit code 2) when a key names no field that can be sent.
-RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind) {
+bool IsPending(int32_t status) {
+    return status == 0xFF00 || status == 0xFF01;
+}
+
+}  // namespace
+
+RecordList* KeyList(const Command& self,
+                    const std::vector<std::pair<std::string, std::string>>& keys,
+                    const char* kind) {
     void* key = NewRecord(kind);
-    for (const auto& [name, value] : line.keys) {
+    for (const auto& [name, value] : keys) {
         RecordField field;
         uint32_t index = 0;
         while (DescribeRecordField(kind, index, &field) == 1 && name != field.name)
@@ -174,6 +181,8 @@ RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind
     AppendRecord(list, key);
     return list;
 }
+
+namespace {
 
 // "final status 0x0000 (success: ...)" for a status of the family (OUTCOME_FIND,
 // OUTCOME_MOVE); our failure's words otherwise.
@@ -238,6 +247,8 @@ void WarnOfCharacterSets(const char* command, const RecordList* list, uint32_t s
     }
 }
 
+}  // namespace
+
 // Prints the records that came with pending responses (not the one of a final failure), their
 // texts decoded by the character set of their response, and the count; returns the count.
 uint32_t PrintRecords(const char* command, const RecordList* list, int32_t status, bool json) {
@@ -265,8 +276,6 @@ uint32_t PrintRecords(const char* command, const RecordList* list, int32_t statu
     return shown;
 }
 
-// The outcome line: to the log, and to standard output on success (standard error with
-// --json), to standard error on failure. Returns the exit code.
 int Finish(const std::string& service, bool ok, const std::string& detail, bool json) {
     const std::string outcome = service + (ok ? " OK: " : " failed: ") + detail;
     WriteLogLine(outcome.c_str());
@@ -278,10 +287,12 @@ int Finish(const std::string& service, bool ok, const std::string& detail, bool 
     return ok ? 0 : 1;
 }
 
+namespace {
+
 int RunFind(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(FindCommand, args, {true, true, false}, line); bad != 0) return bad;
-    RecordList* list = KeyList(FindCommand, line, line.level.c_str());
+    RecordList* list = KeyList(FindCommand, line.keys, line.level.c_str());
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting FIND Service");
@@ -327,7 +338,7 @@ void ReportMove(void* context, const MoveProgress* progress) {
 int RunMove(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(MoveCommand, args, {true, false, true}, line); bad != 0) return bad;
-    RecordList* list = KeyList(MoveCommand, line, line.level.c_str());
+    RecordList* list = KeyList(MoveCommand, line.keys, line.level.c_str());
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting MOVE Service");
@@ -348,7 +359,7 @@ int RunWorklist(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(WorklistCommand, args, {false, true, false}, line); bad != 0)
         return bad;
-    RecordList* list = KeyList(WorklistCommand, line, "WORKLIST");
+    RecordList* list = KeyList(WorklistCommand, line.keys, "WORKLIST");
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting WORKLIST Service");

@@ -1,5 +1,9 @@
 #include "Text.h"
 
+#include <iconv.h>
+
+#include <algorithm>
+#include <cerrno>
 #include <cstdint>
 
 #include "zedavura.h"
@@ -9,6 +13,30 @@ std::string Cp1252ToUtf8(std::string_view text) {
     const char none[2] = {0, 0};
     return DecodedText(nullptr, none, reinterpret_cast<const uint8_t*>(text.data()),
                        static_cast<uint32_t>(text.size()));
+}
+
+std::string Utf8ToCp1252(std::string_view text) {
+    iconv_t cd = iconv_open("WINDOWS-1252", "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) return std::string(text);
+    std::string out(text.size(), '\0');
+    char* in = const_cast<char*>(text.data());
+    char* to = out.data();
+    std::size_t inLeft = text.size(), toLeft = out.size();
+    // A character the code page lacks, or a byte that is no UTF-8, becomes one '?'.
+    while (inLeft > 0 && toLeft > 0 &&
+           iconv(cd, &in, &inLeft, &to, &toLeft) == static_cast<std::size_t>(-1)) {
+        std::size_t skip = 1;
+        const auto lead = static_cast<uint8_t>(*in);
+        if (errno == EILSEQ && lead >= 0xC0) skip = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+        skip = std::min(skip, inLeft);
+        in += skip;
+        inLeft -= skip;
+        *to++ = '?';
+        --toLeft;
+    }
+    iconv_close(cd);
+    out.resize(out.size() - toLeft);
+    return out;
 }
 
 std::string ToTerminal(std::string_view text) {

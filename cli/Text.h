@@ -13,6 +13,9 @@ namespace cli {
 // Windows-1252 to UTF-8, every byte kept (the code page's five unassigned bytes become '.').
 std::string Cp1252ToUtf8(std::string_view text);
 
+// UTF-8, as the command line gives it, to Windows-1252; '?' for what the code page lacks.
+std::string Utf8ToCp1252(std::string_view text);
+
 // Windows-1252 to UTF-8; control characters other than TAB become '.', so that a value's bytes
 // cannot move the cursor or change the terminal.
 std::string ToTerminal(std::string_view text);

@@ -955,11 +955,135 @@ ZEDAVURA_API uint32_t ProbeAssociationCount(const ProbeReport* report);
 /* Frees a report and every record and text of it. Null does nothing. */
 ZEDAVURA_API void DeleteProbeReport(ProbeReport* report);
 
+/* DICOMweb: search (QIDO-RS), retrieve (WADO-RS) and store (STOW-RS) over HTTP or HTTPS.
+ * serviceUrl is the base the resources hang off, the part before "/studies" (as
+ * "http://pacs:8042/dicom-web"); trailing "/" are ignored. Proxies come from the environment
+ * (http_proxy, https_proxy, no_proxy). settings may be null: no credentials, the system's
+ * certificate authorities. Every text is the caller's and only read during the call. */
+typedef struct WebSettings {
+    const char* tlsCa;   /* a file of CA certificates (PEM), or a directory of hashed ones;
+                            null or "" the system's */
+    const char* tlsCert; /* a client certificate (PEM) to show; null or "" none */
+    const char* tlsKey;  /* its private key (PEM); null or "" in tlsCert's file */
+    uint8_t tlsNoVerify; /* 1: neither the server's certificate nor its name is checked */
+    const char* user;    /* HTTP basic authentication when neither null nor "" */
+    const char* password;
+    const char* token; /* a bearer token when neither null nor ""; then user is not used */
+} WebSettings;
+
+/* The outcome of the DICOMweb operations: WEB_SUCCESS, the HTTP status of an answer that failed
+ * (positive), or one of these failures of ours. OutcomeText gives the words (OUTCOME_WEB) and
+ * LastFailureText why, with what to do (the server's answer, its body, its authentication
+ * request). */
+typedef enum WebOutcome {
+    WEB_SUCCESS = 0,
+    WEB_NO_CONNECTION = -1,        /* the name does not resolve, or nothing answers */
+    WEB_TLS_FAILED = -2,           /* TLS handshake, or a certificate that is not trusted */
+    WEB_TIMED_OUT = -3,            /* no connection in time, or the answer stalled */
+    WEB_BROKEN_ANSWER = -4,        /* the answer broke off or could not be read */
+    WEB_BAD_URL = -5,              /* not an http or https URL */
+    WEB_WRONG_CONTENT_TYPE = -6,   /* an answer (or a part) of another media type than asked */
+    WEB_NOT_JSON_ARRAY = -7,       /* an answer that is not JSON, or JSON but not an array */
+    WEB_NOT_DICOM_JSON = -8,       /* a data set that is not in the DICOM JSON model */
+    WEB_WRONG_BOUNDARY = -9,       /* a multipart body without the boundary its type names */
+    WEB_TRUNCATED_MULTIPART = -10, /* a multipart body that ends before its closing boundary */
+    WEB_MALFORMED_MULTIPART = -11, /* a part whose headers cannot be read */
+    WEB_NOT_DICOM = -12,           /* a part that is not a DICOM instance that can be filed */
+    WEB_CANNOT_WRITE = -13,        /* an instance that could not be written to the disk */
+    WEB_MISSING_INSTANCES = -14,   /* instances the server's search listed that never came */
+    WEB_CANNOT_READ_FILE = -15,    /* a file to store that is not a Part 10 file read whole */
+    WEB_NOT_STORED = -16,          /* instances the server refused or did not answer for */
+    WEB_ANSWER_TOO_LARGE = -17,    /* an answer to hold whole beyond 256 MiB */
+    WEB_REFUSED = -18,             /* arguments that do not fit; nothing was sent */
+    WEB_INTERNAL_ERROR = -19       /* memory ran out, or another failure of the library */
+} WebOutcome;
+
+/* Searches as FindSCUStatus does, with the key record at the head of list (level "STUDY",
+ * "SERIES" or "IMAGE"): /studies, /series or /instances, under the study (and series) the key
+ * names when it does; every field of the level is asked for, the key's non-empty fields are
+ * matched, Windows-1252 texts sent as UTF-8. Once the arguments fit, the key record is freed
+ * and leaves the list, and a record of the level is appended for every match (UTF-8 texts
+ * taken into Windows-1252, '?' for what it lacks); free them with ClearQuery or
+ * DeleteRecordList. limit and offset page through the matches (0: the server's choice). A
+ * WebOutcome; WEB_REFUSED (nothing sent, the key still in the list) for a null or empty list,
+ * an unknown level or a key of another kind. */
+ZEDAVURA_API int32_t QidoSearch(const char* serviceUrl, const WebSettings* settings,
+                                const char* level, RecordList* list, uint32_t limit,
+                                uint32_t offset);
+
+/* One instance of a retrieve, valid during the call only: index (0-based) in the order the
+ * instances came, then the announced ones that never came; the file written ("" when none);
+ * the size of the part; outcome WEB_SUCCESS, WEB_NOT_DICOM, WEB_CANNOT_WRITE, or
+ * WEB_MISSING_INSTANCES for one the server's search listed that did not come. */
+typedef struct WadoInstance {
+    uint32_t index;
+    const char* sopInstanceUid;
+    const char* fileName;
+    uint64_t bytes;
+    int32_t outcome;
+} WadoInstance;
+
+typedef void (*WadoProgressSink)(void* context, const WadoInstance* instance);
+
+/* Retrieves the instances of a study (seriesUid and instanceUid null or ""), of a series, or
+ * one instance, as they are held (no conversion), and files each as the storage provider does:
+ * directory + Study + "/" + Series + "/" + SOP Instance UID + ".dcm", written whole and flushed
+ * to the disk, in the syntax it came in, entered into the index under "./Database". The
+ * server's own search says first which instances to expect. progress (may be null) is told of
+ * every instance. WEB_SUCCESS only when every instance expected came and was filed; a
+ * WebOutcome otherwise (WEB_REFUSED for UIDs that are no UIDs, or an instance without its
+ * series). */
+ZEDAVURA_API int32_t WadoRetrieve(const char* serviceUrl, const WebSettings* settings,
+                                  const char* studyUid, const char* seriesUid,
+                                  const char* instanceUid, const char* directory,
+                                  WadoProgressSink progress, void* context);
+
+/* Receives text: length bytes at text (UTF-8, NUL-terminated as well), valid during the call. */
+typedef void (*WebTextSink)(void* context, const char* text, uint32_t length);
+
+/* The metadata of a study, series or instance (UIDs as for WadoRetrieve): the server's JSON
+ * array, checked to be one and handed to sink as it came. A WebOutcome; nothing is handed on
+ * unless WEB_SUCCESS. */
+ZEDAVURA_API int32_t WadoMetadata(const char* serviceUrl, const WebSettings* settings,
+                                  const char* studyUid, const char* seriesUid,
+                                  const char* instanceUid, WebTextSink sink, void* context);
+
+/* One file of a store, valid during the call only: its index among count files, its UIDs ("" when
+ * it could not be read); outcome WEB_SUCCESS stored, WEB_CANNOT_READ_FILE not sent,
+ * WEB_NOT_STORED refused by the server (failureReason, a status OutcomeText OUTCOME_STORE puts
+ * into words, or -1) or not answered for, another WebOutcome or an HTTP status: the request
+ * carrying it failed, or an earlier one did and it was not sent. warningReason (-1 none) and
+ * retrieveUrl ("" none) are the server's for a stored instance. */
+typedef struct StowInstance {
+    uint32_t index;
+    uint32_t count;
+    const char* fileName;
+    const char* sopClassUid;
+    const char* sopInstanceUid;
+    int32_t outcome;
+    int32_t failureReason;
+    int32_t warningReason;
+    const char* retrieveUrl;
+} StowInstance;
+
+typedef void (*StowProgressSink)(void* context, const StowInstance* instance);
+
+/* Stores count Part 10 files (each read whole first) in multipart requests of at most batch
+ * instances (0: 100) and 64 MiB (a larger file goes alone) to /studies, or to /studies/studyUid
+ * when studyUid is neither null nor "". progress (may be null) is told of every file once its
+ * fate is known. After a request that fails without a word on any instance, the rest are not
+ * sent. WEB_SUCCESS only when every file was stored; otherwise the first file's failure. */
+ZEDAVURA_API int32_t StowFiles(const char* serviceUrl, const WebSettings* settings,
+                               const char* const* fileNames, uint32_t count, const char* studyUid,
+                               uint32_t batch, StowProgressSink progress, void* context);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,
- * or a failing status. "" when nothing failed since the thread's last association began.
- * Written as OutcomeText writes; returns the whole length. */
+ * or a failing status; for DICOMweb, the server's failing answer (its status, body and
+ * authentication request), a transfer that failed, or an answer we could not use. "" when
+ * nothing failed since the thread's last association or DICOMweb operation began. Written as
+ * OutcomeText writes; returns the whole length. */
 ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity);
 
 /* The families of outcome codes that OutcomeText puts into words. */
@@ -972,7 +1096,8 @@ typedef enum OutcomeFamily {
     OUTCOME_THUMBNAIL = 5, /* a ThumbnailOutcome */
     OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
     OUTCOME_MOVE = 7,      /* a QueryOutcome or a C-MOVE status */
-    OUTCOME_CONTEXT = 8    /* a presentation context result (ContextAnswer), with what to do */
+    OUTCOME_CONTEXT = 8,   /* a presentation context result (ContextAnswer), with what to do */
+    OUTCOME_WEB = 9        /* a WebOutcome or the HTTP status of a DICOMweb answer */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700

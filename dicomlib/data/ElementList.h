@@ -130,6 +130,14 @@ inline std::string GetTagString(const ElementList& list, Tag tag) {
     return GetTagString(list, tag.group, tag.element);
 }
 
+// The first element with this tag outside every sequence, item and encapsulated pixel data of
+// the flat form (which open with an undefined length and close with their delimiters), or null.
+// Lists of data sets whose sequences come before the attribute (a referenced series ahead of
+// the instance's own) need this rather than FindTag.
+DicomElement* FindTopLevelTag(const ElementList& list, Tag tag);
+// GetTagString's text of FindTopLevelTag's element.
+std::string GetTopLevelString(const ElementList& list, Tag tag);
+
 // Appends a deep copy of every element of source to target.
 void CopyTags(ElementList& target, const ElementList& source);
 void ClearTags(ElementList& list);

@@ -83,7 +83,7 @@ std::string ImageIndexLine(const ElementList& d) {
 void AddIndexLines(const std::filesystem::path& indexRoot, const ElementList& dataSet) {
     std::lock_guard lock(gIndexMutex);
     const std::filesystem::path studyDir =
-        indexRoot / data::GetTagString(dataSet, tag::StudyInstanceUID);
+        indexRoot / data::GetTopLevelString(dataSet, tag::StudyInstanceUID);
     if (!IsExistingDirectory(studyDir)) {
         CreateDirectoryPath(studyDir);
         if (!data::AppendToFile((indexRoot / IndexFileName(IndexLevel::Study)).string(),
@@ -92,7 +92,7 @@ void AddIndexLines(const std::filesystem::path& indexRoot, const ElementList& da
         }
     }
     const std::filesystem::path seriesDir =
-        studyDir / data::GetTagString(dataSet, tag::SeriesInstanceUID);
+        studyDir / data::GetTopLevelString(dataSet, tag::SeriesInstanceUID);
     if (!IsExistingDirectory(seriesDir)) {
         CreateDirectoryPath(seriesDir);
         if (!data::AppendToFile((studyDir / IndexFileName(IndexLevel::Series)).string(),

@@ -144,7 +144,7 @@ IndexEntry IndexEntryOf(IndexLevel level, const ElementList& dataSet,
     IndexEntry entry;
     for (const IndexField& field : IndexLayout(level)) {
         entry.push_back(field.tag == DATE_OF_STORAGE ? std::string(dateOfStorage)
-                                                     : data::GetTagString(dataSet, field.tag));
+                                                     : data::GetTopLevelString(dataSet, field.tag));
     }
     return entry;
 }

@@ -357,12 +357,13 @@ std::optional<ElementList> NotServedResponse(const ElementList& request) {
 
 std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
                                        const ElementList& dataSet) {
-    // The texts the index uses too: up to the first 0x00, blanks trimmed.
-    const std::string study = data::GetTagString(dataSet, tag::StudyInstanceUID);
-    const std::string series = data::GetTagString(dataSet, tag::SeriesInstanceUID);
+    // The texts the index uses too: up to the first 0x00, blanks trimmed. The instance's own,
+    // not those of a sequence in front of them (a referenced series).
+    const std::string study = data::GetTopLevelString(dataSet, tag::StudyInstanceUID);
+    const std::string series = data::GetTopLevelString(dataSet, tag::SeriesInstanceUID);
     StoragePlan plan;
-    plan.sopInstanceUid = data::GetTagString(dataSet, tag::SOPInstanceUID);
-    plan.sopClassUid = data::GetTagString(dataSet, tag::SOPClassUID);
+    plan.sopInstanceUid = data::GetTopLevelString(dataSet, tag::SOPInstanceUID);
+    plan.sopClassUid = data::GetTopLevelString(dataSet, tag::SOPClassUID);
     if (!IsValidUid(plan.sopInstanceUid) || (!study.empty() && !IsValidUid(study)) ||
         (!series.empty() && !IsValidUid(series))) {
         return std::nullopt;

@@ -292,8 +292,14 @@ TEST(StoreScpHelpers, StorageDirectoryAndUidRules) {
         EXPECT_FALSE(store::IsValidUid(bad)) << bad;
     }
 
-    // The pads of the UIDs drop off the path.
+    // The pads of the UIDs drop off the path; the UIDs of a sequence in front are not the
+    // instance's.
     ElementList dataSet;
+    dataSet.Append(data::NewElement(0x0008, 0x1115, UNDEFINED_LENGTH, nullptr, "SQ"));
+    dataSet.Append(data::NewElement(0xFFFE, 0xE000, UNDEFINED_LENGTH, nullptr, nullptr));
+    dataSet.Append(data::NewTextElement(tag::SeriesInstanceUID, "UI", "9.9"));
+    dataSet.Append(data::NewElement(0xFFFE, 0xE00D, 0, nullptr, nullptr));
+    dataSet.Append(data::NewElement(0xFFFE, 0xE0DD, 0, nullptr, nullptr));
     dataSet.Append(data::NewTextElement(tag::SOPInstanceUID, "UI", "1.2.3.4\0"));
     dataSet.Append(data::NewTextElement(tag::StudyInstanceUID, "UI", "1.2"));
     dataSet.Append(data::NewTextElement(tag::SeriesInstanceUID, "UI", "1.2.3 "));
@@ -302,6 +308,7 @@ TEST(StoreScpHelpers, StorageDirectoryAndUidRules) {
     EXPECT_EQ(plan->seriesDirectory, "/data/images/1.2/1.2.3");
     EXPECT_EQ(plan->filePath, "/data/images/1.2/1.2.3/1.2.3.4.dcm");
     EXPECT_EQ(plan->sopInstanceUid, "1.2.3.4");
+    EXPECT_EQ(store::SeriesIndexLine(dataSet).find("9.9"), std::string::npos);
 }
 
 TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {

@@ -33,10 +33,11 @@ std::optional<Instance> Describe(const fs::path& file) {
     data::DecoderState state;
     ElementList meta, body;
     if (!data::ReadPart10File(state, file, meta, body)) return std::nullopt;
+    // The instance's own UIDs, not a referenced series' in a sequence before them.
     Instance i{data::GetTagString(meta, tag::TransferSyntaxUID),
-               data::GetTagString(body, tag::StudyInstanceUID),
-               data::GetTagString(body, tag::SeriesInstanceUID),
-               data::GetTagString(body, tag::SOPInstanceUID),
+               data::GetTopLevelString(body, tag::StudyInstanceUID),
+               data::GetTopLevelString(body, tag::SeriesInstanceUID),
+               data::GetTopLevelString(body, tag::SOPInstanceUID),
                {}};
     // The pixel data value, or its fragments up to the sequence delimiter.
     bool inPixels = false;
