@@ -133,15 +133,11 @@ std::string KeyNames(const char* kind) {
     return names;
 }
 
-bool IsPending(int32_t status) {
-    return status == 0xFF00 || status == 0xFF01;
-}
-
 }  // namespace
 
 RecordList* KeyList(const Command& self,
-                    const std::vector<std::pair<std::string, std::string>>& keys,
-                    const char* kind) {
+                    const std::vector<std::pair<std::string, std::string>>& keys, const char* kind,
+                    const std::string& characterSet) {
     void* key = NewRecord(kind);
     for (const auto& [name, value] : keys) {
         RecordField field;
@@ -163,20 +159,19 @@ RecordList* KeyList(const Command& self,
         }
         // Keys come in UTF-8 and go in the set --charset names, or as they are when ASCII.
         std::string why;
-        const std::optional<std::string> bytes = KeyBytes(line.characterSet, field.vr, value, why);
+        const std::optional<std::string> bytes = KeyBytes(characterSet, field.vr, value, why);
         if (!bytes) {
-            std::fprintf(stderr, "tessaly-cli: %s: the key %s: %s\n%s", self.name, name.c_str(),
-                         why.c_str(),
-                         line.characterSet.empty()
-                             ? "  name the character set to send it in with --charset, for "
-                               "example --charset \"ISO_IR 192\" (UTF-8)\n"
-                             : "");
+            std::fprintf(
+                stderr, "tessaly-cli: %s: the key %s: %s\n%s", self.name, name.c_str(), why.c_str(),
+                characterSet.empty() ? "  name the character set to send it in with --charset, for "
+                                       "example --charset \"ISO_IR 192\" (UTF-8)\n"
+                                     : "");
             FreeRecord(key);
             return nullptr;
         }
         SetRecordField(key, index, bytes->c_str());
     }
-    SetRecordCharacterSet(key, line.characterSet.c_str());
+    SetRecordCharacterSet(key, characterSet.c_str());
     RecordList* list = NewRecordList();
     AppendRecord(list, key);
     return list;
@@ -292,7 +287,7 @@ namespace {
 int RunFind(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(FindCommand, args, {true, true, false}, line); bad != 0) return bad;
-    RecordList* list = KeyList(FindCommand, line.keys, line.level.c_str());
+    RecordList* list = KeyList(FindCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting FIND Service");
@@ -338,7 +333,7 @@ void ReportMove(void* context, const MoveProgress* progress) {
 int RunMove(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(MoveCommand, args, {true, false, true}, line); bad != 0) return bad;
-    RecordList* list = KeyList(MoveCommand, line.keys, line.level.c_str());
+    RecordList* list = KeyList(MoveCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting MOVE Service");
@@ -359,7 +354,7 @@ int RunWorklist(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(WorklistCommand, args, {false, true, false}, line); bad != 0)
         return bad;
-    RecordList* list = KeyList(WorklistCommand, line.keys, "WORKLIST");
+    RecordList* list = KeyList(WorklistCommand, line.keys, "WORKLIST", line.characterSet);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting WORKLIST Service");

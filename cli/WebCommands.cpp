@@ -164,7 +164,8 @@ int RunQido(const Args& args) {
     WriteLogLine("Starting QIDO Service");
     const WebSettings settings = web.Settings();
     const int32_t status = QidoSearch(url.c_str(), &settings, level.c_str(), list, limit, offset);
-    if (status == WEB_SUCCESS || RecordCount(list) > 0) PrintRecords(QidoCommand.name, list, 0, json);
+    if (status == WEB_SUCCESS || RecordCount(list) > 0)
+        PrintRecords(QidoCommand.name, list, 0, json);
     const std::string detail =
         status == WEB_SUCCESS ? "search complete" : WebWords(status) + ": " + url;
     ClearQuery(list, level.c_str());
