@@ -17,7 +17,7 @@ class SignalOutput : public JobOutput {
         emit runner_.MemoCleared();
     }
     void MemoLine(const std::string& text) override {
-        block_ << QString::fromStdString(cli::ToTerminal(text));
+        block_ << QString::fromStdString(cli::Utf8ToTerminal(text));
         if (block_.size() >= MEMO_BLOCK_LINES) Flush();
     }
     void Flush() {

@@ -3,6 +3,9 @@
 #include <cstddef>
 #include <memory>
 #include <new>
+#include <optional>
+#include <span>
+#include <string>
 
 #include "Text.h"
 #include "zedavura.h"
@@ -10,8 +13,6 @@
 namespace app {
 namespace {
 
-constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
-constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
 // The response state before the first response: neither pending nor success.
 constexpr int32_t NO_RESPONSE_YET = 1;
 
@@ -38,23 +39,39 @@ struct AssociationCloser {
 };
 using AssociationPtr = std::unique_ptr<Association, AssociationCloser>;
 
-// A new list holding one key record of kind with two keys set.
-ListPtr KeyList(const char* kind, uint32_t nameField, const std::string& name, uint32_t dateField,
-                const std::string& date) {
+// A key's UTF-8 text in the set the keys are written in; without one, as Latin-1 bytes that
+// name no set, as the window always sent them. None, with the reason in the memo, for a
+// character the set cannot hold.
+std::optional<std::string> KeyText(const char* field, const char* vr, const std::string& text,
+                                   const std::string& characterSet, JobOutput& out) {
+    std::string why;
+    std::optional<std::string> bytes =
+        cli::KeyBytes(characterSet.empty() ? "ISO_IR 100" : characterSet, vr, text, why);
+    if (!bytes)
+        out.MemoLine(std::string(field) + " \"" + text + "\": " + why +
+                     (characterSet.empty() ? ": choose a Query Character Set in Setup" : ""));
+    return bytes;
+}
+
+// A new list holding one key record of kind with the name and date keys set, in the character
+// set of the settings; null when a key cannot be written in it.
+ListPtr KeyList(const char* kind, uint32_t nameField, uint32_t dateField, const ServiceJob& job,
+                JobOutput& out) {
+    const std::string characterSet = FieldText(job.settings.KeyCharacterSet);
+    const auto name = KeyText("PatientName", "PN", job.PatientFilter, characterSet, out);
+    const auto date = KeyText("Date", "DA", job.DateFilter, characterSet, out);
+    if (!name || !date) return nullptr;
     ListPtr list(NewRecordList());
     void* key = NewRecord(kind);
     if (!list || key == nullptr) {
         FreeRecord(key);
         throw std::bad_alloc();
     }
-    SetRecordField(key, nameField, name.c_str());
-    SetRecordField(key, dateField, date.c_str());
+    SetRecordField(key, nameField, name->c_str());
+    SetRecordField(key, dateField, date->c_str());
+    SetRecordCharacterSet(key, characterSet.c_str());
     AppendRecord(list.get(), key);
     return list;
-}
-
-bool IsPending(int32_t state) {
-    return state == 0xFF00 || state == 0xFF01;
 }
 
 struct QueryRun {
@@ -80,7 +97,7 @@ QueryRun RunQuery(ServiceJob& job, const char* sopClass, Send send, Read read) {
     if (!run.sent) return run;
     do {
         run.state = read(assoc.get());
-    } while (IsPending(run.state));
+    } while (IsPendingStatus(run.state));
     return run;
 }
 
@@ -106,43 +123,46 @@ void CountLine(const RecordList* list, JobOutput& out) {
     out.MemoLine("");
 }
 
-void StudyLines(const StudyRecord& r, JobOutput& out) {
-    const std::pair<const char*, const char*> lines[] = {
-        {"PatientName: ", r.PatientName},
-        {"PatientID: ", r.PatientID},
-        {"PatientSex: ", r.PatientSex},
-        {"PatientBD: ", r.PatientBD},
-        {"StudyID: ", r.StudyID},
-        {"StudyInstanceUID: ", r.StudyInstanceUID},
-        {"StudyDate: ", r.StudyDate},
-        {"StudyTime: ", r.StudyTime},
-        {"StudyDescription: ", r.StudyDescription},
-        {"Modalities: ", r.Modalities},
-        {"InstitutionName: ", r.InstitutionName},
-        {"AccessionNumber: ", r.AccessionNumber},
-        {"PhysiciansName: ", r.PhysiciansName},
-    };
-    for (const auto& [label, text] : lines)
-        out.MemoLine(label + std::string(text));
+struct Line {
+    const char* label;
+    uint32_t field;
+};
+
+// The lines of one record, each label followed by its field in UTF-8, then an empty line.
+void RecordLines(const void* record, std::span<const Line> lines, JobOutput& out) {
+    for (const Line& line : lines)
+        out.MemoLine(line.label + cli::RecordUtf8(record, line.field));
     out.MemoLine("");
 }
 
-void WorklistLines(const WorklistRecord& r, JobOutput& out) {
-    const std::pair<const char*, const char*> lines[] = {
-        {"PatientName: ", r.PatientName},
-        {"PatientID: ", r.PatientID},
-        {"PatientBD: ", r.PatientBD},
-        {"PatientSex: ", r.PatientSex},
-        {"Modality: ", r.Modality},
-        {"Scheduled Station AET: ", r.ScheduledStationAET},
-        {"Scheduled Procedure Step Start Date: ", r.SPSStartDate},
-        {"Scheduled Procedure Step Start Time: ", r.SPSStartTime},
-        {"Scheduled Performing Physician: ", r.ScheduledPerformingPhysician},
-    };
-    for (const auto& [label, text] : lines)
-        out.MemoLine(label + std::string(text));
-    out.MemoLine("");
-}
+constexpr Line STUDY_LINES[] = {
+    {"PatientName: ", FieldIndex(offsetof(StudyRecord, PatientName))},
+    {"PatientID: ", FieldIndex(offsetof(StudyRecord, PatientID))},
+    {"PatientSex: ", FieldIndex(offsetof(StudyRecord, PatientSex))},
+    {"PatientBD: ", FieldIndex(offsetof(StudyRecord, PatientBD))},
+    {"StudyID: ", FieldIndex(offsetof(StudyRecord, StudyID))},
+    {"StudyInstanceUID: ", FieldIndex(offsetof(StudyRecord, StudyInstanceUID))},
+    {"StudyDate: ", FieldIndex(offsetof(StudyRecord, StudyDate))},
+    {"StudyTime: ", FieldIndex(offsetof(StudyRecord, StudyTime))},
+    {"StudyDescription: ", FieldIndex(offsetof(StudyRecord, StudyDescription))},
+    {"Modalities: ", FieldIndex(offsetof(StudyRecord, Modalities))},
+    {"InstitutionName: ", FieldIndex(offsetof(StudyRecord, InstitutionName))},
+    {"AccessionNumber: ", FieldIndex(offsetof(StudyRecord, AccessionNumber))},
+    {"PhysiciansName: ", FieldIndex(offsetof(StudyRecord, PhysiciansName))},
+};
+
+constexpr Line WORKLIST_LINES[] = {
+    {"PatientName: ", FieldIndex(offsetof(WorklistRecord, PatientName))},
+    {"PatientID: ", FieldIndex(offsetof(WorklistRecord, PatientID))},
+    {"PatientBD: ", FieldIndex(offsetof(WorklistRecord, PatientBD))},
+    {"PatientSex: ", FieldIndex(offsetof(WorklistRecord, PatientSex))},
+    {"Modality: ", FieldIndex(offsetof(WorklistRecord, Modality))},
+    {"Scheduled Station AET: ", FieldIndex(offsetof(WorklistRecord, ScheduledStationAET))},
+    {"Scheduled Procedure Step Start Date: ", FieldIndex(offsetof(WorklistRecord, SPSStartDate))},
+    {"Scheduled Procedure Step Start Time: ", FieldIndex(offsetof(WorklistRecord, SPSStartTime))},
+    {"Scheduled Performing Physician: ",
+     FieldIndex(offsetof(WorklistRecord, ScheduledPerformingPhysician))},
+};
 
 // Print lines that say a step went well; the others (failures and why) go to the memo.
 bool IsSuccessLine(const std::string& line) {
@@ -154,7 +174,7 @@ bool IsSuccessLine(const std::string& line) {
 }
 
 void ToMemoUnlessSuccess(void* context, const char* line) {
-    if (!IsSuccessLine(line)) static_cast<JobOutput*>(context)->MemoLine(line);
+    if (!IsSuccessLine(line)) static_cast<JobOutput*>(context)->MemoLine(cli::Cp1252ToUtf8(line));
 }
 
 }  // namespace
@@ -162,12 +182,13 @@ void ToMemoUnlessSuccess(void* context, const char* line) {
 bool FindStudies(ServiceJob& job, JobOutput& out) {
     // The key record is freed with the list on every path, an association that never opened
     // included.
-    const ListPtr list =
-        KeyList("STUDY", STUDY_PATIENT_NAME, job.PatientFilter, STUDY_DATE, job.DateFilter);
+    const ListPtr list = KeyList("STUDY", STUDY_PATIENT_NAME, STUDY_DATE, job, out);
+    if (!list) return false;
     const QueryRun run = RunQuery(
-        job, STUDY_ROOT_FIND,
+        job, SOP_CLASS_STUDY_ROOT_FIND,
         [&](Association* assoc) {
-            const bool sent = WriteFindRQ(assoc, list.get(), STUDY_ROOT_FIND, "STUDY") == 1;
+            const bool sent =
+                WriteFindRQ(assoc, list.get(), SOP_CLASS_STUDY_ROOT_FIND, "STUDY") == 1;
             // The key record has left the list once the request was built; a refused request
             // leaves it there, and no response is read into a list that holds it.
             ClearQuery(list.get(), "STUDY");
@@ -180,18 +201,19 @@ bool FindStudies(ServiceJob& job, JobOutput& out) {
     }
     CountLine(list.get(), out);
     for (uint32_t i = 0; i < RecordCount(list.get()); ++i)
-        StudyLines(*static_cast<const StudyRecord*>(RecordAt(list.get(), i)), out);
+        RecordLines(RecordAt(list.get(), i), STUDY_LINES, out);
     WhyNotSucceeded(run, out);
     return run.state == QUERY_SUCCESS;
 }
 
 bool FindWorklist(ServiceJob& job, JobOutput& out) {
-    const ListPtr list = KeyList("WORKLIST", WORKLIST_PATIENT_NAME, job.PatientFilter,
-                                 WORKLIST_START_DATE, job.DateFilter);
+    const ListPtr list = KeyList("WORKLIST", WORKLIST_PATIENT_NAME, WORKLIST_START_DATE, job, out);
+    if (!list) return false;
     const QueryRun run = RunQuery(
-        job, WORKLIST_FIND,
+        job, SOP_CLASS_MODALITY_WORKLIST_FIND,
         [&](Association* assoc) {
-            const bool sent = WriteWLFindRQ(assoc, list.get(), WORKLIST_FIND) == 1;
+            const bool sent =
+                WriteWLFindRQ(assoc, list.get(), SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
             ClearWL(list.get());  // the key record stays in the list until here
             return sent;
         },
@@ -202,7 +224,7 @@ bool FindWorklist(ServiceJob& job, JobOutput& out) {
     }
     CountLine(list.get(), out);
     for (uint32_t i = 0; i < RecordCount(list.get()); ++i)
-        WorklistLines(*static_cast<const WorklistRecord*>(RecordAt(list.get(), i)), out);
+        RecordLines(RecordAt(list.get(), i), WORKLIST_LINES, out);
     WhyNotSucceeded(run, out);
     return run.state == QUERY_SUCCESS;
 }

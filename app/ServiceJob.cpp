@@ -6,6 +6,7 @@
 
 #include "FrontEnd.h"
 #include "QueryJobs.h"
+#include "Text.h"
 #include "zedavura.h"
 
 namespace app {
@@ -20,7 +21,7 @@ std::string Outcome(ServiceJob& job, bool succeeded) {
 void WriteOutcome(ServiceJob& job, bool succeeded, JobOutput& out) {
     const std::string line = Outcome(job, succeeded);
     WriteLogLine(line.c_str());
-    out.MemoLine(line);
+    out.MemoLine(cli::Cp1252ToUtf8(line));
 }
 
 bool Echo(ServiceJob& job) {
@@ -87,7 +88,7 @@ bool RunServiceJob(ServiceJob& job, JobOutput& out) {
 void EndJobAfterError(ServiceJob& job, const std::string& what, JobOutput& out) {
     const std::string line = job.Service + " stopped by an error: " + what;
     WriteLogLine(line.c_str());
-    out.MemoLine(line);
+    out.MemoLine(cli::Cp1252ToUtf8(line));
     WriteOutcome(job, false, out);
 }
 

@@ -17,8 +17,8 @@ struct ServiceJob {
     std::string TransferSyntax;  // STORE: the UID proposed after the file's own; empty: implicit
     // STORE and PRINT: chosen before the job; empty when the choice was cancelled.
     std::string fileName;
-    std::string PatientFilter;  // query jobs: the patient name key
-    std::string DateFilter;     // query jobs: the date key
+    std::string PatientFilter;  // query jobs: the patient name key, UTF-8
+    std::string DateFilter;     // query jobs: the date key, UTF-8
 };
 
 // Where a job's lines go; called on the worker's thread, in the order of the lines.
@@ -26,7 +26,7 @@ class JobOutput {
   public:
     virtual ~JobOutput() = default;
     virtual void ClearMemo() = 0;
-    virtual void MemoLine(const std::string& text) = 0;  // 8-bit (Windows-1252) text
+    virtual void MemoLine(const std::string& text) = 0;  // UTF-8 text
 };
 
 // The transfer syntax UID of the TransferSyntax dialog's choice; empty for implicit VR little

@@ -50,6 +50,15 @@ const ChoiceList& FilmSizeList() {
     return list;
 }
 
+const ChoiceList& KeyCharacterSetList() {
+    static const ChoiceList list{
+        {"", "ISO_IR 192", "ISO_IR 100", "ISO_IR 101", "ISO_IR 144", "ISO_IR 126", "ISO_IR 127",
+         "ISO_IR 138", "ISO_IR 148", "ISO_IR 166", "GB18030", "GBK", "\\ISO 2022 IR 87",
+         "\\ISO 2022 IR 149"},
+        ""};
+    return list;
+}
+
 const ChoiceList& MagnificationTypeList() {
     static const ChoiceList list{{"REPLICATE", "BILINEAR", "CUBIC", "NONE"}, "Magnification Type"};
     return list;
@@ -89,8 +98,8 @@ Settings DefaultSettings() {
 // Offsets: RemoteIP 0, RemotePort 128, LocalAET 160, RemoteAET 288, then five little-endian
 // 32-bit numbers from 416: TraceLevel, FilmDestination, FilmOrientation, FilmSize,
 // MagnificationType.
-std::array<uint8_t, SETTINGS_SIZE> SettingsFileBytes(const Settings& s) {
-    std::array<uint8_t, SETTINGS_SIZE> bytes{};
+std::vector<uint8_t> SettingsFileBytes(const Settings& s) {
+    std::vector<uint8_t> bytes(SETTINGS_SIZE);
     auto put = [&](std::span<const char> field, std::size_t offset) {
         std::memcpy(bytes.data() + offset, field.data(), field.size());
     };
@@ -103,6 +112,11 @@ std::array<uint8_t, SETTINGS_SIZE> SettingsFileBytes(const Settings& s) {
     PutInt32(&bytes[424], s.FilmOrientation);
     PutInt32(&bytes[428], s.FilmSize);
     PutInt32(&bytes[432], s.MagnificationType);
+    const std::string characterSet = FieldText(s.KeyCharacterSet);
+    if (!characterSet.empty()) {
+        bytes.insert(bytes.end(), characterSet.begin(), characterSet.end());
+        bytes.push_back(0);
+    }
     for (uint8_t& b : bytes)
         b ^= SettingsMask;
     return bytes;
@@ -128,13 +142,20 @@ Settings SettingsFromFileBytes(std::span<const uint8_t> bytes) {
     s.FilmOrientation = ValidChoice(GetInt32(&plain[424]), FilmOrientationList());
     s.FilmSize = ValidChoice(GetInt32(&plain[428]), FilmSizeList());
     s.MagnificationType = ValidChoice(GetInt32(&plain[432]), MagnificationTypeList());
+    std::string characterSet;
+    for (std::size_t i = SETTINGS_SIZE; i < bytes.size() && (bytes[i] ^ SettingsMask) != 0; ++i)
+        characterSet += static_cast<char>(bytes[i] ^ SettingsMask);
+    if (bytes.size() > SETTINGS_SIZE + characterSet.size() &&
+        characterSet.size() < s.KeyCharacterSet.size())
+        std::copy(characterSet.begin(), characterSet.end(), s.KeyCharacterSet.begin());
     return s;
 }
 
 Settings LoadSettings(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return DefaultSettings();
-    std::vector<uint8_t> bytes(SETTINGS_SIZE + 1);
+    std::vector<uint8_t> bytes(SETTINGS_SIZE +
+                               std::tuple_size_v<decltype(Settings::KeyCharacterSet)>);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
     return SettingsFromFileBytes(bytes);

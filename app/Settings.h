@@ -33,6 +33,9 @@ struct Settings {
     int32_t FilmOrientation = 0;
     int32_t FilmSize = 0;
     int32_t MagnificationType = 0;
+    // The Specific Character Set the query keys are written in ("" none: the keys go as
+    // Latin-1 bytes without naming a set). Kept after the 436 bytes, only when set.
+    std::array<char, 65> KeyCharacterSet{};
 };
 
 // The item lists of the Setup dialog's choosers, index 0 first, and the text each shows while
@@ -46,6 +49,8 @@ const ChoiceList& FilmDestinationList();
 const ChoiceList& FilmOrientationList();
 const ChoiceList& FilmSizeList();
 const ChoiceList& MagnificationTypeList();
+// The character sets offered for query keys; any other (0008,0005) value may be typed in.
+const ChoiceList& KeyCharacterSetList();
 
 // The text of item index of list; empty when index names no item.
 std::string ChoiceText(const ChoiceList& list, int32_t index);
@@ -61,9 +66,11 @@ QString FieldQString(std::span<const char> field);
 void SetField(std::span<char> field, const QString& text);
 
 // The file's bytes (masked) of a record, and a record from a file's bytes: fewer than 436 bytes
-// give the defaults, more are cut to 436; every text is cut to its field size less one, a trace
-// level outside 0..3 becomes 0 and a print index that names no item becomes NO_CHOICE.
-std::array<uint8_t, SETTINGS_SIZE> SettingsFileBytes(const Settings& settings);
+// give the defaults; every text is cut to its field size less one, a trace level outside 0..3
+// becomes 0 and a print index that names no item becomes NO_CHOICE. A key character set
+// follows the 436 bytes as a masked NUL-terminated text; without one the file is the 436 bytes
+// alone, and bytes after 436 that hold no such text are ignored.
+std::vector<uint8_t> SettingsFileBytes(const Settings& settings);
 Settings SettingsFromFileBytes(std::span<const uint8_t> bytes);
 
 // Reads the file; the defaults when it is missing or cannot be read.

@@ -10,6 +10,8 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
+#include "zedavura.h"
+
 namespace app {
 namespace {
 
@@ -79,6 +81,8 @@ TForm2::TForm2(AppValues& values, QWidget* parent) : QDialog(parent), values_(va
     AddRow(networkForm, "Label3", "Remote Port Number:", edit3_);
     AddRow(networkForm, "Label4", "Remote AET:", edit5_);
     AddRow(networkForm, "Label5", "LOG level:", comboBox1_);
+    comboBox6_ = Chooser("ComboBox6", KeyCharacterSetList(), network);
+    AddRow(networkForm, "Label10", "Query Character Set:", comboBox6_);
 
     comboBox2_ = Chooser("ComboBox2", FilmDestinationList(), printer);
     comboBox3_ = Chooser("ComboBox3", FilmOrientationList(), printer);
@@ -114,10 +118,20 @@ TForm2::TForm2(AppValues& values, QWidget* parent) : QDialog(parent), values_(va
     ShowChoice(comboBox3_, FilmOrientationList(), loaded.FilmOrientation);
     ShowChoice(comboBox4_, FilmSizeList(), loaded.FilmSize);
     ShowChoice(comboBox5_, MagnificationTypeList(), loaded.MagnificationType);
+    comboBox6_->setEditText(FieldQString(loaded.KeyCharacterSet));
 }
 
 void TForm2::Save() {
+    const QByteArray characterSet = comboBox6_->currentText().trimmed().toLatin1();
+    if (CharacterSetWarning(characterSet.constData(), nullptr, 0) != 0) {
+        QMessageBox::warning(this, "Setup",
+                             "\"" + comboBox6_->currentText() +
+                                 "\" is no Specific Character Set the query keys can be written "
+                                 "in: choose one of the list, or leave it empty.");
+        return;
+    }
     Settings& s = values_.settings;
+    SetField(s.KeyCharacterSet, QString::fromLatin1(characterSet));
     SetField(s.RemoteIP, edit2_->text());
     SetField(s.RemotePort, edit3_->text());
     SetField(s.LocalAET, edit4_->text());

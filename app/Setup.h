@@ -1,4 +1,5 @@
-// The Setup dialog: the peer, the AE titles, the trace level and the print choices, kept in
+// The Setup dialog: the peer, the AE titles, the trace level, the character set of query keys
+// and the print choices, kept in
 // dovazuz.cfg in the working directory. The file is read when the dialog is made and written
 // on OK.
 #pragma once
@@ -31,6 +32,7 @@ class TForm2 : public QDialog {
     QComboBox* comboBox3_;
     QComboBox* comboBox4_;
     QComboBox* comboBox5_;
+    QComboBox* comboBox6_;
 };
 
 }  // namespace app

@@ -184,8 +184,8 @@ ServiceJob TForm1::NewJob(const char* service) const {
     job.Service = service;
     job.settings = values_.settings;
     job.WorkDir = values_.WorkDir;
-    job.PatientFilter = values_.PatientFilter.toLatin1().toStdString();
-    job.DateFilter = values_.DateFilter.toLatin1().toStdString();
+    job.PatientFilter = values_.PatientFilter.toUtf8().toStdString();
+    job.DateFilter = values_.DateFilter.toUtf8().toStdString();
     return job;
 }
 
@@ -202,7 +202,7 @@ void TForm1::Dump() {
     QStringList lines;
     const bool read = cli::DumpFileLines(
         QFile::encodeName(file).toStdString(),
-        [&](const char* line) { lines << QString::fromStdString(cli::ToTerminal(line)); });
+        [&](const char* line) { lines << QString::fromStdString(cli::Utf8ToTerminal(line)); });
     if (!read) lines << "Dump Failed!";
     // One block: a large file's lines would otherwise be laid out one by one.
     memo1_->appendPlainText(lines.join('\n'));

@@ -1,6 +1,6 @@
 // Codec speed on a 512 x 512 16-bit CT-like slice (a noisy body on a zero background) and an
-// 8-bit image of the same shape: lossless JPEG, RLE, JPEG-LS and JPEG 2000, without file or
-// data set work. Throughput is counted in raw sample bytes.
+// 8-bit image of the same shape: lossless JPEG, RLE, JPEG-LS, JPEG 2000, High-Throughput JPEG
+// 2000 and JPEG XL, without file or data set work. Throughput is counted in raw sample bytes.
 #include <benchmark/benchmark.h>
 
 #include <cmath>
@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "imaging/HtJ2kCodec.h"
 #include "imaging/Jpeg2000Codec.h"
 #include "imaging/JpegLsCodec.h"
+#include "imaging/JpegXlCodec.h"
 #include "imaging/LosslessJpeg.h"
 #include "imaging/RleCodec.h"
 
@@ -126,6 +128,12 @@ const bool REGISTERED = [] {
     RegisterFrameCodec(
         "Jpeg2000", [](auto frame, const FrameLayout& l) { return EncodeJpeg2000(frame, l, {}); },
         DecodeJpeg2000);
+    RegisterFrameCodec(
+        "HtJ2k", [](auto frame, const FrameLayout& l) { return EncodeHtJ2k(frame, l, {}); },
+        DecodeHtJ2k);
+    RegisterFrameCodec(
+        "JpegXl", [](auto frame, const FrameLayout& l) { return EncodeJpegXl(frame, l, {}); },
+        [](auto stream, auto out, const FrameLayout& l) { return DecodeJpegXl(stream, out, l); });
     return true;
 }();
 

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Lossless JPEG conversion and dump speed of tessaly-cli beside DCMTK's dcmcjpeg, dcmdjpeg and
 # dcmdump, on the same generated CT-like files in one run. Throughput is raw pixel data per
-# second; every figure is the median of ROUNDS rounds.
+# second; every figure is the median of ROUNDS rounds, ours and DCMTK's taking turns. A tool that
+# fails stops the benchmark with its errors.
 #   bench/convert_bench.sh [ROUNDS]
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,6 +11,7 @@ cmake --preset default >/dev/null && cmake --build --preset default >/dev/null
 CLI=$PWD/build/default/cli/tessaly-cli
 WORK=$(mktemp -d /tmp/tessaly-convert-bench.XXXXXX)
 trap 'rm -rf "$WORK"' EXIT
+source bench/timing.sh
 
 echo "generating images in $WORK"
 bench/make_images.py "$WORK/set" --count 100 --size 512
@@ -29,22 +31,6 @@ pixel_bytes() {  # raw pixel bytes of the files in a folder
   echo "$total"
 }
 
-# Runs "$@" once per file of folder $1 (the command sees IN and OUT), ROUNDS times, and prints
-# the median seconds.
-time_per_file() {
-  local folder=$1; shift
-  local out=$WORK/out; local times=()
-  for ((r = 0; r < ROUNDS; r++)); do
-    rm -rf "$out"; mkdir -p "$out"
-    local start end
-    start=$(date +%s.%N)
-    for f in "$folder"/*.dcm; do IN=$f OUT=$out/$(basename "$f") "$@" >/dev/null; done
-    end=$(date +%s.%N)
-    times+=("$(echo "$end - $start" | bc -l)")
-  done
-  printf '%s\n' "${times[@]}" | sort -g | awk '{a[NR]=$1} END {print a[int((NR+1)/2)]}'
-}
-
 ours_encode() { "$CLI" convert "$IN" "$OUT" --ts jpeg-lossless; }
 dcmtk_encode() { dcmcjpeg +e1 "$IN" "$OUT"; }
 ours_decode() { "$CLI" convert "$IN" "$OUT" --ts explicit; }
@@ -61,14 +47,14 @@ echo
 printf '%-34s %14s %14s %8s\n' "median of $ROUNDS rounds" "tessaly-cli" "DCMTK" "ratio"
 for d in set one1024 one2048; do
   bytes=$(pixel_bytes "$WORK/$d")
-  row "encode $d (dcmcjpeg +e1)" "$bytes" "$(time_per_file "$WORK/$d" ours_encode)" \
-    "$(time_per_file "$WORK/$d" dcmtk_encode)"
-  row "decode $d (dcmdjpeg)" "$bytes" "$(time_per_file "$WORK/$d.ll" ours_decode)" \
-    "$(time_per_file "$WORK/$d.ll" dcmtk_decode)"
+  times=$(time_pair "$WORK/$d" ours_encode dcmtk_encode)
+  row "encode $d (dcmcjpeg +e1)" "$bytes" ${times}
+  times=$(time_pair "$WORK/$d.ll" ours_decode dcmtk_decode)
+  row "decode $d (dcmdjpeg)" "$bytes" ${times}
 done
 bytes=$(pixel_bytes "$WORK/set")
-row "dump set of 100 (dcmdump)" "$bytes" "$(time_per_file "$WORK/set" ours_dump)" \
-  "$(time_per_file "$WORK/set" dcmtk_dump)"
+times=$(time_pair "$WORK/set" ours_dump dcmtk_dump)
+row "dump set of 100 (dcmdump)" "$bytes" ${times}
 bytes=$(pixel_bytes "$WORK/multi")
-row "dump 100 MB multi-frame (dcmdump)" "$bytes" "$(time_per_file "$WORK/multi" ours_dump)" \
-  "$(time_per_file "$WORK/multi" dcmtk_dump)"
+times=$(time_pair "$WORK/multi" ours_dump dcmtk_dump)
+row "dump 100 MB multi-frame (dcmdump)" "$bytes" ${times}

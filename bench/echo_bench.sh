@@ -18,11 +18,15 @@ port=$(free_port)
 work=$(mktemp -d)
 TCP_NODELAY=1 storescp --aetitle STORESCP -od "$work" "$port" >"$work/storescp.log" 2>&1 &
 scp=$!
-trap 'kill "$scp" 2>/dev/null; wait "$scp" 2>/dev/null; rm -rf "$work"' EXIT
-for _ in $(seq 100); do
-  (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break
-  sleep 0.05
-done
+# storescp ends by the signal, which wait reports as a failure: the clean-up goes on regardless
+# and the script keeps its own exit status.
+cleanup() {
+  kill "$scp" 2>/dev/null || true
+  wait "$scp" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
+wait_port "$port"
 
 now() { date +%s.%N; }
 # Runs the command N times; prints associations per second, or fails on the first error.

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Large objects: a 1 GB and a 3 GB CT-like multi-frame image (2000 and 6000 frames of 512 x 512
-# 16-bit, bench/make_large.py) sent into DCMTK's storescp, dumped and converted to JPEG-LS, by
-# tessaly-cli and by DCMTK's storescu, dcmdump (also with -M, large values not loaded) and
-# dcmcjpls, one after the other in one run. Prints the wall time and the peak resident memory
-# of each (GNU time). Needs about 3 times the larger image free under TMPDIR.
+# 16-bit, bench/make_large.py) sent into DCMTK's storescp, received from DCMTK's storescu, dumped
+# and converted to JPEG-LS, by tessaly-cli and by DCMTK's storescu, storescp, dcmdump (also with
+# -M, large values not loaded) and dcmcjpls, one after the other in one run. Prints the wall time
+# and the peak resident memory of each: GNU time for the clients, VmHWM of the provider's own
+# process for the two providers (a fresh one of each per image; the receive time is storescu's).
+# Needs about 3 times the larger image free under TMPDIR.
 #   bench/large_bench.sh [FRAMES...]   (default: 2000 6000; uses the build in build/default)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -24,12 +26,23 @@ cleanup() {
 }
 trap cleanup EXIT
 
-port=$(free_port)
-mkdir -p "$work/received"
-TCP_NODELAY=1 storescp --aetitle STORESCP -od "$work/received" -fe .dcm +B "$port" \
-  >"$work/storescp.log" 2>&1 &
-pids+=($!)
-wait_port "$port"
+# Starts a provider in the background (its pid in $provider) and waits for its port.
+start_provider() {  # port, command...
+  local port=$1
+  shift
+  TCP_NODELAY=1 "$@" >"$work/provider.$port.log" 2>&1 &
+  provider=$!
+  pids+=("$provider")
+  wait_port "$port"
+}
+# The peak resident memory of a running process, in MB.
+peak_mb() {
+  awk '/^VmHWM:/ { printf "%.0f", $2 / 1024 }' "/proc/$1/status"
+}
+stop_provider() {
+  kill "$1" 2>/dev/null || true
+  wait "$1" 2>/dev/null || true
+}
 
 # Runs the command under GNU time; prints "seconds MB" (wall time, peak resident memory).
 measure() {
@@ -50,11 +63,31 @@ for frames in "${sizes[@]}"; do
   echo "$frames frames, $mb MB"
   cat "$image" >/dev/null  # in the page cache for both
 
+  port=$(free_port)
+  mkdir -p "$work/received"
+  start_provider "$port" storescp --aetitle STORESCP -od "$work/received" -fe .dcm +B "$port"
+  storescp_pid=$provider
   ours=$(measure "$CLI" store 127.0.0.1 "$port" "$image" --aec STORESCP)
   rm -f "$work"/received/*
   theirs=$(TCP_NODELAY=1 measure storescu -aec STORESCP 127.0.0.1 "$port" "$image")
   rm -f "$work"/received/*
   row "store into storescp" "$ours" "$theirs" storescu
+  # storescp's peak is over both receptions of the same image.
+  theirs="${theirs% *} $(peak_mb "$storescp_pid")"
+  stop_provider "$storescp_pid"
+
+  port=$(free_port)
+  mkdir -p "$work/scp"
+  # In a folder of its own: the provider indexes under ./Database.
+  pushd "$work/scp" >/dev/null
+  start_provider "$port" "$CLI" scp "$port" "$work/scp/images"
+  popd >/dev/null
+  scp_pid=$provider
+  ours=$(TCP_NODELAY=1 measure storescu 127.0.0.1 "$port" "$image")
+  ours="${ours% *} $(peak_mb "$scp_pid")"
+  stop_provider "$scp_pid"
+  rm -rf "$work/scp"
+  row "receive from storescu" "$ours" "$theirs" storescp
 
   ours=$(measure "$CLI" dump "$image")
   row "dump" "$ours" "$(measure dcmdump "$image")" dcmdump

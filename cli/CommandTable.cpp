@@ -16,12 +16,16 @@ extern const Command ThumbnailCommand;
 extern const Command PrintCommand;
 extern const Command EcgCommand;
 extern const Command ProbeCommand;
+extern const Command QidoCommand;
+extern const Command WadoCommand;
+extern const Command StowCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         DumpCommand, ConvertCommand,  MetaCommand,  DicomdirCommand, ThumbnailCommand,
         EcgCommand,  EchoCommand,     StoreCommand, ScpCommand,      FindCommand,
-        MoveCommand, WorklistCommand, PrintCommand, ProbeCommand};
+        MoveCommand, WorklistCommand, PrintCommand, ProbeCommand,    QidoCommand,
+        WadoCommand, StowCommand};
     return commands;
 }
 

@@ -7,6 +7,8 @@
 #include <span>
 #include <string_view>
 
+#include <nlohmann/json.hpp>
+
 #include "Text.h"
 
 namespace cli {
@@ -66,22 +68,42 @@ Views Open(const uint8_t* value, uint32_t length) {
     return views;
 }
 
-void AppendJsonString(std::string& out, std::string_view utf8) {
-    out += '"';
-    for (char c : utf8) {
-        const auto byte = static_cast<uint8_t>(c);
-        if (c == '"' || c == '\\') {
-            out += '\\';
-            out += c;
-        } else if (byte < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", byte);
-            out += escape;
-        } else {
-            out += c;
+using Json = nlohmann::ordered_json;
+
+// Decimal strings that are JSON numbers go out as the text they are, not through a double:
+// the tree holds them as bytes of this subtype, which Write copies as they stand.
+constexpr std::uint64_t DECIMAL_TEXT = 1;
+
+Json Decimal(const std::string& text) {
+    return Json::binary(std::vector<uint8_t>(text.begin(), text.end()), DECIMAL_TEXT);
+}
+
+// The tree as compact JSON: what nlohmann writes, with decimal text in place.
+void Write(std::string& out, const Json& j) {
+    if (j.is_object()) {
+        out += '{';
+        bool first = true;
+        for (const auto& [key, value] : j.items()) {
+            out += first ? "" : ",";
+            first = false;
+            out += Json(key).dump();
+            out += ':';
+            Write(out, value);
         }
+        out += '}';
+    } else if (j.is_array()) {
+        out += '[';
+        for (std::size_t i = 0; i < j.size(); ++i) {
+            if (i != 0) out += ',';
+            Write(out, j[i]);
+        }
+        out += ']';
+    } else if (j.is_binary()) {
+        const auto& bytes = j.get_binary();
+        out.append(bytes.begin(), bytes.end());
+    } else {
+        out += j.dump(-1, ' ', false, Json::error_handler_t::replace);
     }
-    out += '"';
 }
 
 std::vector<std::string> Split(const std::string& text, char separator) {
@@ -101,68 +123,37 @@ std::string Trim(const std::string& text, bool leading = true) {
     return text.substr(first, last - first + 1);
 }
 
-// A JSON number as the grammar allows it: -?(0|[1-9][0-9]*)(.[0-9]+)?([eE][+-]?[0-9]+)?
-bool IsJsonNumber(std::string_view s) {
-    std::size_t i = 0;
-    auto digits = [&] {
-        const std::size_t from = i;
-        while (i < s.size() && s[i] >= '0' && s[i] <= '9')
-            ++i;
-        return i - from;
-    };
-    if (i < s.size() && s[i] == '-') ++i;
-    const std::size_t intStart = i;
-    const std::size_t intDigits = digits();
-    if (intDigits == 0 || (intDigits > 1 && s[intStart] == '0')) return false;
-    if (i < s.size() && s[i] == '.') {
-        ++i;
-        if (digits() == 0) return false;
-    }
-    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
-        ++i;
-        if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
-        if (digits() == 0) return false;
-    }
-    return i == s.size();
-}
-
 // A decimal or integer string as a JSON number; a text that is no number stays a string.
-void AppendNumberText(std::string& out, const std::string& text) {
-    if (IsJsonNumber(text)) {
-        out += text;
-        return;
-    }
+Json NumberJson(const std::string& text) {
+    // A JSON number as the grammar allows it is kept as written.
+    if (Json::accept(text) && !text.empty() &&
+        (text[0] == '-' || (text[0] >= '0' && text[0] <= '9')))
+        return Decimal(text);
     char* end = nullptr;
     const double v = std::strtod(text.c_str(), &end);
     if (!text.empty() && *end == '\0' && std::isfinite(v)) {
         char number[32];
         std::snprintf(number, sizeof number, "%.15g", v);
-        out += number;
-    } else {
-        AppendJsonString(out, Cp1252ToUtf8(text));
+        return Decimal(number);
     }
+    return text;
 }
 
-void AppendPersonName(std::string& out, const std::string& name) {
+Json PersonNameJson(const std::string& name) {
     static const char* const GROUPS[] = {"Alphabetic", "Ideographic", "Phonetic"};
     const std::vector<std::string> groups = Split(name, '=');
-    out += '{';
-    bool first = true;
+    Json person = Json::object();
     for (std::size_t g = 0; g < groups.size() && g < 3; ++g) {
         if (groups[g].empty()) continue;
-        if (!first) out += ',';
-        first = false;
-        AppendJsonString(out, GROUPS[g]);
-        out += ':';
-        AppendJsonString(out, Cp1252ToUtf8(groups[g]));
+        person[GROUPS[g]] = groups[g];
     }
-    out += '}';
+    return person;
 }
 
-void AppendBase64(std::string& out, const uint8_t* p, std::size_t n) {
+std::string Base64(const uint8_t* p, std::size_t n) {
     static const char* const ALPHABET =
         "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    out += '"';
+    std::string out;
     for (std::size_t i = 0; i < n; i += 3) {
         const uint32_t chunk = (uint32_t{p[i]} << 16) | (i + 1 < n ? uint32_t{p[i + 1]} << 8 : 0) |
                                (i + 2 < n ? p[i + 2] : 0);
@@ -171,22 +162,20 @@ void AppendBase64(std::string& out, const uint8_t* p, std::size_t n) {
         out += i + 1 < n ? ALPHABET[(chunk >> 6) & 63] : '=';
         out += i + 2 < n ? ALPHABET[chunk & 63] : '=';
     }
-    out += '"';
+    return out;
 }
 
 // Binary numbers, little endian, one JSON number each.
-void AppendBinaryNumbers(std::string& out, const ElementView& e) {
+void AppendBinaryNumbers(Json& values, const ElementView& e) {
     const bool wide = IsAnyVr(e, {"FD", "SV", "UV"});
     const bool narrow = IsAnyVr(e, {"US", "SS"});
     const std::size_t size = wide ? 8 : narrow ? 2 : 4;
     for (std::size_t at = 0; at + size <= e.length; at += size) {
-        if (at != 0) out += ',';
         uint64_t bits = 0;
         for (std::size_t b = 0; b < size; ++b)
             bits |= uint64_t{e.value[at + b]} << (8 * b);
-        char number[32];
-        double real = 0;
         if (IsVr(e, "FL") || IsVr(e, "FD")) {
+            double real = 0;
             if (IsVr(e, "FL")) {
                 float f;
                 const auto narrowBits = static_cast<uint32_t>(bits);
@@ -195,69 +184,65 @@ void AppendBinaryNumbers(std::string& out, const ElementView& e) {
             } else {
                 std::memcpy(&real, &bits, sizeof real);
             }
-            if (!std::isfinite(real)) {
-                out += "null";
-                continue;
-            }
-            std::snprintf(number, sizeof number, "%.17g", real);
+            values.push_back(std::isfinite(real) ? Json(real) : Json(nullptr));
         } else if (IsVr(e, "SS")) {
-            std::snprintf(number, sizeof number, "%d", static_cast<int16_t>(bits));
+            values.push_back(static_cast<int16_t>(bits));
         } else if (IsVr(e, "SL")) {
-            std::snprintf(number, sizeof number, "%d", static_cast<int32_t>(bits));
+            values.push_back(static_cast<int32_t>(bits));
         } else if (IsVr(e, "SV")) {
-            std::snprintf(number, sizeof number, "%lld", static_cast<long long>(bits));
+            values.push_back(static_cast<int64_t>(bits));
         } else {
-            std::snprintf(number, sizeof number, "%llu", static_cast<unsigned long long>(bits));
+            values.push_back(bits);
         }
-        out += number;
     }
 }
 
-void AppendValue(std::string& out, const ElementView& e) {
+// The value of an attribute that is no sequence: "InlineBinary" or "Value".
+void SetValue(Json& attribute, const ElementView& e, const std::string& characterSet) {
     if (IsAnyVr(e, {"OB", "OD", "OF", "OL", "OV", "OW", "UN"}) || e.vr[0] == 0) {
-        out += ",\"InlineBinary\":";
-        AppendBase64(out, e.value, e.length);
+        attribute["InlineBinary"] = Base64(e.value, e.length);
         return;
     }
-    out += ",\"Value\":[";
+    Json values = Json::array();
     if (IsAnyVr(e, {"US", "SS", "UL", "SL", "FL", "FD", "SV", "UV"})) {
-        AppendBinaryNumbers(out, e);
+        AppendBinaryNumbers(values, e);
     } else if (IsVr(e, "AT")) {
         for (uint32_t at = 0; at + 4 <= e.length; at += 4) {
             char tag[16];
-            std::snprintf(tag, sizeof tag, "%s\"%04X%04X\"", at != 0 ? "," : "",
-                          e.value[at] | (e.value[at + 1] << 8),
+            std::snprintf(tag, sizeof tag, "%04X%04X", e.value[at] | (e.value[at + 1] << 8),
                           e.value[at + 2] | (e.value[at + 3] << 8));
-            out += tag;
+            values.push_back(tag);
         }
     } else {
-        const std::string text(reinterpret_cast<const char*>(e.value), e.length);
+        const std::string text =
+            DecodedText(e.characterSet != nullptr ? e.characterSet : characterSet.c_str(), e.vr,
+                        e.value, e.length);
         const bool single = IsAnyVr(e, {"LT", "ST", "UT", "UR"});
-        const std::vector<std::string> values = single ? std::vector{text} : Split(text, '\\');
-        for (std::size_t i = 0; i < values.size(); ++i) {
-            if (i != 0) out += ',';
-            const std::string value = Trim(values[i], !single);
+        const std::vector<std::string> parts = single ? std::vector{text} : Split(text, '\\');
+        for (const std::string& part : parts) {
+            const std::string value = Trim(part, !single);
             if (value.empty()) {
-                out += "null";
+                values.push_back(nullptr);
             } else if (IsVr(e, "PN")) {
-                AppendPersonName(out, value);
+                values.push_back(PersonNameJson(value));
             } else if (IsVr(e, "DS") || IsVr(e, "IS")) {
-                AppendNumberText(out, value);
+                values.push_back(NumberJson(value));
             } else {
-                AppendJsonString(out, Cp1252ToUtf8(value));
+                values.push_back(value);
             }
         }
     }
-    out += ']';
+    attribute["Value"] = std::move(values);
 }
 
-std::size_t AppendItems(std::string& out, const Views& views, std::size_t i);
+std::size_t AppendItems(Json& items, const Views& views, std::size_t i,
+                        const std::string& characterSet);
 
 // The attributes from views[i] to the end, or to the item delimiter that closes them; returns
 // where reading goes on.
-std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bool inItem) {
-    out += '{';
-    bool first = true;
+std::size_t ObjectJson(Json& object, const Views& views, std::size_t i, bool inItem,
+                       std::string characterSet) {
+    object = Json::object();
     while (i < views.size()) {
         const ElementView& e = views[i];
         if (e.group == 0xFFFE) {
@@ -269,61 +254,60 @@ std::size_t AppendObject(std::string& out, const Views& views, std::size_t i, bo
         }
         ++i;
         if (e.element == 0x0000) continue;  // group lengths are not part of the model
+        if (e.group == 0x0008 && e.element == 0x0005) characterSet = TrimmedText(e);
         char key[16];
-        std::snprintf(key, sizeof key, "\"%04X%04X\":", e.group, e.element);
-        out += first ? "" : ",";
-        first = false;
-        out += key;
-        out += "{\"vr\":";
-        AppendJsonString(out, std::string(e.vr, e.vr[0] != 0 ? 2 : 0));
+        std::snprintf(key, sizeof key, "%04X%04X", e.group, e.element);
+        Json attribute = Json::object();
+        attribute["vr"] = std::string(e.vr, e.vr[0] != 0 ? 2 : 0);
         if (IsVr(e, "SQ")) {
-            out += ",\"Value\":";
+            Json items = Json::array();
             if (e.length == UNDEFINED_LENGTH) {
-                i = AppendItems(out, views, i);
+                i = AppendItems(items, views, i, characterSet);
             } else {
-                AppendItems(out, Open(e.value, e.length), 0);
+                AppendItems(items, Open(e.value, e.length), 0, characterSet);
             }
+            attribute["Value"] = std::move(items);
         } else if (e.length == UNDEFINED_LENGTH) {
-            std::string fragments;  // encapsulated data: its fragments are not shown
-            i = AppendItems(fragments, views, i);
+            Json fragments = Json::array();  // encapsulated data: its fragments are not shown
+            i = AppendItems(fragments, views, i, characterSet);
         } else if (e.length != 0 && e.value != nullptr) {
-            AppendValue(out, e);
+            SetValue(attribute, e, characterSet);
         }
-        out += '}';
+        // The first of two elements with one tag is the one shown, as lookups find it.
+        if (!object.contains(key)) object[key] = std::move(attribute);
     }
-    out += '}';
     return i;
 }
 
-// The items from views[i] up to the sequence delimiter (or the end), as a JSON array.
-std::size_t AppendItems(std::string& out, const Views& views, std::size_t i) {
-    out += '[';
-    bool first = true;
+// The items from views[i] up to the sequence delimiter (or the end), appended to items.
+std::size_t AppendItems(Json& items, const Views& views, std::size_t i,
+                        const std::string& characterSet) {
     while (i < views.size()) {
         const ElementView& e = views[i++];
         if (e.group == 0xFFFE && e.element == 0xE0DD) break;
         if (e.group != 0xFFFE || e.element != 0xE000) continue;
-        out += first ? "" : ",";
-        first = false;
+        Json item;
         if (e.length == UNDEFINED_LENGTH) {
-            i = AppendObject(out, views, i, true);
+            i = ObjectJson(item, views, i, true, characterSet);
         } else {
-            AppendObject(out, Open(e.value, e.length), 0, true);
+            ObjectJson(item, Open(e.value, e.length), 0, true, characterSet);
         }
+        items.push_back(std::move(item));
     }
-    out += ']';
     return i;
 }
 
 }  // namespace
 
 ElementView ViewOf(const DicomElement& e) {
-    return {e.group, e.element, {e.vr[0], e.vr[1]}, e.length, e.value};
+    return {e.group, e.element, {e.vr[0], e.vr[1]}, e.length, e.value, nullptr};
 }
 
-std::string JsonObject(const std::vector<ElementView>& views) {
+std::string JsonObject(const std::vector<ElementView>& views, const std::string& characterSet) {
+    Json object;
+    ObjectJson(object, views, 0, false, characterSet);
     std::string out;
-    AppendObject(out, views, 0, false);
+    Write(out, object);
     return out;
 }
 

@@ -23,41 +23,79 @@ struct List {
     ~List() { DeleteElementList(list); }
 };
 
-// The list cut into records: each starts at a Directory Record Type outside any sequence.
-std::vector<std::vector<ElementView>> Records(ElementList* list) {
-    std::vector<std::vector<ElementView>> records;
+// Follows the nesting of a flat list: items and sequences of undefined length open a level,
+// delimiters close one.
+struct Depth {
     int depth = 0;
-    for (uint32_t i = 0; i < TagCount(list); ++i) {
-        const ElementView e = ViewOf(*TagAt(list, i));
-        if (depth == 0 && e.group == 0x0004 && e.element == 0x1430) records.emplace_back();
+    // Takes the next element; true when it stands at the top level.
+    bool Take(const ElementView& e) {
+        const bool top = depth == 0;
         if (e.group == 0xFFFE && e.element != 0xE000) {
             if (depth > 0) --depth;
         } else if (e.length == UNDEFINED_LENGTH) {
             ++depth;
         }
+        return top;
+    }
+};
+
+// The list cut into records: each starts at a Directory Record Type outside any sequence.
+std::vector<std::vector<ElementView>> Records(ElementList* list) {
+    std::vector<std::vector<ElementView>> records;
+    Depth depth;
+    for (uint32_t i = 0; i < TagCount(list); ++i) {
+        const ElementView e = ViewOf(*TagAt(list, i));
+        if (depth.Take(e) && e.group == 0x0004 && e.element == 0x1430) records.emplace_back();
         if (!records.empty()) records.back().push_back(e);
     }
     return records;
 }
 
-std::string Find(const std::vector<ElementView>& record, uint16_t group, uint16_t element) {
-    int depth = 0;
+// The top-level element of a record (or a whole data set) with that tag, or null.
+const ElementView* Find(const std::vector<ElementView>& record, uint16_t group, uint16_t element) {
+    Depth depth;
     for (const ElementView& e : record) {
-        if (e.group == 0xFFFE && e.element != 0xE000) {
-            if (depth > 0) --depth;
-        } else if (e.length == UNDEFINED_LENGTH) {
-            ++depth;
-        } else if (depth == 0 && e.group == group && e.element == element) {
-            return TrimmedText(e);
-        }
+        if (depth.Take(e) && e.length != UNDEFINED_LENGTH && e.group == group &&
+            e.element == element)
+            return &e;
     }
-    return {};
+    return nullptr;
 }
+
+// The Specific Character Set of the directory itself, which its records keep unless they name
+// their own.
+std::string DirectoryCharacterSet(const std::string& file) {
+    List header;
+    if (DICOMHeader(file.c_str(), header.list) == 0) return {};
+    std::vector<ElementView> views;
+    for (uint32_t i = 0; i < TagCount(header.list); ++i)
+        views.push_back(ViewOf(*TagAt(header.list, i)));
+    const ElementView* set = Find(views, 0x0008, 0x0005);
+    return set != nullptr ? TrimmedText(*set) : std::string();
+}
+
+// A record's value in UTF-8 without its padding, decoded by the record's character set.
+struct RecordValues {
+    const std::vector<ElementView>& record;
+    std::string characterSet;
+    RecordValues(const std::vector<ElementView>& r, const std::string& directorySet)
+        : record(r), characterSet(directorySet) {
+        if (const ElementView* own = Find(r, 0x0008, 0x0005)) characterSet = TrimmedText(*own);
+    }
+    std::string operator()(uint16_t group, uint16_t element) const {
+        const ElementView* e = Find(record, group, element);
+        if (e == nullptr || e->value == nullptr) return {};
+        std::string text = DecodedText(characterSet.c_str(), e->vr, e->value, e->length);
+        text.erase(text.find_last_not_of(std::string(" \0", 2)) + 1);
+        text.erase(0, text.find_first_not_of(' '));
+        return text;
+    }
+};
 
 // " label value" when the value is there.
 std::string Field(const std::string& label, const std::string& value) {
     if (value.empty()) return {};
-    return "  " + label + (label.empty() ? "" : " ") + ToTerminal(value);
+    return "  " + label + (label.empty() ? "" : " ") + Utf8ToTerminal(value);
 }
 
 // The referenced file as a path beside the DICOMDIR.
@@ -77,28 +115,25 @@ std::string FilePath(const fs::path& folder, const std::string& fileId) {
     return path.string();
 }
 
-void PrintTree(const std::vector<std::vector<ElementView>>& records, const fs::path& folder) {
+void PrintTree(const std::vector<std::vector<ElementView>>& records, const fs::path& folder,
+               const std::string& directorySet) {
     if (records.empty()) std::printf("(no records)\n");
     for (const auto& record : records) {
         const std::string type = TrimmedText(record.front());
+        const RecordValues text(record, directorySet);
         std::string line;
         if (type == "PATIENT") {
-            line = "PATIENT" + Field("", Find(record, 0x0010, 0x0010)) +
-                   Field("ID", Find(record, 0x0010, 0x0020)) +
-                   Field("born", Find(record, 0x0010, 0x0030)) +
-                   Field("sex", Find(record, 0x0010, 0x0040));
+            line = "PATIENT" + Field("", text(0x0010, 0x0010)) + Field("ID", text(0x0010, 0x0020)) +
+                   Field("born", text(0x0010, 0x0030)) + Field("sex", text(0x0010, 0x0040));
         } else if (type == "STUDY") {
-            line = "  STUDY" + Field("", Find(record, 0x0008, 0x0020)) +
-                   Field("ID", Find(record, 0x0020, 0x0010)) +
-                   Field("accession", Find(record, 0x0008, 0x0050)) +
-                   Field("", Find(record, 0x0008, 0x1030));
+            line = "  STUDY" + Field("", text(0x0008, 0x0020)) + Field("ID", text(0x0020, 0x0010)) +
+                   Field("accession", text(0x0008, 0x0050)) + Field("", text(0x0008, 0x1030));
         } else if (type == "SERIES") {
-            line = "    SERIES" + Field("", Find(record, 0x0008, 0x0060)) +
-                   Field("number", Find(record, 0x0020, 0x0011)) +
-                   Field("", Find(record, 0x0008, 0x103E));
+            line = "    SERIES" + Field("", text(0x0008, 0x0060)) +
+                   Field("number", text(0x0020, 0x0011)) + Field("", text(0x0008, 0x103E));
         } else {
-            line = "      " + ToTerminal(type) + Field("number", Find(record, 0x0020, 0x0013)) +
-                   Field("file", FilePath(folder, Find(record, 0x0004, 0x1500)));
+            line = "      " + ToTerminal(type) + Field("number", text(0x0020, 0x0013)) +
+                   Field("file", FilePath(folder, text(0x0004, 0x1500)));
         }
         std::printf("%s\n", line.c_str());
     }
@@ -127,13 +162,17 @@ int RunDicomdir(const Args& args) {
         return 1;
     }
     const auto cut = Records(records.list);
+    const std::string directorySet = DirectoryCharacterSet(file);
+    if (const std::string problem = CharacterSetProblem(directorySet); !problem.empty())
+        std::fprintf(stderr, "tessaly-cli: dicomdir: warning: %s\n",
+                     Utf8ToTerminal(problem).c_str());
     if (!json) {
-        PrintTree(cut, fs::path(file).parent_path());
+        PrintTree(cut, fs::path(file).parent_path(), directorySet);
         return 0;
     }
     std::string out = "[";
     for (std::size_t i = 0; i < cut.size(); ++i)
-        out += (i == 0 ? "\n" : ",\n") + JsonObject(cut[i]);
+        out += (i == 0 ? "\n" : ",\n") + JsonObject(cut[i], directorySet);
     out += cut.empty() ? "]\n" : "\n]\n";
     std::fwrite(out.data(), 1, out.size(), stdout);
     return 0;

@@ -79,7 +79,20 @@ PixelBytes PixelBytesOf(const std::string& file) {
 }
 
 void PrintLine(void*, const char* line) {
-    std::printf("%s\n", ToTerminal(line).c_str());
+    std::printf("%s\n", Utf8ToTerminal(line).c_str());
+}
+
+// The window's line on standard output, and why on standard error.
+int DumpFailed(const std::string& file) {
+    std::printf("Dump Failed!\n");
+    std::fflush(stdout);
+    const int32_t length = DICOMFileProblem(file.c_str(), nullptr, 0);
+    std::string why(static_cast<std::size_t>(length) + 1, '\0');
+    DICOMFileProblem(file.c_str(), why.data(), static_cast<uint32_t>(why.size()));
+    why.resize(static_cast<std::size_t>(length));
+    if (why.empty()) why = "cannot be read";  // changed since it failed to read
+    std::fprintf(stderr, "tessaly-cli: dump: %s: %s\n", file.c_str(), why.c_str());
+    return 1;
 }
 
 int RunDump(const Args& args) {
@@ -97,20 +110,15 @@ int RunDump(const Args& args) {
     }
     if (file.empty()) return UsageError(self);
     if (!trace) {
-        const bool read = DumpFileLines(
-            file, [](const char* line) { std::printf("%s\n", ToTerminal(line).c_str()); });
-        if (!read) std::printf("Dump Failed!\n");
-        return read ? 0 : 1;
+        const bool read = DumpFileLines(file, [](const char* line) { PrintLine(nullptr, line); });
+        return read ? 0 : DumpFailed(file);
     }
     List meta, data;
     uint8_t explicitVr = 1;
-    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) {
-        std::printf("Dump Failed!\n");
-        return 1;
-    }
+    if (!DICOMFile(file.c_str(), meta.list, data.list, &explicitVr)) return DumpFailed(file);
     // The lines the trace log would hold, each on one terminal line.
-    DumpTagsToTrace(meta.list, PrintLine, nullptr, 1, 0);
-    DumpTagsToTrace(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
+    DumpTagsToTraceUtf8(meta.list, PrintLine, nullptr, 1, 0);
+    DumpTagsToTraceUtf8(data.list, PrintLine, nullptr, explicitVr, BigEndianDataSet(meta.list));
     return 0;
 }
 
@@ -200,7 +208,8 @@ const Command DumpCommand{"dump", "dump [--trace] FILE", RunDump};
 const Command ConvertCommand{
     "convert",
     "convert IN OUT --ts "
-    "implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|j2k-lossy|UID",
+    "implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|j2k-lossy|"
+    "jpeg-xl|jpeg-xl-jpeg|jpeg-xl-lossy|htj2k|htj2k-rpcl|htj2k-lossy|UID",
     RunConvert};
 const Command MetaCommand{"meta", "meta FILE --ts implicit|explicit|big|UID", RunMeta};
 

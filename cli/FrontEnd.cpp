@@ -41,8 +41,8 @@ bool DumpFileLines(const std::string& fileName, const std::function<void(const c
     const bool bigEndian = BigEndianDataSet(meta.get());
     sink("Dump OK!");
     auto* context = const_cast<std::function<void(const char*)>*>(&sink);
-    DumpTagsToMemo(meta.get(), HandOn, context, 1, 0);
-    DumpTagsToMemo(data.get(), HandOn, context, explicitVr, bigEndian ? 1 : 0);
+    DumpTagsToMemoUtf8(meta.get(), HandOn, context, 1, 0);
+    DumpTagsToMemoUtf8(data.get(), HandOn, context, explicitVr, bigEndian ? 1 : 0);
     return true;
 }
 

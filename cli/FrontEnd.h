@@ -15,8 +15,8 @@ std::string TransferSyntaxOf(const ElementList* meta);
 bool BigEndianDataSet(const ElementList* meta);
 
 // Reads a Part 10 file and hands "Dump OK!" and then the memo form of its meta group and data
-// set to sink, one Windows-1252 line at a time. False, with nothing handed on, when the file
-// cannot be read.
+// set to sink, one UTF-8 line at a time, text values decoded by their character set. False,
+// with nothing handed on, when the file cannot be read.
 bool DumpFileLines(const std::string& fileName, const std::function<void(const char*)>& sink);
 
 // A service job's last line: the service and " OK", or the service, " failed to connect to: ",

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <optional>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,6 +14,7 @@
 #include "Commands.h"
 #include "DicomJson.h"
 #include "FrontEnd.h"
+#include "QueryOutput.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -24,13 +27,13 @@ extern const Command WorklistCommand;
 namespace {
 
 constexpr std::size_t AE_TITLE_LIMIT = 16;
-constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
 
 struct QueryLine {
     std::string host, port, calling, called = "ANY-SCP";
     std::string level = "STUDY";
     std::string destination;
     std::vector<std::pair<std::string, std::string>> keys;
+    std::string characterSet;  // what the keys are written in; empty: ASCII only
     bool json = false;
 
     std::string Peer() const { return called + " (" + host + ":" + port + ")"; }
@@ -54,7 +57,7 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
     int positional = 0;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
-        const bool takesValue = a == "--aet" || a == "--aec" || a == "--key" ||
+        const bool takesValue = a == "--aet" || a == "--aec" || a == "--key" || a == "--charset" ||
                                 (allowed.level && a == "--level") ||
                                 (allowed.destination && a == "--dest");
         if (takesValue) {
@@ -63,6 +66,20 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
             if (a == "--aet") line.calling = value;
             if (a == "--aec") line.called = value;
             if (a == "--dest") line.destination = value;
+            if (a == "--charset") {
+                line.characterSet = value;
+                if (const std::string problem = CharacterSetProblem(value);
+                    value.empty() || !problem.empty()) {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --charset \"%s\" names no character set the "
+                                 "keys can be written in%s%s\n  give a Specific Character Set "
+                                 "such as \"ISO_IR 192\" (UTF-8), \"ISO_IR 100\" or "
+                                 "\"\\ISO 2022 IR 87\"\n",
+                                 self.name, value.c_str(), problem.empty() ? "" : ": ",
+                                 problem.c_str());
+                    return 2;
+                }
+            }
             if (a == "--level") {
                 line.level = Upper(value);
                 if (line.level != "STUDY" && line.level != "SERIES" && line.level != "IMAGE") {
@@ -116,32 +133,51 @@ std::string KeyNames(const char* kind) {
     return names;
 }
 
-// A key record of kind holding the keys of the command line, appended to a new list; null
-// (reported, exit code 2) when a key names no field that can be sent.
-RecordList* KeyList(const Command& self, const QueryLine& line, const char* kind) {
+}  // namespace
+
+RecordList* KeyList(const Command& self,
+                    const std::vector<std::pair<std::string, std::string>>& keys, const char* kind,
+                    const std::string& characterSet) {
     void* key = NewRecord(kind);
-    for (const auto& [name, value] : line.keys) {
+    for (const auto& [name, value] : keys) {
         RecordField field;
         uint32_t index = 0;
         while (DescribeRecordField(kind, index, &field) == 1 && name != field.name)
             ++index;
         const bool known = DescribeRecordField(kind, index, &field) == 1 && !name.empty();
         if (!known || field.sentAsKey == 0) {
+            const std::string why =
+                !known ? std::string("no field of a ") + kind + " record is named"
+                : std::string(kind) == "WORKLIST"
+                    ? std::string("a worklist query never sends the key")
+                    : std::string("a query at level ") + kind + " never sends the key";
             std::fprintf(stderr, "tessaly-cli: %s: %s '%s'; the keys are: %s\n", self.name,
-                         known
-                             ? "a worklist query never sends the key"
-                             : (std::string("no field of a ") + kind + " record is named").c_str(),
-                         name.c_str(), KeyNames(kind).c_str());
+                         why.c_str(), name.c_str(), KeyNames(kind).c_str());
             FreeRecord(key);
             UsageError(self);
             return nullptr;
         }
-        SetRecordField(key, index, value.c_str());
+        // Keys come in UTF-8 and go in the set --charset names, or as they are when ASCII.
+        std::string why;
+        const std::optional<std::string> bytes = KeyBytes(characterSet, field.vr, value, why);
+        if (!bytes) {
+            std::fprintf(
+                stderr, "tessaly-cli: %s: the key %s: %s\n%s", self.name, name.c_str(), why.c_str(),
+                characterSet.empty() ? "  name the character set to send it in with --charset, for "
+                                       "example --charset \"ISO_IR 192\" (UTF-8)\n"
+                                     : "");
+            FreeRecord(key);
+            return nullptr;
+        }
+        SetRecordField(key, index, bytes->c_str());
     }
+    SetRecordCharacterSet(key, characterSet.c_str());
     RecordList* list = NewRecordList();
     AppendRecord(list, key);
     return list;
 }
+
+namespace {
 
 // "final status 0x0000 (success: ...)" for a status of the family (OUTCOME_FIND,
 // OUTCOME_MOVE); our failure's words otherwise.
@@ -167,9 +203,11 @@ std::string RecordJson(const char* kind, const void* record) {
         view.vr[1] = field.vr[1];
         view.length = static_cast<uint32_t>(std::strlen(text));
         view.value = reinterpret_cast<const uint8_t*>(text);
+        view.characterSet = RecordCharacterSet(record, i);
         (field.inStepSequence != 0 ? step : top).push_back(view);
     }
-    if (!step.empty()) top.push_back({0x0040, 0x0100, {'S', 'Q'}, UNDEFINED_LENGTH, nullptr});
+    if (!step.empty())
+        top.push_back({0x0040, 0x0100, {'S', 'Q'}, UNDEFINED_LENGTH, nullptr, nullptr});
     const auto byTag = [](const ElementView& a, const ElementView& b) {
         return a.group != b.group ? a.group < b.group : a.element < b.element;
     };
@@ -180,23 +218,38 @@ std::string RecordJson(const char* kind, const void* record) {
     for (const ElementView& e : top) {
         views.push_back(e);
         if (e.group != 0x0040 || e.element != 0x0100) continue;
-        views.push_back({0xFFFE, 0xE000, {0, 0}, UNDEFINED_LENGTH, nullptr});
+        views.push_back({0xFFFE, 0xE000, {0, 0}, UNDEFINED_LENGTH, nullptr, nullptr});
         views.insert(views.end(), step.begin(), step.end());
-        views.push_back({0xFFFE, 0xE00D, {0, 0}, 0, nullptr});
-        views.push_back({0xFFFE, 0xE0DD, {0, 0}, 0, nullptr});
+        views.push_back({0xFFFE, 0xE00D, {0, 0}, 0, nullptr, nullptr});
+        views.push_back({0xFFFE, 0xE0DD, {0, 0}, 0, nullptr, nullptr});
     }
     return JsonObject(views);
 }
 
-bool IsPending(int32_t status) {
-    return status == 0xFF00 || status == 0xFF01;
+// Tells once on standard error of every character set of the records that is not understood.
+void WarnOfCharacterSets(const char* command, const RecordList* list, uint32_t shown) {
+    std::set<std::string> told;
+    for (uint32_t r = 0; r < shown; ++r) {
+        const void* record = RecordAt(list, r);
+        RecordField field;
+        for (uint32_t i = 0; DescribeRecordField(RecordKind(record), i, &field) == 1; ++i) {
+            const std::string characterSet = RecordCharacterSet(record, i);
+            if (!told.insert(characterSet).second) continue;
+            if (const std::string problem = CharacterSetProblem(characterSet); !problem.empty())
+                std::fprintf(stderr, "tessaly-cli: %s: warning: %s\n", command,
+                             Utf8ToTerminal(problem).c_str());
+        }
+    }
 }
 
-// Prints the records that came with pending responses (not the one of a final failure) and
-// the count; returns the count.
-uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
+}  // namespace
+
+// Prints the records that came with pending responses (not the one of a final failure), their
+// texts decoded by the character set of their response, and the count; returns the count.
+uint32_t PrintRecords(const char* command, const RecordList* list, int32_t status, bool json) {
     uint32_t shown = RecordCount(list);
-    if (status > 0 && !IsPending(status) && shown > 0) --shown;  // the final failure's record
+    if (status > 0 && !IsPendingStatus(status) && shown > 0) --shown;  // the final failure's record
+    WarnOfCharacterSets(command, list, shown);
     if (json) std::printf("[");
     for (uint32_t r = 0; r < shown; ++r) {
         const void* record = RecordAt(list, r);
@@ -207,9 +260,8 @@ uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
         }
         RecordField field;
         for (uint32_t i = 0; DescribeRecordField(kind, i, &field) == 1; ++i) {
-            const std::string text = RecordText(record, i);
-            if (field.name[0] != '\0' && !text.empty())
-                std::printf("%s: %s\n", field.name, ToTerminal(text).c_str());
+            if (field.name[0] != '\0' && RecordText(record, i)[0] != '\0')
+                std::printf("%s: %s\n", field.name, Utf8ToTerminal(RecordUtf8(record, i)).c_str());
         }
         std::printf("\n");
     }
@@ -219,8 +271,6 @@ uint32_t PrintRecords(const RecordList* list, int32_t status, bool json) {
     return shown;
 }
 
-// The outcome line: to the log, and to standard output on success (standard error with
-// --json), to standard error on failure. Returns the exit code.
 int Finish(const std::string& service, bool ok, const std::string& detail, bool json) {
     const std::string outcome = service + (ok ? " OK: " : " failed: ") + detail;
     WriteLogLine(outcome.c_str());
@@ -232,10 +282,12 @@ int Finish(const std::string& service, bool ok, const std::string& detail, bool 
     return ok ? 0 : 1;
 }
 
+namespace {
+
 int RunFind(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(FindCommand, args, {true, true, false}, line); bad != 0) return bad;
-    RecordList* list = KeyList(FindCommand, line, line.level.c_str());
+    RecordList* list = KeyList(FindCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting FIND Service");
@@ -244,7 +296,7 @@ int RunFind(const Args& args) {
     // Without an association, or with arguments refused, the key record is all the list holds.
     const bool requested = status != QUERY_NO_CONNECTION && status != QUERY_REJECTED &&
                            status != QUERY_CONTEXT_REFUSED && status != QUERY_REFUSED;
-    if (requested) PrintRecords(list, status, line.json);
+    if (requested) PrintRecords(FindCommand.name, list, status, line.json);
     std::string detail = FinalWords(OUTCOME_FIND, status);
     if (status < 0) detail += ": " + line.Peer();
     ClearQuery(list, line.level.c_str());
@@ -272,7 +324,7 @@ std::string Counts(const MoveProgress& p) {
 
 void ReportMove(void* context, const MoveProgress* progress) {
     static_cast<MoveTally*>(context)->last = *progress;
-    if (progress->status != 0xFF00) return;
+    if (!IsPendingStatus(progress->status)) return;
     const std::string counts = Counts(*progress);
     std::printf("pending: %s\n", counts.empty() ? "no sub-operation counts" : counts.c_str());
     std::fflush(stdout);
@@ -281,7 +333,7 @@ void ReportMove(void* context, const MoveProgress* progress) {
 int RunMove(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(MoveCommand, args, {true, false, true}, line); bad != 0) return bad;
-    RecordList* list = KeyList(MoveCommand, line, line.level.c_str());
+    RecordList* list = KeyList(MoveCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting MOVE Service");
@@ -302,7 +354,7 @@ int RunWorklist(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(WorklistCommand, args, {false, true, false}, line); bad != 0)
         return bad;
-    RecordList* list = KeyList(WorklistCommand, line, "WORKLIST");
+    RecordList* list = KeyList(WorklistCommand, line.keys, "WORKLIST", line.characterSet);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting WORKLIST Service");
@@ -311,14 +363,18 @@ int RunWorklist(const Args& args) {
     char calling[AE_TITLE_LIMIT + 1] = "";
     line.calling.copy(calling, AE_TITLE_LIMIT);
     int32_t status = 1;  // neither pending nor success before the first response
-    const bool opened = OpenAssoc(assoc, line.host.c_str(), line.port.c_str(), calling,
-                                  line.called.c_str(), WORKLIST_FIND, nullptr) == 1;
+    const bool opened =
+        OpenAssoc(assoc, line.host.c_str(), line.port.c_str(), calling, line.called.c_str(),
+                  SOP_CLASS_MODALITY_WORKLIST_FIND, nullptr) == 1;
     if (opened) {
-        const bool sent = WriteWLFindRQ(assoc, list, WORKLIST_FIND) == 1;
+        const bool sent = WriteWLFindRQ(assoc, list, SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
         ClearWL(list);  // the key record, before any response is read
-        status = sent ? 0xFF00 : QUERY_SEND_FAILED;
-        while (IsPending(status))
-            status = ReadWLFindRSP(assoc, list);
+        status = QUERY_SEND_FAILED;
+        if (sent) {
+            do {
+                status = ReadWLFindRSP(assoc, list);
+            } while (IsPendingStatus(status));
+        }
     }
     CloseAssoc(assoc);
     DeletePDU(assoc);
@@ -327,7 +383,7 @@ int RunWorklist(const Args& args) {
     if (!opened) {
         detail = "no association with " + line.Peer();
     } else {
-        PrintRecords(list, status, line.json);
+        PrintRecords(WorklistCommand.name, list, status, line.json);
         detail = FinalWords(OUTCOME_FIND, status);
     }
     ClearWL(list);
@@ -339,14 +395,16 @@ int RunWorklist(const Args& args) {
 
 const Command FindCommand = {"find",
                              "find HOST PORT [--level study|series|image] [--aet LOCAL] "
-                             "[--aec REMOTE] [--key FIELD=VALUE]... [--json]",
+                             "[--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] [--json]",
                              RunFind};
 const Command MoveCommand = {"move",
                              "move HOST PORT --dest AE [--level study|series|image] "
-                             "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]...",
+                             "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM]",
                              RunMove};
 const Command WorklistCommand = {
-    "worklist", "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--json]",
+    "worklist",
+    "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] "
+    "[--json]",
     RunWorklist};
 
 }  // namespace cli

@@ -42,7 +42,11 @@ void ReportFile(void* context, int32_t index, int32_t count, const char* fileNam
     auto* tally = static_cast<SeriesTally*>(context);
     tally->files = count;
     if (outcome == STORE_SUCCESS) ++tally->stored;
-    const std::string what = outcome == STORE_SUCCESS ? "stored" : Reason(outcome, tally->peer);
+    std::string what = outcome == STORE_SUCCESS ? "stored" : Reason(outcome, tally->peer);
+    // Which syntaxes a conversion failed between, and why, the library tells on its own.
+    if (const std::string detail = ExplanationLine();
+        outcome == STORE_CONVERSION_FAILED && !detail.empty())
+        what = detail.substr(2);
     std::fprintf(stderr, "[%d/%d] %s: %s\n", index + 1, count, fileName, what.c_str());
     std::fflush(stderr);
 }
@@ -147,7 +151,7 @@ const Command StoreCommand = {
     "store",
     "store HOST PORT PATH... [--aet LOCAL] [--aec REMOTE] "
     "[--ts implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|"
-    "j2k-lossy] [--no-convert]",
+    "j2k-lossy|jpeg-xl|jpeg-xl-jpeg|jpeg-xl-lossy|htj2k|htj2k-rpcl|htj2k-lossy] [--no-convert]",
     RunStore};
 
 }  // namespace cli

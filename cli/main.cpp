@@ -58,6 +58,11 @@ void PrintHelp() {
         {"worklist", "query a modality worklist (C-FIND)"},
         {"print", "print a DICOM image, a JPEG or a bitmap on one film of a DICOM printer"},
         {"ecg", "draw a waveform object (ECG, hemodynamic, audio) as a PNG picture"},
+        {"qido", "search a DICOMweb service's studies, series or instances (QIDO-RS)"},
+        {"wado",
+         "retrieve from a DICOMweb service into DIR as the provider files, or the "
+         "metadata (WADO-RS)"},
+        {"stow", "store files and directories on a DICOMweb service (STOW-RS)"},
     };
     for (const auto& command : cli::AllCommands()) {
         const auto summary = summaries.find(command.name);

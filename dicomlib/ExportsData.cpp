@@ -119,6 +119,14 @@ extern "C" ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* met
     });
 }
 
+extern "C" ZEDAVURA_API int32_t DICOMFileProblem(const char* fileName, char* text,
+                                                 uint32_t capacity) {
+    return Guarded("DICOMFileProblem", int32_t{0}, [&] {
+        return CopyText(fileName != nullptr ? data::Part10FileProblem(fileName) : std::string(),
+                        text, capacity);
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t DICOMHeader(const char* fileName, ElementList* list) {
     if (fileName == nullptr || list == nullptr) return 0;
     return Guarded("DICOMHeader", uint8_t{0}, [&] {
@@ -187,6 +195,27 @@ extern "C" ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sin
         data::DumpTagsToTrace(
             *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
             bigEndian != 0);
+    });
+}
+
+extern "C" ZEDAVURA_API void DumpTagsToMemoUtf8(ElementList* list, DumpLineSink sink, void* context,
+                                                uint8_t explicitVr, uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToMemoUtf8", [&] {
+        data::DumpTagsToMemo(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0, data::DumpText::Utf8);
+    });
+}
+
+extern "C" ZEDAVURA_API void DumpTagsToTraceUtf8(ElementList* list, DumpLineSink sink,
+                                                 void* context, uint8_t explicitVr,
+                                                 uint8_t bigEndian) {
+    if (list == nullptr || sink == nullptr) return;
+    GuardedVoid("DumpTagsToTraceUtf8", [&] {
+        data::DumpTagsToTrace(
+            *list, [&](const std::string& line) { sink(context, line.c_str()); }, explicitVr != 0,
+            bigEndian != 0, data::DumpText::Utf8);
     });
 }
 

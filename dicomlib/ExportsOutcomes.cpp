@@ -11,6 +11,7 @@
 #include "services/QueryRetrieve.h"
 #include "services/Storage.h"
 #include "store/Rddcmdir.h"
+#include "web/DicomWeb.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
@@ -137,6 +138,8 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
             if (code == 0) return net::ContextResultMeaning(0);
             return net::ContextResultMeaning(static_cast<uint8_t>(code)) + ": " +
                    std::string(net::ContextResultAdvice(static_cast<uint8_t>(code)));
+        case OUTCOME_WEB:
+            return web::WebOutcomeText(code);
         default:
             return {};
     }
@@ -146,7 +149,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family < OUTCOME_STATUS || family > OUTCOME_CONTEXT) {
+    if (family < OUTCOME_STATUS || family > OUTCOME_WEB) {
         CopyText("", text, capacity);
         return -1;
     }

@@ -1,6 +1,8 @@
 // Exported probing operations: thin wrappers over services/Probe and the thread's last failure.
+// A report crosses as records that point into the library's own copy of each section.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,6 +14,53 @@
 using namespace dicomlib;
 
 namespace {
+
+constexpr bool Mirrors(ProbeVerdict exported, services::probe::Verdict core) {
+    return static_cast<int32_t>(exported) == static_cast<int32_t>(core);
+}
+static_assert(Mirrors(PROBE_WORKS, services::probe::Verdict::Works));
+static_assert(Mirrors(PROBE_REFUSED, services::probe::Verdict::Refused));
+static_assert(Mirrors(PROBE_NOT_OFFERED, services::probe::Verdict::NotOffered));
+static_assert(Mirrors(PROBE_FAILED, services::probe::Verdict::Failed));
+static_assert(Mirrors(PROBE_NOT_TESTED, services::probe::Verdict::NotTested));
+
+// One section and the C records over it; never moved once made, so the records stay valid.
+struct SectionRecords {
+    explicit SectionRecords(const services::probe::Section& s) : section(s) {
+        for (const services::probe::Fact& f : section.facts)
+            facts.push_back({f.name.c_str(), f.value.c_str()});
+        for (const services::probe::Row& row : section.rows) {
+            auto& marks = syntaxes.emplace_back();
+            for (const services::probe::SyntaxResult& m : row.syntaxes)
+                marks.push_back({m.transferSyntax.c_str(), m.result});
+        }
+        for (std::size_t i = 0; i < section.rows.size(); ++i) {
+            const services::probe::Row& row = section.rows[i];
+            rows.push_back({row.item.c_str(), row.uid.c_str(), static_cast<int32_t>(row.verdict),
+                            row.reason.c_str(), row.advice.c_str(),
+                            static_cast<uint32_t>(syntaxes[i].size()),
+                            syntaxes[i].empty() ? nullptr : syntaxes[i].data()});
+        }
+        record = {section.name.c_str(),
+                  static_cast<int32_t>(section.verdict),
+                  section.reason.c_str(),
+                  section.advice.c_str(),
+                  static_cast<uint32_t>(facts.size()),
+                  facts.empty() ? nullptr : facts.data(),
+                  static_cast<uint32_t>(rows.size()),
+                  rows.empty() ? nullptr : rows.data()};
+    }
+
+    const services::probe::Section section;
+    std::vector<ProbeFactRecord> facts;
+    std::vector<std::vector<ProbeSyntaxResult>> syntaxes;
+    std::vector<ProbeRowRecord> rows;
+    ProbeSectionRecord record{};
+};
+
+std::string TextOr(const char* text, const char* fallback = "") {
+    return text != nullptr ? text : fallback;
+}
 
 template <std::size_t N>
 void Fill(char (&field)[N], std::string_view text) {
@@ -50,6 +99,55 @@ uint32_t Micros(std::chrono::microseconds time) {
 }
 
 }  // namespace
+
+struct ProbeReport {
+    std::vector<std::unique_ptr<SectionRecords>> sections;
+    uint32_t associations = 0;
+};
+
+extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
+                                              void* context) {
+    if (options == nullptr || options->structSize < sizeof(ProbeOptions) ||
+        options->host == nullptr || options->port == nullptr)
+        return nullptr;
+    return Guarded("RunProbe", static_cast<ProbeReport*>(nullptr), [&] {
+        services::probe::Options o;
+        o.host = options->host;
+        o.port = options->port;
+        o.callingAeTitle = TextOr(options->callingAeTitle);
+        o.calledAeTitle = TextOr(options->calledAeTitle, "ANY-SCP");
+        o.moveDestination = TextOr(options->moveDestination);
+        o.receivePort = TextOr(options->receivePort);
+        o.storeTestFile = TextOr(options->storeTestFile);
+        o.workFolder = TextOr(options->workFolder);
+        auto report = std::make_unique<ProbeReport>();
+        const services::probe::Report done =
+            services::probe::Run(o, [&](const services::probe::Section& section) {
+                report->sections.push_back(std::make_unique<SectionRecords>(section));
+                if (sink != nullptr) sink(context, &report->sections.back()->record);
+            });
+        report->associations = done.associations;
+        return report.release();
+    });
+}
+
+extern "C" ZEDAVURA_API uint32_t ProbeSectionCount(const ProbeReport* report) {
+    return report == nullptr ? 0 : static_cast<uint32_t>(report->sections.size());
+}
+
+extern "C" ZEDAVURA_API const ProbeSectionRecord* ProbeSectionAt(const ProbeReport* report,
+                                                                 uint32_t index) {
+    if (report == nullptr || index >= report->sections.size()) return nullptr;
+    return &report->sections[index]->record;
+}
+
+extern "C" ZEDAVURA_API uint32_t ProbeAssociationCount(const ProbeReport* report) {
+    return report == nullptr ? 0 : report->associations;
+}
+
+extern "C" ZEDAVURA_API void DeleteProbeReport(ProbeReport* report) {
+    delete report;
+}
 
 extern "C" ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* port,
                                                 const char* callingAeTitle,

@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "Guarded.h"
+#include "data/CharacterSet.h"
 #include "services/QueryRetrieve.h"
 #include "services/Records.h"
 #include "services/Worklist.h"
@@ -74,6 +75,34 @@ extern "C" ZEDAVURA_API const char* RecordText(const void* record, uint32_t inde
     });
 }
 
+extern "C" ZEDAVURA_API const char* RecordCharacterSet(const void* record, uint32_t index) {
+    return Guarded("RecordCharacterSet", static_cast<const char*>(nullptr), [&]() -> const char* {
+        const auto kind = services::KindOf(record);
+        if (!kind || index >= services::FieldsOf(*kind).size()) return nullptr;
+        return services::CharacterSetOf(record, index);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t RecordTextUtf8(const void* record, uint32_t index, char* text,
+                                               uint32_t capacity) {
+    return Guarded("RecordTextUtf8", int32_t{-1}, [&] {
+        const auto kind = services::KindOf(record);
+        if (!kind || index >= services::FieldsOf(*kind).size()) return int32_t{-1};
+        return CopyUtf8(data::TextToUtf8(services::CharacterSetOf(record, index),
+                                         services::FieldsOf(*kind)[index].vr,
+                                         services::FieldText(*kind, record, index)),
+                        text, capacity);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t SetRecordCharacterSet(void* record, const char* characterSet) {
+    return Guarded("SetRecordCharacterSet", uint8_t{0}, [&] {
+        const data::CharacterSet set(characterSet != nullptr ? characterSet : "");
+        if (!set.Warning().empty() || !services::KindOf(record)) return uint8_t{0};
+        return Flag(services::SetCharacterSets(record, set.Value()));
+    });
+}
+
 extern "C" ZEDAVURA_API uint8_t FreeRecord(void* record) {
     return Guarded("FreeRecord", uint8_t{0},
                    [&] { return Flag(services::FreeLoneRecord(record)); });
@@ -114,6 +143,10 @@ extern "C" ZEDAVURA_API int32_t ReadFindRSP(Association* assoc, RecordList* list
     if (assoc == nullptr || list == nullptr || level == nullptr) return QUERY_REFUSED;
     return Guarded("ReadFindRSP", int32_t{QUERY_INTERNAL_ERROR},
                    [&] { return services::ReadFindRSP(*assoc, *list, level); });
+}
+
+extern "C" ZEDAVURA_API uint8_t IsPendingStatus(int32_t outcome) {
+    return Flag(net::IsPending(outcome));
 }
 
 extern "C" ZEDAVURA_API int32_t CancelFind(Association* assoc) {

@@ -48,4 +48,16 @@ inline int32_t CopyText(std::string_view text, char* out, uint32_t capacity) noe
     return static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
 }
 
+// CopyText for UTF-8: a cut falls between characters, never inside one.
+inline int32_t CopyUtf8(std::string_view text, char* out, uint32_t capacity) noexcept {
+    if (out != nullptr && capacity > 0 && text.size() >= capacity) {
+        std::size_t n = capacity - 1;
+        while (n > 0 && (static_cast<uint8_t>(text[n]) & 0xC0) == 0x80)
+            --n;
+        CopyText(text.substr(0, n), out, capacity);
+        return static_cast<int32_t>(std::min<std::size_t>(text.size(), INT32_MAX));
+    }
+    return CopyText(text, out, capacity);
+}
+
 }  // namespace dicomlib

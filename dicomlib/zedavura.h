@@ -42,6 +42,13 @@ typedef struct ElementList ElementList;
  * returns buffer; null for a null buffer. */
 ZEDAVURA_API char* Version(char* buffer);
 
+/* The SOP classes the front ends name, as constant UID texts. */
+static const char SOP_CLASS_VERIFICATION[] = "1.2.840.10008.1.1";
+static const char SOP_CLASS_STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
+static const char SOP_CLASS_STUDY_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.2.2";
+static const char SOP_CLASS_MODALITY_WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
+static const char SOP_CLASS_BASIC_GRAYSCALE_PRINT_META[] = "1.2.840.10008.5.1.1.9";
+
 /* A new element, in no list yet. The low 16 bits of group and element are used; `length` bytes
  * are copied from `value` unless the length is 0 or UNDEFINED_LENGTH; vr may be null (empty VR).
  * The caller appends it to a list, which then owns it. */
@@ -99,6 +106,11 @@ ZEDAVURA_API const TransferSyntaxInfo* TransferSyntaxByName(const char* name);
  * for them or the lists are cleared; the other operations on the lists read them as they go. */
 ZEDAVURA_API uint8_t DICOMFile(const char* fileName, ElementList* metaList, ElementList* dataList,
                                uint8_t* explicitOut);
+
+/* Why DICOMFile does not read fileName, in words ("no such file", "a folder, not a file", "not a
+ * DICOM file: no "DICM" at offset 128", "damaged at byte N: ..."): written as LastFailureText
+ * writes; returns the whole length, 0 (text "") when the file reads or fileName is null. */
+ZEDAVURA_API int32_t DICOMFileProblem(const char* fileName, char* text, uint32_t capacity);
 
 /* Reads the elements in front of the pixel data (meta group and data set) into one list. 0 when
  * the file cannot be opened or lacks "DICM" at offset 128. */
@@ -164,6 +176,62 @@ ZEDAVURA_API uint8_t DumpElementToFile(const char* fileName, DicomElement* eleme
  * line each, never opened. */
 ZEDAVURA_API void DumpTagsToTrace(ElementList* list, DumpLineSink sink, void* context,
                                   uint8_t explicitVr, uint8_t bigEndian);
+
+/* DumpTagsToMemo with every line in UTF-8: dictionary names converted from Windows-1252,
+ * values of SH, LO, UC, PN, ST, LT and UT decoded by the character set that holds for them
+ * (the list's Specific Character Set (0008,0005), or the one an item names for its elements),
+ * other values read as Windows-1252, and after a (0008,0005) that is not understood a line
+ * "Warning: " and what was not. Without (0008,0005), or with "ISO_IR 100", the lines are those
+ * of DumpTagsToMemo converted from Windows-1252. Control characters are left in. */
+ZEDAVURA_API void DumpTagsToMemoUtf8(ElementList* list, DumpLineSink sink, void* context,
+                                     uint8_t explicitVr, uint8_t bigEndian);
+
+/* DumpTagsToTrace with every line in UTF-8, as DumpTagsToMemoUtf8 makes them. */
+ZEDAVURA_API void DumpTagsToTraceUtf8(ElementList* list, DumpLineSink sink, void* context,
+                                      uint8_t explicitVr, uint8_t bigEndian);
+
+/* Character sets. characterSet is a value of Specific Character Set (0008,0005) as a data set
+ * holds it (defined terms separated by backslashes, padding allowed; null or "" the default
+ * repertoire): "ISO_IR 100" to "ISO_IR 203" and "ISO_IR 13", "ISO_IR 192" (UTF-8), "GB18030",
+ * "GBK", and ISO 2022 terms ("ISO 2022 IR 6", "\ISO 2022 IR 87", "\ISO 2022 IR 149", ...)
+ * whose escape sequences switch within a value; each value, and each component group and
+ * component of a person name, starts again in the set of value 1. The texts written are
+ * UTF-8, cut between characters to fit capacity as OutcomeText cuts, and the whole length is
+ * returned (a value's NUL bytes stay in the text, counted in the length). */
+
+/* The outcomes of EncodeText besides a length. */
+typedef enum TextOutcome {
+    TEXT_UNKNOWN_CHARACTER_SET = -1, /* a term of characterSet is unknown or misplaced */
+    TEXT_NOT_ENCODABLE = -2          /* a character the set cannot hold, or text that is no UTF-8 */
+} TextOutcome;
+
+/* Decodes the length bytes at value, the value of an element with the VR vr, to UTF-8 by
+ * characterSet: for SH, LO, UC, PN, ST, LT and UT; any other VR reads as Windows-1252, as do
+ * these without (0008,0005) or with "ISO_IR 100". Bytes that do not decode become U+FFFD;
+ * unknown terms read as the default repertoire (CharacterSetWarning names them). -1 only
+ * when memory runs out. */
+ZEDAVURA_API int32_t DecodeText(const char* characterSet, const char* vr, const uint8_t* value,
+                                uint32_t length, char* text, uint32_t capacity);
+
+/* Decodes the value of the element at index of list (up to its first NUL) to UTF-8 by the
+ * character set that holds for it: the list's (0008,0005), or the one of the item of undefined
+ * length it is in. Elements read in implicit VR are taken with their dictionary VR. -1 for a
+ * null list or an index out of range. */
+ZEDAVURA_API int32_t TagTextUtf8(const ElementList* list, uint32_t index, char* text,
+                                 uint32_t capacity);
+
+/* Writes UTF-8 text in characterSet for a value of the VR vr (escape sequences included, and
+ * back in the set of value 1 before each delimiter and at the end) into out, cut to fit
+ * capacity and NUL-terminated; returns their whole length. TEXT_UNKNOWN_CHARACTER_SET or
+ * TEXT_NOT_ENCODABLE
+ * otherwise; for the latter *failedAt (may be null) gets the offset in utf8 of the character
+ * that could not be written. Without characterSet only ASCII can be written. */
+ZEDAVURA_API int32_t EncodeText(const char* characterSet, const char* vr, const char* utf8,
+                                char* out, uint32_t capacity, uint32_t* failedAt);
+
+/* What of characterSet cannot be used, in words (Specific Character Set "ISO_IR 999": unknown
+ * term ...); its length, 0 when every term is understood. */
+ZEDAVURA_API int32_t CharacterSetWarning(const char* characterSet, char* text, uint32_t capacity);
 
 /* One DICOM association: created by NewPDU, freed by DeletePDU. Opaque to C. */
 typedef struct Association Association;
@@ -294,9 +362,11 @@ ZEDAVURA_API uint8_t WriteStoreRQ(Association* assoc, ElementList* dataSet, cons
 ZEDAVURA_API int32_t ReadStoreRSP(Association* assoc);
 
 /* Sends a series directory: the files its "Image.dir" names (third field + ".dcm"), or without
- * one every Part 10 file in it in file name order, on one association while the SOP class stays
- * the same; a file of another class is sent on a new association for its class, Message IDs
- * going on. A file that fails is skipped. 1 when the last file was stored with 0x0000. */
+ * one every Part 10 file in it in file name order. The files are scanned first; each SOP class is
+ * proposed in every syntax its files come in, preferredSyntax and implicit VR little endian (one
+ * context each, as many associations as 128 contexts each need, Message IDs going on), and each
+ * file goes in its own syntax where that was accepted, converted otherwise. A file that fails is
+ * skipped. 1 when the last file was stored with 0x0000. */
 ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* callingAeTitle,
                                 const char* calledAeTitle, const char* directory,
                                 const char* preferredSyntax, uint8_t convert);
@@ -305,8 +375,9 @@ ZEDAVURA_API int32_t SendSeries(const char* host, const char* port, const char* 
 typedef void (*StoreProgressSink)(void* context, int32_t index, int32_t count, const char* fileName,
                                   int32_t outcome);
 
-/* SendSeries reporting each file to progress (may be null). Returns the outcome of the last
- * file, or the code that stopped the series before any file was sent. */
+/* SendSeries reporting each file to progress (may be null), every file told once, those that
+ * cannot be sent too. Returns the outcome of the last file, STORE_NO_FILES for a directory
+ * without any. */
 ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
                                             const char* callingAeTitle, const char* calledAeTitle,
                                             const char* directory, const char* preferredSyntax,
@@ -360,7 +431,7 @@ typedef struct ImageRecord {
     char* AcquisitionNumber;       /* (0020,0012) */
     char* SOPInstanceUID;          /* (0008,0018) */
     char* SOPClassUID;             /* (0008,0016) */
-    char* SeriesNumber;            /* (0020,0011) */
+    char* SeriesNumber;            /* (0020,0011), filled only: never sent as a key */
     char* SeriesInstanceUID;       /* (0020,000E) */
     char* StudyInstanceUID;        /* (0020,000D) */
     char* SliceLocation;           /* (0020,1041) */
@@ -400,8 +471,9 @@ typedef struct WorklistRecord {
 
 /* What a field of a record kind is: its name (as in the structs above; "" for the unused
  * worklist field), the attribute it is sent and filled as (0,0 for none), that attribute's VR,
- * whether a value set in a key record is sent (0: the key always goes with zero length), and
- * whether it travels inside the Scheduled Procedure Step Sequence (0040,0100). */
+ * whether a value set in a key record is sent (0: the key always goes with zero length, or, for
+ * a series attribute at IMAGE level, is left out), and whether it travels inside the Scheduled
+ * Procedure Step Sequence (0040,0100). */
 typedef struct RecordField {
     const char* name;
     uint16_t group;
@@ -434,6 +506,23 @@ ZEDAVURA_API const char* RecordText(const void* record, uint32_t index);
 
 /* Frees a live record that is in no list; 0 (nothing freed) for anything else. */
 ZEDAVURA_API uint8_t FreeRecord(void* record);
+
+/* The Specific Character Set (0008,0005) field index of a live record is written in, as the
+ * response it came from named it (the fields of a worklist step item may have their own),
+ * or as SetRecordCharacterSet set it for a key; "" for none. Owned by the record, valid until
+ * its sets change or it is freed; null when the record is not live or index is out of range.
+ * The fields themselves keep the bytes the peer sent. */
+ZEDAVURA_API const char* RecordCharacterSet(const void* record, uint32_t index);
+
+/* The text of field index of a live record in UTF-8, decoded by its RecordCharacterSet as
+ * DecodeText decodes it; -1 when the record is not live or index is out of range. */
+ZEDAVURA_API int32_t RecordTextUtf8(const void* record, uint32_t index, char* text,
+                                    uint32_t capacity);
+
+/* Names the character set a key record's texts are written in (see EncodeText): the query
+ * built from it sends characterSet as (0008,0005). Null or "" for none. 0 (nothing changed)
+ * when the record is not live or a term is unknown or misplaced. */
+ZEDAVURA_API uint8_t SetRecordCharacterSet(void* record, const char* characterSet);
 
 /* An ordered list of records of one kind, owning them. Opaque to C. */
 typedef struct RecordList RecordList;
@@ -476,6 +565,10 @@ typedef enum QueryOutcome {
                                     association was aborted and the records read so far stay
                                     in the list */
 } QueryOutcome;
+
+/* 1 when outcome is a pending status (0xFF00, or 0xFF01 for a query whose optional keys were
+ * not all supported): another response follows; 0 for anything else. */
+ZEDAVURA_API uint8_t IsPendingStatus(int32_t outcome);
 
 /* Sends a C-FIND-RQ for sopClassUid and the identifier built from the key record at position
  * 0 of list, of the kind level names. The key record is freed and leaves the list whenever the
@@ -683,7 +776,7 @@ ZEDAVURA_API uint8_t CreateThumbnail(const char* outputPath, const char* dicomPa
 typedef enum ThumbnailOutcome {
     THUMBNAIL_WRITTEN = 0,
     THUMBNAIL_CANNOT_READ = -1,        /* not readable as a Part 10 file */
-    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* big endian or compressed */
+    THUMBNAIL_UNSUPPORTED_SYNTAX = -2, /* pixel data that cannot be decoded */
     THUMBNAIL_NO_PIXEL_DATA = -3,      /* no pixel data, or less than one frame */
     THUMBNAIL_UNSUPPORTED_IMAGE = -4,  /* bits allocated other than 8 or 16, 16-bit RGB, other
                                           colour images */
@@ -775,11 +868,230 @@ typedef struct PrinterInfo {
 ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* port, const char* callingAeTitle,
                                     const char* calledAeTitle, PrinterInfo* info);
 
+/* A whole probe of one peer: what it accepts and how each service answers, as a report of
+ * sections. Every text is NUL-terminated Windows-1252, never null ("" when empty). */
+typedef enum ProbeVerdict {
+    PROBE_WORKS = 0,
+    PROBE_REFUSED = 1,     /* the peer refused it */
+    PROBE_NOT_OFFERED = 2, /* the peer does not offer it */
+    PROBE_FAILED = 3,      /* it was tried and failed */
+    PROBE_NOT_TESTED = 4   /* the options did not ask for it */
+} ProbeVerdict;
+
+/* What to probe. structSize is sizeof(ProbeOptions) as the caller compiled it: fields added in
+ * later versions go at the end and keep their defaults for older callers. Every text may be
+ * null; the caller owns them. */
+typedef struct ProbeOptions {
+    uint32_t structSize;
+    const char* host;
+    const char* port;
+    const char* callingAeTitle;  /* null or "": "ORLANE" and ten spaces */
+    const char* calledAeTitle;   /* null: "ANY-SCP" */
+    const char* moveDestination; /* with receivePort: the peer moves one instance to this AE */
+    const char* receivePort;     /* where a provider of ours receives it; null: not tested */
+    const char* storeTestFile;   /* a file to store once; null or "": nothing is stored */
+    const char* workFolder;      /* where that provider files, in a folder of its own removed
+                                    afterwards; null or "": the system's temporary folder */
+} ProbeOptions;
+
+/* A measured or reported value of a section: "TCP connect" "0.3 ms", "printer name" "...". */
+typedef struct ProbeFactRecord {
+    const char* name;
+    const char* value;
+} ProbeFactRecord;
+
+/* The peer's answer to one storage class in one transfer syntax, as ContextAnswer's result. */
+typedef struct ProbeSyntaxResult {
+    const char* transferSyntax;
+    int32_t result;
+} ProbeSyntaxResult;
+
+/* One thing a section looked at. reason: what works or what went wrong; advice: what the
+ * operator can do ("" when nothing). */
+typedef struct ProbeRowRecord {
+    const char* item; /* a SOP class name, "STUDY level", "store test: FILE" */
+    const char* uid;  /* its SOP class UID, "" when it has none */
+    int32_t verdict;  /* a ProbeVerdict */
+    const char* reason;
+    const char* advice;
+    uint32_t syntaxCount; /* storage classes: one per transfer syntax proposed, else 0 */
+    const ProbeSyntaxResult* syntaxes;
+} ProbeRowRecord;
+
+/* One section: "Connection", "Verification", "Storage", "Query/retrieve", "Worklist",
+ * "Retrieve path" or "Print", in that order. Its verdict is never PROBE_WORKS while one of its
+ * rows failed or was refused. */
+typedef struct ProbeSectionRecord {
+    const char* name;
+    int32_t verdict; /* a ProbeVerdict */
+    const char* reason;
+    const char* advice;
+    uint32_t factCount;
+    const ProbeFactRecord* facts;
+    uint32_t rowCount;
+    const ProbeRowRecord* rows;
+} ProbeSectionRecord;
+
+/* The report of one probe, owned by the library until DeleteProbeReport. Opaque to C. */
+typedef struct ProbeReport ProbeReport;
+
+/* Told of each section as soon as it is finished; the record and its texts are the report's
+ * and stay valid until the report is deleted. Called on the thread that runs the probe. */
+typedef void (*ProbeSectionSink)(void* context, const ProbeSectionRecord* section);
+
+/* Probes host:port: connection (one association proposing every non-storage service looked
+ * at), verification, the storage table (every storage class the probe knows in every transfer
+ * syntax of the library, each a context of its own, nothing stored), query/retrieve (the
+ * models, then a C-FIND per level of at most five matches), worklist (today's entries),
+ * retrieve path (a C-MOVE of one instance found by the queries to a provider of ours started
+ * for it alone) and print (the printer's N-GET status). Sections after a failed connection
+ * fail with "no association (see Connection)". Runs for as long as the peer takes; the working
+ * directory is left alone. The report, freed with DeleteProbeReport; null when options, its
+ * host or its port is null, or structSize is too small to hold them. */
+ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
+                                   void* context);
+
+/* The number of sections of a report (7; 0 for null). */
+ZEDAVURA_API uint32_t ProbeSectionCount(const ProbeReport* report);
+
+/* The section at index (0-based), the report's; null when out of range. */
+ZEDAVURA_API const ProbeSectionRecord* ProbeSectionAt(const ProbeReport* report, uint32_t index);
+
+/* How many associations the probe opened (0 for null). */
+ZEDAVURA_API uint32_t ProbeAssociationCount(const ProbeReport* report);
+
+/* Frees a report and every record and text of it. Null does nothing. */
+ZEDAVURA_API void DeleteProbeReport(ProbeReport* report);
+
+/* DICOMweb: search (QIDO-RS), retrieve (WADO-RS) and store (STOW-RS) over HTTP or HTTPS.
+ * serviceUrl is the base the resources hang off, the part before "/studies" (as
+ * "http://pacs:8042/dicom-web"); trailing "/" are ignored. Proxies come from the environment
+ * (http_proxy, https_proxy, no_proxy). settings may be null: no credentials, the system's
+ * certificate authorities. Every text is the caller's and only read during the call. */
+typedef struct WebSettings {
+    const char* tlsCa;   /* a file of CA certificates (PEM), or a directory of hashed ones;
+                            null or "" the system's */
+    const char* tlsCert; /* a client certificate (PEM) to show; null or "" none */
+    const char* tlsKey;  /* its private key (PEM); null or "" in tlsCert's file */
+    uint8_t tlsNoVerify; /* 1: neither the server's certificate nor its name is checked */
+    const char* user;    /* HTTP basic authentication when neither null nor "" */
+    const char* password;
+    const char* token; /* a bearer token when neither null nor ""; then user is not used */
+} WebSettings;
+
+/* The outcome of the DICOMweb operations: WEB_SUCCESS, the HTTP status of an answer that failed
+ * (positive), or one of these failures of ours. OutcomeText gives the words (OUTCOME_WEB) and
+ * LastFailureText why, with what to do (the server's answer, its body, its authentication
+ * request). */
+typedef enum WebOutcome {
+    WEB_SUCCESS = 0,
+    WEB_NO_CONNECTION = -1,        /* the name does not resolve, or nothing answers */
+    WEB_TLS_FAILED = -2,           /* TLS handshake, or a certificate that is not trusted */
+    WEB_TIMED_OUT = -3,            /* no connection in time, or the answer stalled */
+    WEB_BROKEN_ANSWER = -4,        /* the answer broke off or could not be read */
+    WEB_BAD_URL = -5,              /* not an http or https URL */
+    WEB_WRONG_CONTENT_TYPE = -6,   /* an answer (or a part) of another media type than asked */
+    WEB_NOT_JSON_ARRAY = -7,       /* an answer that is not JSON, or JSON but not an array */
+    WEB_NOT_DICOM_JSON = -8,       /* a data set that is not in the DICOM JSON model */
+    WEB_WRONG_BOUNDARY = -9,       /* a multipart body without the boundary its type names */
+    WEB_TRUNCATED_MULTIPART = -10, /* a multipart body that ends before its closing boundary */
+    WEB_MALFORMED_MULTIPART = -11, /* a part whose headers cannot be read */
+    WEB_NOT_DICOM = -12,           /* a part that is not a DICOM instance that can be filed */
+    WEB_CANNOT_WRITE = -13,        /* an instance that could not be written to the disk */
+    WEB_MISSING_INSTANCES = -14,   /* instances the server's search listed that never came */
+    WEB_CANNOT_READ_FILE = -15,    /* a file to store that is not a Part 10 file read whole */
+    WEB_NOT_STORED = -16,          /* instances the server refused or did not answer for */
+    WEB_ANSWER_TOO_LARGE = -17,    /* an answer to hold whole beyond 256 MiB */
+    WEB_REFUSED = -18,             /* arguments that do not fit; nothing was sent */
+    WEB_INTERNAL_ERROR = -19       /* memory ran out, or another failure of the library */
+} WebOutcome;
+
+/* Searches as FindSCUStatus does, with the key record at the head of list (level "STUDY",
+ * "SERIES" or "IMAGE"): /studies, /series or /instances, under the study (and series) the key
+ * names when it does; every field of the level is asked for, the key's non-empty fields are
+ * matched, Windows-1252 texts sent as UTF-8. Once the arguments fit, the key record is freed
+ * and leaves the list, and a record of the level is appended for every match (UTF-8 texts
+ * taken into Windows-1252, '?' for what it lacks); free them with ClearQuery or
+ * DeleteRecordList. limit and offset page through the matches (0: the server's choice). A
+ * WebOutcome; WEB_REFUSED (nothing sent, the key still in the list) for a null or empty list,
+ * an unknown level or a key of another kind. */
+ZEDAVURA_API int32_t QidoSearch(const char* serviceUrl, const WebSettings* settings,
+                                const char* level, RecordList* list, uint32_t limit,
+                                uint32_t offset);
+
+/* One instance of a retrieve, valid during the call only: index (0-based) in the order the
+ * instances came, then the announced ones that never came; the file written ("" when none);
+ * the size of the part; outcome WEB_SUCCESS, WEB_NOT_DICOM, WEB_CANNOT_WRITE, or
+ * WEB_MISSING_INSTANCES for one the server's search listed that did not come. */
+typedef struct WadoInstance {
+    uint32_t index;
+    const char* sopInstanceUid;
+    const char* fileName;
+    uint64_t bytes;
+    int32_t outcome;
+} WadoInstance;
+
+typedef void (*WadoProgressSink)(void* context, const WadoInstance* instance);
+
+/* Retrieves the instances of a study (seriesUid and instanceUid null or ""), of a series, or
+ * one instance, as they are held (no conversion), and files each as the storage provider does:
+ * directory + Study + "/" + Series + "/" + SOP Instance UID + ".dcm", written whole and flushed
+ * to the disk, in the syntax it came in, entered into the index under "./Database". The
+ * server's own search says first which instances to expect. progress (may be null) is told of
+ * every instance. WEB_SUCCESS only when every instance expected came and was filed; a
+ * WebOutcome otherwise (WEB_REFUSED for UIDs that are no UIDs, or an instance without its
+ * series). */
+ZEDAVURA_API int32_t WadoRetrieve(const char* serviceUrl, const WebSettings* settings,
+                                  const char* studyUid, const char* seriesUid,
+                                  const char* instanceUid, const char* directory,
+                                  WadoProgressSink progress, void* context);
+
+/* Receives text: length bytes at text (UTF-8, NUL-terminated as well), valid during the call. */
+typedef void (*WebTextSink)(void* context, const char* text, uint32_t length);
+
+/* The metadata of a study, series or instance (UIDs as for WadoRetrieve): the server's JSON
+ * array, checked to be one and handed to sink as it came. A WebOutcome; nothing is handed on
+ * unless WEB_SUCCESS. */
+ZEDAVURA_API int32_t WadoMetadata(const char* serviceUrl, const WebSettings* settings,
+                                  const char* studyUid, const char* seriesUid,
+                                  const char* instanceUid, WebTextSink sink, void* context);
+
+/* One file of a store, valid during the call only: its index among count files, its UIDs ("" when
+ * it could not be read); outcome WEB_SUCCESS stored, WEB_CANNOT_READ_FILE not sent,
+ * WEB_NOT_STORED refused by the server (failureReason, a status OutcomeText OUTCOME_STORE puts
+ * into words, or -1) or not answered for, another WebOutcome or an HTTP status: the request
+ * carrying it failed, or an earlier one did and it was not sent. warningReason (-1 none) and
+ * retrieveUrl ("" none) are the server's for a stored instance. */
+typedef struct StowInstance {
+    uint32_t index;
+    uint32_t count;
+    const char* fileName;
+    const char* sopClassUid;
+    const char* sopInstanceUid;
+    int32_t outcome;
+    int32_t failureReason;
+    int32_t warningReason;
+    const char* retrieveUrl;
+} StowInstance;
+
+typedef void (*StowProgressSink)(void* context, const StowInstance* instance);
+
+/* Stores count Part 10 files (each read whole first) in multipart requests of at most batch
+ * instances (0: 100) and 64 MiB (a larger file goes alone) to /studies, or to /studies/studyUid
+ * when studyUid is neither null nor "". progress (may be null) is told of every file once its
+ * fate is known. After a request that fails without a word on any instance, the rest are not
+ * sent. WEB_SUCCESS only when every file was stored; otherwise the first file's failure. */
+ZEDAVURA_API int32_t StowFiles(const char* serviceUrl, const WebSettings* settings,
+                               const char* const* fileNames, uint32_t count, const char* studyUid,
+                               uint32_t batch, StowProgressSink progress, void* context);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,
- * or a failing status. "" when nothing failed since the thread's last association began.
- * Written as OutcomeText writes; returns the whole length. */
+ * or a failing status; for DICOMweb, the server's failing answer (its status, body and
+ * authentication request), a transfer that failed, or an answer we could not use. "" when
+ * nothing failed since the thread's last association or DICOMweb operation began. Written as
+ * OutcomeText writes; returns the whole length. */
 ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity);
 
 /* The families of outcome codes that OutcomeText puts into words. */
@@ -792,7 +1104,8 @@ typedef enum OutcomeFamily {
     OUTCOME_THUMBNAIL = 5, /* a ThumbnailOutcome */
     OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
     OUTCOME_MOVE = 7,      /* a QueryOutcome or a C-MOVE status */
-    OUTCOME_CONTEXT = 8    /* a presentation context result (ContextAnswer), with what to do */
+    OUTCOME_CONTEXT = 8,   /* a presentation context result (ContextAnswer), with what to do */
+    OUTCOME_WEB = 9        /* a WebOutcome or the HTTP status of a DICOMweb answer */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700

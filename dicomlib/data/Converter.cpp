@@ -7,6 +7,7 @@
 #include "data/Converter.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -131,6 +132,8 @@ struct ValuePlan {
     bool joined = false;  // one frame whose stream spans every fragment
     const imaging::FrameCodec* decoder = nullptr;
     const imaging::FrameCodec* encoder = nullptr;
+    // Streams of decoder's rewritten into streams of encoder's by this codec, without samples.
+    const imaging::FrameCodec* rewriter = nullptr;
     imaging::FrameLayout decodeLayout;
     imaging::FrameLayout encodeLayout;
     uint32_t frames = 0;
@@ -150,19 +153,11 @@ struct ValuePlan {
     // The whole output, when group lengths need its size before it is written.
     std::optional<ElementList> eager;
 
-    bool Encapsulates() const { return encoder != nullptr; }
+    bool Encapsulates() const { return encoder != nullptr || rewriter != nullptr; }
 
-    // The native samples of frame f, little endian.
-    ConvertError NativeFrame(uint32_t f, std::vector<uint8_t>& samples, std::string* detail,
-                             std::string* photometric) const {
-        if (decoder == nullptr) {
-            samples.resize(frameSize);
-            if (!ReadValueBytes(*native, uint64_t{f} * frameSize, samples))
-                return ConvertError::MalformedPixelData;
-            SwapUnits(samples, sourceUnit);
-            return ConvertError::None;
-        }
-        std::vector<uint8_t> stream;
+    // The coded stream of frame f of encapsulated source.
+    bool SourceStream(uint32_t f, std::vector<uint8_t>& stream) const {
+        stream.clear();
         const auto append = [&](const DicomElement& fragment) {
             const std::size_t at = stream.size();
             stream.resize(at + fragment.length);
@@ -175,7 +170,21 @@ struct ValuePlan {
         } else if (HasValue(*fragments[f])) {
             read = append(*fragments[f]);
         }
-        if (!read || stream.empty()) return ConvertError::MalformedPixelData;
+        return read && !stream.empty();
+    }
+
+    // The native samples of frame f, little endian.
+    ConvertError NativeFrame(uint32_t f, std::vector<uint8_t>& samples, std::string* detail,
+                             std::string* photometric) const {
+        if (decoder == nullptr) {
+            samples.resize(frameSize);
+            if (!ReadValueBytes(*native, uint64_t{f} * frameSize, samples))
+                return ConvertError::MalformedPixelData;
+            SwapUnits(samples, sourceUnit);
+            return ConvertError::None;
+        }
+        std::vector<uint8_t> stream;
+        if (!SourceStream(f, stream)) return ConvertError::MalformedPixelData;
         samples.resize(decodeLayout.NativeSize());
         imaging::FrameCodecResult decoded = decoder->Decode(stream, decodeLayout, samples);
         if (!decoded.Ok()) return ErrorOf(std::move(decoded), detail);
@@ -193,6 +202,25 @@ struct ValuePlan {
         return ConvertError::None;
     }
 
+    // The target's stream of frame f: the source's rewritten, or its samples encoded.
+    ConvertError TargetStream(uint32_t f, std::vector<uint8_t>& samples,
+                              std::vector<uint8_t>& stream, std::string* detail,
+                              std::string* photometric) const {
+        if (rewriter != nullptr) {
+            std::vector<uint8_t> coded;
+            if (!SourceStream(f, coded)) return ConvertError::MalformedPixelData;
+            imaging::FrameCodecResult done =
+                rewriter->Rewrite(*decoder, *encoder, coded, decodeLayout, stream);
+            if (!done.Ok()) return ErrorOf(std::move(done), detail);
+            if (stream.size() % 2 != 0) stream.push_back(0x00);
+            return ConvertError::None;
+        }
+        if (const ConvertError e = NativeFrame(f, samples, detail, nullptr);
+            e != ConvertError::None)
+            return e;
+        return Encode(samples, stream, detail, photometric);
+    }
+
     ConvertError WriteTo(ElementSink& sink, std::string* detail) {
         if (eager) return PutList(sink, *eager) ? ConvertError::None : ConvertError::WriteFailed;
         if (native != nullptr && decoder == nullptr && encoder == nullptr) return WriteTurned(sink);
@@ -208,13 +236,9 @@ struct ValuePlan {
         for (uint32_t f = 0; f < frames; ++f) {
             if (f == 0) {
                 stream = std::move(firstStream);
-            } else {
-                if (const ConvertError e = NativeFrame(f, samples, detail, nullptr);
-                    e != ConvertError::None)
-                    return e;
-                if (const ConvertError e = Encode(samples, stream, detail, nullptr);
-                    e != ConvertError::None)
-                    return e;
+            } else if (const ConvertError e = TargetStream(f, samples, stream, detail, nullptr);
+                       e != ConvertError::None) {
+                return e;
             }
             DicomElement fragment{
                 0xFFFE, 0xE000, {'D', 'L'}, static_cast<uint32_t>(stream.size()), stream.data()};
@@ -308,6 +332,7 @@ struct Segment {
     std::vector<DicomElement*> elements;  // the input's own, or converted ones in owned
     ElementList owned;
     std::unique_ptr<ValuePlan> plan;  // written after the elements
+    Tag planTag{};                    // of the value the plan writes
 
     void Borrow(DicomElement* e) { elements.push_back(e); }
     void Own(DicomElement* e) {
@@ -343,6 +368,96 @@ void MarkPixels(const std::vector<DicomElement*>& output, const std::string& pho
     }
 }
 
+std::string TrimmedText(const DicomElement& e) {
+    std::string text = Prefix(e, e.length);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        text.pop_back();
+    return text;
+}
+
+// Calls visit(segment, index) for every top-level element of the segments, in order, then
+// visitPlan(segment) for the segment's plan; either stops the walk by returning true. A plan's
+// value is balanced (pixel data with its items and delimiter), so it leaves the depth alone.
+template <typename Visit, typename VisitPlan>
+void WalkTopLevel(std::vector<Segment>& segments, Visit visit, VisitPlan visitPlan) {
+    int depth = 0;
+    for (std::size_t k = 0; k < segments.size(); ++k) {
+        Segment& segment = segments[k];
+        for (std::size_t i = 0; i < segment.elements.size(); ++i) {
+            const DicomElement& e = *segment.elements[i];
+            if (IsDelimiter(e)) --depth;
+            if (depth == 0 && e.group != 0xFFFE && visit(segment, i)) return;
+            if (!IsDelimiter(e) && e.length == UNDEFINED_LENGTH) ++depth;
+        }
+        if (segment.plan != nullptr && visitPlan(segment)) return;
+    }
+}
+
+std::string TopLevelText(std::vector<Segment>& segments, Tag t) {
+    std::string text;
+    WalkTopLevel(
+        segments,
+        [&](Segment& segment, std::size_t i) {
+            if (TagOf(*segment.elements[i]) != t) return false;
+            text = TrimmedText(*segment.elements[i]);
+            return true;
+        },
+        [](Segment&) { return false; });
+    return text;
+}
+
+// Gives the top-level element of tag t the text (padded to even length with a space), making
+// the element in its place among the top-level elements when the data set has none.
+void SetTopLevelText(std::vector<Segment>& segments, Tag t, const char* vr, std::string text) {
+    if (text.size() % 2 != 0) text += ' ';
+    const auto tagOrder = [](Tag a) { return std::pair(a.group, a.element); };
+    bool done = false;
+    WalkTopLevel(
+        segments,
+        [&](Segment& segment, std::size_t i) {
+            const Tag here = TagOf(*segment.elements[i]);
+            if (here != t && tagOrder(here) < tagOrder(t)) return false;
+            DicomElement* made = NewTextElement(t, vr, text);
+            segment.owned.Append(made);
+            if (here == t) {
+                segment.elements[i] = made;  // the input's element stays as it was
+            } else {
+                segment.elements.insert(segment.elements.begin() + std::ptrdiff_t(i), made);
+            }
+            done = true;
+            return true;
+        },
+        [&](Segment& segment) {
+            if (tagOrder(segment.planTag) < tagOrder(t)) return false;
+            DicomElement* made = NewTextElement(t, vr, text);
+            segment.owned.Append(made);
+            segment.elements.push_back(made);  // in front of the plan's value
+            done = true;
+            return true;
+        });
+    if (!done) {
+        DicomElement* made = NewTextElement(t, vr, text);
+        segments.back().owned.Append(made);
+        segments.back().elements.push_back(made);
+    }
+}
+
+// A lossy encoding says so: Lossy Image Compression "01", and its ratio and method appended to
+// those of the compressions the image went through before.
+void MarkLossy(std::vector<Segment>& segments, double ratio, const char* method) {
+    char ratioText[32];
+    std::snprintf(ratioText, sizeof ratioText, "%.2f", ratio);
+    auto appended = [&](Tag t, const std::string& value) {
+        const std::string before = TopLevelText(segments, t);
+        return before.empty() ? value : before + "\\" + value;
+    };
+    const std::string ratios = appended(tag::LossyImageCompressionRatio, ratioText);
+    const std::string methods = appended(tag::LossyImageCompressionMethod, method);
+    SetTopLevelText(segments, tag::LossyImageCompression, "CS", "01");
+    SetTopLevelText(segments, tag::LossyImageCompressionRatio, "DS", ratios);
+    SetTopLevelText(segments, tag::LossyImageCompressionMethod, "CS", methods);
+}
+
 // Every top-level group length gets the encoded size, in the target syntax, of the rest of
 // its group: the elements that follow it up to the next top-level element of another group,
 // with the items and delimiters of the group's sequences and pixel data.
@@ -376,6 +491,45 @@ void RecomputeGroupLengths(const std::vector<DicomElement*>& output, bool explic
 
 }  // namespace
 
+std::string ConvertFailureText(ConvertError error, std::string_view sourceSyntax,
+                               std::string_view targetSyntax, const std::string& detail) {
+    const std::string source = SyntaxTitle(sourceSyntax), target = SyntaxTitle(targetSyntax);
+    std::string why;
+    switch (error) {
+        case ConvertError::None:
+            return {};
+        case ConvertError::UnknownSourceSyntax:
+            why = FindTransferSyntax(sourceSyntax) != nullptr
+                      ? "no " + source + " decoder"
+                      : "a syntax the library does not read";
+            break;
+        case ConvertError::UnknownTargetSyntax:
+            why = FindTransferSyntax(targetSyntax) != nullptr
+                      ? "no " + target + " encoder"
+                      : "a syntax the library does not write";
+            break;
+        case ConvertError::ColourToLossless:
+            why = "lossless JPEG takes grayscale images only";
+            break;
+        case ConvertError::UnsupportedImage:
+            why = "an image layout the codec does not take";
+            break;
+        case ConvertError::MalformedPixelData:
+            why = "malformed pixel data";
+            break;
+        case ConvertError::MalformedSequence:
+            why = "a malformed sequence";
+            break;
+        case ConvertError::WriteFailed:
+            why =
+                "the converted data could not be written out (a full disk or a broken "
+                "connection)";
+            break;
+    }
+    if (!detail.empty()) why += " (" + detail + ")";
+    return "cannot convert " + source + " to " + target + ": " + why;
+}
+
 struct Conversion::State {
     ElementList& input;
     std::string target;
@@ -398,9 +552,21 @@ ConvertError Conversion::Prepare() {
         return ConvertError::UnknownSourceSyntax;
     const TransferSyntax* targetRow = FindTransferSyntax(s.target);
     const bool sameSyntax = s.source == s.target;
-    // A syntax whose codec only reads is a target only for a data set already in it.
-    if (targetRow == nullptr || !IsConvertible(*targetRow) ||
-        (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax)) {
+    // Streams of the source that the target's codec (or the source's) rewrites as they are.
+    const imaging::FrameCodec* rewriter =
+        !sameSyntax && targetRow != nullptr && sourceRow->codec != nullptr &&
+                targetRow->codec != nullptr
+            ? imaging::RewriterOf(*sourceRow->codec, *targetRow->codec)
+            : nullptr;
+    // A syntax whose codec only reads is a target only for a data set already in it, or one
+    // whose streams it rewrites.
+    if (targetRow == nullptr || !IsConvertible(*targetRow))
+        return ConvertError::UnknownTargetSyntax;
+    if (targetRow->codec != nullptr && !targetRow->codec->Encodes() && !sameSyntax &&
+        rewriter == nullptr) {
+        // The codec's refusal of any frame says what it writes from, if anything.
+        std::vector<uint8_t> none;
+        if (s.detail != nullptr) *s.detail = targetRow->codec->Encode({}, {}, none).detail;
         return ConvertError::UnknownTargetSyntax;
     }
     const TransferSyntax& source = *sourceRow;
@@ -414,8 +580,9 @@ ConvertError Conversion::Prepare() {
     std::string photometric;  // what the pixel data's codecs made of the colour samples
     bool pixelOrder = false;  // colour samples decoded pixel by pixel whatever the data set said
     s.segments.emplace_back();
-    const auto endSegment = [&](std::unique_ptr<ValuePlan> plan) {
+    const auto endSegment = [&](std::unique_ptr<ValuePlan> plan, Tag planTag) {
         s.segments.back().plan = std::move(plan);
+        s.segments.back().planTag = planTag;
         s.segments.emplace_back();
     };
     for (std::size_t i = 0; i < input.Size(); ++i) {
@@ -434,6 +601,24 @@ ConvertError Conversion::Prepare() {
                 if (in.length != UNDEFINED_LENGTH ||
                     !CollectFragments(input, i, plan->fragments, next)) {
                     return ConvertError::MalformedPixelData;
+                }
+                if (rewriter != nullptr) {
+                    // Frame by frame, each fragment a frame, the same layout on both sides.
+                    if (image.frames != plan->fragments.size())
+                        return ConvertError::UnsupportedImage;
+                    plan->decoder = source.codec;
+                    plan->encoder = target.codec;
+                    plan->rewriter = rewriter;
+                    plan->decodeLayout = LayoutOf(image);
+                    plan->frames = image.frames;
+                    std::vector<uint8_t> none;
+                    if (const ConvertError e =
+                            plan->TargetStream(0, none, plan->firstStream, s.detail, nullptr);
+                        e != ConvertError::None)
+                        return e;
+                    endSegment(std::move(plan), TagOf(in));
+                    i = next - 1;
+                    continue;
                 }
                 if (target.codec != nullptr && image.colour && !target.codec->EncodesColour()) {
                     return ConvertError::ColourToLossless;
@@ -509,7 +694,7 @@ ConvertError Conversion::Prepare() {
                 plan->SetOut(in.group, in.element, letters,
                              static_cast<uint32_t>(plan->total + plan->total % 2));
             }
-            endSegment(std::move(plan));
+            endSegment(std::move(plan), TagOf(in));
             i = next - 1;
             continue;
         }
@@ -528,7 +713,7 @@ ConvertError Conversion::Prepare() {
             plan->native = &in;
             plan->targetUnit = ValueUnitSize(in.vr);
             plan->SetOut(in.group, in.element, in.vr, in.length);
-            endSegment(std::move(plan));
+            endSegment(std::move(plan), TagOf(in));
         } else if (reorder && ValueUnitSize(in.vr) > 1 && HasValue(in)) {
             DicomElement* out = CopyElement(in);
             segment.Own(out);
@@ -552,21 +737,40 @@ ConvertError Conversion::Prepare() {
     }
     if (!photometric.empty() || pixelOrder) MarkPixels(elements, photometric, pixelOrder);
 
-    // Fragment sizes are known only once encoded: a group length over them needs them first.
+    // Fragment sizes are known only once encoded: a group length over them, and the ratio a
+    // lossy encoding records in front of them, need every frame encoded first. The encoded
+    // frames are then held until written (a lossy stream is a fraction of its samples).
+    const char* lossyMethod = nullptr;
+    uint64_t nativeBytes = 0, streamBytes = 0;
+    for (Segment& segment : s.segments) {
+        if (segment.plan == nullptr || !segment.plan->Encapsulates()) continue;
+        ValuePlan& plan = *segment.plan;
+        const char* method = plan.rewriter == nullptr ? plan.encoder->LossyMethod() : nullptr;
+        if (method == nullptr && !groupLengthOfPixels) continue;
+        ElementList made;
+        ListSink sink(made);
+        if (const ConvertError e = plan.WriteTo(sink, s.detail); e != ConvertError::None) return e;
+        plan.eager.emplace(std::move(made));
+        if (method != nullptr && segment.planTag == tag::PixelData) {
+            lossyMethod = method;
+            nativeBytes = uint64_t{plan.encodeLayout.NativeSize()} * plan.frames;
+            streamBytes = 0;
+            for (const DicomElement* e : *plan.eager)
+                if (IsItem(*e)) streamBytes += e->length;
+        }
+    }
+    if (lossyMethod != nullptr && streamBytes > 0)
+        MarkLossy(s.segments, double(nativeBytes) / double(streamBytes), lossyMethod);
+
     std::vector<DicomElement*> measured;
     for (Segment& segment : s.segments) {
         measured.insert(measured.end(), segment.elements.begin(), segment.elements.end());
         if (segment.plan == nullptr) continue;
         ValuePlan& plan = *segment.plan;
-        if (!plan.Encapsulates()) {
-            measured.push_back(&plan.standIn);
-        } else if (groupLengthOfPixels) {
-            ElementList made;
-            ListSink sink(made);
-            if (const ConvertError e = plan.WriteTo(sink, s.detail); e != ConvertError::None)
-                return e;
-            plan.eager.emplace(std::move(made));
+        if (plan.eager) {
             measured.insert(measured.end(), plan.eager->begin(), plan.eager->end());
+        } else if (!plan.Encapsulates()) {
+            measured.push_back(&plan.standIn);
         }
     }
     RecomputeGroupLengths(measured, target.explicitVr, target.bigEndian);
@@ -602,6 +806,19 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
     }
     ListSink sink(output);
     return conversion.WriteTo(sink);
+}
+
+ConvertError ToNativeLittleEndian(ElementList& dataSet, std::string& syntax, std::string* detail) {
+    const TransferSyntax* row = FindTransferSyntax(syntax);
+    // Implicit VR changes nothing for a reader of values, and a deflated body was inflated when
+    // it was read.
+    if (row != nullptr && !row->encapsulated && !row->bigEndian) return ConvertError::None;
+    ElementList native;
+    const ConvertError e = Transcode(native, dataSet, uid::ExplicitVRLittleEndian, syntax, detail);
+    if (e != ConvertError::None) return e;
+    dataSet = std::move(native);
+    syntax = uid::ExplicitVRLittleEndian;
+    return ConvertError::None;
 }
 
 }  // namespace dicomlib::data

@@ -59,6 +59,17 @@ class Conversion {
 ConvertError Transcode(ElementList& output, ElementList& input, std::string_view targetSyntax,
                        std::string_view sourceSyntax, std::string* detail = nullptr);
 
+// Why a conversion failed, for an operator: "cannot convert RLE Lossless to JPEG Baseline: no
+// JPEG Baseline encoder", with the codec's detail when it gave one.
+std::string ConvertFailureText(ConvertError error, std::string_view sourceSyntax,
+                               std::string_view targetSyntax, const std::string& detail = {});
+
+// For readers of samples (thumbnails, print): a data set with native little-endian pixel data.
+// One in a big-endian or compressed syntax is converted in place and syntax becomes explicit
+// VR little endian; one already native and little endian is left as it is.
+ConvertError ToNativeLittleEndian(ElementList& dataSet, std::string& syntax,
+                                  std::string* detail = nullptr);
+
 inline bool TranscodeTags(ElementList& output, ElementList& input, std::string_view targetSyntax,
                           std::string_view sourceSyntax) {
     return Transcode(output, input, targetSyntax, sourceSyntax) == ConvertError::None;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -154,8 +155,15 @@ enum class BodyMode {
     Bare,    // a data set without meta group
 };
 
+// Where and why a reading stopped short, for the operator's words.
+struct Damage {
+    std::size_t offset = 0;
+    bool inflated = false;  // the offset is in the inflated data set
+    std::string why;
+};
+
 bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, ElementList* meta,
-                    ElementList& data, DeferringFile deferring = {}) {
+                    ElementList& data, DeferringFile deferring = {}, Damage* damage = nullptr) {
     uint64_t metaEnd = file.Size();
     UnknownSequenceReader unknown;
     bool inFragments = false;  // after an undefined-length Pixel Data, up to its delimiter
@@ -164,17 +172,24 @@ bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, Elemen
     std::vector<uint8_t> inflated;
     std::optional<ByteStream> body;
     ByteStream* current = &file;
+    auto fail = [&](std::size_t offset, std::string why) {
+        if (damage != nullptr) *damage = {offset, current != &file, std::move(why)};
+        return false;
+    };
     while (!current->AtEnd() || (deflated && !body && !state.inMeta)) {
         if (deflated && !body && !state.inMeta) {
             Inflated plain = InflateBytes({file.Current(), file.Remaining()});
-            if (!plain.error.empty()) return false;
+            if (!plain.error.empty())
+                return fail(file.Position(), "the deflated data set cannot be inflated");
             inflated = std::move(plain.bytes);
             current = &body.emplace(inflated);
             continue;
         }
         ByteStream& in = *current;
         ElementHeader h;
-        if (!ReadElementHeader(state, in, h)) return false;
+        const std::size_t start = in.Position();
+        if (!ReadElementHeader(state, in, h))
+            return fail(start, "the file ends inside the header of an element");
         if (mode == BodyMode::Header && h.group == 0x7FE0) return true;
 
         // The element that reaches the end of the meta group is the last one read in meta mode.
@@ -186,14 +201,21 @@ bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, Elemen
 
         uint8_t* value = nullptr;
         std::optional<DeferredValue> where;
+        auto cutShort = [&] {
+            char tag[16];
+            std::snprintf(tag, sizeof tag, "(%04X,%04X)", h.group, h.element);
+            return fail(start, std::string("the value of ") + tag + " announces " +
+                                   std::to_string(h.length) + " bytes, but only " +
+                                   std::to_string(in.Remaining()) + " follow");
+        };
         if (HeaderHasValue(h) && current == &file && deferring.Defers(h, inFragments)) {
             // Left where it lies: a position in the stream over the whole file is its offset.
             std::size_t available = 0;
-            if (!TakeValue(in, h.length, available)) return false;
+            if (!TakeValue(in, h.length, available)) return cutShort();
             where = DeferredValue{*deferring.file, in.Position(), static_cast<uint32_t>(available)};
             in.Advance(available);
         } else if (HeaderHasValue(h) && !ReadValue(in, h.length, value)) {
-            return false;
+            return cutShort();
         }
 
         if (h.group == 0x0002 && mode != BodyMode::Bare) {
@@ -371,6 +393,30 @@ bool ReadPart10Bytes(DecoderState& state, std::span<const uint8_t> bytes, Elemen
     ByteStream in(bytes);
     in.Advance(132);
     return DecodeElements(state, in, BodyMode::Part10, &meta, data);
+}
+
+std::string Part10FileProblem(const std::filesystem::path& path) {
+    std::error_code ec;
+    if (!std::filesystem::exists(path, ec)) return "no such file";
+    if (std::filesystem::is_directory(path, ec)) return "a folder, not a file";
+    // Large values stay in the file here too: only the headers are walked.
+    const auto file = ValueFile::Open(path);
+    auto bytes = file != nullptr ? FileBytes::Read(*file) : ReadWholeFile(path);
+    if (!bytes) return "cannot be read";
+    if (!HasPreamble(bytes->Span())) {
+        return bytes->Size() < 132 ? "not a DICOM file: " + std::to_string(bytes->Size()) +
+                                         " bytes, too short for the preamble and \"DICM\""
+                                   : std::string("not a DICOM file: no \"DICM\" at offset 128");
+    }
+    DecoderState state;
+    ElementList meta, data;
+    ByteStream in(bytes->Span());
+    in.Advance(132);
+    Damage damage;
+    const DeferringFile deferring = file != nullptr ? DeferringFile{&file} : DeferringFile{};
+    if (DecodeElements(state, in, BodyMode::Part10, &meta, data, deferring, &damage)) return {};
+    return "damaged at byte " + std::to_string(damage.offset) +
+           (damage.inflated ? " of the inflated data set" : "") + ": " + damage.why;
 }
 
 bool ReadPart10File(DecoderState& state, const std::filesystem::path& path, ElementList& meta,

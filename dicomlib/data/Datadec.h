@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 
 #include "data/ElementList.h"
 #include "data/FileBytes.h"
@@ -76,6 +77,10 @@ bool ReadPart10File(DecoderState& state, const std::filesystem::path& path, Elem
                     ElementList& data);
 bool ReadPart10Bytes(DecoderState& state, std::span<const uint8_t> bytes, ElementList& meta,
                      ElementList& data);
+// Why ReadPart10File does not read the file, in an operator's words: "no such file", "a
+// folder, not a file", "not a DICOM file: no "DICM" at offset 128", "damaged at byte N: the
+// value of (7FE0,0010) announces ... bytes, but only ... follow". Empty when it reads.
+std::string Part10FileProblem(const std::filesystem::path& path);
 
 // Reads the elements in front of the pixel data (meta group and data set in one list, group
 // 0002 keeping the VRs read); stops at the first element of group 7FE0.

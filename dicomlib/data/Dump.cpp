@@ -5,8 +5,11 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <span>
 
+#include "data/CharacterSet.h"
 #include "data/Dictionary.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
@@ -18,6 +21,9 @@ namespace {
 constexpr int MAX_DUMP_DEPTH = 64;
 // No dump prints more of a value: of one left in its file, only these first bytes are read.
 constexpr std::size_t PRINTED_VALUE_BYTES = 256;
+
+// The character set in force for an element; null when the dump shows bytes as they are.
+using SetPtr = std::shared_ptr<const CharacterSet>;
 
 std::string Format(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
@@ -47,6 +53,23 @@ std::string VrText(const DicomElement& e) {
     return std::string(e.vr, 2);
 }
 
+// The pieces of a line: as they are, or in UTF-8 when a character set is given.
+std::string InText(std::string text, const CharacterSet* set) {
+    return set == nullptr ? text : Cp1252ToUtf8(text);
+}
+
+std::string ValueIn(const DicomElement& e, bool bigEndian, const CharacterSet* set) {
+    if (set != nullptr && TextKindOf(e.vr)) return ValueToUtf8(*set, e);
+    return InText(PrintableValue(e, bigEndian), set);
+}
+
+// After the line of a (0008,0005) that is not understood, the line that says so.
+void AddWarning(const DicomElement& e, const CharacterSet* set, const std::string& prefix,
+                const LineSink& addLine) {
+    if (set != nullptr && TagOf(e) == tag::SpecificCharacterSet && !set->Warning().empty())
+        addLine(prefix + "Warning: " + Cp1252ToUtf8(set->Warning()));
+}
+
 bool IsItem(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
 }
@@ -68,12 +91,15 @@ void ValueBytes(std::span<const uint8_t> value, void* out, std::size_t count, bo
 }
 
 void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian,
-              int depth, int nesting) {
+              int depth, int nesting, const SetPtr& outer) {
     FragmentTracker fragments;
+    std::optional<CharacterSetScopes> scopes;
+    if (outer != nullptr) scopes.emplace(outer);
     for (DicomElement* e : list) {
         const bool fragment = fragments.IsFragment(*e);
-        const char* name = LookupTagName(*e);
-        const std::string vr = VrText(*e);
+        const SetPtr set = scopes ? scopes->Take(*e) : nullptr;
+        const std::string name = InText(LookupTagName(*e), set.get());
+        const std::string vr = InText(VrText(*e), set.get());
         const std::string prefix = [&] {
             std::string p;
             for (int i = 0; i < depth; ++i)
@@ -83,22 +109,23 @@ void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool 
         if (HasValue(*e) && IsContainer(*e) && !fragment && nesting < MAX_DUMP_DEPTH) {
             // A defined-length container is opened, its own line without a value.
             addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s - %s", e->group, e->element,
-                                    e->length, vr.c_str(), name));
+                                    e->length, vr.c_str(), name.c_str()));
             ElementList nested;
             SplitSequenceValue(*e, nested, explicitVr, bigEndian);
-            DumpList(nested, addLine, explicitVr, bigEndian, depth + 1, nesting + 1);
+            DumpList(nested, addLine, explicitVr, bigEndian, depth + 1, nesting + 1, set);
         } else if (HasValue(*e)) {
             if (e->length < 256) {
                 addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s  \"%s\" - %s", e->group,
                                         e->element, e->length, vr.c_str(),
-                                        PrintableValue(*e, bigEndian).c_str(), name));
+                                        ValueIn(*e, bigEndian, set.get()).c_str(), name.c_str()));
             } else {
                 addLine(prefix + Format("(%04X, %04X), %" PRIu32 ", %s - %s", e->group, e->element,
-                                        e->length, vr.c_str(), name));
+                                        e->length, vr.c_str(), name.c_str()));
             }
+            AddWarning(*e, set.get(), prefix, addLine);
         } else {
-            addLine(prefix +
-                    Format("(%04X, %04X), %s - %s", e->group, e->element, vr.c_str(), name));
+            addLine(prefix + Format("(%04X, %04X), %s - %s", e->group, e->element, vr.c_str(),
+                                    name.c_str()));
             if (IsItem(*e) && !fragment) {
                 ++depth;
             } else if (e->group == 0xFFFE && e->element == 0xE00D && depth > 0) {
@@ -109,25 +136,32 @@ void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool 
 }
 
 void TraceInto(std::vector<std::string>& lines, DicomElement& e, bool explicitVr, int indent,
-               bool bigEndian, bool fragment) {
+               bool bigEndian, bool fragment, const SetPtr& set) {
     std::string line(static_cast<std::size_t>(indent), '\t');
-    const char* name = LookupTagName(e);
+    const std::string name = InText(LookupTagName(e), set.get());
     line += Format("(%04X,%04X), %2d,\t%s", e.group, e.element, static_cast<int32_t>(e.length),
-                   VrText(e).c_str());
+                   InText(VrText(e), set.get()).c_str());
     if (IsContainer(e) && !fragment && e.length != UNDEFINED_LENGTH && indent < MAX_DUMP_DEPTH) {
         lines.push_back(std::move(line));
         ElementList nested;
         SplitSequenceValue(e, nested, explicitVr, bigEndian);
         FragmentTracker fragments;
-        for (DicomElement* n : nested)
-            TraceInto(lines, *n, explicitVr, indent + 1, bigEndian, fragments.IsFragment(*n));
+        std::optional<CharacterSetScopes> scopes;
+        if (set != nullptr) scopes.emplace(set);
+        for (DicomElement* n : nested) {
+            const bool nestedFragment = fragments.IsFragment(*n);
+            TraceInto(lines, *n, explicitVr, indent + 1, bigEndian, nestedFragment,
+                      scopes ? scopes->Take(*n) : nullptr);
+        }
         return;
     }
     if (e.length < 255) {
-        const std::string value = HasValue(e) ? PrintableValue(e, bigEndian) : std::string();
-        line += Format(", \"%s\" - %s", value.c_str(), name);
+        const std::string value = HasValue(e) ? ValueIn(e, bigEndian, set.get()) : std::string();
+        line += Format(", \"%s\" - %s", value.c_str(), name.c_str());
     }
     lines.push_back(std::move(line));
+    AddWarning(e, set.get(), std::string(static_cast<std::size_t>(indent), '\t'),
+               [&](const std::string& warning) { lines.push_back(warning); });
 }
 
 }  // namespace
@@ -170,8 +204,10 @@ std::string PrintableValue(const DicomElement& e, bool bigEndian) {
     return std::string(text, nul != nullptr ? static_cast<const char*>(nul) : text + value.size());
 }
 
-void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian) {
-    DumpList(list, addLine, explicitVr, bigEndian, 0, 0);
+void DumpTagsToMemo(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian,
+                    DumpText text) {
+    DumpList(list, addLine, explicitVr, bigEndian, 0, 0,
+             text == DumpText::Utf8 ? std::make_shared<const CharacterSet>() : nullptr);
 }
 
 bool FragmentTracker::IsFragment(const DicomElement& e) {
@@ -188,7 +224,7 @@ bool FragmentTracker::IsFragment(const DicomElement& e) {
 std::vector<std::string> ElementTraceLines(DicomElement& element, bool explicitVr, int indent,
                                            bool bigEndian, bool fragment) {
     std::vector<std::string> lines;
-    TraceInto(lines, element, explicitVr, indent, bigEndian, fragment);
+    TraceInto(lines, element, explicitVr, indent, bigEndian, fragment, nullptr);
     return lines;
 }
 
@@ -201,11 +237,17 @@ std::string FormatElementTrace(DicomElement& element, bool explicitVr, int inden
     return out;
 }
 
-void DumpTagsToTrace(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian) {
+void DumpTagsToTrace(ElementList& list, const LineSink& addLine, bool explicitVr, bool bigEndian,
+                     DumpText text) {
     FragmentTracker fragments;
+    std::optional<CharacterSetScopes> scopes;
+    if (text == DumpText::Utf8) scopes.emplace();
     for (DicomElement* e : list) {
-        for (const std::string& line :
-             ElementTraceLines(*e, explicitVr, 0, bigEndian, fragments.IsFragment(*e)))
+        std::vector<std::string> lines;
+        const bool fragment = fragments.IsFragment(*e);
+        TraceInto(lines, *e, explicitVr, 0, bigEndian, fragment,
+                  scopes ? scopes->Take(*e) : nullptr);
+        for (const std::string& line : lines)
             addLine(line);
     }
 }

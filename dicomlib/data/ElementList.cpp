@@ -229,13 +229,13 @@ bool IsBlankOrControl(unsigned char c) {
     return c <= 0x20 || c == 0x7F;
 }
 
-}  // namespace
-
-std::string GetTagString(const ElementList& list, uint16_t group, uint16_t element) {
-    const DicomElement* e = FindTag(list, group, element);
+std::string TextOf(const DicomElement* e) {
     if (e == nullptr || !HasValue(*e)) return {};
+    const uint16_t group = e->group, element = e->element;
     if (group == 0x0028 && (element == 0x0010 || element == 0x0011)) {
-        return e->length < 2 ? std::string() : std::to_string(GetTagUS(list, group, element));
+        uint8_t bytes[2];
+        if (e->length < 2 || !ReadValueBytes(*e, 0, bytes)) return {};
+        return std::to_string(static_cast<unsigned>(bytes[0] | (bytes[1] << 8)));
     }
     const ValueView view(*e);
     // The value is text up to its first NUL: the 0x00 pad of a UID ends it.
@@ -256,6 +256,30 @@ std::string GetTagString(const ElementList& list, uint16_t group, uint16_t eleme
     while (last > first && IsBlankOrControl(static_cast<unsigned char>(text[last - 1])))
         --last;
     return text.substr(first, last - first);
+}
+
+}  // namespace
+
+std::string GetTagString(const ElementList& list, uint16_t group, uint16_t element) {
+    return TextOf(FindTag(list, group, element));
+}
+
+DicomElement* FindTopLevelTag(const ElementList& list, Tag tag) {
+    std::size_t depth = 0;
+    for (DicomElement* e : list) {
+        if (e->group == 0xFFFE) {
+            if (e->element == 0xE000 && e->length == UNDEFINED_LENGTH) ++depth;
+            if ((e->element == 0xE00D || e->element == 0xE0DD) && depth > 0) --depth;
+            continue;
+        }
+        if (depth == 0 && TagOf(*e) == tag) return e;
+        if (e->length == UNDEFINED_LENGTH) ++depth;
+    }
+    return nullptr;
+}
+
+std::string GetTopLevelString(const ElementList& list, Tag tag) {
+    return TextOf(FindTopLevelTag(list, tag));
 }
 
 void CopyTags(ElementList& target, const ElementList& source) {

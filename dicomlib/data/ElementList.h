@@ -32,6 +32,10 @@ struct ElementList {
 
     // Takes ownership of the element.
     void Append(DicomElement* element) { items_.push_back(element); }
+    // Takes ownership of the element, which goes before the one at index (at the end for Size()).
+    void Insert(std::size_t index, DicomElement* element) {
+        items_.insert(items_.begin() + static_cast<std::ptrdiff_t>(index), element);
+    }
     // Frees every element and its value; the list stays usable.
     void Clear();
 
@@ -178,6 +182,14 @@ std::string GetTagString(const ElementList& list, uint16_t group, uint16_t eleme
 inline std::string GetTagString(const ElementList& list, Tag tag) {
     return GetTagString(list, tag.group, tag.element);
 }
+
+// The first element with this tag outside every sequence, item and encapsulated pixel data of
+// the flat form (which open with an undefined length and close with their delimiters), or null.
+// Lists of data sets whose sequences come before the attribute (a referenced series ahead of
+// the instance's own) need this rather than FindTag.
+DicomElement* FindTopLevelTag(const ElementList& list, Tag tag);
+// GetTagString's text of FindTopLevelTag's element.
+std::string GetTopLevelString(const ElementList& list, Tag tag);
 
 // Appends a deep copy of every element of source to target (values left in a file stay there).
 void CopyTags(ElementList& target, const ElementList& source);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <span>
+#include <string>
 #include <string_view>
 
 #include "imaging/FrameCodec.h"
@@ -23,6 +24,9 @@ inline constexpr char JPEGLSLossless[] = "1.2.840.10008.1.2.4.80";
 inline constexpr char JPEGLSNearLossless[] = "1.2.840.10008.1.2.4.81";
 inline constexpr char JPEG2000Lossless[] = "1.2.840.10008.1.2.4.90";
 inline constexpr char JPEG2000[] = "1.2.840.10008.1.2.4.91";
+inline constexpr char JPEGXLLossless[] = "1.2.840.10008.1.2.4.110";
+inline constexpr char JPEGXLJPEGRecompression[] = "1.2.840.10008.1.2.4.111";
+inline constexpr char JPEGXL[] = "1.2.840.10008.1.2.4.112";
 inline constexpr char HTJ2KLossless[] = "1.2.840.10008.1.2.4.201";
 inline constexpr char HTJ2KLosslessRPCL[] = "1.2.840.10008.1.2.4.202";
 inline constexpr char HTJ2K[] = "1.2.840.10008.1.2.4.203";
@@ -34,6 +38,7 @@ namespace dicomlib::data {
 struct TransferSyntax {
     const char* uid;
     const char* name;   // what the command line calls it; "" when it offers no name for it
+    const char* title;  // what the standard calls it, as an operator reads it
     bool explicitVr;    // after the meta group
     bool bigEndian;     // after the meta group
     bool deflated;      // the data set after the meta group is deflated
@@ -48,6 +53,9 @@ std::span<const TransferSyntax> TransferSyntaxes();
 const TransferSyntax* FindTransferSyntax(std::string_view uid);
 // The row the command line's name stands for; null for an unknown name.
 const TransferSyntax* FindTransferSyntaxNamed(std::string_view name);
+
+// The syntax's title ("RLE Lossless"); the UID itself for a syntax the table does not know.
+std::string SyntaxTitle(std::string_view uid);
 
 // Whether the converter reads (and writes, when the codec writes) data sets in the syntax:
 // encapsulated pixel data only with a codec.

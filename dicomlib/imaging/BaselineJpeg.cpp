@@ -327,7 +327,8 @@ FrameCodecResult BaselineJpegCodec::Decode(std::span<const uint8_t> stream,
 
 FrameCodecResult BaselineJpegCodec::Encode(std::span<const uint8_t>, const FrameLayout&,
                                            std::vector<uint8_t>&) const {
-    return {FrameCodecOutcome::UnsupportedLayout, "baseline JPEG is read, never written"};
+    return {FrameCodecOutcome::UnsupportedLayout,
+            "baseline JPEG is read, and written only back from its JPEG XL recompression"};
 }
 
 const ExtendedJpegCodec EXTENDED_JPEG_CODEC;

@@ -61,6 +61,9 @@ class FrameCodec {
     virtual bool Encodes() const = 0;
     // Whether Encode takes frames of more than one sample per pixel.
     virtual bool EncodesColour() const = 0;
+    // For a codec whose streams lose detail: the method's defined term for Lossy Image
+    // Compression Method (0028,2114), e.g. "ISO_15444_1"; null for one that keeps every sample.
+    virtual const char* LossyMethod() const { return nullptr; }
 
     // Decodes one frame's stream into output, which holds exactly layout.NativeSize() bytes.
     virtual FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
@@ -69,6 +72,28 @@ class FrameCodec {
     // may have an odd length.
     virtual FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
                                     std::vector<uint8_t>& stream) const = 0;
+
+    // Some pairs of codecs share their coded data (JPEG XL keeps a baseline JPEG's own
+    // coefficients and gives back the JPEG's very bytes): a stream of `from` becomes a stream
+    // of `to` without going through samples, so nothing is lost on the way. A codec answers for
+    // the pairs it is one of; every other pair is refused.
+    virtual bool Rewrites(const FrameCodec& /*from*/, const FrameCodec& /*to*/) const {
+        return false;
+    }
+    virtual FrameCodecResult Rewrite(const FrameCodec& /*from*/, const FrameCodec& /*to*/,
+                                     std::span<const uint8_t> /*stream*/,
+                                     const FrameLayout& /*layout*/,
+                                     std::vector<uint8_t>& /*rewritten*/) const {
+        return {FrameCodecOutcome::UnsupportedLayout, "the stream cannot be rewritten", {}};
+    }
 };
+
+// The codec of the pair (either one) that rewrites streams of `from` into streams of `to`, or
+// null when the pair goes through samples.
+inline const FrameCodec* RewriterOf(const FrameCodec& from, const FrameCodec& to) {
+    if (from.Rewrites(from, to)) return &from;
+    if (to.Rewrites(from, to)) return &to;
+    return nullptr;
+}
 
 }  // namespace dicomlib::imaging

@@ -1,5 +1,6 @@
 // JPEG 2000 through OpenJPEG: the part 1 codestream, lossless (5-3 wavelet) and lossy (9-7
-// wavelet), written and read; High-Throughput codestreams read as far as OpenJPEG reads them.
+// wavelet), written and read; also the reader of last resort for High-Throughput syntaxes'
+// streams that OpenJPH does not take.
 #pragma once
 
 #include <span>
@@ -26,27 +27,27 @@ DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> 
                             const FrameLayout& layout);
 
 // The codec of pixel data in JPEG 2000: lossless or lossy, up to 16 bits stored, one or three
-// samples per pixel. The High-Throughput syntaxes use a read-only one: OpenJPEG decodes their
-// streams but does not write them.
+// samples per pixel.
 class Jpeg2000Codec final : public FrameCodec {
   public:
-    constexpr Jpeg2000Codec(bool encodes, bool lossy) : encodes_(encodes), lossy_(lossy) {}
-    bool Encodes() const override { return encodes_; }
-    bool EncodesColour() const override { return encodes_; }
+    explicit constexpr Jpeg2000Codec(bool lossy) : lossy_(lossy) {}
+    bool Encodes() const override { return true; }
+    bool EncodesColour() const override { return true; }
+    const char* LossyMethod() const override { return lossy_ ? "ISO_15444_1" : nullptr; }
     FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
                             std::span<uint8_t> output) const override {
         return ResultOfDecode(layout, DecodeJpeg2000(stream, output, layout));
     }
     FrameCodecResult Encode(std::span<const uint8_t> samples, const FrameLayout& layout,
-                            std::vector<uint8_t>& stream) const override;
+                            std::vector<uint8_t>& stream) const override {
+        return ResultOfEncode(EncodeJpeg2000(samples, layout, {.lossy = lossy_}), stream);
+    }
 
   private:
-    bool encodes_;
     bool lossy_;
 };
 
 extern const Jpeg2000Codec JPEG_2000_CODEC;
 extern const Jpeg2000Codec JPEG_2000_LOSSY_CODEC;
-extern const Jpeg2000Codec HIGH_THROUGHPUT_JPEG_2000_CODEC;
 
 }  // namespace dicomlib::imaging

@@ -27,6 +27,7 @@ class JpegLsCodec final : public FrameCodec {
     explicit constexpr JpegLsCodec(int nearLossless) : nearLossless_(nearLossless) {}
     bool Encodes() const override { return true; }
     bool EncodesColour() const override { return true; }
+    const char* LossyMethod() const override { return nearLossless_ > 0 ? "ISO_14495_1" : nullptr; }
     FrameCodecResult Decode(std::span<const uint8_t> stream, const FrameLayout& layout,
                             std::span<uint8_t> output) const override {
         return ResultOfDecode(layout, DecodeJpegLs(stream, output, layout));

@@ -15,9 +15,9 @@
 #include <string_view>
 #include <utility>
 
+#include "data/Converter.h"
 #include "data/Part10File.h"
 #include "data/Tags.h"
-#include "data/TransferSyntax.h"
 #include "imaging/BaselineJpeg.h"
 
 namespace dicomlib::imaging {
@@ -299,8 +299,8 @@ std::string_view ThumbnailStatusText(ThumbnailStatus status) {
         case ThumbnailStatus::CannotRead:
             return "not a DICOM file, or a damaged one";
         case ThumbnailStatus::UnsupportedSyntax:
-            return "big endian or compressed pixel data; thumbnails are made of uncompressed "
-                   "little endian images";
+            return "pixel data that cannot be decoded: a transfer syntax the library does not "
+                   "read, or a damaged stream";
         case ThumbnailStatus::NoPixelData:
             return "no pixel data, or less than one frame of it";
         case ThumbnailStatus::UnsupportedImage:
@@ -322,8 +322,7 @@ ThumbnailStatus CreateThumbnail(const std::filesystem::path& outputPath,
     ElementList dataSet;
     std::string syntax;
     if (!data::LoadDataSetFile(dicomPath, dataSet, syntax)) return ThumbnailStatus::CannotRead;
-    const data::TransferSyntax* row = data::FindTransferSyntax(syntax);
-    if (row == nullptr || row->bigEndian || row->encapsulated || row->deflated)
+    if (data::ToNativeLittleEndian(dataSet, syntax) != data::ConvertError::None)
         return ThumbnailStatus::UnsupportedSyntax;
     ThumbnailImage image;
     const ThumbnailStatus drawn = DrawThumbnail(dataSet, width, image);

@@ -15,7 +15,7 @@ namespace dicomlib::imaging {
 enum class ThumbnailStatus {
     Written = 0,
     CannotRead = -1,         // not readable as a Part 10 file
-    UnsupportedSyntax = -2,  // big endian, or compressed pixel data
+    UnsupportedSyntax = -2,  // pixel data that cannot be decoded (unknown syntax, bad stream)
     NoPixelData = -3,        // no pixel data, or less than one frame of it
     UnsupportedImage = -4,   // bits allocated other than 8 or 16, 16-bit RGB, other colour
     BadWidth = -5,           // below 1, or a thumbnail without rows or beyond JPEG's size

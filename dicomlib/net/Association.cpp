@@ -56,6 +56,29 @@ void Fail(Association& assoc) {
 
 thread_local std::string tLastFailure;
 
+// A title as it goes on the wire: 16 characters, padded with spaces.
+std::string WireTitle(std::string title) {
+    if (title.size() < AE_TITLE_SIZE) title.resize(AE_TITLE_SIZE, ' ');
+    return title;
+}
+
+// After an AC that accepts nothing the requestor has no use for the association and releases
+// it, as requestors do: its A-RELEASE-RQ is answered, so that it sees an orderly end instead of
+// a reset. Anything else ends the association at once.
+void AwaitReleaseOfNothing(Association& assoc) {
+    auto pdu = [&] {
+        ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
+        return ReadPduOrEnd(assoc);
+    }();
+    if (!pdu) return;
+    if (pdu->type == PDU_RELEASE_RQ && DecodeReleaseRQ(pdu->bytes)) {
+        assoc.stream.Write(EncodeReleaseRP());
+    } else if (pdu->type != PDU_ABORT) {
+        AbortAssoc(assoc);
+    }
+    assoc.stream.Close();
+}
+
 // Proposal side, common to both requestor operations: fills the fixed parts of the request and
 // its one proposal. A record opened before starts again from an empty proposal list.
 void PrepareRequest(Association& assoc, std::string& callingAeTitle,
@@ -298,6 +321,22 @@ std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
     return std::nullopt;
 }
 
+PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal, AcceptPolicy policy) {
+    PresentationContextAC pc;
+    pc.id = proposal.id;
+    pc.abstractSyntax = proposal.abstractSyntax;
+    if (!IsAcceptedAbstractSyntax(proposal.abstractSyntax, policy)) {
+        pc.result = RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED;
+    } else if (auto chosen = ChooseTransferSyntax(proposal.abstractSyntax,
+                                                  proposal.transferSyntaxes, policy)) {
+        pc.result = RESULT_ACCEPTANCE;
+        pc.transferSyntax = std::move(*chosen);
+    } else {
+        pc.result = RESULT_TRANSFER_SYNTAXES_NOT_SUPPORTED;
+    }
+    return pc;
+}
+
 bool OpenAssoc(Association& assoc, std::string_view host, std::string_view port,
                std::string& callingAeTitle, std::string_view calledAeTitle,
                std::string_view abstractSyntax, std::optional<std::string_view> transferSyntax) {
@@ -365,15 +404,30 @@ std::string ExplainOpenFailure(const Association& assoc) {
             break;
     }
     // Every proposal refused: the first refusal speaks for the rest.
+    return "the peer refused every presentation context: " +
+           ContextRefusalText(assoc,
+                              assoc.answer.contexts.empty()
+                                  ? std::string_view()
+                                  : std::string_view(assoc.answer.contexts.front().abstractSyntax));
+}
+
+std::string ContextRefusalText(const Association& assoc, std::string_view abstractSyntax) {
     uint8_t result = RESULT_NO_REASON;
-    std::string abstractSyntax;
-    if (!assoc.answer.contexts.empty()) {
-        result = assoc.answer.contexts.front().result;
-        abstractSyntax = assoc.answer.contexts.front().abstractSyntax;
+    for (const auto& pc : assoc.answer.contexts) {
+        if (pc.abstractSyntax != abstractSyntax || pc.result == RESULT_ACCEPTANCE) continue;
+        result = pc.result;
+        break;
     }
-    return "the peer refused every presentation context: " + ContextResultMeaning(result) +
-           (abstractSyntax.empty() ? "" : " (" + abstractSyntax + ")") + ": " +
-           std::string(ContextResultAdvice(result));
+    // In any of the contexts proposed for the class: one context per syntax is common.
+    bool implicitOffered = false;
+    for (const auto& proposal : assoc.request.contexts) {
+        if (proposal.abstractSyntax != abstractSyntax) continue;
+        for (const auto& syntax : proposal.transferSyntaxes)
+            implicitOffered = implicitOffered || syntax == uid::ImplicitVRLittleEndian;
+    }
+    return ContextResultMeaning(result) +
+           (abstractSyntax.empty() ? "" : " (" + std::string(abstractSyntax) + ")") + ": " +
+           std::string(ContextResultAdvice(result, implicitOffered));
 }
 
 const std::string& LastFailure() {
@@ -425,25 +479,20 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
     AssociateAC& answer = assoc.answer;
     answer.calledAeTitle = request.calledAeTitle;
     answer.callingAeTitle = request.callingAeTitle;
-    LogAssociationEvent("Called Ap. Title: " + request.calledAeTitle);
-    LogAssociationEvent("Calling Ap. Title: " + request.callingAeTitle);
+    LogAssociationEvent("Called Ap. Title: " + WireTitle(request.calledAeTitle));
+    LogAssociationEvent("Calling Ap. Title: " + WireTitle(request.callingAeTitle));
     answer.applicationContext = request.applicationContext;
     answer.userInformation = request.userInformation;
     answer.userInformation.skippedBytes = 0;
 
     for (const auto& proposal : request.contexts) {
         AdvanceMessageCounter();
-        PresentationContextAC pc;
-        pc.id = proposal.id;
-        pc.result = RESULT_NO_REASON;
-        pc.abstractSyntax = proposal.abstractSyntax;
-        if (auto chosen =
-                ChooseTransferSyntax(proposal.abstractSyntax, proposal.transferSyntaxes, policy)) {
+        PresentationContextAC pc = AnswerProposal(proposal, policy);
+        if (pc.result == RESULT_ACCEPTANCE) {
             LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " +
                                 proposal.abstractSyntax);
-            LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " + *chosen);
-            pc.result = RESULT_ACCEPTANCE;
-            pc.transferSyntax = std::move(*chosen);
+            LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " +
+                                pc.transferSyntax);
             assoc.acceptedContexts.push_back(pc);
         }
         answer.contexts.push_back(std::move(pc));
@@ -451,8 +500,12 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
     if (!assoc.acceptedContexts.empty()) answer.userInformation = OurUserInformation();
 
     const bool sent = assoc.stream.Write(EncodeAssociateAC(answer));
-    if (!sent || assoc.acceptedContexts.empty()) {
+    if (!sent) {
         Fail(assoc);
+        return false;
+    }
+    if (assoc.acceptedContexts.empty()) {
+        AwaitReleaseOfNothing(assoc);
         return false;
     }
     return true;

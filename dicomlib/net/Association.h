@@ -1,9 +1,9 @@
-// One DICOM association on either side: the requestor proposes one presentation context and
+// One DICOM association on either side: the requestor proposes its presentation contexts and
 // reads the answer; the acceptor answers every proposal from its fixed list of SOP classes.
 // No A-ASSOCIATE-RJ is ever sent: a requestor with nothing acceptable gets an AC whose contexts
-// all carry result 4. Message transfer on an open association belongs to the DIMSE layer,
-// which keeps its state in Association::dataTransfer and reads and writes whole PDUs through
-// Association::stream.
+// all carry a refusal, and its release is answered before the connection closes. Message transfer
+// on an open association belongs to the DIMSE layer, which keeps its state in
+// Association::dataTransfer and reads and writes whole PDUs through Association::stream.
 #pragma once
 
 #include <array>
@@ -126,6 +126,11 @@ bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax,
 std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
                                                 const std::vector<std::string>& offered,
                                                 AcceptPolicy policy = AcceptPolicy::Standard);
+// The acceptor's answer to one proposal: acceptance in the chosen syntax; result 3 (abstract
+// syntax not supported) for a SOP class it does not take; result 4 (transfer syntaxes not
+// supported) for one it takes, but in none of the offered syntaxes. A refusal names no syntax.
+PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal,
+                                     AcceptPolicy policy = AcceptPolicy::Standard);
 
 // Proposes one presentation context and opens the association. An empty calling title becomes
 // DEFAULT_CALLING_AE_TITLE, also in the caller's string. True when connected and at least one
@@ -150,6 +155,10 @@ bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_vi
 // accepted.
 std::string ExplainOpenFailure(const Association& assoc);
 
+// Why the peer refused the contexts proposed for an abstract syntax: the first refusal's
+// meaning, the abstract syntax, and what to do ("transfer syntaxes not supported (1.2...): ...").
+std::string ContextRefusalText(const Association& assoc, std::string_view abstractSyntax);
+
 // The explanation of the last failure of a requestor on this thread (an association that could
 // not be opened, an abort or a lost connection while waiting for an answer, a failing status),
 // with what the operator can do; empty when nothing failed since the last open began.
@@ -160,7 +169,8 @@ void NoteFailure(std::string text);
 // answered, for the peer to close the connection.
 constexpr std::chrono::seconds RELEASE_REPLY_TIMEOUT{30};
 constexpr std::chrono::seconds PEER_CLOSE_TIMEOUT{3};
-// How long a new connection has to send its A-ASSOCIATE-RQ.
+// How long a new connection has to send its A-ASSOCIATE-RQ, and a requestor whose proposals
+// were all refused its A-RELEASE-RQ.
 constexpr std::chrono::seconds ASSOCIATE_REQUEST_TIMEOUT{30};
 
 // Sends an A-RELEASE-RQ when connected, takes the 10 bytes of the reply unread, closes. True.
@@ -168,8 +178,10 @@ constexpr std::chrono::seconds ASSOCIATE_REQUEST_TIMEOUT{30};
 // answered (or after the socket's own receive time-out when that is shorter).
 bool CloseAssoc(Association& assoc);
 // Negotiates on an accepted connection handle, which the association then owns. True when at
-// least one context was accepted; otherwise the AC has been sent and the connection closed. A
-// connection that sends no A-ASSOCIATE-RQ within ASSOCIATE_REQUEST_TIMEOUT is closed.
+// least one context was accepted. Otherwise the AC has been sent, the requestor's A-RELEASE-RQ
+// (awaited for at most ASSOCIATE_REQUEST_TIMEOUT) answered with an A-RELEASE-RP, and the
+// connection closed. A connection that sends no A-ASSOCIATE-RQ within ASSOCIATE_REQUEST_TIMEOUT
+// is closed.
 bool AcceptAssoc(Association& assoc, int socketHandle,
                  AcceptPolicy policy = AcceptPolicy::Standard);
 // Sends an A-ABORT and closes the connection.

@@ -150,7 +150,11 @@ std::string ContextResultMeaning(uint8_t result) {
     return "result " + std::to_string(result);
 }
 
-std::string_view ContextResultAdvice(uint8_t result) {
+std::string_view ContextResultAdvice(uint8_t result, bool implicitVrOffered) {
+    if (result == RESULT_TRANSFER_SYNTAXES_NOT_SUPPORTED && implicitVrOffered)
+        return "implicit VR little endian was offered too, which every provider takes for a SOP "
+               "class it supports: the peer most likely does not support this SOP class at all; "
+               "its conformance statement lists those it takes";
     switch (result) {
         case RESULT_USER_REJECTION:
         case RESULT_PROVIDER_NO_REASON:

@@ -38,8 +38,10 @@ std::string AbortExplanation(const AbortRQ& abort);
 // "accepted", "refused by the peer's application (user rejection)", "abstract syntax not
 // supported", ...; "result N" for a value the protocol does not define.
 std::string ContextResultMeaning(uint8_t result);
-// What the operator can do when a context of that result was all the peer gave.
-std::string_view ContextResultAdvice(uint8_t result);
+// What the operator can do when a context of that result was all the peer gave. A refusal of
+// the transfer syntaxes although implicit VR little endian was among them (which every
+// provider takes for a SOP class it supports) speaks of the SOP class instead.
+std::string_view ContextResultAdvice(uint8_t result, bool implicitVrOffered = false);
 
 // A connection that could not be made: errno of the connect, in words with advice.
 std::string ConnectFailureExplanation(int socketError, std::string_view host,

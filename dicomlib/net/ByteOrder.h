@@ -114,11 +114,11 @@ class BigEndianWriter {
     void Zeros(std::size_t count) { bytes_.insert(bytes_.end(), count, 0); }
     void Bytes(std::span<const uint8_t> b) { bytes_.insert(bytes_.end(), b.begin(), b.end()); }
     void Text(std::string_view s) { bytes_.insert(bytes_.end(), s.begin(), s.end()); }
-    // The characters cut to width, the rest 0x00: AE titles travel this way.
+    // The characters cut to width, the rest spaces: AE titles travel this way.
     void FixedText(std::string_view s, std::size_t width) {
         const std::size_t n = s.size() < width ? s.size() : width;
         Text(s.substr(0, n));
-        Zeros(width - n);
+        bytes_.insert(bytes_.end(), width - n, ' ');
     }
 
     // A length placeholder patched by End with the number of bytes written after it.

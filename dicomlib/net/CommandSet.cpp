@@ -6,16 +6,11 @@
 
 #include "data/Tags.h"
 #include "net/Association.h"
+#include "net/NService.h"
 
 namespace dicomlib::net {
 
 namespace {
-
-struct Meaning {
-    uint16_t status;
-    uint16_t mask;  // the bits that must equal status
-    const char* words;
-};
 
 // Every service.
 constexpr Meaning SHARED_MEANINGS[] = {
@@ -90,66 +85,17 @@ constexpr Meaning QUERY_GENERAL_MEANINGS[] = {
     {0xC000, 0xF000, "failed"},
 };
 
-// The DIMSE-N services, as print management uses them.
-constexpr Meaning NORMALIZED_MEANINGS[] = {
-    {0x0001, 0xFFFF, "warning: requested optional attributes are not supported"},
-    {0x0105, 0xFFFF, "failure: no such attribute"},
-    {0x0106, 0xFFFF, "failure: invalid attribute value"},
-    {0x0107, 0xFFFF, "warning: attribute list error"},
-    {0x0110, 0xFFFF, "failure: processing failure"},
-    {0x0111, 0xFFFF, "failure: duplicate SOP instance"},
-    {0x0112, 0xFFFF, "failure: no such SOP instance"},
-    {0x0113, 0xFFFF, "failure: no such event type"},
-    {0x0114, 0xFFFF, "failure: no such argument"},
-    {0x0115, 0xFFFF, "failure: invalid argument value"},
-    {0x0116, 0xFFFF, "warning: attribute value out of range"},
-    {0x0117, 0xFFFF, "failure: invalid object instance"},
-    {0x0118, 0xFFFF, "failure: no such SOP class"},
-    {0x0119, 0xFFFF, "failure: class-instance conflict"},
-    {0x0120, 0xFFFF, "failure: missing attribute"},
-    {0x0121, 0xFFFF, "failure: missing attribute value"},
-    {STATUS_SOP_CLASS_NOT_SUPPORTED, 0xFFFF, "failure: SOP class not supported"},
-    {0x0123, 0xFFFF, "failure: no such action type"},
-    {0x0124, 0xFFFF, "failure: not authorised"},
-    {0x0210, 0xFFFF, "failure: duplicate invocation"},
-    {0x0211, 0xFFFF, "failure: unrecognised operation"},
-    {0x0212, 0xFFFF, "failure: mistyped argument"},
-    {0x0213, 0xFFFF, "failure: resource limitation"},
-    {0xB600, 0xFFFF, "warning: memory allocation not supported"},
-    {0xB601, 0xFFFF, "warning: film session printing (collation) is not supported"},
-    {0xB602, 0xFFFF, "warning: the film session holds no image box (empty page)"},
-    {0xB603, 0xFFFF, "warning: the film box holds no image box (empty page)"},
-    {0xB604, 0xFFFF, "warning: the image is larger than the image box and was demagnified"},
-    {0xB605, 0xFFFF,
-     "warning: Min or Max Density outside the printer's range; the printer uses its own "
-     "minimum or maximum instead"},
-    {0xB609, 0xFFFF, "warning: the image is larger than the image box and was cropped to fit"},
-    {0xB60A, 0xFFFF, "warning: the image is larger than the image box and was decimated to fit"},
-    {0xC600, 0xFFFF, "failure: the film session holds no film box"},
-    {0xC601, 0xFFFF, "failure: cannot create the print job; the print queue is full"},
-    {0xC602, 0xFFFF, "failure: cannot create the print job; the print queue is full"},
-    {0xC603, 0xFFFF, "failure: the image is larger than the image box"},
-    {0xC604, 0xFFFF, "failure: several images are assigned to one image position"},
-    {0xC605, 0xFFFF, "failure: not enough memory in the printer to store the image"},
-    {0xC613, 0xFFFF, "failure: the combined print image is larger than the image box"},
-    {0xC616, 0xFFFF,
-     "failure: a film box that was not printed exists, and the printer does not print film "
-     "sessions"},
-    {0xB000, 0xF000, "warning"},
-    {STATUS_OUT_OF_RESOURCES, 0xFF00, "failure: out of resources"},
-};
-
-const char* Find(std::span<const Meaning> meanings, uint16_t status) {
-    for (const Meaning& m : meanings)
-        if ((status & m.mask) == m.status) return m.words;
-    return nullptr;
-}
-
 bool IsNormalized(uint16_t commandField) {
     return (commandField & 0x7F00) == 0x0100;
 }
 
 }  // namespace
+
+const char* FindMeaning(std::span<const Meaning> meanings, uint16_t status) {
+    for (const Meaning& m : meanings)
+        if ((status & m.mask) == m.status) return m.words;
+    return nullptr;
+}
 
 std::string_view CommandFieldName(uint16_t commandField) {
     struct Name {
@@ -190,18 +136,19 @@ std::string_view StatusMeaning(uint16_t status, uint16_t commandField) {
     const char* words = nullptr;
     const auto request = static_cast<uint16_t>(commandField & 0x7FFF);
     if (request == C_FIND_RQ || request == C_MOVE_RQ) {
-        words = Find(request == C_FIND_RQ ? std::span<const Meaning>(FIND_MEANINGS)
-                                          : std::span<const Meaning>(MOVE_MEANINGS),
-                     status);
-        if (words == nullptr) words = Find(QUERY_GENERAL_MEANINGS, status);
+        words = FindMeaning(request == C_FIND_RQ ? std::span<const Meaning>(FIND_MEANINGS)
+                                                 : std::span<const Meaning>(MOVE_MEANINGS),
+                            status);
+        if (words == nullptr) words = FindMeaning(QUERY_GENERAL_MEANINGS, status);
         return words != nullptr ? words : "unknown status";
     }
     if (commandField == C_STORE_RQ || commandField == C_STORE_RSP) {
-        words = Find(STORAGE_MEANINGS, status);
+        words = FindMeaning(STORAGE_MEANINGS, status);
     } else if (IsNormalized(commandField)) {
-        words = Find(NORMALIZED_MEANINGS, status);
+        const std::string_view normalized = NStatusMeaning(status);
+        if (!normalized.empty()) return normalized;
     }
-    if (words == nullptr) words = Find(SHARED_MEANINGS, status);
+    if (words == nullptr) words = FindMeaning(SHARED_MEANINGS, status);
     return words != nullptr ? words : "failure";
 }
 

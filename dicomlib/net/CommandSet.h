@@ -66,6 +66,15 @@ inline bool IsPending(int32_t status) {
     return status == STATUS_PENDING || status == STATUS_PENDING_WARNING;
 }
 
+// One row of a table of status words: a status matches when its bits under mask equal status.
+struct Meaning {
+    uint16_t status;
+    uint16_t mask;
+    const char* words;
+};
+// The words of the first row the status matches; null when none does.
+const char* FindMeaning(std::span<const Meaning> meanings, uint16_t status);
+
 // The command's name, "C-STORE-RQ" or "N-CREATE-RSP"; empty for a value that is no command.
 std::string_view CommandFieldName(uint16_t commandField);
 

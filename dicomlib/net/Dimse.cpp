@@ -377,12 +377,21 @@ bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKi
                      const std::function<bool(data::ElementSink&)>& body) {
     const uint8_t contextId = FindContextForClass(assoc, sopClassUid);
     if (contextId == 0) return false;
+    return SendMessageOnContextFrom(assoc, contextId, kind, body);
+}
+
+bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t contextId,
+                          MessageKind kind) {
+    return SendMessageOnContextFrom(
+        assoc, contextId, kind, [&](data::ElementSink& sink) { return data::PutList(sink, list); });
+}
+
+bool SendMessageOnContextFrom(Association& assoc, uint8_t contextId, MessageKind kind,
+                              const std::function<bool(data::ElementSink&)>& body) {
+    const auto syntax = AcceptedSyntaxOf(assoc, contextId);
+    if (!syntax) return false;
     data::DataSetEncoding encoding{false, false};  // a command set: implicit VR little endian
-    if (kind == MessageKind::DataSet) {
-        const auto syntax = AcceptedSyntaxOf(assoc, contextId);
-        if (!syntax) return false;
-        encoding = data::EncodingOf(*syntax);
-    }
+    if (kind == MessageKind::DataSet) encoding = data::EncodingOf(*syntax);
     const bool dump = assoc.messageDump;
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " >> ");

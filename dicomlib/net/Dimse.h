@@ -49,6 +49,13 @@ bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClas
 bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKind kind,
                      const std::function<bool(data::ElementSink&)>& body);
 
+// SendMessage and SendMessageFrom on the given context, which must have been accepted (a file
+// goes on the context of its own syntax where the peer took it).
+bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t contextId,
+                          MessageKind kind);
+bool SendMessageOnContextFrom(Association& assoc, uint8_t contextId, MessageKind kind,
+                              const std::function<bool(data::ElementSink&)>& body);
+
 // Receives one command set or data set and appends its elements to list. False when the
 // connection is closed, the peer releases or aborts, or sends something that is not a sound
 // P-DATA-TF (then the association is aborted); what was decoded before a failure stays in

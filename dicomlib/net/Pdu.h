@@ -1,5 +1,5 @@
 // The association PDUs and their items as plain values. Texts hold what a peer sees: an AE title
-// is at most 16 characters (received titles keep their space padding, end at the first 0x00),
+// is at most 16 characters, without the spaces (or 0x00 bytes) that pad it to 16 on the wire,
 // a UID or name at most 64 characters. PduCodec turns these into bytes and back.
 #pragma once
 

@@ -47,9 +47,13 @@ Error Named(const char* name, const Error& error) {
     return Error{error.code, std::string(name) + ": " + error.detail};
 }
 
-// AE titles: 16 bytes on the wire; the title ends at the first 0x00, spaces are kept.
+// AE titles: 16 bytes on the wire, padded with spaces (some peers pad with 0x00). The title
+// ends at the first 0x00, and trailing spaces are padding, not part of it.
 std::string ReadTitle(BigEndianReader& r, const char* field) {
-    return CutText(r.Bytes(AE_TITLE_SIZE, field), AE_TITLE_SIZE);
+    std::string title = CutText(r.Bytes(AE_TITLE_SIZE, field), AE_TITLE_SIZE);
+    while (!title.empty() && title.back() == ' ')
+        title.pop_back();
+    return title;
 }
 
 // A text item or sub-item after its type byte: reserved, 16-bit length, the characters.

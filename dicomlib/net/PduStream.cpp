@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "net/PduCodec.h"
 
@@ -14,26 +15,41 @@ constexpr std::size_t READ_SIZE = 64 * 1024;
 
 }  // namespace
 
+PduStream::PduStream() : transport_(std::make_unique<PlainTransport>()) {}
+
+void PduStream::UseTransport(std::unique_ptr<Transport> transport) {
+    Close();
+    transport_ = std::move(transport);
+}
+
 bool PduStream::Open(std::string_view host, std::string_view port) {
     DropInput();
     out_.clear();
-    return socket_.Open(host, port);
+    return Socket().Open(host, port) && Handshake(TransportRole::Requestor);
 }
 
 bool PduStream::OpenAddress(uint32_t address, uint16_t port) {
     DropInput();
     out_.clear();
-    return socket_.OpenAddress(address, port);
+    return Socket().OpenAddress(address, port) && Handshake(TransportRole::Requestor);
 }
 
-void PduStream::Adopt(int handle) {
+bool PduStream::Adopt(int handle) {
     DropInput();
     out_.clear();
-    socket_.Adopt(handle);
+    Socket().Adopt(handle);
+    return Connected() && Handshake(TransportRole::Acceptor);
+}
+
+bool PduStream::Handshake(TransportRole role) {
+    if (transport_->Handshake(role)) return true;
+    transport_->Close();
+    return false;
 }
 
 void PduStream::Close() {
-    socket_.Close();
+    if (transport_->Connected()) transport_->Shutdown();
+    transport_->Close();
     DropInput();
     out_.clear();
 }
@@ -57,7 +73,7 @@ bool PduStream::Fill(std::size_t count) {
             start_ = 0;
         }
         if (in_.size() - end_ < READ_SIZE) in_.resize(end_ + READ_SIZE);
-        const std::ptrdiff_t n = socket_.Receive(in_.data() + end_, in_.size() - end_);
+        const std::ptrdiff_t n = transport_->Receive(in_.data() + end_, in_.size() - end_);
         if (n < 0) return false;
         end_ += static_cast<std::size_t>(n);
     }
@@ -94,13 +110,13 @@ void PduStream::Queue(std::span<const uint8_t> bytes) {
 
 bool PduStream::Flush() {
     if (out_.empty()) return true;
-    const bool sent = socket_.Send(out_.data(), out_.size());
+    const bool sent = transport_->Send(out_);
     out_.clear();
     return sent;
 }
 
 bool PduStream::Write(std::span<const uint8_t> bytes) {
-    if (out_.empty()) return socket_.Send(bytes);
+    if (out_.empty()) return transport_->Send(bytes);
     Queue(bytes);
     return Flush();
 }

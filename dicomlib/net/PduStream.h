@@ -1,11 +1,14 @@
-// The byte stream of one association: owns the TcpSocket, cuts what arrives into whole PDUs
-// and sends what the layers above queue. Reads are large and buffered; a PDU is handed out
-// only when all of its bytes are here, and the buffer grows with the bytes that arrive, never
-// with what a peer's length field announces.
+// The byte stream of one association: owns the transport (plain TCP unless another is given),
+// cuts what arrives into whole PDUs and sends what the layers above queue. Reads are large and
+// buffered; a PDU is handed out only when all of its bytes are here, and the buffer grows with
+// the bytes that arrive, never with what a peer's length field announces.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -13,6 +16,7 @@
 #include "net/Pdu.h"
 #include "net/Result.h"
 #include "net/TcpSocket.h"
+#include "net/Transport.h"
 
 namespace dicomlib::net {
 
@@ -29,14 +33,29 @@ class PduStream {
     // sends in good faith comes near.
     static constexpr uint32_t MAX_PDU_LENGTH = 64u * 1024u * 1024u;
 
-    TcpSocket& Socket() { return socket_; }
-    const TcpSocket& Socket() const { return socket_; }
-    bool Connected() const { return socket_.Connected(); }
+    PduStream();
 
-    // Connection changes drop whatever is buffered from the previous connection.
+    // The TCP connection under the transport, for listening, accepting and its time-outs;
+    // bytes go through the stream, never straight to it.
+    TcpSocket& Socket() { return transport_->Socket(); }
+    const TcpSocket& Socket() const { return transport_->Socket(); }
+    Transport& GetTransport() { return *transport_; }
+    bool Connected() const { return transport_->Connected(); }
+    // Replaces the transport; the current connection, if any, is closed first.
+    void UseTransport(std::unique_ptr<Transport> transport);
+
+    // A connection not made within the time-out fails; none: the platform's own.
+    void SetConnectTimeout(std::optional<std::chrono::milliseconds> timeout) {
+        Socket().SetConnectTimeout(timeout);
+    }
+
+    // Connection changes drop whatever is buffered from the previous connection. The
+    // transport's handshake follows the connection; when it fails the connection is closed and
+    // the result is false (Adopt: every later read fails).
     bool Open(std::string_view host, std::string_view port);
     bool OpenAddress(uint32_t address, uint16_t port);
-    void Adopt(int handle);
+    bool Adopt(int handle);
+    // Ends the transport's session in order, then closes the connection.
     void Close();
 
     // The next whole PDU. SocketFailed when the connection ends or times out first;
@@ -56,12 +75,13 @@ class PduStream {
     std::size_t QueuedBytes() const { return out_.size(); }
 
   private:
+    bool Handshake(TransportRole role);
     // Receives until at least count unread bytes are buffered.
     bool Fill(std::size_t count);
     std::span<const uint8_t> Consume(std::size_t count);
     void DropInput();
 
-    TcpSocket socket_;
+    std::unique_ptr<Transport> transport_;
     std::vector<uint8_t> in_;
     std::size_t start_ = 0;  // first unread byte in in_
     std::size_t end_ = 0;    // one past the last received byte in in_

@@ -14,6 +14,16 @@
 #include "net/TraceLog.h"
 
 namespace dicomlib::services {
+
+using net::NActionRequest;
+using net::NCreateRequest;
+using net::NDeleteRequest;
+using net::NExchange;
+using net::NGetRequest;
+using net::NResponse;
+using net::NSetRequest;
+using net::UidText;
+
 namespace {
 
 constexpr uint16_t ITEM_GROUP = 0xFFFE;
@@ -30,35 +40,11 @@ std::string PaddedUid(std::string_view uid) {
     return padded;
 }
 
-// A UID value as text: up to its first NUL, without trailing blanks.
-std::string UidText(const DicomElement& e) {
-    if (!data::HasValue(e)) return {};
-    std::string text(reinterpret_cast<const char*>(e.value), e.length);
-    if (const auto nul = text.find('\0'); nul != std::string::npos) text.resize(nul);
-    while (!text.empty() && text.back() == ' ')
-        text.pop_back();
-    return text;
-}
-
 void AppendDelimiter(ElementList& list, uint16_t element) {
     list.Append(data::NewElement(ITEM_GROUP, element, 0, nullptr, nullptr));
 }
 void AppendUndefined(ElementList& list, Tag tag, const char* vr) {
     list.Append(data::NewElement(tag.group, tag.element, UNDEFINED_LENGTH, nullptr, vr));
-}
-
-net::CommandSet NRequest(uint16_t commandField, std::string_view sopClassUid,
-                         std::string_view instanceUid, uint16_t messageId, bool withAttributes,
-                         std::optional<uint16_t> actionTypeId) {
-    net::CommandSet command;
-    command.AppendUid(tag::RequestedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, commandField)
-        .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::CommandDataSetType,
-                  withAttributes ? net::DATA_SET_PRESENT : net::NO_DATA_SET)
-        .AppendUid(tag::RequestedSOPInstanceUID, instanceUid);
-    if (actionTypeId) command.AppendUs(tag::ActionTypeID, *actionTypeId);
-    return command;
 }
 
 // A density: a whole number from 0 to 65535, blanks around it allowed.
@@ -175,12 +161,8 @@ class PrintLog {
     const PrintLineSink& sink_;
 };
 
-std::string Hex16(uint32_t value) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string text = "0x";
-    for (int shift = 12; shift >= 0; shift -= 4)
-        text += digits[(value >> shift) & 0xF];
-    return text;
+std::string DescribePrintOutcome(const NResponse& response, uint16_t expectedField) {
+    return net::DescribeNOutcome(response, expectedField, "the printer");
 }
 
 // The problem with a response to a step that creates an instance, or with the instance UID.
@@ -202,36 +184,6 @@ void AddPrintAttribute(ElementList& list, Tag tag, std::string_view text, const 
     std::string value(text);
     if (value.size() % 2 != 0) value += ' ';
     list.Append(data::NewTextElement(tag, vr, value));
-}
-
-net::CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId) {
-    net::CommandSet command;
-    command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, net::N_CREATE_RQ)
-        .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
-    return command;
-}
-
-net::CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                            uint16_t messageId) {
-    return NRequest(net::N_GET_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
-}
-
-net::CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                            uint16_t messageId) {
-    return NRequest(net::N_SET_RQ, sopClassUid, instanceUid, messageId, true, std::nullopt);
-}
-
-net::CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                               uint16_t messageId, uint16_t actionTypeId, bool withAttributes) {
-    return NRequest(net::N_ACTION_RQ, sopClassUid, instanceUid, messageId, withAttributes,
-                    actionTypeId);
-}
-
-net::CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                               uint16_t messageId) {
-    return NRequest(net::N_DELETE_RQ, sopClassUid, instanceUid, messageId, false, std::nullopt);
 }
 
 void FilmSessionAttributes(const FilmSessionSettings& settings, ElementList& list) {
@@ -287,45 +239,6 @@ bool ImageBoxAttributes(const PrintImage& image, ElementList& list) {
     return true;
 }
 
-NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
-    NResponse response;
-    ElementList command;
-    if (!net::ReceiveMessage(assoc, command)) return response;
-    response.commandField = data::GetTagUS(command, tag::CommandField);
-    // A data set announced is read now, whatever the response says, so that the next read
-    // starts at the next message. Without a Data Set Type none is announced.
-    if (data::FindTag(command, tag::CommandDataSetType) != nullptr &&
-        data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET &&
-        !net::ReceiveMessage(assoc, response.dataSet))
-        return response;
-    if (response.commandField != expectedField) {
-        response.outcome = PRINT_WRONG_RESPONSE;
-        return response;
-    }
-    response.outcome = data::GetTagUS(command, tag::Status);
-    if (const DicomElement* e = data::FindTag(command, tag::AffectedSOPInstanceUID))
-        response.affectedInstance = UidText(*e);
-    return response;
-}
-
-NResponse NExchange(Association& assoc, net::CommandSet& command, std::string_view sopClassUid,
-                    ElementList* attributes, uint16_t expectedField) {
-    NResponse failed;
-    if (net::FindContextForClass(assoc, sopClassUid) == 0) {
-        failed.outcome = PRINT_NOT_SENT;
-        return failed;
-    }
-    if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command))
-        return failed;
-    if (attributes != nullptr &&
-        !net::SendMessage(assoc, *attributes, sopClassUid, net::MessageKind::DataSet))
-        return failed;
-    NResponse response = ReadNResponse(assoc, expectedField);
-    if (response.outcome > 0)
-        net::NoteStatusFailure(static_cast<uint16_t>(response.outcome), expectedField);
-    return response;
-}
-
 bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding,
                   ImageBoxReference& box, std::string& why) {
     const Elements all(dataSet.begin(), dataSet.end());
@@ -362,21 +275,6 @@ bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding
     why = UidProblem(box.sopClass, "image box SOP class UID");
     if (why.empty()) why = UidProblem(box.sopInstance, "image box SOP instance UID");
     return why.empty();
-}
-
-std::string DescribePrintOutcome(const NResponse& response, uint16_t expectedField) {
-    switch (response.outcome) {
-        case PRINT_NO_RESPONSE:
-            return "no response from the printer (the connection failed or was closed)";
-        case PRINT_WRONG_RESPONSE:
-            return std::string("the printer answered with Command Field ") +
-                   Hex16(response.commandField) + " instead of an " +
-                   std::string(net::CommandFieldName(expectedField));
-        case PRINT_NOT_SENT:
-            return "no accepted presentation context for the SOP class";
-        default:
-            return net::StatusText(static_cast<uint16_t>(response.outcome), expectedField);
-    }
 }
 
 bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std::string_view port,
@@ -454,6 +352,15 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         return false;
     }
     image.reset();
+    // The film box names the image box's class; a printer that names the meta class there (or
+    // any other) still holds a grayscale image box, and only that class can be set.
+    if (imageBox.sopClass != uid::BasicGrayscaleImageBox) {
+        if (net::LogLevel() >= net::LOG_ASSOCIATION)
+            net::WriteLogLine("The film box names the image box class " + imageBox.sopClass +
+                              "; it is set as Basic Grayscale Image Box " +
+                              std::string(uid::BasicGrayscaleImageBox));
+        imageBox.sopClass = uid::BasicGrayscaleImageBox;
+    }
     net::CommandSet set =
         NSetRequest(imageBox.sopClass, imageBox.sopInstance, net::NextMessageID());
     const NResponse setResponse =

@@ -1,8 +1,8 @@
-// The user side of Basic Grayscale Print Management: the DIMSE-N command sets, the film
-// session, film box and image box attribute sets, the reading of the N-service responses, and
-// the one-shot print of one image on one film: printer status, film session, film box, image
-// box, print, film box deletion, on one association for the print meta SOP class. Only status
-// 0x0000 counts as success; every other status is reported with its meaning.
+// The user side of Basic Grayscale Print Management: the film session, film box and image box
+// attribute sets over the N-service exchange of net/NService, and the one-shot print of one image
+// on one film: printer status, film session, film box, image box, print, film box deletion, on one
+// association for the print meta SOP class. Only status 0x0000 counts as success; every other
+// status is reported with its meaning.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +15,7 @@
 #include "data/ElementList.h"
 #include "net/Association.h"
 #include "net/CommandSet.h"
+#include "net/NService.h"
 #include "services/PrintImage.h"
 
 namespace dicomlib::services {
@@ -26,21 +27,6 @@ constexpr std::size_t MAX_UID_LENGTH = 64;
 
 // Appends the element when text is not empty: the text, with one space added to an odd length.
 void AddPrintAttribute(ElementList& list, Tag tag, std::string_view text, const char* vr);
-
-// N-CREATE-RQ: Affected SOP Class UID, Command Field, Message ID, Data Set Type 0x0102. No
-// Affected SOP Instance UID: the printer assigns the instance.
-net::CommandSet NCreateRequest(std::string_view sopClassUid, uint16_t messageId);
-// N-GET-RQ, N-SET-RQ, N-ACTION-RQ and N-DELETE-RQ: Requested SOP Class UID, Command Field,
-// Message ID, Data Set Type, Requested SOP Instance UID, and for N-ACTION the Action Type ID.
-// N-GET asks for every attribute (no Attribute Identifier List).
-net::CommandSet NGetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                            uint16_t messageId);
-net::CommandSet NSetRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                            uint16_t messageId);
-net::CommandSet NActionRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                               uint16_t messageId, uint16_t actionTypeId, bool withAttributes);
-net::CommandSet NDeleteRequest(std::string_view sopClassUid, std::string_view instanceUid,
-                               uint16_t messageId);
 
 // The film session's attributes: Number of Copies, Print Priority, Medium Type, Film
 // Destination, each left out when empty.
@@ -56,29 +42,6 @@ bool FilmBoxAttributes(const FilmBoxSettings& settings, std::string_view filmSes
 // image box.
 bool ImageBoxAttributes(const PrintImage& image, ElementList& list);
 
-// Our own outcomes of an N-service exchange; 0..65535 are statuses from the printer.
-enum PrintFailure : int32_t {
-    PRINT_NO_RESPONSE = -1,     // nothing came back, or the connection failed while sending
-    PRINT_WRONG_RESPONSE = -2,  // a message came whose Command Field is not the response
-    PRINT_NOT_SENT = -3,        // no accepted presentation context for the SOP class
-};
-
-struct NResponse {
-    int32_t outcome = PRINT_NO_RESPONSE;  // the Status, or a PrintFailure
-    uint16_t commandField = 0;
-    std::string affectedInstance;  // (0000,1000), NUL pad and blanks taken off
-    ElementList dataSet;           // the data set that followed, when one was announced
-};
-
-// Receives one response. A data set it announces is always received, so that it is never taken
-// for the next message. An absent Status reads as 0.
-NResponse ReadNResponse(Association& assoc, uint16_t expectedField);
-
-// Sends the command and, when attributes is not null, the data set after it; then reads the
-// response.
-NResponse NExchange(Association& assoc, net::CommandSet& command, std::string_view sopClassUid,
-                    ElementList* attributes, uint16_t expectedField);
-
 struct ImageBoxReference {
     std::string sopClass;
     std::string sopInstance;
@@ -91,10 +54,6 @@ struct ImageBoxReference {
 // than 64 characters.
 bool FindImageBox(const ElementList& dataSet, const data::DecoderState& encoding,
                   ImageBoxReference& box, std::string& why);
-
-// Why an exchange failed, in words: its status with the meaning the DIMSE-N services give it
-// ("status 0xB605 (warning: ...)"), or our own failure.
-std::string DescribePrintOutcome(const NResponse& response, uint16_t expectedField);
 
 // Receives every line the print writes, whatever the log level.
 using PrintLineSink = std::function<void(const std::string& line)>;

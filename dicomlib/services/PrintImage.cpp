@@ -9,9 +9,9 @@
 #include <cstring>
 #include <optional>
 
+#include "data/Converter.h"
 #include "data/Datadec.h"
 #include "data/Tags.h"
-#include "data/TransferSyntax.h"
 #include "imaging/ImageFile.h"
 
 namespace dicomlib::services {
@@ -122,11 +122,6 @@ PixelModule ReadPixelModule(const ElementList& dataSet, bool bigEndian) {
         }
     }
     return m;
-}
-
-bool IsNativeSyntax(std::string_view syntax) {
-    const data::TransferSyntax* row = data::FindTransferSyntax(syntax);
-    return row != nullptr && !row->encapsulated && !row->deflated;
 }
 
 // Turns raw samples into stored values: the High Bit's field of Bits Stored bits, sign-extended
@@ -262,12 +257,19 @@ bool DicomBytesToPrintBitmap(std::span<const uint8_t> bytes, PrintImage& image, 
     ElementList meta, dataSet;
     if (!data::ReadPart10Bytes(state, bytes, meta, dataSet))
         return Refuse(why, "not a readable DICOM Part 10 file");
+    // Compressed and big-endian pixel data is decoded first, by the converter's codecs.
+    bool bigEndian = state.bigEndian != 0;
     if (const DicomElement* ts = data::FindTag(meta, tag::TransferSyntaxUID)) {
-        const std::string syntax = Trimmed(ValueText(*ts));
-        if (!IsNativeSyntax(syntax))
-            return Refuse(why, "compressed pixel data (transfer syntax " + syntax + ")");
+        std::string syntax = Trimmed(ValueText(*ts));
+        std::string detail;
+        const std::string given = syntax;
+        if (data::ToNativeLittleEndian(dataSet, syntax, &detail) != data::ConvertError::None) {
+            return Refuse(why, "pixel data that cannot be decoded (transfer syntax " + given +
+                                   (detail.empty() ? ")" : "): " + detail));
+        }
+        if (syntax != given) bigEndian = false;
     }
-    const PixelModule m = ReadPixelModule(dataSet, state.bigEndian != 0);
+    const PixelModule m = ReadPixelModule(dataSet, bigEndian);
     if (m.pixelData == nullptr || !data::HasValue(*m.pixelData)) {
         if (m.pixelData != nullptr && m.pixelData->length == UNDEFINED_LENGTH)
             return Refuse(why, "compressed pixel data");
@@ -293,7 +295,7 @@ bool DicomBytesToPrintBitmap(std::span<const uint8_t> bytes, PrintImage& image, 
 
     SampleReader reader;
     reader.sixteen = bitsAllocated == 16;
-    reader.bigEndian = state.bigEndian != 0;
+    reader.bigEndian = bigEndian;
     reader.isSigned = m.pixelRepresentation.value_or(0) == 1;
     uint16_t bitsStored = m.bitsStored.value_or(bitsAllocated);
     if (bitsStored == 0 || bitsStored > bitsAllocated) bitsStored = bitsAllocated;

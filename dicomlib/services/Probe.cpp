@@ -1,16 +1,610 @@
+// The probe's sections, run one after the other. Each opens associations of its own; the
+// connection section's one association proposes every non-storage service looked at, and its
+// answers decide which of the later sections have anything to try.
 #include "services/Probe.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
 #include <optional>
+#include <thread>
 
 #include "data/Tags.h"
+#include "data/TransferSyntax.h"
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
+#include "net/NService.h"
 #include "net/StorageClasses.h"
 #include "net/TraceLog.h"
-#include "services/Print.h"
+#include "services/QueryRetrieve.h"
+#include "services/Storage.h"
+#include "services/Verification.h"
+#include "services/Worklist.h"
+#include "store/StoreScp.h"
 
 namespace dicomlib::services {
+namespace {
+
+using probe::Report;
+using probe::Row;
+using probe::Section;
+using probe::Verdict;
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+// C-FIND responses read per level before the query is cancelled.
+constexpr uint32_t FIND_LIMIT = 5;
+// How long the retrieve path waits for a moved instance after the C-MOVE ended.
+constexpr std::chrono::seconds ARRIVAL_WAIT{10};
+
+constexpr char PATIENT_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.1.1";
+constexpr char PATIENT_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.1.2";
+constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
+
+// The services the connection's association proposes, in this order.
+enum Service : std::size_t {
+    VERIFICATION,
+    STUDY_FIND,
+    STUDY_MOVE,
+    PATIENT_FIND,
+    PATIENT_MOVE,
+    WORKLIST,
+    PRINT,
+    SERVICE_COUNT
+};
+
+using Results = std::vector<int32_t>;  // per Service: the context result, -1 unanswered
+
+net::AssociationPtr NewProbeAssociation(bool dump) {
+    net::AssociationPtr assoc(new Association());
+    assoc->messageDump = dump && net::LogLevel() >= net::LOG_MESSAGES;
+    assoc->stream.SetConnectTimeout(PROBE_CONNECT_TIMEOUT);
+    return assoc;
+}
+
+std::string Millis(uint64_t microseconds) {
+    char text[32];
+    std::snprintf(text, sizeof text, "%.1f ms", static_cast<double>(microseconds) / 1000.0);
+    return text;
+}
+
+std::string Millis(Clock::duration d) {
+    return Millis(
+        static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(d).count()));
+}
+
+std::string Millis(std::chrono::microseconds time) {
+    return Millis(static_cast<uint64_t>(std::max<long long>(time.count(), 0)));
+}
+
+Verdict VerdictOf(int32_t contextResult) {
+    if (contextResult == 0) return Verdict::Works;
+    if (contextResult == net::RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED) return Verdict::NotOffered;
+    if (contextResult < 0) return Verdict::Failed;
+    return Verdict::Refused;
+}
+
+// What a context result means, and what to do about a refusal.
+std::pair<std::string, std::string> ContextWords(int32_t result) {
+    if (result == -1) return {"not answered: the association failed first", ""};
+    if (result < 0 || result > 0xFF) return {"unknown outcome " + std::to_string(result), ""};
+    const auto value = static_cast<uint8_t>(result);
+    if (value == 0) return {net::ContextResultMeaning(0), ""};
+    return {net::ContextResultMeaning(value), std::string(net::ContextResultAdvice(value))};
+}
+
+Section MakeSection(std::string name, Verdict verdict, std::string reason = "",
+                    std::string advice = "") {
+    Section s;
+    s.name = std::move(name);
+    s.verdict = verdict;
+    s.reason = std::move(reason);
+    s.advice = std::move(advice);
+    return s;
+}
+
+Section ContextSection(std::string name, int32_t result) {
+    auto [reason, advice] = ContextWords(result);
+    return MakeSection(std::move(name), VerdictOf(result), std::move(reason), std::move(advice));
+}
+
+Row MakeRow(std::string item, std::string uid, Verdict verdict, std::string reason,
+            std::string advice = "") {
+    Row r;
+    r.item = std::move(item);
+    r.uid = std::move(uid);
+    r.verdict = verdict;
+    r.reason = std::move(reason);
+    r.advice = std::move(advice);
+    return r;
+}
+
+// The explanation of the thread's last failure, or the fallback when there is none.
+std::string LastWhy(std::string fallback = "") {
+    const std::string& why = net::LastFailure();
+    return why.empty() ? fallback : why;
+}
+
+// A section never says "works" while one of its rows failed or was refused; it takes the
+// worse of the two, and when it has no reason of its own, names the row.
+void JudgeByRows(Section& section) {
+    if (section.verdict != Verdict::Works) return;
+    const Row* worst = nullptr;
+    for (const Row& row : section.rows) {
+        if (row.verdict == Verdict::Failed) {
+            worst = &row;
+            break;
+        }
+        if (row.verdict == Verdict::Refused && worst == nullptr) worst = &row;
+    }
+    if (worst == nullptr) return;
+    section.verdict = worst->verdict;
+    if (section.reason.empty())
+        section.reason = worst->item + (worst->verdict == Verdict::Failed ? " failed" : " refused");
+}
+
+class Prober {
+  public:
+    explicit Prober(const probe::Options& options) : o_(options) {}
+
+    Report Run(const probe::SectionSink& onSection) {
+        auto add = [&](Section section) {
+            report_.sections.push_back(std::move(section));
+            if (onSection) onSection(report_.sections.back());
+        };
+        Section connection;
+        const Results results = Connection(connection);
+        add(std::move(connection));
+        if (results.empty()) {
+            for (const char* name : {"Verification", "Storage", "Query/retrieve", "Worklist",
+                                     "Retrieve path", "Print"})
+                add(MakeSection(name, Verdict::Failed, "no association (see Connection)"));
+            return report_;
+        }
+        add(Verification(results[VERIFICATION]));
+        add(Storage());
+        add(Query(results));
+        add(Worklist(results[WORKLIST]));
+        add(RetrievePath(results[STUDY_MOVE] == 0));
+        add(Print(results[PRINT]));
+        return report_;
+    }
+
+  private:
+    // What the query section found for the retrieve path: the UIDs of one instance, or why
+    // there is none.
+    struct Found {
+        std::string study, series, instance;
+        std::string missing;
+    };
+
+    std::string Calling() const {
+        return o_.callingAeTitle.empty() ? std::string("ORLANE") : o_.callingAeTitle;
+    }
+    std::string Peer() const {
+        return o_.calledAeTitle.empty() ? std::string("the peer") : o_.calledAeTitle;
+    }
+
+    // One association proposing every non-storage service; the results tell which of them the
+    // peer takes. Empty when no association was answered.
+    Results Connection(Section& section) {
+        static constexpr const char* SERVICES[SERVICE_COUNT] = {
+            uid::Verification.data(),
+            STUDY_ROOT_FIND,
+            STUDY_ROOT_MOVE,
+            PATIENT_ROOT_FIND,
+            PATIENT_ROOT_MOVE,
+            WORKLIST_FIND,
+            uid::BasicGrayscalePrintManagementMeta.data()};
+        std::vector<SyntaxPair> pairs;
+        for (const char* service : SERVICES)
+            pairs.push_back({service, std::string(uid::ImplicitVRLittleEndian)});
+        const ContextsProbe probe =
+            ProposeEach(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle, pairs);
+        report_.associations += probe.associations;
+        section.name = "Connection";
+        const net::OpenOutcome outcome = probe.report.outcome;
+        section.facts.push_back({"name look-up", Millis(probe.report.lookupTime)});
+        if (outcome != net::OpenOutcome::UnknownHost && outcome != net::OpenOutcome::UnknownPort)
+            section.facts.push_back({"TCP connect", Millis(probe.report.connectTime)});
+        if (probe.report.negotiationTime.count() > 0)
+            section.facts.push_back({"association", Millis(probe.report.negotiationTime)});
+        if (!probe.peer.implementationClassUid.empty()) {
+            std::string implementation = probe.peer.implementationClassUid;
+            if (!probe.peer.implementationVersionName.empty())
+                implementation += " (" + probe.peer.implementationVersionName + ")";
+            section.facts.push_back({"peer implementation", implementation});
+            section.facts.push_back({"peer maximum PDU", std::to_string(probe.peer.maximumLength)});
+        }
+        if (!probe.explanation.empty()) {
+            section.verdict =
+                outcome == net::OpenOutcome::Rejected ? Verdict::Refused : Verdict::Failed;
+            section.reason = probe.explanation;
+            return {};
+        }
+        section.verdict = Verdict::Works;
+        section.reason = "titles " + Calling() + " -> " + o_.calledAeTitle + " accepted";
+        Results results;
+        for (const PairAnswer& answer : probe.answers)
+            results.push_back(answer.result);
+        return results;
+    }
+
+    Section Verification(int32_t result) {
+        if (result != 0) return ContextSection("Verification", result);
+        auto assoc = NewProbeAssociation(false);
+        std::string calling = o_.callingAeTitle;
+        ++report_.associations;
+        if (!net::OpenAssoc(*assoc, o_.host, o_.port, calling, o_.calledAeTitle, uid::Verification,
+                            std::nullopt))
+            return MakeSection("Verification", Verdict::Failed, LastWhy());
+        const auto start = Clock::now();
+        const bool ok = WriteEchoRQ(*assoc, uid::Verification) && ReadEchoRSP(*assoc);
+        const auto took = Clock::now() - start;
+        const std::string why = ok ? "" : LastWhy("no C-ECHO response");
+        assoc.reset();
+        if (!ok) return MakeSection("Verification", Verdict::Failed, why);
+        return MakeSection("Verification", Verdict::Works, "C-ECHO round trip " + Millis(took));
+    }
+
+    // Every storage class in every transfer syntax of the library's table, each pair a context
+    // of its own: the answers alone fill the table, nothing is stored.
+    Section Storage() {
+        const auto& classes = ProbeStorageClasses();
+        const auto syntaxes = data::TransferSyntaxes();
+        std::vector<SyntaxPair> pairs;
+        for (const ProbeClass& c : classes)
+            for (const data::TransferSyntax& ts : syntaxes)
+                pairs.push_back({std::string(c.uid), std::string(ts.uid)});
+        const ContextsProbe probe =
+            ProposeEach(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle, pairs);
+        report_.associations += probe.associations;
+        if (!probe.explanation.empty())
+            return MakeSection("Storage", Verdict::Failed, probe.explanation);
+        Section section = MakeSection("Storage", Verdict::Works);
+        std::size_t accepted = 0;
+        for (std::size_t c = 0; c < classes.size(); ++c) {
+            Row row = MakeRow(std::string(classes[c].name), std::string(classes[c].uid), {}, "");
+            bool any = false;
+            int32_t refusal = net::RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED;
+            for (std::size_t s = 0; s < syntaxes.size(); ++s) {
+                const int32_t result = probe.answers[c * syntaxes.size() + s].result;
+                row.syntaxes.push_back({std::string(syntaxes[s].uid), result});
+                if (result == 0) {
+                    any = true;
+                } else if (result != net::RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED) {
+                    refusal = result;  // a refusal other than "not supported" says more
+                }
+            }
+            row.verdict = any ? Verdict::Works : VerdictOf(refusal);
+            if (!any) std::tie(row.reason, row.advice) = ContextWords(refusal);
+            accepted += any ? 1 : 0;
+            section.rows.push_back(std::move(row));
+        }
+        section.verdict = accepted > 0 ? Verdict::Works : Verdict::NotOffered;
+        section.reason = std::to_string(accepted) + " of " + std::to_string(classes.size()) +
+                         " classes accepted, " + std::to_string(probe.associations) +
+                         " associations";
+        if (accepted == 0) section.advice = "the peer takes none of these storage classes";
+
+        if (!o_.storeTestFile.empty()) {
+            const int32_t stored = StoreFile(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle,
+                                             o_.storeTestFile, std::nullopt, true);
+            ++report_.associations;
+            const bool ok = stored == net::STATUS_SUCCESS;
+            section.rows.push_back(MakeRow("store test: " + o_.storeTestFile.string(), "",
+                                           ok ? Verdict::Works : Verdict::Failed,
+                                           StoreOutcomeText(stored, Peer()), ok ? "" : LastWhy()));
+        }
+        JudgeByRows(section);
+        return section;
+    }
+
+    // A C-FIND on an association of its own. At most FIND_LIMIT matches are read; a query with
+    // more is cancelled. matches: how many records came with pending responses (a final
+    // failure's record is no match). Returns the final status, or a negative code.
+    int32_t FindSome(RecordType level, const std::vector<std::pair<std::string, std::string>>& keys,
+                     RecordList& list, uint32_t& matches) {
+        const std::string_view levelName = KindName(level);
+        void* key = list.AppendNew(level);
+        const auto fields = FieldsOf(level);
+        for (const auto& [name, value] : keys)
+            for (std::size_t i = 0; i < fields.size(); ++i)
+                if (name == fields[i].name) SetField(level, key, i, value);
+        auto assoc = NewProbeAssociation(false);
+        std::string calling = o_.callingAeTitle;
+        ++report_.associations;
+        matches = 0;
+        const bool sent = net::OpenAssoc(*assoc, o_.host, o_.port, calling, o_.calledAeTitle,
+                                         STUDY_ROOT_FIND, std::nullopt) &&
+                          WriteFindRQ(*assoc, list, STUDY_ROOT_FIND, levelName);
+        if (!sent) {
+            ClearQuery(list, levelName);
+            return QUERY_NO_RESPONSE;
+        }
+        int32_t status = QUERY_NO_RESPONSE;
+        do {
+            status = ReadFindRSP(*assoc, list, levelName);
+            if (net::IsPending(status)) ++matches;
+        } while (net::IsPending(status) && matches < FIND_LIMIT);
+        // The peer has more: it is told to stop before the association is released.
+        if (net::IsPending(status)) status = CancelQuery(*assoc, net::C_FIND_RSP);
+        return status;
+    }
+
+    // Which fields of the level the peer filled in the matches it returned.
+    static Row KeysRow(RecordType level, const RecordList& list, uint32_t matches) {
+        std::string filled, empty;
+        const auto fields = FieldsOf(level);
+        for (std::size_t i = 0; i < fields.size(); ++i) {
+            if (fields[i].tag.group == 0) continue;
+            bool any = false;
+            for (uint32_t r = 0; r < matches && r < list.Size(); ++r) {
+                const std::string_view text = FieldText(level, list[r], i);
+                any = any || text.find_first_not_of(' ') != std::string_view::npos;
+            }
+            std::string& into = any ? filled : empty;
+            into += (into.empty() ? "" : " ") + std::string(fields[i].name);
+        }
+        return MakeRow(std::string(KindName(level)) + " level", "", Verdict::Works,
+                       std::to_string(matches) + (matches == 1 ? " record" : " records") +
+                           "; filled: " + (filled.empty() ? "none" : filled) +
+                           "; empty or left out: " + (empty.empty() ? "none" : empty));
+    }
+
+    Section Query(const Results& results) {
+        Section section = MakeSection("Query/retrieve", Verdict::NotOffered);
+        const std::pair<const char*, const char*> models[] = {
+            {"Study Root FIND", STUDY_ROOT_FIND},
+            {"Study Root MOVE", STUDY_ROOT_MOVE},
+            {"Patient Root FIND", PATIENT_ROOT_FIND},
+            {"Patient Root MOVE", PATIENT_ROOT_MOVE}};
+        bool any = false;
+        for (std::size_t i = 0; i < 4; ++i) {
+            const int32_t result = results[STUDY_FIND + i];
+            any = any || result == 0;
+            auto [reason, advice] = result == 0
+                                        ? std::pair<std::string, std::string>("accepted", "")
+                                        : ContextWords(result);
+            section.rows.push_back(MakeRow(models[i].first, models[i].second, VerdictOf(result),
+                                           std::move(reason), std::move(advice)));
+        }
+        if (any) {
+            section.verdict = Verdict::Works;
+        } else {
+            section.reason = "the peer offers no query/retrieve model";
+        }
+        if (results[STUDY_FIND] != 0) {
+            found_.missing = "the peer does not accept Study Root FIND, which finds one";
+            JudgeByRows(section);
+            return section;
+        }
+
+        std::vector<std::pair<std::string, std::string>> keys;
+        for (const RecordType level : {RecordType::Study, RecordType::Series, RecordType::Image}) {
+            RecordList list;
+            uint32_t matches = 0;
+            const int32_t status = FindSome(level, keys, list, matches);
+            const std::string item = std::string(KindName(level)) + " level";
+            if (status != net::STATUS_SUCCESS && status != net::STATUS_CANCEL) {
+                // A query that ended in anything else found nothing that can be trusted.
+                Row row = MakeRow(item, "", Verdict::Failed, "");
+                if (status >= 0) {
+                    const auto value = static_cast<uint16_t>(status);
+                    row.reason = net::StatusText(value, net::C_FIND_RSP);
+                    row.advice = std::string(net::StatusAdvice(value, net::C_FIND_RSP));
+                } else {
+                    row.reason = LastWhy(QueryOutcomeText(net::C_FIND_RSP, status));
+                }
+                section.rows.push_back(std::move(row));
+                found_.missing = "the " + item + " query failed (see Query/retrieve)";
+                ClearQuery(list, KindName(level));
+                break;
+            }
+            section.rows.push_back(KeysRow(level, list, matches));
+            if (matches == 0) {
+                ClearQuery(list, KindName(level));
+                break;
+            }
+            const auto text = [&](const char* name) {
+                const auto fields = FieldsOf(level);
+                for (std::size_t i = 0; i < fields.size(); ++i)
+                    if (std::string_view(fields[i].name) == name)
+                        return std::string(FieldText(level, list[0], i));
+                return std::string();
+            };
+            if (level == RecordType::Study) {
+                found_.study = text("StudyInstanceUID");
+                keys = {{"StudyInstanceUID", found_.study}};
+            } else if (level == RecordType::Series) {
+                found_.series = text("SeriesInstanceUID");
+                keys = {{"StudyInstanceUID", found_.study}, {"SeriesInstanceUID", found_.series}};
+            } else {
+                found_.instance = text("SOPInstanceUID");
+            }
+            ClearQuery(list, KindName(level));
+        }
+        JudgeByRows(section);
+        return section;
+    }
+
+    static std::string Today() {
+        const std::time_t now = std::time(nullptr);
+        std::tm local{};
+        localtime_r(&now, &local);
+        char text[16];
+        std::strftime(text, sizeof text, "%Y%m%d", &local);
+        return text;
+    }
+
+    Section Worklist(int32_t result) {
+        if (result != 0) return ContextSection("Worklist", result);
+        RecordList list;
+        void* key = list.AppendNew(RecordType::Worklist);
+        const auto fields = FieldsOf(RecordType::Worklist);
+        for (std::size_t i = 0; i < fields.size(); ++i)
+            if (std::string_view(fields[i].name) == "SPSStartDate")
+                SetField(RecordType::Worklist, key, i, Today());
+        auto assoc = NewProbeAssociation(false);
+        std::string calling = o_.callingAeTitle;
+        ++report_.associations;
+        int32_t status = QUERY_NO_RESPONSE;
+        if (net::OpenAssoc(*assoc, o_.host, o_.port, calling, o_.calledAeTitle, WORKLIST_FIND,
+                           std::nullopt) &&
+            WriteWLFindRQ(*assoc, list, WORKLIST_FIND)) {
+            ClearWL(list);
+            do {
+                status = ReadWLFindRSP(*assoc, list);
+            } while (net::IsPending(status));
+        }
+        const std::string why = status == 0 ? "" : LastWhy();
+        assoc.reset();
+        if (status == net::STATUS_SUCCESS) {
+            const std::size_t count = list.Size();
+            return MakeSection("Worklist", Verdict::Works,
+                               std::to_string(count) + (count == 1 ? " entry" : " entries") +
+                                   " for today (" + Today() + ")");
+        }
+        if (status >= 0) {
+            const auto value = static_cast<uint16_t>(status);
+            return MakeSection("Worklist", Verdict::Failed, net::StatusText(value, net::C_FIND_RSP),
+                               std::string(net::StatusAdvice(value, net::C_FIND_RSP)));
+        }
+        return MakeSection("Worklist", Verdict::Failed, QueryOutcomeText(net::C_FIND_RSP, status),
+                           why);
+    }
+
+    static bool HoldsFile(const fs::path& dir) {
+        std::error_code ec;
+        for (auto it = fs::recursive_directory_iterator(dir, ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            if (it->path().extension() == ".dcm") return true;
+        return false;
+    }
+
+    // A folder of this probe's own for what the retrieve path receives.
+    fs::path WorkFolder() const {
+        static std::atomic<uint32_t> probes{0};
+        std::error_code ec;
+        const fs::path base = o_.workFolder.empty() ? fs::temp_directory_path(ec) : o_.workFolder;
+        return base / ("tessaly-probe-" + std::to_string(static_cast<long>(::getpid())) + "-" +
+                       std::to_string(probes.fetch_add(1)));
+    }
+
+    // The peer is asked to move the instance the query found to our own provider, started
+    // for this alone and stopped alone afterwards.
+    Section RetrievePath(bool moveAccepted) {
+        const std::string name = "Retrieve path";
+        if (o_.moveDestination.empty() || o_.receivePort.empty())
+            return MakeSection(
+                name, Verdict::NotTested, "",
+                "give --move-dest AE --receive PORT to have the peer move an instance "
+                "here");
+        if (!moveAccepted)
+            return MakeSection(name, Verdict::NotOffered,
+                               "the peer does not accept Study Root MOVE");
+        if (found_.instance.empty()) {
+            if (!found_.missing.empty())
+                return MakeSection(name, Verdict::Failed, "no instance to move: " + found_.missing);
+            return MakeSection(name, Verdict::Failed, "the peer returned no instance to move",
+                               "store one first (--store-test)");
+        }
+        const fs::path dir = WorkFolder();
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        std::optional<Section> section;
+        {
+            store::StoreProvider provider((dir / "images").string(), o_.receivePort,
+                                          dir / "Database", 1, net::AcceptPolicy::Everything);
+            if (!provider.Listening()) {
+                section =
+                    MakeSection(name, Verdict::Failed, "cannot listen on port " + o_.receivePort,
+                                "choose a free port");
+            } else {
+                section = Move(dir / "images");
+            }
+        }
+        fs::remove_all(dir, ec);
+        return *section;
+    }
+
+    Section Move(const fs::path& images) {
+        const std::string name = "Retrieve path";
+        RecordList list;
+        void* key = list.AppendNew(RecordType::Image);
+        const auto fields = FieldsOf(RecordType::Image);
+        const std::pair<const char*, const std::string*> keys[] = {
+            {"StudyInstanceUID", &found_.study},
+            {"SeriesInstanceUID", &found_.series},
+            {"SOPInstanceUID", &found_.instance}};
+        for (const auto& [field, value] : keys)
+            for (std::size_t i = 0; i < fields.size(); ++i)
+                if (std::string_view(fields[i].name) == field)
+                    SetField(RecordType::Image, key, i, *value);
+        const auto start = Clock::now();
+        ++report_.associations;
+        const int32_t status = MoveSCUStatus(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle,
+                                             o_.moveDestination, "IMAGE", list);
+        const std::string why = status == 0 ? "" : LastWhy();
+        bool arrived = HoldsFile(images);
+        while (!arrived && status == 0 &&
+               Clock::now() - start < ARRIVAL_WAIT + std::chrono::seconds(1)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            arrived = HoldsFile(images);
+        }
+        const auto took = Clock::now() - start;
+        ClearQuery(list, "IMAGE");
+        if (status == 0 && arrived)
+            return MakeSection(
+                name, Verdict::Works,
+                "one instance moved to " + o_.moveDestination + " arrived in " + Millis(took));
+        const std::string words = QueryOutcomeText(net::C_MOVE_RSP, status);
+        if (status == net::STATUS_MOVE_DESTINATION_UNKNOWN)
+            return MakeSection(name, Verdict::Failed, words,
+                               "add " + o_.moveDestination +
+                                   " to the peer's nodes with this machine's address and port " +
+                                   o_.receivePort);
+        if (status == 0)
+            return MakeSection(name, Verdict::Failed, words,
+                               "nothing arrived on port " + o_.receivePort +
+                                   "; the peer's connection to this machine was refused or timed "
+                                   "out: check the address it has for " +
+                                   o_.moveDestination + " and the firewall");
+        return MakeSection(name, Verdict::Failed, why.empty() ? words : why);
+    }
+
+    Section Print(int32_t result) {
+        if (result != 0) return ContextSection("Print", result);
+        ++report_.associations;
+        const PrinterStatus printer =
+            GetPrinterStatus(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle);
+        Section section = MakeSection("Print", Verdict::Works);
+        section.facts.push_back({"printer status", printer.status});
+        if (!printer.statusInfo.empty())
+            section.facts.push_back({"status info", printer.statusInfo});
+        section.facts.push_back({"printer name", printer.name});
+        if (printer.outcome != 0) {
+            section.verdict = Verdict::Failed;
+            section.reason = "N-GET of the printer: " + printer.explanation;
+        } else if (printer.status == "FAILURE") {
+            section.verdict = Verdict::Failed;
+            section.reason = "the printer reports FAILURE: " + printer.statusInfo;
+        } else {
+            section.reason = "Basic Grayscale Print accepted";
+        }
+        return section;
+    }
+
+    probe::Options o_;
+    Report report_;
+    Found found_;
+};
+
+}  // namespace
 
 const std::vector<ProbeClass>& ProbeStorageClasses() {
     static const std::vector<ProbeClass> classes = [] {
@@ -65,9 +659,7 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
         for (std::size_t i = first; i < first + count; ++i)
             proposals.push_back({0, pairs[i].abstractSyntax, {pairs[i].transferSyntax}});
 
-        net::AssociationPtr assoc(new Association());
-        assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-        assoc->stream.Socket().SetConnectTimeout(PROBE_CONNECT_TIMEOUT);
+        net::AssociationPtr assoc = NewProbeAssociation(true);
         std::string calling(callingAeTitle);
         const bool open =
             net::OpenAssocContexts(*assoc, host, port, calling, calledAeTitle, proposals);
@@ -98,9 +690,7 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
 PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
                                std::string_view callingAeTitle, std::string_view calledAeTitle) {
     PrinterStatus printer;
-    net::AssociationPtr assoc(new Association());
-    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    assoc->stream.Socket().SetConnectTimeout(PROBE_CONNECT_TIMEOUT);
+    net::AssociationPtr assoc = NewProbeAssociation(true);
     std::string calling(callingAeTitle);
     if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
                         uid::BasicGrayscalePrintManagementMeta, std::nullopt)) {
@@ -108,14 +698,14 @@ PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
         printer.explanation = net::ExplainOpenFailure(*assoc);
         return printer;
     }
-    net::CommandSet get = NGetRequest(uid::Printer, uid::PrinterInstance, net::NextMessageID());
-    NResponse response = NExchange(*assoc, get, uid::Printer, nullptr, net::N_GET_RSP);
+    net::CommandSet get =
+        net::NGetRequest(uid::Printer, uid::PrinterInstance, net::NextMessageID());
+    net::NResponse response = net::NExchange(*assoc, get, uid::Printer, nullptr, net::N_GET_RSP);
     printer.outcome = response.outcome;
     if (response.outcome != 0) {
-        printer.explanation = response.outcome > 0 ? net::LastFailure()
-                                                   : DescribePrintOutcome(response, net::N_GET_RSP);
+        printer.explanation = response.outcome > 0 ? net::LastFailure() : std::string();
         if (printer.explanation.empty())
-            printer.explanation = DescribePrintOutcome(response, net::N_GET_RSP);
+            printer.explanation = net::DescribeNOutcome(response, net::N_GET_RSP, "the printer");
     }
     printer.status = data::GetTagString(response.dataSet, tag::PrinterStatus);
     printer.statusInfo = data::GetTagString(response.dataSet, tag::PrinterStatusInfo);
@@ -125,5 +715,13 @@ PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
     net::CloseAssoc(*assoc);
     return printer;
 }
+
+namespace probe {
+
+Report Run(const Options& options, const SectionSink& onSection) {
+    return Prober(options).Run(onSection);
+}
+
+}  // namespace probe
 
 }  // namespace dicomlib::services

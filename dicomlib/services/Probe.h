@@ -1,10 +1,15 @@
-// What a peer accepts, found out without storing anything: presentation contexts proposed one
-// transfer syntax each, in as many associations as the limit of 128 contexts needs, and the
-// printer's own status from an N-GET. Each association is released at once.
+// What a peer accepts, found out without storing anything unless asked: one report of
+// sections (connection, verification, storage table, query/retrieve keys, worklist, retrieve
+// path, print), each with a verdict, the reason and what the operator can do, and rows for
+// what the section looked at one by one. Presentation contexts are proposed one transfer
+// syntax each, in as many associations as the limit of 128 contexts needs; every association
+// is released at once. The words are the library's; drawing the report is the front ends' job.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -55,7 +60,7 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
                           const std::vector<SyntaxPair>& pairs);
 
 struct PrinterStatus {
-    int32_t outcome = -1;    // the N-GET status, or a PrintFailure; -4 no association
+    int32_t outcome = -1;    // the N-GET status, or an NFailure; -4 no association
     std::string status;      // Printer Status (2110,0010)
     std::string statusInfo;  // Printer Status Info (2110,0020)
     std::string name;        // Printer Name (2110,0030)
@@ -67,5 +72,66 @@ struct PrinterStatus {
 // status; nothing is printed.
 PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
                                std::string_view callingAeTitle, std::string_view calledAeTitle);
+
+// The report of a whole probe, and the call that makes it.
+namespace probe {
+
+// The verdict of a section or row. "works" is never said of a section holding a failed or
+// refused row.
+enum class Verdict : int32_t { Works = 0, Refused = 1, NotOffered = 2, Failed = 3, NotTested = 4 };
+
+struct Options {
+    std::string host, port;
+    std::string callingAeTitle;  // empty: the default title
+    std::string calledAeTitle = "ANY-SCP";
+    // Both given: the peer is asked to move one instance to moveDestination, which a provider
+    // of ours receives on receivePort. Neither: the retrieve path is not tested.
+    std::string moveDestination, receivePort;
+    std::filesystem::path storeTestFile;  // given: one C-STORE of it
+    // Where the provider of the retrieve path files what it receives, in a folder of its own
+    // that is removed afterwards; empty: the system's temporary folder.
+    std::filesystem::path workFolder;
+};
+
+struct Fact {
+    std::string name, value;
+};
+
+struct SyntaxResult {
+    std::string transferSyntax;
+    int32_t result = -1;  // as PairAnswer
+};
+
+// reason: what works, or what went wrong; advice: what the operator can do about it (empty
+// when there is nothing to do). Texts are Windows-1252, as the peer's values came.
+struct Row {
+    std::string item;  // what was looked at: a SOP class name, "STUDY level", "store test: ..."
+    std::string uid;   // its SOP class UID, when it has one
+    Verdict verdict = Verdict::Failed;
+    std::string reason, advice;
+    std::vector<SyntaxResult> syntaxes;  // storage classes: one per transfer syntax proposed
+};
+
+struct Section {
+    std::string name;
+    Verdict verdict = Verdict::Failed;
+    std::string reason, advice;
+    std::vector<Fact> facts;  // measured or reported values: timings, the peer's names
+    std::vector<Row> rows;
+};
+
+struct Report {
+    std::vector<Section> sections;
+    uint32_t associations = 0;  // connections opened by the whole probe
+};
+
+// Told of each section as soon as it is finished, in report order.
+using SectionSink = std::function<void(const Section& section)>;
+
+// Runs the whole probe; the report always holds the seven sections, those after a failed
+// connection marked so. Nothing changes the process's working directory.
+Report Run(const Options& options, const SectionSink& onSection = {});
+
+}  // namespace probe
 
 }  // namespace dicomlib::services

@@ -178,9 +178,14 @@ ElementList QueryIdentifier(RecordType level, const void* key) {
     const auto fields = FieldsOf(level);
     std::vector<Key> keys;
     keys.reserve(fields.size() + 1);
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        keys.push_back({fields[i].tag, fields[i].vr, FieldText(level, key, i)});
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        if (fields[i].inIdentifier)
+            keys.push_back({fields[i].tag, fields[i].vr, FieldText(level, key, i)});
+    }
     keys.push_back({tag::QueryRetrieveLevel, "CS", KindName(level)});
+    // Keys written in another set than the default say which.
+    const std::string characterSet = CharacterSetOf(key, 0);
+    if (!characterSet.empty()) keys.push_back({tag::SpecificCharacterSet, "CS", characterSet});
     std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
         return a.tag.group != b.tag.group ? a.tag.group < b.tag.group
                                           : a.tag.element < b.tag.element;
@@ -239,6 +244,7 @@ void FillQueryRecord(RecordType level, void* record, const ElementList& identifi
     FlatNesting nesting;
     for (const DicomElement* e : identifier) {
         if (!nesting.Take(*e) || nesting.Depth() != 0) continue;
+        if (TagOf(*e) == tag::SpecificCharacterSet) SetCharacterSets(record, ValueText(*e));
         for (std::size_t i = 0; i < fields.size(); ++i) {
             if (fields[i].tag == TagOf(*e)) SetField(level, record, i, ValueText(*e));
         }

@@ -58,8 +58,10 @@ net::CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
 // text gets one pad byte, 0x00 for UI and a space for every other VR.
 void AddQueryKey(ElementList& identifier, Tag tag, const char* vr, std::string_view text);
 
-// The identifier of a key record of a query level: one key per field and (0008,0052) holding
-// the level, in ascending tag order.
+// The identifier of a key record of a query level: one key per field that goes into it (of the
+// higher levels only their unique keys), (0008,0052) holding the level, and (0008,0005) when
+// the key's texts are in a character set, in ascending tag
+// order.
 ElementList QueryIdentifier(RecordType level, const void* key);
 
 // The nesting of a flat identifier, element by element: sequences and items of undefined
@@ -89,7 +91,7 @@ class FlatNesting {
 std::string_view ValueText(const DicomElement& element);
 
 // Fills a record of a query level from an identifier: each top-level element with a defined,
-// non-zero length sets the field of its tag.
+// non-zero length sets the field of its tag; its (0008,0005) the record's character set.
 void FillQueryRecord(RecordType level, void* record, const ElementList& identifier);
 
 // What the responses' data sets are decoded in: the syntax of the context they came on.

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 #include <new>
+#include <string>
 #include <unordered_map>
 
 namespace dicomlib::services {
@@ -71,7 +72,9 @@ constexpr RecordFieldInfo IMAGE_FIELDS[] = {
     {"AcquisitionNumber", {0x0020, 0x0012}, "IS"},
     {"SOPInstanceUID", {0x0008, 0x0018}, "UI"},
     {"SOPClassUID", {0x0008, 0x0016}, "UI"},
-    {"SeriesNumber", {0x0020, 0x0011}, "IS"},
+    // A series attribute: of the higher levels only their unique keys go into an image-level
+    // identifier, and strict archives refuse anything else there.
+    {"SeriesNumber", {0x0020, 0x0011}, "IS", false, false, false},
     {"SeriesInstanceUID", {0x0020, 0x000E}, "UI"},
     {"StudyInstanceUID", {0x0020, 0x000D}, "UI"},
     {"SliceLocation", {0x0020, 0x1041}, "DS"},
@@ -146,6 +149,8 @@ static_assert(std::size(WORKLIST_MEMBERS) == 23 && std::size(WORKLIST_FIELDS) ==
 struct Registration {
     RecordType kind;
     bool listed;
+    std::string characterSet;
+    std::optional<std::string> stepCharacterSet;
 };
 std::mutex gRegistryMutex;
 std::unordered_map<const void*, Registration> gRegistry;
@@ -263,7 +268,7 @@ void* NewRecord(RecordType kind) {
     }
     try {
         std::lock_guard lock(gRegistryMutex);
-        gRegistry.emplace(record, Registration{kind, false});
+        gRegistry.emplace(record, Registration{kind, false, {}, {}});
     } catch (...) {
         Destroy(kind, record);
         throw;
@@ -315,6 +320,37 @@ bool FreeLoneRecord(void* record) {
         gRegistry.erase(it);
     }
     Destroy(kind, record);
+    return true;
+}
+
+const char* CharacterSetOf(const void* record, std::size_t index) {
+    std::lock_guard lock(gRegistryMutex);
+    const auto it = gRegistry.find(record);
+    if (it == gRegistry.end()) return nullptr;
+    const Registration& r = it->second;
+    const auto fields = FieldsOf(r.kind);
+    if (index < fields.size() && fields[index].inStep && r.stepCharacterSet)
+        return r.stepCharacterSet->c_str();
+    return r.characterSet.c_str();
+}
+
+bool SetCharacterSets(const void* record, std::string_view top,
+                      std::optional<std::string_view> step) {
+    auto trimmed = [](std::string_view text) {
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+            text.remove_suffix(1);
+        while (!text.empty() && text.front() == ' ')
+            text.remove_prefix(1);
+        return std::string(text);
+    };
+    std::string topSet = trimmed(top);
+    std::optional<std::string> stepSet;
+    if (step) stepSet = trimmed(*step);
+    std::lock_guard lock(gRegistryMutex);
+    const auto it = gRegistry.find(record);
+    if (it == gRegistry.end()) return false;
+    it->second.characterSet = std::move(topSet);
+    it->second.stepCharacterSet = std::move(stepSet);
     return true;
 }
 

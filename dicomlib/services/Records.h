@@ -31,6 +31,9 @@ struct RecordFieldInfo {
     char vr[3];
     bool sentAsKey = true;
     bool inStep = false;  // inside (0040,0100) Scheduled Procedure Step Sequence
+    // False for a higher level's attribute that is no unique key: it is filled from responses
+    // but never goes into the identifier, not even with zero length.
+    bool inIdentifier = true;
 };
 
 // The fields of a kind in record order.
@@ -47,6 +50,16 @@ const char* FieldText(RecordType kind, const void* record, std::size_t index);
 void SetField(RecordType kind, void* record, std::size_t index, std::string_view text);
 // Frees a live record that is in no list; false for anything else.
 bool FreeLoneRecord(void* record);
+
+// The Specific Character Set (0008,0005) a live record's field is written in: that of the data
+// set it came from, or the set a key record's texts were put in; "" for the default. Constant
+// until the record's sets change or it is freed; null for a record that is not live.
+const char* CharacterSetOf(const void* record, std::size_t index);
+// Sets the character set of a live record's fields; step, when given, for those inside the
+// Scheduled Procedure Step Sequence, whose item may name a set of its own. False when the
+// record is not live.
+bool SetCharacterSets(const void* record, std::string_view top,
+                      std::optional<std::string_view> step = std::nullopt);
 
 }  // namespace dicomlib::services
 

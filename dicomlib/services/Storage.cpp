@@ -15,6 +15,7 @@
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/TraceLog.h"
+#include "store/IndexFiles.h"
 
 namespace dicomlib::services {
 namespace {
@@ -22,7 +23,7 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t PREAMBLE_SIZE = 128;
-constexpr char IMAGE_INDEX[] = "Image.dir";
+const char* const IMAGE_INDEX = store::IndexFileName(store::IndexLevel::Image);
 
 net::AssociationPtr NewStorageAssociation() {
     net::AssociationPtr assoc(new Association());
@@ -108,6 +109,13 @@ int32_t LoadForSending(const fs::path& path, ElementList& dataSet, std::string& 
     return syntax.empty() ? STORE_NO_TRANSFER_SYNTAX : 0;
 }
 
+// Why an association for storage was not opened.
+int32_t OpenFailure(const Association& assoc) {
+    if (assoc.rejection.result != 0) return STORE_REJECTED;
+    if (!assoc.answer.contexts.empty()) return STORE_CONTEXT_REFUSED;
+    return STORE_NO_CONNECTION;
+}
+
 // Opens the association for one SOP class; 0, or why it was not opened.
 int32_t OpenForStorage(Association& assoc, std::string_view host, std::string_view port,
                        std::string_view callingAeTitle, std::string_view calledAeTitle,
@@ -117,9 +125,7 @@ int32_t OpenForStorage(Association& assoc, std::string_view host, std::string_vi
     if (net::OpenStorageAssoc(assoc, host, port, calling, calledAeTitle, sopClassUid, fileSyntax,
                               preferredSyntax))
         return 0;
-    if (assoc.rejection.result != 0) return STORE_REJECTED;
-    if (!assoc.answer.contexts.empty()) return STORE_CONTEXT_REFUSED;
-    return STORE_NO_CONNECTION;
+    return OpenFailure(assoc);
 }
 
 // Sending in explicit VR gives elements their dictionary VRs; a list that is not ours gets its
@@ -153,26 +159,14 @@ struct SeriesEntry {
 
 std::vector<SeriesEntry> EntriesFromIndex(const fs::path& directory, const fs::path& index) {
     std::vector<SeriesEntry> entries;
-    std::FILE* file = std::fopen(index.c_str(), "rb");
-    if (file == nullptr) return entries;
-    std::string text;
-    std::array<char, 65536> chunk;
-    std::size_t got = 0;
-    while ((got = std::fread(chunk.data(), 1, chunk.size(), file)) > 0)
-        text.append(chunk.data(), got);
-    std::fclose(file);
-
-    std::size_t from = 0;
-    while (from < text.size()) {
-        std::size_t end = text.find('\n', from);
-        if (end == std::string::npos) end = text.size();
-        std::string_view line(text.data() + from, end - from);
-        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-        from = end + 1;
-        const std::string uid = CommaField(line, 3);
+    const auto lines = store::ReadIndexFile(store::IndexLevel::Image, index);
+    if (!lines) return entries;
+    for (const store::IndexEntry& line : *lines) {
+        const std::string uid(
+            store::IndexValue(store::IndexLevel::Image, line, tag::SOPInstanceUID));
         SeriesEntry entry;
         entry.file = directory / (uid + ".dcm");
-        // The third field names a file in this directory: never a path elsewhere.
+        // The instance's field names a file in this directory: never a path elsewhere.
         entry.usable = !uid.empty() && uid != "." && uid != ".." &&
                        uid.find_first_of("/\\") == std::string::npos;
         entries.push_back(std::move(entry));
@@ -196,6 +190,49 @@ LoadedFile LoadEntry(const SeriesEntry& entry) {
     file.outcome = LoadForSending(entry.file, file.dataSet, file.syntax);
     if (file.outcome == 0 && SopClassOf(file.dataSet).empty()) file.outcome = STORE_NO_SOP_CLASS;
     return file;
+}
+
+// What the scan of a series learns of one entry, or why it cannot be sent. Only the elements
+// in front of the pixel data are read; a file damaged further on is found when it is sent.
+ScannedFile ScanEntry(const SeriesEntry& entry) {
+    ScannedFile scanned;
+    if (!entry.usable) {
+        scanned.outcome = STORE_CANNOT_OPEN;
+        return scanned;
+    }
+    switch (ProbeFile(entry.file)) {
+        case Probe::CannotOpen:
+            scanned.outcome = STORE_CANNOT_OPEN;
+            return scanned;
+        case Probe::NotPart10: {
+            // A bare data set is read whole: its first element decides how.
+            LoadedFile bare = LoadEntry(entry);
+            scanned.outcome = bare.outcome;
+            scanned.syntax = bare.syntax;
+            scanned.sopClass = SopClassOf(bare.dataSet);
+            return scanned;
+        }
+        case Probe::Part10:
+            break;
+    }
+    ElementList header;
+    const auto bytes = data::ReadWholeFile(entry.file);
+    if (!bytes || !data::ReadPart10Header(bytes->Span(), header)) {
+        scanned.outcome = STORE_CANNOT_OPEN;
+        return scanned;
+    }
+    const DicomElement* ts = data::FindTag(header, tag::TransferSyntaxUID);
+    scanned.syntax = ts != nullptr ? UidText(*ts) : std::string();
+    scanned.sopClass = SopClassOf(header);
+    if (scanned.syntax.empty()) {
+        scanned.outcome = STORE_NO_TRANSFER_SYNTAX;
+    } else if (scanned.sopClass.empty()) {
+        // No class where one is looked for may also be a body that does not read in its
+        // syntax: the whole file tells which.
+        scanned.outcome = LoadEntry(entry).outcome;
+        if (scanned.outcome == 0) scanned.outcome = STORE_NO_SOP_CLASS;
+    }
+    return scanned;
 }
 
 }  // namespace
@@ -226,7 +263,7 @@ std::string StoreOutcomeText(int32_t outcome, std::string_view peer) {
         case STORE_CONTEXT_REFUSED:
             return name + " accepted no presentation context for its SOP class";
         case STORE_CONVERSION_FAILED:
-            return "cannot convert the data set to the transfer syntax " + name + " accepted";
+            return "cannot convert the data set to a transfer syntax " + name + " accepted";
         case STORE_SEND_FAILED:
             return "the connection to " + name + " failed while sending";
         case STORE_NO_FILES:
@@ -254,6 +291,11 @@ int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view 
                      std::string_view currentSyntax, bool convert) {
     const uint8_t contextId = net::FindContextForClass(assoc, sopClassUid);
     if (contextId == 0) return STORE_CONTEXT_REFUSED;
+    return StoreDataSetOn(assoc, contextId, dataSet, sopClassUid, currentSyntax, convert);
+}
+
+int32_t StoreDataSetOn(Association& assoc, uint8_t contextId, ElementList& dataSet,
+                       std::string_view sopClassUid, std::string_view currentSyntax, bool convert) {
     const auto accepted = net::AcceptedSyntaxOf(assoc, contextId);
     if (!accepted) return STORE_CONTEXT_REFUSED;
 
@@ -262,9 +304,14 @@ int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view 
     // out, and converts those frames as they are sent.
     VrKeeper keep(dataSet);
     std::optional<data::Conversion> conversion;
+    std::string detail;
     if (convert && *accepted != currentSyntax) {
-        conversion.emplace(dataSet, *accepted, currentSyntax);
-        if (conversion->Prepare() != data::ConvertError::None) return STORE_CONVERSION_FAILED;
+        conversion.emplace(dataSet, *accepted, currentSyntax, &detail);
+        if (const data::ConvertError error = conversion->Prepare();
+            error != data::ConvertError::None) {
+            net::NoteFailure(data::ConvertFailureText(error, currentSyntax, *accepted, detail));
+            return STORE_CONVERSION_FAILED;
+        }
     }
 
     // The instance UID is text: a conversion leaves it as it is.
@@ -274,21 +321,25 @@ int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view 
         instanceUid.emplace(reinterpret_cast<const char*>(value.Data()), value.Bytes().size());
     }
     net::CommandSet command = StoreRequest(sopClassUid, net::NextMessageID(), instanceUid);
-    if (!net::SendMessage(assoc, command.List(), sopClassUid, net::MessageKind::Command))
+    if (!net::SendMessageOnContext(assoc, command.List(), contextId, net::MessageKind::Command))
         return STORE_SEND_FAILED;
     if (!conversion) {
-        return net::SendMessage(assoc, dataSet, sopClassUid, net::MessageKind::DataSet)
+        return net::SendMessageOnContext(assoc, dataSet, contextId, net::MessageKind::DataSet)
                    ? 0
                    : STORE_SEND_FAILED;
     }
     data::ConvertError written = data::ConvertError::None;
-    const bool sent = net::SendMessageFrom(assoc, sopClassUid, net::MessageKind::DataSet,
-                                           [&](data::ElementSink& sink) {
-                                               written = conversion->WriteTo(sink);
-                                               return written == data::ConvertError::None;
-                                           });
-    if (written != data::ConvertError::None && written != data::ConvertError::WriteFailed)
+    const bool sent = net::SendMessageOnContextFrom(assoc, contextId, net::MessageKind::DataSet,
+                                                    [&](data::ElementSink& sink) {
+                                                        written = conversion->WriteTo(sink);
+                                                        return written == data::ConvertError::None;
+                                                    });
+    if (written != data::ConvertError::None && written != data::ConvertError::WriteFailed) {
+        // A later frame: the peer had part of the data set, and the association was aborted.
+        net::NoteFailure(data::ConvertFailureText(written, currentSyntax, *accepted, detail) +
+                         "; the association was aborted part way through the data set");
         return STORE_CONVERSION_FAILED;
+    }
     return sent ? 0 : STORE_SEND_FAILED;
 }
 
@@ -334,6 +385,68 @@ bool StoreSCU(std::string_view host, std::string_view port, std::string_view cal
            net::STATUS_SUCCESS;
 }
 
+std::vector<SeriesAssociation> PlanSeries(const std::vector<ScannedFile>& files,
+                                          std::optional<std::string_view> preferredSyntax) {
+    struct ClassPlan {
+        std::string sopClass;
+        std::vector<std::string> syntaxes;
+        std::size_t association = 0;
+    };
+    std::vector<ClassPlan> classes;  // in the order of their first files
+    std::vector<std::size_t> classOf(files.size(), classes.max_size());
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (files[i].outcome != 0) continue;
+        auto found = std::find_if(classes.begin(), classes.end(), [&](const ClassPlan& c) {
+            return c.sopClass == files[i].sopClass;
+        });
+        if (found == classes.end()) found = classes.insert(classes.end(), {files[i].sopClass, {}});
+        if (std::find(found->syntaxes.begin(), found->syntaxes.end(), files[i].syntax) ==
+            found->syntaxes.end())
+            found->syntaxes.push_back(files[i].syntax);
+        classOf[i] = static_cast<std::size_t>(found - classes.begin());
+    }
+
+    std::vector<SeriesAssociation> plan;
+    for (ClassPlan& c : classes) {
+        for (std::string_view extra : {preferredSyntax.value_or(std::string_view()),
+                                       std::string_view(uid::ImplicitVRLittleEndian)}) {
+            if (!extra.empty() &&
+                std::find(c.syntaxes.begin(), c.syntaxes.end(), extra) == c.syntaxes.end())
+                c.syntaxes.emplace_back(extra);
+        }
+        // A class stays on one association, so that each of its files can go in any of the
+        // syntaxes the peer takes for it.
+        if (plan.empty() || plan.back().proposals.size() + c.syntaxes.size() > net::MAX_PROPOSALS)
+            plan.emplace_back();
+        for (const std::string& syntax : c.syntaxes)
+            plan.back().proposals.push_back({0, c.sopClass, {syntax}});
+        c.association = plan.size() - 1;
+    }
+    if (plan.empty()) plan.emplace_back();  // nothing to send: every file is told why
+    // A file that cannot be sent is told with the files around it.
+    std::size_t current = 0;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        if (classOf[i] < classes.size()) current = classes[classOf[i]].association;
+        plan[current].entries.push_back(i);
+    }
+    return plan;
+}
+
+uint8_t ContextForFile(const Association& assoc, std::string_view sopClassUid,
+                       std::string_view fileSyntax,
+                       std::optional<std::string_view> preferredSyntax) {
+    uint8_t preferred = 0, implicit = 0, first = 0;
+    for (const auto& pc : assoc.acceptedContexts) {
+        if (pc.abstractSyntax != sopClassUid) continue;
+        if (pc.transferSyntax == fileSyntax) return pc.id;
+        if (first == 0) first = pc.id;
+        if (preferred == 0 && preferredSyntax && pc.transferSyntax == *preferredSyntax)
+            preferred = pc.id;
+        if (implicit == 0 && pc.transferSyntax == uid::ImplicitVRLittleEndian) implicit = pc.id;
+    }
+    return preferred != 0 ? preferred : implicit != 0 ? implicit : first;
+}
+
 int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                          std::string_view callingAeTitle, std::string_view calledAeTitle,
                          const fs::path& directory, std::optional<std::string_view> preferredSyntax,
@@ -349,46 +462,82 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
             entries.push_back({std::move(file), true});
     }
     if (entries.empty()) return STORE_NO_FILES;
+    // An empty preferred syntax is the operator's choice of implicit VR little endian.
+    if (preferredSyntax && preferredSyntax->empty()) preferredSyntax.reset();
 
-    // The first file decides the SOP class and the file syntax that are proposed first.
-    LoadedFile next = LoadEntry(entries[0]);
-    if (next.outcome != 0) return next.outcome;
-    std::string sopClass = SopClassOf(next.dataSet);
+    // Every file is looked at first: what classes and syntaxes to propose depends on them all.
+    std::vector<ScannedFile> scanned;
+    scanned.reserve(entries.size());
+    for (const SeriesEntry& entry : entries)
+        scanned.push_back(ScanEntry(entry));
 
-    net::AssociationPtr assoc = NewStorageAssociation();
-    if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
-                                              sopClass, next.syntax, preferredSyntax);
-        opened != 0)
-        return opened;
-
-    int32_t refused = 0;  // why the association for sopClass could not be opened
-    int32_t outcome = 0;
-    for (std::size_t i = 0; i < entries.size(); ++i) {
-        LoadedFile current = std::move(next);
-        outcome = current.outcome;
-        if (outcome == 0 && SopClassOf(current.dataSet) != sopClass) {
-            // A file of another class goes on a new association for its class, with the next
-            // Message ID after those already sent.
+    std::vector<int32_t> outcomes(entries.size(), STORE_NO_CONNECTION);
+    bool opened = false;
+    for (const SeriesAssociation& planned : PlanSeries(scanned, preferredSyntax)) {
+        net::AssociationPtr assoc = NewStorageAssociation();
+        int32_t refused = 0;  // why this association could not be opened
+        if (!planned.proposals.empty()) {
+            // Message IDs go on from those already sent.
             const uint32_t counter = net::MessageCounterValue();
-            assoc = NewStorageAssociation();
-            sopClass = SopClassOf(current.dataSet);
-            refused = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle, sopClass,
-                                     current.syntax, preferredSyntax);
-            net::SetMessageCounter(counter);
+            std::string calling(callingAeTitle);
+            refused = net::OpenAssocContexts(*assoc, host, port, calling, calledAeTitle,
+                                             planned.proposals)
+                          ? 0
+                          : OpenFailure(*assoc);
+            if (opened) net::SetMessageCounter(counter);
+            opened = true;
         }
-        if (outcome == 0 && refused != 0)
-            outcome = refused;  // and so for every file of the class that follows
-        else if (outcome == 0 && !assoc->stream.Connected())
-            outcome = STORE_SEND_FAILED;  // nothing more goes on this association
-        else if (outcome == 0)
-            outcome = StoreDataSet(*assoc, current.dataSet, sopClass, current.syntax, convert);
-        current.dataSet.Clear();
-        // The next file is read while the peer takes this one in.
-        if (i + 1 < entries.size()) next = LoadEntry(entries[i + 1]);
-        if (outcome == 0) outcome = ReadStoreRSP(*assoc);
-        if (progress) progress(i, entries.size(), entries[i].file, outcome);
+        std::vector<std::size_t> usable;
+        for (std::size_t i : planned.entries)
+            if (scanned[i].outcome == 0) usable.push_back(i);
+        LoadedFile next;
+        std::size_t nextUsable = 0;
+        if (refused == 0 && !usable.empty()) next = LoadEntry(entries[usable[0]]);
+        for (std::size_t i : planned.entries) {
+            int32_t& outcome = outcomes[i];
+            if (scanned[i].outcome != 0) {
+                outcome = scanned[i].outcome;
+                if (progress) progress(i, entries.size(), entries[i].file, outcome);
+                continue;
+            }
+            ++nextUsable;
+            LoadedFile current = std::move(next);
+            const std::string& sopClass = scanned[i].sopClass;
+            if (refused != 0) {
+                outcome = refused;
+            } else if (current.outcome != 0) {
+                outcome = current.outcome;
+            } else if (!assoc->stream.Connected()) {
+                outcome = STORE_SEND_FAILED;  // nothing more goes on this association
+            } else if (const uint8_t context =
+                           ContextForFile(*assoc, sopClass, current.syntax, preferredSyntax);
+                       context == 0) {
+                net::NoteFailure("the peer refused every presentation context for the SOP class: " +
+                                 net::ContextRefusalText(*assoc, sopClass));
+                outcome = STORE_CONTEXT_REFUSED;
+            } else {
+                const std::string before = net::LastFailure();
+                outcome = StoreDataSetOn(*assoc, context, current.dataSet, sopClass, current.syntax,
+                                         convert);
+                // A syntax the data set cannot be converted into (a colour image into lossless
+                // JPEG, say) still leaves implicit VR little endian, when the peer took that.
+                const uint8_t fallback =
+                    ContextForFile(*assoc, sopClass, current.syntax, std::nullopt);
+                if (outcome == STORE_CONVERSION_FAILED && fallback != context) {
+                    outcome = StoreDataSetOn(*assoc, fallback, current.dataSet, sopClass,
+                                             current.syntax, convert);
+                    if (outcome == 0) net::NoteFailure(before);
+                }
+            }
+            current.dataSet.Clear();
+            // The next file is read while the peer takes this one in.
+            if (refused == 0 && nextUsable < usable.size())
+                next = LoadEntry(entries[usable[nextUsable]]);
+            if (outcome == 0) outcome = ReadStoreRSP(*assoc);
+            if (progress) progress(i, entries.size(), entries[i].file, outcome);
+        }
     }
-    return outcome;
+    return outcomes.back();
 }
 
 int32_t SendSeries(std::string_view host, std::string_view port, std::string_view callingAeTitle,
@@ -417,20 +566,6 @@ std::vector<fs::path> ListPart10Files(const fs::path& directory) {
         return a.filename().native() < b.filename().native();
     });
     return files;
-}
-
-std::string CommaField(std::string_view line, int n) {
-    if (n < 1) return {};
-    int field = 1;
-    std::size_t from = 0;
-    while (field < n) {
-        const std::size_t comma = line.find(',', from);
-        if (comma == std::string_view::npos) return {};
-        from = comma + 1;
-        ++field;
-    }
-    const std::size_t end = line.find(',', from);
-    return std::string(line.substr(from, end == std::string_view::npos ? line.npos : end - from));
 }
 
 }  // namespace dicomlib::services

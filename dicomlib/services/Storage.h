@@ -53,6 +53,10 @@ net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
 // The caller's list is left as it was.
 int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
                      std::string_view currentSyntax, bool convert);
+// StoreDataSet on the given accepted context. A failed conversion is noted as this thread's
+// last failure, naming both syntaxes and why.
+int32_t StoreDataSetOn(Association& assoc, uint8_t contextId, ElementList& dataSet,
+                       std::string_view sopClassUid, std::string_view currentSyntax, bool convert);
 bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
                   std::string_view currentSyntax, bool convert);
 
@@ -77,12 +81,44 @@ bool StoreSCU(std::string_view host, std::string_view port, std::string_view cal
 using SeriesProgress = std::function<void(std::size_t index, std::size_t count,
                                           const std::filesystem::path& file, int32_t outcome)>;
 
+// What the scan of a series found in one file: its SOP class and transfer syntax, or why it
+// cannot be sent (outcome, a negative code).
+struct ScannedFile {
+    int32_t outcome = 0;
+    std::string sopClass;
+    std::string syntax;
+};
+
+// One association of a series: its proposals, and the files it tells of (indexes into the
+// scan), in the files' order.
+struct SeriesAssociation {
+    std::vector<net::PresentationContextRQ> proposals;
+    std::vector<std::size_t> entries;
+};
+
+// The associations that send the scanned files. Each SOP class, in the order of its first
+// file, gets one context per transfer syntax: every syntax its files come in, in the order they
+// first come, then the preferred one and implicit VR little endian unless among them already.
+// Classes are not split, and fill associations of at most MAX_PROPOSALS contexts. A file that
+// cannot be sent is told of with the association of the file before it. Context IDs are left
+// to the opening.
+std::vector<SeriesAssociation> PlanSeries(const std::vector<ScannedFile>& files,
+                                          std::optional<std::string_view> preferredSyntax);
+
+// The accepted context a file goes on: the one of its class in its own syntax; when the peer
+// took none such, the one in the preferred syntax, else in implicit VR little endian, else the
+// first accepted for the class (the file is then converted, and when that fails, tried once
+// more without the preferred syntax); 0 when the class has none.
+uint8_t ContextForFile(const Association& assoc, std::string_view sopClassUid,
+                       std::string_view fileSyntax,
+                       std::optional<std::string_view> preferredSyntax);
+
 // Sends a series directory: the files named by its "Image.dir" index, or, without one, every
-// Part 10 file in it in file name order. The association is opened for the first file's SOP
-// class and syntax; a file of another class than the association's ends it, and a new one is
-// opened for that class (Message IDs go on counting), so a folder of one class goes on one
-// association. A file that fails is skipped. Returns the outcome of the last file; a negative
-// code when nothing was sent (no files, the first file unusable, its association refused).
+// Part 10 file in it in file name order. Every file is scanned first; the associations are those
+// of PlanSeries, so that each file goes in its own syntax wherever the peer takes it, and is
+// converted only where it does not (Message IDs go on counting from one association to the
+// next). A file that fails is skipped, and each is told to progress as it is done. Returns the
+// outcome of the last file; STORE_NO_FILES for a directory without any.
 int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                          std::string_view callingAeTitle, std::string_view calledAeTitle,
                          const std::filesystem::path& directory,
@@ -98,7 +134,5 @@ bool IsPart10File(const std::filesystem::path& path);
 // The regular files of the directory that IsPart10File accepts, sorted by file name so that the
 // order does not depend on the file system.
 std::vector<std::filesystem::path> ListPart10Files(const std::filesystem::path& directory);
-// The n-th field (1-based) of a comma-separated line; "" when the line has fewer fields.
-std::string CommaField(std::string_view line, int n);
 
 }  // namespace dicomlib::services

@@ -1,6 +1,7 @@
 #include "services/Worklist.h"
 
 #include <array>
+#include <optional>
 #include <string>
 
 #include "data/Tags.h"
@@ -27,11 +28,19 @@ int32_t Refuse(std::string_view why) {
     return QUERY_REFUSED;
 }
 
+// The character sets the identifier names: at its top level, and in a step item of its own.
+struct FilledSets {
+    std::string top;
+    std::optional<std::string> step;
+};
+
 void Fill(void* record, const ElementList& list, FlatNesting& nesting,
-          const data::DecoderState& syntax) {
+          const data::DecoderState& syntax, FilledSets& sets) {
     const auto fields = FieldsOf(RecordType::Worklist);
     for (const DicomElement* e : list) {
         const Tag t = TagOf(*e);
+        if (t == tag::Item && nesting.InTopLevelSequence(tag::ScheduledProcedureStepSequence))
+            sets.step.reset();  // each item starts in the set around it
         // Where a defined-length container may hold step attributes, it is opened here.
         const bool container =
             (nesting.Depth() == 0 && t == tag::ScheduledProcedureStepSequence) ||
@@ -41,13 +50,15 @@ void Fill(void* record, const ElementList& list, FlatNesting& nesting,
             const std::size_t depth = nesting.Depth();
             // A malformed value still gives what was read before the fault.
             data::ExpandSequence(syntax, *e, expanded);
-            Fill(record, expanded, nesting, syntax);
+            Fill(record, expanded, nesting, syntax, sets);
             nesting.Truncate(depth);
             continue;
         }
         const bool top = nesting.Depth() == 0;
         const bool step = nesting.InTopLevelItemOf(tag::ScheduledProcedureStepSequence);
         if (!nesting.Take(*e) || (!top && !step)) continue;
+        if (t == tag::SpecificCharacterSet)
+            (top ? sets.top : sets.step.emplace()) = std::string(ValueText(*e));
         for (std::size_t i = 0; i < fields.size(); ++i) {
             if (i == UNUSED_FIELD || fields[i].tag != t) continue;
             const bool here =
@@ -62,7 +73,10 @@ void Fill(void* record, const ElementList& list, FlatNesting& nesting,
 ElementList WorklistIdentifier(const void* key) {
     const auto fields = FieldsOf(RecordType::Worklist);
     ElementList identifier;
-    identifier.Reserve(26);
+    identifier.Reserve(27);
+    // Keys written in another set than the default say which, first in tag order.
+    if (const std::string characterSet = CharacterSetOf(key, 0); !characterSet.empty())
+        AddQueryKey(identifier, tag::SpecificCharacterSet, "CS", characterSet);
     for (const int index : IDENTIFIER_ORDER) {
         if (index == OPEN_STEP) {
             const Tag sq = tag::ScheduledProcedureStepSequence;
@@ -86,7 +100,10 @@ ElementList WorklistIdentifier(const void* key) {
 void FillWorklistRecord(void* record, const ElementList& identifier,
                         const data::DecoderState& syntax) {
     FlatNesting nesting;
-    Fill(record, identifier, nesting, syntax);
+    FilledSets sets;
+    Fill(record, identifier, nesting, syntax, sets);
+    SetCharacterSets(record, sets.top,
+                     sets.step ? std::optional<std::string_view>(*sets.step) : std::nullopt);
 }
 
 int32_t SendWorklistFind(Association& assoc, const RecordList& list, std::string_view sopClassUid) {

@@ -15,13 +15,15 @@ inline constexpr char MODALITY_WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
 
 // The worklist identifier of a key record: 26 elements in a fixed order, the step attributes
 // inside (0040,0100) and its one item, both of undefined length with explicit delimiters.
-// Fields that are never keys go with zero length whatever the record holds.
+// Fields that are never keys go with zero length whatever the record holds. A key record
+// written in a character set puts (0008,0005) in front.
 ElementList WorklistIdentifier(const void* key);
 
 // Fills a worklist record from a response identifier: top-level attributes from the top level,
 // step attributes from the items of a top-level (0040,0100), in either length form; a
 // defined-length sequence or item is decoded in the given syntax. With several items the
-// last one's values remain.
+// last one's values remain. The record's character set is the identifier's (0008,0005); a
+// step item's own holds for the step fields.
 void FillWorklistRecord(void* record, const ElementList& identifier,
                         const data::DecoderState& syntax);
 

@@ -6,6 +6,7 @@
 
 #include "data/Tags.h"
 #include "data/TextFile.h"
+#include "store/IndexFiles.h"
 
 namespace dicomlib::store {
 namespace {
@@ -16,21 +17,6 @@ std::string gDateFormat;
 // Index files are appended to by every storage thread; one writer at a time keeps two
 // first instances of a new study from both writing its study line.
 std::mutex gIndexMutex;
-
-std::string Field(const ElementList& dataSet, uint16_t group, uint16_t element) {
-    return data::GetTagString(dataSet, group, element);
-}
-
-std::string Join(std::initializer_list<std::string> fields) {
-    std::string line;
-    bool first = true;
-    for (const auto& f : fields) {
-        if (!first) line += ',';
-        line += f;
-        first = false;
-    }
-    return line;
-}
 
 std::string FormatDate(const std::tm& date, const std::string& format) {
     if (format.empty()) {
@@ -83,50 +69,39 @@ bool CreateDirectoryPath(const std::filesystem::path& path) {
 }
 
 std::string StudyIndexLine(const ElementList& d, std::string_view dateOfStorage) {
-    // The date of storage follows a comma and a section sign (0xA7 in Windows-1252).
-    return Join({Field(d, 0x0020, 0x000D), Field(d, 0x0008, 0x0020), Field(d, 0x0008, 0x0030),
-                 Field(d, 0x0010, 0x0020), Field(d, 0x0010, 0x0030), Field(d, 0x0010, 0x0010),
-                 Field(d, 0x0008, 0x0090), Field(d, 0x0008, 0x0050), Field(d, 0x0008, 0x0061),
-                 Field(d, 0x0008, 0x1030)}) +
-           ",\xA7" + std::string(dateOfStorage) + "\r\n";
+    return IndexLine(IndexLevel::Study, IndexEntryOf(IndexLevel::Study, d, dateOfStorage));
 }
 
 std::string SeriesIndexLine(const ElementList& d) {
-    return Join({Field(d, 0x0020, 0x0011), Field(d, 0x0020, 0x000E), Field(d, 0x0020, 0x0012),
-                 Field(d, 0x0008, 0x0021), Field(d, 0x0008, 0x0031), Field(d, 0x0008, 0x103E),
-                 Field(d, 0x0018, 0x5100), Field(d, 0x0018, 0x0015), Field(d, 0x0008, 0x0070),
-                 Field(d, 0x0020, 0x0052)}) +
-           "\r\n";
+    return IndexLine(IndexLevel::Series, IndexEntryOf(IndexLevel::Series, d));
 }
 
 std::string ImageIndexLine(const ElementList& d) {
-    return Join({Field(d, 0x0020, 0x0012), Field(d, 0x0020, 0x0013), Field(d, 0x0008, 0x0018),
-                 Field(d, 0x0008, 0x0023), Field(d, 0x0008, 0x0033), Field(d, 0x0018, 0x0086),
-                 Field(d, 0x0028, 0x0008), Field(d, 0x0020, 0x1041), Field(d, 0x0008, 0x0016),
-                 Field(d, 0x0028, 0x0010), Field(d, 0x0028, 0x0011), Field(d, 0x0008, 0x0008)}) +
-           "\r\n";
+    return IndexLine(IndexLevel::Image, IndexEntryOf(IndexLevel::Image, d));
 }
 
 void AddIndexLines(const std::filesystem::path& indexRoot, const ElementList& dataSet) {
     std::lock_guard lock(gIndexMutex);
     const std::filesystem::path studyDir =
-        indexRoot / data::GetTagString(dataSet, tag::StudyInstanceUID);
+        indexRoot / data::GetTopLevelString(dataSet, tag::StudyInstanceUID);
     if (!IsExistingDirectory(studyDir)) {
         CreateDirectoryPath(studyDir);
-        if (!data::AppendToFile((indexRoot / "LXStudy.dir").string(),
+        if (!data::AppendToFile((indexRoot / IndexFileName(IndexLevel::Study)).string(),
                                 StudyIndexLine(dataSet, FormatShortDate()))) {
             return;
         }
     }
     const std::filesystem::path seriesDir =
-        studyDir / data::GetTagString(dataSet, tag::SeriesInstanceUID);
+        studyDir / data::GetTopLevelString(dataSet, tag::SeriesInstanceUID);
     if (!IsExistingDirectory(seriesDir)) {
         CreateDirectoryPath(seriesDir);
-        if (!data::AppendToFile((studyDir / "Series.dir").string(), SeriesIndexLine(dataSet))) {
+        if (!data::AppendToFile((studyDir / IndexFileName(IndexLevel::Series)).string(),
+                                SeriesIndexLine(dataSet))) {
             return;
         }
     }
-    data::AppendToFile((seriesDir / "Image.dir").string(), ImageIndexLine(dataSet));
+    data::AppendToFile((seriesDir / IndexFileName(IndexLevel::Image)).string(),
+                       ImageIndexLine(dataSet));
 }
 
 void IndexStoredInstance(const std::filesystem::path& imagePath,

@@ -1,6 +1,6 @@
 // The local image database: image files in a study/series tree, and three kinds of index
 // files (one study index, a series index per study, an image index per series) with one
-// comma-separated line per entry. The index is append-only.
+// comma-separated line per entry, laid out by store/IndexFiles. The index is append-only.
 #pragma once
 
 #include <filesystem>
@@ -20,7 +20,7 @@ bool IsExistingDirectory(const std::filesystem::path& path);
 // ignored. True when the directory exists at the end. An empty path is an error (throws).
 bool CreateDirectoryPath(const std::filesystem::path& path);
 
-// The three index lines of a data set, each ended by CR LF.
+// The three index lines of a data set, each ended by CR LF (IndexLine of IndexEntryOf).
 std::string StudyIndexLine(const ElementList& dataSet, std::string_view dateOfStorage);
 std::string SeriesIndexLine(const ElementList& dataSet);
 std::string ImageIndexLine(const ElementList& dataSet);

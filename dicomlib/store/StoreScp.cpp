@@ -1,7 +1,8 @@
 // The storage provider's listeners, the serving of one association, and the filing of one
-// received instance. Listeners live in a process-wide registry so that StopStoreSCP can reach
-// them; each owns a cancel signal that ends its accept and its waits for the peer, and serves
-// each association on a thread of its own, up to its limit at once.
+// received instance. Each listener owns a cancel signal that ends its accept and its waits for
+// the peer, and serves each association on a thread of its own, up to its limit at once. A
+// listener belongs to its StoreProvider, or to the process-wide registry that StopStoreSCP
+// reaches.
 #include "store/StoreScp.h"
 
 #include <algorithm>
@@ -114,6 +115,20 @@ bool ServeStore(Association& assoc, const ElementList& command, const std::strin
     return true;
 }
 
+// A request this provider does not serve: its data set, when one follows, is taken and
+// dropped, and the request answered on its own context. False when the association has to end:
+// a Command Field that is no request, or a connection that failed.
+bool AnswerNotServed(Association& assoc, const ElementList& command) {
+    auto response = NotServedResponse(command);
+    if (!response) return false;
+    const uint8_t contextId = assoc.dataTransfer.contextId;
+    if (data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET) {
+        ElementList dropped;
+        if (!net::ReceiveMessage(assoc, dropped)) return false;
+    }
+    return net::SendMessageOnContext(assoc, *response, contextId, net::MessageKind::Command);
+}
+
 // The threads of the associations one listener serves at once, at most limit of them. Each
 // thread hands itself over to be joined when it ends.
 class AssociationPool {
@@ -171,6 +186,8 @@ class AssociationPool {
 
 enum class ListenerState { Starting, Listening, Ended };
 
+}  // namespace
+
 struct Listener {
     std::string port;
     std::string directory;
@@ -182,7 +199,10 @@ struct Listener {
     ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
 };
 
-// Never destroyed: a listener still running when the process exits must not find it gone.
+namespace {
+
+// Never destroyed: a listener still running when the process exits must not find it gone. Its
+// mutex and condition guard the state of every listener, registered or owned.
 struct Registry {
     std::mutex mutex;
     std::condition_variable changed;
@@ -240,6 +260,25 @@ void JoinAll(std::vector<std::shared_ptr<Listener>>& listeners) {
         if (listener->thread.joinable()) listener->thread.join();
 }
 
+std::shared_ptr<Listener> NewListener(std::string_view directory, std::string_view port,
+                                      const fs::path& indexRoot, int maxAssociations,
+                                      net::AcceptPolicy policy) {
+    auto listener = std::make_shared<Listener>();
+    listener->policy = policy;
+    listener->port = std::string(port);
+    listener->directory = StorageDirectoryOf(directory);
+    listener->indexRoot = indexRoot;
+    listener->maxAssociations = std::clamp(maxAssociations, 1, MAX_ASSOCIATIONS);
+    return listener;
+}
+
+bool WaitUntilStarted(const Listener& listener) {
+    Registry& registry = TheRegistry();
+    std::unique_lock lock(registry.mutex);
+    registry.changed.wait(lock, [&] { return listener.state != ListenerState::Starting; });
+    return listener.state == ListenerState::Listening;
+}
+
 }  // namespace
 
 std::string StorageDirectoryOf(std::string_view directory) {
@@ -290,14 +329,41 @@ std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t st
     return std::move(response.List());
 }
 
+std::optional<ElementList> NotServedResponse(const ElementList& request) {
+    const uint16_t field = data::GetTagUS(request, tag::CommandField);
+    if (net::CommandFieldName(field).empty() || (field & 0x8000) != 0 || field == net::C_ECHO_RQ ||
+        field == net::C_STORE_RQ || field == net::C_CANCEL_RQ) {
+        return std::nullopt;
+    }
+    const auto responseField = static_cast<uint16_t>(field | 0x8000);
+    std::string comment =
+        std::string(net::CommandFieldName(field)) + " not served here: only C-STORE and C-ECHO are";
+    if (comment.size() % 2 != 0) comment += ' ';
+    net::CommandSet response;
+    std::string_view sopClass = AffectedClassValue(request).value_or(std::string_view());
+    if (sopClass.empty() && !data::GetTagString(request, tag::RequestedSOPClassUID).empty()) {
+        const DicomElement* e = data::FindTag(request, tag::RequestedSOPClassUID);
+        sopClass = std::string_view(reinterpret_cast<const char*>(e->value), e->length);
+    }
+    if (!sopClass.empty()) response.AppendUid(tag::AffectedSOPClassUID, sopClass);
+    response.AppendUs(tag::CommandField, responseField)
+        .AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(request, tag::MessageID))
+        .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
+        .AppendUs(tag::Status, net::STATUS_SOP_CLASS_NOT_SUPPORTED)
+        .AppendBytes(tag::ErrorComment, "LO",
+                     std::span(reinterpret_cast<const uint8_t*>(comment.data()), comment.size()));
+    return std::move(response.List());
+}
+
 std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
                                        const ElementList& dataSet) {
-    // The texts the index uses too: up to the first 0x00, blanks trimmed.
-    const std::string study = data::GetTagString(dataSet, tag::StudyInstanceUID);
-    const std::string series = data::GetTagString(dataSet, tag::SeriesInstanceUID);
+    // The texts the index uses too: up to the first 0x00, blanks trimmed. The instance's own,
+    // not those of a sequence in front of them (a referenced series).
+    const std::string study = data::GetTopLevelString(dataSet, tag::StudyInstanceUID);
+    const std::string series = data::GetTopLevelString(dataSet, tag::SeriesInstanceUID);
     StoragePlan plan;
-    plan.sopInstanceUid = data::GetTagString(dataSet, tag::SOPInstanceUID);
-    plan.sopClassUid = data::GetTagString(dataSet, tag::SOPClassUID);
+    plan.sopInstanceUid = data::GetTopLevelString(dataSet, tag::SOPInstanceUID);
+    plan.sopClassUid = data::GetTopLevelString(dataSet, tag::SOPClassUID);
     if (!IsValidUid(plan.sopInstanceUid) || (!study.empty() && !IsValidUid(study)) ||
         (!series.empty() && !IsValidUid(series))) {
         return std::nullopt;
@@ -365,22 +431,40 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
                                  data::GetTagString(command, tag::AffectedSOPClassUID),
                                  net::MessageKind::Command);
             }
-        } else if (field != net::C_STORE_RQ ||
-                   !ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) {
+        } else if (field == net::C_STORE_RQ) {
+            if (!ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) break;
+        } else if (field == net::C_CANCEL_RQ) {
+            // Nothing of ours is outstanding to be cancelled, and a cancel has no response.
+        } else if (!AnswerNotServed(assoc, command)) {
             break;
         }
     }
     net::CloseAssoc(assoc);
 }
 
+StoreProvider::StoreProvider(std::string_view directory, std::string_view port,
+                             const fs::path& indexRoot, int maxAssociations,
+                             net::AcceptPolicy policy)
+    : listener_(NewListener(directory, port, indexRoot, maxAssociations, policy)) {
+    listener_->thread = std::thread(ServerThread, std::ref(*listener_));
+}
+
+StoreProvider::~StoreProvider() {
+    Stop();
+}
+
+bool StoreProvider::Listening() const {
+    return WaitUntilStarted(*listener_);
+}
+
+void StoreProvider::Stop() {
+    listener_->cancel.Raise();
+    if (listener_->thread.joinable()) listener_->thread.join();
+}
+
 void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
                    int maxAssociations, net::AcceptPolicy policy) {
-    auto listener = std::make_shared<Listener>();
-    listener->policy = policy;
-    listener->port = std::string(port);
-    listener->directory = StorageDirectoryOf(directory);
-    listener->indexRoot = indexRoot;
-    listener->maxAssociations = std::clamp(maxAssociations, 1, MAX_ASSOCIATIONS);
+    auto listener = NewListener(directory, port, indexRoot, maxAssociations, policy);
     Registry& registry = TheRegistry();
     std::vector<std::shared_ptr<Listener>> ended;
     {
@@ -398,14 +482,14 @@ void StartStoreSCP(std::string_view directory, std::string_view port, const fs::
 }
 
 bool StoreSCPListening(std::string_view port) {
-    Registry& registry = TheRegistry();
-    std::unique_lock lock(registry.mutex);
     std::shared_ptr<Listener> last;
-    for (const auto& listener : registry.listeners)
-        if (listener->port == port) last = listener;
-    if (!last) return false;
-    registry.changed.wait(lock, [&] { return last->state != ListenerState::Starting; });
-    return last->state == ListenerState::Listening;
+    {
+        Registry& registry = TheRegistry();
+        std::lock_guard lock(registry.mutex);
+        for (const auto& listener : registry.listeners)
+            if (listener->port == port) last = listener;
+    }
+    return last && WaitUntilStarted(*last);
 }
 
 void StopStoreSCP() {

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,12 @@ bool IsValidUid(std::string_view uid);
 // with 0x00; the echo response copies the request's Command Data Set Type.
 std::optional<ElementList> EchoResponse(const ElementList& request);
 std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t status);
+
+// The answer to a request this provider does not serve (anything but C-ECHO, C-STORE and
+// C-CANCEL): that command's response with status 0x0122 (SOP class not supported) and an Error
+// Comment saying so, naming the request's SOP class (Affected, or else Requested, SOP Class
+// UID) when it has one. None for a Command Field that is no request.
+std::optional<ElementList> NotServedResponse(const ElementList& request);
 
 // Where a received instance goes, and what it holds.
 struct StoragePlan {
@@ -59,7 +66,8 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
                        bool asReceived = false);
 
 // Serves one association on an accepted connection handle: negotiation, then C-ECHO and
-// C-STORE requests until the peer releases or aborts, or sends another command. Once the
+// C-STORE requests until the peer releases or aborts; any other request is answered with
+// NotServedResponse and the association goes on, anything else ends it. Once the
 // cancel signal (when given) is raised, what has already arrived is still served and answered,
 // and the next wait for the peer closes the connection.
 // With AcceptPolicy::Everything every storage class is taken and stored as received.
@@ -71,19 +79,44 @@ void ServeAssociation(int handle, const std::string& storageDirectory,
 // The most associations one listener serves at once.
 constexpr int MAX_ASSOCIATIONS = 256;
 
-// Starts a listener thread on port and returns at once; may be called more than once. A port
-// that cannot be listened on ends the listener silently (see StoreSCPListening). It serves up
-// to maxAssociations associations at once (taken into 1..MAX_ASSOCIATIONS; 1 serves them one
-// after the other); further connections wait in the listen backlog.
+struct Listener;
+
+// One listener owned by whoever started it: it files into directory and indexes under
+// indexRoot, serves up to maxAssociations associations at once (taken into
+// 1..MAX_ASSOCIATIONS; 1 serves them one after the other; further connections wait in the
+// listen backlog), and ends when Stop is called or the provider goes, whatever other listeners
+// of the process do. StopStoreSCP does not reach it.
+class StoreProvider {
+  public:
+    // Starts the listener thread and returns at once; a port that cannot be listened on ends
+    // the listener (see Listening).
+    StoreProvider(std::string_view directory, std::string_view port,
+                  const std::filesystem::path& indexRoot, int maxAssociations = 1,
+                  net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+    ~StoreProvider();
+    StoreProvider(const StoreProvider&) = delete;
+    StoreProvider& operator=(const StoreProvider&) = delete;
+
+    // Waits until the listener has either listened or given up; true while it listens.
+    bool Listening() const;
+    // Closes the listening socket and the connection of each association being served, once
+    // what has arrived on it is stored and answered, and returns when all have ended.
+    void Stop();
+
+  private:
+    std::shared_ptr<Listener> listener_;
+};
+
+// Starts a listener as StoreProvider does, kept in the process-wide registry that
+// StoreSCPListening and StopStoreSCP reach; may be called more than once.
 void StartStoreSCP(std::string_view directory, std::string_view port,
                    const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1,
                    net::AcceptPolicy policy = net::AcceptPolicy::Standard);
-// Waits until the listener started last on port has either listened or given up; true when it
-// is listening now.
+// Waits until the registry's listener started last on port has either listened or given up;
+// true when it is listening now.
 bool StoreSCPListening(std::string_view port);
-// Stops every listener and returns when all have ended: the listening sockets are closed, and
-// so is the connection of each association being served, once what has arrived on it is
-// stored and answered. Listeners started afterwards run as usual.
+// Stops every listener of the registry and returns when all have ended, as StoreProvider::Stop
+// does for one. Listeners started afterwards run as usual; those of a StoreProvider go on.
 void StopStoreSCP();
 
 }  // namespace dicomlib::store

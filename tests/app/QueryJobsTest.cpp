@@ -111,13 +111,15 @@ class QueryJobsTest : public QObject {
         return memo;
     }
 
-    // The Setup dialog: the peer, the film size (an index, or text typed in), the log level.
+    // The Setup dialog: the peer, the film size (an index, or text typed in), the log level,
+    // the query character set.
     void Setup(const QString& port, const QString& aet, const QVariant& filmSize = 0,
-               int logLevel = 0) {
+               int logLevel = 0, const QString& characterSet = "") {
         apptest::OnModal<app::TForm2>([=](app::TForm2* setup) {
             Control<QLineEdit>(setup, "Edit3")->setText(port);
             Control<QLineEdit>(setup, "Edit5")->setText(aet);
             Control<QComboBox>(setup, "ComboBox1")->setCurrentIndex(logLevel);
+            Control<QComboBox>(setup, "ComboBox6")->setEditText(characterSet);
             auto* size = Control<QComboBox>(setup, "ComboBox4");
             size->setCurrentIndex(filmSize.toInt());
             if (filmSize.typeId() == QMetaType::QString) size->setEditText(filmSize.toString());
@@ -236,6 +238,32 @@ class QueryJobsTest : public QObject {
                               "Scheduled Procedure Step Start Time: 093000",
                               "Scheduled Performing Physician: WILSON^J", "", "WORKLIST OK"}));
         QCOMPARE(Log("WORKLIST"), QStringList({"Starting WORKLIST Service", "WORKLIST OK"}));
+    }
+
+    // Names in other sets show in UTF-8; the name key goes in the set chosen in Setup, and one
+    // that set cannot hold is refused in the memo before anything is sent.
+    void showsNamesOfEverySetAndSendsTheKeyInTheChosenOne() {
+        const testsupport::Wlmscpfs provider({{"Yamada^Tarou=\x1b$B;3ED\x1b(B^\x1b$BB@O:\x1b(B",
+                                               "P1", "20240315", "MR", "\\ISO 2022 IR 87"},
+                                              {"\xbb\xee\xda"
+                                               "ce\xdc\xd1yp\xd3",
+                                               "P2", "20240315", "CT", "ISO_IR 144"}});
+        QVERIFY(provider.Ready());
+        const QString port = QString::number(provider.Port());
+        Setup(port, "WLM", 0, 0, "ISO_IR 144");
+        Query("BitBtn8", "Люк*");
+        Query("BitBtn8", "山田*");
+        Setup(port, "WLM");
+        Query("BitBtn8", "", "20240315", "20240315");
+        const QStringList memo = Ended(3);
+        QCOMPARE(memo.mid(0, 4),
+                 QStringList({"<cleared>", "No studies: 1", "", "PatientName: Люкceмбypг"}));
+        QCOMPARE(memo.mid(14, 3),
+                 QStringList({"<cleared>",
+                              "PatientName \"山田*\": \"山\" cannot be written in ISO_IR 144",
+                              Failure("WORKLIST", "WLM", port)}));
+        QVERIFY(memo.contains("PatientName: Yamada^Tarou=山田^太郎"));
+        QVERIFY(memo.contains("No studies: 2"));
     }
 
     void printsADicomFileAndABitmapOnEachFilmSize() {

@@ -91,6 +91,33 @@ class SettingsTest : public QObject {
         QCOMPARE(apptest::ReadFile(File()), old);
     }
 
+    // The query character set follows the 436 bytes, masked and NUL-terminated, only when one
+    // is chosen; a term that is no character set is refused before anything is saved.
+    void keepsTheQueryCharacterSetAfterTheRecord() {
+        app::AppValues values;
+        auto setup = Open(values);
+        Control<QComboBox>(setup.get(), "ComboBox6")->setEditText("ISO_IR 999");
+        QString warning;
+        apptest::OnModal<QMessageBox>([&](QMessageBox* box) {
+            warning = box->text();
+            box->accept();
+        });
+        apptest::Click(setup.get(), "Button1");
+        QVERIFY2(warning.contains("\"ISO_IR 999\" is no Specific Character Set"),
+                 qPrintable(warning));
+        QVERIFY(!QFile::exists(File()));
+        Control<QComboBox>(setup.get(), "ComboBox6")->setEditText("\\ISO 2022 IR 87");
+        apptest::Click(setup.get(), "Button1");
+        QByteArray tail("\\ISO 2022 IR 87", 16);
+        for (char& c : tail)
+            c = static_cast<char>(c ^ 0x6B);
+        QCOMPARE(apptest::ReadFile(File()),
+                 FileBytes("127.0.0.1", "104", "local", "remote", {0, 0, 0, 0, 0}) + tail);
+        app::AppValues again;
+        auto reloaded = Open(again);
+        QCOMPARE(Texts(reloaded.get(), {"ComboBox6"}), QStringList({"\\ISO 2022 IR 87"}));
+    }
+
     void readsDamagedFilesSafely() {
         const QByteArray whole = FileBytes("10.1.1.1", "4242", "L", "R", {2, 1, 1, 1, 1});
         struct Case {

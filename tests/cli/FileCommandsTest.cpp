@@ -52,9 +52,32 @@ TEST(CliDump, PrintsTheMetaGroupThenTheDataSetInUtf8) {
               std::string::npos)
         << trace.output;
 
-    auto missing = Cli({"dump", (dir / "none.dcm").string()});
-    EXPECT_EQ(missing.exitCode, 1);
-    EXPECT_EQ(missing.output, "Dump Failed!\n");
+    // What cannot be dumped keeps the window's line, and says why on standard error.
+    std::vector<uint8_t> cut = testsupport::Part10File("1.2.840.10008.1.2.1", Body());
+    const std::size_t pixelsAt = cut.size() - 16;  // the pixel data's header: 12 bytes, then 4
+    cut.resize(cut.size() - 2);
+    testsupport::WriteFileBytes(dir / "cut.dcm", cut);
+    const std::string notes = "not a DICOM file";
+    testsupport::WriteFileBytes(dir / "notes.txt",
+                                std::vector<uint8_t>(notes.begin(), notes.end()));
+    const std::pair<std::string, std::string> failures[] = {
+        {(dir / "none.dcm").string(), "no such file"},
+        {dir.Path().string(), "a folder, not a file"},
+        {(dir / "notes.txt").string(), "not a DICOM file: 16 bytes, too short"},
+        {(dir / "cut.dcm").string(),
+         "damaged at byte " + std::to_string(pixelsAt) +
+             ": the value of (7FE0,0010) announces 4 bytes, but only 2 follow"},
+    };
+    for (const auto& [path, why] : failures) {
+        for (const char* form : {"", "--trace"}) {
+            auto failed =
+                std::string(form).empty() ? Cli({"dump", path}) : Cli({"dump", form, path});
+            EXPECT_EQ(failed.exitCode, 1);
+            EXPECT_EQ(failed.output, "Dump Failed!\n");
+            EXPECT_EQ(failed.errors.rfind("tessaly-cli: dump: " + path + ": " + why, 0), 0u)
+                << failed.errors;
+        }
+    }
     EXPECT_EQ(Cli({"dump"}).exitCode, 2);
     EXPECT_EQ(Cli({"dump", "--bogus", file.string()}).exitCode, 2);
 }

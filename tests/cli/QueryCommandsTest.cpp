@@ -82,6 +82,50 @@ TEST(QueryCli, RecordsAsBlocksOrAsDicomJson) {
     }
 }
 
+TEST(QueryCli, KeysGoInTheirCharacterSetAndResultsComeInUtf8) {
+    // The key in ISO 8859-5 with (0008,0005) before it; the answer in ISO 2022 with Cyrillic
+    // in G1, its step item naming a set of its own for the step's fields.
+    const Bytes entry = Implicit([](testsupport::DataSetBuilder& b) {
+        b.Text(0x0008, 0x0005, "CS", "\\ISO 2022 IR 144")
+            .Text(0x0010, 0x0010, "PN",
+                  "\x1b-L\xbb\xee\xda"
+                  "ce\xdc\xd1yp\xd3=Lux")
+            .Undefined(0x0040, 0x0100, "SQ")
+            .Item()
+            .Text(0x0008, 0x0005, "CS", "ISO_IR 192")
+            .Text(0x0040, 0x0006, "PN", "王^小東")
+            .ItemEnd()
+            .SequenceEnd();
+    });
+    QueryPeer peer({Response(0xFF00, true), DataSetPdu(entry), Response(0x0000, false)});
+    const auto r = Cli({"worklist", "127.0.0.1", peer.Port(), "--charset", "ISO_IR 144", "--key",
+                        "PatientName=Люк*", "--json"});
+    peer.Join();
+    EXPECT_EQ(r.exitCode, 0) << r.errors;
+    const ElementList sent = ParseImplicit(peer.identifier.data);
+    EXPECT_EQ(dicomlib::data::GetTagString(sent, 0x0008, 0x0005), "ISO_IR 144");
+    EXPECT_EQ(dicomlib::data::GetTagString(sent, 0x0010, 0x0010), "\xbb\xee\xda*");
+    EXPECT_EQ(r.output,
+              "[\n{\"00100010\":{\"vr\":\"PN\",\"Value\":[{\"Alphabetic\":\"Люкceмбypг\","
+              "\"Ideographic\":\"Lux\"}]},\"00400100\":{\"vr\":\"SQ\",\"Value\":[{"
+              "\"00400006\":{\"vr\":\"PN\",\"Value\":[{\"Alphabetic\":\"王^小東\"}]}}]}}\n]\n");
+
+    // A key beyond ASCII without a set, a set we cannot write in, a key the set cannot hold.
+    const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+        {{"--key", "PatientName=王*"}, "\"王\" cannot be written in the default repertoire"},
+        {{"--charset", "ISO_IR 999"}, "unknown term \"ISO_IR 999\""},
+        {{"--charset", "ISO_IR 100", "--key", "PatientName=Zoë王"},
+         "\"王\" cannot be written in ISO_IR 100"},
+    };
+    for (const auto& [options, why] : refused) {
+        std::vector<std::string> line = {"find", "127.0.0.1", "104"};
+        line.insert(line.end(), options.begin(), options.end());
+        const auto no = Cli(line);
+        EXPECT_EQ(no.exitCode, 2);
+        EXPECT_NE(no.errors.find(why), std::string::npos) << no.errors;
+    }
+}
+
 TEST(QueryCli, NoPeerNoResults) {
     const auto r = Cli({"find", "127.0.0.1", std::to_string(testsupport::FreePort())});
     EXPECT_EQ(r.exitCode, 1);

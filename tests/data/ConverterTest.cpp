@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -8,9 +10,11 @@
 #include "data/Datadec.h"
 #include "data/Encoder.h"
 #include "data/Part10File.h"
+#include "data/Tags.h"
 #include "data/TransferSyntax.h"
 #include "imaging/LosslessJpeg.h"
 #include "support/DataSetBuilder.h"
+#include "support/ImageFiles.h"
 #include "support/TestSupport.h"
 
 using namespace dicomlib::data;
@@ -134,7 +138,7 @@ TEST(Transcode, RefusalsAndUnknownSyntaxes) {
     EXPECT_EQ(error, ConvertError::UnknownSourceSyntax);
     Convert(Sample(true, false), EXPLICIT, "1.2.840.10008.1.2.4.50", &error);
     EXPECT_EQ(error, ConvertError::UnknownTargetSyntax);
-    Convert(Sample(true, false), EXPLICIT, "1.2.840.10008.1.2.4.201", &error);
+    Convert(Sample(true, false), EXPLICIT, "1.2.840.10008.1.2.4.111", &error);
     EXPECT_EQ(error, ConvertError::UnknownTargetSyntax);
     Bytes colour = DataSetBuilder(true, false)
                        .Text(0x0028, 0x0004, "CS", "RGB ")
@@ -239,6 +243,7 @@ TEST(Transcode, LosslessJpegBothWaysWithFramesAndOddFragments) {
 namespace {
 
 constexpr const char* JPEG_LS = "1.2.840.10008.1.2.4.80";
+constexpr const char* JPEG_LS_NEAR = "1.2.840.10008.1.2.4.81";  // lossy: encoded whole first
 constexpr const char* RLE = "1.2.840.10008.1.2.5";
 
 // Three frames of 128 x 128 16-bit samples, more than a short value gathered whole, with group
@@ -259,6 +264,41 @@ Bytes MultiFrame(bool pixelGroupLength, Bytes& pixels) {
     return b.Element(0x7FE0, 0x0010, "OW", pixels).Bytes();
 }
 
+// The top-level elements' tags in order and the text of the lossy compression attributes.
+struct Outcome {
+    std::vector<std::pair<uint16_t, uint16_t>> tags;
+    std::string lossy, ratios, methods;
+    std::vector<const DicomElement*> fragments;
+};
+
+Outcome Examine(const ElementList& list) {
+    Outcome o;
+    int depth = 0;
+    for (const DicomElement* e : list) {
+        const bool delimiter = e->group == 0xFFFE && e->element != 0xE000;
+        if (delimiter) --depth;
+        if (depth == 0 && e->group != 0xFFFE) o.tags.emplace_back(e->group, e->element);
+        if (depth == 1 && e->group == 0xFFFE && e->element == 0xE000) o.fragments.push_back(e);
+        const std::string text(reinterpret_cast<const char*>(e->value),
+                               HasValue(*e) ? e->length : 0);
+        if (depth == 0 && e->group == 0x0028 && e->element == 0x2110) o.lossy = text;
+        if (depth == 0 && e->group == 0x0028 && e->element == 0x2112) o.ratios = text;
+        if (depth == 0 && e->group == 0x0028 && e->element == 0x2114) o.methods = text;
+        if (!delimiter && e->length == UNDEFINED_LENGTH) ++depth;
+    }
+    if (!o.fragments.empty()) o.fragments.erase(o.fragments.begin());  // the offset table
+    return o;
+}
+
+std::string RatioText(std::size_t native, const Outcome& o) {
+    std::size_t stored = 0;
+    for (const DicomElement* f : o.fragments)
+        stored += f->length;
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", double(native) / double(stored));
+    return text;
+}
+
 }  // namespace
 
 TEST(ConvertFile, FrameByFrameFromTheFileGivesTheBytesOfTheConversionInMemory) {
@@ -268,7 +308,7 @@ TEST(ConvertFile, FrameByFrameFromTheFileGivesTheBytesOfTheConversionInMemory) {
         const Bytes body = MultiFrame(pixelGroupLength, pixels);
         const auto source = dir / "source.dcm";
         testsupport::WriteFileBytes(source, testsupport::Part10File(EXPLICIT, body));
-        for (const char* target : {JPEG_LS, LOSSLESS, RLE, BIG, IMPLICIT}) {
+        for (const char* target : {JPEG_LS, LOSSLESS, RLE, BIG, IMPLICIT, JPEG_LS_NEAR}) {
             SCOPED_TRACE(std::string(target) + (pixelGroupLength ? " with (7FE0,0000)" : ""));
             // The same conversion of the list held in memory, written whole.
             ElementList in = Read(body, true, false), out, meta;
@@ -281,12 +321,16 @@ TEST(ConvertFile, FrameByFrameFromTheFileGivesTheBytesOfTheConversionInMemory) {
                       FileConvertStatus::Converted);
             EXPECT_EQ(testsupport::ReadFileBytes(dir / "converted.dcm"),
                       testsupport::ReadFileBytes(dir / "expected.dcm"));
-            // And back, the pixels as they were.
+            // And back, the pixels as they were, or marked as lossy.
             ASSERT_EQ(ConvertFile(dir / "back.dcm", dir / "converted.dcm", EXPLICIT),
                       FileConvertStatus::Converted);
             DecoderState state;
             ElementList backMeta, back;
             ASSERT_TRUE(ReadPart10File(state, dir / "back.dcm", backMeta, back));
+            if (target == JPEG_LS_NEAR) {
+                EXPECT_EQ(GetTagString(back, 0x0028, 0x2110), "01");
+                continue;
+            }
             ValueView value(*FindTag(back, 0x7FE0, 0x0010));
             EXPECT_EQ(Bytes(value.Bytes().begin(), value.Bytes().end()), pixels);
         }
@@ -316,4 +360,135 @@ TEST(ConvertFile, AFrameThatDoesNotDecodeAfterTheFirstLeavesNoFile) {
               FileConvertStatus::MalformedData);
     testing::internal::GetCapturedStderr();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.Path()), {}), 1);
+}
+
+// Every lossy encoding says so: Lossy Image Compression "01", its ratio and its method, put in
+// tag order among the top-level elements, and appended to those of an earlier lossy encoding;
+// lossless ones add nothing.
+TEST(Transcode, LossyEncodingsRecordTheirRatioAndMethod) {
+    const uint16_t size = 64;
+    Bytes pixels(std::size_t{size} * size * 2);
+    for (std::size_t i = 0; i < pixels.size() / 2; ++i) {
+        const auto v =
+            uint16_t(2048 + 900 * std::sin(double(i % size) / 7) + double((i * 7919) % 97));
+        pixels[2 * i] = uint8_t(v);
+        pixels[2 * i + 1] = uint8_t(v >> 8);
+    }
+    const auto body = [&](const char* lossyBefore) {
+        DataSetBuilder b(true, false);
+        b.Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+            .US(0x0028, 0x0010, size)
+            .US(0x0028, 0x0011, size)
+            .US(0x0028, 0x0100, 16)
+            .US(0x0028, 0x0101, 12);
+        if (lossyBefore != nullptr) b.Text(0x0028, 0x2110, "CS", lossyBefore);
+        return b.Text(0x0040, 0x0007, "LO", "STEP").Element(0x7FE0, 0x0010, "OW", pixels).Bytes();
+    };
+    struct Target {
+        const char* uid;
+        const char* method;  // null for a lossless one
+    };
+    for (const Target& t :
+         {Target{"1.2.840.10008.1.2.4.81", "ISO_14495_1"},
+          Target{"1.2.840.10008.1.2.4.91", "ISO_15444_1"},
+          Target{"1.2.840.10008.1.2.4.112", "ISO_18181_1"},
+          Target{"1.2.840.10008.1.2.4.203", "ISO_15444_15"},
+          Target{"1.2.840.10008.1.2.4.90", nullptr}, Target{"1.2.840.10008.1.2.4.110", nullptr},
+          Target{"1.2.840.10008.1.2.4.201", nullptr}}) {
+        SCOPED_TRACE(t.uid);
+        for (const char* before : {static_cast<const char*>(nullptr), "00"}) {
+            ElementList in = Read(body(before), true, false);
+            ElementList out;
+            ASSERT_EQ(Transcode(out, in, t.uid, EXPLICIT), ConvertError::None);
+            const Outcome o = Examine(out);
+            EXPECT_TRUE(std::is_sorted(o.tags.begin(), o.tags.end()));
+            if (t.method == nullptr) {
+                EXPECT_EQ(o.lossy, before == nullptr ? "" : "00");
+                EXPECT_EQ(o.ratios + o.methods, "");
+                continue;
+            }
+            EXPECT_EQ(o.lossy, "01");
+            std::string ratio = RatioText(pixels.size(), o);
+            if (ratio.size() % 2 != 0) ratio += ' ';
+            EXPECT_EQ(o.ratios, ratio);
+            EXPECT_EQ(o.methods, std::string(t.method) + (std::strlen(t.method) % 2 ? " " : ""));
+        }
+    }
+    // Lossy twice: both compressions are listed, oldest first.
+    ElementList in = Read(body(nullptr), true, false);
+    ElementList once, twice;
+    ASSERT_EQ(Transcode(once, in, "1.2.840.10008.1.2.4.91", EXPLICIT), ConvertError::None);
+    ASSERT_EQ(Transcode(twice, once, "1.2.840.10008.1.2.4.203", "1.2.840.10008.1.2.4.91"),
+              ConvertError::None);
+    const Outcome first = Examine(once), second = Examine(twice);
+    EXPECT_EQ(second.ratios.substr(0, second.ratios.find('\\')),
+              first.ratios.substr(0, first.ratios.find(' ')));
+    EXPECT_EQ(second.ratios.find('\\') + 1 + RatioText(pixels.size(), second).size(),
+              second.ratios.find_last_not_of(' ') + 1);
+    EXPECT_EQ(second.methods, "ISO_15444_1\\ISO_15444_15");
+}
+
+// A baseline JPEG recompressed as JPEG XL gives back the very bytes of every frame's JPEG
+// stream; decoded, it gives the JPEG's very pixels. Only JPEG pixel data is recompressed so.
+TEST(Transcode, JpegRecompressionGivesBackEveryJpegByte) {
+    constexpr const char* BASELINE = "1.2.840.10008.1.2.4.50";
+    constexpr const char* RECOMPRESSED = "1.2.840.10008.1.2.4.111";
+    for (int components : {1, 3}) {
+        SCOPED_TRACE(components);
+        const uint16_t rows = 24, columns = 40;
+        std::vector<Bytes> jpegs;
+        DataSetBuilder b(true, false);
+        b.Text(0x0028, 0x0004, "CS", components == 1 ? "MONOCHROME2 " : "YBR_FULL")
+            .US(0x0028, 0x0002, uint16_t(components))
+            .Text(0x0028, 0x0008, "IS", "2 ")
+            .US(0x0028, 0x0010, rows)
+            .US(0x0028, 0x0011, columns)
+            .US(0x0028, 0x0100, 8)
+            .Undefined(0x7FE0, 0x0010, "OB")
+            .ItemWithValue({});
+        for (int frame = 0; frame < 2; ++frame) {
+            Bytes pixels(std::size_t{rows} * columns * components);
+            for (std::size_t i = 0; i < pixels.size(); ++i)
+                pixels[i] = uint8_t(i * (frame + 3) + (i / 40) * 9);
+            jpegs.push_back(testsupport::JpegBytes(pixels, columns, rows, components));
+            Bytes even = jpegs.back();
+            if (even.size() % 2 != 0) even.push_back(0);
+            b.ItemWithValue(even);
+        }
+        ElementList jpeg = Read(b.SequenceEnd().Bytes(), true, false);
+        ElementList jxl, back, fromJpeg, fromJxl;
+        ASSERT_EQ(Transcode(jxl, jpeg, RECOMPRESSED, BASELINE), ConvertError::None);
+        ASSERT_EQ(Transcode(back, jxl, BASELINE, RECOMPRESSED), ConvertError::None);
+        const Outcome o = Examine(back);
+        ASSERT_EQ(o.fragments.size(), 2u);
+        for (std::size_t f = 0; f < 2; ++f) {
+            EXPECT_LT(Examine(jxl).fragments[f]->length, jpegs[f].size());
+            Bytes got(o.fragments[f]->value, o.fragments[f]->value + o.fragments[f]->length);
+            got.resize(jpegs[f].size());
+            EXPECT_EQ(got, jpegs[f]);
+        }
+        ASSERT_EQ(Transcode(fromJpeg, jpeg, EXPLICIT, BASELINE), ConvertError::None);
+        ASSERT_EQ(Transcode(fromJxl, jxl, EXPLICIT, RECOMPRESSED), ConvertError::None);
+        const DicomElement* a = FindTag(fromJpeg, dicomlib::tag::PixelData);
+        const DicomElement* c = FindTag(fromJxl, dicomlib::tag::PixelData);
+        ASSERT_EQ(a->length, c->length);
+        EXPECT_EQ(0, std::memcmp(a->value, c->value, a->length));
+        EXPECT_EQ(GetTagString(fromJxl, dicomlib::tag::PhotometricInterpretation),
+                  components == 1 ? "MONOCHROME2" : "RGB");
+    }
+    // Pixels that were never JPEG, and JPEG XL that keeps no JPEG, are refused with the reason.
+    ElementList native = Read(Sample(true, false), true, false);
+    ElementList out, lossless, refused;
+    std::string detail;
+    EXPECT_EQ(Transcode(out, native, RECOMPRESSED, EXPLICIT, &detail),
+              ConvertError::UnknownTargetSyntax);
+    EXPECT_EQ(detail, "JPEG XL JPEG recompression is made from JPEG baseline pixel data only");
+    ASSERT_EQ(Transcode(lossless, native, "1.2.840.10008.1.2.4.110", EXPLICIT), ConvertError::None);
+    EXPECT_EQ(Transcode(refused, lossless, BASELINE, RECOMPRESSED, &detail),
+              ConvertError::MalformedPixelData);
+    EXPECT_EQ(detail, "the JPEG XL stream keeps no JPEG stream to give back");
+    EXPECT_EQ(Transcode(refused, lossless, BASELINE, "1.2.840.10008.1.2.4.110", &detail),
+              ConvertError::UnknownTargetSyntax);
+    EXPECT_EQ(detail,
+              "baseline JPEG is read, and written only back from its JPEG XL recompression");
 }

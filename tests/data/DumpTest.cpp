@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "data/CharacterSet.h"
 #include "data/Datadec.h"
 #include "data/Dump.h"
 #include "support/DataSetBuilder.h"
@@ -13,12 +14,17 @@ using testsupport::DataSetBuilder;
 
 namespace {
 
-std::vector<std::string> Memo(const std::vector<uint8_t>& body, bool explicitVr) {
+std::vector<std::string> Memo(const std::vector<uint8_t>& body, bool explicitVr,
+                              DumpText text = DumpText::Bytes, bool trace = false) {
     ElementList list;
     ReadDataSetBytes(DecoderState{uint8_t(explicitVr), 0, 0}, body, list);
     std::vector<std::string> lines;
-    DumpTagsToMemo(
-        list, [&](const std::string& line) { lines.push_back(line); }, explicitVr);
+    const auto add = [&](const std::string& line) { lines.push_back(line); };
+    if (trace) {
+        DumpTagsToTrace(list, add, explicitVr, false, text);
+    } else {
+        DumpTagsToMemo(list, add, explicitVr, false, text);
+    }
     return lines;
 }
 
@@ -104,4 +110,64 @@ TEST(DumpElementToFile, TraceLinesOpenDefinedLengthSequences) {
                   "\t\t(0008,0104), 255,\tLO\r\n"
                   "\t(0040,0275), -1,\tSQ\r\n"
                   "(0010,0020),  4,\tLO, \"I\r\n1\" - Patient ID\r\n");  // bytes kept
+}
+
+TEST(DumpTagsToMemo, Utf8LinesDecodeEachItemByItsOwnSet) {
+    // Without a set, and with ISO_IR 100, the lines are today's bytes read as Windows-1252, in
+    // both forms, control characters and all.
+    for (const char* set : {"", "ISO_IR 100"}) {
+        DataSetBuilder b(true, false);
+        if (set[0] != '\0') b.Text(0x0008, 0x0005, "CS", set);
+        b.Text(0x0010, 0x0010, "PN", "M\xFCller\x80^\x81\x1b[2J")
+            .Element(0x7FE0, 0x0010, "OB", {0x9F, 1});
+        for (const bool trace : {false, true}) {
+            const auto bytes = Memo(b.Bytes(), true, DumpText::Bytes, trace);
+            const auto utf8 = Memo(b.Bytes(), true, DumpText::Utf8, trace);
+            ASSERT_EQ(utf8.size(), bytes.size()) << set;
+            for (std::size_t i = 0; i < bytes.size(); ++i)
+                EXPECT_EQ(utf8[i], Cp1252ToUtf8(bytes[i])) << set;
+        }
+    }
+    // A data set in UTF-8: an item of undefined length in ISO 8859-5, the next item back in
+    // UTF-8; a defined-length item in ISO 2022 with JIS X 0208, and one naming an unknown set.
+    const auto japanese = DataSetBuilder(true, false)
+                              .Text(0x0008, 0x0005, "CS", "\\ISO 2022 IR 87")
+                              .Text(0x0010, 0x0010, "PN", "\x1b$B;3ED\x1b(B")
+                              .Bytes();
+    const auto unknown = DataSetBuilder(true, false)
+                             .Text(0x0008, 0x0005, "CS", "ISO_IR 999")
+                             .Text(0x0010, 0x0010, "PN", "\xe9")
+                             .Bytes();
+    const auto lines = Memo(
+        DataSetBuilder(true, false)
+            .Text(0x0008, 0x0005, "CS", "ISO_IR 192")
+            .Undefined(0x0040, 0x0275, "SQ")
+            .Item()
+            .Text(0x0008, 0x0005, "CS", "ISO_IR 144")
+            .Text(0x0010, 0x0010, "PN", "\xbb\xee")
+            .ItemEnd()
+            .Item()
+            .Text(0x0010, 0x0010, "PN", "小東")
+            .ItemEnd()
+            .SequenceEnd()
+            .Element(
+                0x0040, 0xA043, "SQ",
+                DataSetBuilder(true, false).ItemWithValue(japanese).ItemWithValue(unknown).Bytes())
+            .Text(0x0040, 0xA160, "UT", "王")
+            .Bytes(),
+        true, DumpText::Utf8);
+    std::vector<std::string> names;
+    for (const std::string& line : lines)
+        if (line.find("Warning") != std::string::npos ||
+            line.find("(0010, 0010)") != std::string::npos ||
+            line.find("(0040, A160)") != std::string::npos)
+            names.push_back(line);
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         ".....(0010, 0010), 2, PN  \"Лю\" - Patient’s Name",
+                         ".....(0010, 0010), 6, PN  \"小東\" - Patient’s Name",
+                         "..........(0010, 0010), 10, PN  \"山田\" - Patient’s Name",
+                         "..........Warning: Specific Character Set \"ISO_IR 999\": unknown term "
+                         "\"ISO_IR 999\", read as the default repertoire",
+                         "..........(0010, 0010), 1, PN  \"é\" - Patient’s Name",
+                         "(0040, A160), 3, UT  \"王\" - Text Value"}));
 }

@@ -29,9 +29,12 @@ TEST(TransferSyntaxTable, EverySyntaxTheLibraryNamesWithItsLayoutAndCodec) {
         {"1.2.840.10008.1.2.4.81", "jpeg-ls-near", true, false, true, true},
         {"1.2.840.10008.1.2.4.90", "j2k", true, false, true, true},
         {"1.2.840.10008.1.2.4.91", "j2k-lossy", true, false, true, true},
-        {"1.2.840.10008.1.2.4.201", "", true, false, true, false},
-        {"1.2.840.10008.1.2.4.202", "", true, false, true, false},
-        {"1.2.840.10008.1.2.4.203", "", true, false, true, false},
+        {"1.2.840.10008.1.2.4.110", "jpeg-xl", true, false, true, true},
+        {"1.2.840.10008.1.2.4.111", "jpeg-xl-jpeg", true, false, true, false},
+        {"1.2.840.10008.1.2.4.112", "jpeg-xl-lossy", true, false, true, true},
+        {"1.2.840.10008.1.2.4.201", "htj2k", true, false, true, true},
+        {"1.2.840.10008.1.2.4.202", "htj2k-rpcl", true, false, true, true},
+        {"1.2.840.10008.1.2.4.203", "htj2k-lossy", true, false, true, true},
     };
     ASSERT_EQ(TransferSyntaxes().size(), std::size(expected));
     EXPECT_EQ(std::string(TransferSyntaxes()[0].uid), "1.2.840.10008.1.2");

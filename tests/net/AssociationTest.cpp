@@ -67,17 +67,19 @@ struct AcceptorRun {
     AcceptorRun() { listener.ListenOn(0); }
     ~AcceptorRun() { Join(); }
 
-    // Sends request, keeps the answer, then sends a release RQ when asked or else waits for
-    // the connection's end.
-    bool Run(const Bytes& request, bool release = false) {
+    // Sends request, keeps the answer, then sends a release RQ when asked, closes when told to
+    // hang up, or else waits for the connection's end.
+    bool Run(const Bytes& request, bool release = false, bool hangUp = false) {
         const std::string port = std::to_string(listener.LocalPort());
-        client = std::thread([this, port, request, release] {
+        client = std::thread([this, port, request, release, hangUp] {
             PduStream s;
             s.Socket().SetReceiveTimeout(PEER_TIMEOUT);
             if (!s.Open("127.0.0.1", port)) return;
             s.Write(request);
             answer = ReadPduBytes(s);
-            if (release) {
+            if (hangUp) {
+                s.Close();
+            } else if (release) {
                 s.Write(RELEASE_RQ);
                 afterAnswer = ReadPduBytes(s);
             } else {
@@ -299,11 +301,12 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     auto ac = DecodeAssociateAC(run.answer);
     ASSERT_TRUE(ac.Ok()) << ac.GetError().detail;
     EXPECT_EQ(ac->calledAeTitle, "STORESCP");
-    EXPECT_EQ(ac->callingAeTitle, "MODALITY        ");
+    EXPECT_EQ(ac->callingAeTitle, "MODALITY");
+    // A class it does not take is refused with 3, one it takes in none of the syntaxes with 4.
     const std::vector<PresentationContextAC> expected = {
         {1, 0, uid::ImplicitVRLittleEndian, ""},
         {3, 0, uid::JPEGBaseline, ""},
-        {5, 4, "", ""},
+        {5, 3, "", ""},
         {7, 0, uid::JPEGLossless, ""},
         {9, 4, "", ""},
     };
@@ -313,7 +316,9 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);
 
-    std::string trace = "Called Ap. Title: STORESCP\r\nCalling Ap. Title: MODALITY        \r\n";
+    // The titles as on the wire: 16 characters, padded with spaces.
+    std::string trace =
+        "Called Ap. Title: STORESCP        \r\nCalling Ap. Title: MODALITY        \r\n";
     for (const auto& [abstract, transfer] :
          {std::pair{CT_IMAGE_STORAGE, uid::ImplicitVRLittleEndian},
           {ULTRASOUND_MULTIFRAME_IMAGE_STORAGE, uid::JPEGBaseline},
@@ -366,26 +371,56 @@ TEST(Acceptor, AcceptingEverythingTakesEveryStorageClassInTheFirstReadableSyntax
     EXPECT_GT(seen.size(), 150u);
 }
 
-TEST(Acceptor, NothingAcceptableGetsAnAnswerAndTheConnectionEnds) {
-    const AssociateRQ request = RequestOf({{1, "1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}}});
-    AcceptorRun run;
-    EXPECT_FALSE(run.Run(EncodeAssociateRQ(request)));
-    EXPECT_FALSE(run.assoc.stream.Connected());
-    run.Join(false);
-    EXPECT_TRUE(run.closedAfterAnswer);
-    auto ac = DecodeAssociateAC(run.answer);
-    ASSERT_TRUE(ac.Ok());
-    ASSERT_EQ(ac->contexts.size(), 1u);
-    // The requestor's own user information comes back.
-    EXPECT_EQ(ac->userInformation, request.userInformation);
+// An unknown class, and CT Image Storage in a syntax the acceptor does not take.
+Bytes RefusingAcFixture() {
     // clang-format off
-    const Bytes refused = {
-        0x21, 0x00, 0x00, 0x08,         // presentation context item, length 8
-        0x01, 0x00, 0x04, 0x00,         // ID 1, reserved, result 4, reserved
-        0x40, 0x00, 0x00, 0x00,         // empty transfer syntax
-    };
+    return Cat({
+        {0x02, 0x00},                   // A-ASSOCIATE-AC, reserved
+        {0x00, 0x00, 0x00, 0xAC},       // PDU length 172
+        {0x00, 0x01},                   // protocol version
+        {0x00, 0x00},                   // reserved
+        T("STORESCP"), S(8),            // called AE title, as the request's, padded with spaces
+        T("MODALITY"), S(8),            // calling AE title
+        Z(32),                          // reserved
+        {0x10, 0x00, 0x00, 0x15},       // application context item, length 21
+        T("1.2.840.10008.3.1.1.1"),
+        {0x21, 0x00, 0x00, 0x08},       // presentation context item, length 8
+        {0x01, 0x00, 0x03, 0x00},       // ID 1, reserved, result 3 (abstract syntax), reserved
+        {0x40, 0x00, 0x00, 0x00},       // no transfer syntax
+        {0x21, 0x00, 0x00, 0x08},       // presentation context item, length 8
+        {0x03, 0x00, 0x04, 0x00},       // ID 3, reserved, result 4 (transfer syntaxes), reserved
+        {0x40, 0x00, 0x00, 0x00},       // no transfer syntax
+        {0x50, 0x00, 0x00, 0x33},       // user information item, length 51: the requestor's
+        {0x51, 0x00, 0x00, 0x04},       // maximum length sub-item
+        {0x00, 0x00, 0x80, 0x00},       // 32768
+        {0x52, 0x00, 0x00, 0x1B},       // implementation class UID, length 27
+        T("1.2.276.0.7230010.3.0.3.6.7"),
+        {0x55, 0x00, 0x00, 0x08},       // implementation version name, length 8
+        T("PEER_367"),
+    });
     // clang-format on
-    EXPECT_EQ(Bytes(run.answer.begin() + 99, run.answer.begin() + 111), refused);
+}
+
+TEST(Acceptor, NothingAcceptableIsAnsweredAndTheReleaseToo) {
+    const AssociateRQ request = RequestOf(
+        {{1, "1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}}, {3, CT_IMAGE_STORAGE, {"1.2.3"}}});
+    {
+        // The requestor releases, as requestors do, and gets its reply before the close.
+        AcceptorRun run;
+        EXPECT_FALSE(run.Run(EncodeAssociateRQ(request), true));
+        EXPECT_FALSE(run.assoc.stream.Connected());
+        run.Join(false);
+        EXPECT_EQ(run.answer, RefusingAcFixture());
+        EXPECT_EQ(run.afterAnswer, RELEASE_RP);
+    }
+    {
+        // One that hangs up instead ends the wait.
+        AcceptorRun run;
+        EXPECT_FALSE(run.Run(EncodeAssociateRQ(request), false, true));
+        EXPECT_FALSE(run.assoc.stream.Connected());
+        run.Join(false);
+        EXPECT_EQ(run.answer, RefusingAcFixture());
+    }
 }
 
 TEST(Acceptor, InconsistentRequestsAreAborted) {
@@ -423,6 +458,6 @@ TEST(Acceptor, AnswerAboveOneChunkGoesOutWholeAndInOrder) {
     ASSERT_EQ(ac->contexts.size(), 1500u);
     for (std::size_t i = 0; i < 1500; ++i) {
         EXPECT_EQ(ac->contexts[i].id, static_cast<uint8_t>(2 * i + 1));
-        EXPECT_EQ(ac->contexts[i].result, i % 3 == 2 ? 4 : 0);
+        EXPECT_EQ(ac->contexts[i].result, i % 3 == 2 ? 3 : 0);
     }
 }

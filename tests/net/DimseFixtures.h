@@ -161,19 +161,26 @@ struct PeerSession {
 };
 
 // A service provider on a free port: accepts every proposal (with acceptSyntax, or the first
-// proposed), reads each command and the data set that follows it, answers with
-// respond(n, command) on the command's context (an A-ABORT ending the script when that is
-// empty), then with the data set dataSetAfter(n, command) when it gives one, and serves the
-// release. Read what came after Join.
+// proposed; or answers the request with answer(rq) when given), reads each command and the data
+// set that follows it, answers with respond(n, command) on the command's context (an A-ABORT
+// ending the script when that is empty), then with the data set dataSetAfter(n, command) when
+// it gives one, and serves the release. Read what came after Join.
 class ScriptedScp {
   public:
     using Responder = std::function<Bytes(std::size_t n, const Bytes& command)>;
+    using Answerer = std::function<Bytes(const Bytes& rq)>;
 
     explicit ScriptedScp(Responder respond, std::string acceptSyntax = "",
-                         Responder dataSetAfter = {}) {
+                         Responder dataSetAfter = {}, Answerer answer = {}) {
         peer_.Start([this, respond = std::move(respond), acceptSyntax,
-                     dataSetAfter = std::move(dataSetAfter)](dicomlib::net::PduStream& s) {
-            associateRq = AcceptAssociation(s, acceptSyntax);
+                     dataSetAfter = std::move(dataSetAfter),
+                     answer = std::move(answer)](dicomlib::net::PduStream& s) {
+            if (answer) {
+                associateRq = ReadPduBytes(s);
+                s.Write(answer(associateRq));
+            } else {
+                associateRq = AcceptAssociation(s, acceptSyntax);
+            }
             for (std::size_t n = 0;; ++n) {
                 MessagePart command = ReadMessagePart(s);
                 if (!command.ok) {

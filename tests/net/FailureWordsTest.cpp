@@ -89,7 +89,9 @@ TEST(FailureWords, EveryRejectAbortAndClosedConnectionIsExplained) {
     EXPECT_NE(FailedOpen(RELEASE_RP, OpenOutcome::MalformedAnswer).find("not a sound"),
               std::string::npos);
 
-    // Every context refused: the first refusal's words and what to do.
+    // Every context refused: the first refusal's words and what to do. The transfer syntaxes
+    // refused although implicit VR little endian was among them: the class is what the peer
+    // lacks; refused in explicit VR alone: another syntax may do.
     FakePeer refusing;
     refusing.Start([](PduStream& s) { s.Write(AcceptEvery(ReadPduBytes(s), "", 4)); });
     Association assoc;
@@ -97,6 +99,16 @@ TEST(FailureWords, EveryRejectAbortAndClosedConnectionIsExplained) {
     EXPECT_FALSE(
         OpenAssoc(assoc, "127.0.0.1", refusing.Port(), calling, "REMOTE", VERIFICATION, {}));
     refusing.Join();
+    EXPECT_EQ(ExplainOpenFailure(assoc),
+              "the peer refused every presentation context: transfer syntaxes not supported "
+              "(1.2.840.10008.1.1): implicit VR little endian was offered too, which every "
+              "provider takes for a SOP class it supports: the peer most likely does not support "
+              "this SOP class at all; its conformance statement lists those it takes");
+    FakePeer refusingExplicit;
+    refusingExplicit.Start([](PduStream& s) { s.Write(AcceptEvery(ReadPduBytes(s), "", 4)); });
+    EXPECT_FALSE(OpenAssocContexts(assoc, "127.0.0.1", refusingExplicit.Port(), calling, "REMOTE",
+                                   {{0, VERIFICATION, {"1.2.840.10008.1.2.1"}}}));
+    refusingExplicit.Join();
     EXPECT_EQ(ExplainOpenFailure(assoc),
               "the peer refused every presentation context: transfer syntaxes not supported "
               "(1.2.840.10008.1.1): the peer takes the SOP class in other transfer syntaxes; send "

@@ -32,6 +32,9 @@ inline Bytes T(std::string_view text) {
 inline Bytes Z(std::size_t count) {
     return Bytes(count, 0);
 }
+inline Bytes S(std::size_t count) {
+    return Bytes(count, ' ');
+}
 
 // The A-ASSOCIATE-RQ of calling "local" to called "remote", one context: Verification with
 // implicit VR little endian, ID 1. 211 bytes.
@@ -42,8 +45,8 @@ inline Bytes AssociateRqFixture() {
         {0x00, 0x00, 0x00, 0xCD},       // PDU length 205
         {0x00, 0x01},                   // protocol version
         {0x00, 0x00},                   // reserved
-        T("remote"), Z(10),             // called AE title, 0x00 to 16 bytes
-        T("local"), Z(11),              // calling AE title
+        T("remote"), S(10),             // called AE title, spaces to 16 bytes
+        T("local"), S(11),              // calling AE title
         Z(32),                          // reserved
         {0x10, 0x00, 0x00, 0x15},       // application context item, length 21
         T("1.2.840.10008.3.1.1.1"),
@@ -72,8 +75,8 @@ inline Bytes AssociateAcFixture() {
         {0x00, 0x00, 0x00, 0xB8},       // PDU length 184
         {0x00, 0x01},                   // protocol version
         {0x00, 0x00},                   // reserved
-        T("remote"), Z(10),             // called AE title
-        T("local"), Z(11),              // calling AE title
+        T("remote"), S(10),             // called AE title
+        T("local"), S(11),              // calling AE title
         Z(32),                          // reserved
         {0x10, 0x00, 0x00, 0x15},       // application context item
         T("1.2.840.10008.3.1.1.1"),

@@ -56,8 +56,17 @@ TEST(AssociateRQ, EncodesDecodesAndRoundTripsByteExact) {
     ASSERT_TRUE(rq.Ok()) << rq.GetError().detail;
     EXPECT_EQ(*rq, VerificationRQ());
 
+    // Titles are read without their padding, of spaces or of 0x00 bytes as some peers send.
+    Bytes nulPadded = AssociateRqFixture();
+    std::fill(nulPadded.begin() + 16, nulPadded.begin() + 26, 0x00);
+    nulPadded[39] = 0x00;
+    auto fromNuls = DecodeAssociateRQ(nulPadded);
+    ASSERT_TRUE(fromNuls.Ok());
+    EXPECT_EQ(fromNuls->calledAeTitle, "remote");
+    EXPECT_EQ(fromNuls->callingAeTitle, "local");
+
     AssociateRQ many = VerificationRQ();
-    many.calledAeTitle = "STORESCP        ";  // space padding travels as it is
+    many.calledAeTitle = "STORESCP";
     many.contexts.push_back(
         {3, "1.2.840.10008.5.1.4.1.1.2", {"1.2.840.10008.1.2.1", "", "1.2.840.10008.1.2.4.70"}});
     many.userInformation.implementationVersionName.clear();

@@ -2,7 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+
 #include "NetFixtures.h"
+#include "data/Tags.h"
+#include "net/CommandSet.h"
+#include "net/Dimse.h"
 
 using namespace dicomlib::net;
 using namespace nettest;
@@ -85,4 +93,110 @@ TEST(PduStream, HugeAnnouncedLengthIsMalformedWithoutWaiting) {
     EXPECT_EQ(pdu.Code(), ErrorCode::Malformed);
     stream.Close();
     peer.Join();
+}
+
+namespace {
+
+// A transport that behaves as a secured one does: a handshake that agrees on a key, bytes
+// scrambled on the wire, received bytes decoded ahead and handed out a few at a time, and a
+// goodbye byte when it shuts down.
+class ScrambledTransport final : public Transport {
+  public:
+    TcpSocket& Socket() override { return socket_; }
+    const TcpSocket& Socket() const override { return socket_; }
+    bool Handshake(TransportRole role) override {
+        uint8_t key = 0x5A;
+        if (role == TransportRole::Requestor) return socket_.Send(&key, 1);
+        if (socket_.Receive(&key, 1) != 1) return false;
+        key_ = key;
+        return true;
+    }
+    bool Send(std::span<const uint8_t> bytes) override {
+        Bytes scrambled(bytes.begin(), bytes.end());
+        for (uint8_t& b : scrambled)
+            b ^= key_;
+        return socket_.Send(scrambled);
+    }
+    std::ptrdiff_t Receive(uint8_t* buffer, std::size_t capacity) override {
+        if (held_.empty()) {
+            uint8_t raw[65536];
+            const std::ptrdiff_t n = socket_.Receive(raw, sizeof raw);
+            if (n < 0) return -1;
+            for (std::ptrdiff_t i = 0; i < n; ++i)
+                held_.push_back(static_cast<uint8_t>(raw[i] ^ key_));
+        }
+        const std::size_t n = std::min<std::size_t>({capacity, held_.size(), 3});
+        std::copy(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n), buffer);
+        held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(n));
+        return static_cast<std::ptrdiff_t>(n);
+    }
+    void Shutdown() override {
+        const uint8_t goodbye = 0xEE;
+        Send({&goodbye, 1});
+    }
+    void Close() override {
+        held_.clear();
+        socket_.Close();
+    }
+
+  private:
+    TcpSocket socket_;
+    uint8_t key_ = 0x5A;
+    Bytes held_;
+};
+
+CommandSet EchoCommand(uint16_t field) {
+    CommandSet c;
+    c.AppendUid(dicomlib::tag::AffectedSOPClassUID, "1.2.840.10008.1.1")
+        .AppendUs(dicomlib::tag::CommandField, field)
+        .AppendUs(field == C_ECHO_RQ ? dicomlib::tag::MessageID
+                                     : dicomlib::tag::MessageIDBeingRespondedTo,
+                  3)
+        .AppendUs(dicomlib::tag::CommandDataSetType, NO_DATA_SET);
+    if (field == C_ECHO_RSP) c.AppendUs(dicomlib::tag::Status, STATUS_SUCCESS);
+    return c;
+}
+
+}  // namespace
+
+// Both roles over another transport: the handshake runs after connect and after accept, and a
+// PDU arriving in one piece is read whole while the transport hands it out three bytes at a
+// time, with nothing more coming on the socket.
+TEST(PduStream, RunsAnAssociationOverATransportThatHoldsBytesItself) {
+    TcpSocket listener;
+    ASSERT_TRUE(listener.ListenOn(0));
+    const std::string port = std::to_string(listener.LocalPort());
+    std::atomic<bool> echoed{false};
+    std::thread acceptor([&] {
+        if (!listener.Accept()) return;
+        Association assoc;
+        assoc.stream.UseTransport(std::make_unique<ScrambledTransport>());
+        assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+        if (!AcceptAssoc(assoc, listener.ReleaseConnection())) return;
+        ElementList request;
+        if (!ReceiveMessage(assoc, request)) return;
+        CommandSet response = EchoCommand(C_ECHO_RSP);
+        echoed = SendMessage(assoc, response.List(), "1.2.840.10008.1.1", MessageKind::Command);
+        ElementList none;
+        EXPECT_FALSE(ReceiveMessage(assoc, none));  // the release, answered
+        // The requestor's transport says goodbye before it closes.
+        uint8_t goodbye = 0;
+        EXPECT_EQ(assoc.stream.GetTransport().Receive(&goodbye, 1), 1);
+        EXPECT_EQ(goodbye, 0xEE);
+        assoc.stream.Close();
+    });
+    Association assoc;
+    assoc.stream.UseTransport(std::make_unique<ScrambledTransport>());
+    assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+    std::string calling = "local";
+    ASSERT_TRUE(
+        OpenAssoc(assoc, "127.0.0.1", port, calling, "remote", "1.2.840.10008.1.1", std::nullopt));
+    CommandSet request = EchoCommand(C_ECHO_RQ);
+    ASSERT_TRUE(SendMessage(assoc, request.List(), "1.2.840.10008.1.1", MessageKind::Command));
+    ElementList response;
+    ASSERT_TRUE(ReceiveMessage(assoc, response));
+    EXPECT_EQ(dicomlib::data::GetTagUS(response, dicomlib::tag::CommandField), C_ECHO_RSP);
+    CloseAssoc(assoc);
+    acceptor.join();
+    EXPECT_TRUE(echoed);
 }

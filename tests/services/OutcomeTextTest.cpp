@@ -72,7 +72,7 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_STORE, STORE_CONTEXT_REFUSED,
          "STORESCP (10.0.0.7:104) accepted no presentation context for its SOP class"},
         {OUTCOME_STORE, STORE_CONVERSION_FAILED,
-         "cannot convert the data set to the transfer syntax STORESCP (10.0.0.7:104) accepted"},
+         "cannot convert the data set to a transfer syntax STORESCP (10.0.0.7:104) accepted"},
         {OUTCOME_STORE, STORE_SEND_FAILED,
          "the connection to STORESCP (10.0.0.7:104) failed while sending"},
         {OUTCOME_STORE, STORE_NO_FILES, "no DICOM files in the directory"},
@@ -100,8 +100,8 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_THUMBNAIL, THUMBNAIL_WRITTEN, "written"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_CANNOT_READ, "not a DICOM file, or a damaged one"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_SYNTAX,
-         "big endian or compressed pixel data; thumbnails are made of uncompressed little endian "
-         "images"},
+         "pixel data that cannot be decoded: a transfer syntax the library does not read, or a "
+         "damaged stream"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_NO_PIXEL_DATA, "no pixel data, or less than one frame of it"},
         {OUTCOME_THUMBNAIL, THUMBNAIL_UNSUPPORTED_IMAGE,
          "an image layout that is not drawn (8- or 16-bit grayscale, 8-bit RGB are)"},
@@ -181,6 +181,6 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(Words(OUTCOME_CONTEXT, 3, nullptr),
               "abstract syntax not supported: the peer does not offer this SOP class");
     EXPECT_EQ(Words(OUTCOME_CONTEXT, -1, nullptr), "not answered: the association failed first");
-    EXPECT_EQ(OutcomeText(OUTCOME_CONTEXT + 1, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(OUTCOME_WEB + 1, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }

@@ -4,6 +4,7 @@
 
 #include <optional>
 
+#include "data/Part10File.h"
 #include "support/DataSetBuilder.h"
 #include "support/ImageFiles.h"
 #include "support/TestSupport.h"
@@ -128,6 +129,13 @@ TEST(PrintImage, PreparesEveryKindOfImageAsItsExpectedGrayBytes) {
     Dicom signedImage = Dicom().Sixteen(true).Window("40.7\\100", "400.9");
     expect("16-bit signed, first window value, whole part", "a.dcm",
            signedImage.Pixels(Words({-160, 40, 240, -32768})).File(), 2, 2, {0, 127, 254, 0});
+    // Compressed pixel data is decoded first.
+    for (const char* syntax : {"1.2.840.10008.1.2.4.80", "1.2.840.10008.1.2.4.110",
+                               "1.2.840.10008.1.2.4.201", "1.2.840.10008.1.2.4.202"}) {
+        ASSERT_EQ(data::ConvertFile(dir / "c.dcm", dir / "a.dcm", syntax),
+                  data::FileConvertStatus::Converted);
+        expect(syntax, "c.dcm", testsupport::ReadFileBytes(dir / "c.dcm"), 2, 2, {0, 127, 254, 0});
+    }
     signedImage.bigEndian = true;
     expect("16-bit big endian", "a.dcm",
            signedImage.Pixels(Words({-160, 40, 240, -32768}, true)).File(), 2, 2, {0, 127, 254, 0});
@@ -193,8 +201,12 @@ TEST(PrintImage, RefusesWhatItCannotPrintWithOneReason) {
     b.US(0x0028, 0x0010, 1).US(0x0028, 0x0011, 1).US(0x0028, 0x0100, 8);
     expect("x.dcm", testsupport::Part10File(EXPLICIT_LE, b.Bytes()), {dicom, "@: no pixel data"});
     b.Undefined(0x7FE0, 0x0010, "OB").Item(0).ItemWithValue({1, 2}).SequenceEnd();
+    testing::internal::CaptureStderr();  // the lossless JPEG decoder's diagnostics
     expect("x.dcm", testsupport::Part10File("1.2.840.10008.1.2.4.70", b.Bytes()),
-           {dicom, "@: compressed pixel data (transfer syntax 1.2.840.10008.1.2.4.70)"});
+           {dicom,
+            "@: pixel data that cannot be decoded (transfer syntax "
+            "1.2.840.10008.1.2.4.70): Not a JPEG file. Found 01 02"});
+    testing::internal::GetCapturedStderr();
     const Bytes jpeg = testsupport::JpegBytes(Bytes(64, 77), 8, 8, 1);
     expect("x.Jpg", jpeg, {dicom, "@: not a readable DICOM Part 10 file"});  // mixed case
     expect("x.jpg", Bytes(jpeg.begin(), jpeg.end() - 6),

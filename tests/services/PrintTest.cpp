@@ -293,6 +293,12 @@ TEST(PrintSCU, EachAnswerOfThePrinterGivesItsLinesAndOutcome) {
          {ALL_OK[0], boxFailed,
           "Film box: image box SOP instance UID of 65 characters (at most 64)"},
          3},
+        // A meta class is never an instance's: the grayscale image box class is set.
+        {"a printer that names the meta class for its image box",
+         {},
+         DefinedSequence(Item(ImageBoxUids("1.2.840.10008.5.1.1.9", IMAGE_BOX_UID))),
+         ALL_OK,
+         6},
         {"an item longer than its sequence",
          {},
          overrun,
@@ -308,9 +314,9 @@ TEST(PrintSCU, EachAnswerOfThePrinterGivesItsLinesAndOutcome) {
         EXPECT_EQ(p.result, c.lines.back() == ALL_OK.back());
         ASSERT_EQ(printer->commands.size(), c.requests);
         if (c.requests >= 4) {
-            EXPECT_EQ(data::GetTagString(ParseImplicit(printer->commands[3].data),
-                                         tag::RequestedSOPInstanceUID),
-                      IMAGE_BOX_UID);
+            const ElementList set = ParseImplicit(printer->commands[3].data);
+            EXPECT_EQ(data::GetTagString(set, tag::RequestedSOPInstanceUID), IMAGE_BOX_UID);
+            EXPECT_EQ(data::GetTagString(set, tag::RequestedSOPClassUID), IMAGE_BOX_CLASS);
         }
     }
 }
@@ -362,10 +368,13 @@ TEST(PrintSCU, TheTraceLogGetsTheSuccessLinesFromLevelOneAndFailuresAlways) {
         SCOPED_TRACE(level);
         std::filesystem::remove(log);
         SetLog(log, level);
-        auto printer = Printer([](uint16_t f, uint16_t id) -> std::optional<Answer> {
-            if (f != 0x0150) return std::nullopt;
-            return Answer{NResponseBytes(0x8150, id, 0x0112), {}};
-        });
+        // A printer that names the meta class for its image box, which the trace tells.
+        auto printer = Printer(
+            [](uint16_t f, uint16_t id) -> std::optional<Answer> {
+                if (f != 0x0150) return std::nullopt;
+                return Answer{NResponseBytes(0x8150, id, 0x0112), {}};
+            },
+            DefinedSequence(Item(ImageBoxUids("1.2.840.10008.5.1.1.9", IMAGE_BOX_UID))));
         const uint8_t printed = PrintSCU(bitmap.c_str(), "127.0.0.1", printer->Port().c_str(),
                                          nullptr, "PRINTER", &WINDOW_SESSION, &WINDOW_BOX);
         printer->Join();
@@ -377,7 +386,13 @@ TEST(PrintSCU, TheTraceLogGetsTheSuccessLinesFromLevelOneAndFailuresAlways) {
             if (line.size() > 11 && line[2] == ':' && line[8] == ':')
                 lines.push_back(line.substr(10, line.size() - 11));
         std::vector<std::string> expected;
-        if (level == 1) expected.assign(ALL_OK.begin(), ALL_OK.end() - 1);
+        if (level == 1) {
+            expected.assign(ALL_OK.begin(), ALL_OK.begin() + 3);
+            expected.push_back(
+                "The film box names the image box class 1.2.840.10008.5.1.1.9; it is set as "
+                "Basic Grayscale Image Box 1.2.840.10008.5.1.1.4");
+            expected.insert(expected.end(), ALL_OK.begin() + 3, ALL_OK.end() - 1);
+        }
         expected.push_back("FilmBox Delete: Failed!");
         expected.push_back("Film box deletion: status 0x0112 (failure: no such SOP instance)");
         EXPECT_EQ(lines, expected);

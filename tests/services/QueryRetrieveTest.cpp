@@ -96,17 +96,18 @@ TEST(QueryIdentifier, KeysInTagOrderWithTheirPadding) {
         E(0x0008, 0x0060), E(0x0008, 0x103E), E(0x0018, 0x0015), E(0x0018, 0x1030),
         E(0x0018, 0x5100), E(0x0020, 0x000D), E(0x0020, 0x000E), E(0x0020, 0x0011),
     });
+    // Of the higher levels only their unique keys: no (0020,0011) Series Number.
     const Bytes imageBytes = Cat({
         E(0x0008, 0x0008), E(0x0008, 0x0016), E(0x0008, 0x0018), E(0x0008, 0x0022),
         E(0x0008, 0x0023), E(0x0008, 0x0032), E(0x0008, 0x0033),
         E(0x0008, 0x0052, T("IMAGE ")),
-        E(0x0020, 0x000D), E(0x0020, 0x000E), E(0x0020, 0x0011), E(0x0020, 0x0012),
+        E(0x0020, 0x000D), E(0x0020, 0x000E), E(0x0020, 0x0012),
         E(0x0020, 0x0013), E(0x0020, 0x0030), E(0x0020, 0x0032), E(0x0020, 0x0037),
         E(0x0020, 0x0052), E(0x0020, 0x1041), E(0x0028, 0x0008),
     });
     // clang-format on
     void* series = Key(RecordType::Series);
-    void* image = Key(RecordType::Image);
+    void* image = Key(RecordType::Image, {{8, "12"}});  // a Series Number set: still left out
     EXPECT_EQ(data::EncodeList(QueryIdentifier(RecordType::Study, study), false), studyBytes);
     EXPECT_EQ(data::EncodeList(QueryIdentifier(RecordType::Series, series), false), seriesBytes);
     EXPECT_EQ(data::EncodeList(QueryIdentifier(RecordType::Image, image), false), imageBytes);
@@ -271,7 +272,7 @@ TEST(QueryResponses, AgainstAScriptedPeer) {
         EXPECT_EQ(seen[0].warning, -1);
         EXPECT_EQ(seen[1].failed, 5);
         EXPECT_EQ(seen[1].remaining, -1);
-        EXPECT_EQ(ParseImplicit(peer.identifier.data).Size(), 19u);  // every key of the level
+        EXPECT_EQ(ParseImplicit(peer.identifier.data).Size(), 18u);  // every key of the level
         EXPECT_EQ(peer.end, RELEASE_RQ);
     }
 

@@ -388,9 +388,10 @@ class Series : public ::testing::Test {
     }
 
     // Sends the directory to the peer; returns the outcome and keeps each file's.
-    int32_t Send(ScriptedScp& peer, std::vector<int32_t>& outcomes) {
+    int32_t Send(ScriptedScp& peer, std::vector<int32_t>& outcomes,
+                 std::optional<std::string_view> preferred = std::nullopt) {
         const int32_t result = services::SendSeriesStatus(
-            "127.0.0.1", peer.Port(), "local", "remote", dir_.Path(), std::nullopt, true,
+            "127.0.0.1", peer.Port(), "local", "remote", dir_.Path(), preferred, true,
             [&](std::size_t index, std::size_t count, const fs::path&, int32_t outcome) {
                 EXPECT_LT(index, count);
                 outcomes.push_back(outcome);
@@ -438,8 +439,9 @@ TEST_F(Series, ScanModeOnOneAssociationWhereOnlyTheLastFileDecides) {
         const std::vector<std::string> sent = Sent(peer);
         EXPECT_EQ(sent, (aborted ? std::vector<std::string>{"1.2.3.43"}
                                  : std::vector<std::string>{"1.2.3.43", "1.2.3.42", "1.2.3.41"}));
+        // Contexts 1 and 3 (explicit, then implicit VR little endian) come first.
         for (std::size_t i = 0; i < peer.commands.size(); ++i)
-            EXPECT_EQ(UsOf(peer.commands[i].data, tag::MessageID), 3 + 2 * i);
+            EXPECT_EQ(UsOf(peer.commands[i].data, tag::MessageID), 5 + 2 * i);
         EXPECT_EQ(peer.released, !aborted);
 
         ScriptedScp again(c.respond);
@@ -482,12 +484,115 @@ TEST_F(Series, IndexModeReadsTheThirdFieldAndSkipsWhatItCannotSend) {
               (std::vector<int32_t>{0, services::STORE_CANNOT_OPEN, services::STORE_CANNOT_OPEN,
                                     services::STORE_CANNOT_OPEN, 0, 0}));
 
-    // An index whose first file is missing sends nothing.
+    // A missing first file is skipped like any other.
     testsupport::WriteFileBytes(dir_ / "Image.dir", T("1,9,1.2.3.77\r\n1,2,1.2.3.42\r\n"));
-    FakePeer unused;
-    EXPECT_EQ(services::SendSeriesStatus("127.0.0.1", unused.Port(), "", "", dir_.Path(),
-                                         std::nullopt, true),
-              services::STORE_CANNOT_OPEN);
+    ScriptedScp second(StoreAnswers());
+    outcomes.clear();
+    EXPECT_EQ(Send(second, outcomes), 0);
+    EXPECT_EQ(outcomes, (std::vector<int32_t>{services::STORE_CANNOT_OPEN, 0}));
+    EXPECT_EQ(Sent(second), std::vector<std::string>{"1.2.3.42"});
+}
+
+TEST(SeriesPlan, OneContextPerClassAndSyntaxInTheFilesOrderWithinTheContextLimit) {
+    using services::ScannedFile;
+    const std::string ct = "1.2.840.10008.5.1.4.1.1.2", ls = "1.2.840.10008.1.2.4.80",
+                      rle = "1.2.840.10008.1.2.5", lossless = "1.2.840.10008.1.2.4.70";
+    const std::vector<ScannedFile> files = {
+        {0, SECONDARY_CAPTURE, EXPLICIT},       {0, SECONDARY_CAPTURE, ls},       {0, ct, IMPLICIT},
+        {services::STORE_DAMAGED_FILE, "", ""}, {0, SECONDARY_CAPTURE, EXPLICIT}, {0, ct, rle},
+    };
+    const auto plan = services::PlanSeries(files, lossless);
+    ASSERT_EQ(plan.size(), 1u);
+    const std::vector<PresentationContextRQ> expected = {
+        {0, SECONDARY_CAPTURE, {EXPLICIT}},
+        {0, SECONDARY_CAPTURE, {ls}},
+        {0, SECONDARY_CAPTURE, {lossless}},
+        {0, SECONDARY_CAPTURE, {IMPLICIT}},
+        {0, ct, {IMPLICIT}},
+        {0, ct, {rle}},
+        {0, ct, {lossless}},
+    };
+    EXPECT_EQ(plan[0].proposals, expected);
+    EXPECT_EQ(plan[0].entries, (std::vector<std::size_t>{0, 1, 2, 3, 4, 5}));
+
+    // 70 classes of two contexts each, the first of three: 63 classes fill the first
+    // association (127 contexts), the rest go on a second; a class is never split, and a file
+    // that cannot be sent goes with the file before it.
+    std::vector<ScannedFile> many;
+    for (int i = 0; i < 70; ++i) {
+        many.push_back({0, "1.2.3." + std::to_string(i), EXPLICIT});
+        if (i == 64) many.push_back({services::STORE_NO_SOP_CLASS, "", ""});
+    }
+    many.push_back({0, "1.2.3.0", BIG});  // a third context for the first class
+    const auto split = services::PlanSeries(many, std::nullopt);
+    ASSERT_EQ(split.size(), 2u);
+    EXPECT_EQ(split[0].proposals.size(), 127u);
+    EXPECT_EQ(split[1].proposals.size(), 14u);
+    EXPECT_EQ(split[0].proposals[1].transferSyntaxes, std::vector<std::string>{BIG});
+    EXPECT_EQ(split[1].proposals[0].abstractSyntax, "1.2.3.63");
+    EXPECT_EQ(split[1].entries,
+              (std::vector<std::size_t>{63, 64, 65, 66, 67, 68, 69, 70}));  // 65: no class
+    EXPECT_EQ(split[0].entries.back(), many.size() - 1);
+}
+
+TEST_F(Series, EachFileGoesInItsOwnSyntaxWhereAcceptedAndIsConvertedOnlyElsewhere) {
+    // Explicit (f1 and f3 from SetUp), big endian (f2), and one in a syntax nobody reads.
+    WriteImage(dir_ / "f2.dcm", BIG, ImageBody(true, true, "1.2.3.42"));
+    WriteImage(dir_ / "f4.dcm", "1.2.3.9", ImageBody(true, false, "1.2.3.44"));
+    // Big endian and the unknown syntax refused, everything else accepted.
+    auto answer = [](const Bytes& rqBytes) {
+        auto rq = DecodeAssociateRQ(rqBytes);
+        AssociateAC ac;
+        ac.applicationContext = APPLICATION_CONTEXT_NAME;
+        for (const auto& pc : rq->contexts) {
+            const std::string& syntax = pc.transferSyntaxes.at(0);
+            const bool take = syntax == EXPLICIT || syntax == IMPLICIT;
+            ac.contexts.push_back(
+                {pc.id, static_cast<uint8_t>(take ? 0 : 4), take ? syntax : "", ""});
+        }
+        ac.userInformation = {16384, "1.2.3.4", "PEER", 0};
+        return EncodeAssociateAC(ac);
+    };
+    ScriptedScp peer(StoreAnswers(), "", {}, answer);
+    std::vector<int32_t> outcomes;
+    EXPECT_EQ(Send(peer, outcomes), services::STORE_CONVERSION_FAILED);
+    EXPECT_EQ(LastFailure(),
+              "cannot convert 1.2.3.9 to Implicit VR Little Endian: a syntax the library does not "
+              "read");
+    EXPECT_EQ(outcomes, (std::vector<int32_t>{0, 0, 0, services::STORE_CONVERSION_FAILED}));
+    auto rq = DecodeAssociateRQ(peer.associateRq);
+    ASSERT_TRUE(rq);
+    std::vector<std::vector<std::string>> proposed;
+    for (const auto& pc : rq->contexts)
+        proposed.push_back(pc.transferSyntaxes);
+    EXPECT_EQ(proposed,
+              (std::vector<std::vector<std::string>>{{EXPLICIT}, {BIG}, {"1.2.3.9"}, {IMPLICIT}}));
+    // f1 and f3 on the explicit context (1) as they are; f2 converted for the implicit one (7).
+    ASSERT_EQ(peer.commands.size(), 3u);
+    const std::vector<uint8_t> contexts = {
+        peer.commands[0].pdus[0][10], peer.commands[1].pdus[0][10], peer.commands[2].pdus[0][10]};
+    EXPECT_EQ(contexts, (std::vector<uint8_t>{1, 7, 1}));
+    EXPECT_EQ(peer.dataSets[0].data, ImageBody(true, false, "1.2.3.43"));
+    EXPECT_EQ(peer.dataSets[1].data, ImageBody(false, false, "1.2.3.42"));
+    EXPECT_EQ(UsOf(peer.commands[0].data, tag::MessageID), 9);  // after contexts 1 to 7
+
+    // A preferred syntax the peer takes but nothing can be converted into (no JPEG Baseline
+    // encoder): the big-endian file goes in implicit VR little endian instead.
+    fs::remove(dir_ / "f4.dcm");
+    const std::string baseline = "1.2.840.10008.1.2.4.50";
+    ScriptedScp again(StoreAnswers(), "", {}, [&](const Bytes& rqBytes) {
+        Bytes ac = answer(rqBytes);
+        auto decoded = DecodeAssociateAC(ac);
+        for (auto& pc : decoded->contexts)
+            if (pc.id == 5) pc = {5, 0, baseline, ""};  // big, baseline, implicit: 3, 5, 7
+        return EncodeAssociateAC(*decoded);
+    });
+    outcomes.clear();
+    EXPECT_EQ(Send(again, outcomes, baseline), 0);
+    EXPECT_EQ(outcomes, (std::vector<int32_t>{0, 0, 0}));
+    ASSERT_EQ(again.commands.size(), 3u);
+    EXPECT_EQ(again.commands[1].pdus[0][10], 7);
+    EXPECT_EQ(again.dataSets[1].data, ImageBody(false, false, "1.2.3.42"));
 }
 
 TEST(StorageExports, WrappersAndTheTrace) {

@@ -5,6 +5,7 @@
 
 #include "data/ElementList.h"
 #include "store/DatabaseIndex.h"
+#include "store/IndexFiles.h"
 #include "support/TestSupport.h"
 
 using namespace dicomlib;
@@ -54,9 +55,10 @@ TEST(DatabaseIndex, LinesAndWhenTheyAreWritten) {
 
     const auto first = Instance("1.2.3.1", "1.2.3.1.1");
     IndexStoredInstance(dir / "img1.dcm", root, first);
-    // The Patient's Name loses its comma, the Study Description keeps it and splits its field.
+    // The Patient's Name loses its comma; the Study Description keeps it, quoted so that it
+    // stays one field.
     EXPECT_EQ(ReadFileText(root / "LXStudy.dir"),
-              "1.2.3,20261208,101500,P01,,DOE^JOHN,,,CT,HEAD, NECK,\xA7" + today + "\r\n");
+              "1.2.3,20261208,101500,P01,,DOE^JOHN,,,CT,\"HEAD, NECK\",\xA7" + today + "\r\n");
     EXPECT_EQ(ReadFileText(root / "1.2.3" / "Series.dir"), "2,1.2.3.1,,,,,,,MAKER,\r\n");
     const std::string imageLine =
         ",7,1.2.3.1.1,,,,,,1.2.840.10008.5.1.4.1.1.2,512,256,ORIGINAL\\PRIMARY\\AXIAL\r\n";
@@ -92,4 +94,60 @@ TEST(DatabaseIndex, DirectoryHelpers) {
     EXPECT_THROW(CreateDirectoryPath(""), std::invalid_argument);
     testsupport::WriteFileBytes(dir / "file", {1});
     EXPECT_FALSE(CreateDirectoryPath(dir / "file" / "x"));
+}
+
+// Every field of the three files goes out and comes back through the layout tables, values
+// holding commas, quotes and line ends included, and lines of files written before values
+// were quoted read as they were.
+TEST(IndexFiles, ReadBackWhatIsWrittenForEveryField) {
+    testsupport::TempDir dir;
+    const auto root = dir / "Database";
+    ElementList d;
+    for (const IndexLevel level : {IndexLevel::Study, IndexLevel::Series, IndexLevel::Image}) {
+        int n = 0;
+        for (const IndexField& field : IndexLayout(level)) {
+            if (field.tag.group == 0 || data::FindTag(d, field.tag) != nullptr) continue;
+            std::string value = std::string(field.name) + std::to_string(++n);
+            if (n % 3 == 0) value += ", with a comma";
+            if (n == 4) value = "\"quoted\" and \"\"twice\"\", then,";
+            if (n == 5) value = "two\r\nlines";
+            if (field.tag == Tag{0x0028, 0x0010}) {
+                d.Append(data::NewUsElement(field.tag, 512));
+                continue;
+            }
+            if (field.tag == Tag{0x0028, 0x0011}) {
+                d.Append(data::NewUsElement(field.tag, 256));
+                continue;
+            }
+            const bool uid = field.tag == Tag{0x0020, 0x000D} || field.tag == Tag{0x0020, 0x000E};
+            d.Append(
+                data::NewTextElement(field.tag, "LO", uid ? "1.2." + std::to_string(n) : value));
+        }
+    }
+    SetShortDateFormat("ddmmyyyy");
+    AddIndexLines(root, d);
+    const std::string study = data::GetTagString(d, 0x0020, 0x000D);
+    const std::string series = data::GetTagString(d, 0x0020, 0x000E);
+    const std::pair<IndexLevel, std::filesystem::path> files[] = {
+        {IndexLevel::Study, root / "LXStudy.dir"},
+        {IndexLevel::Series, root / study / "Series.dir"},
+        {IndexLevel::Image, root / study / series / "Image.dir"}};
+    for (const auto& [level, path] : files) {
+        const auto read = ReadIndexFile(level, path);
+        ASSERT_TRUE(read.has_value()) << path;
+        ASSERT_EQ(read->size(), 1u) << path;
+        EXPECT_EQ(read->front(), IndexEntryOf(level, d, FormatShortDate())) << path;
+    }
+    EXPECT_EQ(
+        IndexValue(IndexLevel::Image, ReadIndexFile(IndexLevel::Image, files[2].second)->front(),
+                   {0x0028, 0x0010}),
+        "512");
+    SetShortDateFormat("");
+
+    // An old line with a comma in its description: the surplus stays in the last field.
+    const auto old = ParseIndexText(IndexLevel::Series, "2,1.2.3,,,,HEAD, NECK,,,MAKER,\r\n,\r\n");
+    ASSERT_EQ(old.size(), 2u);
+    EXPECT_EQ(old[0][5], "HEAD");
+    EXPECT_EQ(old[0][9], "MAKER,");
+    EXPECT_EQ(old[1], IndexEntry(10));
 }

@@ -11,6 +11,7 @@
 #include "data/Deflate.h"
 #include "data/Encoder.h"
 #include "data/Tags.h"
+#include "net/AssociationWords.h"
 #include "net/CommandSet.h"
 #include "net/DimseFixtures.h"
 #include "support/DataSetBuilder.h"
@@ -291,8 +292,14 @@ TEST(StoreScpHelpers, StorageDirectoryAndUidRules) {
         EXPECT_FALSE(store::IsValidUid(bad)) << bad;
     }
 
-    // The pads of the UIDs drop off the path.
+    // The pads of the UIDs drop off the path; the UIDs of a sequence in front are not the
+    // instance's.
     ElementList dataSet;
+    dataSet.Append(data::NewElement(0x0008, 0x1115, UNDEFINED_LENGTH, nullptr, "SQ"));
+    dataSet.Append(data::NewElement(0xFFFE, 0xE000, UNDEFINED_LENGTH, nullptr, nullptr));
+    dataSet.Append(data::NewTextElement(tag::SeriesInstanceUID, "UI", "9.9"));
+    dataSet.Append(data::NewElement(0xFFFE, 0xE00D, 0, nullptr, nullptr));
+    dataSet.Append(data::NewElement(0xFFFE, 0xE0DD, 0, nullptr, nullptr));
     dataSet.Append(data::NewTextElement(tag::SOPInstanceUID, "UI", "1.2.3.4\0"));
     dataSet.Append(data::NewTextElement(tag::StudyInstanceUID, "UI", "1.2"));
     dataSet.Append(data::NewTextElement(tag::SeriesInstanceUID, "UI", "1.2.3 "));
@@ -301,6 +308,7 @@ TEST(StoreScpHelpers, StorageDirectoryAndUidRules) {
     EXPECT_EQ(plan->seriesDirectory, "/data/images/1.2/1.2.3");
     EXPECT_EQ(plan->filePath, "/data/images/1.2/1.2.3/1.2.3.4.dcm");
     EXPECT_EQ(plan->sopInstanceUid, "1.2.3.4");
+    EXPECT_EQ(store::SeriesIndexLine(dataSet).find("9.9"), std::string::npos);
 }
 
 TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {
@@ -310,7 +318,7 @@ TEST(StoreScpAssociation, EchoThenStoreOnOneAssociationByteExact) {
     ASSERT_EQ(answers.size(), 3u);
     EXPECT_EQ(answers[0].result, RESULT_ACCEPTANCE);
     EXPECT_EQ(answers[1].transferSyntax, IMPLICIT);
-    EXPECT_EQ(answers[2].result, RESULT_NO_REASON);
+    EXPECT_EQ(answers[2].result, RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED);
 
     // The class comes odd, without its pad; the response rounds it up with 0x00.
     p.SendCommand(1, EchoRequest(7, 0x0101));
@@ -346,32 +354,85 @@ TEST(StoreScpAssociation, NoResponseWithoutAnAffectedSopClassUid) {
     EXPECT_FALSE(fs::exists(p.index));
 }
 
-TEST(StoreScpAssociation, OtherRequestsEndTheAssociationWithoutResponse) {
-    struct Case {
-        const char* name;
-        uint8_t context;
-        Bytes command;
-    };
-    const Case cases[] = {
-        {"C-STORE-RQ without a data set", 3, StoreRequest(5, CT, 0x0101)},
-        {"C-FIND-RQ", 5, StoreRequest(5, STUDY_ROOT_FIND, 0x0000, 0x0020)},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.name);
-        Provider p;
-        const auto answers = p.Associate(
-            {{VERIFICATION, {IMPLICIT}}, {CT, {IMPLICIT}}, {STUDY_ROOT_FIND, {IMPLICIT}}});
-        ASSERT_EQ(answers.size(), 3u);
-        EXPECT_EQ(answers[2].result, RESULT_ACCEPTANCE);
-        p.SendCommand(c.context, c.command);
-        if (c.context == 5) p.SendDataSet(5, DataSet(false));  // the identifier
-        // The next thing the provider sends is its release request.
-        EXPECT_EQ(ReadPduBytes(p.stream), RELEASE_RQ);
-        p.stream.Write(RELEASE_RP);
-        EXPECT_TRUE(ClosedByOtherSide(p.stream));
-        p.Finish();
-        EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());
-    }
+TEST(StoreScpAssociation, AStoreWithoutADataSetEndsTheAssociationWithoutResponse) {
+    Provider p;
+    p.Associate(EchoAndCt());
+    p.SendCommand(3, StoreRequest(5, CT, 0x0101));
+    // The next thing the provider sends is its release request.
+    EXPECT_EQ(ReadPduBytes(p.stream), RELEASE_RQ);
+    p.stream.Write(RELEASE_RP);
+    EXPECT_TRUE(ClosedByOtherSide(p.stream));
+    p.Finish();
+    EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());
+}
+
+// The answer to a C-FIND-RQ with Message ID 5 on context 5: 162 bytes.
+Bytes NotServedFindPdu() {
+    const std::string comment = "C-FIND-RQ not served here: only C-STORE and C-ECHO are";
+    // clang-format off
+    return Cat({
+        {0x04, 0x00},                                        // P-DATA-TF, reserved
+        {0x00, 0x00, 0x00, 0x9C},                            // PDU length 156
+        {0x00, 0x00, 0x00, 0x98},                            // PDV item length 152
+        {0x05, 0x03},                                        // context 5; command, last
+        {0x00, 0x00, 0x00, 0x00}, {0x04, 0x00, 0x00, 0x00},  // (0000,0000), length 4
+        {0x8A, 0x00, 0x00, 0x00},                            //   138
+        {0x00, 0x00, 0x02, 0x00}, {0x1C, 0x00, 0x00, 0x00},  // (0000,0002), length 28
+        Uid(STUDY_ROOT_FIND),                                //   the request's class
+        {0x00, 0x00, 0x00, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0100) Command Field
+        {0x20, 0x80},                                        //   C-FIND-RSP
+        {0x00, 0x00, 0x20, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0120) Responded To
+        {0x05, 0x00},                                        //   5
+        {0x00, 0x00, 0x00, 0x08}, {0x02, 0x00, 0x00, 0x00},  // (0000,0800) Data Set Type
+        {0x01, 0x01},                                        //   no data set
+        {0x00, 0x00, 0x00, 0x09}, {0x02, 0x00, 0x00, 0x00},  // (0000,0900) Status
+        {0x22, 0x01},                                        //   SOP class not supported
+        {0x00, 0x00, 0x02, 0x09}, {0x36, 0x00, 0x00, 0x00},  // (0000,0902) Error Comment, 54
+        T(comment),
+    });
+    // clang-format on
+}
+
+TEST(StoreScpAssociation, RequestsItDoesNotServeGet0122AndTheAssociationGoesOn) {
+    constexpr char STUDY_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.2.2";
+    Provider p;
+    const auto answers = p.Associate({{VERIFICATION, {IMPLICIT}},
+                                      {CT, {IMPLICIT}},
+                                      {STUDY_ROOT_FIND, {IMPLICIT}},
+                                      {STUDY_ROOT_MOVE, {IMPLICIT}}});
+    ASSERT_EQ(answers.size(), 4u);
+    EXPECT_EQ(answers[2].result, RESULT_ACCEPTANCE);
+    EXPECT_EQ(answers[3].result, RESULT_ACCEPTANCE);
+    const Bytes identifier =
+        DataSetBuilder(false, false).Text(0x0008, 0x0052, "CS", "STUDY ").Bytes();
+
+    // A C-FIND-RQ and its identifier: answered on its own context.
+    p.SendCommand(5, StoreRequest(5, STUDY_ROOT_FIND, 0x0000, 0x0020));
+    p.SendDataSet(5, identifier);
+    EXPECT_EQ(ReadPduBytes(p.stream), NotServedFindPdu());
+
+    // A C-MOVE-RQ, then a C-CANCEL-RQ, which has no answer: the echo after them is answered.
+    p.SendCommand(7, CommandBytes({{0x0002, Uid(STUDY_ROOT_MOVE)},
+                                   {0x0100, Le16(0x0021)},
+                                   {0x0110, Le16(9)},
+                                   {0x0600, T("TESSALY ")},
+                                   {0x0700, Le16(0x0000)},
+                                   {0x0800, Le16(0x0000)}}));
+    p.SendDataSet(7, identifier);
+    const Bytes move = ReadPduBytes(p.stream);
+    ASSERT_GT(move.size(), 12u);
+    EXPECT_EQ(move[10], 7);  // its own context
+    const ElementList moveAnswer = ParseImplicit(JoinedPdvData({move}));
+    EXPECT_EQ(data::GetTagUS(moveAnswer, tag::CommandField), net::C_MOVE_RSP);
+    EXPECT_EQ(data::GetTagUS(moveAnswer, tag::MessageIDBeingRespondedTo), 9);
+    EXPECT_EQ(data::GetTagUS(moveAnswer, tag::Status), net::STATUS_SOP_CLASS_NOT_SUPPORTED);
+    EXPECT_EQ(data::GetTagString(moveAnswer, tag::ErrorComment),
+              "C-MOVE-RQ not served here: only C-STORE and C-ECHO are");
+    p.SendCommand(
+        7, CommandBytes({{0x0100, Le16(0x0FFF)}, {0x0120, Le16(9)}, {0x0800, Le16(0x0101)}}));
+    p.SendCommand(1, EchoRequest(7, 0x0101));
+    EXPECT_EQ(ReadPduBytes(p.stream), EchoResponsePdu());
+    EXPECT_TRUE(p.Release());
 }
 
 TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
@@ -570,4 +631,52 @@ TEST(StoreScpListener, ListensStoresAndStops) {
     EXPECT_FALSE(store::StoreSCPListening(taken));
     StopStoreSCP();
     StopStoreSCP();  // nothing left to stop
+}
+
+// Two providers of their own and one of the registry: stopping one ends it alone, each files
+// under its own index, and StopStoreSCP leaves the owned ones running.
+TEST(StoreScpListener, ProvidersRunAndStopIndependently) {
+    testsupport::TempDir dir;
+    const std::string portA = std::to_string(testsupport::FreePort());
+    const std::string portB = std::to_string(testsupport::FreePort());
+    const std::string portC = std::to_string(testsupport::FreePort());
+    store::StoreProvider a((dir / "a").string(), portA, dir / "a" / "Database");
+    store::StoreProvider b((dir / "b").string(), portB, dir / "b" / "Database", 4);
+    store::StartStoreSCP((dir / "c").string(), portC, dir / "c" / "Database");
+    ASSERT_TRUE(a.Listening());
+    ASSERT_TRUE(b.Listening());
+    ASSERT_TRUE(store::StoreSCPListening(portC));
+
+    // Opens an association and stores one instance on it, leaving it open.
+    auto store = [](const std::string& port, PduStream& client) {
+        client.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+        if (!client.Open("127.0.0.1", port) || Associate(client, EchoAndCt()).size() != 2)
+            return false;
+        client.Write(PDataTF({{3, 0x03, StoreRequest(5, CT)}}));
+        client.Write(PDataTF({{3, 0x02, DataSet(false)}}));
+        return ReadPduBytes(client) == StoreResponsePdu(0x0000);
+    };
+    PduStream toA, toB, toC;
+    ASSERT_TRUE(store(portA, toA));
+    ASSERT_TRUE(store(portB, toB));
+    ASSERT_TRUE(store(portC, toC));
+    a.Stop();
+    EXPECT_TRUE(ClosedByOtherSide(toA));
+    EXPECT_FALSE(a.Listening());
+    store::StopStoreSCP();
+    EXPECT_TRUE(ClosedByOtherSide(toC));
+    // b is still serving its association and takes another.
+    toB.Write(RELEASE_RQ);
+    EXPECT_EQ(ReadPduBytes(toB), RELEASE_RP);
+    PduStream again;
+    EXPECT_TRUE(store(portB, again));
+    again.Write(RELEASE_RQ);
+    EXPECT_EQ(ReadPduBytes(again), RELEASE_RP);
+    for (const char* name : {"a", "b", "c"}) {
+        EXPECT_TRUE(fs::exists(dir / name / STUDY / SERIES / (std::string(INSTANCE) + ".dcm")));
+        EXPECT_TRUE(fs::exists(dir / name / "Database" / "LXStudy.dir")) << name;
+    }
+    b.Stop();
+    TcpSocket none;
+    EXPECT_FALSE(none.Open("127.0.0.1", portB));
 }

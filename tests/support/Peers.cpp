@@ -1,12 +1,13 @@
 #include "support/Peers.h"
 
+#include <algorithm>
 #include <fstream>
 
 namespace testsupport {
 namespace {
 
 // A worklist entry as a dump2dcm text: NAME, ID, DATE and MODALITY filled in.
-constexpr char WORKLIST_DUMP[] = R"((0008,0005) CS [ISO_IR 100]
+constexpr char WORKLIST_DUMP[] = R"((0008,0005) CS [CHARSET]
 (0008,0050) SH [AID]
 (0010,0010) PN [NAME]
 (0010,0020) LO [ID]
@@ -32,9 +33,10 @@ constexpr char WORKLIST_DUMP[] = R"((0008,0005) CS [ISO_IR 100]
 (0040,1003) SH [LOW]
 )";
 
+// Each placeholder replaced in turn; what replaced one is not searched again.
 std::string Filled(std::string text, const std::vector<std::pair<std::string, std::string>>& by) {
     for (const auto& [from, to] : by)
-        for (std::size_t at; (at = text.find(from)) != std::string::npos;)
+        for (std::size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
             text.replace(at, from.size(), to);
     return text;
 }
@@ -71,11 +73,13 @@ std::string WriteWorklist(const fs::path& folder, const std::vector<WorklistEntr
     fs::create_directories(folder);
     for (const auto& e : entries) {
         const fs::path dump = folder / (e.id + ".dump");
-        std::ofstream(dump) << Filled(WORKLIST_DUMP, {{"NAME", e.name},
+        // The name last: its bytes in another set may hold a placeholder's letters.
+        std::ofstream(dump) << Filled(WORKLIST_DUMP, {{"CHARSET", e.characterSet},
                                                       {"ID", e.id},
                                                       {"DATE", e.date},
                                                       {"MODALITY", e.modality},
-                                                      {"99", e.id.substr(1)}});
+                                                      {"99", e.id.substr(1)},
+                                                      {"NAME", e.name}});
         const auto r = RunCommand({"dump2dcm", dump.string(), (folder / (e.id + ".wl")).string()});
         fs::remove(dump);
         if (r.exitCode != 0) return "dump2dcm: " + r.errors;
@@ -87,9 +91,14 @@ Wlmscpfs::Wlmscpfs(const std::vector<WorklistEntry>& entries) {
     written_ = WriteWorklist(dir_ / "WLM", entries);
     std::ofstream(dir_ / "WLM" / "lockfile");
     if (!written_.empty()) return;
-    process_ = std::make_unique<BackgroundProcess>(
-        std::vector<std::string>{"wlmscpfs", "-dfp", dir_.Path().string(), std::to_string(port_)},
-        dir_.Path(), NO_DELAY);
+    std::vector<std::string> argv = {"wlmscpfs", "-dfp", dir_.Path().string(),
+                                     std::to_string(port_)};
+    // Names in other sets go with the set of their file.
+    if (std::any_of(entries.begin(), entries.end(), [](const WorklistEntry& e) {
+            return e.characterSet != WorklistEntry{}.characterSet;
+        }))
+        argv.insert(argv.begin() + 1, "-csk");
+    process_ = std::make_unique<BackgroundProcess>(argv, dir_.Path(), NO_DELAY);
 }
 
 Dcmprscp::Dcmprscp(const std::string& mediumTypes) {

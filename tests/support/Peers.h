@@ -35,17 +35,20 @@ class Dcmqrscp {
     std::unique_ptr<BackgroundProcess> process_;
 };
 
-// One worklist entry: patient name, patient ID, step start date and modality; the rest is
-// fixed (station AE title "<modality>01", step start time 093000, performing physician
-// WILSON^J, birth date 19700101, sex O).
+// One worklist entry: patient name, patient ID, step start date and modality, and the
+// Specific Character Set the name's bytes are in; the rest is fixed (station AE title
+// "<modality>01", step start time 093000, performing physician WILSON^J, birth date 19700101,
+// sex O).
 struct WorklistEntry {
     std::string name, id, date, modality;
+    std::string characterSet = "ISO_IR 100";
 };
 
 // The entries as .wl files in folder, made with dump2dcm; the error output when that fails.
 std::string WriteWorklist(const fs::path& folder, const std::vector<WorklistEntry>& entries);
 
-// wlmscpfs serving entries under called AE title WLM.
+// wlmscpfs serving entries under called AE title WLM; with the Specific Character Set of each
+// entry's file in its response when any entry is in another set than ISO_IR 100.
 class Wlmscpfs {
   public:
     explicit Wlmscpfs(const std::vector<WorklistEntry>& entries);

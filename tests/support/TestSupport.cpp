@@ -77,7 +77,7 @@ void ApplyEnvironment(const std::vector<std::string>& environment) {
 }  // namespace
 
 CommandResult RunCommand(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment) {
+                         const std::vector<std::string>& environment, const fs::path& workDir) {
     TempDir dir;
     const fs::path outPath = dir / "stdout";
     const fs::path errPath = dir / "stderr";
@@ -88,6 +88,7 @@ CommandResult RunCommand(const std::vector<std::string>& argv,
         int err = ::open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (!workDir.empty() && ::chdir(workDir.c_str()) != 0) ::_exit(126);
         ApplyEnvironment(environment);
         auto cargs = ToArgv(args);
         ::execvp(cargs[0], cargs.data());

@@ -36,9 +36,11 @@ struct CommandResult {
     uint64_t peakResidentBytes = 0;  // the most memory the process held, as the kernel counts it
 };
 
-// Runs argv[0] (looked up on PATH) with the given arguments and waits for it.
+// Runs argv[0] (looked up on PATH) with the given arguments and waits for it; in workDir when
+// one is given.
 CommandResult RunCommand(const std::vector<std::string>& argv,
-                         const std::vector<std::string>& environment = {});
+                         const std::vector<std::string>& environment = {},
+                         const fs::path& workDir = {});
 
 // A child process left running until Stop (or destruction) sends it SIGTERM.
 class BackgroundProcess {

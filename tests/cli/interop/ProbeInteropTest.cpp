@@ -105,8 +105,8 @@ TEST(ProbeInterop, StorescpWithAProfileThatTakesSomeClassesAndSyntaxes) {
     EXPECT_NE(LineOf(report, "MR Image Storage").find("works        .  .  .  .  .  .  .  .  x  ."),
               std::string::npos);
     EXPECT_NE(LineOf(report, "Segmentation Storage")
-                  .find("not offered  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  abstract "
-                        "syntax not supported: the peer does not offer this SOP class"),
+                  .find("not offered  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  .  "
+                        "abstract syntax not supported: the peer does not offer this SOP class"),
               std::string::npos);
 
     const auto json = Probe({"127.0.0.1", std::to_string(port), "--aet", "PROBE", "--aec",

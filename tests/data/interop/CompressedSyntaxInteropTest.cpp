@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "data/Datadec.h"
@@ -200,6 +201,65 @@ TEST_F(CompressedInterop, OurEncodingsDecodeInDcmtkAndGdcm) {
             EXPECT_TRUE(t.bound != 0 || theirs.bytes == original.bytes);
         }
     }
+}
+
+// The fragments after the offset table of a file's encapsulated pixel data, as stored.
+std::vector<std::vector<uint8_t>> FragmentsOf(const fs::path& file) {
+    data::DecoderState state;
+    ElementList meta, body;
+    EXPECT_TRUE(data::ReadPart10File(state, file, meta, body)) << file;
+    std::vector<std::vector<uint8_t>> fragments;
+    bool inPixels = false, offsetTable = true;
+    for (const DicomElement* e : body) {
+        if (TagOf(*e) == tag::PixelData && e->length == UNDEFINED_LENGTH) inPixels = true;
+        if (!inPixels || TagOf(*e) != tag::Item) continue;
+        if (!std::exchange(offsetTable, false)) {
+            const data::ValueView value(*e);  // fragments stay in the file until read
+            fragments.emplace_back(value.Bytes().begin(), value.Bytes().end());
+        }
+    }
+    return fragments;
+}
+
+// pydicom's baseline JPEG files recompressed as JPEG XL and converted back: the same JPEG bytes
+// in every fragment; decoded, the pixels DCMTK decodes from the JPEG, as RGB.
+TEST_F(CompressedInterop, BaselineJpegThroughJpegXlComesBackByteForByte) {
+    const fs::path p = testsupport::PydicomTestFiles();
+    for (const char* name :
+         {"SC_rgb_jpeg_dcmtk.dcm", "SC_rgb_dcmtk_+eb+cy+s2.dcm", "SC_rgb_dcmtk_+eb+cy+np.dcm",
+          "SC_rgb_small_odd_jpeg.dcm", "SC_jpeg_no_color_transform.dcm"}) {
+        SCOPED_TRACE(name);
+        const fs::path jxl = dir_ / (std::string(name) + ".jxl.dcm");
+        const fs::path back = dir_ / (std::string(name) + ".back.dcm");
+        const fs::path pixels = dir_ / (std::string(name) + ".pixels.dcm");
+        auto r = Convert(p / name, jxl, "jpeg-xl-jpeg");
+        ASSERT_EQ(r.exitCode, 0) << r.errors;
+        ASSERT_EQ(Convert(jxl, back, "1.2.840.10008.1.2.4.50").exitCode, 0);
+        const auto original = FragmentsOf(p / name);
+        ASSERT_EQ(original.size(), 1u);
+        const auto rebuilt = FragmentsOf(back);
+        ASSERT_EQ(rebuilt.size(), 1u);
+        // An odd JPEG stream keeps its pad byte, whatever it was.
+        EXPECT_TRUE(std::equal(original[0].begin(), original[0].end() - 1, rebuilt[0].begin()));
+        ASSERT_EQ(Convert(jxl, pixels, "explicit").exitCode, 0);
+        const Pixels ours = PixelsOf(pixels);
+        const Pixels theirs = PixelsOf(Reference("dcmdjpeg", p / name));
+        EXPECT_EQ(ours.bytes.size(), theirs.bytes.size());
+        EXPECT_LE(LargestDifference(ours, theirs), 2) << "two JPEG decoders' rounding";
+        EXPECT_EQ(ours.photometric, "RGB");
+        const auto dump = RunCommand({testsupport::CliPath(), "dump", jxl.string()});
+        EXPECT_EQ(dump.exitCode, 0);
+        EXPECT_NE(dump.output.find("\"1.2.840.10008.1.2.4.111\" - Transfer Syntax UID"),
+                  std::string::npos)
+            << dump.output;
+    }
+    // Pixels that never were JPEG cannot be recompressed so; the reason says what can.
+    const auto r = Convert(p / "CT_small.dcm", dir_ / "refused.dcm", "jpeg-xl-jpeg");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_NE(r.errors.find("JPEG XL JPEG recompression is made from JPEG baseline pixel data "
+                            "only"),
+              std::string::npos)
+        << r.errors;
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 
 #include <cctype>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -46,10 +47,9 @@ std::string MetaSyntax(const fs::path& file) {
 // data set exactly as it came over the network.
 class Storescp {
   public:
+    // An empty preference: storescp's own choice, the uncompressed syntaxes only.
     explicit Storescp(const std::string& preference)
-        : process_({"storescp", "-v", "--aetitle", "STORESCP", preference, "+B", "-od",
-                    dir_.Path().string(), "-fe", ".dcm", std::to_string(port_)},
-                   dir_.Path(), NO_DELAY) {}
+        : process_(Arguments(preference), dir_.Path(), NO_DELAY) {}
     std::string Port() const { return std::to_string(port_); }
     bool Ready() { return testsupport::WaitForListener(port_); }
     std::string Output() const { return process_.Output(); }
@@ -68,6 +68,14 @@ class Storescp {
     }
 
   private:
+    std::vector<std::string> Arguments(const std::string& preference) const {
+        std::vector<std::string> argv = {"storescp", "-v", "--aetitle", "STORESCP"};
+        if (!preference.empty()) argv.push_back(preference);
+        argv.insert(argv.end(),
+                    {"+B", "-od", dir_.Path().string(), "-fe", ".dcm", std::to_string(port_)});
+        return argv;
+    }
+
     testsupport::TempDir dir_;
     uint16_t port_ = testsupport::FreePort();
     testsupport::BackgroundProcess process_;
@@ -157,13 +165,17 @@ TEST_F(StoreInterop, SeriesDirectoryInEachSyntaxChoice) {
         fs::create_directories(keep);
         const auto received = scp.Received(keep);
         ASSERT_EQ(received.size(), sent.size()) << scp.Output();
+        // The choice is proposed too, but where storescp takes the files' own syntax nothing
+        // is converted; with +xi it takes implicit VR little endian only.
+        const bool implicitOnly = std::string(choice.preference) == "+xi";
         for (const fs::path& file : received) {
             const std::string name = file.filename().string();
             bool matched = false;
             for (const auto& [uid, original] : sent) {
                 if (name.size() > uid.size() + 4 &&
                     name.compare(name.size() - uid.size() - 4, uid.size(), uid) == 0) {
-                    ExpectSame(original, file, choice.syntax);
+                    ExpectSame(original, file,
+                               implicitOnly ? choice.syntax : "1.2.840.10008.1.2.1");
                     matched = true;
                 }
             }
@@ -180,7 +192,7 @@ TEST_F(StoreInterop, SeriesDirectoryInEachSyntaxChoice) {
     }
 }
 
-TEST_F(StoreInterop, FolderOfSeveralSopClassesGoesOnOneAssociationPerClass) {
+TEST_F(StoreInterop, FolderOfSeveralSopClassesGoesOnOneAssociation) {
     const fs::path folder = dir_ / "mixed";
     fs::create_directories(folder);
     int n = 0;  // in name order: CT, RT Plan, MR
@@ -194,16 +206,82 @@ TEST_F(StoreInterop, FolderOfSeveralSopClassesGoesOnOneAssociationPerClass) {
                               "127.0.0.1", scp.Port(), folder.string(), "--aec", "STORESCP"});
     EXPECT_EQ(result.output, "STORE OK: " + folder.string() + ": 3 of 3 files stored\n");
     EXPECT_EQ(scp.Received(dir_.Path()).size(), 3u) << scp.Output();
-    // Three associations, Message IDs going on from one to the next.
+    // One association of five contexts (each class in its files' syntax and in implicit VR
+    // little endian, once where that is the files' syntax), Message IDs after them.
     const std::string trace = testsupport::ReadFileText(log);
     std::size_t associations = 0;
     for (std::size_t at = 0; (at = trace.find("Connected to: ", at)) != std::string::npos; ++at)
         ++associations;
-    EXPECT_EQ(associations, 3u) << trace;
+    EXPECT_EQ(associations, 1u) << trace;
     const std::string id = "(0000,0110),  2,\tUS, \"";
-    EXPECT_LT(trace.find(id + "3\""), trace.find(id + "5\""));
-    EXPECT_LT(trace.find(id + "5\""), trace.find(id + "7\""));
-    EXPECT_NE(trace.find(id + "7\""), std::string::npos);
+    EXPECT_LT(trace.find(id + "11\""), trace.find(id + "13\""));
+    EXPECT_LT(trace.find(id + "13\""), trace.find(id + "15\""));
+    EXPECT_NE(trace.find(id + "15\""), std::string::npos);
+}
+
+// Folders of one SOP class in four syntaxes and of several classes in several syntaxes, into
+// storescp taking every syntax it knows (+xa) and taking its uncompressed ones only: each file
+// is stored in its own syntax wherever storescp takes it, and in implicit VR little endian
+// (converted) where it does not.
+TEST_F(StoreInterop, FoldersOfMixedSyntaxesGoEachFileInItsOwnSyntaxWhereAccepted) {
+    if (!testsupport::ToolAvailable("dcmodify")) GTEST_SKIP() << "needs dcmodify (DCMTK)";
+    const fs::path p = testsupport::PydicomTestFiles();
+    // Copies under names that keep this order, each with an instance UID of its own.
+    auto folder = [&](const std::string& name, const std::vector<std::string>& files) {
+        const fs::path dir = dir_ / name;
+        fs::create_directories(dir);
+        for (std::size_t i = 0; i < files.size(); ++i) {
+            const fs::path copy = dir / (std::to_string(i + 1) + ".dcm");
+            fs::copy_file(p / files[i], copy);
+            const std::string uid = "1.2.826.0.1.3680043.2.7251.20." + std::to_string(i + 1);
+            EXPECT_EQ(
+                RunCommand({"dcmodify", "-nb", "-m", "(0008,0018)=" + uid, copy.string()}).exitCode,
+                0);
+        }
+        return dir;
+    };
+    const fs::path oneClass = folder(
+        "one-class",
+        {"MR_small.dcm", "MR_small_RLE.dcm", "MR_small_implicit.dcm", "MR_small_bigendian.dcm"});
+    const fs::path mixed = folder("mixed", {"MR_small_RLE.dcm", "CT_small.dcm", "SC_rgb_rle.dcm",
+                                            "MR_small_jpeg_ls_lossless.dcm", "JPEG2000.dcm",
+                                            "rtplan.dcm", "SC_rgb_jpeg_gdcm.dcm"});
+    const std::set<std::string> uncompressed = {"1.2.840.10008.1.2", "1.2.840.10008.1.2.1",
+                                                "1.2.840.10008.1.2.2"};
+    for (const char* preference : {"+xa", ""}) {
+        for (const fs::path& dir : {oneClass, mixed}) {
+            SCOPED_TRACE(dir.filename().string() + " " + preference);
+            Storescp scp(preference);
+            ASSERT_TRUE(scp.Ready()) << scp.Output();
+            auto result = Store(scp, {dir.string()}, {});
+            EXPECT_EQ(result.exitCode, 0) << result.output << result.errors;
+            const fs::path keep = dir_ / ("got-" + dir.filename().string() + preference);
+            fs::create_directories(keep);
+            std::map<std::string, fs::path> received;  // by instance UID
+            for (const fs::path& file : scp.Received(keep)) {
+                auto uid = RunCommand({"dcmdump", "-q", "+P", "0008,0018", file.string()});
+                const auto open = uid.output.find('['), close = uid.output.find(']');
+                received[uid.output.substr(open + 1, close - open - 1)] = file;
+            }
+            std::size_t n = 0;
+            for (const auto& entry : fs::directory_iterator(dir)) {
+                ++n;
+                const std::string uid =
+                    "1.2.826.0.1.3680043.2.7251.20." + entry.path().stem().string();
+                ASSERT_TRUE(received.count(uid)) << entry.path() << scp.Output();
+                const std::string own = MetaSyntax(entry.path());
+                const bool taken = *preference != '\0' || uncompressed.count(own) != 0;
+                EXPECT_EQ(MetaSyntax(received[uid]), taken ? own : "1.2.840.10008.1.2")
+                    << entry.path();
+            }
+            EXPECT_EQ(received.size(), n);
+            scp.Stop();
+            // One association for the folder.
+            const std::string log = scp.Output();
+            EXPECT_EQ(log.find("Association Acknowledged"), log.rfind("Association Acknowledged"))
+                << log;
+        }
+    }
 }
 
 TEST_F(StoreInterop, OddLengthInstanceUidIsStored) {

@@ -4,8 +4,10 @@
 // it had.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <fstream>
 #include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -31,10 +33,11 @@ std::optional<Instance> Describe(const fs::path& file) {
     data::DecoderState state;
     ElementList meta, body;
     if (!data::ReadPart10File(state, file, meta, body)) return std::nullopt;
+    // The instance's own UIDs, not a referenced series' in a sequence before them.
     Instance i{data::GetTagString(meta, tag::TransferSyntaxUID),
-               data::GetTagString(body, tag::StudyInstanceUID),
-               data::GetTagString(body, tag::SeriesInstanceUID),
-               data::GetTagString(body, tag::SOPInstanceUID),
+               data::GetTopLevelString(body, tag::StudyInstanceUID),
+               data::GetTopLevelString(body, tag::SeriesInstanceUID),
+               data::GetTopLevelString(body, tag::SOPInstanceUID),
                {}};
     // The pixel data value, or its fragments up to the sequence delimiter.
     bool inPixels = false;
@@ -126,6 +129,62 @@ TEST_F(AcceptAll, EveryReadablePydicomFileIsStoredAsSent) {
               std::string::npos);
 }
 
+// The whole folder at once, as one series: every file goes in its own syntax, and the only ones
+// left out are those that cannot be read to their end or lack their SOP class or transfer
+// syntax, each told with its reason.
+TEST_F(AcceptAll, ThePydicomFolderLeavesOutOnlyTheFilesThatCannotBeSent) {
+    const fs::path files = testsupport::PydicomTestFiles();
+    const auto result = RunCommand(
+        {testsupport::CliPath(), "store", "127.0.0.1", std::to_string(port_), files.string()});
+    std::map<std::string, std::string> leftOut;  // file name, reason
+    std::size_t lines = 0;
+    std::istringstream progress(result.errors);
+    for (std::string line; std::getline(progress, line);) {
+        ++lines;
+        const std::size_t name = line.find(files.string() + "/");
+        const std::size_t colon = line.find(": ", name);
+        ASSERT_NE(name, std::string::npos) << line;
+        ASSERT_NE(colon, std::string::npos) << line;
+        const std::string reason = line.substr(colon + 2);
+        const std::size_t from = name + files.string().size() + 1;
+        if (reason != "stored") leftOut[line.substr(from, colon - from)] = reason;
+    }
+    // A progress line for every file with "DICM" at offset 128, and for no other.
+    std::size_t part10 = 0;
+    for (const auto& entry : fs::directory_iterator(files)) {
+        const auto bytes = entry.is_regular_file() ? testsupport::ReadFileBytes(entry.path())
+                                                   : std::vector<uint8_t>();
+        if (bytes.size() >= 132 && std::string(bytes.begin() + 128, bytes.begin() + 132) == "DICM")
+            ++part10;
+    }
+    EXPECT_EQ(lines, part10);
+    for (const auto& [name, reason] : leftOut) {
+        EXPECT_TRUE(reason == "damaged DICOM file (cannot be read to its end)" ||
+                    reason == "no SOP Class UID" ||
+                    reason == "no transfer syntax in its meta group")
+            << name << ": " << reason;
+        EXPECT_FALSE(Describe(files / name)) << name << " reads, but was left out: " << reason;
+    }
+    // What was sent is stored as it was sent; of instances sent twice (in other syntaxes) the
+    // last one in name order stays.
+    std::vector<fs::path> sent;
+    for (const auto& entry : fs::directory_iterator(files))
+        if (entry.is_regular_file() && !leftOut.count(entry.path().filename().string()))
+            sent.push_back(entry.path());
+    std::sort(sent.begin(), sent.end());
+    std::map<std::string, Instance> last;
+    for (const fs::path& file : sent)
+        if (auto i = Describe(file)) last[i->instance] = *i;
+    EXPECT_GE(last.size(), 25u);
+    for (const auto& [uid, instance] : last) {
+        SCOPED_TRACE(uid);
+        ExpectStoredAsSent(instance);
+    }
+    EXPECT_EQ(result.output, "STORE failed: " + files.string() + ": " +
+                                 std::to_string(part10 - leftOut.size()) + " of " +
+                                 std::to_string(part10) + " files stored\n");
+}
+
 // Orthanc, run from a configuration of this test's own, sends what it holds to the provider.
 TEST_F(AcceptAll, OrthancSendsEveryInstanceItHolds) {
     if (!testsupport::ToolAvailable("curl") || !fs::exists("/usr/sbin/Orthanc")) {
@@ -183,3 +242,41 @@ TEST_F(AcceptAll, OrthancSendsEveryInstanceItHolds) {
 }
 
 }  // namespace
+
+// Files in the HTJ2K and JPEG XL syntaxes are stored as sent by the provider that takes
+// everything; the one that does not take them gets them converted by store to implicit VR
+// little endian, the pixels those of the native source.
+TEST_F(AcceptAll, HighThroughputJpeg2000AndJpegXlFilesAreStored) {
+    const uint16_t plainPort = testsupport::FreePort();
+    testsupport::BackgroundProcess plain(
+        {testsupport::CliPath(), "scp", std::to_string(plainPort), "plain"}, work_.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(plainPort)) << plain.Output();
+    const fs::path files = testsupport::PydicomTestFiles();
+    const auto native = Describe(files / "CT_small.dcm");
+    ASSERT_TRUE(native);
+    for (const char* ts : {"htj2k", "htj2k-rpcl", "htj2k-lossy", "jpeg-xl", "jpeg-xl-jpeg"}) {
+        SCOPED_TRACE(ts);
+        const bool fromJpeg = std::string(ts) == "jpeg-xl-jpeg";
+        const fs::path source = files / (fromJpeg ? "SC_rgb_jpeg_dcmtk.dcm" : "CT_small.dcm");
+        const fs::path file = work_ / (std::string(ts) + ".dcm");
+        ASSERT_EQ(RunCommand({testsupport::CliPath(), "convert", source.string(), file.string(),
+                              "--ts", ts})
+                      .exitCode,
+                  0);
+        const auto sent = Describe(file);
+        ASSERT_TRUE(sent);
+        for (uint16_t port : {port_, plainPort}) {
+            const auto r = RunCommand({testsupport::CliPath(), "store", "127.0.0.1",
+                                       std::to_string(port), file.string()});
+            EXPECT_EQ(r.output, "STORE OK: " + file.string() + "\n") << r.errors;
+        }
+        ExpectStoredAsSent(*sent);
+        const auto converted =
+            Describe(work_ / "plain" / sent->study / sent->series / (sent->instance + ".dcm"));
+        ASSERT_TRUE(converted);
+        EXPECT_EQ(converted->syntax, uid::ImplicitVRLittleEndian);
+        if (!fromJpeg && std::string(ts) != "htj2k-lossy") {
+            EXPECT_TRUE(converted->pixels == native->pixels);
+        }
+    }
+}

@@ -140,11 +140,24 @@ void ExpectAsDcmdumpShows(const fs::path& file) {
 std::vector<fs::path> MakeDirectories(const fs::path& dir) {
     const fs::path images = testsupport::PydicomTestFiles() / "dicomdirtests";
     std::vector<fs::path> made;
-    for (const std::string options : {"", "-e", "+X", "+X -e"}) {
+    for (std::string options : {"", "-e", "+X", "+X -e", "cyrillic"}) {
         const fs::path root = dir / ("set" + std::to_string(made.size()));
         fs::create_directories(root);
         for (const char* patient : {"77654033", "98892001", "98892003"})
             fs::copy(images / patient, root / patient, fs::copy_options::recursive);
+        if (options == "cyrillic") {
+            // One patient named in ISO 8859-5, which its records then name as their set.
+            options.clear();
+            for (const auto& f : fs::recursive_directory_iterator(root / "77654033")) {
+                if (!f.is_regular_file()) continue;
+                EXPECT_EQ(RunCommand({"dcmodify", "-nb", "-i", "(0008,0005)=ISO_IR 144", "-i",
+                                      "(0010,0010)=\xbb\xee\xda"
+                                      "ce\xdc\xd1yp\xd3",
+                                      f.path().string()})
+                              .exitCode,
+                          0);
+            }
+        }
         const std::string command = "dcmmkdir -q +r +I -Nxc -Nec -Nrc -Xs 16 " + options + " +id " +
                                     root.string() + " +D " + root.string() +
                                     "/DICOMDIR 77654033 98892001 98892003";
@@ -190,6 +203,8 @@ TEST(DicomdirInterop, DirectoriesReadAsDcmdumpShowsThemAndPrintAsPydicomReadsThe
                                 0),
               0u)
         << tree.output;
+    const auto named = cli({(dir / "set4").string()});
+    EXPECT_EQ(named.output.rfind("PATIENT  Люкceмбypг  ID 77654033\n", 0), 0u) << named.output;
     // Big endian and implicit VR directories are refused, not read as garbage.
     for (const auto& [name, reason] : std::vector<std::pair<std::string, std::string>>{
              {"DICOMDIR-bigEnd", "not explicit VR little endian"},

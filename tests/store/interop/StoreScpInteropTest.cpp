@@ -195,6 +195,30 @@ TEST_F(StoreScpInterop, EchoscuIsAnswered) {
     EXPECT_EQ(successes, 2u) << output;
 }
 
+// The Study Root contexts are accepted, but their requests are not served: answered with
+// 0x0122, and each requestor releases as after any failed query.
+TEST_F(StoreScpInterop, FindscuAndMovescuAreToldTheSopClassIsNotSupported) {
+    for (const char* tool : {"findscu", "movescu"}) {
+        if (!testsupport::ToolAvailable(tool)) GTEST_SKIP() << tool << " (DCMTK) is missing";
+        std::vector<std::string> argv = {tool,
+                                         "-v",
+                                         "-S",
+                                         "-aec",
+                                         "TESSALY",
+                                         "-k",
+                                         "QueryRetrieveLevel=STUDY",
+                                         "-k",
+                                         "StudyInstanceUID=1.2.3"};
+        if (std::string(tool) == "movescu") argv.insert(argv.end(), {"-aem", "ELSEWHERE"});
+        argv.insert(argv.end(), {"127.0.0.1", Port()});
+        const auto result = RunCommand(argv, NO_DELAY);
+        const std::string output = result.output + result.errors;
+        EXPECT_NE(output.find("Refused: SOPClassNotSupported"), std::string::npos) << output;
+        EXPECT_NE(output.find("Releasing Association"), std::string::npos) << output;
+        EXPECT_EQ(output.find("Abort"), std::string::npos) << output;
+    }
+}
+
 TEST_F(StoreScpInterop, FourSendersAtOnceAndOneRepeatingAnotherLoseNothing) {
     constexpr std::size_t COUNT = 50;
     std::vector<std::vector<fs::path>> series;
