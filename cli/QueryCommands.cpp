@@ -137,7 +137,7 @@ std::string KeyNames(const char* kind) {
 
 RecordList* KeyList(const Command& self,
                     const std::vector<std::pair<std::string, std::string>>& keys, const char* kind,
-                    const std::string& characterSet) {
+                    const std::optional<std::string>& characterSet) {
     void* key = NewRecord(kind);
     for (const auto& [name, value] : keys) {
         RecordField field;
@@ -157,21 +157,26 @@ RecordList* KeyList(const Command& self,
             UsageError(self);
             return nullptr;
         }
+        if (!characterSet) {
+            SetRecordField(key, index, value.c_str());
+            continue;
+        }
         // Keys come in UTF-8 and go in the set --charset names, or as they are when ASCII.
         std::string why;
-        const std::optional<std::string> bytes = KeyBytes(characterSet, field.vr, value, why);
+        const std::optional<std::string> bytes = KeyBytes(*characterSet, field.vr, value, why);
         if (!bytes) {
-            std::fprintf(
-                stderr, "tessaly-cli: %s: the key %s: %s\n%s", self.name, name.c_str(), why.c_str(),
-                characterSet.empty() ? "  name the character set to send it in with --charset, for "
-                                       "example --charset \"ISO_IR 192\" (UTF-8)\n"
-                                     : "");
+            std::fprintf(stderr, "tessaly-cli: %s: the key %s: %s\n%s", self.name, name.c_str(),
+                         why.c_str(),
+                         characterSet->empty()
+                             ? "  name the character set to send it in with --charset, for "
+                               "example --charset \"ISO_IR 192\" (UTF-8)\n"
+                             : "");
             FreeRecord(key);
             return nullptr;
         }
         SetRecordField(key, index, bytes->c_str());
     }
-    SetRecordCharacterSet(key, characterSet.c_str());
+    if (characterSet) SetRecordCharacterSet(key, characterSet->c_str());
     RecordList* list = NewRecordList();
     AppendRecord(list, key);
     return list;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,12 +14,13 @@
 
 namespace cli {
 
-// A key record of kind holding the keys (FIELD, VALUE, UTF-8), appended to a new list, the
-// values in characterSet (a (0008,0005) value; empty: ASCII only); null (reported) when a key
-// names no field that can be sent or holds what the set cannot.
+// A key record of kind holding the keys (FIELD, VALUE), appended to a new list: UTF-8 values
+// go in characterSet (a (0008,0005) value; empty: ASCII only), or, without one, are set as
+// given. Null (reported) when a key names no field that can be sent or holds what the set
+// cannot.
 RecordList* KeyList(const Command& self,
                     const std::vector<std::pair<std::string, std::string>>& keys, const char* kind,
-                    const std::string& characterSet = "");
+                    const std::optional<std::string>& characterSet);
 
 // Prints the records that came with pending responses (not the one of a final failure status),
 // their texts decoded by the character set of their response, and the count: to standard

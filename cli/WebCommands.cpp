@@ -158,7 +158,7 @@ int RunQido(const Args& args) {
     }
     if (url.empty()) return UsageError(QidoCommand);
     if (const int bad = FinishWebOptions(QidoCommand, web); bad != 0) return bad;
-    RecordList* list = KeyList(QidoCommand, keys, level.c_str());
+    RecordList* list = KeyList(QidoCommand, keys, level.c_str(), std::nullopt);
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting QIDO Service");
