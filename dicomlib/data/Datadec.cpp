@@ -95,6 +95,7 @@ bool IsPixelData(const ElementHeader& h) {
 // The file a data set is read from, when its large values are to be left there.
 struct DeferringFile {
     const std::shared_ptr<const ValueFile>* file = nullptr;
+    FileBytes* mapping = nullptr;  // the file's bytes the reader walks
 
     // Large values, pixel data, and the offset table and fragments of encapsulated pixel data.
     bool Defers(const ElementHeader& h, bool inFragments) const {
@@ -214,6 +215,7 @@ bool DecodeElements(DecoderState& state, ByteStream& file, BodyMode mode, Elemen
             if (!TakeValue(in, h.length, available)) return cutShort();
             where = DeferredValue{*deferring.file, in.Position(), static_cast<uint32_t>(available)};
             in.Advance(available);
+            deferring.mapping->Release(in.Position());
         } else if (HeaderHasValue(h) && !ReadValue(in, h.length, value)) {
             return cutShort();
         }
@@ -413,7 +415,8 @@ std::string Part10FileProblem(const std::filesystem::path& path) {
     ByteStream in(bytes->Span());
     in.Advance(132);
     Damage damage;
-    const DeferringFile deferring = file != nullptr ? DeferringFile{&file} : DeferringFile{};
+    const DeferringFile deferring =
+        file != nullptr ? DeferringFile{&file, &*bytes} : DeferringFile{};
     if (DecodeElements(state, in, BodyMode::Part10, &meta, data, deferring, &damage)) return {};
     return "damaged at byte " + std::to_string(damage.offset) +
            (damage.inflated ? " of the inflated data set" : "") + ": " + damage.why;
@@ -432,7 +435,7 @@ bool ReadPart10File(DecoderState& state, const std::filesystem::path& path, Elem
     if (!bytes || !HasPreamble(bytes->Span())) return false;
     ByteStream in(bytes->Span());
     in.Advance(132);
-    return DecodeElements(state, in, BodyMode::Part10, &meta, data, {&file});
+    return DecodeElements(state, in, BodyMode::Part10, &meta, data, {&file, &*bytes});
 }
 
 bool ReadPart10Header(std::span<const uint8_t> bytes, ElementList& list) {
@@ -456,7 +459,7 @@ bool ReadDataSetFile(DecoderState state, const std::shared_ptr<const ValueFile>&
     auto bytes = FileBytes::Read(*file);
     if (!bytes) return false;
     ByteStream in(bytes->Span());
-    return DecodeElements(state, in, BodyMode::Bare, nullptr, list, {&file});
+    return DecodeElements(state, in, BodyMode::Bare, nullptr, list, {&file, &*bytes});
 }
 
 bool ExpandSequence(const DecoderState& state, const DicomElement& element, ElementList& list) {

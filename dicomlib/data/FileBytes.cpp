@@ -1,5 +1,6 @@
 #include "data/FileBytes.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -52,6 +53,7 @@ FileBytes& FileBytes::operator=(FileBytes&& other) noexcept {
         copy_ = std::move(other.copy_);
         mapped_ = std::exchange(other.mapped_, false);
         size_ = std::exchange(other.size_, 0);
+        released_ = std::exchange(other.released_, 0);
         data_ = mapped_ ? std::exchange(other.data_, nullptr) : copy_.data();
         other.data_ = nullptr;
     }
@@ -74,6 +76,16 @@ std::optional<FileBytes> FileBytes::Read(const std::filesystem::path& path) {
     bytes.data_ = bytes.copy_.data();
     bytes.size_ = bytes.copy_.size();
     return bytes;
+}
+
+void FileBytes::Release(std::size_t offset) {
+    if (!mapped_) return;
+    const auto page = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+    const std::size_t end = std::min(offset, size_) / page * page;
+    // Only a stretch worth a call: released a megabyte at a time at most.
+    if (end < released_ + (std::size_t{1} << 20)) return;
+    ::madvise(const_cast<uint8_t*>(data_) + released_, end - released_, MADV_DONTNEED);
+    released_ = end;
 }
 
 std::optional<FileBytes> FileBytes::Read(const ValueFile& file) {

@@ -56,10 +56,17 @@ class FileBytes {
     // The whole of an open file, as it was when it was opened.
     static std::optional<FileBytes> Read(const ValueFile& file);
 
+    // Gives back the mapped pages below offset, which a forward reader has passed: pages once
+    // touched count as the process's memory while they stay mapped, and the kernel maps a
+    // touched page's cached neighbours with it, so a walk over the headers of many fragments
+    // would otherwise hold much of the file. The bytes stay readable. Nothing for a copy.
+    void Release(std::size_t offset);
+
   private:
     const uint8_t* data_ = nullptr;
     std::size_t size_ = 0;
     bool mapped_ = false;
+    std::size_t released_ = 0;  // of a mapping, the pages below this are given back
     std::vector<uint8_t> copy_;
 };
 
