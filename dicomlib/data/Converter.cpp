@@ -537,6 +537,7 @@ struct Conversion::State {
     std::string* detail;
     std::vector<Segment> segments;
     bool prepared = false;
+    uint32_t decodedFrames = UINT32_MAX;
 };
 
 Conversion::Conversion(ElementList& input, std::string_view targetSyntax,
@@ -544,6 +545,10 @@ Conversion::Conversion(ElementList& input, std::string_view targetSyntax,
     : state_(new State{input, std::string(targetSyntax), std::string(sourceSyntax), detail, {}}) {}
 
 Conversion::~Conversion() = default;
+
+void Conversion::LimitDecodedFrames(uint32_t frames) {
+    state_->decodedFrames = frames;
+}
 
 ConvertError Conversion::Prepare() {
     State& s = *state_;
@@ -632,7 +637,9 @@ ConvertError Conversion::Prepare() {
                     plan->frames = 1;
                     plan->joined = plan->fragments.size() > 1;
                 } else if (plan->fragments.size() == image.frames) {
-                    plan->frames = image.frames;
+                    plan->frames = target.codec == nullptr
+                                       ? std::min(image.frames, std::max(s.decodedFrames, 1u))
+                                       : image.frames;
                 } else {
                     return ConvertError::UnsupportedImage;
                 }
@@ -808,13 +815,18 @@ ConvertError Transcode(ElementList& output, ElementList& input, std::string_view
     return conversion.WriteTo(sink);
 }
 
-ConvertError ToNativeLittleEndian(ElementList& dataSet, std::string& syntax, std::string* detail) {
+ConvertError ToNativeLittleEndian(ElementList& dataSet, std::string& syntax, std::string* detail,
+                                  bool firstFrameOnly) {
     const TransferSyntax* row = FindTransferSyntax(syntax);
     // Implicit VR changes nothing for a reader of values, and a deflated body was inflated when
     // it was read.
     if (row != nullptr && !row->encapsulated && !row->bigEndian) return ConvertError::None;
     ElementList native;
-    const ConvertError e = Transcode(native, dataSet, uid::ExplicitVRLittleEndian, syntax, detail);
+    Conversion conversion(dataSet, uid::ExplicitVRLittleEndian, syntax, detail);
+    if (firstFrameOnly) conversion.LimitDecodedFrames(1);
+    ConvertError e = conversion.Prepare();
+    ListSink sink(native);
+    if (e == ConvertError::None) e = conversion.WriteTo(sink);
     if (e != ConvertError::None) return e;
     dataSet = std::move(native);
     syntax = uid::ExplicitVRLittleEndian;

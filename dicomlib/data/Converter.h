@@ -41,6 +41,9 @@ class Conversion {
     Conversion(const Conversion&) = delete;
     Conversion& operator=(const Conversion&) = delete;
 
+    // Before Prepare: compressed pixel data decoded to native samples stops after this many
+    // frames.
+    void LimitDecodedFrames(uint32_t frames);
     ConvertError Prepare();
     // After a successful Prepare, once: the converted data set, to sink. None, or the first
     // failure: a later frame that does not convert, or WriteFailed when the sink refused.
@@ -66,9 +69,11 @@ std::string ConvertFailureText(ConvertError error, std::string_view sourceSyntax
 
 // For readers of samples (thumbnails, print): a data set with native little-endian pixel data.
 // One in a big-endian or compressed syntax is converted in place and syntax becomes explicit
-// VR little endian; one already native and little endian is left as it is.
+// VR little endian; one already native and little endian is left as it is. With firstFrameOnly
+// compressed pixel data is decoded only as far as its first frame, which is then all the pixel
+// data holds (Number of Frames stays as it was): for readers that look at no other frame.
 ConvertError ToNativeLittleEndian(ElementList& dataSet, std::string& syntax,
-                                  std::string* detail = nullptr);
+                                  std::string* detail = nullptr, bool firstFrameOnly = false);
 
 inline bool TranscodeTags(ElementList& output, ElementList& input, std::string_view targetSyntax,
                           std::string_view sourceSyntax) {

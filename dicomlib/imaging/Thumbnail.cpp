@@ -322,7 +322,7 @@ ThumbnailStatus CreateThumbnail(const std::filesystem::path& outputPath,
     ElementList dataSet;
     std::string syntax;
     if (!data::LoadDataSetFile(dicomPath, dataSet, syntax)) return ThumbnailStatus::CannotRead;
-    if (data::ToNativeLittleEndian(dataSet, syntax) != data::ConvertError::None)
+    if (data::ToNativeLittleEndian(dataSet, syntax, nullptr, true) != data::ConvertError::None)
         return ThumbnailStatus::UnsupportedSyntax;
     ThumbnailImage image;
     const ThumbnailStatus drawn = DrawThumbnail(dataSet, width, image);

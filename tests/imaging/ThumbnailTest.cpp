@@ -71,13 +71,17 @@ TEST(Thumbnail, RefusesWhatItCannotDrawAndLeavesNoFile) {
     }
 
     testsupport::TempDir dir;
-    const auto file = [&](const char* name, const char* syntax, bool bigEndian) {
+    const auto file = [&](const char* name, const char* syntax, bool bigEndian,
+                          bool twoFrames = false) {
+        Bytes pixels(64, 1);
+        if (twoFrames) pixels.insert(pixels.end(), 64, 200);
         const Bytes body = DataSetBuilder(true, bigEndian)
                                .Text(0x0028, 0x0004, "CS", "MONOCHROME2 ")
+                               .Text(0x0028, 0x0008, "IS", twoFrames ? "2 " : "1 ")
                                .US(0x0028, 0x0010, 8)
                                .US(0x0028, 0x0011, 8)
                                .US(0x0028, 0x0100, 8)
-                               .Element(0x7FE0, 0x0010, "OB", Bytes(64, 1))
+                               .Element(0x7FE0, 0x0010, "OB", pixels)
                                .Bytes();
         testsupport::WriteFileBytes(dir / name, testsupport::Part10File(syntax, body));
         return (dir / name).string();
@@ -110,9 +114,14 @@ TEST(Thumbnail, RefusesWhatItCannotDrawAndLeavesNoFile) {
     EXPECT_FALSE(std::filesystem::exists(dir / "t.jpg"));
     EXPECT_EQ(cli({"thumbnail", good, "t.jpg", "--width", "0"}).exitCode, 2);
 
-    // Big endian and compressed images are decoded first: the same picture, byte for byte.
+    // Big endian and compressed images are decoded first: the same picture, byte for byte; of
+    // several frames the first.
     const Bytes expected = testsupport::ReadFileBytes(dir / "out.jpg");
-    std::vector<std::string> others = {big};
+    std::vector<std::string> others = {big, (dir / "frames.dcm").string()};
+    ASSERT_EQ(cli({"convert", file("two.dcm", "1.2.840.10008.1.2.1", false, true), others.back(),
+                   "--ts", "jpeg-ls"})
+                  .exitCode,
+              0);
     for (const char* ts : {"rle", "jpeg-ls", "j2k", "htj2k", "htj2k-rpcl", "jpeg-xl"}) {
         others.push_back((dir / (std::string(ts) + ".dcm")).string());
         ASSERT_EQ(cli({"convert", good, others.back(), "--ts", ts}).exitCode, 0) << ts;
