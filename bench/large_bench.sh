@@ -44,14 +44,19 @@ stop_provider() {
   wait "$1" 2>/dev/null || true
 }
 
-# Runs the command under GNU time; prints "seconds MB" (wall time, peak resident memory).
+# Runs the command under GNU time; prints "seconds MB" (wall time, peak resident memory), or
+# "failed -" with the tool's last lines on standard error: the other jobs still run.
 measure() {
-  /usr/bin/time -f '%e %M' -o "$work/time" "$@" >"$work/last.log" 2>&1 ||
-    { echo "failed: $*" >&2; tail -5 "$work/last.log" >&2; return 1; }
+  if ! /usr/bin/time -f '%e %M' -o "$work/time" "$@" >"$work/last.log" 2>&1; then
+    echo "failed: $*" >&2
+    tail -3 "$work/last.log" >&2
+    echo "failed -"
+    return 0
+  fi
   awk '{ printf "%.2f %.0f", $1, $2 / 1024 }' "$work/time"
 }
 row() {  # job, ours, theirs, their name
-  printf '%-26s tessaly-cli %7.2f s %6s MB   %-12s %7.2f s %6s MB\n' "$1" $2 "$4" $3
+  printf '%-26s tessaly-cli %9s s %6s MB   %-12s %9s s %6s MB\n' "$1" $2 "$4" $3
 }
 
 for frames in "${sizes[@]}"; do
