@@ -3,6 +3,7 @@
 // every verdict but "works" carries the reason and what the operator can do. Nothing is stored
 // on the peer unless --store-test asks for one C-STORE; the storage table comes from the
 // association answers alone. The library runs the probe; this command draws its report.
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
 #include <memory>
@@ -10,6 +11,7 @@
 
 #include "Commands.h"
 #include "ProbeRender.h"
+#include "WebProbeCommand.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -37,6 +39,8 @@ struct ReportDeleter {
 
 int RunProbeCommand(const Args& args) {
     const Command& self = ProbeCommand;
+    if (std::find(args.begin(), args.end(), "--web") != args.end())
+        return RunWebProbeCommand(self, args);
     Options o;
     int positional = 0;
     for (std::size_t i = 0; i < args.size(); ++i) {
@@ -75,7 +79,7 @@ int RunProbeCommand(const Args& args) {
     }
 
     WriteLogLine("Starting PROBE Service");
-    const ProbePeer peer{o.host, o.port, o.calling, o.called};
+    const ProbePeer peer{o.host, o.port, o.calling, o.called, {}};
     ProbeOptions options{};
     options.structSize = sizeof options;
     options.host = o.host.c_str();
@@ -115,6 +119,9 @@ int RunProbeCommand(const Args& args) {
 const Command ProbeCommand = {
     "probe",
     "probe HOST PORT [--aet LOCAL] [--aec REMOTE] [--move-dest AE --receive PORT] [--json] "
+    "[--html FILE] [--store-test FILE]\n"
+    "       tessaly-cli probe --web URL [--tls-ca FILE|DIR] [--tls-cert FILE [--tls-key FILE]] "
+    "[--tls-no-verify] [--user NAME --password-file FILE | --token-file FILE] [--json] "
     "[--html FILE] [--store-test FILE]",
     RunProbeCommand};
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "Guarded.h"
+#include "ProbeRecords.h"
 #include "net/Association.h"
 #include "services/Probe.h"
 #include "zedavura.h"
@@ -23,40 +24,6 @@ static_assert(Mirrors(PROBE_REFUSED, services::probe::Verdict::Refused));
 static_assert(Mirrors(PROBE_NOT_OFFERED, services::probe::Verdict::NotOffered));
 static_assert(Mirrors(PROBE_FAILED, services::probe::Verdict::Failed));
 static_assert(Mirrors(PROBE_NOT_TESTED, services::probe::Verdict::NotTested));
-
-// One section and the C records over it; never moved once made, so the records stay valid.
-struct SectionRecords {
-    explicit SectionRecords(const services::probe::Section& s) : section(s) {
-        for (const services::probe::Fact& f : section.facts)
-            facts.push_back({f.name.c_str(), f.value.c_str()});
-        for (const services::probe::Row& row : section.rows) {
-            auto& marks = syntaxes.emplace_back();
-            for (const services::probe::SyntaxResult& m : row.syntaxes)
-                marks.push_back({m.transferSyntax.c_str(), m.result});
-        }
-        for (std::size_t i = 0; i < section.rows.size(); ++i) {
-            const services::probe::Row& row = section.rows[i];
-            rows.push_back({row.item.c_str(), row.uid.c_str(), static_cast<int32_t>(row.verdict),
-                            row.reason.c_str(), row.advice.c_str(),
-                            static_cast<uint32_t>(syntaxes[i].size()),
-                            syntaxes[i].empty() ? nullptr : syntaxes[i].data()});
-        }
-        record = {section.name.c_str(),
-                  static_cast<int32_t>(section.verdict),
-                  section.reason.c_str(),
-                  section.advice.c_str(),
-                  static_cast<uint32_t>(facts.size()),
-                  facts.empty() ? nullptr : facts.data(),
-                  static_cast<uint32_t>(rows.size()),
-                  rows.empty() ? nullptr : rows.data()};
-    }
-
-    const services::probe::Section section;
-    std::vector<ProbeFactRecord> facts;
-    std::vector<std::vector<ProbeSyntaxResult>> syntaxes;
-    std::vector<ProbeRowRecord> rows;
-    ProbeSectionRecord record{};
-};
 
 std::string TextOr(const char* text, const char* fallback = "") {
     return text != nullptr ? text : fallback;
@@ -99,11 +66,6 @@ uint32_t Micros(std::chrono::microseconds time) {
 }
 
 }  // namespace
-
-struct ProbeReport {
-    std::vector<std::unique_ptr<SectionRecords>> sections;
-    uint32_t associations = 0;
-};
 
 extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
                                               void* context) {

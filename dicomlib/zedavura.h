@@ -1077,6 +1077,25 @@ ZEDAVURA_API int32_t StowFiles(const char* serviceUrl, const WebSettings* settin
                                const char* const* fileNames, uint32_t count, const char* studyUid,
                                uint32_t batch, StowProgressSink progress, void* context);
 
+/* What to probe of a DICOMweb service. structSize is sizeof(WebProbeOptions) as the caller
+ * compiled it; fields added later go at the end. Every text is the caller's. */
+typedef struct WebProbeOptions {
+    uint32_t structSize;
+    const char* serviceUrl;      /* the part before "/studies" */
+    const WebSettings* settings; /* may be null: no credentials, the system's authorities */
+    const char* storeTestFile;   /* a Part 10 file to store once; null or "": nothing stored */
+} WebProbeOptions;
+
+/* Probes a DICOMweb service into a report of the probe's records: sections "Endpoint" (a study
+ * search's answer, its times, TLS protocol, cipher suite and the server's certificate),
+ * "Capabilities" (OPTIONS), "STOW-RS" (only with storeTestFile), "QIDO-RS" (a search at each
+ * level below a match of the one above) and "WADO-RS" (metadata and instance of one instance
+ * found), in that order; sink (may be null) is told of each as it ends, on the calling thread.
+ * ProbeAssociationCount gives the HTTP requests made. Freed with DeleteProbeReport; null when
+ * options or its URL is null or structSize too small. */
+ZEDAVURA_API ProbeReport* RunWebProbe(const WebProbeOptions* options, ProbeSectionSink sink,
+                                      void* context);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,
