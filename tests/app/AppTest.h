@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListView>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -75,17 +76,34 @@ inline void ChooseFile(const QString& file) {
     OnModal<QFileDialog>([file](QFileDialog* dialog) { Choose(dialog, file); });
 }
 
-// The runner's own lines of today's log of service, without their time of day.
+// The runner's own lines of today's log of service, without their time of day: the starting
+// and outcome lines and the explanations indented under them.
 inline QStringList LogLines(const QString& workDir, const QString& service) {
     const QString name = QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log";
     const QString text = QString::fromLatin1(ReadFile(workDir + "/" + name));
     static const QRegularExpression own(
-        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT) .*)\r$",
+        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT|PROBE) .*|  .*)\r$",
         QRegularExpression::MultilineOption);
     QStringList lines;
     for (auto it = own.globalMatch(text); it.hasNext();)
         lines << it.next().captured(1);
     return lines;
+}
+
+// What tessaly-cli writes for args, standard output and then standard error, line by line.
+inline QStringList CliLines(const QStringList& args) {
+    QProcess cli;
+    cli.start(TESSALY_CLI, args);
+    cli.waitForFinished(120000);
+    const QByteArray out = cli.readAllStandardOutput() + cli.readAllStandardError();
+    return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
+}
+
+// The line tessaly-cli writes under its failure line for args: the one indented by two spaces.
+inline QString CliExplanation(const QStringList& args) {
+    for (const QString& line : CliLines(args))
+        if (line.startsWith("  ")) return line;
+    return "<no explanation>";
 }
 
 }  // namespace apptest

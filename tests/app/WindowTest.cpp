@@ -137,12 +137,13 @@ class WindowTest : public QObject {
         ChooseFile("");
         Click(form_.get(), "BitBtn6");
         QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 3, 30000);
-        const QStringList store = {"<cleared>", "STORE OK", "<cleared>",
-                                   Failure("STORE", scpPort_)};
+        const QString noFile = QString("  ") + app::NO_FILE_CHOSEN;
+        const QStringList store = {"<cleared>", "STORE OK", "<cleared>", Failure("STORE", scpPort_),
+                                   noFile};
         QCOMPARE(jobs.memo.mid(2), store);
         QCOMPARE(LogLines(work_.path(), "STORE"),
                  QStringList({"Starting STORE Service", "STORE OK", "Starting STORE Service",
-                              Failure("STORE", scpPort_)}));
+                              Failure("STORE", scpPort_), noFile}));
         QStringList stored;
         for (QDirIterator it(images_.path(), QDir::Files, QDirIterator::Subdirectories);
              it.hasNext();)
@@ -166,9 +167,32 @@ class WindowTest : public QObject {
         QCOMPARE(jobs.memo, QStringList({"<cleared>"}));
         silent.nextPendingConnection()->abort();
         QTRY_COMPARE_WITH_TIMEOUT(jobs.ended, QStringList({"ECHO", "STORE"}), 30000);
-        QCOMPARE(jobs.memo, QStringList({"<cleared>", Failure("ECHO", port), "<cleared>",
-                                         Failure("STORE", port)}));
-        QCOMPARE(Memo(), Failure("STORE", port));
+        QCOMPARE(jobs.memo.size(), 6);
+        QCOMPARE(jobs.memo.mid(0, 2), QStringList({"<cleared>", Failure("ECHO", port)}));
+        QVERIFY2(jobs.memo[2].startsWith("  ") && jobs.memo[2].size() > 10,
+                 qPrintable(jobs.memo[2]));
+        QCOMPARE(jobs.memo.mid(3, 2), QStringList({"<cleared>", Failure("STORE", port)}));
+        QCOMPARE(Memo(), Failure("STORE", port) + "\n  " + app::NO_FILE_CHOSEN);
+        SetPeerPort(scpPort_);
+    }
+
+    // Under the failure line, in the memo and the log, the command line's second line for the
+    // same peer: here, nothing listens on the port.
+    void explainsAFailedEchoAsTheCommandLineDoes() {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(closed.serverPort());
+        closed.close();
+        SetPeerPort(port);
+        JobRecorder jobs(Runner());
+        Click(form_.get(), "BitBtn4");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 1, 30000);
+        const QStringList cli = apptest::CliLines(
+            {"echo", "127.0.0.1", port, "--aet", "local", "--aec", "TESSALY-SCP"});
+        QCOMPARE(cli.size(), 2);
+        QCOMPARE(jobs.memo, QStringList({"<cleared>"}) + cli);
+        const QStringList log = LogLines(work_.path(), "ECHO");
+        QCOMPARE(log.mid(log.size() - 3), QStringList({"Starting ECHO Service"}) + cli);
         SetPeerPort(scpPort_);
     }
 
