@@ -90,13 +90,17 @@ inline QStringList LogLines(const QString& workDir, const QString& service) {
     return lines;
 }
 
-// What tessaly-cli writes for args, standard output and then standard error, line by line.
-inline QStringList CliLines(const QStringList& args) {
+// What tessaly-cli writes for args: standard output, then standard error.
+inline QString CliOutput(const QStringList& args) {
     QProcess cli;
     cli.start(TESSALY_CLI, args);
     cli.waitForFinished(120000);
-    const QByteArray out = cli.readAllStandardOutput() + cli.readAllStandardError();
-    return QString::fromUtf8(out).split('\n', Qt::SkipEmptyParts);
+    return QString::fromUtf8(cli.readAllStandardOutput() + cli.readAllStandardError());
+}
+
+// The same, line by line, without empty lines.
+inline QStringList CliLines(const QStringList& args) {
+    return CliOutput(args).split('\n', Qt::SkipEmptyParts);
 }
 
 // The line tessaly-cli writes under its failure line for args: the one indented by two spaces.

@@ -196,22 +196,28 @@ class WindowTest : public QObject {
         SetPeerPort(scpPort_);
     }
 
+    // An echo and a probe each wait for the answer to their association request.
     void endsWhileAJobWaitsOnASilentPeer() {
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QTemporaryDir dir;
-        app::Settings settings = app::DefaultSettings();
-        app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
-        QVERIFY(app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
-        QProcess child;
-        child.setWorkingDirectory(dir.path());
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting"});
-        QVERIFY(silent.waitForNewConnection(10000));
-        QVERIFY(child.waitForFinished(15000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
-        QCOMPARE(LogLines(dir.path(), "ECHO"), QStringList({"Starting ECHO Service"}));
+        for (const auto& [button, service] :
+             {std::pair{"BitBtn4", "ECHO"}, {"BitBtn11", "PROBE"}}) {
+            QTcpServer silent;
+            QVERIFY(silent.listen(QHostAddress::LocalHost));
+            QTemporaryDir dir;
+            app::Settings settings = app::DefaultSettings();
+            app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
+            QVERIFY(
+                app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
+            QProcess child;
+            child.setWorkingDirectory(dir.path());
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting", button});
+            QVERIFY(silent.waitForNewConnection(10000));
+            QVERIFY(child.waitForFinished(15000));
+            QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(child.exitCode(), 0);
+            QCOMPARE(LogLines(dir.path(), service),
+                     QStringList({QString("Starting ") + service + " Service"}));
+        }
     }
 
     void showsAnExceptionAndGoesOn() {
