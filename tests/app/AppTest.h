@@ -55,10 +55,11 @@ inline void WriteFile(const QString& path, const QByteArray& bytes) {
 // What the runner sent to the window, in the order the window got it.
 struct JobRecorder : QObject {
     QStringList ended, memo;
+    QList<QStringList> blocks;  // the memo's lines as they were sent
     explicit JobRecorder(app::MainThread* runner) {
         connect(runner, &app::MainThread::MemoCleared, this, [this] { memo << "<cleared>"; });
         connect(runner, &app::MainThread::MemoLines, this,
-                [this](const QStringList& l) { memo << l; });
+                [this](const QStringList& l) { memo << l, blocks << l; });
         connect(runner, &app::MainThread::JobEnded, this, [this](const QString& s) { ended << s; });
     }
 };

@@ -59,7 +59,6 @@ QObject* NewSettingsTest();
 QObject* NewWindowTest();
 QObject* NewScreenshotTest();
 QObject* NewQueryJobsTest();
-QObject* NewProbeTest();
 
 int main(int argc, char** argv) {
     if (argc > 2 && std::strcmp(argv[1], "--end-while-waiting") == 0) {
@@ -77,7 +76,6 @@ int main(int argc, char** argv) {
                                   : suite == "Window"     ? NewWindowTest()
                                   : suite == "Screenshot" ? NewScreenshotTest()
                                   : suite == "QueryJobs"  ? NewQueryJobsTest()
-                                  : suite == "Probe"      ? NewProbeTest()
                                                           : nullptr);
     if (!test) return 2;
     argv[1] = argv[0];
