@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -283,7 +284,10 @@ void TForm1::SaveReport() {
     if (saveDialog1_->exec() != QDialog::Accepted || saveDialog1_->selectedFiles().isEmpty())
         return;
     const QString file = saveDialog1_->selectedFiles().first();
-    const bool json = saveDialog1_->selectedNameFilter() == REPORT_JSON_FILTER;
+    // A name typed with its suffix wins over the filter left chosen.
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    const bool json = suffix == "json" || (suffix != "html" && saveDialog1_->selectedNameFilter() ==
+                                                                   REPORT_JSON_FILTER);
     const QByteArray& report = json ? reportJson_ : reportHtml_;
     QSaveFile out(file);
     if (!out.open(QIODevice::WriteOnly) || out.write(report) != report.size() || !out.commit())

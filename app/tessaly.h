@@ -43,7 +43,8 @@ class TForm1 : public QWidget {
     void Query(const char* service);
     void Print();
     void Probe();
-    // The last probe's report, as an HTML page or as JSON (by the chosen filter).
+    // The last probe's report, as an HTML page or as JSON (by the name's suffix, else by the
+    // chosen filter).
     void SaveReport();
     void About();
     void Banner();
