@@ -294,15 +294,6 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
     return status;
 }
 
-int32_t OpenQueryAssoc(Association& assoc, std::string_view host, std::string_view port,
-                       std::string_view callingAeTitle, std::string_view calledAeTitle,
-                       std::string_view sopClassUid) {
-    std::string calling(callingAeTitle);
-    if (net::OpenAssoc(assoc, host, port, calling, calledAeTitle, sopClassUid, std::nullopt))
-        return 0;
-    return OpenFailureOutcome(assoc);
-}
-
 net::AssociationPtr OpenQuery(const net::ConnectionSettings& peer, std::string_view sopClassUid,
                               int32_t& outcome) {
     net::AssociationPtr assoc = net::Open(peer, net::ProposalFor(sopClassUid));

@@ -109,12 +109,6 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
 // Writes a line to the trace log when its level is at least minLevel.
 void LogServiceLine(int32_t minLevel, std::string_view text);
 
-// Opens an association with one context for sopClassUid (implicit VR little endian); 0 or
-// why not (QUERY_NO_CONNECTION, QUERY_REJECTED, QUERY_CONTEXT_REFUSED,
-// QUERY_ASSOCIATION_ABORTED, QUERY_MALFORMED_ANSWER).
-int32_t OpenQueryAssoc(Association& assoc, std::string_view host, std::string_view port,
-                       std::string_view callingAeTitle, std::string_view calledAeTitle,
-                       std::string_view sopClassUid);
 // The one-shot query association for sopClassUid, and why it is not open (0 when it is).
 net::AssociationPtr OpenQuery(const net::ConnectionSettings& peer, std::string_view sopClassUid,
                               int32_t& outcome);
