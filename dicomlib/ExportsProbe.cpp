@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "ProbeRecords.h"
 #include "net/Association.h"
@@ -69,9 +70,16 @@ uint32_t Micros(std::chrono::microseconds time) {
 
 extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
                                               void* context) {
-    if (options == nullptr || options->structSize < sizeof(ProbeOptions) ||
+    // Callers compiled before the connection field keep its default.
+    constexpr std::size_t FIRST_VERSION_SIZE = offsetof(ProbeOptions, connection);
+    if (options == nullptr || options->structSize < FIRST_VERSION_SIZE ||
         options->host == nullptr || options->port == nullptr)
         return nullptr;
+    const bool hasConnection =
+        options->structSize >= offsetof(ProbeOptions, connection) + sizeof(options->connection);
+    const auto connection = hasConnection && options->connection != nullptr
+                                ? SettingsOf(options->connection)
+                                : std::optional<net::ConnectionSettings>();
     return Guarded("RunProbe", static_cast<ProbeReport*>(nullptr), [&] {
         services::probe::Options o;
         o.host = options->host;
@@ -82,6 +90,7 @@ extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, Probe
         o.receivePort = TextOr(options->receivePort);
         o.storeTestFile = TextOr(options->storeTestFile);
         o.workFolder = TextOr(options->workFolder);
+        if (connection) o.connection = *connection;
         auto report = std::make_unique<ProbeReport>();
         const services::probe::Report done =
             services::probe::Run(o, [&](const services::probe::Section& section) {
@@ -124,9 +133,8 @@ extern "C" ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* po
         for (uint32_t i = 0; i < count; ++i)
             pairs.push_back({proposals[i].abstractSyntax ? proposals[i].abstractSyntax : "",
                              proposals[i].transferSyntax ? proposals[i].transferSyntax : ""});
-        const services::ContextsProbe probe =
-            services::ProposeEach(host, port, callingAeTitle ? callingAeTitle : "",
-                                  calledAeTitle ? calledAeTitle : "", pairs);
+        const services::ContextsProbe probe = services::ProposeEach(
+            net::SettingsFor(host, port, TextOr(callingAeTitle), TextOr(calledAeTitle)), pairs);
         for (uint32_t i = 0; i < count; ++i) {
             answers[i].result = probe.answers[i].result;
             Fill(answers[i].transferSyntax, probe.answers[i].transferSyntax);
@@ -168,7 +176,7 @@ extern "C" ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* por
     if (host == nullptr || port == nullptr) return -4;
     return Guarded("GetPrinterInfo", int32_t{-4}, [&] {
         const services::PrinterStatus printer = services::GetPrinterStatus(
-            host, port, callingAeTitle ? callingAeTitle : "", calledAeTitle ? calledAeTitle : "");
+            net::SettingsFor(host, port, TextOr(callingAeTitle), TextOr(calledAeTitle)));
         if (info != nullptr) {
             *info = PrinterInfo{};
             Fill(info->status, printer.status);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
 #include "store/Rddcmdir.h"
@@ -33,6 +34,19 @@ extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, co
     GuardedVoid("StartStoreSCPAcceptingAll", [&] {
         store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load(),
                              net::AcceptPolicy::Everything);
+    });
+}
+
+extern "C" ZEDAVURA_API void StartStoreSCPWith(const char* directory,
+                                               const ConnectionOptions* listener,
+                                               uint8_t acceptAll) {
+    const auto settings = SettingsOf(listener);
+    if (directory == nullptr || !settings || settings->port.empty()) return;
+    GuardedVoid("StartStoreSCPWith", [&] {
+        store::StartStoreSCP(
+            directory, settings->port, store::INDEX_ROOT, gMaxAssociations.load(),
+            acceptAll != 0 ? net::AcceptPolicy::Everything : net::AcceptPolicy::Standard,
+            *settings);
     });
 }
 

@@ -2,7 +2,9 @@
 // its own lengths is answered with an A-ABORT, and the association fails.
 #include "net/Association.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -27,9 +29,9 @@ void LogAssociationEvent(std::string_view text) {
     if (LogLevel() >= LOG_ASSOCIATION) AppendLogLine(LogFileName(), text);
 }
 
-UserInformation OurUserInformation() {
+UserInformation OurUserInformation(uint32_t maximumLength) {
     UserInformation info;
-    info.maximumLength = MAXIMUM_LENGTH_RECEIVED;
+    info.maximumLength = maximumLength;
     info.implementationClassUid = uid::ImplementationClass;
     info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
     return info;
@@ -55,6 +57,7 @@ void Fail(Association& assoc) {
 }
 
 thread_local std::string tLastFailure;
+thread_local TimeoutRecord tLastTimeout;
 
 // A title as it goes on the wire: 16 characters, padded with spaces.
 std::string WireTitle(std::string title) {
@@ -67,7 +70,7 @@ std::string WireTitle(std::string title) {
 // a reset. Anything else ends the association at once.
 void AwaitReleaseOfNothing(Association& assoc) {
     auto pdu = [&] {
-        ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
+        ReceiveDeadline limit(assoc, assoc.settings.RequestWait());
         return ReadPduOrEnd(assoc);
     }();
     if (!pdu) return;
@@ -79,14 +82,16 @@ void AwaitReleaseOfNothing(Association& assoc) {
     assoc.stream.Close();
 }
 
-// Proposal side, common to both requestor operations: fills the fixed parts of the request and
-// its one proposal. A record opened before starts again from an empty proposal list.
-void PrepareRequest(Association& assoc, std::string& callingAeTitle,
-                    std::string_view calledAeTitle) {
-    if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+// Proposal side: takes the settings and fills the fixed parts of the request. A record opened
+// before starts again from an empty proposal list.
+void PrepareRequest(Association& assoc, const ConnectionSettings& settings) {
+    assoc.settings = settings;
+    if (assoc.settings.callingAeTitle.empty())
+        assoc.settings.callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+    assoc.messageWait = Wait::Dimse;
     assoc.request = AssociateRQ();
-    assoc.request.calledAeTitle = std::string(calledAeTitle);
-    assoc.request.callingAeTitle = callingAeTitle;
+    assoc.request.calledAeTitle = assoc.settings.calledAeTitle;
+    assoc.request.callingAeTitle = assoc.settings.callingAeTitle;
     assoc.request.applicationContext = APPLICATION_CONTEXT_NAME;
     assoc.answer = AssociateAC();
     assoc.rejection = AssociateRJ();
@@ -94,6 +99,7 @@ void PrepareRequest(Association& assoc, std::string& callingAeTitle,
     assoc.peerReleased = false;
     assoc.opened = OpenReport();
     tLastFailure.clear();
+    tLastTimeout = TimeoutRecord();
     ResetMessageCounter();
 }
 
@@ -143,10 +149,17 @@ std::chrono::microseconds Since(std::chrono::steady_clock::time_point start) {
 
 // Judges the first PDU of the answer.
 bool TakeFirstPdu(Association& assoc) {
-    auto pdu = ReadPduOrEnd(assoc);
+    auto pdu = [&] {
+        // Without an association time-out of its own the answer has the wait of a response.
+        std::optional<ReceiveDeadline> limit;
+        if (assoc.settings.acseTimeout) limit.emplace(assoc, *assoc.settings.acseTimeout);
+        return ReadPduOrEnd(assoc);
+    }();
     if (!pdu) {
         assoc.opened.outcome =
             pdu.Code() == ErrorCode::Malformed ? OpenOutcome::MalformedAnswer : OpenOutcome::Closed;
+        if (pdu.Code() != ErrorCode::Malformed && assoc.stream.Socket().TimedOut())
+            assoc.opened.ranOut = Wait::Acse;
         return false;
     }
     if (pdu->type == PDU_ASSOCIATE_AC) return TakeAnswer(assoc, pdu->bytes);
@@ -170,12 +183,16 @@ bool TakeFirstPdu(Association& assoc) {
 }
 
 // Connects, sends the request and judges the answer.
-bool Connect(Association& assoc, std::string_view host, std::string_view port) {
+bool Connect(Association& assoc) {
+    const ConnectionSettings& settings = assoc.settings;
+    const std::string_view host = settings.host, port = settings.port;
     OpenReport& report = assoc.opened;
-    report.host = std::string(host);
-    report.port = std::string(port);
+    report.host = settings.host;
+    report.port = settings.port;
     assoc.dataTransfer.Clear();
-    assoc.request.userInformation = OurUserInformation();
+    assoc.request.userInformation = OurUserInformation(settings.maxPduLength);
+    assoc.stream.SetConnectTimeout(settings.connectTimeout);
+    assoc.stream.Socket().SetReceiveTimeout(settings.dimseTimeout);
     auto start = std::chrono::steady_clock::now();
     const auto address = ResolveHost(host);
     const auto portNumber = address ? ResolvePort(port) : std::nullopt;
@@ -191,6 +208,8 @@ bool Connect(Association& assoc, std::string_view host, std::string_view port) {
     if (!connected) {
         report.outcome = OpenOutcome::ConnectFailed;
         report.socketError = assoc.stream.Socket().LastError();
+        if (report.socketError == ETIMEDOUT && settings.connectTimeout)
+            report.ranOut = Wait::Connect;
         return false;
     }
     LogAssociationEvent("Connected to: " + std::string(host) + ":" + std::string(port));
@@ -205,12 +224,34 @@ bool Connect(Association& assoc, std::string_view host, std::string_view port) {
     return accepted;
 }
 
-bool Open(Association& assoc, std::string_view host, std::string_view port) {
-    if (Connect(assoc, host, port)) return true;
+bool Negotiate(Association& assoc) {
+    if (Connect(assoc)) return true;
     std::string why = ExplainOpenFailure(assoc);
     LogAssociationEvent("Association failed: " + why);
-    NoteFailure(std::move(why));
+    const OpenReport& report = assoc.opened;
+    if (report.ranOut == Wait::Connect) {
+        NoteTimeout({Wait::Connect, *assoc.settings.connectTimeout, "no connection"},
+                    std::move(why));
+    } else if (report.ranOut == Wait::Acse) {
+        NoteTimeout(
+            {Wait::Acse, assoc.settings.AnswerWait(), "no answer to the association request"},
+            std::move(why));
+    } else {
+        NoteFailure(std::move(why));
+    }
     return false;
+}
+
+// The legacy openings: default settings for the peer; an empty calling title becomes the
+// default in the caller's string too.
+bool OpenLegacy(Association& assoc, std::string_view host, std::string_view port,
+                std::string& callingAeTitle, std::string_view calledAeTitle,
+                const Proposals& proposals) {
+    if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+    return OpenWith(assoc,
+                    SettingsFor(std::string(host), std::string(port), callingAeTitle,
+                                std::string(calledAeTitle)),
+                    proposals);
 }
 
 }  // namespace
@@ -337,33 +378,62 @@ PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal, Acce
     return pc;
 }
 
+Association* NewAssociation() {
+    return new Association();
+}
+
+bool OpenWith(Association& assoc, const ConnectionSettings& settings, const Proposals& proposals) {
+    PrepareRequest(assoc, settings);
+    if (proposals.contexts.empty() || proposals.contexts.size() > MAX_PROPOSALS) return false;
+    for (const auto& proposal : proposals.contexts)
+        AddProposal(assoc, proposal.abstractSyntax, proposal.transferSyntaxes);
+    return Negotiate(assoc);
+}
+
+AssociationPtr Open(const ConnectionSettings& settings, const Proposals& proposals) {
+    AssociationPtr assoc(NewAssociation());
+    assoc->messageDump = LogLevel() >= LOG_MESSAGES;
+    OpenWith(*assoc, settings, proposals);
+    return assoc;
+}
+
+Proposals ProposalFor(std::string_view abstractSyntax,
+                      std::optional<std::string_view> transferSyntax) {
+    return {{{0, std::string(abstractSyntax), ProposedTransferSyntaxes(transferSyntax)}}};
+}
+
 bool OpenAssoc(Association& assoc, std::string_view host, std::string_view port,
                std::string& callingAeTitle, std::string_view calledAeTitle,
                std::string_view abstractSyntax, std::optional<std::string_view> transferSyntax) {
-    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
-    AddProposal(assoc, abstractSyntax, ProposedTransferSyntaxes(transferSyntax));
-    return Open(assoc, host, port);
+    return OpenLegacy(assoc, host, port, callingAeTitle, calledAeTitle,
+                      ProposalFor(abstractSyntax, transferSyntax));
 }
 
 bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_view port,
                       std::string& callingAeTitle, std::string_view calledAeTitle,
                       std::string_view abstractSyntax, std::optional<std::string_view> fileSyntax,
                       std::optional<std::string_view> preferredSyntax) {
-    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
     auto syntaxes = StorageProposedTransferSyntaxes(fileSyntax, preferredSyntax);
-    if (!syntaxes) return false;
-    AddProposal(assoc, abstractSyntax, std::move(*syntaxes));
-    return Open(assoc, host, port);
+    if (!syntaxes) {
+        if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+        PrepareRequest(assoc, SettingsFor(std::string(host), std::string(port), callingAeTitle,
+                                          std::string(calledAeTitle)));
+        return false;
+    }
+    return OpenLegacy(assoc, host, port, callingAeTitle, calledAeTitle,
+                      {{{0, std::string(abstractSyntax), std::move(*syntaxes)}}});
 }
 
 bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_view port,
                        std::string& callingAeTitle, std::string_view calledAeTitle,
                        const std::vector<PresentationContextRQ>& proposals) {
-    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
-    if (proposals.empty() || proposals.size() > MAX_PROPOSALS) return false;
-    for (const auto& proposal : proposals)
-        AddProposal(assoc, proposal.abstractSyntax, proposal.transferSyntaxes);
-    return Open(assoc, host, port);
+    return OpenLegacy(assoc, host, port, callingAeTitle, calledAeTitle, {proposals});
+}
+
+uint32_t PeerMaximumLength(const Association& assoc) {
+    return assoc.opened.outcome == OpenOutcome::Accepted
+               ? assoc.answer.userInformation.maximumLength
+               : assoc.request.userInformation.maximumLength;
 }
 
 std::string ExplainOpenFailure(const Association& assoc) {
@@ -394,6 +464,11 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::Aborted:
             return AbortExplanation(report.abort);
         case OpenOutcome::Closed:
+            if (report.ranOut == Wait::Acse)
+                return "the peer sent no answer to the association request within " +
+                       WaitLength(assoc.settings.AnswerWait()) +
+                       ": it may be busy or stuck, or not speak DICOM on this port; its log "
+                       "says which";
             return "the peer closed the connection without answering the association request: it "
                    "may refuse this machine's address or the calling title " +
                    trimmed(assoc.request.callingAeTitle) + ", or not speak DICOM on this port";
@@ -436,6 +511,16 @@ const std::string& LastFailure() {
 
 void NoteFailure(std::string text) {
     tLastFailure = std::move(text);
+    tLastTimeout = TimeoutRecord();
+}
+
+void NoteTimeout(TimeoutRecord timeout, std::string text) {
+    tLastFailure = std::move(text);
+    tLastTimeout = std::move(timeout);
+}
+
+const TimeoutRecord& LastTimeout() {
+    return tLastTimeout;
 }
 
 bool CloseAssoc(Association& assoc) {
@@ -444,8 +529,22 @@ bool CloseAssoc(Association& assoc) {
     if (assoc.stream.Connected() && assoc.stream.Write(EncodeReleaseRQ())) {
         // The reply is taken whatever it is; a time-out or a closed connection ends the wait.
         // After the peer's own release nothing more comes: only its close is awaited.
-        ReceiveDeadline limit(assoc, peerReleased ? PEER_CLOSE_TIMEOUT : RELEASE_REPLY_TIMEOUT);
-        assoc.stream.ReadExact(10);
+        const std::chrono::milliseconds wait =
+            peerReleased ? std::min<std::chrono::milliseconds>(PEER_CLOSE_TIMEOUT,
+                                                               assoc.settings.releaseTimeout)
+                         : assoc.settings.releaseTimeout;
+        bool timedOut = false;
+        {
+            ReceiveDeadline limit(assoc, wait);
+            timedOut = !assoc.stream.ReadExact(10) && assoc.stream.Socket().TimedOut();
+        }
+        if (timedOut && !peerReleased) {
+            LogAssociationEvent("No A-RELEASE-RP within " + WaitLength(wait) +
+                                ": the connection was closed");
+            // An earlier failure says more; a release that went unanswered is told only alone.
+            if (tLastTimeout.wait == Wait::None)
+                tLastTimeout = {Wait::Release, wait, "no A-RELEASE-RP"};
+        }
     }
     assoc.stream.Close();
     return true;
@@ -461,10 +560,16 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
 
     auto pdu = [&] {
         // A connection that sends nothing gives way to the next one.
-        ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
+        ReceiveDeadline limit(assoc, assoc.settings.RequestWait());
         return ReadPduOrEnd(assoc);
     }();
-    if (!pdu) return false;
+    if (!pdu) {
+        if (assoc.stream.Socket().TimedOut())
+            LogAssociationEvent("No A-ASSOCIATE-RQ within " +
+                                WaitLength(assoc.settings.RequestWait()) +
+                                ": the connection was closed");
+        return false;
+    }
     // Anything but an A-ASSOCIATE-RQ here is a peer that does not speak this protocol.
     auto rq = pdu->type == PDU_ASSOCIATE_RQ
                   ? DecodeAssociateRQ(pdu->bytes)
@@ -497,7 +602,8 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         }
         answer.contexts.push_back(std::move(pc));
     }
-    if (!assoc.acceptedContexts.empty()) answer.userInformation = OurUserInformation();
+    if (!assoc.acceptedContexts.empty())
+        answer.userInformation = OurUserInformation(assoc.settings.maxPduLength);
 
     const bool sent = assoc.stream.Write(EncodeAssociateAC(answer));
     if (!sent) {
@@ -508,6 +614,9 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         AwaitReleaseOfNothing(assoc);
         return false;
     }
+    // From now on each wait for the requestor is the silence between its requests.
+    assoc.messageWait = Wait::Idle;
+    assoc.stream.Socket().SetReceiveTimeout(assoc.settings.idleTimeout);
     return true;
 }
 

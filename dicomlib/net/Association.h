@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "net/ConnectionSettings.h"
 #include "net/DataTransfer.h"
 #include "net/Pdu.h"
 #include "net/PduStream.h"
@@ -41,6 +42,8 @@ struct OpenReport {
     std::string host, port;
     int socketError = 0;
     AbortRQ abort;
+    // The wait that ran out before the answer: Connect or Acse; None when none did.
+    Wait ranOut = Wait::None;
     std::chrono::microseconds lookupTime{0};       // host name and port
     std::chrono::microseconds connectTime{0};      // the TCP connection
     std::chrono::microseconds negotiationTime{0};  // request sent to answer read
@@ -52,6 +55,13 @@ struct OpenReport {
 // the C handle in zedavura.h needs no casts.
 struct Association {
     Association();
+
+    // The peer, titles, waits and maximum PDU length this association was opened with
+    // (requestor) or negotiated under (acceptor).
+    dicomlib::net::ConnectionSettings settings;
+    // What a wait for the peer's next message is: a response's (requestor) or the silence
+    // between requests (provider), for the words when it runs out.
+    dicomlib::net::Wait messageWait = dicomlib::net::Wait::Dimse;
 
     // Set by the service functions at trace level 2 or more: the DIMSE layer then dumps every
     // element it sends and receives.
@@ -85,10 +95,24 @@ struct Association {
 
 namespace dicomlib::net {
 
+// What a requestor proposes: the presentation contexts, IDs 1, 3, 5, ... given in order (at
+// most MAX_PROPOSALS). The request's other negotiation items go here too.
+struct Proposals {
+    std::vector<PresentationContextRQ> contexts;
+};
+
+// CloseAssoc when still connected, then frees the record.
+void DeleteAssociation(Association* assoc);
+
+// Owns an association from NewPDU on: released (when still connected) and freed on every way out.
+struct AssociationDeleter {
+    void operator()(Association* assoc) const { DeleteAssociation(assoc); }
+};
+using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
+
 // Sixteen characters: a title the caller pads with spaces goes out with its spaces.
 inline constexpr char DEFAULT_CALLING_AE_TITLE[] = "ORLANE          ";
 inline constexpr char APPLICATION_CONTEXT_NAME[] = "1.2.840.10008.3.1.1.1";
-constexpr uint32_t MAXIMUM_LENGTH_RECEIVED = 16384;
 inline constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaPrism";
 
 inline constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
@@ -151,6 +175,23 @@ bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_vi
                        std::string& callingAeTitle, std::string_view calledAeTitle,
                        const std::vector<PresentationContextRQ>& proposals);
 
+// The one way a requestor makes an association: created for the settings, the contexts
+// proposed, opened. Never null; ->opened tells how it went (Accepted when at least one context
+// was), and otherwise the connection is closed and the failure noted as LastFailure.
+AssociationPtr Open(const ConnectionSettings& settings, const Proposals& proposals);
+// Open on an association made by NewPDU; true when at least one context was accepted.
+bool OpenWith(Association& assoc, const ConnectionSettings& settings, const Proposals& proposals);
+// A new association record, for Open and for the exported NewPDU.
+Association* NewAssociation();
+
+// One proposal of abstractSyntax in the syntaxes ProposedTransferSyntaxes gives.
+Proposals ProposalFor(std::string_view abstractSyntax,
+                      std::optional<std::string_view> transferSyntax = std::nullopt);
+
+// The maximum PDU length the peer announced: in its answer (requestor) or request (acceptor);
+// 0 for no limit.
+uint32_t PeerMaximumLength(const Association& assoc);
+
 // Why the last open of this association failed, in words with what to do; empty when it was
 // accepted.
 std::string ExplainOpenFailure(const Association& assoc);
@@ -163,25 +204,27 @@ std::string ContextRefusalText(const Association& assoc, std::string_view abstra
 // not be opened, an abort or a lost connection while waiting for an answer, a failing status),
 // with what the operator can do; empty when nothing failed since the last open began.
 const std::string& LastFailure();
+// Also forgets the last time-out: this failure is another.
 void NoteFailure(std::string text);
+// The failure is a wait that ran out: its explanation, and which wait it was.
+void NoteTimeout(TimeoutRecord timeout, std::string text);
+// The wait that ran out in the thread's last failure; a release that went unanswered is told
+// when no failure came after it. Wait::None when neither.
+const TimeoutRecord& LastTimeout();
 
-// How long CloseAssoc waits for the A-RELEASE-RP, and, once the peer's own release has been
-// answered, for the peer to close the connection.
-constexpr std::chrono::seconds RELEASE_REPLY_TIMEOUT{30};
+// Once the peer's own release has been answered, how long CloseAssoc waits for the peer to
+// close the connection.
 constexpr std::chrono::seconds PEER_CLOSE_TIMEOUT{3};
-// How long a new connection has to send its A-ASSOCIATE-RQ, and a requestor whose proposals
-// were all refused its A-RELEASE-RQ.
-constexpr std::chrono::seconds ASSOCIATE_REQUEST_TIMEOUT{30};
 
 // Sends an A-RELEASE-RQ when connected, takes the 10 bytes of the reply unread, closes. True.
-// The wait ends after RELEASE_REPLY_TIMEOUT, or PEER_CLOSE_TIMEOUT once the peer's release was
-// answered (or after the socket's own receive time-out when that is shorter).
+// The wait ends after the settings' release time-out, or PEER_CLOSE_TIMEOUT once the peer's
+// release was answered (or after the socket's own receive time-out when that is shorter).
 bool CloseAssoc(Association& assoc);
 // Negotiates on an accepted connection handle, which the association then owns. True when at
 // least one context was accepted. Otherwise the AC has been sent, the requestor's A-RELEASE-RQ
-// (awaited for at most ASSOCIATE_REQUEST_TIMEOUT) answered with an A-RELEASE-RP, and the
-// connection closed. A connection that sends no A-ASSOCIATE-RQ within ASSOCIATE_REQUEST_TIMEOUT
-// is closed.
+// (awaited as long as the request) answered with an A-RELEASE-RP, and the connection closed. A
+// connection that sends no A-ASSOCIATE-RQ within assoc.settings' request wait is closed; once
+// open, one silent for its idle time-out is. The AC announces its maximum PDU length.
 bool AcceptAssoc(Association& assoc, int socketHandle,
                  AcceptPolicy policy = AcceptPolicy::Standard);
 // Sends an A-ABORT and closes the connection.
@@ -190,13 +233,5 @@ void AbortAssoc(Association& assoc);
 // Reads the next PDU; when none could be read, a malformed one is answered with an A-ABORT,
 // anything else (time-out, peer gone) just closes the connection.
 Result<PduView> ReadPduOrEnd(Association& assoc);
-// CloseAssoc when still connected, then frees the record.
-void DeleteAssociation(Association* assoc);
-
-// Owns an association from NewPDU on: released (when still connected) and freed on every way out.
-struct AssociationDeleter {
-    void operator()(Association* assoc) const { DeleteAssociation(assoc); }
-};
-using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
 
 }  // namespace dicomlib::net

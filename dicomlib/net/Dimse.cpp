@@ -16,6 +16,7 @@
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/ByteOrder.h"
+#include "net/CommandSet.h"
 #include "net/PduCodec.h"
 #include "net/TraceLog.h"
 
@@ -104,15 +105,17 @@ bool SendFragments(Association& assoc, uint8_t contextId, MessageKind kind,
     const auto kindBit = static_cast<uint8_t>(kind);
     std::vector<uint8_t>& batch = assoc.dataTransfer.sendBatch;
     batch.clear();
-    batch.reserve(std::min(SEND_BATCH_BYTES, message.size()) + FRAGMENT_SIZE + 64);
+    // No PDU goes above the peer's maximum length.
+    const std::size_t fragment = FragmentSizeFor(PeerMaximumLength(assoc));
+    batch.reserve(std::min(SEND_BATCH_BYTES, message.size()) + fragment + 64);
     std::size_t offset = 0;
     while (offset < message.size()) {
-        const std::size_t n = std::min(FRAGMENT_SIZE, message.size() - offset);
+        const std::size_t n = std::min(fragment, message.size() - offset);
         const bool last = offset + n == message.size();
         const auto control = static_cast<uint8_t>(kindBit | (last ? PDV_LAST_FRAGMENT : 0));
         AppendPDataTFHeader(batch, contextId, control, n);
-        const auto fragment = message.subspan(offset, n);
-        batch.insert(batch.end(), fragment.begin(), fragment.end());
+        const auto bytes = message.subspan(offset, n);
+        batch.insert(batch.end(), bytes.begin(), bytes.end());
         offset += n;
         if (last || batch.size() >= SEND_BATCH_BYTES) {
             if (!assoc.stream.Write(batch)) return false;
@@ -150,11 +153,40 @@ std::size_t CollectPdvs(DataTransferState& state, std::span<const uint8_t> pdu,
     return pdu.size();
 }
 
+// The words of a wait for the peer's next message that ran out.
+void NoteWaitRanOut(const Association& assoc) {
+    const std::chrono::milliseconds length = assoc.stream.Socket().ReceiveTimeout();
+    const std::string within = " within " + WaitLength(length);
+    if (assoc.messageWait == Wait::Idle) {
+        if (LogLevel() >= LOG_ASSOCIATION)
+            AppendLogLine(LogFileName(), "No request within " + WaitLength(length) +
+                                             " (idle time-out): the connection was closed");
+        NoteTimeout({Wait::Idle, length, "no request"},
+                    "no request" + within + ": the connection was closed");
+        return;
+    }
+    const uint16_t field = assoc.dataTransfer.awaitedResponse;
+    std::string awaited = "no response";
+    if (field != 0) {
+        std::string request(CommandFieldName(static_cast<uint16_t>(field & 0x7FFF)));
+        if (request.ends_with("-RQ")) request.resize(request.size() - 3);
+        awaited = "no " + request + " response";
+    }
+    std::string text = awaited + within +
+                       ": the peer may be busy or stuck, or lost the request; its log says "
+                       "which, or allow it longer";
+    NoteTimeout({Wait::Dimse, length, std::move(awaited)}, std::move(text));
+}
+
 // Reads the next PDU. A P-DATA-TF is checked whole and its PDVs taken; every other PDU ends
 // the receive as the protocol asks.
 bool ReadNextPdu(Association& assoc) {
     DataTransferState& state = assoc.dataTransfer;
     auto pdu = ReadPduOrEnd(assoc);
+    if (!pdu && pdu.Code() != ErrorCode::Malformed && assoc.stream.Socket().TimedOut()) {
+        NoteWaitRanOut(assoc);
+        return false;
+    }
     if (!pdu) {
         NoteFailure(pdu.Code() == ErrorCode::Malformed
                         ? "the peer sent a PDU that contradicts its own lengths; the association "

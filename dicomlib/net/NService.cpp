@@ -146,6 +146,7 @@ CommandSet NServiceResponse(uint16_t responseField, std::string_view sopClassUid
 NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     NResponse response;
     ElementList command;
+    assoc.dataTransfer.awaitedResponse = expectedField;
     if (!ReceiveMessage(assoc, command)) return response;
     response.commandField = data::GetTagUS(command, tag::CommandField);
     // A data set announced is read now, whatever the response says, so that the next read

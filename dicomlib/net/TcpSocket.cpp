@@ -321,6 +321,7 @@ bool TcpSocket::Send(const uint8_t* bytes, std::size_t count) {
 }
 
 std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
+    timedOut_ = false;
     if (!connected_) return -1;
     auto wait = receiveTimeout_.count();
     if (receiveDeadline_) {
@@ -332,7 +333,8 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     // Bytes that are already here are taken even after a cancel: a message under way is
     // finished, the next wait for the peer ends.
     const int cancelHandle = cancel_ != nullptr ? cancel_->readHandle_ : -1;
-    if (WaitReadable(connection_, timeoutMs, cancelHandle, true) != 1) {
+    if (const int ready = WaitReadable(connection_, timeoutMs, cancelHandle, true); ready != 1) {
+        timedOut_ = ready == 0;
         Close();
         return -1;
     }

@@ -102,6 +102,8 @@ class TcpSocket {
     }
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
     std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
+    // True when the last Receive ended because its wait ran out (time-out or deadline).
+    bool TimedOut() const { return timedOut_; }
     // Until cleared, no receive waits past the deadline, however many it takes: a time limit
     // for a whole exchange that a peer cannot stretch by sending a byte at a time.
     void SetReceiveDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
@@ -117,6 +119,7 @@ class TcpSocket {
     int listener_ = -1;
     bool connected_ = false;
     bool listening_ = false;
+    bool timedOut_ = false;
     const CancelSignal* cancel_ = nullptr;
     std::optional<std::chrono::milliseconds> connectTimeout_;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;

@@ -24,12 +24,6 @@ using net::STATUS_PENDING;
 
 namespace {
 
-net::AssociationPtr NewQueryAssociation() {
-    net::AssociationPtr assoc(new Association());
-    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    return assoc;
-}
-
 std::string RequestName(uint16_t responseField) {
     return std::string(net::CommandFieldName(static_cast<uint16_t>(responseField & 0x7FFF)));
 }
@@ -127,6 +121,10 @@ const char* QueryFailureText(int32_t outcome) {
                    "records of another kind; nothing was sent";
         case QUERY_TOO_MANY_PENDING:
             return "more than 100000 pending responses: the association was aborted";
+        case QUERY_ASSOCIATION_ABORTED:
+            return "the peer aborted the association request";
+        case QUERY_MALFORMED_ANSWER:
+            return "no sound answer to the association request";
         default:
             return "failure of the library";
     }
@@ -264,6 +262,7 @@ void LogServiceLine(int32_t minLevel, std::string_view text) {
 
 int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& command,
                      ElementList& identifier) {
+    assoc.dataTransfer.awaitedResponse = responseField;
     if (!net::ReceiveMessage(assoc, command)) return NoResponse(responseField, "nothing received");
     const uint16_t field = data::GetTagUS(command, tag::CommandField);
     if (!ReceivedCommand(assoc) || field != responseField) {
@@ -295,15 +294,11 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
     return status;
 }
 
-int32_t OpenQueryAssoc(Association& assoc, std::string_view host, std::string_view port,
-                       std::string_view callingAeTitle, std::string_view calledAeTitle,
-                       std::string_view sopClassUid) {
-    std::string calling(callingAeTitle);
-    if (net::OpenAssoc(assoc, host, port, calling, calledAeTitle, sopClassUid, std::nullopt))
-        return 0;
-    if (assoc.rejection.result != 0) return QUERY_REJECTED;
-    if (!assoc.answer.contexts.empty()) return QUERY_CONTEXT_REFUSED;
-    return QUERY_NO_CONNECTION;
+net::AssociationPtr OpenQuery(const net::ConnectionSettings& peer, std::string_view sopClassUid,
+                              int32_t& outcome) {
+    net::AssociationPtr assoc = net::Open(peer, net::ProposalFor(sopClassUid));
+    outcome = assoc->opened.outcome == net::OpenOutcome::Accepted ? 0 : OpenFailureOutcome(*assoc);
+    return assoc;
 }
 
 int32_t SendFind(Association& assoc, RecordList& list, std::string_view sopClassUid,
@@ -330,12 +325,17 @@ int32_t ReadFindRSP(Association& assoc, RecordList& list, std::string_view level
 
 int32_t FindSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view level, RecordList& list) {
+    return FindSCUStatus(net::SettingsFor(std::string(host), std::string(port),
+                                          std::string(callingAeTitle), std::string(calledAeTitle)),
+                         level, list);
+}
+
+int32_t FindSCUStatus(const net::ConnectionSettings& peer, std::string_view level,
+                      RecordList& list) {
     if (const int32_t refused = CheckKey(list, level, C_FIND_RSP); refused != 0) return refused;
-    net::AssociationPtr assoc = NewQueryAssociation();
-    if (const int32_t opened =
-            OpenQueryAssoc(*assoc, host, port, callingAeTitle, calledAeTitle, STUDY_ROOT_FIND);
-        opened != 0)
-        return opened;
+    int32_t opened = 0;
+    net::AssociationPtr assoc = OpenQuery(peer, STUDY_ROOT_FIND, opened);
+    if (opened != 0) return opened;
     if (const int32_t sent = SendFind(*assoc, list, STUDY_ROOT_FIND, level); sent != 0) return sent;
     int32_t status = STATUS_PENDING;
     while (IsPending(status))
@@ -368,12 +368,17 @@ MoveResponse ReadMoveResponse(Association& assoc) {
 int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view destinationAeTitle,
                       std::string_view level, RecordList& list, const MoveProgressFn& progress) {
+    return MoveSCUStatus(net::SettingsFor(std::string(host), std::string(port),
+                                          std::string(callingAeTitle), std::string(calledAeTitle)),
+                         destinationAeTitle, level, list, progress);
+}
+
+int32_t MoveSCUStatus(const net::ConnectionSettings& peer, std::string_view destinationAeTitle,
+                      std::string_view level, RecordList& list, const MoveProgressFn& progress) {
     if (const int32_t refused = CheckKey(list, level, C_MOVE_RSP); refused != 0) return refused;
-    net::AssociationPtr assoc = NewQueryAssociation();
-    if (const int32_t opened =
-            OpenQueryAssoc(*assoc, host, port, callingAeTitle, calledAeTitle, STUDY_ROOT_MOVE);
-        opened != 0)
-        return opened;
+    int32_t opened = 0;
+    net::AssociationPtr assoc = OpenQuery(peer, STUDY_ROOT_MOVE, opened);
+    if (opened != 0) return opened;
     if (const int32_t sent = SendMove(*assoc, list, STUDY_ROOT_MOVE, level, destinationAeTitle);
         sent != 0)
         return sent;

@@ -194,6 +194,7 @@ struct Listener {
     fs::path indexRoot;
     net::AcceptPolicy policy = net::AcceptPolicy::Standard;
     int maxAssociations = 1;
+    net::ConnectionSettings settings;
     net::CancelSignal cancel;
     std::thread thread;
     ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
@@ -226,7 +227,7 @@ void SetState(Listener& listener, ListenerState state) {
 void Serve(Listener& listener, int handle) {
     try {
         ServeAssociation(handle, listener.directory, listener.indexRoot, &listener.cancel,
-                         listener.policy);
+                         listener.policy, listener.settings);
     } catch (...) {
         // One association's failure (memory, most likely) ends only that association.
     }
@@ -262,9 +263,11 @@ void JoinAll(std::vector<std::shared_ptr<Listener>>& listeners) {
 
 std::shared_ptr<Listener> NewListener(std::string_view directory, std::string_view port,
                                       const fs::path& indexRoot, int maxAssociations,
-                                      net::AcceptPolicy policy) {
+                                      net::AcceptPolicy policy,
+                                      const net::ConnectionSettings& settings) {
     auto listener = std::make_shared<Listener>();
     listener->policy = policy;
+    listener->settings = settings;
     listener->port = std::string(port);
     listener->directory = StorageDirectoryOf(directory);
     listener->indexRoot = indexRoot;
@@ -416,8 +419,10 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
 }
 
 void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
-                      const net::CancelSignal* cancel, net::AcceptPolicy policy) {
+                      const net::CancelSignal* cancel, net::AcceptPolicy policy,
+                      const net::ConnectionSettings& settings) {
     Association assoc;
+    assoc.settings = settings;
     assoc.stream.Socket().WatchCancel(cancel);
     if (!net::AcceptAssoc(assoc, handle, policy)) return;
     const bool asReceived = policy == net::AcceptPolicy::Everything;
@@ -444,8 +449,8 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
 
 StoreProvider::StoreProvider(std::string_view directory, std::string_view port,
                              const fs::path& indexRoot, int maxAssociations,
-                             net::AcceptPolicy policy)
-    : listener_(NewListener(directory, port, indexRoot, maxAssociations, policy)) {
+                             net::AcceptPolicy policy, const net::ConnectionSettings& settings)
+    : listener_(NewListener(directory, port, indexRoot, maxAssociations, policy, settings)) {
     listener_->thread = std::thread(ServerThread, std::ref(*listener_));
 }
 
@@ -463,8 +468,9 @@ void StoreProvider::Stop() {
 }
 
 void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
-                   int maxAssociations, net::AcceptPolicy policy) {
-    auto listener = NewListener(directory, port, indexRoot, maxAssociations, policy);
+                   int maxAssociations, net::AcceptPolicy policy,
+                   const net::ConnectionSettings& settings) {
+    auto listener = NewListener(directory, port, indexRoot, maxAssociations, policy, settings);
     Registry& registry = TheRegistry();
     std::vector<std::shared_ptr<Listener>> ended;
     {

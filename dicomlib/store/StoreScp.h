@@ -70,11 +70,14 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
 // NotServedResponse and the association goes on, anything else ends it. Once the
 // cancel signal (when given) is raised, what has already arrived is still served and answered,
 // and the next wait for the peer closes the connection.
-// With AcceptPolicy::Everything every storage class is taken and stored as received.
+// With AcceptPolicy::Everything every storage class is taken and stored as received. The
+// settings give the waits for the request, the release and between requests, and the maximum
+// PDU length announced.
 void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
                       const net::CancelSignal* cancel = nullptr,
-                      net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                      net::AcceptPolicy policy = net::AcceptPolicy::Standard,
+                      const net::ConnectionSettings& settings = {});
 
 // The most associations one listener serves at once.
 constexpr int MAX_ASSOCIATIONS = 256;
@@ -92,7 +95,8 @@ class StoreProvider {
     // the listener (see Listening).
     StoreProvider(std::string_view directory, std::string_view port,
                   const std::filesystem::path& indexRoot, int maxAssociations = 1,
-                  net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                  net::AcceptPolicy policy = net::AcceptPolicy::Standard,
+                  const net::ConnectionSettings& settings = {});
     ~StoreProvider();
     StoreProvider(const StoreProvider&) = delete;
     StoreProvider& operator=(const StoreProvider&) = delete;
@@ -111,7 +115,8 @@ class StoreProvider {
 // StoreSCPListening and StopStoreSCP reach; may be called more than once.
 void StartStoreSCP(std::string_view directory, std::string_view port,
                    const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1,
-                   net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                   net::AcceptPolicy policy = net::AcceptPolicy::Standard,
+                   const net::ConnectionSettings& settings = {});
 // Waits until the registry's listener started last on port has either listened or given up;
 // true when it is listening now.
 bool StoreSCPListening(std::string_view port);

@@ -382,3 +382,24 @@ TEST(QueryCancel, PendingsAfterTheCancelAreDroppedUpToTheFinalResponseOrTheLimit
         ClearQuery(list, "STUDY");
     }
 }
+
+TEST(FindSCU, AnAbortOrAnUnsoundAnswerToTheRequestIsNoLackOfConnection) {
+    const std::pair<Bytes, int32_t> answers[] = {{ABORT, services::QUERY_ASSOCIATION_ABORTED},
+                                                 {P_DATA_TF, services::QUERY_MALFORMED_ANSWER},
+                                                 {ASSOCIATE_RJ, services::QUERY_REJECTED}};
+    for (const auto& [answer, outcome] : answers) {
+        FakePeer peer;
+        peer.Start([&answer = answer](net::PduStream& s) {
+            ReadPduBytes(s);
+            s.Write(answer);
+            ReadPduBytes(s);
+        });
+        RecordList list;
+        list.Append(Key(RecordType::Study, {{0, "DOE*"}}));
+        EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list),
+                  outcome);
+        peer.Join();
+        EXPECT_EQ(list.Size(), 1u);  // nothing was sent
+        EXPECT_STRNE(QueryFailureText(outcome), QueryFailureText(services::QUERY_NO_CONNECTION));
+    }
+}
