@@ -188,6 +188,10 @@ bool Connect(Association& assoc, std::string_view host, std::string_view port) {
     start = std::chrono::steady_clock::now();
     const bool connected = assoc.stream.OpenAddress(*address, *portNumber);
     report.connectTime = Since(start);
+    if (!connected && assoc.stream.HandshakeFailed()) {
+        report.outcome = OpenOutcome::TlsFailed;
+        return false;
+    }
     if (!connected) {
         report.outcome = OpenOutcome::ConnectFailed;
         report.socketError = assoc.stream.Socket().LastError();
@@ -373,10 +377,15 @@ std::string ExplainOpenFailure(const Association& assoc) {
             title.pop_back();
         return title;
     };
+    // A secured transport's own refusal (the peer's alert after the handshake) explains a
+    // connection that ended before the answer better than the association layer can.
+    const std::string transportFailure = assoc.stream.GetTransport().Failure();
     switch (report.outcome) {
         case OpenOutcome::NotOpened:
         case OpenOutcome::Accepted:
             return {};
+        case OpenOutcome::TlsFailed:
+            return transportFailure;
         case OpenOutcome::UnknownHost:
             return "the host name " + report.host +
                    " cannot be resolved: check the name, or give the IP address";
@@ -386,6 +395,7 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::ConnectFailed:
             return ConnectFailureExplanation(report.socketError, report.host, report.port);
         case OpenOutcome::SendFailed:
+            if (!transportFailure.empty()) return transportFailure;
             return "the connection failed while the association request went out: the peer " +
                    std::string("closed it at once; it may refuse this machine's address");
         case OpenOutcome::Rejected:
@@ -394,10 +404,14 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::Aborted:
             return AbortExplanation(report.abort);
         case OpenOutcome::Closed:
+            if (!transportFailure.empty()) return transportFailure;
             return "the peer closed the connection without answering the association request: it "
                    "may refuse this machine's address or the calling title " +
                    trimmed(assoc.request.callingAeTitle) + ", or not speak DICOM on this port";
         case OpenOutcome::MalformedAnswer:
+            if (assoc.stream.PeerSpokeTls())
+                return "the peer answered with a TLS record: it speaks TLS on this port: add --tls "
+                       "(and --tls-ca with its CA)";
             return "the peer's answer is not a sound association answer: it may not speak DICOM "
                    "on this port";
         case OpenOutcome::NothingAccepted:

@@ -107,6 +107,11 @@ class TcpSocket {
     void SetReceiveDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
         receiveDeadline_ = deadline;
     }
+    std::optional<std::chrono::steady_clock::time_point> ReceiveDeadline() const {
+        return receiveDeadline_;
+    }
+    // True when the last Receive ended because its time-out or deadline ran out.
+    bool TimedOut() const { return timedOut_; }
 
   private:
     void CloseConnection();
@@ -121,6 +126,7 @@ class TcpSocket {
     std::optional<std::chrono::milliseconds> connectTimeout_;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
     std::optional<std::chrono::steady_clock::time_point> receiveDeadline_;
+    bool timedOut_ = false;
 };
 
 }  // namespace dicomlib::net
