@@ -60,20 +60,23 @@ struct ProfileSuites {
 ProfileSuites SuitesOf(TlsProfile profile) {
     switch (profile) {
         case TlsProfile::Bcp195:
-            return {"ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-                    "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-                    "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384",
-                    "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"};
+            return {
+                "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+                "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                "DHE-RSA-AES128-GCM-SHA256:DHE-RSA-AES256-GCM-SHA384",
+                "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"};
         case TlsProfile::Bcp195Extended:
-            return {"ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
-                    "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305",
-                    "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"};
+            return {
+                "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384:"
+                "ECDHE-ECDSA-CHACHA20-POLY1305:ECDHE-RSA-CHACHA20-POLY1305",
+                "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"};
         case TlsProfile::Bcp195NonDowngrading:
             break;
     }
-    return {"ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
-            "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384",
-            "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"};
+    return {
+        "ECDHE-ECDSA-AES128-GCM-SHA256:ECDHE-RSA-AES128-GCM-SHA256:"
+        "ECDHE-ECDSA-AES256-GCM-SHA384:ECDHE-RSA-AES256-GCM-SHA384",
+        "TLS_AES_128_GCM_SHA256:TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256"};
 }
 
 // OpenSSL's reason for the oldest error of this thread, and the queue emptied.
@@ -110,12 +113,24 @@ CertificateFacts FactsOf(X509* certificate) {
     facts.notAfter = TimeOf(X509_get0_notAfter(certificate));
     if (EVP_PKEY* key = X509_get0_pubkey(certificate)) {
         switch (EVP_PKEY_get_base_id(key)) {
-            case EVP_PKEY_RSA: facts.keyType = "RSA"; break;
-            case EVP_PKEY_EC: facts.keyType = "EC"; break;
-            case EVP_PKEY_ED25519: facts.keyType = "Ed25519"; break;
-            case EVP_PKEY_ED448: facts.keyType = "Ed448"; break;
-            case EVP_PKEY_DSA: facts.keyType = "DSA"; break;
-            default: facts.keyType = "other"; break;
+            case EVP_PKEY_RSA:
+                facts.keyType = "RSA";
+                break;
+            case EVP_PKEY_EC:
+                facts.keyType = "EC";
+                break;
+            case EVP_PKEY_ED25519:
+                facts.keyType = "Ed25519";
+                break;
+            case EVP_PKEY_ED448:
+                facts.keyType = "Ed448";
+                break;
+            case EVP_PKEY_DSA:
+                facts.keyType = "DSA";
+                break;
+            default:
+                facts.keyType = "other";
+                break;
         }
         facts.keyBits = EVP_PKEY_get_bits(key);
     }
@@ -130,8 +145,8 @@ int SessionIndex() {
 // Keeps the first reason a certificate of the chain did not verify; with acceptAnyCertificate
 // the handshake goes on regardless.
 int VerifyCallback(int preverifyOk, X509_STORE_CTX* store) {
-    auto* ssl = static_cast<SSL*>(
-        X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    auto* ssl =
+        static_cast<SSL*>(X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
     auto* session = static_cast<TlsTransport::Session*>(SSL_get_ex_data(ssl, SessionIndex()));
     if (session == nullptr) return preverifyOk;
     if (preverifyOk == 0 && session->verifyError == X509_V_OK) {
@@ -170,12 +185,18 @@ int PassPhraseCallback(char* buffer, int size, int, void* userData) {
 
 std::string VersionName(int version) {
     switch (version) {
-        case 0x0300: return "SSL 3.0";
-        case 0x0301: return "TLS 1.0";
-        case 0x0302: return "TLS 1.1";
-        case 0x0303: return "TLS 1.2";
-        case 0x0304: return "TLS 1.3";
-        default: return "version " + std::to_string(version);
+        case 0x0300:
+            return "SSL 3.0";
+        case 0x0301:
+            return "TLS 1.0";
+        case 0x0302:
+            return "TLS 1.1";
+        case 0x0303:
+            return "TLS 1.2";
+        case 0x0304:
+            return "TLS 1.3";
+        default:
+            return "version " + std::to_string(version);
     }
 }
 
@@ -202,11 +223,16 @@ bool IsDicomPduStart(const uint8_t* bytes, std::size_t count) {
 
 std::string_view PduName(uint8_t type) {
     switch (type) {
-        case 1: return "an A-ASSOCIATE-RQ";
-        case 2: return "an A-ASSOCIATE-AC";
-        case 3: return "an A-ASSOCIATE-RJ";
-        case 7: return "an A-ABORT";
-        default: return "a PDU";
+        case 1:
+            return "an A-ASSOCIATE-RQ";
+        case 2:
+            return "an A-ASSOCIATE-AC";
+        case 3:
+            return "an A-ASSOCIATE-RJ";
+        case 7:
+            return "an A-ABORT";
+        default:
+            return "a PDU";
     }
 }
 
@@ -221,9 +247,12 @@ std::optional<TlsProfile> ParseTlsProfile(std::string_view text) {
 
 std::string_view TlsProfileName(TlsProfile profile) {
     switch (profile) {
-        case TlsProfile::Bcp195: return "bcp195";
-        case TlsProfile::Bcp195Extended: return "bcp195-ex";
-        case TlsProfile::Bcp195NonDowngrading: break;
+        case TlsProfile::Bcp195:
+            return "bcp195";
+        case TlsProfile::Bcp195Extended:
+            return "bcp195-ex";
+        case TlsProfile::Bcp195NonDowngrading:
+            break;
     }
     return "bcp195-nd";
 }
@@ -248,13 +277,13 @@ Result<std::shared_ptr<const TlsContext>> TlsContext::Create(const TlsSettings& 
     context->settings_ = settings;
     ERR_clear_error();
     SSL_CTX* ctx = SSL_CTX_new(TLS_method());
-    if (ctx == nullptr) return ContextFailure("OpenSSL could not make a TLS context: " +
-                                              OpenSslReason());
+    if (ctx == nullptr)
+        return ContextFailure("OpenSSL could not make a TLS context: " + OpenSslReason());
     context->native_ = ctx;
     SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
     SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
-    SSL_CTX_set_options(ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION |
-                                 SSL_OP_CIPHER_SERVER_PREFERENCE);
+    SSL_CTX_set_options(
+        ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_num_tickets(ctx, 0);
     SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_OFF);
     SSL_CTX_set_dh_auto(ctx, 1);
@@ -292,8 +321,12 @@ Result<std::shared_ptr<const TlsContext>> TlsContext::Create(const TlsSettings& 
         if (!keyRead) {
             const unsigned long code = ERR_peek_error();
             const std::string reason = OpenSslReason();
-            const bool pass = ERR_GET_LIB(code) == ERR_LIB_PEM || ERR_GET_LIB(code) == ERR_LIB_EVP ||
-                              ERR_GET_LIB(code) == ERR_LIB_PROV;
+            const bool pass = ERR_GET_LIB(code) == ERR_LIB_PEM ||
+                              ERR_GET_LIB(code) == ERR_LIB_EVP || ERR_GET_LIB(code) == ERR_LIB_PROV;
+            if (reason.find("mismatch") != std::string::npos)
+                return ContextFailure("the private key " + key +
+                                      " does not belong to the certificate " + certificate +
+                                      ": give the key made with that certificate");
             if (pass && reason.find("decrypt") != std::string::npos)
                 return ContextFailure("the private key " + key +
                                       " cannot be decrypted: its pass phrase is wrong or missing: "
@@ -303,8 +336,9 @@ Result<std::shared_ptr<const TlsContext>> TlsContext::Create(const TlsSettings& 
         }
         if (SSL_CTX_check_private_key(ctx) != 1) {
             ERR_clear_error();
-            return ContextFailure("the private key " + key + " does not belong to the certificate " +
-                                  certificate + ": give the key made with that certificate");
+            return ContextFailure("the private key " + key +
+                                  " does not belong to the certificate " + certificate +
+                                  ": give the key made with that certificate");
         }
         if (X509* ours = SSL_CTX_get0_certificate(ctx)) context->ours_ = FactsOf(ours);
     }
@@ -376,10 +410,11 @@ std::string Explain(const TlsTransport::Session& s, unsigned long reason, const 
     const int why = ERR_GET_LIB(reason) == ERR_LIB_SSL ? ERR_GET_REASON(reason) : 0;
 
     if (socket.TimedOut()) {
-        const auto seconds =
-            std::chrono::duration_cast<std::chrono::seconds>(socket.ReceiveTimeout()).count();
-        return "the TLS handshake timed out: " + peer + " did not finish it within " +
-               std::to_string(seconds) + " s: it may not speak TLS on this port, or be overloaded";
+        const auto ms = socket.ReceiveTimeout().count();
+        const std::string limit =
+            ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+        return "the TLS handshake timed out: " + peer + " did not finish it within " + limit +
+               ": it may not speak TLS on this port, or be overloaded";
     }
     if (s.firstCount == 0 && s.connectionEnded && !s.handshakeDone) {
         return requestor ? "the peer closed the connection when the TLS handshake began: it does "
@@ -436,11 +471,14 @@ std::string Explain(const TlsTransport::Session& s, unsigned long reason, const 
                "our CA signed, or start the provider with --tls-peer-cert optional";
     }
     const std::string offeredVersions = "we take TLS 1.2 and TLS 1.3";
-    if (alert == TLS1_AD_PROTOCOL_VERSION ||
-        why == SSL_R_UNSUPPORTED_PROTOCOL || why == SSL_R_NO_PROTOCOLS_AVAILABLE ||
-        why == SSL_R_WRONG_SSL_VERSION || why == SSL_R_VERSION_TOO_LOW ||
-        why == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION || why == SSL_R_UNSUPPORTED_SSL_VERSION) {
-        const int version = s.firstCount >= 3 ? (s.firstBytes[1] << 8) | s.firstBytes[2] : 0;
+    if (alert == TLS1_AD_PROTOCOL_VERSION || why == SSL_R_UNSUPPORTED_PROTOCOL ||
+        why == SSL_R_NO_PROTOCOLS_AVAILABLE || why == SSL_R_WRONG_SSL_VERSION ||
+        why == SSL_R_VERSION_TOO_LOW || why == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION ||
+        why == SSL_R_UNSUPPORTED_SSL_VERSION) {
+        // The version of a hello record is the peer's choice; that of an alert says nothing.
+        const int version = s.firstCount >= 3 && s.firstBytes[0] == SSL3_RT_HANDSHAKE
+                                ? (s.firstBytes[1] << 8) | s.firstBytes[2]
+                                : 0;
         const std::string offers = version >= 0x0300 && version < 0x0303
                                        ? " speaks " + VersionName(version) + " at most"
                                        : " takes neither";
@@ -459,8 +497,9 @@ std::string Explain(const TlsTransport::Session& s, unsigned long reason, const 
         return peer + " ended the TLS session with the alert \"" +
                SSL_alert_desc_string_long(alert) + "\"";
     if (s.connectionEnded)
-        return peer + " closed the connection during the TLS handshake: it may refuse this "
-                      "machine, our certificate or our protocol versions (its log tells which)";
+        return peer +
+               " closed the connection during the TLS handshake: it may refuse this "
+               "machine, our certificate or our protocol versions (its log tells which)";
     const char* text = ERR_reason_error_string(reason);
     return std::string("the TLS handshake failed: ") + (text != nullptr ? text : "no reason given");
 }
@@ -544,13 +583,14 @@ bool TlsTransport::Handshake(TransportRole role) {
     if (const SSL_CIPHER* cipher = SSL_get_current_cipher(s.ssl))
         facts_.cipherSuite = SSL_CIPHER_standard_name(cipher);
     if (X509* peer = SSL_get0_peer_certificate(s.ssl)) facts_.peerCertificate = FactsOf(peer);
-    if (s.verifyError != X509_V_OK) facts_.verifyProblem = X509_verify_cert_error_string(s.verifyError);
+    if (s.verifyError != X509_V_OK)
+        facts_.verifyProblem = X509_verify_cert_error_string(s.verifyError);
     facts_.certificateRequested = s.certificateRequested;
     if (LogLevel() >= LOG_ASSOCIATION) {
-        AppendLogLine(LogFileName(), "TLS: " + facts_.protocol + ", " + facts_.cipherSuite +
-                                         (facts_.peerCertificate
-                                              ? ", peer " + facts_.peerCertificate->subject
-                                              : std::string()));
+        AppendLogLine(LogFileName(),
+                      "TLS: " + facts_.protocol + ", " + facts_.cipherSuite +
+                          (facts_.peerCertificate ? ", peer " + facts_.peerCertificate->subject
+                                                  : std::string()));
     }
     return true;
 }
@@ -562,16 +602,13 @@ bool TlsTransport::Send(std::span<const uint8_t> bytes) {
         const std::size_t chunk = std::min(bytes.size() - at, CHUNK);
         std::size_t written = 0;
         ERR_clear_error();
-        if (SSL_write_ex(session_->ssl, bytes.data() + at, chunk, &written) != 1) {
-            ERR_clear_error();
+        if (SSL_write_ex(session_->ssl, bytes.data() + at, chunk, &written) != 1 ||
+            !FlushOutput()) {
+            LearnWhyItEnded();
             Close();
             return false;
         }
         at += written;
-        if (!FlushOutput()) {
-            Close();
-            return false;
-        }
     }
     return true;
 }
@@ -594,6 +631,28 @@ std::ptrdiff_t TlsTransport::Receive(uint8_t* buffer, std::size_t capacity) {
         Close();
         return -1;
     }
+}
+
+void TlsTransport::LearnWhyItEnded() {
+    // The peer's alert (TLS 1.3 refuses our certificate only after the handshake) may still be
+    // waiting on the socket when our send found the connection gone.
+    const auto outer = socket_.ReceiveDeadline();
+    socket_.SetReceiveDeadline(std::chrono::steady_clock::now() + std::chrono::seconds(1));
+    uint8_t scratch[CHUNK];
+    for (int round = 0; round < 4 && session_->alertReceived < 0; ++round) {
+        ERR_clear_error();
+        const int n = SSL_read(session_->ssl, scratch, sizeof scratch);
+        const unsigned long reason = ERR_peek_error();
+        if (n <= 0 && SSL_get_error(session_->ssl, n) == SSL_ERROR_SSL &&
+            session_->alertReceived >= 0) {
+            NoteTlsFailure(Explain(*session_, reason, *context_, socket_));
+            break;
+        }
+        if (n <= 0 && (SSL_get_error(session_->ssl, n) != SSL_ERROR_WANT_READ || !ReceiveInput()))
+            break;
+    }
+    ERR_clear_error();
+    socket_.SetReceiveDeadline(outer);
 }
 
 void TlsTransport::Shutdown() {

@@ -135,6 +135,8 @@ class TlsTransport final : public Transport {
     bool FlushOutput();
     bool ReceiveInput();
     void NoteTlsFailure(std::string words);
+    // After a failed send: reads the peer's last words, when they are still to be had.
+    void LearnWhyItEnded();
 
     std::shared_ptr<const TlsContext> context_;
     TcpSocket socket_;
