@@ -193,6 +193,7 @@ struct Listener {
     std::string directory;
     fs::path indexRoot;
     net::AcceptPolicy policy = net::AcceptPolicy::Standard;
+    std::shared_ptr<const net::TlsContext> tls;
     int maxAssociations = 1;
     net::CancelSignal cancel;
     std::thread thread;
@@ -226,7 +227,7 @@ void SetState(Listener& listener, ListenerState state) {
 void Serve(Listener& listener, int handle) {
     try {
         ServeAssociation(handle, listener.directory, listener.indexRoot, &listener.cancel,
-                         listener.policy);
+                         listener.policy, listener.tls);
     } catch (...) {
         // One association's failure (memory, most likely) ends only that association.
     }
@@ -416,8 +417,16 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
 }
 
 void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
-                      const net::CancelSignal* cancel, net::AcceptPolicy policy) {
+                      const net::CancelSignal* cancel, net::AcceptPolicy policy,
+                      const std::shared_ptr<const net::TlsContext>& tls) {
     Association assoc;
+    if (tls) {
+        assoc.stream.UseTransport(net::MakeTransport(tls));
+        // A connection that never finishes its handshake gives way as one that sends no
+        // A-ASSOCIATE-RQ does; AcceptAssoc sets its own limit for the request.
+        assoc.stream.Socket().SetReceiveDeadline(std::chrono::steady_clock::now() +
+                                                 net::ASSOCIATE_REQUEST_TIMEOUT);
+    }
     assoc.stream.Socket().WatchCancel(cancel);
     if (!net::AcceptAssoc(assoc, handle, policy)) return;
     const bool asReceived = policy == net::AcceptPolicy::Everything;
@@ -444,8 +453,9 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
 
 StoreProvider::StoreProvider(std::string_view directory, std::string_view port,
                              const fs::path& indexRoot, int maxAssociations,
-                             net::AcceptPolicy policy)
+                             net::AcceptPolicy policy, std::shared_ptr<const net::TlsContext> tls)
     : listener_(NewListener(directory, port, indexRoot, maxAssociations, policy)) {
+    listener_->tls = std::move(tls);
     listener_->thread = std::thread(ServerThread, std::ref(*listener_));
 }
 

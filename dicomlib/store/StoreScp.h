@@ -17,6 +17,7 @@
 #include "data/ElementList.h"
 #include "net/Association.h"
 #include "net/TcpSocket.h"
+#include "net/TlsTransport.h"
 #include "store/DatabaseIndex.h"
 
 namespace dicomlib::store {
@@ -71,10 +72,12 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
 // cancel signal (when given) is raised, what has already arrived is still served and answered,
 // and the next wait for the peer closes the connection.
 // With AcceptPolicy::Everything every storage class is taken and stored as received.
+// With a TLS context the connection is secured first; a failed handshake ends it.
 void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
                       const net::CancelSignal* cancel = nullptr,
-                      net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                      net::AcceptPolicy policy = net::AcceptPolicy::Standard,
+                      const std::shared_ptr<const net::TlsContext>& tls = nullptr);
 
 // The most associations one listener serves at once.
 constexpr int MAX_ASSOCIATIONS = 256;
@@ -90,9 +93,12 @@ class StoreProvider {
   public:
     // Starts the listener thread and returns at once; a port that cannot be listened on ends
     // the listener (see Listening).
+    // With a TLS context every connection is secured with it (a provider serves one kind of
+    // port: TLS or plain).
     StoreProvider(std::string_view directory, std::string_view port,
                   const std::filesystem::path& indexRoot, int maxAssociations = 1,
-                  net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                  net::AcceptPolicy policy = net::AcceptPolicy::Standard,
+                  std::shared_ptr<const net::TlsContext> tls = nullptr);
     ~StoreProvider();
     StoreProvider(const StoreProvider&) = delete;
     StoreProvider& operator=(const StoreProvider&) = delete;
