@@ -67,8 +67,8 @@ Outcome Echo(const std::string& port, const net::TlsSettings& settings, bool tls
     std::string calling = "TESSALY";
     out.opened =
         net::OpenAssoc(assoc, "127.0.0.1", port, calling, "ANY-SCP", VERIFICATION, std::nullopt);
+    if (transport != nullptr) out.facts = transport->Facts();
     if (out.opened) {
-        if (transport != nullptr) out.facts = transport->Facts();
         out.echoed = services::WriteEchoRQ(assoc, VERIFICATION) && services::ReadEchoRSP(assoc);
         net::CloseAssoc(assoc);
     }
@@ -249,6 +249,21 @@ TEST(TlsFailures, AgainstRealPeersInWords) {
     }
 }
 
+TEST(TlsOpenssl, Tls12WithTheFirstSuiteOfTheProfile) {
+    REQUIRE_PEERS();
+    const uint16_t port = testsupport::FreePort();
+    testsupport::BackgroundProcess server(
+        {"openssl", "s_server", "-quiet", "-tls1_2", "-accept", std::to_string(port), "-cert",
+         Certificates().Cert("server").string(), "-key", Certificates().Key("server").string()});
+    ASSERT_TRUE(testsupport::WaitForListener(port)) << server.Output();
+    // The handshake is all that s_server speaks: the association itself then times out.
+    const Outcome echo =
+        Echo(std::to_string(port), Settings("client"), true, std::chrono::milliseconds(300));
+    EXPECT_EQ(echo.facts.protocol, "TLSv1.2") << echo.failure;
+    EXPECT_EQ(echo.facts.cipherSuite, "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256");
+    EXPECT_FALSE(echo.facts.certificateRequested);
+}
+
 TEST(TlsFailures, ScriptedPeers) {
     // A plain requestor answered with a TLS alert record, as some TLS providers answer.
     {
@@ -290,6 +305,12 @@ TEST(TlsContext, SaysWhyItsFilesCannotBeUsed) {
     settings = Settings("locked");
     settings.keyFile = Certificates().Dir() / "locked.enc.key";
     EXPECT_NE(failure(settings).find("its pass phrase is wrong or missing"), std::string::npos);
+    testsupport::TempDir dir;
+    settings.keyPasswordFile = dir / "wrong.pass";
+    testsupport::WriteFileBytes(settings.keyPasswordFile, {'w', 'r', 'o', 'n', 'g', 'x', '\n'});
+    const std::string wrong = failure(settings);
+    EXPECT_NE(wrong.find("its pass phrase is wrong"), std::string::npos);
+    EXPECT_EQ(wrong.find("wrongx"), std::string::npos) << wrong;
     settings.keyPasswordFile = Certificates().Dir() / "locked.pass";
     EXPECT_EQ(failure(settings), "");
 

@@ -117,6 +117,14 @@ TEST_F(TlsProvider, EchoAndStoreFromDcmtkWithAndWithoutTheirCertificates) {
         auto provider = Start(net::PeerCertificatePolicy::Ignore);
         auto echo = Dcmtk("echoscu", TlsOptions(""), port_);
         EXPECT_EQ(echo.exitCode, 0) << echo.output << echo.errors;
+        // A TLS 1.2 requestor is served too, with the server's RSA suite of the profile.
+        const auto hello =
+            RunCommand({"sh", "-c",
+                        "openssl s_client -tls1_2 -connect 127.0.0.1:" + port_ + " -CAfile " +
+                            Path(TestCertificates::Get().Cert("ca")) + " </dev/null"});
+        EXPECT_NE(hello.output.find("TLSv1.2, Cipher is ECDHE-RSA-AES128-GCM-SHA256"),
+                  std::string::npos)
+            << hello.output;
     }
 }
 
