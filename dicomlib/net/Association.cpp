@@ -478,7 +478,13 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
         return ReadPduOrEnd(assoc);
     }();
-    if (!pdu) return false;
+    if (!pdu) {
+        if (assoc.stream.PeerSpokeTls())
+            LogAssociationEvent(
+                "The requestor speaks TLS on this plain port: it must connect "
+                "without TLS, or to a TLS provider");
+        return false;
+    }
     // Anything but an A-ASSOCIATE-RQ here is a peer that does not speak this protocol.
     auto rq = pdu->type == PDU_ASSOCIATE_RQ
                   ? DecodeAssociateRQ(pdu->bytes)

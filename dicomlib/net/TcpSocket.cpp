@@ -316,7 +316,8 @@ bool TcpSocket::Send(const uint8_t* bytes, std::size_t count) {
         }
         sent += static_cast<std::size_t>(n);
     }
-    if (count > 0 && LogLevel() >= LOG_SOCKET) DumpSocketTraffic(bytes, count, true);
+    if (count > 0 && dumpTraffic_ && LogLevel() >= LOG_SOCKET)
+        DumpSocketTraffic(bytes, count, true);
     return true;
 }
 
@@ -348,7 +349,8 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
         Close();
         return -1;
     }
-    if (LogLevel() >= LOG_SOCKET) DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
+    if (dumpTraffic_ && LogLevel() >= LOG_SOCKET)
+        DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
     return n;
 }
 

@@ -366,7 +366,9 @@ TlsContext::~TlsContext() {
 }
 
 TlsTransport::TlsTransport(std::shared_ptr<const TlsContext> context)
-    : context_(std::move(context)) {}
+    : context_(std::move(context)) {
+    socket_.SetTrafficDump(false);
+}
 
 TlsTransport::~TlsTransport() = default;
 
@@ -610,6 +612,8 @@ bool TlsTransport::Send(std::span<const uint8_t> bytes) {
         }
         at += written;
     }
+    if (!bytes.empty() && LogLevel() >= LOG_SOCKET)
+        DumpSocketTraffic(bytes.data(), bytes.size(), true);
     return true;
 }
 
@@ -619,7 +623,11 @@ std::ptrdiff_t TlsTransport::Receive(uint8_t* buffer, std::size_t capacity) {
     for (;;) {
         ERR_clear_error();
         const int n = SSL_read(session_->ssl, buffer, most);
-        if (n > 0) return n;
+        if (n > 0) {
+            if (LogLevel() >= LOG_SOCKET)
+                DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
+            return n;
+        }
         const int error = SSL_get_error(session_->ssl, n);
         const unsigned long reason = ERR_peek_error();
         if (error == SSL_ERROR_WANT_READ && FlushOutput() && ReceiveInput()) continue;

@@ -2,7 +2,8 @@
 // from them once (shared by every connection of a provider), and the transport that runs the
 // handshake and the records over the connection's TcpSocket. The ciphertext goes through
 // TcpSocket::Send/Receive, so the connection's time-outs, deadline and cancel signal hold for
-// the handshake too. After the handshake the transport tells what was agreed and who the peer
+// the handshake too. The trace log's hex dump shows the bytes before encryption. After the
+// handshake the transport tells what was agreed and who the peer
 // is; when it fails it says why in words an operator can act on. Keys and pass phrases are read
 // here and nowhere else, and never reach a log or a trace.
 #pragma once

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "net/TlsTransport.h"
+#include "net/TraceLog.h"
 #include "store/StoreScp.h"
 #include "support/TestCertificates.h"
 #include "support/TestSupport.h"
@@ -125,6 +126,37 @@ TEST_F(TlsProvider, EchoAndStoreFromDcmtkWithAndWithoutTheirCertificates) {
         EXPECT_NE(hello.output.find("TLSv1.2, Cipher is ECDHE-RSA-AES128-GCM-SHA256"),
                   std::string::npos)
             << hello.output;
+    }
+}
+
+// What the provider's trace log says of the requestors it refuses, and that its hex dump shows
+// the bytes before encryption.
+TEST_F(TlsProvider, TraceLogsRefusalsAndThePlainBytes) {
+    const fs::path log = dir_ / "trace.log";
+    net::SetLog(Path(log), net::LOG_SOCKET);
+    {
+        auto provider = Start(std::nullopt);
+        EXPECT_EQ(Dcmtk("echoscu", TlsOptions("client"), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", TlsOptions("otherclient"), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", TlsOptions(""), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", {}, port_).exitCode, 0);
+    }
+    {
+        const std::string port = std::to_string(testsupport::FreePort());
+        store::StoreProvider plain(Path(dir_ / "plain"), port, dir_ / "Database");
+        ASSERT_TRUE(plain.Listening());
+        EXPECT_NE(Dcmtk("echoscu", TlsOptions("client"), port).exitCode, 0);
+    }
+    net::SetLog("", 0);
+    const std::string text = testsupport::ReadFileText(log);
+    for (const char* words :
+         {"TLS: TLSv1.3, TLS_AES_", "<< 01 00 00 00 00",
+          "TLS failed: the requestor's certificate is not trusted (subject O=Tessaly "
+          "Test,CN=otherclient, issued by CN=otherca,O=Tessaly Test",
+          "TLS failed: the requestor gave no certificate, which this provider requires",
+          "TLS failed: the requestor sent plain DICOM (an A-ASSOCIATE-RQ) to this TLS port",
+          "The requestor speaks TLS on this plain port"}) {
+        EXPECT_NE(text.find(words), std::string::npos) << words;
     }
 }
 
