@@ -350,8 +350,14 @@ Result<std::shared_ptr<const TlsContext>> TlsContext::Create(const TlsSettings& 
             return ContextFailure("the trusted certificates " + path.string() +
                                   " do not exist: give a PEM file or a folder with --tls-ca");
         const std::string name = path.string();
-        const int loaded = folder ? SSL_CTX_load_verify_dir(ctx, name.c_str())
-                                  : SSL_CTX_load_verify_file(ctx, name.c_str());
+        int loaded = folder ? SSL_CTX_load_verify_dir(ctx, name.c_str())
+                            : SSL_CTX_load_verify_file(ctx, name.c_str());
+        // A folder's certificates count whether or not they were hashed (c_rehash).
+        for (const auto& entry : fs::directory_iterator(folder ? path : fs::path(), error)) {
+            const auto extension = entry.path().extension();
+            if (loaded == 1 && (extension == ".pem" || extension == ".crt" || extension == ".cer"))
+                loaded = SSL_CTX_load_verify_file(ctx, entry.path().string().c_str());
+        }
         if (loaded != 1)
             return ContextFailure("the trusted certificates " + name + " cannot be read (" +
                                   OpenSslReason() + "): give PEM certificates with --tls-ca");

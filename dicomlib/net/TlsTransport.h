@@ -47,8 +47,9 @@ struct TlsSettings {
     std::filesystem::path keyFile;
     // A file whose first line is the key's pass phrase; empty for a key without one.
     std::filesystem::path keyPasswordFile;
-    // The certificates we trust: PEM files, or folders of them hashed as OpenSSL's c_rehash
-    // leaves them. Without any, the system's trusted certificates.
+    // The certificates we trust: PEM files, or folders of them (*.pem, *.crt, *.cer, and any
+    // names hashed as OpenSSL's c_rehash leaves them). Without any, the system's trusted
+    // certificates.
     std::vector<std::filesystem::path> trusted;
     // Requestor: accept any peer certificate (the probe and the cli say so in a warning).
     bool noVerify = false;

@@ -159,7 +159,12 @@ TEST(TlsStorescp, EchoAndStoreWithAndWithoutOurCertificate) {
         const uint16_t port = testsupport::FreePort();
         auto scp = Storescp(dir, port, "server", "-ic");
         ASSERT_TRUE(testsupport::WaitForListener(port)) << scp->Output();
-        const Outcome echo = Echo(std::to_string(port), Settings(""));
+        // The CA given as a folder of certificates, not hashed.
+        testsupport::TempDir trusted;
+        fs::copy_file(Certificates().Cert("ca"), trusted / "hospital-ca.pem");
+        auto settings = Settings("", "");
+        settings.trusted = {trusted.Path()};
+        const Outcome echo = Echo(std::to_string(port), settings);
         EXPECT_TRUE(echo.echoed) << echo.failure << scp->Output();
         EXPECT_FALSE(echo.facts.certificateRequested);
     }
