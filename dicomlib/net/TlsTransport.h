@@ -24,9 +24,9 @@
 
 namespace dicomlib::net {
 
-// The cipher suite and protocol choices of the DICOM TLS profiles built on BCP 195. Each takes
-// TLS 1.2 at least and TLS 1.3 first. bcp195-nd: the RFC 9325 recommended suites (ECDHE with
-// AES-GCM); bcp195: those and the older DHE-RSA AES-GCM suites; bcp195-ex: only the 256-bit
+// The cipher suite and protocol choices of the DICOM TLS profiles. Each takes TLS 1.2 at least
+// and TLS 1.3 first, and never falls back below 1.2. bcp195-nd: forward-secret ECDHE with
+// AES-GCM only; bcp195: those and the older DHE-RSA AES-GCM suites; bcp195-ex: only the 256-bit
 // AES-GCM and ChaCha20-Poly1305 suites with ECDHE.
 enum class TlsProfile { Bcp195NonDowngrading, Bcp195, Bcp195Extended };
 
