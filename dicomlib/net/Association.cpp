@@ -11,6 +11,7 @@
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
+#include "net/TlsTransport.h"
 #include "net/PduCodec.h"
 #include "net/StorageClasses.h"
 #include "net/TraceLog.h"
@@ -205,6 +206,10 @@ bool Connect(Association& assoc) {
     start = std::chrono::steady_clock::now();
     const bool connected = assoc.stream.OpenAddress(*address, *portNumber);
     report.connectTime = Since(start);
+    if (!connected && assoc.stream.HandshakeFailed()) {
+        report.outcome = OpenOutcome::TlsFailed;
+        return false;
+    }
     if (!connected) {
         report.outcome = OpenOutcome::ConnectFailed;
         report.socketError = assoc.stream.Socket().LastError();
@@ -383,6 +388,7 @@ Association* NewAssociation() {
 }
 
 bool OpenWith(Association& assoc, const ConnectionSettings& settings, const Proposals& proposals) {
+    if (settings.transport.tls) assoc.stream.UseTransport(MakeTransport(settings.transport.tls));
     PrepareRequest(assoc, settings);
     if (proposals.contexts.empty() || proposals.contexts.size() > MAX_PROPOSALS) return false;
     for (const auto& proposal : proposals.contexts)
@@ -443,10 +449,15 @@ std::string ExplainOpenFailure(const Association& assoc) {
             title.pop_back();
         return title;
     };
+    // A secured transport's own refusal (the peer's alert after the handshake) explains a
+    // connection that ended before the answer better than the association layer can.
+    const std::string transportFailure = assoc.stream.GetTransport().Failure();
     switch (report.outcome) {
         case OpenOutcome::NotOpened:
         case OpenOutcome::Accepted:
             return {};
+        case OpenOutcome::TlsFailed:
+            return transportFailure;
         case OpenOutcome::UnknownHost:
             return "the host name " + report.host +
                    " cannot be resolved: check the name, or give the IP address";
@@ -456,6 +467,7 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::ConnectFailed:
             return ConnectFailureExplanation(report.socketError, report.host, report.port);
         case OpenOutcome::SendFailed:
+            if (!transportFailure.empty()) return transportFailure;
             return "the connection failed while the association request went out: the peer " +
                    std::string("closed it at once; it may refuse this machine's address");
         case OpenOutcome::Rejected:
@@ -464,6 +476,7 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::Aborted:
             return AbortExplanation(report.abort);
         case OpenOutcome::Closed:
+            if (!transportFailure.empty()) return transportFailure;
             if (report.ranOut == Wait::Acse)
                 return "the peer sent no answer to the association request within " +
                        WaitLength(assoc.settings.AnswerWait()) +
@@ -473,6 +486,9 @@ std::string ExplainOpenFailure(const Association& assoc) {
                    "may refuse this machine's address or the calling title " +
                    trimmed(assoc.request.callingAeTitle) + ", or not speak DICOM on this port";
         case OpenOutcome::MalformedAnswer:
+            if (assoc.stream.PeerSpokeTls())
+                return "the peer answered with a TLS record: it speaks TLS on this port: add --tls "
+                       "(and --tls-ca with its CA)";
             return "the peer's answer is not a sound association answer: it may not speak DICOM "
                    "on this port";
         case OpenOutcome::NothingAccepted:
@@ -564,7 +580,11 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         return ReadPduOrEnd(assoc);
     }();
     if (!pdu) {
-        if (assoc.stream.Socket().TimedOut())
+        if (assoc.stream.PeerSpokeTls())
+            LogAssociationEvent(
+                "The requestor speaks TLS on this plain port: it must connect "
+                "without TLS, or to a TLS provider");
+        else if (assoc.stream.Socket().TimedOut())
             LogAssociationEvent("No A-ASSOCIATE-RQ within " +
                                 WaitLength(assoc.settings.RequestWait()) +
                                 ": the connection was closed");

@@ -35,6 +35,7 @@ enum class OpenOutcome {
     Closed,           // the connection closed or timed out before an answer
     MalformedAnswer,  // an answer that contradicts its own lengths, or another PDU
     NothingAccepted,  // an A-ASSOCIATE-AC that accepts none of the proposals
+    TlsFailed,        // connected, but the TLS handshake failed (the transport says why)
 };
 
 struct OpenReport {

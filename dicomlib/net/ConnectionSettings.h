@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -33,8 +34,13 @@ constexpr std::chrono::milliseconds DEFAULT_IDLE_TIMEOUT{300'000};
 constexpr std::chrono::milliseconds DEFAULT_REQUEST_TIMEOUT{30'000};
 constexpr std::chrono::milliseconds DEFAULT_RELEASE_TIMEOUT{30'000};
 
-// Filled by the secured transport; empty settings mean plain TCP.
-struct TransportSettings {};
+class TlsContext;
+
+// How the connection is carried: with a TLS context (built once by TlsContext::Create and
+// shared by every connection that uses it) the connection is secured; without, plain TCP.
+struct TransportSettings {
+    std::shared_ptr<const TlsContext> tls;
+};
 
 // Who we say we are beyond the calling title; none: no user identity is offered.
 struct UserIdentity {};

@@ -423,6 +423,13 @@ void ServeAssociation(int handle, const std::string& storageDirectory, const fs:
                       const net::ConnectionSettings& settings) {
     Association assoc;
     assoc.settings = settings;
+    if (const auto& tls = settings.transport.tls) {
+        assoc.stream.UseTransport(net::MakeTransport(tls));
+        // A connection that never finishes its handshake gives way as one that sends no
+        // A-ASSOCIATE-RQ does; AcceptAssoc sets its own limit for the request.
+        assoc.stream.Socket().SetReceiveDeadline(std::chrono::steady_clock::now() +
+                                                 settings.RequestWait());
+    }
     assoc.stream.Socket().WatchCancel(cancel);
     if (!net::AcceptAssoc(assoc, handle, policy)) return;
     const bool asReceived = policy == net::AcceptPolicy::Everything;

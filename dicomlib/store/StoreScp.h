@@ -17,6 +17,7 @@
 #include "data/ElementList.h"
 #include "net/Association.h"
 #include "net/TcpSocket.h"
+#include "net/TlsTransport.h"
 #include "store/DatabaseIndex.h"
 
 namespace dicomlib::store {
@@ -72,7 +73,8 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
 // and the next wait for the peer closes the connection.
 // With AcceptPolicy::Everything every storage class is taken and stored as received. The
 // settings give the waits for the request, the release and between requests, and the maximum
-// PDU length announced.
+// PDU length announced; a TLS context in their transport secures the connection first (a
+// failed handshake ends it).
 void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
                       const net::CancelSignal* cancel = nullptr,
@@ -93,6 +95,8 @@ class StoreProvider {
   public:
     // Starts the listener thread and returns at once; a port that cannot be listened on ends
     // the listener (see Listening).
+    // With a TLS context every connection is secured with it (a provider serves one kind of
+    // port: TLS or plain).
     StoreProvider(std::string_view directory, std::string_view port,
                   const std::filesystem::path& indexRoot, int maxAssociations = 1,
                   net::AcceptPolicy policy = net::AcceptPolicy::Standard,
