@@ -334,7 +334,6 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     // Bytes that are already here are taken even after a cancel: a message under way is
     // finished, the next wait for the peer ends.
     const int cancelHandle = cancel_ != nullptr ? cancel_->readHandle_ : -1;
-    timedOut_ = false;
     if (const int ready = WaitReadable(connection_, timeoutMs, cancelHandle, true); ready != 1) {
         timedOut_ = ready == 0;
         Close();

@@ -115,8 +115,6 @@ class TcpSocket {
     // Off: Send and Receive leave the hex dump of the trace log to the transport above (a
     // secured one dumps the bytes before encryption, not its records).
     void SetTrafficDump(bool on) { dumpTraffic_ = on; }
-    // True when the last Receive ended because its time-out or deadline ran out.
-    bool TimedOut() const { return timedOut_; }
 
   private:
     void CloseConnection();
@@ -132,7 +130,6 @@ class TcpSocket {
     std::optional<std::chrono::milliseconds> connectTimeout_;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
     std::optional<std::chrono::steady_clock::time_point> receiveDeadline_;
-    bool timedOut_ = false;
     bool dumpTraffic_ = true;
 };
 
