@@ -103,7 +103,7 @@ AssociateRQ RequestOf(std::vector<PresentationContextRQ> contexts) {
     rq.callingAeTitle = "MODALITY        ";
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts = std::move(contexts);
-    rq.userInformation = {32768, "1.2.276.0.7230010.3.0.3.6.7", "PEER_367", 0};
+    rq.userInformation = {32768, "1.2.276.0.7230010.3.0.3.6.7", "PEER_367", 0, {}, {}};
     return rq;
 }
 
@@ -277,7 +277,7 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
         {9, VERIFICATION, {"1.2.840.10008.1.2.2"}},
     });
     // A role selection sub-item at the start of the user information item (the last item) is
-    // skipped with what follows it.
+    // read and kept, and so is what follows it.
     Bytes rq = EncodeAssociateRQ(request);
     const std::size_t userInfo = rq.size() - (4 + 8 + 4 + 27 + 4 + 8);
     ASSERT_EQ(rq[userInfo], 0x50);
@@ -290,7 +290,10 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     AcceptorRun run;
     ASSERT_TRUE(run.Run(rq, true));
     EXPECT_EQ(MessageCounterValue(), 6u);  // one step for each of the five answers
-    EXPECT_EQ(run.assoc.request.userInformation.skippedBytes, selection.size() - 1 + 8 + 31 + 12);
+    EXPECT_EQ(run.assoc.request.userInformation.skippedBytes, 0u);
+    EXPECT_EQ(run.assoc.request.userInformation.roleSelections,
+              (std::vector<RoleSelection>{{VERIFICATION, 1, 0}}));
+    EXPECT_EQ(run.assoc.request.userInformation.implementationVersionName, "PEER_367");
 
     // The acceptor side answers the release as the storage provider does.
     EXPECT_EQ(ReadPduBytes(run.assoc.stream), RELEASE_RQ);
@@ -311,8 +314,10 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
         {9, 4, "", ""},
     };
     EXPECT_EQ(ac->contexts, expected);
-    EXPECT_EQ(ac->userInformation, (UserInformation{16384, std::string(uid::ImplementationClass),
-                                                    IMPLEMENTATION_VERSION_NAME, 0}));
+    EXPECT_EQ(
+        ac->userInformation,
+        (UserInformation{
+            16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}}));
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);
 
