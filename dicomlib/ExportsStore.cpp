@@ -32,7 +32,7 @@ extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, co
     if (directory == nullptr || port == nullptr) return;
     GuardedVoid("StartStoreSCPAcceptingAll", [&] {
         store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load(),
-                             net::AcceptPolicy::Everything);
+                             store::AcceptPolicy::Everything);
     });
 }
 

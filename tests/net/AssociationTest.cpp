@@ -11,6 +11,7 @@
 #include "data/Uids.h"
 #include "net/StorageClasses.h"
 #include "net/TraceLog.h"
+#include "store/ProviderProfile.h"
 #include "support/TestSupport.h"
 
 using namespace dicomlib;
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
 constexpr char CT_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.2";
+constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
 
 // A requestor's association to a peer that records the RQ, sends answer(rq), then records the
 // next PDU and serves a release.
@@ -88,7 +90,8 @@ struct AcceptorRun {
         });
         if (!listener.Accept()) return false;
         assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
-        return AcceptAssoc(assoc, listener.ReleaseConnection());
+        static const store::ProviderProfile profile = store::StandardProfile({});
+        return AcceptAssoc(assoc, listener.ReleaseConnection(), store::AnswerWith(profile));
     }
     // Closes the acceptor's side unless a release is under way, and waits for the client.
     void Join(bool close = true) {
@@ -314,10 +317,13 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
         {9, 4, "", ""},
     };
     EXPECT_EQ(ac->contexts, expected);
-    EXPECT_EQ(
-        ac->userInformation,
-        (UserInformation{
-            16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}}));
+    // The role selection is answered: Verification as SCU only, as proposed.
+    EXPECT_EQ(ac->userInformation, (UserInformation{16384,
+                                                    std::string(uid::ImplementationClass),
+                                                    IMPLEMENTATION_VERSION_NAME,
+                                                    0,
+                                                    {{VERIFICATION, 1, 0}},
+                                                    {}}));
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);
 
@@ -341,31 +347,39 @@ TEST(Acceptor, AcceptingEverythingTakesEveryStorageClassInTheFirstReadableSyntax
     struct Case {
         std::string abstractSyntax;
         std::vector<std::string> offered;
-        AcceptPolicy policy;
+        store::AcceptPolicy policy;
         std::optional<std::string> chosen;
     };
     const std::vector<Case> cases = {
-        {rtPlan, {uid::ImplicitVRLittleEndian}, AcceptPolicy::Standard, std::nullopt},
+        {rtPlan, {uid::ImplicitVRLittleEndian}, store::AcceptPolicy::Standard, std::nullopt},
         {rtPlan,
          {uid::ImplicitVRLittleEndian},
-         AcceptPolicy::Everything,
+         store::AcceptPolicy::Everything,
          uid::ImplicitVRLittleEndian},
         // The requestor's order, past what the library cannot read.
-        {ecg, {"1.2.3.4", jpegLs, uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, jpegLs},
+        {ecg,
+         {"1.2.3.4", jpegLs, uid::ImplicitVRLittleEndian},
+         store::AcceptPolicy::Everything,
+         jpegLs},
         {CT_IMAGE_STORAGE,
          {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
-         AcceptPolicy::Everything,
+         store::AcceptPolicy::Everything,
          uid::ExplicitVRLittleEndian},
         {CT_IMAGE_STORAGE,
          {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
-         AcceptPolicy::Standard,
+         store::AcceptPolicy::Standard,
          uid::JPEGLossless},
-        {"1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, std::nullopt},
-        {ecg, {"1.2.3.4"}, AcceptPolicy::Everything, std::nullopt},
+        {"1.2.3.4.5.6",
+         {uid::ImplicitVRLittleEndian},
+         store::AcceptPolicy::Everything,
+         std::nullopt},
+        {ecg, {"1.2.3.4"}, store::AcceptPolicy::Everything, std::nullopt},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ChooseTransferSyntax(c.abstractSyntax, c.offered, c.policy), c.chosen)
-            << c.abstractSyntax << " " << (c.policy == AcceptPolicy::Everything);
+        const store::ProviderProfile profile = store::ProfileFor(c.policy, {});
+        const store::ProfileRow* row = profile.Find(c.abstractSyntax);
+        EXPECT_EQ(row ? store::ChooseTransferSyntax(*row, c.offered) : std::nullopt, c.chosen)
+            << c.abstractSyntax << " " << (c.policy == store::AcceptPolicy::Everything);
     }
     // No UID twice, and none outside the storage branches.
     std::set<std::string_view> seen;
