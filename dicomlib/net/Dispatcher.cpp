@@ -150,7 +150,7 @@ std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string*
             "the peer sent a data set where a command belonged; the association was "
             "aborted: a trace at level 2 shows the messages");
         AbortAssoc(assoc);
-        return std::nullopt;
+        return fail("a data set came where the command belonged");
     }
     message.contextId = assoc.dataTransfer.contextId;
     message.commandField = data::GetTagUS(message.command, tag::CommandField);
@@ -168,7 +168,7 @@ std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string*
             "the peer sent a command where the announced data set belonged; the "
             "association was aborted: a trace at level 2 shows the messages");
         AbortAssoc(assoc);
-        return std::nullopt;
+        return fail("a command came where the data set belonged");
     }
     message.hasDataSet = true;
     message.dataSetContextId = assoc.dataTransfer.contextId;
@@ -212,7 +212,10 @@ std::optional<DimseMessage> AwaitResponse(Association& assoc, std::optional<uint
         if (!message) return std::nullopt;
         const uint16_t field = message->commandField;
         if (IsResponse(field) && !CommandFieldName(field).empty()) {
-            if (!awaited || message->MessageIdBeingRespondedTo() == *awaited) return message;
+            // A response that names no Message ID can only be for the exchange waiting.
+            if (!awaited || message->MessageIdBeingRespondedTo() == *awaited ||
+                data::FindTag(message->command, tag::MessageIDBeingRespondedTo) == nullptr)
+                return message;
             NoteFailure("the peer answered Message ID " +
                         std::to_string(message->MessageIdBeingRespondedTo()) + " while " +
                         std::to_string(*awaited) +
