@@ -25,9 +25,18 @@ bool IsRequest(uint16_t field) {
     return !IsResponse(field) && !CommandFieldName(field).empty();
 }
 
-bool NeverCarriesDataSet(uint16_t field) {
-    return field == C_ECHO_RQ || field == C_ECHO_RSP || field == C_STORE_RSP ||
-           field == C_CANCEL_RQ;
+// C-ECHO, C-STORE-RSP and C-CANCEL-RQ never carry a data set, whatever their Data Set Type says
+// (an echo's is copied back, not acted on). Without a Data Set Type the composite messages that
+// usually carry one are taken to announce it, the others (the N-services) not.
+bool AnnouncesDataSet(const ElementList& command, uint16_t field) {
+    if (field == C_ECHO_RQ || field == C_ECHO_RSP || field == C_STORE_RSP || field == C_CANCEL_RQ)
+        return false;
+    if (data::FindTag(command, tag::CommandDataSetType) == nullptr) {
+        const auto request = static_cast<uint16_t>(field & 0x7FFF);
+        return request == C_STORE_RQ || request == C_FIND_RQ || request == C_MOVE_RQ ||
+               request == C_GET_RQ;
+    }
+    return data::GetTagUS(command, tag::CommandDataSetType) != NO_DATA_SET;
 }
 
 // The class a request is routed by: the one it names, or else its context's abstract syntax.
@@ -154,13 +163,7 @@ std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string*
     }
     message.contextId = assoc.dataTransfer.contextId;
     message.commandField = data::GetTagUS(message.command, tag::CommandField);
-    // Without a Command Data Set Type nothing is announced; these commands never carry a data
-    // set, whatever their Data Set Type says (an echo's is copied back, not acted on).
-    if (NeverCarriesDataSet(message.commandField) ||
-        data::FindTag(message.command, tag::CommandDataSetType) == nullptr ||
-        data::GetTagUS(message.command, tag::CommandDataSetType) == NO_DATA_SET) {
-        return message;
-    }
+    if (!AnnouncesDataSet(message.command, message.commandField)) return message;
     if (!ReceiveMessage(assoc, message.dataSet)) return fail("the announced data set did not come");
     if (CameAsCommand(assoc)) {
         // The peer is a message ahead of its own announcement: nothing more can be trusted.

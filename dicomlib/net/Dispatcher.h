@@ -80,7 +80,8 @@ std::optional<ElementList> NotServedResponse(const ElementList& request,
                                              std::string_view servedNames);
 
 // Receives one command set and, when it announces one (a Command Data Set Type other than
-// 0x0101; C-ECHO, C-STORE-RSP and C-CANCEL-RQ never do), its data set. None when the
+// 0x0101; C-ECHO, C-STORE-RSP and C-CANCEL-RQ never do; without one, C-STORE, C-FIND, C-MOVE
+// and C-GET do and the N-services do not), its data set. None when the
 // association ended (release, abort, close) or sent a data set where the command belonged or the
 // reverse (the association is then aborted); why, when given, then says which in a few words.
 std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string* why = nullptr);
