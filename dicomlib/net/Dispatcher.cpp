@@ -215,16 +215,16 @@ std::optional<DimseMessage> AwaitResponse(Association& assoc, std::optional<uint
         if (!message) return std::nullopt;
         const uint16_t field = message->commandField;
         if (IsResponse(field) && !CommandFieldName(field).empty()) {
-            // A response that names no Message ID can only be for the exchange waiting.
-            if (!awaited || message->MessageIdBeingRespondedTo() == *awaited ||
-                data::FindTag(message->command, tag::MessageIDBeingRespondedTo) == nullptr)
-                return message;
-            NoteFailure("the peer answered Message ID " +
-                        std::to_string(message->MessageIdBeingRespondedTo()) + " while " +
-                        std::to_string(*awaited) +
-                        " was awaited; the association was aborted: the peer's log says why");
-            AbortAssoc(assoc);
-            return fail("a response to another request came");
+            // One request is outstanding at a time: a response naming another Message ID (or
+            // none) can only be its answer, from a peer that numbers its answers wrong.
+            if (awaited && message->MessageIdBeingRespondedTo() != *awaited &&
+                LogLevel() >= LOG_ASSOCIATION) {
+                AppendLogLine(LogFileName(),
+                              std::string(CommandFieldName(field)) + " answers Message ID " +
+                                  std::to_string(message->MessageIdBeingRespondedTo()) +
+                                  ", the request sent was " + std::to_string(*awaited));
+            }
+            return message;
         }
         if (Dispatch(assoc, assoc.handlers, *message) == HandlerResult::End) {
             if (assoc.stream.Connected() && IsRequest(field)) {

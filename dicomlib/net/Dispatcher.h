@@ -96,8 +96,9 @@ void ServeRequests(Association& assoc, const DimseHandlers& handlers);
 
 // A requestor's wait for the response to its request messageId (the last request sent on the
 // association when none is given): requests arriving meanwhile are dispatched to the
-// association's handlers (Association::handlers); a response to another Message ID aborts the
-// association. None when no response came (the reason noted as the thread's last failure).
+// association's handlers (Association::handlers). One request is outstanding at a time, so
+// the first response is its answer; one naming another Message ID is traced at level 1. None when
+// no response came (the reason noted as the thread's last failure).
 std::optional<DimseMessage> AwaitResponse(Association& assoc,
                                           std::optional<uint16_t> messageId = std::nullopt,
                                           std::string* why = nullptr);
