@@ -445,8 +445,7 @@ TEST(QueryDispatch, RequestsArrivingDuringAQueryAreAnsweredAndTheQueryGoesOn) {
     }
     {
         QueryPeer peer(
-            {PDataTF({{1, 0x03, CommandBytes({{0x0100, Le16(0x0042)}, {0x0800, Le16(0x0101)}})}}),
-             Response(0x0000, false)});
+            {PDataTF({{1, 0x03, CommandBytes({{0x0100, Le16(0x0042)}, {0x0800, Le16(0x0101)}})}})});
         RecordList list;
         list.Append(Key(RecordType::Study));
         EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list),
