@@ -33,7 +33,7 @@ extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, co
     if (directory == nullptr || port == nullptr) return;
     GuardedVoid("StartStoreSCPAcceptingAll", [&] {
         store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load(),
-                             net::AcceptPolicy::Everything);
+                             store::AcceptPolicy::Everything);
     });
 }
 
@@ -45,7 +45,7 @@ extern "C" ZEDAVURA_API void StartStoreSCPWith(const char* directory,
     GuardedVoid("StartStoreSCPWith", [&] {
         store::StartStoreSCP(
             directory, settings->port, store::INDEX_ROOT, gMaxAssociations.load(),
-            acceptAll != 0 ? net::AcceptPolicy::Everything : net::AcceptPolicy::Standard,
+            acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
             *settings);
     });
 }

@@ -13,7 +13,6 @@
 #include "net/AssociationWords.h"
 #include "net/TlsTransport.h"
 #include "net/PduCodec.h"
-#include "net/StorageClasses.h"
 #include "net/TraceLog.h"
 
 Association::Association() {
@@ -28,14 +27,6 @@ std::atomic<uint32_t> gMessageCounter{0};
 
 void LogAssociationEvent(std::string_view text) {
     if (LogLevel() >= LOG_ASSOCIATION) AppendLogLine(LogFileName(), text);
-}
-
-UserInformation OurUserInformation(uint32_t maximumLength) {
-    UserInformation info;
-    info.maximumLength = maximumLength;
-    info.implementationClassUid = uid::ImplementationClass;
-    info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
-    return info;
 }
 
 // Sets a receive deadline limit from now while it lives.
@@ -261,28 +252,13 @@ bool OpenLegacy(Association& assoc, std::string_view host, std::string_view port
 
 }  // namespace
 
-const std::array<const char*, 20> ACCEPTED_ABSTRACT_SYNTAXES = {
-    "1.2.840.10008.1.1",              // Verification
-    "1.2.840.10008.5.1.4.1.1.1",      // Computed Radiography Image Storage
-    "1.2.840.10008.5.1.4.1.1.1.1",    // Digital X-Ray Image Storage, for presentation
-    "1.2.840.10008.5.1.4.1.1.1.1.1",  // Digital X-Ray Image Storage, for processing
-    "1.2.840.10008.5.1.4.1.1.1.2",    // Digital Mammography Image Storage, for presentation
-    "1.2.840.10008.5.1.4.1.1.1.2.1",  // Digital Mammography Image Storage, for processing
-    "1.2.840.10008.5.1.4.1.1.2",      // CT Image Storage
-    "1.2.840.10008.5.1.4.1.1.3.1",    // Ultrasound Multi-frame Image Storage
-    "1.2.840.10008.5.1.4.1.1.4",      // MR Image Storage
-    "1.2.840.10008.5.1.4.1.1.6.1",    // Ultrasound Image Storage
-    "1.2.840.10008.5.1.4.1.1.12.1",   // X-Ray Angiographic Image Storage
-    "1.2.840.10008.5.1.4.1.1.12.2",   // X-Ray Radiofluoroscopic Image Storage
-    "1.2.840.10008.5.1.4.1.1.20",     // Nuclear Medicine Image Storage
-    "1.2.840.10008.5.1.4.1.1.128",    // Positron Emission Tomography Image Storage
-    "1.2.840.10008.5.1.4.1.1.88.11",  // Basic Text SR
-    "1.2.840.10008.5.1.4.1.1.88.22",  // Enhanced SR
-    "1.2.840.10008.5.1.4.1.1.104.1",  // Encapsulated PDF Storage
-    "1.2.840.10008.5.1.4.1.2.2.1",    // Study Root Query/Retrieve, FIND
-    "1.2.840.10008.5.1.4.1.2.2.2",    // Study Root Query/Retrieve, MOVE
-    "1.2.840.10008.5.1.4.1.1.7",      // Secondary Capture Image Storage
-};
+UserInformation OurUserInformation(uint32_t maximumLength) {
+    UserInformation info;
+    info.maximumLength = maximumLength;
+    info.implementationClassUid = uid::ImplementationClass;
+    info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
+    return info;
+}
 
 void ResetMessageCounter() {
     gMessageCounter.store(1);
@@ -331,56 +307,6 @@ std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
         syntaxes.emplace_back(uid::ImplicitVRLittleEndian);
     }
     return syntaxes;
-}
-
-bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax, AcceptPolicy policy) {
-    for (const char* uid : ACCEPTED_ABSTRACT_SYNTAXES)
-        if (abstractSyntax == uid) return true;
-    if (policy == AcceptPolicy::Everything) {
-        for (const StorageClass& c : StandardStorageClasses())
-            if (abstractSyntax == c.uid) return true;
-    }
-    return false;
-}
-
-std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
-                                                const std::vector<std::string>& offered,
-                                                AcceptPolicy policy) {
-    if (!IsAcceptedAbstractSyntax(abstractSyntax, policy)) return std::nullopt;
-    if (policy == AcceptPolicy::Everything) {
-        for (const auto& syntax : offered)
-            if (data::FindTransferSyntax(syntax) != nullptr) return syntax;
-        return std::nullopt;
-    }
-    auto isOffered = [&](std::string_view candidate) {
-        for (const auto& syntax : offered)
-            if (syntax == candidate) return true;
-        return false;
-    };
-    // Ultrasound multi-frame alone takes JPEG baseline before every other syntax.
-    if (abstractSyntax == ULTRASOUND_MULTIFRAME_IMAGE_STORAGE && isOffered(uid::JPEGBaseline))
-        return std::string(uid::JPEGBaseline);
-    for (const char* candidate : {uid::JPEGLossless, uid::ImplicitVRLittleEndian,
-                                  uid::ExplicitVRLittleEndian, uid::JPEGBaseline}) {
-        if (isOffered(candidate)) return std::string(candidate);
-    }
-    return std::nullopt;
-}
-
-PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal, AcceptPolicy policy) {
-    PresentationContextAC pc;
-    pc.id = proposal.id;
-    pc.abstractSyntax = proposal.abstractSyntax;
-    if (!IsAcceptedAbstractSyntax(proposal.abstractSyntax, policy)) {
-        pc.result = RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED;
-    } else if (auto chosen = ChooseTransferSyntax(proposal.abstractSyntax,
-                                                  proposal.transferSyntaxes, policy)) {
-        pc.result = RESULT_ACCEPTANCE;
-        pc.transferSyntax = std::move(*chosen);
-    } else {
-        pc.result = RESULT_TRANSFER_SYNTAXES_NOT_SUPPORTED;
-    }
-    return pc;
 }
 
 Association* NewAssociation() {
@@ -566,7 +492,7 @@ bool CloseAssoc(Association& assoc) {
     return true;
 }
 
-bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
+bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negotiate) {
     assoc.stream.Adopt(socketHandle);
     assoc.dataTransfer.Clear();
     assoc.request = AssociateRQ();
@@ -599,34 +525,27 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         return false;
     }
     assoc.request = std::move(*rq);
-    const AssociateRQ& request = assoc.request;
+    LogAssociationEvent("Called Ap. Title: " + WireTitle(assoc.request.calledAeTitle));
+    LogAssociationEvent("Calling Ap. Title: " + WireTitle(assoc.request.callingAeTitle));
 
-    AssociateAC& answer = assoc.answer;
-    answer.calledAeTitle = request.calledAeTitle;
-    answer.callingAeTitle = request.callingAeTitle;
-    LogAssociationEvent("Called Ap. Title: " + WireTitle(request.calledAeTitle));
-    LogAssociationEvent("Calling Ap. Title: " + WireTitle(request.callingAeTitle));
-    answer.applicationContext = request.applicationContext;
-    answer.userInformation = request.userInformation;
-    answer.userInformation.skippedBytes = 0;
-
-    for (const auto& proposal : request.contexts) {
+    AssociateAnswer decided = negotiate(assoc.request);
+    if (auto* rj = std::get_if<AssociateRJ>(&decided)) {
+        assoc.rejection = *rj;
+        assoc.stream.Write(EncodeAssociateRJ(*rj));
+        Fail(assoc);
+        return false;
+    }
+    assoc.answer = std::move(std::get<AssociateAC>(decided));
+    for (const auto& pc : assoc.answer.contexts) {
         AdvanceMessageCounter();
-        PresentationContextAC pc = AnswerProposal(proposal, policy);
-        if (pc.result == RESULT_ACCEPTANCE) {
-            LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " +
-                                proposal.abstractSyntax);
-            LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " +
-                                pc.transferSyntax);
-            assoc.acceptedContexts.push_back(pc);
-        }
-        answer.contexts.push_back(std::move(pc));
+        if (pc.result != RESULT_ACCEPTANCE) continue;
+        LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " + pc.abstractSyntax);
+        LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " + pc.transferSyntax);
+        assoc.acceptedContexts.push_back(pc);
     }
     if (!assoc.acceptedContexts.empty())
-        answer.userInformation = OurUserInformation(assoc.settings.maxPduLength);
-
-    const bool sent = assoc.stream.Write(EncodeAssociateAC(answer));
-    if (!sent) {
+        assoc.answer.userInformation.maximumLength = assoc.settings.maxPduLength;
+    if (!assoc.stream.Write(EncodeAssociateAC(assoc.answer))) {
         Fail(assoc);
         return false;
     }

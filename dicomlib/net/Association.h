@@ -1,7 +1,8 @@
 // One DICOM association on either side: the requestor proposes its presentation contexts and
-// reads the answer; the acceptor answers every proposal from its fixed list of SOP classes.
-// No A-ASSOCIATE-RJ is ever sent: a requestor with nothing acceptable gets an AC whose contexts
-// all carry a refusal, and its release is answered before the connection closes. Message transfer
+// reads the answer; the acceptor answers as the negotiation it is given decides (the provider's
+// profile), and only does the reading and writing around it. A requestor with nothing
+// acceptable gets an AC whose contexts all carry a refusal, and its release is answered before
+// the connection closes. Message transfer
 // on an open association belongs to the DIMSE layer, which keeps its state in
 // Association::dataTransfer and reads and writes whole PDUs through Association::stream.
 #pragma once
@@ -9,14 +10,17 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 #include "net/ConnectionSettings.h"
 #include "net/DataTransfer.h"
+#include "net/Dispatcher.h"
 #include "net/Pdu.h"
 #include "net/PduStream.h"
 
@@ -92,6 +96,12 @@ struct Association {
     // one and goes on the context of the other.
     uint16_t queryMessageId = 0;
     std::string querySopClass;
+    // The Message ID of the last request sent: the response awaited answers it.
+    std::optional<uint16_t> lastRequestMessageId;
+    // What serves requests the peer sends on this association while a response is awaited
+    // (C-STORE sub-operations of a C-GET, the N-EVENT-REPORT of a storage commitment). Without
+    // a handler a request is answered as not served.
+    dicomlib::net::DimseHandlers handlers;
 };
 
 namespace dicomlib::net {
@@ -116,11 +126,6 @@ inline constexpr char DEFAULT_CALLING_AE_TITLE[] = "ORLANE          ";
 inline constexpr char APPLICATION_CONTEXT_NAME[] = "1.2.840.10008.3.1.1.1";
 inline constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaPrism";
 
-inline constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
-
-// The SOP classes the acceptor takes, compared as whole strings.
-extern const std::array<const char*, 20> ACCEPTED_ABSTRACT_SYNTAXES;
-
 // The process-wide counter that presentation context IDs and Message IDs are drawn from.
 void ResetMessageCounter();
 // The next odd value: when the counter is even it is first incremented; the value is taken,
@@ -140,22 +145,14 @@ std::vector<std::string> ProposedTransferSyntaxes(std::optional<std::string_view
 std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
     std::optional<std::string_view> fileSyntax, std::optional<std::string_view> preferredSyntax);
 
-// What the acceptor takes: its fixed SOP classes with its own order of syntaxes, or besides
-// them every storage SOP class of the standard, each in the first offered syntax the library
-// reads (the requestor's own preference, so instances are stored as they were sent).
-enum class AcceptPolicy { Standard, Everything };
+// This system's user information: maximum length, implementation class UID and version name.
+UserInformation OurUserInformation(uint32_t maximumLength = DEFAULT_MAX_PDU_LENGTH);
 
-bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax,
-                              AcceptPolicy policy = AcceptPolicy::Standard);
-// The acceptor's choice among the offered syntaxes, or none (the proposal is then refused).
-std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
-                                                const std::vector<std::string>& offered,
-                                                AcceptPolicy policy = AcceptPolicy::Standard);
-// The acceptor's answer to one proposal: acceptance in the chosen syntax; result 3 (abstract
-// syntax not supported) for a SOP class it does not take; result 4 (transfer syntaxes not
-// supported) for one it takes, but in none of the offered syntaxes. A refusal names no syntax.
-PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal,
-                                     AcceptPolicy policy = AcceptPolicy::Standard);
+// What an acceptor answers an A-ASSOCIATE-RQ with: an A-ASSOCIATE-AC whose contexts answer
+// every proposal in order (each carrying the proposal's abstract syntax), or an A-ASSOCIATE-RJ.
+using AssociateAnswer = std::variant<AssociateAC, AssociateRJ>;
+// The acceptor's decision: a pure function of the request (the provider's profile makes one).
+using Negotiation = std::function<AssociateAnswer(const AssociateRQ&)>;
 
 // Proposes one presentation context and opens the association. An empty calling title becomes
 // DEFAULT_CALLING_AE_TITLE, also in the caller's string. True when connected and at least one
@@ -221,13 +218,14 @@ constexpr std::chrono::seconds PEER_CLOSE_TIMEOUT{3};
 // The wait ends after the settings' release time-out, or PEER_CLOSE_TIMEOUT once the peer's
 // release was answered (or after the socket's own receive time-out when that is shorter).
 bool CloseAssoc(Association& assoc);
-// Negotiates on an accepted connection handle, which the association then owns. True when at
+// Negotiates on an accepted connection handle, which the association then owns: reads the
+// A-ASSOCIATE-RQ, sends what negotiate answers, and keeps the accepted contexts. True when at
 // least one context was accepted. Otherwise the AC has been sent, the requestor's A-RELEASE-RQ
-// (awaited as long as the request) answered with an A-RELEASE-RP, and the connection closed. A
-// connection that sends no A-ASSOCIATE-RQ within assoc.settings' request wait is closed; once
-// open, one silent for its idle time-out is. The AC announces its maximum PDU length.
-bool AcceptAssoc(Association& assoc, int socketHandle,
-                 AcceptPolicy policy = AcceptPolicy::Standard);
+// (awaited as long as the request) answered with an A-RELEASE-RP, and the connection closed; an
+// A-ASSOCIATE-RJ is sent and the connection closed. A connection that sends no A-ASSOCIATE-RQ
+// within assoc.settings' request wait is closed; once open, one silent for its idle time-out
+// is. The AC announces the settings' maximum PDU length.
+bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negotiate);
 // Sends an A-ABORT and closes the connection.
 void AbortAssoc(Association& assoc);
 

@@ -13,6 +13,7 @@
 #include "data/Dictionary.h"
 #include "data/Dump.h"
 #include "data/Encoder.h"
+#include "data/Tags.h"
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/ByteOrder.h"
@@ -331,6 +332,12 @@ bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t context
     if (!syntax) return false;
     data::DataSetEncoding encoding{false, false};  // a command set: implicit VR little endian
     if (kind == MessageKind::DataSet) encoding = data::EncodingOf(*syntax);
+    if (kind == MessageKind::Command) {
+        const uint16_t field = data::GetTagUS(list, tag::CommandField);
+        if ((field & 0x8000) == 0 && field != C_CANCEL_RQ &&
+            data::FindTag(list, tag::MessageID) != nullptr)
+            assoc.lastRequestMessageId = data::GetTagUS(list, tag::MessageID);
+    }
     const bool dump = assoc.messageDump;
     const std::string logFile = dump ? LogFileName() : std::string();
     if (dump) LogDumpHeader(assoc, logFile, " >> ");

@@ -521,7 +521,7 @@ class Prober {
         std::optional<Section> section;
         {
             store::StoreProvider provider((dir / "images").string(), o_.receivePort,
-                                          dir / "Database", 1, net::AcceptPolicy::Everything);
+                                          dir / "Database", 1, store::AcceptPolicy::Everything);
             if (!provider.Listening()) {
                 section =
                     MakeSection(name, Verdict::Failed, "cannot listen on port " + o_.receivePort,
@@ -637,7 +637,7 @@ const std::vector<ProbeClass>& ProbeStorageClasses() {
             return ProbeClass{uid, uid};
         };
         std::vector<ProbeClass> list;
-        for (const char* uid : net::ACCEPTED_ABSTRACT_SYNTAXES) {
+        for (const char* uid : store::ACCEPTED_ABSTRACT_SYNTAXES) {
             const std::string_view text = uid;
             if (text.starts_with("1.2.840.10008.5.1.4.1.1.")) list.push_back(named(text));
         }

@@ -9,6 +9,7 @@
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 #include "net/Pdu.h"
 #include "net/TraceLog.h"
 #include "services/Storage.h"
@@ -80,10 +81,6 @@ int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClas
         return QUERY_SEND_FAILED;
     }
     return 0;
-}
-
-bool ReceivedCommand(const Association& assoc) {
-    return (assoc.dataTransfer.controlBits & net::PDV_COMMAND) != 0;
 }
 
 int32_t NoResponse(uint16_t responseField, std::string_view why) {
@@ -263,22 +260,19 @@ void LogServiceLine(int32_t minLevel, std::string_view text) {
 int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& command,
                      ElementList& identifier) {
     assoc.dataTransfer.awaitedResponse = responseField;
-    if (!net::ReceiveMessage(assoc, command)) return NoResponse(responseField, "nothing received");
-    const uint16_t field = data::GetTagUS(command, tag::CommandField);
-    if (!ReceivedCommand(assoc) || field != responseField) {
+    // Requests the peer sends meanwhile are answered by the dispatcher; only a response ends the
+    // wait.
+    std::string why;
+    auto message = net::AwaitResponse(assoc, std::nullopt, &why);
+    if (!message) return NoResponse(responseField, why);
+    if (message->commandField != responseField) {
         char what[64];
-        std::snprintf(what, sizeof what, "a message with Command Field 0x%04X came", field);
+        std::snprintf(what, sizeof what, "a message with Command Field 0x%04X came",
+                      message->commandField);
         return NoResponse(responseField, what);
     }
-    if (data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET) {
-        if (!net::ReceiveMessage(assoc, identifier))
-            return NoResponse(responseField, "the announced data set did not come");
-        if (ReceivedCommand(assoc)) {
-            // The peer is a message ahead of its own announcement: nothing more can be trusted.
-            net::AbortAssoc(assoc);
-            return NoResponse(responseField, "a command came where the data set belonged");
-        }
-    }
+    command = std::move(message->command);
+    identifier = std::move(message->dataSet);
     const int32_t status = data::GetTagUS(command, tag::Status);
     if (IsPending(status) && ++assoc.pendingResponses > MAX_PENDING_RESPONSES) {
         net::AbortAssoc(assoc);

@@ -14,6 +14,7 @@
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 #include "net/TraceLog.h"
 #include "store/IndexFiles.h"
 
@@ -313,12 +314,11 @@ bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sop
 }
 
 int32_t ReadStoreRSP(Association& assoc) {
-    ElementList response;
     assoc.dataTransfer.awaitedResponse = net::C_STORE_RSP;
-    if (!net::ReceiveMessage(assoc, response)) return STORE_NO_RESPONSE;
-    if (data::GetTagUS(response, tag::CommandField) != net::C_STORE_RSP)
-        return STORE_NOT_STORE_RESPONSE;
-    const uint16_t status = data::GetTagUS(response, tag::Status);
+    auto response = net::AwaitResponse(assoc);
+    if (!response) return STORE_NO_RESPONSE;
+    if (response->commandField != net::C_STORE_RSP) return STORE_NOT_STORE_RESPONSE;
+    const uint16_t status = data::GetTagUS(response->command, tag::Status);
     if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_STORE_RSP);
     return status;
 }

@@ -7,6 +7,7 @@
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 #include "net/TraceLog.h"
 
 namespace dicomlib::services {
@@ -26,14 +27,14 @@ bool WriteEchoRQ(Association& assoc, std::string_view sopClassUid) {
 }
 
 bool ReadEchoRSP(Association& assoc) {
-    ElementList response;
     assoc.dataTransfer.awaitedResponse = net::C_ECHO_RSP;
-    if (!net::ReceiveMessage(assoc, response)) return false;
-    if (data::GetTagUS(response, tag::CommandField) != net::C_ECHO_RSP) {
+    auto response = net::AwaitResponse(assoc);
+    if (!response) return false;
+    if (response->commandField != net::C_ECHO_RSP) {
         net::NoteFailure("the peer answered with another message than a C-ECHO response");
         return false;
     }
-    const uint16_t status = data::GetTagUS(response, tag::Status);
+    const uint16_t status = data::GetTagUS(response->command, tag::Status);
     if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_ECHO_RSP);
     return status == net::STATUS_SUCCESS;
 }

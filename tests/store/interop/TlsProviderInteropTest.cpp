@@ -82,7 +82,7 @@ class TlsProvider : public testing::Test {
         if (context) settings.transport.tls = *context;
         auto provider = std::make_unique<store::StoreProvider>(
             Path(dir_ / "images"), port_, dir_ / "Database", associations,
-            net::AcceptPolicy::Standard, settings);
+            store::AcceptPolicy::Standard, settings);
         EXPECT_TRUE(provider->Listening());
         return provider;
     }
