@@ -78,11 +78,11 @@ class TlsProvider : public testing::Test {
         auto context = net::TlsContext::Create(settings);
         EXPECT_TRUE(context) << context.GetError().detail;
         port_ = std::to_string(testsupport::FreePort());
-        net::ConnectionSettings settings;
-        if (context) settings.transport.tls = *context;
+        net::ConnectionSettings connection;
+        if (context) connection.transport.tls = *context;
         auto provider = std::make_unique<store::StoreProvider>(
             Path(dir_ / "images"), port_, dir_ / "Database", associations,
-            store::AcceptPolicy::Standard, settings);
+            store::AcceptPolicy::Standard, connection);
         EXPECT_TRUE(provider->Listening());
         return provider;
     }
