@@ -91,11 +91,12 @@ int RunMpps(const Args& args) {
     if (!ok) {
         char words[32] = "";
         if (outcome > 0) std::snprintf(words, sizeof words, "status 0x%04X", outcome);
-        detail = outcome > 0 ? std::string(words) : "no MPPS exchange with " + called;
+        detail = outcome > 0 ? std::string(words)
+                             : "no answer from " + called + " (" + host + ":" + port + ")";
     }
-    const std::string line =
-        "MPPS " + std::string(ok ? "OK: " : "failed: ") +
-        (detail.empty() ? "to " + called + " (" + host + ":" + port + ")" : detail);
+    const std::string line = outcome == MPPS_NO_ASSOCIATION
+                                 ? OutcomeLine("MPPS", false, host, port, called)
+                                 : "MPPS " + std::string(ok ? "OK: " : "failed: ") + detail;
     WriteLogLine(line.c_str());
     std::fprintf(ok ? stdout : stderr, "%s\n", line.c_str());
     if (const std::string why = ok ? "" : ExplanationLine(); !why.empty()) {
