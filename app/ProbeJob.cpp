@@ -37,8 +37,11 @@ void ShowSection(void* context, const ProbeSectionRecord* section) {
 
 JobResult ProbeJob(ServiceJob& job, JobOutput& out) {
     const Settings& s = job.settings;
-    const cli::ProbePeer peer{FieldText(s.RemoteIP), FieldText(s.RemotePort), FieldText(s.LocalAET),
-                              FieldText(s.RemoteAET), {}};
+    const cli::ProbePeer peer{FieldText(s.RemoteIP),
+                              FieldText(s.RemotePort),
+                              FieldText(s.LocalAET),
+                              FieldText(s.RemoteAET),
+                              {}};
     ProbeOptions options{};
     options.structSize = sizeof options;
     options.host = peer.host.c_str();

@@ -1172,6 +1172,40 @@ typedef struct WebProbeOptions {
 ZEDAVURA_API ProbeReport* RunWebProbe(const WebProbeOptions* options, ProbeSectionSink sink,
                                       void* context);
 
+/* Modality Performed Procedure Step as a modality reports it. The outcome of both calls: 0
+ * success, a status of the response (0x0106, 0x0110, 0x0116, 0x0120 ...), or one of these;
+ * LastFailureText says why in words, with what to do. */
+typedef enum MppsOutcome {
+    MPPS_OK = 0,
+    MPPS_NO_RESPONSE = -1,     /* nothing came back, or the connection failed while sending */
+    MPPS_WRONG_RESPONSE = -2,  /* a message came that is not the response */
+    MPPS_NOT_SENT = -3,        /* no accepted presentation context */
+    MPPS_NO_ASSOCIATION = -10, /* the association could not be opened */
+    MPPS_REFUSED = -11,        /* the peer does not take the MPPS SOP class */
+    MPPS_BAD_ARGUMENT = -12    /* a field name, status or UID that does not fit; nothing sent */
+} MppsOutcome;
+
+/* Creates a step IN PROGRESS by N-CREATE. fields and values (count of each, the caller's) name
+ * what is known, by these names: PatientName, PatientID, PatientBirthDate, PatientSex,
+ * StudyInstanceUID, AccessionNumber, RequestedProcedureID, RequestedProcedureDescription,
+ * ScheduledProcedureStepID, ScheduledProcedureStepDescription, PerformedProcedureStepID,
+ * PerformedStationAETitle, PerformedStationName, PerformedLocation,
+ * PerformedProcedureStepDescription, Modality (default OT); texts Windows-1252. The step's SOP
+ * Instance UID goes into instanceUid (capacity bytes, 65 hold any UID; cut to fit). An
+ * MppsOutcome or status. */
+ZEDAVURA_API int32_t MppsCreateSCU(const char* host, const char* port, const char* callingAeTitle,
+                                   const char* calledAeTitle, const char* const* fields,
+                                   const char* const* values, uint32_t count, char* instanceUid,
+                                   uint32_t capacity);
+
+/* Ends the step instanceUid by N-SET with status "COMPLETED" or "DISCONTINUED", the end date and
+ * time, and the Performed Series Sequence of the files (count Part 10 files or folders, the
+ * caller's; files that cannot be read make MPPS_BAD_ARGUMENT and nothing is sent). An
+ * MppsOutcome or status. */
+ZEDAVURA_API int32_t MppsSetSCU(const char* host, const char* port, const char* callingAeTitle,
+                                const char* calledAeTitle, const char* instanceUid,
+                                const char* status, const char* const* files, uint32_t count);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,

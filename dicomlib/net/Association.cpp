@@ -11,8 +11,8 @@
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
-#include "net/TlsTransport.h"
 #include "net/PduCodec.h"
+#include "net/TlsTransport.h"
 #include "net/TraceLog.h"
 
 Association::Association() {

@@ -226,7 +226,8 @@ void JoinAll(std::vector<std::shared_ptr<Listener>>& listeners) {
 }
 
 std::shared_ptr<Listener> NewListener(ProviderProfile profile, std::string_view port,
-                                      int maxAssociations, const net::ConnectionSettings& settings) {
+                                      int maxAssociations,
+                                      const net::ConnectionSettings& settings) {
     auto listener = std::make_shared<Listener>();
     listener->profile = std::move(profile);
     listener->settings = settings;

@@ -448,8 +448,8 @@ TEST(QueryDispatch, RequestsArrivingDuringAQueryAreAnsweredAndTheQueryGoesOn) {
         QueryPeer peer(answer);
         Association assoc;
         std::string calling = "local";
-        ASSERT_TRUE(net::OpenAssoc(assoc, "127.0.0.1", peer.Port(), calling, "remote", FIND,
-                                   std::nullopt));
+        ASSERT_TRUE(
+            net::OpenAssoc(assoc, "127.0.0.1", peer.Port(), calling, "remote", FIND, std::nullopt));
         std::vector<std::string> stored;
         assoc.handlers.On(net::C_STORE_RQ, [&](Association&, net::DimseMessage& m) {
             stored.push_back(m.SopClass() + " " +
