@@ -63,10 +63,10 @@ Outcome Echo(const std::string& port, const net::TlsSettings& settings, bool tls
         transport = owned.get();
         assoc.stream.UseTransport(std::move(owned));
     }
-    assoc.stream.Socket().SetReceiveTimeout(timeout);
-    std::string calling = "TESSALY";
-    out.opened =
-        net::OpenAssoc(assoc, "127.0.0.1", port, calling, "ANY-SCP", VERIFICATION, std::nullopt);
+    // The waits of the handshake are those of the connection.
+    net::ConnectionSettings connection = net::SettingsFor("127.0.0.1", port, "TESSALY", "ANY-SCP");
+    connection.dimseTimeout = timeout;
+    out.opened = net::OpenWith(assoc, connection, net::ProposalFor(VERIFICATION, std::nullopt));
     if (transport != nullptr) out.facts = transport->Facts();
     if (out.opened) {
         out.echoed = services::WriteEchoRQ(assoc, VERIFICATION) && services::ReadEchoRSP(assoc);
