@@ -221,7 +221,8 @@ HttpResult HttpClient::Perform(const std::string& url, const std::string& accept
     curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, STALL_SECONDS);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                     settings_.stallSeconds > 0 ? settings_.stallSeconds : STALL_SECONDS);
     curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, TakeHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);

@@ -21,6 +21,7 @@ struct HttpSettings {
     bool tlsNoVerify = false;    // neither the server's certificate nor its name is checked
     std::string user, password;  // HTTP basic when user is not empty
     std::string token;           // a bearer token when not empty
+    long stallSeconds = 0;       // an answer that stalls this long is broken off; 0: the default
 };
 
 struct HttpResponse {

@@ -106,10 +106,18 @@ std::string Attributes(const Json& dataSet) {
     return keys;
 }
 
+// A probe gives up on an answer that stalls for this long, where a retrieve would wait minutes.
+constexpr long PROBE_STALL_SECONDS = 10;
+
+HttpSettings ProbeSettings(HttpSettings settings) {
+    settings.stallSeconds = PROBE_STALL_SECONDS;
+    return settings;
+}
+
 class Prober {
   public:
     Prober(const WebProbeOptions& options, const services::probe::SectionSink& onSection)
-        : o_(options), onSection_(onSection), client_(options.settings) {
+        : o_(options), onSection_(onSection), client_(ProbeSettings(options.settings)) {
         base_ = o_.serviceUrl;
         while (!base_.empty() && base_.back() == '/')
             base_.pop_back();
