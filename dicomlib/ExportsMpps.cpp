@@ -3,6 +3,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "net/Association.h"
 #include "net/NService.h"
@@ -51,13 +52,12 @@ std::string* FieldNamed(services::MppsCreateAttributes& a, std::string_view name
 
 }  // namespace
 
-extern "C" ZEDAVURA_API int32_t MppsCreateSCU(const char* host, const char* port,
-                                              const char* callingAeTitle, const char* calledAeTitle,
+extern "C" ZEDAVURA_API int32_t MppsCreateSCU(const ConnectionOptions* peer,
                                               const char* const* fields, const char* const* values,
                                               uint32_t count, char* instanceUid,
                                               uint32_t capacity) {
-    if (host == nullptr || port == nullptr ||
-        (count > 0 && (fields == nullptr || values == nullptr)))
+    const auto settings = SettingsOf(peer);
+    if (!settings || (count > 0 && (fields == nullptr || values == nullptr)))
         return MPPS_BAD_ARGUMENT;
     return Guarded("MppsCreateSCU", int32_t{MPPS_BAD_ARGUMENT}, [&] {
         services::MppsCreateAttributes attributes;
@@ -71,19 +71,17 @@ extern "C" ZEDAVURA_API int32_t MppsCreateSCU(const char* host, const char* port
             *field = Text(values[i]);
         }
         std::string uid;
-        const int32_t outcome = services::MppsCreate(host, port, Text(callingAeTitle),
-                                                     Text(calledAeTitle), attributes, uid);
+        const int32_t outcome = services::MppsCreate(*settings, attributes, uid);
         if (instanceUid != nullptr) CopyText(uid, instanceUid, capacity);
         return outcome;
     });
 }
 
-extern "C" ZEDAVURA_API int32_t MppsSetSCU(const char* host, const char* port,
-                                           const char* callingAeTitle, const char* calledAeTitle,
-                                           const char* instanceUid, const char* status,
-                                           const char* const* files, uint32_t count) {
-    if (host == nullptr || port == nullptr || (count > 0 && files == nullptr))
-        return MPPS_BAD_ARGUMENT;
+extern "C" ZEDAVURA_API int32_t MppsSetSCU(const ConnectionOptions* peer, const char* instanceUid,
+                                           const char* status, const char* const* files,
+                                           uint32_t count) {
+    const auto settings = SettingsOf(peer);
+    if (!settings || (count > 0 && files == nullptr)) return MPPS_BAD_ARGUMENT;
     return Guarded("MppsSetSCU", int32_t{MPPS_BAD_ARGUMENT}, [&] {
         std::vector<std::filesystem::path> paths;
         for (uint32_t i = 0; i < count; ++i)
@@ -96,7 +94,6 @@ extern "C" ZEDAVURA_API int32_t MppsSetSCU(const char* host, const char* port,
                              "sent");
             return int32_t{MPPS_BAD_ARGUMENT};
         }
-        return services::MppsFinish(host, port, Text(callingAeTitle), Text(calledAeTitle),
-                                    Text(instanceUid), Text(status), series);
+        return services::MppsFinish(*settings, Text(instanceUid), Text(status), series);
     });
 }

@@ -1190,11 +1190,11 @@ typedef enum MppsOutcome {
  * StudyInstanceUID, AccessionNumber, RequestedProcedureID, RequestedProcedureDescription,
  * ScheduledProcedureStepID, ScheduledProcedureStepDescription, PerformedProcedureStepID,
  * PerformedStationAETitle, PerformedStationName, PerformedLocation,
- * PerformedProcedureStepDescription, Modality (default OT); texts Windows-1252. The step's SOP
+ * PerformedProcedureStepDescription, Modality (default OT); texts Windows-1252. peer: the RIS,
+ * its titles and waits (null or too small: MPPS_BAD_ARGUMENT). The step's SOP
  * Instance UID goes into instanceUid (capacity bytes, 65 hold any UID; cut to fit). An
  * MppsOutcome or status. */
-ZEDAVURA_API int32_t MppsCreateSCU(const char* host, const char* port, const char* callingAeTitle,
-                                   const char* calledAeTitle, const char* const* fields,
+ZEDAVURA_API int32_t MppsCreateSCU(const ConnectionOptions* peer, const char* const* fields,
                                    const char* const* values, uint32_t count, char* instanceUid,
                                    uint32_t capacity);
 
@@ -1202,8 +1202,7 @@ ZEDAVURA_API int32_t MppsCreateSCU(const char* host, const char* port, const cha
  * time, and the Performed Series Sequence of the files (count Part 10 files or folders, the
  * caller's; files that cannot be read make MPPS_BAD_ARGUMENT and nothing is sent). An
  * MppsOutcome or status. */
-ZEDAVURA_API int32_t MppsSetSCU(const char* host, const char* port, const char* callingAeTitle,
-                                const char* calledAeTitle, const char* instanceUid,
+ZEDAVURA_API int32_t MppsSetSCU(const ConnectionOptions* peer, const char* instanceUid,
                                 const char* status, const char* const* files, uint32_t count);
 
 /* Why the last service operation of the calling thread failed, with what the operator can do:

@@ -11,7 +11,6 @@
 #include "net/Association.h"
 #include "net/CommandSet.h"
 #include "net/NService.h"
-#include "net/TraceLog.h"
 
 namespace dicomlib::services {
 namespace {
@@ -66,26 +65,20 @@ std::string Now(const char* format) {
     return text;
 }
 
-int32_t NoAssociation(const Association& assoc, std::string_view host, std::string_view port) {
-    net::NoteFailure("the RIS at " + std::string(host) + ":" + std::string(port) + ": " +
-                     net::ExplainOpenFailure(assoc));
-    return MPPS_NO_ASSOCIATION;
-}
-
-// Opens an association for the MPPS class alone.
-int32_t Open(Association& assoc, std::string_view host, std::string_view port,
-             std::string_view callingAeTitle, std::string_view calledAeTitle) {
-    assoc.messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    std::string calling(callingAeTitle);
-    if (!net::OpenAssoc(assoc, host, port, calling, calledAeTitle, MPPS_CLASS, std::nullopt)) {
-        if (assoc.opened.outcome == net::OpenOutcome::NothingAccepted) {
-            net::NoteFailure("the peer does not take Modality Performed Procedure Step: " +
-                             net::ExplainOpenFailure(assoc));
-            return MPPS_REFUSED;
-        }
-        return NoAssociation(assoc, host, port);
+// Opens an association for the MPPS class alone; null, the failure noted, when none opened.
+net::AssociationPtr Open(const net::ConnectionSettings& peer, int32_t& outcome) {
+    net::AssociationPtr assoc = net::Open(peer, net::ProposalFor(MPPS_CLASS, std::nullopt));
+    if (assoc->opened.outcome == net::OpenOutcome::Accepted) return assoc;
+    if (assoc->opened.outcome == net::OpenOutcome::NothingAccepted) {
+        net::NoteFailure("the peer does not take Modality Performed Procedure Step: " +
+                         net::ExplainOpenFailure(*assoc));
+        outcome = MPPS_REFUSED;
+    } else {
+        net::NoteFailure("the RIS at " + peer.host + ":" + peer.port + ": " +
+                         net::ExplainOpenFailure(*assoc));
+        outcome = MPPS_NO_ASSOCIATION;
     }
-    return 0;
+    return nullptr;
 }
 
 // The outcome of an exchange, its failure noted in the words of the service.
@@ -239,14 +232,16 @@ std::vector<PerformedSeries> SeriesOfFiles(const std::vector<fs::path>& files,
     return series;
 }
 
-int32_t MppsCreate(std::string_view host, std::string_view port, std::string_view callingAeTitle,
-                   std::string_view calledAeTitle, MppsCreateAttributes attributes,
+int32_t MppsCreate(const net::ConnectionSettings& peer, MppsCreateAttributes attributes,
                    std::string& instanceUid) {
     net::NoteFailure({});
-    net::AssociationPtr assoc(new Association());
-    if (const int32_t opened = Open(*assoc, host, port, callingAeTitle, calledAeTitle); opened != 0)
-        return opened;
-    if (attributes.stationAeTitle.empty()) attributes.stationAeTitle = std::string(callingAeTitle);
+    int32_t opened = 0;
+    net::AssociationPtr assoc = Open(peer, opened);
+    if (!assoc) return opened;
+    if (attributes.stationAeTitle.empty())
+        attributes.stationAeTitle = peer.callingAeTitle.empty()
+                                        ? std::string(net::DEFAULT_CALLING_AE_TITLE)
+                                        : peer.callingAeTitle;
     const std::string uid = NewUid();
     ElementList dataSet = MppsCreateDataSet(attributes);
     net::CommandSet create = net::NCreateRequest(MPPS_CLASS, net::NextMessageID(), uid);
@@ -255,12 +250,10 @@ int32_t MppsCreate(std::string_view host, std::string_view port, std::string_vie
     const int32_t outcome = Outcome(response, net::N_CREATE_RSP, uid);
     if (outcome >= 0 && (outcome == 0 || (outcome & 0xF000) == 0xB000))
         instanceUid = response.affectedInstance.empty() ? uid : response.affectedInstance;
-    net::CloseAssoc(*assoc);
     return outcome;
 }
 
-int32_t MppsFinish(std::string_view host, std::string_view port, std::string_view callingAeTitle,
-                   std::string_view calledAeTitle, std::string_view instanceUid,
+int32_t MppsFinish(const net::ConnectionSettings& peer, std::string_view instanceUid,
                    std::string_view status, const std::vector<PerformedSeries>& series) {
     net::NoteFailure({});
     if (instanceUid.empty() || (status != "COMPLETED" && status != "DISCONTINUED")) {
@@ -268,16 +261,14 @@ int32_t MppsFinish(std::string_view host, std::string_view port, std::string_vie
             "a step is ended COMPLETED or DISCONTINUED, and named by its SOP Instance UID");
         return MPPS_BAD_ARGUMENT;
     }
-    net::AssociationPtr assoc(new Association());
-    if (const int32_t opened = Open(*assoc, host, port, callingAeTitle, calledAeTitle); opened != 0)
-        return opened;
+    int32_t opened = 0;
+    net::AssociationPtr assoc = Open(peer, opened);
+    if (!assoc) return opened;
     ElementList dataSet = MppsFinalDataSet(status, Now("%Y%m%d"), Now("%H%M%S"), series);
     net::CommandSet set = net::NSetRequest(MPPS_CLASS, instanceUid, net::NextMessageID());
     const net::NResponse response =
         net::NExchange(*assoc, set, MPPS_CLASS, &dataSet, net::N_SET_RSP);
-    const int32_t outcome = Outcome(response, net::N_SET_RSP, instanceUid);
-    net::CloseAssoc(*assoc);
-    return outcome;
+    return Outcome(response, net::N_SET_RSP, instanceUid);
 }
 
 }  // namespace dicomlib::services

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "data/ElementList.h"
+#include "net/ConnectionSettings.h"
 
 namespace dicomlib::services {
 
@@ -60,12 +61,10 @@ enum MppsFailure : int32_t {
 // Creates the step; instanceUid gets the step's SOP Instance UID (ours, or the provider's when
 // it answers with another). The status of the N-CREATE-RSP, an NFailure, or an MppsFailure;
 // why it failed is the thread's last failure.
-int32_t MppsCreate(std::string_view host, std::string_view port, std::string_view callingAeTitle,
-                   std::string_view calledAeTitle, MppsCreateAttributes attributes,
+int32_t MppsCreate(const net::ConnectionSettings& peer, MppsCreateAttributes attributes,
                    std::string& instanceUid);
 // Ends the step instanceUid with status (COMPLETED or DISCONTINUED) and the series given.
-int32_t MppsFinish(std::string_view host, std::string_view port, std::string_view callingAeTitle,
-                   std::string_view calledAeTitle, std::string_view instanceUid,
+int32_t MppsFinish(const net::ConnectionSettings& peer, std::string_view instanceUid,
                    std::string_view status, const std::vector<PerformedSeries>& series);
 
 }  // namespace dicomlib::services

@@ -21,9 +21,6 @@ using services::probe::Row;
 using services::probe::Section;
 using services::probe::Verdict;
 
-constexpr char DICOM_JSON[] = "application/dicom+json";
-constexpr char DICOM_MULTIPART[] =
-    "multipart/related; type=\"application/dicom\"; transfer-syntax=*";
 // Matches asked for at each level: enough to show what comes back, little for the server.
 constexpr int SEARCH_LIMIT = 5;
 
@@ -41,11 +38,6 @@ std::optional<long> DaysUntil(const std::string& date) {
     if (end == nullptr) return std::nullopt;
     const std::time_t at = timegm(&when);
     return static_cast<long>(std::difftime(at, std::time(nullptr)) / 86400);
-}
-
-bool IsJsonType(std::string_view contentType) {
-    const std::string type = ParseMediaType(contentType).type;
-    return type == DICOM_JSON || type == "application/json";
 }
 
 // The verdict, reason and advice of an answer that failed: in transfer, by its status (401 and

@@ -46,8 +46,8 @@ uint16_t MessageIdOf(const Bytes& command) {
 // The text of an element of an implicit VR command set, pads taken off.
 std::string TextOf(const Bytes& bytes, uint16_t group, uint16_t element) {
     for (std::size_t at = 0; at + 8 <= bytes.size();) {
-        const uint16_t g = bytes[at] | (bytes[at + 1] << 8),
-                       e = bytes[at + 2] | (bytes[at + 3] << 8);
+        const auto g = static_cast<uint16_t>(bytes[at] | (bytes[at + 1] << 8)),
+                   e = static_cast<uint16_t>(bytes[at + 2] | (bytes[at + 3] << 8));
         const uint32_t length = bytes[at + 4] | (bytes[at + 5] << 8) | (bytes[at + 6] << 16) |
                                 (uint32_t(bytes[at + 7]) << 24);
         if (g == group && e == element) {
@@ -117,9 +117,18 @@ TEST(Mpps, CreateThenCompleteAndTheStepCannotChangeAgain) {
     const char* values[] = {"DOE^JANE", "P-17", "ACC-5", "CT"};
     char uid[65] = {};
     auto peer = provider();
-    ASSERT_EQ(MppsCreateSCU("127.0.0.1", peer->Port().c_str(), "MODALITY", "RIS", fields, values, 4,
-                            uid, sizeof uid),
-              0);
+    std::string port;
+    ConnectionOptions ris{};
+    ris.structSize = sizeof ris;
+    ris.host = "127.0.0.1";
+    ris.callingAeTitle = "MODALITY";
+    ris.calledAeTitle = "RIS";
+    const auto at = [&](const std::string& p) {
+        port = p;
+        ris.port = port.c_str();
+        return &ris;
+    };
+    ASSERT_EQ(MppsCreateSCU(at(peer->Port()), fields, values, 4, uid, sizeof uid), 0);
     peer->Join();
     ASSERT_EQ(created, uid);
     ASSERT_EQ(peer->dataSets.size(), 1u);
@@ -133,22 +142,17 @@ TEST(Mpps, CreateThenCompleteAndTheStepCannotChangeAgain) {
     const char* files[] = {file.c_str()};
     const uint32_t count = std::filesystem::exists(ct) ? 1 : 0;
     peer = provider();
-    EXPECT_EQ(MppsSetSCU("127.0.0.1", peer->Port().c_str(), "MODALITY", "RIS", uid, "COMPLETED",
-                         files, count),
-              0);
+    EXPECT_EQ(MppsSetSCU(at(peer->Port()), uid, "COMPLETED", files, count), 0);
     peer->Join();
     ASSERT_EQ(peer->dataSets.size(), 1u);
     EXPECT_TRUE(Holds(peer->dataSets[0].data, Text(0x0040, 0x0252, "COMPLETED")));
     EXPECT_EQ(TextOf(peer->commands[0].data, 0x0000, 0x1001), uid);
 
     peer = provider();
-    EXPECT_EQ(MppsSetSCU("127.0.0.1", peer->Port().c_str(), "MODALITY", "RIS", uid, "DISCONTINUED",
-                         nullptr, 0),
-              0x0110);
+    EXPECT_EQ(MppsSetSCU(at(peer->Port()), uid, "DISCONTINUED", nullptr, 0), 0x0110);
     peer->Join();
     char why[512];
     LastFailureText(why, sizeof why);
     EXPECT_NE(std::string(why).find("cannot be changed any more"), std::string::npos) << why;
-    EXPECT_EQ(MppsSetSCU("127.0.0.1", "1", "MODALITY", "RIS", uid, "DONE", nullptr, 0),
-              MPPS_BAD_ARGUMENT);
+    EXPECT_EQ(MppsSetSCU(at("1"), uid, "DONE", nullptr, 0), MPPS_BAD_ARGUMENT);
 }
