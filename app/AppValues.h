@@ -6,13 +6,15 @@
 
 #include <QString>
 
+#include "IniSettings.h"
 #include "Settings.h"
 
 namespace app {
 
 struct AppValues {
     std::filesystem::path WorkDir;  // the working directory at start-up
-    Settings settings;
+    Settings settings;              // dovazuz.cfg
+    IniSettings ini;                // tessaly.ini
     QString PatientFilter;
     QString DateFilter;
     int TransferSyntaxChoice = 0;

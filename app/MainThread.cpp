@@ -20,10 +20,14 @@ class SignalOutput : public JobOutput {
         block_ << QString::fromStdString(cli::Utf8ToTerminal(text));
         if (block_.size() >= MEMO_BLOCK_LINES) Flush();
     }
-    void Flush() {
+    void Flush() override {
         if (block_.isEmpty()) return;
         emit runner_.MemoLines(block_);
         block_.clear();
+    }
+    void ProbeReport(const std::string& html, const std::string& json) override {
+        emit runner_.ProbeReportReady(QByteArray::fromStdString(html),
+                                      QByteArray::fromStdString(json));
     }
 
   private:

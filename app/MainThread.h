@@ -9,6 +9,7 @@
 #include <mutex>
 #include <thread>
 
+#include <QByteArray>
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -38,6 +39,8 @@ class MainThread : public QObject {
   signals:
     void MemoCleared();
     void MemoLines(const QStringList& lines);
+    // A probe's report, as the HTML page and the JSON document, before its JobEnded.
+    void ProbeReportReady(const QByteArray& html, const QByteArray& json);
     void JobEnded(const QString& service, bool succeeded);
 
   private:

@@ -57,7 +57,7 @@ std::optional<std::string> KeyText(const char* field, const char* vr, const std:
 // set of the settings; null when a key cannot be written in it.
 ListPtr KeyList(const char* kind, uint32_t nameField, uint32_t dateField, const ServiceJob& job,
                 JobOutput& out) {
-    const std::string characterSet = FieldText(job.settings.KeyCharacterSet);
+    const std::string& characterSet = job.ini.queryCharacterSet;
     const auto name = KeyText("PatientName", "PN", job.PatientFilter, characterSet, out);
     const auto date = KeyText("Date", "DA", job.DateFilter, characterSet, out);
     if (!name || !date) return nullptr;
@@ -78,6 +78,7 @@ struct QueryRun {
     bool opened = false;
     bool sent = false;
     int32_t state = NO_RESPONSE_YET;
+    JobResult result;  // why, read right after the call that failed
 };
 
 // Opens the association for sopClass, sends the request, then reads one response and goes on
@@ -92,12 +93,19 @@ QueryRun RunQuery(ServiceJob& job, const char* sopClass, Send send, Read read) {
     QueryRun run;
     run.opened = OpenAssoc(assoc.get(), s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(),
                            s.RemoteAET.data(), sopClass, nullptr) == 1;
-    if (!run.opened) return run;
+    if (!run.opened) {
+        run.result = Failed();
+        return run;
+    }
     run.sent = send(assoc.get());
-    if (!run.sent) return run;
+    if (!run.sent) {
+        run.result = Failed();
+        return run;
+    }
     do {
         run.state = read(assoc.get());
     } while (IsPendingStatus(run.state));
+    run.result = run.state == QUERY_SUCCESS ? JobResult{true, {}} : Failed();
     return run;
 }
 
@@ -179,11 +187,11 @@ void ToMemoUnlessSuccess(void* context, const char* line) {
 
 }  // namespace
 
-bool FindStudies(ServiceJob& job, JobOutput& out) {
+JobResult FindStudies(ServiceJob& job, JobOutput& out) {
     // The key record is freed with the list on every path, an association that never opened
     // included.
     const ListPtr list = KeyList("STUDY", STUDY_PATIENT_NAME, STUDY_DATE, job, out);
-    if (!list) return false;
+    if (!list) return {};
     const QueryRun run = RunQuery(
         job, SOP_CLASS_STUDY_ROOT_FIND,
         [&](Association* assoc) {
@@ -197,18 +205,18 @@ bool FindStudies(ServiceJob& job, JobOutput& out) {
         [&](Association* assoc) { return ReadFindRSP(assoc, list.get(), "STUDY"); });
     if (!run.opened) {
         out.MemoLine("Association Failed!");
-        return false;
+        return run.result;
     }
     CountLine(list.get(), out);
     for (uint32_t i = 0; i < RecordCount(list.get()); ++i)
         RecordLines(RecordAt(list.get(), i), STUDY_LINES, out);
     WhyNotSucceeded(run, out);
-    return run.state == QUERY_SUCCESS;
+    return run.result;
 }
 
-bool FindWorklist(ServiceJob& job, JobOutput& out) {
+JobResult FindWorklist(ServiceJob& job, JobOutput& out) {
     const ListPtr list = KeyList("WORKLIST", WORKLIST_PATIENT_NAME, WORKLIST_START_DATE, job, out);
-    if (!list) return false;
+    if (!list) return {};
     const QueryRun run = RunQuery(
         job, SOP_CLASS_MODALITY_WORKLIST_FIND,
         [&](Association* assoc) {
@@ -220,13 +228,13 @@ bool FindWorklist(ServiceJob& job, JobOutput& out) {
         [&](Association* assoc) { return ReadWLFindRSP(assoc, list.get()); });
     if (!run.opened) {
         out.MemoLine("Association Failed!");
-        return false;
+        return run.result;
     }
     CountLine(list.get(), out);
     for (uint32_t i = 0; i < RecordCount(list.get()); ++i)
         RecordLines(RecordAt(list.get(), i), WORKLIST_LINES, out);
     WhyNotSucceeded(run, out);
-    return run.state == QUERY_SUCCESS;
+    return run.result;
 }
 
 FilmTexts FilmTextsFor(const Settings& s) {
@@ -243,8 +251,8 @@ FilmTexts FilmTextsFor(const Settings& s) {
     return texts;
 }
 
-bool PrintFile(ServiceJob& job, JobOutput& out) {
-    if (job.fileName.empty()) return false;
+JobResult PrintFile(ServiceJob& job, JobOutput& out) {
+    if (job.fileName.empty()) return {false, NO_FILE_CHOSEN};
     const FilmTexts film = FilmTextsFor(job.settings);
     const FilmSessionSettings session = {film.session[0].c_str(), film.session[1].c_str(),
                                          film.session[2].c_str(), film.session[3].c_str()};
@@ -252,9 +260,11 @@ bool PrintFile(ServiceJob& job, JobOutput& out) {
                                  film.box[3].c_str(), film.box[4].c_str(), film.box[5].c_str(),
                                  film.box[6].c_str(), film.box[7].c_str()};
     Settings& s = job.settings;
-    return PrintSCUWithLines(job.fileName.c_str(), s.RemoteIP.data(), s.RemotePort.data(),
-                             s.LocalAET.data(), s.RemoteAET.data(), &session, &box,
-                             ToMemoUnlessSuccess, &out) == 1;
+    if (PrintSCUWithLines(job.fileName.c_str(), s.RemoteIP.data(), s.RemotePort.data(),
+                          s.LocalAET.data(), s.RemoteAET.data(), &session, &box,
+                          ToMemoUnlessSuccess, &out) == 1)
+        return {true, {}};
+    return Failed();
 }
 
 }  // namespace app

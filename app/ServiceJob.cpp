@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "FrontEnd.h"
+#include "ProbeJob.h"
 #include "QueryJobs.h"
 #include "Text.h"
 #include "zedavura.h"
@@ -18,28 +19,42 @@ std::string Outcome(ServiceJob& job, bool succeeded) {
                             FieldText(s.RemoteAET));
 }
 
-void WriteOutcome(ServiceJob& job, bool succeeded, JobOutput& out) {
-    const std::string line = Outcome(job, succeeded);
+// The outcome line, and after a failure the reason indented under it: in the log, then the
+// memo.
+void WriteOutcome(ServiceJob& job, const JobResult& result, JobOutput& out) {
+    const std::string line = Outcome(job, result.succeeded);
+    const std::string why = result.succeeded || result.why.empty() ? "" : "  " + result.why;
     WriteLogLine(line.c_str());
+    if (!why.empty()) WriteLogLine(why.c_str());
     out.MemoLine(cli::Cp1252ToUtf8(line));
+    if (!why.empty()) out.MemoLine(cli::Cp1252ToUtf8(why));
 }
 
-bool Echo(ServiceJob& job) {
+JobResult Echo(ServiceJob& job) {
     Settings& s = job.settings;
-    return EchoSCU(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(), s.RemoteAET.data()) ==
-           1;
+    if (EchoSCU(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(), s.RemoteAET.data()) == 1)
+        return {true, {}};
+    return Failed();
 }
 
-bool Store(ServiceJob& job) {
-    if (job.fileName.empty()) return false;
+JobResult Store(ServiceJob& job) {
+    if (job.fileName.empty()) return {false, NO_FILE_CHOSEN};
     Settings& s = job.settings;
     const int32_t outcome =
         StoreSCUStatus(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(),
                        s.RemoteAET.data(), job.fileName.c_str(), job.TransferSyntax.c_str(), 1);
-    return outcome == STORE_SUCCESS;
+    if (outcome == STORE_SUCCESS) return {true, {}};
+    // Our own failures before any association (a file that cannot be read) have only their
+    // outcome's words.
+    return Failed(cli::OutcomeWords(OUTCOME_STORE, outcome, FieldText(s.RemoteAET)));
 }
 
 }  // namespace
+
+JobResult Failed(const std::string& otherwise) {
+    const std::string line = cli::ExplanationLine();  // indented, or empty
+    return {false, line.empty() ? otherwise : line.substr(2)};
+}
 
 std::string TransferSyntaxForChoice(int choice) {
     // The dialog's items in order, by the library's names; the first, implicit VR little
@@ -69,27 +84,29 @@ bool RunServiceJob(ServiceJob& job, JobOutput& out) {
     out.ClearMemo();
     WriteLogLine(("Starting " + job.Service + " Service").c_str());
 
-    bool succeeded = false;
+    JobResult result;
     if (job.Service == "ECHO") {
-        succeeded = Echo(job);
+        result = Echo(job);
     } else if (job.Service == "STORE") {
-        succeeded = Store(job);
+        result = Store(job);
     } else if (job.Service == "FIND") {
-        succeeded = FindStudies(job, out);
+        result = FindStudies(job, out);
     } else if (job.Service == "WORKLIST") {
-        succeeded = FindWorklist(job, out);
+        result = FindWorklist(job, out);
     } else if (job.Service == "PRINT") {
-        succeeded = PrintFile(job, out);
+        result = PrintFile(job, out);
+    } else if (job.Service == "PROBE") {
+        result = ProbeJob(job, out);
     }
-    WriteOutcome(job, succeeded, out);
-    return succeeded;
+    WriteOutcome(job, result, out);
+    return result.succeeded;
 }
 
 void EndJobAfterError(ServiceJob& job, const std::string& what, JobOutput& out) {
     const std::string line = job.Service + " stopped by an error: " + what;
     WriteLogLine(line.c_str());
     out.MemoLine(cli::Cp1252ToUtf8(line));
-    WriteOutcome(job, false, out);
+    WriteOutcome(job, JobResult{}, out);
 }
 
 }  // namespace app

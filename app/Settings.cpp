@@ -22,6 +22,9 @@ int32_t GetInt32(const uint8_t* in) {
     return static_cast<int32_t>(bits);
 }
 
+// The longest Specific Character Set an earlier version kept after the record.
+constexpr std::size_t TRAILING_LIMIT = 64;
+
 int32_t ValidChoice(int32_t index, const ChoiceList& list) {
     const bool valid = index >= 0 && static_cast<std::size_t>(index) < list.items.size();
     return valid ? index : NO_CHOICE;
@@ -112,11 +115,6 @@ std::vector<uint8_t> SettingsFileBytes(const Settings& s) {
     PutInt32(&bytes[424], s.FilmOrientation);
     PutInt32(&bytes[428], s.FilmSize);
     PutInt32(&bytes[432], s.MagnificationType);
-    const std::string characterSet = FieldText(s.KeyCharacterSet);
-    if (!characterSet.empty()) {
-        bytes.insert(bytes.end(), characterSet.begin(), characterSet.end());
-        bytes.push_back(0);
-    }
     for (uint8_t& b : bytes)
         b ^= SettingsMask;
     return bytes;
@@ -142,22 +140,26 @@ Settings SettingsFromFileBytes(std::span<const uint8_t> bytes) {
     s.FilmOrientation = ValidChoice(GetInt32(&plain[424]), FilmOrientationList());
     s.FilmSize = ValidChoice(GetInt32(&plain[428]), FilmSizeList());
     s.MagnificationType = ValidChoice(GetInt32(&plain[432]), MagnificationTypeList());
-    std::string characterSet;
-    for (std::size_t i = SETTINGS_SIZE; i < bytes.size() && (bytes[i] ^ SettingsMask) != 0; ++i)
-        characterSet += static_cast<char>(bytes[i] ^ SettingsMask);
-    if (bytes.size() > SETTINGS_SIZE + characterSet.size() &&
-        characterSet.size() < s.KeyCharacterSet.size())
-        std::copy(characterSet.begin(), characterSet.end(), s.KeyCharacterSet.begin());
     return s;
 }
 
-Settings LoadSettings(const std::filesystem::path& file) {
+std::string TrailingCharacterSet(std::span<const uint8_t> bytes) {
+    std::string text;
+    for (std::size_t i = SETTINGS_SIZE; i < bytes.size() && text.size() <= TRAILING_LIMIT; ++i) {
+        const auto c = static_cast<char>(bytes[i] ^ SettingsMask);
+        if (c == '\0') return text;
+        text += c;
+    }
+    return {};  // no terminator within reach: not a text of ours
+}
+
+Settings LoadSettings(const std::filesystem::path& file, std::string* trailing) {
     std::ifstream in(file, std::ios::binary);
     if (!in) return DefaultSettings();
-    std::vector<uint8_t> bytes(SETTINGS_SIZE +
-                               std::tuple_size_v<decltype(Settings::KeyCharacterSet)>);
+    std::vector<uint8_t> bytes(SETTINGS_SIZE + TRAILING_LIMIT + 1);
     in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     bytes.resize(static_cast<std::size_t>(in.gcount()));
+    if (trailing != nullptr) *trailing = TrailingCharacterSet(bytes);
     return SettingsFromFileBytes(bytes);
 }
 

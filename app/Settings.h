@@ -33,9 +33,6 @@ struct Settings {
     int32_t FilmOrientation = 0;
     int32_t FilmSize = 0;
     int32_t MagnificationType = 0;
-    // The Specific Character Set the query keys are written in ("" none: the keys go as
-    // Latin-1 bytes without naming a set). Kept after the 436 bytes, only when set.
-    std::array<char, 65> KeyCharacterSet{};
 };
 
 // The item lists of the Setup dialog's choosers, index 0 first, and the text each shows while
@@ -65,16 +62,20 @@ std::string FieldText(std::span<const char> field);
 QString FieldQString(std::span<const char> field);
 void SetField(std::span<char> field, const QString& text);
 
-// The file's bytes (masked) of a record, and a record from a file's bytes: fewer than 436 bytes
-// give the defaults; every text is cut to its field size less one, a trace level outside 0..3
-// becomes 0 and a print index that names no item becomes NO_CHOICE. A key character set
-// follows the 436 bytes as a masked NUL-terminated text; without one the file is the 436 bytes
-// alone, and bytes after 436 that hold no such text are ignored.
+// The file's 436 bytes (masked) of a record, and a record from a file's bytes: fewer than 436
+// bytes give the defaults; every text is cut to its field size less one, a trace level outside
+// 0..3 becomes 0 and a print index that names no item becomes NO_CHOICE. Bytes after 436 are
+// no part of the record.
 std::vector<uint8_t> SettingsFileBytes(const Settings& settings);
 Settings SettingsFromFileBytes(std::span<const uint8_t> bytes);
 
-// Reads the file; the defaults when it is missing or cannot be read.
-Settings LoadSettings(const std::filesystem::path& file);
+// The query character set an earlier version kept after the 436 bytes, as a masked
+// NUL-terminated text of at most 64 characters; "" when the bytes hold none.
+std::string TrailingCharacterSet(std::span<const uint8_t> bytes);
+
+// Reads the file; the defaults when it is missing or cannot be read. *trailing, when given,
+// gets TrailingCharacterSet of the file.
+Settings LoadSettings(const std::filesystem::path& file, std::string* trailing = nullptr);
 
 // Writes the file through a temporary file in the same folder that is flushed and renamed into
 // place, so a failure keeps the old file. False with the reason in *error when it cannot.

@@ -10,8 +10,6 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "zedavura.h"
-
 namespace app {
 namespace {
 
@@ -107,7 +105,7 @@ TForm2::TForm2(AppValues& values, QWidget* parent) : QDialog(parent), values_(va
     layout->addWidget(pages);
     layout->addWidget(buttons);
 
-    values_.settings = LoadSettings(values_.WorkDir / SETTINGS_FILE_NAME);
+    LoadSettingsFiles(values_.WorkDir, values_.settings, values_.ini);
     const Settings& loaded = values_.settings;
     edit2_->setText(FieldQString(loaded.RemoteIP));
     edit3_->setText(FieldQString(loaded.RemotePort));
@@ -118,20 +116,20 @@ TForm2::TForm2(AppValues& values, QWidget* parent) : QDialog(parent), values_(va
     ShowChoice(comboBox3_, FilmOrientationList(), loaded.FilmOrientation);
     ShowChoice(comboBox4_, FilmSizeList(), loaded.FilmSize);
     ShowChoice(comboBox5_, MagnificationTypeList(), loaded.MagnificationType);
-    comboBox6_->setEditText(FieldQString(loaded.KeyCharacterSet));
+    comboBox6_->setEditText(QString::fromLatin1(values_.ini.queryCharacterSet));
 }
 
 void TForm2::Save() {
-    const QByteArray characterSet = comboBox6_->currentText().trimmed().toLatin1();
-    if (CharacterSetWarning(characterSet.constData(), nullptr, 0) != 0) {
+    const std::string characterSet = comboBox6_->currentText().trimmed().toLatin1().toStdString();
+    if (!IsKeyCharacterSet(characterSet)) {
         QMessageBox::warning(this, "Setup",
                              "\"" + comboBox6_->currentText() +
                                  "\" is no Specific Character Set the query keys can be written "
                                  "in: choose one of the list, or leave it empty.");
         return;
     }
+    values_.ini.queryCharacterSet = characterSet;
     Settings& s = values_.settings;
-    SetField(s.KeyCharacterSet, QString::fromLatin1(characterSet));
     SetField(s.RemoteIP, edit2_->text());
     SetField(s.RemotePort, edit3_->text());
     SetField(s.LocalAET, edit4_->text());
@@ -142,13 +140,17 @@ void TForm2::Save() {
     s.FilmSize = Choice(comboBox4_);
     s.MagnificationType = Choice(comboBox5_);
 
-    // The new values hold for this run whether or not they reach the file.
-    const auto file = values_.WorkDir / SETTINGS_FILE_NAME;
-    QString error;
-    if (!SaveSettings(file, s, &error)) {
+    // The new values hold for this run whether or not they reach the files.
+    const auto cfg = values_.WorkDir / SETTINGS_FILE_NAME;
+    const auto ini = values_.WorkDir / INI_FILE_NAME;
+    QString cfgError, iniError;
+    const bool cfgSaved = SaveSettings(cfg, s, &cfgError);
+    const bool iniSaved = SaveIniSettings(ini, values_.ini, &iniError);
+    if (!cfgSaved || !iniSaved) {
         QMessageBox::warning(this, "Setup",
                              "The settings could not be saved to " +
-                                 QString::fromStdString(file.string()) + ": " + error +
+                                 QString::fromStdString((cfgSaved ? ini : cfg).string()) + ": " +
+                                 (cfgSaved ? iniError : cfgError) +
                                  "\nThey are used until the program ends.");
     }
     accept();

@@ -1,7 +1,6 @@
-// The Setup dialog: the peer, the AE titles, the trace level, the character set of query keys
-// and the print choices, kept in
-// dovazuz.cfg in the working directory. The file is read when the dialog is made and written
-// on OK.
+// The Setup dialog: the peer, the AE titles, the trace level and the print choices, kept in
+// dovazuz.cfg in the working directory, and the character set of query keys, kept in
+// tessaly.ini beside it. The files are read when the dialog is made and written on OK.
 #pragma once
 
 #include <QDialog>

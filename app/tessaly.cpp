@@ -3,6 +3,7 @@
 #include <QDesktopServices>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -10,6 +11,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPlainTextEdit>
+#include <QSaveFile>
 #include <QStyle>
 #include <QTimer>
 #include <QToolButton>
@@ -28,6 +30,8 @@ namespace app {
 namespace {
 
 constexpr const char* BANNER_ADDRESS = "https://www.dicomstandard.org/current";
+constexpr const char* REPORT_HTML_FILTER = "HTML page (*.html)";
+constexpr const char* REPORT_JSON_FILTER = "JSON (*.json)";
 
 QToolButton* Button(const char* name, const QString& hint, QStyle::StandardPixmap icon,
                     QWidget* parent) {
@@ -84,6 +88,10 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     auto* bitBtn7 = Button("BitBtn7", "Query PACS", QStyle::SP_FileDialogContentsView, this);
     auto* bitBtn8 = Button("BitBtn8", "Query WorkList", QStyle::SP_FileDialogListView, this);
     auto* bitBtn9 = Button("BitBtn9", "DICOM Print", QStyle::SP_DialogSaveButton, this);
+    auto* bitBtn11 = Button("BitBtn11", "Probe", QStyle::SP_DriveNetIcon, this);
+    bitBtn12_ = Button("BitBtn12", "Save Report...", QStyle::SP_DriveFDIcon, this);
+    bitBtn12_->setToolTip("Save the last probe's report as an HTML page or as JSON");
+    bitBtn12_->setEnabled(false);
     auto* bitBtn5 = Button("BitBtn5", "End Application", QStyle::SP_DialogCloseButton, this);
     for (QToolButton* b : {bitBtn2, bitBtn1, bitBtn3, bitBtn5})
         b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -115,13 +123,24 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     // IM000001 files of DICOMDIR media.
     openDialog1_->setNameFilters({"All Files (*)", "DICOM Files (*.dcm)"});
 
+    saveDialog1_ = new QFileDialog(this);
+    saveDialog1_->setObjectName("SaveDialog1");
+    saveDialog1_->setWindowTitle("Save Report");
+    saveDialog1_->setOption(QFileDialog::DontUseNativeDialog);
+    saveDialog1_->setAcceptMode(QFileDialog::AcceptSave);
+    saveDialog1_->setNameFilters({REPORT_HTML_FILTER, REPORT_JSON_FILTER});
+    saveDialog1_->setDefaultSuffix("html");
+    connect(saveDialog1_, &QFileDialog::filterSelected, saveDialog1_, [this](const QString& f) {
+        saveDialog1_->setDefaultSuffix(f == REPORT_JSON_FILTER ? "json" : "html");
+    });
+
     auto* top = new QHBoxLayout;
     top->addWidget(bitBtn2);
     top->addStretch();
     top->addWidget(bitBtn1);
     top->addWidget(bitBtn3);
     auto* actions = new QVBoxLayout;
-    for (QToolButton* b : {bitBtn4, bitBtn6, bitBtn7, bitBtn8, bitBtn9})
+    for (QToolButton* b : {bitBtn4, bitBtn6, bitBtn7, bitBtn8, bitBtn9, bitBtn11, bitBtn12_})
         actions->addWidget(b);
     actions->addStretch();
     auto* middle = new QHBoxLayout;
@@ -148,10 +167,18 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     connect(bitBtn7, &QToolButton::clicked, this, Shielded([this] { Query("FIND"); }));
     connect(bitBtn8, &QToolButton::clicked, this, Shielded([this] { Query("WORKLIST"); }));
     connect(bitBtn9, &QToolButton::clicked, this, Shielded([this] { Print(); }));
+    connect(bitBtn11, &QToolButton::clicked, this, Shielded([this] { Probe(); }));
+    connect(bitBtn12_, &QToolButton::clicked, this, Shielded([this] { SaveReport(); }));
     connect(bitBtn5, &QToolButton::clicked, this, &QWidget::close);
     connect(bitBtn10, &QToolButton::clicked, this, Shielded([this] { Banner(); }));
     connect(&runner_, &MainThread::MemoCleared, this, &TForm1::ClearMemo);
     connect(&runner_, &MainThread::MemoLines, this, &TForm1::MemoLines);
+    connect(&runner_, &MainThread::ProbeReportReady, this,
+            [this](const QByteArray& html, const QByteArray& json) {
+                reportHtml_ = html;
+                reportJson_ = json;
+                bitBtn12_->setEnabled(true);
+            });
 }
 
 void TForm1::MemoLines(const QStringList& lines) {
@@ -183,6 +210,7 @@ ServiceJob TForm1::NewJob(const char* service) const {
     ServiceJob job;
     job.Service = service;
     job.settings = values_.settings;
+    job.ini = values_.ini;
     job.WorkDir = values_.WorkDir;
     job.PatientFilter = values_.PatientFilter.toUtf8().toStdString();
     job.DateFilter = values_.DateFilter.toUtf8().toStdString();
@@ -246,6 +274,25 @@ void TForm1::Print() {
     ServiceJob job = NewJob("PRINT");
     job.fileName = QFile::encodeName(ChooseFile()).toStdString();
     runner_.Start(std::move(job));
+}
+
+void TForm1::Probe() {
+    runner_.Start(NewJob("PROBE"));
+}
+
+void TForm1::SaveReport() {
+    if (saveDialog1_->exec() != QDialog::Accepted || saveDialog1_->selectedFiles().isEmpty())
+        return;
+    const QString file = saveDialog1_->selectedFiles().first();
+    // A name typed with its suffix wins over the filter left chosen.
+    const QString suffix = QFileInfo(file).suffix().toLower();
+    const bool json = suffix == "json" || (suffix != "html" && saveDialog1_->selectedNameFilter() ==
+                                                                   REPORT_JSON_FILTER);
+    const QByteArray& report = json ? reportJson_ : reportHtml_;
+    QSaveFile out(file);
+    if (!out.open(QIODevice::WriteOnly) || out.write(report) != report.size() || !out.commit())
+        QMessageBox::warning(this, "Save Report",
+                             "The report could not be saved to " + file + ": " + out.errorString());
 }
 
 void TForm1::About() {

@@ -1,9 +1,11 @@
-// The main window: one button per action, the result memo, and the file chooser. Network
-// actions become jobs of the service runner; Dump and the dialogs run here, on the GUI thread.
+// The main window: one button per action, the result memo, and the file choosers. Network
+// actions (the probe among them) become jobs of the service runner; Dump, saving the probe's
+// report and the dialogs run here, on the GUI thread.
 #pragma once
 
 #include <deque>
 
+#include <QByteArray>
 #include <QStringList>
 #include <QWidget>
 
@@ -40,6 +42,10 @@ class TForm1 : public QWidget {
     // Query and Worklist: the filter keys, and a warning when there are none.
     void Query(const char* service);
     void Print();
+    void Probe();
+    // The last probe's report, as an HTML page or as JSON (by the name's suffix, else by the
+    // chosen filter).
+    void SaveReport();
     void About();
     void Banner();
     ServiceJob NewJob(const char* service) const;
@@ -58,6 +64,9 @@ class TForm1 : public QWidget {
     std::deque<QStringList> memoWaiting_;
     QTimer* memoFeed_;
     QFileDialog* openDialog1_;
+    QFileDialog* saveDialog1_;
+    QToolButton* bitBtn12_;  // Save Report...: enabled once a probe has ended
+    QByteArray reportHtml_, reportJson_;
     TForm2* setup_;
     TForm3* queryFilter_;
     TForm4* transferSyntax_;

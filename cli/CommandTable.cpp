@@ -19,13 +19,14 @@ extern const Command ProbeCommand;
 extern const Command QidoCommand;
 extern const Command WadoCommand;
 extern const Command StowCommand;
+extern const Command MppsCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         DumpCommand, ConvertCommand,  MetaCommand,  DicomdirCommand, ThumbnailCommand,
         EcgCommand,  EchoCommand,     StoreCommand, ScpCommand,      FindCommand,
         MoveCommand, WorklistCommand, PrintCommand, ProbeCommand,    QidoCommand,
-        WadoCommand, StowCommand};
+        WadoCommand, StowCommand,     MppsCommand};
     return commands;
 }
 

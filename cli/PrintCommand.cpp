@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "NetOptions.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -14,8 +15,6 @@ namespace cli {
 extern const Command PrintCommand;
 
 namespace {
-
-constexpr std::size_t AE_TITLE_LIMIT = 16;
 
 struct Choice {
     const char* option;
@@ -38,7 +37,15 @@ void ShowLine(void* context, const char* line) {
 
 int RunPrint(const Args& args) {
     const Command& self = PrintCommand;
-    std::string host, port, file, calling, called = "ANY-SCP", preview;
+    NetLine peer;
+    Args rest;
+    if (const int bad = ParseNetLine(self, args,
+                                     {"--min-density", "--max-density", "--preview", "--film-size",
+                                      "--orientation", "--magnification", "--destination"},
+                                     NetRole::Requestor, peer, rest);
+        bad != 0)
+        return bad;
+    std::string file, preview;
     // The window's first choices, and what it always sends.
     std::string filmSize = "14INX17IN", orientation = "PORTRAIT", magnification = "REPLICATE",
                 destination = "MAGAZINE", minDensity, maxDensity;
@@ -49,17 +56,13 @@ int RunPrint(const Args& args) {
         {"--destination", {"MAGAZINE", "PROCESSOR", "BIN_1", "BIN_2", "BIN_3"}, &destination},
     };
     int positional = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool takesValue = a == "--aet" || a == "--aec" || a == "--min-density" ||
-                                a == "--max-density" || a == "--preview" || a == "--film-size" ||
-                                a == "--orientation" || a == "--magnification" ||
-                                a == "--destination";
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const std::string& a = rest[i];
+        const bool takesValue = a == "--min-density" || a == "--max-density" || a == "--preview" ||
+                                a == "--film-size" || a == "--orientation" ||
+                                a == "--magnification" || a == "--destination";
         if (takesValue) {
-            if (i + 1 == args.size()) return UsageError(self);
-            const std::string& value = args[++i];
-            if (a == "--aet") calling = value;
-            if (a == "--aec") called = value;
+            const std::string& value = rest[++i];
             if (a == "--preview") preview = value;
             if (a == "--min-density" || a == "--max-density") {
                 if (!IsDensity(value)) {
@@ -84,23 +87,13 @@ int RunPrint(const Args& args) {
         } else if (!a.empty() && a[0] == '-') {
             return UsageError(self);
         } else if (positional == 0) {
-            host = a;
-            ++positional;
-        } else if (positional == 1) {
-            port = a;
-            ++positional;
-        } else if (positional == 2) {
             file = a;
             ++positional;
         } else {
             return UsageError(self);
         }
     }
-    if (positional != 3 || host.empty() || port.empty() || file.empty()) return UsageError(self);
-    if (calling.size() > AE_TITLE_LIMIT || called.size() > AE_TITLE_LIMIT) {
-        std::fprintf(stderr, "tessaly-cli: print: an AE title holds at most 16 characters\n");
-        return 2;
-    }
+    if (positional != 1 || file.empty()) return UsageError(self);
     if (orientation == "none") orientation.clear();
 
     std::string lastLine;
@@ -120,18 +113,20 @@ int RunPrint(const Args& args) {
         minDensity.c_str(), maxDensity.c_str()};
     SetShortDateFormat("ddmmyyyy");
     WriteLogLine("Starting PRINT Service");
+    const ConnectionOptions options = peer.Options();
     const bool printed =
-        PrintSCUWithLines(file.c_str(), host.c_str(), port.c_str(), calling.c_str(), called.c_str(),
-                          &session, &box, ShowLine, &lastLine) == 1;
+        PrintSCUWith(file.c_str(), &options, &session, &box, ShowLine, &lastLine) == 1;
     if (printed) {
         WriteLogLine("PRINT OK");
         std::printf("PRINT OK\n");
+        WarnOfUnansweredRelease(self.name);
         return 0;
     }
-    const std::string outcome =
-        "PRINT failed to connect to: " + called + " (" + host + ":" + port + ")";
+    const std::string outcome = "PRINT failed to connect to: " + peer.Peer();
     WriteLogLine(outcome.c_str());
-    std::fprintf(stderr, "tessaly-cli: print failed: %s\n", ToTerminal(lastLine).c_str());
+    const std::string timeout = TimeoutWords();
+    std::fprintf(stderr, "tessaly-cli: print failed: %s\n",
+                 timeout.empty() ? ToTerminal(lastLine).c_str() : timeout.c_str());
     return 1;
 }
 
@@ -139,7 +134,8 @@ int RunPrint(const Args& args) {
 
 const Command PrintCommand = {
     "print",
-    "print HOST PORT FILE [--aet LOCAL] [--aec REMOTE] "
+    "print HOST PORT FILE [--aet LOCAL] [--aec REMOTE] [--connect-timeout S] [--acse-timeout S] "
+    "[--dimse-timeout S] [--max-pdu N] "
     "[--film-size 14INX17IN|14INX14IN|10INX12IN|8INX10IN] [--orientation PORTRAIT|LANDSCAPE|none] "
     "[--magnification REPLICATE|BILINEAR|CUBIC|NONE] "
     "[--destination MAGAZINE|PROCESSOR|BIN_1|BIN_2|BIN_3] [--min-density N] [--max-density N] "

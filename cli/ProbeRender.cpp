@@ -124,6 +124,7 @@ std::string ProbeDetail(const char* reason, const char* advice) {
 }
 
 std::string ProbeTextHeading(const ProbePeer& peer) {
+    if (!peer.url.empty()) return "Probe of the DICOMweb service " + ToTerminal(peer.url) + "\n";
     return "Probe of " + peer.called + " at " + peer.host + ":" + peer.port + ", calling " +
            CallingOf(peer) + "\n";
 }
@@ -159,15 +160,20 @@ std::string ProbeTextSection(const ProbeSectionRecord& s) {
     return out;
 }
 
-std::string ProbeTextEnd(uint32_t associations) {
+std::string ProbeTextEnd(uint32_t associations, bool web) {
+    if (web)
+        return "\n" + std::to_string(associations) +
+               (associations == 1 ? " HTTP request\n" : " HTTP requests\n");
     return "\n" + std::to_string(associations) + " associations\n";
 }
 
 std::string ProbeJson(const ProbePeer& peer, const ProbeReport* report) {
-    std::string out = "{\n  \"peer\": {\"host\": " + Json(peer.host) +
-                      ", \"port\": " + Json(peer.port) +
-                      ", \"calledAeTitle\": " + Json(peer.called) +
-                      ", \"callingAeTitle\": " + Json(peer.calling) + "},\n  \"sections\": [";
+    const bool web = !peer.url.empty();
+    std::string out =
+        web ? "{\n  \"peer\": {\"url\": " + Json(peer.url) + "},\n  \"sections\": ["
+            : "{\n  \"peer\": {\"host\": " + Json(peer.host) + ", \"port\": " + Json(peer.port) +
+                  ", \"calledAeTitle\": " + Json(peer.called) +
+                  ", \"callingAeTitle\": " + Json(peer.calling) + "},\n  \"sections\": [";
     for (uint32_t i = 0; i < ProbeSectionCount(report); ++i) {
         const ProbeSectionRecord& s = *ProbeSectionAt(report, i);
         out += std::string(i == 0 ? "" : ",") + "\n    {\"name\": " + Json(s.name) +
@@ -194,21 +200,27 @@ std::string ProbeJson(const ProbePeer& peer, const ProbeReport* report) {
         }
         out += std::string(s.rowCount == 0 ? "" : "\n     ") + "]}";
     }
-    out += "\n  ],\n  \"associations\": " + std::to_string(ProbeAssociationCount(report)) + "\n}\n";
+    out += std::string("\n  ],\n  \"") + (web ? "requests" : "associations") +
+           "\": " + std::to_string(ProbeAssociationCount(report)) + "\n}\n";
     return out;
 }
 
 std::string ProbeHtml(const ProbePeer& peer, const ProbeReport* report) {
+    const bool web = !peer.url.empty();
     const std::string title =
-        "DICOM probe of " + peer.called + " at " + peer.host + ":" + peer.port;
+        web ? "DICOMweb probe of " + peer.url
+            : "DICOM probe of " + peer.called + " at " + peer.host + ":" + peer.port;
     std::string out =
         "<!DOCTYPE html>\n<html><head><meta charset=\"utf-8\"><title>" + Html(title) +
         "</title>\n<style>body{font-family:sans-serif;margin:2em}table{border-collapse:collapse;"
         "margin-bottom:1.5em}td,th{border:1px solid #bbb;padding:3px 8px;text-align:left;"
         "vertical-align:top}.works{background:#d8f0d8}.refused,.failed{background:#f6d6d6}"
         ".not-offered,.not-tested{background:#eee}</style></head><body>\n<h1>" +
-        Html(title) + "</h1>\n<p>Calling AE title " + Html(CallingOf(peer)) + "; " +
-        std::to_string(ProbeAssociationCount(report)) + " associations.</p>\n";
+        Html(title) + "</h1>\n<p>" +
+        (web ? std::to_string(ProbeAssociationCount(report)) + " HTTP requests."
+             : "Calling AE title " + Html(CallingOf(peer)) + "; " +
+                   std::to_string(ProbeAssociationCount(report)) + " associations.") +
+        "</p>\n";
     for (uint32_t i = 0; i < ProbeSectionCount(report); ++i) {
         const ProbeSectionRecord& s = *ProbeSectionAt(report, i);
         const std::string detail = ProbeDetail(s.reason, s.advice);

@@ -10,9 +10,11 @@
 
 namespace cli {
 
-// Whom the report is of, as the command line was given.
+// Whom the report is of, as the command line was given: a DIMSE peer, or a DICOMweb service
+// when url is given (then the count at the end is of HTTP requests, not associations).
 struct ProbePeer {
     std::string host, port, calling, called;
+    std::string url;
 };
 
 // "works", "refused", "not offered", "failed" or "not tested".
@@ -23,7 +25,7 @@ std::string ProbeDetail(const char* reason, const char* advice);
 // The text form: the heading line, each section (a blank line first), and the last line.
 std::string ProbeTextHeading(const ProbePeer& peer);
 std::string ProbeTextSection(const ProbeSectionRecord& section);
-std::string ProbeTextEnd(uint32_t associations);
+std::string ProbeTextEnd(uint32_t associations, bool web = false);
 
 std::string ProbeJson(const ProbePeer& peer, const ProbeReport* report);
 std::string ProbeHtml(const ProbePeer& peer, const ProbeReport* report);

@@ -14,6 +14,7 @@
 #include "Commands.h"
 #include "DicomJson.h"
 #include "FrontEnd.h"
+#include "NetOptions.h"
 #include "QueryOutput.h"
 #include "Text.h"
 #include "zedavura.h"
@@ -28,18 +29,15 @@ namespace {
 
 constexpr std::size_t AE_TITLE_LIMIT = 16;
 
-struct QueryLine {
-    std::string host, port, calling, called = "ANY-SCP";
+struct QueryLine : NetLine {
     std::string level = "STUDY";
     std::string destination;
     std::vector<std::pair<std::string, std::string>> keys;
     std::string characterSet;  // what the keys are written in; empty: ASCII only
     bool json = false;
-
-    std::string Peer() const { return called + " (" + host + ":" + port + ")"; }
 };
 
-// What each command takes besides HOST PORT, --aet, --aec and --key.
+// What each command takes besides HOST PORT, the connection options and --key.
 struct Options {
     bool level = false;
     bool json = false;
@@ -54,17 +52,17 @@ std::string Upper(std::string text) {
 
 // Parses the command line; 0 when it is sound, else the exit code already reported.
 int Parse(const Command& self, const Args& args, Options allowed, QueryLine& line) {
-    int positional = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        const bool takesValue = a == "--aet" || a == "--aec" || a == "--key" || a == "--charset" ||
-                                (allowed.level && a == "--level") ||
-                                (allowed.destination && a == "--dest");
-        if (takesValue) {
-            if (i + 1 == args.size()) return UsageError(self);
-            const std::string& value = args[++i];
-            if (a == "--aet") line.calling = value;
-            if (a == "--aec") line.called = value;
+    std::set<std::string> valueOptions = {"--key", "--charset"};
+    if (allowed.level) valueOptions.insert("--level");
+    if (allowed.destination) valueOptions.insert("--dest");
+    Args rest;
+    if (const int bad = ParseNetLine(self, args, valueOptions, NetRole::Requestor, line, rest);
+        bad != 0)
+        return bad;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const std::string& a = rest[i];
+        if (valueOptions.count(a) != 0) {
+            const std::string& value = rest[++i];
             if (a == "--dest") line.destination = value;
             if (a == "--charset") {
                 line.characterSet = value;
@@ -98,22 +96,12 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
             }
         } else if (allowed.json && a == "--json") {
             line.json = true;
-        } else if (!a.empty() && a[0] == '-') {
-            return UsageError(self);
-        } else if (positional == 0) {
-            line.host = a;
-            ++positional;
-        } else if (positional == 1) {
-            line.port = a;
-            ++positional;
         } else {
             return UsageError(self);
         }
     }
-    if (positional != 2 || line.host.empty() || line.port.empty()) return UsageError(self);
     if (allowed.destination && line.destination.empty()) return UsageError(self);
-    if (line.calling.size() > AE_TITLE_LIMIT || line.called.size() > AE_TITLE_LIMIT ||
-        line.destination.size() > AE_TITLE_LIMIT) {
+    if (line.destination.size() > AE_TITLE_LIMIT) {
         std::fprintf(stderr, "tessaly-cli: %s: an AE title holds at most 16 characters\n",
                      self.name);
         return 2;
@@ -185,10 +173,18 @@ RecordList* KeyList(const Command& self,
 namespace {
 
 // "final status 0x0000 (success: ...)" for a status of the family (OUTCOME_FIND,
-// OUTCOME_MOVE); our failure's words otherwise.
-std::string FinalWords(int32_t family, int32_t outcome) {
+// OUTCOME_MOVE); our failure's words otherwise, or the wait that ran out.
+std::string FailureWords(int32_t family, int32_t outcome) {
+    if (outcome < 0)
+        if (const std::string timeout = TimeoutWords(); !timeout.empty()) return timeout;
     const std::string words = OutcomeWords(family, outcome);
     return outcome < 0 ? words : "final " + words;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
 }
 
 // A record as one object of the DICOM JSON model: its non-empty fields as elements in tag
@@ -280,10 +276,11 @@ int Finish(const std::string& service, bool ok, const std::string& detail, bool 
     const std::string outcome = service + (ok ? " OK: " : " failed: ") + detail;
     WriteLogLine(outcome.c_str());
     std::fprintf(ok && !json ? stdout : stderr, "%s\n", outcome.c_str());
-    if (const std::string why = ok ? "" : ExplanationLine(); !why.empty()) {
+    if (const std::string why = ok ? "" : NetExplanationLine(); !why.empty()) {
         WriteLogLine(why.c_str());
         std::fprintf(stderr, "%s\n", why.c_str());
     }
+    WarnOfUnansweredRelease(Lower(service).c_str());
     return ok ? 0 : 1;
 }
 
@@ -296,13 +293,14 @@ int RunFind(const Args& args) {
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting FIND Service");
-    const int32_t status = FindSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
-                                         line.called.c_str(), line.level.c_str(), list);
+    const ConnectionOptions options = line.Options();
+    const int32_t status = FindSCUWith(&options, line.level.c_str(), list);
     // Without an association, or with arguments refused, the key record is all the list holds.
     const bool requested = status != QUERY_NO_CONNECTION && status != QUERY_REJECTED &&
-                           status != QUERY_CONTEXT_REFUSED && status != QUERY_REFUSED;
+                           status != QUERY_CONTEXT_REFUSED && status != QUERY_REFUSED &&
+                           status != QUERY_ASSOCIATION_ABORTED && status != QUERY_MALFORMED_ANSWER;
     if (requested) PrintRecords(FindCommand.name, list, status, line.json);
-    std::string detail = FinalWords(OUTCOME_FIND, status);
+    std::string detail = FailureWords(OUTCOME_FIND, status);
     if (status < 0) detail += ": " + line.Peer();
     ClearQuery(list, line.level.c_str());
     DeleteRecordList(list);
@@ -343,10 +341,10 @@ int RunMove(const Args& args) {
 
     WriteLogLine("Starting MOVE Service");
     MoveTally tally;
-    const int32_t status = MoveSCUStatus(line.host.c_str(), line.port.c_str(), line.calling.c_str(),
-                                         line.called.c_str(), line.destination.c_str(),
-                                         line.level.c_str(), list, ReportMove, &tally);
-    std::string detail = FinalWords(OUTCOME_MOVE, status);
+    const ConnectionOptions options = line.Options();
+    const int32_t status = MoveSCUWith(&options, line.destination.c_str(), line.level.c_str(), list,
+                                       ReportMove, &tally);
+    std::string detail = FailureWords(OUTCOME_MOVE, status);
     if (status < 0) detail += ": " + line.Peer();
     if (status >= 0 && status == tally.last.status && !Counts(tally.last).empty())
         detail += ": " + Counts(tally.last);
@@ -365,12 +363,10 @@ int RunWorklist(const Args& args) {
     WriteLogLine("Starting WORKLIST Service");
     Association* assoc = NewPDU();
     SetMessageDump(assoc, TraceLevel() >= 2 ? 1 : 0);
-    char calling[AE_TITLE_LIMIT + 1] = "";
-    line.calling.copy(calling, AE_TITLE_LIMIT);
     int32_t status = 1;  // neither pending nor success before the first response
+    const ConnectionOptions options = line.Options();
     const bool opened =
-        OpenAssoc(assoc, line.host.c_str(), line.port.c_str(), calling, line.called.c_str(),
-                  SOP_CLASS_MODALITY_WORKLIST_FIND, nullptr) == 1;
+        OpenAssocWith(assoc, &options, SOP_CLASS_MODALITY_WORKLIST_FIND, nullptr) == 1;
     if (opened) {
         const bool sent = WriteWLFindRQ(assoc, list, SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
         ClearWL(list);  // the key record, before any response is read
@@ -386,10 +382,11 @@ int RunWorklist(const Args& args) {
 
     std::string detail;
     if (!opened) {
-        detail = "no association with " + line.Peer();
+        const std::string timeout = TimeoutWords();
+        detail = (timeout.empty() ? "no association" : timeout) + " with " + line.Peer();
     } else {
         PrintRecords(WorklistCommand.name, list, status, line.json);
-        detail = FinalWords(OUTCOME_FIND, status);
+        detail = FailureWords(OUTCOME_FIND, status);
     }
     ClearWL(list);
     DeleteRecordList(list);

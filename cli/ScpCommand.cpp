@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "NetOptions.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -23,15 +24,20 @@ constexpr int DEFAULT_MAX_ASSOCIATIONS = 8;
 constexpr int MOST_ASSOCIATIONS = 256;
 
 int RunScp(const Args& args) {
+    NetLine line;
+    Args rest;
+    if (const int bad =
+            ParseNetLine(ScpCommand, args, {"--max-associations"}, NetRole::Listener, line, rest);
+        bad != 0)
+        return bad;
     std::vector<std::string> positional;
     int maxAssociations = DEFAULT_MAX_ASSOCIATIONS;
     bool acceptAll = false;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        if (args[i] == "--accept-all") {
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        if (rest[i] == "--accept-all") {
             acceptAll = true;
-        } else if (args[i] == "--max-associations") {
-            if (i + 1 == args.size()) return UsageError(ScpCommand);
-            const std::string& value = args[++i];
+        } else if (rest[i] == "--max-associations") {
+            const std::string& value = rest[++i];
             char* end = nullptr;
             const long n = std::strtol(value.c_str(), &end, 10);
             if (value.empty() || *end != '\0' || n < 1 || n > MOST_ASSOCIATIONS) {
@@ -41,14 +47,14 @@ int RunScp(const Args& args) {
                 return 2;
             }
             maxAssociations = static_cast<int>(n);
-        } else if (args[i].empty() || args[i][0] == '-' || positional.size() == 2) {
+        } else if (rest[i].empty() || rest[i][0] == '-' || positional.size() == 2) {
             return UsageError(ScpCommand);
         } else {
-            positional.push_back(args[i]);
+            positional.push_back(rest[i]);
         }
     }
     if (positional.size() != 2) return UsageError(ScpCommand);
-    const std::string& port = positional[0];
+    const std::string& port = line.port = positional[0];
     std::string directory = positional[1];
     if (directory.back() != '/') directory += '/';
 
@@ -63,11 +69,8 @@ int RunScp(const Args& args) {
     // As a service job sets it: the date of storage in the study index is ddmmyyyy.
     SetShortDateFormat("ddmmyyyy");
     SetStoreSCPMaxAssociations(maxAssociations);
-    if (acceptAll) {
-        StartStoreSCPAcceptingAll(directory.c_str(), port.c_str());
-    } else {
-        StartStoreSCP(directory.c_str(), port.c_str());
-    }
+    const ConnectionOptions options = line.Options();
+    StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
     if (StoreSCPListening(port.c_str()) != 1) {
         StopStoreSCP();
         std::fprintf(stderr, "tessaly-cli: scp: cannot listen on port %s\n", port.c_str());
@@ -96,6 +99,9 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp", "scp PORT DIR [--max-associations N] [--accept-all]", RunScp};
+const Command ScpCommand = {"scp",
+                            "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
+                            "[--idle-timeout S] [--max-pdu N]",
+                            RunScp};
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 
 #include "Commands.h"
 #include "FrontEnd.h"
+#include "NetOptions.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -19,20 +20,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-constexpr std::size_t AE_TITLE_LIMIT = 16;
-
-struct Peer {
-    std::string host, port, calling, called = "ANY-SCP";
-    std::string Name() const { return called + " (" + host + ":" + port + ")"; }
-};
-
-// Why a file was not stored, from the library's outcome code or the peer's status.
-std::string Reason(int32_t outcome, const Peer& peer) {
-    return OutcomeWords(OUTCOME_STORE, outcome, peer.Name());
+// Why a file was not stored, from the library's outcome code or the peer's status; the wait
+// that ran out when one did.
+std::string Reason(int32_t outcome, const NetLine& peer) {
+    if (outcome < 0)
+        if (const std::string timeout = TimeoutWords(); !timeout.empty()) return timeout;
+    return OutcomeWords(OUTCOME_STORE, outcome, peer.Peer());
 }
 
 struct SeriesTally {
-    const Peer& peer;
+    const NetLine& peer;
     int stored = 0;
     int files = 0;
 };
@@ -44,7 +41,7 @@ void ReportFile(void* context, int32_t index, int32_t count, const char* fileNam
     if (outcome == STORE_SUCCESS) ++tally->stored;
     std::string what = outcome == STORE_SUCCESS ? "stored" : Reason(outcome, tally->peer);
     // Which syntaxes a conversion failed between, and why, the library tells on its own.
-    if (const std::string detail = ExplanationLine();
+    if (const std::string detail = NetExplanationLine();
         outcome == STORE_CONVERSION_FAILED && !detail.empty())
         what = detail.substr(2);
     std::fprintf(stderr, "[%d/%d] %s: %s\n", index + 1, count, fileName, what.c_str());
@@ -52,25 +49,23 @@ void ReportFile(void* context, int32_t index, int32_t count, const char* fileNam
 }
 
 // Stores one path; returns its outcome line.
-std::string StorePath(const std::string& path, const Peer& peer, const char* syntax,
+std::string StorePath(const std::string& path, const NetLine& peer, const char* syntax,
                       uint8_t convert, bool& stored) {
+    const ConnectionOptions options = peer.Options();
     std::error_code ec;
     stored = false;
     if (!fs::exists(path, ec)) return "STORE failed: " + path + ": no such file or directory";
     if (fs::is_directory(path, ec)) {
         SeriesTally tally{peer};
-        const int32_t outcome = SendSeriesWithProgress(
-            peer.host.c_str(), peer.port.c_str(), peer.calling.c_str(), peer.called.c_str(),
-            path.c_str(), syntax, convert, ReportFile, &tally);
+        const int32_t outcome =
+            SendSeriesWith(&options, path.c_str(), syntax, convert, ReportFile, &tally);
         if (tally.files == 0) return "STORE failed: " + path + ": " + Reason(outcome, peer);
         const std::string counted =
             std::to_string(tally.stored) + " of " + std::to_string(tally.files) + " files stored";
         stored = tally.stored == tally.files;
         return (stored ? "STORE OK: " : "STORE failed: ") + path + ": " + counted;
     }
-    const int32_t outcome =
-        StoreSCUStatus(peer.host.c_str(), peer.port.c_str(), peer.calling.c_str(),
-                       peer.called.c_str(), path.c_str(), syntax, convert);
+    const int32_t outcome = StoreSCUWith(&options, path.c_str(), syntax, convert);
     stored = outcome == STORE_SUCCESS;
     return stored ? "STORE OK: " + path : "STORE failed: " + path + ": " + Reason(outcome, peer);
 }
@@ -86,45 +81,32 @@ bool SyntaxChoice(const std::string& name, std::string& syntax) {
 
 int RunStore(const Args& args) {
     const Command& self = StoreCommand;
-    Peer peer;
+    NetLine peer;
+    Args rest;
+    if (const int bad = ParseNetLine(self, args, {"--ts"}, NetRole::Requestor, peer, rest);
+        bad != 0)
+        return bad;
     std::vector<std::string> paths;
     std::string syntax;
     uint8_t convert = 1;
-    int positional = 0;
-    for (std::size_t i = 0; i < args.size(); ++i) {
-        const std::string& a = args[i];
-        if (a == "--aet" || a == "--aec" || a == "--ts") {
-            if (i + 1 == args.size()) return UsageError(self);
-            const std::string& value = args[++i];
-            if (a == "--ts") {
-                if (!SyntaxChoice(value, syntax)) {
-                    std::fprintf(stderr, "tessaly-cli: store: unknown transfer syntax '%s'\n",
-                                 value.c_str());
-                    return UsageError(self);
-                }
-            } else {
-                (a == "--aet" ? peer.calling : peer.called) = value;
+    for (std::size_t i = 0; i < rest.size(); ++i) {
+        const std::string& a = rest[i];
+        if (a == "--ts") {
+            const std::string& value = rest[++i];
+            if (!SyntaxChoice(value, syntax)) {
+                std::fprintf(stderr, "tessaly-cli: store: unknown transfer syntax '%s'\n",
+                             value.c_str());
+                return UsageError(self);
             }
         } else if (a == "--no-convert") {
             convert = 0;
         } else if (!a.empty() && a[0] == '-') {
             return UsageError(self);
-        } else if (positional == 0) {
-            peer.host = a;
-            ++positional;
-        } else if (positional == 1) {
-            peer.port = a;
-            ++positional;
         } else {
             paths.push_back(a);
         }
     }
-    if (positional != 2 || peer.host.empty() || peer.port.empty() || paths.empty())
-        return UsageError(self);
-    if (peer.calling.size() > AE_TITLE_LIMIT || peer.called.size() > AE_TITLE_LIMIT) {
-        std::fprintf(stderr, "tessaly-cli: store: an AE title holds at most 16 characters\n");
-        return 2;
-    }
+    if (paths.empty()) return UsageError(self);
 
     // As a service job does before it names its log file.
     SetShortDateFormat("ddmmyyyy");
@@ -135,11 +117,12 @@ int RunStore(const Args& args) {
         const std::string outcome = StorePath(path, peer, syntax.c_str(), convert, stored);
         WriteLogLine(outcome.c_str());
         std::printf("%s\n", outcome.c_str());
-        if (const std::string why = stored ? "" : ExplanationLine(); !why.empty()) {
+        if (const std::string why = stored ? "" : NetExplanationLine(); !why.empty()) {
             WriteLogLine(why.c_str());
             std::printf("%s\n", why.c_str());
         }
         std::fflush(stdout);
+        WarnOfUnansweredRelease(self.name);
         all = all && stored;
     }
     return all ? 0 : 1;
@@ -149,7 +132,8 @@ int RunStore(const Args& args) {
 
 const Command StoreCommand = {
     "store",
-    "store HOST PORT PATH... [--aet LOCAL] [--aec REMOTE] "
+    "store HOST PORT PATH... [--aet LOCAL] [--aec REMOTE] [--connect-timeout S] "
+    "[--acse-timeout S] [--dimse-timeout S] [--max-pdu N] "
     "[--ts implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|"
     "j2k-lossy|jpeg-xl|jpeg-xl-jpeg|jpeg-xl-lossy|htj2k|htj2k-rpcl|htj2k-lossy] [--no-convert]",
     RunStore};

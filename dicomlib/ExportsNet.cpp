@@ -4,6 +4,7 @@
 #include <string>
 #include <string_view>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "net/Association.h"
 #include "net/TraceLog.h"
@@ -20,7 +21,8 @@ extern "C" ZEDAVURA_API void WriteLogLine(const char* text) {
 }
 
 extern "C" ZEDAVURA_API Association* NewPDU(void) {
-    return Guarded("NewPDU", static_cast<Association*>(nullptr), [] { return new Association(); });
+    return Guarded("NewPDU", static_cast<Association*>(nullptr),
+                   [] { return net::NewAssociation(); });
 }
 
 extern "C" ZEDAVURA_API void DeletePDU(Association* assoc) {
@@ -45,6 +47,30 @@ extern "C" ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, 
             std::memcpy(callingAeTitle, net::DEFAULT_CALLING_AE_TITLE,
                         sizeof net::DEFAULT_CALLING_AE_TITLE);
         return static_cast<uint8_t>(open ? 1 : 0);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t OpenAssocWith(Association* assoc, const ConnectionOptions* peer,
+                                              const char* abstractSyntax,
+                                              const char* transferSyntax) {
+    const auto settings = SettingsOf(peer);
+    if (assoc == nullptr || !settings || abstractSyntax == nullptr) return 0;
+    return Guarded("OpenAssoc", uint8_t{0}, [&] {
+        std::optional<std::string_view> syntax;
+        if (transferSyntax != nullptr) syntax = transferSyntax;
+        const bool open =
+            net::OpenWith(*assoc, *settings, net::ProposalFor(abstractSyntax, syntax));
+        return static_cast<uint8_t>(open ? 1 : 0);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t LastTimeout(uint32_t* milliseconds, char* awaited,
+                                            uint32_t capacity) {
+    return Guarded("LastTimeout", int32_t{WAIT_NONE}, [&] {
+        const net::TimeoutRecord& timeout = net::LastTimeout();
+        if (milliseconds != nullptr) *milliseconds = static_cast<uint32_t>(timeout.length.count());
+        CopyText(timeout.awaited, awaited, capacity);
+        return static_cast<int32_t>(timeout.wait);
     });
 }
 

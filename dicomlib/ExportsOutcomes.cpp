@@ -48,6 +48,8 @@ static_assert(Mirrors(STORE_CONVERSION_FAILED, services::STORE_CONVERSION_FAILED
 static_assert(Mirrors(STORE_SEND_FAILED, services::STORE_SEND_FAILED));
 static_assert(Mirrors(STORE_NO_FILES, services::STORE_NO_FILES));
 static_assert(Mirrors(STORE_INTERNAL_ERROR, services::STORE_INTERNAL_ERROR));
+static_assert(Mirrors(STORE_ASSOCIATION_ABORTED, services::STORE_ASSOCIATION_ABORTED));
+static_assert(Mirrors(STORE_MALFORMED_ANSWER, services::STORE_MALFORMED_ANSWER));
 static_assert(STORE_SUCCESS == net::STATUS_SUCCESS);
 
 constexpr bool Mirrors(QueryOutcome exported, services::QueryFailure core) {
@@ -61,6 +63,8 @@ static_assert(Mirrors(QUERY_SEND_FAILED, services::QUERY_SEND_FAILED));
 static_assert(Mirrors(QUERY_INTERNAL_ERROR, services::QUERY_INTERNAL_ERROR));
 static_assert(Mirrors(QUERY_REFUSED, services::QUERY_REFUSED));
 static_assert(Mirrors(QUERY_TOO_MANY_PENDING, services::QUERY_TOO_MANY_PENDING));
+static_assert(Mirrors(QUERY_ASSOCIATION_ABORTED, services::QUERY_ASSOCIATION_ABORTED));
+static_assert(Mirrors(QUERY_MALFORMED_ANSWER, services::QUERY_MALFORMED_ANSWER));
 static_assert(QUERY_SUCCESS == net::STATUS_SUCCESS);
 // The failures shared with storage keep its values.
 constexpr bool Mirrors(QueryOutcome query, StoreOutcome store) {
@@ -72,6 +76,8 @@ static_assert(Mirrors(QUERY_REJECTED, STORE_REJECTED));
 static_assert(Mirrors(QUERY_CONTEXT_REFUSED, STORE_CONTEXT_REFUSED));
 static_assert(Mirrors(QUERY_SEND_FAILED, STORE_SEND_FAILED));
 static_assert(Mirrors(QUERY_INTERNAL_ERROR, STORE_INTERNAL_ERROR));
+static_assert(Mirrors(QUERY_ASSOCIATION_ABORTED, STORE_ASSOCIATION_ABORTED));
+static_assert(Mirrors(QUERY_MALFORMED_ANSWER, STORE_MALFORMED_ANSWER));
 
 constexpr bool Mirrors(EcgDrawOutcome exported, imaging::EcgOutcome core) {
     return static_cast<int32_t>(exported) == static_cast<int32_t>(core);

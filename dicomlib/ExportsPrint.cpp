@@ -1,4 +1,5 @@
 // Exported print operations: thin wrappers over services/Print and services/PrintImage.
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "net/TraceLog.h"
 #include "services/Print.h"
@@ -30,6 +31,23 @@ extern "C" ZEDAVURA_API uint8_t PrintSCUWithLines(const char* fileName, const ch
                                calledAeTitle ? calledAeTitle : "", session ? *session : noSession,
                                box ? *box : noBox, ToSink(sink, context));
         return static_cast<uint8_t>(printed ? 1 : 0);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t PrintSCUWith(const char* fileName, const ConnectionOptions* printer,
+                                             const FilmSessionSettings* session,
+                                             const FilmBoxSettings* box, PrintLineSink sink,
+                                             void* context) {
+    const auto settings = SettingsOf(printer);
+    if (fileName == nullptr || !settings) return 0;
+    return Guarded("PrintSCU", uint8_t{0}, [&] {
+        const FilmSessionSettings noSession{};
+        const FilmBoxSettings noBox{};
+        return static_cast<uint8_t>(services::PrintSCU(fileName, *settings,
+                                                       session ? *session : noSession,
+                                                       box ? *box : noBox, ToSink(sink, context))
+                                        ? 1
+                                        : 0);
     });
 }
 

@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
+#include "ProbeRecords.h"
 #include "net/Association.h"
 #include "services/Probe.h"
 #include "zedavura.h"
@@ -23,40 +25,6 @@ static_assert(Mirrors(PROBE_REFUSED, services::probe::Verdict::Refused));
 static_assert(Mirrors(PROBE_NOT_OFFERED, services::probe::Verdict::NotOffered));
 static_assert(Mirrors(PROBE_FAILED, services::probe::Verdict::Failed));
 static_assert(Mirrors(PROBE_NOT_TESTED, services::probe::Verdict::NotTested));
-
-// One section and the C records over it; never moved once made, so the records stay valid.
-struct SectionRecords {
-    explicit SectionRecords(const services::probe::Section& s) : section(s) {
-        for (const services::probe::Fact& f : section.facts)
-            facts.push_back({f.name.c_str(), f.value.c_str()});
-        for (const services::probe::Row& row : section.rows) {
-            auto& marks = syntaxes.emplace_back();
-            for (const services::probe::SyntaxResult& m : row.syntaxes)
-                marks.push_back({m.transferSyntax.c_str(), m.result});
-        }
-        for (std::size_t i = 0; i < section.rows.size(); ++i) {
-            const services::probe::Row& row = section.rows[i];
-            rows.push_back({row.item.c_str(), row.uid.c_str(), static_cast<int32_t>(row.verdict),
-                            row.reason.c_str(), row.advice.c_str(),
-                            static_cast<uint32_t>(syntaxes[i].size()),
-                            syntaxes[i].empty() ? nullptr : syntaxes[i].data()});
-        }
-        record = {section.name.c_str(),
-                  static_cast<int32_t>(section.verdict),
-                  section.reason.c_str(),
-                  section.advice.c_str(),
-                  static_cast<uint32_t>(facts.size()),
-                  facts.empty() ? nullptr : facts.data(),
-                  static_cast<uint32_t>(rows.size()),
-                  rows.empty() ? nullptr : rows.data()};
-    }
-
-    const services::probe::Section section;
-    std::vector<ProbeFactRecord> facts;
-    std::vector<std::vector<ProbeSyntaxResult>> syntaxes;
-    std::vector<ProbeRowRecord> rows;
-    ProbeSectionRecord record{};
-};
 
 std::string TextOr(const char* text, const char* fallback = "") {
     return text != nullptr ? text : fallback;
@@ -77,6 +45,7 @@ int32_t OutcomeCode(net::OpenOutcome outcome) {
         case net::OpenOutcome::UnknownPort:
             return ASSOCIATION_UNKNOWN_PORT;
         case net::OpenOutcome::ConnectFailed:
+        case net::OpenOutcome::TlsFailed:  // no plain path sets it: TLS is not exported yet
             return ASSOCIATION_NO_CONNECTION;
         case net::OpenOutcome::SendFailed:
             return ASSOCIATION_SEND_FAILED;
@@ -100,16 +69,18 @@ uint32_t Micros(std::chrono::microseconds time) {
 
 }  // namespace
 
-struct ProbeReport {
-    std::vector<std::unique_ptr<SectionRecords>> sections;
-    uint32_t associations = 0;
-};
-
 extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
                                               void* context) {
-    if (options == nullptr || options->structSize < sizeof(ProbeOptions) ||
+    // Callers compiled before the connection field keep its default.
+    constexpr std::size_t FIRST_VERSION_SIZE = offsetof(ProbeOptions, connection);
+    if (options == nullptr || options->structSize < FIRST_VERSION_SIZE ||
         options->host == nullptr || options->port == nullptr)
         return nullptr;
+    const bool hasConnection =
+        options->structSize >= offsetof(ProbeOptions, connection) + sizeof(options->connection);
+    const auto connection = hasConnection && options->connection != nullptr
+                                ? SettingsOf(options->connection)
+                                : std::optional<net::ConnectionSettings>();
     return Guarded("RunProbe", static_cast<ProbeReport*>(nullptr), [&] {
         services::probe::Options o;
         o.host = options->host;
@@ -120,6 +91,7 @@ extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, Probe
         o.receivePort = TextOr(options->receivePort);
         o.storeTestFile = TextOr(options->storeTestFile);
         o.workFolder = TextOr(options->workFolder);
+        if (connection) o.connection = *connection;
         auto report = std::make_unique<ProbeReport>();
         const services::probe::Report done =
             services::probe::Run(o, [&](const services::probe::Section& section) {
@@ -162,9 +134,8 @@ extern "C" ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* po
         for (uint32_t i = 0; i < count; ++i)
             pairs.push_back({proposals[i].abstractSyntax ? proposals[i].abstractSyntax : "",
                              proposals[i].transferSyntax ? proposals[i].transferSyntax : ""});
-        const services::ContextsProbe probe =
-            services::ProposeEach(host, port, callingAeTitle ? callingAeTitle : "",
-                                  calledAeTitle ? calledAeTitle : "", pairs);
+        const services::ContextsProbe probe = services::ProposeEach(
+            net::SettingsFor(host, port, TextOr(callingAeTitle), TextOr(calledAeTitle)), pairs);
         for (uint32_t i = 0; i < count; ++i) {
             answers[i].result = probe.answers[i].result;
             Fill(answers[i].transferSyntax, probe.answers[i].transferSyntax);
@@ -206,7 +177,7 @@ extern "C" ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* por
     if (host == nullptr || port == nullptr) return -4;
     return Guarded("GetPrinterInfo", int32_t{-4}, [&] {
         const services::PrinterStatus printer = services::GetPrinterStatus(
-            host, port, callingAeTitle ? callingAeTitle : "", calledAeTitle ? calledAeTitle : "");
+            net::SettingsFor(host, port, TextOr(callingAeTitle), TextOr(calledAeTitle)));
         if (info != nullptr) {
             *info = PrinterInfo{};
             Fill(info->status, printer.status);

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "data/CharacterSet.h"
 #include "services/QueryRetrieve.h"
@@ -17,6 +18,15 @@ namespace {
 
 std::string_view TextOrEmpty(const char* text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
+}
+
+// Each C-MOVE-RSP handed to the caller's sink (none for null).
+services::MoveProgressFn MoveReport(MoveProgressSink progress, void* context) {
+    if (progress == nullptr) return {};
+    return [progress, context](const services::MoveResponse& r) {
+        const MoveProgress p = {r.status, r.remaining, r.completed, r.failed, r.warning};
+        progress(context, &p);
+    };
 }
 
 uint8_t Flag(bool value) {
@@ -166,6 +176,14 @@ extern "C" ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port
     });
 }
 
+extern "C" ZEDAVURA_API int32_t FindSCUWith(const ConnectionOptions* peer, const char* level,
+                                            RecordList* list) {
+    const auto settings = SettingsOf(peer);
+    if (!settings || level == nullptr || list == nullptr) return QUERY_REFUSED;
+    return Guarded("FindSCU", int32_t{QUERY_INTERNAL_ERROR},
+                   [&] { return services::FindSCUStatus(*settings, level, *list); });
+}
+
 extern "C" ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port,
                                         const char* callingAeTitle, const char* calledAeTitle,
                                         const char* level, RecordList* list) {
@@ -203,16 +221,22 @@ extern "C" ZEDAVURA_API int32_t MoveSCUStatus(const char* host, const char* port
         list == nullptr)
         return QUERY_REFUSED;
     return Guarded("MoveSCU", int32_t{QUERY_INTERNAL_ERROR}, [&] {
-        services::MoveProgressFn report;
-        if (progress != nullptr) {
-            report = [&](const services::MoveResponse& r) {
-                const MoveProgress p = {r.status, r.remaining, r.completed, r.failed, r.warning};
-                progress(context, &p);
-            };
-        }
         return services::MoveSCUStatus(host, port, TextOrEmpty(callingAeTitle),
                                        TextOrEmpty(calledAeTitle), destinationAeTitle, level, *list,
-                                       report);
+                                       MoveReport(progress, context));
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t MoveSCUWith(const ConnectionOptions* peer,
+                                            const char* destinationAeTitle, const char* level,
+                                            RecordList* list, MoveProgressSink progress,
+                                            void* context) {
+    const auto settings = SettingsOf(peer);
+    if (!settings || destinationAeTitle == nullptr || level == nullptr || list == nullptr)
+        return QUERY_REFUSED;
+    return Guarded("MoveSCU", int32_t{QUERY_INTERNAL_ERROR}, [&] {
+        return services::MoveSCUStatus(*settings, destinationAeTitle, level, *list,
+                                       MoveReport(progress, context));
     });
 }
 

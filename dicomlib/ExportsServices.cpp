@@ -2,6 +2,7 @@
 #include <optional>
 #include <string_view>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "net/CommandSet.h"
 #include "services/Storage.h"
@@ -19,6 +20,13 @@ extern "C" ZEDAVURA_API uint8_t EchoSCU(const char* host, const char* port,
                                           calledAeTitle ? calledAeTitle : "");
         return static_cast<uint8_t>(ok ? 1 : 0);
     });
+}
+
+extern "C" ZEDAVURA_API uint8_t EchoSCUWith(const ConnectionOptions* peer) {
+    const auto settings = SettingsOf(peer);
+    if (!settings) return 0;
+    return Guarded("EchoSCU", uint8_t{0},
+                   [&] { return static_cast<uint8_t>(services::EchoSCU(*settings) ? 1 : 0); });
 }
 
 extern "C" ZEDAVURA_API uint8_t WriteEchoRQ(Association* assoc, const char* sopClassUid) {
@@ -46,6 +54,16 @@ std::optional<std::string_view> OptionalText(const char* text) {
     return std::string_view(text);
 }
 
+// Each file of a series handed to the caller's sink (none for null).
+services::SeriesProgress SeriesReport(StoreProgressSink progress, void* context) {
+    if (progress == nullptr) return {};
+    return [progress, context](std::size_t index, std::size_t count,
+                               const std::filesystem::path& file, int32_t outcome) {
+        progress(context, static_cast<int32_t>(index), static_cast<int32_t>(count), file.c_str(),
+                 outcome);
+    };
+}
+
 }  // namespace
 
 extern "C" ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port,
@@ -58,6 +76,16 @@ extern "C" ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* por
         return services::StoreFile(host, port, TextOrEmpty(callingAeTitle),
                                    TextOrEmpty(calledAeTitle), fileName,
                                    OptionalText(preferredSyntax), convert != 0);
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t StoreSCUWith(const ConnectionOptions* peer, const char* fileName,
+                                             const char* preferredSyntax, uint8_t convert) {
+    const auto settings = SettingsOf(peer);
+    if (!settings || fileName == nullptr) return services::STORE_NO_CONNECTION;
+    return Guarded("StoreSCU", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
+        return services::StoreFile(*settings, fileName, OptionalText(preferredSyntax),
+                                   convert != 0);
     });
 }
 
@@ -97,17 +125,21 @@ extern "C" ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const c
                                                        StoreProgressSink progress, void* context) {
     if (host == nullptr || port == nullptr || directory == nullptr) return services::STORE_NO_FILES;
     return Guarded("SendSeries", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
-        services::SeriesProgress report;
-        if (progress != nullptr) {
-            report = [&](std::size_t index, std::size_t count, const std::filesystem::path& file,
-                         int32_t outcome) {
-                progress(context, static_cast<int32_t>(index), static_cast<int32_t>(count),
-                         file.c_str(), outcome);
-            };
-        }
-        return services::SendSeriesStatus(host, port, TextOrEmpty(callingAeTitle),
-                                          TextOrEmpty(calledAeTitle), directory,
-                                          OptionalText(preferredSyntax), convert != 0, report);
+        return services::SendSeriesStatus(
+            host, port, TextOrEmpty(callingAeTitle), TextOrEmpty(calledAeTitle), directory,
+            OptionalText(preferredSyntax), convert != 0, SeriesReport(progress, context));
+    });
+}
+
+extern "C" ZEDAVURA_API int32_t SendSeriesWith(const ConnectionOptions* peer, const char* directory,
+                                               const char* preferredSyntax, uint8_t convert,
+                                               StoreProgressSink progress, void* context) {
+    const auto settings = SettingsOf(peer);
+    if (!settings) return services::STORE_NO_CONNECTION;
+    if (directory == nullptr) return services::STORE_NO_FILES;
+    return Guarded("SendSeries", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
+        return services::SendSeriesStatus(*settings, directory, OptionalText(preferredSyntax),
+                                          convert != 0, SeriesReport(progress, context));
     });
 }
 

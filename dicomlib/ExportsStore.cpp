@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 
+#include "ExportSettings.h"
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
 #include "store/Rddcmdir.h"
@@ -32,7 +33,20 @@ extern "C" ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, co
     if (directory == nullptr || port == nullptr) return;
     GuardedVoid("StartStoreSCPAcceptingAll", [&] {
         store::StartStoreSCP(directory, port, store::INDEX_ROOT, gMaxAssociations.load(),
-                             net::AcceptPolicy::Everything);
+                             store::AcceptPolicy::Everything);
+    });
+}
+
+extern "C" ZEDAVURA_API void StartStoreSCPWith(const char* directory,
+                                               const ConnectionOptions* listener,
+                                               uint8_t acceptAll) {
+    const auto settings = SettingsOf(listener);
+    if (directory == nullptr || !settings || settings->port.empty()) return;
+    GuardedVoid("StartStoreSCPWith", [&] {
+        store::StartStoreSCP(
+            directory, settings->port, store::INDEX_ROOT, gMaxAssociations.load(),
+            acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
+            *settings);
     });
 }
 

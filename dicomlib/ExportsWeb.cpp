@@ -1,12 +1,15 @@
 // Exported DICOMweb operations: thin wrappers over web/. The C records handed to the progress
 // sinks point into the core's records and live for the call of the sink only.
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "Guarded.h"
+#include "ProbeRecords.h"
 #include "store/DatabaseIndex.h"
 #include "web/DicomWeb.h"
+#include "web/WebProbe.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
@@ -122,5 +125,26 @@ extern "C" ZEDAVURA_API int32_t StowFiles(const char* serviceUrl, const WebSetti
             progress(context, &instance);
         };
         return web::StowFiles(serviceUrl, SettingsOf(settings), files, Text(studyUid), batch, told);
+    });
+}
+
+extern "C" ZEDAVURA_API ProbeReport* RunWebProbe(const WebProbeOptions* options,
+                                                 ProbeSectionSink sink, void* context) {
+    if (options == nullptr || options->structSize < sizeof(WebProbeOptions) ||
+        options->serviceUrl == nullptr)
+        return nullptr;
+    return Guarded("RunWebProbe", static_cast<ProbeReport*>(nullptr), [&] {
+        web::WebProbeOptions o;
+        o.serviceUrl = options->serviceUrl;
+        o.settings = SettingsOf(options->settings);
+        o.storeTestFile = Text(options->storeTestFile);
+        auto report = std::make_unique<ProbeReport>();
+        const services::probe::Report done =
+            web::ProbeWeb(o, [&](const services::probe::Section& section) {
+                report->sections.push_back(std::make_unique<SectionRecords>(section));
+                if (sink != nullptr) sink(context, &report->sections.back()->record);
+            });
+        report->associations = done.associations;
+        return report.release();
     });
 }

@@ -259,6 +259,46 @@ ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, const char*
                                char* callingAeTitle, const char* calledAeTitle,
                                const char* abstractSyntax, const char* transferSyntax);
 
+/* Where and how an association connects: the peer, the titles, the waits (milliseconds; 0 keeps
+ * the default) and the maximum PDU length we announce. structSize is sizeof(ConnectionOptions)
+ * as the caller compiled it: fields added later go at the end and keep their defaults for older
+ * callers. Texts may be null; they stay the caller's and are only read during the call. */
+typedef struct ConnectionOptions {
+    uint32_t structSize;
+    const char* host;
+    const char* port;
+    const char* callingAeTitle; /* null or "": "ORLANE" and ten spaces */
+    const char* calledAeTitle;  /* null: "" */
+    uint32_t connectTimeoutMs;  /* 0: the platform's own (a probe's: 10 s) */
+    uint32_t acseTimeoutMs;     /* the association request or its answer, and the release; 0: 30 s
+                                   for a request and a release, dimseTimeoutMs for an answer */
+    uint32_t dimseTimeoutMs;    /* each response; 0: 300 s */
+    uint32_t idleTimeoutMs;     /* a provider closes a connection silent this long; 0: 300 s */
+    uint32_t maxPduLength;      /* 0: 16384; else taken into 4096..131072. Our P-DATA-TF PDUs
+                                   carry 4096 data bytes each, fewer when the peer asks */
+} ConnectionOptions;
+
+/* The waits that can run out, as LastTimeout tells them. */
+typedef enum WaitKind {
+    WAIT_NONE = 0,
+    WAIT_CONNECT = 1, /* the TCP connection (connectTimeoutMs) */
+    WAIT_ACSE = 2,    /* the association request or its answer (acseTimeoutMs) */
+    WAIT_DIMSE = 3,   /* a response (dimseTimeoutMs) */
+    WAIT_IDLE = 4,    /* a provider's wait for the next request (idleTimeoutMs) */
+    WAIT_RELEASE = 5  /* the reply to our release (acseTimeoutMs); the operation itself went on */
+} WaitKind;
+
+/* OpenAssoc with the options' peer, titles, waits and maximum PDU length. 1 when at least one
+ * context was accepted; 0 otherwise (null or too small options too), the connection closed. */
+ZEDAVURA_API uint8_t OpenAssocWith(Association* assoc, const ConnectionOptions* peer,
+                                   const char* abstractSyntax, const char* transferSyntax);
+
+/* Which wait ran out in the calling thread's last failure, or a release left unanswered after
+ * no failure: a WaitKind (WAIT_NONE when none). *milliseconds (may be null) gets its length,
+ * awaited (may be null) what never came ("no C-FIND response"), cut to capacity as OutcomeText
+ * cuts. */
+ZEDAVURA_API int32_t LastTimeout(uint32_t* milliseconds, char* awaited, uint32_t capacity);
+
 /* Sets (1) or clears (0) the association's message dump: while set, every element it sends
  * and receives is written to the trace log, as the one-shot services do at trace level 2 or
  * more. 0 for null. */
@@ -274,6 +314,8 @@ ZEDAVURA_API uint8_t CloseAssoc(Association* assoc);
  * association was accepted and the C-ECHO-RSP carried status 0x0000; 0 otherwise. */
 ZEDAVURA_API uint8_t EchoSCU(const char* host, const char* port, const char* callingAeTitle,
                              const char* calledAeTitle);
+/* EchoSCU with the options' waits and maximum PDU length; 0 also for null or too small options. */
+ZEDAVURA_API uint8_t EchoSCUWith(const ConnectionOptions* peer);
 
 /* Sends a C-ECHO-RQ for sopClassUid (padded with 0x00 to even length) with the next odd Message
  * ID on an association opened with OpenAssoc. 1 when sent; 0 when no accepted presentation
@@ -300,6 +342,11 @@ ZEDAVURA_API void StartStoreSCP(const char* directory, const char* port);
  * class of the standard, each presentation context in the first proposed transfer syntax the
  * library reads, and stores each instance in the syntax it arrived in. */
 ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* port);
+/* StartStoreSCP (acceptAll 0) or StartStoreSCPAcceptingAll (1) on listener->port, with its
+ * request, release and idle waits and maximum PDU length; nothing starts for null or too small
+ * options, a null directory or port. */
+ZEDAVURA_API void StartStoreSCPWith(const char* directory, const ConnectionOptions* listener,
+                                    uint8_t acceptAll);
 /* How many associations each listener started from now on serves at once: 1 (the default) to
  * 256; other values are taken as the nearest of those. Instances are still written whole and
  * indexed once, whatever the number. */
@@ -320,21 +367,23 @@ ZEDAVURA_API void StopStoreSCP(void);
  * transfer syntax sub-item) or null (none); convert 1 converts the data set to the accepted
  * syntax when it differs, 0 sends it element for element. Callers own what they pass in. */
 typedef enum StoreOutcome {
-    STORE_SUCCESS = 0,             /* the C-STORE-RSP status success; other statuses are > 0 */
-    STORE_NO_RESPONSE = -1,        /* no response */
-    STORE_NOT_STORE_RESPONSE = -2, /* a response that is not a C-STORE-RSP */
-    STORE_CANNOT_OPEN = -3,        /* the file cannot be opened */
-    STORE_NOT_PART10 = -4,         /* not a Part 10 file (no "DICM" at offset 128) */
-    STORE_DAMAGED_FILE = -5,       /* a Part 10 file that cannot be read to its end */
-    STORE_NO_TRANSFER_SYNTAX = -6, /* no transfer syntax in its meta group */
-    STORE_NO_SOP_CLASS = -7,       /* no SOP Class UID */
-    STORE_NO_CONNECTION = -8,      /* no connection, or no answer to the association request */
-    STORE_REJECTED = -9,           /* the association was rejected */
-    STORE_CONTEXT_REFUSED = -10,   /* no presentation context accepted for the SOP class */
-    STORE_CONVERSION_FAILED = -11, /* the data set cannot be converted to the accepted syntax */
-    STORE_SEND_FAILED = -12,       /* the connection failed while sending */
-    STORE_NO_FILES = -13,          /* no Part 10 file in the series directory */
-    STORE_INTERNAL_ERROR = -14     /* memory ran out, or another failure of the library */
+    STORE_SUCCESS = 0,               /* the C-STORE-RSP status success; other statuses are > 0 */
+    STORE_NO_RESPONSE = -1,          /* no response */
+    STORE_NOT_STORE_RESPONSE = -2,   /* a response that is not a C-STORE-RSP */
+    STORE_CANNOT_OPEN = -3,          /* the file cannot be opened */
+    STORE_NOT_PART10 = -4,           /* not a Part 10 file (no "DICM" at offset 128) */
+    STORE_DAMAGED_FILE = -5,         /* a Part 10 file that cannot be read to its end */
+    STORE_NO_TRANSFER_SYNTAX = -6,   /* no transfer syntax in its meta group */
+    STORE_NO_SOP_CLASS = -7,         /* no SOP Class UID */
+    STORE_NO_CONNECTION = -8,        /* no connection, or no answer to the association request */
+    STORE_REJECTED = -9,             /* the association was rejected */
+    STORE_CONTEXT_REFUSED = -10,     /* no presentation context accepted for the SOP class */
+    STORE_CONVERSION_FAILED = -11,   /* the data set cannot be converted to the accepted syntax */
+    STORE_SEND_FAILED = -12,         /* the connection failed while sending */
+    STORE_NO_FILES = -13,            /* no Part 10 file in the series directory */
+    STORE_INTERNAL_ERROR = -14,      /* memory ran out, or another failure of the library */
+    STORE_ASSOCIATION_ABORTED = -17, /* an A-ABORT answered the association request */
+    STORE_MALFORMED_ANSWER = -18     /* no sound answer to the association request */
 } StoreOutcome;
 
 /* Stores one Part 10 file on a new association for its SOP class (the file's syntax, then
@@ -349,6 +398,10 @@ ZEDAVURA_API uint8_t StoreSCU(const char* host, const char* port, const char* ca
 ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* port, const char* callingAeTitle,
                                     const char* calledAeTitle, const char* fileName,
                                     const char* preferredSyntax, uint8_t convert);
+/* StoreSCUStatus with the options' peer, waits and maximum PDU length; STORE_NO_CONNECTION for
+ * null or too small options. */
+ZEDAVURA_API int32_t StoreSCUWith(const ConnectionOptions* peer, const char* fileName,
+                                  const char* preferredSyntax, uint8_t convert);
 
 /* Sends a C-STORE-RQ (next odd Message ID, (0008,0018) of dataSet as Affected SOP Instance
  * UID) and then dataSet on the context of sopClassUid; dataSet is in currentSyntax and stays
@@ -383,6 +436,11 @@ ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const char* port,
                                             const char* directory, const char* preferredSyntax,
                                             uint8_t convert, StoreProgressSink progress,
                                             void* context);
+/* SendSeriesWithProgress with the options' peer, waits and maximum PDU length;
+ * STORE_NO_CONNECTION for null or too small options. */
+ZEDAVURA_API int32_t SendSeriesWith(const ConnectionOptions* peer, const char* directory,
+                                    const char* preferredSyntax, uint8_t convert,
+                                    StoreProgressSink progress, void* context);
 
 /* Query/retrieve (Study Root) and modality worklist.
  *
@@ -550,20 +608,22 @@ ZEDAVURA_API void* RecordAt(const RecordList* list, uint32_t index);
  * failures of ours, which mean the same as the StoreOutcome of the same value. OutcomeText
  * gives the words (OUTCOME_FIND, OUTCOME_MOVE). */
 typedef enum QueryOutcome {
-    QUERY_SUCCESS = 0,           /* the final Status success; other statuses are > 0 */
-    QUERY_NO_RESPONSE = -1,      /* nothing could be received, the peer released or aborted,
-                                    or the message was not the expected response */
-    QUERY_NO_CONNECTION = -8,    /* no connection, or no answer to the association request */
-    QUERY_REJECTED = -9,         /* the association was rejected */
-    QUERY_CONTEXT_REFUSED = -10, /* no presentation context accepted */
-    QUERY_SEND_FAILED = -12,     /* the request could not be sent */
-    QUERY_INTERNAL_ERROR = -14,  /* memory ran out, or another failure of the library */
-    QUERY_REFUSED = -15,         /* refused arguments: a null pointer, an empty list, a level
-                                    other than "STUDY", "SERIES" or "IMAGE", or records of
-                                    another kind than the level; nothing sent or received */
-    QUERY_TOO_MANY_PENDING = -16 /* more than 100000 pending responses to one request: the
-                                    association was aborted and the records read so far stay
-                                    in the list */
+    QUERY_SUCCESS = 0,               /* the final Status success; other statuses are > 0 */
+    QUERY_NO_RESPONSE = -1,          /* nothing could be received, the peer released or aborted,
+                                        or the message was not the expected response */
+    QUERY_NO_CONNECTION = -8,        /* no connection, or no answer to the association request */
+    QUERY_REJECTED = -9,             /* the association was rejected */
+    QUERY_CONTEXT_REFUSED = -10,     /* no presentation context accepted */
+    QUERY_SEND_FAILED = -12,         /* the request could not be sent */
+    QUERY_INTERNAL_ERROR = -14,      /* memory ran out, or another failure of the library */
+    QUERY_REFUSED = -15,             /* refused arguments: a null pointer, an empty list, a level
+                                        other than "STUDY", "SERIES" or "IMAGE", or records of
+                                        another kind than the level; nothing sent or received */
+    QUERY_TOO_MANY_PENDING = -16,    /* more than 100000 pending responses to one request: the
+                                        association was aborted and the records read so far stay
+                                        in the list */
+    QUERY_ASSOCIATION_ABORTED = -17, /* an A-ABORT answered the association request */
+    QUERY_MALFORMED_ANSWER = -18     /* no sound answer to the association request */
 } QueryOutcome;
 
 /* 1 when outcome is a pending status (0xFF00, or 0xFF01 for a query whose optional keys were
@@ -602,6 +662,10 @@ ZEDAVURA_API int32_t FindSCUStatus(const char* host, const char* port, const cha
                                    const char* calledAeTitle, const char* level, RecordList* list);
 ZEDAVURA_API uint8_t FindSCU(const char* host, const char* port, const char* callingAeTitle,
                              const char* calledAeTitle, const char* level, RecordList* list);
+/* FindSCUStatus with the options' peer, waits and maximum PDU length; QUERY_REFUSED (nothing
+ * sent) for null or too small options. */
+ZEDAVURA_API int32_t FindSCUWith(const ConnectionOptions* peer, const char* level,
+                                 RecordList* list);
 
 /* Sends a C-MOVE-RQ for sopClassUid to destinationAeTitle with the identifier built from the
  * key record at position 0 of list, consumed as by WriteFindRQ. 1 when both were sent. */
@@ -638,6 +702,11 @@ ZEDAVURA_API int32_t MoveSCUStatus(const char* host, const char* port, const cha
 ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port, const char* callingAeTitle,
                              const char* calledAeTitle, const char* destinationAeTitle,
                              const char* level, RecordList* list);
+/* MoveSCUStatus with the options' peer, waits and maximum PDU length; QUERY_REFUSED (nothing
+ * sent) for null or too small options. */
+ZEDAVURA_API int32_t MoveSCUWith(const ConnectionOptions* peer, const char* destinationAeTitle,
+                                 const char* level, RecordList* list, MoveProgressSink progress,
+                                 void* context);
 
 /* Frees every record of the list and empties it; 1. 0 (nothing freed) for a null list or when
  * the level does not name the kind of its records (an empty list fits every level). */
@@ -700,6 +769,11 @@ ZEDAVURA_API uint8_t PrintSCUWithLines(const char* fileName, const char* host, c
                                        const FilmSessionSettings* session,
                                        const FilmBoxSettings* box, PrintLineSink sink,
                                        void* context);
+/* PrintSCUWithLines with the options' peer, waits and maximum PDU length; 0 for null or too
+ * small options. */
+ZEDAVURA_API uint8_t PrintSCUWith(const char* fileName, const ConnectionOptions* printer,
+                                  const FilmSessionSettings* session, const FilmBoxSettings* box,
+                                  PrintLineSink sink, void* context);
 
 /* Writes the gray image that PrintSCU would send for fileName to bitmapFileName, as an
  * uncompressed 8-bit Windows bitmap with a gray palette; nothing is sent. 1 when written; 0
@@ -892,6 +966,8 @@ typedef struct ProbeOptions {
     const char* storeTestFile;   /* a file to store once; null or "": nothing is stored */
     const char* workFolder;      /* where that provider files, in a folder of its own removed
                                     afterwards; null or "": the system's temporary folder */
+    const ConnectionOptions* connection; /* null: the defaults; else its waits and maximum PDU
+                                            length (its peer and titles are those above) */
 } ProbeOptions;
 
 /* A measured or reported value of a section: "TCP connect" "0.3 ms", "printer name" "...". */
@@ -1084,6 +1160,58 @@ typedef void (*StowProgressSink)(void* context, const StowInstance* instance);
 ZEDAVURA_API int32_t StowFiles(const char* serviceUrl, const WebSettings* settings,
                                const char* const* fileNames, uint32_t count, const char* studyUid,
                                uint32_t batch, StowProgressSink progress, void* context);
+
+/* What to probe of a DICOMweb service. structSize is sizeof(WebProbeOptions) as the caller
+ * compiled it; fields added later go at the end. Every text is the caller's. */
+typedef struct WebProbeOptions {
+    uint32_t structSize;
+    const char* serviceUrl;      /* the part before "/studies" */
+    const WebSettings* settings; /* may be null: no credentials, the system's authorities */
+    const char* storeTestFile;   /* a Part 10 file to store once; null or "": nothing stored */
+} WebProbeOptions;
+
+/* Probes a DICOMweb service into a report of the probe's records: sections "Endpoint" (a study
+ * search's answer, its times, TLS protocol, cipher suite and the server's certificate),
+ * "Capabilities" (OPTIONS), "STOW-RS" (only with storeTestFile), "QIDO-RS" (a search at each
+ * level below a match of the one above) and "WADO-RS" (metadata and instance of one instance
+ * found), in that order; sink (may be null) is told of each as it ends, on the calling thread.
+ * ProbeAssociationCount gives the HTTP requests made. Freed with DeleteProbeReport; null when
+ * options or its URL is null or structSize too small. */
+ZEDAVURA_API ProbeReport* RunWebProbe(const WebProbeOptions* options, ProbeSectionSink sink,
+                                      void* context);
+
+/* Modality Performed Procedure Step as a modality reports it. The outcome of both calls: 0
+ * success, a status of the response (0x0106, 0x0110, 0x0116, 0x0120 ...), or one of these;
+ * LastFailureText says why in words, with what to do. */
+typedef enum MppsOutcome {
+    MPPS_OK = 0,
+    MPPS_NO_RESPONSE = -1,     /* nothing came back, or the connection failed while sending */
+    MPPS_WRONG_RESPONSE = -2,  /* a message came that is not the response */
+    MPPS_NOT_SENT = -3,        /* no accepted presentation context */
+    MPPS_NO_ASSOCIATION = -10, /* the association could not be opened */
+    MPPS_REFUSED = -11,        /* the peer does not take the MPPS SOP class */
+    MPPS_BAD_ARGUMENT = -12    /* a field name, status or UID that does not fit; nothing sent */
+} MppsOutcome;
+
+/* Creates a step IN PROGRESS by N-CREATE. fields and values (count of each, the caller's) name
+ * what is known, by these names: PatientName, PatientID, PatientBirthDate, PatientSex,
+ * StudyInstanceUID, AccessionNumber, RequestedProcedureID, RequestedProcedureDescription,
+ * ScheduledProcedureStepID, ScheduledProcedureStepDescription, PerformedProcedureStepID,
+ * PerformedStationAETitle, PerformedStationName, PerformedLocation,
+ * PerformedProcedureStepDescription, Modality (default OT); texts Windows-1252. peer: the RIS,
+ * its titles and waits (null or too small: MPPS_BAD_ARGUMENT). The step's SOP
+ * Instance UID goes into instanceUid (capacity bytes, 65 hold any UID; cut to fit). An
+ * MppsOutcome or status. */
+ZEDAVURA_API int32_t MppsCreateSCU(const ConnectionOptions* peer, const char* const* fields,
+                                   const char* const* values, uint32_t count, char* instanceUid,
+                                   uint32_t capacity);
+
+/* Ends the step instanceUid by N-SET with status "COMPLETED" or "DISCONTINUED", the end date and
+ * time, and the Performed Series Sequence of the files (count Part 10 files or folders, the
+ * caller's; files that cannot be read make MPPS_BAD_ARGUMENT and nothing is sent). An
+ * MppsOutcome or status. */
+ZEDAVURA_API int32_t MppsSetSCU(const ConnectionOptions* peer, const char* instanceUid,
+                                const char* status, const char* const* files, uint32_t count);
 
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,

@@ -11,7 +11,7 @@ packages=(
   qt6-base-dev libcairo2-dev fonts-dejavu-core xvfb xauth x11-utils imagemagick
   zlib1g-dev libcharls-dev libopenjp2-7-dev libgdcm-tools orthanc curl
   libopenjph-dev openjph-tools libjxl-dev libjxl-tools libopenjp2-tools
-  libcurl4-openssl-dev nlohmann-json3-dev orthanc-dicomweb openssl
+  libcurl4-openssl-dev nlohmann-json3-dev orthanc-dicomweb openssl libssl-dev
 )
 
 missing=()

@@ -2,7 +2,9 @@
 // its own lengths is answered with an A-ABORT, and the association fails.
 #include "net/Association.h"
 
+#include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <string>
 #include <utility>
 
@@ -10,7 +12,7 @@
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
 #include "net/PduCodec.h"
-#include "net/StorageClasses.h"
+#include "net/TlsTransport.h"
 #include "net/TraceLog.h"
 
 Association::Association() {
@@ -25,14 +27,6 @@ std::atomic<uint32_t> gMessageCounter{0};
 
 void LogAssociationEvent(std::string_view text) {
     if (LogLevel() >= LOG_ASSOCIATION) AppendLogLine(LogFileName(), text);
-}
-
-UserInformation OurUserInformation() {
-    UserInformation info;
-    info.maximumLength = MAXIMUM_LENGTH_RECEIVED;
-    info.implementationClassUid = uid::ImplementationClass;
-    info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
-    return info;
 }
 
 // Sets a receive deadline limit from now while it lives.
@@ -55,6 +49,7 @@ void Fail(Association& assoc) {
 }
 
 thread_local std::string tLastFailure;
+thread_local TimeoutRecord tLastTimeout;
 
 // A title as it goes on the wire: 16 characters, padded with spaces.
 std::string WireTitle(std::string title) {
@@ -67,7 +62,7 @@ std::string WireTitle(std::string title) {
 // a reset. Anything else ends the association at once.
 void AwaitReleaseOfNothing(Association& assoc) {
     auto pdu = [&] {
-        ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
+        ReceiveDeadline limit(assoc, assoc.settings.RequestWait());
         return ReadPduOrEnd(assoc);
     }();
     if (!pdu) return;
@@ -79,14 +74,16 @@ void AwaitReleaseOfNothing(Association& assoc) {
     assoc.stream.Close();
 }
 
-// Proposal side, common to both requestor operations: fills the fixed parts of the request and
-// its one proposal. A record opened before starts again from an empty proposal list.
-void PrepareRequest(Association& assoc, std::string& callingAeTitle,
-                    std::string_view calledAeTitle) {
-    if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+// Proposal side: takes the settings and fills the fixed parts of the request. A record opened
+// before starts again from an empty proposal list.
+void PrepareRequest(Association& assoc, const ConnectionSettings& settings) {
+    assoc.settings = settings;
+    if (assoc.settings.callingAeTitle.empty())
+        assoc.settings.callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+    assoc.messageWait = Wait::Dimse;
     assoc.request = AssociateRQ();
-    assoc.request.calledAeTitle = std::string(calledAeTitle);
-    assoc.request.callingAeTitle = callingAeTitle;
+    assoc.request.calledAeTitle = assoc.settings.calledAeTitle;
+    assoc.request.callingAeTitle = assoc.settings.callingAeTitle;
     assoc.request.applicationContext = APPLICATION_CONTEXT_NAME;
     assoc.answer = AssociateAC();
     assoc.rejection = AssociateRJ();
@@ -94,6 +91,7 @@ void PrepareRequest(Association& assoc, std::string& callingAeTitle,
     assoc.peerReleased = false;
     assoc.opened = OpenReport();
     tLastFailure.clear();
+    tLastTimeout = TimeoutRecord();
     ResetMessageCounter();
 }
 
@@ -143,10 +141,17 @@ std::chrono::microseconds Since(std::chrono::steady_clock::time_point start) {
 
 // Judges the first PDU of the answer.
 bool TakeFirstPdu(Association& assoc) {
-    auto pdu = ReadPduOrEnd(assoc);
+    auto pdu = [&] {
+        // Without an association time-out of its own the answer has the wait of a response.
+        std::optional<ReceiveDeadline> limit;
+        if (assoc.settings.acseTimeout) limit.emplace(assoc, *assoc.settings.acseTimeout);
+        return ReadPduOrEnd(assoc);
+    }();
     if (!pdu) {
         assoc.opened.outcome =
             pdu.Code() == ErrorCode::Malformed ? OpenOutcome::MalformedAnswer : OpenOutcome::Closed;
+        if (pdu.Code() != ErrorCode::Malformed && assoc.stream.Socket().TimedOut())
+            assoc.opened.ranOut = Wait::Acse;
         return false;
     }
     if (pdu->type == PDU_ASSOCIATE_AC) return TakeAnswer(assoc, pdu->bytes);
@@ -170,12 +175,16 @@ bool TakeFirstPdu(Association& assoc) {
 }
 
 // Connects, sends the request and judges the answer.
-bool Connect(Association& assoc, std::string_view host, std::string_view port) {
+bool Connect(Association& assoc) {
+    const ConnectionSettings& settings = assoc.settings;
+    const std::string_view host = settings.host, port = settings.port;
     OpenReport& report = assoc.opened;
-    report.host = std::string(host);
-    report.port = std::string(port);
+    report.host = settings.host;
+    report.port = settings.port;
     assoc.dataTransfer.Clear();
-    assoc.request.userInformation = OurUserInformation();
+    assoc.request.userInformation = OurUserInformation(settings.maxPduLength);
+    assoc.stream.SetConnectTimeout(settings.connectTimeout);
+    assoc.stream.Socket().SetReceiveTimeout(settings.dimseTimeout);
     auto start = std::chrono::steady_clock::now();
     const auto address = ResolveHost(host);
     const auto portNumber = address ? ResolvePort(port) : std::nullopt;
@@ -188,9 +197,15 @@ bool Connect(Association& assoc, std::string_view host, std::string_view port) {
     start = std::chrono::steady_clock::now();
     const bool connected = assoc.stream.OpenAddress(*address, *portNumber);
     report.connectTime = Since(start);
+    if (!connected && assoc.stream.HandshakeFailed()) {
+        report.outcome = OpenOutcome::TlsFailed;
+        return false;
+    }
     if (!connected) {
         report.outcome = OpenOutcome::ConnectFailed;
         report.socketError = assoc.stream.Socket().LastError();
+        if (report.socketError == ETIMEDOUT && settings.connectTimeout)
+            report.ranOut = Wait::Connect;
         return false;
     }
     LogAssociationEvent("Connected to: " + std::string(host) + ":" + std::string(port));
@@ -205,38 +220,45 @@ bool Connect(Association& assoc, std::string_view host, std::string_view port) {
     return accepted;
 }
 
-bool Open(Association& assoc, std::string_view host, std::string_view port) {
-    if (Connect(assoc, host, port)) return true;
+bool Negotiate(Association& assoc) {
+    if (Connect(assoc)) return true;
     std::string why = ExplainOpenFailure(assoc);
     LogAssociationEvent("Association failed: " + why);
-    NoteFailure(std::move(why));
+    const OpenReport& report = assoc.opened;
+    if (report.ranOut == Wait::Connect) {
+        NoteTimeout({Wait::Connect, *assoc.settings.connectTimeout, "no connection"},
+                    std::move(why));
+    } else if (report.ranOut == Wait::Acse) {
+        NoteTimeout(
+            {Wait::Acse, assoc.settings.AnswerWait(), "no answer to the association request"},
+            std::move(why));
+    } else {
+        NoteFailure(std::move(why));
+    }
     return false;
+}
+
+// The legacy openings: default settings for the peer; an empty calling title becomes the
+// default in the caller's string too.
+bool OpenLegacy(Association& assoc, std::string_view host, std::string_view port,
+                std::string& callingAeTitle, std::string_view calledAeTitle,
+                const Proposals& proposals) {
+    if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+    return OpenWith(assoc,
+                    SettingsFor(std::string(host), std::string(port), callingAeTitle,
+                                std::string(calledAeTitle)),
+                    proposals);
 }
 
 }  // namespace
 
-const std::array<const char*, 20> ACCEPTED_ABSTRACT_SYNTAXES = {
-    "1.2.840.10008.1.1",              // Verification
-    "1.2.840.10008.5.1.4.1.1.1",      // Computed Radiography Image Storage
-    "1.2.840.10008.5.1.4.1.1.1.1",    // Digital X-Ray Image Storage, for presentation
-    "1.2.840.10008.5.1.4.1.1.1.1.1",  // Digital X-Ray Image Storage, for processing
-    "1.2.840.10008.5.1.4.1.1.1.2",    // Digital Mammography Image Storage, for presentation
-    "1.2.840.10008.5.1.4.1.1.1.2.1",  // Digital Mammography Image Storage, for processing
-    "1.2.840.10008.5.1.4.1.1.2",      // CT Image Storage
-    "1.2.840.10008.5.1.4.1.1.3.1",    // Ultrasound Multi-frame Image Storage
-    "1.2.840.10008.5.1.4.1.1.4",      // MR Image Storage
-    "1.2.840.10008.5.1.4.1.1.6.1",    // Ultrasound Image Storage
-    "1.2.840.10008.5.1.4.1.1.12.1",   // X-Ray Angiographic Image Storage
-    "1.2.840.10008.5.1.4.1.1.12.2",   // X-Ray Radiofluoroscopic Image Storage
-    "1.2.840.10008.5.1.4.1.1.20",     // Nuclear Medicine Image Storage
-    "1.2.840.10008.5.1.4.1.1.128",    // Positron Emission Tomography Image Storage
-    "1.2.840.10008.5.1.4.1.1.88.11",  // Basic Text SR
-    "1.2.840.10008.5.1.4.1.1.88.22",  // Enhanced SR
-    "1.2.840.10008.5.1.4.1.1.104.1",  // Encapsulated PDF Storage
-    "1.2.840.10008.5.1.4.1.2.2.1",    // Study Root Query/Retrieve, FIND
-    "1.2.840.10008.5.1.4.1.2.2.2",    // Study Root Query/Retrieve, MOVE
-    "1.2.840.10008.5.1.4.1.1.7",      // Secondary Capture Image Storage
-};
+UserInformation OurUserInformation(uint32_t maximumLength) {
+    UserInformation info;
+    info.maximumLength = maximumLength;
+    info.implementationClassUid = uid::ImplementationClass;
+    info.implementationVersionName = IMPLEMENTATION_VERSION_NAME;
+    return info;
+}
 
 void ResetMessageCounter() {
     gMessageCounter.store(1);
@@ -287,83 +309,63 @@ std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
     return syntaxes;
 }
 
-bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax, AcceptPolicy policy) {
-    for (const char* uid : ACCEPTED_ABSTRACT_SYNTAXES)
-        if (abstractSyntax == uid) return true;
-    if (policy == AcceptPolicy::Everything) {
-        for (const StorageClass& c : StandardStorageClasses())
-            if (abstractSyntax == c.uid) return true;
-    }
-    return false;
+Association* NewAssociation() {
+    return new Association();
 }
 
-std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
-                                                const std::vector<std::string>& offered,
-                                                AcceptPolicy policy) {
-    if (!IsAcceptedAbstractSyntax(abstractSyntax, policy)) return std::nullopt;
-    if (policy == AcceptPolicy::Everything) {
-        for (const auto& syntax : offered)
-            if (data::FindTransferSyntax(syntax) != nullptr) return syntax;
-        return std::nullopt;
-    }
-    auto isOffered = [&](std::string_view candidate) {
-        for (const auto& syntax : offered)
-            if (syntax == candidate) return true;
-        return false;
-    };
-    // Ultrasound multi-frame alone takes JPEG baseline before every other syntax.
-    if (abstractSyntax == ULTRASOUND_MULTIFRAME_IMAGE_STORAGE && isOffered(uid::JPEGBaseline))
-        return std::string(uid::JPEGBaseline);
-    for (const char* candidate : {uid::JPEGLossless, uid::ImplicitVRLittleEndian,
-                                  uid::ExplicitVRLittleEndian, uid::JPEGBaseline}) {
-        if (isOffered(candidate)) return std::string(candidate);
-    }
-    return std::nullopt;
+bool OpenWith(Association& assoc, const ConnectionSettings& settings, const Proposals& proposals) {
+    if (settings.transport.tls) assoc.stream.UseTransport(MakeTransport(settings.transport.tls));
+    PrepareRequest(assoc, settings);
+    if (proposals.contexts.empty() || proposals.contexts.size() > MAX_PROPOSALS) return false;
+    for (const auto& proposal : proposals.contexts)
+        AddProposal(assoc, proposal.abstractSyntax, proposal.transferSyntaxes);
+    return Negotiate(assoc);
 }
 
-PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal, AcceptPolicy policy) {
-    PresentationContextAC pc;
-    pc.id = proposal.id;
-    pc.abstractSyntax = proposal.abstractSyntax;
-    if (!IsAcceptedAbstractSyntax(proposal.abstractSyntax, policy)) {
-        pc.result = RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED;
-    } else if (auto chosen = ChooseTransferSyntax(proposal.abstractSyntax,
-                                                  proposal.transferSyntaxes, policy)) {
-        pc.result = RESULT_ACCEPTANCE;
-        pc.transferSyntax = std::move(*chosen);
-    } else {
-        pc.result = RESULT_TRANSFER_SYNTAXES_NOT_SUPPORTED;
-    }
-    return pc;
+AssociationPtr Open(const ConnectionSettings& settings, const Proposals& proposals) {
+    AssociationPtr assoc(NewAssociation());
+    assoc->messageDump = LogLevel() >= LOG_MESSAGES;
+    OpenWith(*assoc, settings, proposals);
+    return assoc;
+}
+
+Proposals ProposalFor(std::string_view abstractSyntax,
+                      std::optional<std::string_view> transferSyntax) {
+    return {{{0, std::string(abstractSyntax), ProposedTransferSyntaxes(transferSyntax)}}};
 }
 
 bool OpenAssoc(Association& assoc, std::string_view host, std::string_view port,
                std::string& callingAeTitle, std::string_view calledAeTitle,
                std::string_view abstractSyntax, std::optional<std::string_view> transferSyntax) {
-    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
-    AddProposal(assoc, abstractSyntax, ProposedTransferSyntaxes(transferSyntax));
-    return Open(assoc, host, port);
+    return OpenLegacy(assoc, host, port, callingAeTitle, calledAeTitle,
+                      ProposalFor(abstractSyntax, transferSyntax));
 }
 
 bool OpenStorageAssoc(Association& assoc, std::string_view host, std::string_view port,
                       std::string& callingAeTitle, std::string_view calledAeTitle,
                       std::string_view abstractSyntax, std::optional<std::string_view> fileSyntax,
                       std::optional<std::string_view> preferredSyntax) {
-    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
     auto syntaxes = StorageProposedTransferSyntaxes(fileSyntax, preferredSyntax);
-    if (!syntaxes) return false;
-    AddProposal(assoc, abstractSyntax, std::move(*syntaxes));
-    return Open(assoc, host, port);
+    if (!syntaxes) {
+        if (callingAeTitle.empty()) callingAeTitle = DEFAULT_CALLING_AE_TITLE;
+        PrepareRequest(assoc, SettingsFor(std::string(host), std::string(port), callingAeTitle,
+                                          std::string(calledAeTitle)));
+        return false;
+    }
+    return OpenLegacy(assoc, host, port, callingAeTitle, calledAeTitle,
+                      {{{0, std::string(abstractSyntax), std::move(*syntaxes)}}});
 }
 
 bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_view port,
                        std::string& callingAeTitle, std::string_view calledAeTitle,
                        const std::vector<PresentationContextRQ>& proposals) {
-    PrepareRequest(assoc, callingAeTitle, calledAeTitle);
-    if (proposals.empty() || proposals.size() > MAX_PROPOSALS) return false;
-    for (const auto& proposal : proposals)
-        AddProposal(assoc, proposal.abstractSyntax, proposal.transferSyntaxes);
-    return Open(assoc, host, port);
+    return OpenLegacy(assoc, host, port, callingAeTitle, calledAeTitle, {proposals});
+}
+
+uint32_t PeerMaximumLength(const Association& assoc) {
+    return assoc.opened.outcome == OpenOutcome::Accepted
+               ? assoc.answer.userInformation.maximumLength
+               : assoc.request.userInformation.maximumLength;
 }
 
 std::string ExplainOpenFailure(const Association& assoc) {
@@ -373,10 +375,15 @@ std::string ExplainOpenFailure(const Association& assoc) {
             title.pop_back();
         return title;
     };
+    // A secured transport's own refusal (the peer's alert after the handshake) explains a
+    // connection that ended before the answer better than the association layer can.
+    const std::string transportFailure = assoc.stream.GetTransport().Failure();
     switch (report.outcome) {
         case OpenOutcome::NotOpened:
         case OpenOutcome::Accepted:
             return {};
+        case OpenOutcome::TlsFailed:
+            return transportFailure;
         case OpenOutcome::UnknownHost:
             return "the host name " + report.host +
                    " cannot be resolved: check the name, or give the IP address";
@@ -386,6 +393,7 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::ConnectFailed:
             return ConnectFailureExplanation(report.socketError, report.host, report.port);
         case OpenOutcome::SendFailed:
+            if (!transportFailure.empty()) return transportFailure;
             return "the connection failed while the association request went out: the peer " +
                    std::string("closed it at once; it may refuse this machine's address");
         case OpenOutcome::Rejected:
@@ -394,10 +402,19 @@ std::string ExplainOpenFailure(const Association& assoc) {
         case OpenOutcome::Aborted:
             return AbortExplanation(report.abort);
         case OpenOutcome::Closed:
+            if (!transportFailure.empty()) return transportFailure;
+            if (report.ranOut == Wait::Acse)
+                return "the peer sent no answer to the association request within " +
+                       WaitLength(assoc.settings.AnswerWait()) +
+                       ": it may be busy or stuck, or not speak DICOM on this port; its log "
+                       "says which";
             return "the peer closed the connection without answering the association request: it "
                    "may refuse this machine's address or the calling title " +
                    trimmed(assoc.request.callingAeTitle) + ", or not speak DICOM on this port";
         case OpenOutcome::MalformedAnswer:
+            if (assoc.stream.PeerSpokeTls())
+                return "the peer answered with a TLS record: it speaks TLS on this port: add --tls "
+                       "(and --tls-ca with its CA)";
             return "the peer's answer is not a sound association answer: it may not speak DICOM "
                    "on this port";
         case OpenOutcome::NothingAccepted:
@@ -436,6 +453,16 @@ const std::string& LastFailure() {
 
 void NoteFailure(std::string text) {
     tLastFailure = std::move(text);
+    tLastTimeout = TimeoutRecord();
+}
+
+void NoteTimeout(TimeoutRecord timeout, std::string text) {
+    tLastFailure = std::move(text);
+    tLastTimeout = std::move(timeout);
+}
+
+const TimeoutRecord& LastTimeout() {
+    return tLastTimeout;
 }
 
 bool CloseAssoc(Association& assoc) {
@@ -444,14 +471,28 @@ bool CloseAssoc(Association& assoc) {
     if (assoc.stream.Connected() && assoc.stream.Write(EncodeReleaseRQ())) {
         // The reply is taken whatever it is; a time-out or a closed connection ends the wait.
         // After the peer's own release nothing more comes: only its close is awaited.
-        ReceiveDeadline limit(assoc, peerReleased ? PEER_CLOSE_TIMEOUT : RELEASE_REPLY_TIMEOUT);
-        assoc.stream.ReadExact(10);
+        const std::chrono::milliseconds wait =
+            peerReleased ? std::min<std::chrono::milliseconds>(PEER_CLOSE_TIMEOUT,
+                                                               assoc.settings.releaseTimeout)
+                         : assoc.settings.releaseTimeout;
+        bool timedOut = false;
+        {
+            ReceiveDeadline limit(assoc, wait);
+            timedOut = !assoc.stream.ReadExact(10) && assoc.stream.Socket().TimedOut();
+        }
+        if (timedOut && !peerReleased) {
+            LogAssociationEvent("No A-RELEASE-RP within " + WaitLength(wait) +
+                                ": the connection was closed");
+            // An earlier failure says more; a release that went unanswered is told only alone.
+            if (tLastTimeout.wait == Wait::None)
+                tLastTimeout = {Wait::Release, wait, "no A-RELEASE-RP"};
+        }
     }
     assoc.stream.Close();
     return true;
 }
 
-bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
+bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negotiate) {
     assoc.stream.Adopt(socketHandle);
     assoc.dataTransfer.Clear();
     assoc.request = AssociateRQ();
@@ -461,10 +502,20 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
 
     auto pdu = [&] {
         // A connection that sends nothing gives way to the next one.
-        ReceiveDeadline limit(assoc, ASSOCIATE_REQUEST_TIMEOUT);
+        ReceiveDeadline limit(assoc, assoc.settings.RequestWait());
         return ReadPduOrEnd(assoc);
     }();
-    if (!pdu) return false;
+    if (!pdu) {
+        if (assoc.stream.PeerSpokeTls())
+            LogAssociationEvent(
+                "The requestor speaks TLS on this plain port: it must connect "
+                "without TLS, or to a TLS provider");
+        else if (assoc.stream.Socket().TimedOut())
+            LogAssociationEvent("No A-ASSOCIATE-RQ within " +
+                                WaitLength(assoc.settings.RequestWait()) +
+                                ": the connection was closed");
+        return false;
+    }
     // Anything but an A-ASSOCIATE-RQ here is a peer that does not speak this protocol.
     auto rq = pdu->type == PDU_ASSOCIATE_RQ
                   ? DecodeAssociateRQ(pdu->bytes)
@@ -474,33 +525,27 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         return false;
     }
     assoc.request = std::move(*rq);
-    const AssociateRQ& request = assoc.request;
+    LogAssociationEvent("Called Ap. Title: " + WireTitle(assoc.request.calledAeTitle));
+    LogAssociationEvent("Calling Ap. Title: " + WireTitle(assoc.request.callingAeTitle));
 
-    AssociateAC& answer = assoc.answer;
-    answer.calledAeTitle = request.calledAeTitle;
-    answer.callingAeTitle = request.callingAeTitle;
-    LogAssociationEvent("Called Ap. Title: " + WireTitle(request.calledAeTitle));
-    LogAssociationEvent("Calling Ap. Title: " + WireTitle(request.callingAeTitle));
-    answer.applicationContext = request.applicationContext;
-    answer.userInformation = request.userInformation;
-    answer.userInformation.skippedBytes = 0;
-
-    for (const auto& proposal : request.contexts) {
-        AdvanceMessageCounter();
-        PresentationContextAC pc = AnswerProposal(proposal, policy);
-        if (pc.result == RESULT_ACCEPTANCE) {
-            LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " +
-                                proposal.abstractSyntax);
-            LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " +
-                                pc.transferSyntax);
-            assoc.acceptedContexts.push_back(pc);
-        }
-        answer.contexts.push_back(std::move(pc));
+    AssociateAnswer decided = negotiate(assoc.request);
+    if (auto* rj = std::get_if<AssociateRJ>(&decided)) {
+        assoc.rejection = *rj;
+        assoc.stream.Write(EncodeAssociateRJ(*rj));
+        Fail(assoc);
+        return false;
     }
-    if (!assoc.acceptedContexts.empty()) answer.userInformation = OurUserInformation();
-
-    const bool sent = assoc.stream.Write(EncodeAssociateAC(answer));
-    if (!sent) {
+    assoc.answer = std::move(std::get<AssociateAC>(decided));
+    for (const auto& pc : assoc.answer.contexts) {
+        AdvanceMessageCounter();
+        if (pc.result != RESULT_ACCEPTANCE) continue;
+        LogAssociationEvent("Offered Presentation Context, Abstract Syntax: " + pc.abstractSyntax);
+        LogAssociationEvent("Offered Presentation Context, Transfer Syntax: " + pc.transferSyntax);
+        assoc.acceptedContexts.push_back(pc);
+    }
+    if (!assoc.acceptedContexts.empty())
+        assoc.answer.userInformation.maximumLength = assoc.settings.maxPduLength;
+    if (!assoc.stream.Write(EncodeAssociateAC(assoc.answer))) {
         Fail(assoc);
         return false;
     }
@@ -508,6 +553,9 @@ bool AcceptAssoc(Association& assoc, int socketHandle, AcceptPolicy policy) {
         AwaitReleaseOfNothing(assoc);
         return false;
     }
+    // From now on each wait for the requestor is the silence between its requests.
+    assoc.messageWait = Wait::Idle;
+    assoc.stream.Socket().SetReceiveTimeout(assoc.settings.idleTimeout);
     return true;
 }
 

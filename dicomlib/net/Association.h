@@ -1,7 +1,8 @@
 // One DICOM association on either side: the requestor proposes its presentation contexts and
-// reads the answer; the acceptor answers every proposal from its fixed list of SOP classes.
-// No A-ASSOCIATE-RJ is ever sent: a requestor with nothing acceptable gets an AC whose contexts
-// all carry a refusal, and its release is answered before the connection closes. Message transfer
+// reads the answer; the acceptor answers as the negotiation it is given decides (the provider's
+// profile), and only does the reading and writing around it. A requestor with nothing
+// acceptable gets an AC whose contexts all carry a refusal, and its release is answered before
+// the connection closes. Message transfer
 // on an open association belongs to the DIMSE layer, which keeps its state in
 // Association::dataTransfer and reads and writes whole PDUs through Association::stream.
 #pragma once
@@ -9,13 +10,17 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <variant>
 #include <vector>
 
+#include "net/ConnectionSettings.h"
 #include "net/DataTransfer.h"
+#include "net/Dispatcher.h"
 #include "net/Pdu.h"
 #include "net/PduStream.h"
 
@@ -34,6 +39,7 @@ enum class OpenOutcome {
     Closed,           // the connection closed or timed out before an answer
     MalformedAnswer,  // an answer that contradicts its own lengths, or another PDU
     NothingAccepted,  // an A-ASSOCIATE-AC that accepts none of the proposals
+    TlsFailed,        // connected, but the TLS handshake failed (the transport says why)
 };
 
 struct OpenReport {
@@ -41,6 +47,8 @@ struct OpenReport {
     std::string host, port;
     int socketError = 0;
     AbortRQ abort;
+    // The wait that ran out before the answer: Connect or Acse; None when none did.
+    Wait ranOut = Wait::None;
     std::chrono::microseconds lookupTime{0};       // host name and port
     std::chrono::microseconds connectTime{0};      // the TCP connection
     std::chrono::microseconds negotiationTime{0};  // request sent to answer read
@@ -52,6 +60,13 @@ struct OpenReport {
 // the C handle in zedavura.h needs no casts.
 struct Association {
     Association();
+
+    // The peer, titles, waits and maximum PDU length this association was opened with
+    // (requestor) or negotiated under (acceptor).
+    dicomlib::net::ConnectionSettings settings;
+    // What a wait for the peer's next message is: a response's (requestor) or the silence
+    // between requests (provider), for the words when it runs out.
+    dicomlib::net::Wait messageWait = dicomlib::net::Wait::Dimse;
 
     // Set by the service functions at trace level 2 or more: the DIMSE layer then dumps every
     // element it sends and receives.
@@ -81,20 +96,35 @@ struct Association {
     // one and goes on the context of the other.
     uint16_t queryMessageId = 0;
     std::string querySopClass;
+    // The Message ID of the last request sent: the response awaited answers it.
+    std::optional<uint16_t> lastRequestMessageId;
+    // What serves requests the peer sends on this association while a response is awaited
+    // (C-STORE sub-operations of a C-GET, the N-EVENT-REPORT of a storage commitment). Without
+    // a handler a request is answered as not served.
+    dicomlib::net::DimseHandlers handlers;
 };
 
 namespace dicomlib::net {
 
+// What a requestor proposes: the presentation contexts, IDs 1, 3, 5, ... given in order (at
+// most MAX_PROPOSALS). The request's other negotiation items go here too.
+struct Proposals {
+    std::vector<PresentationContextRQ> contexts;
+};
+
+// CloseAssoc when still connected, then frees the record.
+void DeleteAssociation(Association* assoc);
+
+// Owns an association from NewPDU on: released (when still connected) and freed on every way out.
+struct AssociationDeleter {
+    void operator()(Association* assoc) const { DeleteAssociation(assoc); }
+};
+using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
+
 // Sixteen characters: a title the caller pads with spaces goes out with its spaces.
 inline constexpr char DEFAULT_CALLING_AE_TITLE[] = "ORLANE          ";
 inline constexpr char APPLICATION_CONTEXT_NAME[] = "1.2.840.10008.3.1.1.1";
-constexpr uint32_t MAXIMUM_LENGTH_RECEIVED = 16384;
 inline constexpr char IMPLEMENTATION_VERSION_NAME[] = "OstrovaPrism";
-
-inline constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
-
-// The SOP classes the acceptor takes, compared as whole strings.
-extern const std::array<const char*, 20> ACCEPTED_ABSTRACT_SYNTAXES;
 
 // The process-wide counter that presentation context IDs and Message IDs are drawn from.
 void ResetMessageCounter();
@@ -115,22 +145,14 @@ std::vector<std::string> ProposedTransferSyntaxes(std::optional<std::string_view
 std::optional<std::vector<std::string>> StorageProposedTransferSyntaxes(
     std::optional<std::string_view> fileSyntax, std::optional<std::string_view> preferredSyntax);
 
-// What the acceptor takes: its fixed SOP classes with its own order of syntaxes, or besides
-// them every storage SOP class of the standard, each in the first offered syntax the library
-// reads (the requestor's own preference, so instances are stored as they were sent).
-enum class AcceptPolicy { Standard, Everything };
+// This system's user information: maximum length, implementation class UID and version name.
+UserInformation OurUserInformation(uint32_t maximumLength = DEFAULT_MAX_PDU_LENGTH);
 
-bool IsAcceptedAbstractSyntax(std::string_view abstractSyntax,
-                              AcceptPolicy policy = AcceptPolicy::Standard);
-// The acceptor's choice among the offered syntaxes, or none (the proposal is then refused).
-std::optional<std::string> ChooseTransferSyntax(std::string_view abstractSyntax,
-                                                const std::vector<std::string>& offered,
-                                                AcceptPolicy policy = AcceptPolicy::Standard);
-// The acceptor's answer to one proposal: acceptance in the chosen syntax; result 3 (abstract
-// syntax not supported) for a SOP class it does not take; result 4 (transfer syntaxes not
-// supported) for one it takes, but in none of the offered syntaxes. A refusal names no syntax.
-PresentationContextAC AnswerProposal(const PresentationContextRQ& proposal,
-                                     AcceptPolicy policy = AcceptPolicy::Standard);
+// What an acceptor answers an A-ASSOCIATE-RQ with: an A-ASSOCIATE-AC whose contexts answer
+// every proposal in order (each carrying the proposal's abstract syntax), or an A-ASSOCIATE-RJ.
+using AssociateAnswer = std::variant<AssociateAC, AssociateRJ>;
+// The acceptor's decision: a pure function of the request (the provider's profile makes one).
+using Negotiation = std::function<AssociateAnswer(const AssociateRQ&)>;
 
 // Proposes one presentation context and opens the association. An empty calling title becomes
 // DEFAULT_CALLING_AE_TITLE, also in the caller's string. True when connected and at least one
@@ -151,6 +173,23 @@ bool OpenAssocContexts(Association& assoc, std::string_view host, std::string_vi
                        std::string& callingAeTitle, std::string_view calledAeTitle,
                        const std::vector<PresentationContextRQ>& proposals);
 
+// The one way a requestor makes an association: created for the settings, the contexts
+// proposed, opened. Never null; ->opened tells how it went (Accepted when at least one context
+// was), and otherwise the connection is closed and the failure noted as LastFailure.
+AssociationPtr Open(const ConnectionSettings& settings, const Proposals& proposals);
+// Open on an association made by NewPDU; true when at least one context was accepted.
+bool OpenWith(Association& assoc, const ConnectionSettings& settings, const Proposals& proposals);
+// A new association record, for Open and for the exported NewPDU.
+Association* NewAssociation();
+
+// One proposal of abstractSyntax in the syntaxes ProposedTransferSyntaxes gives.
+Proposals ProposalFor(std::string_view abstractSyntax,
+                      std::optional<std::string_view> transferSyntax = std::nullopt);
+
+// The maximum PDU length the peer announced: in its answer (requestor) or request (acceptor);
+// 0 for no limit.
+uint32_t PeerMaximumLength(const Association& assoc);
+
 // Why the last open of this association failed, in words with what to do; empty when it was
 // accepted.
 std::string ExplainOpenFailure(const Association& assoc);
@@ -163,40 +202,35 @@ std::string ContextRefusalText(const Association& assoc, std::string_view abstra
 // not be opened, an abort or a lost connection while waiting for an answer, a failing status),
 // with what the operator can do; empty when nothing failed since the last open began.
 const std::string& LastFailure();
+// Also forgets the last time-out: this failure is another.
 void NoteFailure(std::string text);
+// The failure is a wait that ran out: its explanation, and which wait it was.
+void NoteTimeout(TimeoutRecord timeout, std::string text);
+// The wait that ran out in the thread's last failure; a release that went unanswered is told
+// when no failure came after it. Wait::None when neither.
+const TimeoutRecord& LastTimeout();
 
-// How long CloseAssoc waits for the A-RELEASE-RP, and, once the peer's own release has been
-// answered, for the peer to close the connection.
-constexpr std::chrono::seconds RELEASE_REPLY_TIMEOUT{30};
+// Once the peer's own release has been answered, how long CloseAssoc waits for the peer to
+// close the connection.
 constexpr std::chrono::seconds PEER_CLOSE_TIMEOUT{3};
-// How long a new connection has to send its A-ASSOCIATE-RQ, and a requestor whose proposals
-// were all refused its A-RELEASE-RQ.
-constexpr std::chrono::seconds ASSOCIATE_REQUEST_TIMEOUT{30};
 
 // Sends an A-RELEASE-RQ when connected, takes the 10 bytes of the reply unread, closes. True.
-// The wait ends after RELEASE_REPLY_TIMEOUT, or PEER_CLOSE_TIMEOUT once the peer's release was
-// answered (or after the socket's own receive time-out when that is shorter).
+// The wait ends after the settings' release time-out, or PEER_CLOSE_TIMEOUT once the peer's
+// release was answered (or after the socket's own receive time-out when that is shorter).
 bool CloseAssoc(Association& assoc);
-// Negotiates on an accepted connection handle, which the association then owns. True when at
+// Negotiates on an accepted connection handle, which the association then owns: reads the
+// A-ASSOCIATE-RQ, sends what negotiate answers, and keeps the accepted contexts. True when at
 // least one context was accepted. Otherwise the AC has been sent, the requestor's A-RELEASE-RQ
-// (awaited for at most ASSOCIATE_REQUEST_TIMEOUT) answered with an A-RELEASE-RP, and the
-// connection closed. A connection that sends no A-ASSOCIATE-RQ within ASSOCIATE_REQUEST_TIMEOUT
-// is closed.
-bool AcceptAssoc(Association& assoc, int socketHandle,
-                 AcceptPolicy policy = AcceptPolicy::Standard);
+// (awaited as long as the request) answered with an A-RELEASE-RP, and the connection closed; an
+// A-ASSOCIATE-RJ is sent and the connection closed. A connection that sends no A-ASSOCIATE-RQ
+// within assoc.settings' request wait is closed; once open, one silent for its idle time-out
+// is. The AC announces the settings' maximum PDU length.
+bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negotiate);
 // Sends an A-ABORT and closes the connection.
 void AbortAssoc(Association& assoc);
 
 // Reads the next PDU; when none could be read, a malformed one is answered with an A-ABORT,
 // anything else (time-out, peer gone) just closes the connection.
 Result<PduView> ReadPduOrEnd(Association& assoc);
-// CloseAssoc when still connected, then frees the record.
-void DeleteAssociation(Association* assoc);
-
-// Owns an association from NewPDU on: released (when still connected) and freed on every way out.
-struct AssociationDeleter {
-    void operator()(Association* assoc) const { DeleteAssociation(assoc); }
-};
-using AssociationPtr = std::unique_ptr<Association, AssociationDeleter>;
 
 }  // namespace dicomlib::net

@@ -19,6 +19,9 @@ struct DataTransferState {
     bool complete = false;
     uint8_t contextId = 0;
     uint8_t controlBits = 0;
+    // The Command Field of the response a requestor waits for (0: any message), named when the
+    // wait runs out.
+    uint16_t awaitedResponse = 0;
     // The PDUs of the message being sent, gathered for one socket write. Kept between messages,
     // so that sending an image touches no fresh memory.
     std::vector<uint8_t> sendBatch;

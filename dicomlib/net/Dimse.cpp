@@ -16,9 +16,11 @@
 #include "data/Dump.h"
 #include "data/ElementSink.h"
 #include "data/Encoder.h"
+#include "data/Tags.h"
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/ByteOrder.h"
+#include "net/CommandSet.h"
 #include "net/PduCodec.h"
 #include "net/TraceLog.h"
 
@@ -101,22 +103,24 @@ void AppendPDataTFHeader(std::vector<uint8_t>& out, uint8_t contextId, uint8_t c
 }
 
 // Cuts a message into fragments of FRAGMENT_SIZE bytes as its bytes come, one PDV per
-// P-DATA-TF. A full fragment waits until the next byte shows it is not the last one.
+// P-DATA-TF, smaller when the peer's maximum PDU length asks for it: no PDU goes above it. A
+// full fragment waits until the next byte shows it is not the last one.
 class PdvWriter : public data::ByteSink {
   public:
     PdvWriter(Association& assoc, uint8_t contextId, MessageKind kind)
         : assoc_(assoc),
           contextId_(contextId),
           kindBit_(static_cast<uint8_t>(kind)),
+          fragmentSize_(FragmentSizeFor(PeerMaximumLength(assoc))),
           batch_(assoc.dataTransfer.sendBatch) {
         batch_.clear();
-        batch_.reserve(SEND_BATCH_BYTES + FRAGMENT_SIZE + 64);
+        batch_.reserve(SEND_BATCH_BYTES + fragmentSize_ + 64);
     }
 
     bool Put(std::span<const uint8_t> bytes) override {
         while (!bytes.empty()) {
-            if (held_ == FRAGMENT_SIZE && !Emit(false)) return false;
-            const std::size_t n = std::min(FRAGMENT_SIZE - held_, bytes.size());
+            if (held_ == fragmentSize_ && !Emit(false)) return false;
+            const std::size_t n = std::min(fragmentSize_ - held_, bytes.size());
             std::copy_n(bytes.begin(), n, fragment_.begin() + static_cast<std::ptrdiff_t>(held_));
             held_ += n;
             bytes = bytes.subspan(n);
@@ -152,6 +156,7 @@ class PdvWriter : public data::ByteSink {
     Association& assoc_;
     uint8_t contextId_;
     uint8_t kindBit_;
+    std::size_t fragmentSize_;  // at most FRAGMENT_SIZE
     std::vector<uint8_t>& batch_;
     std::array<uint8_t, FRAGMENT_SIZE> fragment_{};
     std::size_t held_ = 0;
@@ -231,11 +236,40 @@ std::size_t CollectPdvs(DataTransferState& state, std::span<const uint8_t> pdu,
     return pdu.size();
 }
 
+// The words of a wait for the peer's next message that ran out.
+void NoteWaitRanOut(const Association& assoc) {
+    const std::chrono::milliseconds length = assoc.stream.Socket().ReceiveTimeout();
+    const std::string within = " within " + WaitLength(length);
+    if (assoc.messageWait == Wait::Idle) {
+        if (LogLevel() >= LOG_ASSOCIATION)
+            AppendLogLine(LogFileName(), "No request within " + WaitLength(length) +
+                                             " (idle time-out): the connection was closed");
+        NoteTimeout({Wait::Idle, length, "no request"},
+                    "no request" + within + ": the connection was closed");
+        return;
+    }
+    const uint16_t field = assoc.dataTransfer.awaitedResponse;
+    std::string awaited = "no response";
+    if (field != 0) {
+        std::string request(CommandFieldName(static_cast<uint16_t>(field & 0x7FFF)));
+        if (request.ends_with("-RQ")) request.resize(request.size() - 3);
+        awaited = "no " + request + " response";
+    }
+    std::string text = awaited + within +
+                       ": the peer may be busy or stuck, or lost the request; its log says "
+                       "which, or allow it longer";
+    NoteTimeout({Wait::Dimse, length, std::move(awaited)}, std::move(text));
+}
+
 // Reads the next PDU. A P-DATA-TF is checked whole and its PDVs taken; every other PDU ends
 // the receive as the protocol asks.
 bool ReadNextPdu(Association& assoc) {
     DataTransferState& state = assoc.dataTransfer;
     auto pdu = ReadPduOrEnd(assoc);
+    if (!pdu && pdu.Code() != ErrorCode::Malformed && assoc.stream.Socket().TimedOut()) {
+        NoteWaitRanOut(assoc);
+        return false;
+    }
     if (!pdu) {
         NoteFailure(pdu.Code() == ErrorCode::Malformed
                         ? "the peer sent a PDU that contradicts its own lengths; the association "
@@ -369,8 +403,9 @@ std::optional<std::string> AcceptedSyntaxOf(const Association& assoc, uint8_t co
 
 bool SendMessage(Association& assoc, ElementList& list, std::string_view sopClassUid,
                  MessageKind kind) {
-    return SendMessageFrom(assoc, sopClassUid, kind,
-                           [&](data::ElementSink& sink) { return data::PutList(sink, list); });
+    const uint8_t contextId = FindContextForClass(assoc, sopClassUid);
+    if (contextId == 0) return false;
+    return SendMessageOnContext(assoc, list, contextId, kind);
 }
 
 bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKind kind,
@@ -382,6 +417,13 @@ bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKi
 
 bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t contextId,
                           MessageKind kind) {
+    if (kind == MessageKind::Command && AcceptedSyntaxOf(assoc, contextId)) {
+        // The request whose response the dispatcher waits for.
+        const uint16_t field = data::GetTagUS(list, tag::CommandField);
+        if ((field & 0x8000) == 0 && field != C_CANCEL_RQ &&
+            data::FindTag(list, tag::MessageID) != nullptr)
+            assoc.lastRequestMessageId = data::GetTagUS(list, tag::MessageID);
+    }
     return SendMessageOnContextFrom(
         assoc, contextId, kind, [&](data::ElementSink& sink) { return data::PutList(sink, list); });
 }

@@ -1,7 +1,8 @@
 // DIMSE message transfer: one command set or data set at a time over an open association,
 // inside P-DATA-TF PDUs. Sending encodes the list a value at a time in the context's transfer
 // syntax (as the transfer syntax table lays it out; command sets always implicit VR little
-// endian) and cuts the bytes into fixed 4096-byte fragments as they come, one PDV per PDU.
+// endian) and cuts the bytes into 4096-byte fragments as they come (smaller when the peer takes
+// no PDU that long), one PDV per PDU.
 // Receiving collects PDVs until the last fragment and decodes them; every other PDU ends the
 // receive (release, abort, stray association PDUs). What the command elements mean is left to the
 // services.

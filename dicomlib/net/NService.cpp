@@ -6,6 +6,7 @@
 #include "data/Tags.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 
 namespace dicomlib::net {
 namespace {
@@ -145,15 +146,14 @@ CommandSet NServiceResponse(uint16_t responseField, std::string_view sopClassUid
 
 NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     NResponse response;
-    ElementList command;
-    if (!ReceiveMessage(assoc, command)) return response;
-    response.commandField = data::GetTagUS(command, tag::CommandField);
-    // A data set announced is read now, whatever the response says, so that the next read
-    // starts at the next message. Without a Data Set Type none is announced.
-    if (data::FindTag(command, tag::CommandDataSetType) != nullptr &&
-        data::GetTagUS(command, tag::CommandDataSetType) != NO_DATA_SET &&
-        !ReceiveMessage(assoc, response.dataSet))
-        return response;
+    assoc.dataTransfer.awaitedResponse = expectedField;
+    // A data set announced is read with the response, whatever the response says, so that the
+    // next read starts at the next message.
+    auto message = AwaitResponse(assoc);
+    if (!message) return response;
+    const ElementList& command = message->command;
+    response.commandField = message->commandField;
+    response.dataSet = std::move(message->dataSet);
     if (response.commandField != expectedField) {
         response.outcome = N_WRONG_RESPONSE;
         return response;

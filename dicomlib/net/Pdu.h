@@ -27,7 +27,9 @@ constexpr uint8_t ITEM_TRANSFER_SYNTAX = 0x40;
 constexpr uint8_t ITEM_USER_INFORMATION = 0x50;
 constexpr uint8_t SUBITEM_MAXIMUM_LENGTH = 0x51;
 constexpr uint8_t SUBITEM_IMPLEMENTATION_CLASS_UID = 0x52;
+constexpr uint8_t SUBITEM_ROLE_SELECTION = 0x54;
 constexpr uint8_t SUBITEM_IMPLEMENTATION_VERSION_NAME = 0x55;
+constexpr uint8_t SUBITEM_EXTENDED_NEGOTIATION = 0x56;
 
 // The fixed part of an A-ASSOCIATE PDU after the 6-byte header.
 constexpr std::size_t PDU_HEADER_SIZE = 6;
@@ -55,12 +57,32 @@ struct PresentationContextAC {
     friend bool operator==(const PresentationContextAC&, const PresentationContextAC&) = default;
 };
 
+// SCP/SCU role selection for one SOP class. In a request: the roles the requestor offers to
+// take (1 = it may act as SCU, or as SCP); in an answer: 1 where the acceptor agrees, 0 where
+// it does not. The bytes are kept as they came.
+struct RoleSelection {
+    std::string sopClassUid;
+    uint8_t scuRole = 0;
+    uint8_t scpRole = 0;
+    friend bool operator==(const RoleSelection&, const RoleSelection&) = default;
+};
+
+// SOP class extended negotiation: the service class's own bytes for one SOP class.
+struct ExtendedNegotiation {
+    std::string sopClassUid;
+    std::vector<uint8_t> applicationInformation;
+    friend bool operator==(const ExtendedNegotiation&, const ExtendedNegotiation&) = default;
+};
+
 struct UserInformation {
     uint32_t maximumLength = 0;
     std::string implementationClassUid;
     std::string implementationVersionName;  // the sub-item is written only when not empty
-    // Bytes of a received item left unread after a sub-item type this system does not know.
+    // Bytes of received sub-items of types this system does not know, skipped by their length
+    // (asynchronous operations, user identity, ...); they are not written again.
     std::size_t skippedBytes = 0;
+    std::vector<RoleSelection> roleSelections;
+    std::vector<ExtendedNegotiation> extendedNegotiations;
     friend bool operator==(const UserInformation&, const UserInformation&) = default;
 };
 

@@ -71,9 +71,40 @@ void WriteTextItem(BigEndianWriter& w, uint8_t type, const std::string& text) {
     w.End(length);
 }
 
-// Sub-items: maximum length, implementation class UID, implementation version name. Any
-// other sub-item (extended negotiation, role selection) ends the parse: the rest of the
-// item is skipped and counted.
+// A SOP class UID inside a sub-item: 16-bit length, the characters.
+std::string ReadSubItemUid(BigEndianReader& r, const char* field) {
+    const uint16_t length = r.U16(field);
+    return CutText(r.Bytes(length, field), MAX_UID_SIZE);
+}
+
+void WriteSubItemUid(BigEndianWriter& w, const std::string& uid) {
+    auto length = w.BeginLength16();
+    w.Text(CutView(uid, MAX_UID_SIZE));
+    w.End(length);
+}
+
+// Role selection: type 0x54, reserved, length, UID length, SOP class UID, SCU role, SCP role.
+void ReadRoleSelection(BigEndianReader& sub, UserInformation& info) {
+    RoleSelection role;
+    role.sopClassUid = ReadSubItemUid(sub, "role selection SOP class UID");
+    role.scuRole = sub.U8("SCU role");
+    role.scpRole = sub.U8("SCP role");
+    if (sub.Ok()) info.roleSelections.push_back(std::move(role));
+}
+
+// Extended negotiation: type 0x56, reserved, length, UID length, SOP class UID, then the
+// service class application information up to the end of the sub-item.
+void ReadExtendedNegotiation(BigEndianReader& sub, UserInformation& info) {
+    ExtendedNegotiation negotiation;
+    negotiation.sopClassUid = ReadSubItemUid(sub, "extended negotiation SOP class UID");
+    auto bytes = sub.Bytes(sub.Remaining(), "service class application information");
+    negotiation.applicationInformation.assign(bytes.begin(), bytes.end());
+    if (sub.Ok()) info.extendedNegotiations.push_back(std::move(negotiation));
+}
+
+// Sub-items: maximum length, implementation class UID and version name, role selection,
+// extended negotiation. Any other sub-item is skipped by its length and counted; one whose
+// length runs past the item makes the rest of the item be skipped.
 void ReadUserInformation(BigEndianReader& r, UserInformation& info) {
     r.Skip(1, "user information item");
     const uint16_t length = r.U16("user information item length");
@@ -90,13 +121,32 @@ void ReadUserInformation(BigEndianReader& r, UserInformation& info) {
         } else if (type == SUBITEM_IMPLEMENTATION_VERSION_NAME) {
             info.implementationVersionName =
                 ReadTextItem(item, "implementation version name sub-item");
+        } else if (type == SUBITEM_ROLE_SELECTION) {
+            item.Skip(1, "role selection sub-item");
+            const uint16_t subLength = item.U16("role selection sub-item length");
+            BigEndianReader sub = item.Sub(subLength, "role selection sub-item");
+            ReadRoleSelection(sub, info);
+        } else if (type == SUBITEM_EXTENDED_NEGOTIATION) {
+            item.Skip(1, "extended negotiation sub-item");
+            const uint16_t subLength = item.U16("extended negotiation sub-item length");
+            BigEndianReader sub = item.Sub(subLength, "extended negotiation sub-item");
+            ReadExtendedNegotiation(sub, info);
+        } else if (item.Remaining() >= 3) {
+            item.Skip(1, "unknown sub-item");
+            const std::size_t subLength = item.U16("unknown sub-item length");
+            const std::size_t skipped = std::min(subLength, item.Remaining());
+            item.Skip(skipped, "unknown sub-item");
+            info.skippedBytes += 4 + skipped;
         } else {
-            info.skippedBytes = item.Remaining();
-            item.Skip(item.Remaining(), "unknown sub-items");
+            info.skippedBytes += 1 + item.Remaining();
+            item.Skip(item.Remaining(), "unknown sub-item");
         }
     }
 }
 
+// In the order of their types: maximum length, class UID, role selections, version name,
+// extended negotiations. Without role selections and extended negotiations the item is the
+// three sub-items it always was.
 void WriteUserInformation(BigEndianWriter& w, const UserInformation& info) {
     w.U8(ITEM_USER_INFORMATION);
     w.U8(0x00);
@@ -106,8 +156,25 @@ void WriteUserInformation(BigEndianWriter& w, const UserInformation& info) {
     w.U16(4);
     w.U32(info.maximumLength);
     WriteTextItem(w, SUBITEM_IMPLEMENTATION_CLASS_UID, info.implementationClassUid);
+    for (const auto& role : info.roleSelections) {
+        w.U8(SUBITEM_ROLE_SELECTION);
+        w.U8(0x00);
+        auto subLength = w.BeginLength16();
+        WriteSubItemUid(w, role.sopClassUid);
+        w.U8(role.scuRole);
+        w.U8(role.scpRole);
+        w.End(subLength);
+    }
     if (!info.implementationVersionName.empty())
         WriteTextItem(w, SUBITEM_IMPLEMENTATION_VERSION_NAME, info.implementationVersionName);
+    for (const auto& negotiation : info.extendedNegotiations) {
+        w.U8(SUBITEM_EXTENDED_NEGOTIATION);
+        w.U8(0x00);
+        auto subLength = w.BeginLength16();
+        WriteSubItemUid(w, negotiation.sopClassUid);
+        w.Bytes(negotiation.applicationInformation);
+        w.End(subLength);
+    }
     w.End(length);
 }
 

@@ -23,26 +23,24 @@ void PduStream::UseTransport(std::unique_ptr<Transport> transport) {
 }
 
 bool PduStream::Open(std::string_view host, std::string_view port) {
-    DropInput();
-    out_.clear();
+    BeginConnection();
     return Socket().Open(host, port) && Handshake(TransportRole::Requestor);
 }
 
 bool PduStream::OpenAddress(uint32_t address, uint16_t port) {
-    DropInput();
-    out_.clear();
+    BeginConnection();
     return Socket().OpenAddress(address, port) && Handshake(TransportRole::Requestor);
 }
 
 bool PduStream::Adopt(int handle) {
-    DropInput();
-    out_.clear();
+    BeginConnection();
     Socket().Adopt(handle);
     return Connected() && Handshake(TransportRole::Acceptor);
 }
 
 bool PduStream::Handshake(TransportRole role) {
     if (transport_->Handshake(role)) return true;
+    handshakeFailed_ = true;
     transport_->Close();
     return false;
 }
@@ -52,6 +50,13 @@ void PduStream::Close() {
     transport_->Close();
     DropInput();
     out_.clear();
+}
+
+void PduStream::BeginConnection() {
+    DropInput();
+    out_.clear();
+    handshakeFailed_ = false;
+    peerSpokeTls_ = false;
 }
 
 void PduStream::DropInput() {
@@ -90,6 +95,11 @@ Result<PduView> PduStream::ReadPdu() {
     if (!Fill(PDU_HEADER_SIZE)) return Error{ErrorCode::SocketFailed, "connection ended"};
     auto header = DecodePduHeader(std::span<const uint8_t>(in_.data() + start_, end_ - start_));
     if (!header) return header.GetError();
+    // A TLS record starts with its content type (20 to 23, no PDU type) and major version 3.
+    if (header->type >= 20 && header->type <= 23 && in_[start_ + 1] == 0x03) {
+        peerSpokeTls_ = true;
+        return Error{ErrorCode::Malformed, "a TLS record instead of a PDU"};
+    }
     if (header->length > MAX_PDU_LENGTH) {
         return Error{ErrorCode::Malformed,
                      "PDU length " + std::to_string(header->length) + " beyond the limit"};

@@ -40,6 +40,7 @@ class PduStream {
     TcpSocket& Socket() { return transport_->Socket(); }
     const TcpSocket& Socket() const { return transport_->Socket(); }
     Transport& GetTransport() { return *transport_; }
+    const Transport& GetTransport() const { return *transport_; }
     bool Connected() const { return transport_->Connected(); }
     // Replaces the transport; the current connection, if any, is closed first.
     void UseTransport(std::unique_ptr<Transport> transport);
@@ -57,6 +58,11 @@ class PduStream {
     bool Adopt(int handle);
     // Ends the transport's session in order, then closes the connection.
     void Close();
+    // The last Open, OpenAddress or Adopt connected, but the transport's handshake failed
+    // (GetTransport().Failure() says why).
+    bool HandshakeFailed() const { return handshakeFailed_; }
+    // A PDU header was really the start of a TLS record: the peer speaks TLS on this connection.
+    bool PeerSpokeTls() const { return peerSpokeTls_; }
 
     // The next whole PDU. SocketFailed when the connection ends or times out first;
     // Malformed when its length is beyond MAX_PDU_LENGTH.
@@ -80,12 +86,16 @@ class PduStream {
     bool Fill(std::size_t count);
     std::span<const uint8_t> Consume(std::size_t count);
     void DropInput();
+    // What a new connection starts from: nothing buffered, queued or seen.
+    void BeginConnection();
 
     std::unique_ptr<Transport> transport_;
     std::vector<uint8_t> in_;
     std::size_t start_ = 0;  // first unread byte in in_
     std::size_t end_ = 0;    // one past the last received byte in in_
     std::vector<uint8_t> out_;
+    bool handshakeFailed_ = false;
+    bool peerSpokeTls_ = false;
 };
 
 }  // namespace dicomlib::net

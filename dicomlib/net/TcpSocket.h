@@ -102,11 +102,19 @@ class TcpSocket {
     }
     void SetReceiveTimeout(std::chrono::milliseconds timeout) { receiveTimeout_ = timeout; }
     std::chrono::milliseconds ReceiveTimeout() const { return receiveTimeout_; }
+    // True when the last Receive ended because its wait ran out (time-out or deadline).
+    bool TimedOut() const { return timedOut_; }
     // Until cleared, no receive waits past the deadline, however many it takes: a time limit
     // for a whole exchange that a peer cannot stretch by sending a byte at a time.
     void SetReceiveDeadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
         receiveDeadline_ = deadline;
     }
+    std::optional<std::chrono::steady_clock::time_point> ReceiveDeadline() const {
+        return receiveDeadline_;
+    }
+    // Off: Send and Receive leave the hex dump of the trace log to the transport above (a
+    // secured one dumps the bytes before encryption, not its records).
+    void SetTrafficDump(bool on) { dumpTraffic_ = on; }
 
   private:
     void CloseConnection();
@@ -117,10 +125,12 @@ class TcpSocket {
     int listener_ = -1;
     bool connected_ = false;
     bool listening_ = false;
+    bool timedOut_ = false;
     const CancelSignal* cancel_ = nullptr;
     std::optional<std::chrono::milliseconds> connectTimeout_;
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
     std::optional<std::chrono::steady_clock::time_point> receiveDeadline_;
+    bool dumpTraffic_ = true;
 };
 
 }  // namespace dicomlib::net

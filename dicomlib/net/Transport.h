@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "net/TcpSocket.h"
 
@@ -44,6 +45,10 @@ class Transport {
     virtual void Shutdown() = 0;
     // Closes the connection at once and forgets what it held.
     virtual void Close() = 0;
+
+    // Why the transport's own session failed (its handshake, or the peer's refusal later), in
+    // words with what to do; empty when it did not, and always for plain TCP.
+    virtual std::string Failure() const { return {}; }
 };
 
 // Plain TCP: the bytes go as they are.

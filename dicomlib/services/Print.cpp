@@ -281,6 +281,15 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
               std::string_view callingAeTitle, std::string_view calledAeTitle,
               const FilmSessionSettings& session, const FilmBoxSettings& filmBox,
               const PrintLineSink& sink) {
+    return PrintSCU(imageFile,
+                    net::SettingsFor(std::string(host), std::string(port),
+                                     std::string(callingAeTitle), std::string(calledAeTitle)),
+                    session, filmBox, sink);
+}
+
+bool PrintSCU(const std::filesystem::path& imageFile, const net::ConnectionSettings& printer,
+              const FilmSessionSettings& session, const FilmBoxSettings& filmBox,
+              const PrintLineSink& sink) {
     const PrintLog log(sink);
     auto image = std::make_unique<PrintImage>();
     if (const auto lines = LoadPrintImage(imageFile, *image); !lines.empty()) {
@@ -289,12 +298,11 @@ bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std
         return false;
     }
 
-    net::AssociationPtr assoc(new Association());
-    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    std::string calling(callingAeTitle);
-    if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
-                        uid::BasicGrayscalePrintManagementMeta, std::nullopt)) {
-        log.Failed("Connection Failed!", "Association", ConnectionProblem(*assoc, host, port));
+    net::AssociationPtr assoc =
+        net::Open(printer, net::ProposalFor(uid::BasicGrayscalePrintManagementMeta));
+    if (assoc->opened.outcome != net::OpenOutcome::Accepted) {
+        log.Failed("Connection Failed!", "Association",
+                   ConnectionProblem(*assoc, printer.host, printer.port));
         return false;
     }
 

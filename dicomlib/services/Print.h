@@ -65,6 +65,9 @@ using PrintLineSink = std::function<void(const std::string& line)>;
 // deletion (N-DELETE). Each step writes its line through WriteLogLine (the success lines at
 // trace level 1 or more) and a failing step also writes why. The film session is not deleted;
 // the release ends it. True only when every step succeeded.
+bool PrintSCU(const std::filesystem::path& imageFile, const net::ConnectionSettings& printer,
+              const FilmSessionSettings& session, const FilmBoxSettings& box,
+              const PrintLineSink& sink = {});
 bool PrintSCU(const std::filesystem::path& imageFile, std::string_view host, std::string_view port,
               std::string_view callingAeTitle, std::string_view calledAeTitle,
               const FilmSessionSettings& session, const FilmBoxSettings& box,

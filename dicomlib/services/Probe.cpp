@@ -59,11 +59,16 @@ enum Service : std::size_t {
 
 using Results = std::vector<int32_t>;  // per Service: the context result, -1 unanswered
 
-net::AssociationPtr NewProbeAssociation(bool dump) {
-    net::AssociationPtr assoc(new Association());
+// Opens an association of the probe; dump: its messages go to the trace at level 2 or more.
+net::AssociationPtr OpenProbeAssociation(const net::ConnectionSettings& peer,
+                                         const net::Proposals& proposals, bool dump) {
+    net::AssociationPtr assoc = net::Open(ProbeSettings(peer), proposals);
     assoc->messageDump = dump && net::LogLevel() >= net::LOG_MESSAGES;
-    assoc->stream.SetConnectTimeout(PROBE_CONNECT_TIMEOUT);
     return assoc;
+}
+
+bool IsOpen(const Association& assoc) {
+    return assoc.opened.outcome == net::OpenOutcome::Accepted;
 }
 
 std::string Millis(uint64_t microseconds) {
@@ -182,6 +187,15 @@ class Prober {
         std::string missing;
     };
 
+    net::ConnectionSettings Settings() const {
+        net::ConnectionSettings settings = o_.connection;
+        settings.host = o_.host;
+        settings.port = o_.port;
+        settings.callingAeTitle = o_.callingAeTitle;
+        settings.calledAeTitle = o_.calledAeTitle;
+        return ProbeSettings(std::move(settings));
+    }
+
     std::string Calling() const {
         return o_.callingAeTitle.empty() ? std::string("ORLANE") : o_.callingAeTitle;
     }
@@ -203,8 +217,7 @@ class Prober {
         std::vector<SyntaxPair> pairs;
         for (const char* service : SERVICES)
             pairs.push_back({service, std::string(uid::ImplicitVRLittleEndian)});
-        const ContextsProbe probe =
-            ProposeEach(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle, pairs);
+        const ContextsProbe probe = ProposeEach(Settings(), pairs);
         report_.associations += probe.associations;
         section.name = "Connection";
         const net::OpenOutcome outcome = probe.report.outcome;
@@ -236,12 +249,9 @@ class Prober {
 
     Section Verification(int32_t result) {
         if (result != 0) return ContextSection("Verification", result);
-        auto assoc = NewProbeAssociation(false);
-        std::string calling = o_.callingAeTitle;
+        auto assoc = OpenProbeAssociation(Settings(), net::ProposalFor(uid::Verification), false);
         ++report_.associations;
-        if (!net::OpenAssoc(*assoc, o_.host, o_.port, calling, o_.calledAeTitle, uid::Verification,
-                            std::nullopt))
-            return MakeSection("Verification", Verdict::Failed, LastWhy());
+        if (!IsOpen(*assoc)) return MakeSection("Verification", Verdict::Failed, LastWhy());
         const auto start = Clock::now();
         const bool ok = WriteEchoRQ(*assoc, uid::Verification) && ReadEchoRSP(*assoc);
         const auto took = Clock::now() - start;
@@ -260,8 +270,7 @@ class Prober {
         for (const ProbeClass& c : classes)
             for (const data::TransferSyntax& ts : syntaxes)
                 pairs.push_back({std::string(c.uid), std::string(ts.uid)});
-        const ContextsProbe probe =
-            ProposeEach(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle, pairs);
+        const ContextsProbe probe = ProposeEach(Settings(), pairs);
         report_.associations += probe.associations;
         if (!probe.explanation.empty())
             return MakeSection("Storage", Verdict::Failed, probe.explanation);
@@ -292,8 +301,7 @@ class Prober {
         if (accepted == 0) section.advice = "the peer takes none of these storage classes";
 
         if (!o_.storeTestFile.empty()) {
-            const int32_t stored = StoreFile(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle,
-                                             o_.storeTestFile, std::nullopt, true);
+            const int32_t stored = StoreFile(Settings(), o_.storeTestFile, std::nullopt, true);
             ++report_.associations;
             const bool ok = stored == net::STATUS_SUCCESS;
             section.rows.push_back(MakeRow("store test: " + o_.storeTestFile.string(), "",
@@ -315,13 +323,10 @@ class Prober {
         for (const auto& [name, value] : keys)
             for (std::size_t i = 0; i < fields.size(); ++i)
                 if (name == fields[i].name) SetField(level, key, i, value);
-        auto assoc = NewProbeAssociation(false);
-        std::string calling = o_.callingAeTitle;
+        auto assoc = OpenProbeAssociation(Settings(), net::ProposalFor(STUDY_ROOT_FIND), false);
         ++report_.associations;
         matches = 0;
-        const bool sent = net::OpenAssoc(*assoc, o_.host, o_.port, calling, o_.calledAeTitle,
-                                         STUDY_ROOT_FIND, std::nullopt) &&
-                          WriteFindRQ(*assoc, list, STUDY_ROOT_FIND, levelName);
+        const bool sent = IsOpen(*assoc) && WriteFindRQ(*assoc, list, STUDY_ROOT_FIND, levelName);
         if (!sent) {
             ClearQuery(list, levelName);
             return QUERY_NO_RESPONSE;
@@ -449,13 +454,10 @@ class Prober {
         for (std::size_t i = 0; i < fields.size(); ++i)
             if (std::string_view(fields[i].name) == "SPSStartDate")
                 SetField(RecordType::Worklist, key, i, Today());
-        auto assoc = NewProbeAssociation(false);
-        std::string calling = o_.callingAeTitle;
+        auto assoc = OpenProbeAssociation(Settings(), net::ProposalFor(WORKLIST_FIND), false);
         ++report_.associations;
         int32_t status = QUERY_NO_RESPONSE;
-        if (net::OpenAssoc(*assoc, o_.host, o_.port, calling, o_.calledAeTitle, WORKLIST_FIND,
-                           std::nullopt) &&
-            WriteWLFindRQ(*assoc, list, WORKLIST_FIND)) {
+        if (IsOpen(*assoc) && WriteWLFindRQ(*assoc, list, WORKLIST_FIND)) {
             ClearWL(list);
             do {
                 status = ReadWLFindRSP(*assoc, list);
@@ -519,7 +521,7 @@ class Prober {
         std::optional<Section> section;
         {
             store::StoreProvider provider((dir / "images").string(), o_.receivePort,
-                                          dir / "Database", 1, net::AcceptPolicy::Everything);
+                                          dir / "Database", 1, store::AcceptPolicy::Everything);
             if (!provider.Listening()) {
                 section =
                     MakeSection(name, Verdict::Failed, "cannot listen on port " + o_.receivePort,
@@ -547,8 +549,7 @@ class Prober {
                     SetField(RecordType::Image, key, i, *value);
         const auto start = Clock::now();
         ++report_.associations;
-        const int32_t status = MoveSCUStatus(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle,
-                                             o_.moveDestination, "IMAGE", list);
+        const int32_t status = MoveSCUStatus(Settings(), o_.moveDestination, "IMAGE", list);
         const std::string why = status == 0 ? "" : LastWhy();
         bool arrived = HoldsFile(images);
         while (!arrived && status == 0 &&
@@ -580,8 +581,7 @@ class Prober {
     Section Print(int32_t result) {
         if (result != 0) return ContextSection("Print", result);
         ++report_.associations;
-        const PrinterStatus printer =
-            GetPrinterStatus(o_.host, o_.port, o_.callingAeTitle, o_.calledAeTitle);
+        const PrinterStatus printer = GetPrinterStatus(Settings());
         Section section = MakeSection("Print", Verdict::Works);
         section.facts.push_back({"printer status", printer.status});
         if (!printer.statusInfo.empty())
@@ -637,7 +637,7 @@ const std::vector<ProbeClass>& ProbeStorageClasses() {
             return ProbeClass{uid, uid};
         };
         std::vector<ProbeClass> list;
-        for (const char* uid : net::ACCEPTED_ABSTRACT_SYNTAXES) {
+        for (const char* uid : store::ACCEPTED_ABSTRACT_SYNTAXES) {
             const std::string_view text = uid;
             if (text.starts_with("1.2.840.10008.5.1.4.1.1.")) list.push_back(named(text));
         }
@@ -648,8 +648,12 @@ const std::vector<ProbeClass>& ProbeStorageClasses() {
     return classes;
 }
 
-ContextsProbe ProposeEach(std::string_view host, std::string_view port,
-                          std::string_view callingAeTitle, std::string_view calledAeTitle,
+net::ConnectionSettings ProbeSettings(net::ConnectionSettings settings) {
+    if (!settings.connectTimeout) settings.connectTimeout = PROBE_CONNECT_TIMEOUT;
+    return settings;
+}
+
+ContextsProbe ProposeEach(const net::ConnectionSettings& peer,
                           const std::vector<SyntaxPair>& pairs) {
     ContextsProbe probe;
     probe.answers.resize(pairs.size());
@@ -659,10 +663,8 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
         for (std::size_t i = first; i < first + count; ++i)
             proposals.push_back({0, pairs[i].abstractSyntax, {pairs[i].transferSyntax}});
 
-        net::AssociationPtr assoc = NewProbeAssociation(true);
-        std::string calling(callingAeTitle);
-        const bool open =
-            net::OpenAssocContexts(*assoc, host, port, calling, calledAeTitle, proposals);
+        net::AssociationPtr assoc = OpenProbeAssociation(peer, {proposals}, true);
+        const bool open = IsOpen(*assoc);
         const net::OpenOutcome outcome = assoc->opened.outcome;
         if (outcome != net::OpenOutcome::UnknownHost && outcome != net::OpenOutcome::UnknownPort)
             ++probe.associations;
@@ -687,13 +689,11 @@ ContextsProbe ProposeEach(std::string_view host, std::string_view port,
     return probe;
 }
 
-PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
-                               std::string_view callingAeTitle, std::string_view calledAeTitle) {
+PrinterStatus GetPrinterStatus(const net::ConnectionSettings& printerPeer) {
     PrinterStatus printer;
-    net::AssociationPtr assoc = NewProbeAssociation(true);
-    std::string calling(callingAeTitle);
-    if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle,
-                        uid::BasicGrayscalePrintManagementMeta, std::nullopt)) {
+    net::AssociationPtr assoc = OpenProbeAssociation(
+        printerPeer, net::ProposalFor(uid::BasicGrayscalePrintManagementMeta), true);
+    if (!IsOpen(*assoc)) {
         printer.outcome = -4;
         printer.explanation = net::ExplainOpenFailure(*assoc);
         return printer;

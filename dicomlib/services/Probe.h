@@ -55,8 +55,7 @@ struct ContextsProbe {
 
 // Proposes every pair as a context of its own. A connection, rejection or abort failure stops
 // the probe: the pairs not yet answered keep -1.
-ContextsProbe ProposeEach(std::string_view host, std::string_view port,
-                          std::string_view callingAeTitle, std::string_view calledAeTitle,
+ContextsProbe ProposeEach(const net::ConnectionSettings& peer,
                           const std::vector<SyntaxPair>& pairs);
 
 struct PrinterStatus {
@@ -70,8 +69,11 @@ struct PrinterStatus {
 
 // Opens an association for Basic Grayscale Print Management and asks the printer for its
 // status; nothing is printed.
-PrinterStatus GetPrinterStatus(std::string_view host, std::string_view port,
-                               std::string_view callingAeTitle, std::string_view calledAeTitle);
+PrinterStatus GetPrinterStatus(const net::ConnectionSettings& printer);
+
+// The settings a probe opens its associations with: the given ones, with PROBE_CONNECT_TIMEOUT
+// unless they name a connect time-out of their own.
+net::ConnectionSettings ProbeSettings(net::ConnectionSettings settings);
 
 // The report of a whole probe, and the call that makes it.
 namespace probe {
@@ -91,6 +93,9 @@ struct Options {
     // Where the provider of the retrieve path files what it receives, in a folder of its own
     // that is removed afterwards; empty: the system's temporary folder.
     std::filesystem::path workFolder;
+    // The waits and maximum PDU length of every association; its peer and titles are taken
+    // from the fields above.
+    net::ConnectionSettings connection;
 };
 
 struct Fact {

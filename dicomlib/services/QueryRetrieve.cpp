@@ -9,6 +9,7 @@
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 #include "net/Pdu.h"
 #include "net/TraceLog.h"
 #include "services/Storage.h"
@@ -23,12 +24,6 @@ using net::IsPending;
 using net::STATUS_PENDING;
 
 namespace {
-
-net::AssociationPtr NewQueryAssociation() {
-    net::AssociationPtr assoc(new Association());
-    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    return assoc;
-}
 
 std::string RequestName(uint16_t responseField) {
     return std::string(net::CommandFieldName(static_cast<uint16_t>(responseField & 0x7FFF)));
@@ -88,10 +83,6 @@ int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClas
     return 0;
 }
 
-bool ReceivedCommand(const Association& assoc) {
-    return (assoc.dataTransfer.controlBits & net::PDV_COMMAND) != 0;
-}
-
 int32_t NoResponse(uint16_t responseField, std::string_view why) {
     LogServiceLine(net::LOG_ASSOCIATION, ResponseName(responseField) + ": " +
                                              TraceWords(responseField, QUERY_NO_RESPONSE) + " (" +
@@ -127,6 +118,10 @@ const char* QueryFailureText(int32_t outcome) {
                    "records of another kind; nothing was sent";
         case QUERY_TOO_MANY_PENDING:
             return "more than 100000 pending responses: the association was aborted";
+        case QUERY_ASSOCIATION_ABORTED:
+            return "the peer aborted the association request";
+        case QUERY_MALFORMED_ANSWER:
+            return "no sound answer to the association request";
         default:
             return "failure of the library";
     }
@@ -264,22 +259,20 @@ void LogServiceLine(int32_t minLevel, std::string_view text) {
 
 int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& command,
                      ElementList& identifier) {
-    if (!net::ReceiveMessage(assoc, command)) return NoResponse(responseField, "nothing received");
-    const uint16_t field = data::GetTagUS(command, tag::CommandField);
-    if (!ReceivedCommand(assoc) || field != responseField) {
+    assoc.dataTransfer.awaitedResponse = responseField;
+    // Requests the peer sends meanwhile are answered by the dispatcher; only a response ends the
+    // wait.
+    std::string why;
+    auto message = net::AwaitResponse(assoc, std::nullopt, &why);
+    if (!message) return NoResponse(responseField, why);
+    if (message->commandField != responseField) {
         char what[64];
-        std::snprintf(what, sizeof what, "a message with Command Field 0x%04X came", field);
+        std::snprintf(what, sizeof what, "a message with Command Field 0x%04X came",
+                      message->commandField);
         return NoResponse(responseField, what);
     }
-    if (data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET) {
-        if (!net::ReceiveMessage(assoc, identifier))
-            return NoResponse(responseField, "the announced data set did not come");
-        if (ReceivedCommand(assoc)) {
-            // The peer is a message ahead of its own announcement: nothing more can be trusted.
-            net::AbortAssoc(assoc);
-            return NoResponse(responseField, "a command came where the data set belonged");
-        }
-    }
+    command = std::move(message->command);
+    identifier = std::move(message->dataSet);
     const int32_t status = data::GetTagUS(command, tag::Status);
     if (IsPending(status) && ++assoc.pendingResponses > MAX_PENDING_RESPONSES) {
         net::AbortAssoc(assoc);
@@ -295,15 +288,11 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
     return status;
 }
 
-int32_t OpenQueryAssoc(Association& assoc, std::string_view host, std::string_view port,
-                       std::string_view callingAeTitle, std::string_view calledAeTitle,
-                       std::string_view sopClassUid) {
-    std::string calling(callingAeTitle);
-    if (net::OpenAssoc(assoc, host, port, calling, calledAeTitle, sopClassUid, std::nullopt))
-        return 0;
-    if (assoc.rejection.result != 0) return QUERY_REJECTED;
-    if (!assoc.answer.contexts.empty()) return QUERY_CONTEXT_REFUSED;
-    return QUERY_NO_CONNECTION;
+net::AssociationPtr OpenQuery(const net::ConnectionSettings& peer, std::string_view sopClassUid,
+                              int32_t& outcome) {
+    net::AssociationPtr assoc = net::Open(peer, net::ProposalFor(sopClassUid));
+    outcome = assoc->opened.outcome == net::OpenOutcome::Accepted ? 0 : OpenFailureOutcome(*assoc);
+    return assoc;
 }
 
 int32_t SendFind(Association& assoc, RecordList& list, std::string_view sopClassUid,
@@ -330,12 +319,17 @@ int32_t ReadFindRSP(Association& assoc, RecordList& list, std::string_view level
 
 int32_t FindSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view level, RecordList& list) {
+    return FindSCUStatus(net::SettingsFor(std::string(host), std::string(port),
+                                          std::string(callingAeTitle), std::string(calledAeTitle)),
+                         level, list);
+}
+
+int32_t FindSCUStatus(const net::ConnectionSettings& peer, std::string_view level,
+                      RecordList& list) {
     if (const int32_t refused = CheckKey(list, level, C_FIND_RSP); refused != 0) return refused;
-    net::AssociationPtr assoc = NewQueryAssociation();
-    if (const int32_t opened =
-            OpenQueryAssoc(*assoc, host, port, callingAeTitle, calledAeTitle, STUDY_ROOT_FIND);
-        opened != 0)
-        return opened;
+    int32_t opened = 0;
+    net::AssociationPtr assoc = OpenQuery(peer, STUDY_ROOT_FIND, opened);
+    if (opened != 0) return opened;
     if (const int32_t sent = SendFind(*assoc, list, STUDY_ROOT_FIND, level); sent != 0) return sent;
     int32_t status = STATUS_PENDING;
     while (IsPending(status))
@@ -368,12 +362,17 @@ MoveResponse ReadMoveResponse(Association& assoc) {
 int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view destinationAeTitle,
                       std::string_view level, RecordList& list, const MoveProgressFn& progress) {
+    return MoveSCUStatus(net::SettingsFor(std::string(host), std::string(port),
+                                          std::string(callingAeTitle), std::string(calledAeTitle)),
+                         destinationAeTitle, level, list, progress);
+}
+
+int32_t MoveSCUStatus(const net::ConnectionSettings& peer, std::string_view destinationAeTitle,
+                      std::string_view level, RecordList& list, const MoveProgressFn& progress) {
     if (const int32_t refused = CheckKey(list, level, C_MOVE_RSP); refused != 0) return refused;
-    net::AssociationPtr assoc = NewQueryAssociation();
-    if (const int32_t opened =
-            OpenQueryAssoc(*assoc, host, port, callingAeTitle, calledAeTitle, STUDY_ROOT_MOVE);
-        opened != 0)
-        return opened;
+    int32_t opened = 0;
+    net::AssociationPtr assoc = OpenQuery(peer, STUDY_ROOT_MOVE, opened);
+    if (opened != 0) return opened;
     if (const int32_t sent = SendMove(*assoc, list, STUDY_ROOT_MOVE, level, destinationAeTitle);
         sent != 0)
         return sent;

@@ -29,14 +29,16 @@ constexpr uint32_t MAX_PENDING_RESPONSES = 100000;
 // Our own outcomes besides the peer's status; the same numbers cross the exported interface
 // and mean the same as the storage codes of the same value.
 enum QueryFailure : int32_t {
-    QUERY_NO_RESPONSE = -1,        // nothing usable came back
-    QUERY_NO_CONNECTION = -8,      // no connection, or no answer to the association request
-    QUERY_REJECTED = -9,           // the peer rejected the association
-    QUERY_CONTEXT_REFUSED = -10,   // the peer accepted no presentation context
-    QUERY_SEND_FAILED = -12,       // the request could not be sent
-    QUERY_INTERNAL_ERROR = -14,    // memory ran out, or another failure of the library
-    QUERY_REFUSED = -15,           // the caller's arguments do not fit: nothing sent or received
-    QUERY_TOO_MANY_PENDING = -16,  // MAX_PENDING_RESPONSES exceeded; the association is aborted
+    QUERY_NO_RESPONSE = -1,           // nothing usable came back
+    QUERY_NO_CONNECTION = -8,         // no connection, or no answer to the association request
+    QUERY_REJECTED = -9,              // the peer rejected the association
+    QUERY_CONTEXT_REFUSED = -10,      // the peer accepted no presentation context
+    QUERY_SEND_FAILED = -12,          // the request could not be sent
+    QUERY_INTERNAL_ERROR = -14,       // memory ran out, or another failure of the library
+    QUERY_REFUSED = -15,              // the caller's arguments do not fit: nothing sent or received
+    QUERY_TOO_MANY_PENDING = -16,     // MAX_PENDING_RESPONSES exceeded; the association is aborted
+    QUERY_ASSOCIATION_ABORTED = -17,  // an A-ABORT answered the association request
+    QUERY_MALFORMED_ANSWER = -18,     // the answer to the association request is not sound
 };
 
 // Our own failures in words ("association rejected"), "failure of the library" for another
@@ -107,11 +109,9 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
 // Writes a line to the trace log when its level is at least minLevel.
 void LogServiceLine(int32_t minLevel, std::string_view text);
 
-// Opens an association with one context for sopClassUid (implicit VR little endian); 0 or one
-// of QUERY_NO_CONNECTION, QUERY_REJECTED, QUERY_CONTEXT_REFUSED.
-int32_t OpenQueryAssoc(Association& assoc, std::string_view host, std::string_view port,
-                       std::string_view callingAeTitle, std::string_view calledAeTitle,
-                       std::string_view sopClassUid);
+// The one-shot query association for sopClassUid, and why it is not open (0 when it is).
+net::AssociationPtr OpenQuery(const net::ConnectionSettings& peer, std::string_view sopClassUid,
+                              int32_t& outcome);
 
 // Sends the C-FIND-RQ and the identifier of the key record at the head of list. The key record
 // is freed and leaves the list once the arguments fit (level known, the head of that kind).
@@ -124,6 +124,8 @@ bool WriteFindRQ(Association& assoc, RecordList& list, std::string_view sopClass
 // QUERY_REFUSED (nothing received) for an unknown level or a list of another kind.
 int32_t ReadFindRSP(Association& assoc, RecordList& list, std::string_view level);
 // The one-shot C-FIND: the final status or a negative code.
+int32_t FindSCUStatus(const net::ConnectionSettings& peer, std::string_view level,
+                      RecordList& list);
 int32_t FindSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view level, RecordList& list);
 
@@ -144,6 +146,9 @@ MoveResponse ReadMoveResponse(Association& assoc);
 using MoveProgressFn = std::function<void(const MoveResponse&)>;
 // The one-shot C-MOVE: reads responses while they are 0xFF00; the final status or a negative
 // code.
+int32_t MoveSCUStatus(const net::ConnectionSettings& peer, std::string_view destinationAeTitle,
+                      std::string_view level, RecordList& list,
+                      const MoveProgressFn& progress = {});
 int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                       std::string_view calledAeTitle, std::string_view destinationAeTitle,
                       std::string_view level, RecordList& list,

@@ -14,6 +14,7 @@
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 #include "net/TraceLog.h"
 #include "store/IndexFiles.h"
 
@@ -24,12 +25,6 @@ namespace fs = std::filesystem;
 
 constexpr std::size_t PREAMBLE_SIZE = 128;
 const char* const IMAGE_INDEX = store::IndexFileName(store::IndexLevel::Image);
-
-net::AssociationPtr NewStorageAssociation() {
-    net::AssociationPtr assoc(new Association());
-    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    return assoc;
-}
 
 enum class Probe { CannotOpen, NotPart10, Part10 };
 
@@ -107,25 +102,6 @@ int32_t LoadForSending(const fs::path& path, ElementList& dataSet, std::string& 
     const DicomElement* ts = data::FindTag(meta, tag::TransferSyntaxUID);
     syntax = ts != nullptr ? UidText(*ts) : std::string();
     return syntax.empty() ? STORE_NO_TRANSFER_SYNTAX : 0;
-}
-
-// Why an association for storage was not opened.
-int32_t OpenFailure(const Association& assoc) {
-    if (assoc.rejection.result != 0) return STORE_REJECTED;
-    if (!assoc.answer.contexts.empty()) return STORE_CONTEXT_REFUSED;
-    return STORE_NO_CONNECTION;
-}
-
-// Opens the association for one SOP class; 0, or why it was not opened.
-int32_t OpenForStorage(Association& assoc, std::string_view host, std::string_view port,
-                       std::string_view callingAeTitle, std::string_view calledAeTitle,
-                       std::string_view sopClassUid, std::string_view fileSyntax,
-                       std::optional<std::string_view> preferredSyntax) {
-    std::string calling(callingAeTitle);
-    if (net::OpenStorageAssoc(assoc, host, port, calling, calledAeTitle, sopClassUid, fileSyntax,
-                              preferredSyntax))
-        return 0;
-    return OpenFailure(assoc);
 }
 
 // Sending in explicit VR gives elements their dictionary VRs; a list that is not ours gets its
@@ -270,6 +246,10 @@ std::string StoreOutcomeText(int32_t outcome, std::string_view peer) {
             return "no DICOM files in the directory";
         case STORE_INTERNAL_ERROR:
             return "internal failure (see the trace log)";
+        case STORE_ASSOCIATION_ABORTED:
+            return name + " aborted the association request";
+        case STORE_MALFORMED_ANSWER:
+            return name + " gave no sound answer to the association request";
     }
     return "failure " + std::to_string(outcome);
 }
@@ -349,17 +329,39 @@ bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sop
 }
 
 int32_t ReadStoreRSP(Association& assoc) {
-    ElementList response;
-    if (!net::ReceiveMessage(assoc, response)) return STORE_NO_RESPONSE;
-    if (data::GetTagUS(response, tag::CommandField) != net::C_STORE_RSP)
-        return STORE_NOT_STORE_RESPONSE;
-    const uint16_t status = data::GetTagUS(response, tag::Status);
+    assoc.dataTransfer.awaitedResponse = net::C_STORE_RSP;
+    auto response = net::AwaitResponse(assoc);
+    if (!response) return STORE_NO_RESPONSE;
+    if (response->commandField != net::C_STORE_RSP) return STORE_NOT_STORE_RESPONSE;
+    const uint16_t status = data::GetTagUS(response->command, tag::Status);
     if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_STORE_RSP);
     return status;
 }
 
+int32_t OpenFailureOutcome(const Association& assoc) {
+    switch (assoc.opened.outcome) {
+        case net::OpenOutcome::Rejected:
+            return STORE_REJECTED;
+        case net::OpenOutcome::NothingAccepted:
+            return STORE_CONTEXT_REFUSED;
+        case net::OpenOutcome::Aborted:
+            return STORE_ASSOCIATION_ABORTED;
+        case net::OpenOutcome::MalformedAnswer:
+            return STORE_MALFORMED_ANSWER;
+        default:
+            return STORE_NO_CONNECTION;
+    }
+}
+
 int32_t StoreFile(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                   std::string_view calledAeTitle, const fs::path& file,
+                  std::optional<std::string_view> preferredSyntax, bool convert) {
+    return StoreFile(net::SettingsFor(std::string(host), std::string(port),
+                                      std::string(callingAeTitle), std::string(calledAeTitle)),
+                     file, preferredSyntax, convert);
+}
+
+int32_t StoreFile(const net::ConnectionSettings& peer, const fs::path& file,
                   std::optional<std::string_view> preferredSyntax, bool convert) {
     net::NoteFailure({});
     ElementList dataSet;
@@ -368,11 +370,9 @@ int32_t StoreFile(std::string_view host, std::string_view port, std::string_view
     const std::string sopClass = SopClassOf(dataSet);
     if (sopClass.empty()) return STORE_NO_SOP_CLASS;
 
-    net::AssociationPtr assoc = NewStorageAssociation();
-    if (const int32_t opened = OpenForStorage(*assoc, host, port, callingAeTitle, calledAeTitle,
-                                              sopClass, syntax, preferredSyntax);
-        opened != 0)
-        return opened;
+    auto syntaxes = net::StorageProposedTransferSyntaxes(syntax, preferredSyntax);
+    net::AssociationPtr assoc = net::Open(peer, {{{0, sopClass, std::move(*syntaxes)}}});
+    if (assoc->opened.outcome != net::OpenOutcome::Accepted) return OpenFailureOutcome(*assoc);
     if (const int32_t sent = StoreDataSet(*assoc, dataSet, sopClass, syntax, convert); sent != 0)
         return sent;
     return ReadStoreRSP(*assoc);
@@ -451,6 +451,15 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                          std::string_view callingAeTitle, std::string_view calledAeTitle,
                          const fs::path& directory, std::optional<std::string_view> preferredSyntax,
                          bool convert, const SeriesProgress& progress) {
+    return SendSeriesStatus(
+        net::SettingsFor(std::string(host), std::string(port), std::string(callingAeTitle),
+                         std::string(calledAeTitle)),
+        directory, preferredSyntax, convert, progress);
+}
+
+int32_t SendSeriesStatus(const net::ConnectionSettings& peer, const fs::path& directory,
+                         std::optional<std::string_view> preferredSyntax, bool convert,
+                         const SeriesProgress& progress) {
     net::NoteFailure({});
     std::vector<SeriesEntry> entries;
     std::error_code ec;
@@ -474,16 +483,15 @@ int32_t SendSeriesStatus(std::string_view host, std::string_view port,
     std::vector<int32_t> outcomes(entries.size(), STORE_NO_CONNECTION);
     bool opened = false;
     for (const SeriesAssociation& planned : PlanSeries(scanned, preferredSyntax)) {
-        net::AssociationPtr assoc = NewStorageAssociation();
+        net::AssociationPtr assoc;
         int32_t refused = 0;  // why this association could not be opened
         if (!planned.proposals.empty()) {
             // Message IDs go on from those already sent.
             const uint32_t counter = net::MessageCounterValue();
-            std::string calling(callingAeTitle);
-            refused = net::OpenAssocContexts(*assoc, host, port, calling, calledAeTitle,
-                                             planned.proposals)
+            assoc = net::Open(peer, {planned.proposals});
+            refused = assoc->opened.outcome == net::OpenOutcome::Accepted
                           ? 0
-                          : OpenFailure(*assoc);
+                          : OpenFailureOutcome(*assoc);
             if (opened) net::SetMessageCounter(counter);
             opened = true;
         }

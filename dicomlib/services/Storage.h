@@ -21,21 +21,27 @@ namespace dicomlib::services {
 
 // Our own failures; the same numbers cross the exported interface.
 enum StoreFailure : int32_t {
-    STORE_NO_RESPONSE = -1,         // no message came back
-    STORE_NOT_STORE_RESPONSE = -2,  // a message came whose Command Field is not C-STORE-RSP
-    STORE_CANNOT_OPEN = -3,         // the file cannot be opened
-    STORE_NOT_PART10 = -4,          // no "DICM" at offset 128
-    STORE_DAMAGED_FILE = -5,        // a Part 10 file that cannot be read to its end
-    STORE_NO_TRANSFER_SYNTAX = -6,  // no (0002,0010) Transfer Syntax UID
-    STORE_NO_SOP_CLASS = -7,        // no (0008,0016) SOP Class UID
-    STORE_NO_CONNECTION = -8,       // no connection, or no answer to the association request
-    STORE_REJECTED = -9,            // the peer rejected the association
-    STORE_CONTEXT_REFUSED = -10,    // the peer accepted no presentation context for the class
-    STORE_CONVERSION_FAILED = -11,  // the data set could not be converted to the accepted syntax
-    STORE_SEND_FAILED = -12,        // the connection failed while sending
-    STORE_NO_FILES = -13,           // a series directory with nothing to send
-    STORE_INTERNAL_ERROR = -14,     // memory ran out, or another failure of the library itself
+    STORE_NO_RESPONSE = -1,           // no message came back
+    STORE_NOT_STORE_RESPONSE = -2,    // a message came whose Command Field is not C-STORE-RSP
+    STORE_CANNOT_OPEN = -3,           // the file cannot be opened
+    STORE_NOT_PART10 = -4,            // no "DICM" at offset 128
+    STORE_DAMAGED_FILE = -5,          // a Part 10 file that cannot be read to its end
+    STORE_NO_TRANSFER_SYNTAX = -6,    // no (0002,0010) Transfer Syntax UID
+    STORE_NO_SOP_CLASS = -7,          // no (0008,0016) SOP Class UID
+    STORE_NO_CONNECTION = -8,         // no connection, or no answer to the association request
+    STORE_REJECTED = -9,              // the peer rejected the association
+    STORE_CONTEXT_REFUSED = -10,      // the peer accepted no presentation context for the class
+    STORE_CONVERSION_FAILED = -11,    // the data set could not be converted to the accepted syntax
+    STORE_SEND_FAILED = -12,          // the connection failed while sending
+    STORE_NO_FILES = -13,             // a series directory with nothing to send
+    STORE_INTERNAL_ERROR = -14,       // memory ran out, or another failure of the library itself
+    STORE_ASSOCIATION_ABORTED = -17,  // an A-ABORT answered the association request
+    STORE_MALFORMED_ANSWER = -18,     // the answer to the association request is not sound
 };
+
+// Why an association was not opened, as an outcome of ours: the same numbers serve the query
+// services.
+int32_t OpenFailureOutcome(const Association& assoc);
 
 // What an outcome means, in words: ours, or "status 0xA700 (refused: out of resources)" for a
 // C-STORE status. peer names the peer in the words of outcomes that concern it.
@@ -68,6 +74,8 @@ int32_t ReadStoreRSP(Association& assoc);
 // then the preferred one, sends it, reads the response and always releases. The C-STORE status
 // or a negative code; nothing is sent for a file that is not a Part 10 file or lacks its
 // transfer syntax or SOP Class UID.
+int32_t StoreFile(const net::ConnectionSettings& peer, const std::filesystem::path& file,
+                  std::optional<std::string_view> preferredSyntax, bool convert);
 int32_t StoreFile(std::string_view host, std::string_view port, std::string_view callingAeTitle,
                   std::string_view calledAeTitle, const std::filesystem::path& file,
                   std::optional<std::string_view> preferredSyntax, bool convert);
@@ -119,6 +127,10 @@ uint8_t ContextForFile(const Association& assoc, std::string_view sopClassUid,
 // converted only where it does not (Message IDs go on counting from one association to the
 // next). A file that fails is skipped, and each is told to progress as it is done. Returns the
 // outcome of the last file; STORE_NO_FILES for a directory without any.
+int32_t SendSeriesStatus(const net::ConnectionSettings& peer,
+                         const std::filesystem::path& directory,
+                         std::optional<std::string_view> preferredSyntax, bool convert,
+                         const SeriesProgress& progress = {});
 int32_t SendSeriesStatus(std::string_view host, std::string_view port,
                          std::string_view callingAeTitle, std::string_view calledAeTitle,
                          const std::filesystem::path& directory,

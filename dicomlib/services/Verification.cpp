@@ -7,6 +7,7 @@
 #include "data/Uids.h"
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
+#include "net/Dispatcher.h"
 #include "net/TraceLog.h"
 
 namespace dicomlib::services {
@@ -26,25 +27,28 @@ bool WriteEchoRQ(Association& assoc, std::string_view sopClassUid) {
 }
 
 bool ReadEchoRSP(Association& assoc) {
-    ElementList response;
-    if (!net::ReceiveMessage(assoc, response)) return false;
-    if (data::GetTagUS(response, tag::CommandField) != net::C_ECHO_RSP) {
+    assoc.dataTransfer.awaitedResponse = net::C_ECHO_RSP;
+    auto response = net::AwaitResponse(assoc);
+    if (!response) return false;
+    if (response->commandField != net::C_ECHO_RSP) {
         net::NoteFailure("the peer answered with another message than a C-ECHO response");
         return false;
     }
-    const uint16_t status = data::GetTagUS(response, tag::Status);
+    const uint16_t status = data::GetTagUS(response->command, tag::Status);
     if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_ECHO_RSP);
     return status == net::STATUS_SUCCESS;
 }
 
 bool EchoSCU(std::string_view host, std::string_view port, std::string_view callingAeTitle,
              std::string_view calledAeTitle) {
-    net::AssociationPtr assoc(new Association());
-    assoc->messageDump = net::LogLevel() >= net::LOG_MESSAGES;
-    std::string calling(callingAeTitle);
+    return EchoSCU(net::SettingsFor(std::string(host), std::string(port),
+                                    std::string(callingAeTitle), std::string(calledAeTitle)));
+}
+
+bool EchoSCU(const net::ConnectionSettings& peer) {
     const std::string_view verification = uid::Verification;
-    if (!net::OpenAssoc(*assoc, host, port, calling, calledAeTitle, verification, std::nullopt))
-        return false;
+    net::AssociationPtr assoc = net::Open(peer, net::ProposalFor(verification));
+    if (assoc->opened.outcome != net::OpenOutcome::Accepted) return false;
     return WriteEchoRQ(*assoc, verification) && ReadEchoRSP(*assoc);
 }
 

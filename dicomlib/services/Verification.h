@@ -23,6 +23,7 @@ bool ReadEchoRSP(Association& assoc);
 // releases and frees the association. An empty calling title becomes the default title. True
 // only when the peer accepted and answered with status success. At trace level 2 or more
 // every element sent and received is dumped.
+bool EchoSCU(const net::ConnectionSettings& peer);
 bool EchoSCU(std::string_view host, std::string_view port, std::string_view callingAeTitle,
              std::string_view calledAeTitle);
 

@@ -95,40 +95,6 @@ bool NeedsReencoding(const ElementList& dataSet) {
     return false;
 }
 
-// A C-STORE-RQ whose command has been received: takes its data set, files it and answers.
-// False when the association has to end.
-bool ServeStore(Association& assoc, const ElementList& command, const std::string& storageDirectory,
-                const fs::path& indexRoot, bool asReceived) {
-    if (command.Empty() || data::GetTagUS(command, tag::CommandDataSetType) == net::NO_DATA_SET)
-        return false;
-    ElementList dataSet;
-    if (!net::ReceiveMessage(assoc, dataSet)) return false;
-    // What cannot be answered is not stored: the sender would never learn of it.
-    const std::string sopClass = data::GetTagString(command, tag::AffectedSOPClassUID);
-    if (sopClass.empty() || net::FindContextForClass(assoc, sopClass) == 0) return true;
-    const auto syntax = net::AcceptedSyntaxOf(assoc, assoc.dataTransfer.contextId);
-    const uint16_t status =
-        syntax ? StoreInstance(storageDirectory, indexRoot, dataSet, *syntax, asReceived)
-               : net::STATUS_CANNOT_UNDERSTAND;
-    if (auto response = StoreResponse(command, status))
-        net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
-    return true;
-}
-
-// A request this provider does not serve: its data set, when one follows, is taken and
-// dropped, and the request answered on its own context. False when the association has to end:
-// a Command Field that is no request, or a connection that failed.
-bool AnswerNotServed(Association& assoc, const ElementList& command) {
-    auto response = NotServedResponse(command);
-    if (!response) return false;
-    const uint8_t contextId = assoc.dataTransfer.contextId;
-    if (data::GetTagUS(command, tag::CommandDataSetType) != net::NO_DATA_SET) {
-        ElementList dropped;
-        if (!net::ReceiveMessage(assoc, dropped)) return false;
-    }
-    return net::SendMessageOnContext(assoc, *response, contextId, net::MessageKind::Command);
-}
-
 // The threads of the associations one listener serves at once, at most limit of them. Each
 // thread hands itself over to be joined when it ends.
 class AssociationPool {
@@ -190,10 +156,10 @@ enum class ListenerState { Starting, Listening, Ended };
 
 struct Listener {
     std::string port;
-    std::string directory;
-    fs::path indexRoot;
-    net::AcceptPolicy policy = net::AcceptPolicy::Standard;
+    // Read by every association's thread, changed by none.
+    ProviderProfile profile;
     int maxAssociations = 1;
+    net::ConnectionSettings settings;
     net::CancelSignal cancel;
     std::thread thread;
     ListenerState state = ListenerState::Starting;  // guarded by the registry's mutex
@@ -225,8 +191,7 @@ void SetState(Listener& listener, ListenerState state) {
 
 void Serve(Listener& listener, int handle) {
     try {
-        ServeAssociation(handle, listener.directory, listener.indexRoot, &listener.cancel,
-                         listener.policy);
+        ServeAssociation(handle, listener.profile, &listener.cancel, listener.settings);
     } catch (...) {
         // One association's failure (memory, most likely) ends only that association.
     }
@@ -260,14 +225,13 @@ void JoinAll(std::vector<std::shared_ptr<Listener>>& listeners) {
         if (listener->thread.joinable()) listener->thread.join();
 }
 
-std::shared_ptr<Listener> NewListener(std::string_view directory, std::string_view port,
-                                      const fs::path& indexRoot, int maxAssociations,
-                                      net::AcceptPolicy policy) {
+std::shared_ptr<Listener> NewListener(ProviderProfile profile, std::string_view port,
+                                      int maxAssociations,
+                                      const net::ConnectionSettings& settings) {
     auto listener = std::make_shared<Listener>();
-    listener->policy = policy;
+    listener->profile = std::move(profile);
+    listener->settings = settings;
     listener->port = std::string(port);
-    listener->directory = StorageDirectoryOf(directory);
-    listener->indexRoot = indexRoot;
     listener->maxAssociations = std::clamp(maxAssociations, 1, MAX_ASSOCIATIONS);
     return listener;
 }
@@ -326,32 +290,6 @@ std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t st
         .AppendUs(tag::MessageIDBeingRespondedTo, messageId)
         .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
         .AppendUs(tag::Status, status);
-    return std::move(response.List());
-}
-
-std::optional<ElementList> NotServedResponse(const ElementList& request) {
-    const uint16_t field = data::GetTagUS(request, tag::CommandField);
-    if (net::CommandFieldName(field).empty() || (field & 0x8000) != 0 || field == net::C_ECHO_RQ ||
-        field == net::C_STORE_RQ || field == net::C_CANCEL_RQ) {
-        return std::nullopt;
-    }
-    const auto responseField = static_cast<uint16_t>(field | 0x8000);
-    std::string comment =
-        std::string(net::CommandFieldName(field)) + " not served here: only C-STORE and C-ECHO are";
-    if (comment.size() % 2 != 0) comment += ' ';
-    net::CommandSet response;
-    std::string_view sopClass = AffectedClassValue(request).value_or(std::string_view());
-    if (sopClass.empty() && !data::GetTagString(request, tag::RequestedSOPClassUID).empty()) {
-        const DicomElement* e = data::FindTag(request, tag::RequestedSOPClassUID);
-        sopClass = std::string_view(reinterpret_cast<const char*>(e->value), e->length);
-    }
-    if (!sopClass.empty()) response.AppendUid(tag::AffectedSOPClassUID, sopClass);
-    response.AppendUs(tag::CommandField, responseField)
-        .AppendUs(tag::MessageIDBeingRespondedTo, data::GetTagUS(request, tag::MessageID))
-        .AppendUs(tag::CommandDataSetType, net::NO_DATA_SET)
-        .AppendUs(tag::Status, net::STATUS_SOP_CLASS_NOT_SUPPORTED)
-        .AppendBytes(tag::ErrorComment, "LO",
-                     std::span(reinterpret_cast<const uint8_t*>(comment.data()), comment.size()));
     return std::move(response.List());
 }
 
@@ -415,37 +353,39 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
     }
 }
 
-void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
-                      const net::CancelSignal* cancel, net::AcceptPolicy policy) {
+void ServeAssociation(int handle, const ProviderProfile& profile, const net::CancelSignal* cancel,
+                      const net::ConnectionSettings& settings) {
     Association assoc;
-    assoc.stream.Socket().WatchCancel(cancel);
-    if (!net::AcceptAssoc(assoc, handle, policy)) return;
-    const bool asReceived = policy == net::AcceptPolicy::Everything;
-    for (;;) {
-        ElementList command;
-        if (!net::ReceiveMessage(assoc, command)) break;
-        const uint16_t field = data::GetTagUS(command, tag::CommandField);
-        if (field == net::C_ECHO_RQ) {
-            if (auto response = EchoResponse(command)) {
-                net::SendMessage(assoc, *response,
-                                 data::GetTagString(command, tag::AffectedSOPClassUID),
-                                 net::MessageKind::Command);
-            }
-        } else if (field == net::C_STORE_RQ) {
-            if (!ServeStore(assoc, command, storageDirectory, indexRoot, asReceived)) break;
-        } else if (field == net::C_CANCEL_RQ) {
-            // Nothing of ours is outstanding to be cancelled, and a cancel has no response.
-        } else if (!AnswerNotServed(assoc, command)) {
-            break;
-        }
+    assoc.settings = settings;
+    if (const auto& tls = settings.transport.tls) {
+        assoc.stream.UseTransport(net::MakeTransport(tls));
+        // A connection that never finishes its handshake gives way as one that sends no
+        // A-ASSOCIATE-RQ does; AcceptAssoc sets its own limit for the request.
+        assoc.stream.Socket().SetReceiveDeadline(std::chrono::steady_clock::now() +
+                                                 settings.RequestWait());
     }
+    assoc.stream.Socket().WatchCancel(cancel);
+    if (!net::AcceptAssoc(assoc, handle, AnswerWith(profile))) return;
+    net::ServeRequests(assoc, profile.Handlers());
     net::CloseAssoc(assoc);
 }
 
+void ServeAssociation(int handle, const std::string& storageDirectory, const fs::path& indexRoot,
+                      const net::CancelSignal* cancel, AcceptPolicy policy,
+                      const net::ConnectionSettings& settings) {
+    ServeAssociation(handle, ProfileFor(policy, {storageDirectory, indexRoot, false}), cancel,
+                     settings);
+}
+
 StoreProvider::StoreProvider(std::string_view directory, std::string_view port,
-                             const fs::path& indexRoot, int maxAssociations,
-                             net::AcceptPolicy policy)
-    : listener_(NewListener(directory, port, indexRoot, maxAssociations, policy)) {
+                             const fs::path& indexRoot, int maxAssociations, AcceptPolicy policy,
+                             const net::ConnectionSettings& settings)
+    : StoreProvider(ProfileFor(policy, {StorageDirectoryOf(directory), indexRoot, false}), port,
+                    maxAssociations, settings) {}
+
+StoreProvider::StoreProvider(ProviderProfile profile, std::string_view port, int maxAssociations,
+                             const net::ConnectionSettings& settings)
+    : listener_(NewListener(std::move(profile), port, maxAssociations, settings)) {
     listener_->thread = std::thread(ServerThread, std::ref(*listener_));
 }
 
@@ -463,8 +403,11 @@ void StoreProvider::Stop() {
 }
 
 void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
-                   int maxAssociations, net::AcceptPolicy policy) {
-    auto listener = NewListener(directory, port, indexRoot, maxAssociations, policy);
+                   int maxAssociations, AcceptPolicy policy,
+                   const net::ConnectionSettings& settings) {
+    auto listener =
+        NewListener(ProfileFor(policy, {StorageDirectoryOf(directory), indexRoot, false}), port,
+                    maxAssociations, settings);
     Registry& registry = TheRegistry();
     std::vector<std::shared_ptr<Listener>> ended;
     {

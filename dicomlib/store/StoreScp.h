@@ -17,7 +17,9 @@
 #include "data/ElementList.h"
 #include "net/Association.h"
 #include "net/TcpSocket.h"
+#include "net/TlsTransport.h"
 #include "store/DatabaseIndex.h"
+#include "store/ProviderProfile.h"
 
 namespace dicomlib::store {
 
@@ -33,12 +35,6 @@ bool IsValidUid(std::string_view uid);
 // with 0x00; the echo response copies the request's Command Data Set Type.
 std::optional<ElementList> EchoResponse(const ElementList& request);
 std::optional<ElementList> StoreResponse(const ElementList& request, uint16_t status);
-
-// The answer to a request this provider does not serve (anything but C-ECHO, C-STORE and
-// C-CANCEL): that command's response with status 0x0122 (SOP class not supported) and an Error
-// Comment saying so, naming the request's SOP class (Affected, or else Requested, SOP Class
-// UID) when it has one. None for a Command Field that is no request.
-std::optional<ElementList> NotServedResponse(const ElementList& request);
 
 // Where a received instance goes, and what it holds.
 struct StoragePlan {
@@ -65,16 +61,24 @@ uint16_t StoreInstance(const std::string& storageDirectory, const std::filesyste
                        ElementList& dataSet, std::string_view transferSyntax,
                        bool asReceived = false);
 
-// Serves one association on an accepted connection handle: negotiation, then C-ECHO and
-// C-STORE requests until the peer releases or aborts; any other request is answered with
-// NotServedResponse and the association goes on, anything else ends it. Once the
-// cancel signal (when given) is raised, what has already arrived is still served and answered,
-// and the next wait for the peer closes the connection.
+// Serves one association on an accepted connection handle: negotiation as the profile answers,
+// then the requests through the dispatcher with the profile's handlers until the peer releases
+// or aborts; a request no handler serves is answered as not served (0x0122) and the
+// association goes on. Once the cancel signal (when given) is raised, what has already arrived
+// is still served and answered, and the next wait for the peer closes the connection. The
+// settings give the waits for the request, the release and between requests, and the maximum
+// PDU length announced; a TLS context in their transport secures the connection first (a
+// failed handshake ends it).
+void ServeAssociation(int handle, const ProviderProfile& profile,
+                      const net::CancelSignal* cancel = nullptr,
+                      const net::ConnectionSettings& settings = {});
+// The same with a built-in profile storing into storageDirectory and indexing under indexRoot.
 // With AcceptPolicy::Everything every storage class is taken and stored as received.
 void ServeAssociation(int handle, const std::string& storageDirectory,
                       const std::filesystem::path& indexRoot,
                       const net::CancelSignal* cancel = nullptr,
-                      net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                      AcceptPolicy policy = AcceptPolicy::Standard,
+                      const net::ConnectionSettings& settings = {});
 
 // The most associations one listener serves at once.
 constexpr int MAX_ASSOCIATIONS = 256;
@@ -90,9 +94,15 @@ class StoreProvider {
   public:
     // Starts the listener thread and returns at once; a port that cannot be listened on ends
     // the listener (see Listening).
+    // With a TLS context every connection is secured with it (a provider serves one kind of
+    // port: TLS or plain).
     StoreProvider(std::string_view directory, std::string_view port,
                   const std::filesystem::path& indexRoot, int maxAssociations = 1,
-                  net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                  AcceptPolicy policy = AcceptPolicy::Standard,
+                  const net::ConnectionSettings& settings = {});
+    // The same serving the given profile (its rows' handlers decide what is stored where).
+    StoreProvider(ProviderProfile profile, std::string_view port, int maxAssociations = 1,
+                  const net::ConnectionSettings& settings = {});
     ~StoreProvider();
     StoreProvider(const StoreProvider&) = delete;
     StoreProvider& operator=(const StoreProvider&) = delete;
@@ -111,7 +121,8 @@ class StoreProvider {
 // StoreSCPListening and StopStoreSCP reach; may be called more than once.
 void StartStoreSCP(std::string_view directory, std::string_view port,
                    const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1,
-                   net::AcceptPolicy policy = net::AcceptPolicy::Standard);
+                   AcceptPolicy policy = AcceptPolicy::Standard,
+                   const net::ConnectionSettings& settings = {});
 // Waits until the registry's listener started last on port has either listened or given up;
 // true when it is listening now.
 bool StoreSCPListening(std::string_view port);

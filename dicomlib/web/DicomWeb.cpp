@@ -22,11 +22,7 @@
 namespace dicomlib::web {
 namespace {
 
-constexpr char DICOM_JSON[] = "application/dicom+json";
 constexpr char DICOM_PART[] = "application/dicom";
-// Instances in the syntax the server holds them in, not converted on the way.
-constexpr char DICOM_MULTIPART[] =
-    "multipart/related; type=\"application/dicom\"; transfer-syntax=*";
 
 std::string ServiceBase(std::string_view url) {
     while (!url.empty() && url.back() == '/')
@@ -53,11 +49,6 @@ int32_t CheckAnswer(const HttpResult& result, const std::string& url, const Http
         if (result.response.status == status) return WEB_SUCCESS;
     return Failed(static_cast<int32_t>(result.response.status),
                   ExplainStatus(result.response, HasCredentials(settings)));
-}
-
-bool IsJsonType(std::string_view contentType) {
-    const std::string type = ParseMediaType(contentType).type;
-    return type == DICOM_JSON || type == "application/json";
 }
 
 // The body of a JSON answer as an array of data sets.
@@ -93,6 +84,11 @@ std::string TrimmedField(services::RecordType kind, const void* record, std::siz
 }
 
 }  // namespace
+
+bool IsJsonType(std::string_view contentType) {
+    const std::string type = ParseMediaType(contentType).type;
+    return type == DICOM_JSON || type == "application/json";
+}
 
 int32_t QidoSearch(const std::string& serviceUrl, const HttpSettings& settings,
                    std::string_view level, RecordList& list, uint32_t limit, uint32_t offset) {

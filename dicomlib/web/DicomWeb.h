@@ -42,6 +42,15 @@ enum WebOutcomeCode : int32_t {
     WEB_INTERNAL_ERROR = -19,       // memory ran out, or another failure of the library
 };
 
+// What searches and metadata are asked in, and retrieves: instances in the syntax the server
+// holds them in, not converted on the way.
+inline constexpr char DICOM_JSON[] = "application/dicom+json";
+inline constexpr char DICOM_MULTIPART[] =
+    "multipart/related; type=\"application/dicom\"; transfer-syntax=*";
+
+// Whether a Content-Type is JSON: the DICOM JSON media type or plain JSON.
+bool IsJsonType(std::string_view contentType);
+
 // The outcome in words: "HTTP 404 (not found)", or our failure's words.
 std::string WebOutcomeText(int32_t outcome);
 

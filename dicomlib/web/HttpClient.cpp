@@ -1,6 +1,7 @@
 #include "web/HttpClient.h"
 
 #include <curl/curl.h>
+#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -86,13 +87,57 @@ namespace {
 
 // What one transfer collects from libcurl's callbacks.
 struct Transfer {
+    CURL* curl = nullptr;
     HttpResponse response;
     const HttpClient::BodySink* sink = nullptr;
     bool tooLarge = false;
+    TlsFacts tls;
 };
+
+// The protocol and cipher suite of the connection in use: asked while the transfer runs, when
+// libcurl still holds the TLS session.
+void TakeTlsSession(Transfer& t) {
+    if (!t.tls.version.empty()) return;
+    curl_tlssessioninfo* info = nullptr;
+    if (curl_easy_getinfo(t.curl, CURLINFO_TLS_SSL_PTR, &info) != CURLE_OK || info == nullptr ||
+        info->backend != CURLSSLBACKEND_OPENSSL || info->internals == nullptr)
+        return;
+    const SSL* ssl = static_cast<const SSL*>(info->internals);
+    t.tls.version = SSL_get_version(ssl);
+    if (const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl))
+        t.tls.cipher = SSL_CIPHER_get_name(cipher);
+}
+
+// The server's certificate (the first of the chain libcurl reports), by the names libcurl
+// gives its fields.
+void TakeCertificate(CURL* curl, TlsFacts& tls) {
+    curl_certinfo* chain = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CERTINFO, &chain) != CURLE_OK || chain == nullptr ||
+        chain->num_of_certs < 1)
+        return;
+    for (const curl_slist* field = chain->certinfo[0]; field != nullptr; field = field->next) {
+        const std::string_view text = field->data;
+        const std::size_t colon = text.find(':');
+        if (colon == std::string_view::npos) continue;
+        const std::string_view name = text.substr(0, colon);
+        const std::string value(TrimLine(text.substr(colon + 1)));
+        if (name == "Subject") tls.subject = value;
+        if (name == "Issuer") tls.issuer = value;
+        if (name == "Start date") tls.notBefore = value;
+        if (name == "Expire date") tls.notAfter = value;
+        if (name == "Public Key Algorithm") tls.keyAlgorithm = value;
+        if (name.ends_with("Public Key") && name != "Public Key Algorithm") tls.keyBits = value;
+    }
+}
+
+double Seconds(CURL* curl, CURLINFO info) {
+    curl_off_t micros = 0;
+    return curl_easy_getinfo(curl, info, &micros) == CURLE_OK ? double(micros) / 1e6 : 0;
+}
 
 size_t TakeHeader(char* data, size_t size, size_t count, void* context) {
     auto& t = *static_cast<Transfer*>(context);
+    TakeTlsSession(t);
     const std::string_view line = TrimLine({data, size * count});
     if (StartsWithNoCase(line, "http/")) {
         // A new status line (after a redirect or a 100 Continue) starts a new answer.
@@ -106,6 +151,10 @@ size_t TakeHeader(char* data, size_t size, size_t count, void* context) {
     } else if (StartsWithNoCase(line, "www-authenticate:")) {
         if (!t.response.authenticate.empty()) t.response.authenticate += ", ";
         t.response.authenticate += std::string(TrimLine(line.substr(17)));
+    } else if (StartsWithNoCase(line, "allow:")) {
+        t.response.allow = std::string(TrimLine(line.substr(6)));
+    } else if (StartsWithNoCase(line, "access-control-allow-origin:")) {
+        t.response.allowOrigin = std::string(TrimLine(line.substr(28)));
     }
     return size * count;
 }
@@ -150,13 +199,18 @@ HttpResult HttpClient::Post(const std::string& url, const std::string& contentTy
     return Perform(url, accept, &contentType, body, {});
 }
 
+HttpResult HttpClient::Options(const std::string& url, const std::string& accept) {
+    return Perform(url, accept, nullptr, {}, {}, "OPTIONS");
+}
+
 HttpResult HttpClient::Perform(const std::string& url, const std::string& accept,
                                const std::string* contentType, std::span<const uint8_t> body,
-                               const BodySink& sink) {
+                               const BodySink& sink, const char* method) {
     CURL* curl = handle_->curl;
     curl_easy_reset(curl);
     handle_->error[0] = '\0';
     Transfer transfer;
+    transfer.curl = curl;
     transfer.sink = &sink;
 
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
@@ -167,13 +221,16 @@ HttpResult HttpClient::Perform(const std::string& url, const std::string& accept
     curl_easy_setopt(curl, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, CONNECT_SECONDS);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, STALL_SECONDS);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME,
+                     settings_.stallSeconds > 0 ? settings_.stallSeconds : STALL_SECONDS);
     curl_easy_setopt(curl, CURLOPT_TCP_NODELAY, 1L);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, TakeHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, TakeBody);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_USERAGENT, "TESSALY/2.48");
+    curl_easy_setopt(curl, CURLOPT_CERTINFO, 1L);
+    if (method != nullptr) curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, method);
 
     if (!settings_.tlsCa.empty()) {
         std::error_code ec;
@@ -223,7 +280,10 @@ HttpResult HttpClient::Perform(const std::string& url, const std::string& accept
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
 
     if (net::LogLevel() >= net::LOG_ASSOCIATION) {
-        net::WriteLogLine(std::string(contentType != nullptr ? "POST " : "GET ") + url +
+        net::WriteLogLine(std::string(method != nullptr        ? std::string(method) + " "
+                                      : contentType != nullptr ? "POST "
+                                                               : "GET ") +
+                          url +
                           (contentType != nullptr ? " (" + std::to_string(body.size()) + " bytes)"
                                                   : std::string()));
     }
@@ -232,6 +292,11 @@ HttpResult HttpClient::Perform(const std::string& url, const std::string& accept
 
     HttpResult result;
     result.response = std::move(transfer.response);
+    result.tls = std::move(transfer.tls);
+    TakeCertificate(curl, result.tls);
+    result.timing = {
+        Seconds(curl, CURLINFO_CONNECT_TIME_T), Seconds(curl, CURLINFO_APPCONNECT_TIME_T),
+        Seconds(curl, CURLINFO_STARTTRANSFER_TIME_T), Seconds(curl, CURLINFO_TOTAL_TIME_T)};
     result.failure = transfer.tooLarge ? TransferFailure::TooLarge : FailureOf(code);
     if (result.failure != TransferFailure::None)
         result.detail = handle_->error[0] != '\0' ? handle_->error : curl_easy_strerror(code);

@@ -21,12 +21,15 @@ struct HttpSettings {
     bool tlsNoVerify = false;    // neither the server's certificate nor its name is checked
     std::string user, password;  // HTTP basic when user is not empty
     std::string token;           // a bearer token when not empty
+    long stallSeconds = 0;       // an answer that stalls this long is broken off; 0: the default
 };
 
 struct HttpResponse {
     long status = 0;           // 0 until a status line came
     std::string contentType;   // "" when the answer has none
     std::string authenticate;  // the WWW-Authenticate header, "" when absent
+    std::string allow;         // the Allow header (the methods a resource takes), "" when absent
+    std::string allowOrigin;   // Access-Control-Allow-Origin, "" when absent
     std::string body;          // the body when no sink took it, else its first BODY_SAMPLE bytes
     uint64_t bodyBytes = 0;
 };
@@ -47,10 +50,32 @@ enum class TransferFailure {
     TooLarge,      // a body to collect whole passed BODY_LIMIT
 };
 
+// How long the stages of a transfer took, in seconds from its start; 0 for a stage that did
+// not happen (no TLS on http, say).
+struct HttpTiming {
+    double connected = 0;  // TCP connection made
+    double secured = 0;    // TLS handshake done
+    double firstByte = 0;  // the first byte of the answer came
+    double total = 0;
+};
+
+// What the TLS handshake of an https transfer settled on and the server's certificate, as far
+// as the transfer got; every text "" on http.
+struct TlsFacts {
+    std::string version;  // "TLSv1.3"
+    std::string cipher;   // "TLS_AES_256_GCM_SHA384"
+    std::string subject, issuer;
+    std::string notBefore, notAfter;  // as the certificate gives them: "Jan  1 00:00:00 2026 GMT"
+    std::string keyAlgorithm;         // "rsaEncryption", "id-ecPublicKey"
+    std::string keyBits;              // "2048"; "" when not told
+};
+
 struct HttpResult {
     TransferFailure failure = TransferFailure::None;
     std::string detail;  // libcurl's words for a failure
     HttpResponse response;
+    HttpTiming timing;
+    TlsFacts tls;
 };
 
 class HttpClient {
@@ -72,12 +97,14 @@ class HttpClient {
     HttpResult Get(const std::string& url, const std::string& accept, const BodySink& sink = {});
     HttpResult Post(const std::string& url, const std::string& contentType,
                     std::span<const uint8_t> body, const std::string& accept);
+    // An OPTIONS request: what the resource offers, in the Allow header and the body.
+    HttpResult Options(const std::string& url, const std::string& accept);
 
   private:
     struct Handle;
     HttpResult Perform(const std::string& url, const std::string& accept,
                        const std::string* contentType, std::span<const uint8_t> body,
-                       const BodySink& sink);
+                       const BodySink& sink, const char* method = nullptr);
 
     HttpSettings settings_;
     std::unique_ptr<Handle> handle_;

@@ -11,6 +11,7 @@
 #include <QFileDialog>
 #include <QLineEdit>
 #include <QListView>
+#include <QProcess>
 #include <QRegularExpression>
 #include <QTimer>
 
@@ -54,10 +55,11 @@ inline void WriteFile(const QString& path, const QByteArray& bytes) {
 // What the runner sent to the window, in the order the window got it.
 struct JobRecorder : QObject {
     QStringList ended, memo;
+    QList<QStringList> blocks;  // the memo's lines as they were sent
     explicit JobRecorder(app::MainThread* runner) {
         connect(runner, &app::MainThread::MemoCleared, this, [this] { memo << "<cleared>"; });
         connect(runner, &app::MainThread::MemoLines, this,
-                [this](const QStringList& l) { memo << l; });
+                [this](const QStringList& l) { memo << l, blocks << l; });
         connect(runner, &app::MainThread::JobEnded, this, [this](const QString& s) { ended << s; });
     }
 };
@@ -75,17 +77,38 @@ inline void ChooseFile(const QString& file) {
     OnModal<QFileDialog>([file](QFileDialog* dialog) { Choose(dialog, file); });
 }
 
-// The runner's own lines of today's log of service, without their time of day.
+// The runner's own lines of today's log of service, without their time of day: the starting
+// and outcome lines and the explanations indented under them.
 inline QStringList LogLines(const QString& workDir, const QString& service) {
     const QString name = QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log";
     const QString text = QString::fromLatin1(ReadFile(workDir + "/" + name));
     static const QRegularExpression own(
-        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT) .*)\r$",
+        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT|PROBE) .*|  .*)\r$",
         QRegularExpression::MultilineOption);
     QStringList lines;
     for (auto it = own.globalMatch(text); it.hasNext();)
         lines << it.next().captured(1);
     return lines;
+}
+
+// What tessaly-cli writes for args: standard output, then standard error.
+inline QString CliOutput(const QStringList& args) {
+    QProcess cli;
+    cli.start(TESSALY_CLI, args);
+    cli.waitForFinished(120000);
+    return QString::fromUtf8(cli.readAllStandardOutput() + cli.readAllStandardError());
+}
+
+// The same, line by line, without empty lines.
+inline QStringList CliLines(const QStringList& args) {
+    return CliOutput(args).split('\n', Qt::SkipEmptyParts);
+}
+
+// The line tessaly-cli writes under its failure line for args: the one indented by two spaces.
+inline QString CliExplanation(const QStringList& args) {
+    for (const QString& line : CliLines(args))
+        if (line.startsWith("  ")) return line;
+    return "<no explanation>";
 }
 
 }  // namespace apptest

@@ -1,8 +1,7 @@
 // Runs the window's test class named by the first argument under the program's application
-// object. "--end-while-waiting" is the program itself, started by the window test: it presses
-// Echo, then End a second later. "--screenshot OUT.png PORT AET NAME", for
-// tools/screenshot.sh, is the program querying 127.0.0.1:PORT for the patient name NAME; once
-// the result is shown the window is captured with ImageMagick's import and closed.
+// object. "--end-while-waiting BUTTON" is the program itself, started by the window test: it
+// presses BUTTON (Echo, Probe), then End a second later. "--screenshot OUT.png PORT AET ACTION
+// [NAME]", for tools/screenshot.sh, is the program running one action and capturing the window.
 #include <cstring>
 #include <memory>
 
@@ -18,18 +17,16 @@
 
 namespace {
 
+// The window for tools/screenshot.sh: ACTION ("query", "echo" or "probe") against
+// 127.0.0.1:PORT, called AET; once the job has ended and its lines are shown, the memo is
+// scrolled to its top, the window captured with ImageMagick's import and closed.
 int Screenshot(int argc, char** argv) {
     app::Settings settings = app::DefaultSettings();
     app::SetField(settings.RemotePort, argv[3]);
     app::SetField(settings.RemoteAET, argv[4]);
     if (!app::SaveSettings(app::SETTINGS_FILE_NAME, settings, nullptr)) return 1;
-    const QString out = argv[2], name = argv[5];
-    return app::RunTessaly(argc, argv, [out, name](app::TForm1& form) {
-        apptest::OnModal<app::TForm3>([name](app::TForm3* filter) {
-            apptest::Control<QLineEdit>(filter, "Edit2")->setText(name);
-            apptest::Click(filter, "Button1");
-        });
-        apptest::Click(&form, "BitBtn7");
+    const QString out = argv[2], action = argv[5], name = argc > 6 ? argv[6] : "";
+    return app::RunTessaly(argc, argv, [out, action, name](app::TForm1& form) {
         QObject::connect(form.findChild<app::MainThread*>(), &app::MainThread::JobEnded, &form,
                          [&form, out] {
                              QTimer::singleShot(1000, &form, [&form, out] {
@@ -40,6 +37,19 @@ int Screenshot(int argc, char** argv) {
                                  form.close();
                              });
                          });
+        if (action == "echo") {
+            form.resize(1100, 433);  // room for the reason under the failure line
+            return apptest::Click(&form, "BitBtn4");
+        }
+        if (action == "probe") {
+            form.resize(1000, 720);  // room for the report's columns
+            return apptest::Click(&form, "BitBtn11");
+        }
+        apptest::OnModal<app::TForm3>([name](app::TForm3* filter) {
+            apptest::Control<QLineEdit>(filter, "Edit2")->setText(name);
+            apptest::Click(filter, "Button1");
+        });
+        apptest::Click(&form, "BitBtn7");
     });
 }
 
@@ -51,9 +61,10 @@ QObject* NewScreenshotTest();
 QObject* NewQueryJobsTest();
 
 int main(int argc, char** argv) {
-    if (argc > 1 && std::strcmp(argv[1], "--end-while-waiting") == 0) {
-        return app::RunTessaly(argc, argv, [](app::TForm1& form) {
-            apptest::Click(&form, "BitBtn4");
+    if (argc > 2 && std::strcmp(argv[1], "--end-while-waiting") == 0) {
+        const std::string button = argv[2];
+        return app::RunTessaly(argc, argv, [button](app::TForm1& form) {
+            apptest::Click(&form, button.c_str());
             QTimer::singleShot(1000, &form, [&form] { apptest::Click(&form, "BitBtn5"); });
         });
     }

@@ -206,21 +206,25 @@ class QueryJobsTest : public QObject {
                                     << "FIND OK");
         QCOMPARE(Log("FIND"), QStringList({"Starting FIND Service", "FIND OK"}));
 
-        // Refused: each job's memo and log end in its failure line.
+        // Refused: each job's memo and log end in its failure line and, under it, why, as the
+        // command line says it for the same peer.
         Setup(port, "NOBODY");
         Query("BitBtn7", "DOE*");
         Query("BitBtn8", "DOE*");
         Print(SAMPLES + "CT_small.dcm");
         const QStringList memo = Ended(3);
+        const QString why = apptest::CliExplanation(
+            {"echo", "127.0.0.1", port, "--aet", "local", "--aec", "NOBODY"});
+        QVERIFY2(why.contains("NOBODY"), qPrintable(why));
         QCOMPARE(
-            memo.mid(0, 8),
-            QStringList({"<cleared>", "Association Failed!", Failure("FIND", "NOBODY", port),
+            memo.mid(0, 10),
+            QStringList({"<cleared>", "Association Failed!", Failure("FIND", "NOBODY", port), why,
                          "<cleared>", "Association Failed!", Failure("WORKLIST", "NOBODY", port),
-                         "<cleared>", "Connection Failed!"}));
-        QCOMPARE(memo.mid(9), QStringList({Failure("PRINT", "NOBODY", port)}));
+                         why, "<cleared>", "Connection Failed!"}));
+        QCOMPARE(memo.mid(11), QStringList({Failure("PRINT", "NOBODY", port), why}));
         for (const QString service : {"FIND", "WORKLIST", "PRINT"})
-            QCOMPARE(Log(service), QStringList({"Starting " + service + " Service",
-                                                Failure(service, "NOBODY", port)}));
+            QCOMPARE(Log(service, 3), QStringList({"Starting " + service + " Service",
+                                                   Failure(service, "NOBODY", port), why}));
     }
 
     void queriesTheWorklistOfWlmscpfs() {
@@ -294,7 +298,8 @@ class QueryJobsTest : public QObject {
         // A cancelled file choice sends nothing.
         printer.NewFiles("SP_");
         Print("");
-        QCOMPARE(Ended(1), QStringList({"<cleared>", Failure("PRINT", "PRINTER", port)}));
+        QCOMPARE(Ended(1), QStringList({"<cleared>", Failure("PRINT", "PRINTER", port),
+                                        QString("  ") + app::NO_FILE_CHOSEN}));
         QCOMPARE(printer.NewFiles("SP_").size(), 0u);
         QCOMPARE(Log("PRINT", 100).count("PRINT OK"), 5);
 
@@ -306,11 +311,12 @@ class QueryJobsTest : public QObject {
         const QStringList memo = Ended(1);
         QCOMPARE(memo.mid(0, 2), QStringList({"<cleared>", "Create Film Session: Failed!"}));
         QVERIFY2(memo[2].startsWith("Film session: status 0x"), qPrintable(memo[2]));
-        QCOMPARE(Log("PRINT", 1), memo.mid(3));
+        QCOMPARE(Log("PRINT", 2), memo.mid(3));
     }
 
-    // Two pending responses, then 0xC000: the records and the failure's own are listed. At PDU
-    // level the log holds the messages.
+    // Two pending responses, then 0xC000: the records and the failure's own are listed, and
+    // under the failure line why, as the command line says it. At PDU level the log holds the
+    // messages.
     void listsTheRecordsOfAFailedQuery() {
         FindPeer failing({"2", "C000"});
         Setup(failing.port, "FAILING", 0, 1);
@@ -318,15 +324,17 @@ class QueryJobsTest : public QObject {
         Query("BitBtn8", "PATIENT*");
         const QStringList memo = Ended(2);
         const QString status = "Final status 0xC000 (failed: unable to process)";
+        const QString why = apptest::CliExplanation(
+            {"find", "127.0.0.1", failing.port, "--aet", "local", "--aec", "FAILING"});
         QCOMPARE(memo.mid(0, 5), QStringList({"<cleared>", "No studies: 3", "",
                                               "PatientName: PATIENT^1", "PatientID: ID1"}));
         QCOMPARE(memo.mid(3 + 2 * 14, 2), QStringList({"PatientName: ", "PatientID: "}));
-        QCOMPARE(memo.mid(3 + 3 * 14, 5),
-                 QStringList({status, Failure("FIND", "FAILING", failing.port), "<cleared>",
+        QCOMPARE(memo.mid(3 + 3 * 14, 6),
+                 QStringList({status, Failure("FIND", "FAILING", failing.port), why, "<cleared>",
                               "No studies: 3", ""}));
-        QCOMPARE(memo.mid(3 + 3 * 14 + 5 + 3 * 10),
-                 QStringList({status, Failure("WORKLIST", "FAILING", failing.port)}));
-        QCOMPARE(Log("WORKLIST", 1), memo.mid(memo.size() - 1));
+        QCOMPARE(memo.mid(3 + 3 * 14 + 6 + 3 * 10),
+                 QStringList({status, Failure("WORKLIST", "FAILING", failing.port), why}));
+        QCOMPARE(Log("WORKLIST", 2), memo.mid(memo.size() - 2));
         QCOMPARE(LogText("FIND").count("local << FAILING\r\n"), 2 * 2 + 1);
     }
 

@@ -1,11 +1,12 @@
-// The Setup dialog and dovazuz.cfg: the file's bytes, reloading, damaged files, an unwritable
-// folder.
+// The Setup dialog, dovazuz.cfg and tessaly.ini: the file's bytes, reloading, damaged files, an
+// unwritable folder, the character set an earlier version kept after the record.
 #include <cstring>
 
 #include <QComboBox>
 #include <QDir>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -50,13 +51,20 @@ class SettingsTest : public QObject {
 
     QTemporaryDir dir_;
     QString File() const { return dir_.filePath("dovazuz.cfg"); }
+    QString Ini() const { return dir_.filePath("tessaly.ini"); }
     std::unique_ptr<app::TForm2> Open(app::AppValues& values) {
         values.WorkDir = dir_.path().toStdString();
         return std::make_unique<app::TForm2>(values);
     }
 
+    // What a newly made dialog shows as the Query Character Set.
+    QString CharacterSetShown() {
+        app::AppValues values;
+        return Texts(Open(values).get(), {"ComboBox6"})[0];
+    }
+
   private slots:
-    void init() { QFile::remove(File()); }
+    void init() { QFile::remove(File()), QFile::remove(Ini()); }
 
     void savesTheRecordByteForByteAndReloadsIt() {
         app::AppValues values;
@@ -91,9 +99,10 @@ class SettingsTest : public QObject {
         QCOMPARE(apptest::ReadFile(File()), old);
     }
 
-    // The query character set follows the 436 bytes, masked and NUL-terminated, only when one
-    // is chosen; a term that is no character set is refused before anything is saved.
-    void keepsTheQueryCharacterSetAfterTheRecord() {
+    // The query character set lives in tessaly.ini: dovazuz.cfg stays its 436 bytes. A term
+    // that is no character set is refused before anything is saved; the ini's keys of other
+    // settings survive a save; a missing or damaged ini reads as the defaults.
+    void keepsTheQueryCharacterSetInTheIniFile() {
         app::AppValues values;
         auto setup = Open(values);
         Control<QComboBox>(setup.get(), "ComboBox6")->setEditText("ISO_IR 999");
@@ -105,17 +114,44 @@ class SettingsTest : public QObject {
         apptest::Click(setup.get(), "Button1");
         QVERIFY2(warning.contains("\"ISO_IR 999\" is no Specific Character Set"),
                  qPrintable(warning));
-        QVERIFY(!QFile::exists(File()));
+        QVERIFY(!QFile::exists(File()) && !QFile::exists(Ini()));
+        apptest::WriteFile(Ini(), "[Connection]\nReceiveTimeout=60\n");
         Control<QComboBox>(setup.get(), "ComboBox6")->setEditText("\\ISO 2022 IR 87");
         apptest::Click(setup.get(), "Button1");
-        QByteArray tail("\\ISO 2022 IR 87", 16);
+        const QByteArray record = FileBytes("127.0.0.1", "104", "local", "remote", {0, 0, 0, 0, 0});
+        QCOMPARE(apptest::ReadFile(File()), record);
+        QCOMPARE(QSettings(Ini(), QSettings::IniFormat).value("Connection/ReceiveTimeout"),
+                 QVariant("60"));
+        QCOMPARE(CharacterSetShown(), QString("\\ISO 2022 IR 87"));
+
+        for (const QByteArray& damaged :
+             {QByteArray("[Query\nCharacterSet=ISO_IR 100\n"), QByteArray("\0\xff[\x01=", 5),
+              QByteArray("[Query]\nCharacterSet=ISO_IR 999\n")}) {
+            apptest::WriteFile(Ini(), damaged);
+            QCOMPARE(CharacterSetShown(), QString());
+        }
+        QFile::remove(Ini());
+        QCOMPARE(CharacterSetShown(), QString());
+        // A damaged file is replaced when the dialog saves.
+        apptest::WriteFile(Ini(), "[Query\n");
+        app::AppValues again;
+        auto next = Open(again);
+        Control<QComboBox>(next.get(), "ComboBox6")->setEditText("ISO_IR 192");
+        apptest::Click(next.get(), "Button1");
+        QCOMPARE(CharacterSetShown(), QString("ISO_IR 192"));
+    }
+
+    // An earlier version kept the character set after the 436 bytes, masked and NUL-terminated:
+    // read once, the value moves into tessaly.ini and the file is its 436 bytes again.
+    void takesTheCharacterSetOverFromAnOldFile() {
+        const QByteArray record = FileBytes("10.0.0.1", "104", "A", "B", {1, 4, 1, 0, 3});
+        QByteArray tail("ISO_IR 144", 11);
         for (char& c : tail)
             c = static_cast<char>(c ^ 0x6B);
-        QCOMPARE(apptest::ReadFile(File()),
-                 FileBytes("127.0.0.1", "104", "local", "remote", {0, 0, 0, 0, 0}) + tail);
-        app::AppValues again;
-        auto reloaded = Open(again);
-        QCOMPARE(Texts(reloaded.get(), {"ComboBox6"}), QStringList({"\\ISO 2022 IR 87"}));
+        apptest::WriteFile(File(), record + tail);
+        QCOMPARE(CharacterSetShown(), QString("ISO_IR 144"));
+        QCOMPARE(apptest::ReadFile(File()), record);
+        QCOMPARE(CharacterSetShown(), QString("ISO_IR 144"));
     }
 
     void readsDamagedFilesSafely() {

@@ -1,5 +1,6 @@
-// The main window against tessaly-cli's storage provider and a silent peer: Dump, Echo, Store,
-// jobs pressed in a row, End while a job waits, an exception in a handler.
+// The main window against tessaly-cli's storage provider, DCMTK's storescp and a silent peer:
+// Dump, Echo, Store, Probe and Save Report..., why under failure lines, jobs pressed in a row,
+// End while a job waits, an exception in a handler.
 #include <QComboBox>
 #include <QDate>
 #include <QDeadlineTimer>
@@ -19,6 +20,7 @@
 #include "AppTest.h"
 #include "Setup.h"
 #include "Tsselect.h"
+#include "support/Peers.h"
 #include "tessaly.h"
 
 using apptest::ChooseFile;
@@ -37,6 +39,12 @@ void ChooseSyntax(int index) {
         Control<QComboBox>(dialog, "ComboBox1")->setCurrentIndex(index);
         Click(dialog, "Button1");
     });
+}
+
+// Timings vary from run to run: "0.8 ms" becomes "T ms".
+QString Masked(QString text) {
+    static const QRegularExpression time("\\d+(\\.\\d+)? ms");
+    return text.replace(time, "T ms");
 }
 
 }  // namespace
@@ -64,6 +72,43 @@ class WindowTest : public QObject {
             Click(setup, "Button1");
         });
         Click(form_.get(), "BitBtn2");
+    }
+
+    // Save Report... with the filter and a new file chosen in its dialog; what it wrote.
+    QString SaveReport(const QString& filter, const QString& name) {
+        const QString file = work_.filePath(name);
+        apptest::OnModal<QFileDialog>([=](QFileDialog* dialog) {
+            dialog->selectNameFilter(filter);
+            apptest::Choose(dialog, file);
+        });
+        Click(form_.get(), "BitBtn12");
+        return QString::fromUtf8(apptest::ReadFile(file));
+    }
+
+    // Probes port from the window and from the command line: the memo, each section sent as
+    // soon as it was finished, and the pages Save Report... writes are the command line's.
+    void ProbeAsTheCommandLine(const QString& port, const QString& outcome) {
+        SetPeerPort(port);
+        JobRecorder jobs(Runner());
+        Click(form_.get(), "BitBtn11");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended, QStringList({"PROBE"}), 120000);
+        // After the heading's block, each section's: an empty line, then the section's line.
+        const QStringList sections = {"Connection", "Verification",  "Storage", "Query/retrieve",
+                                      "Worklist",   "Retrieve path", "Print"};
+        QVERIFY(jobs.blocks.size() > sections.size());
+        for (qsizetype i = 0; i < sections.size(); ++i)
+            QVERIFY2(jobs.blocks[i + 1].value(1).startsWith(sections[i] + " "),
+                     qPrintable(jobs.blocks[i + 1].value(1)));
+        QTRY_VERIFY(Memo().endsWith(outcome));  // the memo takes a block a turn
+        const QStringList probe = {"probe", "127.0.0.1", port,         "--aet",
+                                   "local", "--aec",     "TESSALY-SCP"};
+        QCOMPARE(Masked(Memo()), Masked(apptest::CliOutput(probe) + outcome));
+        const QString html = work_.filePath("cli" + port + ".html");
+        const QString json = apptest::CliOutput(QStringList(probe) << "--json"
+                                                                   << "--html" << html);
+        QCOMPARE(Masked(SaveReport("JSON (*.json)", port + ".json")), Masked(json));
+        QCOMPARE(Masked(SaveReport("HTML page (*.html)", port + ".html")),
+                 Masked(QString::fromUtf8(apptest::ReadFile(html))));
     }
 
   private slots:
@@ -137,12 +182,13 @@ class WindowTest : public QObject {
         ChooseFile("");
         Click(form_.get(), "BitBtn6");
         QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 3, 30000);
-        const QStringList store = {"<cleared>", "STORE OK", "<cleared>",
-                                   Failure("STORE", scpPort_)};
+        const QString noFile = QString("  ") + app::NO_FILE_CHOSEN;
+        const QStringList store = {"<cleared>", "STORE OK", "<cleared>", Failure("STORE", scpPort_),
+                                   noFile};
         QCOMPARE(jobs.memo.mid(2), store);
         QCOMPARE(LogLines(work_.path(), "STORE"),
                  QStringList({"Starting STORE Service", "STORE OK", "Starting STORE Service",
-                              Failure("STORE", scpPort_)}));
+                              Failure("STORE", scpPort_), noFile}));
         QStringList stored;
         for (QDirIterator it(images_.path(), QDir::Files, QDirIterator::Subdirectories);
              it.hasNext();)
@@ -166,28 +212,83 @@ class WindowTest : public QObject {
         QCOMPARE(jobs.memo, QStringList({"<cleared>"}));
         silent.nextPendingConnection()->abort();
         QTRY_COMPARE_WITH_TIMEOUT(jobs.ended, QStringList({"ECHO", "STORE"}), 30000);
-        QCOMPARE(jobs.memo, QStringList({"<cleared>", Failure("ECHO", port), "<cleared>",
-                                         Failure("STORE", port)}));
-        QCOMPARE(Memo(), Failure("STORE", port));
+        QCOMPARE(jobs.memo.size(), 6);
+        QCOMPARE(jobs.memo.mid(0, 2), QStringList({"<cleared>", Failure("ECHO", port)}));
+        QVERIFY2(jobs.memo[2].startsWith("  ") && jobs.memo[2].size() > 10,
+                 qPrintable(jobs.memo[2]));
+        QCOMPARE(jobs.memo.mid(3, 2), QStringList({"<cleared>", Failure("STORE", port)}));
+        QCOMPARE(Memo(), Failure("STORE", port) + "\n  " + app::NO_FILE_CHOSEN);
         SetPeerPort(scpPort_);
     }
 
+    // Under the failure line, in the memo and the log, the command line's second line for the
+    // same peer: here, nothing listens on the port.
+    void explainsAFailedEchoAsTheCommandLineDoes() {
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString port = QString::number(closed.serverPort());
+        closed.close();
+        SetPeerPort(port);
+        JobRecorder jobs(Runner());
+        Click(form_.get(), "BitBtn4");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 1, 30000);
+        const QStringList cli = apptest::CliLines(
+            {"echo", "127.0.0.1", port, "--aet", "local", "--aec", "TESSALY-SCP"});
+        QCOMPARE(cli.size(), 2);
+        QCOMPARE(jobs.memo, QStringList({"<cleared>"}) + cli);
+        const QStringList log = LogLines(work_.path(), "ECHO");
+        QCOMPARE(log.mid(log.size() - 3), QStringList({"Starting ECHO Service"}) + cli);
+        SetPeerPort(scpPort_);
+    }
+
+    // An echo and a probe each wait for the answer to their association request.
     void endsWhileAJobWaitsOnASilentPeer() {
-        QTcpServer silent;
-        QVERIFY(silent.listen(QHostAddress::LocalHost));
-        QTemporaryDir dir;
-        app::Settings settings = app::DefaultSettings();
-        app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
-        QVERIFY(app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
-        QProcess child;
-        child.setWorkingDirectory(dir.path());
-        child.setProcessChannelMode(QProcess::ForwardedChannels);
-        child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting"});
-        QVERIFY(silent.waitForNewConnection(10000));
-        QVERIFY(child.waitForFinished(15000));
-        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(child.exitCode(), 0);
-        QCOMPARE(LogLines(dir.path(), "ECHO"), QStringList({"Starting ECHO Service"}));
+        for (const auto& [button, service] :
+             {std::pair{"BitBtn4", "ECHO"}, {"BitBtn11", "PROBE"}}) {
+            QTcpServer silent;
+            QVERIFY(silent.listen(QHostAddress::LocalHost));
+            QTemporaryDir dir;
+            app::Settings settings = app::DefaultSettings();
+            app::SetField(settings.RemotePort, QString::number(silent.serverPort()));
+            QVERIFY(
+                app::SaveSettings(dir.filePath("dovazuz.cfg").toStdString(), settings, nullptr));
+            QProcess child;
+            child.setWorkingDirectory(dir.path());
+            child.setProcessChannelMode(QProcess::ForwardedChannels);
+            child.start(QCoreApplication::applicationFilePath(), {"--end-while-waiting", button});
+            QVERIFY(silent.waitForNewConnection(10000));
+            QVERIFY(child.waitForFinished(15000));
+            QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+            QCOMPARE(child.exitCode(), 0);
+            QCOMPARE(LogLines(dir.path(), service),
+                     QStringList({QString("Starting ") + service + " Service"}));
+        }
+    }
+
+    void probesStorescpAndAClosedPort() {
+        if (!testsupport::ToolAvailable("storescp")) QSKIP("DCMTK is missing");
+        QVERIFY(!Control<QWidget>(form_.get(), "BitBtn12")->isEnabled());
+        const uint16_t port = testsupport::FreePort();
+        testsupport::BackgroundProcess peer(
+            {"storescp", "-od", images_.path().toStdString(), std::to_string(port)},
+            images_.path().toStdString(), testsupport::NO_DELAY);
+        QVERIFY(testsupport::WaitForListener(port));
+        ProbeAsTheCommandLine(QString::number(port), "PROBE OK");
+        if (QTest::currentTestFailed()) return;
+        QCOMPARE(LogLines(work_.path(), "PROBE"),
+                 QStringList({"Starting PROBE Service", "PROBE OK"}));
+
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost));
+        const QString closedPort = QString::number(closed.serverPort());
+        closed.close();
+        const QStringList why = apptest::CliLines(
+            {"echo", "127.0.0.1", closedPort, "--aet", "local", "--aec", "TESSALY-SCP"});
+        const QString failure = "PROBE" + why.value(0).mid(4);
+        ProbeAsTheCommandLine(closedPort, failure + '\n' + why.value(1));
+        QCOMPARE(LogLines(work_.path(), "PROBE").mid(2),
+                 QStringList({"Starting PROBE Service", failure, why.value(1)}));
+        SetPeerPort(scpPort_);
     }
 
     void showsAnExceptionAndGoesOn() {

@@ -270,3 +270,28 @@ TEST(WebCli, WrongCommandLinesExitWithTwo) {
         EXPECT_EQ(r.output, "");
     }
 }
+
+// The web probe reads what a server says of itself and tells an answer with cross-origin
+// headers and nothing else from a search that found nothing.
+TEST(WebProbeCli, MethodsAllowedAndAnAnswerOfCorsHeadersOnly) {
+    const std::string study = "[{\"0020000D\":{\"vr\":\"UI\",\"Value\":[\"1.2.3\"]}}]";
+    HttpPeer peer({HttpAnswer(200, JSON, study),
+                   HttpAnswer(200, "", "", "Allow: GET, POST, OPTIONS\r\n"),
+                   HttpAnswer(200, "", "", "Access-Control-Allow-Origin: *\r\n")});
+    const auto r = Cli({"probe", "--web", peer.Url(), "--json"});
+    peer.Join();
+    ASSERT_EQ(peer.requests.size(), 3u);
+    EXPECT_EQ(peer.requests[1].head.rfind("OPTIONS /dicom-web HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(peer.requests[2].head.rfind("GET /dicom-web/studies?limit=5 HTTP/1.1\r\n", 0), 0u);
+    EXPECT_EQ(r.exitCode, 0) << r.errors;
+    for (const char* expected :
+         {"\"facts\": {\"methods (Allow)\": \"GET, POST, OPTIONS\"}",
+          "{\"name\": \"QIDO-RS\", \"verdict\": \"failed\", \"detail\": \"studies: an answer with "
+          "cross-origin (CORS) headers only, no content\"",
+          "{\"item\": \"series\", \"uid\": \"\", \"verdict\": \"not tested\", \"detail\": \"no "
+          "study to search in\"}",
+          "{\"name\": \"WADO-RS\", \"verdict\": \"not tested\", \"detail\": \"no instance was "
+          "found to retrieve (see QIDO-RS)\"",
+          "\"requests\": 3\n}"})
+        EXPECT_NE(r.output.find(expected), std::string::npos) << expected << "\n" << r.output;
+}

@@ -38,7 +38,7 @@ TEST(BitmapFile, WrittenFilesReadBackWithTheirPixelsAndPalette) {
 
 TEST(BitmapFile, ReadsTheOtherDepthsAndHeaders) {
     const Rgb red{255, 0, 0}, green{0, 255, 0}, blue{0, 0, 255}, white{255, 255, 255}, black{};
-    const std::pair<testsupport::BitmapSpec, std::vector<Rgb>> cases[] = {
+    const std::pair<testsupport::BitmapLayout, std::vector<Rgb>> cases[] = {
         {{.bits = 1, .width = 9, .palette = {0xFF0000, 0x00FF00}, .rows = {0xA0, 0x80, 0, 0}},
          {green, red, green, red, red, red, red, red, green}},
         {{.bits = 4, .width = 3, .palette = {0x0000FF}, .rows = {0x01, 0x00, 0, 0}},
@@ -78,7 +78,7 @@ TEST(BitmapFile, DamagedFilesAreRefusedWithAReason) {
         EXPECT_FALSE(DecodeBitmapFile({good.data(), size}, b, error)) << size;
         EXPECT_FALSE(error.empty());
     }
-    const std::pair<testsupport::BitmapSpec, const char*> refused[] = {
+    const std::pair<testsupport::BitmapLayout, const char*> refused[] = {
         {{.bits = 8, .rows = {0, 0, 0, 0}, .compression = 1},
          "run-length compressed bitmaps are not supported"},
         {{.bits = 8, .width = 0, .rows = {}}, "bitmap size 0 x 1"},
@@ -86,8 +86,8 @@ TEST(BitmapFile, DamagedFilesAreRefusedWithAReason) {
         {{.bits = 24, .width = 1, .height = -2000000000, .rows = {0, 0, 0, 0}},
          "the bitmap file holds fewer pixels than its 1 x 2000000000 header says"},
     };
-    for (const auto& [spec, reason] : refused) {
-        EXPECT_FALSE(DecodeBitmapFile(BitmapFileBytes(spec), b, error));
+    for (const auto& [layout, reason] : refused) {
+        EXPECT_FALSE(DecodeBitmapFile(BitmapFileBytes(layout), b, error));
         EXPECT_EQ(error, reason);
     }
     EXPECT_FALSE(DecodeBitmapFile(Bytes{'P', '5', 0, 0}, b, error));

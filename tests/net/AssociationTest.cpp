@@ -11,6 +11,7 @@
 #include "data/Uids.h"
 #include "net/StorageClasses.h"
 #include "net/TraceLog.h"
+#include "store/ProviderProfile.h"
 #include "support/TestSupport.h"
 
 using namespace dicomlib;
@@ -21,6 +22,7 @@ namespace {
 
 constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
 constexpr char CT_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.2";
+constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
 
 // A requestor's association to a peer that records the RQ, sends answer(rq), then records the
 // next PDU and serves a release.
@@ -88,7 +90,8 @@ struct AcceptorRun {
         });
         if (!listener.Accept()) return false;
         assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
-        return AcceptAssoc(assoc, listener.ReleaseConnection());
+        static const store::ProviderProfile profile = store::StandardProfile({});
+        return AcceptAssoc(assoc, listener.ReleaseConnection(), store::AnswerWith(profile));
     }
     // Closes the acceptor's side unless a release is under way, and waits for the client.
     void Join(bool close = true) {
@@ -103,7 +106,7 @@ AssociateRQ RequestOf(std::vector<PresentationContextRQ> contexts) {
     rq.callingAeTitle = "MODALITY        ";
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts = std::move(contexts);
-    rq.userInformation = {32768, "1.2.276.0.7230010.3.0.3.6.7", "PEER_367", 0};
+    rq.userInformation = {32768, "1.2.276.0.7230010.3.0.3.6.7", "PEER_367", 0, {}, {}};
     return rq;
 }
 
@@ -277,7 +280,7 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
         {9, VERIFICATION, {"1.2.840.10008.1.2.2"}},
     });
     // A role selection sub-item at the start of the user information item (the last item) is
-    // skipped with what follows it.
+    // read and kept, and so is what follows it.
     Bytes rq = EncodeAssociateRQ(request);
     const std::size_t userInfo = rq.size() - (4 + 8 + 4 + 27 + 4 + 8);
     ASSERT_EQ(rq[userInfo], 0x50);
@@ -290,7 +293,10 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
     AcceptorRun run;
     ASSERT_TRUE(run.Run(rq, true));
     EXPECT_EQ(MessageCounterValue(), 6u);  // one step for each of the five answers
-    EXPECT_EQ(run.assoc.request.userInformation.skippedBytes, selection.size() - 1 + 8 + 31 + 12);
+    EXPECT_EQ(run.assoc.request.userInformation.skippedBytes, 0u);
+    EXPECT_EQ(run.assoc.request.userInformation.roleSelections,
+              (std::vector<RoleSelection>{{VERIFICATION, 1, 0}}));
+    EXPECT_EQ(run.assoc.request.userInformation.implementationVersionName, "PEER_367");
 
     // The acceptor side answers the release as the storage provider does.
     EXPECT_EQ(ReadPduBytes(run.assoc.stream), RELEASE_RQ);
@@ -311,8 +317,13 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
         {9, 4, "", ""},
     };
     EXPECT_EQ(ac->contexts, expected);
-    EXPECT_EQ(ac->userInformation, (UserInformation{16384, std::string(uid::ImplementationClass),
-                                                    IMPLEMENTATION_VERSION_NAME, 0}));
+    // The role selection is answered: Verification as SCU only, as proposed.
+    EXPECT_EQ(ac->userInformation, (UserInformation{16384,
+                                                    std::string(uid::ImplementationClass),
+                                                    IMPLEMENTATION_VERSION_NAME,
+                                                    0,
+                                                    {{VERIFICATION, 1, 0}},
+                                                    {}}));
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);
 
@@ -336,31 +347,39 @@ TEST(Acceptor, AcceptingEverythingTakesEveryStorageClassInTheFirstReadableSyntax
     struct Case {
         std::string abstractSyntax;
         std::vector<std::string> offered;
-        AcceptPolicy policy;
+        store::AcceptPolicy policy;
         std::optional<std::string> chosen;
     };
     const std::vector<Case> cases = {
-        {rtPlan, {uid::ImplicitVRLittleEndian}, AcceptPolicy::Standard, std::nullopt},
+        {rtPlan, {uid::ImplicitVRLittleEndian}, store::AcceptPolicy::Standard, std::nullopt},
         {rtPlan,
          {uid::ImplicitVRLittleEndian},
-         AcceptPolicy::Everything,
+         store::AcceptPolicy::Everything,
          uid::ImplicitVRLittleEndian},
         // The requestor's order, past what the library cannot read.
-        {ecg, {"1.2.3.4", jpegLs, uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, jpegLs},
+        {ecg,
+         {"1.2.3.4", jpegLs, uid::ImplicitVRLittleEndian},
+         store::AcceptPolicy::Everything,
+         jpegLs},
         {CT_IMAGE_STORAGE,
          {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
-         AcceptPolicy::Everything,
+         store::AcceptPolicy::Everything,
          uid::ExplicitVRLittleEndian},
         {CT_IMAGE_STORAGE,
          {uid::ExplicitVRLittleEndian, uid::JPEGLossless},
-         AcceptPolicy::Standard,
+         store::AcceptPolicy::Standard,
          uid::JPEGLossless},
-        {"1.2.3.4.5.6", {uid::ImplicitVRLittleEndian}, AcceptPolicy::Everything, std::nullopt},
-        {ecg, {"1.2.3.4"}, AcceptPolicy::Everything, std::nullopt},
+        {"1.2.3.4.5.6",
+         {uid::ImplicitVRLittleEndian},
+         store::AcceptPolicy::Everything,
+         std::nullopt},
+        {ecg, {"1.2.3.4"}, store::AcceptPolicy::Everything, std::nullopt},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(ChooseTransferSyntax(c.abstractSyntax, c.offered, c.policy), c.chosen)
-            << c.abstractSyntax << " " << (c.policy == AcceptPolicy::Everything);
+        const store::ProviderProfile profile = store::ProfileFor(c.policy, {});
+        const store::ProfileRow* row = profile.Find(c.abstractSyntax);
+        EXPECT_EQ(row ? store::ChooseTransferSyntax(*row, c.offered) : std::nullopt, c.chosen)
+            << c.abstractSyntax << " " << (c.policy == store::AcceptPolicy::Everything);
     }
     // No UID twice, and none outside the storage branches.
     std::set<std::string_view> seen;

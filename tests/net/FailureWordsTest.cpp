@@ -180,7 +180,7 @@ TEST(FailureWords, ManyContextsOneSyntaxEachWithThePeersAnswerToEach) {
                                    result == 0 ? request->contexts[k].transferSyntaxes[0] : "",
                                    ""});
         }
-        ac.userInformation = {32768, "1.2.3.4", "PEER", 0};
+        ac.userInformation = {32768, "1.2.3.4", "PEER", 0, {}, {}};
         s.Write(EncodeAssociateAC(ac));
         if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
     });
@@ -188,7 +188,7 @@ TEST(FailureWords, ManyContextsOneSyntaxEachWithThePeersAnswerToEach) {
     for (int k = 0; k < 10; ++k)
         pairs.push_back({"1.2.840.10008.5.1.4.1.1." + std::to_string(k), "1.2.840.10008.1.2.1"});
     const services::ContextsProbe probe =
-        services::ProposeEach("127.0.0.1", peer.Port(), "LOCAL", "REMOTE", pairs);
+        services::ProposeEach(SettingsFor("127.0.0.1", peer.Port(), "LOCAL", "REMOTE"), pairs);
     peer.Join();
     const auto request = DecodeAssociateRQ(rq);
     ASSERT_TRUE(request);

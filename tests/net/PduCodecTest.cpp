@@ -22,8 +22,8 @@ AssociateRQ VerificationRQ() {
     rq.callingAeTitle = "local";
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts.push_back({1, "1.2.840.10008.1.1", {"1.2.840.10008.1.2"}});
-    rq.userInformation = {16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME,
-                          0};
+    rq.userInformation = {
+        16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}};
     return rq;
 }
 
@@ -83,8 +83,8 @@ TEST(AssociateAC, DecodesFixtureAndRoundTrips) {
     expected.callingAeTitle = "local";
     expected.applicationContext = APPLICATION_CONTEXT_NAME;
     expected.contexts = {{1, RESULT_ACCEPTANCE, "1.2.840.10008.1.2", ""}};
-    expected.userInformation = {16384, std::string(uid::ImplementationClass),
-                                IMPLEMENTATION_VERSION_NAME, 0};
+    expected.userInformation = {
+        16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}};
     EXPECT_EQ(*ac, expected);
     EXPECT_EQ(EncodeAssociateAC(*ac), AssociateAcFixture());
 }
@@ -215,6 +215,64 @@ TEST(PduDecoders, UnknownItemsAndSubItems) {
     auto decodedAc = DecodeAssociateAC(ac);
     ASSERT_TRUE(decodedAc.Ok()) << decodedAc.GetError().detail;
     EXPECT_TRUE(decodedAc->contexts.empty());
+}
+
+// A user information item with a role selection (CT: the requestor as SCP only) and a storage
+// extended negotiation (level of support 2, element coercion 1).
+Bytes NegotiatingUserInformation() {
+    // clang-format off
+    return Cat({
+        {0x50, 0x00, 0x00, 0x80},       // user information item, length 128
+        {0x51, 0x00, 0x00, 0x04},       // maximum length sub-item
+        {0x00, 0x00, 0x40, 0x00},       // 16384
+        {0x52, 0x00, 0x00, 0x1E},       // implementation class UID, length 30
+        T("1.2.826.0.1.3680043.2.7251.999"),
+        {0x54, 0x00, 0x00, 0x1D},       // role selection, length 29
+        {0x00, 0x19},                   // UID length 25
+        T("1.2.840.10008.5.1.4.1.1.2"),
+        {0x00, 0x01},                   // SCU role 0, SCP role 1
+        {0x55, 0x00, 0x00, 0x0C},       // implementation version name, length 12
+        T("OstrovaPrism"),
+        {0x56, 0x00, 0x00, 0x21},       // extended negotiation, length 33
+        {0x00, 0x19},                   // UID length 25
+        T("1.2.840.10008.5.1.4.1.1.2"),
+        {0x02, 0x00, 0x00, 0x00, 0x01, 0x00},  // service class application information
+    });
+    // clang-format on
+}
+
+TEST(UserInformation, RoleSelectionAndExtendedNegotiationRoundTripByteExactInRqAndAc) {
+    constexpr std::size_t USER_INFO_OFFSET = 149;  // after the one presentation context
+    const std::string ct = "1.2.840.10008.5.1.4.1.1.2";
+    AssociateRQ rq = VerificationRQ();
+    rq.userInformation.roleSelections = {{ct, 0, 1}};
+    rq.userInformation.extendedNegotiations = {{ct, {2, 0, 0, 0, 1, 0}}};
+    const Bytes encoded = EncodeAssociateRQ(rq);
+    EXPECT_EQ(Bytes(encoded.begin() + USER_INFO_OFFSET, encoded.end()),
+              NegotiatingUserInformation());
+    auto back = DecodeAssociateRQ(encoded);
+    ASSERT_TRUE(back.Ok()) << back.GetError().detail;
+    EXPECT_EQ(*back, rq);
+
+    AssociateAC ac = *DecodeAssociateAC(AssociateAcFixture());
+    ac.userInformation = rq.userInformation;
+    const Bytes acBytes = EncodeAssociateAC(ac);
+    EXPECT_EQ(Bytes(acBytes.end() - 132, acBytes.end()), NegotiatingUserInformation());
+    EXPECT_EQ(*DecodeAssociateAC(acBytes), ac);
+
+    // A sub-item of a type not known here (user identity) is skipped by its length: what
+    // follows it is read, and the count is kept.
+    Bytes withUnknown = encoded;
+    const Bytes identity = {0x58, 0x00, 0x00, 0x06, 0x01, 0x00, 0x00, 0x02, 'a', 'b'};
+    withUnknown.insert(withUnknown.begin() + USER_INFO_OFFSET + 4, identity.begin(),
+                       identity.end());
+    Put16(withUnknown, USER_INFO_OFFSET + 2, 0x80 + 10);
+    Put32(withUnknown, 2, static_cast<uint32_t>(withUnknown.size() - 6));
+    auto skipped = DecodeAssociateRQ(withUnknown);
+    ASSERT_TRUE(skipped.Ok()) << skipped.GetError().detail;
+    EXPECT_EQ(skipped->userInformation.skippedBytes, identity.size());
+    skipped->userInformation.skippedBytes = 0;
+    EXPECT_EQ(*skipped, rq);
 }
 
 TEST(PduTexts, LongTitlesAndUidsAreCutNeverOverrun) {

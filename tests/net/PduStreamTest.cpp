@@ -11,11 +11,18 @@
 #include "data/Tags.h"
 #include "net/CommandSet.h"
 #include "net/Dimse.h"
+#include "store/ProviderProfile.h"
 
 using namespace dicomlib::net;
 using namespace nettest;
 
 namespace {
+
+// The provider's standard profile, for acceptors built by hand.
+const dicomlib::store::ProviderProfile& StandardProfile() {
+    static const dicomlib::store::ProviderProfile profile = dicomlib::store::StandardProfile({});
+    return profile;
+}
 
 // Connects a stream to the peer with the test's receive time-out.
 void Connect(PduStream& stream, const FakePeer& peer) {
@@ -172,7 +179,9 @@ TEST(PduStream, RunsAnAssociationOverATransportThatHoldsBytesItself) {
         Association assoc;
         assoc.stream.UseTransport(std::make_unique<ScrambledTransport>());
         assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
-        if (!AcceptAssoc(assoc, listener.ReleaseConnection())) return;
+        if (!AcceptAssoc(assoc, listener.ReleaseConnection(),
+                         dicomlib::store::AnswerWith(StandardProfile())))
+            return;
         ElementList request;
         if (!ReceiveMessage(assoc, request)) return;
         CommandSet response = EchoCommand(C_ECHO_RSP);

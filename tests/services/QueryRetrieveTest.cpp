@@ -382,3 +382,98 @@ TEST(QueryCancel, PendingsAfterTheCancelAreDroppedUpToTheFinalResponseOrTheLimit
         ClearQuery(list, "STUDY");
     }
 }
+
+TEST(FindSCU, AnAbortOrAnUnsoundAnswerToTheRequestIsNoLackOfConnection) {
+    const std::pair<Bytes, int32_t> answers[] = {{ABORT, services::QUERY_ASSOCIATION_ABORTED},
+                                                 {P_DATA_TF, services::QUERY_MALFORMED_ANSWER},
+                                                 {ASSOCIATE_RJ, services::QUERY_REJECTED}};
+    for (const auto& [answer, outcome] : answers) {
+        FakePeer peer;
+        peer.Start([&answer = answer](net::PduStream& s) {
+            ReadPduBytes(s);
+            s.Write(answer);
+            ReadPduBytes(s);
+        });
+        RecordList list;
+        list.Append(Key(RecordType::Study, {{0, "DOE*"}}));
+        EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list),
+                  outcome);
+        peer.Join();
+        EXPECT_EQ(list.Size(), 1u);  // nothing was sent
+        EXPECT_STRNE(QueryFailureText(outcome), QueryFailureText(services::QUERY_NO_CONNECTION));
+    }
+}
+
+// What a peer sends while a C-FIND waits for its responses goes through the dispatcher: a
+// request is answered as not served (or by the handler the association has for it) and the
+// query goes on; a command that does not exist aborts the association.
+TEST(QueryDispatch, RequestsArrivingDuringAQueryAreAnsweredAndTheQueryGoesOn) {
+    constexpr char CT[] = "1.2.840.10008.5.1.4.1.1.2";
+    const Bytes storeRq = PDataTF({{1, 0x03,
+                                    CommandBytes({{0x0002, Uid(CT)},
+                                                  {0x0100, Le16(0x0001)},
+                                                  {0x0110, Le16(77)},
+                                                  {0x0700, Le16(0)},
+                                                  {0x0800, Le16(0x0000)},
+                                                  {0x1000, Uid("1.2.3.4")}})}});
+    const Bytes instance =
+        DataSetPdu(Implicit([](DataSetBuilder& b) { b.Text(0x0008, 0x0018, "UI", "1.2.3.4"); }));
+    const Bytes patient =
+        Implicit([](DataSetBuilder& b) { b.Text(0x0010, 0x0010, "PN", "DOE^JOHN "); });
+    const std::vector<Bytes> answer = {storeRq, instance, Response(0xFF00, true),
+                                       DataSetPdu(patient), Response(0x0000, false)};
+    {
+        QueryPeer peer(answer);
+        RecordList list;
+        list.Append(Key(RecordType::Study));
+        EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list), 0);
+        peer.Join();
+        ASSERT_EQ(list.Size(), 1u);
+        EXPECT_EQ(Field(list, 0, 0), "DOE^JOHN ");
+        // clang-format off
+        const Bytes expected = CommandBytes({
+            {0x0002, Uid(CT)},                          // the request's class
+            {0x0100, Le16(0x8001)},                     // C-STORE-RSP
+            {0x0120, Le16(77)},                         // the request's Message ID
+            {0x0800, Le16(0x0101)},                     // no data set
+            {0x0900, Le16(0x0122)},                     // SOP class not supported
+            {0x0902, T("C-STORE-RQ not served here")},  // Error Comment
+        });
+        // clang-format on
+        EXPECT_EQ(peer.cancel, PDataTF({{1, 0x03, expected}}));
+        EXPECT_EQ(peer.end, RELEASE_RQ);
+    }
+    {
+        // A handler registered on the association serves the sub-operation instead.
+        QueryPeer peer(answer);
+        Association assoc;
+        std::string calling = "local";
+        ASSERT_TRUE(
+            net::OpenAssoc(assoc, "127.0.0.1", peer.Port(), calling, "remote", FIND, std::nullopt));
+        std::vector<std::string> stored;
+        assoc.handlers.On(net::C_STORE_RQ, [&](Association&, net::DimseMessage& m) {
+            stored.push_back(m.SopClass() + " " +
+                             data::GetTagString(m.dataSet, tag::SOPInstanceUID));
+            return net::HandlerResult::Continue;
+        });
+        RecordList list;
+        list.Append(Key(RecordType::Study));
+        ASSERT_EQ(SendFind(assoc, list, FIND, "STUDY"), 0);
+        EXPECT_EQ(ReadFindRSP(assoc, list, "STUDY"), 0xFF00);
+        EXPECT_EQ(ReadFindRSP(assoc, list, "STUDY"), 0);
+        EXPECT_EQ(stored, std::vector<std::string>{std::string(CT) + " 1.2.3.4"});
+        net::CloseAssoc(assoc);
+        peer.Join();
+        EXPECT_TRUE(peer.cancel.empty());
+    }
+    {
+        QueryPeer peer(
+            {PDataTF({{1, 0x03, CommandBytes({{0x0100, Le16(0x0042)}, {0x0800, Le16(0x0101)}})}})});
+        RecordList list;
+        list.Append(Key(RecordType::Study));
+        EXPECT_EQ(FindSCUStatus("127.0.0.1", peer.Port(), "local", "remote", "STUDY", list),
+                  services::QUERY_NO_RESPONSE);
+        peer.Join();
+        EXPECT_EQ(peer.end, ABORT);
+    }
+}

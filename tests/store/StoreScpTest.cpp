@@ -206,7 +206,7 @@ std::vector<PresentationContextAC> Associate(PduStream& stream,
     for (std::size_t i = 0; i < proposals.size(); ++i)
         rq.contexts.push_back({static_cast<uint8_t>(2 * i + 1), proposals[i].abstractSyntax,
                                proposals[i].transferSyntaxes});
-    rq.userInformation = {16384, "1.2.3.4", "PEER", 0};
+    rq.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}};
     stream.Write(EncodeAssociateRQ(rq));
     auto ac = DecodeAssociateAC(ReadPduBytes(stream));
     if (!ac) return {};
@@ -219,7 +219,7 @@ class Provider {
   public:
     explicit Provider(const std::string& storageIn = "images/",
                       const CancelSignal* cancel = nullptr,
-                      AcceptPolicy policy = AcceptPolicy::Standard)
+                      store::AcceptPolicy policy = store::AcceptPolicy::Standard)
         : storage((dir / storageIn).string()) {
         int ours = -1, theirs = -1;
         EXPECT_TRUE(TcpSocket::ConnectedPair(ours, theirs));
@@ -455,7 +455,7 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
         std::string storedSyntax;
         Bytes stored;  // the bytes after the meta group
         Uids uids = {};
-        AcceptPolicy policy = AcceptPolicy::Standard;
+        store::AcceptPolicy policy = store::AcceptPolicy::Standard;
     };
     const Bytes deflated = [] {
         Bytes packed = data::DeflateBytes(DataSet(true));
@@ -483,21 +483,21 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
          EXPLICIT,
          DataSet(true),
          {},
-         AcceptPolicy::Everything},
+         store::AcceptPolicy::Everything},
         {"big endian as received",
          EXPLICIT_BIG,
          DataSet(true, {}, false, false, true),
          EXPLICIT_BIG,
          DataSet(true, {}, false, false, true),
          {},
-         AcceptPolicy::Everything},
+         store::AcceptPolicy::Everything},
         {"deflated as received",
          DEFLATED,
          deflated,
          DEFLATED,
          deflated,
          {},
-         AcceptPolicy::Everything},
+         store::AcceptPolicy::Everything},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);

@@ -15,7 +15,7 @@ void PutLe(std::vector<uint8_t>& out, uint32_t v, int bytes) {
 
 }  // namespace
 
-std::vector<uint8_t> BitmapFileBytes(const BitmapSpec& s) {
+std::vector<uint8_t> BitmapFileBytes(const BitmapLayout& s) {
     const uint32_t header = s.core ? 12 : 40;
     const uint32_t entry = s.core ? 3 : 4;
     const auto offset =

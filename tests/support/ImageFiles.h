@@ -7,7 +7,7 @@
 
 namespace testsupport {
 
-struct BitmapSpec {
+struct BitmapLayout {
     int bits = 8;
     int32_t width = 1;
     int32_t height = 1;               // negative: top row first
@@ -18,8 +18,8 @@ struct BitmapSpec {
     bool core = false;                // the 12-byte header with 3-byte palette entries
 };
 
-// A Windows bitmap file with the spec's header, palette and rows.
-std::vector<uint8_t> BitmapFileBytes(const BitmapSpec& spec);
+// A Windows bitmap file with the layout's header, palette and rows.
+std::vector<uint8_t> BitmapFileBytes(const BitmapLayout& layout);
 
 // A JPEG stream compressed by libjpeg at quality 100; colour (3 components) without subsampling.
 std::vector<uint8_t> JpegBytes(const std::vector<uint8_t>& pixels, uint32_t width, uint32_t height,

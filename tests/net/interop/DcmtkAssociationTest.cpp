@@ -9,6 +9,7 @@
 #include "data/TransferSyntax.h"
 #include "net/Association.h"
 #include "net/PduCodec.h"
+#include "store/ProviderProfile.h"
 #include "support/TestSupport.h"
 
 using namespace dicomlib;
@@ -16,6 +17,12 @@ using namespace dicomlib::net;
 using namespace nettest;
 
 namespace {
+
+// The provider's standard profile, for acceptors built by hand.
+const dicomlib::store::ProviderProfile& StandardProfile() {
+    static const dicomlib::store::ProviderProfile profile = dicomlib::store::StandardProfile({});
+    return profile;
+}
 
 constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
 const std::vector<std::string> NO_DELAY = {"TCP_NODELAY=1"};
@@ -125,7 +132,8 @@ TEST(DcmtkEchoscu, AssociationAcceptedAndReleased) {
         if (!listener.Accept()) return;
         Association assoc;
         assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
-        accepted = AcceptAssoc(assoc, listener.ReleaseConnection());
+        accepted = AcceptAssoc(assoc, listener.ReleaseConnection(),
+                               dicomlib::store::AnswerWith(StandardProfile()));
         request = assoc.request;
         // Answer the echo with a canned response, then the release.
         Bytes command;

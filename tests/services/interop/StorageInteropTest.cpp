@@ -48,8 +48,8 @@ std::string MetaSyntax(const fs::path& file) {
 class Storescp {
   public:
     // An empty preference: storescp's own choice, the uncompressed syntaxes only.
-    explicit Storescp(const std::string& preference)
-        : process_(Arguments(preference), dir_.Path(), NO_DELAY) {}
+    explicit Storescp(const std::string& preference, const std::vector<std::string>& extra = {})
+        : process_(Arguments(preference, extra), dir_.Path(), NO_DELAY) {}
     std::string Port() const { return std::to_string(port_); }
     bool Ready() { return testsupport::WaitForListener(port_); }
     std::string Output() const { return process_.Output(); }
@@ -68,9 +68,11 @@ class Storescp {
     }
 
   private:
-    std::vector<std::string> Arguments(const std::string& preference) const {
+    std::vector<std::string> Arguments(const std::string& preference,
+                                       const std::vector<std::string>& extra) const {
         std::vector<std::string> argv = {"storescp", "-v", "--aetitle", "STORESCP"};
         if (!preference.empty()) argv.push_back(preference);
+        argv.insert(argv.end(), extra.begin(), extra.end());
         argv.insert(argv.end(),
                     {"+B", "-od", dir_.Path().string(), "-fe", ".dcm", std::to_string(port_)});
         return argv;
@@ -140,6 +142,24 @@ TEST_F(StoreInterop, SingleFilesInEachSyntaxChoice) {
             EXPECT_EQ(log.find("Association Rejected"), std::string::npos) << log;
             EXPECT_EQ(log.find("Abort"), std::string::npos) << log;
         }
+    }
+}
+
+TEST_F(StoreInterop, TheSmallestAndLargestMaximumPduEitherWay) {
+    const fs::path image = testsupport::WriteGeneratedImage(dir_ / "large.dcm", 16, 256, 256,
+                                                            "1.2.826.0.1.3680043.2.7251.41", 4);
+    for (const auto& [ours, theirs] :
+         {std::pair<std::string, std::string>{"4096", "131072"}, {"131072", "4096"}}) {
+        SCOPED_TRACE(ours + " ours, " + theirs + " storescp's");
+        Storescp scp("", {"--max-pdu", theirs});
+        ASSERT_TRUE(scp.Ready()) << scp.Output();
+        auto result = Store(scp, {image.string()}, {"--max-pdu", ours});
+        EXPECT_EQ(result.exitCode, 0) << result.output << result.errors << scp.Output();
+        const fs::path keep = dir_ / ("pdu-" + ours);
+        fs::create_directories(keep);
+        const auto received = scp.Received(keep);
+        ASSERT_EQ(received.size(), 1u) << scp.Output();
+        ExpectSame(image, received[0], "1.2.840.10008.1.2.1");
     }
 }
 

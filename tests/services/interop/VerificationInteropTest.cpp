@@ -15,6 +15,7 @@
 #include "net/TraceLog.h"
 #include "services/Storage.h"
 #include "services/Verification.h"
+#include "store/ProviderProfile.h"
 #include "support/TestSupport.h"
 #include "zedavura.h"
 
@@ -22,6 +23,12 @@ using namespace dicomlib;
 using namespace dicomlib::net;
 
 namespace {
+
+// The provider's standard profile, for acceptors built by hand.
+const dicomlib::store::ProviderProfile& StandardProfile() {
+    static const dicomlib::store::ProviderProfile profile = dicomlib::store::StandardProfile({});
+    return profile;
+}
 
 constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
 const std::vector<std::string> NO_DELAY = {"TCP_NODELAY=1"};
@@ -55,7 +62,8 @@ void ServeOneAssociation(TcpSocket& listener, Served& served) {
     if (!listener.Accept()) return;
     Association assoc;
     assoc.stream.Socket().SetReceiveTimeout(std::chrono::seconds(20));
-    served.accepted = AcceptAssoc(assoc, listener.ReleaseConnection());
+    served.accepted = AcceptAssoc(assoc, listener.ReleaseConnection(),
+                                  dicomlib::store::AnswerWith(StandardProfile()));
     for (ElementList command; served.accepted; command.Clear()) {
         if (!ReceiveMessage(assoc, command)) {
             served.released = assoc.stream.Connected();  // a release request was answered

@@ -298,7 +298,8 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
     auto usage = RunCommand({testsupport::CliPath(), "scp", Port()});
     EXPECT_EQ(usage.exitCode, 2);
     EXPECT_EQ(usage.errors,
-              "usage: tessaly-cli scp PORT DIR [--max-associations N] [--accept-all]\n");
+              "usage: tessaly-cli scp PORT DIR [--max-associations N] [--accept-all] "
+              "[--acse-timeout S] [--idle-timeout S] [--max-pdu N]\n");
     EXPECT_EQ(RunCommand({testsupport::CliPath(), "scp", Port(), "x", "--max-associations", "0"})
                   .exitCode,
               2);

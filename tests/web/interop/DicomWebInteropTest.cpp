@@ -219,6 +219,34 @@ TEST(DicomWebInterop, StowQidoAndWadoAgainstOrthanc) {
                                     "print(len(a), a[0]['00080018']['Value'][0])",
                                     (work / "metadata.json").string()});
     EXPECT_EQ(parsed.output, "1 " + ct.sop + "\n") << parsed.errors;
+
+    // The probe: refused without credentials, and with them every level searched and one
+    // instance retrieved (nothing stored: no --store-test).
+    const auto refused = Cli({"probe", "--web", orthanc.Url()});
+    EXPECT_EQ(refused.exitCode, 1);
+    EXPECT_NE(refused.output.find("\nEndpoint        refused      HTTP 401 (unauthorized): the "
+                                  "server asks for credentials (Basic realm="),
+              std::string::npos)
+        << refused.output;
+    EXPECT_NE(refused.output.find("\nQIDO-RS         failed       the endpoint refuses us (see "
+                                  "Endpoint)\n"),
+              std::string::npos)
+        << refused.output;
+    const auto probed = web({"probe", "--web", orthanc.Url(), "--json"});
+    EXPECT_EQ(probed.exitCode, 0) << probed.errors;
+    testsupport::WriteFileBytes(work / "probe.json", {probed.output.begin(), probed.output.end()});
+    const auto verdicts = RunCommand(
+        {PYTHON, "-c",
+         "import json, sys; r = json.load(open(sys.argv[1]))\n"
+         "for s in r['sections']: print(s['name'], s['verdict'], *[w['verdict'] for w in "
+         "s['rows']])\n"
+         "print('instance' in r['sections'][4]['facts'], '0020000D' in "
+         "r['sections'][3]['facts']['studies attributes'], r['requests'])",
+         (work / "probe.json").string()});
+    EXPECT_EQ(verdicts.output,
+              "Endpoint works\nCapabilities not offered\nSTOW-RS not tested\n"
+              "QIDO-RS works works works works\nWADO-RS works works works\nTrue True 7\n")
+        << probed.output << verdicts.errors;
 }
 
 TEST(DicomWebInterop, TlsWithTheServersAuthorityAndAClientCertificate) {
@@ -285,4 +313,22 @@ TEST(DicomWebInterop, TlsWithTheServersAuthorityAndAClientCertificate) {
         << blind.errors;
     EXPECT_NE(blind.errors.find("QIDO failed: an answer of the wrong content type"),
               std::string::npos);
+
+    // The probe tells the handshake and the certificate even of a server that is no DICOMweb
+    // service.
+    std::vector<std::string> probe = {"probe", "--web", url};
+    probe.insert(probe.end(), trusted.begin(), trusted.end());
+    const auto probed = Cli(probe);
+    EXPECT_EQ(probed.exitCode, 1);
+    for (const char* line :
+         {"\nEndpoint        failed       an answer of type text/html, not application/dicom+json",
+          "\n  TLS protocol               TLSv1.3\n",
+          "\n  certificate subject        CN = 127.0.0.1\n",
+          "\n  certificate issuer         CN = Tessaly Test CA\n",
+          "\n  public key                 rsaEncryption, 2048 bits\n"})
+        EXPECT_NE(probed.output.find(line), std::string::npos) << line << probed.output;
+    // Two days from when the certificate was made, less the seconds since.
+    EXPECT_TRUE(probed.output.find("\n  days left                  1\n") != std::string::npos ||
+                probed.output.find("\n  days left                  2\n") != std::string::npos)
+        << probed.output;
 }

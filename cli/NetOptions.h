@@ -1,0 +1,49 @@
+// What every network command of tessaly-cli takes the same way: HOST PORT, --aet and --aec, the
+// waits (--connect-timeout, --acse-timeout, --dimse-timeout, --idle-timeout, in seconds) and
+// --max-pdu; and the words of a failure that a wait running out caused, naming its option.
+#pragma once
+
+#include <cstdint>
+#include <set>
+#include <string>
+
+#include "Commands.h"
+#include "zedavura.h"
+
+namespace cli {
+
+struct NetLine {
+    std::string host, port, calling, called = "ANY-SCP";
+    uint32_t connectMs = 0, acseMs = 0, dimseMs = 0, idleMs = 0;  // 0: the library's default
+    uint32_t maxPdu = 0;                                          // 0: 16384
+
+    // "ANY-SCP (host:port)".
+    std::string Peer() const;
+    // The line as the library takes it; its texts point into this line.
+    ConnectionOptions Options() const;
+};
+
+enum class NetRole {
+    Requestor,  // HOST PORT first, then --aet and --aec
+    Listener,   // no peer: PORT and the rest are the command's own
+};
+
+// Takes the shared options and, for a requestor, the first two arguments that are neither an
+// option nor an option's value (valueOptions names the command's own options that take one).
+// Everything else goes to rest, in order. 0 when the line is sound; otherwise the exit code,
+// the problem already told on standard error (2: a usage error, a bad value, a title longer than
+// 16 characters).
+int ParseNetLine(const Command& self, const Args& args, const std::set<std::string>& valueOptions,
+                 NetRole role, NetLine& line, Args& rest);
+
+// The words of the thread's last failure when a wait ran out: "no C-FIND response within 30 s
+// (--dimse-timeout)"; empty when it was no time-out, or only a release went unanswered.
+std::string TimeoutWords();
+
+// ExplanationLine, naming the option of the wait that ran out.
+std::string NetExplanationLine();
+
+// Tells on standard error when the peer left our release unanswered for its whole wait.
+void WarnOfUnansweredRelease(const char* command);
+
+}  // namespace cli
