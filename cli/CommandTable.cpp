@@ -10,6 +10,7 @@ extern const Command StoreCommand;
 extern const Command ScpCommand;
 extern const Command FindCommand;
 extern const Command MoveCommand;
+extern const Command GetCommand;
 extern const Command WorklistCommand;
 extern const Command DicomdirCommand;
 extern const Command ThumbnailCommand;
@@ -23,10 +24,10 @@ extern const Command MppsCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
-        DumpCommand, ConvertCommand,  MetaCommand,  DicomdirCommand, ThumbnailCommand,
-        EcgCommand,  EchoCommand,     StoreCommand, ScpCommand,      FindCommand,
-        MoveCommand, WorklistCommand, PrintCommand, ProbeCommand,    QidoCommand,
-        WadoCommand, StowCommand,     MppsCommand};
+        DumpCommand, ConvertCommand, MetaCommand,     DicomdirCommand, ThumbnailCommand,
+        EcgCommand,  EchoCommand,    StoreCommand,    ScpCommand,      FindCommand,
+        MoveCommand, GetCommand,     WorklistCommand, PrintCommand,    ProbeCommand,
+        QidoCommand, WadoCommand,    StowCommand,     MppsCommand};
     return commands;
 }
 

@@ -23,6 +23,7 @@ namespace cli {
 
 extern const Command FindCommand;
 extern const Command MoveCommand;
+extern const Command GetCommand;
 extern const Command WorklistCommand;
 
 namespace {
@@ -32,6 +33,9 @@ constexpr std::size_t AE_TITLE_LIMIT = 16;
 struct QueryLine : NetLine {
     std::string level = "STUDY";
     std::string destination;
+    std::string directory;             // get: where the instances are stored
+    std::string root = "STUDY";        // get: the information model
+    std::vector<std::string> classes;  // get: --classes, empty for the default
     std::vector<std::pair<std::string, std::string>> keys;
     std::string characterSet;  // what the keys are written in; empty: ASCII only
     bool json = false;
@@ -42,6 +46,7 @@ struct Options {
     bool level = false;
     bool json = false;
     bool destination = false;
+    bool get = false;  // DIR, --root and --classes
 };
 
 std::string Upper(std::string text) {
@@ -55,6 +60,7 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
     std::set<std::string> valueOptions = {"--key", "--charset"};
     if (allowed.level) valueOptions.insert("--level");
     if (allowed.destination) valueOptions.insert("--dest");
+    if (allowed.get) valueOptions.insert({"--root", "--classes"});
     Args rest;
     if (const int bad = ParseNetLine(self, args, valueOptions, NetRole::Requestor, line, rest);
         bad != 0)
@@ -64,6 +70,28 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
         if (valueOptions.count(a) != 0) {
             const std::string& value = rest[++i];
             if (a == "--dest") line.destination = value;
+            if (a == "--root") {
+                line.root = Upper(value);
+                if (line.root != "STUDY" && line.root != "PATIENT") {
+                    std::fprintf(stderr, "tessaly-cli: %s: the root is study or patient\n",
+                                 self.name);
+                    return UsageError(self);
+                }
+            }
+            if (a == "--classes") {
+                for (std::size_t from = 0; from <= value.size();) {
+                    const std::size_t comma = std::min(value.find(',', from), value.size());
+                    if (comma > from) line.classes.push_back(value.substr(from, comma - from));
+                    from = comma + 1;
+                }
+                if (line.classes.empty() || line.classes.size() > 42) {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --classes takes 1 to 42 storage SOP class "
+                                 "UIDs, separated by commas\n",
+                                 self.name);
+                    return UsageError(self);
+                }
+            }
             if (a == "--charset") {
                 line.characterSet = value;
                 if (const std::string problem = CharacterSetProblem(value);
@@ -96,11 +124,14 @@ int Parse(const Command& self, const Args& args, Options allowed, QueryLine& lin
             }
         } else if (allowed.json && a == "--json") {
             line.json = true;
+        } else if (allowed.get && line.directory.empty() && !a.empty() && a[0] != '-') {
+            line.directory = a;
         } else {
             return UsageError(self);
         }
     }
     if (allowed.destination && line.destination.empty()) return UsageError(self);
+    if (allowed.get && line.directory.empty()) return UsageError(self);
     if (line.destination.size() > AE_TITLE_LIMIT) {
         std::fprintf(stderr, "tessaly-cli: %s: an AE title holds at most 16 characters\n",
                      self.name);
@@ -288,7 +319,8 @@ namespace {
 
 int RunFind(const Args& args) {
     QueryLine line;
-    if (const int bad = Parse(FindCommand, args, {true, true, false}, line); bad != 0) return bad;
+    if (const int bad = Parse(FindCommand, args, {true, true, false, false}, line); bad != 0)
+        return bad;
     RecordList* list = KeyList(FindCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
@@ -335,7 +367,8 @@ void ReportMove(void* context, const MoveProgress* progress) {
 
 int RunMove(const Args& args) {
     QueryLine line;
-    if (const int bad = Parse(MoveCommand, args, {true, false, true}, line); bad != 0) return bad;
+    if (const int bad = Parse(MoveCommand, args, {true, false, true, false}, line); bad != 0)
+        return bad;
     RecordList* list = KeyList(MoveCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
@@ -353,9 +386,65 @@ int RunMove(const Args& args) {
     return Finish("MOVE", status == QUERY_SUCCESS, detail, false);
 }
 
+void ReportGet(void* context, const GetProgress* progress) {
+    static_cast<GetProgress*>(context)[0] = *progress;
+    if (!IsPendingStatus(progress->status)) return;
+    const MoveProgress counts = {progress->status, progress->remaining, progress->completed,
+                                 progress->failed, progress->warning};
+    const std::string text = Counts(counts);
+    std::printf("pending: %s; %u received\n",
+                text.empty() ? "no sub-operation counts" : text.c_str(), progress->received);
+    std::fflush(stdout);
+}
+
+void NoteGet(void*, const char* words) {
+    std::fprintf(stderr, "tessaly-cli: get: warning: %s\n", words);
+}
+
+// What a success contradicted by the instances that arrived lacked, in numbers.
+std::string Shortfall(const GetProgress& p) {
+    std::string text = "the peer reported success (" +
+                       Counts({p.status, p.remaining, p.completed, p.failed, p.warning}) +
+                       "), but " + std::to_string(p.received) + " instance" +
+                       (p.received == 1 ? "" : "s") + " arrived and " + std::to_string(p.stored) +
+                       " could be stored";
+    return text;
+}
+
+int RunGet(const Args& args) {
+    QueryLine line;
+    if (const int bad = Parse(GetCommand, args, {true, false, false, true}, line); bad != 0)
+        return bad;
+    RecordList* list = KeyList(GetCommand, line.keys, line.level.c_str(), line.characterSet);
+    if (list == nullptr) return 2;
+
+    WriteLogLine("Starting GET Service");
+    GetProgress last = {-1, -1, -1, -1, -1, 0, 0};
+    std::vector<const char*> classes;
+    for (const std::string& c : line.classes)
+        classes.push_back(c.c_str());
+    const ConnectionOptions options = line.Options();
+    const char* model = line.root == "PATIENT" ? "1.2.840.10008.5.1.4.1.2.1.3" : nullptr;
+    const int32_t status =
+        GetSCU(&options, line.directory.c_str(), model, line.level.c_str(), list, classes.data(),
+               static_cast<uint32_t>(classes.size()), ReportGet, NoteGet, &last);
+    std::string detail =
+        status == GET_INCOMPLETE ? Shortfall(last) : FailureWords(OUTCOME_GET, status);
+    if (status < 0 && status != GET_INCOMPLETE) detail += ": " + line.Peer();
+    if (status >= 0) {
+        const std::string counts =
+            Counts({last.status, last.remaining, last.completed, last.failed, last.warning});
+        detail += ": " + (counts.empty() ? std::string() : counts + "; ") +
+                  std::to_string(last.stored) + " stored in " + line.directory;
+    }
+    ClearQuery(list, line.level.c_str());
+    DeleteRecordList(list);
+    return Finish("GET", status == QUERY_SUCCESS, detail, false);
+}
+
 int RunWorklist(const Args& args) {
     QueryLine line;
-    if (const int bad = Parse(WorklistCommand, args, {false, true, false}, line); bad != 0)
+    if (const int bad = Parse(WorklistCommand, args, {false, true, false, false}, line); bad != 0)
         return bad;
     RecordList* list = KeyList(WorklistCommand, line.keys, "WORKLIST", line.characterSet);
     if (list == nullptr) return 2;
@@ -403,6 +492,11 @@ const Command MoveCommand = {"move",
                              "move HOST PORT --dest AE [--level study|series|image] "
                              "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM]",
                              RunMove};
+const Command GetCommand = {"get",
+                            "get HOST PORT DIR [--level study|series|image] [--root study|patient] "
+                            "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--classes "
+                            "UID,...] [--charset TERM]",
+                            RunGet};
 const Command WorklistCommand = {
     "worklist",
     "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] "

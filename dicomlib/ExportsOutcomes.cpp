@@ -9,6 +9,7 @@
 #include "net/AssociationWords.h"
 #include "net/CommandSet.h"
 #include "services/QueryRetrieve.h"
+#include "services/Retrieve.h"
 #include "services/Storage.h"
 #include "store/Rddcmdir.h"
 #include "web/DicomWeb.h"
@@ -146,6 +147,8 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
                    std::string(net::ContextResultAdvice(static_cast<uint8_t>(code)));
         case OUTCOME_WEB:
             return web::WebOutcomeText(code);
+        case OUTCOME_GET:
+            return services::GetOutcomeText(code);
         default:
             return {};
     }
@@ -155,7 +158,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family < OUTCOME_STATUS || family > OUTCOME_WEB) {
+    if (family < OUTCOME_STATUS || family > OUTCOME_GET) {
         CopyText("", text, capacity);
         return -1;
     }

@@ -9,7 +9,9 @@
 #include "data/CharacterSet.h"
 #include "services/QueryRetrieve.h"
 #include "services/Records.h"
+#include "services/Retrieve.h"
 #include "services/Worklist.h"
+#include "store/DatabaseIndex.h"
 #include "zedavura.h"
 
 using namespace dicomlib;
@@ -25,6 +27,19 @@ services::MoveProgressFn MoveReport(MoveProgressSink progress, void* context) {
     if (progress == nullptr) return {};
     return [progress, context](const services::MoveResponse& r) {
         const MoveProgress p = {r.status, r.remaining, r.completed, r.failed, r.warning};
+        progress(context, &p);
+    };
+}
+
+static_assert(GET_INCOMPLETE == services::GET_INCOMPLETE);
+
+// Each C-GET-RSP handed to the caller's sink (none for null).
+services::GetProgressFn GetReport(GetProgressSink progress, void* context) {
+    if (progress == nullptr) return {};
+    return [progress, context](const services::GetProgress& g) {
+        const services::MoveResponse& r = g.response;
+        const GetProgress p = {r.status,  r.remaining, r.completed, r.failed,
+                               r.warning, g.received,  g.stored};
         progress(context, &p);
     };
 }
@@ -246,6 +261,31 @@ extern "C" ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port,
                                         RecordList* list) {
     return Flag(MoveSCUStatus(host, port, callingAeTitle, calledAeTitle, destinationAeTitle, level,
                               list, nullptr, nullptr) == QUERY_SUCCESS);
+}
+
+extern "C" ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory,
+                                       const char* sopClassUid, const char* level, RecordList* list,
+                                       const char* const* storageClasses, uint32_t classCount,
+                                       GetProgressSink progress, GetNoteSink note, void* context) {
+    const auto settings = SettingsOf(peer);
+    if (!settings || directory == nullptr || level == nullptr || list == nullptr ||
+        (classCount > 0 && storageClasses == nullptr))
+        return QUERY_REFUSED;
+    return Guarded("GetSCU", int32_t{QUERY_INTERNAL_ERROR}, [&] {
+        services::GetJob job;
+        if (sopClassUid != nullptr) job.sopClassUid = sopClassUid;
+        job.level = level;
+        for (uint32_t i = 0; i < classCount; ++i)
+            if (storageClasses[i] != nullptr) job.storageClasses.emplace_back(storageClasses[i]);
+        job.directory = directory;
+        job.indexRoot = store::INDEX_ROOT;
+        services::GetNoteFn told;
+        if (note != nullptr)
+            told = [note, context](const std::string& words) { note(context, words.c_str()); };
+        services::GetProgress last;
+        return services::GetSCUStatus(*settings, job, *list, last, GetReport(progress, context),
+                                      told);
+    });
 }
 
 extern "C" ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level) {

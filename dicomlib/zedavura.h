@@ -708,6 +708,43 @@ ZEDAVURA_API int32_t MoveSCUWith(const ConnectionOptions* peer, const char* dest
                                  const char* level, RecordList* list, MoveProgressSink progress,
                                  void* context);
 
+/* Our outcome of a C-GET beyond QueryOutcome: the peer's final status was success, but a
+ * sub-operation failed or warned, an instance could not be stored, or fewer instances arrived
+ * than it reported. */
+typedef enum GetOutcome { GET_INCOMPLETE = -19 } GetOutcome;
+
+/* What one C-GET-RSP said (as MoveProgress), with the C-STORE sub-operations received so far on
+ * the association and, of those, the ones stored. */
+typedef struct GetProgress {
+    int32_t status;
+    int32_t remaining;
+    int32_t completed;
+    int32_t failed;
+    int32_t warning;
+    uint32_t received;
+    uint32_t stored;
+} GetProgress;
+
+/* Told of every C-GET-RSP, pending and final; the record is valid during the call only. */
+typedef void (*GetProgressSink)(void* context, const GetProgress* progress);
+/* Told, once the association is open, of each storage class the peer cannot send on it, in words
+ * valid during the call only. */
+typedef void (*GetNoteSink)(void* context, const char* words);
+
+/* One C-GET on its own association with the options' peer: sopClassUid is the Get class of the
+ * information model (null: Study Root, "1.2.840.10008.5.1.4.1.2.2.3"; Patient Root
+ * "1.2.840.10008.5.1.4.1.2.1.3"); the key record at the head of list is consumed as FindSCU
+ * consumes it; storageClasses (classCount UIDs; none: the storage provider's standard classes)
+ * are proposed with our SCP role, and every instance the peer sends is stored under directory
+ * as StartStoreSCP stores it (indexed under ./Database) and answered. progress and note may be
+ * null; the caller owns every argument. Returns the final Status, GET_INCOMPLETE (a success
+ * contradicted by what arrived), or a QueryOutcome failure (QUERY_REFUSED for null or too small
+ * options, a null directory, or more than 42 classes). OutcomeText words it (OUTCOME_GET). */
+ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory,
+                            const char* sopClassUid, const char* level, RecordList* list,
+                            const char* const* storageClasses, uint32_t classCount,
+                            GetProgressSink progress, GetNoteSink note, void* context);
+
 /* Frees every record of the list and empties it; 1. 0 (nothing freed) for a null list or when
  * the level does not name the kind of its records (an empty list fits every level). */
 ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level);
@@ -1233,7 +1270,8 @@ typedef enum OutcomeFamily {
     OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
     OUTCOME_MOVE = 7,      /* a QueryOutcome or a C-MOVE status */
     OUTCOME_CONTEXT = 8,   /* a presentation context result (ContextAnswer), with what to do */
-    OUTCOME_WEB = 9        /* a WebOutcome or the HTTP status of a DICOMweb answer */
+    OUTCOME_WEB = 9,       /* a WebOutcome or the HTTP status of a DICOMweb answer */
+    OUTCOME_GET = 10       /* a QueryOutcome, GET_INCOMPLETE or a C-GET status */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700

@@ -182,7 +182,11 @@ bool Connect(Association& assoc) {
     report.host = settings.host;
     report.port = settings.port;
     assoc.dataTransfer.Clear();
-    assoc.request.userInformation = OurUserInformation(settings.maxPduLength);
+    // The negotiation items OpenWith put into the request stay.
+    UserInformation info = OurUserInformation(settings.maxPduLength);
+    info.roleSelections = std::move(assoc.request.userInformation.roleSelections);
+    info.extendedNegotiations = std::move(assoc.request.userInformation.extendedNegotiations);
+    assoc.request.userInformation = std::move(info);
     assoc.stream.SetConnectTimeout(settings.connectTimeout);
     assoc.stream.Socket().SetReceiveTimeout(settings.dimseTimeout);
     auto start = std::chrono::steady_clock::now();
@@ -319,6 +323,8 @@ bool OpenWith(Association& assoc, const ConnectionSettings& settings, const Prop
     if (proposals.contexts.empty() || proposals.contexts.size() > MAX_PROPOSALS) return false;
     for (const auto& proposal : proposals.contexts)
         AddProposal(assoc, proposal.abstractSyntax, proposal.transferSyntaxes);
+    assoc.request.userInformation.roleSelections = proposals.roleSelections;
+    assoc.request.userInformation.extendedNegotiations = proposals.extendedNegotiations;
     return Negotiate(assoc);
 }
 
@@ -331,7 +337,10 @@ AssociationPtr Open(const ConnectionSettings& settings, const Proposals& proposa
 
 Proposals ProposalFor(std::string_view abstractSyntax,
                       std::optional<std::string_view> transferSyntax) {
-    return {{{0, std::string(abstractSyntax), ProposedTransferSyntaxes(transferSyntax)}}};
+    Proposals proposals;
+    proposals.contexts.push_back(
+        {0, std::string(abstractSyntax), ProposedTransferSyntaxes(transferSyntax)});
+    return proposals;
 }
 
 bool OpenAssoc(Association& assoc, std::string_view host, std::string_view port,

@@ -107,9 +107,12 @@ struct Association {
 namespace dicomlib::net {
 
 // What a requestor proposes: the presentation contexts, IDs 1, 3, 5, ... given in order (at
-// most MAX_PROPOSALS). The request's other negotiation items go here too.
+// most MAX_PROPOSALS), and the user information's negotiation items, sent as given after our
+// maximum length and implementation names.
 struct Proposals {
     std::vector<PresentationContextRQ> contexts;
+    std::vector<RoleSelection> roleSelections = {};
+    std::vector<ExtendedNegotiation> extendedNegotiations = {};
 };
 
 // CloseAssoc when still connected, then frees the record.

@@ -200,7 +200,8 @@ std::string_view StatusAdvice(uint16_t status, uint16_t commandField) {
     if (status == 0xA801)
         return "the peer does not know the move destination; add it to the peer's nodes with "
                "this machine's address and port";
-    const bool query = (commandField & 0x7FFF) == C_FIND_RQ || (commandField & 0x7FFF) == C_MOVE_RQ;
+    const auto request = static_cast<uint16_t>(commandField & 0x7FFF);
+    const bool query = request == C_FIND_RQ || request == C_MOVE_RQ || request == C_GET_RQ;
     if ((status & 0xFF00) == 0xA900)
         return query ? "the peer finds the query keys do not fit its query model; check the level "
                        "and the keys"

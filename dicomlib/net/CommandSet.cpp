@@ -43,7 +43,7 @@ constexpr Meaning FIND_MEANINGS[] = {
     {STATUS_CANNOT_UNDERSTAND, 0xF000, "failed: unable to process"},
 };
 
-// C-MOVE.
+// C-MOVE and C-GET.
 constexpr Meaning MOVE_MEANINGS[] = {
     {STATUS_SUCCESS, 0xFFFF, "success: sub-operations complete without failures"},
     {STATUS_PENDING, 0xFFFF, "pending: sub-operations are continuing"},
@@ -135,7 +135,8 @@ std::string_view CommandFieldName(uint16_t commandField) {
 std::string_view StatusMeaning(uint16_t status, uint16_t commandField) {
     const char* words = nullptr;
     const auto request = static_cast<uint16_t>(commandField & 0x7FFF);
-    if (request == C_FIND_RQ || request == C_MOVE_RQ) {
+    // A C-GET's statuses are a C-MOVE's.
+    if (request == C_FIND_RQ || request == C_MOVE_RQ || request == C_GET_RQ) {
         words = FindMeaning(request == C_FIND_RQ ? std::span<const Meaning>(FIND_MEANINGS)
                                                  : std::span<const Meaning>(MOVE_MEANINGS),
                             status);

@@ -18,6 +18,8 @@ namespace dicomlib::services {
 
 using net::C_FIND_RQ;
 using net::C_FIND_RSP;
+using net::C_GET_RQ;
+using net::C_GET_RSP;
 using net::C_MOVE_RQ;
 using net::C_MOVE_RSP;
 using net::IsPending;
@@ -62,16 +64,17 @@ int32_t CheckKey(const RecordList& list, std::string_view level, uint16_t respon
 // Sends a request and its identifier, built from the key record, which is freed and leaves the
 // list before anything is sent.
 int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClassUid,
-                  std::string_view level, const std::string_view* destination) {
-    const uint16_t responseField = destination != nullptr ? C_MOVE_RSP : C_FIND_RSP;
+                  std::string_view level, uint16_t responseField,
+                  std::string_view destination = {}) {
     if (const int32_t refused = CheckKey(list, level, responseField); refused != 0) return refused;
     ElementList identifier = QueryIdentifier(*QueryLevelKind(level), list[0]);
     list.FreeFront();
 
     const uint16_t messageId = net::NextMessageID();
-    net::CommandSet command = destination != nullptr
-                                  ? MoveRequest(sopClassUid, messageId, *destination)
-                                  : FindRequest(sopClassUid, messageId);
+    net::CommandSet command = responseField == C_MOVE_RSP
+                                  ? MoveRequest(sopClassUid, messageId, destination)
+                              : responseField == C_GET_RSP ? GetRequest(sopClassUid, messageId)
+                                                           : FindRequest(sopClassUid, messageId);
     assoc.pendingResponses = 0;
     assoc.queryMessageId = messageId;
     assoc.querySopClass = sopClassUid;
@@ -137,6 +140,16 @@ net::CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId) {
     net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
         .AppendUs(tag::CommandField, C_FIND_RQ)
+        .AppendUs(tag::MessageID, messageId)
+        .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
+        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
+    return command;
+}
+
+net::CommandSet GetRequest(std::string_view sopClassUid, uint16_t messageId) {
+    net::CommandSet command;
+    command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
+        .AppendUs(tag::CommandField, C_GET_RQ)
         .AppendUs(tag::MessageID, messageId)
         .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
         .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
@@ -297,7 +310,7 @@ net::AssociationPtr OpenQuery(const net::ConnectionSettings& peer, std::string_v
 
 int32_t SendFind(Association& assoc, RecordList& list, std::string_view sopClassUid,
                  std::string_view level) {
-    return SendQuery(assoc, list, sopClassUid, level, nullptr);
+    return SendQuery(assoc, list, sopClassUid, level, C_FIND_RSP);
 }
 
 bool WriteFindRQ(Association& assoc, RecordList& list, std::string_view sopClassUid,
@@ -339,7 +352,12 @@ int32_t FindSCUStatus(const net::ConnectionSettings& peer, std::string_view leve
 
 int32_t SendMove(Association& assoc, RecordList& list, std::string_view sopClassUid,
                  std::string_view level, std::string_view destinationAeTitle) {
-    return SendQuery(assoc, list, sopClassUid, level, &destinationAeTitle);
+    return SendQuery(assoc, list, sopClassUid, level, C_MOVE_RSP, destinationAeTitle);
+}
+
+int32_t SendGet(Association& assoc, RecordList& list, std::string_view sopClassUid,
+                std::string_view level) {
+    return SendQuery(assoc, list, sopClassUid, level, C_GET_RSP);
 }
 
 bool WriteMoveRQ(Association& assoc, RecordList& list, std::string_view sopClassUid,
@@ -347,16 +365,20 @@ bool WriteMoveRQ(Association& assoc, RecordList& list, std::string_view sopClass
     return SendMove(assoc, list, sopClassUid, level, destinationAeTitle) == 0;
 }
 
-MoveResponse ReadMoveResponse(Association& assoc) {
+MoveResponse ReadRetrieveResponse(Association& assoc, uint16_t responseField) {
     ElementList command, dataSet;  // a data set that comes along is not used
     MoveResponse response;
-    response.status = ReadResponse(assoc, C_MOVE_RSP, command, dataSet);
+    response.status = ReadResponse(assoc, responseField, command, dataSet);
     if (response.status < 0) return response;
     response.remaining = OptionalUs(command, tag::NumberOfRemainingSuboperations);
     response.completed = OptionalUs(command, tag::NumberOfCompletedSuboperations);
     response.failed = OptionalUs(command, tag::NumberOfFailedSuboperations);
     response.warning = OptionalUs(command, tag::NumberOfWarningSuboperations);
     return response;
+}
+
+MoveResponse ReadMoveResponse(Association& assoc) {
+    return ReadRetrieveResponse(assoc, C_MOVE_RSP);
 }
 
 int32_t MoveSCUStatus(std::string_view host, std::string_view port, std::string_view callingAeTitle,

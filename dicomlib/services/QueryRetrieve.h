@@ -51,6 +51,8 @@ std::string QueryOutcomeText(uint16_t responseField, int32_t outcome);
 // The C-FIND-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
 // Priority (medium), Command Data Set Type (an identifier follows).
 net::CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId);
+// The C-GET-RQ: as C-FIND-RQ with Command Field 0x0010.
+net::CommandSet GetRequest(std::string_view sopClassUid, uint16_t messageId);
 // The C-MOVE-RQ: as C-FIND-RQ with Move Destination before Priority, padded with one space to
 // even length.
 net::CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
@@ -131,6 +133,9 @@ int32_t FindSCUStatus(std::string_view host, std::string_view port, std::string_
 
 int32_t SendMove(Association& assoc, RecordList& list, std::string_view sopClassUid,
                  std::string_view level, std::string_view destinationAeTitle);
+// The C-GET-RQ and its identifier, the key record consumed as by SendFind.
+int32_t SendGet(Association& assoc, RecordList& list, std::string_view sopClassUid,
+                std::string_view level);
 bool WriteMoveRQ(Association& assoc, RecordList& list, std::string_view sopClassUid,
                  std::string_view level, std::string_view destinationAeTitle);
 
@@ -143,6 +148,8 @@ struct MoveResponse {
     int32_t warning = -1;
 };
 MoveResponse ReadMoveResponse(Association& assoc);
+// The same for the responses of responseField (C-MOVE-RSP, C-GET-RSP).
+MoveResponse ReadRetrieveResponse(Association& assoc, uint16_t responseField);
 using MoveProgressFn = std::function<void(const MoveResponse&)>;
 // The one-shot C-MOVE: reads responses while they are 0xFF00; the final status or a negative
 // code.

@@ -101,6 +101,7 @@ net::DimseHandler StoreHandler(StorageTarget target) {
         const uint16_t status = syntax ? StoreInstance(target.storageDirectory, target.indexRoot,
                                                        message.dataSet, *syntax, target.asReceived)
                                        : net::STATUS_CANNOT_UNDERSTAND;
+        if (target.filed) target.filed(status);
         if (auto response = StoreResponse(message.command, status))
             net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
         return net::HandlerResult::Continue;

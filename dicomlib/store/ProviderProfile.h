@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,6 +57,8 @@ struct StorageTarget {
     std::string storageDirectory;  // as StorageDirectoryOf gives it
     std::filesystem::path indexRoot;
     bool asReceived = false;  // every instance stays in the syntax it came in
+    // Told the status of every instance filed, just before its response goes out (may be empty).
+    std::function<void(uint16_t status)> filed = {};
 };
 
 // The handler of C-STORE-RQ that files the received instance under target (StoreInstance:

@@ -160,6 +160,10 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
         {OUTCOME_MOVE, 0xCFFF, "status 0xCFFF (failed: unable to process)"},
         {OUTCOME_MOVE, 0x0124, "status 0x0124 (refused: not authorized)"},
         {OUTCOME_MOVE, QUERY_REJECTED, "association rejected"},
+        {OUTCOME_GET, 0xB000,
+         "status 0xB000 (warning: sub-operations complete with failures or warnings)"},
+        {OUTCOME_GET, GET_INCOMPLETE,
+         "the peer reported success, but not every instance arrived and was stored"},
         {OUTCOME_MOVE, QUERY_TOO_MANY_PENDING,
          "more than 100000 pending responses: the association was aborted"},
     };
@@ -181,6 +185,6 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(Words(OUTCOME_CONTEXT, 3, nullptr),
               "abstract syntax not supported: the peer does not offer this SOP class");
     EXPECT_EQ(Words(OUTCOME_CONTEXT, -1, nullptr), "not answered: the association failed first");
-    EXPECT_EQ(OutcomeText(OUTCOME_WEB + 1, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(OUTCOME_GET + 1, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }

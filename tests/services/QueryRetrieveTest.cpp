@@ -12,6 +12,7 @@
 #include "net/DimseFixtures.h"
 #include "net/TraceLog.h"
 #include "services/QueryFixtures.h"
+#include "services/Retrieve.h"
 #include "services/Worklist.h"
 #include "support/DataSetBuilder.h"
 #include "support/TestSupport.h"
@@ -476,4 +477,59 @@ TEST(QueryDispatch, RequestsArrivingDuringAQueryAreAnsweredAndTheQueryGoesOn) {
         peer.Join();
         EXPECT_EQ(peer.end, ABORT);
     }
+}
+
+// A C-GET asks for our SCP role in the request; a peer that does not grant it, and then reports
+// a completed sub-operation that never came, is said and fails.
+TEST(GetSCU, ARoleNotGrantedIsSaidAndASuccessWithoutTheInstanceFails) {
+    constexpr char CT[] = "1.2.840.10008.5.1.4.1.1.2";
+    testsupport::TempDir dir;
+    FakePeer peer;
+    Bytes rq;
+    MessagePart command, identifier;
+    peer.Start([&](net::PduStream& s) {
+        rq = AcceptAssociation(s);
+        command = ReadMessagePart(s);
+        identifier = ReadMessagePart(s);
+        s.Write(Response(0x0000, false, 0x8010,
+                         {{0x1021, Le16(1)}, {0x1022, Le16(0)}, {0x1023, Le16(0)}}));
+        if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
+    });
+    GetJob job;
+    job.level = "STUDY";
+    job.storageClasses = {CT};
+    job.directory = dir.Path().string();
+    job.indexRoot = dir / "Database";
+    RecordList list;
+    list.Append(Key(RecordType::Study, {{9, "1.2.3"}}));
+    std::vector<std::string> notes;
+    services::GetProgress last;
+    EXPECT_EQ(GetSCUStatus(net::SettingsFor("127.0.0.1", peer.Port(), "local", "remote"), job, list,
+                           last, {}, [&](const std::string& w) { notes.push_back(w); }),
+              services::GET_INCOMPLETE);
+    peer.Join();
+    EXPECT_EQ(notes, std::vector<std::string>{"the peer did not accept our SCP role for CT Image "
+                                              "Storage: it cannot send CT on this association"});
+    EXPECT_EQ(last.received, 0u);
+    EXPECT_EQ(last.response.completed, 1);
+
+    // clang-format off
+    const Bytes role = Cat({
+        {0x54, 0x00, 0x00, 0x1D},  // role selection sub-item, length 29
+        {0x00, 0x19}, T(CT),       // the SOP class, not padded
+        {0x00, 0x01},              // SCU role 0, SCP role 1
+    });
+    EXPECT_EQ(command.data, CommandBytes({
+        {0x0002, Uid(STUDY_ROOT_GET)},  // Affected SOP Class UID
+        {0x0100, Le16(0x0010)},         // C-GET-RQ
+        {0x0110, Le16(9)},              // Message ID, after the four context IDs
+        {0x0700, Le16(0x0000)},         // medium priority
+        {0x0800, Le16(0x0102)},         // an identifier follows
+    }));
+    // clang-format on
+    // In the user information, before the implementation version name.
+    const Bytes version = Cat({{0x55, 0x00, 0x00, 0x0C}, T("OstrovaPrism")});
+    EXPECT_EQ(Bytes(rq.end() - std::ssize(role) - std::ssize(version), rq.end()),
+              Cat({role, version}));
+    EXPECT_TRUE(identifier.ok);
 }

@@ -220,6 +220,52 @@ TEST_F(QueryInterop, DcmqrscpAtEachLevelAndMovingAStudyBack) {
         << unknown.errors;
 }
 
+// C-GET brings the instances back on our own association, into a folder laid out as the
+// provider lays it out: the generated study whole, then one image of the CT file by its UIDs.
+TEST_F(QueryInterop, DcmqrscpSendsAStudyAndAnImageOnOurGetAssociation) {
+    const testsupport::Dcmqrscp archive;
+    ASSERT_TRUE(archive.Ready()) << archive.Output();
+    const std::string port = std::to_string(archive.Port());
+    Fill("ARCHIVE", archive.Port());
+    const fs::path work = inputs_ / "get";
+    fs::create_directories(work);
+    const auto Get = [&](std::vector<std::string> keys) {
+        std::vector<std::string> argv = {
+            testsupport::CliPath(), "get", "127.0.0.1", port, "images", "--aec", "ARCHIVE"};
+        argv.insert(argv.end(), keys.begin(), keys.end());
+        return RunCommand(argv, {}, work);
+    };
+    const auto Stored = [&](const Instance& i) {
+        return work / "images" / i.study / i.series / (i.sop + ".dcm");
+    };
+
+    auto study = Get({"--key", "StudyInstanceUID=" + series_.study});
+    EXPECT_EQ(study.exitCode, 0) << study.output << study.errors;
+    EXPECT_NE(study.output.find("GET OK: final status 0x0000 (success: sub-operations complete "
+                                "without failures): 3 completed, 0 failed"),
+              std::string::npos)
+        << study.output;
+    EXPECT_NE(study.output.find("3 stored in images"), std::string::npos);
+    EXPECT_NE(study.output.find("pending: 2 remaining, 1 completed, 0 failed, 0 warning; 1 "
+                                "received\n"),
+              std::string::npos);
+    for (std::size_t i = 2; i < instances_.size(); ++i) {
+        SCOPED_TRACE(instances_[i].file.filename().string());
+        ASSERT_TRUE(fs::exists(Stored(instances_[i])));
+        testsupport::ExpectSameDataSet(instances_[i].file, Stored(instances_[i]), inputs_);
+    }
+    EXPECT_TRUE(fs::exists(work / "Database" / "LXStudy.dir"));
+
+    const Instance& ct = instances_[0];
+    auto image = Get({"--level", "image", "--key", "StudyInstanceUID=" + ct.study, "--key",
+                      "SeriesInstanceUID=" + ct.series, "--key", "SOPInstanceUID=" + ct.sop});
+    EXPECT_EQ(image.exitCode, 0) << image.output << image.errors;
+    EXPECT_NE(image.output.find("1 completed, 0 failed"), std::string::npos) << image.output;
+    ASSERT_TRUE(fs::exists(Stored(ct)));
+    testsupport::ExpectSameDataSet(ct.file, Stored(ct), inputs_);
+    EXPECT_FALSE(fs::exists(Stored(instances_[1])));  // the MR study was not asked for
+}
+
 TEST_F(QueryInterop, WlmscpfsWithANameWildcardAndADateRange) {
     const testsupport::Wlmscpfs provider(WORKLIST);
     ASSERT_TRUE(provider.Ready()) << provider.Output();
