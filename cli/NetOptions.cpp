@@ -80,8 +80,84 @@ ConnectionOptions NetLine::Options() const {
     o.dimseTimeoutMs = dimseMs;
     o.idleTimeoutMs = idleMs;
     o.maxPduLength = maxPdu;
+    if (tls) {
+        trusted_.clear();
+        for (const std::string& ca : tlsCa)
+            trusted_.push_back(ca.c_str());
+        tlsOptions_ = TlsOptions{};
+        tlsOptions_.structSize = sizeof tlsOptions_;
+        tlsOptions_.certificateFile = tlsCert.c_str();
+        tlsOptions_.keyFile = tlsKey.c_str();
+        tlsOptions_.keyPasswordFile = tlsKeyPasswordFile.c_str();
+        tlsOptions_.trusted = trusted_.data();
+        tlsOptions_.trustedCount = static_cast<uint32_t>(trusted_.size());
+        tlsOptions_.noVerify = tlsNoVerify ? 1 : 0;
+        tlsOptions_.peerCertificate = tlsPeerCert;
+        tlsOptions_.profile = tlsProfile;
+        o.tls = &tlsOptions_;
+    }
     return o;
 }
+
+namespace {
+
+// Takes a TLS option at args[i] and its value: 0 when it is none, -1 when its value is missing.
+int TakeTlsOption(const Args& args, std::size_t& i, bool requestor, NetLine& line,
+                  std::string& given, std::string& value) {
+    const std::string& a = args[i];
+    if (a == "--tls") {
+        line.tls = true;
+        return 1;
+    }
+    if (requestor && a == "--tls-no-verify") {
+        line.tlsNoVerify = true;
+        given = a;
+        return 1;
+    }
+    std::string* target = a == "--tls-cert"                      ? &line.tlsCert
+                          : a == "--tls-key"                     ? &line.tlsKey
+                          : a == "--tls-key-password-file"       ? &line.tlsKeyPasswordFile
+                          : a == "--tls-ca"                      ? &value
+                          : a == "--tls-profile"                 ? &value
+                          : !requestor && a == "--tls-peer-cert" ? &value
+                                                                 : nullptr;
+    if (target == nullptr) return 0;
+    if (i + 1 == args.size()) return -1;
+    given = a;
+    *target = args[++i];
+    if (a == "--tls-ca") line.tlsCa.push_back(value);
+    return 1;
+}
+
+// The TLS part of a parsed line: 0 when sound or not asked for, else the exit code, told.
+int FinishTls(const Command& self, NetLine& line, bool requestor, const std::string& firstGiven) {
+    const auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr, "tessaly-cli: %s: %s\n", self.name, why.c_str());
+        return 2;
+    };
+    if (!line.tls) return firstGiven.empty() ? 0 : refuse(firstGiven + " goes with --tls");
+    if (line.tlsCert.empty() != line.tlsKey.empty())
+        return refuse("--tls-cert and --tls-key go together");
+    if (!line.tlsKeyPasswordFile.empty() && line.tlsKey.empty())
+        return refuse("--tls-key-password-file goes with --tls-key");
+    if (!requestor && line.tlsCert.empty())
+        return refuse("--tls needs our certificate and key: give --tls-cert and --tls-key");
+    const ConnectionOptions connection = line.Options();
+    char why[512] = "";
+    if (CheckTlsOptions(connection.tls, why, sizeof why) != 1) {
+        std::fprintf(stderr, "tessaly-cli: %s: the TLS settings cannot be used\n%s\n", self.name,
+                     why);
+        return 1;
+    }
+    if (line.tlsNoVerify)
+        std::fprintf(stderr,
+                     "tessaly-cli: %s: warning: --tls-no-verify: the peer's certificate is not "
+                     "checked, so anyone on the way can pose as the peer and read what is sent\n",
+                     self.name);
+    return 0;
+}
+
+}  // namespace
 
 int ParseNetLine(const Command& self, const Args& args, const std::set<std::string>& valueOptions,
                  NetRole role, NetLine& line, Args& rest) {
@@ -98,8 +174,45 @@ int ParseNetLine(const Command& self, const Args& args, const std::set<std::stri
         {"--idle-timeout", &NetLine::idleMs, false, true}};
     const bool requestor = role == NetRole::Requestor;
     int positional = 0;
+    std::string firstTlsOption;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        std::string tlsOption, tlsValue;
+        if (const int taken = TakeTlsOption(args, i, requestor, line, tlsOption, tlsValue);
+            taken != 0) {
+            if (taken < 0) return UsageError(self);
+            if (firstTlsOption.empty()) firstTlsOption = tlsOption;
+            if (tlsOption == "--tls-profile") {
+                if (tlsValue == "bcp195-nd") {
+                    line.tlsProfile = TLS_PROFILE_BCP195_ND;
+                } else if (tlsValue == "bcp195") {
+                    line.tlsProfile = TLS_PROFILE_BCP195;
+                } else if (tlsValue == "bcp195-ex") {
+                    line.tlsProfile = TLS_PROFILE_BCP195_EX;
+                } else {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --tls-profile takes bcp195-nd, bcp195 or "
+                                 "bcp195-ex, not '%s'\n",
+                                 self.name, tlsValue.c_str());
+                    return 2;
+                }
+            } else if (tlsOption == "--tls-peer-cert") {
+                if (tlsValue == "required") {
+                    line.tlsPeerCert = TLS_PEER_CERT_REQUIRED;
+                } else if (tlsValue == "optional") {
+                    line.tlsPeerCert = TLS_PEER_CERT_OPTIONAL;
+                } else if (tlsValue == "ignore") {
+                    line.tlsPeerCert = TLS_PEER_CERT_IGNORE;
+                } else {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --tls-peer-cert takes required, optional or "
+                                 "ignore, not '%s'\n",
+                                 self.name, tlsValue.c_str());
+                    return 2;
+                }
+            }
+            continue;
+        }
         const WaitOptionRow* wait = nullptr;
         for (const WaitOptionRow& row : WAITS)
             if (a == row.name && (requestor ? row.requestor : row.listener)) wait = &row;
@@ -147,7 +260,7 @@ int ParseNetLine(const Command& self, const Args& args, const std::set<std::stri
                      self.name);
         return 2;
     }
-    return 0;
+    return FinishTls(self, line, requestor, firstTlsOption);
 }
 
 std::string TimeoutWords() {
