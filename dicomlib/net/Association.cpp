@@ -183,6 +183,7 @@ bool Connect(Association& assoc) {
     report.port = settings.port;
     assoc.dataTransfer.Clear();
     assoc.request.userInformation = OurUserInformation(settings.maxPduLength);
+    assoc.request.userInformation.userIdentityRQ = settings.userIdentity;
     assoc.stream.SetConnectTimeout(settings.connectTimeout);
     assoc.stream.Socket().SetReceiveTimeout(settings.dimseTimeout);
     auto start = std::chrono::steady_clock::now();
@@ -397,6 +398,13 @@ std::string ExplainOpenFailure(const Association& assoc) {
             return "the connection failed while the association request went out: the peer " +
                    std::string("closed it at once; it may refuse this machine's address");
         case OpenOutcome::Rejected:
+            if (const auto& identity = assoc.request.userInformation.userIdentityRQ;
+                identity && assoc.rejection.source == 1)
+                return RejectExplanation(assoc.rejection, assoc.request.callingAeTitle,
+                                         assoc.request.calledAeTitle) +
+                       "; the peer may have refused our user identity (" +
+                       std::string(UserIdentityTypeName(identity->type)) +
+                       "): check the user and its password or token";
             return RejectExplanation(assoc.rejection, assoc.request.callingAeTitle,
                                      assoc.request.calledAeTitle);
         case OpenOutcome::Aborted:
@@ -527,6 +535,8 @@ bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negoti
     assoc.request = std::move(*rq);
     LogAssociationEvent("Called Ap. Title: " + WireTitle(assoc.request.calledAeTitle));
     LogAssociationEvent("Calling Ap. Title: " + WireTitle(assoc.request.callingAeTitle));
+    if (const auto& identity = assoc.request.userInformation.userIdentityRQ)
+        LogAssociationEvent("User identity: " + IdentityLogText(*identity));
 
     AssociateAnswer decided = negotiate(assoc.request);
     if (auto* rj = std::get_if<AssociateRJ>(&decided)) {
