@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <utility>
 
 #include "FrontEnd.h"
 
@@ -96,6 +99,18 @@ ConnectionOptions NetLine::Options() const {
         tlsOptions_.profile = tlsProfile;
         o.tls = &tlsOptions_;
     }
+    if (userKind != 0) {
+        identity_ = UserIdentityOptions{};
+        identity_.structSize = sizeof identity_;
+        identity_.kind = userKind;
+        identity_.primary = reinterpret_cast<const uint8_t*>(userPrimary.data());
+        identity_.primaryLength = static_cast<uint32_t>(userPrimary.size());
+        identity_.secondary = reinterpret_cast<const uint8_t*>(userSecondary.data());
+        identity_.secondaryLength = static_cast<uint32_t>(userSecondary.size());
+        identity_.positiveResponse = userResponse ? 1 : 0;
+        o.userIdentity = &identity_;
+    }
+    if (!acceptedUsers.empty()) o.acceptedUsers = acceptedUsers.c_str();
     return o;
 }
 
@@ -127,6 +142,119 @@ int TakeTlsOption(const Args& args, std::size_t& i, bool requestor, NetLine& lin
     *target = args[++i];
     if (a == "--tls-ca") line.tlsCa.push_back(value);
     return 1;
+}
+
+// The whole of a file; false when it cannot be read.
+bool ReadWhole(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+void TrimLineEnd(std::string& text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+}
+
+// The identity options as given: the option and its value, in order.
+struct IdentityLine {
+    std::vector<std::pair<std::string, std::string>> given;
+    bool response = false;
+};
+
+// Takes an identity option at args[i] and its value: 0 when it is none, -1 when its value is
+// missing.
+int TakeIdentityOption(const Args& args, std::size_t& i, bool requestor, IdentityLine& identity) {
+    const std::string& a = args[i];
+    if (requestor && a == "--user-response") {
+        identity.response = true;
+        return 1;
+    }
+    const bool takes = requestor ? (a == "--user" || a == "--password-file" || a == "--user-jwt" ||
+                                    a == "--user-saml" || a == "--user-kerberos")
+                                 : a == "--require-user";
+    if (!takes) return 0;
+    if (i + 1 == args.size()) return -1;
+    identity.given.emplace_back(a, args[i + 1]);
+    ++i;
+    return 1;
+}
+
+// The identity part of a parsed line, its files read: 0 when sound or not asked for, else the
+// exit code, told.
+int FinishIdentity(const Command& self, NetLine& line, const IdentityLine& identity) {
+    const auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr, "tessaly-cli: %s: %s\n", self.name, why.c_str());
+        return 2;
+    };
+    const auto unreadable = [&](const std::string& why) {
+        std::fprintf(stderr, "tessaly-cli: %s: the user identity cannot be used\n%s\n", self.name,
+                     why.c_str());
+        return 1;
+    };
+    std::string passwordFile;
+    int identities = 0;
+    for (const auto& [option, value] : identity.given) {
+        if (option == "--require-user") {
+            if (!ReadWhole(value, line.acceptedUsers) || line.acceptedUsers.empty())
+                return unreadable("cannot read the users from " + value +
+                                  ": give a file of lines NAME:PASSWORD");
+            std::size_t lineNumber = 0;
+            for (std::size_t at = 0; at < line.acceptedUsers.size();) {
+                std::size_t end = line.acceptedUsers.find('\n', at);
+                if (end == std::string::npos) end = line.acceptedUsers.size();
+                std::string text = line.acceptedUsers.substr(at, end - at);
+                TrimLineEnd(text);
+                ++lineNumber;
+                if (!text.empty() && (text.find(':') == std::string::npos || text[0] == ':'))
+                    return unreadable(value + " line " + std::to_string(lineNumber) +
+                                      " is not NAME:PASSWORD");
+                at = end + 1;
+            }
+            continue;
+        }
+        if (option == "--password-file") {
+            passwordFile = value;
+            continue;
+        }
+        ++identities;
+        if (option == "--user") {
+            line.userKind = USER_IDENTITY_USERNAME;
+            line.userPrimary = value;
+            continue;
+        }
+        line.userKind = option == "--user-jwt"    ? USER_IDENTITY_JWT
+                        : option == "--user-saml" ? USER_IDENTITY_SAML
+                                                  : USER_IDENTITY_KERBEROS;
+        if (!ReadWhole(value, line.userPrimary) || line.userPrimary.empty())
+            return unreadable("cannot read the " +
+                              std::string(line.userKind == USER_IDENTITY_JWT ? "JSON Web Token"
+                                          : line.userKind == USER_IDENTITY_SAML
+                                              ? "SAML assertion"
+                                              : "Kerberos ticket") +
+                              " from " + value);
+        if (line.userKind != USER_IDENTITY_KERBEROS) TrimLineEnd(line.userPrimary);
+    }
+    if (identities > 1)
+        return refuse(
+            "give one identity: --user (with --password-file), --user-jwt, --user-saml or "
+            "--user-kerberos");
+    if (!passwordFile.empty() && line.userKind != USER_IDENTITY_USERNAME)
+        return refuse("--password-file goes with --user");
+    if (identity.response && line.userKind == 0)
+        return refuse("--user-response goes with an identity (--user, --user-jwt, ...)");
+    line.userResponse = identity.response;
+    if (line.userPrimary.size() > 65535) return refuse("a user identity holds at most 65535 bytes");
+    if (!passwordFile.empty()) {
+        std::ifstream in(passwordFile);
+        if (!in || !std::getline(in, line.userSecondary) ||
+            (TrimLineEnd(line.userSecondary), line.userSecondary.empty()))
+            return unreadable("cannot read a password from " + passwordFile +
+                              ": its first line is the password");
+        line.userKind = USER_IDENTITY_USERNAME_PASSCODE;
+    }
+    return 0;
 }
 
 // The TLS part of a parsed line: 0 when sound or not asked for, else the exit code, told.
@@ -175,8 +303,13 @@ int ParseNetLine(const Command& self, const Args& args, const std::set<std::stri
     const bool requestor = role == NetRole::Requestor;
     int positional = 0;
     std::string firstTlsOption;
+    IdentityLine identity;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (const int taken = TakeIdentityOption(args, i, requestor, identity); taken != 0) {
+            if (taken < 0) return UsageError(self);
+            continue;
+        }
         std::string tlsOption, tlsValue;
         if (const int taken = TakeTlsOption(args, i, requestor, line, tlsOption, tlsValue);
             taken != 0) {
@@ -260,6 +393,7 @@ int ParseNetLine(const Command& self, const Args& args, const std::set<std::stri
                      self.name);
         return 2;
     }
+    if (const int bad = FinishIdentity(self, line, identity); bad != 0) return bad;
     return FinishTls(self, line, requestor, firstTlsOption);
 }
 

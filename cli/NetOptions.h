@@ -1,8 +1,10 @@
 // What every network command of tessaly-cli takes the same way: HOST PORT, --aet and --aec, the
 // waits (--connect-timeout, --acse-timeout, --dimse-timeout, --idle-timeout, in seconds) and
 // --max-pdu; TLS (--tls with --tls-cert, --tls-key, --tls-key-password-file, --tls-ca,
-// --tls-profile, and --tls-no-verify for a requestor or --tls-peer-cert for a listener); and the
-// words of a failure that a wait running out caused, naming its option.
+// --tls-profile, and --tls-no-verify for a requestor or --tls-peer-cert for a listener); user
+// identity (--user with --password-file, --user-jwt, --user-saml, --user-kerberos, --user-response;
+// a listener's --require-user); and the words of a failure that a wait running out caused, naming
+// its option.
 #pragma once
 
 #include <cstdint>
@@ -27,6 +29,13 @@ struct NetLine {
     int32_t tlsProfile = TLS_PROFILE_BCP195_ND;
     int32_t tlsPeerCert = TLS_PEER_CERT_DEFAULT;
 
+    // Requestor: the identity offered (a UserIdentityKind, 0: none) and its fields, read from
+    // the files given; listener: the text of the --require-user file.
+    int32_t userKind = 0;
+    std::string userPrimary, userSecondary;
+    bool userResponse = false;
+    std::string acceptedUsers;
+
     // "ANY-SCP (host:port)".
     std::string Peer() const;
     // The line as the library takes it; its texts point into this line.
@@ -35,6 +44,7 @@ struct NetLine {
   private:
     mutable TlsOptions tlsOptions_{};
     mutable std::vector<const char*> trusted_;
+    mutable UserIdentityOptions identity_{};
 };
 
 enum class NetRole {

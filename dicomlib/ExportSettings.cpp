@@ -90,6 +90,46 @@ net::Result<net::TlsSettings> TlsSettingsOf(const TlsOptions& options) {
     return settings;
 }
 
+constexpr uint32_t LONGEST_IDENTITY_FIELD = 65535;
+
+net::Result<net::UserIdentityRQ> IdentityOf(const UserIdentityOptions& options) {
+    const auto failure = [](std::string words) {
+        return net::Error{net::ErrorCode::Malformed, std::move(words)};
+    };
+    if (options.structSize < offsetof(UserIdentityOptions, positiveResponse) + 1)
+        return failure("the user identity options are shorter than any version of them");
+    if (options.kind < USER_IDENTITY_USERNAME || options.kind > USER_IDENTITY_JWT)
+        return failure("unknown kind of user identity " + std::to_string(options.kind));
+    if (options.primary == nullptr || options.primaryLength == 0)
+        return failure("the user identity is empty");
+    if (options.primaryLength > LONGEST_IDENTITY_FIELD ||
+        options.secondaryLength > LONGEST_IDENTITY_FIELD)
+        return failure("a user identity field holds at most 65535 bytes");
+    net::UserIdentityRQ identity;
+    identity.type = static_cast<net::UserIdentityType>(options.kind);
+    identity.positiveResponseRequested = options.positiveResponse != 0;
+    identity.primaryField.assign(options.primary, options.primary + options.primaryLength);
+    if (options.kind == USER_IDENTITY_USERNAME_PASSCODE && options.secondary != nullptr)
+        identity.secondaryField.assign(options.secondary,
+                                       options.secondary + options.secondaryLength);
+    return identity;
+}
+
+// Lines NAME:PASSWORD; a line without a colon names no user.
+net::AcceptedUsers AcceptedUsersOf(std::string_view text) {
+    net::AcceptedUsers users;
+    while (!text.empty()) {
+        const std::size_t end = std::min(text.find('\n'), text.size());
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(std::min(end + 1, text.size()));
+        if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+        const std::size_t colon = line.find(':');
+        if (colon != std::string_view::npos && colon > 0)
+            users.emplace(std::string(line.substr(0, colon)), std::string(line.substr(colon + 1)));
+    }
+    return users;
+}
+
 }  // namespace
 
 net::Result<std::shared_ptr<const net::TlsContext>> TlsContextOf(const TlsOptions& options) {
@@ -136,6 +176,19 @@ std::optional<net::ConnectionSettings> SettingsOf(const ConnectionOptions* optio
         }
         settings.transport.tls = *context;
     }
+    if (options->structSize >= offsetof(ConnectionOptions, userIdentity) + sizeof(void*) &&
+        options->userIdentity != nullptr) {
+        auto identity = IdentityOf(*options->userIdentity);
+        if (!identity) {
+            net::NoteFailure("the user identity cannot be sent: " + identity.GetError().detail);
+            return std::nullopt;
+        }
+        settings.userIdentity = std::move(*identity);
+    }
+    if (options->structSize >= offsetof(ConnectionOptions, acceptedUsers) + sizeof(void*) &&
+        options->acceptedUsers != nullptr)
+        settings.acceptedUsers =
+            std::make_shared<const net::AcceptedUsers>(AcceptedUsersOf(options->acceptedUsers));
     return settings;
 }
 

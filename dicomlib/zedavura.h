@@ -287,6 +287,29 @@ typedef struct TlsOptions {
  * phrase itself) in why, cut to capacity as OutcomeText cuts (why may be null). */
 ZEDAVURA_API uint8_t CheckTlsOptions(const TlsOptions* tls, char* why, uint32_t capacity);
 
+/* The kinds of user identity a requestor can offer. */
+typedef enum UserIdentityKind {
+    USER_IDENTITY_USERNAME = 1,          /* a user name alone */
+    USER_IDENTITY_USERNAME_PASSCODE = 2, /* a user name and its password */
+    USER_IDENTITY_KERBEROS = 3,          /* a Kerberos service ticket */
+    USER_IDENTITY_SAML = 4,              /* a SAML assertion */
+    USER_IDENTITY_JWT = 5                /* a JSON Web Token */
+} UserIdentityKind;
+
+/* Who a requestor says it is beyond its calling title. structSize is sizeof(UserIdentityOptions)
+ * as the caller compiled it. The bytes stay the caller's and are only read during the call;
+ * they never reach a log. Fields longer than 65535 bytes, an empty primary field or an unknown
+ * kind make the options fail as no connection. */
+typedef struct UserIdentityOptions {
+    uint32_t structSize;
+    int32_t kind;           /* a UserIdentityKind */
+    const uint8_t* primary; /* the user name, ticket, assertion or token */
+    uint32_t primaryLength;
+    const uint8_t* secondary; /* the password (USER_IDENTITY_USERNAME_PASSCODE only) */
+    uint32_t secondaryLength;
+    uint8_t positiveResponse; /* 1: ask the peer to confirm the identity */
+} UserIdentityOptions;
+
 /* Where and how an association connects: the peer, the titles, the waits (milliseconds; 0 keeps
  * the default) and the maximum PDU length we announce. structSize is sizeof(ConnectionOptions)
  * as the caller compiled it: fields added later go at the end and keep their defaults for older
@@ -306,6 +329,10 @@ typedef struct ConnectionOptions {
                                    carry 4096 data bytes each, fewer when the peer asks */
     const TlsOptions* tls;      /* null: plain TCP; else TLS, and options whose TLS context
                                    cannot be made fail as no connection */
+    const UserIdentityOptions* userIdentity; /* requestor; null: no identity offered */
+    const char* acceptedUsers; /* provider: lines NAME:PASSWORD (the text, not a file name); only
+                                  those users may associate, others are rejected (permanent,
+                                  service user, reason 1); null: anyone, with or without identity */
 } ConnectionOptions;
 
 /* The waits that can run out, as LastTimeout tells them. */

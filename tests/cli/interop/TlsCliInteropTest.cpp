@@ -1,5 +1,6 @@
 // tessaly-cli over TLS: echo and store into DCMTK's storescp +tls, DCMTK's echoscu +tls and
-// storescu +tls into our scp --tls, and what the command line refuses before it connects.
+// storescu +tls into our scp --tls, and the TLS and identity options the command line refuses
+// before it connects.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -168,6 +169,10 @@ TEST(CliTls, OptionsThatCannotWorkAreRefusedBeforeConnecting) {
         {{"echo", "127.0.0.1", "1", "--tls", "--tls-ca", "/nonexistent/ca.pem"},
          1,
          "/nonexistent/ca.pem"},
+        {{"echo", "127.0.0.1", "1", "--user-response"}, 2, "goes with an identity"},
+        {{"echo", "127.0.0.1", "1", "--user", "U", "--user-jwt", cert}, 2, "give one identity"},
+        {{"echo", "127.0.0.1", "1", "--user-jwt", "/nonexistent/token"}, 1, "/nonexistent/token"},
+        {{"scp", "1", "d", "--require-user", cert}, 1, "is not NAME:PASSWORD"},
         // A key that is not the certificate's.
         {{"echo", "127.0.0.1", "1", "--tls", "--tls-cert", cert, "--tls-key",
           P(Certs().Key("server"))},
