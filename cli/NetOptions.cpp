@@ -3,6 +3,9 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <utility>
 
 #include "FrontEnd.h"
 
@@ -80,8 +83,209 @@ ConnectionOptions NetLine::Options() const {
     o.dimseTimeoutMs = dimseMs;
     o.idleTimeoutMs = idleMs;
     o.maxPduLength = maxPdu;
+    if (tls) {
+        trusted_.clear();
+        for (const std::string& ca : tlsCa)
+            trusted_.push_back(ca.c_str());
+        tlsOptions_ = TlsOptions{};
+        tlsOptions_.structSize = sizeof tlsOptions_;
+        tlsOptions_.certificateFile = tlsCert.c_str();
+        tlsOptions_.keyFile = tlsKey.c_str();
+        tlsOptions_.keyPasswordFile = tlsKeyPasswordFile.c_str();
+        tlsOptions_.trusted = trusted_.data();
+        tlsOptions_.trustedCount = static_cast<uint32_t>(trusted_.size());
+        tlsOptions_.noVerify = tlsNoVerify ? 1 : 0;
+        tlsOptions_.peerCertificate = tlsPeerCert;
+        tlsOptions_.profile = tlsProfile;
+        o.tls = &tlsOptions_;
+    }
+    if (userKind != 0) {
+        identity_ = UserIdentityOptions{};
+        identity_.structSize = sizeof identity_;
+        identity_.kind = userKind;
+        identity_.primary = reinterpret_cast<const uint8_t*>(userPrimary.data());
+        identity_.primaryLength = static_cast<uint32_t>(userPrimary.size());
+        identity_.secondary = reinterpret_cast<const uint8_t*>(userSecondary.data());
+        identity_.secondaryLength = static_cast<uint32_t>(userSecondary.size());
+        identity_.positiveResponse = userResponse ? 1 : 0;
+        o.userIdentity = &identity_;
+    }
+    if (!acceptedUsers.empty()) o.acceptedUsers = acceptedUsers.c_str();
     return o;
 }
+
+namespace {
+
+// Takes a TLS option at args[i] and its value: 0 when it is none, -1 when its value is missing.
+int TakeTlsOption(const Args& args, std::size_t& i, bool requestor, NetLine& line,
+                  std::string& given, std::string& value) {
+    const std::string& a = args[i];
+    if (a == "--tls") {
+        line.tls = true;
+        return 1;
+    }
+    if (requestor && a == "--tls-no-verify") {
+        line.tlsNoVerify = true;
+        given = a;
+        return 1;
+    }
+    std::string* target = a == "--tls-cert"                      ? &line.tlsCert
+                          : a == "--tls-key"                     ? &line.tlsKey
+                          : a == "--tls-key-password-file"       ? &line.tlsKeyPasswordFile
+                          : a == "--tls-ca"                      ? &value
+                          : a == "--tls-profile"                 ? &value
+                          : !requestor && a == "--tls-peer-cert" ? &value
+                                                                 : nullptr;
+    if (target == nullptr) return 0;
+    if (i + 1 == args.size()) return -1;
+    given = a;
+    *target = args[++i];
+    if (a == "--tls-ca") line.tlsCa.push_back(value);
+    return 1;
+}
+
+// The whole of a file; false when it cannot be read.
+bool ReadWhole(const std::string& path, std::string& text) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return false;
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    return !in.bad();
+}
+
+void TrimLineEnd(std::string& text) {
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+}
+
+// The identity options as given: the option and its value, in order.
+struct IdentityLine {
+    std::vector<std::pair<std::string, std::string>> given;
+    bool response = false;
+};
+
+// Takes an identity option at args[i] and its value: 0 when it is none, -1 when its value is
+// missing.
+int TakeIdentityOption(const Args& args, std::size_t& i, bool requestor, IdentityLine& identity) {
+    const std::string& a = args[i];
+    if (requestor && a == "--user-response") {
+        identity.response = true;
+        return 1;
+    }
+    const bool takes = requestor ? (a == "--user" || a == "--password-file" || a == "--user-jwt" ||
+                                    a == "--user-saml" || a == "--user-kerberos")
+                                 : a == "--require-user";
+    if (!takes) return 0;
+    if (i + 1 == args.size()) return -1;
+    identity.given.emplace_back(a, args[i + 1]);
+    ++i;
+    return 1;
+}
+
+// The identity part of a parsed line, its files read: 0 when sound or not asked for, else the
+// exit code, told.
+int FinishIdentity(const Command& self, NetLine& line, const IdentityLine& identity) {
+    const auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr, "tessaly-cli: %s: %s\n", self.name, why.c_str());
+        return 2;
+    };
+    const auto unreadable = [&](const std::string& why) {
+        std::fprintf(stderr, "tessaly-cli: %s: the user identity cannot be used\n%s\n", self.name,
+                     why.c_str());
+        return 1;
+    };
+    std::string passwordFile;
+    int identities = 0;
+    for (const auto& [option, value] : identity.given) {
+        if (option == "--require-user") {
+            if (!ReadWhole(value, line.acceptedUsers) || line.acceptedUsers.empty())
+                return unreadable("cannot read the users from " + value +
+                                  ": give a file of lines NAME:PASSWORD");
+            std::size_t lineNumber = 0;
+            for (std::size_t at = 0; at < line.acceptedUsers.size();) {
+                std::size_t end = line.acceptedUsers.find('\n', at);
+                if (end == std::string::npos) end = line.acceptedUsers.size();
+                std::string text = line.acceptedUsers.substr(at, end - at);
+                TrimLineEnd(text);
+                ++lineNumber;
+                if (!text.empty() && (text.find(':') == std::string::npos || text[0] == ':'))
+                    return unreadable(value + " line " + std::to_string(lineNumber) +
+                                      " is not NAME:PASSWORD");
+                at = end + 1;
+            }
+            continue;
+        }
+        if (option == "--password-file") {
+            passwordFile = value;
+            continue;
+        }
+        ++identities;
+        if (option == "--user") {
+            line.userKind = USER_IDENTITY_USERNAME;
+            line.userPrimary = value;
+            continue;
+        }
+        line.userKind = option == "--user-jwt"    ? USER_IDENTITY_JWT
+                        : option == "--user-saml" ? USER_IDENTITY_SAML
+                                                  : USER_IDENTITY_KERBEROS;
+        if (!ReadWhole(value, line.userPrimary) || line.userPrimary.empty())
+            return unreadable("cannot read the " +
+                              std::string(line.userKind == USER_IDENTITY_JWT ? "JSON Web Token"
+                                          : line.userKind == USER_IDENTITY_SAML
+                                              ? "SAML assertion"
+                                              : "Kerberos ticket") +
+                              " from " + value);
+        if (line.userKind != USER_IDENTITY_KERBEROS) TrimLineEnd(line.userPrimary);
+    }
+    if (identities > 1)
+        return refuse(
+            "give one identity: --user (with --password-file), --user-jwt, --user-saml or "
+            "--user-kerberos");
+    if (!passwordFile.empty() && line.userKind != USER_IDENTITY_USERNAME)
+        return refuse("--password-file goes with --user");
+    if (identity.response && line.userKind == 0)
+        return refuse("--user-response goes with an identity (--user, --user-jwt, ...)");
+    line.userResponse = identity.response;
+    if (line.userPrimary.size() > 65535) return refuse("a user identity holds at most 65535 bytes");
+    if (!passwordFile.empty()) {
+        std::ifstream in(passwordFile);
+        if (!in || !std::getline(in, line.userSecondary) ||
+            (TrimLineEnd(line.userSecondary), line.userSecondary.empty()))
+            return unreadable("cannot read a password from " + passwordFile +
+                              ": its first line is the password");
+        line.userKind = USER_IDENTITY_USERNAME_PASSCODE;
+    }
+    return 0;
+}
+
+// The TLS part of a parsed line: 0 when sound or not asked for, else the exit code, told.
+int FinishTls(const Command& self, NetLine& line, bool requestor, const std::string& firstGiven) {
+    const auto refuse = [&](const std::string& why) {
+        std::fprintf(stderr, "tessaly-cli: %s: %s\n", self.name, why.c_str());
+        return 2;
+    };
+    if (!line.tls) return firstGiven.empty() ? 0 : refuse(firstGiven + " goes with --tls");
+    if (line.tlsCert.empty() != line.tlsKey.empty())
+        return refuse("--tls-cert and --tls-key go together");
+    if (!line.tlsKeyPasswordFile.empty() && line.tlsKey.empty())
+        return refuse("--tls-key-password-file goes with --tls-key");
+    if (!requestor && line.tlsCert.empty())
+        return refuse("--tls needs our certificate and key: give --tls-cert and --tls-key");
+    const ConnectionOptions connection = line.Options();
+    char why[512] = "";
+    if (CheckTlsOptions(connection.tls, why, sizeof why) != 1) {
+        std::fprintf(stderr, "tessaly-cli: %s: the TLS settings cannot be used\n%s\n", self.name,
+                     why);
+        return 1;
+    }
+    if (line.tlsNoVerify)
+        std::fprintf(stderr,
+                     "tessaly-cli: %s: warning: --tls-no-verify: the peer's certificate is not "
+                     "checked, so anyone on the way can pose as the peer and read what is sent\n",
+                     self.name);
+    return 0;
+}
+
+}  // namespace
 
 int ParseNetLine(const Command& self, const Args& args, const std::set<std::string>& valueOptions,
                  NetRole role, NetLine& line, Args& rest) {
@@ -98,8 +302,50 @@ int ParseNetLine(const Command& self, const Args& args, const std::set<std::stri
         {"--idle-timeout", &NetLine::idleMs, false, true}};
     const bool requestor = role == NetRole::Requestor;
     int positional = 0;
+    std::string firstTlsOption;
+    IdentityLine identity;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
+        if (const int taken = TakeIdentityOption(args, i, requestor, identity); taken != 0) {
+            if (taken < 0) return UsageError(self);
+            continue;
+        }
+        std::string tlsOption, tlsValue;
+        if (const int taken = TakeTlsOption(args, i, requestor, line, tlsOption, tlsValue);
+            taken != 0) {
+            if (taken < 0) return UsageError(self);
+            if (firstTlsOption.empty()) firstTlsOption = tlsOption;
+            if (tlsOption == "--tls-profile") {
+                if (tlsValue == "bcp195-nd") {
+                    line.tlsProfile = TLS_PROFILE_BCP195_ND;
+                } else if (tlsValue == "bcp195") {
+                    line.tlsProfile = TLS_PROFILE_BCP195;
+                } else if (tlsValue == "bcp195-ex") {
+                    line.tlsProfile = TLS_PROFILE_BCP195_EX;
+                } else {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --tls-profile takes bcp195-nd, bcp195 or "
+                                 "bcp195-ex, not '%s'\n",
+                                 self.name, tlsValue.c_str());
+                    return 2;
+                }
+            } else if (tlsOption == "--tls-peer-cert") {
+                if (tlsValue == "required") {
+                    line.tlsPeerCert = TLS_PEER_CERT_REQUIRED;
+                } else if (tlsValue == "optional") {
+                    line.tlsPeerCert = TLS_PEER_CERT_OPTIONAL;
+                } else if (tlsValue == "ignore") {
+                    line.tlsPeerCert = TLS_PEER_CERT_IGNORE;
+                } else {
+                    std::fprintf(stderr,
+                                 "tessaly-cli: %s: --tls-peer-cert takes required, optional or "
+                                 "ignore, not '%s'\n",
+                                 self.name, tlsValue.c_str());
+                    return 2;
+                }
+            }
+            continue;
+        }
         const WaitOptionRow* wait = nullptr;
         for (const WaitOptionRow& row : WAITS)
             if (a == row.name && (requestor ? row.requestor : row.listener)) wait = &row;
@@ -147,7 +393,8 @@ int ParseNetLine(const Command& self, const Args& args, const std::set<std::stri
                      self.name);
         return 2;
     }
-    return 0;
+    if (const int bad = FinishIdentity(self, line, identity); bad != 0) return bad;
+    return FinishTls(self, line, requestor, firstTlsOption);
 }
 
 std::string TimeoutWords() {

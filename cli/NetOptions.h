@@ -1,11 +1,16 @@
 // What every network command of tessaly-cli takes the same way: HOST PORT, --aet and --aec, the
 // waits (--connect-timeout, --acse-timeout, --dimse-timeout, --idle-timeout, in seconds) and
-// --max-pdu; and the words of a failure that a wait running out caused, naming its option.
+// --max-pdu; TLS (--tls with --tls-cert, --tls-key, --tls-key-password-file, --tls-ca,
+// --tls-profile, and --tls-no-verify for a requestor or --tls-peer-cert for a listener); user
+// identity (--user with --password-file, --user-jwt, --user-saml, --user-kerberos, --user-response;
+// a listener's --require-user); and the words of a failure that a wait running out caused, naming
+// its option.
 #pragma once
 
 #include <cstdint>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "Commands.h"
 #include "zedavura.h"
@@ -17,10 +22,29 @@ struct NetLine {
     uint32_t connectMs = 0, acseMs = 0, dimseMs = 0, idleMs = 0;  // 0: the library's default
     uint32_t maxPdu = 0;                                          // 0: 16384
 
+    bool tls = false;
+    std::string tlsCert, tlsKey, tlsKeyPasswordFile;
+    std::vector<std::string> tlsCa;
+    bool tlsNoVerify = false;
+    int32_t tlsProfile = TLS_PROFILE_BCP195_ND;
+    int32_t tlsPeerCert = TLS_PEER_CERT_DEFAULT;
+
+    // Requestor: the identity offered (a UserIdentityKind, 0: none) and its fields, read from
+    // the files given; listener: the text of the --require-user file.
+    int32_t userKind = 0;
+    std::string userPrimary, userSecondary;
+    bool userResponse = false;
+    std::string acceptedUsers;
+
     // "ANY-SCP (host:port)".
     std::string Peer() const;
     // The line as the library takes it; its texts point into this line.
     ConnectionOptions Options() const;
+
+  private:
+    mutable TlsOptions tlsOptions_{};
+    mutable std::vector<const char*> trusted_;
+    mutable UserIdentityOptions identity_{};
 };
 
 enum class NetRole {
@@ -32,7 +56,8 @@ enum class NetRole {
 // option nor an option's value (valueOptions names the command's own options that take one).
 // Everything else goes to rest, in order. 0 when the line is sound; otherwise the exit code,
 // the problem already told on standard error (2: a usage error, a bad value, a title longer than
-// 16 characters).
+// 16 characters, a TLS option without --tls; 1: TLS files that cannot be used, why on the second
+// line). With --tls the TLS context is made here, once for the whole command.
 int ParseNetLine(const Command& self, const Args& args, const std::set<std::string>& valueOptions,
                  NetRole role, NetLine& line, Args& rest);
 

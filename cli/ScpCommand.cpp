@@ -82,6 +82,14 @@ int RunScp(const Args& args) {
     std::printf("SCP listening on port %s\n", port.c_str());
     std::printf("storage directory: %s\n", storage.c_str());
     std::printf("index directory: %s\n", index.c_str());
+    if (line.tls) {
+        const char* senders = line.tlsPeerCert == TLS_PEER_CERT_REQUIRED   ? "required"
+                              : line.tlsPeerCert == TLS_PEER_CERT_OPTIONAL ? "asked for"
+                              : line.tlsPeerCert == TLS_PEER_CERT_IGNORE   ? "not asked for"
+                              : line.tlsCa.empty()                         ? "not asked for"
+                                                                           : "required";
+        std::printf("TLS only on this port; senders' certificates %s\n", senders);
+    }
     if (acceptAll) {
         std::printf(
             "accepting every storage SOP class in every transfer syntax the library "

@@ -85,3 +85,13 @@ extern "C" ZEDAVURA_API uint8_t CloseAssoc(Association* assoc) {
     return Guarded("CloseAssoc", uint8_t{0},
                    [&] { return static_cast<uint8_t>(net::CloseAssoc(*assoc) ? 1 : 0); });
 }
+
+extern "C" ZEDAVURA_API uint8_t CheckTlsOptions(const TlsOptions* tls, char* why,
+                                                uint32_t capacity) {
+    if (tls == nullptr) return 0;
+    return Guarded("CheckTlsOptions", uint8_t{0}, [&] {
+        const auto context = TlsContextOf(*tls);
+        CopyText(context ? "" : context.GetError().detail, why, capacity);
+        return static_cast<uint8_t>(context ? 1 : 0);
+    });
+}

@@ -45,8 +45,9 @@ int32_t OutcomeCode(net::OpenOutcome outcome) {
         case net::OpenOutcome::UnknownPort:
             return ASSOCIATION_UNKNOWN_PORT;
         case net::OpenOutcome::ConnectFailed:
-        case net::OpenOutcome::TlsFailed:  // no plain path sets it: TLS is not exported yet
             return ASSOCIATION_NO_CONNECTION;
+        case net::OpenOutcome::TlsFailed:
+            return ASSOCIATION_TLS_FAILED;
         case net::OpenOutcome::SendFailed:
             return ASSOCIATION_SEND_FAILED;
         case net::OpenOutcome::Rejected:

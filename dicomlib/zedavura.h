@@ -259,6 +259,65 @@ ZEDAVURA_API uint8_t OpenAssoc(Association* assoc, const char* host, const char*
                                char* callingAeTitle, const char* calledAeTitle,
                                const char* abstractSyntax, const char* transferSyntax);
 
+/* The DICOM TLS profiles: TLS 1.2 at least, 1.3 first. */
+typedef enum TlsProfileKind {
+    TLS_PROFILE_BCP195_ND = 0, /* the non-downgrading profile: ECDHE with AES-GCM (the default) */
+    TLS_PROFILE_BCP195 = 1,    /* those and the DHE-RSA AES-GCM suites */
+    TLS_PROFILE_BCP195_EX = 2  /* ECDHE with AES-256-GCM or ChaCha20-Poly1305 only */
+} TlsProfileKind;
+
+/* What a provider asks of a sender's certificate. */
+typedef enum TlsPeerCertificate {
+    TLS_PEER_CERT_DEFAULT = 0,  /* required when trusted certificates are given, else ignored */
+    TLS_PEER_CERT_REQUIRED = 1, /* asked for; the handshake fails without a trusted one */
+    TLS_PEER_CERT_OPTIONAL = 2, /* asked for; one that comes must be trusted */
+    TLS_PEER_CERT_IGNORE = 3    /* not asked for */
+} TlsPeerCertificate;
+
+/* TLS on an association or a provider's port. structSize is sizeof(TlsOptions) as the caller
+ * compiled it. Texts and the trusted array stay the caller's and are only read during the call;
+ * the context they make is kept for the next call with the same options. */
+typedef struct TlsOptions {
+    uint32_t structSize;
+    const char*
+        certificateFile; /* ours, PEM with its chain; null or "": none (a provider needs one) */
+    const char* keyFile; /* its private key, PEM; null or "": none */
+    const char* keyPasswordFile; /* a file whose first line is the key's pass phrase; null: none */
+    const char* const* trusted;  /* trustedCount PEM files or folders; none: the system's */
+    uint32_t trustedCount;
+    uint8_t noVerify;        /* a requestor accepts any peer certificate when 1 */
+    int32_t peerCertificate; /* a TlsPeerCertificate, for a provider */
+    int32_t profile;         /* a TlsProfileKind; another value fails as a bad profile */
+} TlsOptions;
+
+/* Makes (and keeps) the TLS context of the options, reading every file: 1 when it is sound; 0
+ * with why (a file that cannot be read, a key that does not fit, a wrong pass phrase, never the
+ * phrase itself) in why, cut to capacity as OutcomeText cuts (why may be null). */
+ZEDAVURA_API uint8_t CheckTlsOptions(const TlsOptions* tls, char* why, uint32_t capacity);
+
+/* The kinds of user identity a requestor can offer. */
+typedef enum UserIdentityKind {
+    USER_IDENTITY_USERNAME = 1,          /* a user name alone */
+    USER_IDENTITY_USERNAME_PASSCODE = 2, /* a user name and its password */
+    USER_IDENTITY_KERBEROS = 3,          /* a Kerberos service ticket */
+    USER_IDENTITY_SAML = 4,              /* a SAML assertion */
+    USER_IDENTITY_JWT = 5                /* a JSON Web Token */
+} UserIdentityKind;
+
+/* Who a requestor says it is beyond its calling title. structSize is sizeof(UserIdentityOptions)
+ * as the caller compiled it. The bytes stay the caller's and are only read during the call;
+ * they never reach a log. Fields longer than 65535 bytes, an empty primary field or an unknown
+ * kind make the options fail as no connection. */
+typedef struct UserIdentityOptions {
+    uint32_t structSize;
+    int32_t kind;           /* a UserIdentityKind */
+    const uint8_t* primary; /* the user name, ticket, assertion or token */
+    uint32_t primaryLength;
+    const uint8_t* secondary; /* the password (USER_IDENTITY_USERNAME_PASSCODE only) */
+    uint32_t secondaryLength;
+    uint8_t positiveResponse; /* 1: ask the peer to confirm the identity */
+} UserIdentityOptions;
+
 /* Where and how an association connects: the peer, the titles, the waits (milliseconds; 0 keeps
  * the default) and the maximum PDU length we announce. structSize is sizeof(ConnectionOptions)
  * as the caller compiled it: fields added later go at the end and keep their defaults for older
@@ -276,6 +335,12 @@ typedef struct ConnectionOptions {
     uint32_t idleTimeoutMs;     /* a provider closes a connection silent this long; 0: 300 s */
     uint32_t maxPduLength;      /* 0: 16384; else taken into 4096..131072. Our P-DATA-TF PDUs
                                    carry 4096 data bytes each, fewer when the peer asks */
+    const TlsOptions* tls;      /* null: plain TCP; else TLS, and options whose TLS context
+                                   cannot be made fail as no connection */
+    const UserIdentityOptions* userIdentity; /* requestor; null: no identity offered */
+    const char* acceptedUsers; /* provider: lines NAME:PASSWORD (the text, not a file name); only
+                                  those users may associate, others are rejected (permanent,
+                                  service user, reason 1); null: anyone, with or without identity */
 } ConnectionOptions;
 
 /* The waits that can run out, as LastTimeout tells them. */
@@ -926,7 +991,8 @@ typedef enum AssociationOutcome {
     ASSOCIATION_ABORTED = -6,          /* an A-ABORT instead of an answer (abort source, reason) */
     ASSOCIATION_CLOSED = -7,           /* the connection closed or timed out before an answer */
     ASSOCIATION_MALFORMED_ANSWER = -8, /* an answer that is not a sound A-ASSOCIATE-AC */
-    ASSOCIATION_NOTHING_ACCEPTED = -9  /* an A-ASSOCIATE-AC that accepts no proposal */
+    ASSOCIATION_NOTHING_ACCEPTED = -9, /* an A-ASSOCIATE-AC that accepts no proposal */
+    ASSOCIATION_TLS_FAILED = -10       /* connected, but the TLS handshake failed */
 } AssociationOutcome;
 
 typedef struct AssociationReport {

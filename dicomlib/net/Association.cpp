@@ -186,6 +186,7 @@ bool Connect(Association& assoc) {
     UserInformation info = OurUserInformation(settings.maxPduLength);
     info.roleSelections = std::move(assoc.request.userInformation.roleSelections);
     info.extendedNegotiations = std::move(assoc.request.userInformation.extendedNegotiations);
+    info.userIdentityRQ = settings.userIdentity;
     assoc.request.userInformation = std::move(info);
     assoc.stream.SetConnectTimeout(settings.connectTimeout);
     assoc.stream.Socket().SetReceiveTimeout(settings.dimseTimeout);
@@ -406,6 +407,13 @@ std::string ExplainOpenFailure(const Association& assoc) {
             return "the connection failed while the association request went out: the peer " +
                    std::string("closed it at once; it may refuse this machine's address");
         case OpenOutcome::Rejected:
+            if (const auto& identity = assoc.request.userInformation.userIdentityRQ;
+                identity && assoc.rejection.source == 1)
+                return RejectExplanation(assoc.rejection, assoc.request.callingAeTitle,
+                                         assoc.request.calledAeTitle) +
+                       "; the peer may have refused our user identity (" +
+                       std::string(UserIdentityTypeName(identity->type)) +
+                       "): check the user and its password or token";
             return RejectExplanation(assoc.rejection, assoc.request.callingAeTitle,
                                      assoc.request.calledAeTitle);
         case OpenOutcome::Aborted:
@@ -536,6 +544,8 @@ bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negoti
     assoc.request = std::move(*rq);
     LogAssociationEvent("Called Ap. Title: " + WireTitle(assoc.request.calledAeTitle));
     LogAssociationEvent("Calling Ap. Title: " + WireTitle(assoc.request.callingAeTitle));
+    if (const auto& identity = assoc.request.userInformation.userIdentityRQ)
+        LogAssociationEvent("User identity: " + IdentityLogText(*identity));
 
     AssociateAnswer decided = negotiate(assoc.request);
     if (auto* rj = std::get_if<AssociateRJ>(&decided)) {

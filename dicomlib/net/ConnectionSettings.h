@@ -6,9 +6,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+
+#include "net/UserIdentity.h"
 
 namespace dicomlib::net {
 
@@ -42,8 +46,8 @@ struct TransportSettings {
     std::shared_ptr<const TlsContext> tls;
 };
 
-// Who we say we are beyond the calling title; none: no user identity is offered.
-struct UserIdentity {};
+// The provider's users that may associate, name to password.
+using AcceptedUsers = std::map<std::string, std::string, std::less<>>;
 
 struct ConnectionSettings {
     std::string host, port;
@@ -62,7 +66,11 @@ struct ConnectionSettings {
     uint32_t maxPduLength = DEFAULT_MAX_PDU_LENGTH;
 
     TransportSettings transport;
-    std::optional<UserIdentity> userIdentity;
+    // Requestor: who we say we are beyond the calling title; none: no identity is offered.
+    std::optional<UserIdentityRQ> userIdentity;
+    // Acceptor: with a list, an association is taken only from one of its users (user name and
+    // password); without, any identity or none is taken.
+    std::shared_ptr<const AcceptedUsers> acceptedUsers;
 
     // The wait for the association answer (requestor) and for the request (acceptor).
     std::chrono::milliseconds AnswerWait() const { return acseTimeout.value_or(dimseTimeout); }

@@ -5,9 +5,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "net/UserIdentity.h"
 
 namespace dicomlib::net {
 
@@ -83,6 +86,10 @@ struct UserInformation {
     std::size_t skippedBytes = 0;
     std::vector<RoleSelection> roleSelections;
     std::vector<ExtendedNegotiation> extendedNegotiations;
+    // The requestor's identity (in an A-ASSOCIATE-RQ) and the acceptor's answer to it (in an
+    // A-ASSOCIATE-AC); a sub-item that does not decode is skipped as an unknown one.
+    std::optional<UserIdentityRQ> userIdentityRQ;
+    std::optional<UserIdentityAC> userIdentityAC;
     friend bool operator==(const UserInformation&, const UserInformation&) = default;
 };
 

@@ -103,8 +103,8 @@ void ReadExtendedNegotiation(BigEndianReader& sub, UserInformation& info) {
 }
 
 // Sub-items: maximum length, implementation class UID and version name, role selection,
-// extended negotiation. Any other sub-item is skipped by its length and counted; one whose
-// length runs past the item makes the rest of the item be skipped.
+// extended negotiation, user identity. Any other sub-item is skipped by its length and counted; one
+// whose length runs past the item makes the rest of the item be skipped.
 void ReadUserInformation(BigEndianReader& r, UserInformation& info) {
     r.Skip(1, "user information item");
     const uint16_t length = r.U16("user information item length");
@@ -131,6 +131,26 @@ void ReadUserInformation(BigEndianReader& r, UserInformation& info) {
             const uint16_t subLength = item.U16("extended negotiation sub-item length");
             BigEndianReader sub = item.Sub(subLength, "extended negotiation sub-item");
             ReadExtendedNegotiation(sub, info);
+        } else if ((type == SUBITEM_USER_IDENTITY_RQ || type == SUBITEM_USER_IDENTITY_AC) &&
+                   item.Remaining() >= 3) {
+            item.Skip(1, "user identity sub-item");
+            const uint16_t subLength = item.U16("user identity sub-item length");
+            const std::size_t taken = std::min<std::size_t>(subLength, item.Remaining());
+            const auto body = item.Bytes(taken, "user identity sub-item");
+            std::vector<uint8_t> whole = {type, 0x00, static_cast<uint8_t>(subLength >> 8),
+                                          static_cast<uint8_t>(subLength & 0xFF)};
+            whole.insert(whole.end(), body.begin(), body.end());
+            bool decoded = false;
+            if (type == SUBITEM_USER_IDENTITY_RQ) {
+                if (auto identity = DecodeUserIdentityRQ(whole)) {
+                    info.userIdentityRQ = std::move(*identity);
+                    decoded = true;
+                }
+            } else if (auto response = DecodeUserIdentityAC(whole)) {
+                info.userIdentityAC = std::move(*response);
+                decoded = true;
+            }
+            if (!decoded) info.skippedBytes += 4 + taken;
         } else if (item.Remaining() >= 3) {
             item.Skip(1, "unknown sub-item");
             const std::size_t subLength = item.U16("unknown sub-item length");
@@ -145,8 +165,8 @@ void ReadUserInformation(BigEndianReader& r, UserInformation& info) {
 }
 
 // In the order of their types: maximum length, class UID, role selections, version name,
-// extended negotiations. Without role selections and extended negotiations the item is the
-// three sub-items it always was.
+// extended negotiations, user identity. Without role selections and extended negotiations the item
+// is the three sub-items it always was.
 void WriteUserInformation(BigEndianWriter& w, const UserInformation& info) {
     w.U8(ITEM_USER_INFORMATION);
     w.U8(0x00);
@@ -175,6 +195,11 @@ void WriteUserInformation(BigEndianWriter& w, const UserInformation& info) {
         w.Bytes(negotiation.applicationInformation);
         w.End(subLength);
     }
+    // An identity whose fields do not fit their 16-bit lengths is refused before it gets here.
+    if (info.userIdentityRQ)
+        if (const auto bytes = EncodeUserIdentityRQ(*info.userIdentityRQ)) w.Bytes(*bytes);
+    if (info.userIdentityAC)
+        if (const auto bytes = EncodeUserIdentityAC(*info.userIdentityAC)) w.Bytes(*bytes);
     w.End(length);
 }
 

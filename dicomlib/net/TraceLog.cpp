@@ -9,6 +9,11 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <span>
+#include <vector>
+
+#include "net/Pdu.h"
+#include "net/UserIdentity.h"
 
 namespace dicomlib::net {
 namespace {
@@ -85,6 +90,13 @@ std::string FormatSocketTraffic(const uint8_t* bytes, std::size_t count, bool se
 }
 
 void DumpSocketTraffic(const uint8_t* bytes, std::size_t count, bool sent) {
+    // Passcodes and tokens of a user identity never reach the log: an association request or
+    // answer is dumped with their values masked.
+    if (count > 0 && (bytes[0] == PDU_ASSOCIATE_RQ || bytes[0] == PDU_ASSOCIATE_AC)) {
+        const std::vector<uint8_t> masked = MaskUserIdentity(std::span(bytes, count));
+        data::AppendToFile(LogFileName(), FormatSocketTraffic(masked.data(), masked.size(), sent));
+        return;
+    }
     data::AppendToFile(LogFileName(), FormatSocketTraffic(bytes, count, sent));
 }
 

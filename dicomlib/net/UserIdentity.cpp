@@ -166,4 +166,29 @@ std::vector<uint8_t> MaskUserIdentity(std::span<const uint8_t> pdu) {
     return masked;
 }
 
+bool IdentityAccepted(const std::optional<UserIdentityRQ>& identity,
+                      const std::map<std::string, std::string, std::less<>>& users) {
+    if (!identity || identity->type != UserIdentityType::UsernameAndPasscode) return false;
+    const std::string name(identity->primaryField.begin(), identity->primaryField.end());
+    const std::string passcode(identity->secondaryField.begin(), identity->secondaryField.end());
+    const auto user = users.find(name);
+    return user != users.end() && user->second == passcode;
+}
+
+std::string IdentityLogText(const UserIdentityRQ& identity) {
+    std::string text(UserIdentityTypeName(identity.type));
+    if (identity.type == UserIdentityType::Username ||
+        identity.type == UserIdentityType::UsernameAndPasscode) {
+        // Only printable characters of the name reach the log.
+        std::string name;
+        for (const uint8_t b : identity.primaryField)
+            name += (b >= 0x20 && b < 0x7F) ? static_cast<char>(b) : '?';
+        text += ", user " + name;
+    } else {
+        text += ", " + std::to_string(identity.primaryField.size()) + " bytes";
+    }
+    if (identity.positiveResponseRequested) text += ", positive response asked";
+    return text;
+}
+
 }  // namespace dicomlib::net

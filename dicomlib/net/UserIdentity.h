@@ -6,7 +6,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -51,6 +55,15 @@ Result<std::vector<uint8_t>> EncodeUserIdentityAC(const UserIdentityAC& response
 // identity type, an empty primary field, or lengths that do not add up to the item's.
 Result<UserIdentityRQ> DecodeUserIdentityRQ(std::span<const uint8_t> subItem);
 Result<UserIdentityAC> DecodeUserIdentityAC(std::span<const uint8_t> subItem);
+
+// Whether a provider that takes only the users given (name to password) takes this identity:
+// only a user name and passcode of one of them, the passcode equal.
+bool IdentityAccepted(const std::optional<UserIdentityRQ>& identity,
+                      const std::map<std::string, std::string, std::less<>>& users);
+
+// The identity for a log line, never its passcode or token: "user name and passcode, user
+// ADMIN", "JSON Web Token, 812 bytes"; "positive response asked" is added when it is.
+std::string IdentityLogText(const UserIdentityRQ& identity);
 
 // A copy of a whole A-ASSOCIATE-RQ or -AC PDU in which the values of its user identity
 // sub-items are each byte '*', every length kept: the dump still shows the structure. Any

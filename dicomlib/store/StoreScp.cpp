@@ -17,6 +17,7 @@
 #include <system_error>
 #include <thread>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "data/Converter.h"
@@ -26,6 +27,8 @@
 #include "net/Association.h"
 #include "net/CommandSet.h"
 #include "net/Dimse.h"
+#include "net/TraceLog.h"
+#include "net/UserIdentity.h"
 
 namespace dicomlib::store {
 namespace {
@@ -353,6 +356,29 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
     }
 }
 
+// With a list of users, an identity that is not one of them is refused: permanent, by the
+// service user, no reason given (reason 1); a taken one gets the positive response it asks for.
+net::Negotiation AnswerFor(const ProviderProfile& profile,
+                           std::shared_ptr<const net::AcceptedUsers> users) {
+    net::Negotiation answer = AnswerWith(profile);
+    if (!users) return answer;
+    return [answer, users](const net::AssociateRQ& rq) -> net::AssociateAnswer {
+        const auto& identity = rq.userInformation.userIdentityRQ;
+        if (!net::IdentityAccepted(identity, *users)) {
+            if (net::LogLevel() >= net::LOG_ASSOCIATION)
+                net::AppendLogLine(net::LogFileName(),
+                                   identity ? "User identity refused: not a known user and password"
+                                            : "User identity refused: none given");
+            return net::AssociateRJ{1, 1, 1};
+        }
+        net::AssociateAnswer decided = answer(rq);
+        if (auto* ac = std::get_if<net::AssociateAC>(&decided);
+            ac != nullptr && identity->positiveResponseRequested)
+            ac->userInformation.userIdentityAC = net::UserIdentityAC{};
+        return decided;
+    };
+}
+
 void ServeAssociation(int handle, const ProviderProfile& profile, const net::CancelSignal* cancel,
                       const net::ConnectionSettings& settings) {
     Association assoc;
@@ -365,7 +391,7 @@ void ServeAssociation(int handle, const ProviderProfile& profile, const net::Can
                                                  settings.RequestWait());
     }
     assoc.stream.Socket().WatchCancel(cancel);
-    if (!net::AcceptAssoc(assoc, handle, AnswerWith(profile))) return;
+    if (!net::AcceptAssoc(assoc, handle, AnswerFor(profile, settings.acceptedUsers))) return;
     net::ServeRequests(assoc, profile.Handlers());
     net::CloseAssoc(assoc);
 }

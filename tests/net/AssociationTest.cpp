@@ -106,7 +106,7 @@ AssociateRQ RequestOf(std::vector<PresentationContextRQ> contexts) {
     rq.callingAeTitle = "MODALITY        ";
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts = std::move(contexts);
-    rq.userInformation = {32768, "1.2.276.0.7230010.3.0.3.6.7", "PEER_367", 0, {}, {}};
+    rq.userInformation = {32768, "1.2.276.0.7230010.3.0.3.6.7", "PEER_367", 0, {}, {}, {}, {}};
     return rq;
 }
 
@@ -323,6 +323,8 @@ TEST_F(AssociationTrace, AcceptorChoosesAmongTheOfferedSyntaxes) {
                                                     IMPLEMENTATION_VERSION_NAME,
                                                     0,
                                                     {{VERIFICATION, 1, 0}},
+                                                    {},
+                                                    {},
                                                     {}}));
     ASSERT_EQ(run.assoc.acceptedContexts.size(), 3u);
     EXPECT_EQ(run.assoc.acceptedContexts[1].abstractSyntax, ULTRASOUND_MULTIFRAME_IMAGE_STORAGE);

@@ -180,7 +180,7 @@ TEST(FailureWords, ManyContextsOneSyntaxEachWithThePeersAnswerToEach) {
                                    result == 0 ? request->contexts[k].transferSyntaxes[0] : "",
                                    ""});
         }
-        ac.userInformation = {32768, "1.2.3.4", "PEER", 0, {}, {}};
+        ac.userInformation = {32768, "1.2.3.4", "PEER", 0, {}, {}, {}, {}};
         s.Write(EncodeAssociateAC(ac));
         if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
     });

@@ -162,7 +162,7 @@ inline Bytes AcceptEvery(const Bytes& rqBytes, const std::string& acceptSyntax =
             ac.contexts.push_back({pc.id, result, syntax, ""});
         }
     }
-    ac.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}};
+    ac.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}, {}, {}};
     return EncodeAssociateAC(ac);
 }
 

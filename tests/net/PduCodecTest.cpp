@@ -9,6 +9,8 @@
 #include "NetFixtures.h"
 #include "data/Uids.h"
 #include "net/Association.h"
+#include "net/TraceLog.h"
+#include "support/TestSupport.h"
 
 using namespace dicomlib;
 using namespace dicomlib::net;
@@ -23,7 +25,8 @@ AssociateRQ VerificationRQ() {
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts.push_back({1, "1.2.840.10008.1.1", {"1.2.840.10008.1.2"}});
     rq.userInformation = {
-        16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}};
+        16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}, {},
+        {}};
     return rq;
 }
 
@@ -84,7 +87,8 @@ TEST(AssociateAC, DecodesFixtureAndRoundTrips) {
     expected.applicationContext = APPLICATION_CONTEXT_NAME;
     expected.contexts = {{1, RESULT_ACCEPTANCE, "1.2.840.10008.1.2", ""}};
     expected.userInformation = {
-        16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}};
+        16384, std::string(uid::ImplementationClass), IMPLEMENTATION_VERSION_NAME, 0, {}, {}, {},
+        {}};
     EXPECT_EQ(*ac, expected);
     EXPECT_EQ(EncodeAssociateAC(*ac), AssociateAcFixture());
 }
@@ -260,10 +264,10 @@ TEST(UserInformation, RoleSelectionAndExtendedNegotiationRoundTripByteExactInRqA
     EXPECT_EQ(Bytes(acBytes.end() - 132, acBytes.end()), NegotiatingUserInformation());
     EXPECT_EQ(*DecodeAssociateAC(acBytes), ac);
 
-    // A sub-item of a type not known here (user identity) is skipped by its length: what
-    // follows it is read, and the count is kept.
+    // A sub-item of a type not known here (asynchronous operations) is skipped by its length:
+    // what follows it is read, and the count is kept.
     Bytes withUnknown = encoded;
-    const Bytes identity = {0x58, 0x00, 0x00, 0x06, 0x01, 0x00, 0x00, 0x02, 'a', 'b'};
+    const Bytes identity = {0x53, 0x00, 0x00, 0x06, 0x00, 0x01, 0x00, 0x01, 0x00, 0x00};
     withUnknown.insert(withUnknown.begin() + USER_INFO_OFFSET + 4, identity.begin(),
                        identity.end());
     Put16(withUnknown, USER_INFO_OFFSET + 2, 0x80 + 10);
@@ -273,6 +277,57 @@ TEST(UserInformation, RoleSelectionAndExtendedNegotiationRoundTripByteExactInRqA
     EXPECT_EQ(skipped->userInformation.skippedBytes, identity.size());
     skipped->userInformation.skippedBytes = 0;
     EXPECT_EQ(*skipped, rq);
+}
+
+TEST(UserInformation, IdentityIsTheLastSubItemByteExactAndNeverDumped) {
+    AssociateRQ rq = VerificationRQ();
+    rq.userInformation.userIdentityRQ =
+        UserIdentityRQ{UserIdentityType::UsernameAndPasscode, true, T("ADMIN"), T("s3cret")};
+    const Bytes plain = EncodeAssociateRQ(VerificationRQ());
+    const Bytes encoded = EncodeAssociateRQ(rq);
+    // clang-format off
+    const Bytes identity = {
+        0x58, 0x00, 0x00, 0x11,        // user identity sub-item, length 17
+        0x02,                          // user name and passcode
+        0x01,                          // positive response requested
+        0x00, 0x05, 'A', 'D', 'M', 'I', 'N',
+        0x00, 0x06, 's', '3', 'c', 'r', 'e', 't',
+    };
+    // clang-format on
+    ASSERT_EQ(encoded.size(), plain.size() + identity.size());
+    EXPECT_EQ(Bytes(encoded.end() - 21, encoded.end()), identity);
+    // The user information item (after the one presentation context) grows by as much.
+    constexpr std::size_t USER_INFO_LENGTH = 149 + 2;
+    EXPECT_EQ(encoded[USER_INFO_LENGTH] * 256 + encoded[USER_INFO_LENGTH + 1],
+              plain[USER_INFO_LENGTH] * 256 + plain[USER_INFO_LENGTH + 1] + 21);
+    auto back = DecodeAssociateRQ(encoded);
+    ASSERT_TRUE(back.Ok()) << back.GetError().detail;
+    EXPECT_EQ(*back, rq);
+
+    // The acceptor's answer to a user name and passcode: an empty server response.
+    AssociateAC ac = *DecodeAssociateAC(AssociateAcFixture());
+    ac.userInformation.userIdentityAC = UserIdentityAC{};
+    const Bytes acBytes = EncodeAssociateAC(ac);
+    EXPECT_EQ(Bytes(acBytes.end() - 6, acBytes.end()), (Bytes{0x59, 0x00, 0x00, 0x02, 0x00, 0x00}));
+    EXPECT_EQ(*DecodeAssociateAC(acBytes), ac);
+
+    // A sub-item that does not decode (an unknown identity type) is skipped, not taken.
+    Bytes bad = encoded;
+    bad[bad.size() - 17] = 0x09;
+    auto skipped = DecodeAssociateRQ(bad);
+    ASSERT_TRUE(skipped.Ok());
+    EXPECT_FALSE(skipped->userInformation.userIdentityRQ);
+    EXPECT_EQ(skipped->userInformation.skippedBytes, identity.size());
+
+    // The hex dump of the request shows neither the name nor the passcode.
+    testsupport::TempDir dir;
+    SetLog((dir / "trace.log").string(), LOG_SOCKET);
+    DumpSocketTraffic(encoded.data(), encoded.size(), true);
+    SetLog("", 0);
+    const std::string dump = testsupport::ReadFileText(dir / "trace.log");
+    EXPECT_NE(dump.find("****"), std::string::npos) << dump;
+    EXPECT_EQ(dump.find("s3cret"), std::string::npos) << dump;
+    EXPECT_EQ(dump.find("ADMIN"), std::string::npos) << dump;
 }
 
 TEST(PduTexts, LongTitlesAndUidsAreCutNeverOverrun) {

@@ -62,7 +62,7 @@ class ScriptedArchive {
                 {pc.id, taken ? net::RESULT_ACCEPTANCE : net::RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED,
                  taken ? pc.transferSyntaxes.at(0) : "", ""});
         }
-        ac.userInformation = {16384, "1.2.3.4", "ARCHIVE", 0, {}, {}};
+        ac.userInformation = {16384, "1.2.3.4", "ARCHIVE", 0, {}, {}, {}, {}};
         s.Write(net::EncodeAssociateAC(ac));
         for (;;) {
             const MessagePart command = ReadMessagePart(s);

@@ -550,7 +550,7 @@ TEST_F(Series, EachFileGoesInItsOwnSyntaxWhereAcceptedAndIsConvertedOnlyElsewher
             ac.contexts.push_back(
                 {pc.id, static_cast<uint8_t>(take ? 0 : 4), take ? syntax : "", ""});
         }
-        ac.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}};
+        ac.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}, {}, {}};
         return EncodeAssociateAC(ac);
     };
     ScriptedScp peer(StoreAnswers(), "", {}, answer);

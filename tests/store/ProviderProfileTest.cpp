@@ -25,7 +25,7 @@ AssociateRQ Request(std::vector<PresentationContextRQ> contexts) {
     rq.callingAeTitle = "MODALITY";
     rq.applicationContext = APPLICATION_CONTEXT_NAME;
     rq.contexts = std::move(contexts);
-    rq.userInformation = {32768, "1.2.3.4", "PEER", 0, {{CT, 1, 1}, {UNKNOWN, 0, 1}}, {}};
+    rq.userInformation = {32768, "1.2.3.4", "PEER", 0, {{CT, 1, 1}, {UNKNOWN, 0, 1}}, {}, {}, {}};
     return rq;
 }
 
@@ -91,5 +91,6 @@ TEST(ProviderProfile, AnswersEveryProposalAndRoleSelectionAsItsRowsSay) {
     const AssociateAC refused =
         Answer(Request({{1, UNKNOWN, {uid::ImplicitVRLittleEndian}}}), store::StandardProfile({}));
     EXPECT_EQ(refused.contexts, (std::vector<PresentationContextAC>{{1, 3, "", UNKNOWN}}));
-    EXPECT_EQ(refused.userInformation, (UserInformation{32768, "1.2.3.4", "PEER", 0, {}, {}}));
+    EXPECT_EQ(refused.userInformation,
+              (UserInformation{32768, "1.2.3.4", "PEER", 0, {}, {}, {}, {}}));
 }

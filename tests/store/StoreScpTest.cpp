@@ -206,7 +206,7 @@ std::vector<PresentationContextAC> Associate(PduStream& stream,
     for (std::size_t i = 0; i < proposals.size(); ++i)
         rq.contexts.push_back({static_cast<uint8_t>(2 * i + 1), proposals[i].abstractSyntax,
                                proposals[i].transferSyntaxes});
-    rq.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}};
+    rq.userInformation = {16384, "1.2.3.4", "PEER", 0, {}, {}, {}, {}};
     stream.Write(EncodeAssociateRQ(rq));
     auto ac = DecodeAssociateAC(ReadPduBytes(stream));
     if (!ac) return {};

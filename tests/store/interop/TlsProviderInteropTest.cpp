@@ -26,7 +26,7 @@ std::string Path(const fs::path& path) {
 }
 
 // The requestor's TLS options: its own certificate, or none (+tla), trusting our CA.
-std::vector<std::string> TlsOptions(const std::string& certificate) {
+std::vector<std::string> DcmtkTls(const std::string& certificate) {
     const TestCertificates& c = TestCertificates::Get();
     std::vector<std::string> options;
     if (certificate.empty()) {
@@ -98,19 +98,19 @@ TEST_F(TlsProvider, EchoAndStoreFromDcmtkWithAndWithoutTheirCertificates) {
     {
         // A CA given: a certificate is required, and one the CA did not sign is refused.
         auto provider = Start(std::nullopt);
-        auto echo = Dcmtk("echoscu", TlsOptions("client"), port_);
+        auto echo = Dcmtk("echoscu", DcmtkTls("client"), port_);
         EXPECT_EQ(echo.exitCode, 0) << echo.output << echo.errors;
-        auto store = Dcmtk("storescu", TlsOptions("client"), port_, {Path(file_)});
+        auto store = Dcmtk("storescu", DcmtkTls("client"), port_, {Path(file_)});
         EXPECT_EQ(store.exitCode, 0) << store.output << store.errors;
         EXPECT_EQ(FilesUnder(dir_ / "images"), 1u);
 
-        EXPECT_NE(Dcmtk("echoscu", TlsOptions(""), port_).exitCode, 0);
-        EXPECT_NE(Dcmtk("echoscu", TlsOptions("otherclient"), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", DcmtkTls(""), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", DcmtkTls("otherclient"), port_).exitCode, 0);
         // A plain requestor on the TLS port gets nothing.
         EXPECT_NE(Dcmtk("echoscu", {}, port_).exitCode, 0);
         // Each profile the requestor may choose.
         for (const char* profile : {"+px", "+pz"}) {
-            auto options = TlsOptions("client");
+            auto options = DcmtkTls("client");
             options.push_back(profile);
             auto result = Dcmtk("echoscu", options, port_);
             EXPECT_EQ(result.exitCode, 0) << profile << result.output << result.errors;
@@ -118,7 +118,7 @@ TEST_F(TlsProvider, EchoAndStoreFromDcmtkWithAndWithoutTheirCertificates) {
     }
     {
         auto provider = Start(net::PeerCertificatePolicy::Ignore);
-        auto echo = Dcmtk("echoscu", TlsOptions(""), port_);
+        auto echo = Dcmtk("echoscu", DcmtkTls(""), port_);
         EXPECT_EQ(echo.exitCode, 0) << echo.output << echo.errors;
         // A TLS 1.2 requestor is served too, with the server's RSA suite of the profile.
         const auto hello =
@@ -138,16 +138,16 @@ TEST_F(TlsProvider, TraceLogsRefusalsAndThePlainBytes) {
     net::SetLog(Path(log), net::LOG_SOCKET);
     {
         auto provider = Start(std::nullopt);
-        EXPECT_EQ(Dcmtk("echoscu", TlsOptions("client"), port_).exitCode, 0);
-        EXPECT_NE(Dcmtk("echoscu", TlsOptions("otherclient"), port_).exitCode, 0);
-        EXPECT_NE(Dcmtk("echoscu", TlsOptions(""), port_).exitCode, 0);
+        EXPECT_EQ(Dcmtk("echoscu", DcmtkTls("client"), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", DcmtkTls("otherclient"), port_).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", DcmtkTls(""), port_).exitCode, 0);
         EXPECT_NE(Dcmtk("echoscu", {}, port_).exitCode, 0);
     }
     {
         const std::string port = std::to_string(testsupport::FreePort());
         store::StoreProvider plain(Path(dir_ / "plain"), port, dir_ / "Database");
         ASSERT_TRUE(plain.Listening());
-        EXPECT_NE(Dcmtk("echoscu", TlsOptions("client"), port).exitCode, 0);
+        EXPECT_NE(Dcmtk("echoscu", DcmtkTls("client"), port).exitCode, 0);
     }
     net::SetLog("", 0);
     const std::string text = testsupport::ReadFileText(log);
@@ -167,7 +167,7 @@ TEST_F(TlsProvider, SeveralSendersAtOnce) {
     std::vector<std::future<testsupport::CommandResult>> senders;
     for (const char* certificate : {"client", "", "client", ""}) {
         senders.push_back(std::async(std::launch::async, [&, certificate] {
-            return Dcmtk("storescu", TlsOptions(certificate), port_, {Path(file_)});
+            return Dcmtk("storescu", DcmtkTls(certificate), port_, {Path(file_)});
         }));
     }
     for (auto& sender : senders) {
