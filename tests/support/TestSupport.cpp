@@ -157,16 +157,23 @@ bool ToolAvailable(const std::string& name) {
 }
 
 uint16_t FreePort() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
+    // Ports are taken below the kernel's ephemeral range (32768 and up), where no outgoing
+    // connection is ever given one, and each test process walks its own sequence from a start
+    // drawn from its process ID, so that suites running side by side rarely try the same port.
+    constexpr unsigned FIRST = 20000, COUNT = 12000;
+    static std::atomic<unsigned> next{static_cast<unsigned>(::getpid()) * 7919u};
+    for (unsigned attempt = 0; attempt < COUNT; ++attempt) {
+        const auto port = static_cast<uint16_t>(FIRST + next.fetch_add(1) % COUNT);
+        int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        addr.sin_port = htons(port);
+        const bool free = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        ::close(fd);
+        if (free) return port;
+    }
+    throw std::runtime_error("no free port between 20000 and 31999");
 }
 
 bool WaitForListener(uint16_t port, int timeoutMs) {
