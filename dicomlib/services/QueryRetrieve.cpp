@@ -136,24 +136,26 @@ std::string QueryOutcomeText(uint16_t responseField, int32_t outcome) {
     return net::StatusText(static_cast<uint16_t>(outcome), responseField);
 }
 
-net::CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId) {
+namespace {
+// A C-FIND-RQ or C-GET-RQ: the two differ only in their command field.
+net::CommandSet IdentifierRequest(uint16_t commandField, std::string_view sopClassUid,
+                                  uint16_t messageId) {
     net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, C_FIND_RQ)
+        .AppendUs(tag::CommandField, commandField)
         .AppendUs(tag::MessageID, messageId)
         .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
         .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
     return command;
 }
+}  // namespace
+
+net::CommandSet FindRequest(std::string_view sopClassUid, uint16_t messageId) {
+    return IdentifierRequest(C_FIND_RQ, sopClassUid, messageId);
+}
 
 net::CommandSet GetRequest(std::string_view sopClassUid, uint16_t messageId) {
-    net::CommandSet command;
-    command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
-        .AppendUs(tag::CommandField, C_GET_RQ)
-        .AppendUs(tag::MessageID, messageId)
-        .AppendUs(tag::Priority, net::PRIORITY_MEDIUM)
-        .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
-    return command;
+    return IdentifierRequest(C_GET_RQ, sopClassUid, messageId);
 }
 
 net::CommandSet MoveRequest(std::string_view sopClassUid, uint16_t messageId,
