@@ -16,7 +16,86 @@ QString PathText(const std::filesystem::path& file) {
     return QFile::decodeName(file.c_str());
 }
 
+// A whole number from lowest to highest; fallback for anything else.
+uint32_t Number(const QSettings& in, const char* key, uint32_t lowest, uint32_t highest,
+                uint32_t fallback) {
+    bool ok = false;
+    const qlonglong value = in.value(key).toString().trimmed().toLongLong(&ok);
+    if (!ok || value < lowest || value > highest) return fallback;
+    return static_cast<uint32_t>(value);
+}
+
+bool Flag(const QSettings& in, const char* key) {
+    const QString value = in.value(key).toString().trimmed().toLower();
+    return value == "1" || value == "true" || value == "yes" || value == "on";
+}
+
+std::string Text(const QSettings& in, const char* key) {
+    return in.value(key).toString().trimmed().toStdString();
+}
+
+// The index of the value's name in names, or fallback.
+int32_t Named(const QSettings& in, const char* key, const std::vector<std::string>& names,
+              int32_t fallback) {
+    const std::string value = Text(in, key);
+    for (std::size_t i = 0; i < names.size(); ++i)
+        if (names[i] == value) return static_cast<int32_t>(i);
+    return fallback;
+}
+
+ConnectionIni LoadConnection(const QSettings& in) {
+    constexpr uint32_t DAY = 86400;
+    ConnectionIni c;
+    c.connectTimeout = Number(in, "Connection/ConnectTimeout", 1, DAY, 0);
+    c.associationTimeout = Number(in, "Connection/AssociationTimeout", 1, DAY, 0);
+    c.responseTimeout = Number(in, "Connection/ResponseTimeout", 1, DAY, 0);
+    c.maxPdu = Number(in, "Connection/MaxPdu", 4096, 131072, 0);
+    c.tls = Flag(in, "TLS/Enabled");
+    c.tlsCertificate = Text(in, "TLS/Certificate");
+    c.tlsKey = Text(in, "TLS/Key");
+    c.tlsKeyPasswordFile = Text(in, "TLS/KeyPasswordFile");
+    c.tlsTrusted = Text(in, "TLS/Trusted");
+    c.tlsProfile = Named(in, "TLS/Profile", TlsProfileNames(), TLS_PROFILE_BCP195_ND);
+    c.tlsNoVerify = Flag(in, "TLS/NoVerify");
+    c.identityKind = Named(in, "Identity/Kind", IdentityKindNames(), 0);
+    c.identityUser = Text(in, "Identity/User");
+    c.identityFile = Text(in, "Identity/File");
+    c.identityResponse = Flag(in, "Identity/PositiveResponse");
+    return c;
+}
+
+void SaveConnection(QSettings& out, const ConnectionIni& c) {
+    const auto text = [](const std::string& value) { return QString::fromStdString(value); };
+    out.setValue("Connection/ConnectTimeout", c.connectTimeout);
+    out.setValue("Connection/AssociationTimeout", c.associationTimeout);
+    out.setValue("Connection/ResponseTimeout", c.responseTimeout);
+    out.setValue("Connection/MaxPdu", c.maxPdu);
+    out.setValue("TLS/Enabled", c.tls);
+    out.setValue("TLS/Certificate", text(c.tlsCertificate));
+    out.setValue("TLS/Key", text(c.tlsKey));
+    out.setValue("TLS/KeyPasswordFile", text(c.tlsKeyPasswordFile));
+    out.setValue("TLS/Trusted", text(c.tlsTrusted));
+    out.setValue("TLS/Profile", text(TlsProfileNames().at(static_cast<std::size_t>(c.tlsProfile))));
+    out.setValue("TLS/NoVerify", c.tlsNoVerify);
+    out.setValue("Identity/Kind",
+                 text(IdentityKindNames().at(static_cast<std::size_t>(c.identityKind))));
+    out.setValue("Identity/User", text(c.identityUser));
+    out.setValue("Identity/File", text(c.identityFile));
+    out.setValue("Identity/PositiveResponse", c.identityResponse);
+}
+
 }  // namespace
+
+const std::vector<std::string>& TlsProfileNames() {
+    static const std::vector<std::string> names = {"bcp195-nd", "bcp195", "bcp195-ex"};
+    return names;
+}
+
+const std::vector<std::string>& IdentityKindNames() {
+    static const std::vector<std::string> names = {"none",     "user", "password",
+                                                   "kerberos", "saml", "jwt"};
+    return names;
+}
 
 bool IsKeyCharacterSet(const std::string& characterSet) {
     return CharacterSetWarning(characterSet.c_str(), nullptr, 0) == 0;
@@ -29,6 +108,7 @@ IniSettings LoadIniSettings(const std::filesystem::path& file) {
     const std::string characterSet =
         in.value(QUERY_CHARACTER_SET).toString().trimmed().toLatin1().toStdString();
     if (IsKeyCharacterSet(characterSet)) ini.queryCharacterSet = characterSet;
+    ini.connection = LoadConnection(in);
     return ini;
 }
 
@@ -41,6 +121,7 @@ bool SaveIniSettings(const std::filesystem::path& file, const IniSettings& ini, 
     }
     QSettings out(PathText(file), QSettings::IniFormat);
     out.setValue(QUERY_CHARACTER_SET, QString::fromLatin1(ini.queryCharacterSet));
+    SaveConnection(out, ini.connection);
     out.sync();
     if (out.status() == QSettings::NoError) return true;
     if (error != nullptr)

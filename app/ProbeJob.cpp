@@ -42,8 +42,12 @@ JobResult ProbeJob(ServiceJob& job, JobOutput& out) {
                               FieldText(s.LocalAET),
                               FieldText(s.RemoteAET),
                               {}};
+    cli::NetLine line;
+    if (JobResult refused; !Connection(job, line, refused)) return refused;
+    const ConnectionOptions connectionOptions = line.Options();
     ProbeOptions options{};
     options.structSize = sizeof options;
+    options.connection = &connectionOptions;
     options.host = peer.host.c_str();
     options.port = peer.port.c_str();
     options.callingAeTitle = peer.calling.c_str();

@@ -91,8 +91,10 @@ QueryRun RunQuery(ServiceJob& job, const char* sopClass, Send send, Read read) {
     if (!assoc) throw std::bad_alloc();
     if (s.TraceLevel > 1) SetMessageDump(assoc.get(), 1);
     QueryRun run;
-    run.opened = OpenAssoc(assoc.get(), s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(),
-                           s.RemoteAET.data(), sopClass, nullptr) == 1;
+    cli::NetLine line;
+    if (!Connection(job, line, run.result)) return run;
+    const ConnectionOptions options = line.Options();
+    run.opened = OpenAssocWith(assoc.get(), &options, sopClass, nullptr) == 1;
     if (!run.opened) {
         run.result = Failed();
         return run;
@@ -259,10 +261,11 @@ JobResult PrintFile(ServiceJob& job, JobOutput& out) {
     const FilmBoxSettings box = {film.box[0].c_str(), film.box[1].c_str(), film.box[2].c_str(),
                                  film.box[3].c_str(), film.box[4].c_str(), film.box[5].c_str(),
                                  film.box[6].c_str(), film.box[7].c_str()};
-    Settings& s = job.settings;
-    if (PrintSCUWithLines(job.fileName.c_str(), s.RemoteIP.data(), s.RemotePort.data(),
-                          s.LocalAET.data(), s.RemoteAET.data(), &session, &box,
-                          ToMemoUnlessSuccess, &out) == 1)
+    cli::NetLine line;
+    if (JobResult refused; !Connection(job, line, refused)) return refused;
+    const ConnectionOptions options = line.Options();
+    if (PrintSCUWith(job.fileName.c_str(), &options, &session, &box, ToMemoUnlessSuccess, &out) ==
+        1)
         return {true, {}};
     return Failed();
 }

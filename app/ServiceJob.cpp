@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "FrontEnd.h"
+#include "JobConnection.h"
 #include "ProbeJob.h"
 #include "QueryJobs.h"
 #include "Text.h"
@@ -31,18 +32,21 @@ void WriteOutcome(ServiceJob& job, const JobResult& result, JobOutput& out) {
 }
 
 JobResult Echo(ServiceJob& job) {
-    Settings& s = job.settings;
-    if (EchoSCU(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(), s.RemoteAET.data()) == 1)
-        return {true, {}};
+    cli::NetLine line;
+    if (JobResult refused; !Connection(job, line, refused)) return refused;
+    const ConnectionOptions options = line.Options();
+    if (EchoSCUWith(&options) == 1) return {true, {}};
     return Failed();
 }
 
 JobResult Store(ServiceJob& job) {
     if (job.fileName.empty()) return {false, NO_FILE_CHOSEN};
+    cli::NetLine line;
+    if (JobResult refused; !Connection(job, line, refused)) return refused;
+    const ConnectionOptions options = line.Options();
     Settings& s = job.settings;
     const int32_t outcome =
-        StoreSCUStatus(s.RemoteIP.data(), s.RemotePort.data(), s.LocalAET.data(),
-                       s.RemoteAET.data(), job.fileName.c_str(), job.TransferSyntax.c_str(), 1);
+        StoreSCUWith(&options, job.fileName.c_str(), job.TransferSyntax.c_str(), 1);
     if (outcome == STORE_SUCCESS) return {true, {}};
     // Our own failures before any association (a file that cannot be read) have only their
     // outcome's words.
@@ -50,6 +54,13 @@ JobResult Store(ServiceJob& job) {
 }
 
 }  // namespace
+
+bool Connection(const ServiceJob& job, cli::NetLine& line, JobResult& refused) {
+    std::string why;
+    if (MakeJobConnection(job.settings, job.ini.connection, line, why)) return true;
+    refused = {false, why};
+    return false;
+}
 
 JobResult Failed(const std::string& otherwise) {
     const std::string line = cli::ExplanationLine();  // indented, or empty

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "IniSettings.h"
+#include "NetLine.h"
 #include "Settings.h"
 
 namespace app {
@@ -51,6 +52,10 @@ constexpr const char* NO_FILE_CHOSEN = "no file was chosen: press the button aga
 // A failed result with the library's explanation of the thread's last failure, or otherwise
 // when the library has none.
 JobResult Failed(const std::string& otherwise = {});
+
+// The job's connection from its settings: false, with refused the failure to report, when a
+// file the connection settings name cannot be used.
+bool Connection(const ServiceJob& job, cli::NetLine& line, JobResult& refused);
 
 // The transfer syntax UID of the TransferSyntax dialog's choice; empty for implicit VR little
 // endian and for a value that names no item.

@@ -5,21 +5,49 @@
 #include <cstring>
 #include <memory>
 
+#include <QCheckBox>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QTabWidget>
 #include <QTest>
 
 #include "AppTest.h"
 #include "Application.h"
 #include "Qfilter.h"
+#include "Setup.h"
 #include "tessaly.h"
 
 namespace {
 
+// The Setup dialog's Connection page as an operator fills it for TLS with a user identity,
+// captured into out; the dialog is then cancelled and the window closed.
+void ConnectionShot(app::TForm1& form, const QString& out) {
+    using apptest::Control;
+    apptest::OnModal<app::TForm2>([&form, out](app::TForm2* setup) {
+        Control<QTabWidget>(setup, "PageControl1")->setCurrentIndex(2);
+        Control<QLineEdit>(setup, "Edit8")->setText("60");
+        Control<QCheckBox>(setup, "CheckBox1")->setChecked(true);
+        Control<QLineEdit>(setup, "Edit10")->setText("/home/operator/tls/tessaly.pem");
+        Control<QLineEdit>(setup, "Edit11")->setText("/home/operator/tls/tessaly.key");
+        Control<QLineEdit>(setup, "Edit13")->setText("/home/operator/tls/hospital-ca.pem");
+        Control<QComboBox>(setup, "ComboBox8")->setCurrentIndex(2);
+        Control<QLineEdit>(setup, "Edit14")->setText("operator");
+        Control<QLineEdit>(setup, "Edit15")->setText("/home/operator/tls/password.txt");
+        setup->resize(560, setup->sizeHint().height());
+        QTest::qWait(500);
+        QProcess::execute("import", {"-window", "Setup", out});
+        setup->reject();
+        QTimer::singleShot(0, &form, [&form] { form.close(); });
+    });
+    apptest::Click(&form, "BitBtn2");
+}
+
 // The window for tools/screenshot.sh: ACTION ("query", "echo" or "probe") against
 // 127.0.0.1:PORT, called AET; once the job has ended and its lines are shown, the memo is
-// scrolled to its top, the window captured with ImageMagick's import and closed.
+// scrolled to its top, the window captured with ImageMagick's import and closed. ACTION
+// "connection" captures the Setup dialog's Connection page instead.
 int Screenshot(int argc, char** argv) {
     app::Settings settings = app::DefaultSettings();
     app::SetField(settings.RemotePort, argv[3]);
@@ -27,6 +55,7 @@ int Screenshot(int argc, char** argv) {
     if (!app::SaveSettings(app::SETTINGS_FILE_NAME, settings, nullptr)) return 1;
     const QString out = argv[2], action = argv[5], name = argc > 6 ? argv[6] : "";
     return app::RunTessaly(argc, argv, [out, action, name](app::TForm1& form) {
+        if (action == "connection") return ConnectionShot(form, out);
         QObject::connect(form.findChild<app::MainThread*>(), &app::MainThread::JobEnded, &form,
                          [&form, out] {
                              QTimer::singleShot(1000, &form, [&form, out] {

@@ -2,8 +2,10 @@
 // unwritable folder, the character set an earlier version kept after the record.
 #include <cstring>
 
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QSettings>
@@ -139,6 +141,93 @@ class SettingsTest : public QObject {
         Control<QComboBox>(next.get(), "ComboBox6")->setEditText("ISO_IR 192");
         apptest::Click(next.get(), "Button1");
         QCOMPARE(CharacterSetShown(), QString("ISO_IR 192"));
+    }
+
+    // The Connection page in tessaly.ini's [Connection], [TLS] and [Identity]: a value of the
+    // wrong kind is refused before anything is saved; what is saved comes back; values a hand
+    // got wrong read as the defaults.
+    void keepsTheConnectionSettingsInTheIniFile() {
+        app::AppValues values;
+        auto setup = Open(values);
+        const auto edit = [&](const char* name, const QString& text) {
+            Control<QLineEdit>(setup.get(), name)->setText(text);
+        };
+        const auto check = [&](const char* name) {
+            Control<QCheckBox>(setup.get(), name)->setChecked(true);
+        };
+        edit("Edit9", "1024");
+        QString warning;
+        apptest::OnModal<QMessageBox>([&](QMessageBox* box) {
+            warning = box->text();
+            box->accept();
+        });
+        apptest::Click(setup.get(), "Button1");
+        QVERIFY2(warning.startsWith("\"1024\" is no maximum PDU length"), qPrintable(warning));
+        QVERIFY(!QFile::exists(Ini()));
+
+        edit("Edit6", "5");
+        edit("Edit8", "600");
+        edit("Edit9", "65536");
+        check("CheckBox1");
+        edit("Edit10", "/certs/ours.pem");
+        edit("Edit11", "/certs/ours.key");
+        edit("Edit13", "/certs/ca");
+        Control<QComboBox>(setup.get(), "ComboBox7")->setCurrentIndex(2);
+        QVERIFY(Control<QLabel>(setup.get(), "Label20")->isHidden());
+        check("CheckBox2");
+        QVERIFY(!Control<QLabel>(setup.get(), "Label20")->isHidden());
+        Control<QComboBox>(setup.get(), "ComboBox8")->setCurrentIndex(2);
+        edit("Edit14", "alice");
+        apptest::OnModal<QMessageBox>([&](QMessageBox* box) {
+            warning = box->text();
+            box->accept();
+        });
+        apptest::Click(setup.get(), "Button1");
+        QVERIFY2(warning.contains("the file whose first line is the password"),
+                 qPrintable(warning));
+        edit("Edit15", "/secrets/alice.pass");
+        check("CheckBox3");
+        apptest::Click(setup.get(), "Button1");
+
+        const QSettings ini(Ini(), QSettings::IniFormat);
+        const QStringList keys = {"Connection/ConnectTimeout",
+                                  "Connection/AssociationTimeout",
+                                  "Connection/ResponseTimeout",
+                                  "Connection/MaxPdu",
+                                  "TLS/Enabled",
+                                  "TLS/Certificate",
+                                  "TLS/Key",
+                                  "TLS/KeyPasswordFile",
+                                  "TLS/Trusted",
+                                  "TLS/Profile",
+                                  "TLS/NoVerify",
+                                  "Identity/Kind",
+                                  "Identity/User",
+                                  "Identity/File",
+                                  "Identity/PositiveResponse"};
+        QStringList saved;
+        for (const QString& key : keys)
+            saved << ini.value(key).toString();
+        QCOMPARE(saved, QStringList({"5", "0", "600", "65536", "true", "/certs/ours.pem",
+                                     "/certs/ours.key", "", "/certs/ca", "bcp195-ex", "true",
+                                     "password", "alice", "/secrets/alice.pass", "true"}));
+        app::AppValues again;
+        auto reloaded = Open(again);
+        QCOMPARE(Texts(reloaded.get(),
+                       {"Edit6", "Edit7", "Edit9", "Edit11", "ComboBox7", "Edit14", "Edit15"}),
+                 QStringList({"5", "", "65536", "/certs/ours.key", "bcp195-ex", "alice",
+                              "/secrets/alice.pass"}));
+        QCOMPARE(again.ini.connection.identityKind, 2);
+        QVERIFY(again.ini.connection.tls && again.ini.connection.tlsNoVerify);
+
+        apptest::WriteFile(Ini(),
+                           "[Connection]\nConnectTimeout=-3\nMaxPdu=100\n"
+                           "[TLS]\nEnabled=perhaps\nProfile=ssl3\n[Identity]\nKind=root\n");
+        app::AppValues hand;
+        auto handWritten = Open(hand);
+        QCOMPARE(Texts(handWritten.get(), {"Edit6", "Edit9", "ComboBox7", "ComboBox8"}),
+                 QStringList({"", "", "bcp195-nd", "None"}));
+        QVERIFY(!hand.ini.connection.tls);
     }
 
     // An earlier version kept the character set after the 436 bytes, masked and NUL-terminated:

@@ -1,6 +1,7 @@
 // The main window against tessaly-cli's storage provider, DCMTK's storescp and a silent peer:
 // Dump, Echo, Store, Probe and Save Report..., why under failure lines, jobs pressed in a row,
 // End while a job waits, an exception in a handler.
+#include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
 #include <QDeadlineTimer>
@@ -21,6 +22,7 @@
 #include "Setup.h"
 #include "Tsselect.h"
 #include "support/Peers.h"
+#include "support/TestCertificates.h"
 #include "tessaly.h"
 
 using apptest::ChooseFile;
@@ -239,6 +241,51 @@ class WindowTest : public QObject {
         const QStringList log = LogLines(work_.path(), "ECHO");
         QCOMPARE(log.mid(log.size() - 3), QStringList({"Starting ECHO Service"}) + cli);
         SetPeerPort(scpPort_);
+    }
+
+    // TLS as the Connection page sets it: an echo into storescp over TLS, then, with a key
+    // that does not belong to our certificate, a failure whose reason the memo gives.
+    void echoesOverTlsAsTheConnectionPageSays() {
+        const auto& certs = testsupport::TestCertificates::Get();
+        QVERIFY2(certs.Ok(), certs.Errors().c_str());
+        const auto path = [](const std::filesystem::path& p) { return QString::fromStdString(p); };
+        const uint16_t port = testsupport::FreePort();
+        QProcess storescp;
+        storescp.start("timeout", {"120", "storescp", "+tls", path(certs.Key("server")),
+                                   path(certs.Cert("server")), "+cf", path(certs.Cert("ca")),
+                                   QString::number(port)});
+        QVERIFY(testsupport::WaitForListener(port));
+        const auto setTls = [&](bool on, const char* key) {
+            apptest::OnModal<app::TForm2>([&](app::TForm2* setup) {
+                Control<QLineEdit>(setup, "Edit3")->setText(QString::number(port));
+                Control<QCheckBox>(setup, "CheckBox1")->setChecked(on);
+                Control<QLineEdit>(setup, "Edit10")->setText(path(certs.Cert("client")));
+                Control<QLineEdit>(setup, "Edit11")->setText(path(certs.Key(key)));
+                Control<QLineEdit>(setup, "Edit13")->setText(path(certs.Cert("ca")));
+                Click(setup, "Button1");
+            });
+            Click(form_.get(), "BitBtn2");
+        };
+        setTls(true, "client");
+        JobRecorder jobs(Runner());
+        Click(form_.get(), "BitBtn4");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 1, 30000);
+        QCOMPARE(Memo(), QString("ECHO OK"));
+
+        setTls(true, "otherclient");
+        Click(form_.get(), "BitBtn4");
+        QTRY_COMPARE_WITH_TIMEOUT(jobs.ended.size(), 2, 30000);
+        const QStringList lines = Memo().split('\n');
+        QCOMPARE(lines.size(), 2);
+        QCOMPARE(lines[0], Failure("ECHO", QString::number(port)));
+        QVERIFY2(lines[1].startsWith("  the TLS settings cannot be used: ") &&
+                     lines[1].endsWith("(Setup, Connection)"),
+                 qPrintable(lines[1]));
+
+        setTls(false, "client");
+        SetPeerPort(scpPort_);
+        storescp.kill();
+        storescp.waitForFinished();
     }
 
     // An echo and a probe each wait for the answer to their association request.
