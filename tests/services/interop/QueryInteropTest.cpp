@@ -326,6 +326,7 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
                   storage +
                   "\",\n \"RemoteAccessAllowed\": false,\n"
                   " \"DicomAlwaysAllowFind\": true, \"DicomAlwaysAllowMove\": true,\n"
+                  " \"DicomAlwaysAllowGet\": true,\n"
                   " \"DicomAlwaysAllowFindWorklist\": true, \"DicomAlwaysAllowStore\": true,\n"
                   " \"DicomModalities\": {\"tessaly\": [\"TESSALY\", \"127.0.0.1\", " +
                   std::to_string(scp.Port()) + "]},\n \"Plugins\": [\"" + plugin.string() +
@@ -338,6 +339,20 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
     ExpectQueries("ORTHANC", port);
     ExpectMoveBack("ORTHANC", port, scp);
     ExpectWorklist("ORTHANC", port);
+
+    // Orthanc's C-GET provider sends the generated study on our own association, and nothing
+    // else (it sends every study for an identifier with a zero-length Accession Number).
+    auto get =
+        RunCommand({testsupport::CliPath(), "get", "127.0.0.1", std::to_string(port), "images",
+                    "--aec", "ORTHANC", "--key", "StudyInstanceUID=" + series_.study},
+                   {}, work.Path());
+    EXPECT_EQ(get.exitCode, 0) << get.output << get.errors;
+    EXPECT_NE(get.output.find(": 3 completed, 0 failed"), std::string::npos) << get.output;
+    for (std::size_t i = 2; i < instances_.size(); ++i) {
+        const Instance& got = instances_[i];
+        testsupport::ExpectSameDataSet(
+            got.file, work / "images" / got.study / got.series / (got.sop + ".dcm"), inputs_);
+    }
 
     // Orthanc answers every C-MOVE failure with 0xC000.
     auto unknown = Cli({"move", "127.0.0.1", std::to_string(port), "--aec", "ORTHANC", "--dest",
