@@ -8,6 +8,7 @@
 #include "Commands.h"
 #include "FrontEnd.h"
 #include "NetOptions.h"
+#include "QueryOutput.h"
 #include "Text.h"
 #include "zedavura.h"
 
@@ -17,24 +18,100 @@ extern const Command MppsCommand;
 
 namespace {
 
+// The step's fields named by the worklist entry's fields they come from.
+constexpr std::pair<const char*, const char*> FROM_WORKLIST[] = {
+    {"PatientName", "PatientName"},
+    {"PatientID", "PatientID"},
+    {"PatientBD", "PatientBirthDate"},
+    {"PatientSex", "PatientSex"},
+    {"AccessionNumber", "AccessionNumber"},
+    {"StudyInstanceUID", "StudyInstanceUID"},
+    {"RequestedProcedureDescription", "RequestedProcedureDescription"},
+    {"RequestedProcedureID", "RequestedProcedureID"},
+    {"SPSID", "ScheduledProcedureStepID"},
+    {"SPSDescription", "ScheduledProcedureStepDescription"},
+    {"Modality", "Modality"},
+};
+
+std::string Trimmed(const char* text) {
+    std::string t = text != nullptr ? text : "";
+    while (!t.empty() && t.back() == ' ')
+        t.pop_back();
+    return t;
+}
+
+// Queries the worklist with the keys and takes the first entry's scheduled step into fields
+// and values. 0, or the exit code with the problem told.
+int ScheduledFromWorklist(const NetLine& worklist,
+                          const std::vector<std::pair<std::string, std::string>>& keys,
+                          std::vector<std::string>& fields, std::vector<std::string>& values) {
+    RecordList* list = KeyList(MppsCommand, keys, "WORKLIST", std::nullopt);
+    if (list == nullptr) return 2;
+    WriteLogLine("Starting WORKLIST Service");
+    bool opened = false;
+    const int32_t status = QueryWorklist(worklist.Options(), list, opened);
+    const bool found = status == QUERY_SUCCESS && RecordCount(list) > 0;
+    if (found) {
+        const void* entry = RecordAt(list, 0);
+        RecordField field;
+        for (uint32_t i = 0; DescribeRecordField("WORKLIST", i, &field) == 1; ++i)
+            for (const auto& [from, to] : FROM_WORKLIST)
+                if (std::string(field.name) == from && !Trimmed(RecordText(entry, i)).empty()) {
+                    fields.emplace_back(to);
+                    values.push_back(Trimmed(RecordText(entry, i)));
+                }
+    }
+    ClearWL(list);
+    DeleteRecordList(list);
+    if (found) return 0;
+    std::string line = "MPPS failed: ";
+    if (!opened) {
+        line += "no worklist association with " + worklist.Peer();
+    } else if (status == QUERY_SUCCESS) {
+        line += "the worklist at " + worklist.Peer() + " holds no entry for the keys";
+    } else {
+        char words[256];
+        OutcomeText(OUTCOME_FIND, status, nullptr, words, sizeof words);
+        line += "the worklist query failed: " + std::string(words);
+    }
+    WriteLogLine(line.c_str());
+    std::fprintf(stderr, "%s\n", line.c_str());
+    if (const std::string why = NetExplanationLine(); !why.empty() && status != QUERY_SUCCESS)
+        std::fprintf(stderr, "%s\n", why.c_str());
+    return 1;
+}
+
 int RunMpps(const Args& args) {
     const Command& self = MppsCommand;
     NetLine peer;
     Args rest;
     if (const int bad =
-            ParseNetLine(self, args, {"--status", "--key"}, NetRole::Requestor, peer, rest);
+            ParseNetLine(self, args, {"--status", "--key", "--from-worklist", "--worklist-aec"},
+                         NetRole::Requestor, peer, rest);
         bad != 0)
         return bad;
     std::string status;
     std::vector<std::string> positional, fields, values;
+    std::vector<std::pair<std::string, std::string>> keys;
+    NetLine worklist = peer;
+    bool fromWorklist = false, worklistTitle = false;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         const std::string& a = rest[i];
         if (a == "--status") {
             status = rest[++i];
+        } else if (a == "--from-worklist") {
+            if (i + 2 >= rest.size()) return UsageError(self);
+            worklist.host = rest[++i];
+            worklist.port = rest[++i];
+            fromWorklist = true;
+        } else if (a == "--worklist-aec") {
+            worklist.called = rest[++i];
+            worklistTitle = true;
         } else if (a == "--key") {
             const std::string& key = rest[++i];
             const std::size_t eq = key.find('=');
             if (eq == std::string::npos || eq == 0) return UsageError(self);
+            keys.emplace_back(key.substr(0, eq), key.substr(eq + 1));
             fields.push_back(key.substr(0, eq));
             // Keys come in UTF-8 from the terminal; the step's texts are Windows-1252.
             values.push_back(Utf8ToCp1252(key.substr(eq + 1)));
@@ -47,9 +124,18 @@ int RunMpps(const Args& args) {
     const bool create = !positional.empty() && positional[0] == "create";
     const bool set = !positional.empty() && positional[0] == "set";
     if (create ? (positional.size() != 1 || !status.empty())
-               : (!set || positional.size() < 2 || !fields.empty() ||
+               : (!set || positional.size() < 2 || !fields.empty() || fromWorklist ||
                   (status != "COMPLETED" && status != "DISCONTINUED")))
         return UsageError(self);
+    if (worklistTitle && !fromWorklist) return UsageError(self);
+    if (!worklistTitle) worklist.called = NetLine{}.called;
+    if (fromWorklist) {
+        // The keys query the worklist; the step takes what its first entry scheduled.
+        fields.clear();
+        values.clear();
+        if (const int bad = ScheduledFromWorklist(worklist, keys, fields, values); bad != 0)
+            return bad;
+    }
 
     WriteLogLine("Starting MPPS Service");
     const ConnectionOptions connection = peer.Options();
@@ -100,7 +186,8 @@ int RunMpps(const Args& args) {
 
 const Command MppsCommand = {
     "mpps",
-    "mpps HOST PORT create [--key FIELD=VALUE]... [--aet LOCAL] [--aec REMOTE] "
+    "mpps HOST PORT create [--key FIELD=VALUE]... [--from-worklist HOST PORT [--worklist-aec "
+    "AE]] [--aet LOCAL] [--aec REMOTE] "
     "[--connect-timeout S] [--acse-timeout S] [--dimse-timeout S] [--max-pdu N]\n"
     "       tessaly-cli mpps HOST PORT set UID --status COMPLETED|DISCONTINUED [FILE|DIR]... "
     "[--aet LOCAL] [--aec REMOTE] [waits as for create]",

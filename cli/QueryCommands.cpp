@@ -201,6 +201,26 @@ RecordList* KeyList(const Command& self,
     return list;
 }
 
+int32_t QueryWorklist(const ConnectionOptions& options, RecordList* list, bool& opened) {
+    Association* assoc = NewPDU();
+    SetMessageDump(assoc, TraceLevel() >= 2 ? 1 : 0);
+    int32_t status = 1;  // neither pending nor success before the first response
+    opened = OpenAssocWith(assoc, &options, SOP_CLASS_MODALITY_WORKLIST_FIND, nullptr) == 1;
+    if (opened) {
+        const bool sent = WriteWLFindRQ(assoc, list, SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
+        ClearWL(list);  // the key record, before any response is read
+        status = QUERY_SEND_FAILED;
+        if (sent) {
+            do {
+                status = ReadWLFindRSP(assoc, list);
+            } while (IsPendingStatus(status));
+        }
+    }
+    CloseAssoc(assoc);
+    DeletePDU(assoc);
+    return status;
+}
+
 namespace {
 
 // "final status 0x0000 (success: ...)" for a status of the family (OUTCOME_FIND,
@@ -450,24 +470,9 @@ int RunWorklist(const Args& args) {
     if (list == nullptr) return 2;
 
     WriteLogLine("Starting WORKLIST Service");
-    Association* assoc = NewPDU();
-    SetMessageDump(assoc, TraceLevel() >= 2 ? 1 : 0);
-    int32_t status = 1;  // neither pending nor success before the first response
     const ConnectionOptions options = line.Options();
-    const bool opened =
-        OpenAssocWith(assoc, &options, SOP_CLASS_MODALITY_WORKLIST_FIND, nullptr) == 1;
-    if (opened) {
-        const bool sent = WriteWLFindRQ(assoc, list, SOP_CLASS_MODALITY_WORKLIST_FIND) == 1;
-        ClearWL(list);  // the key record, before any response is read
-        status = QUERY_SEND_FAILED;
-        if (sent) {
-            do {
-                status = ReadWLFindRSP(assoc, list);
-            } while (IsPendingStatus(status));
-        }
-    }
-    CloseAssoc(assoc);
-    DeletePDU(assoc);
+    bool opened = false;
+    const int32_t status = QueryWorklist(options, list, opened);
 
     std::string detail;
     if (!opened) {

@@ -22,6 +22,11 @@ RecordList* KeyList(const Command& self,
                     const std::vector<std::pair<std::string, std::string>>& keys, const char* kind,
                     const std::optional<std::string>& characterSet);
 
+// One worklist query with the key record at the head of list (consumed): the responses'
+// records are appended to list. opened tells whether the association was accepted; the final
+// status, or a QueryOutcome failure.
+int32_t QueryWorklist(const ConnectionOptions& options, RecordList* list, bool& opened);
+
 // Prints the records that came with pending responses (not the one of a final failure status),
 // their texts decoded by the character set of their response, and the count: to standard
 // output, the count to standard error with json; warns once of each character set it cannot

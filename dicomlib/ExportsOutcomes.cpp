@@ -8,6 +8,7 @@
 #include "imaging/Thumbnail.h"
 #include "net/AssociationWords.h"
 #include "net/CommandSet.h"
+#include "services/Commitment.h"
 #include "services/QueryRetrieve.h"
 #include "services/Retrieve.h"
 #include "services/Storage.h"
@@ -149,6 +150,10 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
             return web::WebOutcomeText(code);
         case OUTCOME_GET:
             return services::GetOutcomeText(code);
+        case OUTCOME_COMMIT:
+            return services::CommitOutcomeText(code);
+        case OUTCOME_COMMIT_REASON:
+            return services::FailureReasonText(code);
         default:
             return {};
     }
@@ -158,7 +163,7 @@ std::string Words(int32_t family, int32_t code, std::string_view peer) {
 
 extern "C" ZEDAVURA_API int32_t OutcomeText(int32_t family, int32_t code, const char* peer,
                                             char* text, uint32_t capacity) {
-    if (family < OUTCOME_STATUS || family > OUTCOME_GET) {
+    if (family < OUTCOME_STATUS || family > OUTCOME_COMMIT_REASON) {
         CopyText("", text, capacity);
         return -1;
     }

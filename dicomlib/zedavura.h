@@ -1316,6 +1316,54 @@ ZEDAVURA_API int32_t MppsCreateSCU(const ConnectionOptions* peer, const char* co
 ZEDAVURA_API int32_t MppsSetSCU(const ConnectionOptions* peer, const char* instanceUid,
                                 const char* status, const char* const* files, uint32_t count);
 
+/* Storage commitment (Push Model) as a modality asks for it. The outcome of CommitSCU: 0 when
+ * every instance was committed, a status of the N-ACTION-RSP that refused the request, or one of
+ * these; LastFailureText says why in words, with what to do; OutcomeText words it
+ * (OUTCOME_COMMIT). */
+typedef enum CommitOutcome {
+    COMMIT_OK = 0,
+    COMMIT_NO_RESPONSE = -1,        /* nothing came back, or the connection failed while sending */
+    COMMIT_WRONG_RESPONSE = -2,     /* a message came that is not the response */
+    COMMIT_NOT_SENT = -3,           /* no accepted presentation context */
+    COMMIT_NO_ASSOCIATION = -10,    /* the association could not be opened */
+    COMMIT_REFUSED = -11,           /* the peer does not take the commitment SOP class */
+    COMMIT_BAD_ARGUMENT = -12,      /* no files, files that cannot be read, bad options */
+    COMMIT_NOT_COMMITTED = -20,     /* the report came: some instances were not committed */
+    COMMIT_NO_REPORT = -21,         /* no report within the wait */
+    COMMIT_OTHER_TRANSACTION = -22, /* a report came, for another transaction */
+    COMMIT_CANNOT_LISTEN = -23,     /* the receive port cannot be listened on */
+    COMMIT_MALFORMED_REPORT = -24   /* a report without a Transaction UID */
+} CommitOutcome;
+
+/* One instance's verdict, valid during the sink's call only. failureReason: 0 committed, the
+ * report's Failure Reason (0x0110, 0x0112, 0x0119, 0x0131 ...; OutcomeText
+ * OUTCOME_COMMIT_REASON words it), or -1 when the report does not mention the instance. */
+typedef struct CommitInstance {
+    const char* sopClassUid;
+    const char* sopInstanceUid;
+    int32_t failureReason;
+} CommitInstance;
+typedef void (*CommitInstanceSink)(void* context, const CommitInstance* instance);
+
+/* What CommitSCU knew at its end (the caller's record, filled on every path). */
+typedef struct CommitSummary {
+    char transactionUid[65];       /* "" when no request went out */
+    uint32_t millisecondsToCommit; /* request sent to report received */
+    uint8_t onOurAssociation;      /* 1: the report came on our association; 0: on the peer's */
+    uint32_t committed;
+    uint32_t failed; /* failed or not reported */
+} CommitSummary;
+
+/* Asks the peer (its titles and waits; null or too small: COMMIT_BAD_ARGUMENT) to commit the
+ * instances of files (count Part 10 files or folders, headers read only; the caller's) under a
+ * new Transaction UID, and waits up to waitMs (0: 60 s) for the report: on our association, or,
+ * with receivePort (null or "": none), on the association the peer opens to a listener on that
+ * port (ours is then released once the request is answered). sink (may be null) is told each
+ * instance's verdict once the report came; summary may be null. A CommitOutcome or status. */
+ZEDAVURA_API int32_t CommitSCU(const ConnectionOptions* peer, const char* const* files,
+                               uint32_t count, const char* receivePort, uint32_t waitMs,
+                               CommitSummary* summary, CommitInstanceSink sink, void* context);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,
@@ -1327,17 +1375,19 @@ ZEDAVURA_API int32_t LastFailureText(char* text, uint32_t capacity);
 
 /* The families of outcome codes that OutcomeText puts into words. */
 typedef enum OutcomeFamily {
-    OUTCOME_STATUS = 0,    /* a DIMSE status, 0..65535, in the words every service shares */
-    OUTCOME_CONVERT = 1,   /* a ConvertOutcome */
-    OUTCOME_STORE = 2,     /* a StoreOutcome or a C-STORE status */
-    OUTCOME_ECG = 3,       /* an EcgDrawOutcome */
-    OUTCOME_DICOMDIR = 4,  /* a DicomDirOutcome */
-    OUTCOME_THUMBNAIL = 5, /* a ThumbnailOutcome */
-    OUTCOME_FIND = 6,      /* a QueryOutcome or a C-FIND status, of a worklist query too */
-    OUTCOME_MOVE = 7,      /* a QueryOutcome or a C-MOVE status */
-    OUTCOME_CONTEXT = 8,   /* a presentation context result (ContextAnswer), with what to do */
-    OUTCOME_WEB = 9,       /* a WebOutcome or the HTTP status of a DICOMweb answer */
-    OUTCOME_GET = 10       /* a QueryOutcome, GET_INCOMPLETE or a C-GET status */
+    OUTCOME_STATUS = 0,        /* a DIMSE status, 0..65535, in the words every service shares */
+    OUTCOME_CONVERT = 1,       /* a ConvertOutcome */
+    OUTCOME_STORE = 2,         /* a StoreOutcome or a C-STORE status */
+    OUTCOME_ECG = 3,           /* an EcgDrawOutcome */
+    OUTCOME_DICOMDIR = 4,      /* a DicomDirOutcome */
+    OUTCOME_THUMBNAIL = 5,     /* a ThumbnailOutcome */
+    OUTCOME_FIND = 6,          /* a QueryOutcome or a C-FIND status, of a worklist query too */
+    OUTCOME_MOVE = 7,          /* a QueryOutcome or a C-MOVE status */
+    OUTCOME_CONTEXT = 8,       /* a presentation context result (ContextAnswer), with what to do */
+    OUTCOME_WEB = 9,           /* a WebOutcome or the HTTP status of a DICOMweb answer */
+    OUTCOME_GET = 10,          /* a QueryOutcome, GET_INCOMPLETE or a C-GET status */
+    OUTCOME_COMMIT = 11,       /* a CommitOutcome or an N-ACTION-RSP status */
+    OUTCOME_COMMIT_REASON = 12 /* a CommitInstance's failureReason */
 } OutcomeFamily;
 
 /* Writes what a code of the family means, for people, into text: a status as "status 0xA700

@@ -69,6 +69,14 @@ int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClas
     if (const int32_t refused = CheckKey(list, level, responseField); refused != 0) return refused;
     ElementList identifier = QueryIdentifier(*QueryLevelKind(level), list[0]);
     list.FreeFront();
+    if (responseField == C_GET_RSP) {
+        // A retrieve names what it wants; a zero-length key matches everything, and some
+        // providers then send every study they hold.
+        ElementList named;
+        for (const DicomElement* e : identifier)
+            if (e->length != 0) named.Append(data::CopyElement(*e));
+        identifier = std::move(named);
+    }
 
     const uint16_t messageId = net::NextMessageID();
     net::CommandSet command = responseField == C_MOVE_RSP

@@ -63,6 +63,22 @@ inline Bytes EchoResponseBytes(uint16_t messageId, uint16_t status) {
     return ResponseBytes(0x8030, messageId, status);
 }
 
+// A sequence in implicit VR: of undefined length with undefined-length items and their
+// delimiters, or (defined) of defined length with defined-length items, as many peers send.
+inline Bytes Sequence(uint16_t group, uint16_t element, std::initializer_list<Bytes> items,
+                      bool defined = false) {
+    Bytes body;
+    for (const Bytes& item : items)
+        body = defined ? Cat({body, Le16(0xFFFE), Le16(0xE000),
+                              Le32(static_cast<uint32_t>(item.size())), item})
+                       : Cat({body, Le16(0xFFFE), Le16(0xE000), Le32(0xFFFFFFFF), item,
+                              Le16(0xFFFE), Le16(0xE00D), Le32(0)});
+    if (defined)
+        return Cat({Le16(group), Le16(element), Le32(static_cast<uint32_t>(body.size())), body});
+    return Cat(
+        {Le16(group), Le16(element), Le32(0xFFFFFFFF), body, Le16(0xFFFE), Le16(0xE0DD), Le32(0)});
+}
+
 // Command sets and data sets as peers send them here: implicit VR little endian.
 inline ElementList ParseImplicit(const Bytes& bytes) {
     ElementList list;

@@ -22,13 +22,6 @@ Bytes Text(uint16_t group, uint16_t element, std::string text) {
     if (text.size() % 2 != 0) text += ' ';
     return ImplicitElement(group, element, Bytes(text.begin(), text.end()));
 }
-Bytes Sequence(uint16_t group, uint16_t element, std::initializer_list<Bytes> items) {
-    Bytes out = Cat({Le16(group), Le16(element), Le32(0xFFFFFFFF)});
-    for (const Bytes& item : items)
-        out = Cat({out, Le16(0xFFFE), Le16(0xE000), Le32(0xFFFFFFFF), item, Le16(0xFFFE),
-                   Le16(0xE00D), Le32(0)});
-    return Cat({out, Le16(0xFFFE), Le16(0xE0DD), Le32(0)});
-}
 
 Bytes NResponse(uint16_t field, uint16_t messageId, uint16_t status, const std::string& instance) {
     return CommandBytes({{0x0002, Uid(MPPS)},

@@ -185,6 +185,6 @@ TEST(OutcomeText, EveryCodeOfEveryFamily) {
     EXPECT_EQ(Words(OUTCOME_CONTEXT, 3, nullptr),
               "abstract syntax not supported: the peer does not offer this SOP class");
     EXPECT_EQ(Words(OUTCOME_CONTEXT, -1, nullptr), "not answered: the association failed first");
-    EXPECT_EQ(OutcomeText(OUTCOME_GET + 1, 0, nullptr, small, sizeof small), -1);
+    EXPECT_EQ(OutcomeText(OUTCOME_COMMIT_REASON + 1, 0, nullptr, small, sizeof small), -1);
     EXPECT_STREQ(small, "");
 }

@@ -14,6 +14,7 @@
 
 #include "data/Datadec.h"
 #include "data/Tags.h"
+#include "net/DimseFixtures.h"
 #include "support/DcmtkCompare.h"
 #include "support/Peers.h"
 #include "support/TestSupport.h"
@@ -270,6 +271,40 @@ TEST_F(QueryInterop, WlmscpfsWithANameWildcardAndADateRange) {
     const testsupport::Wlmscpfs provider(WORKLIST);
     ASSERT_TRUE(provider.Ready()) << provider.Output();
     ExpectWorklist("WLM", provider.Port());
+
+    // A procedure step created from the worklist carries what its entry scheduled.
+    using namespace nettest;
+    ScriptedScp ris([](std::size_t, const Bytes& command) {
+        const ElementList c = ParseImplicit(command);
+        return CommandBytes({{0x0002, Uid("1.2.840.10008.3.1.2.3.3")},
+                             {0x0100, Le16(0x8140)},
+                             {0x0120, Le16(data::GetTagUS(c, tag::MessageID))},
+                             {0x0800, Le16(0x0101)},
+                             {0x0900, Le16(0)}});
+    });
+    auto created =
+        Cli({"mpps", "127.0.0.1", ris.Port(), "create", "--from-worklist", "127.0.0.1",
+             std::to_string(provider.Port()), "--worklist-aec", "WLM", "--key", "PatientID=P2"});
+    ris.Join();
+    EXPECT_EQ(created.exitCode, 0) << created.errors;
+    ASSERT_EQ(ris.dataSets.size(), 1u) << created.errors;
+    const Bytes& step = ris.dataSets[0].data;
+    auto text = [](uint16_t group, uint16_t element, std::string value) {
+        if (value.size() % 2 != 0) value += ' ';
+        return ImplicitElement(group, element, Bytes(value.begin(), value.end()));
+    };
+    for (const Bytes& part :
+         {text(0x0008, 0x0060, "MR"), text(0x0010, 0x0010, "DOE^JANE"), text(0x0010, 0x0020, "P2"),
+          text(0x0008, 0x0050, "AP2"), text(0x0040, 0x0009, "SP2"), text(0x0040, 0x1001, "RP2"),
+          text(0x0032, 0x1060, "PROCEDURE"), text(0x0040, 0x0007, "STEP"),
+          ImplicitElement(0x0020, 0x000D, Uid("1.2.826.0.1.3680043.2.7251.1.2"))})
+        EXPECT_NE(std::search(step.begin(), step.end(), part.begin(), part.end()), step.end());
+
+    auto none = Cli({"mpps", "127.0.0.1", "1", "create", "--from-worklist", "127.0.0.1",
+                     std::to_string(provider.Port()), "--worklist-aec", "WLM", "--key",
+                     "PatientID=NOBODY"});
+    EXPECT_EQ(none.exitCode, 1);
+    EXPECT_NE(none.errors.find("holds no entry for the keys"), std::string::npos) << none.errors;
 }
 
 TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
@@ -291,6 +326,7 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
                   storage +
                   "\",\n \"RemoteAccessAllowed\": false,\n"
                   " \"DicomAlwaysAllowFind\": true, \"DicomAlwaysAllowMove\": true,\n"
+                  " \"DicomAlwaysAllowGet\": true,\n"
                   " \"DicomAlwaysAllowFindWorklist\": true, \"DicomAlwaysAllowStore\": true,\n"
                   " \"DicomModalities\": {\"tessaly\": [\"TESSALY\", \"127.0.0.1\", " +
                   std::to_string(scp.Port()) + "]},\n \"Plugins\": [\"" + plugin.string() +
@@ -303,6 +339,20 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
     ExpectQueries("ORTHANC", port);
     ExpectMoveBack("ORTHANC", port, scp);
     ExpectWorklist("ORTHANC", port);
+
+    // Orthanc's C-GET provider sends the generated study on our own association, and nothing
+    // else (it sends every study for an identifier with a zero-length Accession Number).
+    auto get =
+        RunCommand({testsupport::CliPath(), "get", "127.0.0.1", std::to_string(port), "images",
+                    "--aec", "ORTHANC", "--key", "StudyInstanceUID=" + series_.study},
+                   {}, work.Path());
+    EXPECT_EQ(get.exitCode, 0) << get.output << get.errors;
+    EXPECT_NE(get.output.find(": 3 completed, 0 failed"), std::string::npos) << get.output;
+    for (std::size_t i = 2; i < instances_.size(); ++i) {
+        const Instance& got = instances_[i];
+        testsupport::ExpectSameDataSet(
+            got.file, work / "images" / got.study / got.series / (got.sop + ".dcm"), inputs_);
+    }
 
     // Orthanc answers every C-MOVE failure with 0xC000.
     auto unknown = Cli({"move", "127.0.0.1", std::to_string(port), "--aec", "ORTHANC", "--dest",
