@@ -21,13 +21,14 @@ extern const Command QidoCommand;
 extern const Command WadoCommand;
 extern const Command StowCommand;
 extern const Command MppsCommand;
+extern const Command LoadCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         DumpCommand, ConvertCommand, MetaCommand,     DicomdirCommand, ThumbnailCommand,
         EcgCommand,  EchoCommand,    StoreCommand,    ScpCommand,      FindCommand,
         MoveCommand, GetCommand,     WorklistCommand, PrintCommand,    ProbeCommand,
-        QidoCommand, WadoCommand,    StowCommand,     MppsCommand};
+        QidoCommand, WadoCommand,    StowCommand,     MppsCommand,     LoadCommand};
     return commands;
 }
 

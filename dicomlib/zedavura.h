@@ -1316,6 +1316,11 @@ ZEDAVURA_API int32_t MppsCreateSCU(const ConnectionOptions* peer, const char* co
 ZEDAVURA_API int32_t MppsSetSCU(const ConnectionOptions* peer, const char* instanceUid,
                                 const char* status, const char* const* files, uint32_t count);
 
+/* A new UID under the 2.25 root from 128 random bits (at most 44 characters), into text (65
+ * bytes hold any UID; cut to capacity as OutcomeText cuts). Safe from several threads. Returns
+ * the whole length. */
+ZEDAVURA_API int32_t NewUID(char* text, uint32_t capacity);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,
