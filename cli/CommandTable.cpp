@@ -22,13 +22,15 @@ extern const Command WadoCommand;
 extern const Command StowCommand;
 extern const Command MppsCommand;
 extern const Command CommitCommand;
+extern const Command LoadCommand;
 
 const std::vector<Command>& AllCommands() {
     static const std::vector<Command> commands = {
         DumpCommand, ConvertCommand, MetaCommand,     DicomdirCommand, ThumbnailCommand,
         EcgCommand,  EchoCommand,    StoreCommand,    ScpCommand,      FindCommand,
         MoveCommand, GetCommand,     WorklistCommand, PrintCommand,    ProbeCommand,
-        QidoCommand, WadoCommand,    StowCommand,     MppsCommand,     CommitCommand};
+        QidoCommand, WadoCommand,    StowCommand,     MppsCommand,     CommitCommand,
+        LoadCommand};
     return commands;
 }
 

@@ -1364,6 +1364,11 @@ ZEDAVURA_API int32_t CommitSCU(const ConnectionOptions* peer, const char* const*
                                uint32_t count, const char* receivePort, uint32_t waitMs,
                                CommitSummary* summary, CommitInstanceSink sink, void* context);
 
+/* A new UID under the 2.25 root from 128 random bits (at most 44 characters), into text (65
+ * bytes hold any UID; cut to capacity as OutcomeText cuts). Safe from several threads. Returns
+ * the whole length. */
+ZEDAVURA_API int32_t NewUID(char* text, uint32_t capacity);
+
 /* Why the last service operation of the calling thread failed, with what the operator can do:
  * an association that could not be opened (rejected with its result, source and reason,
  * aborted, refused, no connection), an abort or lost connection while waiting for an answer,

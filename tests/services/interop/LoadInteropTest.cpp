@@ -1,0 +1,121 @@
+// `tessaly-cli load` against real providers it starts: DCMTK's storescp and our own
+// `tessaly-cli scp`. What the report counts as stored is what arrived; a rate is kept; Ctrl-C
+// ends a run with the report of what was done.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/DcmtkCompare.h"
+#include "support/TestSupport.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using testsupport::BackgroundProcess;
+using testsupport::RunCommand;
+
+std::size_t FilesUnder(const fs::path& folder) {
+    std::size_t n = 0;
+    for (const auto& entry : fs::recursive_directory_iterator(folder))
+        n += entry.is_regular_file() && entry.path().extension() == ".dcm" ? 1 : 0;
+    return n;
+}
+
+// Our provider on a free port, storing under its folder's "in".
+struct OurScp {
+    testsupport::TempDir dir;
+    uint16_t port = testsupport::FreePort();
+    BackgroundProcess process{{testsupport::CliPath(), "scp", std::to_string(port),
+                               (dir / "in").string(), "--max-associations", "4"},
+                              dir.Path()};
+};
+
+TEST(LoadInterop, WhatTheReportCountsAsStoredIsWhatArrived) {
+    testsupport::TempDir images;
+    std::vector<std::string> files;
+    for (int i = 0; i < 3; ++i)
+        files.push_back(testsupport::WriteGeneratedImage(images / ("ct" + std::to_string(i)), 16,
+                                                         64, 64, "1.2.3.4.1" + std::to_string(i))
+                            .string());
+    const auto load = [&](uint16_t port) {
+        std::vector<std::string> argv = {testsupport::CliPath(),
+                                         "load",
+                                         "127.0.0.1",
+                                         std::to_string(port),
+                                         "--op",
+                                         "store",
+                                         "--count",
+                                         "14",
+                                         "--associations",
+                                         "4",
+                                         "--new-uids",
+                                         "--json"};
+        argv.insert(argv.end(), files.begin(), files.end());
+        return RunCommand(argv);
+    };
+    {
+        OurScp scp;
+        ASSERT_TRUE(testsupport::WaitForListener(scp.port));
+        const auto r = load(scp.port);
+        ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+        const auto report = nlohmann::json::parse(r.output);
+        EXPECT_EQ(report["operations"]["done"], 14);
+        EXPECT_GT(report["megabytes"].get<double>(), 14 * 64 * 64 * 2 / 1e6);
+        scp.process.Stop();
+        EXPECT_EQ(FilesUnder(scp.dir / "in"), 14u);
+        // Five passes through the three files: five new studies of one series each.
+        std::size_t studies = 0;
+        for (const auto& study : fs::directory_iterator(scp.dir / "in")) {
+            ++studies;
+            EXPECT_EQ(std::distance(fs::directory_iterator(study), fs::directory_iterator()), 1);
+        }
+        EXPECT_EQ(studies, 5u);
+    }
+    if (!testsupport::ToolAvailable("storescp"))
+        GTEST_SKIP() << "storescp (DCMTK) is not installed";
+    testsupport::TempDir received;
+    const uint16_t port = testsupport::FreePort();
+    BackgroundProcess storescp({"storescp", "--fork", "-od", received.Path().string(), "-fe",
+                                ".dcm", std::to_string(port)},
+                               received.Path(), {"TCP_NODELAY=1"});
+    ASSERT_TRUE(testsupport::WaitForListener(port));
+    const auto r = load(port);
+    ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(nlohmann::json::parse(r.output)["operations"]["done"], 14);
+    EXPECT_EQ(nlohmann::json::parse(r.output)["associations"]["opened"], 4);
+    storescp.Stop();
+    EXPECT_EQ(FilesUnder(received.Path()), 14u);
+}
+
+TEST(LoadInterop, ARateIsKeptAndCtrlCEndsWithTheReport) {
+    OurScp scp;
+    ASSERT_TRUE(testsupport::WaitForListener(scp.port));
+    const std::string port = std::to_string(scp.port);
+    {
+        const auto r = RunCommand({testsupport::CliPath(), "load", "127.0.0.1", port, "--op",
+                                   "echo", "--rate", "25", "--duration", "2", "--json"});
+        ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+        const auto done = nlohmann::json::parse(r.output)["operations"]["done"].get<int>();
+        EXPECT_GE(done, 45);
+        EXPECT_LE(done, 55);
+    }
+    BackgroundProcess load({testsupport::CliPath(), "load", "127.0.0.1", port, "--op", "echo",
+                            "--duration", "600", "--rate", "100", "--per-association", "10"});
+    // Stopped once its first progress line is out.
+    for (int i = 0; i < 600 && load.Output().find("load: ") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    ASSERT_NE(load.Output().find("load: "), std::string::npos) << load.Output();
+    EXPECT_EQ(load.Stop(SIGINT), 0);
+    const std::string output = load.Output();
+    EXPECT_NE(output.find("stopped by Ctrl-C\n"), std::string::npos) << output;
+    EXPECT_NE(output.find("failures: none\n"), std::string::npos) << output;
+    EXPECT_EQ(output.find("operations: 0 done"), std::string::npos) << output;
+}
+
+}  // namespace
