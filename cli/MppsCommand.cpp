@@ -191,6 +191,6 @@ const Command MppsCommand = {
     "[--connect-timeout S] [--acse-timeout S] [--dimse-timeout S] [--max-pdu N]\n"
     "       tessaly-cli mpps HOST PORT set UID --status COMPLETED|DISCONTINUED [FILE|DIR]... "
     "[--aet LOCAL] [--aec REMOTE] [waits as for create]",
-    RunMpps};
+    RunMpps, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

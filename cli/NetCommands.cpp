@@ -45,6 +45,6 @@ const Command EchoCommand = {
     "echo",
     "echo HOST PORT [--aet LOCAL] [--aec REMOTE] [--connect-timeout S] [--acse-timeout S] "
     "[--dimse-timeout S] [--max-pdu N]",
-    RunEcho};
+    RunEcho, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

@@ -140,6 +140,6 @@ const Command PrintCommand = {
     "[--magnification REPLICATE|BILINEAR|CUBIC|NONE] "
     "[--destination MAGAZINE|PROCESSOR|BIN_1|BIN_2|BIN_3] [--min-density N] [--max-density N] "
     "[--preview OUT.bmp]",
-    RunPrint};
+    RunPrint, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

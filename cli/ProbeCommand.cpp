@@ -121,6 +121,6 @@ const Command ProbeCommand = {
     "       tessaly-cli probe --web URL [--tls-ca FILE|DIR] [--tls-cert FILE [--tls-key FILE]] "
     "[--tls-no-verify] [--user NAME --password-file FILE | --token-file FILE] [--json] "
     "[--html FILE] [--store-test FILE]",
-    RunProbeCommand};
+    RunProbeCommand, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

@@ -492,20 +492,20 @@ int RunWorklist(const Args& args) {
 const Command FindCommand = {"find",
                              "find HOST PORT [--level study|series|image] [--aet LOCAL] "
                              "[--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] [--json]",
-                             RunFind};
+                             RunFind, REQUESTOR_SECURITY_USAGE};
 const Command MoveCommand = {"move",
                              "move HOST PORT --dest AE [--level study|series|image] "
                              "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM]",
-                             RunMove};
+                             RunMove, REQUESTOR_SECURITY_USAGE};
 const Command GetCommand = {"get",
                             "get HOST PORT DIR [--level study|series|image] [--root study|patient] "
                             "[--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--classes "
                             "UID,...] [--charset TERM]",
-                            RunGet};
+                            RunGet, REQUESTOR_SECURITY_USAGE};
 const Command WorklistCommand = {
     "worklist",
     "worklist HOST PORT [--aet LOCAL] [--aec REMOTE] [--key FIELD=VALUE]... [--charset TERM] "
     "[--json]",
-    RunWorklist};
+    RunWorklist, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

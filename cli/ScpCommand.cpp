@@ -110,6 +110,6 @@ int RunScp(const Args& args) {
 const Command ScpCommand = {"scp",
                             "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
                             "[--idle-timeout S] [--max-pdu N]",
-                            RunScp};
+                            RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

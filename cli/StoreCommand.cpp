@@ -136,6 +136,6 @@ const Command StoreCommand = {
     "[--acse-timeout S] [--dimse-timeout S] [--max-pdu N] "
     "[--ts implicit|explicit|big|deflate|rle|jpeg-lossless|jpeg-ls|jpeg-ls-near|j2k|"
     "j2k-lossy|jpeg-xl|jpeg-xl-jpeg|jpeg-xl-lossy|htj2k|htj2k-rpcl|htj2k-lossy] [--no-convert]",
-    RunStore};
+    RunStore, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

@@ -21,6 +21,7 @@ int TraceLevel() {
 
 int UsageError(const Command& command) {
     std::fprintf(stderr, "usage: tessaly-cli %s\n", command.usage);
+    if (command.security != nullptr) std::fprintf(stderr, "       %s\n", command.security);
     return 2;
 }
 
@@ -69,6 +70,10 @@ void PrintHelp() {
         std::printf("  %s\n", command.usage);
         if (summary != summaries.end()) std::printf("      %s\n", summary->second);
     }
+    std::printf(
+        "\necho, store, find, move, get, worklist, print, probe and mpps also take\n  %s\n"
+        "scp also takes\n  %s\n",
+        cli::REQUESTOR_SECURITY_USAGE, cli::PROVIDER_SECURITY_USAGE);
 }
 
 int GlobalUsageError(const char* problem) {

@@ -48,6 +48,8 @@ int32_t OutcomeCode(net::OpenOutcome outcome) {
             return ASSOCIATION_NO_CONNECTION;
         case net::OpenOutcome::TlsFailed:
             return ASSOCIATION_TLS_FAILED;
+        case net::OpenOutcome::IdentityNotConfirmed:
+            return ASSOCIATION_IDENTITY_NOT_CONFIRMED;
         case net::OpenOutcome::SendFailed:
             return ASSOCIATION_SEND_FAILED;
         case net::OpenOutcome::Rejected:

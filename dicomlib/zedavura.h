@@ -992,7 +992,9 @@ typedef enum AssociationOutcome {
     ASSOCIATION_CLOSED = -7,           /* the connection closed or timed out before an answer */
     ASSOCIATION_MALFORMED_ANSWER = -8, /* an answer that is not a sound A-ASSOCIATE-AC */
     ASSOCIATION_NOTHING_ACCEPTED = -9, /* an A-ASSOCIATE-AC that accepts no proposal */
-    ASSOCIATION_TLS_FAILED = -10       /* connected, but the TLS handshake failed */
+    ASSOCIATION_TLS_FAILED = -10,      /* connected, but the TLS handshake failed */
+    /* accepted without the positive response to the user identity asked for; released */
+    ASSOCIATION_IDENTITY_NOT_CONFIRMED = -11
 } AssociationOutcome;
 
 typedef struct AssociationReport {
@@ -1098,8 +1100,8 @@ typedef struct ProbeRowRecord {
 } ProbeRowRecord;
 
 /* One section: "Connection", "Verification", "Storage", "Query/retrieve", "Worklist",
- * "Retrieve path" or "Print", in that order. Its verdict is never PROBE_WORKS while one of its
- * rows failed or was refused. */
+ * "Retrieve path", "Print" or "Security", in that order. Its verdict is never PROBE_WORKS while one
+ * of its rows failed or was refused. */
 typedef struct ProbeSectionRecord {
     const char* name;
     int32_t verdict; /* a ProbeVerdict */
@@ -1123,14 +1125,16 @@ typedef void (*ProbeSectionSink)(void* context, const ProbeSectionRecord* sectio
  * syntax of the library, each a context of its own, nothing stored), query/retrieve (the
  * models, then a C-FIND per level of at most five matches), worklist (today's entries),
  * retrieve path (a C-MOVE of one instance found by the queries to a provider of ours started
- * for it alone) and print (the printer's N-GET status). Sections after a failed connection
- * fail with "no association (see Connection)". Runs for as long as the peer takes; the working
+ * for it alone), print (the printer's N-GET status) and security (TLS or plain, each tried,
+ * the peer's certificate, TLS 1.2 and 1.3 alone, the user identity answered). The sections
+ * between the connection and security fail with "no association (see Connection)" after a
+ * failed connection. Runs for as long as the peer takes; the working
  * directory is left alone. The report, freed with DeleteProbeReport; null when options, its
  * host or its port is null, or structSize is too small to hold them. */
 ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
                                    void* context);
 
-/* The number of sections of a report (7; 0 for null). */
+/* The number of sections of a report (8; 0 for null). */
 ZEDAVURA_API uint32_t ProbeSectionCount(const ProbeReport* report);
 
 /* The section at index (0-based), the report's; null when out of range. */

@@ -130,6 +130,15 @@ bool TakeAnswer(Association& assoc, std::span<const uint8_t> pdu) {
         Fail(assoc);
         return false;
     }
+    // Asked for, the positive response is what tells us the peer checked who we are.
+    if (const auto& identity = assoc.request.userInformation.userIdentityRQ;
+        identity && identity->positiveResponseRequested &&
+        !assoc.answer.userInformation.userIdentityAC) {
+        assoc.opened.outcome = OpenOutcome::IdentityNotConfirmed;
+        CloseAssoc(assoc);
+        assoc.acceptedContexts.clear();
+        return false;
+    }
     assoc.opened.outcome = OpenOutcome::Accepted;
     return true;
 }
@@ -434,6 +443,11 @@ std::string ExplainOpenFailure(const Association& assoc) {
                        "(and --tls-ca with its CA)";
             return "the peer's answer is not a sound association answer: it may not speak DICOM "
                    "on this port";
+        case OpenOutcome::IdentityNotConfirmed:
+            return "the peer accepted the association without the positive response to our user "
+                   "identity that we asked for (--user-response), so it did not confirm that it "
+                   "checked the identity: leave out --user-response if the peer need not check "
+                   "it, or have the peer's administrator enable user identity checks";
         case OpenOutcome::NothingAccepted:
             break;
     }

@@ -40,6 +40,8 @@ enum class OpenOutcome {
     MalformedAnswer,  // an answer that contradicts its own lengths, or another PDU
     NothingAccepted,  // an A-ASSOCIATE-AC that accepts none of the proposals
     TlsFailed,        // connected, but the TLS handshake failed (the transport says why)
+    // Accepted without the user identity's positive response we asked for; released at once.
+    IdentityNotConfirmed,
 };
 
 struct OpenReport {

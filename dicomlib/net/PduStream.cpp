@@ -7,6 +7,8 @@
 #include <utility>
 
 #include "net/PduCodec.h"
+#include "net/TraceLog.h"
+#include "net/UserIdentity.h"
 
 namespace dicomlib::net {
 namespace {
@@ -15,11 +17,14 @@ constexpr std::size_t READ_SIZE = 64 * 1024;
 
 }  // namespace
 
-PduStream::PduStream() : transport_(std::make_unique<PlainTransport>()) {}
+PduStream::PduStream() : transport_(std::make_unique<PlainTransport>()) {
+    transport_->SetReceiveDump(false);
+}
 
 void PduStream::UseTransport(std::unique_ptr<Transport> transport) {
     Close();
     transport_ = std::move(transport);
+    transport_->SetReceiveDump(false);
 }
 
 bool PduStream::Open(std::string_view host, std::string_view port) {
@@ -60,8 +65,39 @@ void PduStream::BeginConnection() {
 }
 
 void PduStream::DropInput() {
+    if (!held_.empty())
+        DumpHeld(MaskUserIdentity(std::span<const uint8_t>(in_.data() + start_, end_ - start_)));
     start_ = 0;
     end_ = 0;
+}
+
+void PduStream::DumpHeld(std::span<const uint8_t> shown) {
+    for (const auto& [from, count] : held_)
+        if (from >= start_ && from - start_ + count <= shown.size())
+            DumpSocketTraffic(shown.data() + (from - start_), count, false);
+    held_.clear();
+}
+
+void PduStream::DumpReceived(std::size_t from, std::size_t count) {
+    if (LogLevel() < LOG_SOCKET) return;
+    const auto unread = std::span<const uint8_t>(in_.data() + start_, end_ - start_);
+    const bool association =
+        !unread.empty() && (unread[0] == PDU_ASSOCIATE_RQ || unread[0] == PDU_ASSOCIATE_AC);
+    // Only a PDU that begins a read is held: the association PDUs open a connection's traffic.
+    if (!association || (held_.empty() && from != start_)) {
+        DumpSocketTraffic(in_.data() + from, count, false);
+        return;
+    }
+    held_.emplace_back(from, count);
+    if (unread.size() < PDU_HEADER_SIZE) return;
+    const std::size_t whole =
+        PDU_HEADER_SIZE + ((std::size_t{unread[2]} << 24) | (std::size_t{unread[3]} << 16) |
+                           (std::size_t{unread[4]} << 8) | unread[5]);
+    if (unread.size() < whole && whole - PDU_HEADER_SIZE <= MAX_PDU_LENGTH) return;
+    std::vector<uint8_t> shown = MaskUserIdentity(unread.first(std::min(whole, unread.size())));
+    shown.insert(shown.end(), unread.begin() + static_cast<std::ptrdiff_t>(shown.size()),
+                 unread.end());
+    DumpHeld(shown);
 }
 
 bool PduStream::Fill(std::size_t count) {
@@ -74,13 +110,22 @@ bool PduStream::Fill(std::size_t count) {
         if (start_ > 0) {
             std::copy(in_.begin() + static_cast<std::ptrdiff_t>(start_),
                       in_.begin() + static_cast<std::ptrdiff_t>(end_), in_.begin());
+            for (auto& held : held_)
+                held.first -= start_;
             end_ -= start_;
             start_ = 0;
         }
         if (in_.size() - end_ < READ_SIZE) in_.resize(end_ + READ_SIZE);
         const std::ptrdiff_t n = transport_->Receive(in_.data() + end_, in_.size() - end_);
-        if (n < 0) return false;
+        if (n < 0) {
+            // What never became a whole PDU is still dumped, its user information masked whole.
+            if (!held_.empty())
+                DumpHeld(
+                    MaskUserIdentity(std::span<const uint8_t>(in_.data() + start_, end_ - start_)));
+            return false;
+        }
         end_ += static_cast<std::size_t>(n);
+        DumpReceived(end_ - static_cast<std::size_t>(n), static_cast<std::size_t>(n));
     }
     return true;
 }

@@ -11,6 +11,7 @@
 #include <optional>
 #include <span>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/Pdu.h"
@@ -88,6 +89,10 @@ class PduStream {
     void DropInput();
     // What a new connection starts from: nothing buffered, queued or seen.
     void BeginConnection();
+    // The hex dump of count bytes received at in_[from]: an association request or answer is
+    // held until it is whole, then each of its reads is dumped with the identity masked.
+    void DumpReceived(std::size_t from, std::size_t count);
+    void DumpHeld(std::span<const uint8_t> shown);
 
     std::unique_ptr<Transport> transport_;
     std::vector<uint8_t> in_;
@@ -96,6 +101,8 @@ class PduStream {
     std::vector<uint8_t> out_;
     bool handshakeFailed_ = false;
     bool peerSpokeTls_ = false;
+    // Reads not dumped yet, as {offset in in_, count}: parts of an unfinished association PDU.
+    std::vector<std::pair<std::size_t, std::size_t>> held_;
 };
 
 }  // namespace dicomlib::net

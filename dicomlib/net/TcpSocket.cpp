@@ -349,7 +349,7 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
         Close();
         return -1;
     }
-    if (dumpTraffic_ && LogLevel() >= LOG_SOCKET)
+    if (dumpTraffic_ && dumpReceived_ && LogLevel() >= LOG_SOCKET)
         DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
     return n;
 }

@@ -115,6 +115,8 @@ class TcpSocket {
     // Off: Send and Receive leave the hex dump of the trace log to the transport above (a
     // secured one dumps the bytes before encryption, not its records).
     void SetTrafficDump(bool on) { dumpTraffic_ = on; }
+    // Received bytes alone; sent ones keep SetTrafficDump's choice.
+    void SetReceiveDump(bool on) { dumpReceived_ = on; }
 
   private:
     void CloseConnection();
@@ -131,6 +133,7 @@ class TcpSocket {
     std::chrono::milliseconds receiveTimeout_ = DEFAULT_RECEIVE_TIMEOUT;
     std::optional<std::chrono::steady_clock::time_point> receiveDeadline_;
     bool dumpTraffic_ = true;
+    bool dumpReceived_ = true;
 };
 
 }  // namespace dicomlib::net

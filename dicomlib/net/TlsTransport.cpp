@@ -257,6 +257,10 @@ std::string_view TlsProfileName(TlsProfile profile) {
     return "bcp195-nd";
 }
 
+std::string_view TlsVersionName(TlsVersion version) {
+    return version == TlsVersion::Tls12 ? "TLS 1.2" : "TLS 1.3";
+}
+
 PeerCertificatePolicy EffectivePeerPolicy(const TlsSettings& settings) {
     if (settings.peerCertificate) return *settings.peerCertificate;
     return settings.trusted.empty() ? PeerCertificatePolicy::Ignore
@@ -280,8 +284,10 @@ Result<std::shared_ptr<const TlsContext>> TlsContext::Create(const TlsSettings& 
     if (ctx == nullptr)
         return ContextFailure("OpenSSL could not make a TLS context: " + OpenSslReason());
     context->native_ = ctx;
-    SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION);
-    SSL_CTX_set_max_proto_version(ctx, TLS1_3_VERSION);
+    const int lowest = settings.onlyVersion == TlsVersion::Tls13 ? TLS1_3_VERSION : TLS1_2_VERSION;
+    const int highest = settings.onlyVersion == TlsVersion::Tls12 ? TLS1_2_VERSION : TLS1_3_VERSION;
+    SSL_CTX_set_min_proto_version(ctx, lowest);
+    SSL_CTX_set_max_proto_version(ctx, highest);
     SSL_CTX_set_options(
         ctx, SSL_OP_NO_RENEGOTIATION | SSL_OP_NO_COMPRESSION | SSL_OP_CIPHER_SERVER_PREFERENCE);
     SSL_CTX_set_num_tickets(ctx, 0);
@@ -478,7 +484,7 @@ std::string Explain(const TlsTransport::Session& s, unsigned long reason, const 
         return "the requestor gave no certificate, which this provider requires: give it one "
                "our CA signed, or start the provider with --tls-peer-cert optional";
     }
-    const std::string offeredVersions = "we take TLS 1.2 and TLS 1.3";
+    const auto only = context.Settings().onlyVersion;
     if (alert == TLS1_AD_PROTOCOL_VERSION || why == SSL_R_UNSUPPORTED_PROTOCOL ||
         why == SSL_R_NO_PROTOCOLS_AVAILABLE || why == SSL_R_WRONG_SSL_VERSION ||
         why == SSL_R_VERSION_TOO_LOW || why == SSL_R_TLSV1_ALERT_PROTOCOL_VERSION ||
@@ -490,7 +496,10 @@ std::string Explain(const TlsTransport::Session& s, unsigned long reason, const 
         const std::string offers = version >= 0x0300 && version < 0x0303
                                        ? " speaks " + VersionName(version) + " at most"
                                        : " takes neither";
-        return "no TLS protocol version in common: " + offeredVersions + ", " + peer + offers +
+        if (only)
+            return "no TLS protocol version in common: we offered " +
+                   std::string(TlsVersionName(*only)) + " alone, and " + peer + " does not take it";
+        return "no TLS protocol version in common: we take TLS 1.2 and TLS 1.3, " + peer + offers +
                ": it must be updated to TLS 1.2 or later";
     }
     if (why == SSL_R_NO_SHARED_CIPHER || why == SSL_R_NO_CIPHERS_AVAILABLE ||
@@ -630,7 +639,7 @@ std::ptrdiff_t TlsTransport::Receive(uint8_t* buffer, std::size_t capacity) {
         ERR_clear_error();
         const int n = SSL_read(session_->ssl, buffer, most);
         if (n > 0) {
-            if (LogLevel() >= LOG_SOCKET)
+            if (dumpReceived_ && LogLevel() >= LOG_SOCKET)
                 DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
             return n;
         }

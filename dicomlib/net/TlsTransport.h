@@ -34,6 +34,12 @@ enum class TlsProfile { Bcp195NonDowngrading, Bcp195, Bcp195Extended };
 std::optional<TlsProfile> ParseTlsProfile(std::string_view text);
 std::string_view TlsProfileName(TlsProfile profile);
 
+// One protocol version alone, for a handshake that finds out whether the peer takes it.
+enum class TlsVersion { Tls12, Tls13 };
+
+// "TLS 1.2", "TLS 1.3".
+std::string_view TlsVersionName(TlsVersion version);
+
 // What an acceptor asks of the requestor's certificate.
 enum class PeerCertificatePolicy {
     Required,  // asked for, and the handshake fails without a trusted one
@@ -56,6 +62,8 @@ struct TlsSettings {
     // Acceptor: none means Required when trusted certificates are given, else Ignore.
     std::optional<PeerCertificatePolicy> peerCertificate;
     TlsProfile profile = TlsProfile::Bcp195NonDowngrading;
+    // None: TLS 1.2 and 1.3 as the profile takes them; else that version and no other.
+    std::optional<TlsVersion> onlyVersion;
 };
 
 // The policy an acceptor with these settings applies.
@@ -127,6 +135,7 @@ class TlsTransport final : public Transport {
     void Shutdown() override;
     void Close() override;
     std::string Failure() const override { return failure_; }
+    void SetReceiveDump(bool on) override { dumpReceived_ = on; }
 
     // Valid once Handshake succeeded.
     const TlsFacts& Facts() const { return facts_; }
@@ -145,6 +154,7 @@ class TlsTransport final : public Transport {
     std::unique_ptr<Session> session_;
     TlsFacts facts_;
     std::string failure_;
+    bool dumpReceived_ = true;
 };
 
 // A plain transport without a context, a TLS one over it with one.

@@ -46,6 +46,10 @@ class Transport {
     // Closes the connection at once and forgets what it held.
     virtual void Close() = 0;
 
+    // Whether Receive writes what it received to the trace log's hex dump; a PduStream turns
+    // it off and dumps what it reads itself, whole association PDUs masked.
+    virtual void SetReceiveDump(bool on) = 0;
+
     // Why the transport's own session failed (its handshake, or the peer's refusal later), in
     // words with what to do; empty when it did not, and always for plain TCP.
     virtual std::string Failure() const { return {}; }
@@ -63,6 +67,7 @@ class PlainTransport final : public Transport {
     }
     void Shutdown() override {}
     void Close() override { socket_.Close(); }
+    void SetReceiveDump(bool on) override { socket_.SetReceiveDump(on); }
 
   private:
     TcpSocket socket_;

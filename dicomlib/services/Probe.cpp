@@ -18,6 +18,7 @@
 #include "net/AssociationWords.h"
 #include "net/NService.h"
 #include "net/StorageClasses.h"
+#include "net/TlsTransport.h"
 #include "net/TraceLog.h"
 #include "services/QueryRetrieve.h"
 #include "services/Storage.h"
@@ -168,14 +169,17 @@ class Prober {
             for (const char* name : {"Verification", "Storage", "Query/retrieve", "Worklist",
                                      "Retrieve path", "Print"})
                 add(MakeSection(name, Verdict::Failed, "no association (see Connection)"));
-            return report_;
+        } else {
+            add(Verification(results[VERIFICATION]));
+            add(Storage());
+            add(Query(results));
+            add(Worklist(results[WORKLIST]));
+            add(RetrievePath(results[STUDY_MOVE] == 0));
+            add(Print(results[PRINT]));
         }
-        add(Verification(results[VERIFICATION]));
-        add(Storage());
-        add(Query(results));
-        add(Worklist(results[WORKLIST]));
-        add(RetrievePath(results[STUDY_MOVE] == 0));
-        add(Print(results[PRINT]));
+        // Last, so that the other sections keep their places; it runs after a failed
+        // connection too, where it tells whether the port wants the other transport.
+        add(Security());
         return report_;
     }
 
@@ -597,6 +601,187 @@ class Prober {
             section.reason = "Basic Grayscale Print accepted";
         }
         return section;
+    }
+
+    // One association proposing Verification: what its transport agreed on and what the peer
+    // answered.
+    struct Attempt {
+        bool answered = false;  // an AC, an RJ or an A-ABORT came back
+        net::OpenOutcome outcome = net::OpenOutcome::NotOpened;
+        std::optional<net::TlsFacts> tls;  // when a handshake finished
+        std::optional<net::UserIdentityAC> identity;
+        std::string why;  // when it was not accepted
+    };
+
+    Attempt Try(const net::ConnectionSettings& settings) {
+        auto assoc = OpenProbeAssociation(settings, net::ProposalFor(uid::Verification), true);
+        Attempt a;
+        a.outcome = assoc->opened.outcome;
+        if (a.outcome != net::OpenOutcome::UnknownHost &&
+            a.outcome != net::OpenOutcome::UnknownPort)
+            ++report_.associations;
+        a.answered = a.outcome == net::OpenOutcome::Accepted ||
+                     a.outcome == net::OpenOutcome::NothingAccepted ||
+                     a.outcome == net::OpenOutcome::Rejected ||
+                     a.outcome == net::OpenOutcome::Aborted ||
+                     a.outcome == net::OpenOutcome::IdentityNotConfirmed;
+        if (const auto* tls = dynamic_cast<const net::TlsTransport*>(&assoc->stream.GetTransport());
+            tls != nullptr && !tls->Facts().protocol.empty())
+            a.tls = tls->Facts();
+        a.identity = assoc->answer.userInformation.userIdentityAC;
+        if (IsOpen(*assoc)) {
+            net::CloseAssoc(*assoc);
+        } else {
+            a.why = net::ExplainOpenFailure(*assoc);
+        }
+        return a;
+    }
+
+    // The settings with TLS under these settings, or with a plain connection (null).
+    net::ConnectionSettings WithTls(const net::TlsSettings* tls) {
+        net::ConnectionSettings settings = Settings();
+        settings.transport.tls = nullptr;
+        if (tls == nullptr) return settings;
+        auto made = net::TlsContext::Create(*tls);
+        if (made) settings.transport.tls = *made;
+        return settings;
+    }
+
+    static void AddCertificateFacts(Section& section, const net::TlsFacts& tls) {
+        section.facts.push_back({"TLS handshake", Millis(tls.handshakeTime)});
+        section.facts.push_back({"TLS protocol", tls.protocol});
+        section.facts.push_back({"cipher suite", tls.cipherSuite});
+        if (const auto& c = tls.peerCertificate) {
+            section.facts.push_back({"peer certificate", c->subject});
+            section.facts.push_back({"issued by", c->issuer});
+            section.facts.push_back({"valid from", net::UtcText(c->notBefore)});
+            section.facts.push_back({"valid until", net::UtcText(c->notAfter)});
+            const auto left = std::chrono::duration_cast<std::chrono::hours>(
+                                  c->notAfter - std::chrono::system_clock::now())
+                                  .count();
+            section.facts.push_back(
+                {"days left", left < 0 ? "none: expired " + std::to_string(-left / 24) + " days ago"
+                                       : std::to_string(left / 24)});
+            section.facts.push_back(
+                {"certificate key", c->keyType + " " + std::to_string(c->keyBits) + " bits"});
+        }
+        section.facts.push_back({"certificate trusted",
+                                 tls.verifyProblem.empty() ? "yes" : "no: " + tls.verifyProblem});
+        section.facts.push_back(
+            {"asks for our certificate", tls.certificateRequested ? "yes" : "no"});
+    }
+
+    // The words of a TLS refusal without the advice meant for a requestor that asked for TLS.
+    static std::string TlsRefusal(std::string why) {
+        const std::size_t advice = why.find(": leave out --tls");
+        if (advice != std::string::npos) why.erase(advice);
+        return why;
+    }
+
+    // TLS or plain as asked, the other one too, the peer's certificate and which versions it
+    // takes; and whether it asks for or answers a user identity.
+    Section Security() {
+        const net::ConnectionSettings asked = Settings();
+        const std::shared_ptr<const net::TlsContext> askedTls = asked.transport.tls;
+        net::TlsSettings anyCertificate;  // for the TLS tried when plain was asked
+        anyCertificate.noVerify = true;
+        if (askedTls) {
+            anyCertificate = askedTls->Settings();
+            anyCertificate.noVerify = true;
+        }
+
+        const Attempt first = Try(asked);
+        const Attempt other = Try(WithTls(askedTls ? nullptr : &anyCertificate));
+        const Attempt& tls = askedTls ? first : other;
+        const Attempt& plain = askedTls ? other : first;
+        // A handshake refused for its certificate is tried again to show that certificate.
+        const Attempt unverified = askedTls && !tls.tls && !askedTls->Settings().noVerify
+                                       ? Try(WithTls(&anyCertificate))
+                                       : Attempt();
+        const std::optional<net::TlsFacts>& facts = tls.tls ? tls.tls : unverified.tls;
+        const net::TlsSettings reached =
+            askedTls && tls.tls ? askedTls->Settings() : anyCertificate;
+
+        Section section = MakeSection("Security", Verdict::Works);
+        section.facts.push_back({"asked for", askedTls ? "TLS" : "plain TCP"});
+        const auto answers = [](const Attempt& a, bool secured) {
+            if (a.answered) return std::string("answers");
+            return "refused: " + (secured ? TlsRefusal(a.why) : a.why);
+        };
+        section.facts.push_back({"TLS", answers(tls, true)});
+        section.facts.push_back({"plain TCP", answers(plain, false)});
+        if (facts) AddCertificateFacts(section, *facts);
+
+        if (askedTls && tls.answered && facts) {
+            section.reason =
+                facts->protocol + ", " + facts->cipherSuite +
+                (plain.answered ? "; the port answers plain TCP too" : "; plain TCP refused");
+        } else if (askedTls) {
+            section.verdict = Verdict::Failed;
+            section.reason = tls.why;
+        } else if (tls.tls) {
+            section.reason = "the port speaks TLS (" + tls.tls->protocol + ", " +
+                             tls.tls->cipherSuite + ")" +
+                             (plain.answered ? " and plain TCP" : "; plain TCP refused");
+            if (!plain.answered) section.advice = "add --tls (and --tls-ca with its CA)";
+        } else if (plain.answered) {
+            section.verdict = Verdict::NotOffered;
+            section.reason = "plain TCP only; TLS was refused: " + TlsRefusal(tls.why);
+        } else {
+            section.verdict = Verdict::Failed;
+            section.reason = "the port answers neither plain TCP nor TLS";
+        }
+
+        if (facts) {
+            for (const net::TlsVersion version : {net::TlsVersion::Tls12, net::TlsVersion::Tls13}) {
+                net::TlsSettings only = reached;
+                only.onlyVersion = version;
+                const Attempt a = Try(WithTls(&only));
+                const std::string name(net::TlsVersionName(version));
+                section.rows.push_back(
+                    a.answered && a.tls
+                        ? MakeRow(name, "", Verdict::Works, "accepted: " + a.tls->cipherSuite)
+                        : MakeRow(name, "", Verdict::NotOffered, TlsRefusal(a.why)));
+            }
+        }
+        IdentityFacts(section, first);
+        return section;
+    }
+
+    void IdentityFacts(Section& section, const Attempt& first) {
+        const std::optional<net::UserIdentityRQ> identity = Settings().userIdentity;
+        if (!identity) {
+            section.facts.push_back(
+                {"user identity",
+                 first.outcome == net::OpenOutcome::Rejected
+                     ? "none offered; the peer rejected the association: it may require one "
+                       "(give --user)"
+                     : "none offered; " +
+                           std::string(first.answered ? "the peer takes associations without one"
+                                                      : "no answer to tell")});
+            return;
+        }
+        std::string offered = "offered (" + net::IdentityLogText(*identity) + "): ";
+        if (first.outcome == net::OpenOutcome::Rejected) {
+            offered += "the association was rejected";
+        } else if (!first.answered) {
+            offered += "no answer to tell";
+        } else if (identity->positiveResponseRequested) {
+            offered += first.identity ? "taken, positive response answered"
+                                      : "taken, but no positive response came";
+        } else {
+            offered += first.identity ? "taken, answered with a positive response"
+                                      : "taken (no positive response asked)";
+        }
+        section.facts.push_back({"user identity", offered});
+        net::ConnectionSettings without = Settings();
+        without.userIdentity.reset();
+        const Attempt bare = Try(without);
+        section.facts.push_back(
+            {"without identity", bare.outcome == net::OpenOutcome::Rejected
+                                     ? "rejected: the peer asks for a user identity"
+                                 : bare.answered ? "taken: the peer does not ask for one"
+                                                 : "refused: " + bare.why});
     }
 
     probe::Options o_;

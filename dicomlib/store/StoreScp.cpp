@@ -356,6 +356,21 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
     }
 }
 
+namespace {
+
+// Why a provider with a list of users refused this identity, for its log.
+std::string IdentityRefusal(const std::optional<net::UserIdentityRQ>& identity) {
+    if (!identity) return "none given";
+    if (identity->type == net::UserIdentityType::UsernameAndPasscode)
+        return "not a known user and password";
+    // A token or ticket would need its issuer to check it, which the list does not name.
+    return net::IdentityLogText(*identity) +
+           ": no passcode to check against the list of users; only a user name with its "
+           "passcode is taken";
+}
+
+}  // namespace
+
 // With a list of users, an identity that is not one of them is refused: permanent, by the
 // service user, no reason given (reason 1); a taken one gets the positive response it asks for.
 net::Negotiation AnswerFor(const ProviderProfile& profile,
@@ -367,8 +382,7 @@ net::Negotiation AnswerFor(const ProviderProfile& profile,
         if (!net::IdentityAccepted(identity, *users)) {
             if (net::LogLevel() >= net::LOG_ASSOCIATION)
                 net::AppendLogLine(net::LogFileName(),
-                                   identity ? "User identity refused: not a known user and password"
-                                            : "User identity refused: none given");
+                                   "User identity refused: " + IdentityRefusal(identity));
             return net::AssociateRJ{1, 1, 1};
         }
         net::AssociateAnswer decided = answer(rq);

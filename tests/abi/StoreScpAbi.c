@@ -24,8 +24,8 @@ static int ProbeProvider(const char* port) {
     options.port = port;
     options.calledAeTitle = "STORESCP";
     ProbeReport* report = RunProbe(&options, Told, NULL);
-    if (report == NULL || ProbeSectionCount(report) != 7 || sectionsTold != 7) {
-        fprintf(stderr, "FAILED: the probe's seven sections\n");
+    if (report == NULL || ProbeSectionCount(report) != 8 || sectionsTold != 8) {
+        fprintf(stderr, "FAILED: the probe's eight sections\n");
         DeleteProbeReport(report);
         return 1;
     }
@@ -46,7 +46,10 @@ static int ProbeProvider(const char* port) {
         fprintf(stderr, "FAILED: the query the provider does not answer\n");
         ++failures;
     }
-    if (ProbeSectionAt(report, 7) != NULL || ProbeAssociationCount(report) < 8) {
+    /* A plain provider: the TLS the probe tried as well was refused. */
+    const ProbeSectionRecord* security = ProbeSectionAt(report, 7);
+    if (strcmp(security->name, "Security") != 0 || security->verdict != PROBE_NOT_OFFERED ||
+        ProbeSectionAt(report, 8) != NULL || ProbeAssociationCount(report) < 8) {
         fprintf(stderr, "FAILED: the report's end\n");
         ++failures;
     }

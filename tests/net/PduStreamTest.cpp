@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <memory>
 #include <thread>
 
@@ -11,7 +12,9 @@
 #include "data/Tags.h"
 #include "net/CommandSet.h"
 #include "net/Dimse.h"
+#include "net/TraceLog.h"
 #include "store/ProviderProfile.h"
+#include "support/TestSupport.h"
 
 using namespace dicomlib::net;
 using namespace nettest;
@@ -145,6 +148,7 @@ class ScrambledTransport final : public Transport {
         held_.clear();
         socket_.Close();
     }
+    void SetReceiveDump(bool on) override { socket_.SetReceiveDump(on); }
 
   private:
     TcpSocket socket_;
@@ -208,4 +212,57 @@ TEST(PduStream, RunsAnAssociationOverATransportThatHoldsBytesItself) {
     CloseAssoc(assoc);
     acceptor.join();
     EXPECT_TRUE(echoed);
+}
+
+// An association request handed out three bytes at a time is dumped read by read, and its
+// passcode is masked in every read that holds a part of it, not only in the first.
+TEST(PduStream, MasksTheIdentityOfARequestReadInPieces) {
+    testsupport::TempDir dir;
+    TcpSocket listener;
+    ASSERT_TRUE(listener.ListenOn(0));
+    const std::string passcode = "wonder-land";
+    SetLog((dir / "trace.log").string(), LOG_SOCKET);
+    std::thread requestor([&] {
+        ConnectionSettings settings =
+            SettingsFor("127.0.0.1", std::to_string(listener.LocalPort()), "local", "remote");
+        settings.userIdentity =
+            UserIdentityRQ{UserIdentityType::UsernameAndPasscode, false,
+                           Bytes{'A', 'L', 'I', 'C', 'E'}, Bytes(passcode.begin(), passcode.end())};
+        Association assoc;
+        assoc.stream.UseTransport(std::make_unique<ScrambledTransport>());
+        assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+        if (OpenWith(assoc, settings, ProposalFor("1.2.840.10008.1.1"))) CloseAssoc(assoc);
+    });
+    Association assoc;
+    if (listener.Accept()) {
+        assoc.stream.UseTransport(std::make_unique<ScrambledTransport>());
+        assoc.stream.Socket().SetReceiveTimeout(PEER_TIMEOUT);
+        if (AcceptAssoc(assoc, listener.ReleaseConnection(),
+                        dicomlib::store::AnswerWith(StandardProfile()))) {
+            ElementList none;
+            EXPECT_FALSE(ReceiveMessage(assoc, none));  // the release
+        }
+    }
+    requestor.join();
+    SetLog("", 0);
+    ASSERT_TRUE(assoc.request.userInformation.userIdentityRQ);
+    EXPECT_EQ(assoc.request.userInformation.userIdentityRQ->secondaryField,
+              Bytes(passcode.begin(), passcode.end()));
+
+    // The received bytes as the dump shows them, record after record.
+    const std::string log = testsupport::ReadFileText(dir / "trace.log");
+    std::string received;
+    std::size_t records = 0;
+    for (std::size_t at = log.find(" << "); at != std::string::npos; at = log.find(" << ", at)) {
+        ++records;
+        at += 4;
+        for (; at + 2 < log.size() && std::isxdigit(static_cast<unsigned char>(log[at])) != 0 &&
+               log[at + 2] == ' ';
+             at += 3)
+            received += static_cast<char>(std::stoi(log.substr(at, 2), nullptr, 16));
+    }
+    EXPECT_GT(records, 20u);
+    EXPECT_EQ(received.find(passcode), std::string::npos);
+    EXPECT_EQ(received.find("ALICE"), std::string::npos);
+    EXPECT_NE(received.find(std::string(passcode.size(), '*')), std::string::npos) << received;
 }

@@ -143,10 +143,10 @@ TEST(Probe, ALevelQueryEndingInFailureFailsItsRowSectionAndRetrievePath) {
         std::vector<std::string> told;
         const probe::Report report = probe::Run(
             options, [&](const probe::Section& section) { told.push_back(section.name); });
-        ASSERT_EQ(report.sections.size(), 7u);
+        ASSERT_EQ(report.sections.size(), 8u);
         EXPECT_EQ(told, (std::vector<std::string>{"Connection", "Verification", "Storage",
                                                   "Query/retrieve", "Worklist", "Retrieve path",
-                                                  "Print"}));
+                                                  "Print", "Security"}));
         EXPECT_EQ(report.sections[0].verdict, probe::Verdict::Works);
         EXPECT_EQ(report.sections[1].verdict, probe::Verdict::Works) << report.sections[1].reason;
         EXPECT_EQ(report.sections[2].verdict, probe::Verdict::NotOffered);

@@ -60,7 +60,28 @@ TEST(CliIdentity, TheProviderTakesOnlyItsUsersAndNeverLogsTheirPasswords) {
     EXPECT_EQ(wrong.exitCode, 1);
     EXPECT_NE(wrong.output.find("may have refused our user identity"), std::string::npos)
         << wrong.output;
+    // A token has no passcode to check against the list: refused, and the log says why.
+    std::ofstream(dir / "token.jwt") << "eyJhbGciOiJIUzI1NiJ9.e30.secret-signature";
+    EXPECT_EQ(RunCommand({testsupport::CliPath(), "echo", "127.0.0.1", port, "--user-jwt",
+                          (dir / "token.jwt").string()})
+                  .exitCode,
+              1);
     scp.Stop();
+    {
+        // A provider that checks no identity confirms none: a requestor that asked fails.
+        testsupport::BackgroundProcess open(
+            {testsupport::CliPath(), "scp", port, (dir / "in").string()}, dir.Path());
+        ASSERT_TRUE(testsupport::WaitForListener(static_cast<uint16_t>(std::stoi(port))));
+        const auto unconfirmed = echo("alice.pass", true);
+        EXPECT_EQ(unconfirmed.exitCode, 1);
+        EXPECT_NE(unconfirmed.output.find(
+                      "\n  the peer accepted the association without the positive response to "
+                      "our user identity that we asked for (--user-response)"),
+                  std::string::npos)
+            << unconfirmed.output;
+        EXPECT_EQ(echo("alice.pass", false).exitCode, 0);
+        open.Stop();
+    }
 
     std::size_t stored = 0;
     for (const auto& entry : fs::recursive_directory_iterator(dir / "in"))
@@ -72,6 +93,8 @@ TEST(CliIdentity, TheProviderTakesOnlyItsUsersAndNeverLogsTheirPasswords) {
         << log;
     EXPECT_NE(log.find("User identity refused: none given"), std::string::npos);
     EXPECT_NE(log.find("User identity refused: not a known user and password"), std::string::npos);
-    for (const char* secret : {"wonder-land", "not-her-password"})
+    EXPECT_NE(log.find("User identity refused: JSON Web Token, 41 bytes: no passcode to check"),
+              std::string::npos);
+    for (const char* secret : {"wonder-land", "not-her-password", "secret-signature"})
         EXPECT_EQ(log.find(secret), std::string::npos) << secret << " in the trace log";
 }

@@ -3,6 +3,7 @@
 // before it connects.
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <string>
 #include <vector>
 
@@ -199,4 +200,139 @@ TEST(CliTls, OptionsThatCannotWorkAreRefusedBeforeConnecting) {
              "--tls-key-password-file", P(Certs().Dir() / "locked.pass")});
     EXPECT_EQ(unlocked.exitCode, 1);
     EXPECT_EQ(unlocked.errors.find("TLS settings"), std::string::npos) << unlocked.errors;
+}
+
+// The probe's Security section: what a TLS port and a plain one speak, each tried with the
+// other transport too, the peer's certificate, the versions it takes and its user identity.
+TEST(CliTls, ProbeTellsWhatEachPortSpeaks) {
+    REQUIRE_PEERS();
+    testsupport::TempDir dir;
+    const auto security = [](const std::string& report) {
+        const std::size_t at = report.find("\nSecurity ");
+        return at == std::string::npos ? "<no Security section>" : report.substr(at + 1);
+    };
+    const uint16_t tlsPort = testsupport::FreePort(), plainPort = testsupport::FreePort();
+    testsupport::BackgroundProcess storescp(
+        {"storescp", "+tls", P(Certs().Key("server")), P(Certs().Cert("server")), "+cf",
+         P(Certs().Cert("ca")), "-od", P(dir.Path()), std::to_string(tlsPort)},
+        dir.Path(), NO_DELAY);
+    testsupport::BackgroundProcess plain(
+        {"storescp", "-od", P(dir.Path()), std::to_string(plainPort)}, dir.Path(), NO_DELAY);
+    ASSERT_TRUE(testsupport::WaitForListener(tlsPort));
+    ASSERT_TRUE(testsupport::WaitForListener(plainPort));
+
+    auto probe = ClientTls();
+    probe.insert(probe.begin(), {"probe", "127.0.0.1", std::to_string(tlsPort)});
+    const auto asked = Cli(probe);
+    EXPECT_EQ(asked.exitCode, 0) << asked.output << asked.errors;
+    std::string s = security(asked.output);
+    for (const char* line :
+         {"Security        works        TLSv1.3, TLS_", "; plain TCP refused\n",
+          "  asked for                  TLS\n", "  TLS                        answers\n",
+          "  plain TCP                  refused: the peer closed the connection",
+          "  TLS protocol               TLSv1.3\n",
+          "  peer certificate           O=Tessaly Test,CN=server\n",
+          "  issued by                  CN=ca,O=Tessaly Test\n",
+          "  certificate key            RSA 2048 bits\n", "  certificate trusted        yes\n",
+          "  asks for our certificate   yes\n",
+          "  user identity              none offered; the peer takes associations without one\n",
+          "  TLS 1.2    ", "works        accepted: TLS_ECDHE_RSA_WITH_AES_", "  TLS 1.3    "})
+        EXPECT_NE(s.find(line), std::string::npos) << line << "\n" << s;
+    EXPECT_NE(s.find("  days left                  "), std::string::npos) << s;
+
+    // Plain asked of the TLS port: the connection fails, and the section says why.
+    s = security(Cli({"probe", "127.0.0.1", std::to_string(tlsPort)}).output);
+    EXPECT_NE(s.find("Security        works        the port speaks TLS (TLSv1.3, TLS_"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("; plain TCP refused: add --tls (and --tls-ca with its CA)\n"),
+              std::string::npos)
+        << s;
+    EXPECT_NE(s.find("  certificate trusted        no: "), std::string::npos) << s;
+
+    // A plain port: plain it is, and TLS was refused.
+    const auto json = Cli({"probe", "127.0.0.1", std::to_string(plainPort), "--json"});
+    EXPECT_EQ(json.exitCode, 0);
+    EXPECT_NE(json.output.find("{\"name\": \"Security\", \"verdict\": \"not offered\", "
+                               "\"detail\": \"plain TCP only; TLS was refused: the peer "),
+              std::string::npos)
+        << json.output;
+    plain.Stop();
+    storescp.Stop();
+
+    // Our provider, requiring a certificate and a user: both asked for, both answered.
+    std::ofstream(dir / "users.txt") << "ALICE:wonder-land\n";
+    std::ofstream(dir / "alice.pass") << "wonder-land\n";
+    testsupport::BackgroundProcess scp(
+        {testsupport::CliPath(), "scp", std::to_string(tlsPort), P(dir / "in"), "--tls",
+         "--tls-cert", P(Certs().Cert("server")), "--tls-key", P(Certs().Key("server")), "--tls-ca",
+         P(Certs().Cert("ca")), "--require-user", P(dir / "users.txt")},
+        dir.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(tlsPort));
+    auto args = ClientTls();
+    args.insert(args.begin(), {"probe", "127.0.0.1", std::to_string(tlsPort), "--user", "ALICE",
+                               "--password-file", P(dir / "alice.pass"), "--user-response"});
+    const auto ours = Cli(args);
+    EXPECT_EQ(ours.exitCode, 0) << ours.output << ours.errors;
+    s = security(ours.output);
+    for (const char* line :
+         {"  asks for our certificate   yes\n",
+          "  user identity              offered (user name and passcode, user ALICE, positive "
+          "response asked): taken, positive response answered\n",
+          "  without identity           rejected: the peer asks for a user identity\n"})
+        EXPECT_NE(s.find(line), std::string::npos) << line << "\n" << s;
+    scp.Stop();
+}
+
+// Orthanc over TLS both ways, from a configuration of this test's own: our echo and store into
+// it, and it sends what it holds into our scp --tls, each end showing its certificate and
+// checking the other's.
+TEST(CliTls, OrthancBothWays) {
+    REQUIRE_PEERS();
+    if (!testsupport::ToolAvailable("curl") || !fs::exists("/usr/sbin/Orthanc"))
+        GTEST_SKIP() << "needs Orthanc and curl";
+    testsupport::TempDir dir;
+    const uint16_t dicom = testsupport::FreePort(), http = testsupport::FreePort(),
+                   ours = testsupport::FreePort();
+    std::ofstream(dir / "orthanc.json")
+        << "{\"Name\": \"TLS-TEST\", \"DicomAet\": \"ORTHANC\", \"DicomPort\": " << dicom
+        << ", \"HttpPort\": " << http << ", \"StorageDirectory\": \"" << P(dir / "db")
+        << "\", \"IndexDirectory\": \"" << P(dir / "db")
+        << "\", \"RemoteAccessAllowed\": false, \"AuthenticationEnabled\": false, \"Plugins\": [],"
+        << "\n \"DicomTlsEnabled\": true, \"DicomTlsCertificate\": \"" << P(Certs().Cert("server"))
+        << "\", \"DicomTlsPrivateKey\": \"" << P(Certs().Key("server"))
+        << "\", \"DicomTlsTrustedCertificates\": \"" << P(Certs().Cert("ca"))
+        << "\", \"DicomTlsRemoteCertificateRequired\": true,"
+        << "\n \"DicomModalities\": {\"tessaly\": {\"AET\": \"TESSALY\", \"Host\": "
+           "\"127.0.0.1\", \"Port\": "
+        << ours << ", \"UseDicomTls\": true}}}\n";
+    testsupport::BackgroundProcess orthanc({"/usr/sbin/Orthanc", P(dir / "orthanc.json")},
+                                           dir.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(http, 30000)) << orthanc.Output();
+    const std::string port = std::to_string(dicom);
+    for (std::vector<std::string> args :
+         {std::vector<std::string>{"echo", "127.0.0.1", port, "--aec", "ORTHANC"},
+          {"store", "127.0.0.1", port, P(CtFile()), "--aec", "ORTHANC"}}) {
+        const auto tls = ClientTls();
+        args.insert(args.end(), tls.begin(), tls.end());
+        const auto run = Cli(args);
+        EXPECT_EQ(run.exitCode, 0) << args[0] << run.output << run.errors << orthanc.Output();
+    }
+    EXPECT_EQ(Cli({"echo", "127.0.0.1", port, "--aec", "ORTHANC"}).exitCode, 1);
+
+    testsupport::BackgroundProcess scp(
+        {testsupport::CliPath(), "scp", std::to_string(ours), P(dir / "in"), "--tls", "--tls-cert",
+         P(Certs().Cert("server")), "--tls-key", P(Certs().Key("server")), "--tls-ca",
+         P(Certs().Cert("ca"))},
+        dir.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(ours));
+    const std::string rest = "http://127.0.0.1:" + std::to_string(http);
+    const auto ids = RunCommand({"curl", "-sS", rest + "/instances"});
+    const auto sent = RunCommand(
+        {"curl", "-sS", "-X", "POST", rest + "/modalities/tessaly/store", "-d", ids.output});
+    EXPECT_NE(sent.output.find("\"FailedInstancesCount\" : 0"), std::string::npos)
+        << ids.output << sent.output << orthanc.Output() << scp.Output();
+    scp.Stop();
+    EXPECT_EQ(FilesUnder(dir / "in"), 1u);
+    orthanc.Stop();
 }
