@@ -121,11 +121,13 @@ TEST(LargeObject, SentDumpedAndConvertedBothWaysInBoundedMemory) {
     }
 
     {
-        // Our provider, a process of its own, writes what it receives as it comes too.
+        // Our provider, a process of its own, writes what it receives as it comes too (this
+        // class is taken when it accepts everything, and stored as sent).
         const fs::path received = dir / "provider";
         const uint16_t port = testsupport::FreePort();
-        testsupport::BackgroundProcess scp(
-            {testsupport::CliPath(), "scp", std::to_string(port), received.string()}, dir.Path());
+        testsupport::BackgroundProcess scp({testsupport::CliPath(), "scp", std::to_string(port),
+                                            received.string(), "--accept-all"},
+                                           dir.Path());
         ASSERT_TRUE(testsupport::WaitForListener(port)) << scp.Output();
         const auto sent =
             RunCommand({"storescu", "127.0.0.1", std::to_string(port), image.string()});
