@@ -454,11 +454,12 @@ bool ReadDataSetBytes(DecoderState state, std::span<const uint8_t> bytes, Elemen
 }
 
 bool ReadDataSetFile(DecoderState state, const std::shared_ptr<const ValueFile>& file,
-                     ElementList& list) {
+                     ElementList& list, uint64_t offset) {
     state.inMeta = 0;
     auto bytes = FileBytes::Read(*file);
-    if (!bytes) return false;
+    if (!bytes || offset > bytes->Size()) return false;
     ByteStream in(bytes->Span());
+    in.Advance(static_cast<std::size_t>(offset));
     return DecodeElements(state, in, BodyMode::Bare, nullptr, list, {&file, &*bytes});
 }
 

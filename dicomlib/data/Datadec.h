@@ -89,9 +89,9 @@ bool ReadPart10Header(std::span<const uint8_t> bytes, ElementList& list);
 // Reads a bare data set (no preamble, no meta group) under the given state, inMeta clear.
 // False when the bytes end inside an element.
 bool ReadDataSetBytes(DecoderState state, std::span<const uint8_t> bytes, ElementList& list);
-// The same of a whole file, its large values left in it.
+// The same of a whole file from offset on, its large values left in it.
 bool ReadDataSetFile(DecoderState state, const std::shared_ptr<const ValueFile>& file,
-                     ElementList& list);
+                     ElementList& list, uint64_t offset = 0);
 
 // Appends the flat form of a defined-length sequence or item: the element with undefined
 // length, its contents (nested defined-length containers opened too), then the closing

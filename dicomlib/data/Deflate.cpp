@@ -91,6 +91,47 @@ bool DeflateSink::Run(std::span<const uint8_t> bytes, bool finish) {
     }
 }
 
+struct InflateSink::Stream {
+    z_stream z{};
+};
+
+InflateSink::InflateSink(ByteSink& out, uint64_t limit)
+    : out_(out), stream_(std::make_unique<Stream>()), buffer_(CHUNK), limit_(limit) {
+    ok_ = inflateInit2(&stream_->z, RAW_WINDOW_BITS) == Z_OK;
+}
+
+InflateSink::~InflateSink() {
+    inflateEnd(&stream_->z);
+}
+
+bool InflateSink::Put(std::span<const uint8_t> bytes) {
+    // Bytes after the end of the stream are padding.
+    if (!ok_ || ended_) return ok_;
+    z_stream& z = stream_->z;
+    z.next_in = const_cast<Bytef*>(bytes.data());
+    std::size_t inLeft = bytes.size();
+    for (;;) {
+        const uInt inChunk = ChunkOf(inLeft);
+        z.avail_in = inChunk;
+        z.next_out = buffer_.data();
+        z.avail_out = ChunkOf(buffer_.size());
+        const int status = inflate(&z, Z_NO_FLUSH);
+        inLeft -= inChunk - z.avail_in;
+        const std::size_t made = buffer_.size() - z.avail_out;
+        produced_ += made;
+        if ((status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR) ||
+            produced_ > limit_ || (made > 0 && !out_.Put({buffer_.data(), made}))) {
+            ok_ = false;
+            return false;
+        }
+        ended_ = status == Z_STREAM_END;
+        // Done with this piece once its input is taken and zlib has nothing more to give.
+        if (ended_ || (inLeft == 0 && z.avail_out != 0) || (status == Z_BUF_ERROR && made == 0))
+            break;
+    }
+    return true;
+}
+
 Inflated InflateBytes(std::span<const uint8_t> compressed, std::size_t limit) {
     Inflated result;
     z_stream z{};

@@ -1,6 +1,7 @@
 #include "data/Part10File.h"
 
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstring>
@@ -130,9 +131,12 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
         durable, deflated);
 }
 
-bool WritePart10Stream(const std::filesystem::path& path, const ElementList* meta,
-                       const std::function<bool(ElementSink&)>& body, bool explicitVr,
-                       bool bigEndian, bool durable, bool deflated) {
+namespace {
+
+// Writes preamble, "DICM" and meta (when given) and then what body puts, raw-deflated when
+// asked, under a temporary name that the whole file takes once written.
+bool WriteFileOf(const std::filesystem::path& path, const ElementList* meta,
+                 const std::function<bool(ByteSink&)>& body, bool durable, bool deflated) {
     const std::filesystem::path temporary = TemporaryNameFor(path);
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
     if (file == nullptr) return false;
@@ -147,13 +151,11 @@ bool WritePart10Stream(const std::filesystem::path& path, const ElementList* met
     }
     if (deflated) {
         DeflateSink packed(sink);
-        ElementEncoder encoder(packed, HeaderRules::File, explicitVr, bigEndian);
-        ok = ok && body(encoder) && packed.Finish();
+        ok = ok && body(packed) && packed.Finish();
         const uint8_t pad[1] = {0x00};
         if (ok && packed.Produced() % 2 != 0) ok = sink.Put(pad);
     } else {
-        ElementEncoder encoder(sink, HeaderRules::File, explicitVr, bigEndian);
-        ok = ok && body(encoder);
+        ok = ok && body(sink);
     }
     ok = std::fflush(file) == 0 && ok;
     if (durable) ok = ::fsync(::fileno(file)) == 0 && ok;
@@ -165,6 +167,38 @@ bool WritePart10Stream(const std::filesystem::path& path, const ElementList* met
     }
     if (!ok) std::filesystem::remove(temporary, ec);
     return ok;
+}
+
+}  // namespace
+
+bool WritePart10Stream(const std::filesystem::path& path, const ElementList* meta,
+                       const std::function<bool(ElementSink&)>& body, bool explicitVr,
+                       bool bigEndian, bool durable, bool deflated) {
+    return WriteFileOf(
+        path, meta,
+        [&](ByteSink& out) {
+            ElementEncoder encoder(out, HeaderRules::File, explicitVr, bigEndian);
+            return body(encoder);
+        },
+        durable, deflated);
+}
+
+bool WritePart10Copy(const std::filesystem::path& path, const ElementList& meta,
+                     const ValueFile& source, uint64_t offset, bool durable, bool deflated) {
+    return WriteFileOf(
+        path, &meta,
+        [&](ByteSink& out) {
+            std::vector<uint8_t> piece(std::size_t{1} << 20);
+            for (uint64_t at = offset; at < source.Size();) {
+                const auto n =
+                    static_cast<std::size_t>(std::min<uint64_t>(piece.size(), source.Size() - at));
+                if (!source.Read(at, {piece.data(), n}) || !out.Put({piece.data(), n}))
+                    return false;
+                at += n;
+            }
+            return true;
+        },
+        durable, deflated);
 }
 
 bool AppendMetaHeader(const std::filesystem::path& path, std::string_view transferSyntax) {

@@ -11,6 +11,7 @@
 
 #include "data/Converter.h"
 #include "data/ElementList.h"
+#include "data/FileBytes.h"
 
 namespace dicomlib::data {
 
@@ -38,6 +39,12 @@ bool WritePart10File(const std::filesystem::path& path, const ElementList* meta,
 bool WritePart10Stream(const std::filesystem::path& path, const ElementList* meta,
                        const std::function<bool(ElementSink&)>& body, bool explicitVr,
                        bool bigEndian = false, bool durable = false, bool deflated = false);
+
+// The same with a body that is the bytes of source from offset to its end, as they are (or
+// raw-deflated when asked): a data set received into a file, stored without being decoded.
+bool WritePart10Copy(const std::filesystem::path& path, const ElementList& meta,
+                     const ValueFile& source, uint64_t offset, bool durable = false,
+                     bool deflated = false);
 
 // Gives a file that holds a bare data set a meta group, in place. Nothing is changed (false)
 // when the file cannot be read, already is a Part 10 file, or cannot be read to its end.

@@ -7,6 +7,10 @@
 #include <cstdint>
 #include <vector>
 
+namespace dicomlib::data {
+class ByteSink;
+}
+
 namespace dicomlib::net {
 
 struct DataTransferState {
@@ -14,8 +18,10 @@ struct DataTransferState {
     // the end of one message and the start of the next; the rest waits here for the next call.
     std::vector<uint8_t> currentPdu;
     std::size_t nextPdvOffset = 0;
-    // PDV data collected for the message part being received.
+    // PDV data collected for the message part being received, or where it goes instead while
+    // a data set is written away as it arrives.
     std::vector<uint8_t> message;
+    data::ByteSink* incoming = nullptr;
     bool complete = false;
     uint8_t contextId = 0;
     uint8_t controlBits = 0;

@@ -1,6 +1,7 @@
 // Sending and receiving DIMSE message parts. A message is encoded a value at a time and cut
 // into PDVs as its bytes come, so a data set whose values are left in their file goes out
-// without ever being in memory whole; a received one is collected whole before it is decoded.
+// without ever being in memory whole; a received one is collected whole before it is decoded,
+// or written to a file as it comes and read back with its large values left there.
 // The element writer and reader are the data layer's. Received PDUs are checked whole before
 // any PDV is taken, so a PDV never reaches past its PDU, and the collected message grows only
 // with bytes that arrived.
@@ -8,6 +9,8 @@
 
 #include <algorithm>
 #include <array>
+#include <memory>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -16,6 +19,7 @@
 #include "data/Dump.h"
 #include "data/ElementSink.h"
 #include "data/Encoder.h"
+#include "data/FileBytes.h"
 #include "data/Tags.h"
 #include "data/TransferSyntax.h"
 #include "net/AssociationWords.h"
@@ -208,6 +212,141 @@ class WireSink : public data::ElementSink {
     data::FragmentTracker fragments_;
 };
 
+// Follows the element boundaries of a data set's bytes as they come, by the rules the message
+// decoder reads them with (groups 0000 and FFFE implicit; in explicit VR a VR whose first
+// character is 0x00 is refused), so that a data set written away as it arrives is judged as
+// the decoder would judge it whole: sound when its bytes end between two elements.
+class ElementBoundaries {
+  public:
+    ElementBoundaries(bool explicitVr, bool bigEndian)
+        : explicitVr_(explicitVr), bigEndian_(bigEndian) {}
+
+    void Take(std::span<const uint8_t> bytes) {
+        while (!bytes.empty() && !broken_) {
+            if (valueLeft_ > 0) {
+                const auto n =
+                    static_cast<std::size_t>(std::min<uint64_t>(valueLeft_, bytes.size()));
+                valueLeft_ -= n;
+                bytes = bytes.subspan(n);
+                continue;
+            }
+            header_[held_++] = bytes.front();
+            bytes = bytes.subspan(1);
+            if (held_ < 8) continue;
+            const uint16_t group = U16(0);
+            uint32_t length = 0;
+            if (!explicitVr_ || group == 0x0000 || group == 0xFFFE) {
+                length = U32(4);
+            } else {
+                const char vr[2] = {static_cast<char>(header_[4]), static_cast<char>(header_[5])};
+                if (vr[0] == 0) {
+                    broken_ = true;
+                    break;
+                }
+                if (data::IsLongFormVr(vr)) {
+                    if (held_ < 12) continue;
+                    length = U32(8);
+                } else {
+                    length = U16(6);
+                }
+            }
+            held_ = 0;
+            if (length != UNDEFINED_LENGTH) valueLeft_ = length;
+        }
+    }
+
+    bool Whole() const { return !broken_ && held_ == 0 && valueLeft_ == 0; }
+
+  private:
+    uint16_t U16(std::size_t at) const {
+        return bigEndian_ ? static_cast<uint16_t>((header_[at] << 8) | header_[at + 1])
+                          : static_cast<uint16_t>(header_[at] | (header_[at + 1] << 8));
+    }
+    uint32_t U32(std::size_t at) const {
+        const uint32_t low = U16(bigEndian_ ? at + 2 : at);
+        const uint32_t high = U16(bigEndian_ ? at : at + 2);
+        return (high << 16) | low;
+    }
+
+    bool explicitVr_;
+    bool bigEndian_;
+    std::array<uint8_t, 12> header_{};
+    std::size_t held_ = 0;
+    uint64_t valueLeft_ = 0;
+    bool broken_ = false;
+};
+
+// Takes a data set's PDV data as it arrives: in the syntax of the context of its first PDV,
+// inflated when that deflates it, its element boundaries followed, on into out. Whatever out
+// makes of the bytes (a full disk) it keeps to itself: the message is received to its end.
+class IncomingDataSet : public data::ByteSink {
+  public:
+    IncomingDataSet(Association& assoc, data::ByteSink& out) : assoc_(assoc), out_(out) {}
+
+    bool Put(std::span<const uint8_t> bytes) override {
+        const uint8_t contextId = assoc_.dataTransfer.contextId;
+        if (!started_) {
+            Start(contextId);
+        } else if (contextId != contextId_) {
+            broken_ = true;  // the fragments of one message share their context
+        }
+        if (broken_) return true;
+        if (inflater_) {
+            broken_ = !inflater_->Put(bytes);
+        } else {
+            Pass(bytes);
+        }
+        return true;
+    }
+
+    // The bytes came on an accepted context and made whole elements (a whole deflate stream).
+    bool Sound() const {
+        return started_ && !broken_ && boundaries_->Whole() && (!inflater_ || inflater_->Finish());
+    }
+    const data::DataSetEncoding& Encoding() const { return encoding_; }
+
+  private:
+    class Plain : public data::ByteSink {
+      public:
+        explicit Plain(IncomingDataSet& owner) : owner_(owner) {}
+        bool Put(std::span<const uint8_t> bytes) override {
+            owner_.Pass(bytes);
+            return true;
+        }
+
+      private:
+        IncomingDataSet& owner_;
+    };
+
+    void Start(uint8_t contextId) {
+        started_ = true;
+        contextId_ = contextId;
+        const auto syntax = AcceptedSyntaxOf(assoc_, contextId);
+        if (!syntax) {
+            broken_ = true;
+            return;
+        }
+        encoding_ = data::EncodingOf(*syntax);
+        boundaries_.emplace(encoding_.explicitVr, encoding_.bigEndian);
+        if (encoding_.deflated) inflater_.emplace(plain_);
+    }
+
+    void Pass(std::span<const uint8_t> bytes) {
+        boundaries_->Take(bytes);
+        out_.Put(bytes);
+    }
+
+    Association& assoc_;
+    data::ByteSink& out_;
+    bool started_ = false;
+    bool broken_ = false;
+    uint8_t contextId_ = 0;
+    data::DataSetEncoding encoding_{false, false};
+    std::optional<ElementBoundaries> boundaries_;
+    Plain plain_{*this};
+    std::optional<data::InflateSink> inflater_;
+};
+
 void Forget(DataTransferState& state) {
     state.currentPdu.clear();
     state.nextPdvOffset = 0;
@@ -225,9 +364,12 @@ std::size_t CollectPdvs(DataTransferState& state, std::span<const uint8_t> pdu,
         const uint8_t control = item.U8("message control header");
         auto data = item.Bytes(item.Remaining(), "PDV data");
         if (!r.Ok()) break;
-        state.message.insert(state.message.end(), data.begin(), data.end());
         state.contextId = contextId;
         state.controlBits = control;
+        if (state.incoming != nullptr)
+            state.incoming->Put(data);
+        else
+            state.message.insert(state.message.end(), data.begin(), data.end());
         if ((control & PDV_LAST_FRAGMENT) != 0) {
             state.complete = true;
             return r.Offset();
@@ -477,6 +619,54 @@ bool ReceiveMessage(Association& assoc, ElementList& list) {
         }
     }
     return DecodeMessage(assoc, list);
+}
+
+bool ReceiveMessageToFile(Association& assoc, data::SpoolFile& spool, ElementList& list) {
+    DataTransferState& state = assoc.dataTransfer;
+    if (!assoc.stream.Connected()) return false;
+    IncomingDataSet incoming(assoc, spool);
+    state.complete = false;
+    state.message.clear();
+    state.incoming = &incoming;
+    struct Detach {
+        DataTransferState& state;
+        ~Detach() { state.incoming = nullptr; }
+    } detach{state};
+    while (!state.complete) {
+        if (state.PduPending()) {
+            TakePendingPdvs(state);
+        } else if (!ReadNextPdu(assoc)) {
+            Forget(state);
+            return false;
+        }
+    }
+    if ((state.controlBits & PDV_COMMAND) != 0) return true;
+    if (!incoming.Sound()) {
+        AbortAssoc(assoc);
+        return false;
+    }
+    const data::DataSetEncoding& encoding = incoming.Encoding();
+    std::shared_ptr<const data::ValueFile> file;
+    if (spool.Flush()) file = data::ValueFile::Open(spool.Path());
+    const data::DecoderState reader{static_cast<uint8_t>(encoding.explicitVr),
+                                    static_cast<uint8_t>(encoding.bigEndian), 0};
+    if (file == nullptr || !data::ReadDataSetFile(reader, file, list, spool.BodyOffset())) {
+        list.Clear();
+        spool.Fail();
+    }
+    // As the decoder gives them: an element without a VR gets the dictionary's.
+    for (DicomElement* e : list)
+        if (e->vr[0] == 0) data::LookupVR(*e);
+    if (assoc.messageDump) {
+        const std::string logFile = LogFileName();
+        LogDumpHeader(assoc, logFile, " << ");
+        data::FragmentTracker fragments;
+        for (DicomElement* e : list)
+            data::DumpElementToFile(logFile, e, encoding.explicitVr, 1, encoding.bigEndian,
+                                    fragments.IsFragment(*e));
+        AppendLogLine(logFile, "");
+    }
+    return true;
 }
 
 }  // namespace dicomlib::net

@@ -3,8 +3,9 @@
 // syntax (as the transfer syntax table lays it out; command sets always implicit VR little
 // endian) and cuts the bytes into 4096-byte fragments as they come (smaller when the peer takes
 // no PDU that long), one PDV per PDU.
-// Receiving collects PDVs until the last fragment and decodes them; every other PDU ends the
-// receive (release, abort, stray association PDUs). What the command elements mean is left to the
+// Receiving collects PDVs until the last fragment and decodes them, or writes a data set's
+// bytes to a file as they come; every other PDU ends the receive (release, abort, stray
+// association PDUs). What the command elements mean is left to the
 // services.
 #pragma once
 
@@ -17,6 +18,7 @@
 
 #include "data/ElementList.h"
 #include "data/ElementSink.h"
+#include "data/SpoolFile.h"
 #include "net/Association.h"
 
 namespace dicomlib::net {
@@ -62,5 +64,13 @@ bool SendMessageOnContextFrom(Association& assoc, uint8_t contextId, MessageKind
 // P-DATA-TF (then the association is aborted); what was decoded before a failure stays in
 // list. A release request is answered and leaves the connection to CloseAssoc.
 bool ReceiveMessage(Association& assoc, ElementList& list);
+
+// Receives one data set into spool as its bytes arrive (inflated when its context deflates
+// them), checked on the way to be whole elements as ReceiveMessage would decode them, and reads
+// its elements back from the file into list, with values from 256 KB on and pixel data left in
+// it. False as for ReceiveMessage; a data set that is not sound aborts the association. A spool
+// that fails (a full disk) still takes the whole message: then true, list empty, spool failed.
+// A message that came as a command set is left to the caller to refuse (list empty).
+bool ReceiveMessageToFile(Association& assoc, data::SpoolFile& spool, ElementList& list);
 
 }  // namespace dicomlib::net

@@ -90,22 +90,34 @@ DimseHandlers& DimseHandlers::On(uint16_t commandField, DimseHandler handler) {
 }
 
 DimseHandlers& DimseHandlers::On(uint16_t commandField, std::string_view sopClassUid,
-                                 DimseHandler handler) {
-    rows_.push_back({commandField, std::string(sopClassUid), std::move(handler)});
+                                 DimseHandler handler, DataSetSpool spool) {
+    rows_.push_back({commandField, std::string(sopClassUid), std::move(handler), std::move(spool)});
     return *this;
 }
 
-const DimseHandler* DimseHandlers::Find(uint16_t commandField, std::string_view sopClassUid) const {
-    const DimseHandler* any = nullptr;
+const DimseHandlers::Row* DimseHandlers::FindRow(uint16_t commandField,
+                                                 std::string_view sopClassUid) const {
+    const Row* any = nullptr;
     for (const Row& row : rows_) {
         if (row.commandField != commandField) continue;
         if (row.sopClassUid.empty()) {
-            if (any == nullptr) any = &row.handler;
+            if (any == nullptr) any = &row;
         } else if (row.sopClassUid == sopClassUid) {
-            return &row.handler;
+            return &row;
         }
     }
     return any;
+}
+
+const DimseHandler* DimseHandlers::Find(uint16_t commandField, std::string_view sopClassUid) const {
+    const Row* row = FindRow(commandField, sopClassUid);
+    return row != nullptr ? &row->handler : nullptr;
+}
+
+const DataSetSpool* DimseHandlers::FindSpool(uint16_t commandField,
+                                             std::string_view sopClassUid) const {
+    const Row* row = FindRow(commandField, sopClassUid);
+    return row != nullptr && row->spool ? &row->spool : nullptr;
 }
 
 std::string DimseHandlers::ServedNames() const {
@@ -147,7 +159,8 @@ std::optional<ElementList> NotServedResponse(const ElementList& request,
     return std::move(response.List());
 }
 
-std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string* why) {
+std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string* why,
+                                                const DimseHandlers* handlers) {
     auto fail = [&](const char* reason) {
         if (why != nullptr) *why = reason;
         return std::nullopt;
@@ -164,7 +177,14 @@ std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string*
     message.contextId = assoc.dataTransfer.contextId;
     message.commandField = data::GetTagUS(message.command, tag::CommandField);
     if (!AnnouncesDataSet(message.command, message.commandField)) return message;
-    if (!ReceiveMessage(assoc, message.dataSet)) return fail("the announced data set did not come");
+    if (handlers != nullptr && IsRequest(message.commandField)) {
+        if (const DataSetSpool* spool =
+                handlers->FindSpool(message.commandField, RoutingClass(assoc, message)))
+            message.spool = (*spool)(assoc, message);
+    }
+    if (message.spool ? !ReceiveMessageToFile(assoc, *message.spool, message.dataSet)
+                      : !ReceiveMessage(assoc, message.dataSet))
+        return fail("the announced data set did not come");
     if (CameAsCommand(assoc)) {
         // The peer is a message ahead of its own announcement: nothing more can be trusted.
         NoteFailure(
@@ -198,7 +218,7 @@ HandlerResult Dispatch(Association& assoc, const DimseHandlers& handlers, DimseM
 
 void ServeRequests(Association& assoc, const DimseHandlers& handlers) {
     for (;;) {
-        auto message = ReceiveDimseMessage(assoc);
+        auto message = ReceiveDimseMessage(assoc, nullptr, &handlers);
         if (!message || Dispatch(assoc, handlers, *message) == HandlerResult::End) return;
     }
 }
@@ -211,7 +231,7 @@ std::optional<DimseMessage> AwaitResponse(Association& assoc, std::optional<uint
         return std::nullopt;
     };
     for (;;) {
-        auto message = ReceiveDimseMessage(assoc, why);
+        auto message = ReceiveDimseMessage(assoc, why, &assoc.handlers);
         if (!message) return std::nullopt;
         const uint16_t field = message->commandField;
         if (IsResponse(field) && !CommandFieldName(field).empty()) {

@@ -11,12 +11,14 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "data/ElementList.h"
+#include "data/SpoolFile.h"
 
 struct Association;
 
@@ -31,6 +33,11 @@ struct DimseMessage {
     // The context of the command, and of the data set when one came.
     uint8_t contextId = 0;
     uint8_t dataSetContextId = 0;
+    // Set when the handler had the data set written to a file as it arrived: dataSet then holds
+    // its elements read back from it, values from 256 KB on and pixel data left in the file
+    // (empty when the file failed: the data set is lost). The file goes with the message unless
+    // the handler gives it its final name.
+    std::unique_ptr<data::SpoolFile> spool;
 
     uint16_t MessageId() const;
     uint16_t MessageIdBeingRespondedTo() const;
@@ -46,6 +53,11 @@ enum class HandlerResult {
 
 // Serves one request on the association it arrived on: answers it (or not) and says how to go on.
 using DimseHandler = std::function<HandlerResult(Association&, DimseMessage&)>;
+// Of a handler that takes its request's data set as a file rather than in memory: given the
+// command set received, the file the data set is written into as it arrives, or null to have it
+// collected in memory.
+using DataSetSpool =
+    std::function<std::unique_ptr<data::SpoolFile>(Association&, const DimseMessage& command)>;
 
 // The handlers of one side of an association, by Command Field and, optionally, SOP class.
 class DimseHandlers {
@@ -54,10 +66,13 @@ class DimseHandlers {
     DimseHandlers& On(uint16_t commandField, DimseHandler handler);
     // The handler for requests with this Command Field on this SOP class; it comes before a
     // handler registered for the Command Field alone.
-    DimseHandlers& On(uint16_t commandField, std::string_view sopClassUid, DimseHandler handler);
+    DimseHandlers& On(uint16_t commandField, std::string_view sopClassUid, DimseHandler handler,
+                      DataSetSpool spool = {});
 
     // The handler for the request, or null.
     const DimseHandler* Find(uint16_t commandField, std::string_view sopClassUid) const;
+    // The spool of that handler, or null.
+    const DataSetSpool* FindSpool(uint16_t commandField, std::string_view sopClassUid) const;
     bool Empty() const { return rows_.empty(); }
     // The requests served, in the order of their Command Field values: "C-STORE and C-ECHO".
     std::string ServedNames() const;
@@ -67,7 +82,9 @@ class DimseHandlers {
         uint16_t commandField;
         std::string sopClassUid;  // empty: any class
         DimseHandler handler;
+        DataSetSpool spool;
     };
+    const Row* FindRow(uint16_t commandField, std::string_view sopClassUid) const;
     std::vector<Row> rows_;
 };
 
@@ -84,7 +101,9 @@ std::optional<ElementList> NotServedResponse(const ElementList& request,
 // and C-GET do and the N-services do not), its data set. None when the
 // association ended (release, abort, close) or sent a data set where the command belonged or the
 // reverse (the association is then aborted); why, when given, then says which in a few words.
-std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string* why = nullptr);
+// With handlers, a request whose handler has a spool gets its data set written to that file.
+std::optional<DimseMessage> ReceiveDimseMessage(Association& assoc, std::string* why = nullptr,
+                                                const DimseHandlers* handlers = nullptr);
 
 // Routes one received request (or stray response) as the loop does. Responses are not
 // expected here: a response to no exchange ends the association.

@@ -110,11 +110,15 @@ int32_t GetSCUStatus(const net::ConnectionSettings& peer, const GetJob& job, Rec
                                 [&last](uint16_t status) {
                                     if (Stored(status)) ++last.stored;
                                 }};
+    const net::DataSetSpool spool = store::StoreSpool(target);
     const net::DimseHandler store = store::StoreHandler(std::move(target));
-    assoc->handlers.On(net::C_STORE_RQ, [&last, &store](Association& a, net::DimseMessage& m) {
-        if (m.hasDataSet) ++last.received;
-        return store(a, m);
-    });
+    assoc->handlers.On(
+        net::C_STORE_RQ, {},
+        [&last, &store](Association& a, net::DimseMessage& m) {
+            if (m.hasDataSet) ++last.received;
+            return store(a, m);
+        },
+        spool);
 
     if (const int32_t sent = SendGet(*assoc, list, job.sopClassUid, job.level); sent != 0)
         return sent;

@@ -34,7 +34,7 @@ std::vector<std::string> StandardPreference(std::string_view abstractSyntax) {
 
 // Verification is echoed, query/retrieve is taken but not served, the rest is stored.
 ProfileRow RowFor(std::string_view abstractSyntax, std::vector<std::string> preference,
-                  const net::DimseHandler& store) {
+                  const net::DimseHandler& store, const net::DataSetSpool& spool) {
     ProfileRow row;
     row.abstractSyntax = std::string(abstractSyntax);
     row.syntaxPreference = std::move(preference);
@@ -44,6 +44,7 @@ ProfileRow RowFor(std::string_view abstractSyntax, std::vector<std::string> pref
     } else if (abstractSyntax != STUDY_ROOT_FIND && abstractSyntax != STUDY_ROOT_MOVE) {
         row.commandField = net::C_STORE_RQ;
         row.handler = store;
+        row.spool = spool;
     }
     return row;
 }
@@ -86,7 +87,7 @@ const ProfileRow* ProviderProfile::Find(std::string_view abstractSyntax) const {
 net::DimseHandlers ProviderProfile::Handlers() const {
     net::DimseHandlers handlers;
     for (const ProfileRow& row : rows)
-        if (row.handler) handlers.On(row.commandField, row.abstractSyntax, row.handler);
+        if (row.handler) handlers.On(row.commandField, row.abstractSyntax, row.handler, row.spool);
     return handlers;
 }
 
@@ -98,13 +99,29 @@ net::DimseHandler StoreHandler(StorageTarget target) {
         if (sopClass.empty() || net::FindContextForClass(assoc, sopClass) == 0)
             return net::HandlerResult::Continue;
         const auto syntax = net::AcceptedSyntaxOf(assoc, message.dataSetContextId);
-        const uint16_t status = syntax ? StoreInstance(target.storageDirectory, target.indexRoot,
-                                                       message.dataSet, *syntax, target.asReceived)
-                                       : net::STATUS_CANNOT_UNDERSTAND;
+        uint16_t status = net::STATUS_CANNOT_UNDERSTAND;
+        if (syntax && message.spool) {
+            status = StoreSpooledInstance(target.storageDirectory, target.indexRoot, *message.spool,
+                                          message.dataSet, *syntax, target.asReceived);
+        } else if (syntax) {
+            status = StoreInstance(target.storageDirectory, target.indexRoot, message.dataSet,
+                                   *syntax, target.asReceived);
+        }
+        // What was not stored leaves nothing behind.
+        message.spool.reset();
         if (target.filed) target.filed(status);
         if (auto response = StoreResponse(message.command, status))
             net::SendMessage(assoc, *response, sopClass, net::MessageKind::Command);
         return net::HandlerResult::Continue;
+    };
+}
+
+net::DataSetSpool StoreSpool(const StorageTarget& target) {
+    return [directory = target.storageDirectory, asReceived = target.asReceived](
+               Association& assoc, const net::DimseMessage& command) {
+        const auto syntax = net::AcceptedSyntaxOf(assoc, command.contextId);
+        return SpoolForStore(directory, command.command, syntax ? *syntax : std::string(),
+                             asReceived);
     };
 }
 
@@ -121,9 +138,10 @@ net::DimseHandler EchoHandler() {
 
 ProviderProfile StandardProfile(const StorageTarget& target) {
     const net::DimseHandler store = StoreHandler(target);
+    const net::DataSetSpool spool = StoreSpool(target);
     ProviderProfile profile;
     for (const char* uid : ACCEPTED_ABSTRACT_SYNTAXES)
-        profile.rows.push_back(RowFor(uid, StandardPreference(uid), store));
+        profile.rows.push_back(RowFor(uid, StandardPreference(uid), store, spool));
     return profile;
 }
 
@@ -131,11 +149,12 @@ ProviderProfile AcceptAllProfile(const StorageTarget& target) {
     StorageTarget asReceived = target;
     asReceived.asReceived = true;
     const net::DimseHandler store = StoreHandler(asReceived);
+    const net::DataSetSpool spool = StoreSpool(asReceived);
     ProviderProfile profile;
     for (const char* uid : ACCEPTED_ABSTRACT_SYNTAXES)
-        profile.rows.push_back(RowFor(uid, {}, store));
+        profile.rows.push_back(RowFor(uid, {}, store, spool));
     for (const net::StorageClass& c : net::StandardStorageClasses())
-        if (profile.Find(c.uid) == nullptr) profile.rows.push_back(RowFor(c.uid, {}, store));
+        if (profile.Find(c.uid) == nullptr) profile.rows.push_back(RowFor(c.uid, {}, store, spool));
     return profile;
 }
 

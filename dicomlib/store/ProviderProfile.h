@@ -41,6 +41,8 @@ struct ProfileRow {
     // served), and the handler.
     uint16_t commandField = 0;
     net::DimseHandler handler;
+    // Where the handler has its requests' data sets written as they arrive (empty: in memory).
+    net::DataSetSpool spool;
 };
 
 struct ProviderProfile {
@@ -65,7 +67,13 @@ struct StorageTarget {
 // folder layout, index lines, refusal of UIDs that may not become paths) and answers with the
 // outcome. A C-STORE-RQ without a data set ends the association; one without an Affected SOP
 // Class UID, or whose class has no accepted context, is not stored and not answered.
+// A data set that came into a file (see StoreSpool) is stored from it, and the file goes
+// before the response does.
 net::DimseHandler StoreHandler(StorageTarget target);
+// The spool that goes with StoreHandler: each data set is written into a file in the storage
+// directory as it arrives (SpoolForStore), so an instance of any size is received in the
+// same memory.
+net::DataSetSpool StoreSpool(const StorageTarget& target);
 // The handler of C-ECHO-RQ: success, unless the request names no SOP class (then no answer).
 net::DimseHandler EchoHandler();
 

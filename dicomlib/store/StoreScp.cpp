@@ -21,6 +21,8 @@
 #include <vector>
 
 #include "data/Converter.h"
+#include "data/ElementSink.h"
+#include "data/FileBytes.h"
 #include "data/Part10File.h"
 #include "data/Tags.h"
 #include "data/TransferSyntax.h"
@@ -96,6 +98,32 @@ bool NeedsReencoding(const ElementList& dataSet) {
         if (data::HasValue(*e) && (data::VrIs(*e, "SQ") || TagOf(*e) == tag::Item)) return true;
     }
     return false;
+}
+
+// Whether writing the data set's elements into a file gives back the bytes it arrived in:
+// true unless it holds elements of group 0000 or 0002, which the file writer lays out in
+// explicit VR little endian whatever the syntax.
+bool RewritesAsItCame(const ElementList& dataSet) {
+    return std::none_of(dataSet.begin(), dataSet.end(), [](const DicomElement* e) {
+        return e->group == 0x0000 || e->group == 0x0002;
+    });
+}
+
+// Whether the instance is stored in the syntax it came in, and so the bytes it came as.
+bool StoredAsItCame(std::string_view transferSyntax, bool asReceived) {
+    return asReceived || IsCompressedSyntax(transferSyntax) ||
+           transferSyntax == uid::ImplicitVRLittleEndian;
+}
+
+// The bytes in front of a stored data set: preamble, "DICM", the meta group.
+std::vector<uint8_t> FileFront(const ElementList& meta) {
+    data::MemorySink out;
+    std::vector<uint8_t> preamble(132, 0);
+    std::copy_n("DICM", 4, preamble.begin() + 128);
+    out.Put(preamble);
+    data::ElementEncoder encoder(out, data::HeaderRules::File, true, false);
+    data::PutList(encoder, meta);
+    return std::move(out.Bytes());
 }
 
 // The threads of the associations one listener serves at once, at most limit of them. Each
@@ -349,6 +377,88 @@ uint16_t StoreInstance(const std::string& storageDirectory, const fs::path& inde
                 compressed && wire.bigEndian, true, compressed && wire.deflated)) {
             return net::STATUS_OUT_OF_RESOURCES;
         }
+        if (!existed) AddIndexLines(indexRoot, dataSet);
+        return net::STATUS_SUCCESS;
+    } catch (const std::exception&) {
+        return net::STATUS_OUT_OF_RESOURCES;
+    }
+}
+
+std::unique_ptr<data::SpoolFile> SpoolForStore(const std::string& storageDirectory,
+                                               const ElementList& command,
+                                               std::string_view transferSyntax, bool asReceived) {
+    uint64_t front = 0;
+    if (StoredAsItCame(transferSyntax, asReceived) && !data::EncodingOf(transferSyntax).deflated) {
+        ElementList meta;
+        data::BuildMetaHeader(meta, data::GetTagString(command, tag::AffectedSOPClassUID),
+                              data::GetTagString(command, tag::AffectedSOPInstanceUID),
+                              asReceived || IsCompressedSyntax(transferSyntax)
+                                  ? transferSyntax
+                                  : uid::ImplicitVRLittleEndian);
+        front = FileFront(meta).size();
+    }
+    return data::SpoolFile::Create(storageDirectory, front);
+}
+
+uint16_t StoreSpooledInstance(const std::string& storageDirectory, const fs::path& indexRoot,
+                              data::SpoolFile& spool, ElementList& dataSet,
+                              std::string_view transferSyntax, bool asReceived) {
+    if (!spool.Ok()) return net::STATUS_OUT_OF_RESOURCES;
+    const auto plan = PlanStorage(storageDirectory, dataSet);
+    if (!plan) return net::STATUS_CANNOT_UNDERSTAND;
+    try {
+        const bool compressed = asReceived || IsCompressedSyntax(transferSyntax);
+        const data::DataSetEncoding wire = data::EncodingOf(transferSyntax);
+        // The bytes as they came, unless the file writer would lay them out otherwise.
+        const bool copied = StoredAsItCame(transferSyntax, asReceived) && RewritesAsItCame(dataSet);
+        const bool reencoded =
+            !compressed && transferSyntax != uid::ImplicitVRLittleEndian &&
+            (transferSyntax != uid::ExplicitVRLittleEndian || NeedsReencoding(dataSet));
+        std::unique_ptr<data::Conversion> conversion;
+        if (reencoded) {
+            conversion = std::make_unique<data::Conversion>(dataSet, uid::ImplicitVRLittleEndian,
+                                                            transferSyntax);
+            if (conversion->Prepare() != data::ConvertError::None)
+                return net::STATUS_CANNOT_UNDERSTAND;
+        }
+        ElementList meta;
+        data::BuildMetaHeader(meta, plan->sopClassUid, plan->sopInstanceUid,
+                              compressed ? transferSyntax : uid::ImplicitVRLittleEndian);
+
+        WritingClaim claim(plan->filePath);
+        std::error_code ec;
+        const bool existed = fs::exists(plan->filePath, ec);
+        if (!CreateDirectoryPath(plan->seriesDirectory)) return net::STATUS_OUT_OF_RESOURCES;
+        // The spool becomes the file when its room in front fits the meta group; else the
+        // file is written anew from it.
+        bool written = false;
+        if (copied && !wire.deflated) {
+            const std::vector<uint8_t> front = FileFront(meta);
+            written = front.size() == spool.BodyOffset() && spool.WriteFront(front) &&
+                      spool.Keep(plan->filePath, true);
+        }
+        data::ConvertError error = data::ConvertError::None;
+        if (!written && copied) {
+            const auto file = data::ValueFile::Open(spool.Path());
+            written =
+                file != nullptr && data::WritePart10Copy(plan->filePath, meta, *file,
+                                                         spool.BodyOffset(), true, wire.deflated);
+        } else if (!written && conversion) {
+            written = data::WritePart10Stream(
+                plan->filePath, &meta,
+                [&](data::ElementSink& sink) {
+                    error = conversion->WriteTo(sink);
+                    return error == data::ConvertError::None;
+                },
+                false, false, true);
+        } else if (!written) {
+            written = data::WritePart10File(
+                plan->filePath, &meta, dataSet, compressed ? wire.explicitVr : false,
+                compressed && wire.bigEndian, true, compressed && wire.deflated);
+        }
+        if (error != data::ConvertError::None && error != data::ConvertError::WriteFailed)
+            return net::STATUS_CANNOT_UNDERSTAND;
+        if (!written) return net::STATUS_OUT_OF_RESOURCES;
         if (!existed) AddIndexLines(indexRoot, dataSet);
         return net::STATUS_SUCCESS;
     } catch (const std::exception&) {

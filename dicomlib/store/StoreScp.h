@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "data/ElementList.h"
+#include "data/SpoolFile.h"
 #include "net/Association.h"
 #include "net/TcpSocket.h"
 #include "net/TlsTransport.h"
@@ -60,6 +61,26 @@ std::optional<StoragePlan> PlanStorage(const std::string& storageDirectory,
 uint16_t StoreInstance(const std::string& storageDirectory, const std::filesystem::path& indexRoot,
                        ElementList& dataSet, std::string_view transferSyntax,
                        bool asReceived = false);
+
+// The file a C-STORE's data set is received into as it arrives: in the storage directory (made
+// when missing), with room in front for the preamble and meta group the instance will be
+// stored with when its data set agrees with its command (Affected SOP Class and Instance UID)
+// and is stored as it came: then the file takes its final name without a copy. A directory that
+// cannot be made gives a failed spool (the data set is received and dropped).
+std::unique_ptr<data::SpoolFile> SpoolForStore(const std::string& storageDirectory,
+                                               const ElementList& command,
+                                               std::string_view transferSyntax,
+                                               bool asReceived = false);
+
+// StoreInstance for a data set received into spool, dataSet holding its elements read back
+// (large values left in the file): the same status, the same file and index lines. What is
+// stored as it came is the bytes received, taken from the spool (which itself becomes the
+// stored file when it has the room in front); a conversion reads the spool a frame at a time.
+// The spool is left behind otherwise, for its owner to remove.
+uint16_t StoreSpooledInstance(const std::string& storageDirectory,
+                              const std::filesystem::path& indexRoot, data::SpoolFile& spool,
+                              ElementList& dataSet, std::string_view transferSyntax,
+                              bool asReceived = false);
 
 // Serves one association on an accepted connection handle: negotiation as the profile answers,
 // then the requests through the dispatcher with the profile's handlers until the peer releases

@@ -1,8 +1,9 @@
 // A multi-frame image of more than 2 GB, written here as a sparse file (zeros but for a stamp at
-// the start of each frame), goes through the command line: sent into DCMTK's storescp, dumped,
-// converted to JPEG-LS and back. Each run is a process of its own whose peak resident memory the
-// kernel reports when it ends; it must stay under a bound that has nothing to do with the
-// image's size. pydicom judges that what arrived and what came back are the image sent.
+// the start of each frame), goes through the command line: sent into DCMTK's storescp, received
+// by our provider from storescu, dumped, converted to JPEG-LS and back. Each run is a process of
+// its own whose peak resident memory the kernel reports when it ends; it must stay under a bound
+// that has nothing to do with the image's size. pydicom judges that what arrived and what came back
+// are the image sent.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -89,7 +90,7 @@ testsupport::CommandResult Cli(const std::vector<std::string>& args) {
 }  // namespace
 
 TEST(LargeObject, SentDumpedAndConvertedBothWaysInBoundedMemory) {
-    for (const char* tool : {"storescp", "/usr/bin/python3"}) {
+    for (const char* tool : {"storescp", "storescu", "/usr/bin/python3"}) {
         if (!testsupport::ToolAvailable(tool)) GTEST_SKIP() << tool << " is not installed";
     }
     testsupport::TempDir dir;
@@ -116,6 +117,28 @@ TEST(LargeObject, SentDumpedAndConvertedBothWaysInBoundedMemory) {
         std::vector<fs::path> files(fs::directory_iterator(received), {});
         ASSERT_EQ(files.size(), 1u) << storescp.Output();
         EXPECT_EQ(Digest(files[0]), digest);
+        fs::remove_all(received);
+    }
+
+    {
+        // Our provider, a process of its own, writes what it receives as it comes too (this
+        // class is taken when it accepts everything, and stored as sent).
+        const fs::path received = dir / "provider";
+        const uint16_t port = testsupport::FreePort();
+        testsupport::BackgroundProcess scp({testsupport::CliPath(), "scp", std::to_string(port),
+                                            received.string(), "--accept-all"},
+                                           dir.Path());
+        ASSERT_TRUE(testsupport::WaitForListener(port)) << scp.Output();
+        const auto sent =
+            RunCommand({"storescu", "127.0.0.1", std::to_string(port), image.string()});
+        EXPECT_EQ(sent.exitCode, 0) << sent.errors;
+        EXPECT_EQ(scp.Stop(), 0) << scp.Output();
+        EXPECT_LT(scp.PeakResidentBytes(), MEMORY_BOUND);
+        std::printf("tessaly-cli scp: peak resident %.1f MB\n",
+                    static_cast<double>(scp.PeakResidentBytes()) / 1e6);
+        EXPECT_EQ(Digest(received / "1.2.826.0.1.3680043.2.7251.23.2" /
+                         "1.2.826.0.1.3680043.2.7251.23.3" / "1.2.826.0.1.3680043.2.7251.23.1.dcm"),
+                  digest);
         fs::remove_all(received);
     }
 

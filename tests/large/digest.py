@@ -16,12 +16,15 @@ def main():
         for element in ds:
             header.update(repr((str(element.tag), element.VR, element.value)).encode())
         print("header", header.hexdigest())
-        # Reading stopped at the pixel data element's header: explicit VR little endian.
-        head = f.read(12)
-        if len(head) < 12 or head[:4] != b"\xe0\x7f\x10\x00":
+        # Reading stopped at the pixel data element's header, little endian: 12 bytes in
+        # explicit VR, 8 in implicit VR.
+        implicit = ds.file_meta.TransferSyntaxUID == "1.2.840.10008.1.2"
+        size = 8 if implicit else 12
+        head = f.read(size)
+        if len(head) < size or head[:4] != b"\xe0\x7f\x10\x00":
             print("pixels none")
             return
-        length = struct.unpack("<I", head[8:12])[0]
+        length = struct.unpack("<I", head[size - 4:size])[0]
         if length == 0xFFFFFFFF:
             print("pixels encapsulated")
             return

@@ -448,6 +448,7 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
     };
     const Bytes compressed = DataSet(true, {}, true, true);
     const Uids noStudyOrSeries{"", "", INSTANCE};
+    const Uids otherInstance{STUDY, SERIES, "1.2.3"};
     struct Case {
         const char* name;
         const char* contextSyntax;
@@ -473,6 +474,10 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
         // Compressed data keeps its syntax, with an explicit body.
         {"JPEG lossless", JPEG_LOSSLESS, compressed, JPEG_LOSSLESS, compressed},
         {"JPEG baseline", JPEG_BASELINE, compressed, JPEG_BASELINE, compressed},
+        // A data set that names another instance than its command: the file is written anew
+        // from what arrived, the same bytes.
+        {"another instance than the command's", IMPLICIT, DataSet(false, otherInstance), IMPLICIT,
+         DataSet(false, otherInstance), otherInstance},
         // Absent study and series UIDs give empty directory levels.
         {"no study or series", IMPLICIT, DataSet(false, noStudyOrSeries), IMPLICIT,
          DataSet(false, noStudyOrSeries), noStudyOrSeries},
@@ -509,7 +514,7 @@ TEST(StoreScpFiles, EachContextSyntaxStoredAsItShouldBe) {
         const StoredFile stored = ReadStored(p.FileOf(c.uids));
         EXPECT_EQ(stored.syntax, c.storedSyntax);
         EXPECT_EQ(stored.sopClass, CT);
-        EXPECT_EQ(stored.sopInstance, INSTANCE);
+        EXPECT_EQ(stored.sopInstance, c.uids.instance);
         EXPECT_EQ(stored.body, c.stored);
         // Only the file itself, under its final name: no temporary is left behind.
         EXPECT_EQ(FilesUnder(p.storage).size(), 1u);
@@ -572,6 +577,36 @@ TEST(StoreScpFiles, IndexLinesOnlyForInstancesNotStoredBefore) {
     EXPECT_EQ(StatusOf(p.Store(DataSet(false))), 0x0000);
     EXPECT_GT(fs::file_size(p.FileOf()), 3u);
     EXPECT_EQ(read(), first);
+}
+
+TEST(StoreScpFiles, ADataSetThatNeverArrivesWholeLeavesNothing) {
+    const Bytes dataSet = DataSet(false);
+    const Bytes firstHalf(dataSet.begin(), dataSet.begin() + 40);
+    struct Case {
+        const char* name;
+        Bytes after;  // what follows the first half of the data set
+        bool abortsItself;
+    };
+    const Case cases[] = {
+        {"the sender aborts", ABORT, false},
+        {"the sender closes", {}, false},
+        // The last fragment ends inside a value: the provider aborts.
+        {"cut short", PDataTF({{3, 0x02, Bytes(dataSet.begin() + 40, dataSet.end() - 1)}}), true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Provider p;
+        p.Associate(EchoAndCt());
+        p.SendCommand(3, StoreRequest(5, CT));
+        p.stream.Write(PDataTF({{3, 0x00, firstHalf}}));
+        if (!c.after.empty()) p.stream.Write(c.after);
+        if (c.abortsItself) {
+            EXPECT_EQ(ReadPduBytes(p.stream), ABORT);
+        }
+        p.Finish();
+        EXPECT_TRUE(FilesUnder(p.dir.Path()).empty());
+        EXPECT_FALSE(fs::exists(p.storage));
+    }
 }
 
 TEST(StoreScpAssociation, ACancelServesWhatHasArrivedThenCloses) {

@@ -134,7 +134,9 @@ int BackgroundProcess::Stop(int signal) {
     if (pid_ <= 0) return -1;
     ::kill(pid_, signal);
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    struct rusage usage {};
+    ::wait4(pid_, &status, 0, &usage);
+    peakResidentBytes_ = static_cast<uint64_t>(usage.ru_maxrss) * 1024;
     pid_ = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }

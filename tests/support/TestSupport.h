@@ -53,11 +53,14 @@ class BackgroundProcess {
     // Sends SIGTERM (or the given signal) and returns the exit status (-1 when not running).
     int Stop(int signal = 15);
     bool Running() const { return pid_ > 0; }
+    // After Stop: the most memory the process held, as the kernel counts it.
+    uint64_t PeakResidentBytes() const { return peakResidentBytes_; }
     // What the process wrote to standard output and standard error so far (both go to a file).
     std::string Output() const;
 
   private:
     int pid_ = -1;
+    uint64_t peakResidentBytes_ = 0;
     fs::path logFile_;
 };
 
