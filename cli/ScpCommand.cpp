@@ -112,7 +112,7 @@ bool ParseReject(const std::string& text, ProviderFaults& faults) {
                        : source >= 2 ? reason == 1 || reason == 2
                                      : false;
     if (!known || (result != "permanent" && result != "transient")) return false;
-    faults.rejectResult = result == "permanent" ? 1 : 2;
+    faults.rejectResult = static_cast<uint8_t>(result == "permanent" ? 1 : 2);
     faults.rejectSource = static_cast<uint8_t>(source);
     faults.rejectReason = static_cast<uint8_t>(reason);
     return true;
