@@ -4,9 +4,12 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -23,19 +26,175 @@ namespace {
 constexpr int DEFAULT_MAX_ASSOCIATIONS = 8;
 constexpr int MOST_ASSOCIATIONS = 256;
 
+// The requests a status can be injected into, as the command line names them.
+constexpr std::pair<const char*, uint16_t> REQUESTS[] = {
+    {"C-STORE", 0x0001},  {"C-GET", 0x0010},    {"C-FIND", 0x0020},         {"C-MOVE", 0x0021},
+    {"C-ECHO", 0x0030},   {"N-GET", 0x0110},    {"N-EVENT-REPORT", 0x0100}, {"N-SET", 0x0120},
+    {"N-ACTION", 0x0130}, {"N-CREATE", 0x0140}, {"N-DELETE", 0x0150}};
+
+// The live lines go out whole, and only once the listening lines are out.
+struct LiveLines {
+    std::mutex mutex;
+    std::condition_variable opened;
+    bool open = false;
+};
+
+void PrintEvent(void* context, const ProviderEvent* e) {
+    auto& lines = *static_cast<LiveLines*>(context);
+    std::unique_lock lock(lines.mutex);
+    lines.opened.wait(lock, [&] { return lines.open; });
+    const std::time_t seconds = static_cast<std::time_t>(e->timeMs / 1000);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    char time[16];
+    std::strftime(time, sizeof time, "%H:%M:%S", &local);
+    std::string line = std::string(time) + "." + std::to_string(1000 + e->timeMs % 1000).substr(1) +
+                       " #" + std::to_string(e->association) + " ";
+    if (e->kind == PROVIDER_ASSOCIATION) {
+        line += std::string("association from ") + e->peer + ": " + e->callingAeTitle + " -> " +
+                e->calledAeTitle;
+        if (*e->rejection != '\0') {
+            line += std::string(", rejected (") + e->rejection + ")";
+        } else {
+            line += std::string(", accepted: ") + (*e->contexts != '\0' ? e->contexts : "nothing");
+            if (*e->tls != '\0') line += std::string("; TLS ") + e->tls;
+            if (*e->identity != '\0') line += std::string("; ") + e->identity;
+        }
+    } else if (e->kind == PROVIDER_MESSAGE) {
+        line += std::string(e->command) + " " + e->sopClass;
+        if (*e->transferSyntax != '\0') line += std::string(", ") + e->transferSyntax;
+        line += ", " + std::to_string(e->bytes) + " bytes: ";
+        if (e->status >= 0) {
+            char status[16];
+            std::snprintf(status, sizeof status, "0x%04X", static_cast<unsigned>(e->status));
+            line += std::string("status ") + status + " (" + e->statusWords + ")";
+        } else {
+            line += "no response";
+        }
+        line += ", " + std::to_string(e->milliseconds) + " ms";
+    } else {
+        line += "ended: " + std::to_string(e->messages) + " messages, " + std::to_string(e->bytes) +
+                " bytes, " + e->ending;
+    }
+    if (*e->fault != '\0') line += std::string(" [fault: ") + e->fault + "]";
+    std::printf("%s\n", line.c_str());
+    std::fflush(stdout);
+}
+
+bool Number(const std::string& text, unsigned long most, uint32_t& value, int base = 10) {
+    char* end = nullptr;
+    if (text.empty() || text[0] == '-' || text[0] == '+') return false;
+    const unsigned long n = std::strtoul(text.c_str(), &end, base);
+    if (*end != '\0' || n > most) return false;
+    value = static_cast<uint32_t>(n);
+    return true;
+}
+
+bool IsUid(const std::string& text) {
+    if (text.empty() || text.size() > 64 || text.front() == '.' || text.back() == '.') return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '.' ? text[i - 1] == '.' : (text[i] < '0' || text[i] > '9')) return false;
+    }
+    return true;
+}
+
+// permanent|transient,SOURCE,REASON with a reason the source defines.
+bool ParseReject(const std::string& text, ProviderFaults& faults) {
+    const auto first = text.find(',');
+    const auto second = first == std::string::npos ? first : text.find(',', first + 1);
+    if (second == std::string::npos) return false;
+    const std::string result = text.substr(0, first);
+    uint32_t source = 0, reason = 0;
+    if (!Number(text.substr(first + 1, second - first - 1), 3, source) ||
+        !Number(text.substr(second + 1), 7, reason))
+        return false;
+    const bool known = source == 1   ? (reason >= 1 && reason <= 3) || reason == 7
+                       : source >= 2 ? reason == 1 || reason == 2
+                                     : false;
+    if (!known || (result != "permanent" && result != "transient")) return false;
+    faults.rejectResult = static_cast<uint8_t>(result == "permanent" ? 1 : 2);
+    faults.rejectSource = static_cast<uint8_t>(source);
+    faults.rejectReason = static_cast<uint8_t>(reason);
+    return true;
+}
+
+// COMMAND=0xXXXX[/N]
+bool ParseStatus(const std::string& text, ProviderStatusFault& fault) {
+    const auto equals = text.find('=');
+    if (equals == std::string::npos) return false;
+    const std::string command = text.substr(0, equals);
+    std::string status = text.substr(equals + 1);
+    fault.every = 1;
+    if (const auto slash = status.find('/'); slash != std::string::npos) {
+        if (!Number(status.substr(slash + 1), 0xFFFFFFFFul, fault.every) || fault.every == 0)
+            return false;
+        status.resize(slash);
+    }
+    uint32_t value = 0;
+    if (status.size() != 6 || status.compare(0, 2, "0x") != 0 ||
+        !Number(status.substr(2), 0xFFFF, value, 16))
+        return false;
+    fault.status = static_cast<uint16_t>(value);
+    for (const auto& [name, field] : REQUESTS)
+        if (command == name) {
+            fault.commandField = field;
+            return true;
+        }
+    return false;
+}
+
+int BadFault(const char* option, const char* takes) {
+    std::fprintf(stderr, "tessaly-cli: scp: %s takes %s\n", option, takes);
+    return 2;
+}
+
 int RunScp(const Args& args) {
     NetLine line;
     Args rest;
-    if (const int bad =
-            ParseNetLine(ScpCommand, args, {"--max-associations"}, NetRole::Listener, line, rest);
+    if (const int bad = ParseNetLine(ScpCommand, args,
+                                     {"--max-associations", "--refuse", "--reject", "--status",
+                                      "--delay", "--abort-after", "--close-after"},
+                                     NetRole::Listener, line, rest);
         bad != 0)
         return bad;
     std::vector<std::string> positional;
     int maxAssociations = DEFAULT_MAX_ASSOCIATIONS;
     bool acceptAll = false;
+    bool quiet = false;
+    ProviderFaults faults{};
+    faults.structSize = sizeof faults;
+    std::vector<std::string> refused;
+    std::vector<ProviderStatusFault> statuses;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         if (rest[i] == "--accept-all") {
             acceptAll = true;
+        } else if (rest[i] == "--quiet") {
+            quiet = true;
+        } else if (rest[i] == "--refuse") {
+            if (!IsUid(rest[++i])) return BadFault("--refuse", "an abstract syntax UID");
+            refused.push_back(rest[i]);
+        } else if (rest[i] == "--reject") {
+            if (!ParseReject(rest[++i], faults))
+                return BadFault("--reject",
+                                "permanent|transient,SOURCE,REASON: source 1 (service user) "
+                                "with reason 1, 2, 3 or 7; 2 (ACSE) or 3 (presentation) with 1 "
+                                "or 2");
+        } else if (rest[i] == "--status") {
+            ProviderStatusFault fault{};
+            if (!ParseStatus(rest[++i], fault))
+                return BadFault("--status",
+                                "COMMAND=0xXXXX[/N], COMMAND one of C-STORE, C-ECHO, C-FIND, "
+                                "C-MOVE, C-GET, N-GET, N-SET, N-ACTION, N-CREATE, N-DELETE, "
+                                "N-EVENT-REPORT; N from 1");
+            statuses.push_back(fault);
+        } else if (rest[i] == "--delay") {
+            if (!Number(rest[++i], 3'600'000, faults.delayMs))
+                return BadFault("--delay", "milliseconds from 0 to 3600000");
+        } else if (rest[i] == "--abort-after" || rest[i] == "--close-after") {
+            uint32_t& count = rest[i] == "--abort-after" ? faults.abortAfter : faults.closeAfter;
+            const std::string option = rest[i];
+            if (!Number(rest[++i], 0xFFFFFFFFul, count) || count == 0)
+                return BadFault(option.c_str(), "a number of requests from 1");
         } else if (rest[i] == "--max-associations") {
             const std::string& value = rest[++i];
             char* end = nullptr;
@@ -70,7 +229,21 @@ int RunScp(const Args& args) {
     SetShortDateFormat("ddmmyyyy");
     SetStoreSCPMaxAssociations(maxAssociations);
     const ConnectionOptions options = line.Options();
-    StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
+    std::vector<const char*> refusedUids;
+    for (const auto& uid : refused)
+        refusedUids.push_back(uid.c_str());
+    faults.refused = refusedUids.data();
+    faults.refusedCount = static_cast<uint32_t>(refusedUids.size());
+    faults.statuses = statuses.data();
+    faults.statusCount = static_cast<uint32_t>(statuses.size());
+    const bool faulty = !refused.empty() || !statuses.empty() || faults.rejectResult != 0 ||
+                        faults.delayMs != 0 || faults.abortAfter != 0 || faults.closeAfter != 0;
+    static LiveLines lines;  // the listener may tell it until StopStoreSCP returns
+    if (quiet && !faulty)
+        StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
+    else
+        StartStoreSCPObserved(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
+                              quiet ? nullptr : PrintEvent, &lines);
     if (StoreSCPListening(port.c_str()) != 1) {
         StopStoreSCP();
         std::fprintf(stderr, "tessaly-cli: scp: cannot listen on port %s\n", port.c_str());
@@ -96,6 +269,11 @@ int RunScp(const Args& args) {
             "reads, stored as received\n");
     }
     std::fflush(stdout);
+    {
+        std::lock_guard lock(lines.mutex);
+        lines.open = true;
+    }
+    lines.opened.notify_all();
 
     int received = 0;
     while (sigwait(&stopSignals, &received) != 0) {
@@ -109,7 +287,10 @@ int RunScp(const Args& args) {
 
 const Command ScpCommand = {"scp",
                             "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
-                            "[--idle-timeout S] [--max-pdu N]",
+                            "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
+                            "[--reject permanent|transient,SOURCE,REASON] "
+                            "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
+                            "[--close-after N]",
                             RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

@@ -1,6 +1,9 @@
 // Exported storage provider operations: thin wrappers over store/.
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <optional>
+#include <string>
 
 #include "ExportSettings.h"
 #include "Guarded.h"
@@ -15,6 +18,53 @@ namespace {
 
 // How many associations listeners started from now on serve at once.
 std::atomic<int32_t> gMaxAssociations{1};
+
+std::optional<store::FaultSettings> FaultsOf(const ProviderFaults* faults) {
+    store::FaultSettings settings;
+    if (faults == nullptr) return settings;
+    if (faults->structSize < sizeof(ProviderFaults)) return std::nullopt;
+    for (uint32_t i = 0; faults->refused != nullptr && i < faults->refusedCount; ++i)
+        if (faults->refused[i] != nullptr) settings.refused.emplace_back(faults->refused[i]);
+    if (faults->rejectResult != 0)
+        settings.reject =
+            net::AssociateRJ{faults->rejectResult, faults->rejectSource, faults->rejectReason};
+    for (uint32_t i = 0; faults->statuses != nullptr && i < faults->statusCount; ++i) {
+        const ProviderStatusFault& f = faults->statuses[i];
+        settings.statuses.push_back({f.commandField, f.status, f.every});
+    }
+    settings.delayMs = faults->delayMs;
+    settings.abortAfter = faults->abortAfter;
+    settings.closeAfter = faults->closeAfter;
+    return settings;
+}
+
+// The event as the C record holds it; its texts live as long as the event.
+void TellSink(ProviderEventSink sink, void* context, const store::ProviderEvent& e) {
+    ProviderEvent record{};
+    record.structSize = sizeof record;
+    record.kind = static_cast<int32_t>(e.kind);
+    record.association = e.association;
+    record.timeMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(e.time.time_since_epoch()).count();
+    record.peer = e.peer.c_str();
+    record.callingAeTitle = e.callingAeTitle.c_str();
+    record.calledAeTitle = e.calledAeTitle.c_str();
+    record.contexts = e.contexts.c_str();
+    record.tls = e.tls.c_str();
+    record.identity = e.identity.c_str();
+    record.rejection = e.rejection.c_str();
+    record.command = e.command.c_str();
+    record.sopClass = e.sopClass.c_str();
+    record.transferSyntax = e.transferSyntax.c_str();
+    record.bytes = e.bytes;
+    record.status = e.status;
+    record.statusWords = e.statusWords.c_str();
+    record.milliseconds = e.milliseconds;
+    record.messages = e.messages;
+    record.ending = e.ending.c_str();
+    record.fault = e.fault.c_str();
+    sink(context, &record);
+}
 
 }  // namespace
 
@@ -47,6 +97,27 @@ extern "C" ZEDAVURA_API void StartStoreSCPWith(const char* directory,
             directory, settings->port, store::INDEX_ROOT, gMaxAssociations.load(),
             acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
             *settings);
+    });
+}
+
+extern "C" ZEDAVURA_API void StartStoreSCPObserved(const char* directory,
+                                                   const ConnectionOptions* listener,
+                                                   uint8_t acceptAll, const ProviderFaults* faults,
+                                                   ProviderEventSink sink, void* context) {
+    const auto settings = SettingsOf(listener);
+    const auto faultSettings = FaultsOf(faults);
+    if (directory == nullptr || !settings || settings->port.empty() || !faultSettings) return;
+    GuardedVoid("StartStoreSCPObserved", [&] {
+        store::ProviderProfile profile = store::ProfileFor(
+            acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
+            {store::StorageDirectoryOf(directory), store::INDEX_ROOT, false});
+        profile.faults = *faultSettings;
+        if (sink != nullptr)
+            profile.observer = [sink, context](const store::ProviderEvent& event) {
+                TellSink(sink, context, event);
+            };
+        store::StartStoreSCP(std::move(profile), settings->port, gMaxAssociations.load(),
+                             *settings);
     });
 }
 

@@ -412,6 +412,66 @@ ZEDAVURA_API void StartStoreSCPAcceptingAll(const char* directory, const char* p
  * options, a null directory or port. */
 ZEDAVURA_API void StartStoreSCPWith(const char* directory, const ConnectionOptions* listener,
                                     uint8_t acceptAll);
+/* Faults a provider commits on purpose, for testing the device that talks to it. structSize is
+ * sizeof(ProviderFaults) as the caller compiled it; everything zero or null commits none. */
+typedef struct ProviderStatusFault {
+    uint16_t commandField; /* the request: 0x0001 C-STORE, 0x0030 C-ECHO, 0x0020 C-FIND, ... */
+    uint16_t status;       /* answered instead; a failure status does nothing (stores nothing) */
+    uint32_t every;        /* 1: every such request of an association; N: every Nth; 0: none */
+} ProviderStatusFault;
+typedef struct ProviderFaults {
+    uint32_t structSize;
+    const char* const* refused; /* abstract syntax UIDs answered with result 3; may be null */
+    uint32_t refusedCount;
+    uint8_t rejectResult; /* 1 permanent, 2 transient: every association request gets an
+                             A-ASSOCIATE-RJ with this source and reason; 0: none */
+    uint8_t rejectSource;
+    uint8_t rejectReason;
+    const ProviderStatusFault* statuses; /* may be null */
+    uint32_t statusCount;
+    uint32_t delayMs;    /* before each response */
+    uint32_t abortAfter; /* an A-ABORT once this many requests are answered; 0: never */
+    uint32_t closeAfter; /* the connection closed without a word after so many; 0: never */
+} ProviderFaults;
+
+/* What a provider saw; texts are the library's, valid during the call, "" when not given. */
+typedef enum ProviderEventKind {
+    PROVIDER_ASSOCIATION = 1, /* a request answered: titles, contexts accepted or rejection */
+    PROVIDER_MESSAGE = 2,     /* a request received and (or not) answered */
+    PROVIDER_ENDED = 3        /* the association is over: messages, bytes, ending */
+} ProviderEventKind;
+typedef struct ProviderEvent {
+    uint32_t structSize;  /* sizeof(ProviderEvent) as the library compiled it */
+    int32_t kind;         /* a ProviderEventKind */
+    uint32_t association; /* numbered from 1 in the process */
+    int64_t timeMs;       /* milliseconds since 1970-01-01 UTC */
+    const char* peer;     /* "address:port" */
+    const char* callingAeTitle;
+    const char* calledAeTitle;
+    const char* contexts;  /* "CT Image Storage in Explicit VR Little Endian, ..." */
+    const char* tls;       /* protocol and cipher suite; "" for plain TCP */
+    const char* identity;  /* "user NAME" or the credential's kind; never a password or token */
+    const char* rejection; /* the A-ASSOCIATE-RJ sent, in words */
+    const char* command;   /* "C-STORE-RQ" */
+    const char* sopClass;  /* by name, or the UID */
+    const char* transferSyntax;
+    uint64_t bytes; /* received for the message; for the end, on the whole connection */
+    int32_t status; /* the status answered; -1 when no response went out */
+    const char* statusWords;
+    uint32_t milliseconds; /* from the request's arrival to its response */
+    uint32_t messages;     /* the end: requests answered */
+    const char* ending; /* "released", "aborted by the peer", "connection lost", "idle time-out" */
+    const char* fault;  /* the faults injected in this event, in words; "" when none */
+} ProviderEvent;
+/* Called on the threads serving the associations, one call at a time per listener (never
+ * overlapping); it must return promptly and not call StopStoreSCP. */
+typedef void (*ProviderEventSink)(void* context, const ProviderEvent* event);
+/* StartStoreSCPWith, committing faults (null: none; too small: nothing starts) and telling
+ * sink (null: nobody) with context of every association and message until StopStoreSCP
+ * returns. The faults are copied; context stays the caller's. */
+ZEDAVURA_API void StartStoreSCPObserved(const char* directory, const ConnectionOptions* listener,
+                                        uint8_t acceptAll, const ProviderFaults* faults,
+                                        ProviderEventSink sink, void* context);
 /* How many associations each listener started from now on serves at once: 1 (the default) to
  * 256; other values are taken as the nearest of those. Instances are still written whole and
  * indexed once, whatever the number. */

@@ -593,7 +593,10 @@ bool AcceptAssoc(Association& assoc, int socketHandle, const Negotiation& negoti
 }
 
 void AbortAssoc(Association& assoc) {
-    if (assoc.stream.Connected()) assoc.stream.Write(EncodeAbortRQ());
+    if (assoc.stream.Connected()) {
+        assoc.abortSent = true;
+        assoc.stream.Write(EncodeAbortRQ());
+    }
     assoc.stream.Close();
 }
 

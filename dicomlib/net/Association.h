@@ -91,6 +91,12 @@ struct Association {
     // Set once the peer's A-RELEASE-RQ has been answered: the association is over, and
     // CloseAssoc waits only briefly for the peer to close the connection.
     bool peerReleased = false;
+    // Set when the peer's A-ABORT arrived, and when we sent one.
+    bool peerAborted = false;
+    bool abortSent = false;
+    // Called with every command set just before it goes out, and may change it (null: none).
+    // The provider's watch learns the status of each response here.
+    std::function<void(ElementList&)> beforeCommandSent;
     // Pending responses read since the last query request was sent: the query services stop a
     // peer that never sends its final response.
     uint32_t pendingResponses = 0;

@@ -446,6 +446,7 @@ bool ReadNextPdu(Association& assoc) {
             assoc.stream.Close();
             return false;
         case PDU_ABORT:
+            assoc.peerAborted = true;
             if (auto abort = DecodeAbortRQ(pdu->bytes)) NoteFailure(AbortExplanation(*abort));
             assoc.stream.Close();
             return false;
@@ -559,6 +560,7 @@ bool SendMessageFrom(Association& assoc, std::string_view sopClassUid, MessageKi
 
 bool SendMessageOnContext(Association& assoc, ElementList& list, uint8_t contextId,
                           MessageKind kind) {
+    if (kind == MessageKind::Command && assoc.beforeCommandSent) assoc.beforeCommandSent(list);
     if (kind == MessageKind::Command && AcceptedSyntaxOf(assoc, contextId)) {
         // The request whose response the dispatcher waits for.
         const uint16_t field = data::GetTagUS(list, tag::CommandField);

@@ -349,6 +349,7 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
         Close();
         return -1;
     }
+    bytesReceived_ += static_cast<uint64_t>(n);
     if (dumpTraffic_ && dumpReceived_ && LogLevel() >= LOG_SOCKET)
         DumpSocketTraffic(buffer, static_cast<std::size_t>(n), false);
     return n;
@@ -358,6 +359,16 @@ bool TcpSocket::Close() {
     CloseConnection();
     CloseListener();
     return true;
+}
+
+std::string TcpSocket::PeerAddress() const {
+    if (connection_ < 0) return {};
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    if (::getpeername(connection_, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return {};
+    char address[INET_ADDRSTRLEN] = {};
+    if (::inet_ntop(AF_INET, &peer.sin_addr, address, sizeof address) == nullptr) return {};
+    return std::string(address) + ":" + std::to_string(ntohs(peer.sin_port));
 }
 
 uint16_t TcpSocket::LocalPort() const {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 
 namespace dicomlib::net {
@@ -81,6 +82,10 @@ class TcpSocket {
     bool Connected() const { return connected_; }
     bool Listening() const { return listening_; }
     uint16_t LocalPort() const;
+    // The connected peer as "address:port"; empty without a connection.
+    std::string PeerAddress() const;
+    // Every byte Receive has taken since the socket was made, over all its connections.
+    uint64_t BytesReceived() const { return bytesReceived_; }
 
     // Takes over an accepted connection handle (a previous connection is closed first).
     void Adopt(int handle);
@@ -123,6 +128,7 @@ class TcpSocket {
     void CloseListener();
 
     int lastError_ = 0;
+    uint64_t bytesReceived_ = 0;
     int connection_ = -1;
     int listener_ = -1;
     bool connected_ = false;

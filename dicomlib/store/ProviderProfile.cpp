@@ -2,6 +2,7 @@
 // requests the provider serves.
 #include "store/ProviderProfile.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "data/Tags.h"
@@ -181,7 +182,9 @@ net::PresentationContextAC AnswerProposal(const net::PresentationContextRQ& prop
     pc.id = proposal.id;
     pc.abstractSyntax = proposal.abstractSyntax;
     const ProfileRow* row = profile.Find(proposal.abstractSyntax);
-    if (row == nullptr) {
+    const auto& refused = profile.faults.refused;
+    if (row == nullptr ||
+        std::find(refused.begin(), refused.end(), proposal.abstractSyntax) != refused.end()) {
         pc.result = net::RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED;
     } else if (auto chosen = ChooseTransferSyntax(*row, proposal.transferSyntaxes)) {
         pc.result = net::RESULT_ACCEPTANCE;
@@ -206,6 +209,7 @@ std::optional<net::RoleSelection> AnswerRoleSelection(const net::RoleSelection& 
 
 net::AssociateAnswer AnswerAssociation(const net::AssociateRQ& request,
                                        const ProviderProfile& profile) {
+    if (profile.faults.reject) return *profile.faults.reject;
     net::AssociateAC answer;
     answer.calledAeTitle = request.calledAeTitle;
     answer.callingAeTitle = request.callingAeTitle;

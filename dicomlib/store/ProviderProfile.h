@@ -18,6 +18,7 @@
 
 #include "net/Association.h"
 #include "net/Dispatcher.h"
+#include "store/ProviderWatch.h"
 
 namespace dicomlib::store {
 
@@ -47,6 +48,10 @@ struct ProfileRow {
 
 struct ProviderProfile {
     std::vector<ProfileRow> rows;
+    // Faults committed on purpose; none by default.
+    FaultSettings faults = {};
+    // Told of every association and message (may be empty).
+    ProviderObserver observer = {};
 
     // The row of an abstract syntax, or null.
     const ProfileRow* Find(std::string_view abstractSyntax) const;
@@ -87,7 +92,8 @@ std::optional<std::string> ChooseTransferSyntax(const ProfileRow& row,
                                                 const std::vector<std::string>& offered);
 // The answer to one proposal: acceptance in the chosen syntax; result 3 (abstract syntax not
 // supported) for a class the profile has no row for; result 4 (transfer syntaxes not
-// supported) for one it has, in none of the offered syntaxes. A refusal names no syntax. The
+// supported) for one it has, in none of the offered syntaxes, and for one the faults refuse. A
+// refusal names no syntax. The
 // answer carries the proposal's abstract syntax (not sent).
 net::PresentationContextAC AnswerProposal(const net::PresentationContextRQ& proposal,
                                           const ProviderProfile& profile);
@@ -99,7 +105,8 @@ std::optional<net::RoleSelection> AnswerRoleSelection(const net::RoleSelection& 
 // The answer to an association request: an A-ASSOCIATE-AC with the request's titles and
 // application context, one answer per proposal in order, and, when anything was accepted, this
 // system's user information with the answered role selections; when nothing was, the
-// requestor's own maximum length, class UID and version name.
+// requestor's own maximum length, class UID and version name. The faults' rejection, when they
+// have one, instead.
 net::AssociateAnswer AnswerAssociation(const net::AssociateRQ& request,
                                        const ProviderProfile& profile);
 // The same as a negotiation for AcceptAssoc; the profile must outlive it.

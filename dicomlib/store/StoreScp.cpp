@@ -260,6 +260,14 @@ std::shared_ptr<Listener> NewListener(ProviderProfile profile, std::string_view 
                                       int maxAssociations,
                                       const net::ConnectionSettings& settings) {
     auto listener = std::make_shared<Listener>();
+    if (profile.observer) {
+        // The associations' threads take turns: every event reaches the observer whole.
+        profile.observer = [observer = std::move(profile.observer),
+                            mutex = std::make_shared<std::mutex>()](const ProviderEvent& event) {
+            std::lock_guard lock(*mutex);
+            observer(event);
+        };
+    }
     listener->profile = std::move(profile);
     listener->settings = settings;
     listener->port = std::string(port);
@@ -515,8 +523,16 @@ void ServeAssociation(int handle, const ProviderProfile& profile, const net::Can
                                                  settings.RequestWait());
     }
     assoc.stream.Socket().WatchCancel(cancel);
-    if (!net::AcceptAssoc(assoc, handle, AnswerFor(profile, settings.acceptedUsers))) return;
-    net::ServeRequests(assoc, profile.Handlers());
+    if (!profile.observer && !profile.faults.Any()) {
+        if (!net::AcceptAssoc(assoc, handle, AnswerFor(profile, settings.acceptedUsers))) return;
+        net::ServeRequests(assoc, profile.Handlers());
+        net::CloseAssoc(assoc);
+        return;
+    }
+    AssociationWatch watch(profile, assoc);
+    if (net::AcceptAssoc(assoc, handle, watch.Watching(AnswerFor(profile, settings.acceptedUsers))))
+        net::ServeRequests(assoc, watch.Handlers());
+    watch.Ended(cancel != nullptr && cancel->Raised());
     net::CloseAssoc(assoc);
 }
 
@@ -555,9 +571,13 @@ void StoreProvider::Stop() {
 void StartStoreSCP(std::string_view directory, std::string_view port, const fs::path& indexRoot,
                    int maxAssociations, AcceptPolicy policy,
                    const net::ConnectionSettings& settings) {
-    auto listener =
-        NewListener(ProfileFor(policy, {StorageDirectoryOf(directory), indexRoot, false}), port,
-                    maxAssociations, settings);
+    StartStoreSCP(ProfileFor(policy, {StorageDirectoryOf(directory), indexRoot, false}), port,
+                  maxAssociations, settings);
+}
+
+void StartStoreSCP(ProviderProfile profile, std::string_view port, int maxAssociations,
+                   const net::ConnectionSettings& settings) {
+    auto listener = NewListener(std::move(profile), port, maxAssociations, settings);
     Registry& registry = TheRegistry();
     std::vector<std::shared_ptr<Listener>> ended;
     {

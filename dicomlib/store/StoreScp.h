@@ -144,6 +144,9 @@ void StartStoreSCP(std::string_view directory, std::string_view port,
                    const std::filesystem::path& indexRoot = INDEX_ROOT, int maxAssociations = 1,
                    AcceptPolicy policy = AcceptPolicy::Standard,
                    const net::ConnectionSettings& settings = {});
+// The same serving the given profile (its faults and observer included).
+void StartStoreSCP(ProviderProfile profile, std::string_view port, int maxAssociations = 1,
+                   const net::ConnectionSettings& settings = {});
 // Waits until the registry's listener started last on port has either listened or given up;
 // true when it is listening now.
 bool StoreSCPListening(std::string_view port);

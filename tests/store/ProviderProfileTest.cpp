@@ -8,6 +8,9 @@
 
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
+#include "net/AssociationWords.h"
+#include "net/CommandSet.h"
+#include "net/PduCodec.h"
 
 using namespace dicomlib;
 using namespace dicomlib::net;
@@ -93,4 +96,52 @@ TEST(ProviderProfile, AnswersEveryProposalAndRoleSelectionAsItsRowsSay) {
     EXPECT_EQ(refused.contexts, (std::vector<PresentationContextAC>{{1, 3, "", UNKNOWN}}));
     EXPECT_EQ(refused.userInformation,
               (UserInformation{32768, "1.2.3.4", "PEER", 0, {}, {}, {}, {}}));
+}
+
+// The faults' decisions: the rejection every request gets (and its bytes on the wire), a class
+// refused beside one still taken, which request gets an injected status, and when the
+// association ends.
+TEST(ProviderFaults, DecideRejectionRefusalStatusAndEnding) {
+    const AssociateRQ rq = Request(
+        {{1, CT, {uid::ImplicitVRLittleEndian}}, {3, VERIFICATION, {uid::ImplicitVRLittleEndian}}});
+    store::ProviderProfile rejecting = store::StandardProfile({});
+    rejecting.faults.reject = AssociateRJ{2, 3, 1};
+    const AssociateAnswer rejected = store::AnswerAssociation(rq, rejecting);
+    ASSERT_TRUE(std::holds_alternative<AssociateRJ>(rejected));
+    // clang-format off
+    const std::vector<uint8_t> rjBytes = {
+        0x03, 0x00,              // A-ASSOCIATE-RJ, reserved
+        0x00, 0x00, 0x00, 0x04,  // length
+        0x00,                    // reserved
+        0x02,                    // result: transient
+        0x03,                    // source: service provider (presentation)
+        0x01,                    // reason: temporary congestion
+    };
+    // clang-format on
+    EXPECT_EQ(EncodeAssociateRJ(std::get<AssociateRJ>(rejected)), rjBytes);
+
+    store::ProviderProfile refusing = store::StandardProfile({});
+    refusing.faults.refused = {CT};
+    const AssociateAC ac = Answer(rq, refusing);
+    ASSERT_EQ(ac.contexts.size(), 2u);
+    EXPECT_EQ(ac.contexts[0].result, RESULT_ABSTRACT_SYNTAX_NOT_SUPPORTED);
+    EXPECT_EQ(ac.contexts[1].result, RESULT_ACCEPTANCE);
+
+    store::FaultSettings faults;
+    faults.statuses = {{C_STORE_RQ, 0xA700, 3}, {C_ECHO_RQ, 0x0110, 1}};
+    std::vector<int> hits;
+    for (uint32_t nth = 1; nth <= 7; ++nth)
+        if (store::InjectedStatus(faults, C_STORE_RQ, nth)) hits.push_back(static_cast<int>(nth));
+    EXPECT_EQ(hits, (std::vector<int>{3, 6}));
+    EXPECT_EQ(store::InjectedStatus(faults, C_ECHO_RQ, 1), 0x0110);
+    EXPECT_FALSE(store::InjectedStatus(faults, C_FIND_RQ, 1));
+    for (int status : {0xA700, 0xC000, 0x0110, 0x0122})
+        EXPECT_TRUE(store::IsFailureStatus(static_cast<uint16_t>(status))) << status;
+    for (int status : {0x0000, 0xB000, 0x0107, 0xFF00, 0xFE00})
+        EXPECT_FALSE(store::IsFailureStatus(static_cast<uint16_t>(status))) << status;
+
+    faults.abortAfter = 2;
+    EXPECT_EQ(store::AfterAnswering(faults, 1), store::AfterResponse::GoOn);
+    EXPECT_EQ(store::AfterAnswering(faults, 2), store::AfterResponse::Abort);
+    EXPECT_FALSE(store::FaultSettings{}.Any());
 }
