@@ -209,9 +209,11 @@ net::DimseHandlers AssociationWatch::Handlers() {
     for (const ProfileRow& row : profile_.rows) {
         if (!row.handler) continue;
         const net::DimseHandler* inner = &row.handler;
+        // The row's spool stays with it: a watched provider receives into files as well.
         handlers.On(
             row.commandField, row.abstractSyntax,
-            [this, inner](Association& a, net::DimseMessage& m) { return Serve(a, m, inner); });
+            [this, inner](Association& a, net::DimseMessage& m) { return Serve(a, m, inner); },
+            row.spool);
     }
     for (uint16_t field : REQUESTS)
         handlers.On(field,
