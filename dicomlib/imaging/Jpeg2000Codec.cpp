@@ -2,11 +2,21 @@
 // becomes the result's detail, warnings and information are dropped, so nothing is printed.
 // The image size is checked against the data set before any sample is decoded, so a damaged
 // header cannot make OpenJPEG allocate a huge image.
+//
+// OpenJPEG's High-Throughput block decoder asserts on damaged code blocks, which ends the
+// process (a provider, the window). A stream that may hold such blocks is therefore decoded in
+// a child process writing into shared memory; the child's death is a failed decode.
 #include "imaging/Jpeg2000Codec.h"
 
 #include <openjpeg.h>
+#include <sys/mman.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <fcntl.h>
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <memory>
 #include <thread>
@@ -219,12 +229,134 @@ EncodedFrame EncodeJpeg2000(std::span<const uint8_t> frame, const FrameLayout& l
     return result;
 }
 
-DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> output,
-                            const FrameLayout& layout) {
-    DecodedFrame result;
-    result.error = CheckDecodeTarget(layout, output.size());
-    if (!result.error.empty()) return result;
+namespace {
 
+uint32_t BigEndian16(std::span<const uint8_t> s, std::size_t at) {
+    return uint32_t{s[at]} << 8 | s[at + 1];
+}
+
+// Whether the marker segments from `at` to the first SOT (main header) or SOD (tile-part
+// header) declare High-Throughput code blocks in a COD or COC; false only when the walk got
+// through and none did.
+bool SegmentsDeclareHt(std::span<const uint8_t> s, std::size_t& at, uint8_t endMarker,
+                       std::size_t componentBytes, bool& ht) {
+    while (at + 4 <= s.size() && s[at] == 0xFF && s[at + 1] != endMarker) {
+        const uint8_t marker = s[at + 1];
+        const std::size_t length = BigEndian16(s, at + 2);
+        if (length < 2 || at + 2 + length > s.size()) return false;
+        // COD: Scod, progression, layers (2), transform, levels, width, height, then the style;
+        // COC: the component, Scoc, levels, width, height, then the style.
+        std::size_t style = 0;
+        if (marker == 0x52) style = at + 4 + 8;
+        if (marker == 0x53) style = at + 4 + componentBytes + 4;
+        if (style != 0) {
+            if (style >= at + 2 + length) return false;
+            if ((s[style] & 0x40) != 0) ht = true;
+        }
+        at += 2 + length;
+    }
+    return at + 2 <= s.size() && s[at] == 0xFF && s[at + 1] == endMarker;
+}
+
+// Whether OpenJPEG would use its High-Throughput block decoder on this stream: a COD or COC of
+// the main header or of a tile-part header says so. A stream that cannot be walked, or a JP2
+// file, is taken to be one.
+bool MayHoldHtBlocks(std::span<const uint8_t> s) {
+    if (s.size() < 4 + 38 || s[0] != 0xFF || s[1] != 0x4F || s[2] != 0xFF || s[3] != 0x51)
+        return true;
+    const std::size_t components = BigEndian16(s, 2 + 38);  // Csiz, after Rsiz and 8 sizes
+    const std::size_t componentBytes = components < 257 ? 1 : 2;
+    bool ht = false;
+    std::size_t at = 2;
+    if (!SegmentsDeclareHt(s, at, 0x90, componentBytes, ht)) return true;
+    while (!ht && at + 12 <= s.size() && s[at] == 0xFF && s[at + 1] == 0x90) {
+        const std::size_t sot = at;
+        const std::size_t length = uint32_t{s[at + 6]} << 24 | uint32_t{s[at + 7]} << 16 |
+                                   uint32_t{s[at + 8]} << 8 | s[at + 9];
+        at += 12;  // the SOT segment
+        if (!SegmentsDeclareHt(s, at, 0x93, componentBytes, ht)) return true;
+        if (length == 0) break;  // the last tile-part runs to the end
+        if (length < 14 || length > s.size() - sot) return true;
+        at = sot + length;
+    }
+    return ht;
+}
+
+// The shared page the child writes its outcome into, before the frame's bytes.
+struct ApartOutcome {
+    int done;
+    char photometric[16];
+    char error[496];
+};
+
+DecodedFrame DecodeInProcess(std::span<const uint8_t> stream, std::span<uint8_t> output,
+                             const FrameLayout& layout, bool threads);
+
+DecodedFrame DecodeApart(std::span<const uint8_t> stream, std::span<uint8_t> output,
+                         const FrameLayout& layout) {
+    DecodedFrame result;
+    const std::size_t size = sizeof(ApartOutcome) + output.size();
+    void* shared = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        result.error =
+            std::string("JPEG 2000: no shared memory for the decoder: ") + std::strerror(errno);
+        return result;
+    }
+    auto* outcome = static_cast<ApartOutcome*>(shared);
+    outcome->done = 0;
+    const pid_t child = fork();
+    if (child == 0) {
+        // An assertion in the decoder ends the child alone, without a word on standard error.
+        std::signal(SIGABRT, SIG_DFL);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+        const int nowhere = open("/dev/null", O_WRONLY);
+        if (nowhere >= 0) dup2(nowhere, STDERR_FILENO);
+#endif
+        std::span<uint8_t> frame(static_cast<uint8_t*>(shared) + sizeof(ApartOutcome),
+                                 output.size());
+#if defined(__SANITIZE_THREAD__)
+        const bool threads = false;  // threads after a fork are not followed by the sanitizer
+#else
+        const bool threads = true;
+#endif
+        const DecodedFrame decoded = DecodeInProcess(stream, frame, layout, threads);
+        std::snprintf(outcome->photometric, sizeof outcome->photometric, "%s",
+                      decoded.photometric.c_str());
+        std::snprintf(outcome->error, sizeof outcome->error, "%s", decoded.error.c_str());
+        outcome->done = 1;
+        _exit(0);
+    }
+    if (child < 0) {
+        result.error =
+            std::string("JPEG 2000: the decoder could not be started: ") + std::strerror(errno);
+        munmap(shared, size);
+        return result;
+    }
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // A sanitizer's report in the child is a fault of ours, not damaged data.
+    if (WIFEXITED(status) && WEXITSTATUS(status) != 0) std::abort();
+#endif
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && outcome->done == 1) {
+        result.error = outcome->error;
+        result.photometric = outcome->photometric;
+        if (result.error.empty())
+            std::memcpy(output.data(), static_cast<uint8_t*>(shared) + sizeof(ApartOutcome),
+                        output.size());
+    } else {
+        result.error =
+            "JPEG 2000: the High-Throughput block decoder stopped on damaged code "
+            "blocks";
+    }
+    munmap(shared, size);
+    return result;
+}
+
+DecodedFrame DecodeInProcess(std::span<const uint8_t> stream, std::span<uint8_t> output,
+                             const FrameLayout& layout, bool threads) {
+    DecodedFrame result;
     const bool jp2 = stream.size() >= sizeof JP2_SIGNATURE &&
                      std::equal(std::begin(JP2_SIGNATURE), std::end(JP2_SIGNATURE), stream.begin());
     Codec codec(opj_create_decompress(jp2 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K));
@@ -238,7 +370,7 @@ DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> 
     Stream input = MakeStream(memory, true);
     opj_image_t* raw = nullptr;
     const bool headerRead = input && opj_setup_decoder(codec.get(), &settings) &&
-                            (UseEveryCore(codec.get(), layout.Pixels()), true) &&
+                            (!threads || (UseEveryCore(codec.get(), layout.Pixels()), true)) &&
                             opj_read_header(input.get(), codec.get(), &raw);
     Image image(raw);
     auto fail = [&](const std::string& fallback) {
@@ -291,6 +423,17 @@ DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> 
     }
     if (transformed) result.photometric = "RGB";
     return result;
+}
+
+}  // namespace
+
+DecodedFrame DecodeJpeg2000(std::span<const uint8_t> stream, std::span<uint8_t> output,
+                            const FrameLayout& layout) {
+    DecodedFrame result;
+    result.error = CheckDecodeTarget(layout, output.size());
+    if (!result.error.empty()) return result;
+    if (MayHoldHtBlocks(stream)) return DecodeApart(stream, output, layout);
+    return DecodeInProcess(stream, output, layout, true);
 }
 
 }  // namespace dicomlib::imaging
