@@ -9,12 +9,13 @@
 # and indexed once, nothing else was stored, the provider's memory (RSS) and open descriptors
 # did not grow after the first minute (samples every 10 s), and it still answers an echo within
 # 2 s. Prints the figures; exits 1 when a check fails.
-# usage: bench/soak.sh [MINUTES=30]   (uses the optimised build in build/default)
+# usage: bench/soak.sh [MINUTES=30]   (uses the optimised build in build/default, or the
+# tessaly-cli named by TESSALY_CLI)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 MINUTES=${1:-30}
 SECONDS_TOTAL=$(awk -v m="$MINUTES" 'BEGIN { printf "%d", m * 60 }')
-CLI=$PWD/build/default/cli/tessaly-cli
+CLI=${TESSALY_CLI:-$PWD/build/default/cli/tessaly-cli}
 [[ -x $CLI ]] || { echo "no $CLI: cmake --preset default && cmake --build --preset default" >&2; exit 1; }
 /usr/bin/python3 -c 'import pydicom, numpy' 2>/dev/null || { echo "needs python3-pydicom and python3-numpy" >&2; exit 1; }
 

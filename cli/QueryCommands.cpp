@@ -3,6 +3,7 @@
 // non-empty fields, or with --json as one array in the DICOM JSON model on standard output, the
 // count and the status then going to standard error. Every outcome comes with its meaning.
 #include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -417,6 +418,11 @@ void ReportGet(void* context, const GetProgress* progress) {
     std::fflush(stdout);
 }
 
+int32_t gGetCancelled = 0;
+void CancelGetOnSignal(int) {
+    __atomic_store_n(&gGetCancelled, 1, __ATOMIC_RELAXED);
+}
+
 void NoteGet(void*, const char* words) {
     std::fprintf(stderr, "tessaly-cli: get: warning: %s\n", words);
 }
@@ -445,9 +451,18 @@ int RunGet(const Args& args) {
         classes.push_back(c.c_str());
     const ConnectionOptions options = line.Options();
     const char* model = line.root == "PATIENT" ? "1.2.840.10008.5.1.4.1.2.1.3" : nullptr;
-    const int32_t status =
-        GetSCU(&options, line.directory.c_str(), model, line.level.c_str(), list, classes.data(),
-               static_cast<uint32_t>(classes.size()), ReportGet, NoteGet, &last);
+    // Ctrl-C cancels the retrieve (a C-CANCEL-RQ, then the final response); a second one ends
+    // the process at once.
+    gGetCancelled = 0;
+    struct sigaction action {};
+    action.sa_handler = CancelGetOnSignal;
+    action.sa_flags = SA_RESETHAND | SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    const int32_t status = GetSCUCancellable(
+        &options, line.directory.c_str(), model, line.level.c_str(), list, classes.data(),
+        static_cast<uint32_t>(classes.size()), ReportGet, NoteGet, &last, &gGetCancelled);
+    signal(SIGINT, SIG_DFL);
     std::string detail =
         status == GET_INCOMPLETE ? Shortfall(last) : FailureWords(OUTCOME_GET, status);
     if (status < 0 && status != GET_INCOMPLETE) detail += ": " + line.Peer();

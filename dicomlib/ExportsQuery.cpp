@@ -263,10 +263,10 @@ extern "C" ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port,
                               list, nullptr, nullptr) == QUERY_SUCCESS);
 }
 
-extern "C" ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory,
-                                       const char* sopClassUid, const char* level, RecordList* list,
-                                       const char* const* storageClasses, uint32_t classCount,
-                                       GetProgressSink progress, GetNoteSink note, void* context) {
+extern "C" ZEDAVURA_API int32_t GetSCUCancellable(
+    const ConnectionOptions* peer, const char* directory, const char* sopClassUid,
+    const char* level, RecordList* list, const char* const* storageClasses, uint32_t classCount,
+    GetProgressSink progress, GetNoteSink note, void* context, const int32_t* cancel) {
     const auto settings = SettingsOf(peer);
     if (!settings || directory == nullptr || level == nullptr || list == nullptr ||
         (classCount > 0 && storageClasses == nullptr))
@@ -279,6 +279,8 @@ extern "C" ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char
             if (storageClasses[i] != nullptr) job.storageClasses.emplace_back(storageClasses[i]);
         job.directory = directory;
         job.indexRoot = store::INDEX_ROOT;
+        if (cancel != nullptr)
+            job.cancelled = [cancel] { return __atomic_load_n(cancel, __ATOMIC_RELAXED) != 0; };
         services::GetNoteFn told;
         if (note != nullptr)
             told = [note, context](const std::string& words) { note(context, words.c_str()); };
@@ -286,6 +288,14 @@ extern "C" ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char
         return services::GetSCUStatus(*settings, job, *list, last, GetReport(progress, context),
                                       told);
     });
+}
+
+extern "C" ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory,
+                                       const char* sopClassUid, const char* level, RecordList* list,
+                                       const char* const* storageClasses, uint32_t classCount,
+                                       GetProgressSink progress, GetNoteSink note, void* context) {
+    return GetSCUCancellable(peer, directory, sopClassUid, level, list, storageClasses, classCount,
+                             progress, note, context, nullptr);
 }
 
 extern "C" ZEDAVURA_API uint8_t ClearQuery(RecordList* list, const char* level) {

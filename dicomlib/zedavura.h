@@ -869,6 +869,16 @@ ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory
                             const char* sopClassUid, const char* level, RecordList* list,
                             const char* const* storageClasses, uint32_t classCount,
                             GetProgressSink progress, GetNoteSink note, void* context);
+/* GetSCU that can be cancelled: once *cancel is non-zero (stored atomically, or from a signal
+ * handler), a C-CANCEL-RQ goes out after the next response, note is told so, and the responses
+ * are read on to the final one (0xFE00 when the peer cancelled; at most 1000 more, else
+ * QUERY_TOO_MANY_PENDING and the association aborted). cancel may be null; it stays the
+ * caller's. */
+ZEDAVURA_API int32_t GetSCUCancellable(const ConnectionOptions* peer, const char* directory,
+                                       const char* sopClassUid, const char* level, RecordList* list,
+                                       const char* const* storageClasses, uint32_t classCount,
+                                       GetProgressSink progress, GetNoteSink note, void* context,
+                                       const int32_t* cancel);
 
 /* Frees every record of the list and empties it; 1. 0 (nothing freed) for a null list or when
  * the level does not name the kind of its records (an empty list fits every level). */
@@ -1160,8 +1170,8 @@ typedef struct ProbeRowRecord {
 } ProbeRowRecord;
 
 /* One section: "Connection", "Verification", "Storage", "Query/retrieve", "Worklist",
- * "Retrieve path", "Print" or "Security", in that order. Its verdict is never PROBE_WORKS while one
- * of its rows failed or was refused. */
+ * "Retrieve path", "Print", "Security" or "Workflow", in that order. Its verdict is never
+ * PROBE_WORKS while one of its rows failed or was refused. */
 typedef struct ProbeSectionRecord {
     const char* name;
     int32_t verdict; /* a ProbeVerdict */

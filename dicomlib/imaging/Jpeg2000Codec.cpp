@@ -295,6 +295,8 @@ DecodedFrame DecodeInProcess(std::span<const uint8_t> stream, std::span<uint8_t>
 DecodedFrame DecodeApart(std::span<const uint8_t> stream, std::span<uint8_t> output,
                          const FrameLayout& layout) {
     DecodedFrame result;
+    // The frame only: what output holds past it is the caller's.
+    output = output.first(layout.NativeSize());
     const std::size_t size = sizeof(ApartOutcome) + output.size();
     void* shared = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
     if (shared == MAP_FAILED) {

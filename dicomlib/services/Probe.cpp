@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <ctime>
 #include <optional>
+#include <span>
 #include <thread>
 
 #include "data/Tags.h"
@@ -20,7 +21,9 @@
 #include "net/StorageClasses.h"
 #include "net/TlsTransport.h"
 #include "net/TraceLog.h"
+#include "services/Commitment.h"
 #include "services/QueryRetrieve.h"
+#include "services/Retrieve.h"
 #include "services/Storage.h"
 #include "services/Verification.h"
 #include "services/Worklist.h"
@@ -45,6 +48,7 @@ constexpr std::chrono::seconds ARRIVAL_WAIT{10};
 constexpr char PATIENT_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.1.1";
 constexpr char PATIENT_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.1.2";
 constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
+constexpr char MPPS_CLASS[] = "1.2.840.10008.3.1.2.3.3";
 
 // The services the connection's association proposes, in this order.
 enum Service : std::size_t {
@@ -55,6 +59,10 @@ enum Service : std::size_t {
     PATIENT_MOVE,
     WORKLIST,
     PRINT,
+    STUDY_GET,
+    PATIENT_GET,
+    COMMITMENT,
+    MPPS,
     SERVICE_COUNT
 };
 
@@ -162,13 +170,14 @@ class Prober {
             report_.sections.push_back(std::move(section));
             if (onSection) onSection(report_.sections.back());
         };
-        Section connection;
+        Section connection, workflow;
         const Results results = Connection(connection);
         add(std::move(connection));
         if (results.empty()) {
             for (const char* name : {"Verification", "Storage", "Query/retrieve", "Worklist",
                                      "Retrieve path", "Print"})
                 add(MakeSection(name, Verdict::Failed, "no association (see Connection)"));
+            workflow = MakeSection("Workflow", Verdict::Failed, "no association (see Connection)");
         } else {
             add(Verification(results[VERIFICATION]));
             add(Storage());
@@ -176,10 +185,12 @@ class Prober {
             add(Worklist(results[WORKLIST]));
             add(RetrievePath(results[STUDY_MOVE] == 0));
             add(Print(results[PRINT]));
+            workflow = Workflow(results);
         }
-        // Last, so that the other sections keep their places; it runs after a failed
+        // After the others, so that they keep their places; it runs after a failed
         // connection too, where it tells whether the port wants the other transport.
         add(Security());
+        add(std::move(workflow));
         return report_;
     }
 
@@ -217,7 +228,11 @@ class Prober {
             PATIENT_ROOT_FIND,
             PATIENT_ROOT_MOVE,
             WORKLIST_FIND,
-            uid::BasicGrayscalePrintManagementMeta.data()};
+            uid::BasicGrayscalePrintManagementMeta.data(),
+            STUDY_ROOT_GET,
+            PATIENT_ROOT_GET,
+            STORAGE_COMMITMENT_CLASS,
+            MPPS_CLASS};
         std::vector<SyntaxPair> pairs;
         for (const char* service : SERVICES)
             pairs.push_back({service, std::string(uid::ImplicitVRLittleEndian)});
@@ -367,21 +382,13 @@ class Prober {
 
     Section Query(const Results& results) {
         Section section = MakeSection("Query/retrieve", Verdict::NotOffered);
-        const std::pair<const char*, const char*> models[] = {
-            {"Study Root FIND", STUDY_ROOT_FIND},
-            {"Study Root MOVE", STUDY_ROOT_MOVE},
-            {"Patient Root FIND", PATIENT_ROOT_FIND},
-            {"Patient Root MOVE", PATIENT_ROOT_MOVE}};
-        bool any = false;
-        for (std::size_t i = 0; i < 4; ++i) {
-            const int32_t result = results[STUDY_FIND + i];
-            any = any || result == 0;
-            auto [reason, advice] = result == 0
-                                        ? std::pair<std::string, std::string>("accepted", "")
-                                        : ContextWords(result);
-            section.rows.push_back(MakeRow(models[i].first, models[i].second, VerdictOf(result),
-                                           std::move(reason), std::move(advice)));
-        }
+        const ServiceRow models[] = {{"Study Root FIND", STUDY_ROOT_FIND, STUDY_FIND},
+                                     {"Study Root MOVE", STUDY_ROOT_MOVE, STUDY_MOVE},
+                                     {"Patient Root FIND", PATIENT_ROOT_FIND, PATIENT_FIND},
+                                     {"Patient Root MOVE", PATIENT_ROOT_MOVE, PATIENT_MOVE},
+                                     {"Study Root GET", STUDY_ROOT_GET, STUDY_GET},
+                                     {"Patient Root GET", PATIENT_ROOT_GET, PATIENT_GET}};
+        const bool any = AddServiceRows(section, models, results);
         if (any) {
             section.verdict = Verdict::Works;
         } else {
@@ -436,6 +443,49 @@ class Prober {
                 found_.instance = text("SOPInstanceUID");
             }
             ClearQuery(list, KindName(level));
+        }
+        JudgeByRows(section);
+        return section;
+    }
+
+    struct ServiceRow {
+        const char* item;
+        const char* uid;
+        Service service;
+    };
+
+    // A row per service as the connection's association answered it; true when one was
+    // accepted.
+    static bool AddServiceRows(Section& section, std::span<const ServiceRow> services,
+                               const Results& results) {
+        bool any = false;
+        for (const ServiceRow& service : services) {
+            const int32_t result = results[service.service];
+            any = any || result == 0;
+            auto [reason, advice] = result == 0
+                                        ? std::pair<std::string, std::string>("accepted", "")
+                                        : ContextWords(result);
+            section.rows.push_back(MakeRow(service.item, service.uid, VerdictOf(result),
+                                           std::move(reason), std::move(advice)));
+        }
+        return any;
+    }
+
+    // What a modality's workflow needs of an archive and a RIS besides storing and the
+    // worklist: negotiation only, nothing is committed and no procedure step is created.
+    Section Workflow(const Results& results) {
+        Section section = MakeSection("Workflow", Verdict::NotOffered);
+        const ServiceRow services[] = {
+            {"Storage Commitment Push Model", STORAGE_COMMITMENT_CLASS, COMMITMENT},
+            {"Modality Performed Procedure Step", MPPS_CLASS, MPPS}};
+        if (AddServiceRows(section, services, results)) {
+            section.verdict = Verdict::Works;
+            for (const Row& row : section.rows)
+                if (row.verdict == Verdict::Works)
+                    section.reason += (section.reason.empty() ? "" : " and ") + row.item;
+            section.reason += " accepted";
+        } else {
+            section.reason = "the peer takes neither storage commitment nor procedure steps";
         }
         JudgeByRows(section);
         return section;

@@ -1,9 +1,10 @@
 // What a peer accepts, found out without storing anything unless asked: one report of
 // sections (connection, verification, storage table, query/retrieve keys, worklist, retrieve
-// path, print, security), each with a verdict, the reason and what the operator can do, and rows
-// for what the section looked at one by one. Presentation contexts are proposed one transfer syntax
-// each, in as many associations as the limit of 128 contexts needs; every association is released
-// at once. The words are the library's; drawing the report is the front ends' job.
+// path, print, security, workflow), each with a verdict, the reason and what the operator can do,
+// and rows for what the section looked at one by one. Presentation contexts are proposed one
+// transfer syntax each, in as many associations as the limit of 128 contexts needs; every
+// association is released at once. The words are the library's; drawing the report is the front
+// ends' job.
 #pragma once
 
 #include <chrono>
@@ -133,9 +134,9 @@ struct Report {
 // Told of each section as soon as it is finished, in report order.
 using SectionSink = std::function<void(const Section& section)>;
 
-// Runs the whole probe; the report always holds the eight sections, those between the
-// connection and security marked so after a failed connection. Nothing changes the process's
-// working directory.
+// Runs the whole probe; the report always holds the nine sections, those between the
+// connection and security, and the workflow, marked so after a failed connection. Nothing changes
+// the process's working directory.
 Report Run(const Options& options, const SectionSink& onSection = {});
 
 }  // namespace probe

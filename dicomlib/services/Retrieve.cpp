@@ -122,7 +122,21 @@ int32_t GetSCUStatus(const net::ConnectionSettings& peer, const GetJob& job, Rec
 
     if (const int32_t sent = SendGet(*assoc, list, job.sopClassUid, job.level); sent != 0)
         return sent;
+    bool cancelSent = false;
+    uint32_t afterCancel = 0;
     do {
+        if (!cancelSent && job.cancelled && job.cancelled()) {
+            net::CommandSet cancel = net::CancelRequest(assoc->queryMessageId);
+            if (!net::SendMessage(*assoc, cancel.List(), assoc->querySopClass,
+                                  net::MessageKind::Command))
+                return QUERY_SEND_FAILED;
+            cancelSent = true;
+            if (note) note("C-CANCEL-RQ sent: waiting for the peer's final response");
+        }
+        if (cancelSent && afterCancel++ > MAX_RESPONSES_AFTER_CANCEL) {
+            net::AbortAssoc(*assoc);
+            return QUERY_TOO_MANY_PENDING;
+        }
         last.response = ReadRetrieveResponse(*assoc, net::C_GET_RSP);
         if (progress && last.response.status >= 0) progress(last);
     } while (last.response.status == net::STATUS_PENDING);

@@ -46,6 +46,9 @@ struct GetJob {
     std::vector<std::string> storageClasses;
     std::string directory;  // where instances are filed, as the provider files them
     std::filesystem::path indexRoot;
+    // Asked after each response; once true, a C-CANCEL-RQ goes out and the responses are read
+    // on (at most MAX_RESPONSES_AFTER_CANCEL) to the final one, whose counts are kept.
+    std::function<bool()> cancelled;
 };
 
 // The storage classes of the provider's standard profile.

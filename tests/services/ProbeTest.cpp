@@ -143,10 +143,10 @@ TEST(Probe, ALevelQueryEndingInFailureFailsItsRowSectionAndRetrievePath) {
         std::vector<std::string> told;
         const probe::Report report = probe::Run(
             options, [&](const probe::Section& section) { told.push_back(section.name); });
-        ASSERT_EQ(report.sections.size(), 8u);
+        ASSERT_EQ(report.sections.size(), 9u);
         EXPECT_EQ(told, (std::vector<std::string>{"Connection", "Verification", "Storage",
                                                   "Query/retrieve", "Worklist", "Retrieve path",
-                                                  "Print", "Security"}));
+                                                  "Print", "Security", "Workflow"}));
         EXPECT_EQ(report.sections[0].verdict, probe::Verdict::Works);
         EXPECT_EQ(report.sections[1].verdict, probe::Verdict::Works) << report.sections[1].reason;
         EXPECT_EQ(report.sections[2].verdict, probe::Verdict::NotOffered);
@@ -154,7 +154,7 @@ TEST(Probe, ALevelQueryEndingInFailureFailsItsRowSectionAndRetrievePath) {
         const probe::Section& query = report.sections[3];
         EXPECT_EQ(query.verdict, probe::Verdict::Failed);
         EXPECT_EQ(query.reason, std::string(c.failed) + " failed");
-        ASSERT_EQ(query.rows.size(), 4 + c.levelRows.size());
+        ASSERT_EQ(query.rows.size(), 6 + c.levelRows.size());  // FIND, MOVE, GET of each root
         for (const std::string& item : c.levelRows) {
             const probe::Row* row = RowOf(query, item);
             ASSERT_NE(row, nullptr) << item;

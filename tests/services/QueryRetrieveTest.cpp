@@ -481,6 +481,49 @@ TEST(QueryDispatch, RequestsArrivingDuringAQueryAreAnsweredAndTheQueryGoesOn) {
 
 // A C-GET asks for our SCP role in the request; a peer that does not grant it, and then reports
 // a completed sub-operation that never came, is said and fails.
+// A retrieve cancelled after its first pending response: the C-CANCEL-RQ names the C-GET's
+// Message ID, and the peer's final response and its counts are what the caller gets.
+TEST(GetSCU, ACancelGoesOutAfterAResponseAndTheFinalOneIsKept) {
+    testsupport::TempDir dir;
+    FakePeer peer;
+    MessagePart cancel;
+    peer.Start([&](net::PduStream& s) {
+        AcceptAssociation(s);
+        ReadMessagePart(s);
+        ReadMessagePart(s);
+        s.Write(Response(0xFF00, false, 0x8010, {{0x1020, Le16(3)}, {0x1021, Le16(0)}}));
+        cancel = ReadMessagePart(s);
+        s.Write(Response(0xFE00, false, 0x8010,
+                         {{0x1020, Le16(3)}, {0x1021, Le16(0)}, {0x1022, Le16(0)}}));
+        if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
+    });
+    GetJob job;
+    job.level = "STUDY";
+    job.storageClasses = {"1.2.840.10008.5.1.4.1.1.2"};
+    job.directory = dir.Path().string();
+    job.indexRoot = dir / "Database";
+    uint32_t responses = 0;
+    job.cancelled = [&] { return responses > 0; };
+    RecordList list;
+    list.Append(Key(RecordType::Study, {{9, "1.2.3"}}));
+    std::vector<std::string> notes;
+    services::GetProgress last;
+    EXPECT_EQ(GetSCUStatus(
+                  net::SettingsFor("127.0.0.1", peer.Port(), "local", "remote"), job, list, last,
+                  [&](const services::GetProgress&) { ++responses; },
+                  [&](const std::string& w) { notes.push_back(w); }),
+              0xFE00);
+    peer.Join();
+    EXPECT_EQ(responses, 2u);
+    EXPECT_EQ(last.response.remaining, 3);
+    EXPECT_EQ(notes.back(), "C-CANCEL-RQ sent: waiting for the peer's final response");
+    EXPECT_EQ(cancel.data, CommandBytes({
+                               {0x0100, Le16(0x0FFF)},  // C-CANCEL-RQ
+                               {0x0120, Le16(9)},       // the C-GET-RQ's Message ID
+                               {0x0800, Le16(0x0101)},  // no data set
+                           }));
+}
+
 TEST(GetSCU, ARoleNotGrantedIsSaidAndASuccessWithoutTheInstanceFails) {
     constexpr char CT[] = "1.2.840.10008.5.1.4.1.1.2";
     testsupport::TempDir dir;
