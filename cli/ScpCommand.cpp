@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Commands.h"
+#include "ExportsProvider.h"
 #include "NetOptions.h"
 #include "zedavura.h"
 
@@ -151,16 +152,20 @@ int BadFault(const char* option, const char* takes) {
 int RunScp(const Args& args) {
     NetLine line;
     Args rest;
-    if (const int bad = ParseNetLine(ScpCommand, args,
-                                     {"--max-associations", "--refuse", "--reject", "--status",
-                                      "--delay", "--abort-after", "--close-after"},
-                                     NetRole::Listener, line, rest);
+    if (const int bad =
+            ParseNetLine(ScpCommand, args,
+                         {"--max-associations", "--refuse", "--reject", "--status", "--delay",
+                          "--abort-after", "--close-after", "--pending", "--nodes"},
+                         NetRole::Listener, line, rest);
         bad != 0)
         return bad;
     std::vector<std::string> positional;
     int maxAssociations = DEFAULT_MAX_ASSOCIATIONS;
     bool acceptAll = false;
     bool quiet = false;
+    bool query = false;
+    uint32_t pending = 0;
+    std::string nodesFile;
     ProviderFaults faults{};
     faults.structSize = sizeof faults;
     std::vector<std::string> refused;
@@ -170,6 +175,13 @@ int RunScp(const Args& args) {
             acceptAll = true;
         } else if (rest[i] == "--quiet") {
             quiet = true;
+        } else if (rest[i] == "--query") {
+            query = true;
+        } else if (rest[i] == "--pending") {
+            if (!Number(rest[++i], 10000, pending))
+                return BadFault("--pending", "a number of responses from 0 to 10000");
+        } else if (rest[i] == "--nodes") {
+            nodesFile = rest[++i];
         } else if (rest[i] == "--refuse") {
             if (!IsUid(rest[++i])) return BadFault("--refuse", "an abstract syntax UID");
             refused.push_back(rest[i]);
@@ -238,8 +250,17 @@ int RunScp(const Args& args) {
     faults.statusCount = static_cast<uint32_t>(statuses.size());
     const bool faulty = !refused.empty() || !statuses.empty() || faults.rejectResult != 0 ||
                         faults.delayMs != 0 || faults.abortAfter != 0 || faults.closeAfter != 0;
+    std::string why;
+    if (!SetStoreSCPServices(query, pending, nodesFile.c_str(), why)) {
+        std::fprintf(stderr, "tessaly-cli: scp: %s\n", why.c_str());
+        std::fprintf(stderr,
+                     "each line of the nodes file is \"AE HOST PORT\" (# starts a comment): "
+                     "correct the file or give another with --nodes\n");
+        return 1;
+    }
+    const bool services = query || pending != 0 || !nodesFile.empty();
     static LiveLines lines;  // the listener may tell it until StopStoreSCP returns
-    if (quiet && !faulty)
+    if (quiet && !faulty && !services)
         StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
     else
         StartStoreSCPObserved(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
@@ -290,7 +311,7 @@ const Command ScpCommand = {"scp",
                             "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
                             "[--reject permanent|transient,SOURCE,REASON] "
                             "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
-                            "[--close-after N]",
+                            "[--close-after N] [--query] [--nodes FILE] [--pending N]",
                             RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

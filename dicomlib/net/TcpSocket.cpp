@@ -18,6 +18,7 @@
 #include <string>
 #include <system_error>
 
+#include "net/SocketReadable.h"
 #include "net/TraceLog.h"
 
 namespace dicomlib::net {
@@ -401,6 +402,15 @@ bool TcpSocket::ConnectedPair(int& first, int& second) {
     first = handles[0];
     second = handles[1];
     return true;
+}
+
+bool Readable(TcpSocket& socket) {
+    if (!socket.Connected()) return false;
+    // The handle is lent out and taken back unchanged.
+    const int handle = socket.ReleaseConnection();
+    const bool ready = WaitReadable(handle, 0, -1, true) == 1;
+    socket.Adopt(handle);
+    return ready;
 }
 
 }  // namespace dicomlib::net
