@@ -14,7 +14,9 @@
 #include <vector>
 
 #include "Commands.h"
+#include "FrontEnd.h"
 #include "NetOptions.h"
+#include "ProviderServices.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -151,10 +153,11 @@ int BadFault(const char* option, const char* takes) {
 int RunScp(const Args& args) {
     NetLine line;
     Args rest;
-    if (const int bad = ParseNetLine(ScpCommand, args,
-                                     {"--max-associations", "--refuse", "--reject", "--status",
-                                      "--delay", "--abort-after", "--close-after"},
-                                     NetRole::Listener, line, rest);
+    if (const int bad =
+            ParseNetLine(ScpCommand, args,
+                         {"--max-associations", "--refuse", "--reject", "--status", "--delay",
+                          "--abort-after", "--close-after", "--nodes", "--mpps"},
+                         NetRole::Listener, line, rest);
         bad != 0)
         return bad;
     std::vector<std::string> positional;
@@ -165,11 +168,22 @@ int RunScp(const Args& args) {
     faults.structSize = sizeof faults;
     std::vector<std::string> refused;
     std::vector<ProviderStatusFault> statuses;
+    bool commit = false, commitNewAssociation = false;
+    std::string nodesFile, mppsDirectory;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         if (rest[i] == "--accept-all") {
             acceptAll = true;
         } else if (rest[i] == "--quiet") {
             quiet = true;
+        } else if (rest[i] == "--commit") {
+            commit = true;
+        } else if (rest[i] == "--commit-new-association") {
+            commitNewAssociation = true;
+        } else if (rest[i] == "--nodes") {
+            nodesFile = rest[++i];
+        } else if (rest[i] == "--mpps") {
+            mppsDirectory = rest[++i];
+            if (mppsDirectory.empty()) return BadFault("--mpps", "a folder");
         } else if (rest[i] == "--refuse") {
             if (!IsUid(rest[++i])) return BadFault("--refuse", "an abstract syntax UID");
             refused.push_back(rest[i]);
@@ -213,6 +227,10 @@ int RunScp(const Args& args) {
         }
     }
     if (positional.size() != 2) return UsageError(ScpCommand);
+    if (commitNewAssociation && !commit) {
+        std::fprintf(stderr, "tessaly-cli: scp: --commit-new-association goes with --commit\n");
+        return 2;
+    }
     const std::string& port = line.port = positional[0];
     std::string directory = positional[1];
     if (directory.back() != '/') directory += '/';
@@ -239,7 +257,20 @@ int RunScp(const Args& args) {
     const bool faulty = !refused.empty() || !statuses.empty() || faults.rejectResult != 0 ||
                         faults.delayMs != 0 || faults.abortAfter != 0 || faults.closeAfter != 0;
     static LiveLines lines;  // the listener may tell it until StopStoreSCP returns
-    if (quiet && !faulty)
+    NServiceProviderOptions services{};
+    services.structSize = sizeof services;
+    services.commit = commit ? 1 : 0;
+    services.commitNewAssociation = commitNewAssociation ? 1 : 0;
+    services.nodesFile = nodesFile.c_str();
+    services.mppsDirectory = mppsDirectory.c_str();
+    if (commit || !mppsDirectory.empty() || !nodesFile.empty()) {
+        if (StartStoreSCPServing(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
+                                 quiet ? nullptr : PrintEvent, &lines, &services) != 1) {
+            std::fprintf(stderr, "tessaly-cli: scp: cannot start the provider\n%s\n",
+                         ExplanationLine().c_str());
+            return 1;
+        }
+    } else if (quiet && !faulty)
         StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
     else
         StartStoreSCPObserved(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
@@ -268,6 +299,17 @@ int RunScp(const Args& args) {
             "accepting every storage SOP class in every transfer syntax the library "
             "reads, stored as received\n");
     }
+    if (commit) {
+        std::printf("storage commitment: %s\n",
+                    commitNewAssociation
+                        ? "reports on a new association to the requestor named in --nodes"
+                        : "reports on the requestor's association, or on a new one when it has "
+                          "ended");
+    }
+    if (!mppsDirectory.empty()) {
+        const auto steps = std::filesystem::absolute(mppsDirectory, ec);
+        std::printf("performed procedure steps: %s\n", steps.c_str());
+    }
     std::fflush(stdout);
     {
         std::lock_guard lock(lines.mutex);
@@ -285,12 +327,14 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp",
-                            "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
-                            "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
-                            "[--reject permanent|transient,SOURCE,REASON] "
-                            "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
-                            "[--close-after N]",
-                            RunScp, PROVIDER_SECURITY_USAGE};
+const Command ScpCommand = {
+    "scp",
+    "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
+    "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
+    "[--reject permanent|transient,SOURCE,REASON] "
+    "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
+    "[--close-after N] [--commit [--commit-new-association]] [--nodes FILE] "
+    "[--mpps DIR]",
+    RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

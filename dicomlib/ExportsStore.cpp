@@ -7,7 +7,9 @@
 
 #include "ExportSettings.h"
 #include "Guarded.h"
+#include "ProviderServices.h"
 #include "store/DatabaseIndex.h"
+#include "store/NServiceProvider.h"
 #include "store/Rddcmdir.h"
 #include "store/StoreScp.h"
 #include "zedavura.h"
@@ -100,24 +102,64 @@ extern "C" ZEDAVURA_API void StartStoreSCPWith(const char* directory,
     });
 }
 
+// The observed provider, with the N-service rows when asked for; false, the reason noted, when
+// their options cannot be used.
+static bool StartObserved(const char* directory, const ConnectionOptions* listener,
+                          uint8_t acceptAll, const ProviderFaults* faults, ProviderEventSink sink,
+                          void* context, const store::NServiceOptions* services) {
+    const auto settings = SettingsOf(listener);
+    const auto faultSettings = FaultsOf(faults);
+    if (directory == nullptr || !settings || settings->port.empty() || !faultSettings) return false;
+    store::ProviderProfile profile = store::ProfileFor(
+        acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
+        {store::StorageDirectoryOf(directory), store::INDEX_ROOT, false});
+    if (services != nullptr) {
+        std::string why;
+        if (!store::AddNServiceRows(profile, *services, store::StorageDirectoryOf(directory),
+                                    *settings, why)) {
+            net::NoteFailure(why);
+            return false;
+        }
+    }
+    profile.faults = *faultSettings;
+    if (sink != nullptr)
+        profile.observer = [sink, context](const store::ProviderEvent& event) {
+            TellSink(sink, context, event);
+        };
+    store::StartStoreSCP(std::move(profile), settings->port, gMaxAssociations.load(), *settings);
+    return true;
+}
+
 extern "C" ZEDAVURA_API void StartStoreSCPObserved(const char* directory,
                                                    const ConnectionOptions* listener,
                                                    uint8_t acceptAll, const ProviderFaults* faults,
                                                    ProviderEventSink sink, void* context) {
-    const auto settings = SettingsOf(listener);
-    const auto faultSettings = FaultsOf(faults);
-    if (directory == nullptr || !settings || settings->port.empty() || !faultSettings) return;
     GuardedVoid("StartStoreSCPObserved", [&] {
-        store::ProviderProfile profile = store::ProfileFor(
-            acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
-            {store::StorageDirectoryOf(directory), store::INDEX_ROOT, false});
-        profile.faults = *faultSettings;
-        if (sink != nullptr)
-            profile.observer = [sink, context](const store::ProviderEvent& event) {
-                TellSink(sink, context, event);
-            };
-        store::StartStoreSCP(std::move(profile), settings->port, gMaxAssociations.load(),
-                             *settings);
+        StartObserved(directory, listener, acceptAll, faults, sink, context, nullptr);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t StartStoreSCPServing(const char* directory,
+                                                     const ConnectionOptions* listener,
+                                                     uint8_t acceptAll,
+                                                     const ProviderFaults* faults,
+                                                     ProviderEventSink sink, void* context,
+                                                     const NServiceProviderOptions* services) {
+    return Guarded("StartStoreSCPServing", uint8_t{0}, [&] {
+        net::NoteFailure({});
+        if (services != nullptr && services->structSize < sizeof(NServiceProviderOptions)) {
+            net::NoteFailure("the N-service options are too small for this library");
+            return uint8_t{0};
+        }
+        store::NServiceOptions options;
+        if (services != nullptr) {
+            options.commit = services->commit != 0;
+            options.commitNewAssociation = services->commitNewAssociation != 0;
+            if (services->nodesFile != nullptr) options.nodesFile = services->nodesFile;
+            if (services->mppsDirectory != nullptr) options.mppsDirectory = services->mppsDirectory;
+        }
+        return static_cast<uint8_t>(
+            StartObserved(directory, listener, acceptAll, faults, sink, context, &options) ? 1 : 0);
     });
 }
 
