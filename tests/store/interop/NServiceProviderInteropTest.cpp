@@ -178,3 +178,39 @@ TEST_F(NServiceProvider, KeepsProcedureStepsByTheirStateRules) {
     EXPECT_TRUE(Has(scp->Output(), "status 0x0120 (failure: missing attribute: (0040,0241))"))
         << scp->Output();
 }
+
+// An independent modality: dcmjs-dimse from npm, installed once into a cache folder of its own.
+TEST_F(NServiceProvider, DcmjsDimseCommitsOnItsAssociationAndKeepsItsStep) {
+    if (!testsupport::ToolAvailable("node") || !testsupport::ToolAvailable("npm"))
+        GTEST_SKIP() << "node and npm are needed for dcmjs-dimse";
+    const fs::path cache = fs::temp_directory_path() / "tessaly-dcmjs-dimse";
+    if (!fs::exists(cache / "node_modules" / "dcmjs-dimse" / "package.json")) {
+        const auto installed = testsupport::RunCommand({"npm", "install", "--no-audit", "--no-fund",
+                                                        "--prefix", cache.string(), "dcmjs-dimse"});
+        if (installed.exitCode != 0)
+            GTEST_SKIP() << "npm cannot install dcmjs-dimse (is the registry reachable?): "
+                         << installed.errors;
+    }
+    const std::vector<std::string> path = {"NODE_PATH=" + (cache / "node_modules").string()};
+    const std::string script =
+        (testsupport::SourceDir() / "tests/store/interop/dcmjs_nservices.js").string();
+    auto scp = Scp({"--commit", "--mpps", (work_ / "steps").string()});
+    ASSERT_EQ(Cli("store", {ct_}).exitCode, 0);
+
+    const auto commit = testsupport::RunCommand(
+        {"node", script, port_, "commit", "1.2.840.10008.5.1.4.1.1.2", CT_UID}, path);
+    EXPECT_TRUE(Has(commit.output, "N-ACTION 0\n")) << commit.output << commit.errors;
+    EXPECT_TRUE(Has(commit.output, std::string("REPORT 2 1.2.826.0.1.3680043.77 committed ") +
+                                       CT_UID + " failed 1.2.826.0.1.3680043.78:274\n"))
+        << commit.output;
+
+    const auto step = testsupport::RunCommand({"node", script, port_, "mpps"}, path);
+    EXPECT_TRUE(Has(step.output, "N-CREATE 0\nN-SET 0\nN-SET-AGAIN 272\n"))
+        << step.output << step.errors;
+    data::DecoderState state;
+    ElementList meta, stored;
+    ASSERT_TRUE(
+        data::ReadPart10File(state, work_ / "steps" / "1.2.826.0.1.3680043.79.dcm", meta, stored));
+    EXPECT_EQ(data::GetTopLevelString(stored, {0x0040, 0x0252}), "COMPLETED");
+    EXPECT_EQ(data::GetTagString(stored, 0x0020, 0x000D), "1.2.826.0.1.3680043.80");
+}
