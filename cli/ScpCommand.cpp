@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "Commands.h"
-#include "ExportsProvider.h"
+#include "FrontEnd.h"
 #include "NetOptions.h"
 #include "zedavura.h"
 
@@ -155,7 +155,7 @@ int RunScp(const Args& args) {
     if (const int bad =
             ParseNetLine(ScpCommand, args,
                          {"--max-associations", "--refuse", "--reject", "--status", "--delay",
-                          "--abort-after", "--close-after", "--pending", "--nodes"},
+                          "--abort-after", "--close-after", "--pending", "--nodes", "--mpps"},
                          NetRole::Listener, line, rest);
         bad != 0)
         return bad;
@@ -165,11 +165,12 @@ int RunScp(const Args& args) {
     bool quiet = false;
     bool query = false;
     uint32_t pending = 0;
-    std::string nodesFile;
     ProviderFaults faults{};
     faults.structSize = sizeof faults;
     std::vector<std::string> refused;
     std::vector<ProviderStatusFault> statuses;
+    bool commit = false, commitNewAssociation = false;
+    std::string nodesFile, mppsDirectory;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         if (rest[i] == "--accept-all") {
             acceptAll = true;
@@ -180,8 +181,15 @@ int RunScp(const Args& args) {
         } else if (rest[i] == "--pending") {
             if (!Number(rest[++i], 10000, pending))
                 return BadFault("--pending", "a number of responses from 0 to 10000");
+        } else if (rest[i] == "--commit") {
+            commit = true;
+        } else if (rest[i] == "--commit-new-association") {
+            commitNewAssociation = true;
         } else if (rest[i] == "--nodes") {
             nodesFile = rest[++i];
+        } else if (rest[i] == "--mpps") {
+            mppsDirectory = rest[++i];
+            if (mppsDirectory.empty()) return BadFault("--mpps", "a folder");
         } else if (rest[i] == "--refuse") {
             if (!IsUid(rest[++i])) return BadFault("--refuse", "an abstract syntax UID");
             refused.push_back(rest[i]);
@@ -225,6 +233,10 @@ int RunScp(const Args& args) {
         }
     }
     if (positional.size() != 2) return UsageError(ScpCommand);
+    if (commitNewAssociation && !commit) {
+        std::fprintf(stderr, "tessaly-cli: scp: --commit-new-association goes with --commit\n");
+        return 2;
+    }
     const std::string& port = line.port = positional[0];
     std::string directory = positional[1];
     if (directory.back() != '/') directory += '/';
@@ -250,17 +262,23 @@ int RunScp(const Args& args) {
     faults.statusCount = static_cast<uint32_t>(statuses.size());
     const bool faulty = !refused.empty() || !statuses.empty() || faults.rejectResult != 0 ||
                         faults.delayMs != 0 || faults.abortAfter != 0 || faults.closeAfter != 0;
-    std::string why;
-    if (!SetStoreSCPServices(query, pending, nodesFile.c_str(), why)) {
-        std::fprintf(stderr, "tessaly-cli: scp: %s\n", why.c_str());
-        std::fprintf(stderr,
-                     "each line of the nodes file is \"AE HOST PORT\" (# starts a comment): "
-                     "correct the file or give another with --nodes\n");
-        return 1;
-    }
-    const bool services = query || pending != 0 || !nodesFile.empty();
     static LiveLines lines;  // the listener may tell it until StopStoreSCP returns
-    if (quiet && !faulty && !services)
+    ProviderServices services{};
+    services.structSize = sizeof services;
+    services.query = query ? 1 : 0;
+    services.pending = pending;
+    services.nodesFile = nodesFile.c_str();
+    services.commit = commit ? 1 : 0;
+    services.commitNewAssociation = commitNewAssociation ? 1 : 0;
+    services.mppsDirectory = mppsDirectory.c_str();
+    if (query || pending != 0 || commit || !mppsDirectory.empty() || !nodesFile.empty()) {
+        if (StartStoreSCPServices(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
+                                  quiet ? nullptr : PrintEvent, &lines, &services) != 1) {
+            std::fprintf(stderr, "tessaly-cli: scp: cannot start the provider\n%s\n",
+                         ExplanationLine().c_str());
+            return 1;
+        }
+    } else if (quiet && !faulty)
         StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
     else
         StartStoreSCPObserved(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
@@ -289,6 +307,17 @@ int RunScp(const Args& args) {
             "accepting every storage SOP class in every transfer syntax the library "
             "reads, stored as received\n");
     }
+    if (commit) {
+        std::printf("storage commitment: %s\n",
+                    commitNewAssociation
+                        ? "reports on a new association to the requestor named in --nodes"
+                        : "reports on the requestor's association, or on a new one when it has "
+                          "ended");
+    }
+    if (!mppsDirectory.empty()) {
+        const auto steps = std::filesystem::absolute(mppsDirectory, ec);
+        std::printf("performed procedure steps: %s\n", steps.c_str());
+    }
     std::fflush(stdout);
     {
         std::lock_guard lock(lines.mutex);
@@ -306,12 +335,14 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {"scp",
-                            "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
-                            "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
-                            "[--reject permanent|transient,SOURCE,REASON] "
-                            "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
-                            "[--close-after N] [--query] [--nodes FILE] [--pending N]",
-                            RunScp, PROVIDER_SECURITY_USAGE};
+const Command ScpCommand = {
+    "scp",
+    "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
+    "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
+    "[--reject permanent|transient,SOURCE,REASON] "
+    "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
+    "[--close-after N] [--query] [--pending N] [--commit [--commit-new-association]] "
+    "[--nodes FILE] [--mpps DIR]",
+    RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

@@ -6,9 +6,9 @@
 #include <string>
 
 #include "ExportSettings.h"
-#include "ExportsProvider.h"
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
+#include "store/NServiceProvider.h"
 #include "store/Rddcmdir.h"
 #include "store/RetrieveProvider.h"
 #include "store/StoreScp.h"
@@ -102,27 +102,80 @@ extern "C" ZEDAVURA_API void StartStoreSCPWith(const char* directory,
     });
 }
 
+// The observed provider, with the rows of the services asked for; false, the reason noted,
+// when their options cannot be used.
+static bool StartObserved(const char* directory, const ConnectionOptions* listener,
+                          uint8_t acceptAll, const ProviderFaults* faults, ProviderEventSink sink,
+                          void* context, const ProviderServices* services) {
+    const auto settings = SettingsOf(listener);
+    const auto faultSettings = FaultsOf(faults);
+    if (directory == nullptr || !settings || settings->port.empty() || !faultSettings) {
+        net::NoteFailure("no storage folder, no port, or options too small for this library");
+        return false;
+    }
+    const store::StorageTarget target{store::StorageDirectoryOf(directory), store::INDEX_ROOT,
+                                      false};
+    store::ProviderProfile profile = store::ProfileFor(
+        acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard, target);
+    if (services != nullptr) {
+        auto text = [](const char* t) { return std::string(t != nullptr ? t : ""); };
+        std::string why;
+        store::ProviderOptions retrieve;
+        retrieve.query = services->query != 0;
+        retrieve.pending = services->pending;
+        if (!text(services->nodesFile).empty()) {
+            auto nodes = store::ReadNodesFile(text(services->nodesFile), why);
+            if (!nodes) {
+                net::NoteFailure(why +
+                                 ": each line of the nodes file is \"AE HOST PORT\" (# "
+                                 "starts a comment)");
+                return false;
+            }
+            retrieve.nodes = std::move(*nodes);
+        }
+        store::AddRetrieveRows(profile, target, retrieve);
+        store::NServiceOptions nservices;
+        nservices.commit = services->commit != 0;
+        nservices.commitNewAssociation = services->commitNewAssociation != 0;
+        nservices.nodesFile = text(services->nodesFile);
+        nservices.mppsDirectory = text(services->mppsDirectory);
+        if (!store::AddNServiceRows(profile, nservices, target.storageDirectory, *settings, why)) {
+            net::NoteFailure(why);
+            return false;
+        }
+    }
+    profile.faults = *faultSettings;
+    if (sink != nullptr)
+        profile.observer = [sink, context](const store::ProviderEvent& event) {
+            TellSink(sink, context, event);
+        };
+    store::StartStoreSCP(std::move(profile), settings->port, gMaxAssociations.load(), *settings);
+    return true;
+}
+
 extern "C" ZEDAVURA_API void StartStoreSCPObserved(const char* directory,
                                                    const ConnectionOptions* listener,
                                                    uint8_t acceptAll, const ProviderFaults* faults,
                                                    ProviderEventSink sink, void* context) {
-    const auto settings = SettingsOf(listener);
-    const auto faultSettings = FaultsOf(faults);
-    if (directory == nullptr || !settings || settings->port.empty() || !faultSettings) return;
     GuardedVoid("StartStoreSCPObserved", [&] {
-        const store::StorageTarget target{store::StorageDirectoryOf(directory), store::INDEX_ROOT,
-                                          false};
-        store::ProviderProfile profile = store::ProfileFor(
-            acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
-            target);
-        store::AddRetrieveRows(profile, target, store::StoreSCPServices());
-        profile.faults = *faultSettings;
-        if (sink != nullptr)
-            profile.observer = [sink, context](const store::ProviderEvent& event) {
-                TellSink(sink, context, event);
-            };
-        store::StartStoreSCP(std::move(profile), settings->port, gMaxAssociations.load(),
-                             *settings);
+        StartObserved(directory, listener, acceptAll, faults, sink, context, nullptr);
+    });
+}
+
+extern "C" ZEDAVURA_API uint8_t StartStoreSCPServices(const char* directory,
+                                                      const ConnectionOptions* listener,
+                                                      uint8_t acceptAll,
+                                                      const ProviderFaults* faults,
+                                                      ProviderEventSink sink, void* context,
+                                                      const ProviderServices* services) {
+    return Guarded("StartStoreSCPServices", uint8_t{0}, [&] {
+        net::NoteFailure({});
+        if (services != nullptr && services->structSize < sizeof(ProviderServices)) {
+            net::NoteFailure("the provider's service options are too small for this library");
+            return uint8_t{0};
+        }
+        return static_cast<uint8_t>(
+            StartObserved(directory, listener, acceptAll, faults, sink, context, services) ? 1 : 0);
     });
 }
 

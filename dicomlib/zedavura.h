@@ -472,6 +472,28 @@ typedef void (*ProviderEventSink)(void* context, const ProviderEvent* event);
 ZEDAVURA_API void StartStoreSCPObserved(const char* directory, const ConnectionOptions* listener,
                                         uint8_t acceptAll, const ProviderFaults* faults,
                                         ProviderEventSink sink, void* context);
+
+/* What the provider serves besides C-ECHO and C-STORE, all from its own storage folder; every
+ * text may be null or empty for none. structSize is sizeof(ProviderServices) as the caller
+ * compiled it: fields added later go at the end. */
+typedef struct ProviderServices {
+    uint32_t structSize;
+    uint8_t query;         /* 1: C-MOVE and C-GET at Patient and Study Root from what it stored */
+    uint32_t pending;      /* extra pending responses before each final C-MOVE/C-GET response */
+    const char* nodesFile; /* "AE HOST PORT" lines: move destinations, commitment requestors */
+    uint8_t commit;        /* 1: take Storage Commitment Push Model */
+    uint8_t commitNewAssociation; /* 1: commitment reports always on a new association */
+    const char* mppsDirectory;    /* the folder of performed procedure steps; empty: not taken */
+} ProviderServices;
+/* StartStoreSCPObserved serving services as well (null: none). 1 when the listener was started
+ * (StoreSCPListening tells whether it listens); 0 when the options cannot be used: a nodes file
+ * that cannot be read or has a bad line, --commit-new-association without commit, a struct too
+ * small (LastFailureText says why). The options are copied; context stays the caller's. */
+ZEDAVURA_API uint8_t StartStoreSCPServices(const char* directory, const ConnectionOptions* listener,
+                                           uint8_t acceptAll, const ProviderFaults* faults,
+                                           ProviderEventSink sink, void* context,
+                                           const ProviderServices* services);
+
 /* How many associations each listener started from now on serves at once: 1 (the default) to
  * 256; other values are taken as the nearest of those. Instances are still written whole and
  * indexed once, whatever the number. */

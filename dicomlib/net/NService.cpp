@@ -144,6 +144,37 @@ CommandSet NServiceResponse(uint16_t responseField, std::string_view sopClassUid
     return command;
 }
 
+CommandSet NServiceFailure(uint16_t responseField, std::string_view sopClassUid,
+                           std::string_view instanceUid, uint16_t messageIdBeingRespondedTo,
+                           uint16_t status, std::string_view comment,
+                           const std::vector<Tag>& attributes, std::optional<uint16_t> typeId) {
+    CommandSet command;
+    if (!sopClassUid.empty()) command.AppendUid(tag::AffectedSOPClassUID, sopClassUid);
+    command.AppendUs(tag::CommandField, responseField)
+        .AppendUs(tag::MessageIDBeingRespondedTo, messageIdBeingRespondedTo)
+        .AppendUs(tag::CommandDataSetType, NO_DATA_SET)
+        .AppendUs(tag::Status, status);
+    // The comment is LO: 64 characters at most, a space to even length.
+    std::string text(comment.substr(0, 64));
+    if (text.size() % 2 != 0) text += ' ';
+    if (!text.empty())
+        command.AppendBytes(tag::ErrorComment, "LO",
+                            {reinterpret_cast<const uint8_t*>(text.data()), text.size()});
+    if (!instanceUid.empty()) command.AppendUid(tag::AffectedSOPInstanceUID, instanceUid);
+    if (typeId && responseField == N_EVENT_REPORT_RSP) command.AppendUs(tag::EventTypeID, *typeId);
+    if (!attributes.empty()) {
+        std::vector<uint8_t> at;
+        for (const Tag& t : attributes)
+            for (uint16_t half : {t.group, t.element}) {
+                at.push_back(static_cast<uint8_t>(half & 0xFF));
+                at.push_back(static_cast<uint8_t>(half >> 8));
+            }
+        command.AppendBytes(Tag{0x0000, 0x1005}, "AT", at);
+    }
+    if (typeId && responseField == N_ACTION_RSP) command.AppendUs(tag::ActionTypeID, *typeId);
+    return command;
+}
+
 NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     NResponse response;
     assoc.dataTransfer.awaitedResponse = expectedField;

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "data/ElementList.h"
 #include "net/Association.h"
@@ -44,6 +45,14 @@ CommandSet NServiceResponse(uint16_t responseField, std::string_view sopClassUid
                             std::string_view instanceUid, uint16_t messageIdBeingRespondedTo,
                             uint16_t status, bool withAttributes,
                             std::optional<uint16_t> typeId = std::nullopt);
+
+// The same for a failure the provider explains: an Error Comment (at most 64 characters kept)
+// and, when given, the Attribute Identifier List of the attributes at fault.
+CommandSet NServiceFailure(uint16_t responseField, std::string_view sopClassUid,
+                           std::string_view instanceUid, uint16_t messageIdBeingRespondedTo,
+                           uint16_t status, std::string_view comment,
+                           const std::vector<Tag>& attributes = {},
+                           std::optional<uint16_t> typeId = std::nullopt);
 
 // Our own outcomes of an exchange; 0..65535 are statuses from the peer.
 enum NFailure : int32_t {

@@ -103,6 +103,22 @@ void SetStatus(ElementList& command, uint16_t status) {
     e->value[1] = static_cast<uint8_t>(status >> 8);
 }
 
+// The tags of a response's Attribute Identifier List, "(0040,0241) (0008,0060)"; empty without.
+std::string AttributeList(const ElementList& command) {
+    const DicomElement* e = data::FindTag(command, Tag{0x0000, 0x1005});
+    if (e == nullptr) return {};
+    data::ValueView v(*e);
+    std::string text;
+    for (std::size_t i = 0; v.Ok() && i + 4 <= v.Bytes().size(); i += 4) {
+        const auto b = v.Bytes();
+        char one[16];
+        std::snprintf(one, sizeof one, "(%04X,%04X)", b[i] | (b[i + 1] << 8),
+                      b[i + 2] | (b[i + 3] << 8));
+        text += (text.empty() ? "" : " ") + std::string(one);
+    }
+    return text;
+}
+
 }  // namespace
 
 bool FaultSettings::Any() const {
@@ -224,6 +240,7 @@ net::DimseHandlers AssociationWatch::Handlers() {
         if (override_ && !IsFailureStatus(data::GetTagUS(command, tag::Status)))
             SetStatus(command, *override_);
         lastStatus_ = data::GetTagUS(command, tag::Status);
+        attributes_ = AttributeList(command);
     };
     mark_ = assoc_.stream.Socket().BytesReceived();
     return handlers;
@@ -268,6 +285,7 @@ net::HandlerResult AssociationWatch::Serve(Association& assoc, net::DimseMessage
         Join(event.fault, "delayed " + std::to_string(faults.delayMs) + " ms");
     }
     lastStatus_ = -1;
+    attributes_.clear();
     net::HandlerResult result = net::HandlerResult::Continue;
     const auto injected = InjectedStatus(faults, field, nth);
     if (injected && IsFailureStatus(*injected)) {
@@ -306,6 +324,8 @@ net::HandlerResult AssociationWatch::Serve(Association& assoc, net::DimseMessage
     if (lastStatus_ >= 0)
         event.statusWords =
             std::string(net::StatusMeaning(static_cast<uint16_t>(lastStatus_), field));
+    // The attributes a failure names, as the response's Attribute Identifier List gives them.
+    if (lastStatus_ >= 0 && !attributes_.empty()) event.statusWords += ": " + attributes_;
     ++answered_;
     event.milliseconds =
         static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

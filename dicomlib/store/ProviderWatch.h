@@ -135,7 +135,8 @@ class AssociationWatch {
     uint64_t mark_ = 0;  // bytes received when the last request was answered
     std::optional<uint16_t> override_;
     int32_t lastStatus_ = -1;
-    std::string ending_;  // set by an injected abort or close
+    std::string attributes_;  // the Attribute Identifier List of the last response
+    std::string ending_;      // set by an injected abort or close
     std::string endingFault_;
     std::string servedNames_;
 };

@@ -297,15 +297,15 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
     EXPECT_EQ(taken.errors, "tessaly-cli: scp: cannot listen on port " + Port() + "\n");
     auto usage = RunCommand({testsupport::CliPath(), "scp", Port()});
     EXPECT_EQ(usage.exitCode, 2);
-    EXPECT_EQ(
-        usage.errors,
-        "usage: tessaly-cli scp PORT DIR [--max-associations N] [--accept-all] "
-        "[--acse-timeout S] [--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
-        "[--reject permanent|transient,SOURCE,REASON] [--status COMMAND=0xXXXX[/N]] "
-        "[--delay MS] [--abort-after N] [--close-after N] [--query] [--nodes FILE] [--pending N]\n"
-        "       [--tls --tls-cert FILE --tls-key FILE [--tls-key-password-file FILE] "
-        "[--tls-ca FILE|DIR]... [--tls-peer-cert required|optional|ignore] "
-        "[--tls-profile bcp195-nd|bcp195|bcp195-ex]] [--require-user FILE]\n");
+    EXPECT_EQ(usage.errors,
+              "usage: tessaly-cli scp PORT DIR [--max-associations N] [--accept-all] "
+              "[--acse-timeout S] [--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
+              "[--reject permanent|transient,SOURCE,REASON] [--status COMMAND=0xXXXX[/N]] "
+              "[--delay MS] [--abort-after N] [--close-after N] [--query] [--pending N] "
+              "[--commit [--commit-new-association]] [--nodes FILE] [--mpps DIR]\n"
+              "       [--tls --tls-cert FILE --tls-key FILE [--tls-key-password-file FILE] "
+              "[--tls-ca FILE|DIR]... [--tls-peer-cert required|optional|ignore] "
+              "[--tls-profile bcp195-nd|bcp195|bcp195-ex]] [--require-user FILE]\n");
     EXPECT_EQ(RunCommand({testsupport::CliPath(), "scp", Port(), "x", "--max-associations", "0"})
                   .exitCode,
               2);
