@@ -17,6 +17,10 @@
 #include "NetOptions.h"
 #include "zedavura.h"
 
+// The provider's query and worklist options (kept by the library for the next start).
+extern "C" void SetStoreSCPQueryOptions(uint8_t query, const char* worklistDirectory,
+                                        uint32_t pending);
+
 namespace cli {
 
 extern const Command ScpCommand;
@@ -151,10 +155,11 @@ int BadFault(const char* option, const char* takes) {
 int RunScp(const Args& args) {
     NetLine line;
     Args rest;
-    if (const int bad = ParseNetLine(ScpCommand, args,
-                                     {"--max-associations", "--refuse", "--reject", "--status",
-                                      "--delay", "--abort-after", "--close-after"},
-                                     NetRole::Listener, line, rest);
+    if (const int bad =
+            ParseNetLine(ScpCommand, args,
+                         {"--max-associations", "--refuse", "--reject", "--status", "--delay",
+                          "--abort-after", "--close-after", "--worklist", "--pending"},
+                         NetRole::Listener, line, rest);
         bad != 0)
         return bad;
     std::vector<std::string> positional;
@@ -165,9 +170,22 @@ int RunScp(const Args& args) {
     faults.structSize = sizeof faults;
     std::vector<std::string> refused;
     std::vector<ProviderStatusFault> statuses;
+    bool query = false;
+    std::string worklist;
+    uint32_t pending = 0;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         if (rest[i] == "--accept-all") {
             acceptAll = true;
+        } else if (rest[i] == "--query") {
+            query = true;
+        } else if (rest[i] == "--worklist") {
+            worklist = rest[++i];
+            std::error_code ec;
+            if (!std::filesystem::is_directory(worklist, ec))
+                return BadFault("--worklist", "a directory of worklist items");
+        } else if (rest[i] == "--pending") {
+            if (!Number(rest[++i], 100000, pending))
+                return BadFault("--pending", "a number of responses from 0 to 100000");
         } else if (rest[i] == "--quiet") {
             quiet = true;
         } else if (rest[i] == "--refuse") {
@@ -238,8 +256,10 @@ int RunScp(const Args& args) {
     faults.statusCount = static_cast<uint32_t>(statuses.size());
     const bool faulty = !refused.empty() || !statuses.empty() || faults.rejectResult != 0 ||
                         faults.delayMs != 0 || faults.abortAfter != 0 || faults.closeAfter != 0;
+    SetStoreSCPQueryOptions(query ? 1 : 0, worklist.c_str(), pending);
+    const bool answering = query || !worklist.empty();
     static LiveLines lines;  // the listener may tell it until StopStoreSCP returns
-    if (quiet && !faulty)
+    if (quiet && !faulty && !answering)
         StartStoreSCPWith(directory.c_str(), &options, acceptAll ? 1 : 0);
     else
         StartStoreSCPObserved(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
@@ -263,6 +283,13 @@ int RunScp(const Args& args) {
                                                                            : "required";
         std::printf("TLS only on this port; senders' certificates %s\n", senders);
     }
+    if (query) std::printf("answering C-FIND at Patient Root and Study Root from what is stored\n");
+    if (!worklist.empty())
+        std::printf("answering Modality Worklist C-FIND from the items in %s\n",
+                    std::filesystem::absolute(worklist, ec).c_str());
+    if (pending != 0)
+        std::printf("fault: %u extra pending responses before each final C-FIND response\n",
+                    static_cast<unsigned>(pending));
     if (acceptAll) {
         std::printf(
             "accepting every storage SOP class in every transfer syntax the library "
@@ -290,7 +317,7 @@ const Command ScpCommand = {"scp",
                             "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
                             "[--reject permanent|transient,SOURCE,REASON] "
                             "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
-                            "[--close-after N]",
+                            "[--close-after N] [--query] [--worklist DIR] [--pending N]",
                             RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

@@ -8,6 +8,7 @@
 #include "ExportSettings.h"
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
+#include "store/QueryProvider.h"
 #include "store/Rddcmdir.h"
 #include "store/StoreScp.h"
 #include "zedavura.h"
@@ -108,9 +109,12 @@ extern "C" ZEDAVURA_API void StartStoreSCPObserved(const char* directory,
     const auto faultSettings = FaultsOf(faults);
     if (directory == nullptr || !settings || settings->port.empty() || !faultSettings) return;
     GuardedVoid("StartStoreSCPObserved", [&] {
+        const store::StorageTarget target{store::StorageDirectoryOf(directory), store::INDEX_ROOT,
+                                          false};
         store::ProviderProfile profile = store::ProfileFor(
             acceptAll != 0 ? store::AcceptPolicy::Everything : store::AcceptPolicy::Standard,
-            {store::StorageDirectoryOf(directory), store::INDEX_ROOT, false});
+            target);
+        store::AddQueryRows(profile, target, store::ProviderQueryOptions());
         profile.faults = *faultSettings;
         if (sink != nullptr)
             profile.observer = [sink, context](const store::ProviderEvent& event) {
