@@ -152,11 +152,11 @@ int BadFault(const char* option, const char* takes) {
 int RunScp(const Args& args) {
     NetLine line;
     Args rest;
-    if (const int bad =
-            ParseNetLine(ScpCommand, args,
-                         {"--max-associations", "--refuse", "--reject", "--status", "--delay",
-                          "--abort-after", "--close-after", "--pending", "--nodes", "--mpps"},
-                         NetRole::Listener, line, rest);
+    if (const int bad = ParseNetLine(
+            ScpCommand, args,
+            {"--max-associations", "--refuse", "--reject", "--status", "--delay", "--abort-after",
+             "--close-after", "--pending", "--nodes", "--mpps", "--worklist"},
+            NetRole::Listener, line, rest);
         bad != 0)
         return bad;
     std::vector<std::string> positional;
@@ -170,10 +170,15 @@ int RunScp(const Args& args) {
     std::vector<std::string> refused;
     std::vector<ProviderStatusFault> statuses;
     bool commit = false, commitNewAssociation = false;
-    std::string nodesFile, mppsDirectory;
+    std::string nodesFile, mppsDirectory, worklist;
     for (std::size_t i = 0; i < rest.size(); ++i) {
         if (rest[i] == "--accept-all") {
             acceptAll = true;
+        } else if (rest[i] == "--worklist") {
+            worklist = rest[++i];
+            std::error_code ec;
+            if (!std::filesystem::is_directory(worklist, ec))
+                return BadFault("--worklist", "a directory of worklist items");
         } else if (rest[i] == "--quiet") {
             quiet = true;
         } else if (rest[i] == "--query") {
@@ -271,7 +276,9 @@ int RunScp(const Args& args) {
     services.commit = commit ? 1 : 0;
     services.commitNewAssociation = commitNewAssociation ? 1 : 0;
     services.mppsDirectory = mppsDirectory.c_str();
-    if (query || pending != 0 || commit || !mppsDirectory.empty() || !nodesFile.empty()) {
+    services.worklistDirectory = worklist.c_str();
+    if (query || pending != 0 || commit || !mppsDirectory.empty() || !nodesFile.empty() ||
+        !worklist.empty()) {
         if (StartStoreSCPServices(directory.c_str(), &options, acceptAll ? 1 : 0, &faults,
                                   quiet ? nullptr : PrintEvent, &lines, &services) != 1) {
             std::fprintf(stderr, "tessaly-cli: scp: cannot start the provider\n%s\n",
@@ -302,6 +309,18 @@ int RunScp(const Args& args) {
                                                                            : "required";
         std::printf("TLS only on this port; senders' certificates %s\n", senders);
     }
+    if (query)
+        std::printf(
+            "answering C-FIND, C-MOVE and C-GET at Patient Root and Study Root from what "
+            "is stored\n");
+    if (!worklist.empty())
+        std::printf("answering Modality Worklist C-FIND from the items in %s\n",
+                    std::filesystem::absolute(worklist, ec).c_str());
+    if (pending != 0)
+        std::printf(
+            "fault: %u extra pending responses before each final C-FIND, C-MOVE or "
+            "C-GET response\n",
+            static_cast<unsigned>(pending));
     if (acceptAll) {
         std::printf(
             "accepting every storage SOP class in every transfer syntax the library "
@@ -335,14 +354,13 @@ int RunScp(const Args& args) {
 
 }  // namespace
 
-const Command ScpCommand = {
-    "scp",
-    "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
-    "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
-    "[--reject permanent|transient,SOURCE,REASON] "
-    "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
-    "[--close-after N] [--query] [--pending N] [--commit [--commit-new-association]] "
-    "[--nodes FILE] [--mpps DIR]",
-    RunScp, PROVIDER_SECURITY_USAGE};
+const Command ScpCommand = {"scp",
+                            "scp PORT DIR [--max-associations N] [--accept-all] [--acse-timeout S] "
+                            "[--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
+                            "[--reject permanent|transient,SOURCE,REASON] "
+                            "[--status COMMAND=0xXXXX[/N]] [--delay MS] [--abort-after N] "
+                            "[--close-after N] [--query] [--worklist DIR] [--pending N] "
+                            "[--commit [--commit-new-association]] [--nodes FILE] [--mpps DIR]",
+                            RunScp, PROVIDER_SECURITY_USAGE};
 
 }  // namespace cli

@@ -9,6 +9,7 @@
 #include "Guarded.h"
 #include "store/DatabaseIndex.h"
 #include "store/NServiceProvider.h"
+#include "store/QueryProvider.h"
 #include "store/Rddcmdir.h"
 #include "store/RetrieveProvider.h"
 #include "store/StoreScp.h"
@@ -134,6 +135,11 @@ static bool StartObserved(const char* directory, const ConnectionOptions* listen
             retrieve.nodes = std::move(*nodes);
         }
         store::AddRetrieveRows(profile, target, retrieve);
+        store::QueryProviderOptions find;
+        find.query = services->query != 0;
+        find.worklistDirectory = text(services->worklistDirectory);
+        find.pending = services->pending;
+        store::AddQueryRows(profile, target, find);
         store::NServiceOptions nservices;
         nservices.commit = services->commit != 0;
         nservices.commitNewAssociation = services->commitNewAssociation != 0;

@@ -482,8 +482,9 @@ typedef struct ProviderServices {
     uint32_t pending;      /* extra pending responses before each final C-MOVE/C-GET response */
     const char* nodesFile; /* "AE HOST PORT" lines: move destinations, commitment requestors */
     uint8_t commit;        /* 1: take Storage Commitment Push Model */
-    uint8_t commitNewAssociation; /* 1: commitment reports always on a new association */
-    const char* mppsDirectory;    /* the folder of performed procedure steps; empty: not taken */
+    uint8_t commitNewAssociation;  /* 1: commitment reports always on a new association */
+    const char* mppsDirectory;     /* the folder of performed procedure steps; empty: not taken */
+    const char* worklistDirectory; /* worklist items (a data set or DICOM JSON a file) */
 } ProviderServices;
 /* StartStoreSCPObserved serving services as well (null: none). 1 when the listener was started
  * (StoreSCPListening tells whether it listens); 0 when the options cannot be used: a nodes file

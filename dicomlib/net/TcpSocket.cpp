@@ -356,6 +356,10 @@ std::ptrdiff_t TcpSocket::Receive(uint8_t* buffer, std::size_t capacity) {
     return n;
 }
 
+bool TcpSocket::InputWaiting() const {
+    return connected_ && WaitReadable(connection_, 0, -1, true) == 1;
+}
+
 bool TcpSocket::Close() {
     CloseConnection();
     CloseListener();

@@ -75,6 +75,9 @@ class TcpSocket {
     // A time-out, a peer that closed or reset, or a failure closes this socket.
     std::ptrdiff_t Receive(uint8_t* buffer, std::size_t capacity);
 
+    // True when bytes (or the peer's close) wait on the connection, without waiting for any.
+    bool InputWaiting() const;
+
     // Closes both sockets; always true.
     bool Close();
     int LastError() const { return lastError_; }

@@ -171,6 +171,30 @@ std::string SopClassTitle(std::string_view uid) {
     return std::string(uid);
 }
 
+namespace {
+// The line of the request the watch of this thread is serving; null between requests.
+thread_local ProviderEvent* tServing = nullptr;
+thread_local std::string tReason;
+
+struct ServingLine {
+    explicit ServingLine(ProviderEvent& event) {
+        tServing = &event;
+        tReason.clear();
+    }
+    ~ServingLine() { tServing = nullptr; }
+    ServingLine(const ServingLine&) = delete;
+    ServingLine& operator=(const ServingLine&) = delete;
+};
+}  // namespace
+
+void NoteFault(std::string_view words) {
+    if (tServing != nullptr) Join(tServing->fault, std::string(words));
+}
+
+void NoteReason(std::string_view words) {
+    if (tServing != nullptr) tReason = std::string(words);
+}
+
 AssociationWatch::AssociationWatch(const ProviderProfile& profile, Association& assoc)
     : profile_(profile), assoc_(assoc), number_(++gAssociations) {}
 
@@ -298,6 +322,7 @@ net::HandlerResult AssociationWatch::Serve(Association& assoc, net::DimseMessage
     } else {
         override_ = injected;
         if (handler != nullptr) {
+            const ServingLine serving(event);
             result = (*handler)(assoc, message);
         } else if (field != net::C_CANCEL_RQ) {
             auto response = net::NotServedResponse(message.command, servedNames_);
@@ -326,6 +351,10 @@ net::HandlerResult AssociationWatch::Serve(Association& assoc, net::DimseMessage
             std::string(net::StatusMeaning(static_cast<uint16_t>(lastStatus_), field));
     // The attributes a failure names, as the response's Attribute Identifier List gives them.
     if (lastStatus_ >= 0 && !attributes_.empty()) event.statusWords += ": " + attributes_;
+    if (!tReason.empty()) {
+        event.statusWords += ": " + tReason;
+        tReason.clear();
+    }
     ++answered_;
     event.milliseconds =
         static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -11,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "data/ElementList.h"
@@ -98,6 +99,12 @@ struct ProviderEvent {
 // Called from the threads that serve the associations; the listener calls it under a lock of
 // its own, so calls never overlap.
 using ProviderObserver = std::function<void(const ProviderEvent&)>;
+
+// Told by a handler while a watch serves its request, on the serving thread: a fault the
+// handler committed, or the reason for the status it answered, both added to the request's
+// line. Nothing happens when no watch is serving.
+void NoteFault(std::string_view words);
+void NoteReason(std::string_view words);
 
 // The name of a SOP class the provider meets; the UID itself when it knows none.
 std::string SopClassTitle(std::string_view uid);

@@ -301,8 +301,8 @@ TEST_F(StoreScpInterop, CliSaysWhereItListensAndStopsOnSigterm) {
               "usage: tessaly-cli scp PORT DIR [--max-associations N] [--accept-all] "
               "[--acse-timeout S] [--idle-timeout S] [--max-pdu N] [--quiet] [--refuse UID] "
               "[--reject permanent|transient,SOURCE,REASON] [--status COMMAND=0xXXXX[/N]] "
-              "[--delay MS] [--abort-after N] [--close-after N] [--query] [--pending N] "
-              "[--commit [--commit-new-association]] [--nodes FILE] [--mpps DIR]\n"
+              "[--delay MS] [--abort-after N] [--close-after N] [--query] [--worklist DIR] "
+              "[--pending N] [--commit [--commit-new-association]] [--nodes FILE] [--mpps DIR]\n"
               "       [--tls --tls-cert FILE --tls-key FILE [--tls-key-password-file FILE] "
               "[--tls-ca FILE|DIR]... [--tls-peer-cert required|optional|ignore] "
               "[--tls-profile bcp195-nd|bcp195|bcp195-ex]] [--require-user FILE]\n");
