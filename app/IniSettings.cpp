@@ -84,7 +84,97 @@ void SaveConnection(QSettings& out, const ConnectionIni& c) {
     out.setValue("Identity/PositiveResponse", c.identityResponse);
 }
 
+// The index of the value among the keys of choices, or -1.
+template <typename Choices, typename Key>
+int32_t Chosen(const QSettings& in, const char* key, const Choices& choices, Key keyOf) {
+    const std::string value = Text(in, key);
+    for (std::size_t i = 0; i < choices.size(); ++i)
+        if (keyOf(choices[i]) == value) return static_cast<int32_t>(i);
+    return -1;
+}
+
+ReceiveIni LoadReceive(const QSettings& in) {
+    ReceiveIni r;
+    r.port = Number(in, "Receive/Port", 1, 65535, r.port);
+    if (const std::string folder = Text(in, "Receive/Folder"); !folder.empty()) r.folder = folder;
+    r.acceptAll = Flag(in, "Receive/AcceptAll");
+    r.faults = Flag(in, "Receive/Faults");
+    r.refuse = Text(in, "Receive/Refuse");
+    r.reject =
+        Chosen(in, "Receive/Reject", RejectChoices(), [](const RejectChoice& c) { return c.key; });
+    r.statusCommand = Chosen(in, "Receive/StatusCommand", StatusFaultCommands(),
+                             [](const auto& c) { return c.first; });
+    const QString status = in.value("Receive/Status").toString().trimmed();
+    bool ok = false;
+    const uint value = status.startsWith("0x") ? status.mid(2).toUInt(&ok, 16) : 0;
+    if (ok && status.size() == 6) r.status = static_cast<uint16_t>(value);
+    r.statusEvery = Number(in, "Receive/StatusEvery", 1, 0xFFFFFFFFu, 1);
+    r.delayMs = Number(in, "Receive/DelayMs", 0, 3'600'000, 0);
+    r.abortAfter = Number(in, "Receive/AbortAfter", 0, 0xFFFFFFFFu, 0);
+    r.closeAfter = Number(in, "Receive/CloseAfter", 0, 0xFFFFFFFFu, 0);
+    return r;
+}
+
+void SaveReceive(QSettings& out, const ReceiveIni& r) {
+    const auto at = [](const auto& list, int32_t index) {
+        return index < 0 ? std::size_t{list.size()} : static_cast<std::size_t>(index);
+    };
+    const std::size_t reject = at(RejectChoices(), r.reject);
+    const std::size_t command = at(StatusFaultCommands(), r.statusCommand);
+    out.setValue("Receive/Port", r.port);
+    out.setValue("Receive/Folder", QString::fromStdString(r.folder));
+    out.setValue("Receive/AcceptAll", r.acceptAll);
+    out.setValue("Receive/Faults", r.faults);
+    out.setValue("Receive/Refuse", QString::fromStdString(r.refuse));
+    out.setValue("Receive/Reject", reject < RejectChoices().size()
+                                       ? QString::fromStdString(RejectChoices()[reject].key)
+                                       : QString());
+    out.setValue("Receive/StatusCommand",
+                 command < StatusFaultCommands().size()
+                     ? QString::fromStdString(StatusFaultCommands()[command].first)
+                     : QString());
+    out.setValue("Receive/Status", QString::asprintf("0x%04X", unsigned{r.status}));
+    out.setValue("Receive/StatusEvery", r.statusEvery);
+    out.setValue("Receive/DelayMs", r.delayMs);
+    out.setValue("Receive/AbortAfter", r.abortAfter);
+    out.setValue("Receive/CloseAfter", r.closeAfter);
+}
+
 }  // namespace
+
+const std::vector<RejectChoice>& RejectChoices() {
+    static const std::vector<RejectChoice> choices = [] {
+        struct Reason {
+            uint8_t source, reason;
+            const char* words;
+        };
+        static const Reason reasons[] = {
+            {1, 1, "service user, no reason given"},
+            {1, 2, "service user, application context name not supported"},
+            {1, 3, "service user, calling AE title not recognized"},
+            {1, 7, "service user, called AE title not recognized"},
+            {2, 1, "ACSE provider, no reason given"},
+            {2, 2, "ACSE provider, protocol version not supported"},
+            {3, 1, "presentation provider, temporary congestion"},
+            {3, 2, "presentation provider, local limit exceeded"}};
+        std::vector<RejectChoice> all;
+        for (const uint8_t result : {uint8_t{1}, uint8_t{2}})
+            for (const Reason& r : reasons) {
+                const std::string kind = result == 1 ? "permanent" : "transient";
+                all.push_back(
+                    {kind + "," + std::to_string(r.source) + "," + std::to_string(r.reason),
+                     kind + ": " + r.words, result, r.source, r.reason});
+            }
+        return all;
+    }();
+    return choices;
+}
+
+const std::vector<std::pair<std::string, uint16_t>>& StatusFaultCommands() {
+    static const std::vector<std::pair<std::string, uint16_t>> commands = {{"C-STORE", 0x0001},
+                                                                           {"C-ECHO", 0x0030}};
+    return commands;
+}
 
 const std::vector<std::string>& TlsProfileNames() {
     static const std::vector<std::string> names = {"bcp195-nd", "bcp195", "bcp195-ex"};
@@ -109,6 +199,7 @@ IniSettings LoadIniSettings(const std::filesystem::path& file) {
         in.value(QUERY_CHARACTER_SET).toString().trimmed().toLatin1().toStdString();
     if (IsKeyCharacterSet(characterSet)) ini.queryCharacterSet = characterSet;
     ini.connection = LoadConnection(in);
+    ini.receive = LoadReceive(in);
     return ini;
 }
 
@@ -122,6 +213,7 @@ bool SaveIniSettings(const std::filesystem::path& file, const IniSettings& ini, 
     QSettings out(PathText(file), QSettings::IniFormat);
     out.setValue(QUERY_CHARACTER_SET, QString::fromLatin1(ini.queryCharacterSet));
     SaveConnection(out, ini.connection);
+    SaveReceive(out, ini.receive);
     out.sync();
     if (out.status() == QSettings::NoError) return true;
     if (error != nullptr)

@@ -1,13 +1,14 @@
 // tessaly.ini: the window's settings that dovazuz.cfg has no room for. dovazuz.cfg stays the
 // fixed 436-byte record other programs read; this INI file (through QSettings) lies beside it,
-// one group per kind of setting: [Query] now, the connection's time-outs, TLS and identity in
-// groups of their own. Saving writes our keys and keeps every other key of the file as it was,
-// so a newer version's settings survive an older one.
+// one group per kind of setting: [Query], the connection's time-outs, TLS and identity, and the
+// Receive panel's provider in groups of their own. Saving writes our keys and keeps every other key
+// of the file as it was, so a newer version's settings survive an older one.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <QString>
@@ -39,11 +40,43 @@ struct ConnectionIni {
     bool identityResponse = false;  // ask the peer to confirm the identity
 };
 
+// An A-ASSOCIATE-RJ the provider can be told to send: its result, source and reason, the key
+// tessaly.ini keeps it under ("permanent,1,3", as tessaly-cli scp --reject takes it) and the
+// words the Receive panel offers it in.
+struct RejectChoice {
+    std::string key, words;
+    uint8_t result, source, reason;
+};
+// Every result, source and reason a rejection can have, permanent ones first.
+const std::vector<RejectChoice>& RejectChoices();
+
+// The requests a status fault can answer, by the names tessaly-cli scp --status gives them.
+const std::vector<std::pair<std::string, uint16_t>>& StatusFaultCommands();
+
+// The Receive panel: the provider's port, folder and classes, and the faults it commits when
+// faults is on, each off by default ([Receive]). Texts are UTF-8.
+struct ReceiveIni {
+    uint32_t port = 11112;            // Port: 1 to 65535
+    std::string folder = "Received";  // Folder: relative to the working directory
+    bool acceptAll = false;           // AcceptAll: every storage class, stored as received
+    bool faults = false;              // Faults
+    std::string refuse;               // Refuse: an abstract syntax UID answered with result 3
+    int32_t reject = -1;              // Reject: a RejectChoices() index (by its key); -1 none
+    int32_t statusCommand = -1;       // StatusCommand: a StatusFaultCommands() index; -1 none
+    uint16_t status = 0xA700;         // Status: answered instead ("0xA700")
+    uint32_t statusEvery = 1;         // StatusEvery: every Nth such request
+    uint32_t delayMs = 0;             // DelayMs: before each response, 0 to 3600000
+    uint32_t abortAfter = 0;          // AbortAfter: requests answered, then an A-ABORT; 0 never
+    uint32_t closeAfter = 0;          // CloseAfter: requests answered, then the connection
+                                      // dropped without a word; 0 never
+};
+
 struct IniSettings {
     // [Query] CharacterSet: the Specific Character Set the query keys are written in; "" none
     // (the keys go as Latin-1 bytes without naming a set).
     std::string queryCharacterSet;
     ConnectionIni connection;
+    ReceiveIni receive;
 };
 
 // The names the ini file and the Setup page give the profiles and identity kinds, in the

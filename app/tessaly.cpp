@@ -13,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QSaveFile>
 #include <QStyle>
+#include <QTabWidget>
 #include <QTimer>
 #include <QToolButton>
 #include <QUrl>
@@ -21,6 +22,7 @@
 #include "Application.h"
 #include "FrontEnd.h"
 #include "Qfilter.h"
+#include "ReceivePanel.h"
 #include "Setup.h"
 #include "Text.h"
 #include "Tsselect.h"
@@ -92,6 +94,11 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     bitBtn12_ = Button("BitBtn12", "Save Report...", QStyle::SP_DriveFDIcon, this);
     bitBtn12_->setToolTip("Save the last probe's report as an HTML page or as JSON");
     bitBtn12_->setEnabled(false);
+    auto* bitBtn13 = Button("BitBtn13", "Receive", QStyle::SP_ArrowDown, this);
+    bitBtn13->setToolTip(
+        "Receive images: start the storage provider of the Receive panel, or "
+        "stop it");
+    bitBtn13->setCheckable(true);
     auto* bitBtn5 = Button("BitBtn5", "End Application", QStyle::SP_DialogCloseButton, this);
     for (QToolButton* b : {bitBtn2, bitBtn1, bitBtn3, bitBtn5})
         b->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
@@ -110,6 +117,12 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     memo1_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     memo1_->setLineWrapMode(QPlainTextEdit::NoWrap);
     memo1_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    pageControl1_ = new QTabWidget(this);
+    pageControl1_->setObjectName("PageControl1");
+    pageControl1_->addTab(memo1_, "Results");
+    receive_ = new ReceivePanel(values_, bitBtn13, pageControl1_);
+    receive_->setObjectName("ReceivePanel");
+    pageControl1_->addTab(receive_, "Receive");
     memoFeed_ = new QTimer(this);
     memoFeed_->setInterval(0);
     connect(memoFeed_, &QTimer::timeout, this, &TForm1::FeedMemo);
@@ -140,12 +153,13 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     top->addWidget(bitBtn1);
     top->addWidget(bitBtn3);
     auto* actions = new QVBoxLayout;
-    for (QToolButton* b : {bitBtn4, bitBtn6, bitBtn7, bitBtn8, bitBtn9, bitBtn11, bitBtn12_})
+    for (QToolButton* b :
+         {bitBtn4, bitBtn6, bitBtn7, bitBtn8, bitBtn9, bitBtn11, bitBtn12_, bitBtn13})
         actions->addWidget(b);
     actions->addStretch();
     auto* middle = new QHBoxLayout;
     middle->addLayout(actions);
-    middle->addWidget(memo1_, 1);
+    middle->addWidget(pageControl1_, 1);
     auto* bottom = new QHBoxLayout;
     bottom->addWidget(bitBtn10);
     bottom->addStretch();
@@ -158,6 +172,7 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     setup_ = new TForm2(values_, this);
     queryFilter_ = new TForm3(values_, this);
     transferSyntax_ = new TForm4(values_, this);
+    receive_->ShowSettings();  // read with the Setup's files
 
     connect(bitBtn1, &QToolButton::clicked, this, Shielded([this] { Dump(); }));
     connect(bitBtn2, &QToolButton::clicked, this, Shielded([this] { Setup(); }));
@@ -171,6 +186,9 @@ TForm1::TForm1(AppValues& values, QWidget* parent)
     connect(bitBtn12_, &QToolButton::clicked, this, Shielded([this] { SaveReport(); }));
     connect(bitBtn5, &QToolButton::clicked, this, &QWidget::close);
     connect(bitBtn10, &QToolButton::clicked, this, Shielded([this] { Banner(); }));
+    connect(bitBtn13, &QToolButton::toggled, this, [this](bool on) {
+        if (on) pageControl1_->setCurrentWidget(receive_);
+    });
     connect(&runner_, &MainThread::MemoCleared, this, &TForm1::ClearMemo);
     connect(&runner_, &MainThread::MemoLines, this, &TForm1::MemoLines);
     connect(&runner_, &MainThread::ProbeReportReady, this,
@@ -201,6 +219,7 @@ void TForm1::FeedMemo() {
 }
 
 void TForm1::ClearMemo() {
+    pageControl1_->setCurrentWidget(memo1_);  // a job's lines are shown as it starts
     memoWaiting_.clear();
     memoFeed_->stop();
     memo1_->clear();

@@ -1,6 +1,7 @@
-// The main window: one button per action, the result memo, and the file choosers. Network
-// actions (the probe among them) become jobs of the service runner; Dump, saving the probe's
-// report and the dialogs run here, on the GUI thread.
+// The main window: one button per action, the result memo, the Receive panel beside it on a tab
+// of its own, and the file choosers. Network actions (the probe among them) become jobs of the
+// service runner; Dump, saving the probe's report and the dialogs run here, on the GUI thread,
+// and the Receive button starts and stops the storage provider of the panel.
 #pragma once
 
 #include <deque>
@@ -14,11 +15,13 @@
 
 class QFileDialog;
 class QPlainTextEdit;
+class QTabWidget;
 class QTimer;
 class QToolButton;
 
 namespace app {
 
+class ReceivePanel;
 class TForm2;
 class TForm3;
 class TForm4;
@@ -61,6 +64,8 @@ class TForm1 : public QWidget {
     AppValues& values_;
     MainThread runner_;
     QPlainTextEdit* memo1_;
+    QTabWidget* pageControl1_;  // the memo's tab, "Results", and the Receive panel's
+    ReceivePanel* receive_;
     std::deque<QStringList> memoWaiting_;
     QTimer* memoFeed_;
     QFileDialog* openDialog1_;

@@ -7,7 +7,6 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <string>
@@ -16,6 +15,7 @@
 #include "Commands.h"
 #include "FrontEnd.h"
 #include "NetOptions.h"
+#include "ProviderLine.h"
 #include "zedavura.h"
 
 namespace cli {
@@ -44,41 +44,7 @@ void PrintEvent(void* context, const ProviderEvent* e) {
     auto& lines = *static_cast<LiveLines*>(context);
     std::unique_lock lock(lines.mutex);
     lines.opened.wait(lock, [&] { return lines.open; });
-    const std::time_t seconds = static_cast<std::time_t>(e->timeMs / 1000);
-    std::tm local{};
-    localtime_r(&seconds, &local);
-    char time[16];
-    std::strftime(time, sizeof time, "%H:%M:%S", &local);
-    std::string line = std::string(time) + "." + std::to_string(1000 + e->timeMs % 1000).substr(1) +
-                       " #" + std::to_string(e->association) + " ";
-    if (e->kind == PROVIDER_ASSOCIATION) {
-        line += std::string("association from ") + e->peer + ": " + e->callingAeTitle + " -> " +
-                e->calledAeTitle;
-        if (*e->rejection != '\0') {
-            line += std::string(", rejected (") + e->rejection + ")";
-        } else {
-            line += std::string(", accepted: ") + (*e->contexts != '\0' ? e->contexts : "nothing");
-            if (*e->tls != '\0') line += std::string("; TLS ") + e->tls;
-            if (*e->identity != '\0') line += std::string("; ") + e->identity;
-        }
-    } else if (e->kind == PROVIDER_MESSAGE) {
-        line += std::string(e->command) + " " + e->sopClass;
-        if (*e->transferSyntax != '\0') line += std::string(", ") + e->transferSyntax;
-        line += ", " + std::to_string(e->bytes) + " bytes: ";
-        if (e->status >= 0) {
-            char status[16];
-            std::snprintf(status, sizeof status, "0x%04X", static_cast<unsigned>(e->status));
-            line += std::string("status ") + status + " (" + e->statusWords + ")";
-        } else {
-            line += "no response";
-        }
-        line += ", " + std::to_string(e->milliseconds) + " ms";
-    } else {
-        line += "ended: " + std::to_string(e->messages) + " messages, " + std::to_string(e->bytes) +
-                " bytes, " + e->ending;
-    }
-    if (*e->fault != '\0') line += std::string(" [fault: ") + e->fault + "]";
-    std::printf("%s\n", line.c_str());
+    std::printf("%s\n", ProviderEventLine(*e).c_str());
     std::fflush(stdout);
 }
 

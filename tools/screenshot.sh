@@ -3,8 +3,9 @@
 # once the job's lines are in the memo: a study query of dcmqrscp (DCMTK) filled with pydicom's
 # two sample studies (tessaly-window.png), an echo to a port where nothing listens, with the
 # reason under its failure line (tessaly-echo-failed.png), and the probe report of that
-# dcmqrscp (tessaly-probe.png), and the Setup dialog's Connection page filled in for TLS
-# (tessaly-connection.png). The window is the one of the window's tests
+# dcmqrscp (tessaly-probe.png), the Setup dialog's Connection page filled in for TLS
+# (tessaly-connection.png), and the Receive panel's provider after storescu has sent it three
+# of pydicom's files (tessaly-receive.png). The window is the one of the window's tests
 # (app_tests --screenshot), which presses the buttons as an operator would.
 # Usage: tools/screenshot.sh [FOLDER]   (default: app/, where the README finds them)
 # Fails when the README does not show one of them; exit code 77 when a tool it needs is missing.
@@ -66,3 +67,5 @@ shot tessaly-window.png "$port" query 'CompressedSamples*'
 shot tessaly-echo-failed.png "$(free_port)" echo
 shot tessaly-probe.png "$port" probe
 shot tessaly-connection.png "$port" connection
+shot tessaly-receive.png "$(free_port)" receive "$samples/CT_small.dcm" "$samples/MR_small.dcm" \
+  "$samples/SC_rgb_small_odd.dcm"

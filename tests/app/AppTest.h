@@ -83,7 +83,8 @@ inline QStringList LogLines(const QString& workDir, const QString& service) {
     const QString name = QDate::currentDate().toString("ddMMyyyy") + "_" + service + ".log";
     const QString text = QString::fromLatin1(ReadFile(workDir + "/" + name));
     static const QRegularExpression own(
-        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT|PROBE) .*|  .*)\r$",
+        "^\\d\\d:\\d\\d:\\d\\d: ((Starting|ECHO|STORE|FIND|WORKLIST|PRINT|PROBE|RECEIVE) .*|  "
+        ".*)\r$",
         QRegularExpression::MultilineOption);
     QStringList lines;
     for (auto it = own.globalMatch(text); it.hasNext();)

@@ -1,15 +1,18 @@
 // Runs the window's test class named by the first argument under the program's application
 // object. "--end-while-waiting BUTTON" is the program itself, started by the window test: it
 // presses BUTTON (Echo, Probe), then End a second later. "--screenshot OUT.png PORT AET ACTION
-// [NAME]", for tools/screenshot.sh, is the program running one action and capturing the window.
+// [NAME | FILE...]", for tools/screenshot.sh, is the program running one action and capturing
+// the window.
 #include <cstring>
 #include <memory>
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QProcess>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTest>
 
@@ -44,18 +47,46 @@ void ConnectionShot(app::TForm1& form, const QString& out) {
     apptest::Click(&form, "BitBtn2");
 }
 
+// The Receive panel's provider on port, with every storage class accepted and the faults group
+// open (each fault off), and DCMTK's storescu sending files into it; once storescu has ended and
+// the lines are in the list, the window is captured into out and closed.
+void ReceiveShot(app::TForm1& form, const QString& out, const QString& port,
+                 const QStringList& files) {
+    using apptest::Control;
+    form.resize(1000, 620);  // room for the live lines
+    Control<QSpinBox>(&form, "SpinEdit1")->setValue(port.toInt());
+    Control<QCheckBox>(&form, "CheckBox1")->setChecked(true);
+    Control<QGroupBox>(&form, "GroupBox1")->setChecked(true);  // its faults shown, each off
+    apptest::Click(&form, "BitBtn13");
+    auto* storescu = new QProcess(&form);
+    QObject::connect(storescu, &QProcess::finished, &form, [&form, out] {
+        QTimer::singleShot(1000, &form, [&form, out] {
+            QProcess::execute("import", {"-window", "- TESSALY V1.9", out});
+            form.close();
+        });
+    });
+    storescu->start(
+        "storescu",
+        QStringList({"-aet", "MODALITY", "-aec", "TESSALY", "127.0.0.1", port}) + files);
+}
+
 // The window for tools/screenshot.sh: ACTION ("query", "echo" or "probe") against
 // 127.0.0.1:PORT, called AET; once the job has ended and its lines are shown, the memo is
 // scrolled to its top, the window captured with ImageMagick's import and closed. ACTION
-// "connection" captures the Setup dialog's Connection page instead.
+// "connection" captures the Setup dialog's Connection page instead, and "receive" the Receive
+// panel on PORT after storescu has sent it the files named after the action.
 int Screenshot(int argc, char** argv) {
     app::Settings settings = app::DefaultSettings();
     app::SetField(settings.RemotePort, argv[3]);
     app::SetField(settings.RemoteAET, argv[4]);
     if (!app::SaveSettings(app::SETTINGS_FILE_NAME, settings, nullptr)) return 1;
-    const QString out = argv[2], action = argv[5], name = argc > 6 ? argv[6] : "";
-    return app::RunTessaly(argc, argv, [out, action, name](app::TForm1& form) {
+    const QString out = argv[2], port = argv[3], action = argv[5], name = argc > 6 ? argv[6] : "";
+    QStringList files;
+    for (int i = 6; i < argc; ++i)
+        files << argv[i];
+    return app::RunTessaly(argc, argv, [out, port, action, name, files](app::TForm1& form) {
         if (action == "connection") return ConnectionShot(form, out);
+        if (action == "receive") return ReceiveShot(form, out, port, files);
         QObject::connect(form.findChild<app::MainThread*>(), &app::MainThread::JobEnded, &form,
                          [&form, out] {
                              QTimer::singleShot(1000, &form, [&form, out] {

@@ -1,18 +1,21 @@
 // The main window against tessaly-cli's storage provider, DCMTK's storescp and a silent peer:
 // Dump, Echo, Store, Probe and Save Report..., why under failure lines, jobs pressed in a row,
-// End while a job waits, an exception in a handler.
+// End while a job waits, an exception in a handler; and DCMTK's storescu sending into the
+// window's own provider (Receive).
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDate>
 #include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QFileDialog>
+#include <QGroupBox>
 #include <QLineEdit>
 #include <QListView>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSpinBox>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -35,6 +38,7 @@ namespace {
 
 // python3-pydicom's CT_small.dcm: explicit VR little endian, 16-bit grayscale.
 const QString SAMPLE = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm";
+const QString SAMPLE_MR = "/usr/lib/python3/dist-packages/pydicom/data/test_files/MR_small.dcm";
 
 void ChooseSyntax(int index) {
     apptest::OnModal<app::TForm4>([index](app::TForm4* dialog) {
@@ -336,6 +340,108 @@ class WindowTest : public QObject {
         QCOMPARE(LogLines(work_.path(), "PROBE").mid(2),
                  QStringList({"Starting PROBE Service", failure, why.value(1)}));
         SetPeerPort(scpPort_);
+    }
+
+    // The Receive panel's provider: storescu's two files on disk and a line each in the list;
+    // stopped while a sender waits for a delayed answer, it returns and leaves only whole
+    // files; a port another program holds springs the button back with the reason; a new
+    // window shows the settings kept in tessaly.ini.
+    void receivesIntoThePanelsProvider() {
+        if (!testsupport::ToolAvailable("storescu")) QSKIP("DCMTK is missing");
+        auto* button = Control<QAbstractButton>(form_.get(), "BitBtn13");
+        auto* list = Control<QPlainTextEdit>(form_.get(), "Memo2");
+        const auto receive = [&](const QString& folder, uint16_t port) {
+            Control<QSpinBox>(form_.get(), "SpinEdit1")->setValue(port);
+            Control<QLineEdit>(form_.get(), "Edit1")->setText(folder);
+            list->clear();
+            button->click();
+        };
+        const auto send = [](QProcess& storescu, uint16_t port) {
+            storescu.start("storescu", {"-aet", "MODALITY", "-aec", "TESSALY", "127.0.0.1",
+                                        QString::number(port), SAMPLE, SAMPLE_MR});
+        };
+        const auto stop = [&] {
+            button->click();
+            QTRY_VERIFY_WITH_TIMEOUT(button->isEnabled(), 30000);
+            QVERIFY(!button->isChecked());
+            QVERIFY(list->toPlainText().endsWith("RECEIVE stopped"));
+        };
+        // Every file the provider left, each one whole as the command line's dump reads it.
+        const auto whole = [](const QString& folder) {
+            QStringList files;
+            for (QDirIterator it(folder, QDir::Files, QDirIterator::Subdirectories);
+                 it.hasNext();) {
+                const QString file = it.next();
+                QProcess dump;
+                dump.start(TESSALY_CLI, {"dump", file});
+                files << (file.endsWith(".dcm") && dump.waitForFinished(30000) &&
+                                  dump.exitCode() == 0
+                              ? "whole"
+                              : file);
+            }
+            return files;
+        };
+
+        QTemporaryDir received;
+        uint16_t port = testsupport::FreePort();
+        receive(received.path(), port);
+        QVERIFY(button->isChecked());
+        QProcess storescu;
+        send(storescu, port);
+        QVERIFY(storescu.waitForFinished(60000));
+        QCOMPARE(storescu.exitCode(), 0);
+        QTRY_VERIFY_WITH_TIMEOUT(list->toPlainText().contains(" ended: "), 30000);
+        const QString time = "\\d\\d:\\d\\d:\\d\\d\\.\\d{3} #\\d+ ";
+        const QStringList patterns = {
+            "RECEIVE listening on port " + QString::number(port) + ", files into .*",
+            time + "association from 127\\.0\\.0\\.1:\\d+: MODALITY -> TESSALY, accepted: .*",
+            time + "C-STORE-RQ CT Image Storage, .*, \\d+ bytes: status 0x0000 \\(.+\\), \\d+ ms",
+            time + "C-STORE-RQ MR Image Storage, .*, \\d+ bytes: status 0x0000 \\(.+\\), \\d+ ms",
+            time + "ended: 2 messages, \\d+ bytes, released"};
+        const QStringList lines = list->toPlainText().split('\n');
+        QCOMPARE(lines.size(), patterns.size());
+        for (qsizetype i = 0; i < lines.size(); ++i)
+            QVERIFY2(QRegularExpression("^" + patterns[i] + "$").match(lines[i]).hasMatch(),
+                     qPrintable(lines[i]));
+        QCOMPARE(whole(received.path()), QStringList({"whole", "whole"}));
+        stop();
+
+        // Each answer waits a second: the stop comes while the first file is on its way or
+        // waits for its answer.
+        QTemporaryDir stopped;
+        Control<QGroupBox>(form_.get(), "GroupBox1")->setChecked(true);
+        Control<QSpinBox>(form_.get(), "SpinEdit4")->setValue(1000);
+        port = testsupport::FreePort();
+        receive(stopped.path(), port);
+        send(storescu, port);
+        QTRY_VERIFY_WITH_TIMEOUT(list->toPlainText().contains(" association from "), 30000);
+        stop();
+        QVERIFY(storescu.state() == QProcess::NotRunning || storescu.waitForFinished(30000));
+        const QStringList left = whole(stopped.path());
+        QVERIFY(left.size() <= 1);
+        QCOMPARE(left.count("whole"), left.size());
+
+        QTcpServer taken;
+        QVERIFY(taken.listen(QHostAddress::Any));
+        const QString takenPort = QString::number(taken.serverPort());
+        receive(stopped.path(), taken.serverPort());
+        QVERIFY(!button->isChecked());
+        QVERIFY(button->isEnabled());
+        const QStringList failure = {"RECEIVE failed to listen on port " + takenPort,
+                                     "  another program listens on port " + takenPort +
+                                         " already (another provider, a PACS, storescp): stop it "
+                                         "or choose another port"};
+        QCOMPARE(list->toPlainText().split('\n'), failure);
+        const QStringList log = LogLines(work_.path(), "RECEIVE");
+        QCOMPARE(log.mid(log.size() - 3), QStringList({"Starting RECEIVE Service"}) + failure);
+
+        app::AppValues values;
+        app::TForm1 again(values);
+        QCOMPARE(Control<QSpinBox>(&again, "SpinEdit1")->value(), int{taken.serverPort()});
+        QCOMPARE(Control<QLineEdit>(&again, "Edit1")->text(), stopped.path());
+        QVERIFY(Control<QGroupBox>(&again, "GroupBox1")->isChecked());
+        QCOMPARE(Control<QSpinBox>(&again, "SpinEdit4")->value(), 1000);
+        Control<QGroupBox>(form_.get(), "GroupBox1")->setChecked(false);
     }
 
     void showsAnExceptionAndGoesOn() {
