@@ -24,8 +24,8 @@ static int ProbeProvider(const char* port) {
     options.port = port;
     options.calledAeTitle = "STORESCP";
     ProbeReport* report = RunProbe(&options, Told, NULL);
-    if (report == NULL || ProbeSectionCount(report) != 8 || sectionsTold != 8) {
-        fprintf(stderr, "FAILED: the probe's eight sections\n");
+    if (report == NULL || ProbeSectionCount(report) != 9 || sectionsTold != 9) {
+        fprintf(stderr, "FAILED: the probe's nine sections\n");
         DeleteProbeReport(report);
         return 1;
     }
