@@ -41,15 +41,16 @@ static int ProbeProvider(const char* port) {
         ++failures;
     }
     if (strcmp(query->name, "Query/retrieve") != 0 || query->verdict != PROBE_FAILED ||
-        query->rowCount != 5 || query->rows[4].verdict != PROBE_FAILED ||
-        query->rows[4].reason[0] == '\0') {
+        query->rowCount != 7 || query->rows[6].verdict != PROBE_FAILED ||
+        query->rows[6].reason[0] == '\0') {
         fprintf(stderr, "FAILED: the query the provider does not answer\n");
         ++failures;
     }
-    /* A plain provider: the TLS the probe tried as well was refused. */
+    /* A plain provider: the TLS the probe tried as well was refused; the workflow comes last. */
     const ProbeSectionRecord* security = ProbeSectionAt(report, 7);
     if (strcmp(security->name, "Security") != 0 || security->verdict != PROBE_NOT_OFFERED ||
-        ProbeSectionAt(report, 8) != NULL || ProbeAssociationCount(report) < 8) {
+        strcmp(ProbeSectionAt(report, 8)->name, "Workflow") != 0 ||
+        ProbeSectionAt(report, 9) != NULL || ProbeAssociationCount(report) < 8) {
         fprintf(stderr, "FAILED: the report's end\n");
         ++failures;
     }
