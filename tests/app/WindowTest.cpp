@@ -407,7 +407,8 @@ class WindowTest : public QObject {
         stop();
 
         // Each answer waits a second: the stop comes while the first file is on its way or
-        // waits for its answer.
+        // waits for its answer (on a slow machine the second may have arrived too, and is then
+        // served); whatever was stored is whole.
         QTemporaryDir stopped;
         Control<QGroupBox>(form_.get(), "GroupBox1")->setChecked(true);
         Control<QSpinBox>(form_.get(), "SpinEdit4")->setValue(1000);
@@ -418,7 +419,7 @@ class WindowTest : public QObject {
         stop();
         QVERIFY(storescu.state() == QProcess::NotRunning || storescu.waitForFinished(30000));
         const QStringList left = whole(stopped.path());
-        QVERIFY(left.size() <= 1);
+        QVERIFY(left.size() <= 2);
         QCOMPARE(left.count("whole"), left.size());
 
         QTcpServer taken;
