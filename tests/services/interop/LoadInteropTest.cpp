@@ -88,7 +88,11 @@ TEST(LoadInterop, WhatTheReportCountsAsStoredIsWhatArrived) {
     const auto r = load(port);
     ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
     EXPECT_EQ(nlohmann::json::parse(r.output)["operations"]["done"], 14);
-    EXPECT_EQ(nlohmann::json::parse(r.output)["associations"]["opened"], 4);
+    // Four workers share the count: one that starts after the others have sent everything
+    // opens nothing, so four is the most, never the exact number.
+    const auto opened = nlohmann::json::parse(r.output)["associations"]["opened"].get<int>();
+    EXPECT_GE(opened, 1);
+    EXPECT_LE(opened, 4);
     storescp.Stop();
     EXPECT_EQ(FilesUnder(received.Path()), 14u);
 }
