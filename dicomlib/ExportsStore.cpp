@@ -143,7 +143,7 @@ static bool StartObserved(const char* directory, const ConnectionOptions* listen
         store::NServiceOptions nservices;
         nservices.commit = services->commit != 0;
         nservices.commitNewAssociation = services->commitNewAssociation != 0;
-        nservices.nodesFile = text(services->nodesFile);
+        nservices.nodes = retrieve.nodes;
         nservices.mppsDirectory = text(services->mppsDirectory);
         if (!store::AddNServiceRows(profile, nservices, target.storageDirectory, *settings, why)) {
             net::NoteFailure(why);

@@ -29,17 +29,11 @@ bool AddNServiceRows(ProviderProfile& profile, const NServiceOptions& options,
         why = "--commit-new-association goes with --commit";
         return false;
     }
-    std::vector<Node> nodes;
-    if (!options.nodesFile.empty()) {
-        auto read = ReadNodesFile(options.nodesFile, why);
-        if (!read) return false;
-        nodes = std::move(*read);
-    }
     if (options.commit) {
         CommitSetup setup;
         setup.storageDirectory = storageDirectory;
         setup.newAssociation = options.commitNewAssociation;
-        setup.nodes = std::move(nodes);
+        setup.nodes = options.nodes;
         // Reports go out plain and as anyone: the listener's TLS and users are its own.
         setup.outgoing.connectTimeout = outgoing.connectTimeout;
         setup.outgoing.acseTimeout = outgoing.acseTimeout;

@@ -5,8 +5,10 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include "net/ConnectionSettings.h"
+#include "store/Nodes.h"
 #include "store/ProviderProfile.h"
 
 namespace dicomlib::store {
@@ -16,8 +18,8 @@ struct NServiceOptions {
     bool commit = false;
     // The report always goes on a new association to the requestor, never on its own.
     bool commitNewAssociation = false;
-    // The "AE HOST PORT" lines naming where new associations go; empty: none.
-    std::filesystem::path nodesFile;
+    // Where new associations go (the nodes file's "AE HOST PORT" lines); empty: none.
+    std::vector<Node> nodes;
     // Modality Performed Procedure Step: the folder of the steps; empty: not taken.
     std::filesystem::path mppsDirectory;
 
@@ -25,8 +27,8 @@ struct NServiceOptions {
 };
 
 // Adds the rows the options ask for to profile, the commitment judged against storageDirectory
-// and its reports sent with outgoing's waits; false, with why, when the nodes file cannot be
-// read or commitNewAssociation comes without commit.
+// and its reports sent with outgoing's waits; false, with why, when commitNewAssociation comes
+// without commit.
 bool AddNServiceRows(ProviderProfile& profile, const NServiceOptions& options,
                      const std::string& storageDirectory, const net::ConnectionSettings& outgoing,
                      std::string& why);
