@@ -199,16 +199,18 @@ class Retrieve {
 };
 
 // Sends one instance on out in its own syntax where out took it, else converted to the
-// syntax it took; the C-STORE status, or a negative code.
+// syntax it took, for originator when a C-MOVE asked for it; the C-STORE status, or a
+// negative code.
 int32_t SendInstance(Association& out, const StoredInstance& instance,
-                     const services::ScannedFile& scanned) {
+                     const services::ScannedFile& scanned,
+                     const services::MoveOriginator* originator) {
     const uint8_t context = services::ContextForFile(out, scanned.sopClass, scanned.syntax, {});
     if (context == 0) return services::STORE_CONTEXT_REFUSED;
     ElementList dataSet;
     std::string syntax;
     if (!data::LoadDataSetFile(instance.file, dataSet, syntax)) return services::STORE_DAMAGED_FILE;
     const int32_t sent =
-        services::StoreDataSetOn(out, context, dataSet, scanned.sopClass, syntax, true);
+        services::StoreDataSetOn(out, context, dataSet, scanned.sopClass, syntax, true, originator);
     return sent != 0 ? sent : services::ReadStoreRSP(out);
 }
 
@@ -221,12 +223,15 @@ std::optional<Selection> Select(const StorageTarget& target, const net::DimseMes
     return SelectInstances(target.storageDirectory, target.indexRoot, patientRoot, message.dataSet);
 }
 
-// The title the requestor called us by, blanks trimmed: our calling title towards others.
-std::string OurTitle(const Association& assoc) {
-    std::string title = assoc.request.calledAeTitle;
+std::string Trimmed(std::string title) {
     while (!title.empty() && (title.back() == ' ' || title.back() == '\0'))
         title.pop_back();
     return title;
+}
+
+// The title the requestor called us by: our calling title towards others.
+std::string OurTitle(const Association& assoc) {
+    return Trimmed(assoc.request.calledAeTitle);
 }
 
 }  // namespace
@@ -370,6 +375,10 @@ net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uin
         retrieve.Start(instances.size());
         const auto settings =
             net::SettingsFor(node->host, node->port, OurTitle(assoc), node->aeTitle);
+        // Each sub-operation names the requestor and its C-MOVE-RQ, so that the destination
+        // can tell whose retrieve an instance belongs to.
+        const services::MoveOriginator originator{Trimmed(assoc.request.callingAeTitle),
+                                                  message.MessageId()};
         bool anyOpened = false;
         std::string why;
         for (const services::SeriesAssociation& planned :
@@ -383,7 +392,7 @@ net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uin
                 int32_t status = scanned[i].outcome;
                 if (status == 0)
                     status = opened && out->stream.Connected()
-                                 ? SendInstance(*out, instances[i], scanned[i])
+                                 ? SendInstance(*out, instances[i], scanned[i], &originator)
                                  : services::STORE_NO_CONNECTION;
                 if (!retrieve.Done(instances[i].sopInstanceUid, status)) return retrieve.Finish();
             }
@@ -416,7 +425,7 @@ net::DimseHandler GetHandler(StorageTarget target, uint32_t pending) {
             if (!scanned)
                 status = services::STORE_DAMAGED_FILE;
             else if (ScpRoleGranted(assoc, scanned->sopClass))
-                status = SendInstance(assoc, instance, *scanned);
+                status = SendInstance(assoc, instance, *scanned, nullptr);
             if (!assoc.stream.Connected() || !retrieve.Done(instance.sopInstanceUid, status)) break;
         }
         assoc.handlers = std::move(saved);
