@@ -8,7 +8,7 @@
 #    ARCHIVE1, ARCHIVE2, ... (the study of the move under ARCHIVE) and one round asks each of
 #    them once; ours holds them all and is asked once;
 #  - move: one study of N 512x512 images moved by movescu out of each into a fresh storescp
-#    (images per second of one move each).
+#    (images per second, median of ROUNDS moves each, taken in turn).
 #
 # usage: bench/qr_bench.sh [N=200] [STUDIES=2000] [ROUNDS=3]
 set -euo pipefail
@@ -148,6 +148,9 @@ move_from() {
   awk -v s="$start" -v e="$end" -v n="$N" 'BEGIN { printf "%.1f", n / (e - s) }'
 }
 
-ours=$(move_from TESSALY "$OURS_PORT")
-theirs=$(move_from ARCHIVE "$QR_PORT")
-echo "C-MOVE of $N images into storescp: tessaly-cli scp $ours img/s, dcmqrscp $theirs img/s"
+ours=(); theirs=()
+for _ in $(seq "$ROUNDS"); do
+  ours+=("$(move_from TESSALY "$OURS_PORT")"); theirs+=("$(move_from ARCHIVE "$QR_PORT")")
+done
+echo "C-MOVE of $N images into storescp: tessaly-cli scp $(printf '%s\n' "${ours[@]}" | median) img/s," \
+  "dcmqrscp $(printf '%s\n' "${theirs[@]}" | median) img/s (rounds: ${ours[*]} / ${theirs[*]})"

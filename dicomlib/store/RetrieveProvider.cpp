@@ -64,12 +64,30 @@ bool IsWarning(int32_t status) {
     return status >= 0 && (status & 0xF000) == 0xB000;
 }
 
-// The transfer syntax and SOP class a stored file holds, from the elements before its pixel
-// data; none when it cannot be read as a Part 10 file.
+// Whether the elements read hold the data set's SOP Class UID whole: an element after it was
+// read too.
+bool PastSopClass(const ElementList& header) {
+    if (header.Size() == 0) return false;
+    const DicomElement& e = *header[header.Size() - 1];
+    return e.group > 0x0008 || (e.group == 0x0008 && e.element > tag::SOPClassUID.element);
+}
+
+// The transfer syntax and SOP class a stored file holds, from its first bytes (the meta group
+// and the data set's first elements are all that planning needs; the whole file is read once,
+// when it is sent), or from all the elements before its pixel data when its class lies further
+// in; none when it cannot be read as a Part 10 file.
 std::optional<services::ScannedFile> ScanStored(const StoredInstance& instance) {
-    const auto bytes = data::ReadWholeFile(instance.file);
+    constexpr uint64_t HEAD_BYTES = 16 * 1024;
+    const auto file = data::ValueFile::Open(instance.file);
+    if (!file) return std::nullopt;
+    std::vector<uint8_t> head(static_cast<std::size_t>(std::min(HEAD_BYTES, file->Size())));
     ElementList header;
-    if (!bytes || !data::ReadPart10Header(bytes->Span(), header)) return std::nullopt;
+    if (!file->Read(0, head) || !data::ReadPart10Header(head, header)) return std::nullopt;
+    if (head.size() < file->Size() && !PastSopClass(header)) {
+        const auto bytes = data::FileBytes::Read(*file);
+        header.Clear();
+        if (!bytes || !data::ReadPart10Header(bytes->Span(), header)) return std::nullopt;
+    }
     services::ScannedFile scanned;
     scanned.syntax = data::GetTagString(header, tag::TransferSyntaxUID);
     scanned.sopClass = data::GetTagString(header, tag::SOPClassUID);

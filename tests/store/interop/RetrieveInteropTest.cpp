@@ -164,7 +164,22 @@ TEST_F(Retrieve, AnUnreadableNodesFileIsAnErrorAtTheStart) {
 }
 
 // Our own requestors against it: the move into storescp, the get filed as the provider files.
+// One more instance of the study has 24 KB of Image Type in front of its SOP Class UID.
 TEST_F(Retrieve, OurOwnMoveAndGet) {
+    fs::create_directories(work_ / "longer");
+    const std::string longer = (work_ / "longer" / "ct.dcm").string();
+    const auto made =
+        RunCommand({"/usr/bin/python3", "-c",
+                    "import sys, pydicom; from pydicom.uid import generate_uid\n"
+                    "ds = pydicom.dcmread(sys.argv[1]); ds.ImageType = ['ORIGINAL'] * 2700\n"
+                    "ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = generate_uid()\n"
+                    "ds.save_as(sys.argv[2])",
+                    (work_ / "in" / "ct0000.dcm").string(), longer});
+    ASSERT_EQ(made.exitCode, 0) << made.errors;
+    const auto stored = RunCommand({"storescu", "-aec", "TESSALY", "127.0.0.1", port_, longer});
+    ASSERT_EQ(stored.exitCode, 0) << stored.output << stored.errors;
+    sent_.merge(InstancesUnder(work_ / "longer"));
+    ASSERT_EQ(sent_.size(), 4u);
     const auto moved =
         RunCommand({testsupport::CliPath(), "move", "127.0.0.1", port_, "--aec", "TESSALY",
                     "--dest", "DEST", "--key", "StudyInstanceUID=" + study_});
