@@ -203,6 +203,18 @@ TEST(QueryProvider, MatchesTheStoredArchiveAtEveryLevel) {
     EXPECT_EQ(Values(AnswerIndexQuery(QueryModel::PatientRoot, images, target, "US"), SOP_UID),
               (V{"1.1.1.1", "1.1.1.2"}));
 
+    // A compressed instance: its attributes in front of the pixel data are read all the same.
+    ElementList compressed =
+        DataSet({"P3", "POE^ANN", "1.4", "20240401", "090000", "1.4.1", "OT", "1.4.1.1", "O"});
+    compressed.Append(data::NewElement(0x7FE0, 0x0010, UNDEFINED_LENGTH, nullptr, "OB"));
+    compressed.Append(data::NewElement(0xFFFE, 0xE000, 0, nullptr, nullptr));
+    compressed.Append(data::NewElement(0xFFFE, 0xE000, 4, "\xFF\xD8\xFF\xD9", nullptr));
+    compressed.Append(data::NewElement(0xFFFE, 0xE0DD, 0, nullptr, nullptr));
+    ASSERT_EQ(StoreInstance(target.storageDirectory, target.indexRoot, compressed,
+                            "1.2.840.10008.1.2.4.70"),
+              0);
+    EXPECT_EQ(Values(study({{SEX, "O"}, {MODALITIES, ""}}), MODALITIES), (V{"OT"}));
+
     // Levels a model does not have.
     for (const char* level : {"FOO", "PATIENT"}) {
         const FindAnswer bad =
