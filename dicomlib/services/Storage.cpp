@@ -24,6 +24,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::size_t PREAMBLE_SIZE = 128;
+constexpr Tag MOVE_ORIGINATOR_AE_TITLE{0x0000, 0x1030};
+constexpr Tag MOVE_ORIGINATOR_MESSAGE_ID{0x0000, 0x1031};
 const char* const IMAGE_INDEX = store::IndexFileName(store::IndexLevel::Image);
 
 enum class Probe { CannotOpen, NotPart10, Part10 };
@@ -255,7 +257,8 @@ std::string StoreOutcomeText(int32_t outcome, std::string_view peer) {
 }
 
 net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
-                             std::optional<std::string_view> sopInstanceUid) {
+                             std::optional<std::string_view> sopInstanceUid,
+                             const MoveOriginator* originator) {
     net::CommandSet command;
     command.AppendUid(tag::AffectedSOPClassUID, sopClassUid)
         .AppendUs(tag::CommandField, net::C_STORE_RQ)
@@ -264,6 +267,14 @@ net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
         .AppendUs(tag::CommandDataSetType, net::DATA_SET_PRESENT);
     // An odd-length instance UID gets its 0x00 pad here too: peers abort on an odd length.
     if (sopInstanceUid) command.AppendUid(tag::AffectedSOPInstanceUID, *sopInstanceUid);
+    if (originator != nullptr) {
+        std::string title = originator->aeTitle;
+        if (title.size() % 2 != 0) title += ' ';
+        command
+            .AppendBytes(MOVE_ORIGINATOR_AE_TITLE, "AE",
+                         {reinterpret_cast<const uint8_t*>(title.data()), title.size()})
+            .AppendUs(MOVE_ORIGINATOR_MESSAGE_ID, originator->messageId);
+    }
     return command;
 }
 
@@ -275,7 +286,8 @@ int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view 
 }
 
 int32_t StoreDataSetOn(Association& assoc, uint8_t contextId, ElementList& dataSet,
-                       std::string_view sopClassUid, std::string_view currentSyntax, bool convert) {
+                       std::string_view sopClassUid, std::string_view currentSyntax, bool convert,
+                       const MoveOriginator* originator) {
     const auto accepted = net::AcceptedSyntaxOf(assoc, contextId);
     if (!accepted) return STORE_CONTEXT_REFUSED;
 
@@ -300,7 +312,8 @@ int32_t StoreDataSetOn(Association& assoc, uint8_t contextId, ElementList& dataS
         const data::ValueView value(*e);
         instanceUid.emplace(reinterpret_cast<const char*>(value.Data()), value.Bytes().size());
     }
-    net::CommandSet command = StoreRequest(sopClassUid, net::NextMessageID(), instanceUid);
+    net::CommandSet command =
+        StoreRequest(sopClassUid, net::NextMessageID(), instanceUid, originator);
     if (!net::SendMessageOnContext(assoc, command.List(), contextId, net::MessageKind::Command))
         return STORE_SEND_FAILED;
     if (!conversion) {

@@ -47,11 +47,20 @@ int32_t OpenFailureOutcome(const Association& assoc);
 // C-STORE status. peer names the peer in the words of outcomes that concern it.
 std::string StoreOutcomeText(int32_t outcome, std::string_view peer);
 
+// Who a C-STORE sub-operation of a C-MOVE is made for: the title of the requestor of the
+// C-MOVE and the Message ID of its C-MOVE-RQ.
+struct MoveOriginator {
+    std::string aeTitle;
+    uint16_t messageId = 0;
+};
+
 // The C-STORE-RQ command set: group length, Affected SOP Class UID, Command Field, Message ID,
-// Priority, Command Data Set Type and, when given, Affected SOP Instance UID. Both UIDs are
-// padded with 0x00 to even length.
+// Priority, Command Data Set Type, when given Affected SOP Instance UID, and for a C-MOVE's
+// sub-operation Move Originator Application Entity Title and Message ID. Both UIDs are padded
+// with 0x00 to even length, the title with a space.
 net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
-                             std::optional<std::string_view> sopInstanceUid);
+                             std::optional<std::string_view> sopInstanceUid,
+                             const MoveOriginator* originator = nullptr);
 
 // Sends a C-STORE-RQ with the next Message ID and then the data set on the SOP class's
 // context. The data set goes in the accepted syntax: converted when it is in another syntax and
@@ -59,10 +68,12 @@ net::CommandSet StoreRequest(std::string_view sopClassUid, uint16_t messageId,
 // The caller's list is left as it was.
 int32_t StoreDataSet(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
                      std::string_view currentSyntax, bool convert);
-// StoreDataSet on the given accepted context. A failed conversion is noted as this thread's
-// last failure, naming both syntaxes and why.
+// StoreDataSet on the given accepted context, for originator when it is a C-MOVE's
+// sub-operation. A failed conversion is noted as this thread's last failure, naming both
+// syntaxes and why.
 int32_t StoreDataSetOn(Association& assoc, uint8_t contextId, ElementList& dataSet,
-                       std::string_view sopClassUid, std::string_view currentSyntax, bool convert);
+                       std::string_view sopClassUid, std::string_view currentSyntax, bool convert,
+                       const MoveOriginator* originator = nullptr);
 bool WriteStoreRQ(Association& assoc, ElementList& dataSet, std::string_view sopClassUid,
                   std::string_view currentSyntax, bool convert);
 

@@ -177,6 +177,63 @@ bool IsNoKey(Tag tag) {
     return tag == tag::SpecificCharacterSet || tag == tag::QueryRetrieveLevel;
 }
 
+struct DateTimePair {
+    Tag date;
+    Tag time;
+};
+constexpr DateTimePair DATE_TIME_PAIRS[] = {
+    {tag::StudyDate, tag::StudyTime},     {{0x0008, 0x0021}, {0x0008, 0x0031}},  // Series
+    {{0x0008, 0x0022}, {0x0008, 0x0032}},                                        // Acquisition
+    {{0x0008, 0x0023}, {0x0008, 0x0033}},                                        // Content
+    {{0x0040, 0x0002}, {0x0040, 0x0003}},  // Scheduled Procedure Step Start
+    {{0x0040, 0x0244}, {0x0040, 0x0245}},  // Performed Procedure Step Start
+};
+
+bool IsSingleRange(const QueryAttribute* key) {
+    return key != nullptr && key->value.find('-') != std::string::npos &&
+           key->value.find('\\') == std::string::npos;
+}
+
+// The pair the key belongs to when both of its keys are asked as ranges.
+const DateTimePair* CombinedPair(const QueryDataSet& keys, Tag tag) {
+    for (const DateTimePair& pair : DATE_TIME_PAIRS)
+        if ((tag == pair.date || tag == pair.time) && IsSingleRange(keys.Find(pair.date)) &&
+            IsSingleRange(keys.Find(pair.time)))
+            return &pair;
+    return nullptr;
+}
+
+bool InCombinedRange(std::string_view dateRange, std::string_view timeRange, std::string_view date,
+                     std::string_view time) {
+    const std::size_t dateDash = dateRange.find('-'), timeDash = timeRange.find('-');
+    const std::string_view lowDate = dateRange.substr(0, dateDash);
+    const std::string_view highDate = dateRange.substr(dateDash + 1);
+    const std::string_view lowTime = timeRange.substr(0, timeDash);
+    const std::string_view highTime = timeRange.substr(timeDash + 1);
+    const std::string value = Comparable(date, "DA", false) + Comparable(time, "TM", false);
+    // A bound without its time is filled out to the start or the end of its day.
+    if (!lowDate.empty() &&
+        value < Comparable(lowDate, "DA", false) + Comparable(lowTime, "TM", false))
+        return false;
+    if (!highDate.empty() &&
+        value > Comparable(highDate, "DA", true) + Comparable(highTime, "TM", true))
+        return false;
+    return true;
+}
+
+bool MatchesCombined(const QueryDataSet& keys, const DateTimePair& pair,
+                     const QueryDataSet& record) {
+    const QueryAttribute* date = record.Find(pair.date);
+    const QueryAttribute* time = record.Find(pair.time);
+    if (date == nullptr || time == nullptr) return false;
+    for (std::string_view d : Values(date->value, "DA"))
+        for (std::string_view t : Values(time->value, "TM"))
+            if (!d.empty() && !t.empty() &&
+                InCombinedRange(keys.Find(pair.date)->value, keys.Find(pair.time)->value, d, t))
+                return true;
+    return false;
+}
+
 }  // namespace
 
 const QueryAttribute* QueryDataSet::Find(Tag tag) const {
@@ -204,10 +261,19 @@ void QueryDataSet::SetText(Tag tag, std::string_view value) {
     Set(std::move(attribute));
 }
 
-net::Result<QueryDataSet> QueryDataSetOf(const ElementList& flat, const data::DecoderState& state) {
+net::Result<QueryDataSet> QueryDataSetOf(const ElementList& flat, const data::DecoderState& state,
+                                         Tag last) {
     // Defined-length sequences are opened first, so that one walk reads every level.
     ElementList open;
+    int depth = 0;  // of undefined-length sequences, items and pixel data around e
     for (const DicomElement* e : flat) {
+        if (e->group == ITEM_GROUP && (e->element == 0xE0DD || e->element == 0xE00D)) {
+            --depth;
+        } else if (depth <= 0 && Less(last, {e->group, e->element})) {
+            break;
+        } else if (e->length == UNDEFINED_LENGTH) {
+            ++depth;
+        }
         const bool container = VrOf(*e) == "SQ" || (e->group == ITEM_GROUP && e->element == 0xE000);
         if (container && e->length != UNDEFINED_LENGTH && e->length != 0) {
             if (!data::ExpandSequence(state, *e, open))
@@ -255,9 +321,24 @@ bool Matches(const QueryDataSet& keys, const QueryDataSet& record) {
             continue;
         }
         if (key.value.empty()) continue;
+        if (const DateTimePair* pair = CombinedPair(keys, key.tag)) {
+            if (key.tag == pair->date && !MatchesCombined(keys, *pair, record)) return false;
+            continue;
+        }
         if (have == nullptr || !MatchesValue(key.value, have->value, key.vr)) return false;
     }
     return true;
+}
+
+bool MatchesWhatItHolds(const QueryDataSet& keys, const QueryDataSet& record) {
+    QueryDataSet held;
+    for (const QueryAttribute& key : keys.attributes) {
+        if (record.Find(key.tag) == nullptr) continue;
+        if (const DateTimePair* pair = CombinedPair(keys, key.tag))
+            if (record.Find(pair->date) == nullptr || record.Find(pair->time) == nullptr) continue;
+        held.attributes.push_back(key);
+    }
+    return Matches(held, record);
 }
 
 QueryDataSet SelectReturnKeys(const QueryDataSet& keys, const QueryDataSet& record) {

@@ -43,15 +43,25 @@ struct QueryDataSet {
 // The tree of a data set in flat form, as decoded in state: defined-length sequences are
 // opened, nested ones too. A sequence or item that does not close, a stray delimiter or a
 // value that cannot be opened gives an error naming the attribute. The first of a repeated tag
-// holds.
-net::Result<QueryDataSet> QueryDataSetOf(const ElementList& flat, const data::DecoderState& state);
+// holds. Top-level attributes after last are left out unread, and what follows them with them.
+net::Result<QueryDataSet> QueryDataSetOf(const ElementList& flat, const data::DecoderState& state,
+                                         Tag last = {0xFFFF, 0xFFFF});
 
 // Whether one key value matches one record value under the VR's rules.
 bool MatchesValue(std::string_view key, std::string_view value, std::string_view vr);
 
 // Whether the record matches every key; Specific Character Set and Query/Retrieve Level are
-// no keys. A non-universal key the record lacks does not match.
+// no keys. A non-universal key the record lacks does not match. A date and its time (Study
+// Date and Study Time, the Scheduled Procedure Step Start Date and Time, and the like) both
+// asked as ranges match as one date-time range: "20060705-20060707" with "1000-1800" takes
+// everything from 5 July 10:00 to 7 July 18:00; a bound without its time is the start or the
+// end of its day, a pair without a date bound is open on that side.
 bool Matches(const QueryDataSet& keys, const QueryDataSet& record);
+
+// Matches over the keys the record holds, the others left out (the two keys of a date-time
+// pair only when it holds both): false means that no record made of this one and more
+// attributes can match.
+bool MatchesWhatItHolds(const QueryDataSet& keys, const QueryDataSet& record);
 
 // The response identifier: exactly the keys asked for, each with the record's value (empty
 // when it has none); a sequence key with the record's items that match its item, each reduced

@@ -71,6 +71,21 @@ std::vector<IndexEntry> ReadUnique(IndexLevel level, const std::filesystem::path
     return unique;
 }
 
+// A stored file's attributes up to last (the rest, pixel data above all, is never read).
+std::optional<QueryDataSet> ReadInstance(const std::filesystem::path& path,
+                                         Tag last = {0xFFFF, 0xFFFF}) {
+    ElementList data;
+    std::string syntax;
+    if (!data::LoadDataSetFile(path, data, syntax)) return std::nullopt;
+    const data::DataSetEncoding encoding = data::EncodingOf(syntax);
+    auto tree = QueryDataSetOf(data,
+                               {static_cast<uint8_t>(encoding.explicitVr ? 1 : 0),
+                                static_cast<uint8_t>(encoding.bigEndian ? 1 : 0), 0},
+                               last);
+    if (!tree) return std::nullopt;
+    return std::move(*tree);
+}
+
 class Archive {
   public:
     explicit Archive(const StorageTarget& target) : target_(target) {
@@ -94,6 +109,16 @@ class Archive {
         return study;
     }
 
+    // The attributes up to last of a stored file; the file read last is kept, since a study's
+    // first file serves both its modalities and its other attributes.
+    const std::optional<QueryDataSet>& Instance(const std::filesystem::path& path, Tag last) {
+        if (!cached_ || cachedPath_ != path) {
+            cached_.emplace(ReadInstance(path, last));
+            cachedPath_ = path;
+        }
+        return *cached_;
+    }
+
     // The stored file of an instance.
     std::filesystem::path FileOf(const StudyNode& study, const SeriesNode& series,
                                  const IndexEntry& image) const {
@@ -106,18 +131,9 @@ class Archive {
   private:
     const StorageTarget& target_;
     std::vector<StudyNode> studies_;
+    std::filesystem::path cachedPath_;
+    std::optional<std::optional<QueryDataSet>> cached_;
 };
-
-std::optional<QueryDataSet> ReadInstance(const std::filesystem::path& path) {
-    ElementList data;
-    std::string syntax;
-    if (!data::LoadDataSetFile(path, data, syntax)) return std::nullopt;
-    const data::DataSetEncoding encoding = data::EncodingOf(syntax);
-    auto tree = QueryDataSetOf(data, {static_cast<uint8_t>(encoding.explicitVr ? 1 : 0),
-                                      static_cast<uint8_t>(encoding.bigEndian ? 1 : 0), 0});
-    if (!tree) return std::nullopt;
-    return std::move(*tree);
-}
 
 // Attributes of the file that the record does not have yet.
 void Merge(QueryDataSet& record, const QueryDataSet& file) {
@@ -174,9 +190,11 @@ std::optional<std::filesystem::path> RepresentativeFile(Archive& archive, Entity
     return std::nullopt;
 }
 
-// The record of an entity at a level, with everything above it and what the keys ask for.
-QueryDataSet RecordOf(Archive& archive, Level level, Entity e, const std::vector<StudyNode*>& all,
-                      const QueryDataSet& keys, std::string_view ourAeTitle) {
+// The record of an entity at a level, with everything above it and what the keys ask for;
+// none when what the index holds already fails the keys. Stored files are read up to last.
+std::optional<QueryDataSet> RecordOf(Archive& archive, Level level, Entity e,
+                                     const std::vector<StudyNode*>& all, const QueryDataSet& keys,
+                                     std::string_view ourAeTitle, Tag last) {
     QueryDataSet record;
     record.SetText(tag::QueryRetrieveLevel, LEVEL_NAMES[level]);
     if (!ourAeTitle.empty()) record.SetText(RETRIEVE_AE_TITLE, ourAeTitle);
@@ -211,13 +229,15 @@ QueryDataSet RecordOf(Archive& archive, Level level, Entity e, const std::vector
             record.SetText(STUDY_RELATED_SERIES, Count(e.study->series.size()));
             record.SetText(STUDY_RELATED_INSTANCES, Count(instances));
         }
+        if (!MatchesWhatItHolds(keys, record)) return std::nullopt;
         // The study index holds what the first instance said; the series say what is stored.
         const QueryAttribute* modalities = record.Find(MODALITIES_IN_STUDY);
         if (wants(MODALITIES_IN_STUDY) && (modalities == nullptr || modalities->value.empty())) {
             std::string list;
             for (const SeriesNode& node : archive.Load(*e.study).series) {
                 if (node.images.empty()) continue;
-                const auto file = ReadInstance(archive.FileOf(*e.study, node, node.images[0]));
+                const auto& file =
+                    archive.Instance(archive.FileOf(*e.study, node, node.images[0]), last);
                 const QueryAttribute* modality = file ? file->Find(tag::Modality) : nullptr;
                 if (modality == nullptr || modality->value.empty()) continue;
                 if (("\\" + list + "\\").find("\\" + modality->value + "\\") == std::string::npos)
@@ -228,9 +248,12 @@ QueryDataSet RecordOf(Archive& archive, Level level, Entity e, const std::vector
     } else if (level == SERIES) {
         record.SetText(SERIES_RELATED_INSTANCES, Count(e.series->images.size()));
     }
+    // What the files add never changes what the record holds: a record that fails on that is
+    // not completed from them.
+    if (!MatchesWhatItHolds(keys, record)) return std::nullopt;
     if (NeedsFile(keys, record))
         if (const auto path = RepresentativeFile(archive, e))
-            if (const auto file = ReadInstance(*path)) Merge(record, *file);
+            if (const auto& file = archive.Instance(*path, last)) Merge(record, *file);
     // A level's record knows nothing of the levels below it.
     for (int below = level + 1; below <= IMAGE; ++below) {
         if (const QueryAttribute* unique = record.Find(UNIQUE_KEYS[below])) {
@@ -338,12 +361,20 @@ FindAnswer AnswerIndexQuery(QueryModel model, const QueryDataSet& identifier,
         return answer;
     }
     const QueryDataSet keys = MatchableKeys(identifier, false, answer.keysNotSupported);
+    // Stored files are read up to the last key asked for (and Modality, which Modalities in
+    // Study is made of).
+    Tag last = tag::Modality;
+    for (const QueryAttribute& key : keys.attributes)
+        if (key.tag.group > last.group ||
+            (key.tag.group == last.group && key.tag.element > last.element))
+            last = key.tag;
     Archive archive(target);
     auto& studies = archive.Studies();
     const auto consider = [&](Entity e, const std::vector<StudyNode*>& all) {
-        QueryDataSet record =
-            RecordOf(archive, static_cast<Level>(level), e, all, keys, ourAeTitle);
-        if (Matches(keys, record)) answer.matches.push_back(Answered(identifier, record));
+        const auto record =
+            RecordOf(archive, static_cast<Level>(level), e, all, keys, ourAeTitle, last);
+        if (record && Matches(keys, *record))
+            answer.matches.push_back(Answered(identifier, *record));
     };
     if (level == PATIENT) {
         // A patient is the studies that share a Patient ID, in the order they first came.
@@ -372,15 +403,7 @@ FindAnswer AnswerIndexQuery(QueryModel model, const QueryDataSet& identifier,
         }
         QueryDataSet values;
         AddIndexValues(values, IndexLevel::Study, study.entry);
-        bool fails = false;
-        for (const IndexField& field : IndexLayout(IndexLevel::Study)) {
-            const bool indexed = field.tag.group != 0 && !(field.tag == MODALITIES_IN_STUDY);
-            const QueryAttribute* key = indexed ? keys.Find(field.tag) : nullptr;
-            if (key == nullptr || key->value.empty()) continue;
-            const QueryAttribute* have = values.Find(field.tag);
-            if (have == nullptr || !MatchesValue(key->value, have->value, key->vr)) fails = true;
-        }
-        if (fails) continue;
+        if (!MatchesWhatItHolds(keys, values)) continue;
         for (const SeriesNode& series : archive.Load(study).series) {
             if (level == SERIES) {
                 consider({&study, &series, nullptr}, {&study});

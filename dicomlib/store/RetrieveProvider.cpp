@@ -64,12 +64,30 @@ bool IsWarning(int32_t status) {
     return status >= 0 && (status & 0xF000) == 0xB000;
 }
 
-// The transfer syntax and SOP class a stored file holds, from the elements before its pixel
-// data; none when it cannot be read as a Part 10 file.
+// Whether the elements read hold the data set's SOP Class UID whole: an element after it was
+// read too.
+bool PastSopClass(const ElementList& header) {
+    if (header.Size() == 0) return false;
+    const DicomElement& e = *header[header.Size() - 1];
+    return e.group > 0x0008 || (e.group == 0x0008 && e.element > tag::SOPClassUID.element);
+}
+
+// The transfer syntax and SOP class a stored file holds, from its first bytes (the meta group
+// and the data set's first elements are all that planning needs; the whole file is read once,
+// when it is sent), or from all the elements before its pixel data when its class lies further
+// in; none when it cannot be read as a Part 10 file.
 std::optional<services::ScannedFile> ScanStored(const StoredInstance& instance) {
-    const auto bytes = data::ReadWholeFile(instance.file);
+    constexpr uint64_t HEAD_BYTES = 16 * 1024;
+    const auto file = data::ValueFile::Open(instance.file);
+    if (!file) return std::nullopt;
+    std::vector<uint8_t> head(static_cast<std::size_t>(std::min(HEAD_BYTES, file->Size())));
     ElementList header;
-    if (!bytes || !data::ReadPart10Header(bytes->Span(), header)) return std::nullopt;
+    if (!file->Read(0, head) || !data::ReadPart10Header(head, header)) return std::nullopt;
+    if (head.size() < file->Size() && !PastSopClass(header)) {
+        const auto bytes = data::FileBytes::Read(*file);
+        header.Clear();
+        if (!bytes || !data::ReadPart10Header(bytes->Span(), header)) return std::nullopt;
+    }
     services::ScannedFile scanned;
     scanned.syntax = data::GetTagString(header, tag::TransferSyntaxUID);
     scanned.sopClass = data::GetTagString(header, tag::SOPClassUID);
@@ -199,16 +217,18 @@ class Retrieve {
 };
 
 // Sends one instance on out in its own syntax where out took it, else converted to the
-// syntax it took; the C-STORE status, or a negative code.
+// syntax it took, for originator when a C-MOVE asked for it; the C-STORE status, or a
+// negative code.
 int32_t SendInstance(Association& out, const StoredInstance& instance,
-                     const services::ScannedFile& scanned) {
+                     const services::ScannedFile& scanned,
+                     const services::MoveOriginator* originator) {
     const uint8_t context = services::ContextForFile(out, scanned.sopClass, scanned.syntax, {});
     if (context == 0) return services::STORE_CONTEXT_REFUSED;
     ElementList dataSet;
     std::string syntax;
     if (!data::LoadDataSetFile(instance.file, dataSet, syntax)) return services::STORE_DAMAGED_FILE;
     const int32_t sent =
-        services::StoreDataSetOn(out, context, dataSet, scanned.sopClass, syntax, true);
+        services::StoreDataSetOn(out, context, dataSet, scanned.sopClass, syntax, true, originator);
     return sent != 0 ? sent : services::ReadStoreRSP(out);
 }
 
@@ -221,12 +241,15 @@ std::optional<Selection> Select(const StorageTarget& target, const net::DimseMes
     return SelectInstances(target.storageDirectory, target.indexRoot, patientRoot, message.dataSet);
 }
 
-// The title the requestor called us by, blanks trimmed: our calling title towards others.
-std::string OurTitle(const Association& assoc) {
-    std::string title = assoc.request.calledAeTitle;
+std::string Trimmed(std::string title) {
     while (!title.empty() && (title.back() == ' ' || title.back() == '\0'))
         title.pop_back();
     return title;
+}
+
+// The title the requestor called us by: our calling title towards others.
+std::string OurTitle(const Association& assoc) {
+    return Trimmed(assoc.request.calledAeTitle);
 }
 
 }  // namespace
@@ -370,6 +393,10 @@ net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uin
         retrieve.Start(instances.size());
         const auto settings =
             net::SettingsFor(node->host, node->port, OurTitle(assoc), node->aeTitle);
+        // Each sub-operation names the requestor and its C-MOVE-RQ, so that the destination
+        // can tell whose retrieve an instance belongs to.
+        const services::MoveOriginator originator{Trimmed(assoc.request.callingAeTitle),
+                                                  message.MessageId()};
         bool anyOpened = false;
         std::string why;
         for (const services::SeriesAssociation& planned :
@@ -383,7 +410,7 @@ net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uin
                 int32_t status = scanned[i].outcome;
                 if (status == 0)
                     status = opened && out->stream.Connected()
-                                 ? SendInstance(*out, instances[i], scanned[i])
+                                 ? SendInstance(*out, instances[i], scanned[i], &originator)
                                  : services::STORE_NO_CONNECTION;
                 if (!retrieve.Done(instances[i].sopInstanceUid, status)) return retrieve.Finish();
             }
@@ -416,7 +443,7 @@ net::DimseHandler GetHandler(StorageTarget target, uint32_t pending) {
             if (!scanned)
                 status = services::STORE_DAMAGED_FILE;
             else if (ScpRoleGranted(assoc, scanned->sopClass))
-                status = SendInstance(assoc, instance, *scanned);
+                status = SendInstance(assoc, instance, *scanned, nullptr);
             if (!assoc.stream.Connected() || !retrieve.Done(instance.sopInstanceUid, status)) break;
         }
         assoc.handlers = std::move(saved);

@@ -125,6 +125,34 @@ TEST(StoreRequest, CommandSetByteExactWithoutTheInstanceUid) {
     // clang-format on
 }
 
+// A C-MOVE's sub-operation names the requestor's title (space-padded) and its C-MOVE-RQ.
+TEST(StoreRequest, CommandSetByteExactForASubOperationOfAMove) {
+    const services::MoveOriginator originator{"MOVER", 7};
+    net::CommandSet moved = services::StoreRequest(XA_IMAGE, 5, "1.2.3", &originator);
+    // clang-format off
+    EXPECT_EQ(data::EncodeList(moved.List(), false), Cat({
+        {0x00, 0x00, 0x00, 0x00}, {0x04, 0x00, 0x00, 0x00},  // (0000,0000) UL, length 4
+        {0x72, 0x00, 0x00, 0x00},                            //   114 = 36 + 4 * 10 + 14 + 14 + 10
+        {0x00, 0x00, 0x02, 0x00}, {0x1C, 0x00, 0x00, 0x00},  // (0000,0002), length 28
+        T(XA_IMAGE),
+        {0x00, 0x00, 0x00, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0100) C-STORE-RQ
+        {0x01, 0x00},
+        {0x00, 0x00, 0x10, 0x01}, {0x02, 0x00, 0x00, 0x00},  // (0000,0110) Message ID
+        {0x05, 0x00},
+        {0x00, 0x00, 0x00, 0x07}, {0x02, 0x00, 0x00, 0x00},  // (0000,0700) Priority
+        {0x00, 0x00},
+        {0x00, 0x00, 0x00, 0x08}, {0x02, 0x00, 0x00, 0x00},  // (0000,0800) Data Set Type
+        {0x02, 0x01},
+        {0x00, 0x00, 0x00, 0x10}, {0x06, 0x00, 0x00, 0x00},  // (0000,1000) Affected SOP Instance
+        T("1.2.3"), {0x00},                                  //   UID, 0x00 pad
+        {0x00, 0x00, 0x30, 0x10}, {0x06, 0x00, 0x00, 0x00},  // (0000,1030) Move Originator AE
+        T("MOVER "),                                         //   Title, space pad
+        {0x00, 0x00, 0x31, 0x10}, {0x02, 0x00, 0x00, 0x00},  // (0000,1031) Move Originator
+        {0x07, 0x00},                                        //   Message ID
+    }));
+    // clang-format on
+}
+
 TEST(WriteStoreRQ, SendsCommandThenDataSetConvertedOnlyWhenAsked) {
     const std::string uid = "1.2.3.44";
     const Bytes implicitLittle = ImageBody(false, false, uid);

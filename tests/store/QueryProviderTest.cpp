@@ -154,6 +154,15 @@ TEST(QueryProvider, MatchesTheStoredArchiveAtEveryLevel) {
     EXPECT_EQ(Values(study({{STUDY_DATE, "-20231231"}}), STUDY_UID), (V{"1.3"}));
     EXPECT_EQ(Values(study({{STUDY_DATE, "20240301-20240331"}}), STUDY_UID), (V{"1.2"}));
     EXPECT_EQ(Values(study({{STUDY_TIME, "1000-1100"}}), STUDY_UID), (V{"1.1"}));
+    // A date and a time both given as ranges are one date-time range: each alone would take
+    // none of these, or 1.1 alone.
+    EXPECT_EQ(
+        Values(study({{STUDY_DATE, "20240105-20240320"}, {STUDY_TIME, "0900-1200"}}), STUDY_UID),
+        (V{"1.1", "1.2"}));
+    EXPECT_EQ(Values(study({{STUDY_DATE, "20240105-20240320"}, {STUDY_TIME, "1100-"}}), STUDY_UID),
+              (V{"1.2"}));
+    EXPECT_EQ(Values(study({{STUDY_DATE, "-20240105"}, {STUDY_TIME, "-1000"}}), STUDY_UID),
+              (V{"1.3"}));
     EXPECT_EQ(Values(study({{STUDY_UID, "1.3\\1.1"}}), STUDY_UID), (V{"1.1", "1.3"}));
     EXPECT_EQ(Values(study({{PATIENT_ID, "P2"}}), STUDY_UID), (V{"1.3"}));
     EXPECT_TRUE(study({{PATIENT_ID, "P3"}}).matches.empty());
@@ -183,10 +192,28 @@ TEST(QueryProvider, MatchesTheStoredArchiveAtEveryLevel) {
     QueryDataSet series = Keys({{LEVEL, "SERIES"}, {STUDY_UID, "1.1\\1.2"}, {MODALITY, "MR"}});
     EXPECT_EQ(Values(AnswerIndexQuery(QueryModel::StudyRoot, series, target, "US"), MODALITY),
               (V{"MR"}));
+    QueryDataSet lateSeries = Keys({{LEVEL, "SERIES"},
+                                    {STUDY_DATE, "20240105-20240320"},
+                                    {STUDY_TIME, "1100-"},
+                                    {SERIES_UID, ""}});
+    EXPECT_EQ(Values(AnswerIndexQuery(QueryModel::StudyRoot, lateSeries, target, "US"), SERIES_UID),
+              (V{"1.2.1"}));
     QueryDataSet images =
         Keys({{LEVEL, "IMAGE"}, {PATIENT_ID, "P1"}, {SERIES_UID, "1.1.1"}, {SOP_UID, ""}});
     EXPECT_EQ(Values(AnswerIndexQuery(QueryModel::PatientRoot, images, target, "US"), SOP_UID),
               (V{"1.1.1.1", "1.1.1.2"}));
+
+    // A compressed instance: its attributes in front of the pixel data are read all the same.
+    ElementList compressed =
+        DataSet({"P3", "POE^ANN", "1.4", "20240401", "090000", "1.4.1", "OT", "1.4.1.1", "O"});
+    compressed.Append(data::NewElement(0x7FE0, 0x0010, UNDEFINED_LENGTH, nullptr, "OB"));
+    compressed.Append(data::NewElement(0xFFFE, 0xE000, 0, nullptr, nullptr));
+    compressed.Append(data::NewElement(0xFFFE, 0xE000, 4, "\xFF\xD8\xFF\xD9", nullptr));
+    compressed.Append(data::NewElement(0xFFFE, 0xE0DD, 0, nullptr, nullptr));
+    ASSERT_EQ(StoreInstance(target.storageDirectory, target.indexRoot, compressed,
+                            "1.2.840.10008.1.2.4.70"),
+              0);
+    EXPECT_EQ(Values(study({{SEX, "O"}, {MODALITIES, ""}}), MODALITIES), (V{"OT"}));
 
     // Levels a model does not have.
     for (const char* level : {"FOO", "PATIENT"}) {
@@ -201,14 +228,16 @@ TEST(QueryProvider, MatchesTheStoredArchiveAtEveryLevel) {
 // the keys of its item alone. A file that is no item is named, and the rest still answered.
 TEST(QueryProvider, MatchesWorklistItemsOnTheScheduledStep) {
     testsupport::TempDir dir;
-    const auto item = [](const char* name, const char* modality, const char* date) {
+    const auto item = [](const char* name, const char* modality, const char* date,
+                         const char* time) {
         return std::string(R"({"00100010":{"vr":"PN","Value":[{"Alphabetic":")") + name +
                R"("}]},"00400100":{"vr":"SQ","Value":[{"00080060":{"vr":"CS","Value":[")" +
                modality + R"("]},"00400001":{"vr":"AE","Value":["STATION1"]},)" +
-               R"("00400002":{"vr":"DA","Value":[")" + date + R"("]}}]}})";
+               R"("00400002":{"vr":"DA","Value":[")" + date + R"("]},)" +
+               R"("00400003":{"vr":"TM","Value":[")" + time + R"("]}}]}})";
     };
-    const std::string a = item("DOE^JOHN", "MR", "20240105"),
-                      b = item("ROE^JANE", "CT", "20240106");
+    const std::string a = item("DOE^JOHN", "MR", "20240105", "2200"),
+                      b = item("ROE^JANE", "CT", "20240106", "1400");
     testsupport::WriteFileBytes(dir / "a.json", {a.begin(), a.end()});
     testsupport::WriteFileBytes(dir / "b.json", {b.begin(), b.end()});
     testsupport::WriteFileBytes(dir / "c.txt", {'n', 'o'});
@@ -227,6 +256,14 @@ TEST(QueryProvider, MatchesWorklistItemsOnTheScheduledStep) {
     ASSERT_TRUE(nested != nullptr && nested->items.size() == 1);
     EXPECT_EQ(nested->items[0].attributes.size(), 2u);  // the station AE title was not asked for
     EXPECT_EQ(nested->items[0].Find(MODALITY)->value, "MR");
+    // The night from 18:00 on the 5th to noon on the 6th: a start date and time range matched
+    // as one.
+    QueryDataSet night =
+        Keys({{{0x0040, 0x0002}, "20240105-20240106"}, {{0x0040, 0x0003}, "1800-1200"}});
+    sequence.items = {night};
+    identifier.Set(sequence);
+    EXPECT_EQ(Values(AnswerWorklistQuery(identifier, dir.Path()), NAME),
+              std::vector<std::string>{"DOE^JOHN"});
 
     // The answer's flat form reads back as the same tree.
     const ElementList flat = FlatDataSetOf(answer.matches[0]);

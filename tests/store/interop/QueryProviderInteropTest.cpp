@@ -181,17 +181,21 @@ TEST_F(QueryProviderInterop, ExtraPendingResponses) {
 }
 
 // Orthanc, from a configuration of this test's own, queries the provider as one of its
-// modalities and lists the matching studies.
+// modalities, lists the matching studies, and retrieves them into itself by C-MOVE.
 TEST_F(QueryProviderInterop, OrthancQueriesTheProvider) {
     if (!testsupport::ToolAvailable("curl") || !fs::exists("/usr/sbin/Orthanc"))
         GTEST_SKIP() << "needs Orthanc and curl";
     const uint16_t httpPort = testsupport::FreePort();
+    const uint16_t dicomPort = testsupport::FreePort();
+    std::ofstream(work_ / "nodes.txt") << "ORTHANC 127.0.0.1 " << dicomPort << "\n";
+    scp_->Stop();
+    scp_ = Scp({"--query", "--nodes", "nodes.txt"});
     const fs::path config = work_ / "orthanc.json";
     std::ofstream(config) << "{\"Name\": \"TESSALY-TEST\", \"StorageDirectory\": \""
                           << (work_ / "orthanc").string() << "\", \"IndexDirectory\": \""
                           << (work_ / "orthanc").string()
-                          << "\", \"DicomAet\": \"ORTHANC\", \"DicomPort\": "
-                          << testsupport::FreePort() << ", \"HttpPort\": " << httpPort
+                          << "\", \"DicomAet\": \"ORTHANC\", \"DicomPort\": " << dicomPort
+                          << ", \"HttpPort\": " << httpPort
                           << ", \"RemoteAccessAllowed\": false, \"AuthenticationEnabled\": "
                              "false, \"Plugins\": [], \"DicomModalities\": {\"tessaly\": "
                              "[\"TESSALY\", \"127.0.0.1\", "
@@ -212,5 +216,16 @@ TEST_F(QueryProviderInterop, OrthancQueriesTheProvider) {
         RunCommand({"curl", "-sS", rest + path + "/answers?expand&simplify"}).output;
     EXPECT_EQ(Count(answers, "\"StudyInstanceUID\""), 2u) << answers;
     EXPECT_NE(answers.find("\"1.2\""), std::string::npos) << answers;
+
+    // Both studies' three instances arrive in Orthanc through the provider's nodes file.
+    const auto retrieved = RunCommand({"curl", "-sS", "-X", "POST", rest + path + "/retrieve", "-d",
+                                       R"({"TargetAet": "ORTHANC", "Synchronous": true})"});
+    EXPECT_EQ(retrieved.exitCode, 0) << retrieved.output << retrieved.errors;
+    const auto instances = RunCommand({"curl", "-sS", rest + "/tools/find", "-d",
+                                       R"({"Level": "Instance", "Query": {}, "Expand": true})"})
+                               .output;
+    EXPECT_EQ(Count(instances, "\"SOPInstanceUID\""), 3u) << instances << scp_->Output();
+    for (const char* uid : {"\"1.1.1.1\"", "\"1.1.1.2\"", "\"1.2.1.1\""})
+        EXPECT_NE(instances.find(uid), std::string::npos) << uid << instances;
     orthanc.Stop();
 }

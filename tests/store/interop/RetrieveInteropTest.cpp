@@ -63,8 +63,8 @@ class Retrieve : public testing::Test {
         destPort_ = testsupport::FreePort();
         fs::create_directories(work_ / "dest");
         dest_ = std::make_unique<testsupport::BackgroundProcess>(
-            std::vector<std::string>{"storescp", "-aet", "DEST", "-od", (work_ / "dest").string(),
-                                     std::to_string(destPort_)},
+            std::vector<std::string>{"storescp", "-d", "-aet", "DEST", "-od",
+                                     (work_ / "dest").string(), std::to_string(destPort_)},
             work_.Path(), NO_DELAY);
         ASSERT_TRUE(testsupport::WaitForListener(destPort_)) << dest_->Output();
         std::ofstream(work_ / "nodes.txt")
@@ -120,6 +120,15 @@ TEST_F(Retrieve, MovescuIntoStorescpAndToAnUnknownDestination) {
         ++pending;
     EXPECT_EQ(pending, 3u) << said;
     EXPECT_EQ(InstancesUnder(work_ / "dest"), sent_);
+    // Every sub-operation names movescu and its C-MOVE-RQ (its first message) to storescp.
+    const std::string received = dest_->Output();
+    const std::string named =
+        "Move Originator AE Title      : MOVER\n"
+        "D: Move Originator ID            : 1\n";
+    std::size_t times = 0;
+    for (auto at = received.find(named); at != std::string::npos; at = received.find(named, at + 1))
+        ++times;
+    EXPECT_EQ(times, 3u) << received;
 
     const auto unknown = Movescu("NOWHERE");
     const std::string refused = unknown.output + unknown.errors;
@@ -134,11 +143,15 @@ TEST_F(Retrieve, MovescuIntoStorescpAndToAnUnknownDestination) {
 TEST_F(Retrieve, GetscuReceivesTheStudyOnItsOwnAssociation) {
     fs::create_directories(work_ / "got");
     const auto got = RunCommand(
-        {"getscu", "-v", "-S", "-aet", "GETTER", "-aec", "TESSALY", "-od", (work_ / "got").string(),
+        {"getscu", "-d", "-S", "-aet", "GETTER", "-aec", "TESSALY", "-od", (work_ / "got").string(),
          "-k", "QueryRetrieveLevel=STUDY", "-k", "StudyInstanceUID=" + study_, "127.0.0.1", port_},
         NO_DELAY);
     EXPECT_EQ(got.exitCode, 0) << got.output << got.errors;
     EXPECT_EQ(InstancesUnder(work_ / "got"), sent_) << got.output << got.errors;
+    // No C-MOVE asked for these: their C-STORE-RQs name no originator.
+    const std::string said = got.output + got.errors;
+    EXPECT_NE(said.find("Affected SOP Instance UID"), std::string::npos) << said;
+    EXPECT_EQ(said.find("Move Originator"), std::string::npos) << said;
 }
 
 // A nodes file that cannot be read stops the provider before it listens.
@@ -151,7 +164,22 @@ TEST_F(Retrieve, AnUnreadableNodesFileIsAnErrorAtTheStart) {
 }
 
 // Our own requestors against it: the move into storescp, the get filed as the provider files.
+// One more instance of the study has 24 KB of Image Type in front of its SOP Class UID.
 TEST_F(Retrieve, OurOwnMoveAndGet) {
+    fs::create_directories(work_ / "longer");
+    const std::string longer = (work_ / "longer" / "ct.dcm").string();
+    const auto made =
+        RunCommand({"/usr/bin/python3", "-c",
+                    "import sys, pydicom; from pydicom.uid import generate_uid\n"
+                    "ds = pydicom.dcmread(sys.argv[1]); ds.ImageType = ['ORIGINAL'] * 2700\n"
+                    "ds.SOPInstanceUID = ds.file_meta.MediaStorageSOPInstanceUID = generate_uid()\n"
+                    "ds.save_as(sys.argv[2])",
+                    (work_ / "in" / "ct0000.dcm").string(), longer});
+    ASSERT_EQ(made.exitCode, 0) << made.errors;
+    const auto stored = RunCommand({"storescu", "-aec", "TESSALY", "127.0.0.1", port_, longer});
+    ASSERT_EQ(stored.exitCode, 0) << stored.output << stored.errors;
+    sent_.merge(InstancesUnder(work_ / "longer"));
+    ASSERT_EQ(sent_.size(), 4u);
     const auto moved =
         RunCommand({testsupport::CliPath(), "move", "127.0.0.1", port_, "--aec", "TESSALY",
                     "--dest", "DEST", "--key", "StudyInstanceUID=" + study_});
