@@ -32,8 +32,8 @@ struct RequestorRun {
     FakePeer peer;
     Association assoc;  // last: closing it ends the peer's wait
 
-    explicit RequestorRun(std::function<Bytes(const Bytes&)> answer = [](const Bytes& rq) {
-        return AcceptEvery(rq);
+    explicit RequestorRun(std::function<Bytes(const Bytes&)> answer = [](const Bytes& request) {
+        return AcceptEvery(request);
     }) {
         peer.Start([this, answer = std::move(answer)](PduStream& s) {
             rq = ReadPduBytes(s);

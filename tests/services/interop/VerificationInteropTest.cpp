@@ -30,7 +30,6 @@ const dicomlib::store::ProviderProfile& StandardProfile() {
     return profile;
 }
 
-constexpr char VERIFICATION[] = "1.2.840.10008.1.1";
 const std::vector<std::string> NO_DELAY = {"TCP_NODELAY=1"};
 
 #define REQUIRE_TOOL(name) \
