@@ -789,10 +789,14 @@ class Prober {
             row.reason = "it came back on our association in " + Millis(took) + ": " +
                          CompareWithSent(o_.storeTestFile, back[0]);
         } else if (outcome == net::STATUS_SUCCESS) {
-            row.reason = "the peer reported success, but " +
-                         (back.empty() ? std::string("nothing came back")
-                                       : std::to_string(back.size()) +
-                                             " instances came back, not the test instance alone");
+            row.reason = "the peer reported success, but ";
+            if (back.empty())
+                row.reason += "nothing came back";
+            else if (back.size() == 1)
+                row.reason += "another instance came back (" +
+                              TestInstanceOf(back[0]).value_or(TestInstance{}).instance + ")";
+            else
+                row.reason += std::to_string(back.size()) + " instances came back";
             row.advice = notes.empty() ? "" : notes.substr(2);
         } else if (outcome >= 0) {
             const auto status = static_cast<uint16_t>(outcome);
