@@ -105,6 +105,6 @@ const Command CommitCommand = {
     "commit",
     "commit HOST PORT FILE|DIR... [--receive PORT] [--wait S] [--aet LOCAL] [--aec REMOTE] "
     "[--connect-timeout S] [--acse-timeout S] [--dimse-timeout S] [--max-pdu N]",
-    RunCommit};
+    RunCommit, REQUESTOR_SECURITY_USAGE};
 
 }  // namespace cli

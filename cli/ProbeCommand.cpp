@@ -1,8 +1,9 @@
 // probe: everything a peer accepts, in one report. Each section ends in a verdict: works,
 // refused, not offered or failed (and "not tested" for what the command line did not ask), and
 // every verdict but "works" carries the reason and what the operator can do. Nothing is stored
-// on the peer unless --store-test asks for one C-STORE; the storage table comes from the
-// association answers alone. The library runs the probe; this command draws its report.
+// on the peer unless --store-test asks for one C-STORE (the instance is then fetched back with a
+// C-GET and committed); the storage table comes from the association answers alone. The library
+// runs the probe; this command draws its report.
 #include <algorithm>
 #include <cstdio>
 #include <fstream>

@@ -13,6 +13,7 @@
 #include "net/CommandSet.h"
 #include "net/Dimse.h"
 #include "net/NService.h"
+#include "net/TlsTransport.h"
 #include "services/Mpps.h"
 #include "store/StoreScp.h"
 
@@ -298,7 +299,18 @@ int32_t Commit(const net::ConnectionSettings& peer, const std::vector<CommitItem
     };
     std::optional<store::StoreProvider> listener;
     if (!options.receivePort.empty()) {
-        listener.emplace(ReportProfile(sink), options.receivePort);
+        // The archive's association to us is secured as ours to it is: our certificate, and the
+        // CAs we trust to verify the archive's.
+        const auto& tls = peer.transport.tls;
+        if (tls && !tls->HasCertificate()) {
+            net::NoteFailure(
+                "--receive under --tls needs our certificate (--tls-cert and --tls-key): the "
+                "archive's association to our listener is secured with it");
+            return COMMIT_BAD_ARGUMENT;
+        }
+        net::ConnectionSettings listening;
+        listening.transport = peer.transport;
+        listener.emplace(ReportProfile(sink), options.receivePort, 1, listening);
         if (!listener->Listening()) {
             net::NoteFailure("cannot listen on port " + options.receivePort +
                              " for the peer's report: another program may hold it; choose "

@@ -68,7 +68,7 @@ std::vector<CommitItem> CommitItemsOfFiles(const std::vector<std::filesystem::pa
 enum CommitFailure : int32_t {
     COMMIT_NO_ASSOCIATION = -10,     // the association could not be opened (LastFailure says why)
     COMMIT_REFUSED = -11,            // the peer took no context for the commitment class
-    COMMIT_BAD_ARGUMENT = -12,       // no instances, or files that cannot be read
+    COMMIT_BAD_ARGUMENT = -12,       // no instances, bad files, TLS listener without a certificate
     COMMIT_NOT_COMMITTED = -20,      // the report came: some instances were not committed
     COMMIT_NO_REPORT = -21,          // no report within the wait
     COMMIT_OTHER_TRANSACTION = -22,  // a report came, for another transaction

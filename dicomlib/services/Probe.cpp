@@ -13,6 +13,7 @@
 #include <span>
 #include <thread>
 
+#include "data/Datadec.h"
 #include "data/Tags.h"
 #include "data/TransferSyntax.h"
 #include "data/Uids.h"
@@ -44,6 +45,8 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t FIND_LIMIT = 5;
 // How long the retrieve path waits for a moved instance after the C-MOVE ended.
 constexpr std::chrono::seconds ARRIVAL_WAIT{10};
+// How long the commit of the test instance waits for the peer's report.
+constexpr std::chrono::seconds COMMIT_WAIT{10};
 
 constexpr char PATIENT_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.1.1";
 constexpr char PATIENT_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.1.2";
@@ -159,6 +162,99 @@ void JudgeByRows(Section& section) {
     section.verdict = worst->verdict;
     if (section.reason.empty())
         section.reason = worst->item + (worst->verdict == Verdict::Failed ? " failed" : " refused");
+}
+
+// The store test's instance, as its file names it.
+struct TestInstance {
+    std::string study, series, instance, sopClass;
+};
+
+std::optional<TestInstance> TestInstanceOf(const fs::path& file) {
+    data::DecoderState state;
+    ElementList meta, dataSet;
+    if (!data::ReadPart10File(state, file, meta, dataSet)) return std::nullopt;
+    TestInstance t{data::GetTopLevelString(dataSet, tag::StudyInstanceUID),
+                   data::GetTopLevelString(dataSet, tag::SeriesInstanceUID),
+                   data::GetTopLevelString(dataSet, tag::SOPInstanceUID),
+                   data::GetTopLevelString(dataSet, tag::SOPClassUID)};
+    if (t.study.empty() || t.series.empty() || t.instance.empty() || t.sopClass.empty())
+        return std::nullopt;
+    return t;
+}
+
+// Values of the uncompressed little-endian syntaxes are the same bytes in each; only the VRs
+// that an implicit syntax does not carry are left out of the comparison then.
+bool SameElement(const DicomElement& a, const DicomElement& b, bool compareVr) {
+    if (a.group != b.group || a.element != b.element || a.length != b.length) return false;
+    if (compareVr && (a.vr[0] != b.vr[0] || a.vr[1] != b.vr[1])) return false;
+    if (!data::HasValue(a)) return true;
+    const data::ValueView va(a), vb(b);
+    return va.Ok() && vb.Ok() &&
+           std::equal(va.Bytes().begin(), va.Bytes().end(), vb.Bytes().begin(), vb.Bytes().end());
+}
+
+// A sequence of defined length: by its VR, or in an implicit syntax, where the dictionary may
+// not know the tag and the element has no VR, by a value that opens with an item.
+bool IsDefinedContainer(const data::DecoderState& state, const DicomElement& e) {
+    if (!data::HasValue(e)) return false;
+    if (data::VrIs(e, "SQ") || TagOf(e) == tag::Item) return true;
+    uint8_t head[4];
+    return state.explicitVr == 0 && e.length >= 8 && data::ReadValueBytes(e, 0, head) &&
+           head[0] == 0xFE && head[1] == 0xFF && head[2] == 0x00 && head[3] == 0xE0;
+}
+
+// The data set with its defined-length sequences and items opened, so that two encodings of
+// the same sequence read alike; a malformed one stays as it was read.
+ElementList Flat(const data::DecoderState& state, const ElementList& list) {
+    ElementList flat;
+    for (const DicomElement* e : list) {
+        const bool container = IsDefinedContainer(state, *e);
+        ElementList opened;
+        if (container && data::ExpandSequence(state, *e, opened)) {
+            for (const DicomElement* o : opened)
+                flat.Append(data::CopyElement(*o));
+        } else {
+            flat.Append(data::CopyElement(*e));
+        }
+    }
+    return flat;
+}
+
+// How an instance that came back compares with the file that was sent: the same data set or
+// the first element that differs, and the other syntax it came in.
+std::string CompareWithSent(const fs::path& sent, const fs::path& back) {
+    data::DecoderState sentState, backState;
+    ElementList sentMeta, sentRead, backMeta, backRead;
+    if (!data::ReadPart10File(sentState, sent, sentMeta, sentRead) ||
+        !data::ReadPart10File(backState, back, backMeta, backRead))
+        return "it could not be read back to compare with the file sent";
+    const ElementList sentData = Flat(sentState, sentRead), backData = Flat(backState, backRead);
+    const std::string sentSyntax = data::GetTagString(sentMeta, tag::TransferSyntaxUID);
+    const std::string backSyntax = data::GetTagString(backMeta, tag::TransferSyntaxUID);
+    const bool sameSyntax = sentSyntax == backSyntax;
+    const std::string syntax = sameSyntax
+                                   ? ""
+                                   : ", in " + data::SyntaxTitle(backSyntax) + " (the file is in " +
+                                         data::SyntaxTitle(sentSyntax) + ")";
+    const bool bothExplicit = sentState.explicitVr != 0 && backState.explicitVr != 0;
+    for (std::size_t i = 0;; ++i) {
+        const bool sentEnd = i >= sentData.Size(), backEnd = i >= backData.Size();
+        if (sentEnd && backEnd) return "the same data set as the file sent" + syntax;
+        if (sentEnd || backEnd || !SameElement(*sentData[i], *backData[i], bothExplicit)) {
+            const DicomElement& e = sentEnd ? *backData[i] : *sentData[i];
+            char where[32];
+            std::snprintf(where, sizeof where, "(%04X,%04X)", static_cast<unsigned>(e.group),
+                          static_cast<unsigned>(e.element));
+            if (backEnd)
+                return std::string("without element ") + where +
+                       " of the file sent and what follows it" + syntax;
+            if (sentEnd)
+                return std::string("with elements the file sent has not, from ") + where + " on" +
+                       syntax;
+            return std::string("its bytes differ from the file sent from element ") + where +
+                   " on" + syntax;
+        }
+    }
 }
 
 class Prober {
@@ -323,6 +419,7 @@ class Prober {
             const int32_t stored = StoreFile(Settings(), o_.storeTestFile, std::nullopt, true);
             ++report_.associations;
             const bool ok = stored == net::STATUS_SUCCESS;
+            if (ok) tested_ = TestInstanceOf(o_.storeTestFile);
             section.rows.push_back(MakeRow("store test: " + o_.storeTestFile.string(), "",
                                            ok ? Verdict::Works : Verdict::Failed,
                                            StoreOutcomeText(stored, Peer()), ok ? "" : LastWhy()));
@@ -382,6 +479,13 @@ class Prober {
 
     Section Query(const Results& results) {
         Section section = MakeSection("Query/retrieve", Verdict::NotOffered);
+        QueryModels(section, results);
+        if (!o_.storeTestFile.empty()) section.rows.push_back(GetTestInstance(results[STUDY_GET]));
+        JudgeByRows(section);
+        return section;
+    }
+
+    void QueryModels(Section& section, const Results& results) {
         const ServiceRow models[] = {{"Study Root FIND", STUDY_ROOT_FIND, STUDY_FIND},
                                      {"Study Root MOVE", STUDY_ROOT_MOVE, STUDY_MOVE},
                                      {"Patient Root FIND", PATIENT_ROOT_FIND, PATIENT_FIND},
@@ -396,8 +500,7 @@ class Prober {
         }
         if (results[STUDY_FIND] != 0) {
             found_.missing = "the peer does not accept Study Root FIND, which finds one";
-            JudgeByRows(section);
-            return section;
+            return;
         }
 
         std::vector<std::pair<std::string, std::string>> keys;
@@ -444,8 +547,6 @@ class Prober {
             }
             ClearQuery(list, KindName(level));
         }
-        JudgeByRows(section);
-        return section;
     }
 
     struct ServiceRow {
@@ -472,7 +573,8 @@ class Prober {
     }
 
     // What a modality's workflow needs of an archive and a RIS besides storing and the
-    // worklist: negotiation only, nothing is committed and no procedure step is created.
+    // worklist: negotiation, and the commit of the store test's instance when there is one; no
+    // procedure step is ever created.
     Section Workflow(const Results& results) {
         Section section = MakeSection("Workflow", Verdict::NotOffered);
         const ServiceRow services[] = {
@@ -486,6 +588,11 @@ class Prober {
             section.reason += " accepted";
         } else {
             section.reason = "the peer takes neither storage commitment nor procedure steps";
+        }
+        if (!o_.storeTestFile.empty()) {
+            section.rows.push_back(CommitTestInstance(results[COMMITMENT]));
+            if (section.rows.back().verdict == Verdict::Failed)
+                section.reason += "; " + section.rows.back().item + " failed";
         }
         JudgeByRows(section);
         return section;
@@ -630,6 +737,120 @@ class Prober {
                                    "out: check the address it has for " +
                                    o_.moveDestination + " and the firewall");
         return MakeSection(name, Verdict::Failed, why.empty() ? words : why);
+    }
+
+    // The instance the store test left on the peer, fetched back with a C-GET at image level on
+    // our own association, into a folder of this probe's own that is removed afterwards.
+    Row GetTestInstance(int32_t getResult) {
+        const std::string item = "Study Root GET of the test instance";
+        if (getResult != 0)
+            return MakeRow(item, STUDY_ROOT_GET, VerdictOf(getResult),
+                           "the peer does not accept Study Root GET");
+        if (!tested_)
+            return MakeRow(item, STUDY_ROOT_GET, Verdict::NotTested,
+                           "the test instance was not stored (see Storage)");
+        const fs::path dir = WorkFolder();
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        RecordList list;
+        void* key = list.AppendNew(RecordType::Image);
+        const auto fields = FieldsOf(RecordType::Image);
+        const std::pair<const char*, const std::string*> keys[] = {
+            {"StudyInstanceUID", &tested_->study},
+            {"SeriesInstanceUID", &tested_->series},
+            {"SOPInstanceUID", &tested_->instance}};
+        for (const auto& [field, value] : keys)
+            for (std::size_t i = 0; i < fields.size(); ++i)
+                if (std::string_view(fields[i].name) == field)
+                    SetField(RecordType::Image, key, i, *value);
+        GetJob job;
+        job.level = "IMAGE";
+        job.storageClasses = {tested_->sopClass};
+        job.directory = (dir / "images").string();
+        job.indexRoot = dir / "Database";
+        GetProgress last;
+        std::string notes;
+        const auto start = Clock::now();
+        ++report_.associations;
+        const int32_t outcome =
+            GetSCUStatus(Settings(), job, list, last, {},
+                         [&notes](const std::string& words) { notes += "; " + words; });
+        const auto took = Clock::now() - start;
+        const std::string why = outcome == 0 ? "" : LastWhy();
+        ClearQuery(list, "IMAGE");
+        std::vector<fs::path> back;
+        for (auto it = fs::recursive_directory_iterator(dir / "images", ec);
+             !ec && it != fs::recursive_directory_iterator(); it.increment(ec))
+            if (it->path().extension() == ".dcm") back.push_back(it->path());
+        Row row = MakeRow(item, STUDY_ROOT_GET, Verdict::Failed, "");
+        if (outcome == net::STATUS_SUCCESS && back.size() == 1 &&
+            TestInstanceOf(back[0]).value_or(TestInstance{}).instance == tested_->instance) {
+            row.verdict = Verdict::Works;
+            row.reason = "it came back on our association in " + Millis(took) + ": " +
+                         CompareWithSent(o_.storeTestFile, back[0]);
+        } else if (outcome == net::STATUS_SUCCESS) {
+            row.reason = "the peer reported success, but ";
+            if (back.empty())
+                row.reason += "nothing came back";
+            else if (back.size() == 1)
+                row.reason += "another instance came back (" +
+                              TestInstanceOf(back[0]).value_or(TestInstance{}).instance + ")";
+            else
+                row.reason += std::to_string(back.size()) + " instances came back";
+            row.advice = notes.empty() ? "" : notes.substr(2);
+        } else if (outcome >= 0) {
+            const auto status = static_cast<uint16_t>(outcome);
+            row.reason = net::StatusText(status, net::C_GET_RSP) + notes;
+            row.advice = std::string(net::StatusAdvice(status, net::C_GET_RSP));
+        } else {
+            row.reason = GetOutcomeText(outcome) + notes;
+            row.advice = why;
+        }
+        fs::remove_all(dir, ec);
+        return row;
+    }
+
+    // The test instance committed: the report awaited on our association, or with --receive on
+    // the one the peer opens to our listener on that port.
+    Row CommitTestInstance(int32_t commitmentResult) {
+        const std::string item = "commit of the test instance";
+        if (commitmentResult != 0)
+            return MakeRow(item, STORAGE_COMMITMENT_CLASS, VerdictOf(commitmentResult),
+                           "the peer does not accept Storage Commitment Push Model");
+        if (!tested_)
+            return MakeRow(item, STORAGE_COMMITMENT_CLASS, Verdict::NotTested,
+                           "the test instance was not stored (see Storage)");
+        CommitOptions options;
+        options.receivePort = o_.receivePort;
+        options.wait = COMMIT_WAIT;
+        CommitResult result;
+        ++report_.associations;
+        const int32_t outcome =
+            Commit(Settings(), {{tested_->sopClass, tested_->instance}}, options, result);
+        const std::string why = outcome == 0 ? "" : LastWhy();
+        Row row = MakeRow(item, STORAGE_COMMITMENT_CLASS, Verdict::Failed, "");
+        if (outcome == 0) {
+            row.verdict = Verdict::Works;
+            row.reason = "committed in " + Millis(std::chrono::microseconds(result.timeToCommit)) +
+                         (result.onOurAssociation
+                              ? ", the report on our association"
+                              : ", the report on the peer's association to port " + o_.receivePort);
+        } else if (outcome == COMMIT_NOT_COMMITTED && !result.verdicts.empty()) {
+            row.reason = "not committed: " + FailureReasonText(result.verdicts[0].reason);
+        } else if (outcome == COMMIT_NO_REPORT) {
+            row.reason = "no report within " + std::to_string(COMMIT_WAIT.count()) +
+                         " s: the peer took the request but did not answer it";
+            row.advice =
+                o_.receivePort.empty()
+                    ? "it may report only on an association of its own: give --move-dest AE "
+                      "--receive PORT, with " +
+                          Calling() + " and this machine's address and PORT among its nodes"
+                    : "check that the peer knows " + Calling() +
+                          " with this machine's address and port " + o_.receivePort;
+        } else {
+            row.reason = why.empty() ? CommitOutcomeText(outcome) : why;
+        }
+        return row;
     }
 
     Section Print(int32_t result) {
@@ -837,6 +1058,7 @@ class Prober {
     probe::Options o_;
     Report report_;
     Found found_;
+    std::optional<TestInstance> tested_;  // the store test's instance, once the peer took it
 };
 
 }  // namespace

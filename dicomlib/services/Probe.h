@@ -88,9 +88,12 @@ struct Options {
     std::string callingAeTitle;  // empty: the default title
     std::string calledAeTitle = "ANY-SCP";
     // Both given: the peer is asked to move one instance to moveDestination, which a provider
-    // of ours receives on receivePort. Neither: the retrieve path is not tested.
+    // of ours receives on receivePort. Neither: the retrieve path is not tested. receivePort is
+    // also where the commit of the store test's instance awaits the peer's report; without it
+    // the report is awaited on our own association.
     std::string moveDestination, receivePort;
-    std::filesystem::path storeTestFile;  // given: one C-STORE of it
+    // Given: one C-STORE of it; then the instance is fetched back with a C-GET and committed.
+    std::filesystem::path storeTestFile;
     // Where the provider of the retrieve path files what it receives, in a folder of its own
     // that is removed afterwards; empty: the system's temporary folder.
     std::filesystem::path workFolder;

@@ -34,7 +34,10 @@ bool AddNServiceRows(ProviderProfile& profile, const NServiceOptions& options,
         setup.storageDirectory = storageDirectory;
         setup.newAssociation = options.commitNewAssociation;
         setup.nodes = options.nodes;
-        // Reports go out plain and as anyone: the listener's TLS and users are its own.
+        // Reports go out as anyone (the listener's users are its own), and secured as the
+        // listener is: a TLS archive does not report in the clear, and its certificate is the
+        // one the requestor's listener verifies.
+        setup.outgoing.transport = outgoing.transport;
         setup.outgoing.connectTimeout = outgoing.connectTimeout;
         setup.outgoing.acseTimeout = outgoing.acseTimeout;
         setup.outgoing.dimseTimeout = outgoing.dimseTimeout;

@@ -291,3 +291,53 @@ TEST(ProbeInterop, OrthancWithItsWorklistPluginAndAMoveBack) {
     ExpectGolden(json, "probe_orthanc.json");
     orthanc.Stop();
 }
+
+// With --store-test the instance is fetched back by a C-GET on our own association and then
+// committed; our own provider reports the commitment on the requestor's association. A provider
+// that refuses both is reported in its statuses' words. The folder the instance comes back into
+// is gone afterwards.
+TEST(ProbeInterop, OurProviderGivesTheTestInstanceBackAndCommitsIt) {
+    if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+    testsupport::TempDir dir;
+    fs::create_directories(dir / "tmp");
+    auto probe = [&](const std::string& images, const std::vector<std::string>& faults) {
+        const uint16_t port = testsupport::FreePort();
+        std::vector<std::string> scp = {testsupport::CliPath(),  "scp",     std::to_string(port),
+                                        (dir / images).string(), "--query", "--commit"};
+        scp.insert(scp.end(), faults.begin(), faults.end());
+        testsupport::BackgroundProcess provider(scp, dir.Path());
+        EXPECT_TRUE(testsupport::WaitForListener(port)) << provider.Output();
+        const auto run =
+            RunCommand({testsupport::CliPath(), "probe", "127.0.0.1", std::to_string(port), "--aet",
+                        "PROBE", "--aec", "TESSALY", "--store-test", CtFile().string()},
+                       {"TMPDIR=" + (dir / "tmp").string()});
+        EXPECT_EQ(run.exitCode, 0) << run.errors;
+        EXPECT_TRUE(fs::is_empty(dir / "tmp"));
+        return Masked(run.output, {port});
+    };
+    const std::string good = probe("good", {});
+    EXPECT_NE(LineOf(good, "Study Root GET of the test instance")
+                  .find("works        it came back on our association in T ms: the same data set "
+                        "as the file sent"),
+              std::string::npos)
+        << good;
+    EXPECT_NE(LineOf(good, "commit of the test instance")
+                  .find("works        committed in T ms, the report on our association"),
+              std::string::npos)
+        << good;
+    EXPECT_NE(good.find("\nWorkflow        works        Storage Commitment Push Model accepted\n"),
+              std::string::npos);
+
+    const std::string bad =
+        probe("bad", {"--status", "C-GET=0xA701", "--status", "N-ACTION=0x0110"});
+    EXPECT_NE(LineOf(bad, "Study Root GET of the test instance").find("failed       status 0xA701"),
+              std::string::npos)
+        << bad;
+    EXPECT_NE(LineOf(bad, "commit of the test instance")
+                  .find("failed       the archive refused the request: status 0x0110"),
+              std::string::npos)
+        << bad;
+    EXPECT_NE(bad.find("\nWorkflow        failed       Storage Commitment Push Model accepted; "
+                       "commit of the test instance failed\n"),
+              std::string::npos);
+}

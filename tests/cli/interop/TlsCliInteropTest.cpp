@@ -174,6 +174,9 @@ TEST(CliTls, OptionsThatCannotWorkAreRefusedBeforeConnecting) {
         {{"echo", "127.0.0.1", "1", "--user", "U", "--user-jwt", cert}, 2, "give one identity"},
         {{"echo", "127.0.0.1", "1", "--user-jwt", "/nonexistent/token"}, 1, "/nonexistent/token"},
         {{"scp", "1", "d", "--require-user", cert}, 1, "is not NAME:PASSWORD"},
+        {{"commit", "127.0.0.1", "1", P(CtFile()), "--tls", "--receive", "2"},
+         2,
+         "--receive under --tls needs our certificate"},
         // A key that is not the certificate's.
         {{"echo", "127.0.0.1", "1", "--tls", "--tls-cert", cert, "--tls-key",
           P(Certs().Key("server"))},
@@ -200,6 +203,39 @@ TEST(CliTls, OptionsThatCannotWorkAreRefusedBeforeConnecting) {
              "--tls-key-password-file", P(Certs().Dir() / "locked.pass")});
     EXPECT_EQ(unlocked.exitCode, 1);
     EXPECT_EQ(unlocked.errors.find("TLS settings"), std::string::npos) << unlocked.errors;
+}
+
+// A commitment report on the archive's own association is secured as the request was: our
+// provider reports over TLS with its certificate to the listener of commit --receive, which
+// takes it with ours and verifies the provider's against our CA.
+TEST(CliTls, CommitmentReportOnASecuredAssociationOfTheArchives) {
+    ASSERT_TRUE(Certs().Ok()) << Certs().Errors();
+    if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+    testsupport::TempDir dir;
+    const uint16_t port = testsupport::FreePort(), receive = testsupport::FreePort();
+    std::ofstream(dir / "nodes.txt") << "MODALITY 127.0.0.1 " << receive << "\n";
+    testsupport::BackgroundProcess scp(
+        {testsupport::CliPath(), "scp", std::to_string(port), P(dir / "in"), "--tls", "--tls-cert",
+         P(Certs().Cert("server")), "--tls-key", P(Certs().Key("server")), "--tls-ca",
+         P(Certs().Cert("ca")), "--commit", "--commit-new-association", "--nodes",
+         P(dir / "nodes.txt")},
+        dir.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(port)) << scp.Output();
+    auto run = [&](std::vector<std::string> args) {
+        args.insert(args.begin() + 1, {"127.0.0.1", std::to_string(port), P(CtFile()), "--aet",
+                                       "MODALITY", "--aec", "TESSALY"});
+        const std::vector<std::string> tls = ClientTls();
+        args.insert(args.end(), tls.begin(), tls.end());
+        return Cli(args);
+    };
+    const auto stored = run({"store"});
+    ASSERT_EQ(stored.exitCode, 0) << stored.errors;
+    const auto committed = run({"commit", "--receive", std::to_string(receive), "--wait", "30"});
+    EXPECT_EQ(committed.exitCode, 0) << committed.output << committed.errors << scp.Output();
+    EXPECT_NE(committed.output.find("COMMIT OK: 1 of 1 committed in "), std::string::npos);
+    EXPECT_NE(committed.output.find("(the report came on the peer's association)"),
+              std::string::npos)
+        << committed.output;
 }
 
 // The probe's Security section: what a TLS port and a plain one speak, each tried with the
