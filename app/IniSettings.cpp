@@ -112,6 +112,15 @@ ReceiveIni LoadReceive(const QSettings& in) {
     r.delayMs = Number(in, "Receive/DelayMs", 0, 3'600'000, 0);
     r.abortAfter = Number(in, "Receive/AbortAfter", 0, 0xFFFFFFFFu, 0);
     r.closeAfter = Number(in, "Receive/CloseAfter", 0, 0xFFFFFFFFu, 0);
+    r.acceptedUsers = Text(in, "Receive/AcceptedUsers");
+    r.services = Flag(in, "Receive/Services");
+    r.query = Flag(in, "Receive/Query");
+    r.worklist = Text(in, "Receive/Worklist");
+    r.pending = Number(in, "Receive/Pending", 0, 10000, 0);
+    r.commit = Flag(in, "Receive/Commit");
+    r.commitNewAssociation = Flag(in, "Receive/CommitNewAssociation");
+    r.nodes = Text(in, "Receive/Nodes");
+    r.mpps = Text(in, "Receive/Mpps");
     return r;
 }
 
@@ -138,6 +147,15 @@ void SaveReceive(QSettings& out, const ReceiveIni& r) {
     out.setValue("Receive/DelayMs", r.delayMs);
     out.setValue("Receive/AbortAfter", r.abortAfter);
     out.setValue("Receive/CloseAfter", r.closeAfter);
+    out.setValue("Receive/AcceptedUsers", QString::fromStdString(r.acceptedUsers));
+    out.setValue("Receive/Services", r.services);
+    out.setValue("Receive/Query", r.query);
+    out.setValue("Receive/Worklist", QString::fromStdString(r.worklist));
+    out.setValue("Receive/Pending", r.pending);
+    out.setValue("Receive/Commit", r.commit);
+    out.setValue("Receive/CommitNewAssociation", r.commitNewAssociation);
+    out.setValue("Receive/Nodes", QString::fromStdString(r.nodes));
+    out.setValue("Receive/Mpps", QString::fromStdString(r.mpps));
 }
 
 }  // namespace

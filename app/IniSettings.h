@@ -69,6 +69,18 @@ struct ReceiveIni {
     uint32_t abortAfter = 0;          // AbortAfter: requests answered, then an A-ABORT; 0 never
     uint32_t closeAfter = 0;          // CloseAfter: requests answered, then the connection
                                       // dropped without a word; 0 never
+    std::string acceptedUsers;        // AcceptedUsers: a file of NAME:PASSWORD lines; "" anyone
+
+    // What the provider serves besides storage when services is on; folders and files are
+    // relative to the working directory.
+    bool services = false;              // Services
+    bool query = false;                 // Query: C-FIND, C-MOVE and C-GET from what it stored
+    std::string worklist;               // Worklist: a folder of worklist items; "" none
+    uint32_t pending = 0;               // Pending: extra pending responses, 0 to 10000
+    bool commit = false;                // Commit: storage commitment
+    bool commitNewAssociation = false;  // CommitNewAssociation: reports on a new association
+    std::string nodes;                  // Nodes: "AE HOST PORT" lines; "" none
+    std::string mpps;                   // Mpps: the folder of performed procedure steps
 };
 
 struct IniSettings {

@@ -90,4 +90,25 @@ bool MakeJobConnection(const Settings& settings, const ConnectionIni& c, cli::Ne
     return MakeIdentity(c, line, why);
 }
 
+bool ReadAcceptedUsers(const std::string& file, std::string& users, std::string& why) {
+    if (!ReadWhole(file, users) || users.find_first_not_of(" \r\n") == std::string::npos) {
+        why = "cannot read the users from " + file + ": give a file of lines NAME:PASSWORD";
+        return false;
+    }
+    std::size_t number = 0;
+    for (std::size_t at = 0; at < users.size(); ++number) {
+        std::size_t end = users.find('\n', at);
+        if (end == std::string::npos) end = users.size();
+        std::string text = users.substr(at, end - at);
+        while (!text.empty() && (text.back() == '\r' || text.back() == ' '))
+            text.pop_back();
+        if (!text.empty() && (text.find(':') == std::string::npos || text[0] == ':')) {
+            why = file + " line " + std::to_string(number + 1) + " is not NAME:PASSWORD";
+            return false;
+        }
+        at = end + 1;
+    }
+    return true;
+}
+
 }  // namespace app

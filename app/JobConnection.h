@@ -16,4 +16,9 @@ namespace app {
 bool MakeJobConnection(const Settings& settings, const ConnectionIni& connection,
                        cli::NetLine& line, std::string& why);
 
+// The users a provider accepts, read from file (lines NAME:PASSWORD, empty lines skipped) into
+// users as the library takes them; false with why when the file cannot be read, holds no line
+// or a line of another form.
+bool ReadAcceptedUsers(const std::string& file, std::string& users, std::string& why);
+
 }  // namespace app

@@ -1,8 +1,9 @@
-// The Receive panel: the storage provider's port, folder and classes, the faults it commits,
-// and the live line of every association and message it serves. The Receive button starts the
-// provider with these and the Setup's connection settings and stops it when pressed again; a
-// provider that cannot start lets the button spring back, with the reason in the list. The
-// settings are kept in tessaly.ini each time Receive is pressed.
+// The Receive panel: the storage provider's port, folder and classes, the users it accepts, the
+// faults it commits, the services it gives besides storage, and the live line of every association
+// and message it serves. The Receive button starts the provider with these and the Setup's
+// connection settings and stops it when pressed again; a provider that cannot start lets the button
+// spring back, with the reason in the list. The settings are kept in tessaly.ini each time Receive
+// is pressed.
 #pragma once
 
 #include <QWidget>
@@ -53,6 +54,15 @@ class ReceivePanel : public QWidget {
     QSpinBox* spinEdit4_;   // delay
     QSpinBox* spinEdit5_;   // abort after
     QSpinBox* spinEdit6_;   // close after
+    QLineEdit* edit2_;      // accepted users file
+    QGroupBox* groupBox2_;  // services
+    QCheckBox* checkBox2_;  // answer queries and retrieves
+    QSpinBox* spinEdit7_;   // extra pending responses
+    QCheckBox* checkBox3_;  // storage commitment
+    QCheckBox* checkBox4_;  // its reports on a new association
+    QLineEdit* edit3_;      // nodes file
+    QLineEdit* edit4_;      // worklist folder
+    QLineEdit* edit5_;      // MPPS folder
     QPlainTextEdit* memo2_;
 };
 

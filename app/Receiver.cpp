@@ -7,6 +7,7 @@
 #include <system_error>
 
 #include "FrontEnd.h"
+#include "JobConnection.h"
 #include "ProviderLine.h"
 #include "ServiceJob.h"
 #include "Text.h"
@@ -67,12 +68,54 @@ bool MakeFaults(const ReceiveIni& r, Faults& f, std::string& why) {
     return true;
 }
 
-bool MakeListener(const ReceiveIni& r, const ConnectionIni& c, cli::NetLine& line,
+// A folder or file the panel names, relative to the working directory; "" stays "".
+std::string InWorkDir(const std::filesystem::path& workDir, const std::string& name) {
+    return name.empty() ? name
+                        : (workDir / std::filesystem::path(name)).lexically_normal().string();
+}
+
+// The services as the library takes them; the texts point into this record.
+struct Services {
+    std::string worklist, nodes, mpps;
+    ProviderServices record{};
+    bool any = false;  // anything beyond storage asked for
+};
+
+bool MakeServices(const ReceiveIni& r, const std::filesystem::path& workDir, Services& s,
                   std::string& why) {
+    s.record.structSize = sizeof s.record;
+    if (!r.services) return true;
+    s.worklist = InWorkDir(workDir, r.worklist);
+    s.nodes = InWorkDir(workDir, r.nodes);
+    s.mpps = InWorkDir(workDir, r.mpps);
+    std::error_code ec;
+    if (!s.worklist.empty() && !std::filesystem::is_directory(s.worklist, ec)) {
+        why = "the worklist folder \"" + s.worklist +
+              "\" is not there: choose the folder that holds the worklist items";
+        return false;
+    }
+    s.record.query = r.query ? 1 : 0;
+    s.record.pending = r.pending;
+    s.record.commit = r.commit ? 1 : 0;
+    // Kept while commitment is off, so it comes back with it; it means nothing without it.
+    s.record.commitNewAssociation = r.commit && r.commitNewAssociation ? 1 : 0;
+    s.record.nodesFile = s.nodes.c_str();
+    s.record.mppsDirectory = s.mpps.c_str();
+    s.record.worklistDirectory = s.worklist.c_str();
+    s.any = r.query || r.pending != 0 || r.commit || !s.worklist.empty() || !s.nodes.empty() ||
+            !s.mpps.empty();
+    return true;
+}
+
+bool MakeListener(const ReceiveIni& r, const ConnectionIni& c, const std::filesystem::path& workDir,
+                  cli::NetLine& line, std::string& why) {
     line.port = std::to_string(r.port);
     line.acseMs = c.associationTimeout * 1000;
     line.idleMs = c.responseTimeout * 1000;
     line.maxPdu = c.maxPdu;
+    if (!r.acceptedUsers.empty() &&
+        !ReadAcceptedUsers(InWorkDir(workDir, r.acceptedUsers), line.acceptedUsers, why))
+        return false;
     line.tls = c.tls;
     if (!c.tls) return true;
     if (c.tlsCertificate.empty() || c.tlsKey.empty()) {
@@ -141,11 +184,14 @@ bool Receiver::Start(const ReceiveIni& receive, const ConnectionIni& connection,
     const std::filesystem::path folder = workDir / std::filesystem::path(receive.folder);
     cli::NetLine line;
     Faults faults;
+    Services services;
     std::string why;
     std::error_code ec;
     if (receive.folder.empty()) {
         why = "no folder to store into: give one in the Receive panel";
-    } else if (!MakeListener(receive, connection, line, why) || !MakeFaults(receive, faults, why)) {
+    } else if (!MakeListener(receive, connection, workDir, line, why) ||
+               !MakeFaults(receive, faults, why) ||
+               !MakeServices(receive, workDir, services, why)) {
     } else if (std::filesystem::create_directories(folder, ec); ec) {
         why = "cannot make the folder \"" + folder.string() + "\": " + ec.message();
     } else {
@@ -155,8 +201,21 @@ bool Receiver::Start(const ReceiveIni& receive, const ConnectionIni& connection,
         const ConnectionOptions options = line.Options();
         std::string directory = folder.lexically_normal().string();
         if (directory.back() != '/') directory += '/';
-        StartStoreSCPObserved(directory.c_str(), &options, receive.acceptAll ? 1 : 0,
-                              &faults.faults, &Receiver::Tell, this);
+        const uint8_t acceptAll = receive.acceptAll ? 1 : 0;
+        bool started = true;
+        if (services.any)
+            started = StartStoreSCPServices(directory.c_str(), &options, acceptAll, &faults.faults,
+                                            &Receiver::Tell, this, &services.record) == 1;
+        else
+            StartStoreSCPObserved(directory.c_str(), &options, acceptAll, &faults.faults,
+                                  &Receiver::Tell, this);
+        if (!started) {
+            // Nothing was started: the services cannot be used as set (the library says why).
+            const std::string reason = cli::ExplanationLine();
+            Say("RECEIVE failed to listen on port " + port);
+            Say(reason.empty() ? "  the services cannot be used as set" : reason);
+            return false;
+        }
         if (StoreSCPListening(port.c_str()) == 1) {
             running_ = true;
             Say("RECEIVE listening on port " + port + ", files into " + directory);

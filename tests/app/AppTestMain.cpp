@@ -47,16 +47,17 @@ void ConnectionShot(app::TForm1& form, const QString& out) {
     apptest::Click(&form, "BitBtn2");
 }
 
-// The Receive panel's provider on port, with every storage class accepted and the faults group
-// open (each fault off), and DCMTK's storescu sending files into it; once storescu has ended and
-// the lines are in the list, the window is captured into out and closed.
+// The Receive panel's provider on port, with every storage class accepted and the services group
+// open, answering queries (the faults folded), and DCMTK's storescu sending files into it; once
+// storescu has ended and the lines are in the list, the window is captured into out and closed.
 void ReceiveShot(app::TForm1& form, const QString& out, const QString& port,
                  const QStringList& files) {
     using apptest::Control;
     form.resize(1000, 620);  // room for the live lines
     Control<QSpinBox>(&form, "SpinEdit1")->setValue(port.toInt());
     Control<QCheckBox>(&form, "CheckBox1")->setChecked(true);
-    Control<QGroupBox>(&form, "GroupBox1")->setChecked(true);  // its faults shown, each off
+    Control<QGroupBox>(&form, "GroupBox2")->setChecked(true);  // the services shown
+    Control<QCheckBox>(&form, "CheckBox2")->setChecked(true);
     apptest::Click(&form, "BitBtn13");
     auto* storescu = new QProcess(&form);
     QObject::connect(storescu, &QProcess::finished, &form, [&form, out] {

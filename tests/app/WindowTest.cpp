@@ -344,8 +344,9 @@ class WindowTest : public QObject {
 
     // The Receive panel's provider: storescu's two files on disk and a line each in the list;
     // stopped while a sender waits for a delayed answer, it returns and leaves only whole
-    // files; a port another program holds springs the button back with the reason; a new
-    // window shows the settings kept in tessaly.ini.
+    // files; answering findscu's study query, and only to the users it accepts; a port another
+    // program holds springs the button back with the reason; a new window shows the settings
+    // kept in tessaly.ini.
     void receivesIntoThePanelsProvider() {
         if (!testsupport::ToolAvailable("storescu")) QSKIP("DCMTK is missing");
         auto* button = Control<QAbstractButton>(form_.get(), "BitBtn13");
@@ -422,6 +423,71 @@ class WindowTest : public QObject {
         QVERIFY(left.size() <= 2);
         QCOMPARE(left.count("whole"), left.size());
 
+        // The services on: a nodes file with a bad line springs the button back with the
+        // library's reason; then findscu finds the study storescu sent.
+        Control<QGroupBox>(form_.get(), "GroupBox1")->setChecked(false);
+        Control<QGroupBox>(form_.get(), "GroupBox2")->setChecked(true);
+        Control<QCheckBox>(form_.get(), "CheckBox2")->setChecked(true);
+        const QString nodes = work_.filePath("nodes.txt"), users = work_.filePath("users.txt");
+        apptest::WriteFile(nodes, "DEST 127.0.0.1\n");
+        Control<QLineEdit>(form_.get(), "Edit3")->setText(nodes);
+        QTemporaryDir served;
+        port = testsupport::FreePort();
+        receive(served.path(), port);
+        QVERIFY(!button->isChecked() && button->isEnabled());
+        const QStringList refused = list->toPlainText().split('\n');
+        QCOMPARE(refused.value(0), "RECEIVE failed to listen on port " + QString::number(port));
+        QVERIFY2(refused.size() == 2 && refused[1].startsWith("  " + nodes + ", line 1 ") &&
+                     refused[1].contains("AE HOST PORT"),
+                 qPrintable(refused.join('\n')));
+        apptest::WriteFile(nodes, "DEST 127.0.0.1 11113\n");
+        receive(served.path(), port);
+        QVERIFY(button->isChecked());
+        const auto run = [](const QString& tool, const QStringList& args) {
+            QProcess peer;
+            peer.setProcessChannelMode(QProcess::MergedChannels);
+            peer.start(tool, args);
+            return peer.waitForFinished(60000) ? QString::fromUtf8(peer.readAll()) : "<hangs>";
+        };
+        const QStringList to = {"-aec", "TESSALY", "127.0.0.1", QString::number(port)};
+        run("storescu", QStringList(to) << SAMPLE_MR);
+        const QString found =
+            run("findscu",
+                QStringList({"-v", "-S", "-k", "QueryRetrieveLevel=STUDY", "-k",
+                             "PatientName=CompressedSamples^MR1", "-k", "StudyInstanceUID"}) +
+                    to);
+        QVERIFY2(found.count("(0010,0010) PN [CompressedSamples^MR1]") == 1, qPrintable(found));
+        QTRY_VERIFY2_WITH_TIMEOUT(list->toPlainText().count(" ended: ") == 2,
+                                  qPrintable(list->toPlainText()), 30000);
+        QVERIFY2(QRegularExpression("C-FIND-RQ Study Root Query/Retrieve FIND, .*: status "
+                                    "0x0000 \\(.+\\), \\d+ ms\n")
+                     .match(list->toPlainText())
+                     .hasMatch(),
+                 qPrintable(list->toPlainText()));
+        stop();
+
+        // Only the users of the file may associate: storescu without a user is rejected, with
+        // one of them it stores.
+        apptest::WriteFile(users, "ALICE:secret\n");
+        Control<QLineEdit>(form_.get(), "Edit2")->setText(users);
+        receive(served.path(), port);
+        run("storescu", QStringList(to) << SAMPLE);
+        run("storescu", QStringList({"-usr", "ALICE", "-pwd", "secret"}) + to << SAMPLE);
+        QTRY_VERIFY2_WITH_TIMEOUT(list->toPlainText().count(" ended: ") == 2,
+                                  qPrintable(list->toPlainText()), 30000);
+        QVERIFY2(list->toPlainText().count(", rejected (") == 1 &&
+                     list->toPlainText().count("; user ALICE") == 1 &&
+                     list->toPlainText().count("C-STORE-RQ CT Image Storage") == 1,
+                 qPrintable(list->toPlainText()));
+        stop();
+
+        // The rest of the services, kept with the others for the window below.
+        Control<QSpinBox>(form_.get(), "SpinEdit7")->setValue(3);
+        Control<QCheckBox>(form_.get(), "CheckBox3")->setChecked(true);
+        Control<QCheckBox>(form_.get(), "CheckBox4")->setChecked(true);
+        Control<QLineEdit>(form_.get(), "Edit4")->setText(served.path());
+        Control<QLineEdit>(form_.get(), "Edit5")->setText(work_.filePath("steps"));
+        Control<QGroupBox>(form_.get(), "GroupBox1")->setChecked(true);
         QTcpServer taken;
         QVERIFY(taken.listen(QHostAddress::Any));
         const QString takenPort = QString::number(taken.serverPort());
@@ -442,7 +508,18 @@ class WindowTest : public QObject {
         QCOMPARE(Control<QLineEdit>(&again, "Edit1")->text(), stopped.path());
         QVERIFY(Control<QGroupBox>(&again, "GroupBox1")->isChecked());
         QCOMPARE(Control<QSpinBox>(&again, "SpinEdit4")->value(), 1000);
+        QCOMPARE(Control<QLineEdit>(&again, "Edit2")->text(), users);
+        QVERIFY(Control<QGroupBox>(&again, "GroupBox2")->isChecked());
+        for (const char* on : {"CheckBox2", "CheckBox3", "CheckBox4"})
+            QVERIFY2(Control<QCheckBox>(&again, on)->isChecked(), on);
+        QVERIFY(Control<QCheckBox>(&again, "CheckBox4")->isEnabled());
+        QCOMPARE(Control<QSpinBox>(&again, "SpinEdit7")->value(), 3);
+        QCOMPARE(Control<QLineEdit>(&again, "Edit3")->text(), nodes);
+        QCOMPARE(Control<QLineEdit>(&again, "Edit4")->text(), served.path());
+        QCOMPARE(Control<QLineEdit>(&again, "Edit5")->text(), work_.filePath("steps"));
         Control<QGroupBox>(form_.get(), "GroupBox1")->setChecked(false);
+        Control<QGroupBox>(form_.get(), "GroupBox2")->setChecked(false);
+        Control<QLineEdit>(form_.get(), "Edit2")->clear();
     }
 
     void showsAnExceptionAndGoesOn() {
