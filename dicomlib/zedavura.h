@@ -1160,7 +1160,9 @@ typedef struct ProbeOptions {
     const char* callingAeTitle;  /* null or "": "ORLANE" and ten spaces */
     const char* calledAeTitle;   /* null: "ANY-SCP" */
     const char* moveDestination; /* with receivePort: the peer moves one instance to this AE */
-    const char* receivePort;     /* where a provider of ours receives it; null: not tested */
+    const char* receivePort;     /* where a provider of ours receives it, and where the
+                                    commitment report of the store test is awaited; null: not
+                                    tested, the report awaited on our own association */
     const char* storeTestFile;   /* a file to store once; null or "": nothing is stored */
     const char* workFolder;      /* where that provider files, in a folder of its own removed
                                     afterwards; null or "": the system's temporary folder */
@@ -1216,18 +1218,21 @@ typedef void (*ProbeSectionSink)(void* context, const ProbeSectionRecord* sectio
 /* Probes host:port: connection (one association proposing every non-storage service looked
  * at), verification, the storage table (every storage class the probe knows in every transfer
  * syntax of the library, each a context of its own, nothing stored), query/retrieve (the
- * models, then a C-FIND per level of at most five matches), worklist (today's entries),
+ * models, then a C-FIND per level of at most five matches; with a store test, a C-GET of
+ * that instance on our own association), worklist (today's entries),
  * retrieve path (a C-MOVE of one instance found by the queries to a provider of ours started
- * for it alone), print (the printer's N-GET status) and security (TLS or plain, each tried,
- * the peer's certificate, TLS 1.2 and 1.3 alone, the user identity answered). The sections
- * between the connection and security fail with "no association (see Connection)" after a
- * failed connection. Runs for as long as the peer takes; the working
+ * for it alone), print (the printer's N-GET status), security (TLS or plain, each tried,
+ * the peer's certificate, TLS 1.2 and 1.3 alone, the user identity answered) and workflow
+ * (storage commitment and performed procedure steps offered; with a store test, a commit of
+ * that instance, and the time it took). Every section but connection and security fails with
+ * "no association (see Connection)" after a failed connection. Runs for as long as the peer
+ * takes; the working
  * directory is left alone. The report, freed with DeleteProbeReport; null when options, its
  * host or its port is null, or structSize is too small to hold them. */
 ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
                                    void* context);
 
-/* The number of sections of a report (8; 0 for null). */
+/* The number of sections of a report (9; 0 for null). */
 ZEDAVURA_API uint32_t ProbeSectionCount(const ProbeReport* report);
 
 /* The section at index (0-based), the report's; null when out of range. */
