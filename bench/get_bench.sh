@@ -15,21 +15,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 N=${1:-200}
 ROUNDS=${2:-3}
-for tool in dcmqrscp storescu getscu dcmdump cc; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
-done
-cmake --preset default >/dev/null && nice -n 10 cmake --build --preset default -j1 --target tessaly-cli >/dev/null
-CLI=$PWD/build/default/cli/tessaly-cli
-
-WORK=$(mktemp -d /tmp/tessaly-get-bench.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-source bench/ports.sh
-now() { date +%s.%N; }
+source bench/common.sh
+bench_start get-bench dcmqrscp storescu getscu dcmdump cc
 
 bench/make_images.py "$WORK/series" --count "$N" --size 512 >/dev/null
 BYTES=$(cat "$WORK"/series/*.dcm | wc -c)
@@ -78,7 +65,6 @@ get_with() {
   awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }'
 }
 
-median() { sort -n | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
 
 kinds=(ours ours-nofsync getscu)
 declare -A times

@@ -16,22 +16,8 @@ cd "$(dirname "$0")/.."
 N=${1:-200}
 STUDIES=${2:-2000}
 ROUNDS=${3:-3}
-for tool in dcmqrscp storescu storescp movescu findscu dcmdump; do
-  command -v "$tool" >/dev/null || { echo "$tool is not installed" >&2; exit 1; }
-done
-cmake --preset default >/dev/null && nice -n 10 cmake --build --preset default -j1 --target tessaly-cli >/dev/null
-CLI=$PWD/build/default/cli/tessaly-cli
-
-WORK=$(mktemp -d /tmp/tessaly-qr-bench.XXXXXX)
-PIDS=()
-cleanup() {
-  for pid in "${PIDS[@]}"; do kill "$pid" 2>/dev/null || true; wait "$pid" 2>/dev/null || true; done
-  rm -rf "$WORK"
-}
-trap cleanup EXIT
-source bench/ports.sh
-now() { date +%s.%N; }
-median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
+source bench/common.sh
+bench_start qr-bench dcmqrscp storescu storescp movescu findscu dcmdump
 
 AREA_SIZE=500
 AREAS=$(((STUDIES + AREA_SIZE - 1) / AREA_SIZE))
