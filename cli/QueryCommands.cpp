@@ -441,6 +441,28 @@ int RunGet(const Args& args) {
     QueryLine line;
     if (const int bad = Parse(GetCommand, args, {true, false, false, true}, line); bad != 0)
         return bad;
+    // A Patient Root retrieve names its patient at every level below it; series and image
+    // records hold no Patient ID, so it goes beside them.
+    std::string patientId;
+    if (line.root == "PATIENT") {
+        for (const auto& [name, value] : line.keys)
+            if (name == "PatientID") patientId = value;
+        if (patientId.empty()) {
+            std::fprintf(stderr,
+                         "tessaly-cli: get: a Patient Root retrieve names the patient of what it "
+                         "asks for: add --key PatientID=ID (or use --root study)\n");
+            return 2;
+        }
+        if (line.level != "STUDY")
+            std::erase_if(line.keys, [](const auto& key) { return key.first == "PatientID"; });
+        std::string why;
+        const auto bytes = KeyBytes(line.characterSet, "LO", patientId, why);
+        if (!bytes) {
+            std::fprintf(stderr, "tessaly-cli: get: the key PatientID: %s\n", why.c_str());
+            return 2;
+        }
+        patientId = *bytes;
+    }
     RecordList* list = KeyList(GetCommand, line.keys, line.level.c_str(), line.characterSet);
     if (list == nullptr) return 2;
 
@@ -450,7 +472,6 @@ int RunGet(const Args& args) {
     for (const std::string& c : line.classes)
         classes.push_back(c.c_str());
     const ConnectionOptions options = line.Options();
-    const char* model = line.root == "PATIENT" ? "1.2.840.10008.5.1.4.1.2.1.3" : nullptr;
     // Ctrl-C cancels the retrieve (a C-CANCEL-RQ, then the final response); a second one ends
     // the process at once.
     gGetCancelled = 0;
@@ -459,9 +480,14 @@ int RunGet(const Args& args) {
     action.sa_flags = SA_RESETHAND | SA_RESTART;
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
-    const int32_t status = GetSCUCancellable(
-        &options, line.directory.c_str(), model, line.level.c_str(), list, classes.data(),
-        static_cast<uint32_t>(classes.size()), ReportGet, NoteGet, &last, &gGetCancelled);
+    const auto classCount = static_cast<uint32_t>(classes.size());
+    const int32_t status =
+        patientId.empty() ? GetSCUCancellable(&options, line.directory.c_str(), nullptr,
+                                              line.level.c_str(), list, classes.data(), classCount,
+                                              ReportGet, NoteGet, &last, &gGetCancelled)
+                          : GetSCUPatientRoot(&options, line.directory.c_str(), patientId.c_str(),
+                                              line.level.c_str(), list, classes.data(), classCount,
+                                              ReportGet, NoteGet, &last, &gGetCancelled);
     signal(SIGINT, SIG_DFL);
     std::string detail =
         status == GET_INCOMPLETE ? Shortfall(last) : FailureWords(OUTCOME_GET, status);

@@ -263,10 +263,13 @@ extern "C" ZEDAVURA_API uint8_t MoveSCU(const char* host, const char* port,
                               list, nullptr, nullptr) == QUERY_SUCCESS);
 }
 
-extern "C" ZEDAVURA_API int32_t GetSCUCancellable(
-    const ConnectionOptions* peer, const char* directory, const char* sopClassUid,
-    const char* level, RecordList* list, const char* const* storageClasses, uint32_t classCount,
-    GetProgressSink progress, GetNoteSink note, void* context, const int32_t* cancel) {
+namespace {
+
+int32_t GetForExport(const ConnectionOptions* peer, const char* directory, const char* sopClassUid,
+                     const char* patientId, const char* level, RecordList* list,
+                     const char* const* storageClasses, uint32_t classCount,
+                     GetProgressSink progress, GetNoteSink note, void* context,
+                     const int32_t* cancel) {
     const auto settings = SettingsOf(peer);
     if (!settings || directory == nullptr || level == nullptr || list == nullptr ||
         (classCount > 0 && storageClasses == nullptr))
@@ -274,6 +277,7 @@ extern "C" ZEDAVURA_API int32_t GetSCUCancellable(
     return Guarded("GetSCU", int32_t{QUERY_INTERNAL_ERROR}, [&] {
         services::GetJob job;
         if (sopClassUid != nullptr) job.sopClassUid = sopClassUid;
+        if (patientId != nullptr) job.patientId = patientId;
         job.level = level;
         for (uint32_t i = 0; i < classCount; ++i)
             if (storageClasses[i] != nullptr) job.storageClasses.emplace_back(storageClasses[i]);
@@ -288,6 +292,25 @@ extern "C" ZEDAVURA_API int32_t GetSCUCancellable(
         return services::GetSCUStatus(*settings, job, *list, last, GetReport(progress, context),
                                       told);
     });
+}
+
+}  // namespace
+
+extern "C" ZEDAVURA_API int32_t GetSCUCancellable(
+    const ConnectionOptions* peer, const char* directory, const char* sopClassUid,
+    const char* level, RecordList* list, const char* const* storageClasses, uint32_t classCount,
+    GetProgressSink progress, GetNoteSink note, void* context, const int32_t* cancel) {
+    return GetForExport(peer, directory, sopClassUid, nullptr, level, list, storageClasses,
+                        classCount, progress, note, context, cancel);
+}
+
+extern "C" ZEDAVURA_API int32_t GetSCUPatientRoot(
+    const ConnectionOptions* peer, const char* directory, const char* patientId, const char* level,
+    RecordList* list, const char* const* storageClasses, uint32_t classCount,
+    GetProgressSink progress, GetNoteSink note, void* context, const int32_t* cancel) {
+    if (patientId == nullptr || *patientId == 0) return QUERY_REFUSED;
+    return GetForExport(peer, directory, services::PATIENT_ROOT_GET, patientId, level, list,
+                        storageClasses, classCount, progress, note, context, cancel);
 }
 
 extern "C" ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory,

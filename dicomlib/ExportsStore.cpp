@@ -124,6 +124,7 @@ static bool StartObserved(const char* directory, const ConnectionOptions* listen
         store::ProviderOptions retrieve;
         retrieve.query = services->query != 0;
         retrieve.pending = services->pending;
+        retrieve.listener = *settings;
         if (!text(services->nodesFile).empty()) {
             auto nodes = store::ReadNodesFile(text(services->nodesFile), why);
             if (!nodes) {

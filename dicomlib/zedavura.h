@@ -902,6 +902,16 @@ ZEDAVURA_API int32_t GetSCUCancellable(const ConnectionOptions* peer, const char
                                        const char* const* storageClasses, uint32_t classCount,
                                        GetProgressSink progress, GetNoteSink note, void* context,
                                        const int32_t* cancel);
+/* GetSCUCancellable in the Patient Root model ("1.2.840.10008.5.1.4.1.2.1.3"): patientId (the
+ * Patient ID of the study, series or instance asked for) is sent as the unique key above the
+ * study, which the SERIES and IMAGE key records cannot carry; a STUDY record's own PatientID is
+ * sent when it has one. A null or empty patientId is QUERY_REFUSED, as a Patient Root retrieve
+ * below the patient level names its patient. */
+ZEDAVURA_API int32_t GetSCUPatientRoot(const ConnectionOptions* peer, const char* directory,
+                                       const char* patientId, const char* level, RecordList* list,
+                                       const char* const* storageClasses, uint32_t classCount,
+                                       GetProgressSink progress, GetNoteSink note, void* context,
+                                       const int32_t* cancel);
 
 /* Frees every record of the list and empties it; 1. 0 (nothing freed) for a null list or when
  * the level does not name the kind of its records (an empty list fits every level). */

@@ -18,6 +18,19 @@ ConnectionSettings SettingsFor(std::string host, std::string port, std::string c
     return settings;
 }
 
+ConnectionSettings OutgoingSettings(const ConnectionSettings& listener, std::string host,
+                                    std::string port, std::string callingAeTitle,
+                                    std::string calledAeTitle) {
+    ConnectionSettings settings = SettingsFor(std::move(host), std::move(port),
+                                              std::move(callingAeTitle), std::move(calledAeTitle));
+    settings.transport = listener.transport;
+    settings.connectTimeout = listener.connectTimeout;
+    settings.acseTimeout = listener.acseTimeout;
+    settings.dimseTimeout = listener.dimseTimeout;
+    settings.maxPduLength = listener.maxPduLength;
+    return settings;
+}
+
 std::size_t FragmentSizeFor(uint32_t peerMaximumLength) {
     // The PDU length counts the PDV item's length field, context ID and control header.
     constexpr uint32_t PDV_OVERHEAD = 6;

@@ -83,6 +83,14 @@ struct ConnectionSettings {
 ConnectionSettings SettingsFor(std::string host, std::string port, std::string callingAeTitle,
                                std::string calledAeTitle);
 
+// The settings of an association a provider opens itself (a retrieve's sub-operations, a
+// commitment report) to host and port of a node: secured as the listener is (a TLS archive does
+// not send in the clear, and its certificate is the one the node verifies), with the listener's
+// waits and maximum PDU length; sent as no user (the listener's users are its own).
+ConnectionSettings OutgoingSettings(const ConnectionSettings& listener, std::string host,
+                                    std::string port, std::string callingAeTitle,
+                                    std::string calledAeTitle);
+
 // Data bytes per PDV we send: 4096, or fewer when the peer's maximum PDU length (0: no limit)
 // leaves less room beside the PDV's 6 bytes of headers.
 std::size_t FragmentSizeFor(uint32_t peerMaximumLength);

@@ -676,13 +676,23 @@ class Prober {
             return MakeSection(name, Verdict::Failed, "the peer returned no instance to move",
                                "store one first (--store-test)");
         }
+        // The peer's association to our listener is secured as ours to it is: our certificate,
+        // and the CAs we trust to verify the peer's.
+        net::ConnectionSettings listening;
+        listening.transport = Settings().transport;
+        if (listening.transport.tls && !listening.transport.tls->HasCertificate())
+            return MakeSection(name, Verdict::NotTested,
+                               "under TLS the peer's association to port " + o_.receivePort +
+                                   " is secured with our certificate, and none was given",
+                               "add --tls-cert and --tls-key");
         const fs::path dir = WorkFolder();
         std::error_code ec;
         fs::create_directories(dir, ec);
         std::optional<Section> section;
         {
             store::StoreProvider provider((dir / "images").string(), o_.receivePort,
-                                          dir / "Database", 1, store::AcceptPolicy::Everything);
+                                          dir / "Database", 1, store::AcceptPolicy::Everything,
+                                          listening);
             if (!provider.Listening()) {
                 section =
                     MakeSection(name, Verdict::Failed, "cannot listen on port " + o_.receivePort,

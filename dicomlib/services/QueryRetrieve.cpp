@@ -64,8 +64,8 @@ int32_t CheckKey(const RecordList& list, std::string_view level, uint16_t respon
 // Sends a request and its identifier, built from the key record, which is freed and leaves the
 // list before anything is sent.
 int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClassUid,
-                  std::string_view level, uint16_t responseField,
-                  std::string_view destination = {}) {
+                  std::string_view level, uint16_t responseField, std::string_view destination = {},
+                  std::string_view patientId = {}) {
     if (const int32_t refused = CheckKey(list, level, responseField); refused != 0) return refused;
     ElementList identifier = QueryIdentifier(*QueryLevelKind(level), list[0]);
     list.FreeFront();
@@ -73,8 +73,19 @@ int32_t SendQuery(Association& assoc, RecordList& list, std::string_view sopClas
         // A retrieve names what it wants; a zero-length key matches everything, and some
         // providers then send every study they hold.
         ElementList named;
-        for (const DicomElement* e : identifier)
+        // A Patient Root retrieve below the patient names its patient too, in tag order.
+        const DicomElement* given = data::FindTag(identifier, tag::PatientID);
+        bool patientDue = !patientId.empty() && (given == nullptr || given->length == 0);
+        for (const DicomElement* e : identifier) {
+            if (patientDue &&
+                (e->group > tag::PatientID.group ||
+                 (e->group == tag::PatientID.group && e->element > tag::PatientID.element))) {
+                AddQueryKey(named, tag::PatientID, "LO", patientId);
+                patientDue = false;
+            }
             if (e->length != 0) named.Append(data::CopyElement(*e));
+        }
+        if (patientDue) AddQueryKey(named, tag::PatientID, "LO", patientId);
         identifier = std::move(named);
     }
 
@@ -366,8 +377,8 @@ int32_t SendMove(Association& assoc, RecordList& list, std::string_view sopClass
 }
 
 int32_t SendGet(Association& assoc, RecordList& list, std::string_view sopClassUid,
-                std::string_view level) {
-    return SendQuery(assoc, list, sopClassUid, level, C_GET_RSP);
+                std::string_view level, std::string_view patientId) {
+    return SendQuery(assoc, list, sopClassUid, level, C_GET_RSP, {}, patientId);
 }
 
 bool WriteMoveRQ(Association& assoc, RecordList& list, std::string_view sopClassUid,

@@ -133,9 +133,10 @@ int32_t FindSCUStatus(std::string_view host, std::string_view port, std::string_
 
 int32_t SendMove(Association& assoc, RecordList& list, std::string_view sopClassUid,
                  std::string_view level, std::string_view destinationAeTitle);
-// The C-GET-RQ and its identifier, the key record consumed as by SendFind.
+// The C-GET-RQ and its identifier, the key record consumed as by SendFind; a patientId is sent
+// as Patient ID when the key record does not name one (Patient Root below the patient level).
 int32_t SendGet(Association& assoc, RecordList& list, std::string_view sopClassUid,
-                std::string_view level);
+                std::string_view level, std::string_view patientId = {});
 bool WriteMoveRQ(Association& assoc, RecordList& list, std::string_view sopClassUid,
                  std::string_view level, std::string_view destinationAeTitle);
 

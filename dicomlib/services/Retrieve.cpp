@@ -120,7 +120,8 @@ int32_t GetSCUStatus(const net::ConnectionSettings& peer, const GetJob& job, Rec
         },
         spool);
 
-    if (const int32_t sent = SendGet(*assoc, list, job.sopClassUid, job.level); sent != 0)
+    if (const int32_t sent = SendGet(*assoc, list, job.sopClassUid, job.level, job.patientId);
+        sent != 0)
         return sent;
     bool cancelSent = false;
     uint32_t afterCancel = 0;

@@ -41,6 +41,9 @@ using GetNoteFn = std::function<void(const std::string& words)>;
 struct GetJob {
     std::string sopClassUid = STUDY_ROOT_GET;
     std::string level;
+    // Patient Root: the patient's ID, sent as the unique key above the study when the key
+    // record does not carry it (series and image records hold no Patient ID).
+    std::string patientId;
     // The classes proposed with our SCP role; empty: the storage classes of the standard
     // profile.
     std::vector<std::string> storageClasses;

@@ -34,14 +34,7 @@ bool AddNServiceRows(ProviderProfile& profile, const NServiceOptions& options,
         setup.storageDirectory = storageDirectory;
         setup.newAssociation = options.commitNewAssociation;
         setup.nodes = options.nodes;
-        // Reports go out as anyone (the listener's users are its own), and secured as the
-        // listener is: a TLS archive does not report in the clear, and its certificate is the
-        // one the requestor's listener verifies.
-        setup.outgoing.transport = outgoing.transport;
-        setup.outgoing.connectTimeout = outgoing.connectTimeout;
-        setup.outgoing.acseTimeout = outgoing.acseTimeout;
-        setup.outgoing.dimseTimeout = outgoing.dimseTimeout;
-        setup.outgoing.maxPduLength = outgoing.maxPduLength;
+        setup.outgoing = net::OutgoingSettings(outgoing, {}, {}, {}, {});
         profile.rows.push_back(Row(services::STORAGE_COMMITMENT_CLASS, net::N_ACTION_RQ,
                                    CommitHandler(std::move(setup))));
     }

@@ -370,9 +370,10 @@ ElementList FailedInstancesIdentifier(const std::vector<std::string>& failedUids
     return identifier;
 }
 
-net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uint32_t pending) {
-    return [target = std::move(target), nodes = std::move(nodes), pending](
-               Association& assoc, net::DimseMessage& message) {
+net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uint32_t pending,
+                              net::ConnectionSettings listener) {
+    return [target = std::move(target), nodes = std::move(nodes), pending,
+            listener = std::move(listener)](Association& assoc, net::DimseMessage& message) {
         Retrieve retrieve(assoc, message, net::C_MOVE_RSP, pending);
         const std::string destination = data::GetTagString(message.command, tag::MoveDestination);
         const Node* node = FindNode(nodes, destination);
@@ -392,7 +393,7 @@ net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uin
         }
         retrieve.Start(instances.size());
         const auto settings =
-            net::SettingsFor(node->host, node->port, OurTitle(assoc), node->aeTitle);
+            net::OutgoingSettings(listener, node->host, node->port, OurTitle(assoc), node->aeTitle);
         // Each sub-operation names the requestor and its C-MOVE-RQ, so that the destination
         // can tell whose retrieve an instance belongs to.
         const services::MoveOriginator originator{Trimmed(assoc.request.callingAeTitle),
@@ -457,7 +458,8 @@ void AddRetrieveRows(ProviderProfile& profile, const StorageTarget& target,
     if (!options.query) return;
     for (ProfileRow& row : profile.rows)
         if (row.commandField == net::C_STORE_RQ) row.role = ProviderRole::Both;
-    const net::DimseHandler move = MoveHandler(target, options.nodes, options.pending);
+    const net::DimseHandler move =
+        MoveHandler(target, options.nodes, options.pending, options.listener);
     const net::DimseHandler get = GetHandler(target, options.pending);
     for (const auto& [uid, field, handler] :
          {std::tuple{PATIENT_ROOT_MOVE, net::C_MOVE_RQ, move},

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "data/ElementList.h"
+#include "net/ConnectionSettings.h"
 #include "net/Dispatcher.h"
 #include "store/Nodes.h"
 #include "store/ProviderProfile.h"
@@ -33,6 +34,8 @@ struct ProviderOptions {
     bool query = false;       // query/retrieve: C-MOVE and C-GET (and C-FIND) at both roots
     uint32_t pending = 0;     // extra pending responses before each final C-MOVE/C-GET response
     std::vector<Node> nodes;  // C-MOVE destinations
+    // The listener's: C-MOVE sub-operations go out secured and timed as it is.
+    net::ConnectionSettings listener;
 };
 
 // One stored instance a retrieve sends.
@@ -81,8 +84,10 @@ uint16_t FinalRetrieveStatus(const SubOperations& counts);
 ElementList FailedInstancesIdentifier(const std::vector<std::string>& failedUids);
 
 // The handlers of C-MOVE-RQ and C-GET-RQ over what target holds. calledTitle of the sub-
-// associations is the destination's, the calling title the one the requestor called us by.
-net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uint32_t pending);
+// associations is the destination's, the calling title the one the requestor called us by; they
+// are opened with the listener's transport and waits.
+net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uint32_t pending,
+                              net::ConnectionSettings listener = {});
 net::DimseHandler GetHandler(StorageTarget target, uint32_t pending);
 
 // Adds what options ask for to a profile storing into target: with query, the Move and Get

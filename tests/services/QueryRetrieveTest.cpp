@@ -576,3 +576,51 @@ TEST(GetSCU, ARoleNotGrantedIsSaidAndASuccessWithoutTheInstanceFails) {
               Cat({role, version}));
     EXPECT_TRUE(identifier.ok);
 }
+
+// Patient Root below the patient level: the series record holds no Patient ID, so the job's
+// goes into the identifier, in its tag place, beside the series' unique keys.
+TEST(GetSCU, PatientRootNamesThePatientAboveTheSeries) {
+    testsupport::TempDir dir;
+    FakePeer peer;
+    MessagePart command, identifier;
+    peer.Start([&](net::PduStream& s) {
+        AcceptAssociation(s, "1.2.840.10008.1.2");
+        command = ReadMessagePart(s);
+        identifier = ReadMessagePart(s);
+        s.Write(Response(0x0000, false, 0x8010,
+                         {{0x1021, Le16(0)}, {0x1022, Le16(0)}, {0x1023, Le16(0)}}));
+        if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
+    });
+    GetJob job;
+    job.sopClassUid = PATIENT_ROOT_GET;
+    job.level = "SERIES";
+    job.patientId = "PAT1";
+    job.storageClasses = {"1.2.840.10008.5.1.4.1.1.2"};
+    job.directory = dir.Path().string();
+    job.indexRoot = dir / "Database";
+    void* key = NewRecord(RecordType::Series);
+    const auto fields = FieldsOf(RecordType::Series);
+    for (std::size_t i = 0; i < fields.size(); ++i) {
+        const std::string_view name = fields[i].name;
+        if (name == "StudyInstanceUID") SetField(RecordType::Series, key, i, "1.2.3");
+        if (name == "SeriesInstanceUID") SetField(RecordType::Series, key, i, "1.2.3.4");
+    }
+    RecordList list;
+    list.Append(key);
+    services::GetProgress last;
+    EXPECT_EQ(GetSCUStatus(net::SettingsFor("127.0.0.1", peer.Port(), "local", "remote"), job, list,
+                           last, {}, {}),
+              0x0000);
+    peer.Join();
+    const Bytes model = ImplicitElement(0x0000, 0x0002, Uid(PATIENT_ROOT_GET));
+    EXPECT_NE(std::search(command.data.begin(), command.data.end(), model.begin(), model.end()),
+              command.data.end());
+    // clang-format off
+    EXPECT_EQ(identifier.data, Cat({
+        E(0x0008, 0x0052, T("SERIES")),
+        E(0x0010, 0x0020, T("PAT1")),               // the patient, between level and study
+        E(0x0020, 0x000D, Cat({T("1.2.3"), {0x00}})),
+        E(0x0020, 0x000E, Cat({T("1.2.3.4"), {0x00}})),
+    }));
+    // clang-format on
+}

@@ -238,6 +238,62 @@ TEST(CliTls, CommitmentReportOnASecuredAssociationOfTheArchives) {
         << committed.output;
 }
 
+// A secured archive retrieves as it is reached: its C-MOVE sub-operations go out over TLS with
+// its certificate, into DCMTK's storescp +tls, and the probe's retrieve path listens with TLS
+// for the peer it probes.
+TEST(CliTls, RetrieveSubOperationsAndTheProbesListenerAreSecured) {
+    REQUIRE_PEERS();
+    if (testsupport::PydicomTestFiles().empty()) GTEST_SKIP() << "needs pydicom's files";
+    testsupport::TempDir dir;
+    const uint16_t port = testsupport::FreePort(), dest = testsupport::FreePort(),
+                   receive = testsupport::FreePort();
+    std::ofstream(dir / "nodes.txt")
+        << "DEST 127.0.0.1 " << dest << "\nPROBE 127.0.0.1 " << receive << "\n";
+    testsupport::BackgroundProcess scp(
+        {testsupport::CliPath(), "scp", std::to_string(port), P(dir / "in"), "--tls", "--tls-cert",
+         P(Certs().Cert("server")), "--tls-key", P(Certs().Key("server")), "--tls-ca",
+         P(Certs().Cert("ca")), "--tls-peer-cert", "optional", "--query", "--nodes",
+         P(dir / "nodes.txt")},
+        dir.Path());
+    fs::create_directories(dir / "dest");
+    testsupport::BackgroundProcess storescp(
+        {"storescp", "+tls", P(Certs().Key("client")), P(Certs().Cert("client")), "+cf",
+         P(Certs().Cert("ca")), "-od", P(dir / "dest"), std::to_string(dest)},
+        dir.Path(), NO_DELAY);
+    ASSERT_TRUE(testsupport::WaitForListener(port)) << scp.Output();
+    ASSERT_TRUE(testsupport::WaitForListener(dest));
+    auto secured = [](std::vector<std::string> args) {
+        const std::vector<std::string> tls = ClientTls();
+        args.insert(args.end(), tls.begin(), tls.end());
+        return Cli(args);
+    };
+    const auto stored = secured({"store", "127.0.0.1", std::to_string(port), P(CtFile())});
+    ASSERT_EQ(stored.exitCode, 0) << stored.errors;
+
+    const auto moved =
+        secured({"move", "127.0.0.1", std::to_string(port), "--dest", "DEST", "--key",
+                 "StudyInstanceUID=1.3.6.1.4.1.5962.1.2.1.20040119072730.12322"});
+    EXPECT_EQ(moved.exitCode, 0) << moved.output << moved.errors << scp.Output();
+    EXPECT_EQ(FilesUnder(dir / "dest"), 1u) << storescp.Output();
+
+    const auto probed = secured({"probe", "127.0.0.1", std::to_string(port), "--move-dest", "PROBE",
+                                 "--receive", std::to_string(receive)});
+    EXPECT_NE(probed.output.find("Retrieve path   works        one instance moved to PROBE "
+                                 "arrived in "),
+              std::string::npos)
+        << probed.output << scp.Output();
+
+    // Without our certificate the probe cannot take the peer's secured association: it says so
+    // instead of listening in the clear.
+    const auto bare =
+        Cli({"probe", "127.0.0.1", std::to_string(port), "--tls", "--tls-ca", P(Certs().Cert("ca")),
+             "--move-dest", "PROBE", "--receive", std::to_string(receive)});
+    EXPECT_NE(bare.output.find("is secured with our certificate, and none was given"),
+              std::string::npos)
+        << bare.output;
+    scp.Stop();
+}
+
 // The probe's Security section: what a TLS port and a plain one speak, each tried with the
 // other transport too, the peer's certificate, the versions it takes and its user identity.
 TEST(CliTls, ProbeTellsWhatEachPortSpeaks) {

@@ -28,7 +28,7 @@ namespace {
 
 struct Instance {
     fs::path file;
-    std::string study, series, sop;
+    std::string study, series, sop, patient;
 };
 
 Instance Describe(const fs::path& file) {
@@ -37,7 +37,8 @@ Instance Describe(const fs::path& file) {
     EXPECT_TRUE(data::ReadPart10File(state, file, meta, dataSet)) << file;
     return {file, data::GetTagString(dataSet, tag::StudyInstanceUID),
             data::GetTagString(dataSet, tag::SeriesInstanceUID),
-            data::GetTagString(dataSet, tag::SOPInstanceUID)};
+            data::GetTagString(dataSet, tag::SOPInstanceUID),
+            data::GetTagString(dataSet, tag::PatientID)};
 }
 
 void WriteText(const fs::path& path, const std::string& text) {
@@ -265,6 +266,27 @@ TEST_F(QueryInterop, DcmqrscpSendsAStudyAndAnImageOnOurGetAssociation) {
     ASSERT_TRUE(fs::exists(Stored(ct)));
     testsupport::ExpectSameDataSet(ct.file, Stored(ct), inputs_);
     EXPECT_FALSE(fs::exists(Stored(instances_[1])));  // the MR study was not asked for
+
+    // Patient Root names the patient above the study and series: without its ID the command
+    // says what is missing before it connects; with it the series comes whole.
+    const std::vector<std::string> seriesKeys = {"--root",  "patient",
+                                                 "--level", "series",
+                                                 "--key",   "StudyInstanceUID=" + series_.study,
+                                                 "--key",   "SeriesInstanceUID=" + series_.series};
+    auto nameless = Get(seriesKeys);
+    EXPECT_EQ(nameless.exitCode, 2);
+    EXPECT_NE(nameless.errors.find("a Patient Root retrieve names the patient of what it asks "
+                                   "for: add --key PatientID=ID"),
+              std::string::npos)
+        << nameless.errors;
+    fs::remove_all(work / "images");
+    std::vector<std::string> named = seriesKeys;
+    named.insert(named.end(), {"--key", "PatientID=" + series_.patient});
+    auto patient = Get(named);
+    EXPECT_EQ(patient.exitCode, 0) << patient.output << patient.errors;
+    EXPECT_NE(patient.output.find("3 completed, 0 failed"), std::string::npos) << patient.output;
+    for (std::size_t i = 2; i < instances_.size(); ++i)
+        EXPECT_TRUE(fs::exists(Stored(instances_[i]))) << instances_[i].file;
 }
 
 TEST_F(QueryInterop, WlmscpfsWithANameWildcardAndADateRange) {
