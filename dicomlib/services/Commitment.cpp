@@ -103,8 +103,15 @@ class ReportBox {
   public:
     void Put(const CommitmentReport& report, const std::string& why) {
         std::lock_guard lock(mutex_);
+        if (!firstArrival_) firstArrival_ = Clock::now();
         reports_.emplace_back(report, why);
         arrived_.notify_all();
+    }
+    // When the first report came in: the time to commit ends there, not after the release
+    // that follows it.
+    std::optional<Clock::time_point> FirstArrival() {
+        std::lock_guard lock(mutex_);
+        return firstArrival_;
     }
     // The first report, or none when the deadline passed.
     std::optional<std::pair<CommitmentReport, std::string>> Take(Clock::time_point deadline) {
@@ -120,6 +127,7 @@ class ReportBox {
     std::mutex mutex_;
     std::condition_variable arrived_;
     std::vector<std::pair<CommitmentReport, std::string>> reports_;
+    std::optional<Clock::time_point> firstArrival_;
 };
 
 // A profile that takes the commitment class in whichever role the peer proposes, and answers
@@ -376,8 +384,8 @@ int32_t Commit(const net::ConnectionSettings& peer, const std::vector<CommitItem
                     "port, or allow it longer (--wait)"));
         return COMMIT_NO_REPORT;
     }
-    result.timeToCommit =
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+    result.timeToCommit = std::chrono::duration_cast<std::chrono::milliseconds>(
+        box.FirstArrival().value_or(Clock::now()) - start);
     result.onOurAssociation = ours;
     const auto& [got, why] = *report;
     if (got.transactionUid.empty()) {
