@@ -882,12 +882,14 @@ typedef void (*GetNoteSink)(void* context, const char* words);
 /* One C-GET on its own association with the options' peer: sopClassUid is the Get class of the
  * information model (null: Study Root, "1.2.840.10008.5.1.4.1.2.2.3"; Patient Root
  * "1.2.840.10008.5.1.4.1.2.1.3"); the key record at the head of list is consumed as FindSCU
- * consumes it; storageClasses (classCount UIDs; none: the storage provider's standard classes)
- * are proposed with our SCP role, and every instance the peer sends is stored under directory
- * as StartStoreSCP stores it (indexed under ./Database) and answered. progress and note may be
- * null; the caller owns every argument. Returns the final Status, GET_INCOMPLETE (a success
- * contradicted by what arrived), or a QueryOutcome failure (QUERY_REFUSED for null or too small
- * options, a null directory, or more than 42 classes). OutcomeText words it (OUTCOME_GET). */
+ * consumes it; storageClasses (classCount UIDs; none: the storage provider's standard classes
+ * and, up to 42 in all, those the peer's Study Root C-FIND at image level names for what is
+ * asked, on an association of its own first) are proposed with our SCP role, and every instance the
+ * peer sends is stored under directory as StartStoreSCP stores it (indexed under ./Database) and
+ * answered. progress and note may be null; the caller owns every argument. Returns the final
+ * Status, GET_INCOMPLETE (a success contradicted by what arrived), or a QueryOutcome failure
+ * (QUERY_REFUSED for null or too small options, a null directory, or more than 42 classes).
+ * OutcomeText words it (OUTCOME_GET). */
 ZEDAVURA_API int32_t GetSCU(const ConnectionOptions* peer, const char* directory,
                             const char* sopClassUid, const char* level, RecordList* list,
                             const char* const* storageClasses, uint32_t classCount,

@@ -34,6 +34,118 @@ bool Stored(uint16_t status) {
     return status == net::STATUS_SUCCESS || (status & 0xF000) == 0xB000;
 }
 
+std::string FieldNamed(RecordType kind, const void* record, std::string_view name) {
+    const auto fields = FieldsOf(kind);
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].name == name) return FieldText(kind, record, i);
+    return {};
+}
+
+void SetFieldNamed(RecordType kind, void* record, std::string_view name, const std::string& text) {
+    const auto fields = FieldsOf(kind);
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].name == name) SetField(kind, record, i, text);
+}
+
+// One C-FIND at level on assoc for the given unique keys; the records answered, or the failure
+// status (or negative outcome) when it did not end in success.
+int32_t FindUnder(Association& assoc, RecordType kind,
+                  const std::vector<std::pair<std::string_view, std::string>>& keys,
+                  std::vector<std::string>& values, std::string_view wanted) {
+    RecordList list;
+    void* key = NewRecord(kind);
+    for (const auto& [name, text] : keys)
+        SetFieldNamed(kind, key, name, text);
+    list.Append(key);
+    const std::string level = KindName(kind);
+    if (const int32_t sent = SendFind(assoc, list, STUDY_ROOT_FIND, level); sent != 0) {
+        ClearQuery(list, level);
+        return sent;
+    }
+    int32_t status = net::STATUS_PENDING;
+    while (net::IsPending(status))
+        status = ReadFindRSP(assoc, list, level);
+    for (std::size_t i = 0; i < list.Size(); ++i)
+        values.push_back(FieldNamed(kind, list[i], wanted));
+    ClearQuery(list, level);
+    return status;
+}
+
+// The storage classes the peer's Study Root C-FIND at image level names for what the key
+// record asks, on an association of its own: asked at once with the study's (and series' and
+// instance's) UIDs, and where a strictly hierarchical peer refuses an image-level query without
+// its series, series by series. Empty when the peer takes no C-FIND or answers nothing.
+std::vector<std::string> ClassesThePeerNames(const net::ConnectionSettings& peer, RecordType kind,
+                                             const void* key, std::string& caveat) {
+    const std::string study = FieldNamed(kind, key, "StudyInstanceUID");
+    const std::string series =
+        kind == RecordType::Study ? std::string() : FieldNamed(kind, key, "SeriesInstanceUID");
+    const std::string instance =
+        kind == RecordType::Image ? FieldNamed(kind, key, "SOPInstanceUID") : std::string();
+    if (study.empty()) return {};
+    int32_t opened = 0;
+    net::AssociationPtr assoc = OpenQuery(peer, STUDY_ROOT_FIND, opened);
+    if (opened != 0) {
+        caveat =
+            "the peer's Study Root C-FIND could not be asked which storage classes it holds "
+            "for this retrieve (" +
+            std::string(net::ExplainOpenFailure(*assoc)) +
+            "): only the standard classes were proposed (give others with --classes)";
+        return {};
+    }
+    std::vector<std::string> classes;
+    const int32_t status = FindUnder(
+        *assoc, RecordType::Image,
+        {{"StudyInstanceUID", study}, {"SeriesInstanceUID", series}, {"SOPInstanceUID", instance}},
+        classes, "SOPClassUID");
+    if (status != net::STATUS_SUCCESS && series.empty() && assoc->stream.Connected()) {
+        classes.clear();
+        std::vector<std::string> seriesUids;
+        if (FindUnder(*assoc, RecordType::Series, {{"StudyInstanceUID", study}}, seriesUids,
+                      "SeriesInstanceUID") == net::STATUS_SUCCESS)
+            for (const std::string& uid : seriesUids)
+                if (!uid.empty() && assoc->stream.Connected())
+                    FindUnder(*assoc, RecordType::Image,
+                              {{"StudyInstanceUID", study}, {"SeriesInstanceUID", uid}}, classes,
+                              "SOPClassUID");
+    }
+    assoc.reset();  // released
+    const bool answered = !classes.empty();
+    std::sort(classes.begin(), classes.end());
+    classes.erase(std::unique(classes.begin(), classes.end()), classes.end());
+    std::erase(classes, std::string());
+    if (answered && classes.empty())
+        caveat =
+            "the peer's C-FIND names no SOP Class UID for the instances asked for: only the "
+            "standard storage classes were proposed (give others with --classes)";
+    return classes;
+}
+
+// The standard classes, then those the peer names that are not among them, as far as the
+// association's contexts go; those left out are told.
+std::vector<std::string> ClassesToTake(const std::vector<std::string>& named,
+                                       const GetNoteFn& note) {
+    std::vector<std::string> classes = DefaultGetStorageClasses();
+    std::vector<std::string> left;
+    for (const std::string& uid : named) {
+        if (std::find(classes.begin(), classes.end(), uid) != classes.end()) continue;
+        if (classes.size() < MAX_GET_STORAGE_CLASSES)
+            classes.push_back(uid);
+        else
+            left.push_back(ClassName(uid));
+    }
+    if (!left.empty() && note) {
+        std::string list;
+        for (const std::string& name : left)
+            list += (list.empty() ? "" : ", ") + name;
+        note(
+            "the peer holds instances of more storage classes than one association can "
+            "propose; not proposed: " +
+            list + " (choose the classes with --classes)");
+    }
+    return classes;
+}
+
 }  // namespace
 
 std::vector<std::string> DefaultGetStorageClasses() {
@@ -92,9 +204,14 @@ int32_t GetSCUStatus(const net::ConnectionSettings& peer, const GetJob& job, Rec
     last = GetProgress();
     const auto kind = QueryLevelKind(job.level);
     if (!kind || list.Size() == 0 || list.Kind() != kind) return QUERY_REFUSED;
+    if (job.storageClasses.size() > MAX_GET_STORAGE_CLASSES) return QUERY_REFUSED;
+    // Why the peer could not be asked which classes it holds: told only when something does
+    // not arrive.
+    std::string caveat;
     const std::vector<std::string> classes =
-        job.storageClasses.empty() ? DefaultGetStorageClasses() : job.storageClasses;
-    if (1 + 3 * classes.size() > net::MAX_PROPOSALS) return QUERY_REFUSED;
+        job.storageClasses.empty()
+            ? ClassesToTake(ClassesThePeerNames(peer, *kind, list[0], caveat), note)
+            : job.storageClasses;
 
     net::AssociationPtr assoc = net::Open(peer, GetProposals(job.sopClassUid, classes));
     if (assoc->opened.outcome != net::OpenOutcome::Accepted) return OpenFailureOutcome(*assoc);
@@ -142,7 +259,9 @@ int32_t GetSCUStatus(const net::ConnectionSettings& peer, const GetJob& job, Rec
         if (progress && last.response.status >= 0) progress(last);
     } while (last.response.status == net::STATUS_PENDING);
     if (last.response.status < 0) return last.response.status;
-    return JudgeGet(last);
+    const int32_t judged = JudgeGet(last);
+    if (judged != net::STATUS_SUCCESS && !caveat.empty() && note) note(caveat);
+    return judged;
 }
 
 std::string GetOutcomeText(int32_t outcome) {

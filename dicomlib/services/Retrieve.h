@@ -45,7 +45,8 @@ struct GetJob {
     // record does not carry it (series and image records hold no Patient ID).
     std::string patientId;
     // The classes proposed with our SCP role; empty: the storage classes of the standard
-    // profile.
+    // profile and those the peer's image-level C-FIND names for what is asked (on an
+    // association of its own before the retrieve).
     std::vector<std::string> storageClasses;
     std::string directory;  // where instances are filed, as the provider files them
     std::filesystem::path indexRoot;
@@ -53,6 +54,10 @@ struct GetJob {
     // on (at most MAX_RESPONSES_AFTER_CANCEL) to the final one, whose counts are kept.
     std::function<bool()> cancelled;
 };
+
+// The most storage classes one C-GET association proposes: three contexts each beside the Get
+// class's, within the 128 an association holds.
+constexpr std::size_t MAX_GET_STORAGE_CLASSES = 42;
 
 // The storage classes of the provider's standard profile.
 std::vector<std::string> DefaultGetStorageClasses();

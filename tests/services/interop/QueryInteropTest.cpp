@@ -267,6 +267,24 @@ TEST_F(QueryInterop, DcmqrscpSendsAStudyAndAnImageOnOurGetAssociation) {
     testsupport::ExpectSameDataSet(ct.file, Stored(ct), inputs_);
     EXPECT_FALSE(fs::exists(Stored(instances_[1])));  // the MR study was not asked for
 
+    // A class beyond the provider's standard ones: dcmqrscp's C-FIND does not say which class
+    // an instance is, so the retrieve cannot propose our role for it and says why.
+    const Instance plan = Describe(testsupport::PydicomTestFiles() / "rtplan.dcm");
+    const auto fill = RunCommand(
+        {"storescu", "-aec", "ARCHIVE", "127.0.0.1", port, plan.file.string()}, NO_DELAY);
+    ASSERT_EQ(fill.exitCode, 0) << fill.output << fill.errors;
+    auto rt = Get({"--key", "StudyInstanceUID=" + plan.study});
+    EXPECT_EQ(rt.exitCode, 1) << rt.output << rt.errors;
+    EXPECT_NE(rt.errors.find("warning: the peer's C-FIND names no SOP Class UID for the "
+                             "instances asked for: only the standard storage classes were "
+                             "proposed (give others with --classes)"),
+              std::string::npos)
+        << rt.errors;
+    auto chosen = Get(
+        {"--key", "StudyInstanceUID=" + plan.study, "--classes", "1.2.840.10008.5.1.4.1.1.481.5"});
+    EXPECT_EQ(chosen.exitCode, 0) << chosen.output << chosen.errors;
+    EXPECT_TRUE(fs::exists(Stored(plan)));
+
     // Patient Root names the patient above the study and series: without its ID the command
     // says what is missing before it connects; with it the series comes whole.
     const std::vector<std::string> seriesKeys = {"--root",  "patient",
@@ -375,6 +393,20 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
         testsupport::ExpectSameDataSet(
             got.file, work / "images" / got.study / got.series / (got.sop + ".dcm"), inputs_);
     }
+    // A class beyond the provider's standard ones: Orthanc's image-level C-FIND names it, so
+    // the retrieve proposes our role for it without --classes.
+    const Instance plan = Describe(testsupport::PydicomTestFiles() / "rtplan.dcm");
+    const auto fill = RunCommand(
+        {"storescu", "-aec", "ORTHANC", "127.0.0.1", std::to_string(port), plan.file.string()},
+        NO_DELAY);
+    ASSERT_EQ(fill.exitCode, 0) << fill.output << fill.errors;
+    auto rt = RunCommand({testsupport::CliPath(), "get", "127.0.0.1", std::to_string(port),
+                          "images", "--aec", "ORTHANC", "--key", "StudyInstanceUID=" + plan.study},
+                         {}, work.Path());
+    EXPECT_EQ(rt.exitCode, 0) << rt.output << rt.errors;
+    EXPECT_NE(rt.output.find(": 1 completed, 0 failed"), std::string::npos) << rt.output;
+    testsupport::ExpectSameDataSet(
+        plan.file, work / "images" / plan.study / plan.series / (plan.sop + ".dcm"), inputs_);
 
     // Orthanc answers every C-MOVE failure with 0xC000.
     auto unknown = Cli({"move", "127.0.0.1", std::to_string(port), "--aec", "ORTHANC", "--dest",
