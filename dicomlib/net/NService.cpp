@@ -192,6 +192,16 @@ NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     response.outcome = data::GetTagUS(command, tag::Status);
     if (const DicomElement* e = data::FindTag(command, tag::AffectedSOPInstanceUID))
         response.affectedInstance = UidText(*e);
+    if (const DicomElement* e = data::FindTag(command, tag::ErrorComment);
+        e != nullptr && data::HasValue(*e)) {
+        std::string text(reinterpret_cast<const char*>(e->value), e->length);
+        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+            text.pop_back();
+        // Only what can be shown: a peer's bytes never reach a terminal as control codes.
+        for (char& c : text)
+            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+        response.errorComment = std::move(text);
+    }
     return response;
 }
 
@@ -225,7 +235,10 @@ std::string DescribeNOutcome(const NResponse& response, uint16_t expectedField,
         case N_NOT_SENT:
             return "no accepted presentation context for the SOP class";
         default:
-            return StatusText(static_cast<uint16_t>(response.outcome), expectedField);
+            return StatusText(static_cast<uint16_t>(response.outcome), expectedField) +
+                   (response.errorComment.empty()
+                        ? std::string()
+                        : "; the peer says: \"" + response.errorComment + "\"");
     }
 }
 

@@ -65,6 +65,7 @@ struct NResponse {
     int32_t outcome = N_NO_RESPONSE;  // the Status, or an NFailure
     uint16_t commandField = 0;
     std::string affectedInstance;  // (0000,1000), NUL pad and blanks taken off
+    std::string errorComment;      // (0000,0902): the peer's own words on a failure, trimmed
     ElementList dataSet;           // the data set that followed, when one was announced
 };
 

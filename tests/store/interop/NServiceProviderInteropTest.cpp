@@ -127,6 +127,8 @@ TEST_F(NServiceProvider, ReportsOnANewAssociationToTheNodeOfTheRequestor) {
     const auto unknown = Cli("commit", {ct_, "--receive", std::to_string(receive)}, "STRANGER");
     EXPECT_EQ(unknown.exitCode, 1) << unknown.output << unknown.errors;
     EXPECT_TRUE(Has(unknown.errors, "0x0110")) << unknown.errors;
+    EXPECT_TRUE(Has(unknown.errors, "the peer says: \"no node STRANGER for the report\""))
+        << unknown.errors;
 
     const auto badNodes =
         testsupport::RunCommand({testsupport::CliPath(), "scp", "0", (work_ / "x").string(),
@@ -155,6 +157,8 @@ TEST_F(NServiceProvider, KeepsProcedureStepsByTheirStateRules) {
     const auto again = Cli("mpps", {"set", uid, "--status", "DISCONTINUED"});
     EXPECT_EQ(again.exitCode, 1);
     EXPECT_TRUE(Has(again.errors, "status 0x0110")) << again.errors;
+    EXPECT_TRUE(Has(again.errors, "the peer says: \"the step is COMPLETED: it cannot be changed\""))
+        << again.errors;
     const auto unknown = Cli("mpps", {"set", "1.2.3.4", "--status", "COMPLETED"});
     EXPECT_EQ(unknown.exitCode, 1);
     EXPECT_TRUE(Has(unknown.errors, "status 0x0112")) << unknown.errors;
