@@ -3,8 +3,10 @@
 #include <cerrno>
 #include <cstring>
 
+#include "data/Tags.h"
 #include "net/Association.h"
 #include "net/CommandSet.h"
+#include "net/ErrorComment.h"
 
 namespace dicomlib::net {
 
@@ -219,6 +221,26 @@ void NoteStatusFailure(uint16_t status, uint16_t commandField) {
     std::string text = StatusText(status, commandField);
     if (const std::string_view advice = StatusAdvice(status, commandField); !advice.empty())
         text += ": " + std::string(advice);
+    NoteFailure(std::move(text));
+}
+
+std::string ErrorCommentOf(const ElementList& command) {
+    const DicomElement* e = data::FindTag(command, tag::ErrorComment);
+    if (e == nullptr || !data::HasValue(*e) || e->value == nullptr) return {};
+    std::string text(reinterpret_cast<const char*>(e->value), e->length);
+    while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
+        text.pop_back();
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
+    return text;
+}
+
+void NoteStatusFailureOf(uint16_t status, uint16_t commandField, const ElementList& command) {
+    std::string text = StatusText(status, commandField);
+    if (const std::string_view advice = StatusAdvice(status, commandField); !advice.empty())
+        text += ": " + std::string(advice);
+    if (const std::string comment = ErrorCommentOf(command); !comment.empty())
+        text += "; the peer says: \"" + comment + "\"";
     NoteFailure(std::move(text));
 }
 

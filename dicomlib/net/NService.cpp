@@ -7,6 +7,7 @@
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/Dispatcher.h"
+#include "net/ErrorComment.h"
 
 namespace dicomlib::net {
 namespace {
@@ -192,16 +193,7 @@ NResponse ReadNResponse(Association& assoc, uint16_t expectedField) {
     response.outcome = data::GetTagUS(command, tag::Status);
     if (const DicomElement* e = data::FindTag(command, tag::AffectedSOPInstanceUID))
         response.affectedInstance = UidText(*e);
-    if (const DicomElement* e = data::FindTag(command, tag::ErrorComment);
-        e != nullptr && data::HasValue(*e)) {
-        std::string text(reinterpret_cast<const char*>(e->value), e->length);
-        while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
-            text.pop_back();
-        // Only what can be shown: a peer's bytes never reach a terminal as control codes.
-        for (char& c : text)
-            if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = '?';
-        response.errorComment = std::move(text);
-    }
+    response.errorComment = ErrorCommentOf(command);
     return response;
 }
 

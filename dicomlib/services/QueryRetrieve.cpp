@@ -10,6 +10,7 @@
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/Dispatcher.h"
+#include "net/ErrorComment.h"
 #include "net/Pdu.h"
 #include "net/TraceLog.h"
 #include "services/Storage.h"
@@ -315,7 +316,7 @@ int32_t ReadResponse(Association& assoc, uint16_t responseField, ElementList& co
         return QUERY_TOO_MANY_PENDING;
     }
     if (!IsPending(status) && status != net::STATUS_SUCCESS)
-        net::NoteStatusFailure(static_cast<uint16_t>(status), responseField);
+        net::NoteStatusFailureOf(static_cast<uint16_t>(status), responseField, command);
     // Pending responses can run into the thousands: their lines come with the message dumps.
     LogServiceLine(IsPending(status) ? net::LOG_MESSAGES : net::LOG_ASSOCIATION,
                    ResponseName(responseField) + ": " + TraceWords(responseField, status));

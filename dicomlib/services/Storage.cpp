@@ -15,6 +15,7 @@
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/Dispatcher.h"
+#include "net/ErrorComment.h"
 #include "net/TraceLog.h"
 #include "store/IndexFiles.h"
 
@@ -347,7 +348,8 @@ int32_t ReadStoreRSP(Association& assoc) {
     if (!response) return STORE_NO_RESPONSE;
     if (response->commandField != net::C_STORE_RSP) return STORE_NOT_STORE_RESPONSE;
     const uint16_t status = data::GetTagUS(response->command, tag::Status);
-    if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_STORE_RSP);
+    if (status != net::STATUS_SUCCESS)
+        net::NoteStatusFailureOf(status, net::C_STORE_RSP, response->command);
     return status;
 }
 

@@ -8,6 +8,7 @@
 #include "net/AssociationWords.h"
 #include "net/Dimse.h"
 #include "net/Dispatcher.h"
+#include "net/ErrorComment.h"
 #include "net/TraceLog.h"
 
 namespace dicomlib::services {
@@ -35,7 +36,8 @@ bool ReadEchoRSP(Association& assoc) {
         return false;
     }
     const uint16_t status = data::GetTagUS(response->command, tag::Status);
-    if (status != net::STATUS_SUCCESS) net::NoteStatusFailure(status, net::C_ECHO_RSP);
+    if (status != net::STATUS_SUCCESS)
+        net::NoteStatusFailureOf(status, net::C_ECHO_RSP, response->command);
     return status == net::STATUS_SUCCESS;
 }
 

@@ -351,6 +351,21 @@ TEST(StoreFile, OutcomeIsTheResponseStatusOrWhyThereIsNone) {
     refusing.Start([](PduStream& s) { s.Write(AcceptEvery(ReadPduBytes(s), "", 3)); });
     EXPECT_EQ(services::StoreFile("127.0.0.1", refusing.Port(), "", "", image, "", true),
               services::STORE_CONTEXT_REFUSED);
+
+    // The peer's own words on a failure follow ours, its control codes shown as '?'.
+    ScriptedScp commenting([](std::size_t, const Bytes& command) {
+        return CommandBytes({{0x0002, Uid("1.2.3.4")},
+                             {0x0100, Le16(0x8001)},
+                             {0x0120, Le16(UsOf(command, tag::MessageID))},
+                             {0x0800, Le16(0x0101)},
+                             {0x0900, Le16(0xA700)},
+                             {0x0902, T("DISK FULL\x1b[2J ")}});
+    });
+    EXPECT_EQ(services::StoreFile("127.0.0.1", commenting.Port(), "", "", image, "", true), 0xA700);
+    commenting.Join();
+    EXPECT_EQ(LastFailure(),
+              "status 0xA700 (refused: out of resources): the peer is short of disk space or "
+              "memory; ask its administrator; the peer says: \"DISK FULL?[2J\"");
 }
 
 TEST(StoreFile, FilesThatCannotBeSentOpenNoAssociation) {
