@@ -54,12 +54,21 @@ int ScheduledFromWorklist(const NetLine& worklist,
     if (found) {
         const void* entry = RecordAt(list, 0);
         RecordField field;
+        std::string characterSet;
         for (uint32_t i = 0; DescribeRecordField("WORKLIST", i, &field) == 1; ++i)
             for (const auto& [from, to] : FROM_WORKLIST)
                 if (std::string(field.name) == from && !Trimmed(RecordText(entry, i)).empty()) {
                     fields.emplace_back(to);
                     values.push_back(Trimmed(RecordText(entry, i)));
+                    // The texts keep the entry's bytes, so the step says which set they are in.
+                    if (const char* set = RecordCharacterSet(entry, i);
+                        characterSet.empty() && set != nullptr)
+                        characterSet = set;
                 }
+        if (!characterSet.empty()) {
+            fields.emplace_back("SpecificCharacterSet");
+            values.push_back(characterSet);
+        }
     }
     ClearWL(list);
     DeleteRecordList(list);

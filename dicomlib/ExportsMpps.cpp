@@ -44,6 +44,7 @@ std::string* FieldNamed(services::MppsCreateAttributes& a, std::string_view name
         {"PerformedLocation", &a.location},
         {"PerformedProcedureStepDescription", &a.description},
         {"Modality", &a.modality},
+        {"SpecificCharacterSet", &a.characterSet},
     };
     for (const auto& [fieldName, field] : fields)
         if (fieldName == name) return field;

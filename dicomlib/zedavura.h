@@ -1415,7 +1415,9 @@ typedef enum MppsOutcome {
  * StudyInstanceUID, AccessionNumber, RequestedProcedureID, RequestedProcedureDescription,
  * ScheduledProcedureStepID, ScheduledProcedureStepDescription, PerformedProcedureStepID,
  * PerformedStationAETitle, PerformedStationName, PerformedLocation,
- * PerformedProcedureStepDescription, Modality (default OT); texts Windows-1252. peer: the RIS,
+ * PerformedProcedureStepDescription, Modality (default OT); texts Windows-1252, or written in
+ * the set SpecificCharacterSet names (a worklist entry's RecordCharacterSet, say), which is then
+ * sent as (0008,0005). peer: the RIS,
  * its titles and waits (null or too small: MPPS_BAD_ARGUMENT). The step's SOP
  * Instance UID goes into instanceUid (capacity bytes, 65 hold any UID; cut to fit). An
  * MppsOutcome or status. */

@@ -124,6 +124,7 @@ std::string NewUid() {
 ElementList MppsCreateDataSet(const MppsCreateAttributes& a) {
     ElementList list;
     Builder b(list);
+    if (!a.characterSet.empty()) b.Text(0x0008, 0x0005, "CS", a.characterSet);
     b.Text(0x0008, 0x0060, "CS", a.modality);
     b.Empty(0x0008, 0x1032);  // Procedure Code Sequence
     b.Empty(0x0008, 0x1120);  // Referenced Patient Sequence

@@ -29,6 +29,9 @@ struct MppsCreateAttributes {
     std::string stationName, location, description;
     std::string modality = "OT";
     std::string startDate, startTime;  // YYYYMMDD, HHMMSS; now when empty
+    // The Specific Character Set the texts are written in (a worklist entry's, when they come
+    // from one), sent as (0008,0005); empty: none is sent.
+    std::string characterSet;
 };
 
 // One series made during the step, and its instances (SOP class, SOP instance).

@@ -61,6 +61,27 @@ TEST(CharacterSetInterop, WorklistOfWlmscpfsInJapaneseAndRussian) {
     EXPECT_EQ(keyed.exitCode, 0) << keyed.errors;
     EXPECT_NE(keyed.output.find("PatientName: Люкceмбypг\n"), std::string::npos) << keyed.output;
     EXPECT_NE(keyed.output.find("\n1 result\n"), std::string::npos) << keyed.output;
+
+    // A procedure step made from the Japanese entry keeps its bytes and says their set: our
+    // provider files it, and pydicom reads the name back in its three scripts.
+    testsupport::TempDir work;
+    const uint16_t ris = testsupport::FreePort();
+    testsupport::BackgroundProcess scp({testsupport::CliPath(), "scp", std::to_string(ris), "in",
+                                        "--mpps", (work / "steps").string()},
+                                       work.Path());
+    ASSERT_TRUE(testsupport::WaitForListener(ris)) << scp.Output();
+    const auto created = Cli({"mpps", "127.0.0.1", std::to_string(ris), "create", "--from-worklist",
+                              "127.0.0.1", port, "--worklist-aec", "WLM", "--key", "PatientID=P1"});
+    ASSERT_EQ(created.exitCode, 0) << created.errors;
+    const fs::path step =
+        work / "steps" / (created.output.substr(0, created.output.find('\n')) + ".dcm");
+    const auto read = RunCommand({"/usr/bin/python3", "-c",
+                                  "import sys, pydicom; d = pydicom.dcmread(sys.argv[1]); "
+                                  "sys.stdout.buffer.write(('%s|%s' % (d.SpecificCharacterSet, "
+                                  "d.PatientName)).encode('utf-8'))",
+                                  step.string()});
+    EXPECT_EQ(read.output, "['', 'ISO 2022 IR 87']|Yamada^Tarou=山田^太郎=やまだ^たろう")
+        << read.errors;
 }
 
 TEST(CharacterSetInterop, StudyQueryWithAUtf8KeyAgainstOrthanc) {
