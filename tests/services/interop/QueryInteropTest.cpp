@@ -393,6 +393,40 @@ TEST_F(QueryInterop, OrthancQueriesMovesAndItsWorklistPlugin) {
         testsupport::ExpectSameDataSet(
             got.file, work / "images" / got.study / got.series / (got.sop + ".dcm"), inputs_);
     }
+    // And at series and image level, into folders of their own.
+    const Instance& image = instances_[2];
+    for (const auto& [folder, keys] : std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"series",
+              {"--level", "series", "--key", "StudyInstanceUID=" + series_.study, "--key",
+               "SeriesInstanceUID=" + series_.series}},
+             {"image",
+              {"--level", "image", "--key", "StudyInstanceUID=" + image.study, "--key",
+               "SeriesInstanceUID=" + image.series, "--key", "SOPInstanceUID=" + image.sop}}}) {
+        SCOPED_TRACE(folder);
+        std::vector<std::string> argv = {testsupport::CliPath(),
+                                         "get",
+                                         "127.0.0.1",
+                                         std::to_string(port),
+                                         folder,
+                                         "--aec",
+                                         "ORTHANC"};
+        argv.insert(argv.end(), keys.begin(), keys.end());
+        const auto level = RunCommand(argv, {}, work.Path());
+        EXPECT_EQ(level.exitCode, 0) << level.output << level.errors;
+        const std::size_t expected = folder == "series" ? 3 : 1;
+        EXPECT_NE(level.output.find(": " + std::to_string(expected) + " completed, 0 failed"),
+                  std::string::npos)
+            << level.output;
+        for (std::size_t i = 2; i < instances_.size(); ++i) {
+            const Instance& got = instances_[i];
+            const fs::path stored = work / folder / got.study / got.series / (got.sop + ".dcm");
+            if (folder == "image" && got.sop != image.sop) {
+                EXPECT_FALSE(fs::exists(stored));
+                continue;
+            }
+            testsupport::ExpectSameDataSet(got.file, stored, inputs_);
+        }
+    }
     // A class beyond the provider's standard ones: Orthanc's image-level C-FIND names it, so
     // the retrieve proposes our role for it without --classes.
     const Instance plan = Describe(testsupport::PydicomTestFiles() / "rtplan.dcm");
