@@ -71,12 +71,36 @@ int32_t FindUnder(Association& assoc, RecordType kind,
     return status;
 }
 
-// The storage classes the peer's Study Root C-FIND at image level names for what the key
-// record asks, on an association of its own: asked at once with the study's (and series' and
-// instance's) UIDs, and where a strictly hierarchical peer refuses an image-level query without
-// its series, series by series. Empty when the peer takes no C-FIND or answers nothing.
-std::vector<std::string> ClassesThePeerNames(const net::ConnectionSettings& peer, RecordType kind,
-                                             const void* key, std::string& caveat) {
+// The standard classes, then those the peer names that are not among them, as far as the
+// association's contexts go; those left out are told.
+std::vector<std::string> ClassesToTake(const std::vector<std::string>& named,
+                                       const GetNoteFn& note) {
+    std::vector<std::string> classes = DefaultGetStorageClasses();
+    std::vector<std::string> left;
+    for (const std::string& uid : named) {
+        if (std::find(classes.begin(), classes.end(), uid) != classes.end()) continue;
+        if (classes.size() < MAX_GET_STORAGE_CLASSES)
+            classes.push_back(uid);
+        else
+            left.push_back(ClassName(uid));
+    }
+    if (!left.empty() && note) {
+        std::string list;
+        for (const std::string& name : left)
+            list += (list.empty() ? "" : ", ") + name;
+        note(
+            "the peer holds instances of more storage classes than one association can "
+            "propose; not proposed: " +
+            list + " (choose the classes with --classes)");
+    }
+    return classes;
+}
+
+}  // namespace
+
+std::vector<std::string> StorageClassesThePeerNames(const net::ConnectionSettings& peer,
+                                                    RecordType kind, const void* key,
+                                                    std::string& caveat) {
     const std::string study = FieldNamed(kind, key, "StudyInstanceUID");
     const std::string series =
         kind == RecordType::Study ? std::string() : FieldNamed(kind, key, "SeriesInstanceUID");
@@ -120,33 +144,6 @@ std::vector<std::string> ClassesThePeerNames(const net::ConnectionSettings& peer
             "standard storage classes were proposed (give others with --classes)";
     return classes;
 }
-
-// The standard classes, then those the peer names that are not among them, as far as the
-// association's contexts go; those left out are told.
-std::vector<std::string> ClassesToTake(const std::vector<std::string>& named,
-                                       const GetNoteFn& note) {
-    std::vector<std::string> classes = DefaultGetStorageClasses();
-    std::vector<std::string> left;
-    for (const std::string& uid : named) {
-        if (std::find(classes.begin(), classes.end(), uid) != classes.end()) continue;
-        if (classes.size() < MAX_GET_STORAGE_CLASSES)
-            classes.push_back(uid);
-        else
-            left.push_back(ClassName(uid));
-    }
-    if (!left.empty() && note) {
-        std::string list;
-        for (const std::string& name : left)
-            list += (list.empty() ? "" : ", ") + name;
-        note(
-            "the peer holds instances of more storage classes than one association can "
-            "propose; not proposed: " +
-            list + " (choose the classes with --classes)");
-    }
-    return classes;
-}
-
-}  // namespace
 
 std::vector<std::string> DefaultGetStorageClasses() {
     std::vector<std::string> classes;
@@ -210,7 +207,7 @@ int32_t GetSCUStatus(const net::ConnectionSettings& peer, const GetJob& job, Rec
     std::string caveat;
     const std::vector<std::string> classes =
         job.storageClasses.empty()
-            ? ClassesToTake(ClassesThePeerNames(peer, *kind, list[0], caveat), note)
+            ? ClassesToTake(StorageClassesThePeerNames(peer, *kind, list[0], caveat), note)
             : job.storageClasses;
 
     net::AssociationPtr assoc = net::Open(peer, GetProposals(job.sopClassUid, classes));

@@ -62,6 +62,15 @@ constexpr std::size_t MAX_GET_STORAGE_CLASSES = 42;
 // The storage classes of the provider's standard profile.
 std::vector<std::string> DefaultGetStorageClasses();
 
+// The storage classes the peer's Study Root C-FIND at image level names for what the key record
+// (of kind) asks, on an association of its own: asked at once with the study's (and series'
+// and instance's) UIDs, and where a strictly hierarchical peer refuses an image-level query
+// without its series, series by series. Empty when the peer takes no C-FIND or answers
+// nothing; caveat then says why, for the operator, should something not arrive.
+std::vector<std::string> StorageClassesThePeerNames(const net::ConnectionSettings& peer,
+                                                    RecordType kind, const void* key,
+                                                    std::string& caveat);
+
 // The Get class, then for each storage class an uncompressed context (explicit, implicit VR
 // little endian) and one each for JPEG lossless and JPEG baseline, the instance then travelling
 // as the peer holds it; one SCP role selection per storage class.

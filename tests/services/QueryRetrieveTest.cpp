@@ -624,3 +624,53 @@ TEST(GetSCU, PatientRootNamesThePatientAboveTheSeries) {
     }));
     // clang-format on
 }
+
+// A strictly hierarchical peer refuses an image-level query without the series: the classes
+// are then asked series by series, on the same association.
+TEST(GetSCU, ThePeersClassesAreAskedSeriesBySeriesWhereItWantsTheSeriesNamed) {
+    constexpr char RT_PLAN[] = "1.2.840.10008.5.1.4.1.1.481.5";
+    FakePeer peer;
+    std::vector<MessagePart> identifiers;
+    peer.Start([&](net::PduStream& s) {
+        AcceptAssociation(s, "1.2.840.10008.1.2");
+        const auto ask = [&] {
+            ReadMessagePart(s);
+            identifiers.push_back(ReadMessagePart(s));
+        };
+        ask();  // image level, no series: refused
+        s.Write(Response(0xA900, false));
+        ask();  // the study's series
+        for (const char* series : {"1.2.3.1", "1.2.3.2"}) {
+            s.Write(Response(0xFF00, true));
+            s.Write(DataSetPdu(Implicit(
+                [&](testsupport::DataSetBuilder& b) { b.Text(0x0020, 0x000E, "UI", series); })));
+        }
+        s.Write(Response(0x0000, false));
+        for (const char* sopClass : {RT_PLAN, "1.2.840.10008.5.1.4.1.1.2"}) {
+            ask();  // the images of one series
+            s.Write(Response(0xFF00, true));
+            s.Write(DataSetPdu(Implicit(
+                [&](testsupport::DataSetBuilder& b) { b.Text(0x0008, 0x0016, "UI", sopClass); })));
+            s.Write(Response(0x0000, false));
+        }
+        if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
+    });
+    void* key = NewRecord(RecordType::Study);
+    const auto fields = FieldsOf(RecordType::Study);
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (std::string_view(fields[i].name) == "StudyInstanceUID")
+            SetField(RecordType::Study, key, i, "1.2.3");
+    std::string caveat;
+    const auto classes =
+        StorageClassesThePeerNames(net::SettingsFor("127.0.0.1", peer.Port(), "local", "remote"),
+                                   RecordType::Study, key, caveat);
+    peer.Join();
+    EXPECT_TRUE(FreeLoneRecord(key));
+    EXPECT_EQ(classes, (std::vector<std::string>{"1.2.840.10008.5.1.4.1.1.2", RT_PLAN}));
+    EXPECT_EQ(caveat, "");
+    ASSERT_EQ(identifiers.size(), 4u);
+    const Bytes seriesKey = E(0x0020, 0x000E, Cat({T("1.2.3.2"), {0x00}}));
+    EXPECT_NE(std::search(identifiers[3].data.begin(), identifiers[3].data.end(), seriesKey.begin(),
+                          seriesKey.end()),
+              identifiers[3].data.end());
+}
