@@ -26,7 +26,7 @@ static_assert(Mirrors(PROBE_NOT_OFFERED, services::probe::Verdict::NotOffered));
 static_assert(Mirrors(PROBE_FAILED, services::probe::Verdict::Failed));
 static_assert(Mirrors(PROBE_NOT_TESTED, services::probe::Verdict::NotTested));
 
-std::string TextOr(const char* text, const char* fallback = "") {
+std::string ProbeText(const char* text, const char* fallback = "") {
     return text != nullptr ? text : fallback;
 }
 
@@ -75,8 +75,8 @@ uint32_t Micros(std::chrono::microseconds time) {
 extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, ProbeSectionSink sink,
                                               void* context) {
     // Callers compiled before the connection field keep its default.
-    constexpr std::size_t FIRST_VERSION_SIZE = offsetof(ProbeOptions, connection);
-    if (options == nullptr || options->structSize < FIRST_VERSION_SIZE ||
+    constexpr std::size_t FIRST_PROBE_OPTIONS_SIZE = offsetof(ProbeOptions, connection);
+    if (options == nullptr || options->structSize < FIRST_PROBE_OPTIONS_SIZE ||
         options->host == nullptr || options->port == nullptr)
         return nullptr;
     const bool hasConnection =
@@ -88,12 +88,12 @@ extern "C" ZEDAVURA_API ProbeReport* RunProbe(const ProbeOptions* options, Probe
         services::probe::Options o;
         o.host = options->host;
         o.port = options->port;
-        o.callingAeTitle = TextOr(options->callingAeTitle);
-        o.calledAeTitle = TextOr(options->calledAeTitle, "ANY-SCP");
-        o.moveDestination = TextOr(options->moveDestination);
-        o.receivePort = TextOr(options->receivePort);
-        o.storeTestFile = TextOr(options->storeTestFile);
-        o.workFolder = TextOr(options->workFolder);
+        o.callingAeTitle = ProbeText(options->callingAeTitle);
+        o.calledAeTitle = ProbeText(options->calledAeTitle, "ANY-SCP");
+        o.moveDestination = ProbeText(options->moveDestination);
+        o.receivePort = ProbeText(options->receivePort);
+        o.storeTestFile = ProbeText(options->storeTestFile);
+        o.workFolder = ProbeText(options->workFolder);
         if (connection) o.connection = *connection;
         auto report = std::make_unique<ProbeReport>();
         const services::probe::Report done =
@@ -138,7 +138,8 @@ extern "C" ZEDAVURA_API int32_t ProposeContexts(const char* host, const char* po
             pairs.push_back({proposals[i].abstractSyntax ? proposals[i].abstractSyntax : "",
                              proposals[i].transferSyntax ? proposals[i].transferSyntax : ""});
         const services::ContextsProbe probe = services::ProposeEach(
-            net::SettingsFor(host, port, TextOr(callingAeTitle), TextOr(calledAeTitle)), pairs);
+            net::SettingsFor(host, port, ProbeText(callingAeTitle), ProbeText(calledAeTitle)),
+            pairs);
         for (uint32_t i = 0; i < count; ++i) {
             answers[i].result = probe.answers[i].result;
             Fill(answers[i].transferSyntax, probe.answers[i].transferSyntax);
@@ -180,7 +181,7 @@ extern "C" ZEDAVURA_API int32_t GetPrinterInfo(const char* host, const char* por
     if (host == nullptr || port == nullptr) return -4;
     return Guarded("GetPrinterInfo", int32_t{-4}, [&] {
         const services::PrinterStatus printer = services::GetPrinterStatus(
-            net::SettingsFor(host, port, TextOr(callingAeTitle), TextOr(calledAeTitle)));
+            net::SettingsFor(host, port, ProbeText(callingAeTitle), ProbeText(calledAeTitle)));
         if (info != nullptr) {
             *info = PrinterInfo{};
             Fill(info->status, printer.status);

@@ -44,7 +44,7 @@ extern "C" ZEDAVURA_API uint8_t ReadEchoRSP(Association* assoc) {
 
 namespace {
 
-std::string_view TextOrEmpty(const char* text) {
+std::string_view ServiceText(const char* text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
 }
 
@@ -73,8 +73,8 @@ extern "C" ZEDAVURA_API int32_t StoreSCUStatus(const char* host, const char* por
     if (host == nullptr || port == nullptr || fileName == nullptr)
         return services::STORE_NO_CONNECTION;
     return Guarded("StoreSCU", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
-        return services::StoreFile(host, port, TextOrEmpty(callingAeTitle),
-                                   TextOrEmpty(calledAeTitle), fileName,
+        return services::StoreFile(host, port, ServiceText(callingAeTitle),
+                                   ServiceText(calledAeTitle), fileName,
                                    OptionalText(preferredSyntax), convert != 0);
     });
 }
@@ -126,7 +126,7 @@ extern "C" ZEDAVURA_API int32_t SendSeriesWithProgress(const char* host, const c
     if (host == nullptr || port == nullptr || directory == nullptr) return services::STORE_NO_FILES;
     return Guarded("SendSeries", int32_t{services::STORE_INTERNAL_ERROR}, [&] {
         return services::SendSeriesStatus(
-            host, port, TextOrEmpty(callingAeTitle), TextOrEmpty(calledAeTitle), directory,
+            host, port, ServiceText(callingAeTitle), ServiceText(calledAeTitle), directory,
             OptionalText(preferredSyntax), convert != 0, SeriesReport(progress, context));
     });
 }

@@ -40,20 +40,20 @@ static_assert(Mirrors(WEB_ANSWER_TOO_LARGE, web::WEB_ANSWER_TOO_LARGE));
 static_assert(Mirrors(WEB_REFUSED, web::WEB_REFUSED));
 static_assert(Mirrors(WEB_INTERNAL_ERROR, web::WEB_INTERNAL_ERROR));
 
-std::string Text(const char* text) {
+std::string WebText(const char* text) {
     return text != nullptr ? std::string(text) : std::string();
 }
 
 web::HttpSettings SettingsOf(const WebSettings* settings) {
     web::HttpSettings s;
     if (settings == nullptr) return s;
-    s.tlsCa = Text(settings->tlsCa);
-    s.tlsCert = Text(settings->tlsCert);
-    s.tlsKey = Text(settings->tlsKey);
+    s.tlsCa = WebText(settings->tlsCa);
+    s.tlsCert = WebText(settings->tlsCert);
+    s.tlsKey = WebText(settings->tlsKey);
     s.tlsNoVerify = settings->tlsNoVerify != 0;
-    s.user = Text(settings->user);
-    s.password = Text(settings->password);
-    s.token = Text(settings->token);
+    s.user = WebText(settings->user);
+    s.password = WebText(settings->password);
+    s.token = WebText(settings->token);
     return s;
 }
 
@@ -80,8 +80,8 @@ extern "C" ZEDAVURA_API int32_t WadoRetrieve(const char* serviceUrl, const WebSe
                                         r.bytes, r.outcome};
             progress(context, &instance);
         };
-        return web::WadoRetrieve(serviceUrl, SettingsOf(settings), studyUid, Text(seriesUid),
-                                 Text(instanceUid), directory, store::INDEX_ROOT, told);
+        return web::WadoRetrieve(serviceUrl, SettingsOf(settings), studyUid, WebText(seriesUid),
+                                 WebText(instanceUid), directory, store::INDEX_ROOT, told);
     });
 }
 
@@ -93,7 +93,7 @@ extern "C" ZEDAVURA_API int32_t WadoMetadata(const char* serviceUrl, const WebSe
     return Guarded("WadoMetadata", int32_t{WEB_INTERNAL_ERROR}, [&] {
         std::string json;
         const int32_t outcome = web::WadoMetadata(serviceUrl, SettingsOf(settings), studyUid,
-                                                  Text(seriesUid), Text(instanceUid), json);
+                                                  WebText(seriesUid), WebText(instanceUid), json);
         if (outcome == WEB_SUCCESS && sink != nullptr)
             sink(context, json.c_str(), static_cast<uint32_t>(json.size()));
         return outcome;
@@ -124,7 +124,8 @@ extern "C" ZEDAVURA_API int32_t StowFiles(const char* serviceUrl, const WebSetti
                                         s.retrieveUrl.c_str()};
             progress(context, &instance);
         };
-        return web::StowFiles(serviceUrl, SettingsOf(settings), files, Text(studyUid), batch, told);
+        return web::StowFiles(serviceUrl, SettingsOf(settings), files, WebText(studyUid), batch,
+                              told);
     });
 }
 
@@ -137,7 +138,7 @@ extern "C" ZEDAVURA_API ProbeReport* RunWebProbe(const WebProbeOptions* options,
         web::WebProbeOptions o;
         o.serviceUrl = options->serviceUrl;
         o.settings = SettingsOf(options->settings);
-        o.storeTestFile = Text(options->storeTestFile);
+        o.storeTestFile = WebText(options->storeTestFile);
         auto report = std::make_unique<ProbeReport>();
         const services::probe::Report done =
             web::ProbeWeb(o, [&](const services::probe::Section& section) {

@@ -275,7 +275,7 @@ const CodeElement* MatchEscape(std::string_view after, std::size_t& length) {
     return nullptr;
 }
 
-bool IsDelimiter(uint8_t byte, TextKind kind) {
+bool IsTextDelimiter(uint8_t byte, TextKind kind) {
     if (byte < 0x20 && byte != static_cast<uint8_t>(ESC)) return true;  // CR, LF, TAB, FF, ...
     if (kind == TextKind::Text) return false;
     return byte == '\\' || (kind == TextKind::PersonName && (byte == '^' || byte == '='));
@@ -475,7 +475,7 @@ std::string CharacterSet::DecodeExtended(std::string_view bytes, TextKind kind) 
         }
         const CodeElement* e = byte < 0x80 ? g0 : g1;
         if (byte < 0x80 && (e->width == 1 || byte <= 0x20)) {
-            if (IsDelimiter(byte, kind)) {
+            if (IsTextDelimiter(byte, kind)) {
                 // Each value, component group and line starts again in the sets of value 1.
                 literal(bytes.substr(i, 1));
                 g0 = startG0;
@@ -545,7 +545,7 @@ std::optional<std::string> CharacterSet::Encode(std::string_view utf8, TextKind 
     for (std::size_t i = 0; i < utf8.size();) {
         const std::size_t length = CharacterLength(utf8, i);
         const std::string_view character = utf8.substr(i, length);
-        if (length == 1 && IsDelimiter(static_cast<uint8_t>(character[0]), kind)) {
+        if (length == 1 && IsTextDelimiter(static_cast<uint8_t>(character[0]), kind)) {
             backToStart();
             out += character;
             i += length;
@@ -561,7 +561,8 @@ std::optional<std::string> CharacterSet::Encode(std::string_view utf8, TextKind 
             // A byte that would read as a delimiter or an escape is no way to write another
             // character (the yen sign of JIS X 0201 is 0x5C).
             const auto first = static_cast<uint8_t>((*coded)[0]);
-            if (coded->size() == 1 && (IsDelimiter(first, kind) || (extensions_ && first == 0x1B)))
+            if (coded->size() == 1 &&
+                (IsTextDelimiter(first, kind) || (extensions_ && first == 0x1B)))
                 continue;
             if (e != (e->g1 ? g1 : g0)) {
                 if (!extensions_) continue;

@@ -70,12 +70,12 @@ void AddWarning(const DicomElement& e, const CharacterSet* set, const std::strin
         addLine(prefix + "Warning: " + Cp1252ToUtf8(set->Warning()));
 }
 
-bool IsItem(const DicomElement& e) {
+bool IsItemHeader(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
 }
 
 bool IsContainer(const DicomElement& e) {
-    return IsItem(e) || VrIs(e, "SQ");
+    return IsItemHeader(e) || VrIs(e, "SQ");
 }
 
 // The first count bytes of the value in host order, the missing ones zero.
@@ -126,7 +126,7 @@ void DumpList(ElementList& list, const LineSink& addLine, bool explicitVr, bool 
         } else {
             addLine(prefix + Format("(%04X, %04X), %s - %s", e->group, e->element, vr.c_str(),
                                     name.c_str()));
-            if (IsItem(*e) && !fragment) {
+            if (IsItemHeader(*e) && !fragment) {
                 ++depth;
             } else if (e->group == 0xFFFE && e->element == 0xE00D && depth > 0) {
                 --depth;

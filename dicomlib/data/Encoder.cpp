@@ -15,7 +15,7 @@ namespace {
 
 constexpr int MAX_NESTING = 64;
 
-bool IsItem(const DicomElement& e) {
+bool IsItemElement(const DicomElement& e) {
     return e.group == 0xFFFE && e.element == 0xE000;
 }
 
@@ -46,7 +46,7 @@ bool DecodeSequenceValueAt(const DicomElement& element, ElementList& list, bool 
         DicomElement* e = ReadElement(in, sourceExplicit);
         if (e == nullptr) return false;
         if (!sourceExplicit) TypeImplicitElement(*e, sourceBigEndian);
-        if ((IsItem(*e) || VrIs(*e, "SQ")) && HasValue(*e)) {
+        if ((IsItemElement(*e) || VrIs(*e, "SQ")) && HasValue(*e)) {
             ElementList nested;
             const bool ok = DecodeSequenceValueAt(*e, nested, sourceExplicit, targetExplicit,
                                                   sourceBigEndian, targetBigEndian, depth + 1);

@@ -21,7 +21,7 @@ constexpr const char* BANNER = "ZEDAVURA Waveform";
 constexpr const char* FONT = "Tahoma";
 
 // Far enough outside any bitmap to look the same, near enough for every coordinate type.
-constexpr double FAR = 1 << 20;
+constexpr double OFF_BITMAP = 1 << 20;
 
 void DrawPaper(Canvas& canvas, int width, int height) {
     canvas.Rectangle(0, 0, width, height);
@@ -106,7 +106,7 @@ void DrawChannels(Canvas& canvas, const WaveformGroup& group, int width) {
             double row = y - v / divisor;
             if (std::isnan(row)) row = y;  // a zero sample over an infinitely fine scale
             canvas.LineTo(static_cast<int>(x + 30 + i / samplesPerPixel),
-                          static_cast<int>(std::clamp(row, -FAR, FAR)));
+                          static_cast<int>(std::clamp(row, -OFF_BITMAP, OFF_BITMAP)));
         }
     }
 }

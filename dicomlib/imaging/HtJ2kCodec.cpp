@@ -67,18 +67,18 @@ void LoadRow(std::span<const uint8_t> frame, const FrameLayout& l, std::size_t y
     }
 }
 
-uint32_t BigEndian16(std::span<const uint8_t> s, std::size_t at) {
+uint32_t CodestreamWord16(std::span<const uint8_t> s, std::size_t at) {
     return uint32_t{s[at]} << 8 | s[at + 1];
 }
 uint32_t BigEndian32(std::span<const uint8_t> s, std::size_t at) {
-    return BigEndian16(s, at) << 16 | BigEndian16(s, at + 2);
+    return CodestreamWord16(s, at) << 16 | CodestreamWord16(s, at + 2);
 }
 
 // Whether OpenJPH reads the stream: a bare codestream (SOC, then SIZ) whose capabilities
 // include the High-Throughput block coder. Anything else is OpenJPEG's to read or refuse.
 bool IsHighThroughput(std::span<const uint8_t> s) {
     return s.size() >= 8 && s[0] == 0xFF && s[1] == 0x4F && s[2] == 0xFF && s[3] == 0x51 &&
-           (BigEndian16(s, 6) & 0x4000) != 0;
+           (CodestreamWord16(s, 6) & 0x4000) != 0;
 }
 
 struct TileParts {
@@ -95,7 +95,7 @@ TileParts WalkTileParts(std::span<const uint8_t> s) {
     TileParts t;
     std::size_t at = 2;  // after SOC
     while (at + 4 <= s.size() && s[at] == 0xFF && s[at + 1] != 0x90)
-        at += 2 + BigEndian16(s, at + 2);
+        at += 2 + CodestreamWord16(s, at + 2);
     t.first = at;
     std::size_t end = s.size();
     while (end > at && s[end - 1] == 0)
@@ -108,7 +108,7 @@ TileParts WalkTileParts(std::span<const uint8_t> s) {
             t.error = "the stream ends inside a tile-part: it was cut short";
             return t;
         }
-        t.parts.emplace_back(BigEndian16(s, at + 4), length);
+        t.parts.emplace_back(CodestreamWord16(s, at + 4), length);
         at += length;
     }
     if (t.parts.empty()) {

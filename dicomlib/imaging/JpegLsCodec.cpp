@@ -27,7 +27,7 @@ bool Failed(charls::jpegls_errc code) {
     return code != charls::jpegls_errc::success;
 }
 
-uint32_t ReadSample(const uint8_t* p, std::size_t bytes) {
+uint32_t ReadFrameSample(const uint8_t* p, std::size_t bytes) {
     uint32_t value = 0;
     for (std::size_t i = bytes; i-- > 0;)
         value = value << 8 | p[i];
@@ -92,7 +92,7 @@ EncodedFrame EncodeJpegLs(std::span<const uint8_t> frame, const FrameLayout& lay
         staged.resize(samples * toBytes);
         const uint32_t mask = (1u << layout.Stored()) - 1;
         for (std::size_t i = 0; i < samples; ++i) {
-            const uint32_t value = ReadSample(frame.data() + i * fromBytes, fromBytes) & mask;
+            const uint32_t value = ReadFrameSample(frame.data() + i * fromBytes, fromBytes) & mask;
             if (toBytes == 1) {
                 staged[i] = static_cast<uint8_t>(value);
             } else {

@@ -33,7 +33,7 @@ JxlThreadParallelRunnerPtr RunnerFor(std::size_t pixels) {
 }
 
 // The scale between a sample of `bits` bits and the pixel format's full range.
-struct Scale {
+struct SampleScale {
     uint32_t top;   // 2^bits - 1
     uint32_t full;  // 255 or 65535
 
@@ -124,7 +124,7 @@ EncodedFrame EncodeJpegXl(std::span<const uint8_t> frame, const FrameLayout& lay
     // scaled to the format's range.
     const std::size_t bytes = layout.SampleBytes();
     const std::size_t count = layout.Pixels() * layout.samplesPerPixel;
-    const Scale scale{(1u << layout.Stored()) - 1, bytes == 1 ? 0xFFu : 0xFFFFu};
+    const SampleScale scale{(1u << layout.Stored()) - 1, bytes == 1 ? 0xFFu : 0xFFFFu};
     std::vector<uint8_t> pixels(layout.NativeSize());
     if (layout.planar) {
         ToPixelOrder(frame.first(layout.NativeSize()), pixels, layout);
@@ -235,7 +235,7 @@ DecodedFrame DecodeJpegXl(std::span<const uint8_t> stream, std::span<uint8_t> ou
     stored.bitsStored = static_cast<uint16_t>(std::clamp<uint32_t>(
         std::max<uint32_t>(info.bits_per_sample, layout.Stored()), 1, layout.bitsAllocated));
     const std::size_t bytes = layout.SampleBytes();
-    const Scale scale{(1u << info.bits_per_sample) - 1, bytes == 1 ? 0xFFu : 0xFFFFu};
+    const SampleScale scale{(1u << info.bits_per_sample) - 1, bytes == 1 ? 0xFFu : 0xFFFFu};
     const std::size_t count = layout.Pixels() * layout.samplesPerPixel;
     for (std::size_t i = 0; i < count; ++i) {
         uint8_t* p = pixels.data() + i * bytes;

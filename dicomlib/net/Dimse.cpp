@@ -57,7 +57,7 @@ bool IsOneOf(std::string_view uid, const std::array<const char*, N>& uids) {
     return std::any_of(uids.begin(), uids.end(), [&](const char* u) { return uid == u; });
 }
 
-std::string_view Trimmed(std::string_view text) {
+std::string_view BlankTrimmed(std::string_view text) {
     auto blank = [](char c) { return static_cast<unsigned char>(c) <= 0x20; };
     while (!text.empty() && blank(text.front()))
         text.remove_prefix(1);
@@ -68,9 +68,9 @@ std::string_view Trimmed(std::string_view text) {
 
 // "calling >> called" for a send, "calling << called" for a receive, from the AC record.
 void LogDumpHeader(const Association& assoc, const std::string& logFile, std::string_view arrow) {
-    std::string line(Trimmed(assoc.answer.callingAeTitle));
+    std::string line(BlankTrimmed(assoc.answer.callingAeTitle));
     line += arrow;
-    line += Trimmed(assoc.answer.calledAeTitle);
+    line += BlankTrimmed(assoc.answer.calledAeTitle);
     AppendLogLine(logFile, line);
 }
 

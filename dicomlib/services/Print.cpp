@@ -26,9 +26,9 @@ using net::UidText;
 
 namespace {
 
-constexpr uint16_t ITEM_GROUP = 0xFFFE;
-constexpr uint16_t ITEM_DELIMITER = 0xE00D;
-constexpr uint16_t SEQUENCE_DELIMITER = 0xE0DD;
+constexpr uint16_t PRINT_ITEM_GROUP = 0xFFFE;
+constexpr uint16_t PRINT_ITEM_END = 0xE00D;
+constexpr uint16_t PRINT_SEQUENCE_END = 0xE0DD;
 
 std::string_view Field(const char* text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
@@ -41,7 +41,7 @@ std::string PaddedUid(std::string_view uid) {
 }
 
 void AppendDelimiter(ElementList& list, uint16_t element) {
-    list.Append(data::NewElement(ITEM_GROUP, element, 0, nullptr, nullptr));
+    list.Append(data::NewElement(PRINT_ITEM_GROUP, element, 0, nullptr, nullptr));
 }
 void AppendUndefined(ElementList& list, Tag tag, const char* vr) {
     list.Append(data::NewElement(tag.group, tag.element, UNDEFINED_LENGTH, nullptr, vr));
@@ -72,8 +72,8 @@ std::size_t EndOfContainer(Elements elements, std::size_t start) {
     int depth = 0;
     for (std::size_t i = start; i < elements.size(); ++i) {
         const DicomElement& e = *elements[i];
-        if (e.group == ITEM_GROUP &&
-            (e.element == ITEM_DELIMITER || e.element == SEQUENCE_DELIMITER)) {
+        if (e.group == PRINT_ITEM_GROUP &&
+            (e.element == PRINT_ITEM_END || e.element == PRINT_SEQUENCE_END)) {
             if (--depth == 0) return i + 1;
         } else if (e.length == UNDEFINED_LENGTH) {
             ++depth;
@@ -223,8 +223,8 @@ bool FilmBoxAttributes(const FilmBoxSettings& settings, std::string_view filmSes
         data::NewTextElement(tag::ReferencedSOPClassUID, "UI", PaddedUid(uid::BasicFilmSession)));
     list.Append(
         data::NewTextElement(tag::ReferencedSOPInstanceUID, "UI", PaddedUid(filmSessionUid)));
-    AppendDelimiter(list, ITEM_DELIMITER);
-    AppendDelimiter(list, SEQUENCE_DELIMITER);
+    AppendDelimiter(list, PRINT_ITEM_END);
+    AppendDelimiter(list, PRINT_SEQUENCE_END);
     return true;
 }
 
@@ -234,8 +234,8 @@ bool ImageBoxAttributes(const PrintImage& image, ElementList& list) {
     AppendUndefined(list, tag::BasicGrayscaleImageSequence, "SQ");
     AppendUndefined(list, tag::Item, nullptr);
     if (!BuildImagePixelItem(image, list)) return false;
-    AppendDelimiter(list, ITEM_DELIMITER);
-    AppendDelimiter(list, SEQUENCE_DELIMITER);
+    AppendDelimiter(list, PRINT_ITEM_END);
+    AppendDelimiter(list, PRINT_SEQUENCE_END);
     return true;
 }
 

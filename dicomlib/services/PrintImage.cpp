@@ -31,7 +31,7 @@ struct PixelModule {
     const DicomElement* pixelData = nullptr;
 };
 
-std::string ValueText(const DicomElement& e) {
+std::string ElementText(const DicomElement& e) {
     if (!data::HasValue(e)) return {};
     return std::string(reinterpret_cast<const char*>(e.value), e.length);
 }
@@ -55,7 +55,7 @@ std::optional<uint16_t> UsValue(const DicomElement& e, bool bigEndian) {
 // The first value's whole part: leading blanks, a sign, then digits up to the first other
 // character. None when no digit comes.
 std::optional<int64_t> WholeNumber(const DicomElement& e) {
-    const std::string text = ValueText(e);
+    const std::string text = ElementText(e);
     std::size_t i = 0;
     while (i < text.size() && text[i] == ' ')
         ++i;
@@ -69,7 +69,7 @@ std::optional<int64_t> WholeNumber(const DicomElement& e) {
 }
 
 std::optional<double> DecimalNumber(const DicomElement& e) {
-    const std::string text = ValueText(e);
+    const std::string text = ElementText(e);
     char* end = nullptr;
     const double value = std::strtod(text.c_str(), &end);
     if (end == text.c_str() || !std::isfinite(value)) return std::nullopt;
@@ -94,7 +94,7 @@ PixelModule ReadPixelModule(const ElementList& dataSet, bool bigEndian) {
         if (t == tag::PixelData) {
             m.pixelData = e;
         } else if (t == tag::PhotometricInterpretation) {
-            m.photometric = Trimmed(ValueText(*e));
+            m.photometric = Trimmed(ElementText(*e));
         } else if (t == tag::SamplesPerPixel) {
             m.samples = UsValue(*e, bigEndian);
         } else if (t == tag::PlanarConfiguration) {
@@ -166,7 +166,7 @@ Window WindowOver(int64_t low, int64_t high) {
     return w;
 }
 
-bool Refuse(std::string& why, std::string reason) {
+bool RefuseImage(std::string& why, std::string reason) {
     why = std::move(reason);
     return false;
 }
@@ -248,7 +248,7 @@ ImageFileKind KindOfImageFile(const fs::path& file) {
 
 bool DicomToPrintBitmap(const fs::path& file, PrintImage& image, std::string& why) {
     const auto bytes = data::ReadWholeFile(file);
-    if (!bytes) return Refuse(why, "not a readable DICOM Part 10 file");
+    if (!bytes) return RefuseImage(why, "not a readable DICOM Part 10 file");
     return DicomBytesToPrintBitmap(bytes->Span(), image, why);
 }
 
@@ -256,42 +256,44 @@ bool DicomBytesToPrintBitmap(std::span<const uint8_t> bytes, PrintImage& image, 
     data::DecoderState state;
     ElementList meta, dataSet;
     if (!data::ReadPart10Bytes(state, bytes, meta, dataSet))
-        return Refuse(why, "not a readable DICOM Part 10 file");
+        return RefuseImage(why, "not a readable DICOM Part 10 file");
     // Compressed and big-endian pixel data is decoded first, by the converter's codecs.
     bool bigEndian = state.bigEndian != 0;
     if (const DicomElement* ts = data::FindTag(meta, tag::TransferSyntaxUID)) {
-        std::string syntax = Trimmed(ValueText(*ts));
+        std::string syntax = Trimmed(ElementText(*ts));
         std::string detail;
         const std::string given = syntax;
         if (data::ToNativeLittleEndian(dataSet, syntax, &detail) != data::ConvertError::None) {
-            return Refuse(why, "pixel data that cannot be decoded (transfer syntax " + given +
-                                   (detail.empty() ? ")" : "): " + detail));
+            return RefuseImage(why, "pixel data that cannot be decoded (transfer syntax " + given +
+                                        (detail.empty() ? ")" : "): " + detail));
         }
         if (syntax != given) bigEndian = false;
     }
     const PixelModule m = ReadPixelModule(dataSet, bigEndian);
     if (m.pixelData == nullptr || !data::HasValue(*m.pixelData)) {
         if (m.pixelData != nullptr && m.pixelData->length == UNDEFINED_LENGTH)
-            return Refuse(why, "compressed pixel data");
-        return Refuse(why, "no pixel data");
+            return RefuseImage(why, "compressed pixel data");
+        return RefuseImage(why, "no pixel data");
     }
     const uint16_t bitsAllocated = m.bitsAllocated.value_or(0);
     if (bitsAllocated != 8 && bitsAllocated != 16)
-        return Refuse(why, "Bits Allocated " + std::to_string(bitsAllocated) +
-                               ": only 8- and 16-bit images can be printed");
+        return RefuseImage(why, "Bits Allocated " + std::to_string(bitsAllocated) +
+                                    ": only 8- and 16-bit images can be printed");
     const uint16_t samples = m.samples.value_or(m.photometric == "RGB" ? 3 : 1);
     if (samples != 1 && !(samples == 3 && (m.photometric == "RGB" || m.photometric == "YBR_FULL")))
-        return Refuse(why, "Samples per Pixel " + std::to_string(samples) + " with photometric " +
-                               "interpretation \"" + m.photometric + "\" cannot be printed");
+        return RefuseImage(why, "Samples per Pixel " + std::to_string(samples) +
+                                    " with photometric " + "interpretation \"" + m.photometric +
+                                    "\" cannot be printed");
     const uint64_t rows = m.rows.value_or(0);
     const uint64_t columns = m.columns.value_or(0);
     if (rows == 0 || columns == 0)
-        return Refuse(why, "image size " + SizeText(columns, rows) + " (Columns x Rows)");
+        return RefuseImage(why, "image size " + SizeText(columns, rows) + " (Columns x Rows)");
     const uint64_t count = rows * columns;
     const uint64_t needed = count * samples * (bitsAllocated / 8);
     if (m.pixelData->length < needed)
-        return Refuse(why, "pixel data of " + std::to_string(m.pixelData->length) + " bytes; the " +
-                               SizeText(columns, rows) + " image needs " + std::to_string(needed));
+        return RefuseImage(why, "pixel data of " + std::to_string(m.pixelData->length) +
+                                    " bytes; the " + SizeText(columns, rows) + " image needs " +
+                                    std::to_string(needed));
 
     SampleReader reader;
     reader.sixteen = bitsAllocated == 16;
@@ -317,7 +319,7 @@ bool DicomBytesToPrintBitmap(std::span<const uint8_t> bytes, PrintImage& image, 
 
     if (!image.Reset(static_cast<uint32_t>(columns), static_cast<uint32_t>(rows),
                      imaging::PixelFormat::Indexed8))
-        return Refuse(why, "the image is too large");
+        return RefuseImage(why, "the image is too large");
     image.SetGrayPalette();
     uint8_t* out = image.Pixels().data();
     if (samples == 1)

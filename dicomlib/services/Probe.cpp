@@ -51,7 +51,7 @@ constexpr std::chrono::seconds COMMIT_WAIT{10};
 constexpr char PATIENT_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.1.1";
 constexpr char PATIENT_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.1.2";
 constexpr char WORKLIST_FIND[] = "1.2.840.10008.5.1.4.31";
-constexpr char MPPS_CLASS[] = "1.2.840.10008.3.1.2.3.3";
+constexpr char MPPS_SOP_CLASS[] = "1.2.840.10008.3.1.2.3.3";
 
 // The services the connection's association proposes, in this order.
 enum Service : std::size_t {
@@ -328,7 +328,7 @@ class Prober {
             STUDY_ROOT_GET,
             PATIENT_ROOT_GET,
             STORAGE_COMMITMENT_CLASS,
-            MPPS_CLASS};
+            MPPS_SOP_CLASS};
         std::vector<SyntaxPair> pairs;
         for (const char* service : SERVICES)
             pairs.push_back({service, std::string(uid::ImplicitVRLittleEndian)});
@@ -579,7 +579,7 @@ class Prober {
         Section section = MakeSection("Workflow", Verdict::NotOffered);
         const ServiceRow services[] = {
             {"Storage Commitment Push Model", STORAGE_COMMITMENT_CLASS, COMMITMENT},
-            {"Modality Performed Procedure Step", MPPS_CLASS, MPPS}};
+            {"Modality Performed Procedure Step", MPPS_SOP_CLASS, MPPS}};
         if (AddServiceRows(section, services, results)) {
             section.verdict = Verdict::Works;
             for (const Row& row : section.rows)

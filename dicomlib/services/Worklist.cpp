@@ -23,7 +23,7 @@ constexpr std::array<int, 24> IDENTIFIER_ORDER = {
     13, 11, 10, 14, 17, 16, 18, 19, 20, CLOSE_STEP, 21, 22,
 };
 
-int32_t Refuse(std::string_view why) {
+int32_t RefuseWorklist(std::string_view why) {
     LogServiceLine(net::LOG_ASSOCIATION, "C-FIND-RQ refused: " + std::string(why));
     return QUERY_REFUSED;
 }
@@ -107,9 +107,9 @@ void FillWorklistRecord(void* record, const ElementList& identifier,
 }
 
 int32_t SendWorklistFind(Association& assoc, const RecordList& list, std::string_view sopClassUid) {
-    if (list.Size() == 0) return Refuse("no key record in the list");
+    if (list.Size() == 0) return RefuseWorklist("no key record in the list");
     if (list.Kind() != RecordType::Worklist)
-        return Refuse("the key record is not a worklist record");
+        return RefuseWorklist("the key record is not a worklist record");
     ElementList identifier = WorklistIdentifier(list[0]);
     const uint16_t messageId = net::NextMessageID();
     net::CommandSet command = FindRequest(sopClassUid, messageId);
@@ -130,7 +130,7 @@ bool WriteWLFindRQ(Association& assoc, const RecordList& list, std::string_view 
 
 int32_t ReadWLFindRSP(Association& assoc, RecordList& list) {
     if (!list.Holds(RecordType::Worklist))
-        return Refuse("the list holds records of another kind than WORKLIST");
+        return RefuseWorklist("the list holds records of another kind than WORKLIST");
     ElementList command, identifier;
     const int32_t status = ReadResponse(assoc, net::C_FIND_RSP, command, identifier);
     if (status > 0)

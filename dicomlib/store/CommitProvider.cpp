@@ -26,7 +26,7 @@ using services::STORAGE_COMMITMENT_INSTANCE;
 constexpr uint16_t ACTION_REQUEST_COMMIT = 1;
 constexpr uint16_t EVENT_ALL_COMMITTED = 1, EVENT_SOME_FAILED = 2;
 constexpr uint16_t NO_SUCH_OBJECT_INSTANCE = 0x0112, CLASS_INSTANCE_CONFLICT = 0x0119;
-constexpr uint16_t STATUS_PROCESSING_FAILURE = 0x0110, STATUS_NO_SUCH_INSTANCE = 0x0112;
+constexpr uint16_t COMMIT_PROCESSING_FAILURE = 0x0110, COMMIT_NO_SUCH_INSTANCE = 0x0112;
 constexpr uint16_t STATUS_INVALID_ARGUMENT_VALUE = 0x0115, STATUS_NO_SUCH_ACTION = 0x0123;
 
 std::string Trimmed(std::string_view text) {
@@ -202,7 +202,7 @@ net::DimseHandler CommitHandler(CommitSetup given) {
             return answer(status, comment) ? net::HandlerResult::Continue : net::HandlerResult::End;
         };
         if (instance != STORAGE_COMMITMENT_INSTANCE)
-            return refuse(STATUS_NO_SUCH_INSTANCE, "not the well-known commitment instance");
+            return refuse(COMMIT_NO_SUCH_INSTANCE, "not the well-known commitment instance");
         if (action != ACTION_REQUEST_COMMIT)
             return refuse(STATUS_NO_SUCH_ACTION, "only action 1 (request commitment) is known");
         const auto syntax = net::AcceptedSyntaxOf(
@@ -218,11 +218,11 @@ net::DimseHandler CommitHandler(CommitSetup given) {
         const std::string requestor = Trimmed(assoc.request.callingAeTitle);
         const Node* node = FindNode(setup.nodes, requestor);
         if (setup.newAssociation && !node)
-            return refuse(STATUS_PROCESSING_FAILURE, "no node " + requestor + " for the report");
+            return refuse(COMMIT_PROCESSING_FAILURE, "no node " + requestor + " for the report");
         {
             std::lock_guard lock(state->mutex);
             if (!state->transactions.insert(request.transactionUid).second)
-                return refuse(STATUS_PROCESSING_FAILURE, "Transaction UID already in use");
+                return refuse(COMMIT_PROCESSING_FAILURE, "Transaction UID already in use");
         }
         if (!answer(net::STATUS_SUCCESS, {})) return net::HandlerResult::End;
 

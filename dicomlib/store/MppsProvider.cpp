@@ -40,7 +40,7 @@ constexpr uint16_t STATUS_NO_SUCH_INSTANCE = 0x0112, STATUS_INVALID_INSTANCE = 0
 constexpr uint16_t STATUS_MISSING_ATTRIBUTE = 0x0120, STATUS_MISSING_VALUE = 0x0121;
 constexpr uint16_t STATUS_INVALID_VALUE = 0x0106;
 
-bool Less(Tag a, Tag b) {
+bool TagLess(Tag a, Tag b) {
     return a.group != b.group ? a.group < b.group : a.element < b.element;
 }
 
@@ -65,7 +65,7 @@ std::vector<std::pair<std::size_t, std::size_t>> TopLevelRuns(const ElementList&
     return runs;
 }
 
-std::string Hex(Tag t) {
+std::string TagHex(Tag t) {
     char text[16];
     std::snprintf(text, sizeof text, "(%04X,%04X)", t.group, t.element);
     return text;
@@ -74,7 +74,7 @@ std::string Hex(Tag t) {
 std::string Names(const std::vector<Tag>& tags) {
     std::string text;
     for (Tag t : tags)
-        text += (text.empty() ? "" : " ") + Hex(t);
+        text += (text.empty() ? "" : " ") + TagHex(t);
     return text;
 }
 
@@ -102,20 +102,20 @@ void CheckScheduledSteps(const ElementList& list, std::size_t first, std::size_t
         if (Closes(e) && depth > 0 && --depth == 0 && e.element == 0xE00D) endItem();
     }
     if (items == 0) empty.push_back(SCHEDULED_STEP_SEQUENCE);
-    std::sort(missing.begin(), missing.end(), Less);
+    std::sort(missing.begin(), missing.end(), TagLess);
     missing.erase(std::unique(missing.begin(), missing.end()), missing.end());
-    std::sort(empty.begin(), empty.end(), Less);
+    std::sort(empty.begin(), empty.end(), TagLess);
     empty.erase(std::unique(empty.begin(), empty.end()), empty.end());
 }
 
-std::string Trimmed(std::string text) {
+std::string UnpaddedValue(std::string text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
         text.pop_back();
     return text;
 }
 
 std::string StatusOf(const ElementList& list) {
-    return Trimmed(data::GetTopLevelString(list, STATUS_TAG));
+    return UnpaddedValue(data::GetTopLevelString(list, STATUS_TAG));
 }
 
 // The steps of one folder, one decision and one file write at a time.
@@ -179,7 +179,7 @@ MppsDecision DecideCreate(const ElementList& dataSet, bool exists) {
         const DicomElement* e = data::FindTopLevelTag(dataSet, t);
         if (e == nullptr)
             missing.push_back(t);
-        else if (Trimmed(data::GetTopLevelString(dataSet, t)).empty())
+        else if (UnpaddedValue(data::GetTopLevelString(dataSet, t)).empty())
             empty.push_back(t);
     }
     const auto runs = TopLevelRuns(dataSet);
@@ -190,8 +190,8 @@ MppsDecision DecideCreate(const ElementList& dataSet, bool exists) {
         missing.push_back(SCHEDULED_STEP_SEQUENCE);
     else
         CheckScheduledSteps(dataSet, steps->first, steps->second, missing, empty);
-    std::sort(missing.begin(), missing.end(), Less);
-    std::sort(empty.begin(), empty.end(), Less);
+    std::sort(missing.begin(), missing.end(), TagLess);
+    std::sort(empty.begin(), empty.end(), TagLess);
     if (!missing.empty()) return {STATUS_MISSING_ATTRIBUTE, "missing " + Names(missing), missing};
     if (!empty.empty()) return {STATUS_MISSING_VALUE, "no value in " + Names(empty), empty};
     if (StatusOf(dataSet) != "IN PROGRESS")
@@ -231,7 +231,7 @@ ElementList MergeSet(const ElementList& stored, const ElementList& changes) {
     for (const auto& [first, last] : changed)
         runs.push_back({&changes, first, last});
     std::stable_sort(runs.begin(), runs.end(), [](const Run& a, const Run& b) {
-        return Less(TagOf(*(*a.list)[a.first]), TagOf(*(*b.list)[b.first]));
+        return TagLess(TagOf(*(*a.list)[a.first]), TagOf(*(*b.list)[b.first]));
     });
     ElementList merged;
     for (const Run& run : runs)

@@ -18,7 +18,7 @@ namespace dicomlib::store {
 namespace {
 
 constexpr char ULTRASOUND_MULTIFRAME_IMAGE_STORAGE[] = "1.2.840.10008.5.1.4.1.1.3.1";
-constexpr char STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
+constexpr char PROFILE_STUDY_ROOT_FIND[] = "1.2.840.10008.5.1.4.1.2.2.1";
 constexpr char STUDY_ROOT_MOVE[] = "1.2.840.10008.5.1.4.1.2.2.2";
 
 // The standard rows' order of syntaxes; ultrasound multi-frame alone takes JPEG baseline first.
@@ -42,7 +42,7 @@ ProfileRow RowFor(std::string_view abstractSyntax, std::vector<std::string> pref
     if (abstractSyntax == uid::Verification) {
         row.commandField = net::C_ECHO_RQ;
         row.handler = EchoHandler();
-    } else if (abstractSyntax != STUDY_ROOT_FIND && abstractSyntax != STUDY_ROOT_MOVE) {
+    } else if (abstractSyntax != PROFILE_STUDY_ROOT_FIND && abstractSyntax != STUDY_ROOT_MOVE) {
         row.commandField = net::C_STORE_RQ;
         row.handler = store;
         row.spool = spool;

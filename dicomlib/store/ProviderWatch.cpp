@@ -49,7 +49,7 @@ std::string Hex(uint16_t value) {
     return text;
 }
 
-std::string Trimmed(std::string_view text) {
+std::string TitleText(std::string_view text) {
     while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
         text.remove_suffix(1);
     while (!text.empty() && text.front() == ' ')
@@ -213,8 +213,8 @@ net::Negotiation AssociationWatch::Watching(net::Negotiation negotiate) {
         peer_ = assoc_.stream.Socket().PeerAddress();
         ProviderEvent event;
         event.kind = ProviderEventKind::Association;
-        event.callingAeTitle = Trimmed(rq.callingAeTitle);
-        event.calledAeTitle = Trimmed(rq.calledAeTitle);
+        event.callingAeTitle = TitleText(rq.callingAeTitle);
+        event.calledAeTitle = TitleText(rq.calledAeTitle);
         if (const auto* tls = dynamic_cast<const net::TlsTransport*>(&assoc_.stream.GetTransport()))
             event.tls = tls->Facts().protocol + " " + tls->Facts().cipherSuite;
         if (rq.userInformation.userIdentityRQ)

@@ -313,7 +313,7 @@ std::optional<QueryDataSet> ReadWorklistItem(const std::filesystem::path& path) 
     return ReadInstance(path);
 }
 
-std::string Trimmed(std::string_view text) {
+std::string SpaceTrimmed(std::string_view text) {
     const auto first = text.find_first_not_of(' ');
     if (first == std::string_view::npos) return {};
     return std::string(text.substr(first, text.find_last_not_of(' ') - first + 1));
@@ -482,7 +482,7 @@ net::DimseHandler FindHandler(QueryModel model, const StorageTarget& target,
         const FindAnswer answer = model == QueryModel::Worklist
                                       ? AnswerWorklistQuery(*identifier, options.worklistDirectory)
                                       : AnswerIndexQuery(model, *identifier, target,
-                                                         Trimmed(assoc.request.calledAeTitle));
+                                                         SpaceTrimmed(assoc.request.calledAeTitle));
         if (answer.status != 0) return fail(answer.status, answer.reason);
         if (!answer.unreadable.empty()) {
             std::string files;

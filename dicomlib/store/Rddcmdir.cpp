@@ -21,7 +21,7 @@ using data::ElementHeader;
 
 constexpr std::size_t ITEM_HEADER = 8;
 
-enum class Level { Patient, Study, Series, Image };
+enum class RecordLevel { Patient, Study, Series, Image };
 
 // What a record of a level must be called, and the marker it starts with in the list.
 struct LevelRule {
@@ -35,7 +35,7 @@ uint32_t U32At(const uint8_t* p) {
 }
 
 // Text without the blanks and NULs that pad it.
-std::string_view Trimmed(const uint8_t* value, uint32_t length) {
+std::string_view RecordValueText(const uint8_t* value, uint32_t length) {
     std::string_view text(reinterpret_cast<const char*>(value), value != nullptr ? length : 0);
     while (!text.empty() && (text.back() == ' ' || text.back() == '\0'))
         text.remove_suffix(1);
@@ -116,11 +116,11 @@ class DirectoryWalker {
     DirectoryWalker(std::span<const uint8_t> bytes, std::size_t dataSetStart, ElementList& list)
         : bytes_(bytes), dataSetStart_(dataSetStart), list_(list) {}
 
-    void WalkChain(Level level, uint32_t offset) {
+    void WalkChain(RecordLevel level, uint32_t offset) {
         while (offset != 0 && IsNewRecordAt(offset)) {
             const Links links = ReadRecord(offset, level);
-            if (links.accepted && level != Level::Image && links.lower != 0) {
-                WalkChain(static_cast<Level>(static_cast<int>(level) + 1), links.lower);
+            if (links.accepted && level != RecordLevel::Image && links.lower != 0) {
+                WalkChain(static_cast<RecordLevel>(static_cast<int>(level) + 1), links.lower);
             }
             offset = links.next;
         }
@@ -144,7 +144,7 @@ class DirectoryWalker {
     }
 
     // Appends the record when its type fits the level, and returns where its chain goes on.
-    Links ReadRecord(uint32_t offset, Level level) {
+    Links ReadRecord(uint32_t offset, RecordLevel level) {
         const uint32_t length = U32At(bytes_.data() + offset + 4);
         const std::size_t start = offset + ITEM_HEADER;
         const std::size_t limit = length == UNDEFINED_LENGTH || length > bytes_.size() - start
@@ -175,10 +175,10 @@ class DirectoryWalker {
     }
 
     // The record type test; on acceptance the record's marker is appended.
-    bool Accept(Level level, const ElementHeader& h, const uint8_t* value) {
-        const std::string_view type = Trimmed(value, h.length);
+    bool Accept(RecordLevel level, const ElementHeader& h, const uint8_t* value) {
+        const std::string_view type = RecordValueText(value, h.length);
         if (type.empty()) return false;
-        if (level == Level::Image) {
+        if (level == RecordLevel::Image) {
             list_.Append(data::NewElement(h.group, h.element, h.length, value, h.vr));
             return true;
         }
@@ -213,7 +213,7 @@ DicomDirStatus ReadDCMDIR(std::span<const uint8_t> bytes, ElementList& list) {
         const uint32_t length = h.length == UNDEFINED_LENGTH ? 0 : h.length;
         if (length > meta.Remaining()) return DicomDirStatus::NotPart10;
         if (Is(h, tag::TransferSyntaxUID) &&
-            Trimmed(meta.Current(), length) != uid::ExplicitVRLittleEndian) {
+            RecordValueText(meta.Current(), length) != uid::ExplicitVRLittleEndian) {
             return DicomDirStatus::NotExplicitLittleEndian;
         }
         meta.Advance(length);
@@ -230,7 +230,7 @@ DicomDirStatus ReadDCMDIR(std::span<const uint8_t> bytes, ElementList& list) {
         // A root offset of 0 is an empty directory.
         const uint32_t root =
             h.length == 4 && cursor.Value() != nullptr ? U32At(cursor.Value()) : 0;
-        DirectoryWalker(bytes, dataSetStart, list).WalkChain(Level::Patient, root);
+        DirectoryWalker(bytes, dataSetStart, list).WalkChain(RecordLevel::Patient, root);
         return DicomDirStatus::Read;
     }
     return DicomDirStatus::NoRootOffset;

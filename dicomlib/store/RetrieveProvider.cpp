@@ -241,7 +241,7 @@ std::optional<Selection> Select(const StorageTarget& target, const net::DimseMes
     return SelectInstances(target.storageDirectory, target.indexRoot, patientRoot, message.dataSet);
 }
 
-std::string Trimmed(std::string title) {
+std::string UnpaddedTitle(std::string title) {
     while (!title.empty() && (title.back() == ' ' || title.back() == '\0'))
         title.pop_back();
     return title;
@@ -249,7 +249,7 @@ std::string Trimmed(std::string title) {
 
 // The title the requestor called us by: our calling title towards others.
 std::string OurTitle(const Association& assoc) {
-    return Trimmed(assoc.request.calledAeTitle);
+    return UnpaddedTitle(assoc.request.calledAeTitle);
 }
 
 }  // namespace
@@ -396,7 +396,7 @@ net::DimseHandler MoveHandler(StorageTarget target, std::vector<Node> nodes, uin
             net::OutgoingSettings(listener, node->host, node->port, OurTitle(assoc), node->aeTitle);
         // Each sub-operation names the requestor and its C-MOVE-RQ, so that the destination
         // can tell whose retrieve an instance belongs to.
-        const services::MoveOriginator originator{Trimmed(assoc.request.callingAeTitle),
+        const services::MoveOriginator originator{UnpaddedTitle(assoc.request.callingAeTitle),
                                                   message.MessageId()};
         bool anyOpened = false;
         std::string why;

@@ -181,9 +181,10 @@ class AssociationPool {
     std::vector<std::thread> finished_;
 };
 
-enum class ListenerState { Starting, Listening, Ended };
-
 }  // namespace
+
+// Outside the unnamed namespace, as Listener (declared in the header) has a field of it.
+enum class ListenerState { Starting, Listening, Ended };
 
 struct Listener {
     std::string port;
