@@ -21,9 +21,11 @@ ConnectionSettings SettingsFor(std::string host, std::string port, std::string c
 std::size_t FragmentSizeFor(uint32_t peerMaximumLength) {
     // The PDU length counts the PDV item's length field, context ID and control header.
     constexpr uint32_t PDV_OVERHEAD = 6;
-    if (peerMaximumLength == 0) return FRAGMENT_SIZE;
-    if (peerMaximumLength <= PDV_OVERHEAD) return 1;
-    return std::min<std::size_t>(FRAGMENT_SIZE, peerMaximumLength - PDV_OVERHEAD);
+    const std::size_t longest = peerMaximumLength == 0
+                                    ? MAX_SENT_PDU_LENGTH
+                                    : std::min<std::size_t>(MAX_SENT_PDU_LENGTH, peerMaximumLength);
+    if (longest <= PDV_OVERHEAD) return 1;
+    return longest - PDV_OVERHEAD;
 }
 
 std::string WaitLength(std::chrono::milliseconds length) {

@@ -83,8 +83,8 @@ struct ConnectionSettings {
 ConnectionSettings SettingsFor(std::string host, std::string port, std::string callingAeTitle,
                                std::string calledAeTitle);
 
-// Data bytes per PDV we send: 4096, or fewer when the peer's maximum PDU length (0: no limit)
-// leaves less room beside the PDV's 6 bytes of headers.
+// Data bytes per PDV we send: as many as the peer's maximum PDU length (0: no limit) leaves
+// beside the PDV's 6 bytes of headers, the PDU no longer than MAX_SENT_PDU_LENGTH.
 std::size_t FragmentSizeFor(uint32_t peerMaximumLength);
 
 // The last wait that ran out on this thread, for the words of the failure it caused.

@@ -1,8 +1,8 @@
 // DIMSE message transfer: one command set or data set at a time over an open association,
 // inside P-DATA-TF PDUs. Sending encodes the list a value at a time in the context's transfer
 // syntax (as the transfer syntax table lays it out; command sets always implicit VR little
-// endian) and cuts the bytes into 4096-byte fragments as they come (smaller when the peer takes
-// no PDU that long), one PDV per PDU.
+// endian) and cuts the bytes into fragments as they come, one PDV per PDU, each PDU as long as
+// the peer's maximum PDU length allows (up to MAX_SENT_PDU_LENGTH).
 // Receiving collects PDVs until the last fragment and decodes them, or writes a data set's
 // bytes to a file as they come; every other PDU ends the receive (release, abort, stray
 // association PDUs). What the command elements mean is left to the
@@ -23,8 +23,9 @@
 
 namespace dicomlib::net {
 
-// Data bytes per PDV whatever maximum length the peer announced.
-constexpr std::size_t FRAGMENT_SIZE = 4096;
+// The longest PDU we send (its length field), also to a peer that announced no maximum: what a
+// peer announces below it is what its PDUs get.
+constexpr std::size_t MAX_SENT_PDU_LENGTH = 128 * 1024;
 
 // Bit 0 of the message control header.
 enum class MessageKind : uint8_t {

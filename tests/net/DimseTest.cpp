@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -123,7 +125,11 @@ TEST(FindContextForClass, MetaClassesOwnProposalsAndRefusals) {
     EXPECT_FALSE(SendMessage(*none, list, CT_IMAGE_STORAGE, MessageKind::DataSet));
 }
 
-TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
+// The peer of PeerSession announces a maximum PDU length of 16384: each PDU fills it, the PDV's
+// 6 bytes of headers beside 16378 data bytes.
+constexpr std::size_t FULL_FRAGMENT = 16378;
+
+TEST(SendMessage, CutsMessagesIntoFragmentsThatFillThePeersMaximumWithTheirControlHeaders) {
     std::vector<Bytes> got;
     PeerSession session;
     ASSERT_TRUE(session.Open([&](PduStream& s) {
@@ -131,8 +137,8 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
             got.push_back(ReadPduBytes(s));
     }));
 
-    // 8 header bytes and 9992 value bytes: 10000 bytes of implicit VR little endian.
-    Bytes pixels(9992);
+    // 8 header bytes and 34992 value bytes: 35000 bytes of implicit VR little endian.
+    Bytes pixels(34992);
     for (std::size_t i = 0; i < pixels.size(); ++i)
         pixels[i] = static_cast<uint8_t>(i * 7);
     ElementList dataSet;
@@ -147,7 +153,7 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
     session.peer.Join();
     ASSERT_EQ(got.size(), 6u);
 
-    const std::size_t sizes[] = {4096, 4096, 1808};
+    const std::size_t sizes[] = {FULL_FRAGMENT, FULL_FRAGMENT, 2244};
     const uint8_t dataControls[] = {0x00, 0x00, 0x02};
     const uint8_t commandControls[] = {0x01, 0x01, 0x03};
     for (int i = 0; i < 6; ++i) {
@@ -160,6 +166,8 @@ TEST(SendMessage, CutsMessagesIntoFragmentsOf4096WithTheirControlHeaders) {
         Put32(header, 6, static_cast<uint32_t>(n + 2));
         EXPECT_EQ(Bytes(pdu.begin(), pdu.begin() + 12), header) << "PDU " << i;
     }
+    EXPECT_EQ(got[0][2] * 0x1000000u + got[0][3] * 0x10000u + got[0][4] * 0x100u + got[0][5],
+              16384u);
     EXPECT_EQ(JoinedPdvData({got[0], got[1], got[2]}), ImplicitElement(0x7FE0, 0x0010, pixels));
     EXPECT_EQ(JoinedPdvData({got[3], got[4], got[5]}), ImplicitElement(0x0000, 0x1000, pixels));
 }
@@ -172,14 +180,78 @@ TEST(SendMessage, AMessageOfWholeFragmentsEndsWithAFullLastOne) {
             got.push_back(ReadPduBytes(s));
     }));
     ElementList dataSet;
-    Add(dataSet, 0x7FE0, 0x0010, "OW", Bytes(2 * FRAGMENT_SIZE - 8, 0x11));
+    Add(dataSet, 0x7FE0, 0x0010, "OW", Bytes(2 * FULL_FRAGMENT - 8, 0x11));
     EXPECT_TRUE(SendMessage(session.assoc, dataSet, VERIFICATION, MessageKind::DataSet));
     session.peer.Join();
     ASSERT_EQ(got.size(), 2u);
     for (std::size_t i = 0; i < 2; ++i) {
-        ASSERT_EQ(got[i].size(), FRAGMENT_SIZE + 12);
+        ASSERT_EQ(got[i].size(), FULL_FRAGMENT + 12);
         EXPECT_EQ(got[i][11], i == 0 ? 0x00 : 0x02);
     }
+}
+
+// A value left in its file goes out read from there, cut at the same places as the same value
+// in memory; a file that no longer holds it fails the send and aborts the association.
+TEST(SendMessage, ValuesLeftInTheirFileGoOutAsTheSameBytesOrAbort) {
+    testsupport::TempDir dir;
+    Bytes fileBytes(100 + 70001);
+    for (std::size_t i = 0; i < fileBytes.size(); ++i)
+        fileBytes[i] = static_cast<uint8_t>(i * 13 + 5);
+    const Bytes value(fileBytes.begin() + 100, fileBytes.end());
+    Bytes padded = value;
+    padded.push_back(0);  // the value's even length: the file ends one byte short of it
+    testsupport::WriteFileBytes(dir / "values.bin", fileBytes);
+    const auto file = data::ValueFile::Open(dir / "values.bin");
+    ASSERT_TRUE(file);
+    const auto deferred = [&](ElementList& list) {
+        Add(list, 0x0008, 0x0016, "UI", Uid("1.2.840.10008.5.1.4.1.1.7"));
+        list.Append(data::NewDeferredElement(0x7FE0, 0x0010, "OW",
+                                             static_cast<uint32_t>(padded.size()),
+                                             {file, 100, static_cast<uint32_t>(value.size())}));
+    };
+
+    std::vector<MessagePart> got;
+    std::promise<void> twoRead;
+    PeerSession session;
+    ASSERT_TRUE(session.Open([&](PduStream& s) {
+        for (int i = 0; i < 2; ++i)
+            got.push_back(ReadMessagePart(s));
+        twoRead.set_value();
+        got.push_back(ReadMessagePart(s));  // ends with the A-ABORT or the reset after it
+    }));
+    ElementList inFile;
+    deferred(inFile);
+    ASSERT_TRUE(data::IsDeferred(*inFile[1]));
+    ElementList inMemory;
+    Add(inMemory, 0x0008, 0x0016, "UI", Uid("1.2.840.10008.5.1.4.1.1.7"));
+    Add(inMemory, 0x7FE0, 0x0010, "OW", padded);
+    EXPECT_TRUE(SendMessage(session.assoc, inFile, VERIFICATION, MessageKind::DataSet));
+    EXPECT_TRUE(SendMessage(session.assoc, inMemory, VERIFICATION, MessageKind::DataSet));
+    EXPECT_TRUE(data::IsDeferred(*inFile[1]));  // read for the send, not brought into the list
+
+    // The file cut short under the value: nothing sound can be sent. (The abort resets the
+    // connection, which would take what the peer has not read yet with it.)
+    twoRead.get_future().wait();
+    std::filesystem::resize_file(dir / "values.bin", 30000);
+    ElementList cut;
+    deferred(cut);
+    EXPECT_FALSE(SendMessage(session.assoc, cut, VERIFICATION, MessageKind::DataSet));
+    session.peer.Join();
+    EXPECT_FALSE(session.assoc.stream.Connected());
+
+    ASSERT_EQ(got.size(), 3u);
+    ASSERT_TRUE(got[0].ok);
+    EXPECT_EQ(got[0].data, got[1].data);
+    EXPECT_EQ(got[0].data, Cat({ImplicitElement(0x0008, 0x0016, Uid("1.2.840.10008.5.1.4.1.1.7")),
+                                ImplicitElement(0x7FE0, 0x0010, padded)}));
+    ASSERT_EQ(got[0].pdus.size(), got[1].pdus.size());
+    for (std::size_t i = 0; i < got[0].pdus.size(); ++i)
+        EXPECT_EQ(got[0].pdus[i].size(), got[1].pdus[i].size()) << "PDU " << i;
+    EXPECT_EQ(got[0].pdus[0].size(), FULL_FRAGMENT + 12);
+    // Nothing of the cut message went out: the first fragment was still to be completed.
+    EXPECT_FALSE(got[2].ok);
+    for (const Bytes& pdu : got[2].pdus)
+        EXPECT_EQ(pdu[0], PDU_ABORT);
 }
 
 TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {
