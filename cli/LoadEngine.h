@@ -49,7 +49,10 @@ struct LoadProgress {
     std::atomic<uint64_t> done{0}, failed{0};
 };
 
-// The files read into memory, once, for every worker to share.
+// The files read once, for every worker to share. Their large values (pixel data) stay in the
+// files, which stay open, and are read from there at each send, straight into what goes out:
+// a start without bringing every image into memory first. Values are brought into memory when
+// the copies are renamed (newUids), and for the files beyond what the process may keep open.
 class LoadFiles {
   public:
     LoadFiles() = default;
@@ -59,11 +62,11 @@ class LoadFiles {
 
     // Reads every file of paths (folders: the Part 10 files in them, in name order, DICOMDIR
     // left out); false with why when one given by name cannot be read or none is left.
-    bool Read(const std::vector<std::string>& paths, std::string& why);
+    bool Read(const std::vector<std::string>& paths, bool newUids, std::string& why);
 
     struct File {
         std::string path, sopClass, syntax, study, series, instance;
-        ElementList* dataSet = nullptr;  // every value in memory: threads only read it
+        ElementList* dataSet = nullptr;  // threads only read it (TagHeaderAt, never TagAt)
         uint64_t bytes = 0;
     };
     const std::vector<File>& Files() const { return files_; }
