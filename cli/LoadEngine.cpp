@@ -315,8 +315,15 @@ class Worker {
         ElementList* copy = s_.plan.newUids ? Renamed(n, file) : nullptr;
         ElementList* dataSet = copy != nullptr ? copy : file.dataSet;
         int32_t status = STORE_SEND_FAILED;
-        if (WriteStoreRQ(assoc_, dataSet, file.sopClass.c_str(), file.syntax.c_str(), 1) == 1)
-            status = ReadStoreRSP(assoc_);
+        bool sent = false;
+        {
+            // A copy is this worker's own; the shared data set goes out one worker at a time.
+            std::unique_lock<std::mutex> lock(*file.sending, std::defer_lock);
+            if (copy == nullptr) lock.lock();
+            sent =
+                WriteStoreRQ(assoc_, dataSet, file.sopClass.c_str(), file.syntax.c_str(), 1) == 1;
+        }
+        if (sent) status = ReadStoreRSP(assoc_);
         DeleteElementList(copy);
         if (status == STORE_SUCCESS) {
             w_.tally.bytesSent += file.bytes;

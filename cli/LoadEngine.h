@@ -1,14 +1,16 @@
 // The engine of `load`: N workers, each on associations of its own, run one operation (C-ECHO,
 // C-STORE of the given files in turn, or a study C-FIND) again and again until the time is over,
 // the count is reached or a stop is asked for, optionally paced to a total rate. Everything the
-// workers share is read-only (the files' data sets, the connection options) or atomic or under
-// a mutex (the counters, the new UIDs of a pass); each worker keeps its own latencies and
-// failure words, merged once the workers have ended. It speaks through zedavura.h only.
+// workers share is read-only (the connection options) or atomic or under a mutex (the counters,
+// the new UIDs of a pass, a file's data set while it is sent); each worker keeps its own latencies
+// and failure words, merged once the workers have ended. It speaks through zedavura.h only.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -68,6 +70,9 @@ class LoadFiles {
         std::string path, sopClass, syntax, study, series, instance;
         ElementList* dataSet = nullptr;  // threads only read it (TagHeaderAt, never TagAt)
         uint64_t bytes = 0;
+        // Held while the data set itself is being sent: a send stores each element's wire VR
+        // into it and puts the VRs back after, so two workers never send it at once.
+        std::unique_ptr<std::mutex> sending = std::make_unique<std::mutex>();
     };
     const std::vector<File>& Files() const { return files_; }
 

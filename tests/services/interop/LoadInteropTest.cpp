@@ -136,6 +136,27 @@ TEST(LoadInterop, ImagesSentFromTheirFilesArriveWhole) {
     }
 }
 
+// One file over four associations at once: they take turns with its data set, which a send
+// writes VRs into (the thread sanitizer build fails the run otherwise).
+TEST(LoadInterop, OneFileOverSeveralAssociationsAtOnce) {
+    if (!testsupport::ToolAvailable("storescp"))
+        GTEST_SKIP() << "storescp (DCMTK) is not installed";
+    testsupport::TempDir images, received;
+    const auto file = testsupport::WriteGeneratedImage(images / "ct.dcm", 16, 128, 128,
+                                                       "1.2.826.0.1.3680043.2.7251.70");
+    const uint16_t port = testsupport::FreePort();
+    BackgroundProcess storescp({"storescp", "--fork", "-od", received.Path().string(), "-fe",
+                                ".dcm", std::to_string(port)},
+                               received.Path(), {"TCP_NODELAY=1"});
+    ASSERT_TRUE(testsupport::WaitForListener(port));
+    const auto r =
+        RunCommand({testsupport::CliPath(), "load", "127.0.0.1", std::to_string(port), "--op",
+                    "store", "--count", "24", "--associations", "4", "--json", file.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(nlohmann::json::parse(r.output)["operations"]["done"], 24);
+    EXPECT_EQ(r.errors.find("ThreadSanitizer"), std::string::npos) << r.errors;
+}
+
 // More files than the process may keep open: those beyond are read into memory, and every one
 // is sent.
 TEST(LoadInterop, MoreFilesThanMayStayOpenAreAllSent) {
