@@ -244,7 +244,8 @@ int RunLoadCommand(const Args& args) {
     bool json = false;
     if (const int bad = ParsePlan(rest, plan, json); bad != 0) return bad;
     LoadFiles files;
-    if (std::string why; plan.operation == LoadOperation::Store && !files.Read(plan.files, why)) {
+    if (std::string why;
+        plan.operation == LoadOperation::Store && !files.Read(plan.files, plan.newUids, why)) {
         std::fprintf(stderr, "tessaly-cli: load: %s\n", why.c_str());
         return 1;
     }

@@ -1,5 +1,7 @@
 #include "LoadEngine.h"
 
+#include <sys/resource.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -50,6 +52,24 @@ void AppendUid(ElementList* list, const DicomElement& e, const std::string& uid)
                                 value.data(), "UI"));
 }
 
+// True when a value of the list is left in its file (which stays open while it is).
+bool LeftInFile(const ElementList* list) {
+    for (uint32_t i = 0, n = TagCount(list); i < n; ++i) {
+        const DicomElement* e = TagHeaderAt(list, i);
+        if (e->value == nullptr && e->length != 0 && e->length != UNDEFINED_LENGTH) return true;
+    }
+    return false;
+}
+
+// How many files may stay open for their values: half of what the process may have open, the
+// other half left to the connections and everything else.
+std::size_t FilesThatMayStayOpen() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return 0;
+    if (limit.rlim_cur == RLIM_INFINITY) return 1u << 20;
+    return static_cast<std::size_t>(limit.rlim_cur / 2);
+}
+
 std::string MakeUid() {
     char text[80] = "";
     NewUID(text, sizeof text);
@@ -63,7 +83,9 @@ LoadFiles::~LoadFiles() {
         DeleteElementList(f.dataSet);
 }
 
-bool LoadFiles::Read(const std::vector<std::string>& paths, std::string& why) {
+bool LoadFiles::Read(const std::vector<std::string>& paths, bool newUids, std::string& why) {
+    std::size_t keptOpen = 0;
+    const std::size_t mayKeepOpen = newUids ? 0 : FilesThatMayStayOpen();
     for (const std::string& given : paths) {
         std::error_code ec;
         std::vector<fs::path> found;
@@ -87,10 +109,15 @@ bool LoadFiles::Read(const std::vector<std::string>& paths, std::string& why) {
             f.syntax = read ? TransferSyntaxOf(meta) : "";
             DeleteElementList(meta);
             if (read) {
-                // Values left in the file are brought in now: the workers share the list and
-                // must only read it.
-                for (uint32_t i = 0, n = TagCount(f.dataSet); i < n; ++i)
-                    TagAt(f.dataSet, i);
+                // Values left in the file are brought in now, or never: the workers share the
+                // list and must only read it.
+                if (LeftInFile(f.dataSet)) {
+                    if (keptOpen < mayKeepOpen)
+                        ++keptOpen;
+                    else
+                        for (uint32_t i = 0, n = TagCount(f.dataSet); i < n; ++i)
+                            TagAt(f.dataSet, i);
+                }
                 f.sopClass = UidOf(f.dataSet, 0x0008, 0x0016);
                 f.instance = UidOf(f.dataSet, 0x0008, 0x0018);
                 f.study = UidOf(f.dataSet, 0x0020, 0x000D);
@@ -288,8 +315,15 @@ class Worker {
         ElementList* copy = s_.plan.newUids ? Renamed(n, file) : nullptr;
         ElementList* dataSet = copy != nullptr ? copy : file.dataSet;
         int32_t status = STORE_SEND_FAILED;
-        if (WriteStoreRQ(assoc_, dataSet, file.sopClass.c_str(), file.syntax.c_str(), 1) == 1)
-            status = ReadStoreRSP(assoc_);
+        bool sent = false;
+        {
+            // A copy is this worker's own; the shared data set goes out one worker at a time.
+            std::unique_lock<std::mutex> lock(*file.sending, std::defer_lock);
+            if (copy == nullptr) lock.lock();
+            sent =
+                WriteStoreRQ(assoc_, dataSet, file.sopClass.c_str(), file.syntax.c_str(), 1) == 1;
+        }
+        if (sent) status = ReadStoreRSP(assoc_);
         DeleteElementList(copy);
         if (status == STORE_SUCCESS) {
             w_.tally.bytesSent += file.bytes;

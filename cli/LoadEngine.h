@@ -1,14 +1,16 @@
 // The engine of `load`: N workers, each on associations of its own, run one operation (C-ECHO,
 // C-STORE of the given files in turn, or a study C-FIND) again and again until the time is over,
 // the count is reached or a stop is asked for, optionally paced to a total rate. Everything the
-// workers share is read-only (the files' data sets, the connection options) or atomic or under
-// a mutex (the counters, the new UIDs of a pass); each worker keeps its own latencies and
-// failure words, merged once the workers have ended. It speaks through zedavura.h only.
+// workers share is read-only (the connection options) or atomic or under a mutex (the counters,
+// the new UIDs of a pass, a file's data set while it is sent); each worker keeps its own latencies
+// and failure words, merged once the workers have ended. It speaks through zedavura.h only.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -49,7 +51,10 @@ struct LoadProgress {
     std::atomic<uint64_t> done{0}, failed{0};
 };
 
-// The files read into memory, once, for every worker to share.
+// The files read once, for every worker to share. Their large values (pixel data) stay in the
+// files, which stay open, and are read from there at each send, straight into what goes out:
+// a start without bringing every image into memory first. Values are brought into memory when
+// the copies are renamed (newUids), and for the files beyond what the process may keep open.
 class LoadFiles {
   public:
     LoadFiles() = default;
@@ -59,12 +64,15 @@ class LoadFiles {
 
     // Reads every file of paths (folders: the Part 10 files in them, in name order, DICOMDIR
     // left out); false with why when one given by name cannot be read or none is left.
-    bool Read(const std::vector<std::string>& paths, std::string& why);
+    bool Read(const std::vector<std::string>& paths, bool newUids, std::string& why);
 
     struct File {
         std::string path, sopClass, syntax, study, series, instance;
-        ElementList* dataSet = nullptr;  // every value in memory: threads only read it
+        ElementList* dataSet = nullptr;  // threads only read it (TagHeaderAt, never TagAt)
         uint64_t bytes = 0;
+        // Held while the data set itself is being sent: a send stores each element's wire VR
+        // into it and puts the VRs back after, so two workers never send it at once.
+        std::unique_ptr<std::mutex> sending = std::make_unique<std::mutex>();
     };
     const std::vector<File>& Files() const { return files_; }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 
 #include "data/Encoder.h"
 #include "data/FlatWriter.h"
@@ -95,10 +96,30 @@ bool ElementEncoder::PutHeaderOf(uint16_t group, uint16_t element, const char ow
 
 bool ElementEncoder::Put(DicomElement& e) {
     if (!PutHeaderOf(e.group, e.element, e.vr, e.length)) return false;
-    if (!ForEachValuePiece(e, [&](std::span<const uint8_t> piece) { return out_.Put(piece); }))
-        return false;
+    std::optional<bool> put;
+    if (IsDeferred(e)) put = PutInPlace(e);
+    if (!put)
+        put = ForEachValuePiece(e, [&](std::span<const uint8_t> piece) { return out_.Put(piece); });
+    if (!*put) return false;
     ++elements_;
     return true;
+}
+
+std::optional<bool> ElementEncoder::PutInPlace(const DicomElement& e) {
+    std::span<uint8_t> room = out_.Space(e.length);
+    if (room.empty()) return std::nullopt;
+    for (uint64_t offset = 0;;) {
+        if (!ReadValueBytes(e, offset, room)) {
+            out_.Commit(0);
+            return false;
+        }
+        out_.Commit(room.size());
+        offset += room.size();
+        if (offset == e.length) return true;
+        // A sink that offered room gives none only once it has failed.
+        room = out_.Space(e.length - offset);
+        if (room.empty()) return false;
+    }
 }
 
 bool ElementEncoder::PutHeader(const ElementHeader& h) {

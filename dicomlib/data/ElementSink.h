@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -65,6 +66,9 @@ class ElementEncoder : public ElementSink {
 
   private:
     bool PutHeaderOf(uint16_t group, uint16_t element, const char vr[2], uint32_t length);
+    // A value left in its file, read straight into the room the sink offers: none when it
+    // offers none, else whether it was put.
+    std::optional<bool> PutInPlace(const DicomElement& element);
 
     ByteSink& out_;
     HeaderRules rules_;

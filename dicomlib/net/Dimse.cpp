@@ -85,30 +85,31 @@ void TakeWireVr(DicomElement& element) {
 
 // The 12 bytes in front of a fragment: P-DATA-TF type, reserved, PDU length, PDV item length,
 // presentation context ID, message control header.
-void AppendPDataTFHeader(std::vector<uint8_t>& out, uint8_t contextId, uint8_t control,
-                         std::size_t fragmentSize) {
+void PutPDataTFHeader(uint8_t* header, uint8_t contextId, uint8_t control,
+                      std::size_t fragmentSize) {
     const auto pdvLength = static_cast<uint32_t>(fragmentSize + 2);
     const uint32_t pduLength = pdvLength + 4;
-    const uint8_t header[12] = {
-        PDU_P_DATA_TF,
-        0x00,
-        static_cast<uint8_t>(pduLength >> 24),
-        static_cast<uint8_t>(pduLength >> 16),
-        static_cast<uint8_t>(pduLength >> 8),
-        static_cast<uint8_t>(pduLength),
-        static_cast<uint8_t>(pdvLength >> 24),
-        static_cast<uint8_t>(pdvLength >> 16),
-        static_cast<uint8_t>(pdvLength >> 8),
-        static_cast<uint8_t>(pdvLength),
-        contextId,
-        control,
-    };
-    out.insert(out.end(), std::begin(header), std::end(header));
+    header[0] = PDU_P_DATA_TF;
+    header[1] = 0x00;
+    header[2] = static_cast<uint8_t>(pduLength >> 24);
+    header[3] = static_cast<uint8_t>(pduLength >> 16);
+    header[4] = static_cast<uint8_t>(pduLength >> 8);
+    header[5] = static_cast<uint8_t>(pduLength);
+    header[6] = static_cast<uint8_t>(pdvLength >> 24);
+    header[7] = static_cast<uint8_t>(pdvLength >> 16);
+    header[8] = static_cast<uint8_t>(pdvLength >> 8);
+    header[9] = static_cast<uint8_t>(pdvLength);
+    header[10] = contextId;
+    header[11] = control;
 }
 
+constexpr std::size_t PDATA_TF_HEADER_SIZE = 12;
+
 // Cuts a message into fragments of FRAGMENT_SIZE bytes as its bytes come, one PDV per
-// P-DATA-TF, smaller when the peer's maximum PDU length asks for it: no PDU goes above it. A
-// full fragment waits until the next byte shows it is not the last one.
+// P-DATA-TF, smaller when the peer's maximum PDU length asks for it: no PDU goes above it. The
+// bytes go straight into the association's send batch behind room kept for their header, which is
+// filled in once the fragment is complete; a full fragment waits until the next byte shows it is
+// not the last one.
 class PdvWriter : public data::ByteSink {
   public:
     PdvWriter(Association& assoc, uint8_t contextId, MessageKind kind)
@@ -118,37 +119,67 @@ class PdvWriter : public data::ByteSink {
           fragmentSize_(FragmentSizeFor(PeerMaximumLength(assoc))),
           batch_(assoc.dataTransfer.sendBatch) {
         batch_.clear();
-        batch_.reserve(SEND_BATCH_BYTES + fragmentSize_ + 64);
+        batch_.reserve(SEND_BATCH_BYTES + fragmentSize_ + 2 * PDATA_TF_HEADER_SIZE);
     }
 
     bool Put(std::span<const uint8_t> bytes) override {
         while (!bytes.empty()) {
-            if (held_ == fragmentSize_ && !Emit(false)) return false;
+            if (!Room()) return false;
             const std::size_t n = std::min(fragmentSize_ - held_, bytes.size());
-            std::copy_n(bytes.begin(), n, fragment_.begin() + static_cast<std::ptrdiff_t>(held_));
+            batch_.insert(batch_.end(), bytes.begin(),
+                          bytes.begin() + static_cast<std::ptrdiff_t>(n));
             held_ += n;
             bytes = bytes.subspan(n);
         }
         return true;
     }
 
+    std::span<uint8_t> Space(std::size_t wanted) override {
+        given_ = 0;
+        if (wanted == 0 || !Room()) return {};
+        given_ = std::min(fragmentSize_ - held_, wanted);
+        const std::size_t at = batch_.size();
+        batch_.resize(at + given_);
+        return {batch_.data() + at, given_};
+    }
+
+    void Commit(std::size_t used) override {
+        used = std::min(used, given_);
+        batch_.resize(batch_.size() - (given_ - used));
+        held_ += used;
+        given_ = 0;
+    }
+
     // Sends the fragment held as the last one; a message of no bytes sends nothing.
     bool Finish() {
-        if (held_ == 0) return true;
-        return Emit(true) && Write();
+        if (!open_) return true;
+        return Close(true) && Write();
     }
 
     // True once a socket write failed.
     bool Failed() const { return failed_; }
 
   private:
-    bool Emit(bool last) {
+    // Makes sure a fragment with room for more bytes is open: a full one is closed as not the
+    // last (there are more bytes) and a new one begun.
+    bool Room() {
+        if (failed_) return false;
+        if (open_ && held_ == fragmentSize_ && !Close(false)) return false;
+        if (!open_) {
+            headerAt_ = batch_.size();
+            batch_.resize(headerAt_ + PDATA_TF_HEADER_SIZE);
+            held_ = 0;
+            open_ = true;
+        }
+        return true;
+    }
+
+    bool Close(bool last) {
         const auto control = static_cast<uint8_t>(kindBit_ | (last ? PDV_LAST_FRAGMENT : 0));
-        AppendPDataTFHeader(batch_, contextId_, control, held_);
-        batch_.insert(batch_.end(), fragment_.begin(),
-                      fragment_.begin() + static_cast<std::ptrdiff_t>(held_));
+        PutPDataTFHeader(batch_.data() + headerAt_, contextId_, control, held_);
+        open_ = false;
         held_ = 0;
-        return batch_.size() < SEND_BATCH_BYTES || Write();
+        return last || batch_.size() < SEND_BATCH_BYTES || Write();
     }
 
     bool Write() {
@@ -160,10 +191,12 @@ class PdvWriter : public data::ByteSink {
     Association& assoc_;
     uint8_t contextId_;
     uint8_t kindBit_;
-    std::size_t fragmentSize_;  // at most FRAGMENT_SIZE
+    std::size_t fragmentSize_;
     std::vector<uint8_t>& batch_;
-    std::array<uint8_t, FRAGMENT_SIZE> fragment_{};
-    std::size_t held_ = 0;
+    std::size_t headerAt_ = 0;  // where the open fragment's header goes in batch_
+    std::size_t held_ = 0;      // data bytes of the open fragment
+    std::size_t given_ = 0;     // bytes of the last Space, until they are committed
+    bool open_ = false;
     bool failed_ = false;
 };
 

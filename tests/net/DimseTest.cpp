@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <future>
 #include <memory>
 #include <string>
 #include <vector>
@@ -180,6 +182,70 @@ TEST(SendMessage, AMessageOfWholeFragmentsEndsWithAFullLastOne) {
         ASSERT_EQ(got[i].size(), FRAGMENT_SIZE + 12);
         EXPECT_EQ(got[i][11], i == 0 ? 0x00 : 0x02);
     }
+}
+
+// A value left in its file goes out read from there, cut at the same places as the same value
+// in memory; a file that no longer holds it fails the send and aborts the association.
+TEST(SendMessage, ValuesLeftInTheirFileGoOutAsTheSameBytesOrAbort) {
+    testsupport::TempDir dir;
+    Bytes fileBytes(100 + 70001);
+    for (std::size_t i = 0; i < fileBytes.size(); ++i)
+        fileBytes[i] = static_cast<uint8_t>(i * 13 + 5);
+    const Bytes value(fileBytes.begin() + 100, fileBytes.end());
+    Bytes padded = value;
+    padded.push_back(0);  // the value's even length: the file ends one byte short of it
+    testsupport::WriteFileBytes(dir / "values.bin", fileBytes);
+    const auto file = data::ValueFile::Open(dir / "values.bin");
+    ASSERT_TRUE(file);
+    const auto deferred = [&](ElementList& list) {
+        Add(list, 0x0008, 0x0016, "UI", Uid("1.2.840.10008.5.1.4.1.1.7"));
+        list.Append(data::NewDeferredElement(0x7FE0, 0x0010, "OW",
+                                             static_cast<uint32_t>(padded.size()),
+                                             {file, 100, static_cast<uint32_t>(value.size())}));
+    };
+
+    std::vector<MessagePart> got;
+    std::promise<void> twoRead;
+    PeerSession session;
+    ASSERT_TRUE(session.Open([&](PduStream& s) {
+        for (int i = 0; i < 2; ++i)
+            got.push_back(ReadMessagePart(s));
+        twoRead.set_value();
+        got.push_back(ReadMessagePart(s));  // ends with the A-ABORT or the reset after it
+    }));
+    ElementList inFile;
+    deferred(inFile);
+    ASSERT_TRUE(data::IsDeferred(*inFile[1]));
+    ElementList inMemory;
+    Add(inMemory, 0x0008, 0x0016, "UI", Uid("1.2.840.10008.5.1.4.1.1.7"));
+    Add(inMemory, 0x7FE0, 0x0010, "OW", padded);
+    EXPECT_TRUE(SendMessage(session.assoc, inFile, VERIFICATION, MessageKind::DataSet));
+    EXPECT_TRUE(SendMessage(session.assoc, inMemory, VERIFICATION, MessageKind::DataSet));
+    EXPECT_TRUE(data::IsDeferred(*inFile[1]));  // read for the send, not brought into the list
+
+    // The file cut short under the value: nothing sound can be sent. (The abort resets the
+    // connection, which would take what the peer has not read yet with it.)
+    twoRead.get_future().wait();
+    std::filesystem::resize_file(dir / "values.bin", 30000);
+    ElementList cut;
+    deferred(cut);
+    EXPECT_FALSE(SendMessage(session.assoc, cut, VERIFICATION, MessageKind::DataSet));
+    session.peer.Join();
+    EXPECT_FALSE(session.assoc.stream.Connected());
+
+    ASSERT_EQ(got.size(), 3u);
+    ASSERT_TRUE(got[0].ok);
+    EXPECT_EQ(got[0].data, got[1].data);
+    EXPECT_EQ(got[0].data, Cat({ImplicitElement(0x0008, 0x0016, Uid("1.2.840.10008.5.1.4.1.1.7")),
+                                ImplicitElement(0x7FE0, 0x0010, padded)}));
+    ASSERT_EQ(got[0].pdus.size(), got[1].pdus.size());
+    for (std::size_t i = 0; i < got[0].pdus.size(); ++i)
+        EXPECT_EQ(got[0].pdus[i].size(), got[1].pdus[i].size()) << "PDU " << i;
+    EXPECT_EQ(got[0].pdus[0].size(), FRAGMENT_SIZE + 12);
+    // Nothing of the cut message went out: the first fragment was still to be completed.
+    EXPECT_FALSE(got[2].ok);
+    for (const Bytes& pdu : got[2].pdus)
+        EXPECT_EQ(pdu[0], PDU_ABORT);
 }
 
 TEST(SendMessage, DataSetsGoInTheAcceptedSyntaxAndComeBackWhole) {

@@ -97,6 +97,98 @@ TEST(LoadInterop, WhatTheReportCountsAsStoredIsWhatArrived) {
     EXPECT_EQ(FilesUnder(received.Path()), 14u);
 }
 
+// Without new UIDs the pixel data goes out read from the files at each send, by several
+// associations at once: what storescp wrote holds the same data set as each file sent.
+TEST(LoadInterop, ImagesSentFromTheirFilesArriveWhole) {
+    if (!testsupport::ToolAvailable("storescp"))
+        GTEST_SKIP() << "storescp (DCMTK) is not installed";
+    testsupport::TempDir images, received, scratch;
+    std::vector<std::pair<std::string, fs::path>> sent;  // instance UID, file
+    std::vector<std::string> argv = {
+        testsupport::CliPath(), "load", "127.0.0.1", "", "--op", "store", "--count", "4",
+        "--associations",       "2",    "--json"};
+    for (int i = 0; i < 4; ++i) {
+        const std::string uid = "1.2.826.0.1.3680043.2.7251.60" + std::to_string(i);
+        sent.emplace_back(
+            uid, testsupport::WriteGeneratedImage(images / ("ct" + std::to_string(i) + ".dcm"), 16,
+                                                  256, static_cast<uint16_t>(300 + i), uid, i));
+        argv.push_back(sent.back().second.string());
+    }
+    const uint16_t port = testsupport::FreePort();
+    argv[3] = std::to_string(port);
+    BackgroundProcess storescp({"storescp", "--fork", "-od", received.Path().string(), "-fe",
+                                ".dcm", std::to_string(port)},
+                               received.Path(), {"TCP_NODELAY=1"});
+    ASSERT_TRUE(testsupport::WaitForListener(port));
+    const auto r = RunCommand(argv);
+    ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(nlohmann::json::parse(r.output)["operations"]["done"], 4);
+    storescp.Stop();
+    ASSERT_EQ(FilesUnder(received.Path()), 4u);
+    for (const auto& [uid, file] : sent) {
+        SCOPED_TRACE(uid);
+        fs::path arrived;
+        for (const auto& entry : fs::directory_iterator(received.Path()))
+            if (entry.path().filename().string().find(uid + ".dcm") != std::string::npos)
+                arrived = entry.path();
+        ASSERT_FALSE(arrived.empty());
+        testsupport::ExpectSameDataSet(file, arrived, scratch.Path());
+    }
+}
+
+// One file over four associations at once: they take turns with its data set, which a send
+// writes VRs into (the thread sanitizer build fails the run otherwise).
+TEST(LoadInterop, OneFileOverSeveralAssociationsAtOnce) {
+    if (!testsupport::ToolAvailable("storescp"))
+        GTEST_SKIP() << "storescp (DCMTK) is not installed";
+    testsupport::TempDir images, received;
+    const auto file = testsupport::WriteGeneratedImage(images / "ct.dcm", 16, 128, 128,
+                                                       "1.2.826.0.1.3680043.2.7251.70");
+    const uint16_t port = testsupport::FreePort();
+    BackgroundProcess storescp({"storescp", "--fork", "-od", received.Path().string(), "-fe",
+                                ".dcm", std::to_string(port)},
+                               received.Path(), {"TCP_NODELAY=1"});
+    ASSERT_TRUE(testsupport::WaitForListener(port));
+    const auto r =
+        RunCommand({testsupport::CliPath(), "load", "127.0.0.1", std::to_string(port), "--op",
+                    "store", "--count", "24", "--associations", "4", "--json", file.string()});
+    ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(nlohmann::json::parse(r.output)["operations"]["done"], 24);
+    EXPECT_EQ(r.errors.find("ThreadSanitizer"), std::string::npos) << r.errors;
+}
+
+// More files than the process may keep open: those beyond are read into memory, and every one
+// is sent.
+TEST(LoadInterop, MoreFilesThanMayStayOpenAreAllSent) {
+    testsupport::TempDir images;
+    std::vector<std::string> argv = {"sh",
+                                     "-c",
+                                     "ulimit -n 32 && exec \"$0\" \"$@\"",
+                                     testsupport::CliPath(),
+                                     "load",
+                                     "127.0.0.1",
+                                     "",
+                                     "--op",
+                                     "store",
+                                     "--count",
+                                     "40",
+                                     "--associations",
+                                     "2",
+                                     "--json"};
+    for (int i = 0; i < 40; ++i)
+        argv.push_back(testsupport::WriteGeneratedImage(images / ("ct" + std::to_string(i)), 16, 32,
+                                                        32, "1.2.3.4.7" + std::to_string(i))
+                           .string());
+    OurScp scp;
+    ASSERT_TRUE(testsupport::WaitForListener(scp.port));
+    argv[6] = std::to_string(scp.port);
+    const auto r = RunCommand(argv);
+    ASSERT_EQ(r.exitCode, 0) << r.output << r.errors;
+    EXPECT_EQ(nlohmann::json::parse(r.output)["operations"]["done"], 40);
+    scp.process.Stop();
+    EXPECT_EQ(FilesUnder(scp.dir / "in"), 40u);
+}
+
 TEST(LoadInterop, ARateIsKeptAndCtrlCEndsWithTheReport) {
     OurScp scp;
     ASSERT_TRUE(testsupport::WaitForListener(scp.port));
