@@ -217,11 +217,19 @@ std::string_view StatusAdvice(uint16_t status, uint16_t commandField) {
     return {};
 }
 
-void NoteStatusFailure(uint16_t status, uint16_t commandField) {
+namespace {
+
+std::string StatusFailureWords(uint16_t status, uint16_t commandField) {
     std::string text = StatusText(status, commandField);
     if (const std::string_view advice = StatusAdvice(status, commandField); !advice.empty())
         text += ": " + std::string(advice);
-    NoteFailure(std::move(text));
+    return text;
+}
+
+}  // namespace
+
+void NoteStatusFailure(uint16_t status, uint16_t commandField) {
+    NoteFailure(StatusFailureWords(status, commandField));
 }
 
 std::string ErrorCommentOf(const ElementList& command) {
@@ -235,13 +243,12 @@ std::string ErrorCommentOf(const ElementList& command) {
     return text;
 }
 
+std::string PeerSays(const std::string& comment) {
+    return comment.empty() ? std::string() : "; the peer says: \"" + comment + "\"";
+}
+
 void NoteStatusFailureOf(uint16_t status, uint16_t commandField, const ElementList& command) {
-    std::string text = StatusText(status, commandField);
-    if (const std::string_view advice = StatusAdvice(status, commandField); !advice.empty())
-        text += ": " + std::string(advice);
-    if (const std::string comment = ErrorCommentOf(command); !comment.empty())
-        text += "; the peer says: \"" + comment + "\"";
-    NoteFailure(std::move(text));
+    NoteFailure(StatusFailureWords(status, commandField) + PeerSays(ErrorCommentOf(command)));
 }
 
 }  // namespace dicomlib::net

@@ -12,6 +12,9 @@ namespace dicomlib::net {
 // as '?' (a peer's bytes never reach a terminal as such); empty when it has none.
 std::string ErrorCommentOf(const ElementList& command);
 
+// "; the peer says: "COMMENT"" to follow a status's words; "" for no comment.
+std::string PeerSays(const std::string& comment);
+
 // NoteStatusFailure, with the peer's Error Comment after the words when the response has one.
 void NoteStatusFailureOf(uint16_t status, uint16_t commandField, const ElementList& command);
 

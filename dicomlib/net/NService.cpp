@@ -228,9 +228,7 @@ std::string DescribeNOutcome(const NResponse& response, uint16_t expectedField,
             return "no accepted presentation context for the SOP class";
         default:
             return StatusText(static_cast<uint16_t>(response.outcome), expectedField) +
-                   (response.errorComment.empty()
-                        ? std::string()
-                        : "; the peer says: \"" + response.errorComment + "\"");
+                   PeerSays(response.errorComment);
     }
 }
 

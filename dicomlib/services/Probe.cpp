@@ -709,15 +709,9 @@ class Prober {
         const std::string name = "Retrieve path";
         RecordList list;
         void* key = list.AppendNew(RecordType::Image);
-        const auto fields = FieldsOf(RecordType::Image);
-        const std::pair<const char*, const std::string*> keys[] = {
-            {"StudyInstanceUID", &found_.study},
-            {"SeriesInstanceUID", &found_.series},
-            {"SOPInstanceUID", &found_.instance}};
-        for (const auto& [field, value] : keys)
-            for (std::size_t i = 0; i < fields.size(); ++i)
-                if (std::string_view(fields[i].name) == field)
-                    SetField(RecordType::Image, key, i, *value);
+        SetFieldNamed(RecordType::Image, key, "StudyInstanceUID", found_.study);
+        SetFieldNamed(RecordType::Image, key, "SeriesInstanceUID", found_.series);
+        SetFieldNamed(RecordType::Image, key, "SOPInstanceUID", found_.instance);
         const auto start = Clock::now();
         ++report_.associations;
         const int32_t status = MoveSCUStatus(Settings(), o_.moveDestination, "IMAGE", list);
@@ -764,15 +758,9 @@ class Prober {
         fs::create_directories(dir, ec);
         RecordList list;
         void* key = list.AppendNew(RecordType::Image);
-        const auto fields = FieldsOf(RecordType::Image);
-        const std::pair<const char*, const std::string*> keys[] = {
-            {"StudyInstanceUID", &tested_->study},
-            {"SeriesInstanceUID", &tested_->series},
-            {"SOPInstanceUID", &tested_->instance}};
-        for (const auto& [field, value] : keys)
-            for (std::size_t i = 0; i < fields.size(); ++i)
-                if (std::string_view(fields[i].name) == field)
-                    SetField(RecordType::Image, key, i, *value);
+        SetFieldNamed(RecordType::Image, key, "StudyInstanceUID", tested_->study);
+        SetFieldNamed(RecordType::Image, key, "SeriesInstanceUID", tested_->series);
+        SetFieldNamed(RecordType::Image, key, "SOPInstanceUID", tested_->instance);
         GetJob job;
         job.level = "IMAGE";
         job.storageClasses = {tested_->sopClass};

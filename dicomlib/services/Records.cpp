@@ -310,6 +310,19 @@ void SetField(RecordType kind, void* record, std::size_t index, std::string_view
     field = copy;
 }
 
+std::string FieldTextNamed(RecordType kind, const void* record, std::string_view name) {
+    const auto fields = FieldsOf(kind);
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].name == name) return FieldText(kind, record, i);
+    return {};
+}
+
+void SetFieldNamed(RecordType kind, void* record, std::string_view name, std::string_view text) {
+    const auto fields = FieldsOf(kind);
+    for (std::size_t i = 0; i < fields.size(); ++i)
+        if (fields[i].name == name) SetField(kind, record, i, text);
+}
+
 bool FreeLoneRecord(void* record) {
     RecordType kind;
     {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,10 @@ char*& FieldOf(RecordType kind, void* record, std::size_t index);
 const char* FieldText(RecordType kind, const void* record, std::size_t index);
 // Replaces a field with a copy of text (at most length bytes, up to the first 0x00).
 void SetField(RecordType kind, void* record, std::size_t index, std::string_view text);
+// The same by the field's name: the text of the field so named ("" when none is), and setting it
+// (nothing happens for a name no field of kind has).
+std::string FieldTextNamed(RecordType kind, const void* record, std::string_view name);
+void SetFieldNamed(RecordType kind, void* record, std::string_view name, std::string_view text);
 // Frees a live record that is in no list; false for anything else.
 bool FreeLoneRecord(void* record);
 

@@ -34,19 +34,6 @@ bool Stored(uint16_t status) {
     return status == net::STATUS_SUCCESS || (status & 0xF000) == 0xB000;
 }
 
-std::string FieldNamed(RecordType kind, const void* record, std::string_view name) {
-    const auto fields = FieldsOf(kind);
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        if (fields[i].name == name) return FieldText(kind, record, i);
-    return {};
-}
-
-void SetFieldNamed(RecordType kind, void* record, std::string_view name, const std::string& text) {
-    const auto fields = FieldsOf(kind);
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        if (fields[i].name == name) SetField(kind, record, i, text);
-}
-
 // One C-FIND at level on assoc for the given unique keys; the records answered, or the failure
 // status (or negative outcome) when it did not end in success.
 int32_t FindUnder(Association& assoc, RecordType kind,
@@ -66,7 +53,7 @@ int32_t FindUnder(Association& assoc, RecordType kind,
     while (net::IsPending(status))
         status = ReadFindRSP(assoc, list, level);
     for (std::size_t i = 0; i < list.Size(); ++i)
-        values.push_back(FieldNamed(kind, list[i], wanted));
+        values.push_back(FieldTextNamed(kind, list[i], wanted));
     ClearQuery(list, level);
     return status;
 }
@@ -101,11 +88,11 @@ std::vector<std::string> ClassesToTake(const std::vector<std::string>& named,
 std::vector<std::string> StorageClassesThePeerNames(const net::ConnectionSettings& peer,
                                                     RecordType kind, const void* key,
                                                     std::string& caveat) {
-    const std::string study = FieldNamed(kind, key, "StudyInstanceUID");
+    const std::string study = FieldTextNamed(kind, key, "StudyInstanceUID");
     const std::string series =
-        kind == RecordType::Study ? std::string() : FieldNamed(kind, key, "SeriesInstanceUID");
+        kind == RecordType::Study ? std::string() : FieldTextNamed(kind, key, "SeriesInstanceUID");
     const std::string instance =
-        kind == RecordType::Image ? FieldNamed(kind, key, "SOPInstanceUID") : std::string();
+        kind == RecordType::Image ? FieldTextNamed(kind, key, "SOPInstanceUID") : std::string();
     if (study.empty()) return {};
     int32_t opened = 0;
     net::AssociationPtr assoc = OpenQuery(peer, STUDY_ROOT_FIND, opened);

@@ -599,12 +599,8 @@ TEST(GetSCU, PatientRootNamesThePatientAboveTheSeries) {
     job.directory = dir.Path().string();
     job.indexRoot = dir / "Database";
     void* key = NewRecord(RecordType::Series);
-    const auto fields = FieldsOf(RecordType::Series);
-    for (std::size_t i = 0; i < fields.size(); ++i) {
-        const std::string_view name = fields[i].name;
-        if (name == "StudyInstanceUID") SetField(RecordType::Series, key, i, "1.2.3");
-        if (name == "SeriesInstanceUID") SetField(RecordType::Series, key, i, "1.2.3.4");
-    }
+    SetFieldNamed(RecordType::Series, key, "StudyInstanceUID", "1.2.3");
+    SetFieldNamed(RecordType::Series, key, "SeriesInstanceUID", "1.2.3.4");
     RecordList list;
     list.Append(key);
     services::GetProgress last;
@@ -656,10 +652,7 @@ TEST(GetSCU, ThePeersClassesAreAskedSeriesBySeriesWhereItWantsTheSeriesNamed) {
         if (ReadPduBytes(s) == RELEASE_RQ) s.Write(RELEASE_RP);
     });
     void* key = NewRecord(RecordType::Study);
-    const auto fields = FieldsOf(RecordType::Study);
-    for (std::size_t i = 0; i < fields.size(); ++i)
-        if (std::string_view(fields[i].name) == "StudyInstanceUID")
-            SetField(RecordType::Study, key, i, "1.2.3");
+    SetFieldNamed(RecordType::Study, key, "StudyInstanceUID", "1.2.3");
     std::string caveat;
     const auto classes =
         StorageClassesThePeerNames(net::SettingsFor("127.0.0.1", peer.Port(), "local", "remote"),
